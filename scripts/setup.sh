@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every system package the build, the tests, the fuzzers, the benchmarks and the demo
+# need. Idempotent and non-interactive; runs apt-get only when something is missing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake ninja-build pkg-config git
+  qt6-base-dev qt6-serialport-dev qt6-serialbus-dev qt6-base-dev-tools
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  clang llvm libclang-rt-14-dev
+  srecord sdcc socat xvfb xauth imagemagick
+  fonts-dejavu-core
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "setup: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,85 @@
+#include "app/BufferView.h"
+
+#include <cstdio>
+
+namespace vk::app {
+
+using image::ImageFormat;
+
+std::string BareFileName(const std::string& fileName) {
+  // Both separators: names typed on Windows keep working.
+  const auto cut = fileName.find_last_of("/\\");
+  return cut == std::string::npos ? fileName : fileName.substr(cut + 1);
+}
+
+std::string RangeText(std::uint32_t memStart, std::uint32_t memEnd) {
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "Start= %04X, End= %04X", memStart, memEnd);
+  return buf;
+}
+
+ImageFormat LoadAndShow(image::Tvkf& vkf, const std::string& fileName, BufferPageText& page,
+                        const std::function<void(int)>& selectByType) {
+  page.source = "Source= " + BareFileName(fileName);
+  page.info.clear();
+  const ImageFormat format = vkf.LoadFromFile(fileName);
+  switch (format) {
+  case ImageFormat::Unknown:
+    page.info.push_back("Unknown File");
+    break;
+  case ImageFormat::IntelHex:
+    page.info.push_back("INTEL-HEX File.");
+    break;
+  case ImageFormat::SRecord:
+    page.info.push_back("Motorola S-Record File.");
+    break;
+  case ImageFormat::Container: {
+    page.info.clear();
+    page.info.push_back("VKF Info:");
+    page.info.push_back(vkf.MsgBuf());
+    page.info.push_back("VKF Targets:");
+    const auto& targets = vkf.TargetList();
+    if (targets.Count() > 0 && selectByType) selectByType(static_cast<int>(targets.Get(0).Value >> 24));
+    for (std::uint32_t i = 0; i < targets.Count(); ++i) page.info.push_back(targets.Get(i).Name);
+    break;
+  }
+  }
+  page.range = RangeText(vkf.MemStart(), vkf.MemEnd());
+  return format;
+}
+
+void ShowCleared(BufferPageText& page) {
+  page.source = "Source=";
+  page.info.clear();
+  page.range = "Start=, End= ";
+}
+
+std::string ListingLine(std::uint32_t addr, const std::uint8_t* data) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string line;
+  line.reserve(64);
+  char head[8];
+  std::snprintf(head, sizeof head, "%04X: ", addr & 0xFFFF);
+  line += head;
+  for (int i = 0; i < 16; ++i) {
+    line += kDigits[data[i] >> 4];
+    line += kDigits[data[i] & 0xF];
+    if (i == 3 || i == 11) line += ' ';
+    if (i == 7) line += "  ";
+  }
+  line += "  ";
+  for (int i = 0; i < 16; ++i) line += (data[i] >= 32 && data[i] <= 126) ? static_cast<char>(data[i]) : '.';
+  return line;
+}
+
+std::string Listing(const std::uint8_t* image) {
+  std::string out;
+  out.reserve(kListingLines * 61);
+  for (std::uint32_t line = 0; line < kListingLines; ++line) {
+    out += ListingLine(line * 16, image + line * 16);
+    out += '\n';
+  }
+  return out;
+}
+
+} // namespace vk::app

@@ -1,0 +1,38 @@
+#pragma once
+// What the Buffer page says about the loaded image, and the hexadecimal listing of the whole
+// image, independent of any toolkit: the window and vkprog show the same texts.
+
+#include "image/vkf.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace vk::app {
+
+struct BufferPageText {
+  std::string source;             // "Source= NAME"
+  std::vector<std::string> info;  // the information memo, one item per line
+  std::string range;              // "Start= XXXX, End= XXXX"
+};
+
+// Loads a file into the image and describes it. When a container with targets is loaded,
+// selectByType is called with the type code of its first target (bits 24..31).
+image::ImageFormat LoadAndShow(image::Tvkf& vkf, const std::string& fileName, BufferPageText& page,
+                               const std::function<void(int)>& selectByType = {});
+
+// The page after Clear.
+void ShowCleared(BufferPageText& page);
+
+// The file's name without its folders, as the source label shows it.
+std::string BareFileName(const std::string& fileName);
+std::string RangeText(std::uint32_t memStart, std::uint32_t memEnd);
+
+inline constexpr std::uint32_t kListingLines = 4096;
+// One line of the listing for the 16 bytes at data, labelled with addr.
+std::string ListingLine(std::uint32_t addr, const std::uint8_t* data);
+// All 4,096 lines, each followed by '\n'.
+std::string Listing(const std::uint8_t* image);
+
+} // namespace vk::app

@@ -1,0 +1,42 @@
+#pragma once
+// A small, strict option parser for vkprog's commands: "--name value", "--name=value", flags,
+// and positional arguments; "--" ends the options.
+
+#include <map>
+#include <optional>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vk::cli {
+
+class UsageError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+class Args {
+public:
+  // valued: options that take a value; flags: options that do not. Throws UsageError.
+  Args(const std::vector<std::string>& argv, const std::set<std::string>& valued,
+       const std::set<std::string>& flags);
+
+  bool Has(const std::string& name) const { return values_.count(name) || flags_.count(name); }
+  std::optional<std::string> Value(const std::string& name) const;
+  const std::vector<std::string>& Positional() const { return positional_; }
+
+private:
+  std::map<std::string, std::string> values_;
+  std::set<std::string> flags_;
+  std::vector<std::string> positional_;
+};
+
+// Parses an unsigned number: decimal, or hexadecimal with 0x. Throws UsageError naming what.
+unsigned long long ParseNumber(const std::string& text, const std::string& what,
+                               unsigned long long max);
+// Parses hexadecimal digits (an optional 0x is allowed). Throws UsageError naming what.
+unsigned long long ParseHex(const std::string& text, const std::string& what,
+                            unsigned long long max);
+
+} // namespace vk::cli

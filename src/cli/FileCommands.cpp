@@ -1,0 +1,218 @@
+// vkprog's file commands: info, convert, dump, pack, targets.
+
+#include "app/BufferView.h"
+#include "cli/Args.h"
+#include "cli/CliMessageBox.h"
+#include "cli/Commands.h"
+#include "image/Container.h"
+#include "image/TextFile.h"
+#include "image/vkf.h"
+#include "programmer/Catalogue.h"
+#include "programmer/ImagePrep.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+namespace vk::cli {
+
+using image::ImageFormat;
+using image::Tvkf;
+
+namespace {
+
+struct LoadOutcome {
+  ImageFormat last = ImageFormat::Unknown;
+  bool allRecognised = true;
+};
+
+// Loads the files in order into one image, as files named on the window's command line are.
+LoadOutcome LoadFiles(Tvkf& vkf, CliMessageBox& boxes, const std::vector<std::string>& files,
+                      app::BufferPageText& page) {
+  LoadOutcome out;
+  for (const auto& f : files) {
+    const int boxesBefore = boxes.Shown();
+    out.last = app::LoadAndShow(vkf, f, page);
+    if (out.last == ImageFormat::Unknown) {
+      out.allRecognised = false;
+      // An empty or unreadable file is silently unknown to the image; say why here.
+      if (boxes.Shown() == boxesBefore) Error(f + ": the file is empty or could not be read");
+    }
+  }
+  return out;
+}
+
+bool EndsWithHex(const std::string& name) {
+  if (name.size() < 3) return false;
+  std::string tail = name.substr(name.size() - 3);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == "hex";
+}
+
+std::vector<std::uint8_t> ReadWholeFile(const std::string& name) {
+  std::ifstream in(name, std::ios::binary);
+  if (!in) throw std::runtime_error(name + ": " + std::strerror(errno));
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw std::runtime_error(name + ": read error");
+  return bytes;
+}
+
+std::string KindName(std::uint8_t kind) {
+  using namespace programmer;
+  switch (kind) {
+  case kKindGroup: return "group";
+  case kKindBackplane: return "backplane module";
+  case kKindAT89C51RX2: return "8051 ISP (AT89C51RX2)";
+  case kKindCortex: return "Cortex-M3 boot loader";
+  case kKindP89C51RX2: return "8051 ISP (P89C51RX2)";
+  case kKindH8: return "H8 boot mode + kernel";
+  case kKindARM7: return "ARM7";
+  case kKindQX4T: return "QX4T over CAN";
+  case kKindQX4TBoot: return "QX4T serial boot loader";
+  }
+  return "backplane module";
+}
+
+} // namespace
+
+int RunInfo(const std::vector<std::string>& argv) {
+  Args args(argv, {}, {});
+  if (args.Positional().empty()) throw UsageError("no FILE given");
+  CliMessageBox boxes;
+  Tvkf vkf(&boxes);
+  app::BufferPageText page;
+  const LoadOutcome outcome = LoadFiles(vkf, boxes, args.Positional(), page);
+  std::printf("%s\n", page.source.c_str());
+  for (const auto& line : page.info) std::printf("%s\n", line.c_str());
+  std::printf("%s\n", page.range.c_str());
+  return outcome.last == ImageFormat::Unknown ? kExitFailed : kExitOk;
+}
+
+int RunConvert(const std::vector<std::string>& argv) {
+  Args args(argv, {"target"}, {});
+  const auto& pos = args.Positional();
+  if (pos.size() < 2) throw UsageError("needs at least one FILE and the OUT file");
+  const programmer::CatalogueEntry* entry = nullptr;
+  if (auto name = args.Value("target")) {
+    entry = programmer::FindEntryByName(*name);
+    if (!entry) throw UsageError("unknown target \"" + *name + "\" (see vkprog targets)");
+    if (entry->CpuKind == programmer::kKindGroup)
+      throw UsageError("\"" + *name + "\" is a group of targets, not a target");
+  }
+  const std::vector<std::string> inputs(pos.begin(), pos.end() - 1);
+  const std::string& out = pos.back();
+
+  CliMessageBox boxes;
+  auto vkf = std::make_unique<Tvkf>(&boxes);
+  app::BufferPageText page;
+  if (!LoadFiles(*vkf, boxes, inputs, page).allRecognised) {
+    Error("convert: nothing written, an input was not recognised");
+    return kExitFailed;
+  }
+
+  std::uint32_t start = vkf->MemStart();
+  std::uint32_t end = vkf->MemEnd();
+  if (entry && !vkf->IsEmpty()) {
+    const auto prepared = programmer::PrepareForTarget(vkf->Image(), start, end, *entry);
+    if (prepared.checksum == programmer::ChecksumResult::NoRoom)
+      Error("convert: warning: no checksum word appended, the image ends at FFFF");
+    else if (prepared.checksum == programmer::ChecksumResult::RegionOutside)
+      Error("convert: warning: no checksum word appended, the region of \"" +
+            std::string(entry->Name) + "\" lies outside the 64 KiB image");
+    start = prepared.start;
+    end = prepared.end;
+  }
+  if (EndsWithHex(out))
+    vkf->SaveIntelHex(out, start, end);
+  else
+    vkf->SaveSRecords(out, start, end);
+  return kExitOk;
+}
+
+int RunDump(const std::vector<std::string>& argv) {
+  Args args(argv, {}, {});
+  if (args.Positional().empty()) throw UsageError("no FILE given");
+  CliMessageBox boxes;
+  auto vkf = std::make_unique<Tvkf>(&boxes);
+  app::BufferPageText page;
+  const LoadOutcome outcome = LoadFiles(*vkf, boxes, args.Positional(), page);
+  const std::string listing = app::Listing(vkf->Image());
+  std::fwrite(listing.data(), 1, listing.size(), stdout);
+  return outcome.last == ImageFormat::Unknown ? kExitFailed : kExitOk;
+}
+
+int RunPack(const std::vector<std::string>& argv) {
+  Args args(argv, {"body", "targets", "message", "version", "edition"}, {});
+  const auto& pos = args.Positional();
+  if (pos.size() != 1) throw UsageError("needs exactly one OUT file");
+  const auto bodyName = args.Value("body");
+  if (!bodyName) throw UsageError("--body FILE is required");
+  const auto targetsText = args.Value("targets");
+  if (!targetsText) throw UsageError("--targets WORD[,WORD...] is required");
+
+  image::ContainerContent content;
+  if (!targetsText->empty()) {
+    std::size_t from = 0;
+    for (;;) {
+      const auto comma = targetsText->find(',', from);
+      const std::string word = targetsText->substr(from, comma - from);
+      content.targets.push_back(static_cast<std::uint32_t>(ParseHex(word, "--targets", 0xFFFFFFFFull)));
+      if (comma == std::string::npos) break;
+      from = comma + 1;
+    }
+  }
+  if (auto m = args.Value("message")) content.message = *m;
+  if (auto v = args.Value("version"))
+    content.version = static_cast<std::uint32_t>(ParseNumber(*v, "--version", 0xFFFFFFFFull));
+  if (auto e = args.Value("edition"))
+    content.edition = static_cast<std::uint16_t>(ParseNumber(*e, "--edition", 0xFFFF));
+
+  content.body = ReadWholeFile(*bodyName);
+  // The body's kind is read from its content, exactly as the loader will read it.
+  auto probe = std::make_unique<Tvkf>(nullptr);
+  switch (probe->LoadFromMemory(*bodyName, content.body.data(), content.body.size())) {
+  case ImageFormat::IntelHex:
+    content.bodyFormat = 1;
+    break;
+  case ImageFormat::SRecord:
+    content.bodyFormat = 2;
+    break;
+  default:
+    Error("pack: " + *bodyName + ": the body is neither Intel HEX nor S-records");
+    return kExitFailed;
+  }
+  std::vector<std::uint8_t> bytes;
+  try {
+    bytes = image::BuildContainer(content);
+  } catch (const std::invalid_argument& e) {
+    Error(std::string("pack: ") + e.what());
+    return kExitFailed;
+  }
+  image::WriteTextFile(pos[0], std::string(bytes.begin(), bytes.end()));
+  return kExitOk;
+}
+
+int RunTargets(const std::vector<std::string>& argv) {
+  Args args(argv, {}, {});
+  if (!args.Positional().empty()) throw UsageError("takes no arguments");
+  for (const auto& e : programmer::Catalogue()) {
+    const std::string indent(static_cast<std::size_t>(2 * (e.Level - 1)), ' ');
+    const std::string name = indent + std::string(e.Name);
+    std::string type = e.TypeCode ? std::to_string(e.TypeCode) : std::string("-");
+    std::printf("%-16s type %-4s %-24s region %05X-%05X%s%s\n", name.c_str(), type.c_str(),
+                KindName(e.CpuKind).c_str(), static_cast<unsigned>(e.RegionStart),
+                static_cast<unsigned>(e.RegionEnd), e.JumpTable ? "  jump table" : "",
+                e.KernelNo ? (e.KernelNo == 1   ? "  kernel kernelA.a20"
+                              : e.KernelNo == 2 ? "  kernel kernelB.a20"
+                                                : "  kernel kernelC.a20")
+                           : "");
+  }
+  return kExitOk;
+}
+
+} // namespace vk::cli

@@ -1,0 +1,223 @@
+#include "image/vkf.h"
+
+#include "image/HexDigits.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace vk::image {
+
+using platform::MsgButtons;
+using platform::MsgIcon;
+
+namespace {
+constexpr std::uint32_t kDefaultVersion = 0x01010101;
+constexpr std::uint16_t kDefaultEdition = 1;
+} // namespace
+
+Tvkf::Tvkf(platform::IMessageBox* boxes) : boxes_(boxes), fileData_(kFileDataSize, 0) {
+  EraseImage();
+  SetSW_Version(kDefaultVersion);
+  SetSW_Edition(kDefaultEdition);
+}
+
+void Tvkf::Say(const std::string& text, const std::string& caption, MsgIcon icon) const {
+  if (boxes_) boxes_->Show(text, caption, MsgButtons::Ok, icon);
+}
+
+void Tvkf::EraseImage() { image_.fill(kErased); }
+
+void Tvkf::Clear() {
+  msgBuf_.clear();
+  EraseImage();
+  codeSize_ = 0;
+  SetSW_Version(kDefaultVersion);
+  SetSW_Edition(kDefaultEdition);
+  memEnd_ = 0;
+  memStart_ = 0;
+  targets_.Clear();
+}
+
+void Tvkf::ResetRangeIfEmpty() {
+  if (memStart_ == memEnd_) {
+    memStart_ = 0xFFFF;
+    memEnd_ = 0;
+  }
+}
+
+// Header copy accessors (little-endian words).
+std::uint32_t Tvkf::HeaderWord16(std::uint32_t at) const {
+  return header_[at] | (header_[at + 1] << 8);
+}
+std::uint32_t Tvkf::HeaderWord32(std::uint32_t at) const {
+  return HeaderWord16(at) | (HeaderWord16(at + 2) << 16);
+}
+std::uint16_t Tvkf::BodyFormat() const {
+  return static_cast<std::uint16_t>(HeaderWord16(container::kBodyFormatAt));
+}
+std::uint32_t Tvkf::SW_Version() const { return HeaderWord32(container::kVersionAt); }
+std::uint16_t Tvkf::SW_Edition() const {
+  return static_cast<std::uint16_t>(HeaderWord16(container::kEditionAt));
+}
+void Tvkf::SetSW_Version(std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) header_[container::kVersionAt + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+void Tvkf::SetSW_Edition(std::uint16_t v) {
+  header_[container::kEditionAt] = static_cast<std::uint8_t>(v);
+  header_[container::kEditionAt + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+
+std::uint32_t Tvkf::FileWord16(std::uint32_t at) const {
+  return fileData_[at] | (fileData_[at + 1] << 8);
+}
+std::uint32_t Tvkf::FileWord32(std::uint32_t at) const {
+  return FileWord16(at) | (FileWord16(at + 2) << 16);
+}
+
+ImageFormat Tvkf::LoadFromFile(const std::string& fileName) {
+  lastFormat_ = ImageFormat::Unknown;
+  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    Say(std::strerror(errno), msg::kCantOpen, MsgIcon::Error);
+    return ImageFormat::Unknown;
+  }
+  // Read one byte more than fits, so a larger file is noticed whatever kind of file it is.
+  std::vector<std::uint8_t> bytes(kFileDataSize + 1);
+  std::size_t got = 0;
+  while (got < bytes.size()) {
+    ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (got > kFileDataSize) {
+    Say(fileName + "\r\nThe file is larger than 1 MiB (1048576 bytes) and was not loaded.",
+        msg::kFileTooLarge, MsgIcon::Error);
+    return ImageFormat::Unknown;
+  }
+  return LoadFromMemory(fileName, bytes.data(), got);
+}
+
+ImageFormat Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t* data,
+                                 std::size_t size) {
+  lastFormat_ = ImageFormat::Unknown;
+  if (size == 0) return ImageFormat::Unknown;
+  if (size > kFileDataSize) {
+    Say(fileName + "\r\nThe file is larger than 1 MiB (1048576 bytes) and was not loaded.",
+        msg::kFileTooLarge, MsgIcon::Error);
+    return ImageFormat::Unknown;
+  }
+  std::memcpy(fileData_.data(), data, size);
+  codeSize_ = static_cast<std::uint32_t>(size);
+  lastFormat_ = DetectFormat();
+
+  switch (lastFormat_) {
+  case ImageFormat::IntelHex:
+    msgBuf_.clear();
+    ReadIntelHex(0, codeSize_);
+    break;
+  case ImageFormat::SRecord:
+    msgBuf_.clear();
+    ReadSRecords(0, codeSize_);
+    break;
+  case ImageFormat::Container: {
+    ReadContainerExtras();
+    ReadContainerBody(fileName);
+    // Keep only the body text in FileData.
+    const std::uint32_t bodyOffset = FileWord16(container::kBodyOffsetAt);
+    const std::uint32_t bodyLen = codeSize_ - bodyOffset;
+    std::memmove(fileData_.data(), fileData_.data() + bodyOffset, bodyLen);
+    codeSize_ = bodyLen;
+    break;
+  }
+  case ImageFormat::Unknown:
+    Say(fileName, msg::kUnknownFileType, MsgIcon::Warning);
+    break;
+  }
+  return lastFormat_;
+}
+
+ImageFormat Tvkf::DetectFormat() {
+  // Only the first 15 bytes decide which checks run; a 0 byte ends them early.
+  const std::uint32_t n = std::min<std::uint32_t>(15, codeSize_);
+  const auto* first = fileData_.data();
+  const auto* stop = std::find(first, first + n, std::uint8_t{0});
+  const bool hasS = std::find(first, stop, std::uint8_t{'S'}) != stop;
+  const bool hasColon = std::find(first, stop, std::uint8_t{':'}) != stop;
+
+  if (hasS && CheckSRecords() == CheckResult::Pass) return ImageFormat::SRecord;
+  if (hasColon && CheckIntelHex() == CheckResult::Pass) return ImageFormat::IntelHex;
+  if (CheckContainer()) return ImageFormat::Container;
+  if (boxes_) boxes_->Show(msg::kNotRecognized, msg::kUnknownFormat, MsgButtons::Ok, MsgIcon::None);
+  return ImageFormat::Unknown;
+}
+
+bool Tvkf::CheckContainer() {
+  // The header copy takes the file's first 32 bytes whether or not the check passes.
+  const std::uint32_t copied = std::min(codeSize_, container::kHeaderSize);
+  header_.fill(0);
+  std::memcpy(header_.data(), fileData_.data(), copied);
+  if (codeSize_ < container::kHeaderSize) return false;
+
+  if (header_[0] != 'V' || header_[1] != 'K') return false;
+  if (crc_.Compute(header_.data(), container::kHeaderCheckedBytes) !=
+      HeaderWord32(container::kHeaderCheckAt))
+    return false;
+
+  const std::uint32_t bodyOffset = HeaderWord16(container::kBodyOffsetAt);
+  if (bodyOffset > codeSize_) return false;
+  return crc_.Compute(fileData_.data() + bodyOffset, codeSize_ - bodyOffset) ==
+         HeaderWord32(container::kBodyCheckAt);
+}
+
+// Message and target list of a container that passed the check. Offsets that point past the
+// file, run backwards or cut a word in half are read as far as they make sense: the list takes
+// whole words up to the message (or the file's end), the message ends at its 0 byte, at the
+// body, or at the file's end, whichever comes first.
+void Tvkf::ReadContainerExtras() {
+  const std::uint32_t targetOffset = FileWord16(container::kTargetOffsetAt);
+  const std::uint32_t messageOffset = FileWord16(container::kMessageOffsetAt);
+  const std::uint32_t bodyOffset = FileWord16(container::kBodyOffsetAt);
+
+  std::uint32_t msgLimit = codeSize_;
+  if (messageOffset < bodyOffset) msgLimit = std::min(msgLimit, bodyOffset);
+  msgBuf_.clear();
+  for (std::uint32_t i = messageOffset; i < msgLimit && fileData_[i] != 0; ++i)
+    msgBuf_.push_back(static_cast<char>(fileData_[i]));
+
+  targets_.Clear();
+  const std::uint32_t listEnd = std::min(messageOffset, codeSize_);
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  for (std::uint32_t at = targetOffset; at + 4 <= listEnd; at += 4) {
+    TTargetDesc d;
+    d.Value = FileWord32(at);
+    d.Name.resize(8);
+    for (int k = 0; k < 8; ++k) d.Name[k] = kDigits[(d.Value >> (28 - 4 * k)) & 0xF];
+    targets_.Add(d);
+  }
+}
+
+void Tvkf::ReadContainerBody(const std::string& fileName) {
+  EraseImage();
+  memStart_ = 0xFFFF;
+  memEnd_ = 0;
+  const std::uint32_t bodyOffset = FileWord16(container::kBodyOffsetAt);
+  const std::uint32_t bodyLen = codeSize_ > bodyOffset ? codeSize_ - bodyOffset : 0;
+  switch (BodyFormat()) {
+  case 1:
+    ReadIntelHex(bodyOffset, bodyLen);
+    break;
+  case 2:
+    ReadSRecords(bodyOffset, bodyLen);
+    break;
+  default:
+    if (boxes_) boxes_->Show(fileName, msg::kUnknownBodyFormat, MsgButtons::Ok, MsgIcon::None);
+    break;
+  }
+}
+
+} // namespace vk::image

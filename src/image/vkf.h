@@ -1,0 +1,155 @@
+#pragma once
+// Tvkf: the one firmware image of the program (64 KiB, erased to 0xFF), the raw area a file is
+// read into, and what a container brought with it. Readers and writers for Intel HEX,
+// S-records and the V&K container live here too, so the formats stay in one place.
+
+#include "image/crc32.h"
+#include "platform/MessageBox.h"
+
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vk::image {
+
+enum class ImageFormat : std::uint8_t { Unknown = 0, IntelHex = 1, SRecord = 2, Container = 3 };
+
+struct TTargetDesc {
+  std::string Name;        // the word as 8 upper-case hexadecimal digits
+  std::uint32_t Value = 0; // bits 24..31: module type code
+};
+
+class TTargetList {
+public:
+  static constexpr std::uint32_t kCapacity = 128;
+
+  // Entries past the 128th are dropped.
+  void Add(const TTargetDesc& desc) {
+    if (count_ < kCapacity) items_[count_++] = desc;
+  }
+  void Clear() { count_ = 0; }
+  std::uint32_t Count() const { return count_; }
+  // An index past the end reads the last slot.
+  const TTargetDesc& Get(std::uint32_t index) const {
+    return items_[index < kCapacity ? index : kCapacity - 1];
+  }
+
+private:
+  std::uint32_t count_ = 0;
+  std::array<TTargetDesc, kCapacity> items_{};
+};
+
+// Thrown when a file cannot be written; the message names the file and the reason.
+class FileWriteError : public std::runtime_error {
+public:
+  using std::runtime_error::runtime_error;
+};
+
+// Byte layout of the container header (little-endian).
+namespace container {
+inline constexpr std::uint32_t kHeaderSize = 32;
+inline constexpr std::uint32_t kVersionAt = 4, kEditionAt = 8, kBodyFormatAt = 16;
+inline constexpr std::uint32_t kTargetOffsetAt = 18, kMessageOffsetAt = 20, kBodyOffsetAt = 22;
+inline constexpr std::uint32_t kHeaderCheckAt = 24, kBodyCheckAt = 28;
+inline constexpr std::uint32_t kHeaderCheckedBytes = 24;
+} // namespace container
+
+class Tvkf {
+public:
+  static constexpr std::uint32_t kImageSize = 0x10000;
+  static constexpr std::uint32_t kFileDataSize = 0x100000; // largest file accepted
+  static constexpr std::uint8_t kErased = 0xFF;
+
+  enum class CheckResult { Pass, FailWithMessage, FailSilent };
+
+  // boxes: where the image reports to the user; may be null (then nothing is shown).
+  explicit Tvkf(platform::IMessageBox* boxes = nullptr);
+
+  void Clear();
+
+  // Reads the file and interprets it by content. Message boxes as the user expects them.
+  ImageFormat LoadFromFile(const std::string& fileName);
+  // The same, for bytes already in memory (fileName only names them in messages).
+  ImageFormat LoadFromMemory(const std::string& fileName, const std::uint8_t* data,
+                             std::size_t size);
+
+  ImageFormat DetectFormat();
+  CheckResult CheckIntelHex();
+  CheckResult CheckSRecords();
+  bool CheckContainer();
+  void ReadContainerBody(const std::string& fileName);
+
+  // text: offset into FileData; available: characters that may be taken from there.
+  void ReadIntelHex(std::uint32_t text, std::uint32_t available);
+  void ReadSRecords(std::uint32_t text, std::uint32_t available);
+
+  // Writers; throw FileWriteError. The ranged forms write [start, end) instead of the loaded range.
+  void SaveIntelHex(const std::string& fileName) const;
+  void SaveSRecords(const std::string& fileName) const;
+  void SaveIntelHex(const std::string& fileName, std::uint32_t start, std::uint32_t end) const;
+  void SaveSRecords(const std::string& fileName, std::uint32_t start, std::uint32_t end) const;
+  std::string IntelHexText(std::uint32_t start, std::uint32_t end) const;
+  std::string SRecordText(std::uint32_t start, std::uint32_t end) const;
+
+  void GetTarget(std::uint32_t index, TTargetDesc& out) const { out = targets_.Get(index); }
+
+  // Properties.
+  std::uint32_t CodeSize() const { return codeSize_; }
+  const TTargetList& TargetList() const { return targets_; }
+  std::uint16_t BodyFormat() const;
+  std::uint32_t MemStart() const { return memStart_; }
+  std::uint32_t MemEnd() const { return memEnd_; }
+  bool IsEmpty() const { return memStart_ >= memEnd_; }
+  std::uint32_t SW_Version() const;
+  void SetSW_Version(std::uint32_t v);
+  std::uint16_t SW_Edition() const;
+  void SetSW_Edition(std::uint16_t v);
+  const std::string& MsgBuf() const { return msgBuf_; }
+  void SetMsgBuf(const std::string& s) { msgBuf_ = s; }
+  ImageFormat LastFormat() const { return lastFormat_; }
+
+  std::uint8_t* Image() { return image_.data(); }
+  const std::uint8_t* Image() const { return image_.data(); }
+  const std::uint8_t* FileData() const { return fileData_.data(); }
+
+  void SetMessageBox(platform::IMessageBox* boxes) { boxes_ = boxes; }
+
+private:
+  void Say(const std::string& text, const std::string& caption, platform::MsgIcon icon) const;
+  void ResetRangeIfEmpty();
+  void EraseImage();
+  void ReadContainerExtras();
+  std::uint32_t HeaderWord16(std::uint32_t at) const;
+  std::uint32_t HeaderWord32(std::uint32_t at) const;
+  std::uint32_t FileWord16(std::uint32_t at) const;
+  std::uint32_t FileWord32(std::uint32_t at) const;
+
+  platform::IMessageBox* boxes_;
+  TCRC32 crc_;
+  ImageFormat lastFormat_ = ImageFormat::Unknown;
+  std::uint32_t codeSize_ = 0;
+  std::vector<std::uint8_t> fileData_; // kFileDataSize bytes, allocated once
+  TTargetList targets_;
+  std::uint32_t memStart_ = 0;
+  std::uint32_t memEnd_ = 0;
+  std::array<std::uint8_t, container::kHeaderSize> header_{};
+  std::string msgBuf_;
+  std::array<std::uint8_t, kImageSize> image_;
+};
+
+// The message texts and captions the image shows; callers and tests compare against them.
+namespace msg {
+inline constexpr const char* kFormatError = "Format Error";
+inline constexpr const char* kNotIntelHex = "The source file may not contain Intel-Hex records";
+inline constexpr const char* kNotSRecords = "The source file may not contain S-RECORDS";
+inline constexpr const char* kCantOpen = "Can't Open File";
+inline constexpr const char* kUnknownFormat = "Unknown Format";
+inline constexpr const char* kNotRecognized = "The source file format was not recognized!";
+inline constexpr const char* kUnknownFileType = "Unknown File type";
+inline constexpr const char* kUnknownBodyFormat = "Unknown Velkor Firmware File Format";
+inline constexpr const char* kFileTooLarge = "File Too Large";
+} // namespace msg
+
+} // namespace vk::image

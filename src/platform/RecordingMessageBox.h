@@ -1,0 +1,44 @@
+#pragma once
+// Test double: records every box and answers from a script (then the box's default answer).
+
+#include "platform/MessageBox.h"
+
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace vk::platform {
+
+struct RecordedBox {
+  std::string text;
+  std::string caption;
+  MsgButtons buttons;
+  MsgIcon icon;
+  MsgAnswer answer;
+};
+
+class RecordingMessageBox : public IMessageBox {
+public:
+  MsgAnswer Show(const std::string& text, const std::string& caption, MsgButtons buttons,
+                 MsgIcon icon) override {
+    MsgAnswer answer = DefaultAnswer(buttons);
+    if (!script.empty()) {
+      answer = script.front();
+      script.pop_front();
+    }
+    boxes.push_back({text, caption, buttons, icon, answer});
+    return answer;
+  }
+
+  std::vector<std::string> Captions() const {
+    std::vector<std::string> out;
+    for (const auto& b : boxes) out.push_back(b.caption);
+    return out;
+  }
+  void Reset() { boxes.clear(); }
+
+  std::deque<MsgAnswer> script; // answers to give, oldest first
+  std::vector<RecordedBox> boxes;
+};
+
+} // namespace vk::platform
