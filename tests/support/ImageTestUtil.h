@@ -1,0 +1,53 @@
+#pragma once
+// Helpers for image tests: load texts without touching the disk, and temporary files.
+
+#include "image/vkf.h"
+#include "platform/RecordingMessageBox.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <unistd.h>
+
+namespace vk::test {
+
+struct LoadedImage {
+  platform::RecordingMessageBox boxes;
+  std::unique_ptr<image::Tvkf> vkf = std::make_unique<image::Tvkf>(&boxes);
+
+  image::ImageFormat Load(const std::string& text, const std::string& name = "test.file") {
+    return vkf->LoadFromMemory(name, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  }
+  std::uint8_t At(std::uint32_t a) const { return vkf->Image()[a]; }
+};
+
+// A fresh temporary folder, removed with the object.
+class TempDir {
+public:
+  TempDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "vktest.XXXXXX").string();
+    path_ = ::mkdtemp(tmpl.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  std::string File(const std::string& name) const { return (path_ / name).string(); }
+  std::string Write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(File(name), std::ios::binary) << bytes;
+    return File(name);
+  }
+  static std::string Read(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  }
+  const std::filesystem::path& Path() const { return path_; }
+
+private:
+  std::filesystem::path path_;
+};
+
+} // namespace vk::test
