@@ -1,0 +1,348 @@
+#include "devsim/BackplaneUnit.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+namespace vk::devsim {
+
+namespace {
+
+constexpr std::string_view kOk = "OK\r\n";
+constexpr std::string_view kAccepted = ".\r\n";
+constexpr std::string_view kRepeat = "X\r\n";
+constexpr std::string_view kFatal = "E\r\n";
+// Line noise: no "OK", no acknowledge, no fatal letter, no frame start, so that a host reads it
+// as an unusable answer.
+constexpr std::string_view kGarbage = "\x9C\x3F\xF1\r\n";
+
+Micros MsToUs(Millis ms) { return ms * 1000; }
+
+std::string Hex4(std::uint32_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%04X", v);
+  return buf;
+}
+
+std::string Trim(const std::string& s) {
+  std::size_t b = 0, e = s.size();
+  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
+  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
+  return s.substr(b, e - b);
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+struct ParsedRecord {
+  enum class Status { Ok, Malformed, BadChecksum } status = Status::Malformed;
+  std::uint8_t type = 0;
+  std::uint16_t address = 0;
+  std::vector<std::uint8_t> data;
+};
+
+// ":" count address(2) type data checksum, every byte as two hex digits.
+ParsedRecord ParseRecord(const std::string& line) {
+  ParsedRecord r;
+  if (line.size() < 11 || line[0] != ':' || (line.size() - 1) % 2 != 0) return r;
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve((line.size() - 1) / 2);
+  for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
+    const int hi = HexValue(line[i]);
+    const int lo = HexValue(line[i + 1]);
+    if (hi < 0 || lo < 0) return r;
+    bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
+  }
+  if (bytes.size() != static_cast<std::size_t>(bytes[0]) + 5) return r;
+  std::uint8_t sum = 0;
+  for (const auto b : bytes) sum = static_cast<std::uint8_t>(sum + b);
+  r.type = bytes[3];
+  r.address = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[2]);
+  r.data.assign(bytes.begin() + 4, bytes.end() - 1);
+  r.status = sum == 0 ? ParsedRecord::Status::Ok : ParsedRecord::Status::BadChecksum;
+  return r;
+}
+
+} // namespace
+
+BackplaneUnit::BackplaneUnit(BackplaneConfig config) : config_(std::move(config)) {}
+
+bool BackplaneUnit::AddModule(std::uint8_t address, std::uint8_t type) {
+  if (modules_.count(address)) return false;
+  auto m = std::make_unique<Module>();
+  m->address = address;
+  m->type = type;
+  m->flash.fill(0xFF);
+  modules_.emplace(address, std::move(m));
+  return true;
+}
+
+const BackplaneUnit::Module* BackplaneUnit::FindModule(int address) const {
+  const auto it = modules_.find(address);
+  return it == modules_.end() ? nullptr : it->second.get();
+}
+
+std::vector<const BackplaneUnit::Module*> BackplaneUnit::Modules() const {
+  std::vector<const Module*> out;
+  for (const auto& [address, m] : modules_) out.push_back(m.get());
+  return out;
+}
+
+std::optional<int> BackplaneUnit::SelectedAddress() const {
+  if (!selected_) return std::nullopt;
+  return selected_->address;
+}
+
+bool BackplaneUnit::ListensAt(std::uint32_t baud) const {
+  return baud == config_.baseBaud || (fastRate_ && baud == kFastBaud);
+}
+
+void BackplaneUnit::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
+  if (b == '\n') return;
+  if (b != '\r') {
+    if (line_.size() < kMaxLine) {
+      line_.push_back(static_cast<char>(b));
+    } else if (!lineTooLong_) {
+      lineTooLong_ = true;
+      ++unit_.overlong;
+      Note(at, "line longer than " + std::to_string(kMaxLine) + " bytes: the rest is dropped");
+    }
+    return;
+  }
+  std::string line;
+  line.swap(line_);
+  lineTooLong_ = false;
+  if (line.empty()) return;
+  HandleLine(line, at, baud);
+}
+
+void BackplaneUnit::HandleLine(const std::string& line, Micros at, std::uint32_t baud) {
+  answerFault_ = nullptr;
+  if (loadMode_ && line[0] == ':') {
+    HandleRecord(line, at, baud);
+  } else {
+    loadMode_ = false;
+    const std::string command = Trim(line);
+    if (!command.empty()) HandleCommand(command, at, baud);
+  }
+  answerFault_ = nullptr;
+}
+
+Micros BackplaneUnit::Answer(std::string_view answer, Micros readyAt, std::uint32_t baud) {
+  if (answer.empty() || faults_.EverythingSilent() || silencedFromNow_) return readyAt;
+  if (answerFault_ && answerFault_->action == FaultAction::Silent) {
+    Note(readyAt, "fault " + answerFault_->rule + ": answer withheld");
+    return readyAt;
+  }
+  if (answerFault_ && answerFault_->action == FaultAction::Garbage) {
+    Note(readyAt, "fault " + answerFault_->rule + ": answer garbled");
+    answer = kGarbage;
+  }
+  return Send(answer, readyAt, baud);
+}
+
+bool BackplaneUnit::Refuses(const Fault& fault, Micros at, std::uint32_t baud, Micros* answeredAt) {
+  if (answeredAt) *answeredAt = at;
+  switch (fault.action) {
+  case FaultAction::HangUp:
+    Note(at, "fault " + fault.rule + ": hanging up");
+    HangUpAt(at);
+    return true;
+  case FaultAction::ReplyX:
+  case FaultAction::ReplyE:
+  case FaultAction::ReplyR: {
+    Note(at, "fault " + fault.rule + ": refused");
+    const char letter = fault.action == FaultAction::ReplyX   ? 'X'
+                        : fault.action == FaultAction::ReplyE ? 'E'
+                                                              : 'R';
+    const std::string answer{letter, '\r', '\n'};
+    const Micros done = Answer(answer, at, baud);
+    if (answeredAt) *answeredAt = done;
+    return true;
+  }
+  case FaultAction::Silent:
+  case FaultAction::Garbage:
+    answerFault_ = &fault;
+    return false;
+  }
+  return false;
+}
+
+void BackplaneUnit::HandleCommand(const std::string& line, Micros at, std::uint32_t baud) {
+  ++unit_.commands;
+  if (const Fault* fault = faults_.ForCommand(line, unit_.commands)) {
+    if (Refuses(*fault, at, baud, nullptr)) return;
+  }
+  const std::string key = CommandKey(line);
+  const std::string word = CommandWord(key);
+
+  if (word == "OP" && key.size() > 2 && std::all_of(key.begin() + 2, key.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+      })) {
+    const std::string digits = key.substr(2);
+    const unsigned long address = digits.size() > 3 ? 1000 : std::stoul(digits);
+    const auto it = modules_.find(static_cast<int>(address));
+    if (it != modules_.end()) {
+      selected_ = it->second.get();
+      Answer(kOk, at, baud);
+    } else {
+      selected_ = nullptr;
+      Note(at, "no module at address " + digits);
+      if (!config_.absentReply.empty()) Answer(config_.absentReply + "\r\n", at, baud);
+    }
+    return;
+  }
+  if (key == "ID") {
+    if (!selected_) {
+      Note(at, "ID with no module selected: no answer");
+      return;
+    }
+    char answer[16];
+    std::snprintf(answer, sizeof answer, "ID%02X\r\n", selected_->type);
+    Answer(answer, at, baud);
+    return;
+  }
+  if (key == "QV550274") {
+    if (!fastRate_) Note(at, "the unit listens at 115200 bit/s as well from now on");
+    fastRate_ = true;
+    return;
+  }
+  if (key == "ERASE1" || key == "ERASE2") {
+    if (!selected_) {
+      Note(at, line + " with no module selected: no answer");
+      return;
+    }
+    const bool whole = key == "ERASE1";
+    const std::uint32_t from = whole ? 0 : kErase2Start;
+    Erase(*selected_, from, kFlashSize - 1);
+    ++(whole ? selected_->erase1Count : selected_->erase2Count);
+    Note(at, "module " + std::to_string(selected_->address) + ": " + line + " erases " +
+                 Hex4(from) + "-" + Hex4(kFlashSize - 1));
+    const Micros done = at + MsToUs(config_.eraseMs);
+    BusyUntil(done);
+    Answer(kOk, done, baud);
+    return;
+  }
+  if (key == "L") {
+    loadMode_ = true;
+    if (selected_)
+      ++selected_->loads;
+    else
+      Note(at, "load mode with no module selected: records will be refused");
+    return;
+  }
+  if (key == "G") {
+    if (selected_) {
+      ++selected_->starts;
+      Note(at, "module " + std::to_string(selected_->address) + " started");
+      selected_ = nullptr;
+    }
+    return;
+  }
+  ++unit_.unknown;
+  Note(at, "unknown command, ignored");
+}
+
+void BackplaneUnit::Erase(Module& m, std::uint32_t from, std::uint32_t to) {
+  std::fill(m.flash.begin() + from, m.flash.begin() + to + 1, std::uint8_t{0xFF});
+}
+
+void BackplaneUnit::AfterRecordAnswered(std::uint64_t n, Micros answeredAt) {
+  const Fault* fault = faults_.AfterRecord(n);
+  if (!fault) return;
+  if (fault->action == FaultAction::HangUp) {
+    Note(answeredAt, "fault " + fault->rule + ": hanging up");
+    HangUpAt(answeredAt);
+  } else {
+    Note(answeredAt, "fault " + fault->rule + ": silent from now on");
+    silencedFromNow_ = true;
+  }
+}
+
+void BackplaneUnit::HandleRecord(const std::string& line, Micros at, std::uint32_t baud) {
+  const ParsedRecord rec = ParseRecord(line);
+  if (rec.status == ParsedRecord::Status::Ok && rec.type == 1) {
+    loadMode_ = false;
+    if (selected_) ++selected_->endRecords;
+    return;
+  }
+  const std::uint64_t n = ++unit_.records;
+  if (const Fault* fault = faults_.ForRecord(n)) {
+    Micros answeredAt = at;
+    if (Refuses(*fault, at, baud, &answeredAt)) {
+      if (selected_) ++selected_->refused;
+      if (fault->action != FaultAction::HangUp) AfterRecordAnswered(n, answeredAt);
+      return;
+    }
+  }
+  auto refuse = [&](std::string_view answer, std::string why) {
+    Note(at, "record " + std::to_string(n) + ": " + why);
+    if (selected_) ++selected_->refused;
+    AfterRecordAnswered(n, Answer(answer, at, baud));
+  };
+  if (rec.status == ParsedRecord::Status::Malformed) return refuse(kRepeat, "malformed");
+  if (rec.status == ParsedRecord::Status::BadChecksum) return refuse(kRepeat, "bad checksum");
+  if (rec.type != 0)
+    return refuse(kFatal, "record type " + std::to_string(rec.type) + " is not supported");
+  if (!selected_) return refuse(kFatal, "no module selected");
+
+  Module& m = *selected_;
+  std::optional<std::uint32_t> notErased;
+  for (std::size_t i = 0; i < rec.data.size(); ++i) {
+    // Addresses wrap within the 64 KiB of the module, as 16-bit Intel HEX does.
+    const std::uint32_t a = (rec.address + i) & (kFlashSize - 1);
+    // Flash programming only clears bits.
+    m.flash[a] &= rec.data[i];
+    if (m.flash[a] != rec.data[i] && !notErased) notErased = a;
+    m.lowestWritten = std::min(m.lowestWritten, a);
+    m.highestWritten = std::max(m.highestWritten, a);
+  }
+  if (notErased) return refuse(kFatal, "verify failed: flash not erased at " + Hex4(*notErased));
+  ++m.records;
+  m.bytesProgrammed += rec.data.size();
+  const Micros done = at + MsToUs(config_.recordMs);
+  BusyUntil(done);
+  AfterRecordAnswered(n, Answer(kAccepted, done, baud));
+}
+
+std::string BackplaneUnit::Summary() const {
+  std::string out;
+  char buf[256];
+  for (const auto& [address, m] : modules_) {
+    std::snprintf(buf, sizeof buf, "module %d (type %d = 0x%02X): ", m->address, m->type, m->type);
+    out += buf;
+    if (m->erase1Count + m->erase2Count + m->loads + m->starts == 0 && m->records == 0) {
+      out += "untouched\n";
+      continue;
+    }
+    std::snprintf(buf, sizeof buf,
+                  "erase1 x%d, erase2 x%d, %d load(s), %llu record(s) programmed, %llu byte(s)",
+                  m->erase1Count, m->erase2Count, m->loads,
+                  static_cast<unsigned long long>(m->records),
+                  static_cast<unsigned long long>(m->bytesProgrammed));
+    out += buf;
+    if (m->bytesProgrammed > 0)
+      out += " in " + Hex4(m->lowestWritten) + "-" + Hex4(m->highestWritten);
+    std::snprintf(buf, sizeof buf, ", %llu refused, end record x%d, started x%d\n",
+                  static_cast<unsigned long long>(m->refused), m->endRecords, m->starts);
+    out += buf;
+  }
+  const auto& line = PacedSerialModel::Counters();
+  std::snprintf(
+      buf, sizeof buf,
+      "unit: %llu command(s) (%llu unknown), %llu record(s); bytes in %llu, out %llu; "
+      "lost to a rate mismatch: in %llu, out %llu%s\n",
+      static_cast<unsigned long long>(unit_.commands),
+      static_cast<unsigned long long>(unit_.unknown),
+      static_cast<unsigned long long>(unit_.records), static_cast<unsigned long long>(line.bytesIn),
+      static_cast<unsigned long long>(line.bytesOut), static_cast<unsigned long long>(line.lostIn),
+      static_cast<unsigned long long>(line.lostOut), HungUp() ? "; hung up" : "");
+  out += buf;
+  return out;
+}
+
+} // namespace vk::devsim

@@ -1,0 +1,54 @@
+// vkdevsim: simulated devices for V&K Programmer, each served on a pseudo-terminal.
+
+#include "devsim/DeviceCommand.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Device {
+  const char* name;
+  const char* summary;
+  int (*run)(const std::vector<std::string>& args);
+};
+
+// One line per device; each lives in a file of its own.
+const Device kDevices[] = {
+    {"backplane", "the backplane programmer unit with modules at addresses",
+     vk::devsim::RunBackplane},
+};
+
+void PrintHelp(std::FILE* to) {
+  std::fputs("Usage: vkdevsim DEVICE [options]\n"
+             "       vkdevsim DEVICE --help\n"
+             "\n"
+             "Simulated devices for V&K Programmer, for tests, training and demonstrations\n"
+             "without hardware. Each device is served on a pseudo-terminal whose path is printed\n"
+             "as \"PORT <path>\" on stdout.\n"
+             "\n"
+             "Devices:\n",
+             to);
+  for (const auto& d : kDevices) std::fprintf(to, "  %-12s %s\n", d.name, d.summary);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    PrintHelp(stderr);
+    return 2;
+  }
+  if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    PrintHelp(stdout);
+    return 0;
+  }
+  for (const auto& d : kDevices) {
+    if (std::strcmp(argv[1], d.name) == 0)
+      return d.run(std::vector<std::string>(argv + 2, argv + argc));
+  }
+  std::fprintf(stderr, "vkdevsim: unknown device \"%s\"\nTry 'vkdevsim --help'.\n", argv[1]);
+  return 2;
+}
