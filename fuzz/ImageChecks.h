@@ -70,6 +70,15 @@ inline bool LooksLikeWriterText(const std::string& text, const char* allowed) {
   return text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
 }
 
+inline bool IsErased(const Tvkf& v, std::uint32_t from, std::uint32_t to) {
+  static const ImageBytes kErasedImage = [] {
+    ImageBytes b;
+    b.fill(Tvkf::kErased);
+    return b;
+  }();
+  return from >= to || std::memcmp(v.Image() + from, kErasedImage.data(), to - from) == 0;
+}
+
 struct WrittenWindow {
   std::uint32_t start;
   std::uint32_t end;
@@ -97,8 +106,8 @@ inline void CheckWriterRoundTrip(const Tvkf& v, Tvkf& scratch, bool intelHex) {
   if (start < end) VK_REQUIRE(w.start <= start && w.end >= end);
 
   scratch.Clear();
-  const auto got = scratch.LoadFromMemory("round trip", reinterpret_cast<const std::uint8_t*>(text.data()),
-                                          text.size());
+  const auto got = scratch.LoadFromMemory(
+      "round trip", reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
   VK_REQUIRE(got == (intelHex ? ImageFormat::IntelHex : ImageFormat::SRecord));
   CheckRangeBounds(scratch);
   if (w.start < w.end) {
@@ -106,10 +115,9 @@ inline void CheckWriterRoundTrip(const Tvkf& v, Tvkf& scratch, bool intelHex) {
   } else {
     VK_REQUIRE(scratch.IsEmpty());
   }
-  for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a) {
-    const bool written = a >= w.start && a < w.end;
-    VK_REQUIRE(scratch.Image()[a] == (written ? v.Image()[a] : Tvkf::kErased));
-  }
+  VK_REQUIRE(IsErased(scratch, 0, w.start));
+  VK_REQUIRE(std::memcmp(scratch.Image() + w.start, v.Image() + w.start, w.end - w.start) == 0);
+  VK_REQUIRE(IsErased(scratch, w.end, Tvkf::kImageSize));
   const std::string again = intelHex ? scratch.IntelHexText(scratch.MemStart(), scratch.MemEnd())
                                      : scratch.SRecordText(scratch.MemStart(), scratch.MemEnd());
   VK_REQUIRE(again == text);
@@ -131,6 +139,26 @@ inline void StageText(Tvkf& v, const std::uint8_t* text, std::size_t size,
   if (tail) staged.insert(staged.end(), tail, tail + tailSize);
   VK_REQUIRE(v.LoadFromMemory("staged", staged.data(), staged.size()) == ImageFormat::Unknown);
   VK_REQUIRE(v.CodeSize() == staged.size());
+}
+
+// What the reader for `format` makes of `text` alone, in a cleared image: how a container's body
+// and a plain file must read.
+inline void ReadAlone(Tvkf& v, const std::uint8_t* text, std::size_t size, std::uint16_t format) {
+  v.Clear();
+  StageText(v, text, size);
+  const auto n = static_cast<std::uint32_t>(size);
+  if (format == 1) v.ReadIntelHex(1, n);
+  if (format == 2) v.ReadSRecords(1, n);
+}
+
+inline void CheckTargetNames(const Tvkf& v) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  VK_REQUIRE(v.TargetList().Count() <= image::TTargetList::kCapacity);
+  for (std::uint32_t i = 0; i < v.TargetList().Count(); ++i) {
+    const auto& t = v.TargetList().Get(i);
+    VK_REQUIRE(t.Name.size() == 8);
+    for (int k = 0; k < 8; ++k) VK_REQUIRE(t.Name[k] == kDigits[(t.Value >> (28 - 4 * k)) & 0xF]);
+  }
 }
 
 // Lower-case hexadecimal digits read exactly like upper-case ones.

@@ -16,8 +16,11 @@ for f in "$build"/bin/fuzz_*; do
   echo "-- $name for ${seconds}s"
   log=$(mktemp)
   status=0
+  # Crash inputs go beside the build, not into the working tree.
+  artifacts="$build/fuzz-artifacts/$name"
+  mkdir -p "$artifacts"
   "$f" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-    "$work" >"$log" 2>&1 || status=$?
+    -artifact_prefix="$artifacts/" "$work" >"$log" 2>&1 || status=$?
   grep -E 'stat::number_of_executed_units|ERROR|SUMMARY' "$log" || true
   [ "$status" -eq 0 ] || tail -n 60 "$log"
   rm -f "$log"

@@ -49,7 +49,9 @@ struct CheckPairs {
     std::uint8_t hi = 0, lo = 0;
     bool ok = end - p >= 2;
     if (ok) {
-      ok = CheckDigit(p[0], hi) & CheckDigit(p[1], lo);
+      const bool first = CheckDigit(p[0], hi); // both digits are always consumed
+      const bool second = CheckDigit(p[1], lo);
+      ok = first && second;
       p += 2;
     } else {
       p = end;
