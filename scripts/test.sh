@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds, and runs every test: the unit and end-to-end suites, the
-# same suites under AddressSanitizer and UndefinedBehaviorSanitizer, and each fuzzer for a
-# bounded time (VK_FUZZ_SECONDS, default 30).
+# same suites under AddressSanitizer and UndefinedBehaviorSanitizer, each fuzzer for a bounded
+# time (VK_FUZZ_SECONDS, default 30), and the link and platform tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -27,5 +27,15 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 
 echo "== fuzzers"
 bash scripts/fuzz.sh build-asan "${VK_FUZZ_SECONDS:-30}"
+
+echo "== build (clang, thread sanitizer, link and platform tests only)"
+CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DVK_SANITIZE=thread -DVK_BUILD_BENCH=OFF >/dev/null
+cmake --build build-tsan -j"$jobs" --target link_tests platform_tests
+
+echo "== tests (thread sanitizer: the serial worker and the tick thread)"
+# Only the two test programs are built here; the others' placeholders are left out.
+TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
+  ctest --test-dir build-tsan --output-on-failure -j"$jobs" -E '_NOT_BUILT$'
 
 echo "== all tests passed"

@@ -47,6 +47,19 @@ const std::vector<Command>& Commands() {
        "Prints every catalogue entry in target-tree order, children indented, with its\n"
        "module type code, protocol, program region, jump table and boot kernel.\n",
        RunTargets},
+      {"ports", "list the port selector's entries: PCAN and the serial ports present",
+       "Usage: vkprog ports [--all]\n\n"
+       "Prints the entries the window's port selector offers: \"PCAN\" (with the CAN back end\n"
+       "and interface in use) and each COM port that exists, with its device. A port held by\n"
+       "another program or closed to this user is listed, marked so.\n\n"
+       "Port numbers name devices by a fixed rule: COM1-COM16 /dev/ttyS0-15, COM17-COM32\n"
+       "/dev/ttyUSB0-15, COM33-COM48 /dev/ttyACM0-15, and explicit entries, which win: the\n"
+       "settings' SerialPorts/COMn values and the environment variable VK_SERIAL_PORTS, e.g.\n"
+       "VK_SERIAL_PORTS=\"COM49=/dev/serial/by-id/usb-FTDI_xyz;COM5=/dev/pts/3\". The list\n"
+       "looks at COM1 to COM49.\n\n"
+       "  --all  every number from COM1 to COM49 with its device and state, the explicit\n"
+       "         entries beyond them, and the place of the settings (VK_SETTINGS_FILE).\n",
+       RunPorts},
   };
   return commands;
 }

@@ -27,6 +27,7 @@ int RunConvert(const std::vector<std::string>& args);
 int RunDump(const std::vector<std::string>& args);
 int RunPack(const std::vector<std::string>& args);
 int RunTargets(const std::vector<std::string>& args);
+int RunPorts(const std::vector<std::string>& args);
 
 // Prints "vkprog: WHAT" on stderr.
 void Error(const std::string& what);

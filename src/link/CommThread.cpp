@@ -1,0 +1,208 @@
+#include "link/CommThread.h"
+
+namespace vk::link {
+
+using platform::Millis;
+using platform::WaitResult;
+
+TCommThread::TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports,
+                         platform::IMessageBox& boxes, TLineQueue& receiveTarget)
+    : loop_(loop), ports_(ports), boxes_(boxes), receiveTarget_(receiveTarget),
+      worker_(loop.CreateWorker()) {}
+
+TCommThread::~TCommThread() { Stop(); }
+
+void TCommThread::ChoosePort(int portNo) {
+  if (portNo != portNo_.load()) {
+    portNo_ = portNo;
+    if (portNo > 0) {
+      std::lock_guard lock(mutex_);
+      portName_ = "COM" + std::to_string(portNo);
+    }
+  }
+  ++requestGen_;
+  worker_->Wake();
+}
+
+void TCommThread::SetListedPorts(std::set<int> ports) {
+  std::lock_guard lock(mutex_);
+  listedPorts_ = std::move(ports);
+}
+
+platform::LineSettings TCommThread::Settings() const {
+  std::lock_guard lock(mutex_);
+  return settings_;
+}
+
+void TCommThread::SetSettings(const platform::LineSettings& settings) {
+  std::lock_guard lock(mutex_);
+  settings_ = settings;
+}
+
+void TCommThread::MarkSettingsChanged() {
+  settingsChanged_ = true;
+  worker_->Wake();
+}
+
+void TCommThread::SetRxMode(std::uint8_t mode) { rxMode_ = mode; }
+
+void TCommThread::Queue(std::string bytes) {
+  TxLines.Add(std::move(bytes));
+  worker_->Wake();
+}
+
+void TCommThread::Start() {
+  if (started_) return;
+  started_ = true;
+  running_ = true;
+  worker_->Start([this] { return Step(); });
+}
+
+void TCommThread::Stop() {
+  worker_->Stop();
+  running_ = false;
+  // The worker has ended: its port may be closed from here.
+  port_.reset();
+  portOpen_ = false;
+}
+
+std::string TCommThread::PortName() const {
+  std::lock_guard lock(mutex_);
+  return portName_;
+}
+
+bool TCommThread::Step() {
+  if (!running_.load()) return false;
+  if (requestGen_.load() != handledGen_) return ReopenStep();
+
+  const Millis now = loop_.Now();
+  const bool pending = settingsChanged_.load() || !TxLines.Empty();
+  if (pending && now - lastByteAt_ >= kQuietMs && !port_->HasInput()) {
+    WriteStep();
+    return true;
+  }
+  Millis deadline = nextIdleAt_;
+  if (pending) deadline = std::min(deadline, lastByteAt_ + kQuietMs);
+  switch (worker_->Wait(port_.get(), deadline)) {
+  case WaitResult::Readable:
+    return ReadStep();
+  case WaitResult::TimedOut:
+    if (loop_.Now() >= nextIdleAt_) IdleStep();
+    return true;
+  case WaitResult::Woken:
+  case WaitResult::NotYet:
+    return true;
+  }
+  return true;
+}
+
+bool TCommThread::ReopenStep() {
+  const std::uint64_t gen = requestGen_.load();
+  if (port_) ClosePort();
+  const Millis now = loop_.Now();
+  if (gen == failedGen_ && now < retryAt_) {
+    worker_->Wait(nullptr, retryAt_); // a new choice of port wakes us
+    return true;
+  }
+  const int portNo = portNo_.load();
+  if (portNo <= 0) {
+    failedGen_ = gen;
+    retryAt_ = now + kPortWaitMs;
+    return true;
+  }
+  platform::OpenResult opened = ports_.Open(portNo);
+  if (!opened.device) {
+    bool worthSaying = opened.state != platform::PortState::Absent;
+    {
+      std::lock_guard lock(mutex_);
+      worthSaying = worthSaying || listedPorts_.count(portNo) != 0;
+    }
+    // Once per choice of port; the retries that follow stay quiet.
+    if (worthSaying && reportedGen_ != gen) {
+      reportedGen_ = gen;
+      ShowFromWorker(opened.message, "COM" + std::to_string(portNo), platform::MsgIcon::Error);
+    }
+    failedGen_ = gen;
+    retryAt_ = now + kPortWaitMs;
+    return true;
+  }
+  port_ = std::move(opened.device);
+  portOpen_ = true;
+  handledGen_ = gen;
+  settingsChanged_ = false;
+  ApplySettings();
+  lastByteAt_ = kNever;
+  nextIdleAt_ = loop_.Now() + kReadTimeoutMs;
+  return true;
+}
+
+bool TCommThread::ReadStep() {
+  std::uint8_t byte = 0;
+  int error = 0;
+  const int n = port_->ReadByte(byte, error);
+  if (n == 0) { // said readable, gave nothing (an interrupted call): do not spin on it
+    worker_->Wait(nullptr, loop_.Now() + 1);
+    return true;
+  }
+  if (n < 0) {
+    if (error == 0) return true;
+    Terminate(error);
+    return false;
+  }
+  const Millis now = loop_.Now();
+  lastByteAt_ = now;
+  nextIdleAt_ = now + kReadTimeoutMs;
+  // The link may switch the mode at any time; the framing follows it with the next byte, and
+  // its own moves (text → frame → text) do not undo a switch made meanwhile.
+  auto mode = static_cast<std::uint8_t>(rxMode_.load());
+  framing_.RxMode = static_cast<TRxFraming::Mode>(mode);
+  auto entry = framing_.Byte(byte);
+  if (framing_.RxMode != mode) rxMode_.compare_exchange_strong(mode, framing_.RxMode);
+  Deliver(std::move(entry));
+  return true;
+}
+
+void TCommThread::IdleStep() {
+  nextIdleAt_ = loop_.Now() + kReadTimeoutMs;
+  WriteStep();
+  Deliver(framing_.Idle());
+}
+
+void TCommThread::WriteStep() {
+  if (settingsChanged_.exchange(false)) ApplySettings();
+  if (auto bytes = TxLines.TakeFirst()) port_->Write(*bytes); // the result is not looked at
+}
+
+void TCommThread::ApplySettings() { lastRefused_ = port_->Apply(Settings()); }
+
+void TCommThread::ClosePort() {
+  // What arrived from the old port is handed over rather than joined to the new port's bytes.
+  auto mode = static_cast<std::uint8_t>(rxMode_.load());
+  framing_.RxMode = static_cast<TRxFraming::Mode>(mode);
+  Deliver(framing_.Flush());
+  if (framing_.RxMode != mode) rxMode_.compare_exchange_strong(mode, framing_.RxMode);
+  port_.reset();
+  portOpen_ = false;
+}
+
+void TCommThread::Deliver(std::optional<std::string> entry) {
+  if (entry) receiveTarget_.Add(std::move(*entry));
+}
+
+void TCommThread::Terminate(int error) {
+  running_ = false;
+  // The port stays as it is (IsOpen still says so); nothing more is read or written.
+  ShowFromWorker(platform::SystemErrorText(error), "CommThread terminated",
+                 platform::MsgIcon::Error);
+}
+
+void TCommThread::ShowFromWorker(const std::string& text, const std::string& caption,
+                                 platform::MsgIcon icon) {
+  // The box is shown on the tick thread; it must not reach back into the link, which may be
+  // gone by then.
+  loop_.Post([boxes = &boxes_, text, caption, icon] {
+    boxes->Show(text, caption, platform::MsgButtons::Ok, icon);
+  });
+}
+
+} // namespace vk::link

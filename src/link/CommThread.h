@@ -1,0 +1,120 @@
+#pragma once
+// TCommThread: the serial worker. It alone holds the open port. Its loop body, Step, reads one
+// byte with a time-out and acts on it: a byte goes through the framing into the link's
+// received-line list; a quiet line gets the changed settings first and then one queued string
+// per write; three idle reads in a row hand over a partial entry. Production runs Step on a
+// thread of its own (the loop's IWorker), the simulated world steps it in virtual time.
+//
+// Waking: the worker waits on the port and on a wake-up signal at once, so a queued string, a
+// settings change or a port change is acted on at once instead of at the end of the read
+// time-out. The order stays: bytes already received are read first; settings are applied
+// before the next write; strings go out in queue order, one string per write; nothing is
+// written until the line has been quiet for kQuietMs; a partial entry still waits three idle
+// reads (kReadTimeoutMs each) of silence.
+
+#include "link/LineQueue.h"
+#include "link/RxFraming.h"
+#include "platform/EventLoop.h"
+#include "platform/MessageBox.h"
+#include "platform/SerialDevice.h"
+
+#include <atomic>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+
+namespace vk::link {
+
+class TCommThread {
+public:
+  static constexpr int kReadTimeoutMs = 10; // a read that gets no byte ends after this
+  static constexpr int kQuietMs = 2;        // the line counts as quiet this long after a byte
+  static constexpr int kPortWaitMs = 500;   // waiting while no port, or no openable port, is set
+
+  TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports,
+              platform::IMessageBox& boxes, TLineQueue& receiveTarget);
+  ~TCommThread(); // stops the worker and closes the port
+  TCommThread(const TCommThread&) = delete;
+  TCommThread& operator=(const TCommThread&) = delete;
+
+  // --- tick thread ---
+  // Closes the port and opens COM<portNo>; 0 or below leaves the port closed.
+  void ChoosePort(int portNo);
+  // Ports the port list showed: that such a port has gone is worth a message.
+  void SetListedPorts(std::set<int> ports);
+  platform::LineSettings Settings() const;
+  void SetSettings(const platform::LineSettings& settings);
+  // The settings are written to the port before the next write.
+  void MarkSettingsChanged();
+  // 3 raw blocks, 0 text lines, at once whatever the current mode.
+  void SetRxMode(std::uint8_t mode);
+  std::uint8_t RxMode() const { return rxMode_.load(); }
+  // Appends to TxLines and wakes the worker.
+  void Queue(std::string bytes);
+  void Start();
+  // Ends the worker (waits for its current step) and closes the port. Idempotent.
+  void Stop();
+
+  bool IsOpen() const { return portOpen_.load(); }
+  // False once a read error has ended the worker.
+  bool Running() const { return running_.load(); }
+  int PortNo() const { return portNo_.load(); }
+  std::string PortName() const;
+  // Settings the port refused when they were last applied (RefusedSetting bits).
+  unsigned LastRefused() const { return lastRefused_.load(); }
+
+  // --- worker ---
+  // The loop body. Returns false when the worker has ended.
+  bool Step();
+
+  // Strings waiting to be written, oldest first.
+  TLineQueue TxLines;
+
+private:
+  static constexpr platform::Millis kNever = std::numeric_limits<platform::Millis>::min() / 2;
+
+  bool ReopenStep();
+  bool ReadStep();
+  void IdleStep();
+  void WriteStep();
+  void ApplySettings();
+  void ClosePort();
+  void Deliver(std::optional<std::string> entry);
+  void Terminate(int error);
+  void ShowFromWorker(const std::string& text, const std::string& caption, platform::MsgIcon icon);
+
+  platform::IEventLoop& loop_;
+  platform::ISerialPorts& ports_;
+  platform::IMessageBox& boxes_;
+  TLineQueue& receiveTarget_;
+  std::unique_ptr<platform::IWorker> worker_;
+
+  // Shared with the tick thread.
+  std::atomic<int> portNo_{0};
+  std::atomic<std::uint64_t> requestGen_{1}; // a request for "port 0" stands at creation
+  std::atomic<bool> settingsChanged_{false};
+  std::atomic<std::uint8_t> rxMode_{TRxFraming::Text};
+  std::atomic<bool> portOpen_{false};
+  std::atomic<bool> running_{false};
+  std::atomic<unsigned> lastRefused_{0};
+  mutable std::mutex mutex_; // settings_, portName_
+  platform::LineSettings settings_;
+  std::string portName_;
+  std::set<int> listedPorts_; // written before Start
+  bool started_ = false;
+
+  // The worker's own.
+  std::unique_ptr<platform::ISerialDevice> port_;
+  TRxFraming framing_;
+  std::uint64_t handledGen_ = 0;
+  std::uint64_t failedGen_ = 0;
+  std::uint64_t reportedGen_ = 0;
+  platform::Millis retryAt_ = 0;
+  platform::Millis lastByteAt_ = kNever;
+  platform::Millis nextIdleAt_ = 0;
+};
+
+} // namespace vk::link

@@ -1,0 +1,160 @@
+#include "link/Communication.h"
+
+#include "link/usb2can.h"
+
+#include <cctype>
+#include <climits>
+#include <set>
+
+namespace vk::link {
+
+std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int first, int last) {
+  std::vector<PresentPort> out;
+  for (int n = first; n <= last; ++n) {
+    const platform::PortState state = ports.Probe(n);
+    if (state != platform::PortState::Absent) out.push_back({n, ports.DeviceOf(n), state});
+  }
+  return out;
+}
+
+TComm::TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports,
+             platform::ISettings* settings, platform::IMessageBox& boxes, TUSB2CAN* can)
+    : loop_(loop), ports_(ports), settings_(settings), can_(can),
+      thread_(std::make_unique<TCommThread>(loop, ports, boxes, RxLines)) {
+  SetRTS(true);
+  SetDTR(true);
+  SetBaudRate(115200);
+  DeliveryTimer = loop_.CreateTimer(kDeliveryIntervalMs, [this] { DeliveryTick(); });
+  SetRawMode(false);
+}
+
+TComm::~TComm() {
+  DeliveryTimer->SetEnabled(false);
+  DeliveryTimer.reset();
+  thread_->Stop();
+  if (settings_ != nullptr)
+    settings_->Write(kPortSetting, "COM" + std::to_string(PortNo_)); // a failure is ignored
+}
+
+int TComm::ParseRememberedPort(const std::optional<std::string>& value) {
+  if (!value || value->size() <= 3 || value->compare(0, 3, "COM") != 0) return 0;
+  const std::string digits = value->substr(3);
+  std::size_t i = 0;
+  bool negative = false;
+  if (digits[0] == '+' || digits[0] == '-') {
+    negative = digits[0] == '-';
+    i = 1;
+  }
+  if (i == digits.size()) return 0;
+  long long number = 0;
+  for (; i < digits.size(); ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(digits[i]))) return 0;
+    number = number * 10 + (digits[i] - '0');
+    if (number > INT_MAX) return 0;
+  }
+  return static_cast<int>(negative ? -number : number);
+}
+
+void TComm::FillPortList(ISelector& selector) {
+  const int remembered =
+      ParseRememberedPort(settings_ != nullptr ? settings_->Read(kPortSetting) : std::nullopt);
+  if (portSelector_ != nullptr) return;
+  portSelector_ = &selector;
+  selector.SetOnChange([this, &selector] { PortListChange(selector); });
+  if (selector.Count() == 0) selector.AddEntry("PCAN");
+
+  int chosen = 0;
+  std::set<int> listed;
+  for (const auto& port : FindPresentPorts(ports_, kFirstListedPort, kLastListedPort)) {
+    listed.insert(port.PortNo);
+    selector.AddEntry("COM" + std::to_string(port.PortNo), port.PortNo, port.Device);
+    // The remembered port wins when present; otherwise the lowest present port.
+    if (chosen == 0 || port.PortNo == remembered) {
+      chosen = port.PortNo;
+      selector.SetCurrentIndex(selector.Count() - 1);
+    }
+  }
+  thread_->SetListedPorts(std::move(listed));
+  SelectPort(chosen);
+  loop_.Sleep(10);
+  DeliveryTimer->SetEnabled(true);
+  thread_->Start();
+}
+
+void TComm::PortListChange(ISelector& selector) {
+  const auto tag = selector.EntryTag(selector.CurrentIndex());
+  SelectPort(tag ? *tag : 0);
+  if (can_ == nullptr) return;
+  if (PortNo_ != 0) {
+    can_->CloseLink();
+    can_->SetSelectorsEnabled(false);
+  } else {
+    can_->SetSelectorsEnabled(true);
+    can_->OpenLink();
+  }
+}
+
+void TComm::SelectPort(int portNo) {
+  PortNo_ = portNo;
+  thread_->ChoosePort(portNo);
+}
+
+bool TComm::IsOpen() const { return thread_->IsOpen(); }
+
+void TComm::SendString(const std::string& text) { thread_->Queue(text); }
+
+void TComm::SendChar(std::uint8_t byte) { thread_->Queue(std::string(1, static_cast<char>(byte))); }
+
+void TComm::SetBaudRate(std::uint32_t rate) {
+  auto s = thread_->Settings();
+  if (s.BaudRate == rate) return;
+  s.BaudRate = rate;
+  thread_->SetSettings(s);
+  thread_->MarkSettingsChanged();
+}
+
+std::uint32_t TComm::GetBaudRate() const { return thread_->Settings().BaudRate; }
+
+void TComm::SetParity(std::uint8_t parity) {
+  auto s = thread_->Settings();
+  if (s.Parity == parity) return;
+  s.Parity = parity;
+  thread_->SetSettings(s);
+  thread_->MarkSettingsChanged();
+}
+
+std::uint8_t TComm::GetParity() const { return thread_->Settings().Parity; }
+
+void TComm::SetDTR(bool on) {
+  auto s = thread_->Settings();
+  s.Dtr = on;
+  thread_->SetSettings(s);
+  thread_->MarkSettingsChanged();
+}
+
+void TComm::SetRTS(bool on) {
+  auto s = thread_->Settings();
+  s.Rts = on;
+  thread_->SetSettings(s);
+  thread_->MarkSettingsChanged();
+}
+
+void TComm::SetRawMode(bool on) { thread_->SetRxMode(on ? TRxFraming::Raw : TRxFraming::Text); }
+
+bool TComm::IsRawMode() const { return thread_->RxMode() == TRxFraming::Raw; }
+
+void TComm::SetDeliveryInterval(int ms) { DeliveryTimer->SetInterval(ms); }
+
+int TComm::DeliveryInterval() const { return DeliveryTimer->Interval(); }
+
+void TComm::DeliveryTick() {
+  if (PortNo_ == 0) return;
+  const auto first = RxLines.FirstWithId();
+  if (!first) return;
+  if (OnReceive) OnReceive(*this, first->second);
+  // The handler may have taken the line itself; a line that arrived meanwhile is not this one
+  // and waits for the next tick.
+  RxLines.DeleteFirstIf(first->first);
+}
+
+} // namespace vk::link

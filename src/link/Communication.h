@@ -1,0 +1,104 @@
+#pragma once
+// TComm: the serial link, the program's only way to a COM port. Everything here runs on the
+// tick thread and never blocks on the port: sending queues, setting changes mark the settings
+// as changed; the worker (TCommThread) does the rest. A delivery timer hands the oldest
+// received line to OnReceive, one per tick. TComm also fills the port selector ("PCAN" and the
+// COM ports that exist), remembers the chosen port in the settings ("PORT") and switches the
+// CAN link on when "PCAN" is chosen.
+
+#include "link/CommThread.h"
+#include "link/LineQueue.h"
+#include "link/Selector.h"
+#include "platform/EventLoop.h"
+#include "platform/MessageBox.h"
+#include "platform/SerialDevice.h"
+#include "platform/Settings.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vk::link {
+
+class TUSB2CAN;
+
+struct PresentPort {
+  int PortNo;
+  std::string Device;
+  platform::PortState State; // Present, Busy or NoPermission
+};
+
+// The ports COM<first> .. COM<last> that exist, found by opening each and closing it at once.
+std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int first = 1,
+                                          int last = 49);
+
+class TComm {
+public:
+  static constexpr int kDeliveryIntervalMs = 10;
+  static constexpr int kFirstListedPort = 1;
+  static constexpr int kLastListedPort = 49;
+  static constexpr const char* kPortSetting = "PORT";
+
+  // settings may be null (nothing remembered); can may be null (no CAN link to switch).
+  TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports, platform::ISettings* settings,
+        platform::IMessageBox& boxes, TUSB2CAN* can = nullptr);
+  // Stops the worker before the lists go, then remembers the port ("PORT" = "COM" + PortNo).
+  ~TComm();
+  TComm(const TComm&) = delete;
+  TComm& operator=(const TComm&) = delete;
+
+  // Binds the selector ("PCAN" is added first if it is empty), lists the ports that exist,
+  // selects and opens the remembered port (else the lowest), enables delivery and starts the
+  // worker. A second call only reads the remembered port.
+  void FillPortList(ISelector& selector);
+  // The selector's change event: opens the chosen COM port and closes the CAN link, or, for
+  // "PCAN", closes the COM port and opens the CAN link.
+  void PortListChange(ISelector& selector);
+  // Closes the port and opens COM<portNo>; 0 or below leaves it closed.
+  void SelectPort(int portNo);
+  bool IsOpen() const;
+
+  // Queues the string unchanged; nothing is appended.
+  void SendString(const std::string& text);
+  void SendChar(std::uint8_t byte);
+  void SetBaudRate(std::uint32_t rate);
+  std::uint32_t GetBaudRate() const;
+  // 0 none, 1 odd, 2 even, 3 mark, 4 space.
+  void SetParity(std::uint8_t parity);
+  std::uint8_t GetParity() const;
+  // Mark the settings as changed even when the level is unchanged.
+  void SetDTR(bool on);
+  void SetRTS(bool on);
+  void SetRawMode(bool on);
+  bool IsRawMode() const;
+  void SetDeliveryInterval(int ms);
+  int DeliveryInterval() const;
+
+  int PortNo() const { return PortNo_; }
+  TCommThread& Thread() { return *thread_; }
+
+  // "COM3" → 3. Anything else (missing, "COM", "COMx", another prefix) → 0.
+  static int ParseRememberedPort(const std::optional<std::string>& value);
+
+  // Received entries, oldest first. Protocols read, delete and clear it directly.
+  TLineQueue RxLines;
+  // The single consumer of received lines; the line is entry 0 of RxLines during the call.
+  std::function<void(TComm& sender, const std::string& line)> OnReceive;
+
+private:
+  void DeliveryTick();
+
+  platform::IEventLoop& loop_;
+  platform::ISerialPorts& ports_;
+  platform::ISettings* settings_;
+  TUSB2CAN* can_;
+  std::unique_ptr<platform::ITimer> DeliveryTimer;
+  ISelector* portSelector_ = nullptr;
+  int PortNo_ = 0;
+  std::unique_ptr<TCommThread> thread_; // after RxLines: it goes first
+};
+
+} // namespace vk::link

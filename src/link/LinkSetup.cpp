@@ -1,0 +1,9 @@
+#include "link/LinkSetup.h"
+
+namespace vk::link {
+
+LinkDevices::LinkDevices(const platform::ISettings* settings)
+    : ports_(platform::PortMap::FromSettingsAndEnvironment(settings, &problems_)),
+      canBus_(platform::ReadCanBusChoice(settings)), driver_(canBus_) {}
+
+} // namespace vk::link

@@ -1,0 +1,233 @@
+#include "link/usb2can.h"
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <clocale>
+#include <cmath>
+#include <cstdio>
+
+namespace vk::link {
+
+const std::array<TCANBAUD, 9>& TUSB2CAN::BaudTable() {
+  static const std::array<TCANBAUD, 9> table = {{
+      {"CAN_BAUD_1M", 0x0014},
+      {"CAN_BAUD_500K", 0x001C},
+      {"CAN_BAUD_250K", 0x011C},
+      {"CAN_BAUD_125K", 0x031C},
+      {"CAN_BAUD_100K", 0x432F},
+      {"CAN_BAUD_50K", 0x472F},
+      {"CAN_BAUD_20K", 0x532F},
+      {"CAN_BAUD_10K", 0x672F},
+      {"CAN_BAUD_5K", 0x7F7F},
+  }};
+  return table;
+}
+
+namespace {
+
+std::string Hex4(std::uint32_t value) {
+  char buffer[16];
+  std::snprintf(buffer, sizeof buffer, "%04X", value);
+  return buffer;
+}
+
+struct ErrorName {
+  std::uint32_t bit;
+  const char* name;
+};
+constexpr ErrorName kErrorNames[] = {
+    {CAN_ERR_XMTFULL, "CAN_ERR_XMTFULL"},   {CAN_ERR_OVERRUN, "CAN_ERR_OVERRUN"},
+    {CAN_ERR_BUSLIGHT, "CAN_ERR_BUSLIGHT"}, {CAN_ERR_BUSHEAVY, "CAN_ERR_BUSHEAVY"},
+    {CAN_ERR_BUSOFF, "CAN_ERR_BUSOFF"},     {CAN_ERR_QRCVEMPTY, "CAN_ERR_QRCVEMPTY"},
+    {CAN_ERR_QOVERRUN, "CAN_ERR_QOVERRUN"}, {CAN_ERR_QXMTFULL, "CAN_ERR_QXMTFULL"},
+    {CAN_ERR_REGTEST, "CAN_ERR_REGTEST"},   {CAN_ERR_NOVXD, "CAN_ERR_NOVXD"},
+    {CAN_ERR_RESOURCE, "CAN_ERR_RESOURCE"}, {CAN_ERR_PARMTYP, "CAN_ERR_PARMTYP"},
+    {CAN_ERR_PARMVAL, "CAN_ERR_PARMVAL"},
+};
+
+// Fixed notation with three decimals after rounding to 8 significant digits; scientific
+// notation once the integer part needs more than 8 digits.
+std::string FormatFloat(float value, char separator) {
+  if (std::isnan(value)) return "NAN";
+  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
+  char buffer[64];
+  auto r = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
+                         std::chars_format::scientific, 7);
+  double rounded = 0;
+  std::from_chars(buffer, r.ptr, rounded);
+  if (rounded == 0) rounded = 0; // no "-0.000" for a negative zero
+  std::string text;
+  if (std::fabs(rounded) >= 1e8) {
+    text.assign(buffer, r.ptr);
+    std::replace(text.begin(), text.end(), 'e', 'E');
+  } else {
+    r = std::to_chars(buffer, buffer + sizeof buffer, rounded, std::chars_format::fixed, 3);
+    text.assign(buffer, r.ptr);
+  }
+  std::replace(text.begin(), text.end(), '.', separator);
+  return text;
+}
+
+} // namespace
+
+TUSB2CAN::TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, platform::IMessageBox& boxes)
+    : loop_(loop), driver_(driver), boxes_(boxes) {
+  if (const std::lconv* lc = std::localeconv();
+      lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
+    DecimalSeparator = lc->decimal_point[0];
+  PollTimer = loop_.CreateTimer(kPollIntervalMs, [this] { PollTick(); });
+  PollTimer->SetEnabled(true);
+}
+
+TUSB2CAN::~TUSB2CAN() {
+  PollTimer->SetEnabled(false);
+  const std::uint32_t result = driver_.CAN_Close();
+  PollTimer.reset();
+  if (result != CAN_ERR_OK) ReportError(result);
+}
+
+void TUSB2CAN::FillAddressList(ISelector& selector) {
+  addressSelector_ = &selector;
+  selector.Clear();
+  for (int node = 1; node <= kNodes; ++node) selector.AddEntry("CAN_ADDR_" + std::to_string(node));
+  selector.SetCurrentIndex(0);
+  selector.SetEnabled(open_);
+}
+
+void TUSB2CAN::FillSpeedList(ISelector& selector) {
+  speedSelector_ = &selector;
+  selector.Clear();
+  for (int i = 0; i < static_cast<int>(BaudTable().size()); ++i)
+    selector.AddEntry(BaudTable()[i].Name, i);
+  selector.SetCurrentIndex(kDefaultSpeedIndex);
+  selector.SetOnChange([this] { SpeedListChange(); });
+  selector.SetEnabled(open_);
+}
+
+void TUSB2CAN::SetSelectorsEnabled(bool on) {
+  if (addressSelector_ != nullptr) addressSelector_->SetEnabled(on);
+  if (speedSelector_ != nullptr) speedSelector_->SetEnabled(on);
+}
+
+void TUSB2CAN::SpeedListChange() {
+  driver_.CAN_Close();
+  open_ = false;
+  if (speedSelector_ == nullptr) return;
+  const auto index = speedSelector_->EntryTag(speedSelector_->CurrentIndex());
+  if (!index || *index < 0 || *index >= static_cast<int>(BaudTable().size())) return;
+  const TCANBAUD& entry = BaudTable()[*index];
+  boxes_.Show(Hex4(entry.Code), entry.Name, platform::MsgButtons::Ok, platform::MsgIcon::None);
+}
+
+int TUSB2CAN::NodeAddress() const {
+  if (addressSelector_ == nullptr || addressSelector_->CurrentIndex() < 0) return 1;
+  return addressSelector_->CurrentIndex() + 1;
+}
+
+std::uint16_t TUSB2CAN::SelectedBusTiming() const {
+  if (speedSelector_ != nullptr) {
+    const auto index = speedSelector_->EntryTag(speedSelector_->CurrentIndex());
+    if (index && *index >= 0 && *index < static_cast<int>(BaudTable().size()))
+      return BaudTable()[*index].Code;
+  }
+  return BaudTable()[kDefaultSpeedIndex].Code;
+}
+
+void TUSB2CAN::InitOnDemand() {
+  ReportArmed = true;
+  if (open_) return;
+  const std::uint32_t result = driver_.CAN_Init(SelectedBusTiming(), CAN_INIT_TYPE_ST);
+  if (result != CAN_ERR_OK) ReportError(result);
+  open_ = true; // also after an error: later reads and writes return the driver's errors
+  loop_.Sleep(kInitWaitMs);
+}
+
+std::uint32_t TUSB2CAN::SendMessage(std::uint16_t functionCode, const std::string& data) {
+  InitOnDemand();
+  CanMsg msg;
+  msg.ID = static_cast<std::uint32_t>(NodeAddress()) + (functionCode & kFunctionMask);
+  msg.MSGTYPE = MSGTYPE_STANDARD;
+  msg.LEN = static_cast<std::uint8_t>(std::min<std::size_t>(data.size(), 8));
+  std::copy(data.begin(), data.begin() + msg.LEN, msg.DATA);
+  return driver_.CAN_Write(msg);
+}
+
+void TUSB2CAN::OpenLink() {
+  InitOnDemand();
+  CanMsg start;
+  start.LEN = 1;
+  start.DATA[0] = 0x01;
+  driver_.CAN_Write(start);
+}
+
+void TUSB2CAN::CloseLink() {
+  if (!open_) return;
+  CanMsg stop;
+  stop.LEN = 1;
+  stop.DATA[0] = 0x02;
+  driver_.CAN_Write(stop);
+  driver_.CAN_Close();
+  open_ = false;
+}
+
+std::string TUSB2CAN::ErrorText(std::uint32_t code) {
+  if (code == CAN_ERR_OK || (code & CAN_ERR_ILLHANDLE) != 0) return {};
+  std::string text = "Error Code = " + Hex4(code) + "\r";
+  for (const auto& e : kErrorNames)
+    if ((code & e.bit) != 0) text += std::string(e.name) + "\r";
+  return text;
+}
+
+void TUSB2CAN::ReportError(std::uint32_t code) {
+  if (!ReportArmed) return;
+  const std::string text = ErrorText(code);
+  if (text.empty()) return;
+  boxes_.Show(text, "USB2CAN ERROR", platform::MsgButtons::Ok, platform::MsgIcon::Warning);
+}
+
+std::string TUSB2CAN::ValueText(const CanMsg& msg, char prefix, char decimalSeparator) {
+  const std::uint32_t v =
+      static_cast<std::uint32_t>(msg.DATA[0]) | static_cast<std::uint32_t>(msg.DATA[1]) << 8 |
+      static_cast<std::uint32_t>(msg.DATA[2]) << 16 | static_cast<std::uint32_t>(msg.DATA[3]) << 24;
+  std::string text(1, prefix);
+  if (msg.DATA[3] != 0) {
+    const float f = std::bit_cast<float>(v);
+    if (!(f < 0)) text += '+';
+    return text + FormatFloat(f, decimalSeparator);
+  }
+  return text + "+" + std::to_string(v);
+}
+
+void TUSB2CAN::File(const CanMsg& msg) {
+  switch (msg.ID >> 7) {
+  case 3:
+    if (OnData) OnData(ValueText(msg, ValuePrefix, DecimalSeparator) + "\r");
+    break;
+  case 0:
+  case 5:
+  case 7:
+  case 9:
+    break; // not for this program
+  default:
+    ReplyMsg = msg;
+  }
+}
+
+void TUSB2CAN::PollTick() {
+  if (!open_) return;
+  CanMsg msg;                         // each tick starts from a zeroed record
+  constexpr int kMostPerTick = 10000; // a flooded bus must not hold the tick thread for good
+  for (int i = 0; i < kMostPerTick && open_; ++i) {
+    if (driver_.CAN_Read(msg) != CAN_ERR_OK) {
+      if (msg.LEN > 8) {
+        driver_.CAN_Close();
+        open_ = false;
+      }
+      return;
+    }
+    File(msg);
+  }
+}
+
+} // namespace vk::link

@@ -1,0 +1,99 @@
+#pragma once
+// TUSB2CAN: the CAN link. Sends single standard data frames to the selected node, polls the
+// driver every 50 ms, keeps the last reply in the ReplyMsg mailbox for the CAN controller
+// protocol, turns value messages (identifiers 0x180-0x1FF) into texts for OnData, and reports
+// driver errors in a message box. Active while the port selector's "PCAN" entry is chosen.
+// Everything runs on the tick thread.
+
+#include "link/Selector.h"
+#include "link/pcan_usb.h"
+#include "platform/EventLoop.h"
+#include "platform/MessageBox.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace vk::link {
+
+struct TCANBAUD {
+  const char* Name;
+  std::uint16_t Code; // bus-timing code for CAN_Init
+};
+
+class TUSB2CAN {
+public:
+  static constexpr int kPollIntervalMs = 50;
+  static constexpr int kInitWaitMs = 200;
+  static constexpr int kNodes = 126;
+  static constexpr int kDefaultSpeedIndex = 1; // CAN_BAUD_500K
+  static constexpr std::uint16_t kFunctionMask = 0x780;
+
+  static const std::array<TCANBAUD, 9>& BaudTable();
+
+  TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, platform::IMessageBox& boxes);
+  // Stops polling, closes the driver and reports a failed close.
+  ~TUSB2CAN();
+  TUSB2CAN(const TUSB2CAN&) = delete;
+  TUSB2CAN& operator=(const TUSB2CAN&) = delete;
+
+  // "CAN_ADDR_1" .. "CAN_ADDR_126", the first selected; left disabled until "PCAN" is chosen.
+  void FillAddressList(ISelector& selector);
+  // The nine bit rates, "CAN_BAUD_500K" selected, SpeedListChange as the change event; left
+  // disabled until "PCAN" is chosen.
+  void FillSpeedList(ISelector& selector);
+  // The user picked another bit rate: the interface is closed until it is next used, and a box
+  // names the rate and its code.
+  void SpeedListChange();
+  void SetSelectorsEnabled(bool on);
+
+  // Initialises the interface if needed and sends the start message.
+  void OpenLink();
+  // If open: sends the stop message and closes the interface.
+  void CloseLink();
+  // Identifier = node address + (functionCode & 0x780); at most 8 data bytes. Returns the
+  // driver's result.
+  std::uint32_t SendMessage(std::uint16_t functionCode, const std::string& data);
+  // Shows a driver error, once armed, unless it is a handle error.
+  void ReportError(std::uint32_t code);
+
+  // What the poll timer does.
+  void PollTick();
+
+  bool IsOpen() const { return open_; }
+  // The selected node, 1..126 (1 when no address selector is bound).
+  int NodeAddress() const;
+  // The bus-timing code of the selected bit rate.
+  std::uint16_t SelectedBusTiming() const;
+
+  // "Error Code = 0011\rCAN_ERR_XMTFULL\rCAN_ERR_BUSOFF\r"; "" for a handle error or 0.
+  static std::string ErrorText(std::uint32_t code);
+  // The text of a value message: prefix, sign, the value (integer, or a float with three
+  // decimals when data byte 3 is not zero).
+  static std::string ValueText(const CanMsg& msg, char prefix, char decimalSeparator);
+
+  bool ReportArmed = false;
+  char ValuePrefix = 'N';
+  // The system's decimal separator (the C locale's, when the link is made).
+  char DecimalSeparator = '.';
+  std::function<void(const std::string& text)> OnData;
+  // The last received message outside the value and ignored groups. The CAN controller
+  // protocol clears LEN before a request and takes a non-zero LEN as the reply.
+  CanMsg ReplyMsg{};
+
+private:
+  void InitOnDemand();
+  void File(const CanMsg& msg);
+
+  platform::IEventLoop& loop_;
+  IPcanUsb& driver_;
+  platform::IMessageBox& boxes_;
+  bool open_ = false;
+  std::unique_ptr<platform::ITimer> PollTimer;
+  ISelector* addressSelector_ = nullptr;
+  ISelector* speedSelector_ = nullptr;
+};
+
+} // namespace vk::link

@@ -1,0 +1,175 @@
+#include "platform/QtEventLoop.h"
+
+#include "platform/ThreadWorker.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QObject>
+#include <QSocketNotifier>
+#include <QThread>
+#include <QTimer>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+
+namespace vk::platform {
+
+namespace {
+
+class QtTimer : public ITimer {
+public:
+  QtTimer(int intervalMs, std::function<void()> handler)
+      : state_(std::make_shared<State>()), timer_(new QTimer) {
+    state_->handler = std::move(handler);
+    timer_->setTimerType(Qt::PreciseTimer);
+    timer_->setInterval(intervalMs);
+    QObject::connect(timer_, &QTimer::timeout, [state = state_] {
+      auto handler = state->handler; // the handler may replace itself
+      state->firing = true;
+      if (handler) handler();
+      state->firing = false;
+    });
+  }
+  ~QtTimer() override {
+    timer_->stop();
+    // Destroyed by its own handler: Qt is still inside the QTimer's event, so let it finish.
+    if (state_->firing)
+      timer_->deleteLater();
+    else
+      delete timer_;
+  }
+
+  void SetInterval(int ms) override {
+    if (ms != timer_->interval()) timer_->setInterval(ms); // restarts a running timer
+  }
+  int Interval() const override { return timer_->interval(); }
+  void SetEnabled(bool on) override {
+    if (on == timer_->isActive()) return;
+    if (on)
+      timer_->start();
+    else
+      timer_->stop();
+  }
+  bool Enabled() const override { return timer_->isActive(); }
+  void SetHandler(std::function<void()> handler) override { state_->handler = std::move(handler); }
+
+private:
+  struct State {
+    std::function<void()> handler;
+    bool firing = false;
+  };
+  std::shared_ptr<State> state_;
+  QTimer* timer_;
+};
+
+} // namespace
+
+QtEventLoop::QtEventLoop() : start_(std::chrono::steady_clock::now()) {
+  if (QCoreApplication::instance() == nullptr)
+    throw std::logic_error("QtEventLoop needs a QCoreApplication made before it");
+  context_ = std::make_unique<QObject>();
+  // Posted calls wake the loop through an eventfd rather than a Qt call from the other thread:
+  // the queue itself is guarded by our own mutex, so no Qt object is shared between threads.
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (wakeFd_ < 0) throw std::runtime_error("eventfd failed");
+  notifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read, context_.get());
+  QObject::connect(notifier_.get(), &QSocketNotifier::activated, context_.get(),
+                   [this] { RunPosted(); });
+}
+
+QtEventLoop::~QtEventLoop() {
+  notifier_.reset();
+  ::close(wakeFd_);
+}
+
+std::unique_ptr<ITimer> QtEventLoop::CreateTimer(int intervalMs, std::function<void()> handler) {
+  return std::make_unique<QtTimer>(intervalMs, std::move(handler));
+}
+
+void QtEventLoop::Sleep(int ms) {
+  if (ms <= 0) return;
+  if (QCoreApplication::instance() == nullptr || QThread::currentThread() != context_->thread()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return;
+  }
+  ++sleepDepth_;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  for (;;) {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::X11ExcludeTimers);
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero()) break;
+    std::this_thread::sleep_for(
+        std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(1)));
+  }
+  --sleepDepth_;
+  if (sleepDepth_ == 0 && drainDeferred_) {
+    drainDeferred_ = false;
+    SchedulePosted();
+  }
+}
+
+Millis QtEventLoop::Now() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
+}
+
+void QtEventLoop::Post(std::function<void()> fn) {
+  {
+    std::lock_guard lock(postMutex_);
+    posted_.push_back(std::move(fn));
+  }
+  SchedulePosted();
+}
+
+void QtEventLoop::SchedulePosted() { ::eventfd_write(wakeFd_, 1); }
+
+void QtEventLoop::RunPosted() {
+  eventfd_t count = 0;
+  ::eventfd_read(wakeFd_, &count);
+  if (sleepDepth_ > 0) { // not inside a sleeping handler: once it has returned
+    drainDeferred_ = true;
+    return;
+  }
+  for (;;) {
+    std::function<void()> fn;
+    {
+      std::lock_guard lock(postMutex_);
+      if (posted_.empty()) return;
+      fn = std::move(posted_.front());
+      posted_.pop_front();
+    }
+    fn();
+  }
+}
+
+std::unique_ptr<IWorker> QtEventLoop::CreateWorker() {
+  return std::make_unique<ThreadWorker>([this] { return Now(); });
+}
+
+void QtEventLoop::RunFor(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+bool QtEventLoop::RunUntil(const std::function<bool()>& done, int timeoutMs) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer look;
+  look.setTimerType(Qt::PreciseTimer);
+  look.setInterval(1);
+  QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  look.start();
+  QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
+  loop.exec();
+  return done();
+}
+
+} // namespace vk::platform

@@ -1,0 +1,54 @@
+#pragma once
+// The real event loop: Qt's, on the thread that creates it (the window's, or vkprog's main
+// thread). Timers are QTimers; the worker runs on a std::thread. A QCoreApplication (or
+// QApplication) must exist before the loop is made. QtCore only.
+
+#include "platform/EventLoop.h"
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+class QObject;
+class QSocketNotifier;
+
+namespace vk::platform {
+
+class QtEventLoop : public IEventLoop {
+public:
+  QtEventLoop();
+  ~QtEventLoop() override;
+  QtEventLoop(const QtEventLoop&) = delete;
+  QtEventLoop& operator=(const QtEventLoop&) = delete;
+
+  std::unique_ptr<ITimer> CreateTimer(int intervalMs, std::function<void()> handler) override;
+  // Blocks the tick thread. Meanwhile Qt may handle socket and paint events (so a CAN device's
+  // connection and received frames are not held up), but no timers, no user input and no
+  // posted calls run.
+  void Sleep(int ms) override;
+  Millis Now() const override;
+  void Post(std::function<void()> fn) override;
+  std::unique_ptr<IWorker> CreateWorker() override;
+
+  // Runs Qt's event loop for ms milliseconds (vkprog, tests).
+  void RunFor(int ms);
+  // Runs Qt's event loop until done() holds (looked at every millisecond) or timeoutMs have
+  // passed; returns done().
+  bool RunUntil(const std::function<bool()>& done, int timeoutMs);
+
+private:
+  void RunPosted();
+  void SchedulePosted();
+
+  std::chrono::steady_clock::time_point start_;
+  std::unique_ptr<QObject> context_; // lives on the loop's thread
+  int wakeFd_ = -1;                  // signalled by Post
+  std::unique_ptr<QSocketNotifier> notifier_;
+  std::mutex postMutex_;
+  std::deque<std::function<void()>> posted_;
+  int sleepDepth_ = 0;
+  bool drainDeferred_ = false;
+};
+
+} // namespace vk::platform

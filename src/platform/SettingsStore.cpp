@@ -1,0 +1,78 @@
+#include "platform/SettingsStore.h"
+
+#include <QSettings>
+#include <QStringList>
+
+#include <cstdlib>
+
+namespace vk::platform {
+
+namespace {
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+
+} // namespace
+
+SettingsStore::SettingsStore() {
+  const char* file = std::getenv(kEnvironmentVariable);
+  if (file != nullptr && *file != '\0') {
+    settings_ = std::make_unique<QSettings>(QString::fromLocal8Bit(file), QSettings::IniFormat);
+    return;
+  }
+#ifdef _WIN32
+  settings_ = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::SystemScope,
+                                          kOrganization, kApplication);
+#else
+  settings_ = std::make_unique<QSettings>(Q(DefaultPlace()), QSettings::IniFormat);
+#endif
+}
+
+SettingsStore::SettingsStore(const std::string& iniFile)
+    : settings_(std::make_unique<QSettings>(Q(iniFile), QSettings::IniFormat)) {}
+
+SettingsStore::~SettingsStore() = default;
+
+std::string SettingsStore::DefaultPlace() {
+#ifdef _WIN32
+  return std::string("HKEY_LOCAL_MACHINE\\Software\\") + kOrganization + "\\" + kApplication;
+#else
+  std::string base;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home != nullptr ? home : "") + "/.config";
+  }
+  return base + "/" + kOrganization + "/" + kApplication + ".ini";
+#endif
+}
+
+std::string SettingsStore::Place() const { return settings_->fileName().toStdString(); }
+
+std::optional<std::string> SettingsStore::Read(const std::string& name) const {
+  settings_->sync(); // pick up what another program (or another store) wrote
+  if (!settings_->contains(Q(name))) return std::nullopt;
+  const QVariant value = settings_->value(Q(name));
+  // An INI value with a comma reads back as a list; the program's values are plain strings.
+  if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(",").toStdString();
+  return value.toString().toStdString();
+}
+
+bool SettingsStore::Write(const std::string& name, const std::string& value) {
+  settings_->setValue(Q(name), Q(value));
+  settings_->sync();
+  return settings_->status() == QSettings::NoError;
+}
+
+std::vector<std::string> SettingsStore::Names(const std::string& group) const {
+  settings_->sync();
+  settings_->beginGroup(Q(group));
+  const QStringList keys = settings_->childKeys();
+  settings_->endGroup();
+  std::vector<std::string> out;
+  for (const auto& k : keys) out.push_back(k.toStdString());
+  return out;
+}
+
+} // namespace vk::platform

@@ -1,0 +1,46 @@
+#pragma once
+// The settings kept with QSettings, organisation "Velkor ApS.", application "Velkor Programmer".
+//
+// On Windows: the registry, HKEY_LOCAL_MACHINE\Software\Velkor ApS.\Velkor Programmer.
+// Elsewhere: an INI file, by default $XDG_CONFIG_HOME/Velkor ApS./Velkor Programmer.ini
+// (~/.config/... when XDG_CONFIG_HOME is not set). The environment variable VK_SETTINGS_FILE
+// names another file; tests use it so that they never touch the user's settings.
+//
+// Values the program keeps: "PORT" (the chosen port, "COM3"), "AllowUntypedProgram",
+// "SerialPorts/COMn" (a port's device, see PortMap.h), "CAN/Backend" and "CAN/Interface"
+// (CanBus.h).
+
+#include "platform/Settings.h"
+
+#include <memory>
+
+class QSettings;
+
+namespace vk::platform {
+
+class SettingsStore : public ISettings {
+public:
+  static constexpr const char* kOrganization = "Velkor ApS.";
+  static constexpr const char* kApplication = "Velkor Programmer";
+  static constexpr const char* kEnvironmentVariable = "VK_SETTINGS_FILE";
+
+  // The place VK_SETTINGS_FILE names, else the default place.
+  SettingsStore();
+  // An INI file of one's own choosing.
+  explicit SettingsStore(const std::string& iniFile);
+  ~SettingsStore() override;
+
+  // The place used when VK_SETTINGS_FILE is not set.
+  static std::string DefaultPlace();
+  // Where this store keeps its values (a file name, or the registry key).
+  std::string Place() const;
+
+  std::optional<std::string> Read(const std::string& name) const override;
+  bool Write(const std::string& name, const std::string& value) override;
+  std::vector<std::string> Names(const std::string& group) const override;
+
+private:
+  std::unique_ptr<QSettings> settings_;
+};
+
+} // namespace vk::platform

@@ -1,0 +1,34 @@
+#pragma once
+// The worker runner in real time: the loop body runs on a std::thread of its own; Wait is a
+// poll() on the waited-on device and an eventfd that Wake() signals, so a queued string or a
+// stop request ends the wait at once.
+
+#include "platform/EventLoop.h"
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+namespace vk::platform {
+
+class ThreadWorker : public IWorker {
+public:
+  // clock: the loop's Now(), readable from any thread.
+  explicit ThreadWorker(std::function<Millis()> clock);
+  ~ThreadWorker() override;
+  ThreadWorker(const ThreadWorker&) = delete;
+  ThreadWorker& operator=(const ThreadWorker&) = delete;
+
+  void Start(std::function<bool()> step) override;
+  void Stop() override;
+  WaitResult Wait(IWaitable* what, Millis deadline) override;
+  void Wake() override;
+
+private:
+  std::function<Millis()> clock_;
+  int wakeFd_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+} // namespace vk::platform
