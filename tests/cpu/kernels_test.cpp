@@ -37,12 +37,11 @@ TEST(Kernels, MissingFilesAreAnnouncedOnceEachInOrder) {
 TEST(Kernels, S1LinesAreParsedChecksumsAreNot) {
   TempDir dir;
   // A header, two S1 records out of order (one with a wrong checksum), a cut line, S9.
-  dir.Write("kernelB.a20",
-            "S00600004844521B\r\n"
-            "S1130010101112131415161718191A1B1C1D1E1F00\r\n"
-            "S1130000000102030405060708090A0B0C0D0E0F74\r\n"
-            "S1070020AABBZZDD00\r\n"
-            "S9030000FC\r\n");
+  dir.Write("kernelB.a20", "S00600004844521B\r\n"
+                           "S1130010101112131415161718191A1B1C1D1E1F00\r\n"
+                           "S1130000000102030405060708090A0B0C0D0E0F74\r\n"
+                           "S1070020AABBZZDD00\r\n"
+                           "S9030000FC\r\n");
   RecordingMessageBox boxes;
   KernelSet set(&boxes, {dir.Path().string()});
   EXPECT_EQ(boxes.Captions(), (std::vector<std::string>{"kernelA", "kernelC"}));

@@ -12,7 +12,9 @@ namespace {
 struct Image {
   std::vector<std::uint8_t> bytes = std::vector<std::uint8_t>(0x10000, 0xFF);
   std::uint8_t* data() { return bytes.data(); }
-  std::uint16_t Word(std::uint32_t a) const { return static_cast<std::uint16_t>(bytes[a] << 8 | bytes[a + 1]); }
+  std::uint16_t Word(std::uint32_t a) const {
+    return static_cast<std::uint16_t>(bytes[a] << 8 | bytes[a + 1]);
+  }
   void SetWord(std::uint32_t a, std::uint16_t w) {
     bytes[a] = static_cast<std::uint8_t>(w >> 8);
     bytes[a + 1] = static_cast<std::uint8_t>(w);
@@ -41,7 +43,8 @@ TEST(JumpTable, BuiltOnlyForAProgramAt1000AndOnlyForVectorsInside) {
   cur = 0x1000;
   EXPECT_TRUE(BuildJumpTable(img.data(), cur));
   EXPECT_EQ(cur, 0x0F80u);
-  EXPECT_EQ((std::array<std::uint8_t, 4>{img.bytes[0xF84], img.bytes[0xF85], img.bytes[0xF86], img.bytes[0xF87]}),
+  EXPECT_EQ((std::array<std::uint8_t, 4>{img.bytes[0xF84], img.bytes[0xF85], img.bytes[0xF86],
+                                         img.bytes[0xF87]}),
             (std::array<std::uint8_t, 4>{0x5A, 0x00, 0x12, 0x34}));
   EXPECT_EQ(img.Word(0x0F88), 0xFFFF);
   EXPECT_EQ(img.Word(0x0F8C), 0xFFFF);

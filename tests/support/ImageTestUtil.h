@@ -19,7 +19,8 @@ struct LoadedImage {
   std::unique_ptr<image::Tvkf> vkf = std::make_unique<image::Tvkf>(&boxes);
 
   image::ImageFormat Load(const std::string& text, const std::string& name = "test.file") {
-    return vkf->LoadFromMemory(name, reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return vkf->LoadFromMemory(name, reinterpret_cast<const std::uint8_t*>(text.data()),
+                               text.size());
   }
   std::uint8_t At(std::uint32_t a) const { return vkf->Image()[a]; }
 };

@@ -1,0 +1,156 @@
+#include "programmer/Cpu.h"
+
+#include "link/Communication.h"
+#include "platform/EventLoop.h"
+#include "programmer/ImagePrep.h"
+
+#include <algorithm>
+
+namespace vk::programmer {
+
+const char* CpuStateName(CpuState s) {
+  switch (s) {
+  case CpuState::Idle:
+    return "Idle";
+  case CpuState::Initialize:
+    return "Initialize";
+  case CpuState::Erase:
+    return "Erase";
+  case CpuState::Program:
+    return "Program";
+  case CpuState::Done:
+    return "Done";
+  case CpuState::Failed:
+    return "Failed";
+  }
+  return "?";
+}
+
+TCPU::TCPU(platform::IEventLoop& loop) : loop_(loop) {}
+
+void TCPU::Sleep(int ms) { loop_.Sleep(ms); }
+
+void TCPU::InitBegin(link::TComm* link, const std::string&) {
+  Enter(CpuState::Initialize, 1);
+  Comm = link;
+}
+void TCPU::InitStep(bool& skipErase) {
+  skipErase = false;
+  Enter(CpuState::Erase, 0);
+}
+void TCPU::EraseBegin() { Enter(State, 1); }
+void TCPU::EraseStep() { Enter(State, 2); }
+void TCPU::EraseEnd() { Enter(CpuState::Program, 0); }
+void TCPU::ProgramBegin() { Enter(State, 1); }
+void TCPU::ProgramStep() { Enter(State, 2); }
+void TCPU::ProgramEnd() { Enter(CpuState::Done, 0); }
+void TCPU::Finish() { Resets(); }
+
+std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string rec;
+  rec.reserve(12 + 2 * count);
+  std::uint8_t sum = 0;
+  auto put = [&](std::uint8_t b) {
+    rec += kDigits[b >> 4];
+    rec += kDigits[b & 0xF];
+    sum = static_cast<std::uint8_t>(sum + b);
+  };
+  rec += ':';
+  put(static_cast<std::uint8_t>(count));
+  put(static_cast<std::uint8_t>(addr >> 8));
+  put(static_cast<std::uint8_t>(addr));
+  put(0x00);
+  for (std::uint32_t i = 0; i < count; ++i) put(data[i]);
+  const auto check = static_cast<std::uint8_t>(-sum);
+  rec += kDigits[check >> 4];
+  rec += kDigits[check & 0xF];
+  rec += '\r';
+  return rec;
+}
+
+bool TCPU::SendNextRecord() {
+  const std::uint32_t block = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : 1;
+  // Blocks never reach past the image: the last one is cut at 0xFFFF.
+  auto blockLen = [&](std::uint32_t at) { return std::min(block, kImageSize - at); };
+  auto blank = [&](std::uint32_t at) {
+    const std::uint8_t* p = Buffer + at;
+    return std::all_of(p, p + blockLen(at), [](std::uint8_t b) { return b == 0xFF; });
+  };
+  while (CurAddr < EndAddr && CurAddr < kImageSize && blank(CurAddr)) CurAddr += block;
+
+  if (CurAddr >= EndAddr || CurAddr >= kImageSize) {
+    Sleep(10);
+    Comm->SendString(":00000001FF\r");
+    Sleep(50);
+    return false;
+  }
+  Comm->SendString(IntelHexRecord(CurAddr, Buffer + CurAddr, blockLen(CurAddr)));
+  CurAddr += block;
+  return true;
+}
+
+void TCPU::BuildJumpTable() { programmer::BuildJumpTable(Buffer, CurAddr); }
+
+// Nothing loaded, nothing to sum: the word would only land at address 0 of an empty image.
+void TCPU::AppendChecksum(std::uint32_t from, std::uint32_t to) {
+  if (CurAddr >= EndAddr) return;
+  programmer::AppendChecksum(Buffer, EndAddr, from, to);
+}
+
+void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
+                          const std::function<void()>& prepare) {
+  switch (Step) {
+  case 0:
+    if (prepare) prepare();
+    Step = 1;
+    break;
+  case 1:
+    if (rules.clearBeforeSend) Comm->RxLines.Clear();
+    Step = SendNextRecord() ? 2 : 3;
+    break;
+  case 2: {
+    if (Comm->RxLines.Count() == 0) break;
+    const std::string answer = Comm->RxLines.First();
+    Step = 2;
+    for (const char c : answer) {
+      if (rules.acknowledge.find(c) != std::string_view::npos)
+        Step = 1;
+      else if (rules.fatal.find(c) != std::string_view::npos)
+        Step = 4;
+      else if (rules.retry.find(c) != std::string_view::npos)
+        Step = 5;
+    }
+    Comm->RxLines.DeleteFirst();
+    break;
+  }
+  case 3:
+    Enter(State, 2);
+    break;
+  case 4:
+    Fail();
+    break;
+  case 5:
+    if (retryCount >= rules.maxRetries) {
+      Step = 4;
+    } else {
+      ++retryCount;
+      CurAddr -= static_cast<std::uint32_t>(BlockSize);
+      Step = 1;
+    }
+    break;
+  default:
+    break;
+  }
+}
+
+void TCPU::AttachProgressBar(IProgressView* bar) {
+  ProgressBar = bar;
+  if (!bar) return;
+  if (CurAddr < EndAddr)
+    bar->SetRange(static_cast<int>(CurAddr / 256), static_cast<int>((EndAddr + 255) / 256));
+  else
+    bar->SetRange(0, 255);
+}
+
+} // namespace vk::programmer

@@ -1,0 +1,362 @@
+#include "programmer/Programmer.h"
+
+#include "image/vkf.h"
+#include "link/Communication.h"
+#include "programmer/Backplane.h"
+
+namespace vk::programmer {
+
+namespace {
+constexpr int kSpinEvery = 20; // the spinner turns when the count exceeds this
+constexpr int kNormalDelivery = 10;
+constexpr int kFastDelivery = 2;
+
+char NextSpin(char c) {
+  switch (c) {
+  case '-':
+    return '/';
+  case '/':
+    return '|';
+  case '|':
+    return '\\';
+  default:
+    return '-';
+  }
+}
+} // namespace
+
+std::unique_ptr<TCPU> CreateBackplaneCpu(std::uint8_t, platform::IEventLoop& loop) {
+  return std::make_unique<TCPU_BACKPLANE>(loop);
+}
+
+TPrgrm::TPrgrm(platform::IEventLoop& loop, image::Tvkf* firmware, link::TComm* comm,
+               std::function<cpu::TProgKernel*(int)> kernels, CpuFactory factory)
+    : Comm(comm), Firmware(firmware), loop_(loop), factory_(std::move(factory)) {
+  int index = 0;
+  for (const auto& e : Catalogue()) {
+    PrgrmNode n;
+    n.Name = std::string(e.Name);
+    n.TypeCode = e.TypeCode;
+    n.CpuKind = e.CpuKind;
+    n.JumpTable = e.JumpTable;
+    n.RegionStart = e.RegionStart;
+    n.RegionEnd = e.RegionEnd;
+    n.BlockSize = e.BlockSize;
+    n.BootBaud = e.BootBaud;
+    n.SecondBaud = e.SecondBaud;
+    n.Kernel = (kernels && e.KernelNo) ? kernels(e.KernelNo) : nullptr;
+    n.Level = e.Level;
+    n.Index = index++;
+    nodes_.push_back(n);
+  }
+  // "Kestron" starts selected, with a backplane protocol at rest.
+  node_ = &nodes_.front();
+  cpu_ = std::make_unique<TCPU_BACKPLANE>(loop_);
+  node_->Cpu = cpu_.get();
+}
+
+TPrgrm::~TPrgrm() = default;
+
+void TPrgrm::Status(const std::string& text) {
+  if (StatusBar) StatusBar->SetPanelText(0, text);
+}
+
+void TPrgrm::Log(const std::string& line) {
+  if (LogMemo) LogMemo->AddLine(line);
+}
+
+int TPrgrm::Address() const { return AddressBox ? AddressBox->ItemIndex() : 0; }
+
+void TPrgrm::BuildTargetTree(ITreeView* tree) {
+  Tree = tree;
+  if (!Tree) return;
+  Tree->Clear();
+  ITreeView::NodeId parent = ITreeView::kNone;
+  for (auto& n : nodes_) {
+    if (n.Level == 1) {
+      n.TreeNode = Tree->AddNode(ITreeView::kNone, n.Name, n.Index);
+      parent = n.TreeNode;
+    } else {
+      n.TreeNode = Tree->AddNode(parent, n.Name, n.Index);
+    }
+  }
+}
+
+void TPrgrm::TreeClick() {
+  if (!Tree) return;
+  const int index = Tree->SelectedEntry();
+  if (index < 0 || index >= static_cast<int>(nodes_.size())) return;
+  SelectNode(nodes_[static_cast<std::size_t>(index)]);
+  if (ChainedTreeClick) ChainedTreeClick();
+}
+
+void TPrgrm::SelectNode(PrgrmNode& entry) {
+  const std::uint8_t previousKind = node_->CpuKind;
+  node_->Cpu = nullptr;
+  node_ = &entry;
+  if (entry.CpuKind != previousKind) cpu_ = factory_(entry.CpuKind, loop_);
+
+  if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(entry.TypeCode == 136);
+  if (AddressBox && entry.TypeCode >= 133 && entry.TypeCode <= 135) AddressBox->SetItemIndex(64);
+
+  entry.Cpu = cpu_.get();
+  Bind();
+}
+
+void TPrgrm::Bind() {
+  TCPU& p = *cpu_;
+  p.EraseFirst = false;
+  p.JumpTable = node_->JumpTable;
+  p.Buffer = Firmware->Image();
+  p.CurAddr = Firmware->MemStart();
+  p.EndAddr = Firmware->MemEnd();
+  p.RegionStart = node_->RegionStart;
+  p.RegionEnd = node_->RegionEnd;
+  p.BlockSize = node_->BlockSize;
+  p.Comm = Comm;
+  p.BootBaud = node_->BootBaud;
+  p.ModuleNo = Address();
+  p.Kernel = node_->Kernel;
+}
+
+void TPrgrm::SelectByType(std::int32_t code) {
+  for (auto& n : nodes_) {
+    if (n.TypeCode != code) continue;
+    if (Tree) Tree->MakeVisible(n.TreeNode);
+    SelectNode(n);
+    if (ShowProgrammerPage) ShowProgrammerPage();
+    if (ChainedTreeClick) ChainedTreeClick();
+    return;
+  }
+}
+
+bool TPrgrm::SelectByName(const std::string& name) {
+  for (auto& n : nodes_) {
+    if (n.Name != name) continue;
+    SelectNode(n);
+    if (ChainedTreeClick) ChainedTreeClick();
+    return true;
+  }
+  return false;
+}
+
+// Arming clears SkipErase: a value left by another protocol's run must never skip the erase
+// of a module whose protocol does not set it.
+void TPrgrm::StartErase() {
+  EraseOnly = true;
+  SkipErase = false;
+  cpu_->State = CpuState::Initialize;
+  cpu_->Phase = 0;
+  cpu_->Step = 0;
+  cpu_->Counter = 0;
+}
+
+void TPrgrm::StartProgram() {
+  SkipErase = false;
+  cpu_->State = CpuState::Initialize;
+  cpu_->Phase = 0;
+  cpu_->Step = 0;
+  cpu_->Counter = 0;
+  cpu_->AttachProgressBar(Progress);
+}
+
+void TPrgrm::StopRun() {
+  cpu_->State = CpuState::Idle;
+  cpu_->Phase = 0;
+  cpu_->Step = 0;
+  cpu_->Counter = 0;
+}
+
+bool TPrgrm::RunActive() const { return cpu_->State != CpuState::Idle; }
+
+void TPrgrm::EndRun(bool ok) {
+  TCPU& p = *cpu_;
+  ShownState = p.State;
+  Comm->RxLines.Clear();
+  p.State = CpuState::Idle;
+  p.Finish();
+  Log(node_->Name + " #" + std::to_string(Address()) + (ok ? " Programmed OK" : " Failed"));
+  Status(ok ? "Module Programmed OK" : "Module Programming Failed");
+  if (Progress) Progress->SetPosition(Progress->Min());
+}
+
+bool TPrgrm::RunStep() {
+  TCPU& p = *cpu_;
+  switch (p.State) {
+  case CpuState::Idle:
+    ShownState = CpuState::Idle;
+    Comm->SetDeliveryInterval(kNormalDelivery);
+    return false;
+
+  case CpuState::Initialize:
+    if (ShownState != CpuState::Initialize) {
+      ShownState = CpuState::Initialize;
+      Status("Initializing Module");
+      p.CurAddr = Firmware->MemStart();
+      p.EndAddr = Firmware->MemEnd();
+      if (Progress) {
+        Progress->SetRange(static_cast<int>(Firmware->MemStart() / 256),
+                           static_cast<int>((Firmware->MemEnd() + 255) / 256));
+        Progress->SetPosition(Progress->Min());
+      }
+      p.ModuleNo = Address();
+    }
+    switch (p.Phase) {
+    case 0:
+      p.InitBegin(Comm, "");
+      Comm->SetDeliveryInterval(kFastDelivery);
+      if (p.State == CpuState::Initialize) p.Phase = 1;
+      break;
+    case 1:
+      p.InitStep(SkipErase);
+      break;
+    case 2:
+      p.State = CpuState::Failed;
+      p.Phase = 0;
+      p.Step = 0;
+      p.Counter = 0;
+      break;
+    default:
+      break;
+    }
+    return true;
+
+  case CpuState::Erase:
+    if (ShownState != CpuState::Erase) {
+      ShownState = CpuState::Erase;
+      Status("Erasing Module");
+    }
+    if (SkipErase) {
+      p.State = CpuState::Program;
+      p.Phase = 0;
+      return true;
+    }
+    switch (p.Phase) {
+    case 0:
+      p.EraseBegin();
+      break;
+    case 1:
+      if (++spinTicks_ > kSpinEvery) {
+        spinTicks_ = 0;
+        SpinChar = NextSpin(SpinChar);
+        Status(std::string("Erasing Module ") + SpinChar);
+      }
+      p.EraseStep();
+      break;
+    case 2:
+      p.EraseEnd();
+      break;
+    default:
+      break;
+    }
+    return true;
+
+  case CpuState::Program:
+    if (EraseOnly) {
+      Comm->RxLines.Clear();
+      p.State = CpuState::Idle;
+      EraseOnly = false;
+      Log("Module #" + std::to_string(Address()) + " Erased OK");
+      Status("Module Erased OK");
+      if (Progress) Progress->SetPosition(Progress->Min());
+      return true;
+    }
+    if (ShownState != CpuState::Program && p.Phase == 1) {
+      Status("Programming Module");
+      ShownState = CpuState::Program;
+    }
+    switch (p.Phase) {
+    case 0:
+      p.ProgramBegin();
+      break;
+    case 1:
+      p.ProgramStep();
+      break;
+    case 2:
+      p.ProgramEnd();
+      break;
+    default:
+      break;
+    }
+    if (Progress) {
+      const int v = static_cast<int>(p.CurAddr / 256);
+      if (v <= Progress->Max() && v > Progress->Min() && v > Progress->Position())
+        Progress->SetPosition(v);
+    }
+    return true;
+
+  case CpuState::Done:
+    EndRun(true);
+    return true;
+
+  case CpuState::Failed:
+    EndRun(false);
+    return true;
+  }
+  p.State = CpuState::Idle;
+  ShownState = CpuState::Idle;
+  return true;
+}
+
+void TPrgrm::ApplyUntypedSetting(ICheckView& box, const std::optional<std::string>& value) {
+  const std::string text = value ? value->substr(0, 255) : std::string();
+  const bool shown = !text.empty();
+  box.SetVisible(shown);
+  box.SetEnabled(shown);
+  box.SetChecked(text == "True");
+}
+
+void TPrgrm::PageShow() {
+  static const char* const kCaptions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
+  for (int i = 0; i < 4; ++i)
+    if (Buttons[i]) Buttons[i]->SetCaption(kCaptions[i]);
+  const bool root = node_->Name == "Kestron";
+  const bool module = node_->CpuKind == kKindBackplane;
+  if (Buttons[kDetect]) Buttons[kDetect]->SetEnabled(root);
+  if (Buttons[kErase]) Buttons[kErase]->SetEnabled(root || module);
+  if (Firmware->IsEmpty()) {
+    if (Buttons[kProgram]) Buttons[kProgram]->SetEnabled(false);
+    if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(false);
+  } else if (Buttons[kProgram]) {
+    Buttons[kProgram]->SetEnabled(true);
+  }
+  if (AddressBox) {
+    std::vector<std::string> items;
+    for (int i = 0; i < AddressBox->Count(); ++i) items.push_back(AddressBox->ItemText(i));
+    if (FirstBox) {
+      FirstBox->SetItems(items);
+      FirstBox->SetItemIndex(0);
+    }
+    if (LastBox) {
+      LastBox->SetItems(items);
+      LastBox->SetItemIndex(AddressBox->ItemIndex());
+    }
+  }
+  if (InfoMemo) {
+    InfoMemo->Clear();
+    InfoMemo->AddLine(node_->Name + " #" + std::to_string(Address()));
+    InfoMemo->AddLine("");
+    if (Comm->PortNo() != 0)
+      InfoMemo->AddLine("COM" + std::to_string(Comm->PortNo()) + ", " +
+                        std::to_string(Comm->GetBaudRate()) + "bps");
+    else
+      InfoMemo->AddLine("PCAN");
+    if (ImageInfo)
+      for (const auto& line : ImageInfo()) InfoMemo->AddLine(line);
+  }
+}
+
+// Prepares from the image's own range each time, as a run's first tick does, so saving twice
+// gives the same file instead of a second checksum word behind the first.
+PreparedImage TPrgrm::PrepareImage() {
+  if (Firmware->IsEmpty())
+    return {Firmware->MemStart(), Firmware->MemEnd(), false, ChecksumResult::NoRoom};
+  const PreparedImage out =
+      PrepareForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
+                       Catalogue()[static_cast<std::size_t>(node_->Index)]);
+  cpu_->CurAddr = out.jumpTable ? kJumpTableAt : Firmware->MemStart();
+  cpu_->EndAddr = out.end;
+  return out;
+}
+
+} // namespace vk::programmer

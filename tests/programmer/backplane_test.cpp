@@ -1,0 +1,193 @@
+// The backplane programmer protocol against the simulated programmer unit, in virtual time.
+
+#include "devsim/BackplaneUnit.h"
+#include "programmer/Backplane.h"
+#include "support/HexText.h"
+#include "support/SimWorld.h"
+
+#include <gtest/gtest.h>
+
+using namespace vk::programmer;
+using vk::devsim::BackplaneConfig;
+using vk::devsim::BackplaneUnit;
+using vk::test::HexText;
+using vk::test::Pattern;
+using vk::test::SimWorld;
+
+namespace {
+
+struct Bench {
+  explicit Bench(BackplaneConfig config = {}) : unit(config), p(w) {
+    unit.AddModule(7, 136);
+    unit.AddModule(12, 145);
+    unit.AddModule(3, 133);
+    w.Attach(unit);
+  }
+  void Load(std::uint32_t addr, const std::vector<std::uint8_t>& data) {
+    const std::string text = HexText(addr, data);
+    ASSERT_NE(p.image.LoadFromMemory("fw.hex", reinterpret_cast<const std::uint8_t*>(text.data()),
+                                     text.size()),
+              vk::image::ImageFormat::Unknown);
+  }
+  // The strings written after the module was selected for programming.
+  std::vector<std::string> Commands() const {
+    std::vector<std::string> out;
+    for (const auto& s : w.Written())
+      if (s[0] != ':') out.push_back(s);
+    return out;
+  }
+  std::vector<std::string> Records() const {
+    std::vector<std::string> out;
+    for (const auto& s : w.Written())
+      if (s[0] == ':') out.push_back(s);
+    return out;
+  }
+
+  SimWorld w;
+  BackplaneUnit unit;
+  vk::test::Programmer p;
+};
+
+BackplaneConfig FastErase() {
+  BackplaneConfig c;
+  c.eraseMs = 300;
+  return c;
+}
+
+} // namespace
+
+TEST(Backplane, FullRunProgramsTheModule) {
+  Bench b(FastErase());
+  auto data = Pattern(0x300);
+  data[2] = 0x10; // vector 1 -> 0x1080: becomes a jump at 0x0F84
+  data[3] = 0x80;
+  b.Load(0x1000, data);
+  b.p.Select("QRD14");
+  b.p.Program(7);
+  ASSERT_TRUE(b.p.RunToEnd());
+
+  EXPECT_EQ(b.Commands(),
+            (std::vector<std::string>{"OP 7\r", "QV550274\r", "OP 7\r", "erase1\r", "L\r", "G\r"}));
+  const auto records = b.Records();
+  ASSERT_EQ(records.size(), 1 + 6 + 1 + 1u) << "jump table, six blocks, the checksum word, end";
+  EXPECT_EQ(records.front().substr(0, 9), ":800F8000");
+  EXPECT_EQ(records.back(), ":00000001FF\r");
+
+  const auto* m = b.unit.FindModule(7);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->erase1Count, 1);
+  EXPECT_EQ(m->starts, 1);
+  for (std::uint32_t a = 0x1000; a < 0x1300; ++a) ASSERT_EQ(m->flash[a], b.p.image.Image()[a]) << a;
+  EXPECT_EQ(m->flash[0x0F84], 0x5A);
+  EXPECT_EQ(m->flash[0x0F86], 0x10);
+  EXPECT_EQ(m->flash[0x0F87], 0x80);
+  std::uint16_t sum = 0;
+  for (std::uint32_t a = 0x1000; a < 0x8000; a += 2)
+    sum = static_cast<std::uint16_t>(sum + (m->flash[a] << 8 | m->flash[a + 1]));
+  EXPECT_EQ(sum, 0) << "the checksum word went with the image";
+
+  EXPECT_EQ(b.p.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
+  EXPECT_EQ(b.p.status.PanelText(0), "Module Programmed OK");
+  EXPECT_EQ(b.w.line->Settings().BaudRate, 115200u);
+}
+
+TEST(Backplane, SpeedChangeAndEraseCommand) {
+  {
+    BackplaneConfig c = FastErase();
+    c.baseBaud = 19200;
+    Bench b(c);
+    b.w.comm->SetBaudRate(19200);
+    b.Load(0xC000, Pattern(0x100));
+    b.p.Select("QRG19");
+    b.p.Program(12);
+    ASSERT_TRUE(b.p.RunToEnd());
+    EXPECT_EQ(b.Commands(), (std::vector<std::string>{"OP 12\r", "QV550274\r", "OP 12\r",
+                                                      "erase2\r", "L\r", "G\r"}));
+    EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Programmed OK");
+    // The rate changed between the identification and the second selection.
+    std::vector<std::uint32_t> rates;
+    bool secondOp = false;
+    for (const auto& e : b.w.line->Events()) {
+      if (e.kind == vk::platform::SimulatedSerialLine::Event::Applied)
+        rates.push_back(e.settings.BaudRate);
+      if (e.kind == vk::platform::SimulatedSerialLine::Event::Written && e.bytes == "OP 12\r" &&
+          !rates.empty() && rates.back() == 115200)
+        secondOp = true;
+    }
+    EXPECT_TRUE(secondOp);
+    EXPECT_EQ(b.unit.FindModule(12)->erase2Count, 1);
+  }
+  {
+    Bench b(FastErase()); // already at 115200: no change, the same commands
+    b.Load(0xBFFF, Pattern(2));
+    b.p.Select("QRG19");
+    b.p.Program(12);
+    ASSERT_TRUE(b.p.RunToEnd());
+    EXPECT_EQ(b.Commands()[3], "erase1\r");
+  }
+}
+
+TEST(Backplane, EmptyImageSendsOnlyTheEndRecord) {
+  Bench b(FastErase());
+  b.p.Select("QRD14");
+  b.p.Program(7);
+  ASSERT_TRUE(b.p.RunToEnd());
+  EXPECT_EQ(b.Records(), (std::vector<std::string>{":00000001FF\r"}));
+  EXPECT_EQ(b.Commands().back(), "G\r");
+  EXPECT_EQ(b.p.log.Lines().back(), "QRD14 #7 Programmed OK");
+  EXPECT_EQ(b.p.image.Image()[0], 0xFF) << "no checksum word lands in an empty image";
+}
+
+TEST(Backplane, AnswersDecide) {
+  {
+    Bench b(FastErase()); // one repeat request: the record goes again and the run succeeds
+    b.unit.Faults().Add("record:3=X");
+    b.Load(0x1000, Pattern(0x400));
+    b.p.Select("QRG19");
+    b.p.Program(12);
+    ASSERT_TRUE(b.p.RunToEnd());
+    const auto r = b.Records();
+    EXPECT_EQ(r[2], r[3]);
+    EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Programmed OK");
+    EXPECT_EQ(static_cast<TCPU_BACKPLANE&>(b.p.prg.Cpu()).RetryCount, 1);
+  }
+  {
+    Bench b(FastErase()); // the sixth unaccepted answer of a run fails it, however spread out
+    for (const char* f :
+         {"record:2=X", "record:4=X", "record:6=X", "record:8=X", "record:10=X", "record:12=X"})
+      b.unit.Faults().Add(f);
+    b.Load(0x1000, Pattern(0x800));
+    b.p.Select("QRG19");
+    b.p.Program(12);
+    ASSERT_TRUE(b.p.RunToEnd());
+    EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Failed");
+    EXPECT_EQ(b.p.status.PanelText(0), "Module Programming Failed");
+    EXPECT_EQ(b.Records().size(), 12u);
+    EXPECT_EQ(b.Commands().back(), "L\r") << "no G after a failure";
+  }
+  for (const char* fatal : {"record:2=E", "record:2=R"}) {
+    Bench b(FastErase());
+    b.unit.Faults().Add(fatal);
+    b.Load(0x1000, Pattern(0x400));
+    b.p.Select("QRG19");
+    b.p.Program(12);
+    ASSERT_TRUE(b.p.RunToEnd());
+    EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Failed") << fatal;
+    EXPECT_EQ(b.Records().size(), 2u) << fatal;
+  }
+}
+
+TEST(Backplane, EraseWaitsTwoThousandTicks) {
+  Bench b(FastErase());
+  b.unit.Faults().Add("command:erase1=silent");
+  b.Load(0x1000, Pattern(0x100));
+  b.p.Select("QRG19");
+  b.p.Program(12);
+  const auto start = b.w.loop.Now();
+  ASSERT_TRUE(b.p.RunToEnd());
+  EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Failed");
+  // 2001 ticks of 10 ms after the erase command, give or take the selection's sleeps.
+  EXPECT_GE(b.w.loop.Now() - start, 20000);
+  EXPECT_LT(b.w.loop.Now() - start, 22000);
+  EXPECT_TRUE(b.Records().empty());
+}

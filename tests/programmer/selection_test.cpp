@@ -1,0 +1,84 @@
+// Selecting catalogue entries: which protocol object serves them and what the page shows.
+
+#include "cpu/Kernels.h"
+#include "support/SimWorld.h"
+
+#include <gtest/gtest.h>
+
+using namespace vk::programmer;
+using vk::test::SimWorld;
+
+TEST(Selection, ProtocolObjectKeptOrReplacedByKind) {
+  SimWorld w;
+  vk::cpu::KernelSet kernels(nullptr, {"/nonexistent"});
+  std::vector<std::uint8_t> created;
+  vk::test::Programmer p(w, [&](std::uint8_t kind, vk::platform::IEventLoop& loop) {
+    created.push_back(kind);
+    return CreateBackplaneCpu(kind, loop);
+  });
+  // Rebuild with kernels: the harness's controller has none.
+  TPrgrm prg(
+      w.loop, &p.image, w.comm.get(), [&](int n) { return kernels.Get(n); },
+      [&](std::uint8_t kind, vk::platform::IEventLoop& loop) {
+        created.push_back(kind);
+        return CreateBackplaneCpu(kind, loop);
+      });
+  vk::programmer::HeadlessTree tree;
+  vk::programmer::HeadlessCombo address(AddressItems());
+  vk::programmer::HeadlessButton multi;
+  prg.SetAddressBox(&address);
+  prg.SetButtons({nullptr, nullptr, nullptr, &multi});
+  int chained = 0, shown = 0;
+  prg.ChainedTreeClick = [&] { ++chained; };
+  prg.ShowProgrammerPage = [&] { ++shown; };
+  prg.BuildTargetTree(&tree);
+  ASSERT_EQ(tree.nodes.size(), 25u);
+  EXPECT_EQ(tree.nodes[4].parent, 0);                 // QRD14 under Kestron
+  EXPECT_EQ(tree.nodes[18].parent, ITreeView::kNone); // QRH at the top level
+
+  EXPECT_EQ(prg.Node().Name, "Kestron");
+  address.SetItemIndex(9);
+  tree.Highlight("QRD14");
+  prg.TreeClick();
+  EXPECT_TRUE(multi.Enabled());
+  EXPECT_EQ(chained, 1);
+  TCPU* first = prg.Node().Cpu;
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(first->ModuleNo, 9);
+  EXPECT_TRUE(first->JumpTable);
+
+  tree.Highlight("QRA11");
+  prg.TreeClick();
+  EXPECT_EQ(prg.Node().Cpu, first) << "same kind: the same object goes on";
+  EXPECT_FALSE(multi.Enabled());
+  EXPECT_EQ(address.ItemIndex(), 64);
+  EXPECT_EQ(first->ModuleNo, 64);
+  EXPECT_EQ(first->RegionStart, 0x4000);
+
+  created.clear();
+  tree.Highlight("H8/3664");
+  prg.TreeClick();
+  EXPECT_EQ(created, (std::vector<std::uint8_t>{kKindH8}));
+  EXPECT_EQ(prg.Node().Cpu->Kernel, kernels.Get(2));
+  EXPECT_EQ(prg.Node().Cpu->BootBaud, 9600);
+
+  // By type: the first entry with the code, parents expanded, the page brought forward.
+  prg.SelectByType(136);
+  EXPECT_EQ(prg.Node().Name, "QRD14");
+  EXPECT_EQ(tree.lastMadeVisible, 4);
+  EXPECT_EQ(shown, 1);
+  EXPECT_TRUE(multi.Enabled());
+  prg.SelectByType(114);
+  EXPECT_EQ(prg.Node().Name, "QRF18 mkIII");
+  prg.SelectByType(99);
+  EXPECT_EQ(prg.Node().Name, "QRF18 mkIII");
+  EXPECT_EQ(shown, 2);
+  prg.SelectByType(0);
+  EXPECT_EQ(prg.Node().Name, "Kestron");
+
+  // A click with nothing highlighted does nothing.
+  tree.selected = ITreeView::kNone;
+  const int before = chained;
+  prg.TreeClick();
+  EXPECT_EQ(chained, before);
+}

@@ -1,0 +1,39 @@
+#pragma once
+// Intel HEX text for test images, written independently of the program's writer.
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace vk::test {
+
+// Records of up to 16 bytes for data placed at addr, and the end record.
+inline std::string HexText(std::uint32_t addr, const std::vector<std::uint8_t>& data) {
+  std::string text;
+  for (std::size_t off = 0; off < data.size(); off += 16) {
+    const std::size_t n = std::min<std::size_t>(16, data.size() - off);
+    const std::uint32_t a = addr + static_cast<std::uint32_t>(off);
+    char buf[16];
+    std::snprintf(buf, sizeof buf, ":%02X%04X00", static_cast<unsigned>(n), a & 0xFFFF);
+    text += buf;
+    unsigned sum = static_cast<unsigned>(n) + (a >> 8 & 0xFF) + (a & 0xFF);
+    for (std::size_t i = 0; i < n; ++i) {
+      std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
+      text += buf;
+      sum += data[off + i];
+    }
+    std::snprintf(buf, sizeof buf, "%02X\r\n", (0x100 - (sum & 0xFF)) & 0xFF);
+    text += buf;
+  }
+  return text + ":00000001FF\r\n";
+}
+
+// A pattern that is never 0xFF, so no block of it counts as blank.
+inline std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed = 1) {
+  std::vector<std::uint8_t> v(n);
+  for (std::size_t i = 0; i < n; ++i) v[i] = static_cast<std::uint8_t>((seed + i * 7) % 0xFF);
+  return v;
+}
+
+} // namespace vk::test
