@@ -39,7 +39,8 @@ ImageFormat LoadAndShow(image::Tvkf& vkf, const std::string& fileName, BufferPag
     page.info.push_back(vkf.MsgBuf());
     page.info.push_back("VKF Targets:");
     const auto& targets = vkf.TargetList();
-    if (targets.Count() > 0 && selectByType) selectByType(static_cast<int>(targets.Get(0).Value >> 24));
+    if (targets.Count() > 0 && selectByType)
+      selectByType(static_cast<int>(targets.Get(0).Value >> 24));
     for (std::uint32_t i = 0; i < targets.Count(); ++i) page.info.push_back(targets.Get(i).Name);
     break;
   }
@@ -68,7 +69,8 @@ std::string ListingLine(std::uint32_t addr, const std::uint8_t* data) {
     if (i == 7) line += "  ";
   }
   line += "  ";
-  for (int i = 0; i < 16; ++i) line += (data[i] >= 32 && data[i] <= 126) ? static_cast<char>(data[i]) : '.';
+  for (int i = 0; i < 16; ++i)
+    line += (data[i] >= 32 && data[i] <= 126) ? static_cast<char>(data[i]) : '.';
   return line;
 }
 

@@ -12,9 +12,9 @@
 namespace vk::app {
 
 struct BufferPageText {
-  std::string source;             // "Source= NAME"
-  std::vector<std::string> info;  // the information memo, one item per line
-  std::string range;              // "Start= XXXX, End= XXXX"
+  std::string source;            // "Source= NAME"
+  std::vector<std::string> info; // the information memo, one item per line
+  std::string range;             // "Start= XXXX, End= XXXX"
 };
 
 // Loads a file into the image and describes it. When a container with targets is loaded,

@@ -1,0 +1,120 @@
+#include "app/DeviceFinder.h"
+
+#include <cstdlib>
+
+namespace vk::app {
+
+namespace {
+constexpr std::uint32_t kStartRate = 115200;
+constexpr int kSpeedStepSleepMs = 100;
+
+bool ParseDecimal(const std::string& text, long& out) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  out = std::strtol(text.c_str(), &end, 10);
+  return *end == '\0';
+}
+} // namespace
+
+std::uint32_t DeviceFinder::SpeedAt(int index) const {
+  long rate = 0;
+  return speed_ && ParseDecimal(speed_->ItemText(index), rate) ? static_cast<std::uint32_t>(rate)
+                                                               : 0;
+}
+
+void DeviceFinder::StopTimer() {
+  if (timer_) timer_->SetEnabled(false);
+  timer_.reset();
+}
+
+void DeviceFinder::StartSearch() {
+  StopTimer(); // a second search replaces the first
+  view_.Show();
+  Found = false;
+  if (!link_) return;
+  timer_ = loop_.CreateTimer(kFirstInterval, [this] { SearchTick(); });
+  timer_->SetEnabled(true);
+  PortIndex = link_->IsOpen() ? -1 : 0;
+  SpeedIndex = 0;
+  AddressCounter = 0;
+  Found = false;
+}
+
+void DeviceFinder::SelectFoundAddress() {
+  // Counter - 1 is -1 when "OK" came before the first address: no entry has that text.
+  const int address = AddressCounter - 1;
+  if (address_ && address >= 0 && address < address_->Count()) address_->SetItemIndex(address);
+}
+
+void DeviceFinder::SearchTick() {
+  if (!timer_) return;
+  if (Found) {
+    timer_->SetEnabled(false);
+    if (OnFinished) OnFinished();
+    timer_.reset();
+    SelectFoundAddress();
+    view_.Hide();
+    return;
+  }
+  if (link_->IsOpen()) {
+    if (AddressCounter <= EndAddress) {
+      link_->SendString("OP" + std::to_string(AddressCounter) + "\r");
+      if (address_) address_->SetItemIndex(AddressCounter);
+      if (view_.Visible()) {
+        view_.SetRateText(std::to_string(link_->GetBaudRate()));
+        view_.SetCommandText("OP" + std::to_string(AddressCounter));
+      }
+      ++AddressCounter;
+    } else if (speed_ && SpeedIndex + 1 < speed_->Count()) {
+      AddressCounter = 0;
+      ++SpeedIndex;
+      speed_->SetItemIndex(SpeedIndex);
+      const std::uint32_t rate = SpeedAt(SpeedIndex);
+      link_->SetBaudRate(rate);
+      if (rate > 1200) timer_->SetInterval(static_cast<int>(2880000 / (rate - 1200)));
+      if (address_) address_->SetItemIndex(0);
+      loop_.Sleep(kSpeedStepSleepMs);
+      link_->SendString("OP0\r\r");
+      loop_.Sleep(kSpeedStepSleepMs);
+    } else {
+      AddressCounter = 0;
+      SpeedIndex = 0;
+      link_->SetBaudRate(kStartRate);
+      timer_->SetInterval(kFirstInterval);
+    }
+    return;
+  }
+  SpeedIndex = 0;
+  AddressCounter = 0;
+  if (PortIndex == -1 || PortIndex >= kPortScanLimit) {
+    StopTimer();
+    view_.Hide();
+    return;
+  }
+  link_->SelectPort(PortIndex);
+  ++PortIndex;
+  link_->SetBaudRate(kStartRate);
+}
+
+void DeviceFinder::LineReceived(const std::string& line) {
+  LastLine = line;
+  if (line.find("OK") != std::string::npos) Found = true;
+}
+
+void DeviceFinder::Closed() {
+  if (timer_) timer_->SetEnabled(false);
+  if (OnFinished) OnFinished();
+  timer_.reset();
+  if (link_) link_->SetBaudRate(kStartRate);
+  SelectFoundAddress();
+  view_.Hide();
+}
+
+bool DeviceFinder::SetEndAddressText(const std::string& text) {
+  long value = 0;
+  if (!ParseDecimal(text, value) || value < 0 || value > 255) return false;
+  EndAddress = static_cast<int>(value);
+  return true;
+}
+
+} // namespace vk::app

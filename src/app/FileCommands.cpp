@@ -1,0 +1,50 @@
+#include "app/FileCommands.h"
+
+#include <cctype>
+
+namespace vk::app {
+
+using namespace programmer;
+
+SaveProposal ProposalFor(std::uint8_t cpuKind) {
+  switch (cpuKind) {
+  case kKindBackplane:
+  case kKindH8:
+  case kKindARM7:
+  case kKindQX4T:
+  case kKindQX4TBoot:
+    return {false, "image", "*.a20", 3};
+  case kKindP89C51RX2:
+    return {false, "image", "*.hex", 2};
+  default:
+    return {};
+  }
+}
+
+bool SavesAsIntelHex(const std::string& fileName) {
+  if (fileName.size() < 3) return false;
+  std::string tail = fileName.substr(fileName.size() - 3);
+  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return tail == "hex";
+}
+
+std::optional<std::string>
+SaveClick(image::Tvkf& firmware, TPrgrm& prg, platform::IMessageBox& boxes,
+          const std::function<std::optional<std::string>(const SaveProposal&)>& askFile) {
+  if (prg.Node().CpuKind == kKindGroup) {
+    boxes.Show("You must select a target", "Programming", platform::MsgButtons::Ok,
+               platform::MsgIcon::None);
+    return std::nullopt;
+  }
+  const PreparedImage prepared = prg.PrepareImage();
+  const auto name = askFile(ProposalFor(prg.Node().CpuKind));
+  if (!name) return std::nullopt;
+  // The prepared range: the jump table and the checksum word are written with the image.
+  if (SavesAsIntelHex(*name))
+    firmware.SaveIntelHex(*name, prepared.start, prepared.end);
+  else
+    firmware.SaveSRecords(*name, prepared.start, prepared.end);
+  return name;
+}
+
+} // namespace vk::app

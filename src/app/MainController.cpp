@@ -1,0 +1,302 @@
+#include "app/MainController.h"
+
+#include "app/DeviceFinder.h"
+
+#include <cctype>
+
+namespace vk::app {
+
+using programmer::kKindAT89C51RX2;
+using programmer::kKindBackplane;
+using programmer::kKindGroup;
+using programmer::kKindP89C51RX2;
+using programmer::kKindQX4T;
+
+namespace {
+constexpr int kSelectSleepMs = 100;
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+} // namespace
+
+std::string TerminalText(const std::string& line, bool rawMode) {
+  if (line.empty() || (line[0] != '~' && !rawMode)) return line;
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(line.size() * 3);
+  for (const unsigned char b : line) {
+    out += ' ';
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0xF];
+  }
+  return out;
+}
+
+std::string TerminalEnterText(const std::string& memoText) {
+  std::string text = memoText;
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  const auto cut = text.find_last_of('\n');
+  std::string last = cut == std::string::npos ? text : text.substr(cut + 1);
+  if (!last.empty() && last.back() == '\r') last.pop_back();
+  return last + "\r";
+}
+
+MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes,
+                               image::Tvkf& firmware, link::TComm& comm, programmer::TPrgrm& prg,
+                               MainViews views)
+    : loop_(loop), boxes_(boxes), firmware_(firmware), comm_(comm), prg_(prg),
+      views_(std::move(views)) {}
+
+void MainController::Status(const std::string& text) {
+  if (views_.status) views_.status->SetPanelText(0, text);
+}
+
+int MainController::AddressIndex() const {
+  return views_.address ? views_.address->ItemIndex() : 0;
+}
+
+void MainController::EnterState(ControllerMode m) {
+  State.Mode = static_cast<std::uint8_t>(m);
+  State.Phase = DetectPhase::Send;
+  State.Step = DetectStep::SelectModule;
+  State.WaitTicks = 0;
+  Attempts = 0;
+}
+
+void MainController::EnterStatePhase(ControllerMode m, DetectPhase p) {
+  EnterState(m);
+  State.Phase = p;
+}
+
+void MainController::ResetController() { State = ControllerState{}; }
+
+void MainController::ProgrammerAction(int tag) {
+  switch (tag) {
+  case programmer::TPrgrm::kDetect:
+    // Detect addresses the module the address box shows (the device finder leaves the address
+    // it found there).
+    CurModule = LastModule = AddressIndex();
+    Status("Dectecting ...");
+    EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+    break;
+  case programmer::TPrgrm::kErase:
+    if (prg_.RunActive()) {
+      Status("Programmer not ready");
+    } else {
+      Status("Erasing ...");
+      prg_.StartErase();
+    }
+    break;
+  case programmer::TPrgrm::kProgram: {
+    CurModule = LastModule = AddressIndex();
+    const auto& node = prg_.Node();
+    if (node.CpuKind == kKindGroup) {
+      boxes_.Show("No target selected", "Program", platform::MsgButtons::Ok,
+                  platform::MsgIcon::Warning);
+    } else if (node.CpuKind == kKindBackplane) {
+      if (DetectedType == 0) {
+        Status("Dectecting ...");
+        prg_.StartProgram();
+        EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+      } else if (DetectedType == node.TypeCode) {
+        Status("Programming ...");
+        prg_.StartProgram();
+        EnterState(ControllerMode::CheckImage);
+      }
+    } else {
+      if (node.CpuKind != kKindAT89C51RX2 && node.CpuKind != kKindP89C51RX2) {
+        comm_.SendString("OP " + std::to_string(CurModule) + "\r");
+        loop_.Sleep(kSelectSleepMs);
+      }
+      Status("Programming ...");
+      prg_.StartProgram();
+      State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
+    }
+    break;
+  }
+  case programmer::TPrgrm::kMultiProgram:
+    if (prg_.Node().CpuKind == kKindBackplane) {
+      Status("Dectecting ...");
+      prg_.StartProgram();
+      CurModule = views_.firstBox ? views_.firstBox->ItemIndex() : 0;
+      LastModule = views_.lastBox ? views_.lastBox->ItemIndex() : 0;
+      if (LastModule < CurModule) CurModule = LastModule;
+      if (views_.address) views_.address->SetItemIndex(CurModule);
+      EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+    } else {
+      Status("");
+    }
+    break;
+  default:
+    break;
+  }
+}
+
+void MainController::CommReceived(link::TComm& link, const std::string& line) {
+  if (line.empty()) return;
+  if (views_.terminal) views_.terminal->AddLine(TerminalText(line, link.IsRawMode()));
+  if (finder_ && finder_->Visible())
+    finder_->LineReceived(line);
+  else
+    MainTick(true);
+}
+
+void MainController::MainTick(bool fromLink) {
+  // While the mismatch question is open, nothing may ask it again or move the run on.
+  if (asking_) return;
+  switch (Mode()) {
+  case ControllerMode::Idle:
+    // The delivered line has been shown; its removal is the delivery's. Clearing the whole list
+    // here would lose lines that arrived with it before they were ever shown.
+    break;
+  case ControllerMode::Detect:
+    TickDetect(fromLink);
+    break;
+  case ControllerMode::CheckImage:
+    TickCheckImage();
+    break;
+  case ControllerMode::Run:
+    TickRun();
+    break;
+  default:
+    ResetController();
+    break;
+  }
+}
+
+void MainController::SendSelect() { comm_.SendString("OP " + std::to_string(CurModule) + "\r"); }
+
+void MainController::TickDetect(bool fromLink) {
+  switch (State.Phase) {
+  case DetectPhase::Send:
+    if (State.Step == DetectStep::SelectModule) {
+      loop_.Sleep(kSelectSleepMs);
+      ++Attempts;
+      if (Attempts >= kMaxSelectPasses) {
+        State.Phase = DetectPhase::Finish;
+        Status("<no module found>");
+      } else {
+        SendSelect();
+        State.Phase = DetectPhase::Await;
+        State.WaitTicks = 0;
+      }
+    } else {
+      if (views_.terminal) views_.terminal->AddLine("ID");
+      comm_.SendString("ID\r");
+      State.Phase = DetectPhase::Await;
+      State.WaitTicks = 0;
+    }
+    break;
+  case DetectPhase::Await:
+    if (State.Step == DetectStep::SelectModule) {
+      if (fromLink) {
+        comm_.RxLines.DeleteFirst(); // any reply counts
+        State.Step = DetectStep::QueryId;
+        State.Phase = DetectPhase::Send;
+      } else if (++State.WaitTicks > kSelectWaitTicks) {
+        State.Step = DetectStep::SelectModule;
+        State.Phase = DetectPhase::Send;
+      }
+    } else if (fromLink) {
+      const std::string line = comm_.RxLines.First();
+      comm_.RxLines.DeleteFirst();
+      const int hi = line.size() >= 4 ? HexDigit(line[2]) : -1;
+      const int lo = line.size() >= 4 ? HexDigit(line[3]) : -1;
+      if (hi < 0 || lo < 0) {
+        DetectedType = 0;
+        Status("Communication error");
+      } else {
+        DetectedType = hi * 16 + lo;
+        prg_.SelectByType(DetectedType);
+      }
+      State.Phase = DetectPhase::Finish;
+    }
+    break;
+  case DetectPhase::Finish:
+    EnterState(prg_.RunActive() ? ControllerMode::CheckImage : ControllerMode::Idle);
+    break;
+  }
+}
+
+bool MainController::ImageFitsTarget() const {
+  bool fits = false;
+  const auto& targets = firmware_.TargetList();
+  for (std::uint32_t i = 0; i < targets.Count(); ++i) {
+    image::TTargetDesc d;
+    firmware_.GetTarget(i, d);
+    if (static_cast<std::int32_t>(d.Value >> 24) == prg_.Node().TypeCode) fits = true;
+  }
+  return fits;
+}
+
+void MainController::TickCheckImage() {
+  if (ImageFitsTarget()) {
+    EnterState(ControllerMode::Run);
+    return;
+  }
+  if (StopTimer) StopTimer();
+  const std::string lines =
+      "The Firmware in this programmer\rdoes not match the ID from the\rselected module.\r";
+  asking_ = true;
+  if (prg_.UntypedAllowed()) {
+    const auto answer = boxes_.Show(lines + "Do You want to proceed anyway ?\r", "ID Mismatch",
+                                    platform::MsgButtons::YesNo, platform::MsgIcon::Warning);
+    asking_ = false;
+    if (answer == platform::MsgAnswer::Yes) {
+      EnterState(ControllerMode::Run);
+      prg_.StartProgram();
+    } else {
+      ResetController();
+      prg_.StopRun();
+      Status("Programming aborted");
+    }
+    if (StartTimer) StartTimer();
+  } else {
+    boxes_.Show(lines, "ID Mismatch", platform::MsgButtons::Ok, platform::MsgIcon::Error);
+    asking_ = false;
+    ResetController();
+    prg_.StopRun();
+    Status("Programming aborted");
+    if (Quit) Quit();
+  }
+}
+
+void MainController::TickRun() {
+  if (prg_.RunStep()) return;
+  ++CurModule;
+  if (CurModule > LastModule) {
+    ResetController();
+    if (views_.speed) {
+      const std::string text = views_.speed->ItemText(views_.speed->ItemIndex());
+      char* end = nullptr;
+      const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
+      if (!text.empty() && *end == '\0') comm_.SetBaudRate(static_cast<std::uint32_t>(rate));
+    }
+  } else {
+    Status("Dectecting ...");
+    prg_.StartProgram();
+    if (views_.address) views_.address->SetItemIndex(CurModule);
+    EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+  }
+}
+
+void MainController::CanReceived(const std::string& text) {
+  ++CanRxCount;
+  if (views_.setCanData) views_.setCanData("[" + std::to_string(CanRxCount) + "] " + text);
+}
+
+void MainController::TargetTreeViewClick() {
+  const auto& node = prg_.Node();
+  if (node.CpuKind == kKindQX4T && views_.ports && views_.ports->Count() > 0) {
+    views_.ports->SetCurrentIndex(0);
+    comm_.PortListChange(*views_.ports); // errors of the change are of no concern here
+  }
+  Status("Target selected");
+  if (views_.status) views_.status->SetPanelText(1, node.Name);
+}
+
+} // namespace vk::app

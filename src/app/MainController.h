@@ -1,0 +1,114 @@
+#pragma once
+// The main controller: turns the Programmer page's buttons into operations and drives them to
+// their end. Detects the module at a backplane address through the programmer unit, checks
+// that the loaded firmware is meant for it, carries the run tick by tick and walks a range of
+// addresses for MultiProgram. Advanced by MainTick (the 10 ms timer, and once more for every
+// line the serial link delivers). The window, vkprog and the tests drive this same object.
+
+#include "image/vkf.h"
+#include "link/Communication.h"
+#include "platform/EventLoop.h"
+#include "platform/MessageBox.h"
+#include "programmer/Programmer.h"
+#include "programmer/Views.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace vk::app {
+
+class DeviceFinder;
+
+enum class ControllerMode : std::uint8_t { Idle = 0, Detect = 1, CheckImage = 2, Run = 3 };
+enum class DetectPhase : std::uint8_t { Send = 0, Await = 1, Finish = 3 };
+enum class DetectStep : std::int32_t { SelectModule = 0, QueryId = 1 };
+
+// Reset as one block by ResetController.
+struct ControllerState {
+  std::uint8_t Mode = 0; // a ControllerMode; any other value is turned back into Idle
+  DetectPhase Phase = DetectPhase::Send;
+  DetectStep Step = DetectStep::SelectModule;
+  std::uint32_t WaitTicks = 0;
+};
+
+// The main window's controls the controller writes or reads.
+struct MainViews {
+  programmer::IStatusView* status = nullptr;          // panel 0 operation, panel 1 target
+  programmer::ITextView* terminal = nullptr;          // the Communication page
+  programmer::IComboView* address = nullptr;          // cbxAddr
+  programmer::IComboView* speed = nullptr;            // cbxSpeed
+  programmer::IComboView* firstBox = nullptr;         // MultiProgram's first module
+  programmer::IComboView* lastBox = nullptr;          // and last module
+  link::ISelector* ports = nullptr;                   // cbxCOM, "PCAN" first
+  std::function<void(const std::string&)> setCanData; // the "CAN data" label
+};
+
+class MainController {
+public:
+  static constexpr int kMaxSelectPasses = 10; // the tenth pass ends the detection unsent
+  static constexpr std::uint32_t kSelectWaitTicks = 10;
+
+  MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes, image::Tvkf& firmware,
+                 link::TComm& comm, programmer::TPrgrm& prg, MainViews views);
+
+  // Button dispatch by tag: 0 Detect, 1 Erase, 2 Program, 3 MultiProgram.
+  void ProgrammerAction(int tag);
+  // The serial link's line handler: shows the line, then hands it to the device finder while
+  // its window is visible, otherwise to MainTick.
+  void CommReceived(link::TComm& link, const std::string& line);
+  // fromLink: called for a delivered line rather than by the timer.
+  void MainTick(bool fromLink);
+  void CanReceived(const std::string& text);
+  void TargetTreeViewClick();
+  bool ImageFitsTarget() const;
+
+  void EnterState(ControllerMode m);
+  void EnterStatePhase(ControllerMode m, DetectPhase p);
+  void ResetController();
+
+  ControllerMode Mode() const { return static_cast<ControllerMode>(State.Mode); }
+  // Whether the "ID Mismatch" question is on screen (ticks are held back meanwhile).
+  bool Asking() const { return asking_; }
+
+  void SetDeviceFinder(DeviceFinder* finder) { finder_ = finder; }
+
+  // Wiring to the window: the 10 ms timer is stopped while the mismatch box is open, and the
+  // program is asked to end after the mismatch error when untyped programming is not allowed.
+  std::function<void()> StopTimer;
+  std::function<void()> StartTimer;
+  std::function<void()> Quit;
+
+  ControllerState State;
+  std::uint32_t Attempts = 0;
+  std::int32_t DetectedType = 0;
+  std::int32_t CurModule = 0;
+  std::int32_t LastModule = 0;
+  std::int32_t CanRxCount = 0;
+
+private:
+  void Status(const std::string& text);
+  void SendSelect();
+  void TickDetect(bool fromLink);
+  void TickCheckImage();
+  void TickRun();
+  int AddressIndex() const;
+
+  platform::IEventLoop& loop_;
+  platform::IMessageBox& boxes_;
+  image::Tvkf& firmware_;
+  link::TComm& comm_;
+  programmer::TPrgrm& prg_;
+  MainViews views_;
+  DeviceFinder* finder_ = nullptr;
+  bool asking_ = false;
+};
+
+// How a received line is shown on the terminal: as text, or as " 7E 41 42" when it starts with
+// "~" or the link is in raw mode.
+std::string TerminalText(const std::string& line, bool rawMode);
+// The text Enter sends, from the terminal's whole text: its last line followed by "\r". A text
+// that ends with a line break ends with that line (the empty rest does not count as a line).
+std::string TerminalEnterText(const std::string& memoText);
+
+} // namespace vk::app

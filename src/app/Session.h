@@ -1,0 +1,122 @@
+#pragma once
+// The program's objects, created and wired in the order the window's start-up gives them, for
+// any face: the window supplies Qt controls as views, vkprog and the tests headless ones. After
+// Start, everything runs from the event loop: the main tick, the links' timers, the finder.
+
+#include "app/BufferView.h"
+#include "app/DeviceFinder.h"
+#include "app/FileCommands.h"
+#include "app/MainController.h"
+#include "cpu/Kernels.h"
+#include "image/vkf.h"
+#include "link/Communication.h"
+#include "link/Selector.h"
+#include "link/usb2can.h"
+#include "platform/EventLoop.h"
+#include "platform/MessageBox.h"
+#include "platform/SerialDevice.h"
+#include "platform/Settings.h"
+#include "programmer/Programmer.h"
+#include "programmer/Views.h"
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vk::app {
+
+struct SessionViews {
+  programmer::IStatusView* status = nullptr;
+  programmer::ITextView* terminal = nullptr;
+  programmer::IComboView* address = nullptr;
+  programmer::IComboView* speed = nullptr;
+  link::ISelector* ports = nullptr;
+  link::ISelector* canAddress = nullptr;
+  link::ISelector* canSpeed = nullptr;
+  std::function<void(const std::string&)> setCanData;
+  programmer::ITreeView* tree = nullptr;
+  // The Programmer page.
+  std::array<programmer::IButtonView*, 4> buttons{};
+  programmer::ICheckView* untyped = nullptr;
+  programmer::IComboView* firstBox = nullptr;
+  programmer::IComboView* lastBox = nullptr;
+  programmer::ITextView* info = nullptr;
+  programmer::ITextView* log = nullptr;
+  programmer::IProgressView* progress = nullptr;
+  std::function<void()> showProgrammerPage;
+  // The Buffer page.
+  std::function<void(const BufferPageText&)> showBufferPage;
+  // The "Device Finder" window.
+  IFinderView* finder = nullptr;
+  // Asked to end the program (after the "ID Mismatch" error).
+  std::function<void()> quit;
+};
+
+struct SessionDevices {
+  platform::ISerialPorts& ports;
+  link::IPcanUsb& canDriver;
+  platform::ISettings* settings = nullptr; // "PORT", "AllowUntypedProgram"; may be null
+};
+
+class Session {
+public:
+  static constexpr int kCommandLineDelayMs = 200;
+  static constexpr int kMainTickMs = 10;
+  static constexpr const char* kUntypedSetting = "AllowUntypedProgram";
+
+  // kernels: the boot kernels, created before (their warnings come before any window).
+  Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, SessionDevices devices,
+          cpu::KernelSet& kernels, SessionViews views, programmer::CpuFactory factory = {});
+  ~Session();
+
+  // Starts the main timer: files named on the command line are loaded 200 ms later, then the
+  // 10 ms main tick runs; without files the tick starts at once.
+  void Start(const std::vector<std::string>& files);
+
+  // File commands.
+  image::ImageFormat LoadAndShow(const std::string& fileName);
+  void Clear();
+  // Save: see SaveClick. Throws image::FileWriteError.
+  std::optional<std::string>
+  Save(const std::function<std::optional<std::string>(const SaveProposal&)>& askFile);
+
+  // Target page and Communication page.
+  void SpeedChanged(); // the speed selector changed: the link takes its rate
+  void TerminalEnter(const std::string& memoText);
+  void FindDevice();
+  void FinderClosed();
+  void TreeClicked() { prg->TreeClick(); }
+  void ProgrammerPageShown() { prg->PageShow(); }
+  void ButtonPressed(int tag) { controller->ProgrammerAction(tag); }
+
+  const BufferPageText& BufferPage() const { return buffer_; }
+  bool TickRunning() const { return timer_ && timer_->Enabled() && tickPhase_; }
+
+  image::Tvkf image;
+  std::unique_ptr<link::TUSB2CAN> can;
+  std::unique_ptr<link::TComm> comm;
+  std::unique_ptr<programmer::TPrgrm> prg;
+  std::unique_ptr<MainController> controller;
+  std::unique_ptr<DeviceFinder> finder;
+
+private:
+  void LoadCommandLineFiles();
+  void StartMainTick();
+  void ShowBuffer();
+
+  platform::IEventLoop& loop_;
+  platform::IMessageBox& boxes_;
+  SessionViews views_;
+  std::unique_ptr<platform::ITimer> timer_;
+  std::vector<std::string> files_;
+  bool tickPhase_ = false;
+  BufferPageText buffer_;
+};
+
+// The speed selector's entries, in order.
+const std::vector<std::string>& SpeedItems();
+
+} // namespace vk::app

@@ -1,0 +1,146 @@
+#pragma once
+// A whole session in virtual time with headless controls: the serial link on simulated COM1,
+// optionally with the programmer unit model at its far end.
+
+#include "app/Session.h"
+#include "devsim/BackplaneUnit.h"
+#include "programmer/HeadlessViews.h"
+#include "support/ImageTestUtil.h"
+#include "support/SimWorld.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace vk::test {
+
+// A CAN adapter that is always there and never hears anything.
+class QuietCan : public link::IPcanUsb {
+public:
+  std::uint32_t CAN_Init(std::uint16_t, int) override { return link::CAN_ERR_OK; }
+  std::uint32_t CAN_Write(const link::CanMsg& msg) override {
+    written.push_back(msg);
+    return link::CAN_ERR_OK;
+  }
+  std::uint32_t CAN_Read(link::CanMsg&) override { return link::CAN_ERR_QRCVEMPTY; }
+  std::uint32_t CAN_Close() override { return link::CAN_ERR_OK; }
+  std::vector<link::CanMsg> written;
+};
+
+class HeadlessFinder : public app::IFinderView {
+public:
+  void Show() override { visible = true; }
+  void Hide() override { visible = false; }
+  bool Visible() const override { return visible; }
+  void SetRateText(const std::string& t) override { rate = t; }
+  void SetCommandText(const std::string& t) override { command = t; }
+  bool visible = false;
+  std::string rate, command;
+};
+
+class MapSettings : public platform::ISettings {
+public:
+  std::optional<std::string> Read(const std::string& name) const override {
+    auto it = values.find(name);
+    return it == values.end() ? std::nullopt : std::optional<std::string>(it->second);
+  }
+  bool Write(const std::string& name, const std::string& value) override {
+    values[name] = value;
+    return true;
+  }
+  std::vector<std::string> Names(const std::string&) const override { return {}; }
+  std::map<std::string, std::string> values;
+};
+
+struct AppBench {
+  explicit AppBench(devsim::BackplaneConfig unitConfig = FastUnit(),
+                    std::optional<std::string> untyped = std::nullopt)
+      : line(ports.Add(1)), kernels(nullptr, {"/nonexistent"}), unit(unitConfig) {
+    if (untyped) settings.values["AllowUntypedProgram"] = *untyped;
+    app::SessionViews v;
+    v.status = &status;
+    v.terminal = &terminal;
+    v.address = &address;
+    v.speed = &speed;
+    v.ports = &portSelector;
+    v.canAddress = &canAddress;
+    v.canSpeed = &canSpeed;
+    v.setCanData = [this](const std::string& t) { canData = t; };
+    v.tree = &tree;
+    v.buttons = {&buttons[0], &buttons[1], &buttons[2], &buttons[3]};
+    v.untyped = &untypedBox;
+    v.firstBox = &firstBox;
+    v.lastBox = &lastBox;
+    v.info = &info;
+    v.log = &log;
+    v.progress = &progress;
+    v.showProgrammerPage = [this] { ++programmerPageShown; };
+    v.finder = &finderView;
+    v.quit = [this] { quitAsked = true; };
+    session = std::make_unique<app::Session>(
+        loop, boxes, app::SessionDevices{ports, can, &settings}, kernels, v);
+  }
+  ~AppBench() {
+    bridge.reset();
+    session.reset();
+  }
+  static devsim::BackplaneConfig FastUnit() {
+    devsim::BackplaneConfig c;
+    c.eraseMs = 200;
+    return c;
+  }
+
+  void AttachUnit() { bridge = std::make_unique<ModelOnLine>(loop, line, unit); }
+  void Load(const std::string& name, const std::string& bytes) {
+    const std::string path = dir.Write(name, bytes);
+    session->LoadAndShow(path);
+  }
+  void Select(const std::string& name) {
+    ASSERT_TRUE(tree.Highlight(name)) << name;
+    session->TreeClicked();
+  }
+  bool RunUntilIdle(platform::Millis limit = 60000) {
+    return loop.RunUntil(
+        [this] {
+          return session->controller->Mode() == app::ControllerMode::Idle &&
+                 !session->prg->RunActive();
+        },
+        limit);
+  }
+  std::vector<std::string> Written() const { return WrittenTo(*line); }
+  std::vector<std::string> StatusTexts() const {
+    std::vector<std::string> out;
+    for (const auto& [panel, text] : status.history)
+      if (panel == 0) out.push_back(text);
+    return out;
+  }
+
+  platform::SimulatedEventLoop loop;
+  platform::SimulatedSerialPorts ports;
+  std::shared_ptr<platform::SimulatedSerialLine> line;
+  platform::RecordingMessageBox boxes;
+  QuietCan can;
+  MapSettings settings;
+  cpu::KernelSet kernels;
+  TempDir dir;
+
+  programmer::HeadlessStatus status;
+  programmer::HeadlessText terminal;
+  programmer::HeadlessCombo address, speed, firstBox, lastBox;
+  link::ListSelector portSelector, canAddress, canSpeed;
+  std::string canData;
+  programmer::HeadlessTree tree;
+  programmer::HeadlessButton buttons[4];
+  programmer::HeadlessCheck untypedBox;
+  programmer::HeadlessText info, log;
+  programmer::HeadlessProgress progress;
+  HeadlessFinder finderView;
+  int programmerPageShown = 0;
+  bool quitAsked = false;
+
+  devsim::BackplaneUnit unit;
+  std::unique_ptr<ModelOnLine> bridge;
+  std::unique_ptr<app::Session> session;
+};
+
+} // namespace vk::test

@@ -1,0 +1,235 @@
+// The main controller driven through a whole session in virtual time.
+
+#include "AppBench.h"
+#include "image/Container.h"
+#include "support/HexText.h"
+
+#include <gtest/gtest.h>
+
+using vk::app::ControllerMode;
+using vk::platform::MsgAnswer;
+using vk::test::AppBench;
+using vk::test::HexText;
+using vk::test::Pattern;
+
+namespace {
+
+std::string ContainerFor(std::uint32_t typeWord, std::uint32_t addr, std::size_t size) {
+  vk::image::ContainerContent c;
+  c.targets = {typeWord};
+  c.message = "test firmware";
+  const std::string body = HexText(addr, Pattern(size));
+  c.body.assign(body.begin(), body.end());
+  const auto bytes = vk::image::BuildContainer(c);
+  return {bytes.begin(), bytes.end()};
+}
+
+int Count(const std::vector<std::string>& v, const std::string& s) {
+  return static_cast<int>(std::count(v.begin(), v.end(), s));
+}
+
+} // namespace
+
+TEST(StartUp, SelectionsAndFirstTick) {
+  AppBench b;
+  EXPECT_EQ(b.speed.ItemText(b.speed.ItemIndex()), "115200");
+  EXPECT_EQ(b.speed.Count(), 5);
+  EXPECT_EQ(b.address.ItemIndex(), 0);
+  EXPECT_EQ(b.address.Count(), 256);
+  EXPECT_EQ(b.portSelector.EntryText(0), "PCAN");
+  EXPECT_EQ(b.portSelector.EntryText(1), "COM1");
+  EXPECT_EQ(b.portSelector.CurrentIndex(), 1);
+  EXPECT_FALSE(b.canAddress.Enabled());
+  EXPECT_FALSE(b.untypedBox.Visible());
+  EXPECT_EQ(b.tree.nodes.size(), 25u);
+
+  // Files named on the command line load 200 ms after start; the tick starts afterwards.
+  const std::string hex = b.dir.Write("a.hex", HexText(0x1000, Pattern(16)));
+  const std::string srec = b.dir.Write("b.a20", "S1052000AABB75\r\nS9030000FC\r\n");
+  b.session->Start({hex, b.dir.File("missing.hex"), srec});
+  b.loop.RunFor(190);
+  EXPECT_EQ(b.session->BufferPage().source, "");
+  EXPECT_FALSE(b.session->TickRunning());
+  b.loop.RunFor(20);
+  EXPECT_EQ(b.session->BufferPage().source, "Source= b.a20");
+  EXPECT_EQ(b.session->BufferPage().range, "Start= 1000, End= 2002");
+  ASSERT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.boxes.boxes[0].caption, "Can't Open File");
+  EXPECT_TRUE(b.session->TickRunning());
+}
+
+TEST(Detection, NineAttemptsThenNoModule) {
+  AppBench b;
+  b.session->Start({});
+  b.session->ButtonPressed(0);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(Count(b.Written(), "OP 0\r"), 9);
+  EXPECT_EQ(b.status.PanelText(0), "<no module found>");
+  EXPECT_EQ(b.session->controller->DetectedType, 0);
+}
+
+TEST(Detection, TypeFromTheIdReply) {
+  {
+    AppBench b;
+    b.unit.AddModule(7, 136);
+    b.AttachUnit();
+    b.session->Start({});
+    b.address.SetItemIndex(7);
+    b.session->ButtonPressed(0);
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.Written(), (std::vector<std::string>{"OP 7\r", "ID\r"}));
+    EXPECT_EQ(b.session->controller->DetectedType, 136);
+    EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
+    EXPECT_EQ(b.status.PanelText(1), "QRD14");
+    EXPECT_EQ(b.programmerPageShown, 1);
+    // The terminal shows the unit's answers and the ID request.
+    const auto lines = b.terminal.Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ID"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ID88"), lines.end());
+  }
+  {
+    AppBench b; // a reply too short to hold a type
+    b.session->Start({});
+    b.session->ButtonPressed(0);
+    ASSERT_TRUE(b.loop.RunUntil([&] { return !b.Written().empty(); }, 1000));
+    b.line->Send("OK\r\n");
+    ASSERT_TRUE(b.loop.RunUntil([&] { return b.Written().size() == 2; }, 1000));
+    b.line->Send("ID\r\n");
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.status.PanelText(0), "Communication error");
+    EXPECT_EQ(b.session->controller->DetectedType, 0);
+  }
+}
+
+TEST(Programming, ButtonsOnEntriesThatCannotBeProgrammed) {
+  AppBench b;
+  b.session->Start({});
+  b.session->ButtonPressed(2); // the root is selected
+  ASSERT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.boxes.boxes[0].text, "No target selected");
+  EXPECT_EQ(b.boxes.boxes[0].caption, "Program");
+
+  b.Select("AT89C51RD2");
+  b.session->ButtonPressed(3); // MultiProgram on an entry that is not a backplane module
+  EXPECT_EQ(b.status.PanelText(0), "");
+  b.session->ButtonPressed(1);
+  EXPECT_EQ(b.status.PanelText(0), "Erasing ...");
+  b.session->ButtonPressed(1);
+  EXPECT_EQ(b.status.PanelText(0), "Programmer not ready");
+
+  // After a detection found another type, Program does nothing at all.
+  b.session->prg->StopRun();
+  b.Select("QRA11");
+  b.session->controller->DetectedType = 145;
+  const auto written = b.Written().size();
+  b.session->ButtonPressed(2);
+  b.loop.RunFor(100);
+  EXPECT_EQ(b.session->controller->Mode(), ControllerMode::Idle);
+  EXPECT_EQ(b.Written().size(), written);
+}
+
+TEST(Programming, DetectCheckAndProgramAContainer) {
+  AppBench b;
+  b.unit.AddModule(7, 136);
+  b.AttachUnit();
+  b.session->Start({});
+  b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x400));
+  EXPECT_EQ(b.session->prg->Node().Name, "QRD14"); // selected by the container's first target
+  EXPECT_EQ(b.session->BufferPage().info,
+            (std::vector<std::string>{"VKF Info:", "test firmware", "VKF Targets:", "88000000"}));
+  b.address.SetItemIndex(7);
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
+  EXPECT_TRUE(b.boxes.boxes.empty());
+  EXPECT_EQ(b.unit.FindModule(7)->starts, 1);
+}
+
+TEST(Programming, UntypedImages) {
+  const std::string hex = HexText(0x1000, Pattern(0x100));
+  for (auto answer : {MsgAnswer::Yes, MsgAnswer::No}) {
+    AppBench b(AppBench::FastUnit(), "True");
+    b.unit.AddModule(7, 136);
+    b.AttachUnit();
+    b.session->Start({});
+    EXPECT_TRUE(b.untypedBox.Visible() && b.untypedBox.Checked());
+    b.Load("fw.hex", hex);
+    b.Select("QRD14");
+    b.address.SetItemIndex(7);
+    b.boxes.script = {answer};
+    b.session->ButtonPressed(2);
+    ASSERT_TRUE(b.RunUntilIdle());
+    ASSERT_EQ(b.boxes.boxes.size(), 1u) << "the question is asked once";
+    EXPECT_EQ(b.boxes.boxes[0].caption, "ID Mismatch");
+    EXPECT_EQ(b.boxes.boxes[0].text,
+              "The Firmware in this programmer\rdoes not match the ID from the\r"
+              "selected module.\rDo You want to proceed anyway ?\r");
+    if (answer == MsgAnswer::Yes) {
+      EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
+    } else {
+      EXPECT_EQ(b.status.PanelText(0), "Programming aborted");
+      EXPECT_TRUE(b.log.Lines().empty());
+    }
+    EXPECT_TRUE(b.session->TickRunning());
+  }
+  {
+    AppBench b(AppBench::FastUnit(), "true"); // shown but not ticked: not allowed
+    b.unit.AddModule(7, 136);
+    b.AttachUnit();
+    b.session->Start({});
+    EXPECT_TRUE(b.untypedBox.Visible());
+    EXPECT_FALSE(b.untypedBox.Checked());
+    b.Load("fw.hex", hex);
+    b.Select("QRD14");
+    b.address.SetItemIndex(7);
+    b.session->ButtonPressed(2);
+    ASSERT_TRUE(b.RunUntilIdle());
+    ASSERT_EQ(b.boxes.boxes.size(), 1u);
+    EXPECT_EQ(
+        b.boxes.boxes[0].text,
+        "The Firmware in this programmer\rdoes not match the ID from the\rselected module.\r");
+    EXPECT_EQ(b.boxes.boxes[0].icon, vk::platform::MsgIcon::Error);
+    EXPECT_TRUE(b.quitAsked);
+    EXPECT_EQ(b.status.PanelText(0), "Programming aborted");
+    EXPECT_FALSE(b.session->TickRunning()) << "the timer stays stopped";
+  }
+}
+
+TEST(Programming, MultiProgramSequences) {
+  {
+    AppBench b; // first 5, last 3: only 3
+    for (int a : {3, 4, 5}) b.unit.AddModule(static_cast<std::uint8_t>(a), 136);
+    b.AttachUnit();
+    b.session->Start({});
+    b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+    b.session->ProgrammerPageShown();
+    b.firstBox.SetItemIndex(5);
+    b.lastBox.SetItemIndex(3);
+    b.session->ButtonPressed(3);
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #3 Programmed OK"}));
+    EXPECT_EQ(b.address.ItemIndex(), 3);
+  }
+  {
+    vk::devsim::BackplaneConfig c = AppBench::FastUnit();
+    c.baseBaud = 57600;
+    AppBench b(c); // 2 to 4 in order, then the speed shown on the Target page is restored
+    for (int a : {2, 3, 4}) b.unit.AddModule(static_cast<std::uint8_t>(a), 136);
+    b.AttachUnit();
+    b.speed.SetItemIndex(1);
+    b.session->SpeedChanged();
+    b.session->Start({});
+    b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+    b.session->ProgrammerPageShown();
+    b.firstBox.SetItemIndex(2);
+    b.lastBox.SetItemIndex(4);
+    b.session->ButtonPressed(3);
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.log.Lines(),
+              (std::vector<std::string>{"QRD14 #2 Programmed OK", "QRD14 #3 Programmed OK",
+                                        "QRD14 #4 Programmed OK"}));
+    EXPECT_EQ(b.address.ItemIndex(), 4);
+    b.loop.RunFor(50);
+    EXPECT_EQ(b.line->Settings().BaudRate, 57600u);
+  }
+}
