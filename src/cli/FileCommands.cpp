@@ -57,7 +57,8 @@ bool EndsWithHex(const std::string& name) {
 std::vector<std::uint8_t> ReadWholeFile(const std::string& name) {
   std::ifstream in(name, std::ios::binary);
   if (!in) throw std::runtime_error(name + ": " + std::strerror(errno));
-  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
   if (in.bad()) throw std::runtime_error(name + ": read error");
   return bytes;
 }
@@ -65,15 +66,24 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& name) {
 std::string KindName(std::uint8_t kind) {
   using namespace programmer;
   switch (kind) {
-  case kKindGroup: return "group";
-  case kKindBackplane: return "backplane module";
-  case kKindAT89C51RX2: return "8051 ISP (AT89C51RX2)";
-  case kKindCortex: return "Cortex-M3 boot loader";
-  case kKindP89C51RX2: return "8051 ISP (P89C51RX2)";
-  case kKindH8: return "H8 boot mode + kernel";
-  case kKindARM7: return "ARM7";
-  case kKindQX4T: return "QX4T over CAN";
-  case kKindQX4TBoot: return "QX4T serial boot loader";
+  case kKindGroup:
+    return "group";
+  case kKindBackplane:
+    return "backplane module";
+  case kKindAT89C51RX2:
+    return "8051 ISP (AT89C51RX2)";
+  case kKindCortex:
+    return "Cortex-M3 boot loader";
+  case kKindP89C51RX2:
+    return "8051 ISP (P89C51RX2)";
+  case kKindH8:
+    return "H8 boot mode + kernel";
+  case kKindARM7:
+    return "ARM7";
+  case kKindQX4T:
+    return "QX4T over CAN";
+  case kKindQX4TBoot:
+    return "QX4T serial boot loader";
   }
   return "backplane module";
 }
@@ -161,7 +171,8 @@ int RunPack(const std::vector<std::string>& argv) {
     for (;;) {
       const auto comma = targetsText->find(',', from);
       const std::string word = targetsText->substr(from, comma - from);
-      content.targets.push_back(static_cast<std::uint32_t>(ParseHex(word, "--targets", 0xFFFFFFFFull)));
+      content.targets.push_back(
+          static_cast<std::uint32_t>(ParseHex(word, "--targets", 0xFFFFFFFFull)));
       if (comma == std::string::npos) break;
       from = comma + 1;
     }

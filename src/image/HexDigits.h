@@ -12,9 +12,12 @@ struct ReaderTable {
   std::array<std::uint8_t, 256> v{};
   constexpr ReaderTable() {
     for (int c = 0; c < 256; ++c) {
-      if (c <= '9') v[c] = static_cast<std::uint8_t>(c - 48);
-      else if (c >= 'a' && c <= 'f') v[c] = static_cast<std::uint8_t>(c - 87);
-      else v[c] = static_cast<std::uint8_t>(c - 55);
+      if (c <= '9')
+        v[c] = static_cast<std::uint8_t>(c - 48);
+      else if (c >= 'a' && c <= 'f')
+        v[c] = static_cast<std::uint8_t>(c - 87);
+      else
+        v[c] = static_cast<std::uint8_t>(c - 55);
     }
   }
 };
@@ -26,9 +29,18 @@ inline std::uint8_t ReaderPair(std::uint8_t hi, std::uint8_t lo) {
 
 // Check decoder: only 0-9, A-F, a-f; a digit outside maps to 0 and marks the pair bad.
 inline bool CheckDigit(std::uint8_t c, std::uint8_t& out) {
-  if (c >= '0' && c <= '9') { out = c - '0'; return true; }
-  if (c >= 'A' && c <= 'F') { out = c - 'A' + 10; return true; }
-  if (c >= 'a' && c <= 'f') { out = c - 'a' + 10; return true; }
+  if (c >= '0' && c <= '9') {
+    out = c - '0';
+    return true;
+  }
+  if (c >= 'A' && c <= 'F') {
+    out = c - 'A' + 10;
+    return true;
+  }
+  if (c >= 'a' && c <= 'f') {
+    out = c - 'a' + 10;
+    return true;
+  }
   out = 0;
   return false;
 }

@@ -63,7 +63,8 @@ std::uint16_t Tvkf::SW_Edition() const {
   return static_cast<std::uint16_t>(HeaderWord16(container::kEditionAt));
 }
 void Tvkf::SetSW_Version(std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) header_[container::kVersionAt + i] = static_cast<std::uint8_t>(v >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    header_[container::kVersionAt + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 void Tvkf::SetSW_Edition(std::uint16_t v) {
   header_[container::kEditionAt] = static_cast<std::uint8_t>(v);

@@ -58,21 +58,25 @@ TEST(VkprogInfo, PrintsTheBufferPageAndBoxes) {
 
   auto r = Vkprog({"info", hex, srec});
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  EXPECT_EQ(Lines(r.out),
-            (std::vector<std::string>{"Source= more.a20", "Motorola S-Record File.", "Start= 1000, End= 2002"}));
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Source= more.a20", "Motorola S-Record File.",
+                                                    "Start= 1000, End= 2002"}));
   EXPECT_EQ(r.err, "");
 
   r = Vkprog({"info", hex, text});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Source= notes.txt", "Unknown File", "Start= 1000, End= 1100"}));
-  EXPECT_EQ(Lines(r.err), (std::vector<std::string>{"Unknown Format: The source file format was not recognized!",
-                                                    "Unknown File type: " + text}));
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Source= notes.txt", "Unknown File",
+                                                    "Start= 1000, End= 1100"}));
+  EXPECT_EQ(Lines(r.err),
+            (std::vector<std::string>{"Unknown Format: The source file format was not recognized!",
+                                      "Unknown File type: " + text}));
 
   // Line breaks inside a box's text become spaces.
   std::string big(0x100001, ' ');
   r = Vkprog({"info", dir.Write("big.hex", big)});
   EXPECT_EQ(r.exitCode, 1);
-  EXPECT_NE(r.err.find("File Too Large: " + dir.File("big.hex") + "  The file is larger"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("File Too Large: " + dir.File("big.hex") + "  The file is larger"),
+            std::string::npos)
+      << r.err;
 
   r = Vkprog({"info", dir.Write("empty.hex", "")});
   EXPECT_EQ(r.exitCode, 1);
@@ -87,14 +91,15 @@ TEST(VkprogPack, MakesContainersTheLoaderAccepts) {
   TempDir dir;
   const auto hex = dir.Write("fw.hex", ProgramAt1000());
   const auto out = dir.File("fw.vkf");
-  auto r = Vkprog({"pack", "--body", hex, "--targets", "88000001,0x85000000", "--message", "Release 3",
-                   "--version", "0x02000001", "--edition", "12", out});
+  auto r = Vkprog({"pack", "--body", hex, "--targets", "88000001,0x85000000", "--message",
+                   "Release 3", "--version", "0x02000001", "--edition", "12", out});
   ASSERT_EQ(r.exitCode, 0) << r.err;
 
   r = Vkprog({"info", out});
   EXPECT_EQ(r.exitCode, 0);
-  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Source= fw.vkf", "VKF Info:", "Release 3", "VKF Targets:",
-                                                    "88000001", "85000000", "Start= 1000, End= 1100"}));
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{"Source= fw.vkf", "VKF Info:", "Release 3",
+                                                    "VKF Targets:", "88000001", "85000000",
+                                                    "Start= 1000, End= 1100"}));
   LoadedImage t;
   ASSERT_EQ(t.vkf->LoadFromFile(out), ImageFormat::Container);
   EXPECT_EQ(t.vkf->SW_Version(), 0x02000001u);
@@ -117,7 +122,8 @@ TEST(VkprogPack, MakesContainersTheLoaderAccepts) {
   r = Vkprog({"pack", "--body", hex, "--targets", "88000000,zz", dir.File("y.vkf")});
   EXPECT_EQ(r.exitCode, 2);
   EXPECT_NE(r.err.find("\"zz\" is not a number"), std::string::npos) << r.err;
-  EXPECT_EQ(Vkprog({"pack", "--body", hex, "--targets", "100000000", dir.File("y.vkf")}).exitCode, 2);
+  EXPECT_EQ(Vkprog({"pack", "--body", hex, "--targets", "100000000", dir.File("y.vkf")}).exitCode,
+            2);
   EXPECT_EQ(Vkprog({"pack", "--targets", "1", dir.File("y.vkf")}).exitCode, 2);
   r = Vkprog({"pack", "--body", dir.File("missing.hex"), "--targets", "1", dir.File("y.vkf")});
   EXPECT_EQ(r.exitCode, 1);
@@ -147,7 +153,8 @@ TEST(VkprogConvert, NameDecidesTheFormatAndTargetPreparesTheImage) {
   EXPECT_EQ(t.At(0x0F86), 0x10);
   EXPECT_EQ(t.At(0x0F87), 0x80);
   std::uint16_t sum = 0;
-  for (std::uint32_t a = 0x1000; a < 0x8000; a += 2) sum = static_cast<std::uint16_t>(sum + (t.At(a) << 8 | t.At(a + 1)));
+  for (std::uint32_t a = 0x1000; a < 0x8000; a += 2)
+    sum = static_cast<std::uint16_t>(sum + (t.At(a) << 8 | t.At(a + 1)));
   EXPECT_EQ(sum, 0);
   EXPECT_NE(t.At(0x1100) & t.At(0x1101), 0xFF);
 
@@ -173,7 +180,8 @@ TEST(VkprogConvert, NameDecidesTheFormatAndTargetPreparesTheImage) {
 
 TEST(VkprogDump, ListsTheWholeImage) {
   TempDir dir;
-  const auto hex = dir.Write("abcd.hex", ":1000400041424344000000000000000000000000A6\r\n:00000001FF\r\n");
+  const auto hex =
+      dir.Write("abcd.hex", ":1000400041424344000000000000000000000000A6\r\n:00000001FF\r\n");
   auto r = Vkprog({"dump", hex});
   ASSERT_EQ(r.exitCode, 0) << r.err;
   const auto lines = Lines(r.out);

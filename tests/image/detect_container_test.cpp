@@ -57,7 +57,8 @@ TEST(Container, LoadsBodyMessageTargetsAndHeaderWords) {
   EXPECT_EQ(t.At(0x0013), 4);
   // FileData now holds the body alone.
   EXPECT_EQ(t.vkf->CodeSize(), kHexBody.size());
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(t.vkf->FileData()), kHexBody.size()), kHexBody);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(t.vkf->FileData()), kHexBody.size()),
+            kHexBody);
 }
 
 TEST(Container, CheckValuesAreThoseStoredContainersCarry) {
@@ -71,7 +72,8 @@ TEST(Container, CheckValuesAreThoseStoredContainersCarry) {
   {
     LoadedImage t; // a longer body no longer matches
     EXPECT_EQ(t.Load(good + "\r\n"), ImageFormat::Unknown);
-    EXPECT_EQ(t.boxes.Captions(), (std::vector<std::string>{"Unknown Format", "Unknown File type"}));
+    EXPECT_EQ(t.boxes.Captions(),
+              (std::vector<std::string>{"Unknown Format", "Unknown File type"}));
     EXPECT_EQ(t.boxes.boxes[1].icon, MsgIcon::Warning);
   }
   {

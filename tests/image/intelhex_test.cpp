@@ -210,7 +210,8 @@ TEST(IntelHexWriter, RoundTripsEveryByteAndItsRange) {
     }
     ASSERT_EQ(a.Load(text + kEof), ImageFormat::IntelHex);
     LoadedImage b;
-    ASSERT_EQ(b.Load(a.vkf->IntelHexText(a.vkf->MemStart(), a.vkf->MemEnd())), ImageFormat::IntelHex);
+    ASSERT_EQ(b.Load(a.vkf->IntelHexText(a.vkf->MemStart(), a.vkf->MemEnd())),
+              ImageFormat::IntelHex);
     EXPECT_EQ(0, std::memcmp(a.vkf->Image(), b.vkf->Image(), 0x10000));
     // The whole rows widen the range to 64-byte boundaries below and 32 above.
     EXPECT_EQ(b.vkf->MemStart(), a.vkf->MemStart() & 0xFFC0);

@@ -110,7 +110,8 @@ TEST(SRecordCheck, FirstRecordDecidesSilentlyOrWithAMessage) {
   {
     LoadedImage t; // a first record of type 3 is not ours, and nothing is said about it
     EXPECT_EQ(t.Load("S30900000000112233AA\r\n"), ImageFormat::Unknown);
-    EXPECT_EQ(t.boxes.Captions(), (std::vector<std::string>{"Unknown Format", "Unknown File type"}));
+    EXPECT_EQ(t.boxes.Captions(),
+              (std::vector<std::string>{"Unknown Format", "Unknown File type"}));
   }
   {
     LoadedImage t; // a bad first S1 says so, then detection goes on
