@@ -145,6 +145,9 @@ bool TPrgrm::SelectByName(const std::string& name) {
 void TPrgrm::StartErase() {
   EraseOnly = true;
   SkipErase = false;
+  // Protocols that erase only on request (the 8051 loaders) must erase in an erase-only run;
+  // otherwise the run would report "Erased OK" without having touched the chip.
+  cpu_->EraseFirst = true;
   cpu_->State = CpuState::Initialize;
   cpu_->Phase = 0;
   cpu_->Step = 0;
@@ -256,6 +259,7 @@ bool TPrgrm::RunStep() {
       Comm->RxLines.Clear();
       p.State = CpuState::Idle;
       EraseOnly = false;
+      p.EraseFirst = false;
       Log("Module #" + std::to_string(Address()) + " Erased OK");
       Status("Module Erased OK");
       if (Progress) Progress->SetPosition(Progress->Min());
@@ -317,8 +321,10 @@ void TPrgrm::PageShow() {
   if (Firmware->IsEmpty()) {
     if (Buttons[kProgram]) Buttons[kProgram]->SetEnabled(false);
     if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(false);
-  } else if (Buttons[kProgram]) {
-    Buttons[kProgram]->SetEnabled(true);
+  } else {
+    if (Buttons[kProgram]) Buttons[kProgram]->SetEnabled(true);
+    // MultiProgram as the selection gives it, even if a show without an image turned it off.
+    if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(node_->TypeCode == 136);
   }
   if (AddressBox) {
     std::vector<std::string> items;

@@ -1,0 +1,82 @@
+#pragma once
+// The 8051 in-system-programming boot loaders. Their language is Intel HEX records answered by
+// single characters: "U" brings the loader to the host's bit rate and comes back as an echo,
+// commands are records of types 02 and 03 sent without a line end and acknowledged by ".",
+// data records end with a carriage return and are answered by 0x06 or "." (taken), "X" (send it
+// again) or a fatal letter.
+//
+// TCPU_ISP8051 is the part the loaders share: synchronisation, the erase command, the record
+// loop and the closing commands. An Isp8051Variant lists what differs; TCPU_AT89C51RX2 is
+// defined here, TCPU_P89C51RX2 in P89C51RX2.h.
+
+#include "programmer/Cpu.h"
+
+#include <array>
+#include <cstdint>
+#include <string_view>
+
+namespace vk::cpu {
+
+struct Isp8051Variant {
+  // Set at the start of a run; 0 keeps the rate the user chose.
+  std::uint32_t initBaud;
+  // After the echo of "U": ":0100000212EB", acknowledged by ".".
+  bool sendsOscillator;
+  // Answers to a data record that end the run.
+  std::string_view fatal;
+  // The closing commands in order; empty: none.
+  std::array<std::string_view, 2> closing;
+  // The rate the link is left at after a run; 0 leaves it.
+  std::uint32_t finishBaud;
+};
+
+class TCPU_ISP8051 : public programmer::TCPU {
+public:
+  TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant);
+
+  void InitBegin(link::TComm* link, const std::string& param) override;
+  void EraseBegin() override;
+  void EraseStep() override;
+  void ProgramBegin() override;
+  void ProgramStep() override;
+  void ProgramEnd() override;
+  void Finish() override;
+
+  static constexpr std::int32_t kSynchronised = 10;
+  static constexpr std::int32_t kGaveUp = 99;
+  static constexpr std::int32_t kSyncWaitTicks = 6;    // ticks waited for an echo or "."
+  static constexpr std::int32_t kMaxSyncRetries = 20;  // so "U" goes out 21 times at most
+  static constexpr std::int32_t kEraseWaitTicks = 5;   // exceeded: the command goes again
+  static constexpr std::int32_t kMaxEraseRetries = 50; // counted on from the synchronisation's
+  static constexpr std::int32_t kMaxRecordRetries = 5; // per run
+  // A closing command is a short flash write; silence this long means it did not happen.
+  static constexpr std::int32_t kCloseWaitTicks = 500;
+
+  static constexpr std::string_view kSync = "U";
+  static constexpr std::string_view kOscillator = ":0100000212EB";
+  static constexpr std::string_view kEraseCommand = ":0100000307F5";
+
+  // 0..4 synchronising, kSynchronised, or kGaveUp.
+  std::int32_t SyncStep = 0;
+  // Ticks waited for the answer to the last character or command.
+  std::int32_t TryCount = 0;
+  // Repeats, shared by synchronisation and erase; the record loop starts it over.
+  std::int32_t RetryCount = 0;
+
+protected:
+  // One tick of the synchronisation sub-machine.
+  void SyncTick();
+  // EraseBegin and ProgramBegin: synchronise, give up, or go on to the phase's work.
+  bool Synchronised();
+
+  const Isp8051Variant& variant_;
+};
+
+class TCPU_AT89C51RX2 : public TCPU_ISP8051 {
+public:
+  explicit TCPU_AT89C51RX2(platform::IEventLoop& loop);
+
+  static const Isp8051Variant kVariant;
+};
+
+} // namespace vk::cpu

@@ -1,0 +1,434 @@
+#include "devsim/Isp8051Loader.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+
+namespace vk::devsim {
+
+namespace {
+
+constexpr char kCommandAck = '.';
+constexpr char kRepeat = 'X';
+constexpr char kRefused = 'R';
+constexpr char kLockedAt89 = 'L';
+// Line noise: no "U", no acknowledge, no letter the host acts on.
+constexpr std::string_view kGarbage = "\x9C\x3F\xF1";
+// Ends every answer but the echo, so that a host reading lines has it at once.
+constexpr std::string_view kLineEnd = "\r\n";
+
+constexpr std::uint8_t kTypeData = 0x00;
+constexpr std::uint8_t kTypeEnd = 0x01;
+constexpr std::uint8_t kTypeOscillator = 0x02;
+constexpr std::uint8_t kTypeFunction = 0x03;
+constexpr std::uint8_t kFunctionClearBoot = 0x04;
+constexpr std::uint8_t kFunctionWriteBoot = 0x06;
+constexpr std::uint8_t kFunctionErase = 0x07;
+
+Micros MsToUs(Millis ms) { return ms * 1000; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string Hex2(std::uint8_t v) {
+  char buf[4];
+  std::snprintf(buf, sizeof buf, "%02X", v);
+  return buf;
+}
+
+std::string Hex4(std::uint32_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%04X", v);
+  return buf;
+}
+
+std::string Upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+// The name a fault rule uses for a command record.
+const char* CommandName(const std::vector<std::uint8_t>& bytes) {
+  switch (bytes[3]) {
+  case kTypeEnd:
+    return "END";
+  case kTypeOscillator:
+    return "OSC";
+  case kTypeFunction:
+    if (bytes.size() > 5 && bytes[4] == kFunctionErase) return "ERASE";
+    if (bytes.size() > 5 && (bytes[4] == kFunctionClearBoot || bytes[4] == kFunctionWriteBoot))
+      return "CLOSE";
+    return "FUNCTION";
+  default:
+    return "RECORD";
+  }
+}
+
+} // namespace
+
+const char* Isp8051ChipName(Isp8051Chip chip) {
+  return chip == Isp8051Chip::AT89C51RX2 ? "AT89C51RX2" : "P89C51RX2";
+}
+
+Isp8051Loader::Isp8051Loader(Isp8051Config config)
+    : config_(std::move(config)), locked_(config_.locked) {
+  flash_.fill(0xFF);
+}
+
+bool Isp8051Loader::AddFault(std::string_view rule, std::string* error) {
+  const auto eq = rule.rfind('=');
+  const bool letterL = eq != std::string_view::npos && Upper(rule.substr(eq + 1)) == "L";
+  if (!letterL) return faults_.Add(rule, error);
+  // FaultScript knows X, E and R; "L" is this loader's own refusal, carried as an R rule.
+  auto fault = ParseFault(std::string(rule.substr(0, eq + 1)) + "R", error);
+  if (!fault) {
+    if (error) {
+      const auto why = error->find("\": ");
+      *error = "fault \"" + std::string(rule) + "\"" +
+               (why == std::string::npos ? std::string() : error->substr(why + 1));
+    }
+    return false;
+  }
+  fault->rule = std::string(rule);
+  letterLRules_.insert(fault->rule);
+  faults_.Add(std::move(*fault));
+  return true;
+}
+
+void Isp8051Loader::Preload(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
+  for (std::size_t i = 0; i < bytes.size() && address + i < kFlashSize; ++i)
+    flash_[address + i] = bytes[i];
+}
+
+char Isp8051Loader::LetterOf(const Fault& fault) const {
+  switch (fault.action) {
+  case FaultAction::ReplyX:
+    return 'X';
+  case FaultAction::ReplyE:
+    return 'E';
+  default:
+    return letterLRules_.count(fault.rule) ? 'L' : 'R';
+  }
+}
+
+bool Isp8051Loader::Silenced() const { return faults_.EverythingSilent() || silencedFromNow_; }
+
+void Isp8051Loader::Echo(std::uint8_t b, Micros at, std::uint32_t baud) {
+  if (!config_.echo || Silenced()) return;
+  const char c = static_cast<char>(b);
+  Send(std::string_view(&c, 1), at, baud);
+}
+
+Micros Isp8051Loader::Answer(std::string_view answer, Micros readyAt, std::uint32_t baud,
+                             bool endLine) {
+  if (answer.empty() || Silenced()) return readyAt;
+  if (answerFault_ && answerFault_->action == FaultAction::Silent) {
+    Note(readyAt, "fault " + answerFault_->rule + ": answer withheld");
+    return readyAt;
+  }
+  if (answerFault_ && answerFault_->action == FaultAction::Garbage) {
+    Note(readyAt, "fault " + answerFault_->rule + ": answer garbled");
+    answer = kGarbage;
+  }
+  Micros done = Send(answer, readyAt, baud);
+  if (endLine) done = Send(kLineEnd, readyAt, baud);
+  return done;
+}
+
+bool Isp8051Loader::Refuses(const Fault& fault, Micros at, std::uint32_t baud, Micros* answeredAt) {
+  if (answeredAt) *answeredAt = at;
+  switch (fault.action) {
+  case FaultAction::HangUp:
+    Note(at, "fault " + fault.rule + ": hanging up");
+    HangUpAt(at);
+    return true;
+  case FaultAction::ReplyX:
+  case FaultAction::ReplyE:
+  case FaultAction::ReplyR: {
+    Note(at, "fault " + fault.rule + ": refused");
+    const char letter = LetterOf(fault);
+    const Micros done = Answer(std::string_view(&letter, 1), at, baud);
+    if (answeredAt) *answeredAt = done;
+    return true;
+  }
+  case FaultAction::Silent:
+  case FaultAction::Garbage:
+    answerFault_ = &fault;
+    return false;
+  }
+  return false;
+}
+
+void Isp8051Loader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
+  answerFault_ = nullptr;
+  const char c = static_cast<char>(b);
+  if (!inRecord_ && c == 'U') {
+    Sync(at, baud);
+    answerFault_ = nullptr;
+    return;
+  }
+  if (syncedBaud_ == 0) {
+    if (loader_.ignoredUnsynced++ == 0)
+      Note(at, "bytes before the first \"U\" are ignored: the bit rate is not known yet");
+    return;
+  }
+  if (baud != syncedBaud_) {
+    ++loader_.wrongRate;
+    if (!wrongRateNoted_) {
+      wrongRateNoted_ = true;
+      Note(at, "bytes at " + std::to_string(baud) + " bit/s are noise to a loader measured at " +
+                   std::to_string(syncedBaud_) + " bit/s; send \"U\" first");
+    }
+    return;
+  }
+  Echo(b, at, baud);
+  if (!inRecord_) {
+    if (c == ':') {
+      inRecord_ = true;
+      record_.assign(1, c);
+    }
+    return; // line ends and stray characters between records mean nothing
+  }
+  if (HexValue(c) < 0) {
+    // The record breaks off; the character itself may start the next one.
+    Note(at, "record broken off by a non-hexadecimal character");
+    inRecord_ = false;
+    const std::uint64_t n = ++loader_.records;
+    RefuseRecord(n, "malformed", kRepeat, at, baud);
+    if (c == ':') {
+      inRecord_ = true;
+      record_.assign(1, c);
+    }
+    answerFault_ = nullptr;
+    return;
+  }
+  record_.push_back(c);
+  if (record_.size() >= 3) {
+    const std::size_t count =
+        static_cast<std::size_t>(HexValue(record_[1]) * 16 + HexValue(record_[2]));
+    if (record_.size() == 1 + 2 * (count + 5)) {
+      inRecord_ = false;
+      HandleRecord(at, baud);
+    }
+  }
+  answerFault_ = nullptr;
+}
+
+void Isp8051Loader::Sync(Micros at, std::uint32_t baud) {
+  const std::uint64_t n = ++loader_.syncs;
+  ++loader_.commands;
+  if (const Fault* fault = faults_.ForCommand("SYNC", loader_.commands)) {
+    if (Refuses(*fault, at, baud, nullptr)) return;
+  }
+  if (baud != syncedBaud_) {
+    Note(at, "bit rate measured on \"U\": " + std::to_string(baud) + " bit/s");
+    syncedBaud_ = baud;
+    wrongRateNoted_ = false;
+  }
+  const auto reply = config_.syncReplies.find(n);
+  Answer(reply != config_.syncReplies.end() ? std::string_view(reply->second) : "U", at, baud,
+         /*endLine=*/false);
+}
+
+void Isp8051Loader::RefuseRecord(std::uint64_t n, std::string_view why, char letter, Micros at,
+                                 std::uint32_t baud) {
+  Note(at, "record " + std::to_string(n) + ": " + std::string(why));
+  ++loader_.refused;
+  const auto reply = config_.recordReplies.find(n);
+  const Micros done = reply != config_.recordReplies.end()
+                          ? Answer(reply->second, at, baud, /*endLine=*/false)
+                          : Answer(std::string_view(&letter, 1), at, baud);
+  AfterRecordAnswered(n, done);
+}
+
+void Isp8051Loader::HandleRecord(Micros at, std::uint32_t baud) {
+  std::vector<std::uint8_t> bytes;
+  bytes.reserve(record_.size() / 2);
+  std::uint8_t sum = 0;
+  for (std::size_t i = 1; i + 1 < record_.size(); i += 2) {
+    bytes.push_back(
+        static_cast<std::uint8_t>(HexValue(record_[i]) * 16 + HexValue(record_[i + 1])));
+    sum = static_cast<std::uint8_t>(sum + bytes.back());
+  }
+  if (sum != 0) {
+    // The type is not to be trusted: a damaged record counts as a data record.
+    const std::uint64_t n = ++loader_.records;
+    RefuseRecord(n, "bad checksum", kRepeat, at, baud);
+    return;
+  }
+  if (bytes[3] == kTypeData) {
+    const std::uint64_t n = ++loader_.records;
+    HandleDataRecord(bytes, n, at, baud);
+  } else {
+    HandleCommand(bytes, at, baud);
+  }
+}
+
+void Isp8051Loader::AfterRecordAnswered(std::uint64_t n, Micros answeredAt) {
+  const Fault* fault = faults_.AfterRecord(n);
+  if (!fault) return;
+  if (fault->action == FaultAction::HangUp) {
+    Note(answeredAt, "fault " + fault->rule + ": hanging up");
+    HangUpAt(answeredAt);
+  } else {
+    Note(answeredAt, "fault " + fault->rule + ": silent from now on");
+    silencedFromNow_ = true;
+  }
+}
+
+void Isp8051Loader::HandleDataRecord(const std::vector<std::uint8_t>& bytes, std::uint64_t n,
+                                     Micros at, std::uint32_t baud) {
+  if (const Fault* fault = faults_.ForRecord(n)) {
+    Micros answeredAt = at;
+    if (Refuses(*fault, at, baud, &answeredAt)) {
+      ++loader_.refused;
+      if (fault->action != FaultAction::HangUp) AfterRecordAnswered(n, answeredAt);
+      return;
+    }
+  }
+  const bool at89 = config_.chip == Isp8051Chip::AT89C51RX2;
+  if (locked_) return RefuseRecord(n, "security bits set", at89 ? kLockedAt89 : kRefused, at, baud);
+  const std::uint32_t address = static_cast<std::uint32_t>(bytes[1] << 8 | bytes[2]);
+  const std::size_t count = bytes[0];
+  if (address + count > kFlashSize)
+    return RefuseRecord(n, "runs past the end of the flash", kRefused, at, baud);
+
+  std::optional<std::uint32_t> notErased;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t a = address + static_cast<std::uint32_t>(i);
+    const std::uint8_t want = bytes[4 + i];
+    flash_[a] &= want; // programming only clears bits
+    if (flash_[a] != want && !notErased) notErased = a;
+  }
+  if (count > 0) {
+    lowestWritten_ = std::min(lowestWritten_, address);
+    highestWritten_ = std::max(highestWritten_, address + static_cast<std::uint32_t>(count) - 1);
+  }
+  if (notErased)
+    return RefuseRecord(n, "verify failed: flash not erased at " + Hex4(*notErased), kRefused, at,
+                        baud);
+
+  ++loader_.programmed;
+  loader_.bytesProgrammed += count;
+  const Micros done = at + MsToUs(config_.recordMs);
+  BusyUntil(done);
+  const auto reply = config_.recordReplies.find(n);
+  const std::string ack(1, config_.recordAck);
+  AfterRecordAnswered(n, reply != config_.recordReplies.end()
+                             ? Answer(reply->second, done, baud, /*endLine=*/false)
+                             : Answer(ack, done, baud));
+}
+
+void Isp8051Loader::HandleCommand(const std::vector<std::uint8_t>& bytes, Micros at,
+                                  std::uint32_t baud) {
+  ++loader_.commands;
+  const char* name = CommandName(bytes);
+  if (const Fault* fault = faults_.ForCommand(name, loader_.commands)) {
+    if (Refuses(*fault, at, baud, nullptr)) return;
+  }
+  const std::uint8_t type = bytes[3];
+  const std::size_t count = bytes[0];
+  const std::uint8_t* data = bytes.data() + 4;
+  const char ack[] = {kCommandAck, '\0'};
+  auto refuse = [&](const std::string& why) {
+    Note(at, why + ": refused");
+    Answer("R", at, baud);
+  };
+
+  if (type == kTypeEnd) {
+    ++loader_.endRecords;
+    Answer(std::string(1, config_.recordAck), at, baud);
+    return;
+  }
+  if (type == kTypeOscillator) {
+    if (config_.chip != Isp8051Chip::P89C51RX2 || count != 1)
+      return refuse("record type 02 is not a command of this loader");
+    oscillatorMHz_ = data[0];
+    Note(at, "oscillator " + std::to_string(oscillatorMHz_) + " MHz");
+    Answer(ack, at, baud);
+    return;
+  }
+  if (type == kTypeFunction && count >= 1) {
+    const std::uint8_t function = data[0];
+    if (function == kFunctionErase && count == 1) {
+      ++loader_.erases;
+      flash_.fill(0xFF);
+      locked_ = false;
+      lowestWritten_ = kFlashSize;
+      highestWritten_ = 0;
+      Note(at, "full chip erase");
+      const Micros done = at + MsToUs(config_.eraseMs);
+      BusyUntil(done);
+      Answer(ack, done, baud);
+      return;
+    }
+    if (function == kFunctionClearBoot && count == 2 && data[1] == 0x00) {
+      ++loader_.closingCommands;
+      statusByte_ = 0x00;
+      bootVector_ = 0x00;
+      Note(at, "boot vector and status byte cleared");
+      Answer(ack, at, baud);
+      return;
+    }
+    if (function == kFunctionWriteBoot && count == 3 && (data[1] == 0x00 || data[1] == 0x01)) {
+      ++loader_.closingCommands;
+      (data[1] == 0x00 ? statusByte_ : bootVector_) = data[2];
+      Note(at,
+           std::string(data[1] == 0x00 ? "status byte" : "boot vector") + " := " + Hex2(data[2]));
+      Answer(ack, at, baud);
+      return;
+    }
+  }
+  const bool hasFunction = type == kTypeFunction && count >= 1;
+  refuse("record type " + Hex2(type) + (hasFunction ? " function " + Hex2(data[0]) : "") +
+         " is not known");
+}
+
+std::string Isp8051Loader::Summary() const {
+  std::string out;
+  char buf[320];
+  std::snprintf(buf, sizeof buf, "%s boot loader: ", Isp8051ChipName(config_.chip));
+  out += buf;
+  if (syncedBaud_ == 0) {
+    out += "never synchronised";
+  } else {
+    std::snprintf(buf, sizeof buf, "synchronised at %u bit/s (\"U\" x%llu)", syncedBaud_,
+                  static_cast<unsigned long long>(loader_.syncs));
+    out += buf;
+  }
+  if (oscillatorMHz_ != 0) out += ", oscillator " + std::to_string(oscillatorMHz_) + " MHz";
+  std::snprintf(buf, sizeof buf, ", erase x%llu, %llu record(s) programmed, %llu byte(s)",
+                static_cast<unsigned long long>(loader_.erases),
+                static_cast<unsigned long long>(loader_.programmed),
+                static_cast<unsigned long long>(loader_.bytesProgrammed));
+  out += buf;
+  if (highestWritten_ >= lowestWritten_ && lowestWritten_ < kFlashSize)
+    out += " in " + Hex4(lowestWritten_) + "-" + Hex4(highestWritten_);
+  std::snprintf(buf, sizeof buf, ", %llu refused, end record x%llu\n",
+                static_cast<unsigned long long>(loader_.refused),
+                static_cast<unsigned long long>(loader_.endRecords));
+  out += buf;
+  out += "status byte " + Hex2(statusByte_) + ", boot vector " + Hex2(bootVector_) +
+         (StartsApplication() ? ": the application starts at reset"
+                              : ": the boot loader runs at reset") +
+         (locked_ ? "; security bits set" : "") + "\n";
+  const auto& line = PacedSerialModel::Counters();
+  std::snprintf(buf, sizeof buf,
+                "line: bytes in %llu, out %llu; ignored before \"U\" %llu; at a wrong rate %llu; "
+                "lost to a rate mismatch: in %llu, out %llu%s\n",
+                static_cast<unsigned long long>(line.bytesIn),
+                static_cast<unsigned long long>(line.bytesOut),
+                static_cast<unsigned long long>(loader_.ignoredUnsynced),
+                static_cast<unsigned long long>(loader_.wrongRate),
+                static_cast<unsigned long long>(line.lostIn),
+                static_cast<unsigned long long>(line.lostOut), HungUp() ? "; hung up" : "");
+  out += buf;
+  return out;
+}
+
+} // namespace vk::devsim
