@@ -1,6 +1,11 @@
 // vkdevsim: simulated devices for V&K Programmer, each served on a pseudo-terminal.
 
+#include "devsim/CortexBootLoader.h"
 #include "devsim/DeviceCommand.h"
+#include "devsim/H8BootMode.h"
+#include "devsim/Isp8051Loader.h"
+#include "devsim/Qx4tBootLoader.h"
+#include "devsim/Qx4tCanLoader.h"
 
 #include <cstdio>
 #include <cstring>
@@ -19,6 +24,12 @@ struct Device {
 const Device kDevices[] = {
     {"backplane", "the backplane programmer unit with modules at addresses",
      vk::devsim::RunBackplane},
+    {"h8", "an H8 chip in boot mode, and the kernel downloaded into it", vk::devsim::RunH8},
+    {"cortex", "the serial boot loader of a Cortex-M3 chip", vk::devsim::RunCortex},
+    {"isp8051", "the ISP boot loader of an 8051 (AT89C51RX2 or P89C51RX2)", vk::devsim::RunIsp8051},
+    {"qx4t-boot", "the serial boot loader of the QX4T controller", vk::devsim::RunQx4tBoot},
+    {"qx4t-can", "the QX4T controller's CAN loader, a node on the virtual CAN bus",
+     vk::devsim::RunQx4tCan},
 };
 
 void PrintHelp(std::FILE* to) {

@@ -1,0 +1,63 @@
+#pragma once
+// TCPU_CORTEX: a blank check through the Cortex-M3 serial boot loader. It synchronises with the
+// loader (0x7F, answered "y"), reads the first 8 KiB and 256 bytes in blocks of 256 bytes with
+// single-byte commands each followed by its complement, and lets the result decide whether the
+// run passes through Erase. Nothing is erased or written: the erase and programming operations
+// are the defaults, and the run ends in Done after the check.
+
+#include "programmer/Cpu.h"
+
+#include <array>
+
+namespace vk::cpu {
+
+class TCPU_CORTEX : public programmer::TCPU {
+public:
+  using programmer::TCPU::TCPU;
+
+  void InitBegin(link::TComm* link, const std::string& param) override;
+  void InitStep(bool& skipErase) override;
+  void EraseBegin() override;
+  void ProgramBegin() override;
+  void Finish() override;
+
+  static constexpr std::uint32_t kNormalBaud = 115200;
+  static constexpr std::uint8_t kEvenParity = 2;
+  static constexpr std::uint32_t kBlockSize = 256;
+  static constexpr std::uint32_t kLastBlock = 8192; // the check reads 0 .. 8,192: 33 blocks
+  static constexpr int kSyncTicks = 25;             // polls for "y" to 0x7F before a new attempt
+  static constexpr int kSyncRetries = 20;           // new attempts before giving up
+  static constexpr int kAnswerTicks = 50;           // polls for an answer during the block check
+  static constexpr int kResyncs = 2;                // resynchronisations during the check
+  static constexpr int kMaxRereads = 20; // reads of one block again after a bad check byte
+  static constexpr std::int32_t kSynchronised = 20;
+  static constexpr std::int32_t kGaveUp = 99;
+
+  // The bytes that ask for the block at addr: the address, most significant byte first, and the
+  // complement of the XOR of its four bytes.
+  static std::string AddressFrame(std::uint32_t addr);
+
+  // Step of the synchronisation: 0 to 2, kSynchronised, kGaveUp.
+  std::int32_t SyncStep = 0;
+  // Polls without the awaited answer.
+  std::int32_t TryCount = 0;
+  // Repeated attempts, shared by synchronisation and reading.
+  std::int32_t RetryCount = 0;
+  std::array<std::uint8_t, kBlockSize> BlockData{};
+  // Address of the block to read.
+  std::uint32_t ReadAddr = 0;
+  // Running XOR of the received bytes, then the AND of the block for the blank test.
+  std::uint8_t Check = 0;
+  // Reads of the current block again after a wrong check byte.
+  std::int32_t Rereads = 0;
+
+private:
+  void SyncTick();
+  void BlockCheckTick(bool& skipErase);
+  // One poll without the awaited answer during the block check.
+  void NoAnswer();
+  // The first entry of the receive list holds "y".
+  bool Acknowledged() const;
+};
+
+} // namespace vk::cpu

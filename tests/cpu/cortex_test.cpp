@@ -1,0 +1,285 @@
+// The Cortex-M3 blank check against the simulated boot loader, in virtual time.
+
+#include "cpu/Cortex_M3.h"
+#include "devsim/CortexBootLoader.h"
+#include "programmer/CpuFactory.h"
+#include "support/HexText.h"
+#include "support/SimWorld.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace vk::cpu;
+using vk::devsim::CortexBootLoader;
+using vk::devsim::CortexConfig;
+using vk::platform::SimulatedSerialLine;
+using vk::programmer::CpuState;
+using vk::test::Pattern;
+using vk::test::SimWorld;
+
+namespace {
+
+using Lines = std::vector<std::string>;
+const std::string kSync = "\x7F";
+const std::string kRead("\x11\xEE", 2);
+const std::string kLength("\xFF\x00", 2);
+
+// The address bytes and the complement of their XOR, worked out by hand for the usual cases.
+std::string Frame(std::uint32_t addr) {
+  const std::uint8_t b[4] = {static_cast<std::uint8_t>(addr >> 24),
+                             static_cast<std::uint8_t>(addr >> 16),
+                             static_cast<std::uint8_t>(addr >> 8), static_cast<std::uint8_t>(addr)};
+  const auto check = static_cast<std::uint8_t>(0xFF - (b[0] ^ b[1] ^ b[2] ^ b[3]));
+  return std::string{static_cast<char>(b[0]), static_cast<char>(b[1]), static_cast<char>(b[2]),
+                     static_cast<char>(b[3]), static_cast<char>(check)};
+}
+
+// The bytes of reading the blocks at 0, 256, ... up to and including `last`.
+Lines Reads(std::uint32_t last) {
+  Lines out;
+  for (std::uint32_t a = 0; a <= last; a += 256) {
+    out.push_back(kRead);
+    out.push_back(Frame(a));
+    out.push_back(kLength);
+  }
+  return out;
+}
+
+Lines Concat(std::initializer_list<Lines> parts) {
+  Lines out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+CortexConfig WithParity() {
+  CortexConfig c;
+  c.requireEvenParity = true; // in-process the line carries the parity bit
+  return c;
+}
+
+// The "Cortex-M3" entry with the loader behind COM1.
+struct Bench {
+  explicit Bench(CortexConfig config = WithParity())
+      : loader(config), p(w, vk::programmer::MakeCpuFactory(nullptr)) {
+    w.Attach(loader);
+    p.Select("Cortex-M3");
+    EXPECT_TRUE(p.LoadText(vk::test::HexText(0x0000, Pattern(0x100))));
+  }
+  bool Run() {
+    p.Program(0);
+    const bool ended = p.RunToEnd();
+    w.loop.RunFor(20); // Finish's settings reach the line
+    return ended;
+  }
+  std::string Result() const { return p.log.Lines().empty() ? "" : p.log.Lines().back(); }
+  bool Erased() const {
+    const auto s = p.StatusTexts();
+    return std::find(s.begin(), s.end(), "Erasing Module") != s.end();
+  }
+  int Count(const std::string& bytes) const {
+    const auto w2 = w.Written();
+    return static_cast<int>(std::count(w2.begin(), w2.end(), bytes));
+  }
+
+  SimWorld w;
+  CortexBootLoader loader;
+  vk::test::Programmer p;
+};
+
+// A protocol object on the link with nothing at the far end, stepped by hand.
+struct Bare {
+  Bare() : cpu(w.loop) {
+    cpu.BootBaud = 115200;
+    cpu.InitBegin(w.comm.get(), "");
+  }
+  void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }
+  SimWorld w;
+  TCPU_CORTEX cpu;
+  bool skipErase = false;
+};
+
+} // namespace
+
+TEST(CortexM3, BlankChipIsReadIn33BlocksAndTheEraseIsSkipped) {
+  Bench b;
+  ASSERT_NE(dynamic_cast<TCPU_CORTEX*>(&b.p.prg.Cpu()), nullptr);
+  ASSERT_TRUE(b.Run());
+  EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+  const Lines written = b.w.Written();
+  EXPECT_EQ(written, Concat({{kSync}, Reads(0x2000)}));
+  ASSERT_GE(written.size(), 6u);
+  EXPECT_EQ(written[5], std::string("\x00\x00\x01\x00\xFE", 5)) << "the frame for 0x100";
+  EXPECT_EQ(b.loader.Stats().blocksRead.size(), 33u);
+  EXPECT_EQ(b.loader.Stats().blocksRead.back(), 0x2000u);
+  EXPECT_FALSE(b.Erased());
+  EXPECT_TRUE(b.p.prg.SkipErase);
+
+  // Even parity at 115200 while the loader is addressed; Finish returns the link to normal.
+  bool first = true;
+  vk::platform::LineSettings now;
+  for (const auto& e : b.w.line->Events()) {
+    if (e.kind == SimulatedSerialLine::Event::Applied) now = e.settings;
+    if (e.kind == SimulatedSerialLine::Event::Written && first) {
+      first = false;
+      EXPECT_EQ(now.BaudRate, 115200u);
+      EXPECT_EQ(now.Parity, 2);
+    }
+  }
+  EXPECT_EQ(b.w.line->Settings().Parity, 0);
+  EXPECT_EQ(b.w.line->Settings().BaudRate, 115200u);
+  EXPECT_FALSE(b.w.comm->IsRawMode());
+}
+
+TEST(CortexM3, CheckStopsAtTheFirstNonBlankBlock) {
+  {
+    Bench b;
+    b.loader.SetNotBlankFrom(0x300);
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0x300)}));
+    EXPECT_TRUE(b.Erased()) << "the run passes through the Erase state";
+    EXPECT_FALSE(b.p.prg.SkipErase);
+  }
+  {
+    Bench b; // one byte in the first block is enough
+    b.loader.PutMemory(0x00FF, {0x7F});
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0)}));
+    EXPECT_TRUE(b.Erased());
+  }
+}
+
+TEST(CortexM3, SynchronisationGivesUpAfter21AttemptsOf26Ticks) {
+  {
+    Bare b;
+    EXPECT_EQ(b.cpu.State, CpuState::Initialize);
+    EXPECT_EQ(b.cpu.Phase, 1);
+    int ticks = 0;
+    while (b.cpu.SyncStep != TCPU_CORTEX::kGaveUp && ticks < 5000) {
+      b.cpu.InitStep(b.skipErase);
+      ++ticks;
+      if (ticks == 1 + 25) {
+        EXPECT_EQ(b.cpu.SyncStep, 1);
+      }
+      if (ticks == 1 + 26) {
+        EXPECT_EQ(b.cpu.RetryCount, 1) << "the 26th poll without an answer";
+      }
+    }
+    EXPECT_EQ(ticks, 21 * 27);
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.State, CpuState::Failed);
+  }
+  {
+    Bench b;
+    b.loader.Faults().Add("silent");
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
+    EXPECT_EQ(b.w.Written(), Lines(21, kSync));
+    EXPECT_EQ(b.w.line->Settings().Parity, 0);
+  }
+  {
+    Bare b; // "y" anywhere in the entry synchronises
+    b.cpu.InitStep(b.skipErase);
+    b.Answer("\x1F\x79\x00");
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.SyncStep, 2);
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.SyncStep, TCPU_CORTEX::kSynchronised);
+  }
+  {
+    Bench b; // an unanswered first 0x7F: the second attempt synchronises
+    b.loader.Faults().Add("command:sync#1=silent");
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+    EXPECT_EQ(b.Count(kSync), 2);
+  }
+}
+
+TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
+  {
+    Bare b; // 51 polls without an answer, counted exactly
+    b.cpu.SyncStep = TCPU_CORTEX::kSynchronised;
+    b.cpu.Step = 1;
+    for (int i = 0; i < 50; ++i) b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.SyncStep, TCPU_CORTEX::kSynchronised);
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.SyncStep, 0);
+    EXPECT_EQ(b.cpu.RetryCount, 1);
+    EXPECT_EQ(b.cpu.Step, 1) << "the check goes on where it was";
+  }
+  {
+    Bench b; // the read command goes unanswered: two resynchronisations, then Failed
+    b.loader.Faults().Add("command:read=silent");
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
+    EXPECT_EQ(b.w.Written(), (Lines{kSync, kRead, kSync, kSync}));
+  }
+  {
+    Bench b; // a repeat during synchronisation leaves one resynchronisation
+    b.loader.Faults().Add("command:sync#1=silent");
+    b.loader.Faults().Add("command:read=silent");
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
+    EXPECT_EQ(b.w.Written(), (Lines{kSync, kSync, kRead, kSync}));
+  }
+  {
+    CortexConfig c = WithParity(); // data in the same chunk as the "y" is dropped with it
+    c.dataDelayMs = 0;
+    Bench b(c);
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
+    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0), {kSync, kSync}}));
+  }
+}
+
+TEST(CortexM3, CheckByteFollowsTheData) {
+  {
+    Bare b; // all in one entry: one tick; trailing bytes are dropped with the entry
+    b.cpu.SyncStep = TCPU_CORTEX::kSynchronised;
+    b.cpu.Step = 4;
+    std::string block(256, '\x5A');
+    block += '\0'; // 256 equal bytes XOR to 0
+    b.Answer(block + "junk");
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.Step, 5);
+    EXPECT_EQ(b.w.comm->RxLines.Count(), 0);
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.Step, 7) << "0x5A is not blank";
+  }
+  {
+    Bare b; // split over entries, the check byte in the second
+    b.cpu.SyncStep = TCPU_CORTEX::kSynchronised;
+    b.cpu.Step = 4;
+    std::string block;
+    std::uint8_t x = 0;
+    for (int i = 0; i < 256; ++i) {
+      block += static_cast<char>(i);
+      x ^= static_cast<std::uint8_t>(i);
+    }
+    b.Answer(block.substr(0, 100));
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.Step, 4);
+    EXPECT_EQ(b.cpu.Counter, 100);
+    b.Answer(block.substr(100) + static_cast<char>(x ^ 1)); // a wrong check byte
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.Step, 0) << "the same block is read again";
+    EXPECT_EQ(b.cpu.ReadAddr, 0u);
+  }
+  {
+    Bench b; // one spoilt check byte: block 0 is read twice, the run goes on
+    b.loader.Faults().Add("command:data#1=garbage");
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+    EXPECT_EQ(b.w.Written(), Concat({{kSync, kRead, Frame(0), kLength}, Reads(0x2000)}));
+  }
+  {
+    Bench b; // every check byte spoilt: 21 reads of block 0, then the run fails
+    b.loader.Faults().Add("command:data=garbage");
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
+    EXPECT_EQ(b.Count(kRead), 21);
+    EXPECT_EQ(b.Count(Frame(0)), 21);
+  }
+}

@@ -1,0 +1,417 @@
+// The H8 boot protocol against the simulated chip in boot mode, in virtual time.
+
+#include "cpu/H8_3664.h"
+#include "cpu/Kernels.h"
+#include "devsim/H8BootMode.h"
+#include "programmer/CpuFactory.h"
+#include "support/HexText.h"
+#include "support/ImageTestUtil.h"
+#include "support/SimWorld.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+
+using namespace vk::cpu;
+using vk::devsim::H8BootConfig;
+using vk::devsim::H8BootMode;
+using vk::devsim::TranscriptEntry;
+using vk::platform::SimulatedSerialLine;
+using vk::programmer::CpuState;
+using vk::test::HexText;
+using vk::test::Pattern;
+using vk::test::SimWorld;
+using vk::test::TempDir;
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+const std::string kEnd = ":00000001FF\r";
+
+// An S-record kernel file: S0, S1 records of 16 bytes from addr on, S9.
+std::string KernelText(std::uint16_t addr, const Bytes& bytes) {
+  std::string text = "S00600004844521B\r\n";
+  char buf[16];
+  for (std::size_t off = 0; off < bytes.size(); off += 16) {
+    const std::size_t n = std::min<std::size_t>(16, bytes.size() - off);
+    const unsigned a = addr + static_cast<unsigned>(off);
+    unsigned sum = static_cast<unsigned>(n + 3) + (a >> 8) + (a & 0xFF);
+    std::snprintf(buf, sizeof buf, "S1%02X%04X", static_cast<unsigned>(n + 3), a);
+    text += buf;
+    for (std::size_t i = 0; i < n; ++i) {
+      std::snprintf(buf, sizeof buf, "%02X", bytes[off + i]);
+      text += buf;
+      sum += bytes[off + i];
+    }
+    std::snprintf(buf, sizeof buf, "%02X\r\n", ~sum & 0xFF);
+    text += buf;
+  }
+  return text + "S9030000FC\r\n";
+}
+
+// 1,024 kernel bytes that look like code: every value but a long run of 0xFF.
+Bytes KernelBytes() {
+  Bytes k(1024);
+  for (std::size_t i = 0; i < k.size(); ++i) k[i] = static_cast<std::uint8_t>((i * 37 + 11) & 0xFF);
+  return k;
+}
+
+std::vector<std::string> Folder(const TempDir& dir) { return {dir.Path().string()}; }
+
+// The "H8/3664" entry (kernel 2) with the chip behind COM1.
+struct Bench {
+  // kernelFile: the text of kernelB.a20, or none (the kernel then fails to load).
+  explicit Bench(H8BootConfig config = {},
+                 std::optional<std::string> kernelFile = KernelText(0xF780, KernelBytes()))
+      : kernels(Written(dir, kernelFile)), chip(config),
+        p(w, vk::programmer::MakeCpuFactory(nullptr), [this](int n) { return kernels.Get(n); }) {
+    w.Attach(chip);
+    p.Select("H8/3664");
+  }
+  static KernelSet Written(const TempDir& dir, const std::optional<std::string>& text) {
+    if (text) dir.Write("kernelB.a20", *text);
+    return KernelSet(nullptr, Folder(dir));
+  }
+  void Load(std::uint32_t addr, const Bytes& data) { ASSERT_TRUE(p.LoadText(HexText(addr, data))); }
+  bool Run(vk::platform::Millis limit = 120000) {
+    p.Program(0);
+    return p.RunToEnd(limit);
+  }
+  TCPU_H8_3664& Cpu() { return dynamic_cast<TCPU_H8_3664&>(p.prg.Cpu()); }
+  std::string Result() const { return p.log.Lines().empty() ? "" : p.log.Lines().back(); }
+  std::vector<std::string> Records() const {
+    std::vector<std::string> out;
+    for (const auto& s : w.Written())
+      if (s.size() > 1 && s[0] == ':') out.push_back(s);
+    return out;
+  }
+  // The single bytes 0x00 the host sent before its first 0x55.
+  int MatchBytes() const {
+    int n = 0;
+    for (const auto& s : w.Written()) {
+      if (s == "\x55") break;
+      if (s == std::string(1, '\0')) ++n;
+    }
+    return n;
+  }
+
+  TempDir dir;
+  KernelSet kernels;
+  SimWorld w;
+  H8BootMode chip;
+  vk::test::Programmer p;
+};
+
+// A protocol object on the link with nothing at the far end, stepped by hand.
+struct Bare {
+  Bare() : cpu(w.loop) {
+    cpu.BootBaud = 9600;
+    cpu.InitBegin(w.comm.get(), "");
+  }
+  void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }
+  SimWorld w;
+  TCPU_H8_3664 cpu;
+};
+
+} // namespace
+
+TEST(H8, FullRunBootsDownloadsTheKernelAndProgramsTheChip) {
+  Bench b;
+  b.chip.PutFlash(0x4000, Bytes(0x100, 0x12)); // an older program, for the kernel to erase
+  auto data = Pattern(0x1000);
+  std::fill(data.begin() + 0x400, data.begin() + 0x480, std::uint8_t{0xFF}); // one blank block
+  b.Load(0x0000, data);
+  std::vector<int> positions;
+  b.p.progress.onChange = [&](int pos) { positions.push_back(pos); };
+  ASSERT_TRUE(b.Run());
+  EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
+  ASSERT_NE(dynamic_cast<TCPU_H8_3664*>(&b.p.prg.Cpu()), nullptr);
+  EXPECT_EQ(b.p.prg.Cpu().Kernel, b.kernels.Get(2));
+
+  // The boot bytes, the kernel from MinAddr on, one byte per write, then the records.
+  const auto written = b.w.Written();
+  ASSERT_GT(written.size(), 3u + 1024u);
+  EXPECT_EQ(written[0], std::string(1, '\0'));
+  EXPECT_EQ(written[1], "\x55");
+  EXPECT_EQ(written[2], std::string("\x04\x00", 2));
+  const Bytes kernel = KernelBytes();
+  for (std::size_t i = 0; i < 1024; ++i)
+    ASSERT_EQ(written[3 + i], std::string(1, static_cast<char>(kernel[i]))) << i;
+  const auto records = b.Records();
+  ASSERT_EQ(records.size(), 31u + 1u) << "32 blocks, one blank, and the end record";
+  EXPECT_EQ(records.front().substr(0, 9), ":80000000");
+  EXPECT_EQ(records[8].substr(0, 9), ":80048000") << "the blank block at 0x0400 is skipped";
+  EXPECT_EQ(records.back(), kEnd);
+  EXPECT_EQ(written.size(), 3u + 1024u + records.size());
+
+  // What the chip went through: the kernel as sent, the flash erased and programmed.
+  EXPECT_EQ(b.chip.ReceivedKernel(), kernel);
+  EXPECT_EQ(b.chip.MatchedBaud(), 9600u);
+  EXPECT_EQ(b.chip.Stats().kernelsStarted, 1);
+  EXPECT_EQ(b.chip.Stats().endRecords, 1);
+  const auto& flash = b.chip.Flash();
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), flash.begin()));
+  EXPECT_TRUE(std::all_of(flash.begin() + 0x1000, flash.begin() + 0x8000,
+                          [](auto v) { return v == 0xFF; }));
+
+  // The line: boot rate with DTR off for the boot, 115200 for the records.
+  bool sawMatch = false, sawRecord = false;
+  vk::platform::LineSettings now;
+  for (const auto& e : b.w.line->Events()) {
+    if (e.kind == SimulatedSerialLine::Event::Applied) now = e.settings;
+    if (e.kind != SimulatedSerialLine::Event::Written) continue;
+    if (!sawMatch) {
+      sawMatch = true;
+      EXPECT_EQ(now.BaudRate, 9600u);
+      EXPECT_FALSE(now.Dtr);
+    }
+    if (e.bytes.size() > 1 && e.bytes[0] == ':' && !sawRecord) {
+      sawRecord = true;
+      EXPECT_EQ(now.BaudRate, 115200u);
+    }
+  }
+  // Finish found the link at 115200: it leaves DTR off and the receive mode text.
+  EXPECT_EQ(b.w.comm->GetBaudRate(), 115200u);
+  EXPECT_FALSE(b.w.comm->IsRawMode());
+  EXPECT_FALSE(b.w.line->Settings().Dtr);
+
+  // Kernel bytes go 10 ms apart; the records start after the 1.5 s pause and the 200 ms wait.
+  std::vector<vk::devsim::Micros> singleAt, recordAt;
+  for (const auto& e : b.chip.Transcript()) {
+    if (e.kind != TranscriptEntry::Kind::FromHost) continue;
+    if (e.baud == 9600 && e.bytes.size() == 1) singleAt.push_back(e.at);
+    if (e.baud == 115200) recordAt.push_back(e.at);
+  }
+  // 0x00, 0x55, the two size bytes (each apart, by its echo), then the kernel.
+  ASSERT_EQ(singleAt.size(), 4u + 1024u);
+  const std::vector<vk::devsim::Micros> kernelAt(singleAt.begin() + 4, singleAt.end());
+  ASSERT_EQ(kernelAt.size(), 1024u);
+  for (std::size_t i = 1; i < kernelAt.size(); ++i) {
+    ASSERT_GE(kernelAt[i] - kernelAt[i - 1], 9000) << i;
+    ASSERT_LE(kernelAt[i] - kernelAt[i - 1], 11000) << i;
+  }
+  ASSERT_FALSE(recordAt.empty());
+  EXPECT_GE(recordAt.front() - kernelAt.back(), 1700000);
+
+  // The bar climbs during the download, then goes back to its minimum.
+  const int top = b.p.progress.Max() - b.p.progress.Min();
+  ASSERT_EQ(top, 16);
+  const auto drop = std::adjacent_find(positions.begin(), positions.end(), std::greater<int>());
+  ASSERT_NE(drop, positions.end());
+  EXPECT_TRUE(std::is_sorted(positions.begin(), drop + 1));
+  EXPECT_EQ(*drop, top * 1023 / 1024);
+  EXPECT_EQ(*(drop + 1), b.p.progress.Min());
+}
+
+TEST(H8, BootGivesUpAfter21AttemptsOf51Ticks) {
+  {
+    Bare b; // counted exactly, tick by tick
+    EXPECT_EQ(b.cpu.State, CpuState::Program);
+    EXPECT_EQ(b.cpu.Phase, 0);
+    b.cpu.ProgramBegin(); // 0x00
+    for (int i = 0; i < 50; ++i) b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 1);
+    EXPECT_EQ(b.cpu.RetryCount, 0);
+    b.cpu.ProgramBegin(); // the 51st poll without an answer
+    EXPECT_EQ(b.cpu.SyncStep, 0);
+    EXPECT_EQ(b.cpu.RetryCount, 1);
+    int ticks = 52;
+    while (b.cpu.SyncStep != TCPU_H8_3664::kGaveUp && ticks < 5000) {
+      b.cpu.ProgramBegin();
+      ++ticks;
+    }
+    EXPECT_EQ(ticks, 21 * 52);
+    EXPECT_EQ(b.cpu.State, CpuState::Program);
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.State, CpuState::Failed);
+  }
+  {
+    Bench b; // a chip that never answers, through the run controller
+    b.chip.Faults().Add("silent");
+    b.Load(0, Pattern(0x100));
+    const auto start = b.w.loop.Now();
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.w.Written(), std::vector<std::string>(21, std::string(1, '\0')));
+    EXPECT_GE(b.w.loop.Now() - start, 21 * 52 * 10);
+    EXPECT_LT(b.w.loop.Now() - start, 21 * 52 * 10 + 1000);
+    // Finish found the boot rate: the link is back at 115200, text mode, DTR on.
+    b.w.loop.RunFor(20);
+    EXPECT_EQ(b.w.line->Settings().BaudRate, 115200u);
+    EXPECT_TRUE(b.w.line->Settings().Dtr);
+    EXPECT_FALSE(b.w.comm->IsRawMode());
+  }
+}
+
+TEST(H8, BootAnswersAreWholeEntries) {
+  {
+    Bare b;
+    b.cpu.ProgramBegin();
+    b.Answer(std::string(2, '\0'));
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 1) << "0x00 0x00 is no answer";
+    EXPECT_EQ(b.cpu.TryCount, 1);
+    b.w.comm->RxLines.Clear();
+    b.Answer(std::string(1, '\0'));
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 2);
+    EXPECT_EQ(b.cpu.TryCount, 0);
+    EXPECT_EQ(b.w.comm->RxLines.Count(), 0);
+    b.Answer("\xAA\xAA");
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 2);
+    b.w.comm->RxLines.Clear();
+    b.Answer("\xAA");
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 3);
+    b.w.loop.RunFor(5);
+    EXPECT_EQ(b.w.Written(), (std::vector<std::string>{std::string(1, '\0'), "\x55"}));
+  }
+  {
+    Bench b; // a doubled 0x00 is ignored; the next attempt boots
+    b.chip.Faults().Add("command:sync#1=garbage");
+    b.Load(0, Pattern(0x80));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
+    EXPECT_EQ(b.MatchBytes(), 2);
+  }
+  {
+    Bench b; // a doubled 0xAA is no confirmation: the host starts again with 0x00, not the size
+    b.chip.Faults().Add("command:confirm#1=garbage");
+    b.Load(0, Pattern(0x80));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
+    const auto w = b.w.Written();
+    ASSERT_GT(w.size(), 3u);
+    EXPECT_EQ(w[0], std::string(1, '\0'));
+    EXPECT_EQ(w[1], "\x55");
+    EXPECT_EQ(w[2], std::string(1, '\0'));
+  }
+}
+
+TEST(H8, FinalAnswerIsTheLastCharacterOfTheLastEntry) {
+  {
+    Bare b;
+    b.cpu.SyncStep = 5;
+    b.Answer("\x01");
+    b.Answer("\xAA");
+    b.Answer("\x02\xAA");
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 6);
+    EXPECT_EQ(b.w.comm->RxLines.Snapshot(), std::vector<std::string>{"\x02\xAA"});
+  }
+  {
+    Bare b; // 501 polls that find an entry not ending in 0xAA
+    b.cpu.SyncStep = 5;
+    b.Answer("\xAA\x01");
+    for (int i = 0; i < 500; ++i) b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 5);
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 7);
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, TCPU_H8_3664::kGaveUp);
+    EXPECT_EQ(b.w.comm->GetBaudRate(), 115200u);
+    EXPECT_FALSE(b.w.comm->IsRawMode());
+  }
+  {
+    Bare b; // and 501 polls that find nothing at all
+    b.cpu.SyncStep = 5;
+    for (int i = 0; i < 500; ++i) b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 5);
+    b.Answer("\xAA"); // a late answer still counts
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.cpu.SyncStep, 6);
+  }
+  {
+    Bench b; // a chip whose kernel does not say 0xAA: the boot gives up, nothing is sent
+    b.chip.Faults().Add("command:kernel=garbage");
+    b.Load(0, Pattern(0x100));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_TRUE(b.Records().empty());
+    EXPECT_EQ(b.w.comm->GetBaudRate(), 115200u);
+    EXPECT_FALSE(b.w.comm->IsRawMode());
+  }
+}
+
+TEST(H8, BlankImageBootsAndSendsOnlyTheEndRecord) {
+  Bench b;
+  b.Load(0x0000, Bytes(0x300, 0xFF));
+  ASSERT_TRUE(b.Run());
+  EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
+  EXPECT_EQ(b.Records(), std::vector<std::string>{kEnd});
+  EXPECT_EQ(b.chip.Stats().kernelsStarted, 1);
+  EXPECT_EQ(b.chip.Stats().endRecords, 1);
+  EXPECT_EQ(b.chip.Stats().records, 0u);
+}
+
+TEST(H8, RecordAnswers) {
+  {
+    Bench b; // one "X": the record goes again
+    b.chip.Faults().Add("record:2=X");
+    b.Load(0, Pattern(0x400));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
+    const auto r = b.Records();
+    ASSERT_EQ(r.size(), 8u + 1u + 1u) << "eight blocks, one again, the end record";
+    EXPECT_EQ(r[1], r[2]);
+    EXPECT_EQ(b.Cpu().RetryCount, 1);
+  }
+  {
+    Bench b; // the sixth "X" of a run fails it, however spread out
+    for (const char* f :
+         {"record:1=X", "record:3=X", "record:5=X", "record:7=X", "record:9=X", "record:11=X"})
+      b.chip.Faults().Add(f);
+    b.Load(0, Pattern(0x800));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.Records().size(), 11u);
+    // The run ended in raw receive mode; Finish finds 115200 and still returns to text lines.
+    EXPECT_FALSE(b.w.comm->IsRawMode());
+    EXPECT_EQ(b.w.comm->GetBaudRate(), 115200u);
+  }
+  {
+    Bench b; // "R" is fatal at once
+    b.chip.Faults().Add("record:2=R");
+    b.Load(0, Pattern(0x400));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.Records().size(), 2u);
+  }
+  {
+    H8BootConfig c; // a kernel that acknowledges with "."
+    c.ack = '.';
+    Bench b(c);
+    b.Load(0x7F00, Pattern(0x100));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
+    EXPECT_EQ(b.chip.Stats().programmed, 2u);
+    EXPECT_EQ(b.chip.Flash()[0x7FFF], Pattern(0x100).back());
+  }
+}
+
+TEST(H8, KernelBytesComeFromTheKernelImageOrAre0xFF) {
+  {
+    Bench b(H8BootConfig{}, std::nullopt); // no kernel file: 1,024 bytes of 0xFF
+    EXPECT_FALSE(b.kernels.Get(2)->Loaded());
+    b.Load(0, Bytes(0x80, 0xFF));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.chip.ReceivedKernel(), Bytes(1024, 0xFF));
+    EXPECT_EQ(b.chip.CurrentStage(), H8BootMode::Stage::NoProgram);
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK") << "only the end record was sent";
+  }
+  {
+    // A kernel near the top of the address space: what lies past 0xFFFF goes as 0xFF.
+    Bytes top(0x200);
+    for (std::size_t i = 0; i < top.size(); ++i) top[i] = static_cast<std::uint8_t>(i % 0xFF);
+    Bench b(H8BootConfig{}, KernelText(0xFE00, top));
+    EXPECT_EQ(b.kernels.Get(2)->MinAddr, 0xFE00);
+    b.Load(0, Pattern(0x80));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
+    Bytes expected = top;
+    expected.resize(1024, 0xFF);
+    EXPECT_EQ(b.chip.ReceivedKernel(), expected);
+  }
+}

@@ -1,0 +1,130 @@
+// vkdevsim h8: an H8 chip in boot mode, and the kernel downloaded into it, on a pseudo-terminal.
+
+#include "devsim/DeviceCommand.h"
+#include "devsim/H8BootMode.h"
+
+#include <cstdio>
+
+namespace vk::devsim {
+
+namespace {
+
+const char* const kHelp =
+    "Usage: vkdevsim h8 [options]\n"
+    "\n"
+    "Simulates an H8 microcontroller (H8/3664 and its kin) in its on-chip boot mode on a\n"
+    "pseudo-terminal: it matches the host's bit rate on 0x00, takes a 1,024-byte programming\n"
+    "kernel and starts it; the kernel erases the flash and takes Intel HEX records at 115200\n"
+    "bit/s. Prints \"PORT <path>\" on stdout; open that path as the serial port. Ends on\n"
+    "SIGINT/SIGTERM and prints what the chip went through on stderr.\n"
+    "\n"
+    "Chip options:\n"
+    "  --flash-size N       bytes of flash from address 0 (default 0x8000, the H8/3664's;\n"
+    "                       0x4000 for the H8/3672, 0xE000 for the H8/3687)\n"
+    "  --kernel-baud N      the rate the kernel talks at (default 115200)\n"
+    "  --record-ack dot|06  acknowledge records with the byte 0x06 (default) or \".\"\n"
+    "  --record-ms N        programming one record takes N ms before its answer (default 0)\n"
+    "  --flash-out FILE     at the end, write the flash (flash-size bytes) to FILE\n"
+    "  --kernel-out FILE    at the end, write the last downloaded kernel to FILE\n"
+    "  --fault RULE         scripted fault, repeatable:\n"
+    "                         silent                   answer nothing at all, not even echoes\n"
+    "                         command:NAME=ACTION      the boot answer NAME: sync (0x00 to\n"
+    "                         command:NAME#K=ACTION    0x00), confirm (0xAA to 0x55), kernel\n"
+    "                         command:#K=ACTION        (0xAA after the kernel); only the K-th;\n"
+    "                                                  the K-th boot answer of any kind\n"
+    "                         record:N=ACTION          the N-th data record (from 1, over the\n"
+    "                         record:N-M=ACTION        whole session, repeats included)\n"
+    "                         after-records:N=hangup   once record N is answered (or =silent)\n"
+    "                       ACTION: silent, X, E, R, garbage, hangup. For boot answers,\n"
+    "                       garbage doubles 0x00 and 0xAA (kernel: noise instead of 0xAA)\n"
+    "                       and X, E, R refuse with 0xFF.\n"
+    "\n"
+    "Common options:\n";
+
+int Fail(const std::string& message) { return UsageError("h8", message); }
+
+bool WriteFile(const std::string& path, const std::uint8_t* data, std::size_t n) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (!f) {
+    std::perror(("vkdevsim h8: " + path).c_str());
+    return false;
+  }
+  const bool ok = std::fwrite(data, 1, n, f) == n;
+  return std::fclose(f) == 0 && ok;
+}
+
+} // namespace
+
+int RunH8(const std::vector<std::string>& argv) {
+  ArgCursor args(argv);
+  H8BootConfig config;
+  CommonOptions common;
+  std::vector<std::string> faults;
+  std::string flashOut, kernelOut;
+  while (!args.Done()) {
+    if (args.Flag("--help") || args.Flag("-h")) {
+      std::fputs(kHelp, stdout);
+      std::fputs(kCommonOptionsHelp, stdout);
+      return 0;
+    }
+    std::string error;
+    switch (TakeCommonOption(args, common, error)) {
+    case OptionResult::Taken:
+      continue;
+    case OptionResult::Bad:
+      return Fail(error);
+    case OptionResult::NotMine:
+      break;
+    }
+    const std::string name = args.Current();
+    std::string value;
+    bool missing = false;
+    std::uint64_t n = 0;
+    if (args.Option("--flash-size", value, missing)) {
+      if (missing || !ParseNumber(value, H8BootMode::kMaxFlash, n) || n == 0)
+        return Fail("--flash-size takes a size from 1 to 0x10000");
+      config.flashSize = static_cast<std::uint32_t>(n);
+    } else if (args.Option("--kernel-baud", value, missing)) {
+      if (missing || !ParseNumber(value, 4000000, n) || n == 0)
+        return Fail("--kernel-baud takes a bit rate such as 115200");
+      config.kernelBaud = static_cast<std::uint32_t>(n);
+    } else if (args.Option("--record-ack", value, missing)) {
+      if (value == "dot")
+        config.ack = '.';
+      else if (value == "06")
+        config.ack = 0x06;
+      else
+        return Fail("--record-ack takes dot or 06");
+    } else if (args.Option("--record-ms", value, missing)) {
+      if (missing || !ParseNumber(value, 3600000, n))
+        return Fail("--record-ms takes a number of milliseconds");
+      config.recordMs = static_cast<Millis>(n);
+    } else if (args.Option("--flash-out", value, missing)) {
+      if (missing || value.empty()) return Fail("--flash-out needs a file name");
+      flashOut = value;
+    } else if (args.Option("--kernel-out", value, missing)) {
+      if (missing || value.empty()) return Fail("--kernel-out needs a file name");
+      kernelOut = value;
+    } else if (args.Option("--fault", value, missing)) {
+      if (missing) return Fail("--fault needs a rule");
+      if (!ParseFault(value, &error)) return Fail(error);
+      faults.push_back(value);
+    } else {
+      return Fail("unknown option \"" + name + "\"");
+    }
+  }
+
+  H8BootMode chip(config);
+  for (const auto& rule : faults) chip.Faults().Add(rule);
+  // The terminal starts at the usual boot rate; the boot ROM matches whatever the host sends.
+  chip.SetHostBaud(9600, 0);
+  int code = ServeOverPty(chip, common, "h8");
+  if (!flashOut.empty() && !WriteFile(flashOut, chip.Flash().data(), chip.Config().flashSize))
+    code = 1;
+  if (!kernelOut.empty() &&
+      !WriteFile(kernelOut, chip.ReceivedKernel().data(), chip.ReceivedKernel().size()))
+    code = 1;
+  return code;
+}
+
+} // namespace vk::devsim
