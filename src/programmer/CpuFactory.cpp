@@ -7,6 +7,7 @@
 #include "cpu/H8_3664.h"
 #include "cpu/Cortex_M3.h"
 #include "cpu/ARM7.h"
+#include "cpu/QX4T.h"
 
 namespace vk::programmer {
 
@@ -27,6 +28,10 @@ CpuFactory MakeCpuFactory(link::TUSB2CAN* can) {
       return std::make_unique<cpu::TCPU_H8_3664>(loop);
     case 6:
       return std::make_unique<cpu::TCPU_ARM7>(loop);
+    case 7:
+      return std::make_unique<cpu::TCPU_QX4T>(loop, can);
+    case 8:
+      return std::make_unique<cpu::TCPU_QX4T_BOOT>(loop);
     default:
       return std::make_unique<TCPU_BACKPLANE>(loop);
     }

@@ -1,0 +1,271 @@
+#include "cpu/QX4T.h"
+
+#include "link/Communication.h"
+#include "link/usb2can.h"
+#include "programmer/ImagePrep.h"
+
+#include <algorithm>
+
+namespace vk::cpu {
+
+using programmer::CpuState;
+using programmer::kImageSize;
+
+// ---------------------------------------------------------------------------------------------
+// TCPU_QX4T: over CAN
+
+TCPU_QX4T::TCPU_QX4T(platform::IEventLoop& loop, link::TUSB2CAN* can) : TCPU(loop), can_(can) {}
+
+std::string TCPU_QX4T::StartFrame() { return std::string("\x7E\x7E", 2); }
+std::string TCPU_QX4T::EraseFrame() { return std::string{'\x01', 'E', 'R', 'A', 'S', 'E'}; }
+std::string TCPU_QX4T::AddressFrame(std::uint32_t addr) {
+  return std::string{'\x02', static_cast<char>(addr >> 8 & 0xFF), static_cast<char>(addr & 0xFF)};
+}
+
+bool TCPU_QX4T::Send(const std::string& data) {
+  return can_->SendMessage(kFunctionCode, data) == link::CAN_ERR_OK;
+}
+
+bool TCPU_QX4T::Answered(std::uint8_t& result) const {
+  if (can_->ReplyMsg.LEN == 0) return false;
+  result = can_->ReplyMsg.DATA[0];
+  return true;
+}
+
+void TCPU_QX4T::ClearReply() { can_->ReplyMsg.LEN = 0; }
+
+bool TCPU_QX4T::WaitedTooLong(int limitMs) const { return loop_.Now() - waitingSince_ >= limitMs; }
+
+void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
+  TCPU::InitBegin(link, param);
+  if (can_ == nullptr) { // nothing to talk over
+    Fail();
+    return;
+  }
+  // Closing first makes the loader see the link start afresh: the stop message, then the start
+  // frame on a newly opened interface.
+  can_->CloseLink();
+  Sleep(10);
+  Send(StartFrame());
+  Sleep(10);
+  Counter = 0;
+}
+
+void TCPU_QX4T::EraseBegin() {
+  Phase = 1;
+  Step = 0;
+}
+
+void TCPU_QX4T::EraseStep() {
+  switch (Step) {
+  case 0:
+    ClearReply();
+    // A command that never reached the bus will get no answer: no point in waiting for one.
+    if (!Send(EraseFrame())) {
+      Step = 3;
+      break;
+    }
+    waitingSince_ = loop_.Now();
+    Counter = 0;
+    Step = 1;
+    break;
+  case 1: {
+    std::uint8_t result = 0;
+    if (Answered(result))
+      Step = result == kErased ? 2 : 3;
+    else if (WaitedTooLong(EraseAnswerLimitMs))
+      Step = 3;
+    break;
+  }
+  case 2:
+    Enter(CpuState::Program, 0);
+    break;
+  case 3:
+    Fail();
+    break;
+  default:
+    break;
+  }
+}
+
+void TCPU_QX4T::EraseEnd() {
+  State = CpuState::Program;
+  Phase = 0;
+}
+
+void TCPU_QX4T::ProgramBegin() {
+  Send(StartFrame());
+  AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
+  Sleep(10);
+  Phase = 1;
+  Step = 0;
+}
+
+TCPU_QX4T::BlockSend TCPU_QX4T::SendNextBlock() {
+  const std::uint32_t step = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : kBlockBytes;
+  auto blank = [&](std::uint32_t at) {
+    const std::uint8_t* p = Buffer + at;
+    return std::all_of(p, p + std::min(step, kImageSize - at),
+                       [](std::uint8_t b) { return b == 0xFF; });
+  };
+  while (CurAddr < EndAddr && CurAddr < kImageSize && blank(CurAddr)) CurAddr += step;
+  if (CurAddr >= EndAddr || CurAddr >= kImageSize) return BlockSend::NoneLeft;
+
+  if (!Send(AddressFrame(CurAddr))) return BlockSend::NotSent;
+  for (std::uint32_t frame = 0; frame < kBlockBytes / kFrameBytes; ++frame) {
+    // A block that runs past the image is filled up as erased flash.
+    std::string data(kFrameBytes, '\xFF');
+    for (std::uint32_t i = 0; i < kFrameBytes; ++i)
+      if (CurAddr + i < kImageSize) data[i] = static_cast<char>(Buffer[CurAddr + i]);
+    if (!Send(data)) return BlockSend::NotSent;
+    CurAddr += kFrameBytes;
+  }
+  return BlockSend::Sent;
+}
+
+void TCPU_QX4T::ProgramStep() {
+  switch (Step) {
+  case 0:
+    ClearReply();
+    Step = 1;
+    Counter = 0;
+    break;
+  case 1:
+    // The second word, over the same region with the first in place.
+    AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
+    Step = 2;
+    break;
+  case 2:
+    ClearReply();
+    Sleep(50);
+    switch (SendNextBlock()) {
+    case BlockSend::Sent:
+      waitingSince_ = loop_.Now();
+      Step = 3;
+      break;
+    case BlockSend::NoneLeft:
+      Step = 4;
+      break;
+    case BlockSend::NotSent: // the loader holds part of a block at most: it will not answer
+      Step = 5;
+      break;
+    }
+    break;
+  case 3: {
+    std::uint8_t result = 0;
+    if (Answered(result))
+      Step = result == kBlockWritten ? 2 : 5;
+    else if (WaitedTooLong(BlockAnswerLimitMs))
+      Step = 5;
+    break;
+  }
+  case 4:
+    Enter(CpuState::Done, 0);
+    break;
+  case 5:
+    Fail();
+    break;
+  default:
+    break;
+  }
+}
+
+void TCPU_QX4T::Finish() { Sleep(200); }
+
+// ---------------------------------------------------------------------------------------------
+// TCPU_QX4T_BOOT: over the serial boot loader
+
+bool TCPU_QX4T_BOOT::WaitedTooLong(int limitMs) const {
+  return loop_.Now() - waitingSince_ >= limitMs;
+}
+
+void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
+  TCPU::InitBegin(link, param);
+  if (Comm == nullptr) {
+    Fail();
+    return;
+  }
+  Comm->SetBaudRate(kBootLoaderBaud);
+  Sleep(200);
+  Comm->SendString("BM\r");
+  waitingSince_ = loop_.Now();
+  Sleep(200);
+  State = CpuState::Program;
+  Phase = 0;
+  Step = 0;
+}
+
+// Waits for the boot loader to answer "BM\r": a line with "K" starts programming; any other line
+// of two characters or more asks again, three times at most.
+void TCPU_QX4T_BOOT::ProgramBegin() {
+  const std::string answer = Comm->RxLines.First();
+  if (answer.size() <= 1) {
+    if (WaitedTooLong(EnterAnswerLimitMs)) Fail();
+    return;
+  }
+  if (answer.find('K') != std::string::npos) {
+    Enter(CpuState::Program, 1);
+    Comm->RxLines.DeleteFirst();
+    Sleep(200);
+  } else {
+    Step = 0;
+    if (++Counter < kEnterAnswers) {
+      Comm->SendString("BM\r");
+      waitingSince_ = loop_.Now();
+    } else {
+      Fail();
+    }
+  }
+  Comm->RxLines.Clear();
+}
+
+void TCPU_QX4T_BOOT::ProgramStep() {
+  switch (Step) {
+  case 0:
+    Comm->RxLines.Clear();
+    Step = 1;
+    Counter = 0;
+    break;
+  case 1:
+    Step = 2; // one tick of pause
+    break;
+  case 2:
+    Comm->RxLines.Clear();
+    Sleep(100);
+    Step = SendNextRecord() ? 3 : 4;
+    waitingSince_ = loop_.Now();
+    break;
+  case 3: {
+    if (Comm->RxLines.Count() == 0) {
+      if (WaitedTooLong(RecordAnswerLimitMs)) Step = 5;
+      break;
+    }
+    const std::string answer = Comm->RxLines.First();
+    if (answer.find_first_of("\x06.") != std::string::npos) {
+      Comm->RxLines.DeleteFirst();
+      Step = 2;
+    } else {
+      Step = 5;
+    }
+    break;
+  }
+  case 4:
+    Enter(CpuState::Done, 0);
+    break;
+  case 5:
+    Fail();
+    break;
+  default:
+    break;
+  }
+}
+
+void TCPU_QX4T_BOOT::Finish() {
+  Sleep(200);
+  Comm->SendString("GN\r");
+  Sleep(200);
+  Comm->SetBaudRate(kNormalBaud);
+  Sleep(200);
+}
+
+} // namespace vk::cpu
