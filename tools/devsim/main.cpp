@@ -1,4 +1,4 @@
-// vkdevsim: simulated devices for V&K Programmer, each served on a pseudo-terminal.
+// vkdevsim: simulated devices for V&K Programmer, served on a pseudo-terminal or a CAN bus.
 
 #include "devsim/CortexBootLoader.h"
 #include "devsim/DeviceCommand.h"
@@ -37,8 +37,8 @@ void PrintHelp(std::FILE* to) {
              "       vkdevsim DEVICE --help\n"
              "\n"
              "Simulated devices for V&K Programmer, for tests, training and demonstrations\n"
-             "without hardware. Each device is served on a pseudo-terminal whose path is printed\n"
-             "as \"PORT <path>\" on stdout.\n"
+             "without hardware. Serial devices are served on a pseudo-terminal whose path is\n"
+             "printed as \"PORT <path>\" on stdout; the CAN loader joins a (virtual) CAN bus.\n"
              "\n"
              "Devices:\n",
              to);
