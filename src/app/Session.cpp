@@ -157,7 +157,10 @@ void Session::FindDevice() {
   if (views_.status) views_.status->SetPanelText(0, "Searching for device setting ...");
   finder->SetLink(comm.get());
   finder->SetSelectors(views_.address, views_.speed);
+  // The detection that follows addresses the module the finder found (left in the address box).
   finder->OnFinished = [this] {
+    controller->CurModule = controller->LastModule =
+        views_.address ? views_.address->ItemIndex() : 0;
     controller->EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
   };
   finder->StartSearch();

@@ -1,4 +1,5 @@
 #include "cli/Commands.h"
+#include "cli/LinkHelp.h"
 
 namespace vk::cli {
 
@@ -60,6 +61,12 @@ const std::vector<Command>& Commands() {
        "  --all  every number from COM1 to COM49 with its device and state, the explicit\n"
        "         entries beyond them, and the place of the settings (VK_SETTINGS_FILE).\n",
        RunPorts},
+      {"program", "program modules as the window's Program and MultiProgram buttons do",
+       kProgramHelp, RunProgram},
+      {"detect", "ask the programmer unit which module sits at an address (Detect)", kDetectHelp,
+       RunDetect},
+      {"find", "search bit rates and addresses for a programmer unit (Find Device)", kFindHelp,
+       RunFind},
   };
   return commands;
 }

@@ -28,6 +28,10 @@ int RunDump(const std::vector<std::string>& args);
 int RunPack(const std::vector<std::string>& args);
 int RunTargets(const std::vector<std::string>& args);
 int RunPorts(const std::vector<std::string>& args);
+// The link commands (ProgramCommands.cpp); they also exit 3 when their --timeout runs out.
+int RunProgram(const std::vector<std::string>& args);
+int RunDetect(const std::vector<std::string>& args);
+int RunFind(const std::vector<std::string>& args);
 
 // Prints "vkprog: WHAT" on stderr.
 void Error(const std::string& what);

@@ -170,7 +170,10 @@ void TCommThread::IdleStep() {
 
 void TCommThread::WriteStep() {
   if (settingsChanged_.exchange(false)) ApplySettings();
+  // Raised before the string leaves TxLines: AllSent finds it in one place or the other.
+  writing_ = true;
   if (auto bytes = TxLines.TakeFirst()) port_->Write(*bytes); // the result is not looked at
+  writing_ = false;
 }
 
 void TCommThread::ApplySettings() { lastRefused_ = port_->Apply(Settings()); }

@@ -65,6 +65,9 @@ public:
   std::string PortName() const;
   // Settings the port refused when they were last applied (RefusedSetting bits).
   unsigned LastRefused() const { return lastRefused_.load(); }
+  // Every queued string has been handed to the port whole: none waits, none is being written.
+  // A caller that ends the program after a run waits for this, so the last command goes out.
+  bool AllSent() const { return TxLines.Empty() && !writing_.load(); }
 
   // --- worker ---
   // The loop body. Returns false when the worker has ended.
@@ -100,7 +103,8 @@ private:
   std::atomic<bool> portOpen_{false};
   std::atomic<bool> running_{false};
   std::atomic<unsigned> lastRefused_{0};
-  mutable std::mutex mutex_; // settings_, portName_
+  std::atomic<bool> writing_{false}; // a string taken from TxLines is being written
+  mutable std::mutex mutex_;         // settings_, portName_
   platform::LineSettings settings_;
   std::string portName_;
   std::set<int> listedPorts_; // written before Start

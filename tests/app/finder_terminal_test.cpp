@@ -88,13 +88,18 @@ TEST(DeviceFinder, AddressesSpeedsAndWrap) {
   EXPECT_EQ(sent[18].at - sent[17].at, 342);
   EXPECT_EQ(b.speed.ItemText(b.speed.ItemIndex()), "9600") << "the wrap leaves the selector";
 
-  // A unit answers: the search ends, the address before the counter is chosen, Detect starts.
+  // A unit answers after "OP2": the search ends with address 2 chosen, and the detection that
+  // follows addresses that module.
+  b.loop.RunFor(40);
+  ASSERT_EQ(b.Written().back(), "OP2\r");
   b.line->Send("OK\r\n");
   b.loop.RunFor(30);
   EXPECT_FALSE(b.finderView.visible);
   EXPECT_FALSE(f.Searching());
-  EXPECT_EQ(b.address.ItemIndex(), 0);
+  EXPECT_EQ(b.address.ItemIndex(), 2);
   EXPECT_EQ(b.session->controller->Mode(), ControllerMode::Detect);
+  b.loop.RunFor(150);
+  EXPECT_EQ(b.Written().back(), "OP 2\r");
 }
 
 TEST(DeviceFinder, ClosedByTheUserAndStartedTwice) {

@@ -1,0 +1,364 @@
+#include "cli/LinkSession.h"
+
+#include "link/usb2can.h"
+#include "platform/PortMap.h"
+
+#include <QCoreApplication>
+#include <QLoggingCategory>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <clocale>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+namespace vk::cli {
+
+namespace {
+
+std::string Upper(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Message texts use "\r" between their lines; on one stderr line they become spaces.
+std::string OneLine(std::string text) {
+  for (char& c : text)
+    if (c == '\r' || c == '\n') c = ' ';
+  while (!text.empty() && text.back() == ' ') text.pop_back();
+  return text;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa {
+  }, sb{};
+  if (::stat(a.c_str(), &sa) != 0 || ::stat(b.c_str(), &sb) != 0) return a == b;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
+// The tick thread's blocking waits shortened to a share of their length; everything else as
+// the real loop does it.
+class ScaledSleepLoop : public platform::IEventLoop {
+public:
+  ScaledSleepLoop(platform::IEventLoop& inner, int percent) : inner_(inner), percent_(percent) {}
+  std::unique_ptr<platform::ITimer> CreateTimer(int ms, std::function<void()> handler) override {
+    return inner_.CreateTimer(ms, std::move(handler));
+  }
+  void Sleep(int ms) override {
+    if (ms > 0) inner_.Sleep(std::max(1, ms * percent_ / 100));
+  }
+  platform::Millis Now() const override { return inner_.Now(); }
+  void Post(std::function<void()> fn) override { inner_.Post(std::move(fn)); }
+  std::unique_ptr<platform::IWorker> CreateWorker() override { return inner_.CreateWorker(); }
+
+private:
+  platform::IEventLoop& inner_;
+  int percent_;
+};
+
+volatile std::sig_atomic_t interrupted = 0;
+void OnInterrupt(int) { interrupted = 1; }
+
+} // namespace
+
+bool LinkSession::Interrupted() { return interrupted != 0; }
+
+void EnsureCoreApplication() {
+  if (QCoreApplication::instance() != nullptr) return;
+  static int argc = 1;
+  static char name[] = "vkprog";
+  static char* argv[] = {name, nullptr};
+  static QCoreApplication app(argc, argv);
+  // The virtual CAN bus narrates its connections; vkprog's output is for the user's eyes
+  // (QT_LOGGING_RULES still turns it back on).
+  QLoggingCategory::setFilterRules("qt.canbus.plugins.virtualcan*=false");
+  // Qt takes the user's locale; numbers in vkprog's output and trace stay in the C form.
+  std::setlocale(LC_NUMERIC, "C");
+}
+
+std::set<std::string> LinkValuedOptions() {
+  return {"port", "speed", "can", "can-node", "can-bitrate", "trace", "timeout"};
+}
+
+LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
+  LinkOptions o;
+  o.timeoutSeconds = defaultTimeout;
+  const auto port = args.Value("port");
+  if (!port || port->empty()) throw UsageError("--port is required (COMn, a device path or PCAN)");
+  o.port = *port;
+
+  if (auto speed = args.Value("speed")) {
+    const auto& items = app::SpeedItems();
+    if (std::find(items.begin(), items.end(), *speed) == items.end()) {
+      std::string list;
+      for (const auto& i : items) list += (list.empty() ? "" : ", ") + i;
+      throw UsageError("--speed: \"" + *speed + "\" is not one of " + list);
+    }
+    o.speed = *speed;
+  }
+  if (auto can = args.Value("can")) {
+    const auto colon = can->find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == can->size())
+      throw UsageError("--can: \"" + *can + "\" is not BACKEND:INTERFACE (e.g. socketcan:can0)");
+    o.canBackend = can->substr(0, colon);
+    o.canInterface = can->substr(colon + 1);
+  }
+  if (auto node = args.Value("can-node")) {
+    const auto n = ParseNumber(*node, "--can-node", link::TUSB2CAN::kNodes);
+    if (n < 1) throw UsageError("--can-node: CAN addresses go from 1 to 126");
+    o.canNode = static_cast<int>(n);
+  }
+  if (auto rate = args.Value("can-bitrate")) {
+    std::string name = Upper(*rate);
+    if (name.rfind("CAN_BAUD_", 0) != 0) name = "CAN_BAUD_" + name;
+    bool known = false;
+    for (const auto& entry : link::TUSB2CAN::BaudTable()) known = known || name == entry.Name;
+    if (!known)
+      throw UsageError("--can-bitrate: \"" + *rate +
+                       "\" is not a CAN bit rate (CAN_BAUD_1M, CAN_BAUD_500K, ... CAN_BAUD_5K)");
+    o.canBitrate = name;
+  }
+  if (auto trace = args.Value("trace")) {
+    if (trace->empty()) throw UsageError("--trace needs a file name");
+    o.trace = *trace;
+  }
+  if (auto timeout = args.Value("timeout")) {
+    char* end = nullptr;
+    errno = 0;
+    const double s = std::strtod(timeout->c_str(), &end);
+    if (timeout->empty() || *end != '\0' || errno == ERANGE || !std::isfinite(s) || s <= 0 ||
+        s > 1e6)
+      throw UsageError("--timeout: \"" + *timeout + "\" is not a number of seconds above 0");
+    o.timeoutSeconds = s;
+  }
+  return o;
+}
+
+PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
+  PortChoice c;
+  const std::string upper = Upper(text);
+  if (upper == "PCAN") {
+    c.pcan = true;
+    return c;
+  }
+  if (upper.size() > 3 && upper.compare(0, 3, "COM") == 0) {
+    const std::string digits = upper.substr(3);
+    if (!std::all_of(digits.begin(), digits.end(),
+                     [](unsigned char ch) { return std::isdigit(ch) != 0; }) ||
+        digits.size() > 3)
+      throw UsageError("--port: \"" + text + "\" is not COMn, a device path or PCAN");
+    const int n = std::atoi(digits.c_str());
+    if (n < link::TComm::kFirstListedPort || n > link::TComm::kLastListedPort)
+      throw UsageError("--port: the port list goes from COM1 to COM49; give a device beyond "
+                       "them by its path");
+    c.portNo = n;
+    c.device = map.DeviceOf(n);
+    if (c.device.empty())
+      throw std::runtime_error("COM" + std::to_string(n) +
+                               " names no device (see vkprog ports --all)");
+    return c;
+  }
+  if (text.find('/') == std::string::npos)
+    throw UsageError("--port: \"" + text + "\" is not COMn, a device path or PCAN");
+
+  c.device = text;
+  // The number the port map already gives that device, so messages name the port the user
+  // knows it by.
+  for (const auto& [n, device] : map.Entries())
+    if (n >= link::TComm::kFirstListedPort && n <= link::TComm::kLastListedPort &&
+        SameFile(device, text)) {
+      c.portNo = n;
+      return c;
+    }
+  if (map.Ranges())
+    for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n)
+      if (!map.Entries().count(n) && Exists(platform::PortMap::RangeDevice(n)) &&
+          SameFile(platform::PortMap::RangeDevice(n), text)) {
+        c.portNo = n;
+        return c;
+      }
+  // Otherwise the lowest number that names nothing on this machine, for this run only.
+  for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n)
+    if (!Exists(map.DeviceOf(n))) {
+      c.portNo = n;
+      c.mapped = true;
+      return c;
+    }
+  throw std::runtime_error("every number from COM1 to COM49 names a device; give " + text +
+                           " one in VK_SERIAL_PORTS and use that number");
+}
+
+std::optional<std::string> ReadOnlySettings::Read(const std::string& name) const {
+  if (auto it = written_.find(name); it != written_.end()) return it->second;
+  return inner_.Read(name);
+}
+
+bool ReadOnlySettings::Write(const std::string& name, const std::string& value) {
+  written_[name] = value;
+  return true;
+}
+
+platform::OpenResult OnePortOnly::Open(int n) {
+  if (n == portNo_) return inner_.Open(n);
+  platform::OpenResult r;
+  r.state = platform::PortState::Absent;
+  r.error = ENODEV;
+  r.message = "COM" + std::to_string(n) + " is not the port given to vkprog.";
+  return r;
+}
+
+LinkSession::LinkSession(const LinkOptions& options, const std::string& command, bool answerYes)
+    : options_(options) {
+  // Interrupted, vkprog still closes the port and the trace properly (a signal the shell
+  // told us to ignore stays ignored).
+  for (const int sig : {SIGINT, SIGTERM})
+    if (std::signal(sig, OnInterrupt) == SIG_IGN) std::signal(sig, SIG_IGN);
+  deadline_ = std::chrono::steady_clock::now() +
+              std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
+  cliBoxes.SetAnswerYes(answerYes);
+  store_ = std::make_unique<platform::SettingsStore>();
+  settings_ = std::make_unique<ReadOnlySettings>(*store_);
+
+  std::vector<std::string> problems;
+  const auto map = platform::PortMap::FromSettingsAndEnvironment(settings_.get(), &problems);
+  for (const auto& p : problems) std::fprintf(stderr, "vkprog: port map: %s\n", p.c_str());
+  port_ = ResolvePort(options.port, map);
+  auto entries = map.Entries();
+  if (port_.mapped) entries[port_.portNo] = port_.device;
+  posixPorts_ =
+      std::make_unique<platform::PosixSerialPorts>(platform::PortMap(entries, map.Ranges()));
+  if (!port_.pcan) {
+    // Said at once in the system's words, rather than after a run that cannot start.
+    auto r = posixPorts_->Open(port_.portNo);
+    if (!r.device) throw std::runtime_error(OneLine(r.message));
+  }
+  onePort_ = std::make_unique<OnePortOnly>(*posixPorts_, port_.pcan ? 0 : port_.portNo);
+
+  if (options.trace) {
+    trace_ = std::make_unique<TraceFile>(*options.trace, "vkprog " + command);
+    if (!trace_->Ok()) throw std::runtime_error(*options.trace + ": " + std::strerror(errno));
+  }
+  platform::ISerialPorts* serial = onePort_.get();
+  if (trace_) {
+    tracedPorts_ = std::make_unique<link::TracedSerialPorts>(*onePort_, *trace_);
+    serial = tracedPorts_.get();
+  }
+  const platform::CanBusChoice choice =
+      options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
+                         : platform::ReadCanBusChoice(settings_.get());
+  canBus_ = std::make_unique<platform::QtCanBus>(choice);
+  canDriver_ = std::make_unique<link::PcanUsbOverCanBus>(*canBus_);
+  link::IPcanUsb* can = canDriver_.get();
+  if (trace_) {
+    tracedCan_ = std::make_unique<link::TracedPcanUsb>(*canDriver_, *trace_);
+    can = tracedCan_.get();
+  }
+  // The kernels' warnings are kept until it is known whether the target needs one.
+  kernels_ = std::make_unique<cpu::KernelSet>(&kernelBoxes_);
+
+  if (const char* p = std::getenv("VKPROG_SLEEP_PERCENT"); p && *p) {
+    const int percent = std::atoi(p);
+    if (percent >= 1 && percent < 100) {
+      sleepScaler_ = std::make_unique<ScaledSleepLoop>(loop_, percent);
+      engineLoop_ = sleepScaler_.get();
+    }
+  }
+
+  app::SessionViews v;
+  v.status = &status;
+  v.terminal = &terminal;
+  v.address = &address;
+  v.speed = &speed;
+  v.ports = &ports;
+  v.canAddress = &canAddress;
+  v.canSpeed = &canSpeed;
+  v.tree = &tree;
+  v.buttons = {&buttons[0], &buttons[1], &buttons[2], &buttons[3]};
+  v.untyped = &untyped;
+  v.firstBox = &firstBox;
+  v.lastBox = &lastBox;
+  v.info = &info;
+  v.log = &log;
+  v.progress = &progress;
+  v.finder = &finderView;
+  v.quit = [this] { quitAsked = true; };
+  session = std::make_unique<app::Session>(
+      *engineLoop_, boxes, app::SessionDevices{*serial, *can, settings_.get()}, *kernels_, v);
+}
+
+LinkSession::~LinkSession() {
+  session.reset();
+  if (trace_) trace_->Flush();
+}
+
+void LinkSession::Start(const std::vector<std::string>& files) {
+  session->Start(files);
+  loop_.RunUntil([this] { return session->TickRunning(); }, 5000);
+}
+
+void LinkSession::ApplyTargetPage() {
+  if (options_.speed) {
+    for (int i = 0; i < speed.Count(); ++i)
+      if (speed.ItemText(i) == *options_.speed) speed.SetItemIndex(i);
+    session->SpeedChanged();
+  }
+  if (options_.canNode) canAddress.SetCurrentIndex(*options_.canNode - 1);
+  if (options_.canBitrate) canSpeed.SetCurrentIndex(canSpeed.Find(*options_.canBitrate));
+  if (port_.pcan) {
+    ports.Pick(ports.Find("PCAN"));
+    return;
+  }
+  const int entry = ports.Find("COM" + std::to_string(port_.portNo));
+  if (entry >= 0 && ports.CurrentIndex() != entry) ports.Pick(entry);
+  if (!loop_.RunUntil([this] { return session->comm->IsOpen(); }, 5000))
+    throw std::runtime_error("COM" + std::to_string(port_.portNo) + " (" + port_.device +
+                             ") did not open");
+}
+
+bool LinkSession::ClickTarget(const std::string& name) {
+  if (!tree.Highlight(name)) return false;
+  session->TreeClicked();
+  return true;
+}
+
+void LinkSession::ReportMissingKernel() {
+  const cpu::TProgKernel* kernel = session->prg->Node().Kernel;
+  if (!kernel || kernel->Loaded()) return;
+  for (const auto& box : kernelBoxes_.boxes)
+    if (box.caption + ".a20" == cpu::TProgKernel::FileName(kernel->Number()))
+      boxes.Show(box.text, box.caption, box.buttons, box.icon);
+}
+
+double LinkSession::SecondsLeft() const {
+  return std::chrono::duration<double>(deadline_ - std::chrono::steady_clock::now()).count();
+}
+
+bool LinkSession::RunUntil(const std::function<bool()>& done) {
+  const double left = SecondsLeft();
+  if (left <= 0 || Interrupted()) return done();
+  loop_.RunUntil([&] { return Interrupted() || done(); }, static_cast<int>(std::ceil(left * 1000)));
+  return !Interrupted() && done();
+}
+
+bool LinkSession::SerialQuiet() const {
+  const link::TCommThread& t = session->comm->Thread();
+  return !t.Running() || !t.IsOpen() || t.AllSent();
+}
+
+void LinkSession::DrainSerial(int ms) {
+  loop_.RunUntil([this] { return SerialQuiet(); }, ms);
+}
+
+} // namespace vk::cli

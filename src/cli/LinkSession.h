@@ -1,0 +1,201 @@
+#pragma once
+// What vkprog's link commands (program, detect, find) share: their link options, the choice of
+// port, and a whole program session with headless controls on Qt's event loop, wired as the
+// window wires itself, so that vkprog does exactly what the window does.
+
+#include "app/DeviceFinder.h"
+#include "app/Session.h"
+#include "cli/Args.h"
+#include "cli/CliMessageBox.h"
+#include "cli/TraceFile.h"
+#include "cpu/Kernels.h"
+#include "link/LinkTrace.h"
+#include "link/Selector.h"
+#include "platform/PosixSerial.h"
+#include "platform/QtCanBus.h"
+#include "platform/QtEventLoop.h"
+#include "platform/RecordingMessageBox.h"
+#include "platform/SettingsStore.h"
+#include "programmer/HeadlessViews.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace vk::cli {
+
+inline constexpr int kExitTimeout = 3;
+inline constexpr int kExitInterrupted = 130;
+
+struct LinkOptions {
+  std::string port;                      // COMn, a device path, or PCAN
+  std::optional<std::string> canBackend; // --can BACKEND:INTERFACE
+  std::optional<std::string> canInterface;
+  std::optional<int> canNode;            // 1..126
+  std::optional<std::string> canBitrate; // an entry of the CAN bit-rate list
+  std::optional<std::string> speed;      // an entry of the speed selector
+  std::optional<std::string> trace;      // --trace FILE
+  double timeoutSeconds = 300;
+};
+
+// The valued options every link command takes.
+std::set<std::string> LinkValuedOptions();
+// Reads and checks them. Throws UsageError.
+LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout);
+
+// Which port a --port text names.
+struct PortChoice {
+  bool pcan = false;
+  int portNo = 0;      // the COM number the link uses
+  std::string device;  // its device path
+  bool mapped = false; // a device path given a number of its own for this run
+};
+// COMn (1..49), a device path (given a number: the explicit entry or range that names it, else
+// the lowest number that names no existing device), or PCAN (any case). Throws UsageError for
+// a text that is none of these, std::runtime_error for a number that names no device.
+PortChoice ResolvePort(const std::string& text, const platform::PortMap& map);
+
+// The settings as vkprog sees them: read from the user's store, never written (the window's
+// remembered port stays as the window left it).
+class ReadOnlySettings : public platform::ISettings {
+public:
+  explicit ReadOnlySettings(const platform::ISettings& inner) : inner_(inner) {}
+  std::optional<std::string> Read(const std::string& name) const override;
+  bool Write(const std::string& name, const std::string& value) override;
+  std::vector<std::string> Names(const std::string& group) const override {
+    return inner_.Names(group);
+  }
+
+private:
+  const platform::ISettings& inner_;
+  std::map<std::string, std::string> written_;
+};
+
+// Only the chosen port exists: the port list shows it alone, and nothing else is opened (the
+// window's list would open every port on the machine to see whether it is there).
+class OnePortOnly : public platform::ISerialPorts {
+public:
+  OnePortOnly(platform::ISerialPorts& inner, int portNo) : inner_(inner), portNo_(portNo) {}
+  std::string DeviceOf(int n) const override { return n == portNo_ ? inner_.DeviceOf(n) : ""; }
+  platform::PortState Probe(int n) override {
+    return n == portNo_ ? inner_.Probe(n) : platform::PortState::Absent;
+  }
+  platform::OpenResult Open(int n) override;
+
+private:
+  platform::ISerialPorts& inner_;
+  int portNo_;
+};
+
+// The "Device Finder" window without a window.
+class HeadlessFinderView : public app::IFinderView {
+public:
+  void Show() override { visible_ = true; }
+  void Hide() override { visible_ = false; }
+  bool Visible() const override { return visible_; }
+  void SetRateText(const std::string& t) override { rate = t; }
+  void SetCommandText(const std::string& t) override { command = t; }
+  std::string rate, command;
+
+private:
+  bool visible_ = false;
+};
+
+// Message boxes as stderr lines, after whatever is on the terminal line has been cleared.
+class ClearingMessageBox : public platform::IMessageBox {
+public:
+  explicit ClearingMessageBox(CliMessageBox& inner) : inner_(inner) {}
+  platform::MsgAnswer Show(const std::string& text, const std::string& caption,
+                           platform::MsgButtons buttons, platform::MsgIcon icon) override {
+    if (beforeOutput) beforeOutput();
+    return inner_.Show(text, caption, buttons, icon);
+  }
+  std::function<void()> beforeOutput;
+
+private:
+  CliMessageBox& inner_;
+};
+
+// A whole program session on one port. The QCoreApplication must exist.
+class LinkSession {
+public:
+  // command: the command's name, for the trace's head. Throws std::runtime_error when the port
+  // cannot be used or the trace file cannot be written.
+  LinkSession(const LinkOptions& options, const std::string& command, bool answerYes);
+  ~LinkSession();
+  LinkSession(const LinkSession&) = delete;
+  LinkSession& operator=(const LinkSession&) = delete;
+
+  // Starts the session as the window starts with FILE... on its command line (loaded after
+  // 200 ms, then the 10 ms main tick), and waits until the main tick runs.
+  void Start(const std::vector<std::string>& files);
+  // The Target page: the speed entry, the port entry ("PCAN" is picked as the user would) and
+  // the CAN selectors. Waits (at most a few seconds) for a serial port to open; throws
+  // std::runtime_error when it does not.
+  void ApplyTargetPage();
+  // Selects the catalogue entry as a click on its tree node would; false when none has NAME.
+  bool ClickTarget(const std::string& name);
+  // The warning of the boot kernel the selected entry needs, when its file was not found.
+  void ReportMissingKernel();
+
+  // Runs the event loop until done() holds (true), or the time-out has run out or the user
+  // interrupted vkprog (false).
+  bool RunUntil(const std::function<bool()>& done);
+  // Ctrl-C (SIGINT) or SIGTERM arrived: the run is left as it stands, the trace is kept.
+  static bool Interrupted();
+  // Every string queued on the serial link has been written (or the link cannot write any more).
+  bool SerialQuiet() const;
+  // Runs the loop until the serial link is quiet, for at most ms milliseconds.
+  void DrainSerial(int ms = 5000);
+  double SecondsLeft() const;
+
+  const PortChoice& Port() const { return port_; }
+
+  // Controls.
+  programmer::HeadlessStatus status;
+  programmer::HeadlessText terminal, info, log;
+  programmer::HeadlessCombo address, speed, firstBox, lastBox;
+  link::ListSelector ports, canAddress, canSpeed;
+  programmer::HeadlessTree tree;
+  programmer::HeadlessButton buttons[4];
+  programmer::HeadlessCheck untyped;
+  programmer::HeadlessProgress progress;
+  HeadlessFinderView finderView;
+  bool quitAsked = false;
+
+  CliMessageBox cliBoxes;
+  ClearingMessageBox boxes{cliBoxes};
+
+private:
+  LinkOptions options_;
+  std::chrono::steady_clock::time_point deadline_;
+  platform::QtEventLoop loop_;
+  // VKPROG_SLEEP_PERCENT: the protocols' blocking waits shortened, for simulated devices only.
+  std::unique_ptr<platform::IEventLoop> sleepScaler_;
+  platform::IEventLoop* engineLoop_ = &loop_;
+  std::unique_ptr<platform::SettingsStore> store_;
+  std::unique_ptr<ReadOnlySettings> settings_;
+  PortChoice port_;
+  std::unique_ptr<TraceFile> trace_;
+  std::unique_ptr<platform::PosixSerialPorts> posixPorts_;
+  std::unique_ptr<OnePortOnly> onePort_;
+  std::unique_ptr<link::TracedSerialPorts> tracedPorts_;
+  std::unique_ptr<platform::QtCanBus> canBus_;
+  std::unique_ptr<link::PcanUsbOverCanBus> canDriver_;
+  std::unique_ptr<link::TracedPcanUsb> tracedCan_;
+  platform::RecordingMessageBox kernelBoxes_;
+  std::unique_ptr<cpu::KernelSet> kernels_;
+
+public:
+  std::unique_ptr<app::Session> session; // last: it goes first
+};
+
+// The one QCoreApplication of a vkprog run that needs the event loop.
+void EnsureCoreApplication();
+
+} // namespace vk::cli

@@ -1,0 +1,304 @@
+// vkprog's link commands: program, detect and find. Each drives the window's own engine (the
+// session, its main controller and run controller) through headless controls, pressing the
+// buttons the window would show.
+
+#include "app/BufferView.h"
+#include "cli/Args.h"
+#include "cli/Commands.h"
+#include "cli/LinkSession.h"
+#include "cli/ProgressDisplay.h"
+#include "platform/RecordingMessageBox.h"
+#include "programmer/Catalogue.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+
+namespace vk::cli {
+
+namespace {
+
+using programmer::TPrgrm;
+
+double SteadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Every file must be firmware before anything goes to a device: a production line must not
+// program half an image because one file of several was misnamed.
+bool FilesReadable(const std::vector<std::string>& files) {
+  for (const auto& f : files) {
+    platform::RecordingMessageBox quiet;
+    image::Tvkf scratch(&quiet);
+    app::BufferPageText page;
+    if (app::LoadAndShow(scratch, f, page) != image::ImageFormat::Unknown) continue;
+    for (const auto& box : quiet.boxes)
+      std::fprintf(stderr, "%s\n", CliMessageBox::Line(box.text, box.caption).c_str());
+    Error("program: " + f + " is not firmware that vkprog can read; nothing was sent");
+    return false;
+  }
+  return true;
+}
+
+struct Range {
+  int first = 0;
+  int last = 0;
+};
+
+Range ParseRange(const std::string& text) {
+  const auto dash = text.find('-');
+  if (dash == std::string::npos || dash == 0 || dash + 1 == text.size())
+    throw UsageError("--range: \"" + text + "\" is not FIRST-LAST (e.g. 7-12)");
+  Range r;
+  r.first = static_cast<int>(ParseNumber(text.substr(0, dash), "--range", 255));
+  r.last = static_cast<int>(ParseNumber(text.substr(dash + 1), "--range", 255));
+  return r;
+}
+
+// stdout: the status line's texts and the log's lines as they appear.
+class RunPrinter {
+public:
+  RunPrinter(LinkSession& s, ProgressDisplay* progress) : s_(s), progress_(progress) {
+    s.boxes.beforeOutput = [this] { ClearProgress(); };
+    s.status.onChange = [this](int panel, const std::string& text) {
+      if (panel != 0 || text == lastStatus) return;
+      lastStatus = text;
+      ClearProgress();
+      std::printf("%s\n", text.c_str());
+      std::fflush(stdout);
+    };
+    s.log.onAdd = [this](const std::string& line) {
+      ClearProgress();
+      logLines.push_back(line);
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    };
+    if (progress_)
+      s.progress.onChange = [this](int position) {
+        const auto& node = s_.session->prg->Node();
+        progress_->Update(node.Name + " #" + std::to_string(s_.address.ItemIndex()),
+                          s_.progress.Min(), s_.progress.Max(), position, SteadySeconds());
+      };
+  }
+  ~RunPrinter() { ClearProgress(); }
+  void ClearProgress() {
+    if (progress_) progress_->Clear();
+  }
+
+  std::string lastStatus;
+  std::vector<std::string> logLines;
+
+private:
+  LinkSession& s_;
+  ProgressDisplay* progress_;
+};
+
+bool ResolvesToCan(std::string port) {
+  for (char& c : port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return port == "PCAN";
+}
+
+bool ControllerIdle(LinkSession& s) {
+  return s.session->controller->Mode() == app::ControllerMode::Idle && !s.session->prg->RunActive();
+}
+
+int Interrupted(const std::string& command) {
+  Error(command + ": interrupted");
+  return kExitInterrupted;
+}
+
+std::string TimeoutText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%g", seconds);
+  return text;
+}
+
+} // namespace
+
+int RunProgram(const std::vector<std::string>& argv) {
+  auto valued = LinkValuedOptions();
+  valued.insert({"target", "address", "range"});
+  Args args(argv, valued, {"allow-untyped", "yes", "erase-only", "quiet"});
+  const LinkOptions link = ReadLinkOptions(args, 300);
+
+  const auto target = args.Value("target");
+  if (!target) throw UsageError("--target is required (a name from vkprog targets)");
+  const programmer::CatalogueEntry* entry = programmer::FindEntryByName(*target);
+  if (!entry)
+    throw UsageError("--target: no catalogue entry is named \"" + *target +
+                     "\" (see vkprog targets)");
+  std::optional<int> address;
+  if (auto a = args.Value("address")) address = static_cast<int>(ParseNumber(*a, "--address", 255));
+  std::optional<Range> range;
+  if (auto r = args.Value("range")) range = ParseRange(*r);
+  if (address && range) throw UsageError("--address and --range exclude each other");
+  const bool eraseOnly = args.Has("erase-only");
+  // The buttons the window offers for the entry (a disabled button cannot be pressed).
+  if (range && entry->TypeCode != 136)
+    throw UsageError("--range: MultiProgram is offered for QRD14 modules (type 136) only");
+  if (range && eraseOnly)
+    throw UsageError("--erase-only erases one module; it does not go with --range");
+  if (eraseOnly && entry->CpuKind != programmer::kKindBackplane)
+    throw UsageError("--erase-only: Erase is offered for backplane modules only");
+  const auto& files = args.Positional();
+  if (files.empty()) throw UsageError("name the firmware file(s) to program");
+
+  if (!FilesReadable(files)) return kExitFailed;
+
+  EnsureCoreApplication();
+  LinkSession s(link, "program", args.Has("yes"));
+  const bool quiet = args.Has("quiet");
+  ProgressDisplay progress(stderr, quiet              ? ProgressDisplay::Style::None
+                                   : ::isatty(2) != 0 ? ProgressDisplay::Style::Bar
+                                                      : ProgressDisplay::Style::Lines);
+  RunPrinter out(s, &progress);
+
+  // As the window after start-up with FILE... on its command line, and then the user: the
+  // Target page, the click on the target, the address, the Programmer page, the buttons.
+  s.Start(files);
+  s.ApplyTargetPage();
+  s.ClickTarget(*target);
+  s.ReportMissingKernel();
+  if (address) s.address.SetItemIndex(*address); // after the click, which may move it
+  s.session->ProgrammerPageShown();
+  if (range) {
+    s.firstBox.SetItemIndex(range->first);
+    s.lastBox.SetItemIndex(range->last);
+  }
+  s.untyped.SetVisible(true);
+  s.untyped.SetEnabled(true);
+  s.untyped.SetChecked(args.Has("allow-untyped"));
+
+  const int button = range ? TPrgrm::kMultiProgram : TPrgrm::kProgram;
+  if (!s.buttons[button].Enabled()) {
+    Error("program: the " + s.buttons[button].Caption() + " button is disabled (no image loaded)");
+    return kExitFailed;
+  }
+  if (eraseOnly) s.session->ButtonPressed(TPrgrm::kErase);
+  const std::size_t modules =
+      range ? static_cast<std::size_t>(range->last >= range->first ? range->last - range->first + 1
+                                                                   : 1)
+            : 1;
+  s.session->ButtonPressed(button);
+
+  const bool ended =
+      s.RunUntil([&] { return s.quitAsked || (ControllerIdle(s) && s.SerialQuiet()); });
+  out.ClearProgress();
+  if (LinkSession::Interrupted()) return Interrupted("program");
+  if (!ended) {
+    s.DrainSerial(1000);
+    Error("program: no end after " + TimeoutText(link.timeoutSeconds) +
+          " s (--timeout); the status line shows \"" + s.status.PanelText(0) + "\"");
+    return kExitTimeout;
+  }
+  s.DrainSerial();
+  if (s.quitAsked) {
+    Error("program: the firmware is not meant for this module type; --allow-untyped --yes "
+          "programs it all the same");
+    return kExitFailed;
+  }
+  const auto okLines = std::count_if(out.logLines.begin(), out.logLines.end(), [](const auto& l) {
+    return EndsWith(l, " Programmed OK") || EndsWith(l, " Erased OK");
+  });
+  if (out.logLines.size() == modules && static_cast<std::size_t>(okLines) == modules)
+    return kExitOk;
+  if (out.logLines.empty())
+    Error("program: nothing was programmed (the status line shows \"" + s.status.PanelText(0) +
+          "\")");
+  else
+    Error("program: " + std::to_string(modules - static_cast<std::size_t>(okLines)) + " of " +
+          std::to_string(modules) + " module(s) not programmed");
+  return kExitFailed;
+}
+
+int RunDetect(const std::vector<std::string>& argv) {
+  auto valued = LinkValuedOptions();
+  valued.insert("address");
+  Args args(argv, valued, {});
+  const LinkOptions link = ReadLinkOptions(args, 60);
+  if (!args.Positional().empty()) throw UsageError("detect takes no file names");
+  int address = 0;
+  if (auto a = args.Value("address")) address = static_cast<int>(ParseNumber(*a, "--address", 255));
+
+  EnsureCoreApplication();
+  LinkSession s(link, "detect", false);
+  RunPrinter out(s, nullptr);
+  bool failed = false;
+  const auto print = s.status.onChange;
+  s.status.onChange = [&](int panel, const std::string& text) {
+    if (panel == 0 && (text == "<no module found>" || text == "Communication error")) failed = true;
+    print(panel, text);
+  };
+
+  s.Start({});
+  s.ApplyTargetPage();
+  s.address.SetItemIndex(address);
+  s.session->ButtonPressed(TPrgrm::kDetect);
+  const bool ended = s.RunUntil([&] { return ControllerIdle(s) && s.SerialQuiet(); });
+  if (LinkSession::Interrupted()) return Interrupted("detect");
+  if (!ended) {
+    Error("detect: no end after " + TimeoutText(link.timeoutSeconds) + " s (--timeout)");
+    return kExitTimeout;
+  }
+  if (failed) return kExitFailed;
+  const int type = s.session->controller->DetectedType;
+  std::printf("type: %d (0x%02X)\n", type, static_cast<unsigned>(type));
+  if (type == 0 || !programmer::FindEntryByType(type)) {
+    std::printf("entry: none\n");
+    Error("detect: no catalogue entry has the module type " + std::to_string(type));
+    return kExitFailed;
+  }
+  std::printf("entry: %s\n", s.session->prg->Node().Name.c_str());
+  return kExitOk;
+}
+
+int RunFind(const std::vector<std::string>& argv) {
+  auto valued = LinkValuedOptions();
+  valued.insert("end-address");
+  Args args(argv, valued, {});
+  const LinkOptions link = ReadLinkOptions(args, 60);
+  if (!args.Positional().empty()) throw UsageError("find takes no file names");
+  if (ResolvesToCan(link.port))
+    throw UsageError("find searches a serial port; PCAN has no programmer unit to find");
+  std::optional<int> endAddress;
+  if (auto e = args.Value("end-address"))
+    endAddress = static_cast<int>(ParseNumber(*e, "--end-address", 255));
+
+  EnsureCoreApplication();
+  LinkSession s(link, "find", false);
+  RunPrinter out(s, nullptr);
+  s.Start({});
+  s.ApplyTargetPage();
+  auto& finder = *s.session->finder;
+  if (endAddress) finder.EndAddress = *endAddress;
+  s.session->FindDevice();
+  // The window goes on to detect the module; vkprog find reports what the finder found and
+  // leaves the detection to vkprog detect.
+  bool finished = false;
+  finder.OnFinished = [&] { finished = true; };
+  const bool ended = s.RunUntil([&] { return !finder.Searching() && s.SerialQuiet(); });
+  if (LinkSession::Interrupted()) return Interrupted("find");
+  if (!ended) {
+    finder.Closed();
+    s.DrainSerial(1000);
+    Error("find: no programmer unit answered within " + TimeoutText(link.timeoutSeconds) +
+          " s (--timeout)");
+    return kExitTimeout;
+  }
+  if (!finished || !finder.Found) {
+    Error("find: the search ended without an answer");
+    return kExitFailed;
+  }
+  std::printf("rate: %u\n", static_cast<unsigned>(s.session->comm->GetBaudRate()));
+  std::printf("address: %d\n", s.address.ItemIndex());
+  return kExitOk;
+}
+
+} // namespace vk::cli

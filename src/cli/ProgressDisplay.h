@@ -1,0 +1,47 @@
+#pragma once
+// The progress of a run on stderr. On a terminal, one line redrawn in place:
+//
+//   QRD14 #7 [##############----------------]  46%  22.0/48.0 KiB  10.9 KiB/s  0:02 left
+//
+// Elsewhere (a log file, a pipe) a plain line at every tenth of the way:
+//
+//   progress: QRD14 #7 40% (19456 of 49152 bytes)
+//
+// The figures come from the Programmer page's bar, which counts 256-byte blocks of the image.
+
+#include <cstdio>
+#include <string>
+
+namespace vk::cli {
+
+class ProgressDisplay {
+public:
+  enum class Style { None, Bar, Lines };
+  static constexpr int kBarWidth = 30;
+  static constexpr double kRedrawSeconds = 0.1;
+
+  ProgressDisplay(std::FILE* out, Style style) : out_(out), style_(style) {}
+
+  // The bar moved: min..max in 256-byte blocks, now in seconds on any steady clock.
+  void Update(const std::string& label, int min, int max, int position, double now);
+  // Takes the bar off the terminal line before other output (it comes back with the next
+  // update).
+  void Clear();
+
+  // The bar line without its leading carriage return (tests, and the line above).
+  static std::string BarText(const std::string& label, int min, int max, int position,
+                             double bytesPerSecond);
+
+private:
+  std::FILE* out_;
+  Style style_;
+  bool drawn_ = false;
+  double lastDraw_ = -1;
+  int lastMin_ = 0, lastMax_ = 0, lastPosition_ = 0;
+  int lastTenth_ = -1;
+  // Where the rate is measured from: the first move of the current run.
+  double startAt_ = -1;
+  int startPosition_ = 0;
+};
+
+} // namespace vk::cli

@@ -1,0 +1,129 @@
+#pragma once
+// vkprog as a user runs it, against vkdevsim as a separate process on a pseudo-terminal.
+
+#include "support/ImageTestUtil.h"
+#include "support/RunProcess.h"
+#include "support/SpawnedProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <sstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace vk::test {
+
+// Settings in a folder of their own, so that no test reads or touches the user's. The
+// protocols' blocking waits run at a fifth of their length: the simulators answer at once.
+inline void PrepareVkprogEnvironment(int sleepPercent = 20) {
+  static TempDir settingsDir;
+  ::setenv("VK_SETTINGS_FILE", settingsDir.File("settings.ini").c_str(), 1);
+  ::unsetenv("VK_SERIAL_PORTS");
+  ::unsetenv("VK_CAN_BACKEND");
+  ::unsetenv("VK_CAN_INTERFACE");
+  ::unsetenv("VKPROG_KERNEL_DIR");
+  ::setenv("VKPROG_SLEEP_PERCENT", std::to_string(sleepPercent).c_str(), 1);
+}
+
+// env: more variables for this run.
+inline ProcessResult Vkprog(const std::vector<std::string>& args, int sleepPercent = 20,
+                            const std::vector<std::pair<std::string, std::string>>& env = {}) {
+  PrepareVkprogEnvironment(sleepPercent);
+  for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+  auto r = RunProcess(std::string(VK_BIN_DIR) + "/vkprog", args);
+  for (const auto& [name, value] : env) ::unsetenv(name.c_str());
+  return r;
+}
+
+inline std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> out;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out.push_back(line);
+  return out;
+}
+
+// The lines that start with prefix, without it.
+inline std::vector<std::string> Tagged(const std::string& text, const std::string& prefix) {
+  std::vector<std::string> out;
+  for (const auto& line : Lines(text))
+    if (line.rfind(prefix, 0) == 0) out.push_back(line.substr(prefix.size()));
+  return out;
+}
+
+// vkprog program prints the status texts and the log lines as they are; a log line names the
+// module: "QRD14 #7 Programmed OK", "Module #8 Erased OK", "QRG19 #3 Failed".
+inline bool IsLogLine(const std::string& line) {
+  static const std::regex kLog(R"(^.+ #[0-9]+ (Programmed OK|Erased OK|Failed)$)");
+  return std::regex_match(line, kLog);
+}
+inline std::vector<std::string> LogLines(const std::string& text) {
+  std::vector<std::string> out;
+  for (const auto& line : Lines(text))
+    if (IsLogLine(line)) out.push_back(line);
+  return out;
+}
+// The status texts among the lines that are neither log lines nor a command's own results.
+inline std::vector<std::string> StatusLines(const std::string& text) {
+  std::vector<std::string> out;
+  for (const auto& line : Lines(text))
+    if (!IsLogLine(line) && line.rfind("type: ", 0) != 0 && line.rfind("entry: ", 0) != 0 &&
+        line.rfind("rate: ", 0) != 0 && line.rfind("address: ", 0) != 0)
+      out.push_back(line);
+  return out;
+}
+
+inline bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+// A vkdevsim device on a pseudo-terminal.
+class Simulator {
+public:
+  explicit Simulator(const std::vector<std::string>& args)
+      : process_(std::string(VK_BIN_DIR) + "/vkdevsim", args) {
+    if (!process_.Started()) return;
+    // "PORT <path>" for a device on a pseudo-terminal, "CAN <backend> <interface> node <n>"
+    // for a node on a CAN bus.
+    if (auto line = process_.ReadLine(5000)) {
+      if (line->rfind("PORT ", 0) == 0) port_ = line->substr(5);
+      if (line->rfind("CAN ", 0) == 0) can_ = line->substr(4);
+    }
+  }
+  bool Ready() const { return !port_.empty() || !can_.empty(); }
+  const std::string& Port() const { return port_; }
+  // Ends the simulator and returns its summary of what the device went through.
+  std::string Stop() {
+    process_.Signal(SIGTERM);
+    process_.Wait(5000);
+    return process_.Stderr();
+  }
+
+private:
+  SpawnedProcess process_;
+  std::string port_;
+  std::string can_;
+};
+
+// Whether this build's vkdevsim serves that device.
+inline bool SimulatorHas(const std::string& device) {
+  const auto r = RunProcess(std::string(VK_BIN_DIR) + "/vkdevsim", {"--help"});
+  for (const auto& line : Lines(r.out + r.err))
+    if (line.rfind("  " + device + " ", 0) == 0) return true;
+  return false;
+}
+
+// A V&K container around Intel HEX text, made by vkprog pack.
+inline std::string Container(const TempDir& dir, const std::string& name, const std::string& hex,
+                             const std::string& targets) {
+  const std::string body = dir.Write(name + ".hex", hex);
+  const std::string out = dir.File(name + ".vkf");
+  const auto r = RunProcess(std::string(VK_BIN_DIR) + "/vkprog",
+                            {"pack", "--body", body, "--targets", targets, out});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  return out;
+}
+
+} // namespace vk::test

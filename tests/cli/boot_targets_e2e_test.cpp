@@ -1,0 +1,159 @@
+// vkprog program on the chips programmed through their own boot loaders, each simulated by
+// vkdevsim: over a pseudo-terminal, and for the QX4T's CAN loader over Qt's virtual CAN bus.
+
+#include "cli/CliTestSupport.h"
+#include "support/HexText.h"
+
+using vk::test::Contains;
+using vk::test::HexText;
+using vk::test::Pattern;
+using vk::test::Simulator;
+using vk::test::SimulatorHas;
+using vk::test::LogLines;
+using vk::test::StatusLines;
+using vk::test::Tagged;
+using vk::test::TempDir;
+using vk::test::Vkprog;
+
+namespace {
+
+// A 1,024-byte kernel as S1 records at 0xF780, as the maker's kernel files are laid out.
+std::string KernelFile(const std::vector<std::uint8_t>& bytes) {
+  std::string text;
+  char buf[16];
+  for (std::size_t off = 0; off < bytes.size(); off += 16) {
+    const unsigned a = 0xF780 + static_cast<unsigned>(off);
+    unsigned sum = 19 + (a >> 8) + (a & 0xFF);
+    std::snprintf(buf, sizeof buf, "S113%04X", a);
+    text += buf;
+    for (std::size_t i = 0; i < 16; ++i) {
+      std::snprintf(buf, sizeof buf, "%02X", bytes[off + i]);
+      text += buf;
+      sum += bytes[off + i];
+    }
+    std::snprintf(buf, sizeof buf, "%02X\n", ~sum & 0xFF);
+    text += buf;
+  }
+  return text + "S9030000FC\n";
+}
+
+} // namespace
+
+TEST(VkprogBootTargets, AT89C51RD2) {
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x800)));
+  Simulator sim({"isp8051", "--variant", "at89", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", hex});
+  const std::string summary = sim.Stop();
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"AT89C51RD2 #0 Programmed OK"}));
+  // The closing command (the status byte) is the last thing sent; it reached the chip.
+  EXPECT_TRUE(Contains(summary, "16 record(s) programmed, 2048 byte(s) in 0x0000-0x07FF"))
+      << summary;
+  EXPECT_TRUE(Contains(summary, "status byte 00")) << summary;
+}
+
+TEST(VkprogBootTargets, H8WithAGeneratedKernel) {
+  TempDir dir;
+  std::vector<std::uint8_t> kernel(1024);
+  for (std::size_t i = 0; i < kernel.size(); ++i) kernel[i] = static_cast<std::uint8_t>(i * 13 + 5);
+  const std::string kernels = (dir.Path() / "kernels").string();
+  std::filesystem::create_directory(kernels);
+  dir.Write("kernels/kernelB.a20", KernelFile(kernel)); // the H8/3664's
+  const auto data = Pattern(0x600);
+  const std::string hex = dir.Write("app.hex", HexText(0x0000, data));
+  const std::string flashOut = dir.File("flash.bin"), kernelOut = dir.File("kernel.bin");
+
+  Simulator sim({"h8", "--no-pace", "--flash-out", flashOut, "--kernel-out", kernelOut});
+  ASSERT_TRUE(sim.Ready());
+  // The kernel goes out byte by byte with a 10 ms wait each; a tenth of that is plenty here.
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "H8/3664", hex}, 10,
+                        {{"VKPROG_KERNEL_DIR", kernels}});
+  const std::string summary = sim.Stop();
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"H8/3664 #0 Programmed OK"}));
+  EXPECT_FALSE(Contains(r.err, "kernel")) << r.err;
+  EXPECT_EQ(TempDir::Read(kernelOut), std::string(kernel.begin(), kernel.end()));
+  std::string expected(data.begin(), data.end());
+  expected.resize(0x8000, '\xFF');
+  EXPECT_EQ(TempDir::Read(flashOut), expected);
+  EXPECT_TRUE(Contains(summary, "end record x1")) << summary;
+
+  // Without its kernel file the target's warning is shown (and only that kernel's).
+  Simulator bare({"h8", "--no-pace"});
+  ASSERT_TRUE(bare.Ready());
+  const auto missing =
+      Vkprog({"program", "--port", bare.Port(), "--target", "H8/3664", "--timeout", "1", hex});
+  bare.Stop();
+  EXPECT_TRUE(Contains(missing.err, "kernelB: Can't open file The 'kernelB' boot programming "
+                                    "kernel will not be available"))
+      << missing.err;
+  EXPECT_FALSE(Contains(missing.err, "kernelA")) << missing.err;
+}
+
+TEST(VkprogBootTargets, CortexM3BlankAndNotBlank) {
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x100)));
+  {
+    SCOPED_TRACE("blank: all 33 blocks read, the erase skipped");
+    Simulator sim({"cortex", "--no-pace", "--data-delay-ms", "40"});
+    ASSERT_TRUE(sim.Ready());
+    const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", hex});
+    const std::string summary = sim.Stop();
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Cortex-M3 #0 Programmed OK"}));
+    EXPECT_TRUE(Contains(summary, "33 block(s) sent (0x0000 .. 0x2000)")) << summary;
+  }
+  {
+    SCOPED_TRACE("not blank: the check stops at the first programmed block");
+    Simulator sim({"cortex", "--no-pace", "--data-delay-ms", "40", "--not-blank-from", "0x300"});
+    ASSERT_TRUE(sim.Ready());
+    const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", hex});
+    const std::string summary = sim.Stop();
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Cortex-M3 #0 Programmed OK"}));
+    EXPECT_TRUE(Contains(summary, "4 block(s) sent (0x0000 .. 0x0300)")) << summary;
+  }
+}
+
+TEST(VkprogBootTargets, QX4TBootOverAPseudoTerminal) {
+  if (!SimulatorHas("qx4t-boot")) GTEST_SKIP() << "this vkdevsim has no qx4t-boot device yet";
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x800)));
+  Simulator sim({"qx4t-boot", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "QX4T - BOOT", hex});
+  const std::string summary = sim.Stop();
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err << summary;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QX4T - BOOT #0 Programmed OK"}));
+  // "GN", the last command, reached the loader: the application runs.
+  EXPECT_TRUE(Contains(summary, "16 record(s) programmed, 2048 byte(s) in 0x0000-0x07FF"))
+      << summary;
+  EXPECT_TRUE(Contains(summary, "started x1")) << summary;
+}
+
+TEST(VkprogBootTargets, QX4TOverTheVirtualCanBus) {
+  if (!SimulatorHas("qx4t-can")) GTEST_SKIP() << "this vkdevsim has no qx4t-can device yet";
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0400, Pattern(0x800)));
+  // A virtual bus of this test's own, so that other tests on the machine's can0 do not talk
+  // to this node.
+  const std::string bus = "tcp://127.0.0.1:" + std::to_string(36000 + ::getpid() % 20000) + "/can0";
+  Simulator sim({"qx4t-can", "--interface", bus, "--node", "5"});
+  ASSERT_TRUE(sim.Ready());
+  const std::string trace = dir.File("trace.txt");
+  const auto r = Vkprog({"program", "--port", "PCAN", "--can", "virtualcan:" + bus, "--can-node",
+                         "5", "--target", "QX4T - PCAN", "--trace", trace, hex});
+  const std::string summary = sim.Stop();
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err << summary;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QX4T - PCAN #0 Programmed OK"}));
+  // The jump table's block and the 16 of the image.
+  EXPECT_TRUE(Contains(summary, "17 block(s) programmed")) << summary;
+  EXPECT_TRUE(Contains(summary, "0 refused")) << summary;
+  // The trace has the frames both ways, to node 5 and from it.
+  const std::string text = TempDir::Read(trace);
+  EXPECT_TRUE(Contains(text, "can tx @500000 id 0x785 len ")) << text.substr(0, 2000);
+  EXPECT_TRUE(Contains(text, "can rx @500000 id 0x705 len ")) << text.substr(0, 2000);
+  EXPECT_FALSE(Contains(r.err, "qt.canbus")) << r.err;
+}

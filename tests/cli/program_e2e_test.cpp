@@ -1,0 +1,364 @@
+// vkprog program, detect and find as a production line runs them: a real process against the
+// programmer unit simulated by vkdevsim on a pseudo-terminal.
+
+#include "cli/CliTestSupport.h"
+#include "support/HexText.h"
+
+#include <chrono>
+#include <regex>
+
+using vk::test::Container;
+using vk::test::Contains;
+using vk::test::HexText;
+using vk::test::Lines;
+using vk::test::Pattern;
+using vk::test::Simulator;
+using vk::test::LogLines;
+using vk::test::StatusLines;
+using vk::test::Tagged;
+using vk::test::TempDir;
+using vk::test::Vkprog;
+
+namespace {
+
+// The line of the simulator's summary about one module.
+std::string ModuleLine(const std::string& summary, int address) {
+  for (const auto& line : Lines(summary))
+    if (line.rfind("module " + std::to_string(address) + " ", 0) == 0) return line;
+  return {};
+}
+
+// Whether want appears in have in this order (other items may lie between).
+bool InOrder(const std::vector<std::string>& have, const std::vector<std::string>& want) {
+  std::size_t i = 0;
+  for (const auto& h : have)
+    if (i < want.size() && h == want[i]) ++i;
+  return i == want.size();
+}
+
+// 4 KiB for QRD14 (type 136) at 0x1000, in a container.
+std::string Qrd14Firmware(const TempDir& dir) {
+  return Container(dir, "qrd14", HexText(0x1000, Pattern(0x1000)), "88000000");
+}
+
+} // namespace
+
+TEST(VkprogProgram, ProgramsOneModuleAndEndsAfterTheLastCommandHasGone) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  Simulator sim(
+      {"backplane", "--module", "7:136", "--module", "8:136", "--erase-ms", "200", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+
+  const auto r =
+      Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--address", "7", firmware});
+  const std::string summary = sim.Stop();
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
+  EXPECT_TRUE(
+      InOrder(StatusLines(r.out), {"Dectecting ...", "Initializing Module", "Erasing Module",
+                                          "Programming Module", "Module Programmed OK"}))
+      << r.out;
+  // stderr is not a terminal here: plain progress lines, and no kernel warnings for a module
+  // that needs no kernel.
+  const auto progress = Tagged(r.err, "progress: ");
+  ASSERT_FALSE(progress.empty()) << r.err;
+  EXPECT_EQ(progress.back(), "QRD14 #7 100% (4096 of 4096 bytes)");
+  EXPECT_FALSE(Contains(r.err, "kernel")) << r.err;
+  // The jump table, 32 blocks and the checksum word; "G" reached the unit before vkprog ended.
+  EXPECT_TRUE(Contains(ModuleLine(summary, 7), "erase1 x1, erase2 x0, 1 load(s), 34 record(s)"))
+      << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 7), "started x1")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "untouched")) << summary;
+}
+
+TEST(VkprogProgram, RangeProgramsEachModuleInTurn) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  Simulator sim({"backplane", "--module", "7:136", "--module", "8:136", "--module", "9:136",
+                 "--erase-ms", "100", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+
+  auto r =
+      Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--range", "7-8", firmware});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out),
+            (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK"}));
+  // A range given backwards programs its last module only, as MultiProgram does.
+  r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--range", "9-8", firmware});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #8 Programmed OK"}));
+
+  const std::string summary = sim.Stop();
+  EXPECT_TRUE(Contains(ModuleLine(summary, 7), "erase1 x1")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 7), "started x1")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x2")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "started x2")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 9), "untouched")) << summary;
+}
+
+TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
+  TempDir dir;
+  const std::string hex = dir.Write("plain.hex", HexText(0x1000, Pattern(0x200)));
+  Simulator sim({"backplane", "--module", "7:136", "--erase-ms", "100", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const std::vector<std::string> base = {"program", "--port",    sim.Port(), "--target",
+                                         "QRD14",   "--address", "7"};
+  auto run = [&](std::vector<std::string> extra) {
+    auto args = base;
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(hex);
+    return Vkprog(args);
+  };
+  const std::string error = "ID Mismatch: The Firmware in this programmer does not match the ID "
+                            "from the selected module.";
+  {
+    SCOPED_TRACE("not allowed: the error, and the end the window comes to");
+    for (const auto& extra : {std::vector<std::string>{}, std::vector<std::string>{"--yes"}}) {
+      const auto r = run(extra);
+      EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+      EXPECT_TRUE(Contains(r.err, error)) << r.err;
+      EXPECT_FALSE(Contains(r.err, "proceed")) << r.err;
+      EXPECT_EQ(StatusLines(r.out).back(), "Programming aborted");
+      EXPECT_TRUE(LogLines(r.out).empty());
+    }
+  }
+  {
+    SCOPED_TRACE("allowed, answered No");
+    const auto r = run({"--allow-untyped"});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.err, error + " Do You want to proceed anyway ?")) << r.err;
+    EXPECT_EQ(StatusLines(r.out).back(), "Programming aborted");
+    EXPECT_TRUE(LogLines(r.out).empty());
+  }
+  {
+    SCOPED_TRACE("allowed, answered Yes");
+    const auto r = run({"--allow-untyped", "--yes"});
+    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
+  }
+  const std::string summary = sim.Stop();
+  // Only the run answered Yes got as far as the module's flash.
+  EXPECT_TRUE(Contains(ModuleLine(summary, 7), "erase1 x1, erase2 x0, 1 load(s)")) << summary;
+}
+
+TEST(VkprogProgram, EraseOnlyAndFailedRuns) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  Simulator sim({"backplane", "--module", "7:136", "--module", "8:136", "--erase-ms", "100",
+                 "--no-pace", "--fault", "record:3=E"});
+  ASSERT_TRUE(sim.Ready());
+
+  auto r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--address", "8",
+                   "--erase-only", firmware});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Module #8 Erased OK"}));
+  EXPECT_EQ(StatusLines(r.out).back(), "Module Erased OK");
+
+  // The unit refuses the third record: the run fails, and so does vkprog.
+  r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--address", "7", firmware});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Failed"}));
+  EXPECT_TRUE(Contains(r.err, "1 of 1 module(s) not programmed")) << r.err;
+
+  const std::string summary = sim.Stop();
+  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x1, erase2 x0, 0 load(s)")) << summary;
+}
+
+TEST(VkprogProgram, SilentUnitEndsWithTheTimeout) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  Simulator sim({"backplane", "--module", "7:136", "--no-pace", "--fault", "silent"});
+  ASSERT_TRUE(sim.Ready());
+  const auto start = std::chrono::steady_clock::now();
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--address", "7",
+                         "--timeout", "2.5", firmware});
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+  EXPECT_GE(seconds, 2.5);
+  EXPECT_LT(seconds, 6.0);
+  EXPECT_TRUE(Contains(r.err, "vkprog: program: no end after 2.5 s (--timeout)")) << r.err;
+  EXPECT_TRUE(Contains(r.out, "<no module found>")) << r.out;
+  sim.Stop();
+}
+
+TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  const std::string text = dir.Write("notes.txt", "not firmware\r\n");
+  Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const std::string port = sim.Port();
+  struct Case {
+    std::vector<std::string> args;
+    int exit;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {{"--target", "QRD14", firmware}, 2, "--port is required"},
+      {{"--port", port, firmware}, 2, "--target is required"},
+      {{"--port", port, "--target", "QRD99", firmware}, 2, "no catalogue entry is named"},
+      {{"--port", port, "--target", "QRD14"}, 2, "name the firmware file"},
+      {{"--port", port, "--target", "QRD14", "--speed", "4800", firmware}, 2, "not one of 115200"},
+      {{"--port", port, "--target", "QRD14", "--address", "256", firmware}, 2, "too large"},
+      {{"--port", port, "--target", "QRD14", "--address", "7", "--range", "7-8", firmware},
+       2,
+       "exclude each other"},
+      {{"--port", port, "--target", "AT89C51RD2", "--range", "1-2", firmware}, 2, "QRD14"},
+      {{"--port", port, "--target", "QRD14", "--range", "1-2", "--erase-only", firmware},
+       2,
+       "--erase-only"},
+      {{"--port", port, "--target", "Cortex-M3", "--erase-only", firmware}, 2, "--erase-only"},
+      {{"--port", "COM50", "--target", "QRD14", firmware}, 2, "COM49"},
+      {{"--port", "ttyS0", "--target", "QRD14", firmware}, 2, "not COMn"},
+      {{"--port", port, "--target", "QRD14", "--timeout", "0", firmware}, 2, "--timeout"},
+      {{"--port", port, "--target", "QRD14", "--can-bitrate", "3K", firmware}, 2, "--can-bitrate"},
+      {{"--port", port, "--target", "QRD14", firmware, text}, 1, "nothing was sent"},
+      {{"--port", dir.File("no-such-tty"), "--target", "QRD14", firmware}, 1, "no-such-tty"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {"program"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const auto r = Vkprog(args);
+    EXPECT_EQ(r.exitCode, c.exit) << c.says << "\n" << r.err;
+    EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
+    EXPECT_TRUE(LogLines(r.out).empty());
+  }
+  // None of them sent anything.
+  const std::string summary = sim.Stop();
+  EXPECT_TRUE(Contains(summary, "unit: 0 command(s)")) << summary;
+}
+
+TEST(VkprogTrace, HoldsEveryByteWithItsTimeDirectionAndRate) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  // The unit listens at 57600 until the programmer identifies itself, then at 115200 too.
+  Simulator sim(
+      {"backplane", "--module", "7:136", "--baud", "57600", "--erase-ms", "100", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const std::string trace = dir.File("trace.txt");
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--address", "7",
+                         "--speed", "57600", "--trace", trace, firmware});
+  const std::string summary = sim.Stop();
+  ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+
+  // Decodes an entry's bytes back from the text.
+  auto decode = [](const std::string& shown) {
+    std::string out;
+    if (shown.rfind("hex", 0) == 0) {
+      for (std::size_t i = 4; i + 1 < shown.size() + 1; i += 3)
+        out += static_cast<char>(std::stoi(shown.substr(i, 2), nullptr, 16));
+      return out;
+    }
+    for (std::size_t i = 1; i + 1 < shown.size(); ++i) {
+      if (shown[i] != '\\') {
+        out += shown[i];
+        continue;
+      }
+      const char e = shown[++i];
+      if (e == 'r')
+        out += '\r';
+      else if (e == 'n')
+        out += '\n';
+      else if (e == 't')
+        out += '\t';
+      else if (e == 'x') {
+        out += static_cast<char>(std::stoi(shown.substr(i + 1, 2), nullptr, 16));
+        i += 2;
+      } else
+        out += e;
+    }
+    return out;
+  };
+  const std::regex entry(R"(^ +([0-9]+\.[0-9]{6}) (tx|rx)  @([0-9]+) (.*)$)");
+  std::size_t in = 0, out = 0;
+  std::vector<std::pair<std::string, std::string>> sent; // rate, bytes
+  std::vector<std::string> notes;
+  double last = 0;
+  const auto lines = vk::test::Lines(TempDir::Read(trace));
+  ASSERT_GT(lines.size(), 2u);
+  EXPECT_EQ(lines[0].rfind("# V&K Programmer link trace: vkprog program, started ", 0), 0u);
+  for (const auto& line : lines) {
+    if (line[0] == '#') continue;
+    const double at = std::stod(line);
+    EXPECT_GE(at, last) << line;
+    last = at;
+    std::smatch m;
+    if (!std::regex_match(line, m, entry)) {
+      ASSERT_TRUE(Contains(line, " ---- ")) << line;
+      notes.push_back(line.substr(line.find("---- ") + 5));
+      continue;
+    }
+    const std::string bytes = decode(m[4]);
+    if (m[2] == "tx") {
+      out += bytes.size();
+      sent.emplace_back(m[3], bytes);
+    } else {
+      in += bytes.size();
+    }
+  }
+  // Every byte the unit saw and sent is in the trace.
+  EXPECT_TRUE(Contains(summary, "bytes in " + std::to_string(out) + ", out " + std::to_string(in)))
+      << summary << "\ntrace: " << out << " out, " << in << " in";
+  ASSERT_GE(sent.size(), 5u);
+  EXPECT_EQ(sent.front(), (std::pair<std::string, std::string>{"57600", "OP 7\r"}));
+  EXPECT_EQ(sent.back(), (std::pair<std::string, std::string>{"115200", "G\r"}));
+  const auto load =
+      std::find_if(sent.begin(), sent.end(), [](const auto& s) { return s.second == "L\r"; });
+  ASSERT_NE(load, sent.end());
+  EXPECT_EQ(load->first, "115200");
+  EXPECT_TRUE(std::find(notes.begin(), notes.end(), "line 57600 bit/s, parity none") !=
+              notes.end());
+  EXPECT_TRUE(std::find(notes.begin(), notes.end(), "line 115200 bit/s, parity none") !=
+              notes.end());
+  ASSERT_FALSE(notes.empty());
+  EXPECT_EQ(notes.back(), notes.front().substr(0, notes.front().find(' ')) + " closed");
+}
+
+TEST(VkprogDetect, PrintsTheTypeAndTheEntry) {
+  Simulator sim(
+      {"backplane", "--module", "7:136", "--module", "8:133", "--module", "9:200", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  auto detect = [&](const std::string& address) {
+    return Vkprog({"detect", "--port", sim.Port(), "--address", address});
+  };
+  auto r = detect("7");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(Tagged(r.out, "type: "), (std::vector<std::string>{"136 (0x88)"}));
+  EXPECT_EQ(Tagged(r.out, "entry: "), (std::vector<std::string>{"QRD14"}));
+  r = detect("8");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(Tagged(r.out, "entry: "), (std::vector<std::string>{"QRA11"}));
+  r = detect("9");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(Tagged(r.out, "type: "), (std::vector<std::string>{"200 (0xC8)"}));
+  EXPECT_EQ(Tagged(r.out, "entry: "), (std::vector<std::string>{"none"}));
+  r = detect("10");
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(StatusLines(r.out).back(), "<no module found>");
+  EXPECT_TRUE(Tagged(r.out, "type: ").empty());
+  const std::string summary = sim.Stop();
+  // Nine "OP 10" for the empty address, and one for each module.
+  EXPECT_TRUE(Contains(summary, "unit: 15 command(s)")) << summary;
+}
+
+TEST(VkprogFind, FindsTheRateAndTheAddressThatAnswer) {
+  // The unit listens at 38400 only: the finder has to go through 115200 and 57600 first.
+  Simulator sim({"backplane", "--module", "5:136", "--baud", "38400", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  auto r = Vkprog({"find", "--port", sim.Port()});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(Tagged(r.out, "rate: "), (std::vector<std::string>{"38400"}));
+  EXPECT_EQ(Tagged(r.out, "address: "), (std::vector<std::string>{"5"}));
+  EXPECT_EQ(StatusLines(r.out),
+            (std::vector<std::string>{"Searching for device setting ..."}));
+  sim.Stop();
+
+  Simulator silent({"backplane", "--module", "5:136", "--no-pace", "--fault", "silent"});
+  ASSERT_TRUE(silent.Ready());
+  r = Vkprog({"find", "--port", silent.Port(), "--end-address", "3", "--timeout", "1"});
+  EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.err, "no programmer unit answered")) << r.err;
+  silent.Stop();
+}
