@@ -1,0 +1,67 @@
+#include "gui/FileDialogs.h"
+
+#include <QFileDialog>
+
+namespace vk::gui {
+
+QStringList FilterList(const std::string& pipeList) {
+  const QStringList parts = QString::fromStdString(pipeList).split(QLatin1Char('|'));
+  QStringList filters;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2)
+    filters << parts[i] + QStringLiteral(" (") + parts[i + 1] + QLatin1Char(')');
+  return filters;
+}
+
+QString SuffixForFilter(int position) {
+  return position == 2 ? QStringLiteral("hex") : QStringLiteral("a20");
+}
+
+FileDialogs::FileDialogs(QWidget* parent)
+    : open_(new QFileDialog(parent)), save_(new QFileDialog(parent)) {
+  const QStringList filters = FilterList();
+
+  open_->setAcceptMode(QFileDialog::AcceptOpen);
+  open_->setFileMode(QFileDialog::ExistingFile);
+  open_->setNameFilters(filters);
+  open_->selectNameFilter(filters.value(0));
+  open_->setWindowTitle(QStringLiteral("Open"));
+
+  save_->setAcceptMode(QFileDialog::AcceptSave);
+  save_->setFileMode(QFileDialog::AnyFile);
+  save_->setNameFilters(filters);
+  save_->selectNameFilter(filters.value(0));
+  save_->setDefaultSuffix(SuffixForFilter(1));
+  save_->setWindowTitle(QStringLiteral("Save"));
+  // Choosing a type sets the ending a bare name gets; the name's ending then decides the
+  // format written. (Qt's own dialog also swaps an ending already typed for the type's.)
+  QObject::connect(save_, &QFileDialog::filterSelected, save_, [this](const QString& filter) {
+    save_->setDefaultSuffix(SuffixForFilter(static_cast<int>(FilterList().indexOf(filter)) + 1));
+  });
+}
+
+FileDialogs::~FileDialogs() = default; // the dialogs belong to the parent window
+
+std::optional<QString> FileDialogs::AskOpenFile() {
+  if (open_->exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList files = open_->selectedFiles();
+  if (files.isEmpty()) return std::nullopt;
+  return files.first();
+}
+
+std::optional<QString> FileDialogs::AskSaveFile(const app::SaveProposal& proposal) {
+  if (!proposal.keepLast) {
+    const QStringList filters = FilterList();
+    const int position = proposal.filterIndex;
+    if (position >= 1 && position <= filters.size()) save_->selectNameFilter(filters[position - 1]);
+    QString suffix = QString::fromStdString(proposal.extension);
+    if (suffix.startsWith(QStringLiteral("*."))) suffix = suffix.mid(2);
+    save_->setDefaultSuffix(suffix);
+    save_->selectFile(QString::fromStdString(proposal.fileName));
+  }
+  if (save_->exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList files = save_->selectedFiles();
+  if (files.isEmpty()) return std::nullopt;
+  return files.first();
+}
+
+} // namespace vk::gui

@@ -1,0 +1,42 @@
+#pragma once
+// The Open and Save dialogs. Both offer the same three types, in this order: "V&K Firmware
+// File (*.vkf)", "Hex Intel (*.hex)", "Motorola S-Record (*.a20)". They live as long as the
+// main window, so each keeps its folder, and Save keeps the name it proposed last.
+
+#include "app/FileCommands.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <string>
+
+class QFileDialog;
+class QWidget;
+
+namespace vk::gui {
+
+// The filter list as Qt writes it, from the program's "name|pattern|..." list.
+QStringList FilterList(const std::string& pipeList = app::kFileFilter);
+// The suffix (without the dot) a name typed without one gets for the type at 1-based position.
+// There is no container writer: that type saves S-records, so its suffix is "a20".
+QString SuffixForFilter(int position);
+
+class FileDialogs {
+public:
+  explicit FileDialogs(QWidget* parent);
+  ~FileDialogs();
+
+  // The chosen file, or nothing when the user cancelled.
+  std::optional<QString> AskOpenFile();
+  std::optional<QString> AskSaveFile(const app::SaveProposal& proposal);
+
+  QFileDialog* OpenDialog() const { return open_; }
+  QFileDialog* SaveDialog() const { return save_; }
+
+private:
+  QFileDialog* open_;
+  QFileDialog* save_;
+};
+
+} // namespace vk::gui

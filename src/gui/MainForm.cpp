@@ -1,0 +1,263 @@
+#include "gui/MainForm.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QStatusBar>
+#include <QStatusTipEvent>
+#include <QTabWidget>
+#include <QUrl>
+
+#include <exception>
+
+namespace vk::gui {
+
+namespace {
+std::string FileNameOf(const QString& path) { return QFile::encodeName(path).toStdString(); }
+
+// The local files among dropped URLs, in the order given.
+QStringList LocalFiles(const QMimeData* data) {
+  QStringList files;
+  if (data == nullptr || !data->hasUrls()) return files;
+  for (const QUrl& url : data->urls())
+    if (url.isLocalFile()) files << url.toLocalFile();
+  return files;
+}
+} // namespace
+
+TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
+                     cpu::KernelSet& kernels, app::SessionDevices devices, QWidget* parent)
+    : QMainWindow(parent), loop_(loop), boxes_(boxes) {
+  setWindowTitle(QString::fromLatin1(kCaption));
+  resize(kWidth, kHeight);
+  setAcceptDrops(true); // files dropped from the desktop are loaded
+
+  // Closing the main window ends the program with exit code 0 (the companions do not keep it
+  // alive).
+  QuitProgram = [this] { loop_.Post([this] { close(); }); };
+
+  BuildMenus();
+  BuildPages();
+  StatusLine = statusBar();
+  status_ = std::make_unique<QtStatusView>(*StatusLine);
+  dialogs_ = std::make_unique<FileDialogs>(this);
+  DevFinderForm = new TDevFinderForm(this);
+
+  // The views the session drives.
+  TTargetPage& target = *TabSheetTarget;
+  TProgrammerPage& prog = *TabSheetProgrammer;
+  terminal_ = std::make_unique<QtTextView>(*TabSheetComm->CommPlane, true);
+  address_ = std::make_unique<QtComboView>(*target.cbxAddr);
+  speed_ = std::make_unique<QtComboView>(*target.cbxSpeed);
+  ports_ = std::make_unique<QtSelector>(*target.cbxCOM);
+  canAddress_ = std::make_unique<QtSelector>(*target.cbxCANAddr);
+  canSpeed_ = std::make_unique<QtSelector>(*target.cbxCANSpeed);
+  tree_ = std::make_unique<QtTreeView>(*target.TargetTreeView);
+  for (std::size_t i = 0; i < buttons_.size(); ++i)
+    buttons_[i] = std::make_unique<QtButtonView>(*prog.Buttons[i]);
+  untyped_ = std::make_unique<QtCheckView>(*prog.UntypedBox);
+  firstBox_ = std::make_unique<QtComboView>(*prog.FirstBox);
+  lastBox_ = std::make_unique<QtComboView>(*prog.LastBox);
+  info_ = std::make_unique<QtTextView>(*prog.InfoMemo);
+  log_ = std::make_unique<QtTextView>(*prog.LogMemo);
+  progress_ = std::make_unique<QtProgressView>(*prog.Progress);
+  bufferInfo_ = std::make_unique<QtTextView>(*TabSheetBuffer->mnBufferInfo);
+
+  app::SessionViews views;
+  views.status = status_.get();
+  views.terminal = terminal_.get();
+  views.address = address_.get();
+  views.speed = speed_.get();
+  views.ports = ports_.get();
+  views.canAddress = canAddress_.get();
+  views.canSpeed = canSpeed_.get();
+  views.setCanData = [this](const std::string& text) {
+    TabSheetTarget->lbCANdata->setText(FromUtf8(text));
+  };
+  views.tree = tree_.get();
+  for (std::size_t i = 0; i < buttons_.size(); ++i) views.buttons[i] = buttons_[i].get();
+  views.untyped = untyped_.get();
+  views.firstBox = firstBox_.get();
+  views.lastBox = lastBox_.get();
+  views.info = info_.get();
+  views.log = log_.get();
+  views.progress = progress_.get();
+  views.showProgrammerPage = [this] { PageControl->setCurrentWidget(TabSheetProgrammer); };
+  views.showBufferPage = [this](const app::BufferPageText& page) { ShowBufferPage(page); };
+  views.finder = DevFinderForm;
+  views.quit = [this] {
+    if (QuitProgram) QuitProgram();
+  };
+  session_ = std::make_unique<app::Session>(loop, boxes, devices, kernels, std::move(views));
+
+  // What the user does.
+  target.TargetTreeView->onSelect = [this] { session_->TreeClicked(); };
+  connect(target.cbxSpeed, &QComboBox::activated, this, [this](int) { session_->SpeedChanged(); });
+  connect(target.btFindDev, &QPushButton::clicked, this, [this] { session_->FindDevice(); });
+  prog.onAction = [this](int tag) { session_->ButtonPressed(tag); };
+  prog.onShow = [this] { session_->ProgrammerPageShown(); };
+  TabSheetComm->CommPlane->onEnter = [this](const QString& text) {
+    session_->TerminalEnter(ToBytes(text));
+  };
+  connect(TabSheetBuffer->btBufferClear, &QPushButton::clicked, this, [this] { BufferClear(); });
+  connect(TabSheetBuffer->btBufferShow, &QPushButton::clicked, this, [this] { BufferShow(); });
+  DevFinderForm->onClosed = [this] { session_->FinderClosed(); };
+
+  // The companions, hidden until asked for.
+  SearchSettingForm = new TSearchSettingForm(this);
+  SearchSettingForm->onChange = [this](const std::string& text) {
+    if (session_->finder) session_->finder->SetEndAddressText(text);
+  };
+  ShowBufferForm = std::make_unique<TShowBufferForm>();
+
+  // Before the first load the Buffer page reads as after Clear.
+  app::BufferPageText empty;
+  app::ShowCleared(empty);
+  ShowBufferPage(empty);
+}
+
+TMainForm::~TMainForm() {
+  session_.reset(); // stops the timers and the serial worker while the views still exist
+}
+
+void TMainForm::BuildMenus() {
+  QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+  mnOpen = file->addAction(QStringLiteral("&Open..."));
+  mnOpen->setStatusTip(QStringLiteral("Open an existing file"));
+  mnSave = file->addAction(QStringLiteral("&Save"));
+  mnSave->setStatusTip(QStringLiteral("Save current file"));
+  mnClear = file->addAction(QStringLiteral("&Clear"));
+  mnClear->setStatusTip(QStringLiteral("Clear program buffer"));
+  file->addSeparator();
+  mnExit = file->addAction(QStringLiteral("E&xit"));
+  mnExit->setStatusTip(QStringLiteral("Exit this application"));
+
+  QMenu* setup = menuBar()->addMenu(QStringLiteral("Setup"));
+  mnSearch = setup->addAction(QStringLiteral("Search ..."));
+
+  QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+  mnAbout = help->addAction(QStringLiteral("&About..."));
+  mnAbout->setStatusTip(QStringLiteral("Show program information"));
+
+  connect(mnOpen, &QAction::triggered, this, [this] { FileOpen(); });
+  connect(mnSave, &QAction::triggered, this, [this] { SaveClick(); });
+  connect(mnClear, &QAction::triggered, this, [this] { BufferClear(); });
+  connect(mnExit, &QAction::triggered, this, [this] { FileExit(); });
+  connect(mnSearch, &QAction::triggered, this, [this] { SearchSettings(); });
+  connect(mnAbout, &QAction::triggered, this, [this] { HelpAbout(); });
+}
+
+void TMainForm::BuildPages() {
+  PageControl = new QTabWidget(this);
+  PageControl->setDocumentMode(false);
+  TabSheetComm = new TCommPage;
+  TabSheetTarget = new TTargetPage;
+  TabSheetProgrammer = new TProgrammerPage;
+  TabSheetBuffer = new TBufferPage;
+  PageControl->addTab(TabSheetComm, QStringLiteral("Communication"));
+  PageControl->addTab(TabSheetTarget, QStringLiteral("Target"));
+  PageControl->addTab(TabSheetProgrammer, QStringLiteral("Programmer"));
+  PageControl->addTab(TabSheetBuffer, QStringLiteral("Buffer"));
+  PageControl->setCurrentWidget(TabSheetTarget);
+  setCentralWidget(PageControl);
+}
+
+void TMainForm::Start(const std::vector<std::string>& files) { session_->Start(files); }
+
+void TMainForm::ShowBufferPage(const app::BufferPageText& page) {
+  TabSheetBuffer->lbSrcFile->setText(FromUtf8(page.source));
+  TabSheetBuffer->lbRange->setText(FromUtf8(page.range));
+  bufferInfo_->Clear();
+  for (const auto& line : page.info) bufferInfo_->AddLine(line);
+}
+
+void TMainForm::ShowError(const std::string& text) {
+  boxes_.Show(text, kCaption, platform::MsgButtons::Ok, platform::MsgIcon::Error);
+}
+
+void TMainForm::LoadFiles(const QStringList& files) {
+  for (const QString& f : files) {
+    try {
+      session_->LoadAndShow(FileNameOf(f));
+    } catch (const std::exception& e) {
+      ShowError(e.what());
+    }
+  }
+}
+
+void TMainForm::FileOpen() {
+  if (const auto file = dialogs_->AskOpenFile()) LoadFiles({*file});
+}
+
+void TMainForm::SaveClick() {
+  try {
+    session_->Save([this](const app::SaveProposal& proposal) -> std::optional<std::string> {
+      const auto file = dialogs_->AskSaveFile(proposal);
+      if (!file) return std::nullopt;
+      return FileNameOf(*file);
+    });
+  } catch (const std::exception& e) {
+    // The file could not be created or written; what was prepared stays in the image.
+    ShowError(e.what());
+  }
+}
+
+void TMainForm::BufferClear() { session_->Clear(); }
+
+void TMainForm::BufferShow() { ShowBufferForm->ShowData(session_->image.Image()); }
+
+void TMainForm::FileExit() { close(); }
+
+void TMainForm::SearchSettings() { SearchSettingForm->ShowSettings(); }
+
+bool TMainForm::event(QEvent* event) {
+  if (event->type() == QEvent::StatusTip) {
+    // Hints go to the status line's last panel, never over the whole line.
+    status_->SetPanelText(3, static_cast<QStatusTipEvent*>(event)->tip().toStdString());
+    return true;
+  }
+  return QMainWindow::event(event);
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
+  if (!LocalFiles(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* event) {
+  const QStringList files = LocalFiles(event->mimeData());
+  if (files.isEmpty()) return;
+  event->acceptProposedAction();
+  // Loaded once the drop is over (a file's message box must not hold up the desktop's drag),
+  // and never in the middle of a step of a run that is waiting in a sleep.
+  loop_.Post([this, files] { LoadFiles(files); });
+}
+
+void TMainForm::showEvent(QShowEvent* event) {
+  // Centred on the screen when first shown, once the window's frame is known.
+  if (!centred_ && !event->spontaneous()) {
+    centred_ = true;
+    CentreOn(this, nullptr);
+  }
+  QMainWindow::showEvent(event);
+}
+
+void TMainForm::closeEvent(QCloseEvent* event) {
+  // The program ends with its main window: the companions go with it.
+  DevFinderForm->hide();
+  SearchSettingForm->hide();
+  ShowBufferForm->hide();
+  QMainWindow::closeEvent(event);
+}
+
+} // namespace vk::gui

@@ -1,0 +1,112 @@
+#pragma once
+// TMainForm: the window of V&K Programmer. Builds the menus, the four pages and the status line,
+// creates the session over them (which wires the links and the programming engine in their
+// start-up order), and turns menu commands, button clicks and dropped files into the session's
+// operations. Everything runs on the window's thread through the given event loop.
+
+#include "app/Session.h"
+#include "gui/FileDialogs.h"
+#include "gui/Pages.h"
+#include "gui/QtViews.h"
+#include "gui/Windows.h"
+
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+class QAction;
+class QTabWidget;
+
+namespace vk::gui {
+
+class TMainForm : public QMainWindow {
+public:
+  static constexpr int kWidth = 582, kHeight = 465;
+  static constexpr const char* kCaption = "V&K Programmer 2.4";
+
+  // kernels: created before the window, so that their warnings come first.
+  TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes, cpu::KernelSet& kernels,
+            app::SessionDevices devices, QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  // Loads the files named on the command line 200 ms from now, then runs the 10 ms tick.
+  void Start(const std::vector<std::string>& files);
+  app::Session& Session() { return *session_; }
+
+  // The menu commands and buttons, as the user gives them.
+  void FileOpen();
+  void SaveClick();
+  void BufferClear();
+  void BufferShow();
+  void FileExit();
+  void HelpAbout() {}
+  void SearchSettings();
+  // Loads each file in turn, as the command line, Open and dropping do.
+  void LoadFiles(const QStringList& files);
+
+  // Ends the program after the "ID Mismatch" error: posted, so the box's handler returns
+  // first.
+  std::function<void()> QuitProgram;
+
+  // Pages and controls, named as the window's components.
+  QTabWidget* PageControl;
+  TCommPage* TabSheetComm;
+  TTargetPage* TabSheetTarget;
+  TProgrammerPage* TabSheetProgrammer;
+  TBufferPage* TabSheetBuffer;
+  QAction* mnOpen;
+  QAction* mnSave;
+  QAction* mnClear;
+  QAction* mnExit;
+  QAction* mnSearch;
+  QAction* mnAbout;
+  QStatusBar* StatusLine;
+
+  // The companion windows.
+  TDevFinderForm* DevFinderForm;
+  TSearchSettingForm* SearchSettingForm;
+  std::unique_ptr<TShowBufferForm> ShowBufferForm;
+  FileDialogs& Dialogs() { return *dialogs_; }
+  QtStatusView& Status() { return *status_; }
+
+protected:
+  bool event(QEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+
+private:
+  void BuildMenus();
+  void BuildPages();
+  void ShowBufferPage(const app::BufferPageText& page);
+  void ShowError(const std::string& text);
+
+  platform::IEventLoop& loop_;
+  platform::IMessageBox& boxes_;
+  bool centred_ = false;
+  std::unique_ptr<FileDialogs> dialogs_;
+  // The views go after the session: it holds them until the end.
+  std::unique_ptr<QtStatusView> status_;
+  std::unique_ptr<QtTextView> terminal_;
+  std::unique_ptr<QtComboView> address_;
+  std::unique_ptr<QtComboView> speed_;
+  std::unique_ptr<QtSelector> ports_;
+  std::unique_ptr<QtSelector> canAddress_;
+  std::unique_ptr<QtSelector> canSpeed_;
+  std::unique_ptr<QtTreeView> tree_;
+  std::array<std::unique_ptr<QtButtonView>, 4> buttons_;
+  std::unique_ptr<QtCheckView> untyped_;
+  std::unique_ptr<QtComboView> firstBox_;
+  std::unique_ptr<QtComboView> lastBox_;
+  std::unique_ptr<QtTextView> info_;
+  std::unique_ptr<QtTextView> log_;
+  std::unique_ptr<QtProgressView> progress_;
+  std::unique_ptr<QtTextView> bufferInfo_;
+  std::unique_ptr<app::Session> session_;
+};
+
+} // namespace vk::gui

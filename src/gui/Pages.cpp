@@ -1,0 +1,302 @@
+#include "gui/Pages.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+namespace vk::gui {
+
+namespace {
+
+// The buttons placed by hand share one size: wide enough for the widest caption, and no
+// taller than the 30 pixels between the Programmer page's rows allow with a gap.
+constexpr int kButtonMaxHeight = 26;
+
+QSize ButtonSize(std::initializer_list<QPushButton*> buttons) {
+  int width = 75, height = 0;
+  for (QPushButton* b : buttons) {
+    width = std::max(width, b->sizeHint().width());
+    height = std::max(height, b->sizeHint().height());
+  }
+  return {width, std::min(height, kButtonMaxHeight)};
+}
+
+QLabel* MakeLabel(const QString& caption, QWidget* parent) {
+  auto* label = new QLabel(caption, parent);
+  label->setTextFormat(Qt::PlainText);
+  return label;
+}
+
+QComboBox* MakeList(QWidget* parent, const QString& hint) {
+  auto* box = new QComboBox(parent); // a list to choose from; no typed text
+  box->setEditable(false);
+  SetHint(box, hint);
+  return box;
+}
+
+} // namespace
+
+void SetHint(QWidget* control, const QString& hint) {
+  control->setToolTip(hint);
+  control->setStatusTip(hint);
+}
+
+QPlainTextEdit* MakePageMemo(QWidget* parent) {
+  auto* memo = new QPlainTextEdit(parent);
+  memo->setReadOnly(true);
+  memo->setFrameShape(QFrame::NoFrame);
+  // The page shows through: the memo takes whatever colour the style gives the page.
+  QPalette palette = memo->palette();
+  palette.setColor(QPalette::Base, Qt::transparent);
+  memo->setPalette(palette);
+  memo->viewport()->setAutoFillBackground(false);
+  memo->setAutoFillBackground(false);
+  memo->document()->setDocumentMargin(0); // text in line with the labels above it
+  return memo;
+}
+
+// ---- Communication ----
+
+TCommPlane::TCommPlane(QWidget* parent) : QPlainTextEdit(parent) {
+  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  setLineWrapMode(QPlainTextEdit::WidgetWidth);
+}
+
+void TCommPlane::keyPressEvent(QKeyEvent* event) {
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && onEnter)
+    onEnter(toPlainText());
+  QPlainTextEdit::keyPressEvent(event); // not consumed: the memo starts the new line
+}
+
+bool TCommPlane::canInsertFromMimeData(const QMimeData* source) const {
+  // Files dropped here are for the window to load, not text for the terminal.
+  if (source->hasUrls()) return false;
+  return QPlainTextEdit::canInsertFromMimeData(source);
+}
+
+void TCommPlane::insertFromMimeData(const QMimeData* source) {
+  if (source->hasUrls()) return;
+  QPlainTextEdit::insertFromMimeData(source);
+}
+
+TCommPage::TCommPage(QWidget* parent) : QWidget(parent), CommPlane(new TCommPlane(this)) {
+  CommPlane->move(kPlaneLeft, kPlaneTop);
+}
+
+void TCommPage::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  CommPlane->resize(std::max(0, width() - 4), std::max(0, height() - kPlaneTop - 8));
+}
+
+void TCommPage::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  CommPlane->setFocus(); // typing goes to the terminal
+}
+
+// ---- Target ----
+
+TTargetTree::TTargetTree(QWidget* parent) : QTreeWidget(parent) {
+  setHeaderHidden(true);
+  setColumnCount(1);
+  setRootIsDecorated(true);
+  setSelectionMode(QAbstractItemView::SingleSelection);
+  connect(this, &QTreeWidget::itemClicked, this, [this](QTreeWidgetItem*, int) {
+    if (onSelect) onSelect();
+  });
+}
+
+void TTargetTree::keyPressEvent(QKeyEvent* event) {
+  const bool choose = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter ||
+                      event->key() == Qt::Key_Space;
+  QTreeWidget::keyPressEvent(event);
+  if (choose && currentItem() != nullptr) {
+    currentItem()->setSelected(true);
+    if (onSelect) onSelect();
+  }
+}
+
+TTargetPage::TTargetPage(QWidget* parent) : QWidget(parent) {
+  lbCOM = MakeLabel(QStringLiteral("Com Port"), this);
+  cbxCOM = MakeList(this, QStringLiteral("Select COM port"));
+  lbSpeed = MakeLabel(QStringLiteral("Comm Speed"), this);
+  cbxSpeed = MakeList(this, QStringLiteral("Set COM/CAN bits/sec. rate"));
+  lbAddr = MakeLabel(QStringLiteral("Address"), this);
+  cbxAddr = MakeList(this, QStringLiteral("Set device address"));
+  lbTarget = MakeLabel(QStringLiteral("Target"), this);
+  TargetTreeView = new TTargetTree(this);
+  SetHint(TargetTreeView, QStringLiteral("Select the target device"));
+  btFindDev = new QPushButton(QStringLiteral("Find Device"), this);
+  SetHint(btFindDev, QStringLiteral("Search for device settings"));
+  lbPCAN = MakeLabel(QStringLiteral("PCAN Settings"), this);
+  cbxCANAddr = MakeList(this, QString());
+  cbxCANSpeed = MakeList(this, QString());
+  cbxCANSpeed->setMaxVisibleItems(10);
+  cbxCANAddr->setEnabled(false);
+  cbxCANSpeed->setEnabled(false);
+  lbCANdata = MakeLabel(QStringLiteral("CAN data"), this);
+  lbCANdata->setWordWrap(true);
+  lbCANdata->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+  // Three columns: the serial link, the target tree, the CAN link.
+  auto* grid = new QGridLayout(this);
+  grid->setContentsMargins(8, 8, 8, 8);
+  grid->setHorizontalSpacing(12);
+  grid->setVerticalSpacing(2);
+
+  auto* serial = new QVBoxLayout;
+  serial->setSpacing(2);
+  serial->addWidget(lbCOM);
+  serial->addWidget(cbxCOM);
+  serial->addSpacing(8);
+  serial->addWidget(lbSpeed);
+  serial->addWidget(cbxSpeed);
+  serial->addSpacing(8);
+  serial->addWidget(lbAddr);
+  serial->addWidget(cbxAddr);
+  serial->addSpacing(16);
+  serial->addWidget(btFindDev);
+  serial->addStretch(1);
+
+  auto* target = new QVBoxLayout;
+  target->setSpacing(2);
+  target->addWidget(lbTarget);
+  target->addWidget(TargetTreeView, 1);
+
+  auto* can = new QVBoxLayout;
+  can->setSpacing(2);
+  can->addWidget(lbPCAN);
+  can->addWidget(cbxCANAddr);
+  can->addSpacing(4);
+  can->addWidget(cbxCANSpeed);
+  can->addSpacing(8);
+  can->addWidget(lbCANdata);
+  can->addStretch(1);
+
+  grid->addLayout(serial, 0, 0);
+  grid->addLayout(target, 0, 1);
+  grid->addLayout(can, 0, 2);
+  grid->setColumnStretch(1, 1);
+  const int side =
+      std::max(120, fontMetrics().horizontalAdvance(QStringLiteral("CAN_ADDR_126")) + 48);
+  grid->setColumnMinimumWidth(0, side);
+  grid->setColumnMinimumWidth(2, side);
+}
+
+// ---- Programmer ----
+
+TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
+  // Created in this order: the check box, the four buttons, the two boxes, the progress bar,
+  // the two memos.
+  UntypedBox = new QCheckBox(QStringLiteral("Allow untyped programming"), this);
+  UntypedBox->setChecked(false);
+  UntypedBox->setEnabled(false);
+  UntypedBox->hide();
+
+  static const char* const kCaptions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
+  static const char* const kHints[4] = {"Detect Kestron module", "Erase module", "Program module",
+                                        "Program multiple QRD14 modules"};
+  for (int tag = 0; tag < 4; ++tag) {
+    auto* button = new QPushButton(QString::fromLatin1(kCaptions[tag]), this);
+    SetHint(button, QString::fromLatin1(kHints[tag]));
+    button->setProperty("Tag", tag);
+    connect(button, &QPushButton::clicked, this, [this, tag] {
+      if (onAction) onAction(tag);
+    });
+    Buttons[static_cast<std::size_t>(tag)] = button;
+  }
+  Buttons[3]->setEnabled(false);
+
+  FirstBox = MakeList(this, QStringLiteral("First QRD14 module to program"));
+  LastBox = MakeList(this, QStringLiteral("Last QRD14 module to program"));
+
+  Progress = new QProgressBar(this);
+  Progress->setTextVisible(false); // a plain, smooth bar
+  Progress->setRange(0, 100);
+  Progress->setValue(0);
+
+  InfoMemo = MakePageMemo(this);
+  LogMemo = MakePageMemo(this);
+  PlaceControls();
+}
+
+void TProgrammerPage::PlaceControls() {
+  const int H = height();
+  const int W = width();
+  UntypedBox->setGeometry(8, H - 322, std::max(153, UntypedBox->sizeHint().width()),
+                          UntypedBox->sizeHint().height());
+
+  const QSize button = ButtonSize({Buttons[0], Buttons[1], Buttons[2], Buttons[3]});
+  static constexpr int kButtonTops[4] = {301, 271, 241, 211};
+  for (int i = 0; i < 4; ++i)
+    Buttons[static_cast<std::size_t>(i)]->setGeometry(8, H - kButtonTops[i], button.width(),
+                                                      button.height());
+
+  const QRect multi = Buttons[3]->geometry();
+  const int boxHeight = FirstBox->sizeHint().height();
+  // Right and bottom edges as left + width and top + height.
+  FirstBox->setGeometry(multi.x(), multi.y() + multi.height() + 4, multi.width() + 1, boxHeight);
+  const QRect first = FirstBox->geometry();
+  LastBox->setGeometry(multi.x(), first.y() + first.height() + 4, first.width(), boxHeight);
+
+  const int progressHeight = Progress->sizeHint().height();
+  Progress->setGeometry(8, H - progressHeight - 8, std::max(0, W - 16), progressHeight);
+
+  const QRect detect = Buttons[0]->geometry();
+  const int infoLeft = detect.x() + detect.width() + 16;
+  const int infoWidth = std::max(0, (W - infoLeft - 4) / 2);
+  const int top = detect.y();
+  const int memoHeight = std::max(0, H - top - progressHeight - 16);
+  InfoMemo->setGeometry(infoLeft, top, infoWidth, memoHeight);
+  const int logLeft = infoLeft + infoWidth + 2;
+  LogMemo->setGeometry(logLeft, top, std::max(0, W - logLeft - 4), memoHeight);
+}
+
+void TProgrammerPage::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  PlaceControls();
+}
+
+void TProgrammerPage::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!event->spontaneous() && onShow) onShow();
+}
+
+// ---- Buffer ----
+
+TBufferPage::TBufferPage(QWidget* parent) : QWidget(parent) {
+  lbSrcFile = MakeLabel(QString(), this);
+  lbRange = MakeLabel(QString(), this);
+  mnBufferInfo = MakePageMemo(this);
+  btBufferClear = new QPushButton(QStringLiteral("Clear"), this);
+  btBufferShow = new QPushButton(QStringLiteral("Show"), this);
+}
+
+void TBufferPage::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  const int W = width();
+  const int H = height();
+  const int line = lbSrcFile->sizeHint().height();
+  lbSrcFile->setGeometry(kMargin, kMargin, std::max(0, W - 2 * kMargin), line);
+  lbRange->setGeometry(kMargin, kMargin + line + 4, std::max(0, W - 2 * kMargin), line);
+
+  const QSize button = ButtonSize({btBufferClear, btBufferShow});
+  const int buttonTop = H - kMargin - button.height();
+  btBufferClear->setGeometry(kMargin, buttonTop, button.width(), button.height());
+  btBufferShow->setGeometry(kMargin + button.width() + kMargin, buttonTop, button.width(),
+                            button.height());
+
+  const int memoTop = lbRange->y() + line + 8;
+  mnBufferInfo->setGeometry(kMargin, memoTop, std::max(0, W - kMargin - 16),
+                            std::max(0, buttonTop - memoTop - 16));
+}
+
+} // namespace vk::gui

@@ -1,0 +1,119 @@
+#pragma once
+// The main window's four pages. Each page lays out its own controls; the main window wires
+// them to the session.
+
+#include <QPlainTextEdit>
+#include <QTreeWidget>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QProgressBar;
+class QPushButton;
+
+namespace vk::gui {
+
+// A read-only memo without a border in the page's colour (the info and log memos).
+QPlainTextEdit* MakePageMemo(QWidget* parent);
+// Gives a control its hint: a tooltip, and the status tip the status line shows.
+void SetHint(QWidget* control, const QString& hint);
+
+// CommPlane: the terminal. Enter hands the whole text to onEnter before the memo starts the new
+// line as usual. Dropped files are left to the window.
+class TCommPlane : public QPlainTextEdit {
+public:
+  explicit TCommPlane(QWidget* parent = nullptr);
+  std::function<void(const QString& text)> onEnter;
+
+protected:
+  void keyPressEvent(QKeyEvent* event) override;
+  bool canInsertFromMimeData(const QMimeData* source) const override;
+  void insertFromMimeData(const QMimeData* source) override;
+};
+
+// "Communication": the terminal, filling the page less a small margin.
+class TCommPage : public QWidget {
+public:
+  explicit TCommPage(QWidget* parent = nullptr);
+  TCommPlane* CommPlane;
+  // CommPlane's place on the page; its height and width follow the page.
+  static constexpr int kPlaneLeft = 2, kPlaneTop = 2;
+
+protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+};
+
+// The target tree: a click, or Enter or Space on the current node, selects a target.
+class TTargetTree : public QTreeWidget {
+public:
+  explicit TTargetTree(QWidget* parent = nullptr);
+  std::function<void()> onSelect;
+
+protected:
+  void keyPressEvent(QKeyEvent* event) override;
+};
+
+// "Target": port, speed and address, the target tree, "Find Device", the CAN settings.
+class TTargetPage : public QWidget {
+public:
+  explicit TTargetPage(QWidget* parent = nullptr);
+  QLabel* lbCOM;
+  QComboBox* cbxCOM;
+  QLabel* lbSpeed;
+  QComboBox* cbxSpeed;
+  QLabel* lbAddr;
+  QComboBox* cbxAddr;
+  QLabel* lbTarget;
+  TTargetTree* TargetTreeView;
+  QPushButton* btFindDev;
+  QLabel* lbPCAN;
+  QComboBox* cbxCANAddr;
+  QComboBox* cbxCANSpeed;
+  QLabel* lbCANdata;
+};
+
+// "Programmer": the controls are placed from the page's height H and width W by fixed rules,
+// again whenever the page changes size. PageShow runs each time the page is shown.
+class TProgrammerPage : public QWidget {
+public:
+  explicit TProgrammerPage(QWidget* parent = nullptr);
+  QCheckBox* UntypedBox;
+  std::array<QPushButton*, 4> Buttons{};
+  QComboBox* FirstBox;
+  QComboBox* LastBox;
+  QProgressBar* Progress;
+  QPlainTextEdit* InfoMemo;
+  QPlainTextEdit* LogMemo;
+  std::function<void()> onShow;
+  std::function<void(int tag)> onAction;
+
+  void PlaceControls();
+
+protected:
+  void resizeEvent(QResizeEvent* event) override;
+  void showEvent(QShowEvent* event) override;
+};
+
+// "Buffer": what is loaded. The two buttons keep to the bottom-left corner; the memo fills the
+// space between the labels and the buttons.
+class TBufferPage : public QWidget {
+public:
+  explicit TBufferPage(QWidget* parent = nullptr);
+  QLabel* lbSrcFile;
+  QLabel* lbRange;
+  QPlainTextEdit* mnBufferInfo;
+  QPushButton* btBufferClear;
+  QPushButton* btBufferShow;
+
+  static constexpr int kMargin = 8;
+
+protected:
+  void resizeEvent(QResizeEvent* event) override;
+};
+
+} // namespace vk::gui

@@ -1,0 +1,89 @@
+#include "gui/QtMessageBox.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QWidget>
+
+namespace vk::gui {
+
+using platform::MsgAnswer;
+using platform::MsgButtons;
+using platform::MsgIcon;
+
+QString QtMessageBox::DisplayText(const std::string& text) {
+  QString s = QString::fromStdString(text);
+  s.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  while (s.endsWith(QLatin1Char('\n'))) s.chop(1);
+  return s;
+}
+
+QWidget* QtMessageBox::Owner() const {
+  QWidget* active = QApplication::activeWindow();
+  if (active != nullptr && active->isVisible()) return active;
+  if (mainWindow_ && mainWindow_->isVisible()) return mainWindow_.data();
+  return nullptr;
+}
+
+MsgAnswer QtMessageBox::Show(const std::string& text, const std::string& caption,
+                             MsgButtons buttons, MsgIcon icon) {
+  QMessageBox box(Owner());
+  box.setWindowTitle(QString::fromStdString(caption));
+  box.setTextFormat(Qt::PlainText);
+  box.setText(DisplayText(text));
+  switch (icon) {
+  case MsgIcon::None:
+    box.setIcon(QMessageBox::NoIcon);
+    break;
+  case MsgIcon::Information:
+    box.setIcon(QMessageBox::Information);
+    break;
+  case MsgIcon::Warning:
+    box.setIcon(QMessageBox::Warning);
+    break;
+  case MsgIcon::Error:
+    box.setIcon(QMessageBox::Critical);
+    break;
+  case MsgIcon::Question:
+    box.setIcon(QMessageBox::Question);
+    break;
+  }
+  QMessageBox::StandardButtons set;
+  QMessageBox::StandardButton first = QMessageBox::Ok;
+  switch (buttons) {
+  case MsgButtons::Ok:
+    set = QMessageBox::Ok;
+    break;
+  case MsgButtons::OkCancel:
+    set = QMessageBox::Ok | QMessageBox::Cancel;
+    break;
+  case MsgButtons::YesNo:
+    set = QMessageBox::Yes | QMessageBox::No;
+    first = QMessageBox::Yes;
+    break;
+  case MsgButtons::YesNoCancel:
+    set = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+    first = QMessageBox::Yes;
+    break;
+  }
+  box.setStandardButtons(set);
+  box.setDefaultButton(first); // the first button is the default, as the engine expects
+  const int result = box.exec();
+  switch (result) {
+  case QMessageBox::Yes:
+    return MsgAnswer::Yes;
+  case QMessageBox::No:
+    return MsgAnswer::No;
+  case QMessageBox::Cancel:
+    return MsgAnswer::Cancel;
+  case QMessageBox::Ok:
+    return MsgAnswer::Ok;
+  default:
+    // Closed without a button (Escape, the title bar): the box's way out.
+    return buttons == MsgButtons::YesNo ? MsgAnswer::No
+           : buttons == MsgButtons::Ok  ? MsgAnswer::Ok
+                                        : MsgAnswer::Cancel;
+  }
+}
+
+} // namespace vk::gui

@@ -1,0 +1,32 @@
+#pragma once
+// Message boxes as QMessageBox: the engine's captions, texts, buttons and icons unchanged; a
+// carriage return in a text starts a new line. A box belongs to the window the user is working
+// in (the active one), else to the main window once there is one; before any window it stands
+// alone (the boot kernels' warnings).
+
+#include "platform/MessageBox.h"
+
+#include <QPointer>
+#include <QString>
+
+class QWidget;
+
+namespace vk::gui {
+
+class QtMessageBox : public platform::IMessageBox {
+public:
+  platform::MsgAnswer Show(const std::string& text, const std::string& caption,
+                           platform::MsgButtons buttons, platform::MsgIcon icon) override;
+
+  void SetMainWindow(QWidget* window) { mainWindow_ = window; }
+  // The text as the box shows it: "\r\n" and "\r" become line breaks; line breaks at the very
+  // end would only add empty lines below the text and are left out.
+  static QString DisplayText(const std::string& text);
+
+private:
+  QWidget* Owner() const;
+
+  QPointer<QWidget> mainWindow_;
+};
+
+} // namespace vk::gui

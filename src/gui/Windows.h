@@ -1,0 +1,92 @@
+#pragma once
+// The main window's companions, created at start-up and only shown and hidden: "Show Buffer",
+// "Device Finder" and "Device Search Settings".
+
+#include "app/DeviceFinder.h"
+
+#include <QDialog>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+
+namespace vk::gui {
+
+// "Show Buffer": a hexadecimal listing of a copy of the whole image. The copy is taken by
+// ShowData; the listing is made from it each time the window becomes visible.
+class TShowBufferForm : public QWidget {
+public:
+  static constexpr int kWidth = 572, kHeight = 767;
+  explicit TShowBufferForm(QWidget* parent = nullptr);
+
+  // Takes the copy, shows the window and gives it the focus. An open window keeps its listing.
+  void ShowData(const std::uint8_t* image);
+  // "Lucida Console" 11 px where it is installed, else the system's fixed-pitch font at 11 px.
+  static QFont ListingFont();
+
+  QPlainTextEdit* Memo;
+  std::array<std::uint8_t, 0x10000> ViewData;
+
+protected:
+  void showEvent(QShowEvent* event) override;
+
+private:
+  void FormShow();
+};
+
+// "Device Finder": shown while a search runs; closing it ends the search.
+class TDevFinderForm : public QWidget, public app::IFinderView {
+public:
+  static constexpr int kWidth = 164, kHeight = 56;
+  explicit TDevFinderForm(QWidget* mainWindow);
+
+  void Show() override;
+  void Hide() override;
+  bool Visible() const override;
+  void SetRateText(const std::string& text) override;
+  void SetCommandText(const std::string& text) override;
+
+  // The user closed the window.
+  std::function<void()> onClosed;
+
+  QLabel* Label1;
+  QLabel* Label2;
+  QLabel* Label3;
+
+protected:
+  void closeEvent(QCloseEvent* event) override;
+
+private:
+  void PlaceLabels();
+  QWidget* mainWindow_;
+};
+
+// "Device Search Settings": the last address the finder tries.
+class TSearchSettingForm : public QDialog {
+public:
+  static constexpr int kWidth = 141, kHeight = 103;
+  explicit TSearchSettingForm(QWidget* mainWindow);
+
+  // Shows the dialog centred on the main window.
+  void ShowSettings();
+  // Called with Edit1's text whenever it changes.
+  std::function<void(const std::string& text)> onChange;
+
+  QLabel* lbEndAddr;
+  QLineEdit* Edit1;
+  QPushButton* btClose;
+
+private:
+  QWidget* mainWindow_;
+};
+
+// Centres a window on another (or on its screen when there is none).
+void CentreOn(QWidget* window, const QWidget* over);
+
+} // namespace vk::gui

@@ -1,0 +1,223 @@
+// Message boxes as QMessageBoxes, the "ID Mismatch" question and error as the window shows them
+// (the error ends the program), and the Save dialog with its proposal and the name-ending rule.
+
+#include "GuiTestSupport.h"
+#include "support/HexText.h"
+
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+
+using namespace vk;
+using guitest::ButtonNamed;
+using guitest::ModalWatcher;
+using guitest::Window;
+using guitest::WindowOptions;
+
+namespace {
+
+struct SeenBox {
+  std::string title, text;
+  QMessageBox::Icon icon = QMessageBox::NoIcon;
+  std::vector<std::string> buttons;
+  QWidget* parent = nullptr;
+};
+
+// Records the next message box and presses the button with this text.
+std::unique_ptr<ModalWatcher> Answer(SeenBox& seen, const QString& button) {
+  return std::make_unique<ModalWatcher>([&seen, button](QWidget* w) {
+    auto* box = qobject_cast<QMessageBox*>(w);
+    if (box == nullptr) return;
+    seen.title = box->windowTitle().toStdString();
+    seen.text = box->text().toStdString();
+    seen.icon = box->icon();
+    seen.parent = box->parentWidget();
+    for (QAbstractButton* b : box->buttons())
+      seen.buttons.push_back(b->text().remove('&').toStdString());
+    std::sort(seen.buttons.begin(), seen.buttons.end());
+    if (QAbstractButton* b = ButtonNamed(box, button)) b->click();
+  });
+}
+
+} // namespace
+
+TEST(MessageBoxes, ShowTheEngineTextsVerbatim) {
+  WindowOptions o;
+  o.realBoxes = true;
+  Window w(o);
+  w.Show();
+  platform::IMessageBox& boxes = w.qtBoxes;
+
+  SeenBox seen;
+  auto watcher = Answer(seen, "No");
+  const auto answer = boxes.Show("first line\rsecond & line\r", "Can't Open File",
+                                 platform::MsgButtons::YesNo, platform::MsgIcon::Warning);
+  ASSERT_TRUE(watcher->opened);
+  EXPECT_EQ(answer, platform::MsgAnswer::No);
+  EXPECT_EQ(seen.title, "Can't Open File");
+  EXPECT_EQ(seen.text, "first line\nsecond & line");
+  EXPECT_EQ(seen.icon, QMessageBox::Warning);
+  EXPECT_EQ(seen.buttons, (std::vector<std::string>{"No", "Yes"}));
+  EXPECT_EQ(seen.parent, w.form.get()) << "the box belongs to the window";
+
+  SeenBox error;
+  watcher = Answer(error, "OK");
+  EXPECT_EQ(boxes.Show("<b>not bold</b>", "Format Error", platform::MsgButtons::Ok,
+                       platform::MsgIcon::Error),
+            platform::MsgAnswer::Ok);
+  EXPECT_EQ(error.text, "<b>not bold</b>");
+  EXPECT_EQ(error.icon, QMessageBox::Critical);
+  EXPECT_EQ(error.buttons, (std::vector<std::string>{"OK"}));
+
+  SeenBox yes;
+  watcher = Answer(yes, "Yes");
+  EXPECT_EQ(boxes.Show("q", "c", platform::MsgButtons::YesNo, platform::MsgIcon::Question),
+            platform::MsgAnswer::Yes);
+  EXPECT_EQ(yes.icon, QMessageBox::Question);
+}
+
+TEST(MessageBoxes, MismatchQuestionAndTheErrorThatEndsTheProgram) {
+  const std::string lines =
+      "The Firmware in this programmer\ndoes not match the ID from the\nselected module.";
+  {
+    // Untyped programming allowed: the question; No aborts and the window stays.
+    WindowOptions o;
+    o.realBoxes = true;
+    o.untyped = "True";
+    Window w(o);
+    w.Show();
+    w.form->Start({});
+    w.form->LoadFiles(
+        {QString::fromStdString(w.WriteFile("app.hex", test::HexText(0x1000, test::Pattern(64))))});
+    w.ClickTarget("QRD14");
+    w.S().controller->DetectedType = 136; // as a detection of this module would leave it
+    SeenBox seen;
+    auto watcher = Answer(seen, "No");
+    w.ShowPage(w.form->TabSheetProgrammer);
+    QTest::mouseClick(w.form->TabSheetProgrammer->Buttons[2], Qt::LeftButton);
+    ASSERT_TRUE(
+        w.RunUntil([&] { return w.form->Status().PanelText(0) == "Programming aborted"; }, 3000));
+    EXPECT_EQ(seen.title, "ID Mismatch");
+    EXPECT_EQ(seen.text, lines + "\nDo You want to proceed anyway ?");
+    EXPECT_EQ(seen.icon, QMessageBox::Warning);
+    EXPECT_EQ(seen.buttons, (std::vector<std::string>{"No", "Yes"}));
+    w.Pump(100);
+    EXPECT_TRUE(w.form->isVisible());
+    EXPECT_TRUE(w.S().TickRunning()) << "the tick runs again after the question";
+  }
+  {
+    // Not allowed: the error, then the program ends.
+    WindowOptions o;
+    o.realBoxes = true;
+    Window w(o);
+    w.Show();
+    w.form->Start({});
+    w.form->LoadFiles(
+        {QString::fromStdString(w.WriteFile("app.hex", test::HexText(0x1000, test::Pattern(64))))});
+    w.ClickTarget("QRD14");
+    w.S().controller->DetectedType = 136;
+    SeenBox seen;
+    auto watcher = Answer(seen, "OK");
+    w.ShowPage(w.form->TabSheetProgrammer);
+    QTest::mouseClick(w.form->TabSheetProgrammer->Buttons[2], Qt::LeftButton);
+    // The program's own event loop runs until the program ends itself; a minute is the limit.
+    QTimer limit;
+    limit.setSingleShot(true);
+    QObject::connect(&limit, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+    limit.start(60000);
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_FALSE(w.form->isVisible());
+    EXPECT_EQ(seen.title, "ID Mismatch");
+    EXPECT_EQ(seen.text, lines);
+    EXPECT_EQ(seen.icon, QMessageBox::Critical);
+    EXPECT_EQ(seen.buttons, (std::vector<std::string>{"OK"}));
+    EXPECT_EQ(w.form->Status().PanelText(0), "Programming aborted");
+  }
+}
+
+TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
+  Window w;
+  w.Show();
+  gui::TMainForm& f = *w.form;
+  f.LoadFiles(
+      {QString::fromStdString(w.WriteFile("app.hex", test::HexText(0x1000, test::Pattern(64))))});
+
+  // No target: the box, no dialog.
+  f.mnSave->trigger();
+  ASSERT_EQ(w.recorded.boxes.size(), 1u);
+  EXPECT_EQ(w.recorded.boxes[0].text, "You must select a target");
+  EXPECT_EQ(w.recorded.boxes[0].caption, "Programming");
+  w.recorded.Reset();
+
+  const auto save = [&](const std::function<void(QFileDialog&)>& choose) {
+    QStringList filters;
+    QString selected, suffix, proposed;
+    ModalWatcher watcher([&](QWidget* modal) {
+      auto* d = qobject_cast<QFileDialog*>(modal);
+      ASSERT_NE(d, nullptr);
+      filters = d->nameFilters();
+      selected = d->selectedNameFilter();
+      suffix = d->defaultSuffix();
+      proposed = d->selectedFiles().value(0);
+      choose(*d);
+    });
+    f.mnSave->trigger();
+    EXPECT_TRUE(watcher.opened) << "kind " << int(w.S().prg->Node().CpuKind);
+    return std::make_tuple(filters, selected, suffix, proposed);
+  };
+
+  // A backplane module: "image" as S-records; the name typed decides the format.
+  w.ClickTarget("QRD14");
+  const QString dir = QString::fromStdString(w.dir.Path());
+  auto [filters, selected, suffix, proposed] = save([&](QFileDialog& d) {
+    guitest::TypeName(d, dir + "/out.HEX");
+    guitest::PressAccept(d);
+  });
+  EXPECT_EQ(filters, (QStringList{"V&K Firmware File (*.vkf)", "Hex Intel (*.hex)",
+                                  "Motorola S-Record (*.a20)"}));
+  EXPECT_EQ(selected.toStdString(), "Motorola S-Record (*.a20)");
+  EXPECT_EQ(suffix.toStdString(), "a20");
+  EXPECT_TRUE(proposed.endsWith("/image.a20")) << proposed.toStdString();
+  const std::string hex = guitest::ReadFile(w.dir.File("out.HEX"));
+  ASSERT_FALSE(hex.empty());
+  EXPECT_EQ(hex[0], ':') << "Intel HEX although the S-record type was selected";
+
+  // A bare name gets the proposed ending and is written as S-records.
+  save([&](QFileDialog& d) {
+    guitest::TypeName(d, dir + "/bare");
+    guitest::PressAccept(d);
+  });
+  const std::string srec = guitest::ReadFile(w.dir.File("bare.a20"));
+  ASSERT_FALSE(srec.empty());
+  EXPECT_EQ(srec[0], 'S');
+
+  // Choosing the Intel HEX type makes a bare name end in ".hex".
+  save([&](QFileDialog& d) {
+    auto* types = d.findChild<QComboBox*>("fileTypeCombo");
+    ASSERT_NE(types, nullptr);
+    types->setCurrentIndex(1);
+    // The user picks "Hex Intel": the list reports it as it does.
+    emit types->activated(1);
+    emit types->textActivated(types->itemText(1));
+    guitest::TypeName(d, dir + "/typed");
+    guitest::PressAccept(d);
+  });
+  EXPECT_EQ(guitest::ReadFile(w.dir.File("typed.hex")).substr(0, 1), ":");
+
+  // Cancelled: nothing written, no box.
+  save([](QFileDialog& d) { d.reject(); });
+  EXPECT_TRUE(w.recorded.boxes.empty());
+
+  // A file that cannot be written is reported, and nothing else happens.
+  save([&](QFileDialog& d) {
+    guitest::TypeName(d, "/proc/vk-no-such-folder/out.hex");
+    guitest::PressAccept(d);
+  });
+  ASSERT_EQ(w.recorded.boxes.size(), 1u);
+  EXPECT_EQ(w.recorded.boxes[0].caption, "V&K Programmer 2.4");
+  EXPECT_NE(w.recorded.boxes[0].text.find("/proc/vk-no-such-folder/out.hex"), std::string::npos)
+      << w.recorded.boxes[0].text;
+  EXPECT_EQ(w.recorded.boxes[0].icon, platform::MsgIcon::Error);
+  EXPECT_TRUE(f.isVisible());
+}

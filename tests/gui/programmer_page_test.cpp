@@ -1,0 +1,236 @@
+// The Programmer page as the window renders it: where its controls sit, what the buttons allow
+// for the selected target and the image, the info memo, the untyped-programming check box from
+// the settings, and each button's click reaching the main controller.
+
+#include "GuiTestSupport.h"
+#include "image/Container.h"
+#include "support/HexText.h"
+
+#include <QCheckBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+
+using namespace vk;
+using guitest::MemoLines;
+using guitest::Window;
+using guitest::WindowOptions;
+
+namespace {
+
+struct ButtonStates {
+  bool detect, erase, program, multi;
+  bool operator==(const ButtonStates&) const = default;
+};
+std::ostream& operator<<(std::ostream& os, const ButtonStates& s) {
+  return os << "detect " << s.detect << " erase " << s.erase << " program " << s.program
+            << " multi " << s.multi;
+}
+
+ButtonStates States(const gui::TProgrammerPage& p) {
+  return {p.Buttons[0]->isEnabled(), p.Buttons[1]->isEnabled(), p.Buttons[2]->isEnabled(),
+          p.Buttons[3]->isEnabled()};
+}
+
+std::string HexFile(Window& w, const std::string& name, std::uint32_t at = 0x1000,
+                    std::size_t size = 0x100) {
+  return w.WriteFile(name, test::HexText(at, test::Pattern(size)));
+}
+
+} // namespace
+
+TEST(ProgrammerPage, ControlsSitWhereThePageSizePlacesThem) {
+  Window w;
+  w.Show();
+  gui::TProgrammerPage& p = *w.form->TabSheetProgrammer;
+  for (const QSize size : {QSize(582, 465), QSize(900, 700)}) {
+    w.form->resize(size);
+    w.ShowPage(&p);
+    const int H = p.height(), W = p.width();
+    ASSERT_GT(H, 330) << "the page must leave room for the check box";
+    EXPECT_EQ(p.UntypedBox->geometry().topLeft(), QPoint(8, H - 322));
+    EXPECT_GE(p.UntypedBox->width(), 153);
+    const int tops[4] = {301, 271, 241, 211};
+    const char* captions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
+    const char* hints[4] = {"Detect Kestron module", "Erase module", "Program module",
+                            "Program multiple QRD14 modules"};
+    for (int i = 0; i < 4; ++i) {
+      const QPushButton* b = p.Buttons[static_cast<std::size_t>(i)];
+      EXPECT_EQ(b->geometry().topLeft(), QPoint(8, H - tops[i])) << captions[i];
+      EXPECT_LE(b->height(), 30) << "rows 30 pixels apart must not overlap";
+      EXPECT_EQ(b->text().toStdString(), captions[i]);
+      EXPECT_EQ(b->toolTip().toStdString(), hints[i]);
+      EXPECT_EQ(b->property("Tag").toInt(), i);
+    }
+    const QRect multi = p.Buttons[3]->geometry();
+    EXPECT_EQ(p.FirstBox->geometry(),
+              QRect(multi.x(), multi.bottom() + 1 + 4, multi.width() + 1, p.FirstBox->height()));
+    EXPECT_EQ(p.LastBox->geometry(), QRect(multi.x(), p.FirstBox->geometry().bottom() + 1 + 4,
+                                           p.FirstBox->width(), p.LastBox->height()));
+    EXPECT_EQ(p.FirstBox->toolTip().toStdString(), "First QRD14 module to program");
+    EXPECT_EQ(p.LastBox->toolTip().toStdString(), "Last QRD14 module to program");
+
+    const int ph = p.Progress->height();
+    EXPECT_EQ(p.Progress->geometry(), QRect(8, H - ph - 8, W - 16, ph));
+    const QRect detect = p.Buttons[0]->geometry();
+    const int infoLeft = detect.x() + detect.width() + 16;
+    EXPECT_EQ(p.InfoMemo->geometry(),
+              QRect(infoLeft, detect.y(), (W - infoLeft - 4) / 2, H - detect.y() - ph - 16));
+    const int logLeft = p.InfoMemo->geometry().right() + 1 + 2;
+    EXPECT_EQ(p.LogMemo->geometry(),
+              QRect(logLeft, detect.y(), W - logLeft - 4, H - detect.y() - ph - 16));
+    EXPECT_TRUE(p.InfoMemo->isReadOnly());
+    EXPECT_TRUE(p.LogMemo->isReadOnly());
+    EXPECT_EQ(p.InfoMemo->frameShape(), QFrame::NoFrame);
+  }
+}
+
+TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
+  test::PtyPair com1;
+  ASSERT_TRUE(com1.Ok());
+  Window w(WindowOptions::WithPort(1, com1.SlavePath()));
+  w.Show();
+  gui::TMainForm& f = *w.form;
+  gui::TProgrammerPage& p = *f.TabSheetProgrammer;
+
+  // At start the root is selected and nothing is loaded.
+  w.ShowPage(&p);
+  EXPECT_EQ(States(p), (ButtonStates{true, true, false, false}));
+  EXPECT_EQ(MemoLines(p.InfoMemo), (std::vector<std::string>{"Kestron #0", "", "COM1, 115200bps"}));
+
+  // A module behind the programmer unit, chosen with the mouse.
+  w.ClickTarget("QRD14");
+  EXPECT_EQ(f.Status().PanelText(0), "Target selected");
+  EXPECT_EQ(f.Status().PanelText(1), "QRD14");
+  w.ShowPage(&p);
+  EXPECT_EQ(States(p), (ButtonStates{false, true, false, false})) << "no image yet";
+  w.ShowPage(f.TabSheetTarget);
+
+  // With an image Program is allowed. The page is refreshed each time it is shown: the
+  // address chosen after the load is in the info memo.
+  f.LoadFiles({QString::fromStdString(HexFile(w, "app.hex"))});
+  EXPECT_EQ(f.PageControl->currentWidget(), f.TabSheetTarget) << "a HEX file stays on the page";
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(64);
+  w.ShowPage(&p);
+  EXPECT_EQ(States(p), (ButtonStates{false, true, true, true}));
+  EXPECT_EQ(MemoLines(p.InfoMemo),
+            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "INTEL-HEX File."}));
+  EXPECT_EQ(p.FirstBox->count(), 256);
+  EXPECT_EQ(p.FirstBox->currentIndex(), 0);
+  EXPECT_EQ(p.LastBox->currentIndex(), 64);
+
+  // A CPU programmed through its own boot loader: neither Detect nor Erase.
+  w.ClickTarget("QRE15");
+  w.ShowPage(&p);
+  EXPECT_EQ(States(p), (ButtonStates{false, false, true, false}));
+
+  // After Clear nothing can be programmed, whatever is selected.
+  w.ClickTarget("QRD14");
+  f.TabSheetBuffer->btBufferClear->click();
+  w.ShowPage(&p);
+  EXPECT_EQ(States(p), (ButtonStates{false, true, false, false}));
+  EXPECT_EQ(MemoLines(p.InfoMemo), (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps"}));
+
+  // A container for a QRD14 selects it and brings this page to the front by itself.
+  w.ClickTarget("Kestron");
+  image::ContainerContent c;
+  c.targets = {0x88000001u};
+  c.message = "Release 7";
+  const std::string body = test::HexText(0x1000, test::Pattern(0x40));
+  c.body.assign(body.begin(), body.end());
+  const auto bytes = image::BuildContainer(c);
+  f.LoadFiles(
+      {QString::fromStdString(w.WriteFile("fw.vkf", std::string(bytes.begin(), bytes.end())))});
+  w.Pump();
+  EXPECT_EQ(f.PageControl->currentWidget(), &p);
+  EXPECT_EQ(f.Status().PanelText(1), "QRD14");
+  EXPECT_EQ(States(p), (ButtonStates{false, true, true, true}));
+  EXPECT_EQ(MemoLines(p.InfoMemo),
+            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "VKF Info:", "Release 7",
+                                      "VKF Targets:", "88000001"}));
+}
+
+TEST(ProgrammerPage, UntypedBoxFollowsTheSetting) {
+  struct Case {
+    std::optional<std::string> value;
+    bool shown, ticked;
+  };
+  const Case cases[] = {{std::nullopt, false, false},
+                        {std::string("True"), true, true},
+                        {std::string("true"), true, false},
+                        {std::string("yes"), true, false}};
+  for (const auto& c : cases) {
+    WindowOptions o;
+    o.untyped = c.value;
+    Window w(o);
+    w.Show();
+    w.ShowPage(w.form->TabSheetProgrammer);
+    const QCheckBox* box = w.form->TabSheetProgrammer->UntypedBox;
+    const std::string label = c.value.value_or("(missing)");
+    EXPECT_EQ(box->text().toStdString(), "Allow untyped programming");
+    EXPECT_EQ(box->isVisible(), c.shown) << label;
+    EXPECT_EQ(box->isEnabled(), c.shown) << label;
+    EXPECT_EQ(box->isChecked(), c.ticked) << label;
+    // What the user ticks is what the run goes by.
+    if (c.shown) {
+      QTest::mouseClick(const_cast<QCheckBox*>(box), Qt::LeftButton, {},
+                        QPoint(6, box->height() / 2));
+      EXPECT_EQ(w.S().prg->UntypedAllowed(), !c.ticked) << label;
+    } else {
+      EXPECT_FALSE(w.S().prg->UntypedAllowed());
+    }
+  }
+}
+
+TEST(ProgrammerPage, EachButtonReachesTheController) {
+  Window w;
+  w.Show();
+  gui::TMainForm& f = *w.form;
+  gui::TProgrammerPage& p = *f.TabSheetProgrammer;
+  app::MainController& c = *w.S().controller;
+  f.LoadFiles({QString::fromStdString(HexFile(w, "app.hex"))});
+
+  // Detect (the root is selected).
+  w.ShowPage(&p);
+  QTest::mouseClick(p.Buttons[0], Qt::LeftButton);
+  EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
+  EXPECT_EQ(f.Status().PanelText(0), "Dectecting ...");
+  c.ResetController();
+
+  // Erase arms a run; a second Erase finds the programmer busy.
+  QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
+  EXPECT_EQ(f.Status().PanelText(0), "Erasing ...");
+  EXPECT_TRUE(w.S().prg->RunActive());
+  QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
+  EXPECT_EQ(f.Status().PanelText(0), "Programmer not ready");
+  w.S().prg->StopRun();
+
+  // Program with a group selected asks for a target.
+  w.ClickTarget("QRE");
+  w.ShowPage(&p);
+  ASSERT_TRUE(p.Buttons[2]->isEnabled());
+  QTest::mouseClick(p.Buttons[2], Qt::LeftButton);
+  ASSERT_EQ(w.recorded.boxes.size(), 1u);
+  EXPECT_EQ(w.recorded.boxes[0].text, "No target selected");
+  EXPECT_EQ(w.recorded.boxes[0].caption, "Program");
+
+  // MultiProgram from 5 down to 3 starts at 3, shown in the address box.
+  w.ClickTarget("QRD14");
+  w.ShowPage(&p);
+  p.FirstBox->setCurrentIndex(5);
+  p.LastBox->setCurrentIndex(3);
+  QTest::mouseClick(p.Buttons[3], Qt::LeftButton);
+  EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
+  EXPECT_EQ(c.CurModule, 3);
+  EXPECT_EQ(c.LastModule, 3);
+  EXPECT_EQ(f.TabSheetTarget->cbxAddr->currentText().toStdString(), "3");
+  w.S().prg->StopRun();
+  c.ResetController();
+
+  // Program on the module reads the address box.
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(9);
+  QTest::mouseClick(p.Buttons[2], Qt::LeftButton);
+  EXPECT_EQ(c.CurModule, 9);
+  EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
+  EXPECT_EQ(f.Status().PanelText(0), "Dectecting ...");
+}

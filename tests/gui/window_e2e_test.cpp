@@ -1,0 +1,97 @@
+// End to end through the window: a simulated programmer unit in a vkdevsim process behind a
+// real pseudo-terminal named COM1, a container opened with File > Open, Program pressed with
+// the mouse; the window's controller detects the module and programs it.
+
+#include "GuiTestSupport.h"
+#include "image/Container.h"
+#include "support/HexText.h"
+#include "support/SpawnedProcess.h"
+
+#include <QFileDialog>
+#include <QLineEdit>
+
+#include <csignal>
+
+using namespace vk;
+using guitest::MemoLines;
+using guitest::ModalWatcher;
+using guitest::Window;
+using guitest::WindowOptions;
+
+TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
+  guitest::App();
+  test::SpawnedProcess sim(std::string(VK_BIN_DIR) + "/vkdevsim",
+                           {"backplane", "--module", "7:136", "--erase-ms", "100", "--no-pace"});
+  ASSERT_TRUE(sim.Started());
+  const auto portLine = sim.ReadLine(5000);
+  ASSERT_TRUE(portLine && portLine->rfind("PORT ", 0) == 0) << sim.Stderr();
+  const std::string path = portLine->substr(5);
+
+  // COM1 is the simulator's terminal, named the way a user names one; no other port shows.
+  test::ScopedEnv env("VK_SERIAL_PORTS", "COM1=" + path);
+  WindowOptions options;
+  options.ports = platform::PortMap::FromSettingsAndEnvironment(nullptr).Entries();
+  Window w(options);
+  w.Show();
+  w.form->Start({});
+  gui::TMainForm& f = *w.form;
+
+  gui::TTargetPage& target = *f.TabSheetTarget;
+  ASSERT_EQ(guitest::ComboItems(target.cbxCOM), (std::vector<std::string>{"PCAN", "COM1"}));
+  target.cbxCOM->setCurrentIndex(1);
+  emit target.cbxCOM->activated(1); // the user picks COM1
+  ASSERT_TRUE(w.RunUntil([&] { return w.S().comm->IsOpen(); }, 3000));
+  EXPECT_EQ(w.S().comm->PortNo(), 1);
+
+  image::ContainerContent c;
+  c.targets = {0x88000000u};
+  c.message = "QRD14 firmware";
+  const std::string body = test::HexText(0x1000, test::Pattern(0x1000));
+  c.body.assign(body.begin(), body.end());
+  const auto bytes = image::BuildContainer(c);
+  const std::string file = w.WriteFile("qrd14.vkf", std::string(bytes.begin(), bytes.end()));
+  {
+    ModalWatcher open([&](QWidget* modal) {
+      auto* d = qobject_cast<QFileDialog*>(modal);
+      ASSERT_NE(d, nullptr);
+      EXPECT_EQ(d->selectedNameFilter().toStdString(), "V&K Firmware File (*.vkf)");
+      guitest::TypeName(*d, QString::fromStdString(file));
+      guitest::PressAccept(*d);
+    });
+    f.mnOpen->trigger();
+    ASSERT_TRUE(open.opened);
+  }
+  // The container chose the module and brought the Programmer page forward.
+  gui::TProgrammerPage& page = *f.TabSheetProgrammer;
+  ASSERT_EQ(f.PageControl->currentWidget(), &page);
+  EXPECT_EQ(f.Status().PanelText(1), "QRD14");
+  EXPECT_EQ(f.TabSheetBuffer->lbSrcFile->text().toStdString(), "Source= qrd14.vkf");
+
+  int furthest = 0;
+  QObject::connect(page.Progress, &QProgressBar::valueChanged,
+                   [&](int v) { furthest = std::max(furthest, v); });
+  target.cbxAddr->setCurrentIndex(7);
+  ASSERT_TRUE(page.Buttons[2]->isEnabled());
+  QTest::mouseClick(page.Buttons[2], Qt::LeftButton);
+
+  const std::vector<std::string> done{"QRD14 #7 Programmed OK"};
+  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.LogMemo) == done; }, 30000))
+      << "status: " << f.Status().PanelText(0)
+      << "\nlog: " << page.LogMemo->toPlainText().toStdString()
+      << "\nterminal: " << f.TabSheetComm->CommPlane->toPlainText().toStdString();
+  EXPECT_EQ(w.S().controller->DetectedType, 136);
+  EXPECT_EQ(f.Status().PanelText(0), "Module Programmed OK");
+  EXPECT_GT(furthest, page.Progress->minimum()) << "the bar followed the run";
+  // The detection's "ID" went through the terminal.
+  const auto terminal = MemoLines(f.TabSheetComm->CommPlane);
+  EXPECT_NE(std::find(terminal.begin(), terminal.end(), "ID"), terminal.end());
+  EXPECT_TRUE(w.recorded.boxes.empty());
+  ASSERT_TRUE(
+      w.RunUntil([&] { return w.S().controller->Mode() == app::ControllerMode::Idle; }, 3000));
+
+  // The unit saw one load of the whole image.
+  w.Pump(200);
+  sim.Signal(SIGTERM);
+  ASSERT_TRUE(sim.Wait(5000).has_value());
+  EXPECT_NE(sim.Stderr().find("1 load(s)"), std::string::npos) << sim.Stderr();
+}
