@@ -23,6 +23,7 @@ cmake --build build-asan -j"$jobs"
 
 echo "== tests (sanitizers)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp" \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 echo "== fuzzers"
