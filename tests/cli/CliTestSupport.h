@@ -7,10 +7,9 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <cstdlib>
-#include <sstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -78,34 +77,6 @@ inline std::vector<std::string> StatusLines(const std::string& text) {
 inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
-
-// A vkdevsim device on a pseudo-terminal.
-class Simulator {
-public:
-  explicit Simulator(const std::vector<std::string>& args)
-      : process_(std::string(VK_BIN_DIR) + "/vkdevsim", args) {
-    if (!process_.Started()) return;
-    // "PORT <path>" for a device on a pseudo-terminal, "CAN <backend> <interface> node <n>"
-    // for a node on a CAN bus.
-    if (auto line = process_.ReadLine(5000)) {
-      if (line->rfind("PORT ", 0) == 0) port_ = line->substr(5);
-      if (line->rfind("CAN ", 0) == 0) can_ = line->substr(4);
-    }
-  }
-  bool Ready() const { return !port_.empty() || !can_.empty(); }
-  const std::string& Port() const { return port_; }
-  // Ends the simulator and returns its summary of what the device went through.
-  std::string Stop() {
-    process_.Signal(SIGTERM);
-    process_.Wait(5000);
-    return process_.Stderr();
-  }
-
-private:
-  SpawnedProcess process_;
-  std::string port_;
-  std::string can_;
-};
 
 // Whether this build's vkdevsim serves that device.
 inline bool SimulatorHas(const std::string& device) {

@@ -6,38 +6,15 @@
 
 using vk::test::Contains;
 using vk::test::HexText;
+using vk::test::KernelSRecords;
+using vk::test::LogLines;
 using vk::test::Pattern;
 using vk::test::Simulator;
 using vk::test::SimulatorHas;
-using vk::test::LogLines;
 using vk::test::StatusLines;
 using vk::test::Tagged;
 using vk::test::TempDir;
 using vk::test::Vkprog;
-
-namespace {
-
-// A 1,024-byte kernel as S1 records at 0xF780, as the maker's kernel files are laid out.
-std::string KernelFile(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  char buf[16];
-  for (std::size_t off = 0; off < bytes.size(); off += 16) {
-    const unsigned a = 0xF780 + static_cast<unsigned>(off);
-    unsigned sum = 19 + (a >> 8) + (a & 0xFF);
-    std::snprintf(buf, sizeof buf, "S113%04X", a);
-    text += buf;
-    for (std::size_t i = 0; i < 16; ++i) {
-      std::snprintf(buf, sizeof buf, "%02X", bytes[off + i]);
-      text += buf;
-      sum += bytes[off + i];
-    }
-    std::snprintf(buf, sizeof buf, "%02X\n", ~sum & 0xFF);
-    text += buf;
-  }
-  return text + "S9030000FC\n";
-}
-
-} // namespace
 
 TEST(VkprogBootTargets, AT89C51RD2) {
   TempDir dir;
@@ -60,7 +37,7 @@ TEST(VkprogBootTargets, H8WithAGeneratedKernel) {
   for (std::size_t i = 0; i < kernel.size(); ++i) kernel[i] = static_cast<std::uint8_t>(i * 13 + 5);
   const std::string kernels = (dir.Path() / "kernels").string();
   std::filesystem::create_directory(kernels);
-  dir.Write("kernels/kernelB.a20", KernelFile(kernel)); // the H8/3664's
+  dir.Write("kernels/kernelB.a20", KernelSRecords(0xF780, kernel)); // the H8/3664's
   const auto data = Pattern(0x600);
   const std::string hex = dir.Write("app.hex", HexText(0x0000, data));
   const std::string flashOut = dir.File("flash.bin"), kernelOut = dir.File("kernel.bin");

@@ -11,10 +11,10 @@
 #include "platform/QtEventLoop.h"
 #include "platform/RecordingMessageBox.h"
 #include "support/ImageTestUtil.h"
+#include "support/QtApp.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
-#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -31,16 +31,9 @@
 
 using vk::cli::TraceFile;
 using vk::link::CanMsg;
+using vk::test::EnsureApp;
 
 namespace {
-
-void EnsureApp() {
-  if (QCoreApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "cli_tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-}
 
 // A pseudo-terminal: the link opens SlavePath(); the test is the far end on the master side.
 class Pty {

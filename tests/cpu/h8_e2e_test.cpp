@@ -11,36 +11,23 @@
 
 #include "cpu/H8_3664.h"
 #include "cpu/Kernels.h"
-#include "platform/PosixSerial.h"
-#include "platform/QtEventLoop.h"
 #include "programmer/CpuFactory.h"
 #include "support/HexText.h"
 #include "support/ImageTestUtil.h"
-#include "support/SimWorld.h"
-#include "support/SpawnedProcess.h"
+#include "support/PtyBench.h"
 
-#include <QCoreApplication>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
 
 using vk::test::HexText;
+using vk::test::KernelSRecords;
 using vk::test::Pattern;
-using vk::test::SpawnedProcess;
+using vk::test::PtyBench;
 using vk::test::TempDir;
 
 namespace {
-
-void EnsureApp() {
-  if (QCoreApplication::instance()) return;
-  static int argc = 1;
-  static char name[] = "cpu_tests";
-  static char* argv[] = {name, nullptr};
-  static QCoreApplication app(argc, argv);
-}
 
 // The real loop, with the tick thread's blocking waits shortened.
 class ShortSleepLoop : public vk::platform::IEventLoop {
@@ -68,72 +55,36 @@ int SleepPercent() {
   return p >= 1 && p <= 100 ? p : 30;
 }
 
-std::string KernelFile(const std::vector<std::uint8_t>& bytes, unsigned addr) {
-  std::string text;
-  char buf[16];
-  for (std::size_t off = 0; off < bytes.size(); off += 16) {
-    const unsigned a = addr + static_cast<unsigned>(off);
-    unsigned sum = 19 + (a >> 8) + (a & 0xFF);
-    std::snprintf(buf, sizeof buf, "S113%04X", a);
-    text += buf;
-    for (std::size_t i = 0; i < 16; ++i) {
-      std::snprintf(buf, sizeof buf, "%02X", bytes[off + i]);
-      text += buf;
-      sum += bytes[off + i];
-    }
-    std::snprintf(buf, sizeof buf, "%02X\n", ~sum & 0xFF);
-    text += buf;
-  }
-  return text + "S9030000FC\n";
-}
-
 } // namespace
 
 TEST(H8EndToEnd, BootsAndProgramsOverAPseudoTerminal) {
-  EnsureApp();
   TempDir dir;
   std::vector<std::uint8_t> kernel(1024);
   for (std::size_t i = 0; i < kernel.size(); ++i) kernel[i] = static_cast<std::uint8_t>(i * 13 + 5);
-  dir.Write("kernelA.a20", KernelFile(kernel, 0xF780));
+  dir.Write("kernelA.a20", KernelSRecords(0xF780, kernel));
   vk::cpu::KernelSet kernels(nullptr, {dir.Path().string()});
   ASSERT_TRUE(kernels.Get(1)->Loaded());
 
   const std::string flashOut = dir.File("flash.bin"), kernelOut = dir.File("kernel.bin");
-  SpawnedProcess sim(std::string(VK_BIN_DIR) + "/vkdevsim",
-                     {"h8", "--no-pace", "--flash-size", "0x4000", "--flash-out", flashOut,
-                      "--kernel-out", kernelOut});
-  ASSERT_TRUE(sim.Started());
-  const auto portLine = sim.ReadLine(5000);
-  ASSERT_TRUE(portLine && portLine->rfind("PORT ", 0) == 0) << sim.Stderr();
-  const std::string path = portLine->substr(5);
+  PtyBench bench({"h8", "--no-pace", "--flash-size", "0x4000", "--flash-out", flashOut,
+                  "--kernel-out", kernelOut});
+  ASSERT_TRUE(bench.Open());
+  ShortSleepLoop engineLoop(bench.loop, SleepPercent());
 
-  vk::platform::QtEventLoop loop;
-  ShortSleepLoop engineLoop(loop, SleepPercent());
-  vk::platform::PosixSerialPorts ports(vk::platform::PortMap({{1, path}}, false));
-  vk::platform::RecordingMessageBox boxes;
-  vk::link::TComm comm(loop, ports, nullptr, boxes);
-  vk::link::ListSelector selector;
-  comm.FillPortList(selector);
-  ASSERT_TRUE(loop.RunUntil([&] { return comm.IsOpen(); }, 3000));
-
-  vk::test::Programmer p(
-      engineLoop, comm,
-      [&](const std::function<bool()>& done, vk::platform::Millis limit) {
-        return loop.RunUntil(done, static_cast<int>(limit));
-      },
-      vk::programmer::MakeCpuFactory(nullptr), [&](int n) { return kernels.Get(n); });
+  vk::test::Programmer p(engineLoop, bench.Comm(), bench.RunUntil(),
+                         vk::programmer::MakeCpuFactory(nullptr),
+                         [&](int n) { return kernels.Get(n); });
   auto data = Pattern(0x600);
   ASSERT_TRUE(p.LoadText(HexText(0x0000, data)));
   p.Select("H8/3672");
   p.Program(0);
   ASSERT_TRUE(p.RunToEnd(60000)) << "status: " << p.status.PanelText(0);
   EXPECT_EQ(p.log.Lines(), (std::vector<std::string>{"H8/3672 #0 Programmed OK"}));
-  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_TRUE(bench.boxes.boxes.empty());
 
-  loop.RunFor(100);
-  sim.Signal(SIGTERM);
-  ASSERT_TRUE(sim.Wait(5000).has_value());
-  const std::string summary = sim.Stderr();
+  bench.loop.RunFor(100);
+  const std::string summary = bench.sim.Stop();
+  ASSERT_TRUE(bench.sim.Ended());
   EXPECT_NE(summary.find("kernel: 1024 byte(s) received, started 1 time(s)"), std::string::npos)
       << summary;
   EXPECT_NE(summary.find("12 record(s) received, 12 programmed, 1536 byte(s) in 0x0000-0x05FF"),

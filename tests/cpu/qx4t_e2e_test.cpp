@@ -4,54 +4,37 @@
 
 #include "cpu/Qx4tCanSupport.h"
 #include "link/usb2can.h"
-#include "platform/PosixSerial.h"
-#include "platform/QtEventLoop.h"
 #include "programmer/CpuFactory.h"
 #include "support/HexText.h"
-#include "support/SimWorld.h"
-#include "support/SpawnedProcess.h"
+#include "support/PtyBench.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-
 using vk::test::HexText;
 using vk::test::Pattern;
-using vk::test::SpawnedProcess;
+using vk::test::PtyBench;
+using vk::test::RunUntilOn;
+using vk::test::Simulator;
 
 namespace {
 
-vk::test::Programmer::RunUntilFn RunUntilOn(vk::platform::QtEventLoop& loop) {
-  return [&loop](const std::function<bool()>& done, vk::platform::Millis limit) {
-    return loop.RunUntil(done, static_cast<int>(limit));
-  };
-}
-
 // Asks the simulator to end and returns its summary.
-std::string Summary(SpawnedProcess& sim) {
-  sim.Signal(SIGTERM);
-  EXPECT_TRUE(sim.Wait(5000).has_value());
-  return sim.Stderr();
+std::string Summary(Simulator& sim) {
+  const std::string summary = sim.Stop();
+  EXPECT_TRUE(sim.Ended());
+  return summary;
 }
 
 } // namespace
 
 TEST(Qx4tEndToEnd, BootLoaderOverAPseudoTerminal) {
   vk::test::App();
-  SpawnedProcess sim(std::string(VK_BIN_DIR) + "/vkdevsim", {"qx4t-boot", "--no-pace"});
-  ASSERT_TRUE(sim.Started());
-  const auto portLine = sim.ReadLine(5000);
-  ASSERT_TRUE(portLine && portLine->rfind("PORT ", 0) == 0) << sim.Stderr();
+  PtyBench bench({"qx4t-boot", "--no-pace"});
+  ASSERT_TRUE(bench.Open());
+  vk::link::TComm& comm = bench.Comm();
 
-  vk::platform::QtEventLoop loop;
-  vk::platform::PosixSerialPorts ports(vk::platform::PortMap({{1, portLine->substr(5)}}, false));
-  vk::platform::RecordingMessageBox boxes;
-  vk::link::TComm comm(loop, ports, nullptr, boxes);
-  vk::link::ListSelector selector;
-  comm.FillPortList(selector);
-  ASSERT_TRUE(loop.RunUntil([&] { return comm.IsOpen(); }, 3000));
-
-  vk::test::Programmer p(loop, comm, RunUntilOn(loop), vk::programmer::MakeCpuFactory(nullptr));
+  vk::test::Programmer p(bench.loop, comm, bench.RunUntil(),
+                         vk::programmer::MakeCpuFactory(nullptr));
   auto data = Pattern(0x200);
   std::fill(data.begin() + 0x80, data.begin() + 0x100, 0xFF); // a blank block
   ASSERT_TRUE(p.LoadText(HexText(0x1000, data)));
@@ -59,10 +42,10 @@ TEST(Qx4tEndToEnd, BootLoaderOverAPseudoTerminal) {
   p.Program(0);
   ASSERT_TRUE(p.RunToEnd(30000)) << "status: " << p.status.PanelText(0);
   EXPECT_EQ(p.log.Lines(), (std::vector<std::string>{"QX4T - BOOT #0 Programmed OK"}));
-  EXPECT_TRUE(boxes.boxes.empty());
+  EXPECT_TRUE(bench.boxes.boxes.empty());
   EXPECT_EQ(comm.GetBaudRate(), 115200u);
 
-  const std::string summary = Summary(sim);
+  const std::string summary = Summary(bench.sim);
   EXPECT_NE(summary.find("entered x1 (erased x1), 3 record(s) programmed, 384 byte(s) in "
                          "0x1000-0x11FF, 0 refused, end record x1, started x1"),
             std::string::npos)
@@ -75,11 +58,9 @@ TEST(Qx4tEndToEnd, BootLoaderOverAPseudoTerminal) {
 TEST(Qx4tEndToEnd, CanLoaderOverTheVirtualCanBus) {
   // The simulator, started first, serves the bus.
   const std::string busName = vk::test::NewPrivateBus();
-  SpawnedProcess sim(std::string(VK_BIN_DIR) + "/vkdevsim",
-                     {"qx4t-can", "--interface", busName, "--node", "3"});
+  Simulator sim({"qx4t-can", "--interface", busName, "--node", "3"});
   ASSERT_TRUE(sim.Started());
-  const auto ready = sim.ReadLine(5000);
-  ASSERT_TRUE(ready && *ready == "CAN virtualcan " + busName + " node 3") << sim.Stderr();
+  ASSERT_EQ(sim.FirstLine(), "CAN virtualcan " + busName + " node 3") << sim.Stderr();
 
   vk::platform::QtEventLoop loop;
   vk::platform::RecordingMessageBox boxes;

@@ -29,6 +29,27 @@ inline std::string HexText(std::uint32_t addr, const std::vector<std::uint8_t>& 
   return text + ":00000001FF\r\n";
 }
 
+// A kernel file as the maker lays them out: S1 records of 16 bytes for data placed at addr (a
+// whole number of records), then S9, each line ended by LF.
+inline std::string KernelSRecords(std::uint32_t addr, const std::vector<std::uint8_t>& data) {
+  std::string text;
+  char buf[16];
+  for (std::size_t off = 0; off < data.size(); off += 16) {
+    const unsigned a = addr + static_cast<unsigned>(off);
+    unsigned sum = 19 + (a >> 8) + (a & 0xFF);
+    std::snprintf(buf, sizeof buf, "S113%04X", a);
+    text += buf;
+    for (std::size_t i = 0; i < 16; ++i) {
+      std::snprintf(buf, sizeof buf, "%02X", data[off + i]);
+      text += buf;
+      sum += data[off + i];
+    }
+    std::snprintf(buf, sizeof buf, "%02X\n", ~sum & 0xFF);
+    text += buf;
+  }
+  return text + "S9030000FC\n";
+}
+
 // A pattern that is never 0xFF, so no block of it counts as blank.
 inline std::vector<std::uint8_t> Pattern(std::size_t n, std::uint8_t seed = 1) {
   std::vector<std::uint8_t> v(n);

@@ -1,6 +1,7 @@
 #pragma once
 // A program of the build kept running while a test talks to it: stdout through a pipe read line
-// by line, stderr into a file read after it ends. Killed on destruction if still running.
+// by line, stderr into a file read after it ends. Killed on destruction if still running. And
+// vkdevsim so run, serving one simulated device.
 
 #include <fcntl.h>
 #include <poll.h>
@@ -9,7 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -113,6 +117,49 @@ private:
   std::string errPath_;
   std::string buffered_;
   std::optional<int> exitCode_;
+};
+
+// vkdevsim serving one device. Its first line on stdout says where: "PORT <path>" for a device
+// on a pseudo-terminal, "CAN <backend> <interface> node <n>" for a node on a CAN bus.
+class Simulator {
+public:
+  explicit Simulator(const std::vector<std::string>& args)
+      : process_(std::string(VK_BIN_DIR) + "/vkdevsim", args) {
+    if (!process_.Started()) return;
+    if (auto line = process_.ReadLine(5000)) {
+      firstLine_ = *line;
+      if (line->rfind("PORT ", 0) == 0) port_ = line->substr(5);
+    }
+  }
+
+  bool Started() const { return process_.Started(); }
+  // Started, and said where it serves; if not, what it said on stderr.
+  ::testing::AssertionResult Ready() const {
+    if (!Started()) return ::testing::AssertionFailure() << "vkdevsim did not start";
+    if (!port_.empty() || (firstLine_.rfind("CAN ", 0) == 0 && firstLine_.size() > 4))
+      return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "no PORT or CAN line; stderr: " << Stderr();
+  }
+  const std::string& FirstLine() const { return firstLine_; }
+  // The pseudo-terminal; empty for a device that is not on one.
+  const std::string& Port() const { return port_; }
+
+  // Ends the simulator (SIGTERM, at most 5 s) and returns its summary of what the device went
+  // through.
+  std::string Stop() {
+    process_.Signal(SIGTERM);
+    ended_ = process_.Wait(5000).has_value();
+    return process_.Stderr();
+  }
+  // Whether Stop saw it end.
+  bool Ended() const { return ended_; }
+  std::string Stderr() const { return process_.Stderr(); }
+
+private:
+  SpawnedProcess process_;
+  std::string firstLine_;
+  std::string port_;
+  bool ended_ = false;
 };
 
 } // namespace vk::test

@@ -3,8 +3,6 @@
 #include "devsim/BackplaneUnit.h"
 #include "devsim/DeviceCommand.h"
 
-#include <cstdio>
-
 namespace vk::devsim {
 
 namespace {
@@ -37,69 +35,42 @@ const char* const kHelp =
     "\n"
     "Common options:\n";
 
-int Fail(const std::string& message) { return UsageError("backplane", message); }
+// --module ADDR:TYPE, one module per address.
+bool TakeModule(OptionReader& args, std::vector<std::pair<std::uint8_t, std::uint8_t>>& modules) {
+  std::string value;
+  bool missing = false;
+  if (!args.Option("--module", value, missing)) return false;
+  const auto colon = value.find(':');
+  std::uint64_t address = 0, type = 0;
+  if (missing || colon == std::string::npos ||
+      !ParseNumber(std::string_view(value).substr(0, colon), 255, address) ||
+      !ParseNumber(std::string_view(value).substr(colon + 1), 255, type))
+    return args.Fail("--module takes ADDR:TYPE with both 0..255, not \"" + value + "\"");
+  for (const auto& m : modules) {
+    if (m.first == address) return args.Fail("two modules at address " + std::to_string(address));
+  }
+  modules.emplace_back(static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(type));
+  return true;
+}
 
 } // namespace
 
 int RunBackplane(const std::vector<std::string>& argv) {
-  ArgCursor args(argv);
   BackplaneConfig config;
   CommonOptions common;
   std::vector<std::pair<std::uint8_t, std::uint8_t>> modules;
   std::vector<std::string> faults;
-  while (!args.Done()) {
-    if (args.Flag("--help") || args.Flag("-h")) {
-      std::fputs(kHelp, stdout);
-      std::fputs(kCommonOptionsHelp, stdout);
-      return 0;
-    }
-    std::string error;
-    switch (TakeCommonOption(args, common, error)) {
-    case OptionResult::Taken:
-      continue;
-    case OptionResult::Bad:
-      return Fail(error);
-    case OptionResult::NotMine:
-      break;
-    }
-    const std::string name = args.Current();
-    std::string value;
-    bool missing = false;
-    std::uint64_t n = 0;
-    if (args.Option("--module", value, missing)) {
-      const auto colon = value.find(':');
-      std::uint64_t address = 0, type = 0;
-      if (missing || colon == std::string::npos ||
-          !ParseNumber(std::string_view(value).substr(0, colon), 255, address) ||
-          !ParseNumber(std::string_view(value).substr(colon + 1), 255, type))
-        return Fail("--module takes ADDR:TYPE with both 0..255, not \"" + value + "\"");
-      for (const auto& m : modules) {
-        if (m.first == address) return Fail("two modules at address " + std::to_string(address));
-      }
-      modules.emplace_back(static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(type));
-    } else if (args.Option("--baud", value, missing)) {
-      if (missing || !ParseNumber(value, 4000000, n) || n == 0)
-        return Fail("--baud takes a bit rate such as 115200 or 9600");
-      config.baseBaud = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--erase-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--erase-ms takes a number of milliseconds");
-      config.eraseMs = static_cast<Millis>(n);
-    } else if (args.Option("--record-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--record-ms takes a number of milliseconds");
-      config.recordMs = static_cast<Millis>(n);
-    } else if (args.Option("--absent-reply", value, missing)) {
-      if (missing) return Fail("--absent-reply needs a text");
-      config.absentReply = value;
-    } else if (args.Option("--fault", value, missing)) {
-      if (missing) return Fail("--fault needs a rule");
-      if (!ParseFault(value, &error)) return Fail(error);
-      faults.push_back(value);
-    } else {
-      return Fail("unknown option \"" + name + "\"");
-    }
-  }
+  const auto own = [&](OptionReader& args) {
+    return TakeModule(args, modules) ||
+           args.Number("--baud", 1, 4000000, config.baseBaud,
+                       "--baud takes a bit rate such as 115200 or 9600") ||
+           args.Milliseconds("--erase-ms", config.eraseMs) ||
+           args.Milliseconds("--record-ms", config.recordMs) ||
+           args.Text("--absent-reply", config.absentReply, "--absent-reply needs a text",
+                     OptionReader::Empty::Allowed) ||
+           args.Fault(faults);
+  };
+  if (const auto end = ReadOptions(argv, "backplane", kHelp, &common, own)) return *end;
 
   BackplaneUnit unit(config);
   for (const auto& [address, type] : modules) unit.AddModule(address, type);

@@ -12,61 +12,6 @@ constexpr std::string_view kOk = "OK\r\n";
 constexpr std::string_view kAccepted = ".\r\n";
 constexpr std::string_view kRepeat = "X\r\n";
 constexpr std::string_view kFatal = "E\r\n";
-// Line noise: no "OK", no acknowledge, no fatal letter, no frame start, so that a host reads it
-// as an unusable answer.
-constexpr std::string_view kGarbage = "\x9C\x3F\xF1\r\n";
-
-Micros MsToUs(Millis ms) { return ms * 1000; }
-
-std::string Hex4(std::uint32_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
-  return buf;
-}
-
-std::string Trim(const std::string& s) {
-  std::size_t b = 0, e = s.size();
-  while (b < e && (s[b] == ' ' || s[b] == '\t')) ++b;
-  while (e > b && (s[e - 1] == ' ' || s[e - 1] == '\t')) --e;
-  return s.substr(b, e - b);
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-struct ParsedRecord {
-  enum class Status { Ok, Malformed, BadChecksum } status = Status::Malformed;
-  std::uint8_t type = 0;
-  std::uint16_t address = 0;
-  std::vector<std::uint8_t> data;
-};
-
-// ":" count address(2) type data checksum, every byte as two hex digits.
-ParsedRecord ParseRecord(const std::string& line) {
-  ParsedRecord r;
-  if (line.size() < 11 || line[0] != ':' || (line.size() - 1) % 2 != 0) return r;
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve((line.size() - 1) / 2);
-  for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
-    const int hi = HexValue(line[i]);
-    const int lo = HexValue(line[i + 1]);
-    if (hi < 0 || lo < 0) return r;
-    bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-  }
-  if (bytes.size() != static_cast<std::size_t>(bytes[0]) + 5) return r;
-  std::uint8_t sum = 0;
-  for (const auto b : bytes) sum = static_cast<std::uint8_t>(sum + b);
-  r.type = bytes[3];
-  r.address = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[2]);
-  r.data.assign(bytes.begin() + 4, bytes.end() - 1);
-  r.status = sum == 0 ? ParsedRecord::Status::Ok : ParsedRecord::Status::BadChecksum;
-  return r;
-}
-
 } // namespace
 
 BackplaneUnit::BackplaneUnit(BackplaneConfig config) : config_(std::move(config)) {}
@@ -102,22 +47,13 @@ bool BackplaneUnit::ListensAt(std::uint32_t baud) const {
 }
 
 void BackplaneUnit::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
-  if (b == '\n') return;
-  if (b != '\r') {
-    if (line_.size() < kMaxLine) {
-      line_.push_back(static_cast<char>(b));
-    } else if (!lineTooLong_) {
-      lineTooLong_ = true;
-      ++unit_.overlong;
-      Note(at, "line longer than " + std::to_string(kMaxLine) + " bytes: the rest is dropped");
-    }
-    return;
+  bool cut = false;
+  const std::optional<std::string> line = line_.Add(b, &cut);
+  if (cut) {
+    ++unit_.overlong;
+    Note(at, "line longer than " + std::to_string(kMaxLine) + " bytes: the rest is dropped");
   }
-  std::string line;
-  line.swap(line_);
-  lineTooLong_ = false;
-  if (line.empty()) return;
-  HandleLine(line, at, baud);
+  if (line && !line->empty()) HandleLine(*line, at, baud);
 }
 
 void BackplaneUnit::HandleLine(const std::string& line, Micros at, std::uint32_t baud) {
@@ -126,57 +62,15 @@ void BackplaneUnit::HandleLine(const std::string& line, Micros at, std::uint32_t
     HandleRecord(line, at, baud);
   } else {
     loadMode_ = false;
-    const std::string command = Trim(line);
+    const std::string command(TrimBlanks(line));
     if (!command.empty()) HandleCommand(command, at, baud);
   }
   answerFault_ = nullptr;
 }
 
-Micros BackplaneUnit::Answer(std::string_view answer, Micros readyAt, std::uint32_t baud) {
-  if (answer.empty() || faults_.EverythingSilent() || silencedFromNow_) return readyAt;
-  if (answerFault_ && answerFault_->action == FaultAction::Silent) {
-    Note(readyAt, "fault " + answerFault_->rule + ": answer withheld");
-    return readyAt;
-  }
-  if (answerFault_ && answerFault_->action == FaultAction::Garbage) {
-    Note(readyAt, "fault " + answerFault_->rule + ": answer garbled");
-    answer = kGarbage;
-  }
-  return Send(answer, readyAt, baud);
-}
-
-bool BackplaneUnit::Refuses(const Fault& fault, Micros at, std::uint32_t baud, Micros* answeredAt) {
-  if (answeredAt) *answeredAt = at;
-  switch (fault.action) {
-  case FaultAction::HangUp:
-    Note(at, "fault " + fault.rule + ": hanging up");
-    HangUpAt(at);
-    return true;
-  case FaultAction::ReplyX:
-  case FaultAction::ReplyE:
-  case FaultAction::ReplyR: {
-    Note(at, "fault " + fault.rule + ": refused");
-    const char letter = fault.action == FaultAction::ReplyX   ? 'X'
-                        : fault.action == FaultAction::ReplyE ? 'E'
-                                                              : 'R';
-    const std::string answer{letter, '\r', '\n'};
-    const Micros done = Answer(answer, at, baud);
-    if (answeredAt) *answeredAt = done;
-    return true;
-  }
-  case FaultAction::Silent:
-  case FaultAction::Garbage:
-    answerFault_ = &fault;
-    return false;
-  }
-  return false;
-}
-
 void BackplaneUnit::HandleCommand(const std::string& line, Micros at, std::uint32_t baud) {
   ++unit_.commands;
-  if (const Fault* fault = faults_.ForCommand(line, unit_.commands)) {
-    if (Refuses(*fault, at, baud, nullptr)) return;
-  }
+  if (RefusesCommand(line, unit_.commands, at, baud)) return;
   const std::string key = CommandKey(line);
   const std::string word = CommandWord(key);
 
@@ -251,41 +145,25 @@ void BackplaneUnit::Erase(Module& m, std::uint32_t from, std::uint32_t to) {
   std::fill(m.flash.begin() + from, m.flash.begin() + to + 1, std::uint8_t{0xFF});
 }
 
-void BackplaneUnit::AfterRecordAnswered(std::uint64_t n, Micros answeredAt) {
-  const Fault* fault = faults_.AfterRecord(n);
-  if (!fault) return;
-  if (fault->action == FaultAction::HangUp) {
-    Note(answeredAt, "fault " + fault->rule + ": hanging up");
-    HangUpAt(answeredAt);
-  } else {
-    Note(answeredAt, "fault " + fault->rule + ": silent from now on");
-    silencedFromNow_ = true;
-  }
-}
-
 void BackplaneUnit::HandleRecord(const std::string& line, Micros at, std::uint32_t baud) {
-  const ParsedRecord rec = ParseRecord(line);
-  if (rec.status == ParsedRecord::Status::Ok && rec.type == 1) {
+  const HexRecord rec = ParseHexRecord(line);
+  if (rec.status == HexRecord::Status::Ok && rec.type == 1) {
     loadMode_ = false;
     if (selected_) ++selected_->endRecords;
     return;
   }
   const std::uint64_t n = ++unit_.records;
-  if (const Fault* fault = faults_.ForRecord(n)) {
-    Micros answeredAt = at;
-    if (Refuses(*fault, at, baud, &answeredAt)) {
-      if (selected_) ++selected_->refused;
-      if (fault->action != FaultAction::HangUp) AfterRecordAnswered(n, answeredAt);
-      return;
-    }
+  if (RefusesRecord(n, at, baud)) {
+    if (selected_) ++selected_->refused;
+    return;
   }
   auto refuse = [&](std::string_view answer, std::string why) {
     Note(at, "record " + std::to_string(n) + ": " + why);
     if (selected_) ++selected_->refused;
     AfterRecordAnswered(n, Answer(answer, at, baud));
   };
-  if (rec.status == ParsedRecord::Status::Malformed) return refuse(kRepeat, "malformed");
-  if (rec.status == ParsedRecord::Status::BadChecksum) return refuse(kRepeat, "bad checksum");
+  if (rec.status == HexRecord::Status::Malformed) return refuse(kRepeat, "malformed");
+  if (rec.status == HexRecord::Status::BadChecksum) return refuse(kRepeat, "bad checksum");
   if (rec.type != 0)
     return refuse(kFatal, "record type " + std::to_string(rec.type) + " is not supported");
   if (!selected_) return refuse(kFatal, "no module selected");
@@ -331,17 +209,11 @@ std::string BackplaneUnit::Summary() const {
                   static_cast<unsigned long long>(m->refused), m->endRecords, m->starts);
     out += buf;
   }
-  const auto& line = PacedSerialModel::Counters();
-  std::snprintf(
-      buf, sizeof buf,
-      "unit: %llu command(s) (%llu unknown), %llu record(s); bytes in %llu, out %llu; "
-      "lost to a rate mismatch: in %llu, out %llu%s\n",
-      static_cast<unsigned long long>(unit_.commands),
-      static_cast<unsigned long long>(unit_.unknown),
-      static_cast<unsigned long long>(unit_.records), static_cast<unsigned long long>(line.bytesIn),
-      static_cast<unsigned long long>(line.bytesOut), static_cast<unsigned long long>(line.lostIn),
-      static_cast<unsigned long long>(line.lostOut), HungUp() ? "; hung up" : "");
-  out += buf;
+  std::snprintf(buf, sizeof buf, "unit: %llu command(s) (%llu unknown), %llu record(s); ",
+                static_cast<unsigned long long>(unit_.commands),
+                static_cast<unsigned long long>(unit_.unknown),
+                static_cast<unsigned long long>(unit_.records));
+  out += buf + LineSummary("a rate mismatch") + "\n";
   return out;
 }
 

@@ -18,8 +18,8 @@
 //   "G"              no answer; the module starts and is deselected
 // Anything else is ignored without an answer.
 
-#include "devsim/FaultScript.h"
-#include "devsim/PacedSerialModel.h"
+#include "devsim/ModelText.h"
+#include "devsim/ScriptedSerialModel.h"
 
 #include <array>
 #include <map>
@@ -34,7 +34,7 @@ struct BackplaneConfig {
   std::string absentReply;         // sent with "\r\n" when "OP n" finds no module; empty: silence
 };
 
-class BackplaneUnit : public PacedSerialModel {
+class BackplaneUnit : public ScriptedSerialModel {
 public:
   static constexpr std::uint32_t kFlashSize = 0x10000;
   static constexpr std::uint32_t kErase2Start = 0xC000;
@@ -88,13 +88,6 @@ private:
   void HandleLine(const std::string& line, Micros at, std::uint32_t baud);
   void HandleCommand(const std::string& line, Micros at, std::uint32_t baud);
   void HandleRecord(const std::string& line, Micros at, std::uint32_t baud);
-  // Sends `answer` unless the unit is silenced; returns when it has reached the host.
-  Micros Answer(std::string_view answer, Micros readyAt, std::uint32_t baud);
-  // Applies a fault in place of the normal answer; true when the request must not be carried out.
-  // `answeredAt` receives the time the refusal has reached the host.
-  bool Refuses(const Fault& fault, Micros at, std::uint32_t baud, Micros* answeredAt);
-  // Hang-up or silence scheduled to follow the answer to the `n`-th record.
-  void AfterRecordAnswered(std::uint64_t n, Micros answeredAt);
   void Erase(Module& m, std::uint32_t from, std::uint32_t to);
 
   BackplaneConfig config_;
@@ -102,11 +95,7 @@ private:
   Module* selected_ = nullptr;
   bool fastRate_ = false;
   bool loadMode_ = false;
-  bool silencedFromNow_ = false;
-  const Fault* answerFault_ = nullptr; // silent or garbage fault for the request in hand
-  std::string line_;
-  bool lineTooLong_ = false;
-  FaultScript faults_;
+  LineCollector line_{kMaxLine};
   UnitCounters unit_;
 };
 

@@ -1,5 +1,7 @@
 #include "devsim/CortexBootLoader.h"
 
+#include "devsim/ModelText.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -8,14 +10,6 @@ namespace vk::devsim {
 namespace {
 
 constexpr char kNoise = '\x9C'; // no "y" in it
-
-Micros MsToUs(Millis ms) { return ms * 1000; }
-
-std::string Hex(std::uint32_t v) {
-  char buf[16];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
-  return buf;
-}
 
 } // namespace
 
@@ -103,7 +97,7 @@ void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
   case Stage::AwaitComplement:
     if ((command_ ^ b) != 0xFF) return Refuse("command byte and complement do not match", at, baud);
     if (command_ != kReadMemory)
-      return Refuse("command " + Hex(command_) + " not served", at, baud);
+      return Refuse("command " + Hex4(command_) + " not served", at, baud);
     if (!Acknowledge("read", at, baud)) return Idle();
     ++stats_.readCommands;
     frame_.clear();
@@ -121,7 +115,7 @@ void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     if (static_cast<std::uint8_t>(~x) != frame_[4])
       return Refuse("address check byte wrong", at, baud);
     const auto offset = Offset(addr);
-    if (!offset) return Refuse("address " + Hex(addr) + " outside the memory", at, baud);
+    if (!offset) return Refuse("address " + Hex4(addr) + " outside the memory", at, baud);
     if (!Acknowledge("address", at, baud)) return Idle();
     readOffset_ = *offset;
     frame_.clear();
@@ -184,18 +178,10 @@ std::string CortexBootLoader::Summary() const {
                 stats_.syncs, stats_.readCommands, stats_.blocksRead.size());
   out += buf;
   if (!stats_.blocksRead.empty())
-    out += " (" + Hex(stats_.blocksRead.front()) + " .. " + Hex(stats_.blocksRead.back()) + ")";
+    out += " (" + Hex4(stats_.blocksRead.front()) + " .. " + Hex4(stats_.blocksRead.back()) + ")";
   out += "; " + std::to_string(stats_.nacks) + " refusal(s); memory " +
-         (notBlankFrom_ ? "not blank from " + Hex(*notBlankFrom_) : std::string("blank"));
-  const auto& line = PacedSerialModel::Counters();
-  std::snprintf(buf, sizeof buf,
-                "; bytes in %llu, out %llu; lost to a rate or parity mismatch: in %llu, out "
-                "%llu%s\n",
-                static_cast<unsigned long long>(line.bytesIn),
-                static_cast<unsigned long long>(line.bytesOut),
-                static_cast<unsigned long long>(line.lostIn),
-                static_cast<unsigned long long>(line.lostOut), HungUp() ? "; hung up" : "");
-  out += buf;
+         (notBlankFrom_ ? "not blank from " + Hex4(*notBlankFrom_) : std::string("blank"));
+  out += "; " + LineSummary("a rate or parity mismatch") + "\n";
   return out;
 }
 

@@ -3,8 +3,6 @@
 #include "devsim/CortexBootLoader.h"
 #include "devsim/DeviceCommand.h"
 
-#include <cstdio>
-
 namespace vk::devsim {
 
 namespace {
@@ -39,61 +37,25 @@ const char* const kHelp =
     "\n"
     "Common options:\n";
 
-int Fail(const std::string& message) { return UsageError("cortex", message); }
-
 } // namespace
 
 int RunCortex(const std::vector<std::string>& argv) {
-  ArgCursor args(argv);
   CortexConfig config;
   CommonOptions common;
   std::vector<std::string> faults;
   std::optional<std::uint32_t> notBlankFrom;
-  while (!args.Done()) {
-    if (args.Flag("--help") || args.Flag("-h")) {
-      std::fputs(kHelp, stdout);
-      std::fputs(kCommonOptionsHelp, stdout);
-      return 0;
-    }
-    std::string error;
-    switch (TakeCommonOption(args, common, error)) {
-    case OptionResult::Taken:
-      continue;
-    case OptionResult::Bad:
-      return Fail(error);
-    case OptionResult::NotMine:
-      break;
-    }
-    const std::string name = args.Current();
-    std::string value;
-    bool missing = false;
-    std::uint64_t n = 0;
-    if (args.Option("--baud", value, missing)) {
-      if (missing || !ParseNumber(value, 4000000, n) || n == 0)
-        return Fail("--baud takes a bit rate such as 115200");
-      config.baud = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--memory-size", value, missing)) {
-      if (missing || !ParseNumber(value, 0x1000000, n) || n < 256)
-        return Fail("--memory-size takes a size from 256 to 0x1000000");
-      config.memorySize = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--not-blank-from", value, missing)) {
-      if (missing || !ParseNumber(value, 0xFFFFFFFF, n))
-        return Fail("--not-blank-from takes an address, decimal or 0x hex");
-      notBlankFrom = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--data-delay-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 60000, n))
-        return Fail("--data-delay-ms takes a number of milliseconds");
-      config.dataDelayMs = static_cast<Millis>(n);
-    } else if (args.Option("--fault", value, missing)) {
-      if (missing) return Fail("--fault needs a rule");
-      if (!ParseFault(value, &error)) return Fail(error);
-      faults.push_back(value);
-    } else {
-      return Fail("unknown option \"" + name + "\"");
-    }
-  }
+  const auto own = [&](OptionReader& args) {
+    return args.Number("--baud", 1, 4000000, config.baud,
+                       "--baud takes a bit rate such as 115200") ||
+           args.Number("--memory-size", 256, 0x1000000, config.memorySize,
+                       "--memory-size takes a size from 256 to 0x1000000") ||
+           args.Number("--not-blank-from", 0, 0xFFFFFFFF, notBlankFrom,
+                       "--not-blank-from takes an address, decimal or 0x hex") ||
+           args.Milliseconds("--data-delay-ms", config.dataDelayMs, 60000) || args.Fault(faults);
+  };
+  if (const auto end = ReadOptions(argv, "cortex", kHelp, &common, own)) return *end;
   if (notBlankFrom && *notBlankFrom >= config.memorySize)
-    return Fail("--not-blank-from lies outside the memory");
+    return UsageError("cortex", "--not-blank-from lies outside the memory");
 
   CortexBootLoader loader(config);
   if (notBlankFrom) loader.SetNotBlankFrom(*notBlankFrom);

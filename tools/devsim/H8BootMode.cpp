@@ -1,5 +1,7 @@
 #include "devsim/H8BootMode.h"
 
+#include "devsim/FlashMemory.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -11,49 +13,6 @@ constexpr std::uint8_t kMatch = 0x00;
 constexpr std::uint8_t kConfirm = 0x55;
 // Line noise: no acknowledgement, no "X", no "R", no 0xAA.
 constexpr char kNoise = '\x9C';
-
-Micros MsToUs(Millis ms) { return ms * 1000; }
-
-std::string Hex4(std::uint32_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
-  return buf;
-}
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-struct HexRecord {
-  enum class Status { Ok, Malformed, BadChecksum } status = Status::Malformed;
-  std::uint8_t type = 0;
-  std::uint16_t address = 0;
-  std::vector<std::uint8_t> data;
-};
-
-// ":" count address(2) type data checksum, every byte as two hex digits.
-HexRecord ParseRecord(const std::string& line) {
-  HexRecord r;
-  if (line.size() < 11 || line[0] != ':' || (line.size() - 1) % 2 != 0) return r;
-  std::vector<std::uint8_t> bytes;
-  for (std::size_t i = 1; i + 1 < line.size(); i += 2) {
-    const int hi = HexValue(line[i]);
-    const int lo = HexValue(line[i + 1]);
-    if (hi < 0 || lo < 0) return r;
-    bytes.push_back(static_cast<std::uint8_t>(hi * 16 + lo));
-  }
-  if (bytes.size() != static_cast<std::size_t>(bytes[0]) + 5) return r;
-  std::uint8_t sum = 0;
-  for (const auto b : bytes) sum = static_cast<std::uint8_t>(sum + b);
-  r.type = bytes[3];
-  r.address = static_cast<std::uint16_t>(bytes[1] << 8 | bytes[2]);
-  r.data.assign(bytes.begin() + 4, bytes.end() - 1);
-  r.status = sum == 0 ? HexRecord::Status::Ok : HexRecord::Status::BadChecksum;
-  return r;
-}
 
 } // namespace
 
@@ -111,16 +70,16 @@ void H8BootMode::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
   }
 }
 
-Micros H8BootMode::Answer(std::string_view answer, Micros readyAt, std::uint32_t baud) {
-  if (answer.empty() || faults_.EverythingSilent()) return readyAt;
-  return Send(answer, readyAt, baud);
+Micros H8BootMode::Emit(std::string_view bytes, Micros readyAt, std::uint32_t baud) {
+  if (bytes.empty() || faults_.EverythingSilent()) return readyAt;
+  return Send(bytes, readyAt, baud);
 }
 
 bool H8BootMode::BootAnswer(const char* name, std::string_view answer, std::string_view garbled,
                             Micros at, std::uint32_t baud) {
   const Fault* fault = faults_.ForCommand(name, ++bootCommands_);
   if (!fault) {
-    Answer(answer, at, baud);
+    Emit(answer, at, baud);
     return true;
   }
   switch (fault->action) {
@@ -129,13 +88,13 @@ bool H8BootMode::BootAnswer(const char* name, std::string_view answer, std::stri
     return true;
   case FaultAction::Garbage:
     Note(at, "fault " + fault->rule + ": answer garbled");
-    Answer(garbled, at, baud);
+    Emit(garbled, at, baud);
     return true;
   case FaultAction::ReplyX:
   case FaultAction::ReplyE:
   case FaultAction::ReplyR:
     Note(at, "fault " + fault->rule + ": refused with 0xFF");
-    Answer(std::string(1, static_cast<char>(kBootError)), at, baud);
+    Emit(std::string(1, static_cast<char>(kBootError)), at, baud);
     return false;
   case FaultAction::HangUp:
     Note(at, "fault " + fault->rule + ": hanging up");
@@ -168,13 +127,13 @@ void H8BootMode::BootByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     }
     break;
   case Stage::AwaitSize:
-    Answer(std::string(1, static_cast<char>(b)), at, baud);
+    Emit(std::string(1, static_cast<char>(b)), at, baud);
     size_ = static_cast<std::uint16_t>(size_ << 8 | b);
     if (++sizeBytes_ < 2) break;
     if (size_ != kKernelSize) {
       Note(at, "kernel size " + std::to_string(size_) + " refused: the chip takes " +
                    std::to_string(kKernelSize) + " bytes");
-      Answer(std::string(1, static_cast<char>(kBootError)), at, baud);
+      Emit(std::string(1, static_cast<char>(kBootError)), at, baud);
       stage_ = Stage::AwaitMatch;
       break;
     }
@@ -182,7 +141,7 @@ void H8BootMode::BootByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     stage_ = Stage::AwaitKernel;
     break;
   case Stage::AwaitKernel:
-    Answer(std::string(1, static_cast<char>(b)), at, baud);
+    Emit(std::string(1, static_cast<char>(b)), at, baud);
     kernel_.push_back(b);
     if (kernel_.size() < kKernelSize) break;
     if (!BootAnswer("kernel", "\xAA", std::string(1, kNoise), at, baud)) {
@@ -207,47 +166,24 @@ void H8BootMode::StartKernel(Micros at) {
   Note(at, "kernel started; flash erased (" + Hex4(0) + "-" + Hex4(config_.flashSize - 1) +
                "); records at " + std::to_string(config_.kernelBaud));
   stage_ = Stage::Kernel;
-  line_.clear();
-  lineTooLong_ = false;
+  line_.Clear();
 }
 
 void H8BootMode::KernelByte(std::uint8_t b, Micros at, std::uint32_t baud) {
-  if (b == '\n') return;
-  if (b != '\r') {
-    if (line_.size() < kMaxLine) {
-      line_.push_back(static_cast<char>(b));
-    } else if (!lineTooLong_) {
-      lineTooLong_ = true;
-      Note(at, "line longer than " + std::to_string(kMaxLine) + " bytes: the rest is dropped");
-    }
-    return;
-  }
-  std::string line;
-  line.swap(line_);
-  lineTooLong_ = false;
-  if (line.empty()) return;
-  if (line[0] != ':') {
+  bool cut = false;
+  const std::optional<std::string> line = line_.Add(b, &cut);
+  if (cut) Note(at, "line longer than " + std::to_string(kMaxLine) + " bytes: the rest is dropped");
+  if (!line || line->empty()) return;
+  if (line->front() != ':') {
     ++stats_.ignored;
     Note(at, "not a record, ignored");
     return;
   }
-  HandleRecord(line, at, baud);
-}
-
-void H8BootMode::AfterRecordAnswered(std::uint64_t n, Micros answeredAt) {
-  const Fault* fault = faults_.AfterRecord(n);
-  if (!fault) return;
-  if (fault->action == FaultAction::HangUp) {
-    Note(answeredAt, "fault " + fault->rule + ": hanging up");
-    HangUpAt(answeredAt);
-  } else {
-    Note(answeredAt, "fault " + fault->rule + ": silent from now on");
-    silencedFromNow_ = true;
-  }
+  HandleRecord(*line, at, baud);
 }
 
 void H8BootMode::HandleRecord(const std::string& line, Micros at, std::uint32_t baud) {
-  const HexRecord rec = ParseRecord(line);
+  const HexRecord rec = ParseHexRecord(line);
   if (rec.status == HexRecord::Status::Ok && rec.type == 1) {
     ++stats_.endRecords;
     Note(at, "end record: programming over; the chip waits in boot mode again");
@@ -268,7 +204,7 @@ void H8BootMode::HandleRecord(const std::string& line, Micros at, std::uint32_t 
       Note(readyAt, "fault " + fault->rule + ": answer garbled");
       c = kNoise;
     }
-    return Answer(std::string(1, c), readyAt, baud);
+    return Emit(std::string(1, c), readyAt, baud);
   };
   if (fault) {
     switch (fault->action) {
@@ -281,10 +217,7 @@ void H8BootMode::HandleRecord(const std::string& line, Micros at, std::uint32_t 
     case FaultAction::ReplyR: {
       Note(at, "fault " + fault->rule + ": refused");
       ++stats_.refused;
-      const char letter = fault->action == FaultAction::ReplyX   ? 'X'
-                          : fault->action == FaultAction::ReplyE ? 'E'
-                                                                 : 'R';
-      AfterRecordAnswered(n, reply(letter, at));
+      AfterRecordAnswered(n, reply(RefusalLetter(*fault), at));
       return;
     }
     default:
@@ -305,16 +238,8 @@ void H8BootMode::HandleRecord(const std::string& line, Micros at, std::uint32_t 
   if (end > config_.flashSize)
     return refuse('R', "outside the flash (" + Hex4(rec.address) + "-" + Hex4(end - 1) + ")");
 
-  std::optional<std::uint32_t> notErased;
-  for (std::size_t i = 0; i < rec.data.size(); ++i) {
-    const std::uint32_t a = rec.address + static_cast<std::uint32_t>(i);
-    flash_[a] &= rec.data[i]; // flash programming only clears bits
-    if (flash_[a] != rec.data[i] && !notErased) notErased = a;
-  }
-  if (!rec.data.empty()) {
-    stats_.lowestWritten = std::min<std::uint32_t>(stats_.lowestWritten, rec.address);
-    stats_.highestWritten = std::max<std::uint32_t>(stats_.highestWritten, end - 1);
-  }
+  const auto notErased = ProgramFlash(flash_.data(), rec.address, rec.data.data(), rec.data.size(),
+                                      stats_.lowestWritten, stats_.highestWritten);
   if (notErased) return refuse('R', "verify failed at " + Hex4(*notErased));
   ++stats_.programmed;
   stats_.bytesProgrammed += rec.data.size();
@@ -339,16 +264,9 @@ std::string H8BootMode::Summary() const {
   out += buf;
   if (stats_.bytesProgrammed > 0)
     out += " in " + Hex4(stats_.lowestWritten) + "-" + Hex4(stats_.highestWritten);
-  const auto& line = PacedSerialModel::Counters();
-  std::snprintf(buf, sizeof buf,
-                ", %llu refused, end record x%d; bytes in %llu, out %llu; lost to a rate "
-                "mismatch: in %llu, out %llu%s\n",
-                static_cast<unsigned long long>(stats_.refused), stats_.endRecords,
-                static_cast<unsigned long long>(line.bytesIn),
-                static_cast<unsigned long long>(line.bytesOut),
-                static_cast<unsigned long long>(line.lostIn),
-                static_cast<unsigned long long>(line.lostOut), HungUp() ? "; hung up" : "");
-  out += buf;
+  std::snprintf(buf, sizeof buf, ", %llu refused, end record x%d; ",
+                static_cast<unsigned long long>(stats_.refused), stats_.endRecords);
+  out += buf + LineSummary("a rate mismatch") + "\n";
   return out;
 }
 

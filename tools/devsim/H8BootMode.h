@@ -19,8 +19,8 @@
 //                   the reset that starts the next board
 // Anything else is ignored.
 
-#include "devsim/FaultScript.h"
-#include "devsim/PacedSerialModel.h"
+#include "devsim/ModelText.h"
+#include "devsim/ScriptedSerialModel.h"
 
 #include <array>
 #include <vector>
@@ -34,7 +34,7 @@ struct H8BootConfig {
   char ack = 0x06;                   // the kernel's answer to a programmed record
 };
 
-class H8BootMode : public PacedSerialModel {
+class H8BootMode : public ScriptedSerialModel {
 public:
   static constexpr std::size_t kKernelSize = 1024;
   static constexpr std::uint32_t kMaxFlash = 0x10000;
@@ -94,8 +94,9 @@ private:
                   std::uint32_t baud);
   void StartKernel(Micros at);
   void HandleRecord(const std::string& line, Micros at, std::uint32_t baud);
-  Micros Answer(std::string_view answer, Micros readyAt, std::uint32_t baud);
-  void AfterRecordAnswered(std::uint64_t n, Micros answeredAt);
+  // Sends unless the whole chip is silent (fault "silent"): echoes, boot answers, and record
+  // answers once the fault script has had its say.
+  Micros Emit(std::string_view bytes, Micros readyAt, std::uint32_t baud);
 
   H8BootConfig config_;
   Stage stage_ = Stage::AwaitMatch;
@@ -104,11 +105,8 @@ private:
   std::uint16_t size_ = 0;
   int sizeBytes_ = 0;
   std::array<std::uint8_t, kMaxFlash> flash_;
-  std::string line_;
-  bool lineTooLong_ = false;
-  bool silencedFromNow_ = false;
+  LineCollector line_{kMaxLine};
   std::uint64_t bootCommands_ = 0;
-  FaultScript faults_;
   Counters stats_;
 };
 

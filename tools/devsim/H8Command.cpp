@@ -41,8 +41,6 @@ const char* const kHelp =
     "\n"
     "Common options:\n";
 
-int Fail(const std::string& message) { return UsageError("h8", message); }
-
 bool WriteFile(const std::string& path, const std::uint8_t* data, std::size_t n) {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) {
@@ -56,63 +54,21 @@ bool WriteFile(const std::string& path, const std::uint8_t* data, std::size_t n)
 } // namespace
 
 int RunH8(const std::vector<std::string>& argv) {
-  ArgCursor args(argv);
   H8BootConfig config;
   CommonOptions common;
   std::vector<std::string> faults;
   std::string flashOut, kernelOut;
-  while (!args.Done()) {
-    if (args.Flag("--help") || args.Flag("-h")) {
-      std::fputs(kHelp, stdout);
-      std::fputs(kCommonOptionsHelp, stdout);
-      return 0;
-    }
-    std::string error;
-    switch (TakeCommonOption(args, common, error)) {
-    case OptionResult::Taken:
-      continue;
-    case OptionResult::Bad:
-      return Fail(error);
-    case OptionResult::NotMine:
-      break;
-    }
-    const std::string name = args.Current();
-    std::string value;
-    bool missing = false;
-    std::uint64_t n = 0;
-    if (args.Option("--flash-size", value, missing)) {
-      if (missing || !ParseNumber(value, H8BootMode::kMaxFlash, n) || n == 0)
-        return Fail("--flash-size takes a size from 1 to 0x10000");
-      config.flashSize = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--kernel-baud", value, missing)) {
-      if (missing || !ParseNumber(value, 4000000, n) || n == 0)
-        return Fail("--kernel-baud takes a bit rate such as 115200");
-      config.kernelBaud = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--record-ack", value, missing)) {
-      if (value == "dot")
-        config.ack = '.';
-      else if (value == "06")
-        config.ack = 0x06;
-      else
-        return Fail("--record-ack takes dot or 06");
-    } else if (args.Option("--record-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--record-ms takes a number of milliseconds");
-      config.recordMs = static_cast<Millis>(n);
-    } else if (args.Option("--flash-out", value, missing)) {
-      if (missing || value.empty()) return Fail("--flash-out needs a file name");
-      flashOut = value;
-    } else if (args.Option("--kernel-out", value, missing)) {
-      if (missing || value.empty()) return Fail("--kernel-out needs a file name");
-      kernelOut = value;
-    } else if (args.Option("--fault", value, missing)) {
-      if (missing) return Fail("--fault needs a rule");
-      if (!ParseFault(value, &error)) return Fail(error);
-      faults.push_back(value);
-    } else {
-      return Fail("unknown option \"" + name + "\"");
-    }
-  }
+  const auto own = [&](OptionReader& args) {
+    return args.Number("--flash-size", 1, H8BootMode::kMaxFlash, config.flashSize,
+                       "--flash-size takes a size from 1 to 0x10000") ||
+           args.Number("--kernel-baud", 1, 4000000, config.kernelBaud,
+                       "--kernel-baud takes a bit rate such as 115200") ||
+           args.RecordAck(config.ack) || args.Milliseconds("--record-ms", config.recordMs) ||
+           args.Text("--flash-out", flashOut, "--flash-out needs a file name") ||
+           args.Text("--kernel-out", kernelOut, "--kernel-out needs a file name") ||
+           args.Fault(faults);
+  };
+  if (const auto end = ReadOptions(argv, "h8", kHelp, &common, own)) return *end;
 
   H8BootMode chip(config);
   for (const auto& rule : faults) chip.Faults().Add(rule);

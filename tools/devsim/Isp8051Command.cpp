@@ -3,8 +3,6 @@
 #include "devsim/DeviceCommand.h"
 #include "devsim/Isp8051Loader.h"
 
-#include <cstdio>
-
 namespace vk::devsim {
 
 namespace {
@@ -38,69 +36,26 @@ const char* const kHelp =
     "\n"
     "Common options:\n";
 
-int Fail(const std::string& message) { return UsageError("isp8051", message); }
-
 } // namespace
 
 int RunIsp8051(const std::vector<std::string>& argv) {
-  ArgCursor args(argv);
   Isp8051Config config;
   CommonOptions common;
   std::vector<std::string> faults;
-  while (!args.Done()) {
-    if (args.Flag("--help") || args.Flag("-h")) {
-      std::fputs(kHelp, stdout);
-      std::fputs(kCommonOptionsHelp, stdout);
-      return 0;
-    }
-    std::string error;
-    switch (TakeCommonOption(args, common, error)) {
-    case OptionResult::Taken:
-      continue;
-    case OptionResult::Bad:
-      return Fail(error);
-    case OptionResult::NotMine:
-      break;
-    }
-    const std::string name = args.Current();
-    std::string value;
-    bool missing = false;
-    std::uint64_t n = 0;
-    if (args.Flag("--no-echo")) {
-      config.echo = false;
-    } else if (args.Flag("--locked")) {
-      config.locked = true;
-    } else if (args.Option("--variant", value, missing)) {
-      if (value == "at89")
-        config.chip = Isp8051Chip::AT89C51RX2;
-      else if (value == "p89")
-        config.chip = Isp8051Chip::P89C51RX2;
-      else
-        return Fail("--variant takes at89 or p89");
-    } else if (args.Option("--record-ack", value, missing)) {
-      if (value == "dot")
-        config.recordAck = '.';
-      else if (value == "06")
-        config.recordAck = '\x06';
-      else
-        return Fail("--record-ack takes dot or 06");
-    } else if (args.Option("--erase-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--erase-ms takes a number of milliseconds");
-      config.eraseMs = static_cast<Millis>(n);
-    } else if (args.Option("--record-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--record-ms takes a number of milliseconds");
-      config.recordMs = static_cast<Millis>(n);
-    } else if (args.Option("--fault", value, missing)) {
-      if (missing) return Fail("--fault needs a rule");
-      Isp8051Loader probe;
-      if (!probe.AddFault(value, &error)) return Fail(error);
-      faults.push_back(value);
-    } else {
-      return Fail("unknown option \"" + name + "\"");
-    }
-  }
+  // Rules are checked as the loader takes them: it knows the action L besides the common ones.
+  const auto loaderTakes = [](const std::string& rule, std::string* error) {
+    Isp8051Loader probe;
+    return probe.AddFault(rule, error);
+  };
+  const auto own = [&](OptionReader& args) {
+    return args.Set("--no-echo", config.echo, false) || args.Set("--locked", config.locked, true) ||
+           args.Choice("--variant",
+                       {{"at89", Isp8051Chip::AT89C51RX2}, {"p89", Isp8051Chip::P89C51RX2}},
+                       config.chip, "--variant takes at89 or p89") ||
+           args.RecordAck(config.recordAck) || args.Milliseconds("--erase-ms", config.eraseMs) ||
+           args.Milliseconds("--record-ms", config.recordMs) || args.Fault(faults, loaderTakes);
+  };
+  if (const auto end = ReadOptions(argv, "isp8051", kHelp, &common, own)) return *end;
 
   Isp8051Loader loader(config);
   for (const auto& rule : faults) loader.AddFault(rule);

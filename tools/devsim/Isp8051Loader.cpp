@@ -1,5 +1,8 @@
 #include "devsim/Isp8051Loader.h"
 
+#include "devsim/FlashMemory.h"
+#include "devsim/ModelText.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -12,8 +15,6 @@ constexpr char kCommandAck = '.';
 constexpr char kRepeat = 'X';
 constexpr char kRefused = 'R';
 constexpr char kLockedAt89 = 'L';
-// Line noise: no "U", no acknowledge, no letter the host acts on.
-constexpr std::string_view kGarbage = "\x9C\x3F\xF1";
 // Ends every answer but the echo, so that a host reading lines has it at once.
 constexpr std::string_view kLineEnd = "\r\n";
 
@@ -25,24 +26,9 @@ constexpr std::uint8_t kFunctionClearBoot = 0x04;
 constexpr std::uint8_t kFunctionWriteBoot = 0x06;
 constexpr std::uint8_t kFunctionErase = 0x07;
 
-Micros MsToUs(Millis ms) { return ms * 1000; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
 std::string Hex2(std::uint8_t v) {
   char buf[4];
   std::snprintf(buf, sizeof buf, "%02X", v);
-  return buf;
-}
-
-std::string Hex4(std::uint32_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
   return buf;
 }
 
@@ -105,18 +91,10 @@ void Isp8051Loader::Preload(std::uint32_t address, const std::vector<std::uint8_
     flash_[address + i] = bytes[i];
 }
 
-char Isp8051Loader::LetterOf(const Fault& fault) const {
-  switch (fault.action) {
-  case FaultAction::ReplyX:
-    return 'X';
-  case FaultAction::ReplyE:
-    return 'E';
-  default:
-    return letterLRules_.count(fault.rule) ? 'L' : 'R';
-  }
+char Isp8051Loader::RefusalLetter(const Fault& fault) const {
+  if (fault.action == FaultAction::ReplyR && letterLRules_.count(fault.rule)) return 'L';
+  return ScriptedSerialModel::RefusalLetter(fault);
 }
-
-bool Isp8051Loader::Silenced() const { return faults_.EverythingSilent() || silencedFromNow_; }
 
 void Isp8051Loader::Echo(std::uint8_t b, Micros at, std::uint32_t baud) {
   if (!config_.echo || Silenced()) return;
@@ -126,42 +104,9 @@ void Isp8051Loader::Echo(std::uint8_t b, Micros at, std::uint32_t baud) {
 
 Micros Isp8051Loader::Answer(std::string_view answer, Micros readyAt, std::uint32_t baud,
                              bool endLine) {
-  if (answer.empty() || Silenced()) return readyAt;
-  if (answerFault_ && answerFault_->action == FaultAction::Silent) {
-    Note(readyAt, "fault " + answerFault_->rule + ": answer withheld");
-    return readyAt;
-  }
-  if (answerFault_ && answerFault_->action == FaultAction::Garbage) {
-    Note(readyAt, "fault " + answerFault_->rule + ": answer garbled");
-    answer = kGarbage;
-  }
-  Micros done = Send(answer, readyAt, baud);
-  if (endLine) done = Send(kLineEnd, readyAt, baud);
-  return done;
-}
-
-bool Isp8051Loader::Refuses(const Fault& fault, Micros at, std::uint32_t baud, Micros* answeredAt) {
-  if (answeredAt) *answeredAt = at;
-  switch (fault.action) {
-  case FaultAction::HangUp:
-    Note(at, "fault " + fault.rule + ": hanging up");
-    HangUpAt(at);
-    return true;
-  case FaultAction::ReplyX:
-  case FaultAction::ReplyE:
-  case FaultAction::ReplyR: {
-    Note(at, "fault " + fault.rule + ": refused");
-    const char letter = LetterOf(fault);
-    const Micros done = Answer(std::string_view(&letter, 1), at, baud);
-    if (answeredAt) *answeredAt = done;
-    return true;
-  }
-  case FaultAction::Silent:
-  case FaultAction::Garbage:
-    answerFault_ = &fault;
-    return false;
-  }
-  return false;
+  if (answer.empty()) return readyAt;
+  if (!endLine) return ScriptedSerialModel::Answer(answer, readyAt, baud, kGarbage);
+  return ScriptedSerialModel::Answer(std::string(answer) + std::string(kLineEnd), readyAt, baud);
 }
 
 void Isp8051Loader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
@@ -222,9 +167,7 @@ void Isp8051Loader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
 void Isp8051Loader::Sync(Micros at, std::uint32_t baud) {
   const std::uint64_t n = ++loader_.syncs;
   ++loader_.commands;
-  if (const Fault* fault = faults_.ForCommand("SYNC", loader_.commands)) {
-    if (Refuses(*fault, at, baud, nullptr)) return;
-  }
+  if (RefusesCommand("SYNC", loader_.commands, at, baud)) return;
   if (baud != syncedBaud_) {
     Note(at, "bit rate measured on \"U\": " + std::to_string(baud) + " bit/s");
     syncedBaud_ = baud;
@@ -269,27 +212,11 @@ void Isp8051Loader::HandleRecord(Micros at, std::uint32_t baud) {
   }
 }
 
-void Isp8051Loader::AfterRecordAnswered(std::uint64_t n, Micros answeredAt) {
-  const Fault* fault = faults_.AfterRecord(n);
-  if (!fault) return;
-  if (fault->action == FaultAction::HangUp) {
-    Note(answeredAt, "fault " + fault->rule + ": hanging up");
-    HangUpAt(answeredAt);
-  } else {
-    Note(answeredAt, "fault " + fault->rule + ": silent from now on");
-    silencedFromNow_ = true;
-  }
-}
-
 void Isp8051Loader::HandleDataRecord(const std::vector<std::uint8_t>& bytes, std::uint64_t n,
                                      Micros at, std::uint32_t baud) {
-  if (const Fault* fault = faults_.ForRecord(n)) {
-    Micros answeredAt = at;
-    if (Refuses(*fault, at, baud, &answeredAt)) {
-      ++loader_.refused;
-      if (fault->action != FaultAction::HangUp) AfterRecordAnswered(n, answeredAt);
-      return;
-    }
+  if (RefusesRecord(n, at, baud)) {
+    ++loader_.refused;
+    return;
   }
   const bool at89 = config_.chip == Isp8051Chip::AT89C51RX2;
   if (locked_) return RefuseRecord(n, "security bits set", at89 ? kLockedAt89 : kRefused, at, baud);
@@ -298,17 +225,8 @@ void Isp8051Loader::HandleDataRecord(const std::vector<std::uint8_t>& bytes, std
   if (address + count > kFlashSize)
     return RefuseRecord(n, "runs past the end of the flash", kRefused, at, baud);
 
-  std::optional<std::uint32_t> notErased;
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::uint32_t a = address + static_cast<std::uint32_t>(i);
-    const std::uint8_t want = bytes[4 + i];
-    flash_[a] &= want; // programming only clears bits
-    if (flash_[a] != want && !notErased) notErased = a;
-  }
-  if (count > 0) {
-    lowestWritten_ = std::min(lowestWritten_, address);
-    highestWritten_ = std::max(highestWritten_, address + static_cast<std::uint32_t>(count) - 1);
-  }
+  const auto notErased = ProgramFlash(flash_.data(), address, bytes.data() + 4, count,
+                                      lowestWritten_, highestWritten_);
   if (notErased)
     return RefuseRecord(n, "verify failed: flash not erased at " + Hex4(*notErased), kRefused, at,
                         baud);
@@ -327,10 +245,7 @@ void Isp8051Loader::HandleDataRecord(const std::vector<std::uint8_t>& bytes, std
 void Isp8051Loader::HandleCommand(const std::vector<std::uint8_t>& bytes, Micros at,
                                   std::uint32_t baud) {
   ++loader_.commands;
-  const char* name = CommandName(bytes);
-  if (const Fault* fault = faults_.ForCommand(name, loader_.commands)) {
-    if (Refuses(*fault, at, baud, nullptr)) return;
-  }
+  if (RefusesCommand(CommandName(bytes), loader_.commands, at, baud)) return;
   const std::uint8_t type = bytes[3];
   const std::size_t count = bytes[0];
   const std::uint8_t* data = bytes.data() + 4;

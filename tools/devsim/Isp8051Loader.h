@@ -28,8 +28,7 @@
 // send "U" again, as the programming protocols do at the start of every run; unlike a real chip
 // the model needs no reset for that, since a pseudo-terminal cannot reset it.
 
-#include "devsim/FaultScript.h"
-#include "devsim/PacedSerialModel.h"
+#include "devsim/ScriptedSerialModel.h"
 
 #include <array>
 #include <map>
@@ -56,7 +55,7 @@ struct Isp8051Config {
   std::map<std::uint64_t, std::string> recordReplies;
 };
 
-class Isp8051Loader : public PacedSerialModel {
+class Isp8051Loader : public ScriptedSerialModel {
 public:
   static constexpr std::uint32_t kFlashSize = 0x10000;
   static constexpr std::uint8_t kErasedStatus = 0xFF; // the loader runs after a reset
@@ -119,11 +118,7 @@ private:
   // reached the host.
   Micros Answer(std::string_view answer, Micros readyAt, std::uint32_t baud, bool endLine = true);
   void Echo(std::uint8_t b, Micros at, std::uint32_t baud);
-  // Carries out a refusing fault; false when the request is to be carried out (silent, garbage).
-  bool Refuses(const Fault& fault, Micros at, std::uint32_t baud, Micros* answeredAt);
-  void AfterRecordAnswered(std::uint64_t n, Micros answeredAt);
-  char LetterOf(const Fault& fault) const;
-  bool Silenced() const;
+  char RefusalLetter(const Fault& fault) const override;
 
   Isp8051Config config_;
   std::array<std::uint8_t, kFlashSize> flash_;
@@ -136,10 +131,7 @@ private:
   std::uint32_t highestWritten_ = 0;
   bool inRecord_ = false;
   std::string record_;
-  bool silencedFromNow_ = false;
   bool wrongRateNoted_ = false;
-  const Fault* answerFault_ = nullptr; // silent or garbage fault for the request in hand
-  FaultScript faults_;
   std::set<std::string> letterLRules_;
   LoaderCounters loader_;
 };

@@ -4,10 +4,6 @@
 
 namespace vk::devsim {
 
-namespace {
-Micros ToMicros(Millis ms) { return ms * 1000; }
-} // namespace
-
 Micros PacedSerialModel::ByteTime(std::uint32_t baud) const {
   if (baud == 0) return 1;
   const std::uint64_t bits = host_.parity == Parity::None ? 10 : 11;
@@ -15,7 +11,7 @@ Micros PacedSerialModel::ByteTime(std::uint32_t baud) const {
 }
 
 void PacedSerialModel::Receive(const std::uint8_t* data, std::size_t n, Millis now) {
-  const Micros t = std::max(now_, ToMicros(now));
+  const Micros t = std::max(now_, MsToUs(now));
   Advance(t);
   if (hungUp_) {
     counters_.ignoredAfterHangUp += n;
@@ -31,12 +27,12 @@ void PacedSerialModel::Receive(const std::uint8_t* data, std::size_t n, Millis n
 }
 
 void PacedSerialModel::SetHostLine(const HostLine& line, Millis now) {
-  Advance(std::max(now_, ToMicros(now)));
+  Advance(std::max(now_, MsToUs(now)));
   host_ = line;
 }
 
 std::vector<std::uint8_t> PacedSerialModel::TakeOutput(Millis now) {
-  Advance(std::max(now_, ToMicros(now)));
+  Advance(std::max(now_, MsToUs(now)));
   std::vector<std::uint8_t> out;
   out.swap(ready_);
   return out;
@@ -129,6 +125,13 @@ void PacedSerialModel::Note(Micros at, std::string text) {
   e.kind = TranscriptEntry::Kind::Note;
   e.bytes = std::move(text);
   transcript_.push_back(std::move(e));
+}
+
+std::string PacedSerialModel::LineSummary(std::string_view lostTo) const {
+  return "bytes in " + std::to_string(counters_.bytesIn) + ", out " +
+         std::to_string(counters_.bytesOut) + "; lost to " + std::string(lostTo) + ": in " +
+         std::to_string(counters_.lostIn) + ", out " + std::to_string(counters_.lostOut) +
+         (hungUp_ ? "; hung up" : "");
 }
 
 // Two byte times of silence end an entry.

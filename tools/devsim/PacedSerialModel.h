@@ -17,6 +17,8 @@
 
 namespace vk::devsim {
 
+constexpr Micros MsToUs(Millis ms) { return ms * 1000; }
+
 class PacedSerialModel : public SerialDeviceModel {
 public:
   void Receive(const std::uint8_t* data, std::size_t n, Millis now) override;
@@ -41,6 +43,9 @@ public:
 
   // Duration of one byte on the line: 10 bits, 11 with a parity bit, at least 1 µs.
   Micros ByteTime(std::uint32_t baud) const;
+
+  // "bytes in N, out N; lost to <lostTo>: in N, out N", and "; hung up" once the device has.
+  std::string LineSummary(std::string_view lostTo) const;
 
 protected:
   // The firmware handles one byte that its receiver took in at `at`, sent at `baud`.

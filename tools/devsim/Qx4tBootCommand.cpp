@@ -3,8 +3,6 @@
 #include "devsim/DeviceCommand.h"
 #include "devsim/Qx4tBootLoader.h"
 
-#include <cstdio>
-
 namespace vk::devsim {
 
 namespace {
@@ -38,65 +36,22 @@ const char* const kHelp =
     "\n"
     "Common options:\n";
 
-int Fail(const std::string& message) { return UsageError("qx4t-boot", message); }
-
 } // namespace
 
 int RunQx4tBoot(const std::vector<std::string>& argv) {
-  ArgCursor args(argv);
   Qx4tBootConfig config;
   CommonOptions common;
   std::vector<std::string> faults;
-  while (!args.Done()) {
-    if (args.Flag("--help") || args.Flag("-h")) {
-      std::fputs(kHelp, stdout);
-      std::fputs(kCommonOptionsHelp, stdout);
-      return 0;
-    }
-    std::string error;
-    switch (TakeCommonOption(args, common, error)) {
-    case OptionResult::Taken:
-      continue;
-    case OptionResult::Bad:
-      return Fail(error);
-    case OptionResult::NotMine:
-      break;
-    }
-    const std::string name = args.Current();
-    std::string value;
-    bool missing = false;
-    std::uint64_t n = 0;
-    if (args.Option("--baud", value, missing)) {
-      if (missing || !ParseNumber(value, 4000000, n) || n == 0)
-        return Fail("--baud takes a bit rate such as 57600");
-      config.baud = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--record-ack", value, missing)) {
-      if (value == "dot")
-        config.recordAck = '.';
-      else if (value == "06")
-        config.recordAck = '\x06';
-      else
-        return Fail("--record-ack takes dot or 06");
-    } else if (args.Option("--erase-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--erase-ms takes a number of milliseconds");
-      config.eraseMs = static_cast<Millis>(n);
-    } else if (args.Option("--record-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--record-ms takes a number of milliseconds");
-      config.recordMs = static_cast<Millis>(n);
-    } else if (args.Option("--app-end", value, missing)) {
-      if (missing || !ParseNumber(value, 0xFFFF, n))
-        return Fail("--app-end takes an address up to 0xFFFF");
-      config.appEnd = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--fault", value, missing)) {
-      if (missing) return Fail("--fault needs a rule");
-      if (!ParseFault(value, &error)) return Fail(error);
-      faults.push_back(value);
-    } else {
-      return Fail("unknown option \"" + name + "\"");
-    }
-  }
+  const auto own = [&](OptionReader& args) {
+    return args.Number("--baud", 1, 4000000, config.baud,
+                       "--baud takes a bit rate such as 57600") ||
+           args.RecordAck(config.recordAck) || args.Milliseconds("--erase-ms", config.eraseMs) ||
+           args.Milliseconds("--record-ms", config.recordMs) ||
+           args.Number("--app-end", 0, 0xFFFF, config.appEnd,
+                       "--app-end takes an address up to 0xFFFF") ||
+           args.Fault(faults);
+  };
+  if (const auto end = ReadOptions(argv, "qx4t-boot", kHelp, &common, own)) return *end;
 
   Qx4tBootLoader loader(config);
   for (const auto& rule : faults) loader.AddFault(rule);

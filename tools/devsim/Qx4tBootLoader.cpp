@@ -1,5 +1,7 @@
 #include "devsim/Qx4tBootLoader.h"
 
+#include "devsim/FlashMemory.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <optional>
@@ -12,32 +14,9 @@ constexpr std::string_view kEntered = "OK\r\n";
 constexpr std::string_view kLineEnd = "\r\n";
 constexpr char kRepeat = 'X';
 constexpr char kRefused = 'R';
-// Line noise: no "K", no acknowledge.
-constexpr std::string_view kGarbage = "\x9C\x3F\xF1\r\n";
 
 constexpr std::uint8_t kTypeData = 0x00;
 constexpr std::uint8_t kTypeEnd = 0x01;
-
-Micros MsToUs(Millis ms) { return ms * 1000; }
-
-int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-std::string Hex4(std::uint32_t v) {
-  char buf[12];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
-  return buf;
-}
-
-std::string_view Trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
 
 } // namespace
 
@@ -51,58 +30,6 @@ void Qx4tBootLoader::Preload(std::uint32_t address, const std::vector<std::uint8
     flash_[address + i] = bytes[i];
 }
 
-Micros Qx4tBootLoader::Answer(std::string_view answer, Micros readyAt, std::uint32_t baud) {
-  if (answer.empty() || Silenced()) return readyAt;
-  if (answerFault_ && answerFault_->action == FaultAction::Silent) {
-    Note(readyAt, "fault " + answerFault_->rule + ": answer withheld");
-    return readyAt;
-  }
-  if (answerFault_ && answerFault_->action == FaultAction::Garbage) {
-    Note(readyAt, "fault " + answerFault_->rule + ": answer garbled");
-    answer = kGarbage;
-  }
-  return Send(answer, readyAt, baud);
-}
-
-bool Qx4tBootLoader::Refuses(const Fault& fault, Micros at, std::uint32_t baud,
-                             Micros* answeredAt) {
-  if (answeredAt) *answeredAt = at;
-  switch (fault.action) {
-  case FaultAction::HangUp:
-    Note(at, "fault " + fault.rule + ": hanging up");
-    HangUpAt(at);
-    return true;
-  case FaultAction::ReplyX:
-  case FaultAction::ReplyE:
-  case FaultAction::ReplyR: {
-    Note(at, "fault " + fault.rule + ": refused");
-    const char letter = fault.action == FaultAction::ReplyX   ? 'X'
-                        : fault.action == FaultAction::ReplyE ? 'E'
-                                                              : 'R';
-    const Micros done = Answer(std::string(1, letter) + std::string(kLineEnd), at, baud);
-    if (answeredAt) *answeredAt = done;
-    return true;
-  }
-  case FaultAction::Silent:
-  case FaultAction::Garbage:
-    answerFault_ = &fault;
-    return false;
-  }
-  return false;
-}
-
-void Qx4tBootLoader::AfterRecordAnswered(std::uint64_t n, Micros answeredAt) {
-  const Fault* fault = faults_.AfterRecord(n);
-  if (!fault) return;
-  if (fault->action == FaultAction::HangUp) {
-    Note(answeredAt, "fault " + fault->rule + ": hanging up");
-    HangUpAt(answeredAt);
-  } else {
-    Note(answeredAt, "fault " + fault->rule + ": silent from now on");
-    silencedFromNow_ = true;
-  }
-}
-
 void Qx4tBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
   if (faults_.EverythingSilent()) { // no controller on the line
     if (!absentNoted_) {
@@ -111,26 +38,17 @@ void Qx4tBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     }
     return;
   }
-  if (b == '\n') return;
-  if (b != '\r') {
-    if (line_.size() < kMaxLine) {
-      line_.push_back(static_cast<char>(b));
-    } else if (!lineCut_) {
-      lineCut_ = true;
-      Note(at, "line cut off after " + std::to_string(kMaxLine) + " characters");
-    }
-    return;
-  }
-  std::string line;
-  line.swap(line_);
-  lineCut_ = false;
+  bool cut = false;
+  const std::optional<std::string> line = line_.Add(b, &cut);
+  if (cut) Note(at, "line cut off after " + std::to_string(kMaxLine) + " characters");
+  if (!line) return;
   answerFault_ = nullptr;
-  HandleLine(line, at, baud);
+  HandleLine(*line, at, baud);
   answerFault_ = nullptr;
 }
 
 void Qx4tBootLoader::HandleLine(const std::string& text, Micros at, std::uint32_t baud) {
-  const std::string_view line = Trim(text);
+  const std::string_view line = TrimBlanks(text);
   if (line.empty()) return;
   const std::string key = CommandKey(line);
   if (key == "BM") return Enter(at, baud);
@@ -154,9 +72,7 @@ void Qx4tBootLoader::HandleLine(const std::string& text, Micros at, std::uint32_
 void Qx4tBootLoader::Enter(Micros at, std::uint32_t baud) {
   const std::uint64_t n = ++loader_.enters;
   ++loader_.commands;
-  if (const Fault* fault = faults_.ForCommand("BM", loader_.commands)) {
-    if (Refuses(*fault, at, baud, nullptr)) return;
-  }
+  if (RefusesCommand("BM", loader_.commands, at, baud)) return;
   inLoader_ = true;
   ++loader_.erases;
   std::fill(flash_.begin(), flash_.begin() + config_.appEnd + 1, 0xFF);
@@ -172,9 +88,7 @@ void Qx4tBootLoader::Enter(Micros at, std::uint32_t baud) {
 
 void Qx4tBootLoader::Start(Micros at, std::uint32_t baud) {
   ++loader_.commands;
-  if (const Fault* fault = faults_.ForCommand("GN", loader_.commands)) {
-    if (Refuses(*fault, at, baud, nullptr)) return;
-  }
+  if (RefusesCommand("GN", loader_.commands, at, baud)) return;
   ++loader_.starts;
   inLoader_ = false;
   Note(at, "application started");
@@ -216,9 +130,7 @@ void Qx4tBootLoader::HandleRecord(const std::string& text, Micros at, std::uint3
   }
   ++loader_.commands;
   if (bytes[3] == kTypeEnd) {
-    if (const Fault* fault = faults_.ForCommand("END", loader_.commands)) {
-      if (Refuses(*fault, at, baud, nullptr)) return;
-    }
+    if (RefusesCommand("END", loader_.commands, at, baud)) return;
     ++loader_.endRecords;
     Note(at, "end record");
     Answer(std::string(1, config_.recordAck) + std::string(kLineEnd), at, baud);
@@ -230,13 +142,9 @@ void Qx4tBootLoader::HandleRecord(const std::string& text, Micros at, std::uint3
 
 void Qx4tBootLoader::HandleDataRecord(const std::vector<std::uint8_t>& bytes, std::uint64_t n,
                                       Micros at, std::uint32_t baud) {
-  if (const Fault* fault = faults_.ForRecord(n)) {
-    Micros answeredAt = at;
-    if (Refuses(*fault, at, baud, &answeredAt)) {
-      ++loader_.refused;
-      if (fault->action != FaultAction::HangUp) AfterRecordAnswered(n, answeredAt);
-      return;
-    }
+  if (RefusesRecord(n, at, baud)) {
+    ++loader_.refused;
+    return;
   }
   const std::uint32_t address = static_cast<std::uint32_t>(bytes[1] << 8 | bytes[2]);
   const std::uint32_t count = bytes[0];
@@ -244,16 +152,8 @@ void Qx4tBootLoader::HandleDataRecord(const std::vector<std::uint8_t>& bytes, st
     return RefuseRecord(n, "reaches into the boot loader above " + Hex4(config_.appEnd), kRefused,
                         at, baud);
 
-  std::optional<std::uint32_t> notErased;
-  for (std::uint32_t i = 0; i < count; ++i) {
-    const std::uint8_t want = bytes[4 + i];
-    flash_[address + i] &= want; // programming only clears bits
-    if (flash_[address + i] != want && !notErased) notErased = address + i;
-  }
-  if (count > 0) {
-    lowestWritten_ = std::min(lowestWritten_, address);
-    highestWritten_ = std::max(highestWritten_, address + count - 1);
-  }
+  const auto notErased = ProgramFlash(flash_.data(), address, bytes.data() + 4, count,
+                                      lowestWritten_, highestWritten_);
   if (notErased)
     return RefuseRecord(n, "verify failed: flash not erased at " + Hex4(*notErased), kRefused, at,
                         baud);
@@ -277,13 +177,7 @@ std::string Qx4tBootLoader::Summary() const {
                 static_cast<unsigned long long>(loader_.enters),
                 static_cast<unsigned long long>(loader_.erases),
                 static_cast<unsigned long long>(loader_.programmed));
-  out += buf;
-  if (loader_.bytesProgrammed > 0) {
-    std::snprintf(buf, sizeof buf, ", %llu byte(s) in %s-%s",
-                  static_cast<unsigned long long>(loader_.bytesProgrammed),
-                  Hex4(lowestWritten_).c_str(), Hex4(highestWritten_).c_str());
-    out += buf;
-  }
+  out += buf + BytesIn(loader_.bytesProgrammed, lowestWritten_, highestWritten_);
   std::snprintf(buf, sizeof buf,
                 ", %llu refused, end record x%llu, started x%llu, %llu line(s) ignored; now in "
                 "the %s\n",

@@ -18,8 +18,8 @@
 // Lines end with CR; LF is ignored, spaces and letter case of "BM" and "GN" do not matter, and a
 // line is cut off after 1024 characters. Bytes at any other rate than the loader's are lost.
 
-#include "devsim/FaultScript.h"
-#include "devsim/PacedSerialModel.h"
+#include "devsim/ModelText.h"
+#include "devsim/ScriptedSerialModel.h"
 
 #include <array>
 #include <map>
@@ -41,7 +41,7 @@ struct Qx4tBootConfig {
   std::map<std::uint64_t, std::string> recordReplies;
 };
 
-class Qx4tBootLoader : public PacedSerialModel {
+class Qx4tBootLoader : public ScriptedSerialModel {
 public:
   static constexpr std::uint32_t kFlashSize = 0x10000;
   static constexpr std::size_t kMaxLine = 1024;
@@ -94,25 +94,15 @@ private:
                         std::uint32_t baud);
   void RefuseRecord(std::uint64_t n, std::string_view why, char letter, Micros at,
                     std::uint32_t baud);
-  // Sends an answer unless a fault withholds or garbles it; returns when it has reached the host.
-  Micros Answer(std::string_view answer, Micros readyAt, std::uint32_t baud);
-  // Carries out a refusing fault; false when the request is to be carried out (silent, garbage).
-  bool Refuses(const Fault& fault, Micros at, std::uint32_t baud, Micros* answeredAt);
-  void AfterRecordAnswered(std::uint64_t n, Micros answeredAt);
-  bool Silenced() const { return silencedFromNow_; }
 
   Qx4tBootConfig config_;
   std::array<std::uint8_t, kFlashSize> flash_;
   bool inLoader_ = false;
-  std::string line_;
-  bool lineCut_ = false;
+  LineCollector line_{kMaxLine};
   bool absentNoted_ = false;
   bool outsideNoted_ = false;
-  bool silencedFromNow_ = false;
-  const Fault* answerFault_ = nullptr; // silent or garbage fault for the request in hand
   std::uint32_t lowestWritten_ = kFlashSize;
   std::uint32_t highestWritten_ = 0;
-  FaultScript faults_;
   LoaderCounters loader_;
 };
 

@@ -10,10 +10,8 @@
 #include <QThread>
 
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 
 namespace vk::devsim {
 
@@ -50,15 +48,12 @@ const char* const kHelp =
     "                       \"-\" for stderr\n"
     "  --exit-after S       end after S seconds (decimals allowed)\n";
 
-int Fail(const std::string& message) { return UsageError("qx4t-can", message); }
-
 volatile std::sig_atomic_t g_stop = 0;
 void OnSignal(int) { g_stop = 1; }
 
 } // namespace
 
 int RunQx4tCan(const std::vector<std::string>& argv) {
-  ArgCursor args(argv);
   Qx4tCanConfig config;
   std::string backend = "virtualcan";
   std::string interface = "can0";
@@ -66,76 +61,43 @@ int RunQx4tCan(const std::vector<std::string>& argv) {
   std::string logPath;
   double exitAfter = 0;
   std::vector<std::string> faults;
-  while (!args.Done()) {
-    if (args.Flag("--help") || args.Flag("-h")) {
-      std::fputs(kHelp, stdout);
-      return 0;
-    }
-    const std::string name = args.Current();
-    std::string value, error;
+  const auto own = [&](OptionReader& args) {
+    std::string value;
     bool missing = false;
-    std::uint64_t n = 0;
-    if (args.Option("--interface", value, missing)) {
-      if (missing || value.empty()) return Fail("--interface needs a name such as can0");
-      interface = value;
-    } else if (args.Option("--backend", value, missing)) {
-      if (missing || value.empty()) return Fail("--backend needs a Qt CAN plugin name");
-      backend = value;
-    } else if (args.Option("--bitrate", value, missing)) {
-      if (missing || !ParseNumber(value, 8000000, n) || n == 0)
-        return Fail("--bitrate takes a bit rate such as 500000");
-      bitRate = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--node", value, missing)) {
-      if (missing || !ParseNumber(value, 126, n) || n == 0)
-        return Fail("--node takes a node address from 1 to 126");
-      config.node = static_cast<int>(n);
-    } else if (args.Option("--reply-base", value, missing)) {
+    if (args.Option("--reply-base", value, missing)) {
+      std::uint64_t n = 0;
       if (missing || !ParseNumber(value, 0x780, n) || (n & 0x7F) != 0)
-        return Fail("--reply-base takes an identifier with its low 7 bits clear, up to 0x780");
+        return args.Fail("--reply-base takes an identifier with its low 7 bits clear, up to 0x780");
       config.replyBase = static_cast<std::uint32_t>(n);
-    } else if (args.Option("--erase-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--erase-ms takes a number of milliseconds");
-      config.eraseMs = static_cast<Millis>(n);
-    } else if (args.Option("--block-ms", value, missing)) {
-      if (missing || !ParseNumber(value, 3600000, n))
-        return Fail("--block-ms takes a number of milliseconds");
-      config.blockMs = static_cast<Millis>(n);
-    } else if (args.Option("--fault", value, missing)) {
-      if (missing) return Fail("--fault needs a rule");
-      if (!ParseFault(value, &error)) return Fail(error);
-      faults.push_back(value);
-    } else if (args.Option("--log", value, missing)) {
-      if (missing) return Fail("--log needs a file name");
-      logPath = value;
-    } else if (args.Option("--exit-after", value, missing)) {
-      char* end = nullptr;
-      const double s = missing ? 0 : std::strtod(value.c_str(), &end);
-      if (missing || value.empty() || *end != '\0' || !std::isfinite(s) || s <= 0)
-        return Fail("--exit-after takes a positive number of seconds");
-      exitAfter = s;
-    } else {
-      return Fail("unknown option \"" + name + "\"");
+      return true;
     }
-  }
+    if (args.Option("--exit-after", value, missing)) {
+      if (missing || !ParsePositiveSeconds(value, exitAfter))
+        return args.Fail("--exit-after takes a positive number of seconds");
+      return true;
+    }
+    return args.Text("--interface", interface, "--interface needs a name such as can0") ||
+           args.Text("--backend", backend, "--backend needs a Qt CAN plugin name") ||
+           args.Number("--bitrate", 1, 8000000, bitRate,
+                       "--bitrate takes a bit rate such as 500000") ||
+           args.Number("--node", 1, 126, config.node,
+                       "--node takes a node address from 1 to 126") ||
+           args.Milliseconds("--erase-ms", config.eraseMs) ||
+           args.Milliseconds("--block-ms", config.blockMs) || args.Fault(faults) ||
+           args.Text("--log", logPath, "--log needs a file name", OptionReader::Empty::Allowed);
+  };
+  // No common options: the loader is on a bus, not on a pseudo-terminal.
+  if (const auto end = ReadOptions(argv, "qx4t-can", kHelp, nullptr, own)) return *end;
 
-  std::FILE* log = nullptr;
-  if (logPath == "-") {
-    log = stderr;
-  } else if (!logPath.empty()) {
-    log = std::fopen(logPath.c_str(), "w");
-    if (!log) {
-      std::perror(("vkdevsim: " + logPath).c_str());
-      return 1;
-    }
-  }
+  LogFile log;
+  if (!log.Open(logPath)) return 1;
 
   Qx4tCanLoader loader(config);
   for (const auto& rule : faults) loader.AddFault(rule);
-  if (log)
-    loader.OnTranscript = [log](const CanTranscriptEntry& e) {
-      std::fprintf(log, "%s\n", FormatCanTranscriptEntry(e).c_str());
-      std::fflush(log);
+  if (std::FILE* to = log.Get())
+    loader.OnTranscript = [to](const CanTranscriptEntry& e) {
+      std::fprintf(to, "%s\n", FormatCanTranscriptEntry(e).c_str());
+      std::fflush(to);
     };
 
   static int qtArgc = 1;
@@ -147,7 +109,6 @@ int RunQx4tCan(const std::vector<std::string>& argv) {
   platform::QtCanBus bus(backend, interface);
   if (!bus.Open(bitRate)) {
     std::fprintf(stderr, "vkdevsim qx4t-can: %s\n", bus.ErrorText().c_str());
-    if (log && log != stderr) std::fclose(log);
     return 1;
   }
   std::printf("CAN %s %s node %d\n", backend.c_str(), interface.c_str(), config.node);
@@ -187,7 +148,6 @@ int RunQx4tCan(const std::vector<std::string>& argv) {
     QThread::msleep(1);
   }
   bus.Close();
-  if (log && log != stderr) std::fclose(log);
   std::fprintf(stderr, "vkdevsim qx4t-can: %s\n%s", why, loader.Summary().c_str());
   std::fflush(stderr);
   return 0;

@@ -1,17 +1,14 @@
 #include "devsim/Qx4tCanLoader.h"
 
+#include "devsim/FlashMemory.h"
+#include "devsim/ModelText.h"
+
 #include <algorithm>
 #include <cstdio>
 
 namespace vk::devsim {
 
 namespace {
-
-std::string Hex4(std::uint32_t v) {
-  char buf[12];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
-  return buf;
-}
 
 std::string DataText(const platform::CanFrame& f) {
   std::string out = "[";
@@ -240,13 +237,8 @@ void Qx4tCanLoader::ProgramBlock(Millis now) {
   if (blockAddr_ < config_.appStart || blockAddr_ + kBlockBytes > kFlashSize)
     return refuse(kOutside, "outside " + Hex4(config_.appStart) + "-0xFFFF");
 
-  std::optional<std::uint32_t> notErased;
-  for (std::uint32_t i = 0; i < kBlockBytes; ++i) {
-    flash_[blockAddr_ + i] &= block_[i]; // programming only clears bits
-    if (flash_[blockAddr_ + i] != block_[i] && !notErased) notErased = blockAddr_ + i;
-  }
-  lowestWritten_ = std::min(lowestWritten_, blockAddr_);
-  highestWritten_ = std::max(highestWritten_, blockAddr_ + kBlockBytes - 1);
+  const auto notErased = ProgramFlash(flash_.data(), blockAddr_, block_.data(), kBlockBytes,
+                                      lowestWritten_, highestWritten_);
   if (notErased)
     return refuse(kNotErased, "verify failed: flash not erased at " + Hex4(*notErased));
 
@@ -288,13 +280,7 @@ std::string Qx4tCanLoader::Summary() const {
                 node_, CommandId(), ReplyId(), static_cast<unsigned long long>(loader_.starts),
                 static_cast<unsigned long long>(loader_.erases),
                 static_cast<unsigned long long>(loader_.programmed));
-  out += buf;
-  if (loader_.bytesProgrammed > 0) {
-    std::snprintf(buf, sizeof buf, ", %llu byte(s) in %s-%s",
-                  static_cast<unsigned long long>(loader_.bytesProgrammed),
-                  Hex4(lowestWritten_).c_str(), Hex4(highestWritten_).c_str());
-    out += buf;
-  }
+  out += buf + BytesIn(loader_.bytesProgrammed, lowestWritten_, highestWritten_);
   std::snprintf(buf, sizeof buf,
                 ", %llu refused; link start x%llu, stop x%llu; %llu frame(s) for other "
                 "identifiers%s\n",
