@@ -1,6 +1,12 @@
 #include "cli/CliMessageBox.h"
 
+#include "cli/Commands.h"
+
+#include <cstdio>
+
 namespace vk::cli {
+
+void Error(const std::string& what) { std::fprintf(stderr, "vkprog: %s\n", what.c_str()); }
 
 using platform::MsgAnswer;
 using platform::MsgButtons;

@@ -21,8 +21,6 @@ void PrintOverview(std::FILE* out) {
 
 } // namespace
 
-void Error(const std::string& what) { std::fprintf(stderr, "vkprog: %s\n", what.c_str()); }
-
 int Main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
