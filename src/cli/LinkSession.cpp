@@ -276,23 +276,7 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
     }
   }
 
-  app::SessionViews v;
-  v.status = &status;
-  v.terminal = &terminal;
-  v.address = &address;
-  v.speed = &speed;
-  v.ports = &ports;
-  v.canAddress = &canAddress;
-  v.canSpeed = &canSpeed;
-  v.tree = &tree;
-  v.buttons = {&buttons[0], &buttons[1], &buttons[2], &buttons[3]};
-  v.untyped = &untyped;
-  v.firstBox = &firstBox;
-  v.lastBox = &lastBox;
-  v.info = &info;
-  v.log = &log;
-  v.progress = &progress;
-  v.finder = &finderView;
+  app::SessionViews v = Views();
   v.quit = [this] { quitAsked = true; };
   session = std::make_unique<app::Session>(
       *engineLoop_, boxes, app::SessionDevices{*serial, *can, settings_.get()}, *kernels_, v);

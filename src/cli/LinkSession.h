@@ -4,6 +4,7 @@
 // window wires itself, so that vkprog does exactly what the window does.
 
 #include "app/DeviceFinder.h"
+#include "app/HeadlessControls.h"
 #include "app/Session.h"
 #include "cli/Args.h"
 #include "cli/CliMessageBox.h"
@@ -92,20 +93,6 @@ private:
   int portNo_;
 };
 
-// The "Device Finder" window without a window.
-class HeadlessFinderView : public app::IFinderView {
-public:
-  void Show() override { visible_ = true; }
-  void Hide() override { visible_ = false; }
-  bool Visible() const override { return visible_; }
-  void SetRateText(const std::string& t) override { rate = t; }
-  void SetCommandText(const std::string& t) override { command = t; }
-  std::string rate, command;
-
-private:
-  bool visible_ = false;
-};
-
 // Message boxes as stderr lines, after whatever is on the terminal line has been cleared.
 class ClearingMessageBox : public platform::IMessageBox {
 public:
@@ -122,7 +109,7 @@ private:
 };
 
 // A whole program session on one port. The QCoreApplication must exist.
-class LinkSession {
+class LinkSession : public app::HeadlessControls {
 public:
   // command: the command's name, for the trace's head. Throws std::runtime_error when the port
   // cannot be used or the trace file cannot be written.
@@ -156,16 +143,6 @@ public:
 
   const PortChoice& Port() const { return port_; }
 
-  // Controls.
-  programmer::HeadlessStatus status;
-  programmer::HeadlessText terminal, info, log;
-  programmer::HeadlessCombo address, speed, firstBox, lastBox;
-  link::ListSelector ports, canAddress, canSpeed;
-  programmer::HeadlessTree tree;
-  programmer::HeadlessButton buttons[4];
-  programmer::HeadlessCheck untyped;
-  programmer::HeadlessProgress progress;
-  HeadlessFinderView finderView;
   bool quitAsked = false;
 
   CliMessageBox cliBoxes;

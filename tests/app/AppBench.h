@@ -2,6 +2,7 @@
 // A whole session in virtual time with headless controls: the serial link on simulated COM1,
 // optionally with the programmer unit model at its far end.
 
+#include "app/HeadlessControls.h"
 #include "app/Session.h"
 #include "devsim/BackplaneUnit.h"
 #include "programmer/HeadlessViews.h"
@@ -27,17 +28,6 @@ public:
   std::vector<link::CanMsg> written;
 };
 
-class HeadlessFinder : public app::IFinderView {
-public:
-  void Show() override { visible = true; }
-  void Hide() override { visible = false; }
-  bool Visible() const override { return visible; }
-  void SetRateText(const std::string& t) override { rate = t; }
-  void SetCommandText(const std::string& t) override { command = t; }
-  bool visible = false;
-  std::string rate, command;
-};
-
 class MapSettings : public platform::ISettings {
 public:
   std::optional<std::string> Read(const std::string& name) const override {
@@ -52,33 +42,17 @@ public:
   std::map<std::string, std::string> values;
 };
 
-struct AppBench {
+struct AppBench : app::HeadlessControls {
   explicit AppBench(devsim::BackplaneConfig unitConfig = FastUnit(),
-                    std::optional<std::string> untyped = std::nullopt)
-      : line(ports.Add(1)), kernels(nullptr, {"/nonexistent"}), unit(unitConfig) {
-    if (untyped) settings.values["AllowUntypedProgram"] = *untyped;
-    app::SessionViews v;
-    v.status = &status;
-    v.terminal = &terminal;
-    v.address = &address;
-    v.speed = &speed;
-    v.ports = &portSelector;
-    v.canAddress = &canAddress;
-    v.canSpeed = &canSpeed;
+                    std::optional<std::string> untypedSetting = std::nullopt)
+      : line(serialPorts.Add(1)), kernels(nullptr, {"/nonexistent"}), unit(unitConfig) {
+    if (untypedSetting) settings.values["AllowUntypedProgram"] = *untypedSetting;
+    app::SessionViews v = Views();
     v.setCanData = [this](const std::string& t) { canData = t; };
-    v.tree = &tree;
-    v.buttons = {&buttons[0], &buttons[1], &buttons[2], &buttons[3]};
-    v.untyped = &untypedBox;
-    v.firstBox = &firstBox;
-    v.lastBox = &lastBox;
-    v.info = &info;
-    v.log = &log;
-    v.progress = &progress;
     v.showProgrammerPage = [this] { ++programmerPageShown; };
-    v.finder = &finderView;
     v.quit = [this] { quitAsked = true; };
     session = std::make_unique<app::Session>(
-        loop, boxes, app::SessionDevices{ports, can, &settings}, kernels, v);
+        loop, boxes, app::SessionDevices{serialPorts, can, &settings}, kernels, v);
   }
   ~AppBench() {
     bridge.reset();
@@ -116,7 +90,7 @@ struct AppBench {
   }
 
   platform::SimulatedEventLoop loop;
-  platform::SimulatedSerialPorts ports;
+  platform::SimulatedSerialPorts serialPorts;
   std::shared_ptr<platform::SimulatedSerialLine> line;
   platform::RecordingMessageBox boxes;
   QuietCan can;
@@ -124,17 +98,7 @@ struct AppBench {
   cpu::KernelSet kernels;
   TempDir dir;
 
-  programmer::HeadlessStatus status;
-  programmer::HeadlessText terminal;
-  programmer::HeadlessCombo address, speed, firstBox, lastBox;
-  link::ListSelector portSelector, canAddress, canSpeed;
   std::string canData;
-  programmer::HeadlessTree tree;
-  programmer::HeadlessButton buttons[4];
-  programmer::HeadlessCheck untypedBox;
-  programmer::HeadlessText info, log;
-  programmer::HeadlessProgress progress;
-  HeadlessFinder finderView;
   int programmerPageShown = 0;
   bool quitAsked = false;
 

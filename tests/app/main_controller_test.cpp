@@ -36,11 +36,11 @@ TEST(StartUp, SelectionsAndFirstTick) {
   EXPECT_EQ(b.speed.Count(), 5);
   EXPECT_EQ(b.address.ItemIndex(), 0);
   EXPECT_EQ(b.address.Count(), 256);
-  EXPECT_EQ(b.portSelector.EntryText(0), "PCAN");
-  EXPECT_EQ(b.portSelector.EntryText(1), "COM1");
-  EXPECT_EQ(b.portSelector.CurrentIndex(), 1);
+  EXPECT_EQ(b.ports.EntryText(0), "PCAN");
+  EXPECT_EQ(b.ports.EntryText(1), "COM1");
+  EXPECT_EQ(b.ports.CurrentIndex(), 1);
   EXPECT_FALSE(b.canAddress.Enabled());
-  EXPECT_FALSE(b.untypedBox.Visible());
+  EXPECT_FALSE(b.untyped.Visible());
   EXPECT_EQ(b.tree.nodes.size(), 25u);
 
   // Files named on the command line load 200 ms after start; the tick starts afterwards.
@@ -152,7 +152,7 @@ TEST(Programming, UntypedImages) {
     b.unit.AddModule(7, 136);
     b.AttachUnit();
     b.session->Start({});
-    EXPECT_TRUE(b.untypedBox.Visible() && b.untypedBox.Checked());
+    EXPECT_TRUE(b.untyped.Visible() && b.untyped.Checked());
     b.Load("fw.hex", hex);
     b.Select("QRD14");
     b.address.SetItemIndex(7);
@@ -177,8 +177,8 @@ TEST(Programming, UntypedImages) {
     b.unit.AddModule(7, 136);
     b.AttachUnit();
     b.session->Start({});
-    EXPECT_TRUE(b.untypedBox.Visible());
-    EXPECT_FALSE(b.untypedBox.Checked());
+    EXPECT_TRUE(b.untyped.Visible());
+    EXPECT_FALSE(b.untyped.Checked());
     b.Load("fw.hex", hex);
     b.Select("QRD14");
     b.address.SetItemIndex(7);
