@@ -3,12 +3,14 @@
 // operations per tick, chosen by State and Phase; each does a small piece of work on the link
 // and moves the state on. Protocols that override nothing walk to Done in eight ticks.
 
+#include "programmer/RunOutcome.h"
 #include "programmer/Views.h"
 
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace vk::platform {
 class IEventLoop;
@@ -75,6 +77,9 @@ public:
   std::int32_t RegionStart = 0;
   std::int32_t RegionEnd = 0;
   cpu::TProgKernel* Kernel = nullptr;
+  // Why the run failed; set by Fail, cleared when a run is armed.
+  FailReason FailedWith = FailReason::None;
+  std::string FailDetail;
 
 protected:
   // Step := 0, Counter := 0.
@@ -87,7 +92,11 @@ protected:
     Phase = phase;
     Resets();
   }
-  void Fail() { Enter(CpuState::Failed, 0); }
+  void Fail(FailReason reason = FailReason::Unspecified, std::string detail = {}) {
+    FailedWith = reason;
+    FailDetail = std::move(detail);
+    Enter(CpuState::Failed, 0);
+  }
   // A blocking wait of the tick thread.
   void Sleep(int ms);
 

@@ -148,6 +148,8 @@ void TPrgrm::StartErase() {
   // Protocols that erase only on request (the 8051 loaders) must erase in an erase-only run;
   // otherwise the run would report "Erased OK" without having touched the chip.
   cpu_->EraseFirst = true;
+  cpu_->FailedWith = FailReason::None;
+  cpu_->FailDetail.clear();
   cpu_->State = CpuState::Initialize;
   cpu_->Phase = 0;
   cpu_->Step = 0;
@@ -156,6 +158,8 @@ void TPrgrm::StartErase() {
 
 void TPrgrm::StartProgram() {
   SkipErase = false;
+  cpu_->FailedWith = FailReason::None;
+  cpu_->FailDetail.clear();
   cpu_->State = CpuState::Initialize;
   cpu_->Phase = 0;
   cpu_->Step = 0;
@@ -181,6 +185,20 @@ void TPrgrm::EndRun(bool ok) {
   Log(node_->Name + " #" + std::to_string(Address()) + (ok ? " Programmed OK" : " Failed"));
   Status(ok ? "Module Programmed OK" : "Module Programming Failed");
   if (Progress) Progress->SetPosition(Progress->Min());
+  Report(ok ? RunResult::Programmed : RunResult::Failed);
+}
+
+void TPrgrm::Report(RunResult result) {
+  lastOutcome_ = RunOutcome{};
+  lastOutcome_.result = result;
+  lastOutcome_.entry = node_->Name;
+  lastOutcome_.module = Address();
+  if (result == RunResult::Failed) {
+    lastOutcome_.reason =
+        cpu_->FailedWith == FailReason::None ? FailReason::Unspecified : cpu_->FailedWith;
+    lastOutcome_.detail = cpu_->FailDetail;
+  }
+  if (OnModuleDone) OnModuleDone(lastOutcome_);
 }
 
 bool TPrgrm::RunStep() {
@@ -263,6 +281,7 @@ bool TPrgrm::RunStep() {
       Log("Module #" + std::to_string(Address()) + " Erased OK");
       Status("Module Erased OK");
       if (Progress) Progress->SetPosition(Progress->Min());
+      Report(RunResult::Erased);
       return true;
     }
     if (ShownState != CpuState::Program && p.Phase == 1) {

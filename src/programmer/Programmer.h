@@ -68,6 +68,10 @@ public:
     LastBox = last;
     InfoMemo = info;
   }
+  // Called once for every module whose run ends (programmed, erased, failed or checked).
+  std::function<void(const RunOutcome&)> OnModuleDone;
+  // The outcome of the last run that ended.
+  const RunOutcome& LastOutcome() const { return lastOutcome_; }
   // The Buffer page's information lines, shown on the Programmer page.
   std::function<std::vector<std::string>()> ImageInfo;
 
@@ -135,6 +139,8 @@ private:
   PrgrmNode* node_ = nullptr;
   std::unique_ptr<TCPU> cpu_;
   int spinTicks_ = 0;
+  RunOutcome lastOutcome_;
+  void Report(RunResult result);
 };
 
 } // namespace vk::programmer
