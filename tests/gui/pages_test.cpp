@@ -122,6 +122,7 @@ TEST(ShowBuffer, ListsTheCopyTakenWhenShowIsPressed) {
   EXPECT_EQ(lines[0], "0000: FFFFFFFF FFFFFFFF  FFFFFFFF FFFFFFFF  ................");
   EXPECT_EQ(lines[4], "0040: 41424344 00000000  00000000 00000000  ABCD............");
   EXPECT_EQ(lines[4095].substr(0, 6), "FFF0: ");
+  EXPECT_EQ(s.Memo->textCursor().blockNumber(), 4) << "opened at the first loaded address";
 
   // Show again while open: a fresh copy, but the listing stays until the window is shown anew.
   f.LoadFiles({QString::fromStdString(HexFile(w, "more.hex", 0x0040, {0x5A}))});
@@ -129,7 +130,8 @@ TEST(ShowBuffer, ListsTheCopyTakenWhenShowIsPressed) {
   w.Pump();
   EXPECT_EQ(s.ViewData[0x40], 0x5A);
   EXPECT_EQ(MemoLines(s.Memo)[4], lines[4]);
-  s.close();
+  QTest::keyClick(s.Memo, Qt::Key_Escape);
+  EXPECT_FALSE(s.isVisible()) << "Esc closes it";
   QTest::mouseClick(f.TabSheetBuffer->btBufferShow, Qt::LeftButton);
   w.Pump();
   EXPECT_EQ(MemoLines(s.Memo)[4].substr(0, 14), "0040: 5A424344");
@@ -172,6 +174,7 @@ TEST(LoadingFiles, DroppedAndCommandLineFilesLoadInOrder) {
     EXPECT_EQ(w.form->TabSheetBuffer->lbRange->text().toStdString(), "Start= 0000, End= 4020");
     ASSERT_EQ(w.recorded.boxes.size(), 1u);
     EXPECT_EQ(w.recorded.boxes[0].caption, "Can't Open File");
+    EXPECT_EQ(w.recorded.boxes[0].text, missing + "\r\nNo such file or directory");
   }
 }
 
