@@ -207,9 +207,11 @@ inline QAbstractButton* ButtonNamed(QWidget* box, const QString& text) {
 // unit model at its far end, settings in memory. Widgets are real; nothing waits on a clock.
 class SimWindow {
 public:
-  SimWindow()
+  // addPorts: more simulated ports, added before the window lists them.
+  explicit SimWindow(const std::function<void(platform::SimulatedSerialPorts&)>& addPorts = {})
       : line(serialPorts.Add(1)), settings(dir.File("settings.ini")), canBus("virtualcan", "can0"),
         canDriver(canBus) {
+    if (addPorts) addPorts(serialPorts);
     form = std::make_unique<gui::TMainForm>(loop, recorded, kernels,
                                             app::SessionDevices{serialPorts, canDriver, &settings});
   }

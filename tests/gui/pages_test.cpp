@@ -178,6 +178,22 @@ TEST(LoadingFiles, DroppedAndCommandLineFilesLoadInOrder) {
   }
 }
 
+TEST(PortErrors, NameThePortAndItsDevice) {
+  guitest::SimWindow w([](platform::SimulatedSerialPorts& ports) {
+    ports.AddUnopenable(3, platform::PortState::Busy);
+  });
+  w.form->Start({});
+  QComboBox* com = w.form->TabSheetTarget->cbxCOM;
+  const int index = com->findText("COM3");
+  ASSERT_GE(index, 0);
+  com->setCurrentIndex(index);
+  emit com->activated(index); // the user picks COM3
+  w.loop.RunFor(100);
+  ASSERT_EQ(w.recorded.boxes.size(), 1u);
+  EXPECT_EQ(w.recorded.boxes[0].caption, "COM3");
+  EXPECT_EQ(w.recorded.boxes[0].text, "COM3 (sim:COM3) is in use by another program.");
+}
+
 TEST(Terminal, EnterSendsTheLastLineAndReceivedLinesAreShown) {
   test::PtyPair com1;
   ASSERT_TRUE(com1.Ok());
