@@ -236,6 +236,21 @@ TEST(Terminal, EnterSendsTheLastLineAndReceivedLinesAreShown) {
   EXPECT_EQ(page.CommPlane->document()->lastBlock().text(), QString::fromLatin1("\xB5V"));
 }
 
+TEST(DeviceFinder, ClosedEarlyTheSelectorsAndSummaryShowTheLinkAsItIs) {
+  guitest::SimWindow w; // nothing answers on COM1: the search moves on to slower rates
+  gui::TMainForm& f = *w.form;
+  f.show();
+  f.Start({});
+  f.TabSheetTarget->btFindDev->click();
+  ASSERT_TRUE(w.RunUntil([&] { return f.TabSheetTarget->cbxSpeed->currentIndex() == 2; }));
+  f.DevFinderForm->close();
+  w.loop.RunFor(50);
+  EXPECT_EQ(w.S().comm->GetBaudRate(), 115200u);
+  EXPECT_EQ(f.TabSheetTarget->cbxSpeed->currentText().toStdString(), "115200");
+  EXPECT_EQ(w.Summary(), "Kestron #" + f.TabSheetTarget->cbxAddr->currentText().toStdString() +
+                             ", COM1, 115200bps");
+}
+
 TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   Window w;
   w.Show();
@@ -265,6 +280,7 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   w.Pump();
   EXPECT_FALSE(finder.isVisible());
   EXPECT_FALSE(w.S().finder->Searching());
+  EXPECT_EQ(f.Status().PanelText(0), "Device search stopped");
 
   gui::TSearchSettingForm& settings = *f.SearchSettingForm;
   EXPECT_FALSE(settings.isVisible());
