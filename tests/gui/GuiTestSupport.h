@@ -248,11 +248,7 @@ public:
   platform::QtCanBus canBus;
   link::PcanUsbOverCanBus canDriver;
   cpu::KernelSet kernels{nullptr, {}};
-  devsim::BackplaneUnit unit{[] {
-    devsim::BackplaneConfig c;
-    c.eraseMs = 200;
-    return c;
-  }()};
+  devsim::BackplaneUnit unit{devsim::BackplaneConfig{}};
   std::unique_ptr<test::ModelOnLine> bridge;
   std::unique_ptr<gui::TMainForm> form;
 };
