@@ -106,6 +106,7 @@ void DeviceFinder::Closed() {
   if (OnFinished) OnFinished();
   timer_.reset();
   if (link_) link_->SetBaudRate(kStartRate);
+  if (speed_) speed_->SetItemIndex(0); // the speed box shows the rate the link is back at
   SelectFoundAddress();
   view_.Hide();
 }

@@ -15,6 +15,13 @@ using programmer::kKindQX4T;
 namespace {
 constexpr int kSelectSleepMs = 100;
 
+// "QRD14 (type 136)", or the bare number for a type no entry has.
+std::string TypeText(std::int32_t code) {
+  const auto* entry = programmer::FindEntryByType(code);
+  return entry ? std::string(entry->Name) + " (type " + std::to_string(code) + ")"
+               : "type " + std::to_string(code);
+}
+
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
@@ -240,7 +247,8 @@ void MainController::TickCheckImage() {
   }
   if (StopTimer) StopTimer();
   const std::string lines =
-      "The Firmware in this programmer\rdoes not match the ID from the\rselected module.\r";
+      "The Firmware in this programmer\rdoes not match the ID from the\rselected module.\r" +
+      MismatchTypes();
   asking_ = true;
   if (prg_.UntypedAllowed()) {
     const auto answer = boxes_.Show(lines + "Do You want to proceed anyway ?\r", "ID Mismatch",
@@ -265,6 +273,20 @@ void MainController::TickCheckImage() {
   }
 }
 
+// What the operator needs to pick the right file or module: both sides of the comparison.
+std::string MainController::MismatchTypes() const {
+  std::string text = "Module #" + std::to_string(AddressIndex()) + ": " +
+                     TypeText(prg_.Node().TypeCode) + "\rFirmware for: ";
+  const auto& targets = firmware_.TargetList();
+  for (std::uint32_t i = 0; i < targets.Count(); ++i) {
+    image::TTargetDesc d;
+    firmware_.GetTarget(i, d);
+    text += (i ? ", " : "") + TypeText(static_cast<std::int32_t>(d.Value >> 24));
+  }
+  if (targets.Count() == 0) text += "none (the file names no module type)";
+  return text + "\r";
+}
+
 void MainController::TickRun() {
   if (prg_.RunStep()) return;
   ++CurModule;
@@ -276,6 +298,7 @@ void MainController::TickRun() {
       const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
       if (!text.empty() && *end == '\0') comm_.SetBaudRate(static_cast<std::uint32_t>(rate));
     }
+    prg_.ShowSummary(); // the rate the link is back at
   } else {
     Status("Dectecting ...");
     prg_.StartProgram();

@@ -93,6 +93,7 @@ private:
   void TickCheckImage();
   void TickRun();
   int AddressIndex() const;
+  std::string MismatchTypes() const;
 
   platform::IEventLoop& loop_;
   platform::IMessageBox& boxes_;

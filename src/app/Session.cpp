@@ -146,6 +146,7 @@ void Session::SpeedChanged() {
   char* end = nullptr;
   const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
   if (!text.empty() && *end == '\0') comm->SetBaudRate(static_cast<std::uint32_t>(rate));
+  prg->ShowSummary();
 }
 
 void Session::TerminalEnter(const std::string& memoText) {
@@ -167,7 +168,13 @@ void Session::FindDevice() {
 }
 
 void Session::FinderClosed() {
-  if (finder) finder->Closed();
+  if (!finder) return;
+  const bool searching = finder->Searching();
+  finder->Closed();
+  // Closed before it found a unit: the line must not keep saying it searches.
+  if (searching && !finder->Found && views_.status)
+    views_.status->SetPanelText(0, "Device search stopped");
+  prg->ShowSummary();
 }
 
 } // namespace vk::app

@@ -22,7 +22,8 @@ FileDialogs::FileDialogs(QWidget* parent)
 
   open_->setAcceptMode(QFileDialog::AcceptOpen);
   open_->setFileMode(QFileDialog::ExistingFile);
-  open_->setNameFilters(filters);
+  // Opening also takes a file whose name ends otherwise; its contents decide how it is read.
+  open_->setNameFilters(QStringList(filters) << QStringLiteral("All files (*)"));
   open_->selectNameFilter(filters.value(0));
   open_->setWindowTitle(QStringLiteral("Open"));
 

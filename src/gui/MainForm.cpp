@@ -38,7 +38,7 @@ QStringList LocalFiles(const QMimeData* data) {
 
 TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
                      cpu::KernelSet& kernels, app::SessionDevices devices, QWidget* parent)
-    : QMainWindow(parent), loop_(loop), boxes_(boxes) {
+    : QMainWindow(parent), loop_(loop), boxes_(boxes), settings_(devices.settings) {
   setWindowTitle(QString::fromLatin1(kCaption));
   resize(kWidth, kHeight);
   setAcceptDrops(true); // files dropped from the desktop are loaded
@@ -125,6 +125,40 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   app::BufferPageText empty;
   app::ShowCleared(empty);
   ShowBufferPage(empty);
+
+  // The summary names the module the address box shows, whoever moved it (the user, a
+  // MultiProgram sequence, the device finder), and the port the user chose.
+  connect(target.cbxAddr, &QComboBox::currentIndexChanged, this,
+          [this](int) { session_->prg->ShowSummary(); });
+  connect(target.cbxCOM, &QComboBox::activated, this,
+          [this](int) { session_->prg->ShowSummary(); });
+  RestoreSettings();
+}
+
+void TMainForm::RestoreSettings() {
+  if (!settings_) return;
+  if (const auto geometry = settings_->Read(kGeometrySetting))
+    restored_ = restoreGeometry(QByteArray::fromBase64(QByteArray::fromStdString(*geometry)));
+  QComboBox* speed = TabSheetTarget->cbxSpeed;
+  if (const auto rate = settings_->Read(kSpeedSetting)) {
+    const int index = speed->findText(QString::fromStdString(*rate));
+    if (index >= 0 && index != speed->currentIndex()) {
+      speed->setCurrentIndex(index);
+      session_->SpeedChanged();
+    }
+  }
+  QComboBox* address = TabSheetTarget->cbxAddr;
+  if (const auto number = settings_->Read(kAddressSetting)) {
+    const int index = address->findText(QString::fromStdString(*number));
+    if (index >= 0) address->setCurrentIndex(index);
+  }
+}
+
+void TMainForm::SaveSettings() {
+  if (!settings_) return;
+  settings_->Write(kGeometrySetting, saveGeometry().toBase64().toStdString());
+  settings_->Write(kSpeedSetting, TabSheetTarget->cbxSpeed->currentText().toStdString());
+  settings_->Write(kAddressSetting, TabSheetTarget->cbxAddr->currentText().toStdString());
 }
 
 TMainForm::~TMainForm() {
@@ -135,8 +169,10 @@ void TMainForm::BuildMenus() {
   QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
   mnOpen = file->addAction(QStringLiteral("&Open..."));
   mnOpen->setStatusTip(QStringLiteral("Open an existing file"));
+  mnOpen->setShortcut(QKeySequence::Open);
   mnSave = file->addAction(QStringLiteral("&Save"));
   mnSave->setStatusTip(QStringLiteral("Save current file"));
+  mnSave->setShortcut(QKeySequence::Save);
   mnClear = file->addAction(QStringLiteral("&Clear"));
   mnClear->setStatusTip(QStringLiteral("Clear program buffer"));
   file->addSeparator();
@@ -164,6 +200,7 @@ void TMainForm::BuildPages() {
   TabSheetComm = new TCommPage;
   TabSheetTarget = new TTargetPage;
   TabSheetProgrammer = new TProgrammerPage;
+  TabSheetProgrammer->NormalWindowHeight = kHeight;
   TabSheetBuffer = new TBufferPage;
   PageControl->addTab(TabSheetComm, QStringLiteral("Communication"));
   PageControl->addTab(TabSheetTarget, QStringLiteral("Target"));
@@ -202,11 +239,14 @@ void TMainForm::FileOpen() {
 
 void TMainForm::SaveClick() {
   try {
-    session_->Save([this](const app::SaveProposal& proposal) -> std::optional<std::string> {
-      const auto file = dialogs_->AskSaveFile(proposal);
-      if (!file) return std::nullopt;
-      return FileNameOf(*file);
-    });
+    const auto saved =
+        session_->Save([this](const app::SaveProposal& proposal) -> std::optional<std::string> {
+          const auto file = dialogs_->AskSaveFile(proposal);
+          if (!file) return std::nullopt;
+          return FileNameOf(*file);
+        });
+    // Saving shows nothing else: the line says it is done, and where.
+    if (saved) status_->SetPanelText(0, "Saved " + QFile::decodeName(saved->c_str()).toStdString());
   } catch (const std::exception& e) {
     // The file could not be created or written; what was prepared stays in the image.
     ShowError(e.what());
@@ -215,7 +255,20 @@ void TMainForm::SaveClick() {
 
 void TMainForm::BufferClear() { session_->Clear(); }
 
-void TMainForm::BufferShow() { ShowBufferForm->ShowData(session_->image.Image()); }
+void TMainForm::BufferShow() {
+  const image::Tvkf& image = session_->image;
+  ShowBufferForm->ShowData(image.Image(), image.IsEmpty() ? 0 : image.MemStart());
+}
+
+void TMainForm::HelpAbout() {
+  boxes_.Show(AboutText(), "About V&K Programmer", platform::MsgButtons::Ok,
+              platform::MsgIcon::Information);
+}
+
+std::string TMainForm::AboutText() {
+  return std::string("V&K Programmer\rVersion ") + VK_VERSION + "\rBuild: " + VK_BUILD + ", " +
+         __DATE__ + "\rQt " + qVersion() + " (built with " + QT_VERSION_STR + ")";
+}
 
 void TMainForm::FileExit() { close(); }
 
@@ -247,7 +300,7 @@ void TMainForm::showEvent(QShowEvent* event) {
   // Centred on the screen when first shown, once the window's frame is known.
   if (!centred_ && !event->spontaneous()) {
     centred_ = true;
-    CentreOn(this, nullptr);
+    if (!restored_) CentreOn(this, nullptr); // else where the user left it
   }
   QMainWindow::showEvent(event);
 }
@@ -257,6 +310,7 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   DevFinderForm->hide();
   SearchSettingForm->hide();
   ShowBufferForm->hide();
+  SaveSettings();
   QMainWindow::closeEvent(event);
 }
 

@@ -26,6 +26,10 @@ class TMainForm : public QMainWindow {
 public:
   static constexpr int kWidth = 582, kHeight = 465;
   static constexpr const char* kCaption = "V&K Programmer 2.4";
+  // Kept in the settings between runs, beside "PORT".
+  static constexpr const char* kGeometrySetting = "WindowGeometry";
+  static constexpr const char* kSpeedSetting = "Speed";
+  static constexpr const char* kAddressSetting = "Address";
 
   // kernels: created before the window, so that their warnings come first.
   TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes, cpu::KernelSet& kernels,
@@ -42,7 +46,9 @@ public:
   void BufferClear();
   void BufferShow();
   void FileExit();
-  void HelpAbout() {}
+  void HelpAbout();
+  // "Help > About": name, version, build and the Qt version in use.
+  static std::string AboutText();
   void SearchSettings();
   // Loads each file in turn, as the command line, Open and dropping do.
   void LoadFiles(const QStringList& files);
@@ -84,10 +90,14 @@ private:
   void BuildPages();
   void ShowBufferPage(const app::BufferPageText& page);
   void ShowError(const std::string& text);
+  void RestoreSettings();
+  void SaveSettings();
 
   platform::IEventLoop& loop_;
   platform::IMessageBox& boxes_;
+  platform::ISettings* settings_;
   bool centred_ = false;
+  bool restored_ = false; // the size and place of the last run
   std::unique_ptr<FileDialogs> dialogs_;
   // The views go after the session: it holds them until the end.
   std::unique_ptr<QtStatusView> status_;

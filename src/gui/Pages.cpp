@@ -69,6 +69,8 @@ QPlainTextEdit* MakePageMemo(QWidget* parent) {
 TCommPlane::TCommPlane(QWidget* parent) : QPlainTextEdit(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  // A unit left talking for hours must not fill the memory: the oldest lines go.
+  setMaximumBlockCount(kMaxLines);
 }
 
 void TCommPlane::keyPressEvent(QKeyEvent* event) {
@@ -217,6 +219,10 @@ TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
 
   FirstBox = MakeList(this, QStringLiteral("First QRD14 module to program"));
   LastBox = MakeList(this, QStringLiteral("Last QRD14 module to program"));
+  FirstLabel = MakeLabel(QStringLiteral("First"), this);
+  LastLabel = MakeLabel(QStringLiteral("Last"), this);
+  FirstLabel->setBuddy(FirstBox);
+  LastLabel->setBuddy(LastBox);
 
   Progress = new QProgressBar(this);
   Progress->setTextVisible(false); // a plain, smooth bar
@@ -229,7 +235,13 @@ TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
 }
 
 void TProgrammerPage::PlaceControls() {
-  const int H = height();
+  // The controls are placed from H as at the window's normal size; a taller page leaves them
+  // where they were (the memos take the room), a shorter one keeps them below the top edge.
+  const int pageHeight = height();
+  // The window's menu, tabs and status line take the same height at any size.
+  const int normal =
+      NormalWindowHeight > 0 ? NormalWindowHeight - (window()->height() - pageHeight) : pageHeight;
+  const int H = std::clamp(pageHeight, kShortestBase, std::max(kShortestBase, normal));
   const int W = width();
   UntypedBox->setGeometry(8, H - 322, std::max(153, UntypedBox->sizeHint().width()),
                           UntypedBox->sizeHint().height());
@@ -240,24 +252,39 @@ void TProgrammerPage::PlaceControls() {
     Buttons[static_cast<std::size_t>(i)]->setGeometry(8, H - kButtonTops[i], button.width(),
                                                       button.height());
 
+  // "First" and "Last" before their boxes, together as wide as MultiProgram.
   const QRect multi = Buttons[3]->geometry();
   const int boxHeight = FirstBox->sizeHint().height();
-  // Right and bottom edges as left + width and top + height.
-  FirstBox->setGeometry(multi.x(), multi.y() + multi.height() + 4, multi.width() + 1, boxHeight);
-  const QRect first = FirstBox->geometry();
-  LastBox->setGeometry(multi.x(), first.y() + first.height() + 4, first.width(), boxHeight);
+  const int label = std::max(FirstLabel->sizeHint().width(), LastLabel->sizeHint().width());
+  const int boxLeft = multi.x() + label + 4;
+  const int boxWidth = std::max(0, multi.x() + multi.width() + 1 - boxLeft);
+  const int firstTop = multi.y() + multi.height() + 4;
+  FirstLabel->setGeometry(multi.x(), firstTop, label, boxHeight);
+  FirstBox->setGeometry(boxLeft, firstTop, boxWidth, boxHeight);
+  const int lastTop = firstTop + boxHeight + 4;
+  LastLabel->setGeometry(multi.x(), lastTop, label, boxHeight);
+  LastBox->setGeometry(boxLeft, lastTop, boxWidth, boxHeight);
 
   const int progressHeight = Progress->sizeHint().height();
-  Progress->setGeometry(8, H - progressHeight - 8, std::max(0, W - 16), progressHeight);
+  Progress->setGeometry(8, pageHeight - progressHeight - 8, std::max(0, W - 16), progressHeight);
 
   const QRect detect = Buttons[0]->geometry();
   const int infoLeft = detect.x() + detect.width() + 16;
   const int infoWidth = std::max(0, (W - infoLeft - 4) / 2);
   const int top = detect.y();
-  const int memoHeight = std::max(0, H - top - progressHeight - 16);
+  const int memoHeight = std::max(0, pageHeight - top - progressHeight - 16);
   InfoMemo->setGeometry(infoLeft, top, infoWidth, memoHeight);
   const int logLeft = infoLeft + infoWidth + 2;
   LogMemo->setGeometry(logLeft, top, std::max(0, W - logLeft - 4), memoHeight);
+}
+
+QSize TProgrammerPage::minimumSizeHint() const {
+  // Every control at the shortest base, the progress bar below the last box, and the two
+  // memos wide enough to read a line.
+  const QSize button = ButtonSize({Buttons[0], Buttons[1], Buttons[2], Buttons[3]});
+  const int box = FirstBox->sizeHint().height();
+  const int lastBottom = kShortestBase - 211 + button.height() + 4 + box + 4 + box;
+  return {8 + button.width() + 16 + 2 * 120, lastBottom + 8 + Progress->sizeHint().height() + 8};
 }
 
 void TProgrammerPage::resizeEvent(QResizeEvent* event) {
@@ -278,6 +305,14 @@ TBufferPage::TBufferPage(QWidget* parent) : QWidget(parent) {
   mnBufferInfo = MakePageMemo(this);
   btBufferClear = new QPushButton(QStringLiteral("Clear"), this);
   btBufferShow = new QPushButton(QStringLiteral("Show"), this);
+}
+
+QSize TBufferPage::minimumSizeHint() const {
+  // The two labels, a few lines of the memo, and the buttons below it.
+  const QSize button = ButtonSize({btBufferClear, btBufferShow});
+  const int line = lbSrcFile->sizeHint().height();
+  return {3 * kMargin + 2 * button.width(),
+          kMargin + 2 * line + 12 + 3 * line + 16 + button.height() + kMargin};
 }
 
 void TBufferPage::resizeEvent(QResizeEvent* event) {

@@ -26,6 +26,7 @@ void SetHint(QWidget* control, const QString& hint);
 // line as usual. Dropped files are left to the window.
 class TCommPlane : public QPlainTextEdit {
 public:
+  static constexpr int kMaxLines = 5000;
   explicit TCommPlane(QWidget* parent = nullptr);
   std::function<void(const QString& text)> onEnter;
 
@@ -78,7 +79,8 @@ public:
 };
 
 // "Programmer": the controls are placed from the page's height H and width W by fixed rules,
-// again whenever the page changes size. PageShow runs each time the page is shown.
+// again whenever the page changes size; H counts only between the page's heights at the
+// window's minimum and normal heights. PageShow runs each time the page is shown.
 class TProgrammerPage : public QWidget {
 public:
   explicit TProgrammerPage(QWidget* parent = nullptr);
@@ -86,6 +88,8 @@ public:
   std::array<QPushButton*, 4> Buttons{};
   QComboBox* FirstBox;
   QComboBox* LastBox;
+  QLabel* FirstLabel;
+  QLabel* LastLabel;
   QProgressBar* Progress;
   QPlainTextEdit* InfoMemo;
   QPlainTextEdit* LogMemo;
@@ -93,6 +97,12 @@ public:
   std::function<void(int tag)> onAction;
 
   void PlaceControls();
+  QSize minimumSizeHint() const override;
+  // H never goes below this: the untyped box's row stays on the page.
+  static constexpr int kShortestBase = 330;
+  // The window's normal height: a page taller than at that height keeps its controls where
+  // they are there. 0: no such limit.
+  int NormalWindowHeight = 0;
 
 protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -111,6 +121,7 @@ public:
   QPushButton* btBufferShow;
 
   static constexpr int kMargin = 8;
+  QSize minimumSizeHint() const override;
 
 protected:
   void resizeEvent(QResizeEvent* event) override;

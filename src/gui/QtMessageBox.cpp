@@ -87,3 +87,22 @@ MsgAnswer QtMessageBox::Show(const std::string& text, const std::string& caption
 }
 
 } // namespace vk::gui
+
+namespace vk::gui {
+
+KernelNotice KernelWarning(const std::vector<std::string>& texts,
+                           const std::vector<std::string>& captions,
+                           const std::vector<std::string>& folders) {
+  if (texts.empty()) return {};
+  KernelNotice notice;
+  for (const auto& text : texts) notice.text += text + "\r\r";
+  notice.text += "Looked in: ";
+  for (std::size_t i = 0; i < folders.size(); ++i) notice.text += (i ? ", " : "") + folders[i];
+  if (folders.empty()) notice.text += "(no folder)";
+  notice.text += "\rTo use kernels kept elsewhere, set VKPROG_KERNEL_DIR to their folder and "
+                 "start the program again.";
+  notice.caption = captions.size() == 1 ? captions.front() : "Boot programming kernels";
+  return notice;
+}
+
+} // namespace vk::gui

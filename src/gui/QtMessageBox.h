@@ -9,6 +9,9 @@
 #include <QPointer>
 #include <QString>
 
+#include <string>
+#include <vector>
+
 class QWidget;
 
 namespace vk::gui {
@@ -28,5 +31,15 @@ private:
 
   QPointer<QWidget> mainWindow_;
 };
+
+// The start-up warnings of missing boot kernels as one box: each warning's own text, then where
+// the program looked and how to point it elsewhere. Empty texts: nothing to say.
+struct KernelNotice {
+  std::string text;
+  std::string caption;
+};
+KernelNotice KernelWarning(const std::vector<std::string>& texts,
+                           const std::vector<std::string>& captions,
+                           const std::vector<std::string>& folders);
 
 } // namespace vk::gui

@@ -246,6 +246,8 @@ void QtTreeView::MakeVisible(NodeId node) {
   QTreeWidgetItem* item = Item(node);
   if (item == nullptr) return;
   for (QTreeWidgetItem* p = item->parent(); p != nullptr; p = p->parent()) p->setExpanded(true);
+  tree_.setCurrentItem(item);
+  item->setSelected(true);
   tree_.scrollToItem(item);
 }
 

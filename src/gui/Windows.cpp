@@ -7,12 +7,15 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
+#include <QScrollBar>
 #include <QShowEvent>
+#include <QTextBlock>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -80,7 +83,8 @@ QFont TShowBufferForm::ListingFont() {
   return font;
 }
 
-void TShowBufferForm::ShowData(const std::uint8_t* image) {
+void TShowBufferForm::ShowData(const std::uint8_t* image, std::uint32_t start) {
+  if (!isVisible()) StartAt = start;
   std::memcpy(ViewData.data(), image, ViewData.size());
   show(); // an open window is not shown again: its listing stays as it was
   raise();
@@ -97,7 +101,19 @@ void TShowBufferForm::FormShow() {
   std::string listing = app::Listing(ViewData.data());
   if (!listing.empty() && listing.back() == '\n') listing.pop_back();
   Memo->setPlainText(QString::fromLatin1(listing.data(), static_cast<qsizetype>(listing.size())));
-  Memo->moveCursor(QTextCursor::Start);
+  // Opened at the first loaded line rather than at 0000, which is often empty.
+  const QTextBlock line = Memo->document()->findBlockByNumber(static_cast<int>(StartAt / 16));
+  QTextCursor cursor(line.isValid() ? line : Memo->document()->begin());
+  Memo->setTextCursor(cursor);
+  Memo->verticalScrollBar()->setValue(line.isValid() ? line.blockNumber() : 0);
+}
+
+void TShowBufferForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    close();
+    return;
+  }
+  QWidget::keyPressEvent(event);
 }
 
 // ---- Device Finder ----

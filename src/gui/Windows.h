@@ -25,16 +25,19 @@ public:
   static constexpr int kWidth = 572, kHeight = 767;
   explicit TShowBufferForm(QWidget* parent = nullptr);
 
-  // Takes the copy, shows the window and gives it the focus. An open window keeps its listing.
-  void ShowData(const std::uint8_t* image);
+  // Takes the copy, shows the window and gives it the focus, the listing opened at the line of
+  // `start` (the first loaded address). An open window keeps its listing. Esc closes it.
+  void ShowData(const std::uint8_t* image, std::uint32_t start = 0);
   // "Lucida Console" 11 px where it is installed, else the system's fixed-pitch font at 11 px.
   static QFont ListingFont();
 
   QPlainTextEdit* Memo;
   std::array<std::uint8_t, 0x10000> ViewData;
+  std::uint32_t StartAt = 0;
 
 protected:
   void showEvent(QShowEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
 private:
   void FormShow();

@@ -6,6 +6,7 @@
 #include "gui/QtMessageBox.h"
 #include "link/LinkSetup.h"
 #include "platform/QtEventLoop.h"
+#include "platform/RecordingMessageBox.h"
 #include "platform/SettingsStore.h"
 
 #include <QApplication>
@@ -20,8 +21,19 @@ int main(int argc, char** argv) {
   QApplication::setApplicationVersion(QStringLiteral("2.4"));
 
   vk::gui::QtMessageBox boxes;
-  // The boot kernels first: a missing kernel file is announced before the window appears.
-  vk::cpu::KernelSet kernels(&boxes);
+  // The boot kernels first: missing kernel files are announced, in one box, before the window
+  // appears.
+  const auto folders = vk::cpu::TProgKernel::DefaultFolders();
+  vk::platform::RecordingMessageBox kernelBoxes;
+  vk::cpu::KernelSet kernels(&kernelBoxes, folders);
+  std::vector<std::string> texts, captions;
+  for (const auto& box : kernelBoxes.boxes) {
+    texts.push_back(box.text);
+    captions.push_back(box.caption);
+  }
+  if (const auto notice = vk::gui::KernelWarning(texts, captions, folders); !notice.text.empty())
+    boxes.Show(notice.text, notice.caption, vk::platform::MsgButtons::Ok,
+               vk::platform::MsgIcon::Warning);
 
   vk::platform::SettingsStore settings;
   vk::link::LinkDevices devices(&settings);

@@ -28,7 +28,6 @@
 #include <QProcess>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScrollBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -192,6 +191,15 @@ int main(int argc, char** argv) {
       30000);
   loop.RunFor(200);
   Save(&form, out, "programmer.png");
+  // The same page enlarged (the memos take the room) and at the smallest size the window takes.
+  for (const auto& [size, name] : {std::pair{QSize(900, 640), "programmer-enlarged.png"},
+                                   std::pair{QSize(1, 1), "programmer-minimum.png"}}) {
+    form.resize(size);
+    loop.RunFor(150);
+    Save(&form, out, name);
+  }
+  form.resize(TMainForm::kWidth, TMainForm::kHeight);
+  loop.RunFor(150);
 
   // Buffer page.
   form.PageControl->setCurrentWidget(form.TabSheetBuffer);
@@ -225,10 +233,7 @@ int main(int argc, char** argv) {
   // Show Buffer.
   form.PageControl->setCurrentWidget(form.TabSheetBuffer);
   form.TabSheetBuffer->btBufferShow->click();
-  loop.RunFor(200);
-  // Scrolled to where the firmware begins (0x1000, the 256th line).
-  form.ShowBufferForm->Memo->verticalScrollBar()->setValue(0x1000 / 16);
-  loop.RunFor(100);
+  loop.RunFor(200); // it opens where the firmware begins (0x1000)
   Save(form.ShowBufferForm.get(), out, "show-buffer.png");
   form.ShowBufferForm->hide();
 

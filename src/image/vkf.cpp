@@ -82,7 +82,7 @@ ImageFormat Tvkf::LoadFromFile(const std::string& fileName) {
   lastFormat_ = ImageFormat::Unknown;
   int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
-    Say(std::strerror(errno), msg::kCantOpen, MsgIcon::Error);
+    Say(fileName + "\r\n" + std::strerror(errno), msg::kCantOpen, MsgIcon::Error);
     return ImageFormat::Unknown;
   }
   // Read one byte more than fits, so a larger file is noticed whatever kind of file it is.

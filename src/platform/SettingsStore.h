@@ -7,6 +7,7 @@
 // names another file; tests use it so that they never touch the user's settings.
 //
 // Values the program keeps: "PORT" (the chosen port, "COM3"), "AllowUntypedProgram",
+// "WindowGeometry", "Speed" and "Address" (the window as it was left),
 // "SerialPorts/COMn" (a port's device, see PortMap.h), "CAN/Backend" and "CAN/Interface"
 // (CanBus.h).
 

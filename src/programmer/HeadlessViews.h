@@ -131,7 +131,7 @@ public:
                ? nodes[static_cast<std::size_t>(selected)].entry
                : -1;
   }
-  void MakeVisible(NodeId node) override { lastMadeVisible = node; }
+  void MakeVisible(NodeId node) override { lastMadeVisible = selected = node; }
   // Highlights the first node with this text; false when there is none.
   bool Highlight(const std::string& text) {
     for (std::size_t i = 0; i < nodes.size(); ++i)

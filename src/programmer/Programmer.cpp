@@ -101,6 +101,8 @@ void TPrgrm::SelectNode(PrgrmNode& entry) {
 
   entry.Cpu = cpu_.get();
   Bind();
+  if (Tree) Tree->MakeVisible(entry.TreeNode); // the highlight follows every selection
+  ShowSummary();
 }
 
 void TPrgrm::Bind() {
@@ -221,6 +223,7 @@ bool TPrgrm::RunStep() {
         Progress->SetPosition(Progress->Min());
       }
       p.ModuleNo = Address();
+      ShowSummary(); // the module this run works on
     }
     switch (p.Phase) {
     case 0:
@@ -348,27 +351,31 @@ void TPrgrm::PageShow() {
   if (AddressBox) {
     std::vector<std::string> items;
     for (int i = 0; i < AddressBox->Count(); ++i) items.push_back(AddressBox->ItemText(i));
-    if (FirstBox) {
+    // Filled once: afterwards the range boxes keep what the operator chose.
+    if (FirstBox && FirstBox->Count() != AddressBox->Count()) {
       FirstBox->SetItems(items);
       FirstBox->SetItemIndex(0);
     }
-    if (LastBox) {
+    if (LastBox && LastBox->Count() != AddressBox->Count()) {
       LastBox->SetItems(items);
       LastBox->SetItemIndex(AddressBox->ItemIndex());
     }
   }
-  if (InfoMemo) {
-    InfoMemo->Clear();
-    InfoMemo->AddLine(node_->Name + " #" + std::to_string(Address()));
-    InfoMemo->AddLine("");
-    if (Comm->PortNo() != 0)
-      InfoMemo->AddLine("COM" + std::to_string(Comm->PortNo()) + ", " +
-                        std::to_string(Comm->GetBaudRate()) + "bps");
-    else
-      InfoMemo->AddLine("PCAN");
-    if (ImageInfo)
-      for (const auto& line : ImageInfo()) InfoMemo->AddLine(line);
-  }
+  ShowSummary();
+}
+
+void TPrgrm::ShowSummary() {
+  if (!InfoMemo) return;
+  InfoMemo->Clear();
+  InfoMemo->AddLine(node_->Name + " #" + std::to_string(Address()));
+  InfoMemo->AddLine("");
+  if (Comm->PortNo() != 0)
+    InfoMemo->AddLine("COM" + std::to_string(Comm->PortNo()) + ", " +
+                      std::to_string(Comm->GetBaudRate()) + "bps");
+  else
+    InfoMemo->AddLine("PCAN");
+  if (ImageInfo)
+    for (const auto& line : ImageInfo()) InfoMemo->AddLine(line);
 }
 
 // Prepares from the image's own range each time, as a run's first tick does, so saving twice

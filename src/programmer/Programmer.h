@@ -81,6 +81,8 @@ public:
   bool UntypedAllowed() const { return UntypedBox && UntypedBox->Checked(); }
   // Refreshes the page each time it is shown.
   void PageShow();
+  // The page's summary: selected entry, module number, link and its bit rate, the image.
+  void ShowSummary();
   // Called with the page's caption to bring it to the front ("Programmer").
   std::function<void()> ShowProgrammerPage;
   // The tree's previous click handler, called after every selection.

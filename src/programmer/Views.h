@@ -76,7 +76,8 @@ public:
   virtual NodeId AddNode(NodeId parent, const std::string& text, int entryIndex) = 0;
   // The catalogue index of the highlighted node, or -1 when none is highlighted.
   virtual int SelectedEntry() const = 0;
-  // Expands the node's parents and scrolls it into view, without highlighting it.
+  // Expands the node's parents, scrolls it into view and highlights it: the tree shows the
+  // selection whether a click, a detection or a loaded file made it.
   virtual void MakeVisible(NodeId node) = 0;
 };
 

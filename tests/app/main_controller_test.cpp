@@ -163,7 +163,9 @@ TEST(Programming, UntypedImages) {
     EXPECT_EQ(b.boxes.boxes[0].caption, "ID Mismatch");
     EXPECT_EQ(b.boxes.boxes[0].text,
               "The Firmware in this programmer\rdoes not match the ID from the\r"
-              "selected module.\rDo You want to proceed anyway ?\r");
+              "selected module.\rModule #7: QRD14 (type 136)\r"
+              "Firmware for: none (the file names no module type)\r"
+              "Do You want to proceed anyway ?\r");
     if (answer == MsgAnswer::Yes) {
       EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
     } else {
@@ -185,9 +187,9 @@ TEST(Programming, UntypedImages) {
     b.session->ButtonPressed(2);
     ASSERT_TRUE(b.RunUntilIdle());
     ASSERT_EQ(b.boxes.boxes.size(), 1u);
-    EXPECT_EQ(
-        b.boxes.boxes[0].text,
-        "The Firmware in this programmer\rdoes not match the ID from the\rselected module.\r");
+    EXPECT_EQ(b.boxes.boxes[0].text,
+              "The Firmware in this programmer\rdoes not match the ID from the\rselected module.\r"
+              "Module #7: QRD14 (type 136)\rFirmware for: none (the file names no module type)\r");
     EXPECT_EQ(b.boxes.boxes[0].icon, vk::platform::MsgIcon::Error);
     EXPECT_TRUE(b.quitAsked);
     EXPECT_EQ(b.status.PanelText(0), "Programming aborted");

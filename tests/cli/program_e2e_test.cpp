@@ -127,7 +127,10 @@ TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
     SCOPED_TRACE("allowed, answered No");
     const auto r = run({"--allow-untyped"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-    EXPECT_TRUE(Contains(r.err, error + " Do You want to proceed anyway ?")) << r.err;
+    EXPECT_TRUE(Contains(r.err, error + " Module #7: QRD14 (type 136) Firmware for: none (the "
+                                        "file names no module type) Do You want to proceed "
+                                        "anyway ?"))
+        << r.err;
     EXPECT_EQ(StatusLines(r.out).back(), "Programming aborted");
     EXPECT_TRUE(LogLines(r.out).empty());
   }

@@ -4,6 +4,7 @@
 // recorded or shown as real QMessageBoxes.
 
 #include "cpu/Kernels.h"
+#include "devsim/BackplaneUnit.h"
 #include "gui/MainForm.h"
 #include "gui/QtMessageBox.h"
 #include "link/pcan_usb.h"
@@ -13,6 +14,9 @@
 #include "platform/QtEventLoop.h"
 #include "platform/RecordingMessageBox.h"
 #include "platform/SettingsStore.h"
+#include "platform/SimulatedEventLoop.h"
+#include "platform/SimulatedSerial.h"
+#include "support/SimWorld.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -198,5 +202,55 @@ inline QAbstractButton* ButtonNamed(QWidget* box, const QString& text) {
     if (b->text().remove(QLatin1Char('&')) == text) return b;
   return nullptr;
 }
+
+// The window over the simulated world: virtual time, COM1 a simulated line with the programmer
+// unit model at its far end, settings in memory. Widgets are real; nothing waits on a clock.
+class SimWindow {
+public:
+  // addPorts: more simulated ports, added before the window lists them.
+  explicit SimWindow(const std::function<void(platform::SimulatedSerialPorts&)>& addPorts = {})
+      : line(serialPorts.Add(1)), settings(dir.File("settings.ini")), canBus("virtualcan", "can0"),
+        canDriver(canBus) {
+    if (addPorts) addPorts(serialPorts);
+    form = std::make_unique<gui::TMainForm>(loop, recorded, kernels,
+                                            app::SessionDevices{serialPorts, canDriver, &settings});
+  }
+  ~SimWindow() {
+    bridge.reset();
+    form.reset();
+  }
+  void AttachUnit() { bridge = std::make_unique<test::ModelOnLine>(loop, line, unit); }
+  app::Session& S() { return form->Session(); }
+  bool RunUntil(const std::function<bool()>& done, platform::Millis limit = 60000) {
+    return loop.RunUntil(done, limit);
+  }
+  void Load(const std::string& name, const std::string& bytes) {
+    const std::string path = dir.File(name);
+    std::ofstream(path, std::ios::binary) << bytes;
+    form->LoadFiles({QString::fromStdString(path)});
+  }
+  std::string Summary() const {
+    const auto lines = MemoLines(form->TabSheetProgrammer->InfoMemo);
+    return lines.size() > 2 ? lines[0] + ", " + lines[2] : std::string();
+  }
+  std::string Highlighted() const {
+    const QTreeWidgetItem* item = form->TabSheetTarget->TargetTreeView->currentItem();
+    return item && item->isSelected() ? item->text(0).toStdString() : std::string();
+  }
+
+  QApplication& app = App();
+  test::TempDir dir;
+  platform::SimulatedEventLoop loop;
+  platform::SimulatedSerialPorts serialPorts;
+  std::shared_ptr<platform::SimulatedSerialLine> line;
+  platform::RecordingMessageBox recorded;
+  platform::SettingsStore settings;
+  platform::QtCanBus canBus;
+  link::PcanUsbOverCanBus canDriver;
+  cpu::KernelSet kernels{nullptr, {}};
+  devsim::BackplaneUnit unit{devsim::BackplaneConfig{}};
+  std::unique_ptr<test::ModelOnLine> bridge;
+  std::unique_ptr<gui::TMainForm> form;
+};
 
 } // namespace vk::guitest

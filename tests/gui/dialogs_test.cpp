@@ -79,7 +79,8 @@ TEST(MessageBoxes, ShowTheEngineTextsVerbatim) {
 
 TEST(MessageBoxes, MismatchQuestionAndTheErrorThatEndsTheProgram) {
   const std::string lines =
-      "The Firmware in this programmer\ndoes not match the ID from the\nselected module.";
+      "The Firmware in this programmer\ndoes not match the ID from the\nselected module.\n"
+      "Module #0: QRD14 (type 136)\nFirmware for: none (the file names no module type)";
   {
     // Untyped programming allowed: the question; No aborts and the window stays.
     WindowOptions o;
@@ -182,6 +183,7 @@ TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
   const std::string hex = guitest::ReadFile(w.dir.File("out.HEX"));
   ASSERT_FALSE(hex.empty());
   EXPECT_EQ(hex[0], ':') << "Intel HEX although the S-record type was selected";
+  EXPECT_EQ(f.Status().PanelText(0), "Saved " + w.dir.File("out.HEX"));
 
   // A bare name gets the proposed ending and is written as S-records.
   save([&](QFileDialog& d) {

@@ -138,6 +138,11 @@ TEST(MainWindow, MenusCarryTheirCommandsAndHints) {
     EXPECT_EQ(f.Status().PanelText(3), hint);
   }
   EXPECT_TRUE(f.statusBar()->currentMessage().isEmpty());
+  f.mnAbout->trigger();
+  ASSERT_EQ(w.recorded.boxes.size(), 1u);
+  EXPECT_EQ(w.recorded.boxes[0].caption, "About V&K Programmer");
+  EXPECT_EQ(w.recorded.boxes[0].text.rfind("V&K Programmer\rVersion 2.4\rBuild: ", 0), 0u);
+  EXPECT_NE(w.recorded.boxes[0].text.find(std::string("\rQt ") + qVersion()), std::string::npos);
 
   // So does a control's hint when the pointer enters it; leaving clears it.
   const gui::TTargetPage& t = *f.TabSheetTarget;
@@ -199,4 +204,24 @@ TEST(MainWindow, StatusPanelsFollowTheWidthOfTheLine) {
   w.Pump();
   EXPECT_EQ(f.width(), 400);
   EXPECT_EQ(PanelWidths(f), (std::vector<int>{100, 50, 50, 100}));
+}
+
+TEST(MainWindow, RemembersSizePlaceSpeedAndAddress) {
+  guitest::SimWindow w;
+  w.form->show();
+  w.form->setGeometry(40, 50, 700, 520);
+  gui::TTargetPage* t = w.form->TabSheetTarget;
+  t->cbxSpeed->setCurrentIndex(2);
+  emit t->cbxSpeed->activated(2);
+  t->cbxAddr->setCurrentIndex(9);
+  w.form->close();
+
+  // The next run, on the same settings.
+  w.form = std::make_unique<gui::TMainForm>(
+      w.loop, w.recorded, w.kernels, app::SessionDevices{w.serialPorts, w.canDriver, &w.settings});
+  w.form->show();
+  EXPECT_EQ(w.form->geometry(), QRect(40, 50, 700, 520));
+  EXPECT_EQ(w.form->TabSheetTarget->cbxSpeed->currentText().toStdString(), "38400");
+  EXPECT_EQ(w.S().comm->GetBaudRate(), 38400u) << "the link takes the remembered speed";
+  EXPECT_EQ(w.form->TabSheetTarget->cbxAddr->currentIndex(), 9);
 }

@@ -122,6 +122,7 @@ TEST(ShowBuffer, ListsTheCopyTakenWhenShowIsPressed) {
   EXPECT_EQ(lines[0], "0000: FFFFFFFF FFFFFFFF  FFFFFFFF FFFFFFFF  ................");
   EXPECT_EQ(lines[4], "0040: 41424344 00000000  00000000 00000000  ABCD............");
   EXPECT_EQ(lines[4095].substr(0, 6), "FFF0: ");
+  EXPECT_EQ(s.Memo->textCursor().blockNumber(), 4) << "opened at the first loaded address";
 
   // Show again while open: a fresh copy, but the listing stays until the window is shown anew.
   f.LoadFiles({QString::fromStdString(HexFile(w, "more.hex", 0x0040, {0x5A}))});
@@ -129,7 +130,8 @@ TEST(ShowBuffer, ListsTheCopyTakenWhenShowIsPressed) {
   w.Pump();
   EXPECT_EQ(s.ViewData[0x40], 0x5A);
   EXPECT_EQ(MemoLines(s.Memo)[4], lines[4]);
-  s.close();
+  QTest::keyClick(s.Memo, Qt::Key_Escape);
+  EXPECT_FALSE(s.isVisible()) << "Esc closes it";
   QTest::mouseClick(f.TabSheetBuffer->btBufferShow, Qt::LeftButton);
   w.Pump();
   EXPECT_EQ(MemoLines(s.Memo)[4].substr(0, 14), "0040: 5A424344");
@@ -172,7 +174,24 @@ TEST(LoadingFiles, DroppedAndCommandLineFilesLoadInOrder) {
     EXPECT_EQ(w.form->TabSheetBuffer->lbRange->text().toStdString(), "Start= 0000, End= 4020");
     ASSERT_EQ(w.recorded.boxes.size(), 1u);
     EXPECT_EQ(w.recorded.boxes[0].caption, "Can't Open File");
+    EXPECT_EQ(w.recorded.boxes[0].text, missing + "\r\nNo such file or directory");
   }
+}
+
+TEST(PortErrors, NameThePortAndItsDevice) {
+  guitest::SimWindow w([](platform::SimulatedSerialPorts& ports) {
+    ports.AddUnopenable(3, platform::PortState::Busy);
+  });
+  w.form->Start({});
+  QComboBox* com = w.form->TabSheetTarget->cbxCOM;
+  const int index = com->findText("COM3");
+  ASSERT_GE(index, 0);
+  com->setCurrentIndex(index);
+  emit com->activated(index); // the user picks COM3
+  w.loop.RunFor(100);
+  ASSERT_EQ(w.recorded.boxes.size(), 1u);
+  EXPECT_EQ(w.recorded.boxes[0].caption, "COM3");
+  EXPECT_EQ(w.recorded.boxes[0].text, "COM3 (sim:COM3) is in use by another program.");
 }
 
 TEST(Terminal, EnterSendsTheLastLineAndReceivedLinesAreShown) {
@@ -217,6 +236,21 @@ TEST(Terminal, EnterSendsTheLastLineAndReceivedLinesAreShown) {
   EXPECT_EQ(page.CommPlane->document()->lastBlock().text(), QString::fromLatin1("\xB5V"));
 }
 
+TEST(DeviceFinder, ClosedEarlyTheSelectorsAndSummaryShowTheLinkAsItIs) {
+  guitest::SimWindow w; // nothing answers on COM1: the search moves on to slower rates
+  gui::TMainForm& f = *w.form;
+  f.show();
+  f.Start({});
+  f.TabSheetTarget->btFindDev->click();
+  ASSERT_TRUE(w.RunUntil([&] { return f.TabSheetTarget->cbxSpeed->currentIndex() == 2; }));
+  f.DevFinderForm->close();
+  w.loop.RunFor(50);
+  EXPECT_EQ(w.S().comm->GetBaudRate(), 115200u);
+  EXPECT_EQ(f.TabSheetTarget->cbxSpeed->currentText().toStdString(), "115200");
+  EXPECT_EQ(w.Summary(), "Kestron #" + f.TabSheetTarget->cbxAddr->currentText().toStdString() +
+                             ", COM1, 115200bps");
+}
+
 TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   Window w;
   w.Show();
@@ -246,6 +280,7 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   w.Pump();
   EXPECT_FALSE(finder.isVisible());
   EXPECT_FALSE(w.S().finder->Searching());
+  EXPECT_EQ(f.Status().PanelText(0), "Device search stopped");
 
   gui::TSearchSettingForm& settings = *f.SearchSettingForm;
   EXPECT_FALSE(settings.isVisible());

@@ -40,15 +40,20 @@ std::string HexFile(Window& w, const std::string& name, std::uint32_t at = 0x100
 } // namespace
 
 TEST(ProgrammerPage, ControlsSitWhereThePageSizePlacesThem) {
+  // At the normal size by the page's height; enlarged, where they were at the normal size (the
+  // memos grow); at the smallest size the window allows, all of them on the page.
   Window w;
   w.Show();
   gui::TProgrammerPage& p = *w.form->TabSheetProgrammer;
-  for (const QSize size : {QSize(582, 465), QSize(900, 700)}) {
+  int normalHeight = 0;
+  for (const QSize size : {QSize(582, 465), QSize(900, 700), QSize(1, 1)}) {
     w.form->resize(size);
     w.ShowPage(&p);
     const int H = p.height(), W = p.width();
-    ASSERT_GT(H, 330) << "the page must leave room for the check box";
-    EXPECT_EQ(p.UntypedBox->geometry().topLeft(), QPoint(8, H - 322));
+    if (normalHeight == 0) normalHeight = H;
+    const int base = std::clamp(H, 330, normalHeight);
+    SCOPED_TRACE("page " + std::to_string(W) + "x" + std::to_string(H));
+    EXPECT_EQ(p.UntypedBox->geometry().topLeft(), QPoint(8, base - 322));
     EXPECT_GE(p.UntypedBox->width(), 153);
     const int tops[4] = {301, 271, 241, 211};
     const char* captions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
@@ -56,16 +61,21 @@ TEST(ProgrammerPage, ControlsSitWhereThePageSizePlacesThem) {
                             "Program multiple QRD14 modules"};
     for (int i = 0; i < 4; ++i) {
       const QPushButton* b = p.Buttons[static_cast<std::size_t>(i)];
-      EXPECT_EQ(b->geometry().topLeft(), QPoint(8, H - tops[i])) << captions[i];
+      EXPECT_EQ(b->geometry().topLeft(), QPoint(8, base - tops[i])) << captions[i];
       EXPECT_LE(b->height(), 30) << "rows 30 pixels apart must not overlap";
       EXPECT_EQ(b->text().toStdString(), captions[i]);
       EXPECT_EQ(b->toolTip().toStdString(), hints[i]);
       EXPECT_EQ(b->property("Tag").toInt(), i);
     }
     const QRect multi = p.Buttons[3]->geometry();
+    EXPECT_EQ(p.FirstLabel->text().toStdString(), "First");
+    EXPECT_EQ(p.LastLabel->text().toStdString(), "Last");
+    EXPECT_EQ(p.FirstLabel->geometry().topLeft(), QPoint(multi.x(), multi.bottom() + 1 + 4));
     EXPECT_EQ(p.FirstBox->geometry(),
-              QRect(multi.x(), multi.bottom() + 1 + 4, multi.width() + 1, p.FirstBox->height()));
-    EXPECT_EQ(p.LastBox->geometry(), QRect(multi.x(), p.FirstBox->geometry().bottom() + 1 + 4,
+              QRect(p.FirstLabel->geometry().right() + 1 + 4, multi.bottom() + 1 + 4,
+                    multi.right() + 2 - (p.FirstLabel->geometry().right() + 1 + 4),
+                    p.FirstBox->height()));
+    EXPECT_EQ(p.LastBox->geometry(), QRect(p.FirstBox->x(), p.FirstBox->geometry().bottom() + 1 + 4,
                                            p.FirstBox->width(), p.LastBox->height()));
     EXPECT_EQ(p.FirstBox->toolTip().toStdString(), "First QRD14 module to program");
     EXPECT_EQ(p.LastBox->toolTip().toStdString(), "Last QRD14 module to program");
@@ -82,6 +92,12 @@ TEST(ProgrammerPage, ControlsSitWhereThePageSizePlacesThem) {
     EXPECT_TRUE(p.InfoMemo->isReadOnly());
     EXPECT_TRUE(p.LogMemo->isReadOnly());
     EXPECT_EQ(p.InfoMemo->frameShape(), QFrame::NoFrame);
+    // Every button and box reachable: on the page, above the progress bar.
+    for (const QWidget* c :
+         {static_cast<const QWidget*>(p.Buttons[0]), static_cast<const QWidget*>(p.Buttons[3]),
+          static_cast<const QWidget*>(p.LastBox)})
+      EXPECT_TRUE(p.rect().contains(c->geometry()) && c->geometry().bottom() < p.Progress->y())
+          << c->metaObject()->className();
   }
 }
 
@@ -117,7 +133,15 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
             (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "INTEL-HEX File."}));
   EXPECT_EQ(p.FirstBox->count(), 256);
   EXPECT_EQ(p.FirstBox->currentIndex(), 0);
-  EXPECT_EQ(p.LastBox->currentIndex(), 64);
+  EXPECT_EQ(p.LastBox->currentIndex(), 0) << "the address when the page was first shown";
+  // The range the operator sets stays through other pages and loads.
+  p.FirstBox->setCurrentIndex(7);
+  p.LastBox->setCurrentIndex(9);
+  w.ShowPage(f.TabSheetTarget);
+  f.LoadFiles({QString::fromStdString(HexFile(w, "app.hex"))});
+  w.ShowPage(&p);
+  EXPECT_EQ(p.FirstBox->currentIndex(), 7);
+  EXPECT_EQ(p.LastBox->currentIndex(), 9);
 
   // A CPU programmed through its own boot loader: neither Detect nor Erase.
   w.ClickTarget("QRE15");
@@ -233,4 +257,52 @@ TEST(ProgrammerPage, EachButtonReachesTheController) {
   EXPECT_EQ(c.CurModule, 9);
   EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
   EXPECT_EQ(f.Status().PanelText(0), "Dectecting ...");
+}
+
+TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
+  guitest::SimWindow w;
+  for (const std::uint8_t a : {7, 8}) w.unit.AddModule(a, 136);
+  w.AttachUnit();
+  gui::TMainForm& f = *w.form;
+  gui::TProgrammerPage& p = *f.TabSheetProgrammer;
+  f.show();
+  f.Start({});
+  const auto idle = [&] {
+    return w.S().controller->Mode() == app::ControllerMode::Idle && !w.S().prg->RunActive();
+  };
+
+  // A HEX file leaves the root selected; Detect at 7 finds a QRD14 there.
+  w.Load("app.hex", test::HexText(0x1000, test::Pattern(0x100)));
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(7);
+  f.PageControl->setCurrentWidget(&p);
+  p.Buttons[0]->click();
+  ASSERT_TRUE(w.RunUntil([&] { return idle() && w.S().controller->DetectedType == 136; }));
+  EXPECT_EQ(w.Summary(), "QRD14 #7, COM1, 115200bps");
+  EXPECT_EQ(w.Highlighted(), "QRD14");
+  EXPECT_EQ(f.Status().PanelText(1), "QRD14");
+
+  // MultiProgram 7..8: the summary names the module being programmed, and stays on the last.
+  image::ContainerContent c;
+  c.targets = {0x88000000u};
+  const std::string body = test::HexText(0x1000, test::Pattern(0x100));
+  c.body.assign(body.begin(), body.end());
+  const auto bytes = image::BuildContainer(c);
+  w.Load("fw.vkf", std::string(bytes.begin(), bytes.end()));
+  p.FirstBox->setCurrentIndex(7);
+  p.LastBox->setCurrentIndex(8);
+  f.PageControl->setCurrentWidget(f.TabSheetTarget);
+  f.PageControl->setCurrentWidget(&p);
+  p.Buttons[3]->click();
+  ASSERT_TRUE(w.RunUntil([&] {
+    return f.TabSheetTarget->cbxAddr->currentIndex() == 8 &&
+           f.Status().PanelText(0) == "Programming Module";
+  }));
+  EXPECT_EQ(w.Summary(), "QRD14 #8, COM1, 115200bps");
+  ASSERT_TRUE(w.RunUntil(idle));
+  EXPECT_EQ(MemoLines(p.LogMemo),
+            (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK"}));
+  EXPECT_EQ(w.Summary(), "QRD14 #8, COM1, 115200bps");
+  EXPECT_EQ(w.Highlighted(), "QRD14");
+  EXPECT_EQ(p.FirstBox->currentIndex(), 7);
+  EXPECT_EQ(p.LastBox->currentIndex(), 8);
 }

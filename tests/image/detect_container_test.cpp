@@ -208,7 +208,7 @@ TEST(Detection, UnrecognisedEmptyUnreadableAndOversizedFiles) {
     EXPECT_EQ(t.vkf->LoadFromFile(dir.File("missing.hex")), ImageFormat::Unknown);
     ASSERT_EQ(t.boxes.boxes.size(), 1u);
     EXPECT_EQ(t.boxes.boxes[0].caption, "Can't Open File");
-    EXPECT_EQ(t.boxes.boxes[0].text, "No such file or directory");
+    EXPECT_EQ(t.boxes.boxes[0].text, dir.File("missing.hex") + "\r\nNo such file or directory");
     EXPECT_EQ(t.boxes.boxes[0].icon, MsgIcon::Error);
   }
   {
