@@ -9,7 +9,7 @@
 namespace vk::fuzz {
 
 // Reads `available` characters from offset 1 (behind StageText's 0 byte).
-using ReadFn = void (Tvkf::*)(std::uint32_t text, std::uint32_t available);
+using ReadFn = image::ReadResult (Tvkf::*)(std::uint32_t text, std::uint32_t available);
 
 // Two records apart, loaded first when the fuzz text is to be merged over existing content.
 inline constexpr char kPreloadIntelHex[] = ":044000001122334412\r\n"
@@ -34,7 +34,8 @@ inline int RunReaderTarget(const std::uint8_t* data, std::size_t size, ReadFn re
   v->Clear();
   StageText(*v, data, size);
   const ImageBytes erased = Snapshot(*v);
-  (v->*read)(1, n);
+  const bool refused = !(v->*read)(1, n);
+  if (refused) VK_REQUIRE(Snapshot(*v) == erased && v->MemStart() == 0 && v->MemEnd() == 0);
   CheckRangeBounds(*v);
   CheckOnlyRangeWritten(*v, erased);
   CheckBothWriters(*v, *scratch);
@@ -71,10 +72,14 @@ inline int RunReaderTarget(const std::uint8_t* data, std::size_t size, ReadFn re
   const std::uint32_t oldStart = other->MemStart(), oldEnd = other->MemEnd();
   const ImageBytes loaded = Snapshot(*other);
   StageText(*other, data, size);
-  (other->*read)(1, n);
+  // A refused text leaves the loaded content exactly as it was.
+  VK_REQUIRE(!(other->*read)(1, n) == refused);
   CheckRangeBounds(*other);
   VK_REQUIRE(other->MemStart() <= oldStart && other->MemEnd() >= oldEnd);
   CheckOnlyRangeWritten(*other, loaded);
+  if (refused)
+    VK_REQUIRE(Snapshot(*other) == loaded && other->MemStart() == oldStart &&
+               other->MemEnd() == oldEnd);
   return 0;
 }
 

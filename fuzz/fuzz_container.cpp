@@ -94,15 +94,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   v->LoadFromMemory("before.hex", reinterpret_cast<const std::uint8_t*>(kPreload),
                     sizeof kPreload - 1);
   VK_REQUIRE(!v->IsEmpty());
+  const ImageBytes before = Snapshot(*v);
+  const std::uint32_t beforeStart = v->MemStart(), beforeEnd = v->MemEnd();
   rec->Reset();
 
   const ImageFormat format = v->LoadFromMemory(kName, file.data(), file.size());
   // The container check passes, so whatever the first-record checks say, the file is recognised;
-  // unless the body starts inside the body check value itself, which then cannot be made to match.
+  // unless the body starts inside the body check value itself, which then cannot be made to match,
+  // or the body is damaged, which refuses the whole file and leaves everything as it was.
   const bool checkValid = body < layout::kBodyCheckAt || body >= layout::kHeaderSize;
-  VK_REQUIRE(format != ImageFormat::Unknown || !checkValid);
+  const bool damaged =
+      !rec->boxes.empty() && rec->boxes.back().caption == vk::image::msg::kDamagedFile;
+  VK_REQUIRE(format != ImageFormat::Unknown || !checkValid || damaged);
   CheckRangeBounds(*v);
   CheckTargetNames(*v);
+  if (damaged) {
+    VK_REQUIRE(format == ImageFormat::Unknown && (bodyFormat == 1 || bodyFormat == 2));
+    VK_REQUIRE(Snapshot(*v) == before && v->MemStart() == beforeStart && v->MemEnd() == beforeEnd);
+    VK_REQUIRE(v->MsgBuf().empty() && v->TargetList().Count() == 0);
+    VK_REQUIRE(rec->boxes.back().text.rfind(kName + "\r\nLine ", 0) == 0);
+  }
   if (format != ImageFormat::Container) return 0;
 
   const auto fileSize = static_cast<std::uint32_t>(file.size());

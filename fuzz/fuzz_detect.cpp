@@ -35,7 +35,8 @@ bool operator==(const Outcome& a, const Outcome& b) {
 void CheckBoxes(const vk::platform::RecordingMessageBox& rec, ImageFormat format,
                 const std::string& fileName) {
   static const std::set<std::string> kKnown = {msg::kFormatError, msg::kUnknownFormat,
-                                               msg::kUnknownFileType, msg::kUnknownBodyFormat};
+                                               msg::kUnknownFileType, msg::kUnknownBodyFormat,
+                                               msg::kDamagedFile};
   std::size_t formatErrors = 0;
   for (std::size_t i = 0; i < rec.boxes.size(); ++i) {
     const auto& b = rec.boxes[i];
@@ -48,7 +49,11 @@ void CheckBoxes(const vk::platform::RecordingMessageBox& rec, ImageFormat format
   }
   VK_REQUIRE(formatErrors <= 2);
   const std::size_t rest = rec.boxes.size() - formatErrors;
-  if (format == ImageFormat::Unknown) {
+  if (format == ImageFormat::Unknown && rest == 1) {
+    // Recognised, then refused by the reader: one box naming the file and the line.
+    const auto& a = rec.boxes[formatErrors];
+    VK_REQUIRE(a.caption == msg::kDamagedFile && a.text.rfind(fileName + "\r\nLine ", 0) == 0);
+  } else if (format == ImageFormat::Unknown) {
     VK_REQUIRE(rest == 2);
     const auto& a = rec.boxes[formatErrors];
     const auto& b = rec.boxes[formatErrors + 1];

@@ -39,6 +39,8 @@ INTEL = {
     "cut_short.hex": ihex(0x4000, seq(16)) + ihex(0x4010, seq(16))[:20],
     "after_end.hex": ihex(0x0040, seq(2)) + EOF_I + ihex(0x0080, seq(2)),
     "empty_record.hex": ihex(0x0100, b"") + ihex(0x8000, b"", 3) + EOF_I,
+    "one_window.hex": ihex(0, b"\x08\x00", 4) + ihex(0x0000, seq(16)) + ihex(0, b"\x10\x00", 2) + EOF_I,
+    "two_windows.hex": ihex(0, b"\x08\x00", 4) + ihex(0xFFF0, seq(16)) + ihex(0, b"\x08\x01", 4) + ihex(0, seq(4)) + EOF_I,
 }
 
 SREC = {
@@ -50,6 +52,7 @@ SREC = {
     "bad_checksum.s19": srec(1, 0x0500, seq(4), bad_sum=True) + srec(1, 0x0600, seq(4)),
     "cut_short.s19": srec(1, 0x7000, seq(16)) + srec(1, 0x7010, seq(16))[:15],
     "short_count.s19": "S1020100FC\r\nS1030100FB\r\n" + END_S,
+    "s3_one_window.s19": HDR_S + srec(3, 0x08000000, seq(16), addr_bytes=4) + srec(7, 0x08000000, b"", addr_bytes=4),
 }
 
 

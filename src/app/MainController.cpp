@@ -251,8 +251,11 @@ void MainController::TickCheckImage() {
       MismatchTypes();
   asking_ = true;
   if (prg_.UntypedAllowed()) {
-    const auto answer = boxes_.Show(lines + "Do You want to proceed anyway ?\r", "ID Mismatch",
-                                    platform::MsgButtons::YesNo, platform::MsgIcon::Warning);
+    // No is the button Enter presses: programming a module with firmware not meant for it is
+    // never the answer a hurried key gives.
+    const auto answer = boxes_.Ask(lines + "Do You want to proceed anyway ?\r", "ID Mismatch",
+                                   platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
+                                   platform::MsgAnswer::No);
     asking_ = false;
     if (answer == platform::MsgAnswer::Yes) {
       EnterState(ControllerMode::Run);

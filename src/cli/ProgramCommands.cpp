@@ -8,6 +8,7 @@
 #include "cli/LinkSession.h"
 #include "cli/ProgressDisplay.h"
 #include "platform/RecordingMessageBox.h"
+#include "platform/SettingsStore.h"
 #include "programmer/Catalogue.h"
 
 #include <unistd.h>
@@ -149,6 +150,18 @@ int RunProgram(const std::vector<std::string>& argv) {
     throw UsageError("--erase-only: Erase is offered for backplane modules only");
   const auto& files = args.Positional();
   if (files.empty()) throw UsageError("name the firmware file(s) to program");
+  if (args.Has("allow-untyped")) {
+    // The window offers the check box only where the setting exists; the machine-wide value,
+    // where there is one, is the machine's policy.
+    const platform::SettingsStore store;
+    const auto value = store.Read(platform::SettingsStore::kUntypedSetting);
+    if (!value || value->empty())
+      throw UsageError(std::string("--allow-untyped: untyped programming is not offered here: the "
+                                   "setting \"") +
+                       platform::SettingsStore::kUntypedSetting +
+                       "\" is in neither the machine-wide settings (" + store.MachinePlace() +
+                       ") nor the user's (" + store.Place() + ")");
+  }
 
   if (!FilesReadable(files)) return kExitFailed;
 

@@ -21,6 +21,14 @@ bool IsOnly(const std::string& entry, std::uint8_t b) {
 
 void TCPU_H8_3664::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
+  // Without its kernel the chip would be sent filler as a program and started on it.
+  if (!Kernel || !Kernel->Loaded()) {
+    const std::string file = Kernel ? TProgKernel::FileName(Kernel->Number()) : "";
+    Fail(programmer::FailReason::KernelMissing,
+         file.empty() ? "no boot kernel for this target"
+                      : "boot kernel " + file + " did not load; nothing was sent");
+    return;
+  }
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
   Sleep(200);
   SyncStep = 0;
@@ -41,8 +49,7 @@ void TCPU_H8_3664::ProgramBegin() {
 }
 
 std::uint8_t TCPU_H8_3664::KernelByte(int index) const {
-  // A kernel that did not load is all 0xFF; so is whatever lies past the top of its image.
-  if (!Kernel) return 0xFF;
+  // Whatever lies past the top of the kernel's image goes as 0xFF.
   const std::uint32_t addr =
       static_cast<std::uint32_t>(Kernel->MinAddr) + static_cast<std::uint32_t>(index);
   return addr < Kernel->KernelImage.size() ? Kernel->KernelImage[addr] : 0xFF;
@@ -172,6 +179,7 @@ void TCPU_H8_3664::ProgramEnd() {
 }
 
 void TCPU_H8_3664::Finish() {
+  if (FailedWith == programmer::FailReason::KernelMissing) return; // the link was never touched
   if (Comm->GetBaudRate() != kKernelBaud) {
     Comm->SetBaudRate(kKernelBaud);
     Comm->SetRawMode(false);

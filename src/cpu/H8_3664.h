@@ -3,7 +3,7 @@
 // rate to a 0x00 from the host, takes a 1,024-byte programming kernel and starts it; the kernel
 // then takes the image as Intel HEX records at 115200 bit/s, answering each with one character.
 // Initialize and Erase are never entered: InitBegin goes straight to Program, and erasing is
-// the kernel's business.
+// the kernel's business. A run whose kernel did not load fails at once, before anything is sent.
 
 #include "programmer/Cpu.h"
 
@@ -39,7 +39,7 @@ private:
   void BootStep();
   // One poll without the awaited answer in the first two boot steps.
   void NoBootAnswer();
-  // The kernel byte at MinAddr + index; 0xFF where there is none (no kernel, or past the top).
+  // The kernel byte at MinAddr + index; 0xFF past the top of the image.
   std::uint8_t KernelByte(int index) const;
   void ProgressToMinimum();
 };

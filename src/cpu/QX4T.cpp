@@ -5,11 +5,21 @@
 #include "programmer/ImagePrep.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace vk::cpu {
 
 using programmer::CpuState;
+using programmer::FailReason;
 using programmer::kImageSize;
+
+namespace {
+std::string Hex4(std::uint32_t v) {
+  char buf[8];
+  std::snprintf(buf, sizeof buf, "0x%04X", v);
+  return buf;
+}
+} // namespace
 
 // ---------------------------------------------------------------------------------------------
 // TCPU_QX4T: over CAN
@@ -39,7 +49,15 @@ bool TCPU_QX4T::WaitedTooLong(int limitMs) const { return loop_.Now() - waitingS
 void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   if (can_ == nullptr) { // nothing to talk over
-    Fail();
+    Fail(FailReason::LinkLost, "no CAN link");
+    return;
+  }
+  // The loader refuses blocks outside the region only after the erase has wiped the
+  // application, so such an image is refused here, before anything is sent.
+  if (const auto outside = OutsideRegion()) {
+    Fail(FailReason::ImageOutsideRegion, "image data at " + Hex4(*outside) +
+                                             " lies outside the region " + Hex4(RegionStart) + "-" +
+                                             Hex4(RegionEnd) + "; nothing was erased");
     return;
   }
   // Closing first makes the loader see the link start afresh: the stop message, then the start
@@ -49,6 +67,24 @@ void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
   Send(StartFrame());
   Sleep(10);
   Counter = 0;
+}
+
+std::optional<std::uint32_t> TCPU_QX4T::OutsideRegion() const {
+  const std::uint32_t step = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : kBlockBytes;
+  const auto from = static_cast<std::uint32_t>(RegionStart);
+  const auto to = static_cast<std::uint32_t>(RegionEnd);
+  const std::uint32_t end = std::min(EndAddr, kImageSize);
+  // Blocks go out from CurAddr in steps; a block that is not blank goes out whole, so one that
+  // starts below the region is refused even when its data lies inside.
+  for (std::uint32_t block = CurAddr; block < end; block += step) {
+    const std::uint32_t blockEnd = std::min(block + step, end);
+    for (std::uint32_t a = block; a < blockEnd; ++a) {
+      if (Buffer[a] == 0xFF) continue;
+      if (block < from) return block;
+      if (a > to) return a;
+    }
+  }
+  return std::nullopt;
 }
 
 void TCPU_QX4T::EraseBegin() {
@@ -62,7 +98,7 @@ void TCPU_QX4T::EraseStep() {
     ClearReply();
     // A command that never reached the bus will get no answer: no point in waiting for one.
     if (!Send(EraseFrame())) {
-      Step = 3;
+      Fail(FailReason::LinkLost, "the erase command did not reach the bus");
       break;
     }
     waitingSince_ = loop_.Now();
@@ -71,17 +107,21 @@ void TCPU_QX4T::EraseStep() {
     break;
   case 1: {
     std::uint8_t result = 0;
-    if (Answered(result))
-      Step = result == kErased ? 2 : 3;
-    else if (WaitedTooLong(EraseAnswerLimitMs))
-      Step = 3;
+    if (Answered(result)) {
+      if (result == kErased)
+        Step = 2;
+      else
+        Fail(FailReason::EraseFailed, "erase refused (answer " + Hex4(result) + ")");
+    } else if (WaitedTooLong(EraseAnswerLimitMs)) {
+      Fail(FailReason::EraseFailed, "erase unanswered");
+    }
     break;
   }
   case 2:
     Enter(CpuState::Program, 0);
     break;
   case 3:
-    Fail();
+    Fail(FailReason::EraseFailed);
     break;
   default:
     break;
@@ -147,16 +187,22 @@ void TCPU_QX4T::ProgramStep() {
       Step = 4;
       break;
     case BlockSend::NotSent: // the loader holds part of a block at most: it will not answer
-      Step = 5;
+      Fail(FailReason::LinkLost, "a block did not reach the bus");
       break;
     }
     break;
   case 3: {
     std::uint8_t result = 0;
-    if (Answered(result))
-      Step = result == kBlockWritten ? 2 : 5;
-    else if (WaitedTooLong(BlockAnswerLimitMs))
-      Step = 5;
+    const std::uint32_t block = CurAddr - kBlockBytes;
+    if (Answered(result)) {
+      if (result == kBlockWritten)
+        Step = 2;
+      else
+        Fail(FailReason::RecordRefused,
+             "block at " + Hex4(block) + " refused (answer " + Hex4(result) + ")");
+    } else if (WaitedTooLong(BlockAnswerLimitMs)) {
+      Fail(FailReason::RecordUnanswered, "block at " + Hex4(block) + " unanswered");
+    }
     break;
   }
   case 4:
@@ -181,8 +227,9 @@ bool TCPU_QX4T_BOOT::WaitedTooLong(int limitMs) const {
 
 void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
+  completed_ = false;
   if (Comm == nullptr) {
-    Fail();
+    Fail(FailReason::LinkLost, "no serial link");
     return;
   }
   Comm->SetBaudRate(kBootLoaderBaud);
@@ -200,7 +247,7 @@ void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
 void TCPU_QX4T_BOOT::ProgramBegin() {
   const std::string answer = Comm->RxLines.First();
   if (answer.size() <= 1) {
-    if (WaitedTooLong(EnterAnswerLimitMs)) Fail();
+    if (WaitedTooLong(EnterAnswerLimitMs)) Fail(FailReason::NoSync, "no answer to \"BM\"");
     return;
   }
   if (answer.find('K') != std::string::npos) {
@@ -213,7 +260,7 @@ void TCPU_QX4T_BOOT::ProgramBegin() {
       Comm->SendString("BM\r");
       waitingSince_ = loop_.Now();
     } else {
-      Fail();
+      Fail(FailReason::NoSync, "the boot loader did not take \"BM\"");
     }
   }
   Comm->RxLines.Clear();
@@ -233,11 +280,13 @@ void TCPU_QX4T_BOOT::ProgramStep() {
     Comm->RxLines.Clear();
     Sleep(100);
     Step = SendNextRecord() ? 3 : 4;
+    recordAt_ = CurAddr - static_cast<std::uint32_t>(BlockSize > 0 ? BlockSize : 1);
     waitingSince_ = loop_.Now();
     break;
   case 3: {
     if (Comm->RxLines.Count() == 0) {
-      if (WaitedTooLong(RecordAnswerLimitMs)) Step = 5;
+      if (WaitedTooLong(RecordAnswerLimitMs))
+        Fail(FailReason::RecordUnanswered, "record at " + Hex4(recordAt_) + " unanswered");
       break;
     }
     const std::string answer = Comm->RxLines.First();
@@ -245,11 +294,12 @@ void TCPU_QX4T_BOOT::ProgramStep() {
       Comm->RxLines.DeleteFirst();
       Step = 2;
     } else {
-      Step = 5;
+      Fail(FailReason::RecordRefused, "record at " + Hex4(recordAt_) + " refused");
     }
     break;
   }
   case 4:
+    completed_ = true;
     Enter(CpuState::Done, 0);
     break;
   case 5:
@@ -261,8 +311,12 @@ void TCPU_QX4T_BOOT::ProgramStep() {
 }
 
 void TCPU_QX4T_BOOT::Finish() {
-  Sleep(200);
-  Comm->SendString("GN\r");
+  // "GN" starts the application: only one that was written whole.
+  if (completed_) {
+    Sleep(200);
+    Comm->SendString("GN\r");
+  }
+  completed_ = false;
   Sleep(200);
   Comm->SetBaudRate(kNormalBaud);
   Sleep(200);

@@ -9,7 +9,8 @@
 //
 // TCPU_QX4T_BOOT talks to the controller's serial boot loader at 57600 bit/s: "BM\r" to enter
 // it (answered with a line holding "K"), the image's Intel HEX records (each answered with 0x06
-// or "."), and "GN\r" when the run ends.
+// or "."), and "GN\r" to start the application once every record was taken (never after a
+// failed or stopped run, which would start a half-written application).
 //
 // Neither loader answers when nothing reaches it, and neither protocol sends anything again on
 // silence, so each wait for an answer has a time limit here; a run that reaches it fails.
@@ -18,6 +19,7 @@
 #include "programmer/Cpu.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace vk::link {
@@ -59,6 +61,8 @@ public:
 
 private:
   enum class BlockSend { Sent, NoneLeft, NotSent };
+  // The first address of image data that would go out outside RegionStart..RegionEnd.
+  std::optional<std::uint32_t> OutsideRegion() const;
   // Skips blank blocks, then sends the block at CurAddr as its address frame and 16 data frames.
   // NotSent: the link could not put a frame on the bus.
   BlockSend SendNextBlock();
@@ -96,6 +100,8 @@ private:
   bool WaitedTooLong(int limitMs) const;
 
   platform::Millis waitingSince_ = 0;
+  std::uint32_t recordAt_ = 0; // the address of the record awaiting its answer
+  bool completed_ = false;     // every record taken: "GN" may start the application
 };
 
 } // namespace vk::cpu

@@ -27,6 +27,11 @@ QWidget* QtMessageBox::Owner() const {
 
 MsgAnswer QtMessageBox::Show(const std::string& text, const std::string& caption,
                              MsgButtons buttons, MsgIcon icon) {
+  return Ask(text, caption, buttons, icon, platform::DefaultAnswer(buttons));
+}
+
+MsgAnswer QtMessageBox::Ask(const std::string& text, const std::string& caption, MsgButtons buttons,
+                            MsgIcon icon, MsgAnswer defaultButton) {
   QMessageBox box(Owner());
   box.setWindowTitle(QString::fromStdString(caption));
   box.setTextFormat(Qt::PlainText);
@@ -67,7 +72,21 @@ MsgAnswer QtMessageBox::Show(const std::string& text, const std::string& caption
     break;
   }
   box.setStandardButtons(set);
-  box.setDefaultButton(first); // the first button is the default, as the engine expects
+  switch (defaultButton) { // the first button unless the engine chose one the box has
+  case MsgAnswer::Ok:
+    first = set.testFlag(QMessageBox::Ok) ? QMessageBox::Ok : first;
+    break;
+  case MsgAnswer::Cancel:
+    first = set.testFlag(QMessageBox::Cancel) ? QMessageBox::Cancel : first;
+    break;
+  case MsgAnswer::Yes:
+    first = set.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : first;
+    break;
+  case MsgAnswer::No:
+    first = set.testFlag(QMessageBox::No) ? QMessageBox::No : first;
+    break;
+  }
+  box.setDefaultButton(first);
   const int result = box.exec();
   switch (result) {
   case QMessageBox::Yes:

@@ -20,6 +20,9 @@ class QtMessageBox : public platform::IMessageBox {
 public:
   platform::MsgAnswer Show(const std::string& text, const std::string& caption,
                            platform::MsgButtons buttons, platform::MsgIcon icon) override;
+  platform::MsgAnswer Ask(const std::string& text, const std::string& caption,
+                          platform::MsgButtons buttons, platform::MsgIcon icon,
+                          platform::MsgAnswer defaultButton) override;
 
   void SetMainWindow(QWidget* window) { mainWindow_ = window; }
   // The text as the box shows it: "\r\n" and "\r" become line breaks; line breaks at the very

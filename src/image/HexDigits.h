@@ -6,26 +6,32 @@
 
 namespace vk::image::hex {
 
-// Reader decoder: any character maps to some value, so a wrong digit surfaces as a
-// checksum error. Lower-case digits read as their values.
+// Reader decoder: "0"-"9", "A"-"F" and "a"-"f" map to their values, anything else to 0xFF, so
+// the readers notice a character that is not a digit (the high bit survives the pair below).
 struct ReaderTable {
   std::array<std::uint8_t, 256> v{};
   constexpr ReaderTable() {
     for (int c = 0; c < 256; ++c) {
-      if (c <= '9')
-        v[c] = static_cast<std::uint8_t>(c - 48);
+      if (c >= '0' && c <= '9')
+        v[c] = static_cast<std::uint8_t>(c - '0');
       else if (c >= 'a' && c <= 'f')
-        v[c] = static_cast<std::uint8_t>(c - 87);
+        v[c] = static_cast<std::uint8_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F')
+        v[c] = static_cast<std::uint8_t>(c - 'A' + 10);
       else
-        v[c] = static_cast<std::uint8_t>(c - 55);
+        v[c] = 0xFF;
     }
   }
 };
 inline constexpr ReaderTable kReader{};
 
-inline std::uint8_t ReaderPair(std::uint8_t hi, std::uint8_t lo) {
-  return static_cast<std::uint8_t>((kReader.v[hi] << 4) + kReader.v[lo]);
+// One byte from two digits; `bad` collects 0x80 or more once either is not a digit.
+inline std::uint8_t ReaderPair(std::uint8_t hi, std::uint8_t lo, unsigned& bad) {
+  const unsigned h = kReader.v[hi], l = kReader.v[lo];
+  bad |= h | l;
+  return static_cast<std::uint8_t>((h << 4) | l);
 }
+inline constexpr unsigned kBadDigit = 0x80;
 
 // Check decoder: only 0-9, A-F, a-f; a digit outside maps to 0 and marks the pair bad.
 inline bool CheckDigit(std::uint8_t c, std::uint8_t& out) {

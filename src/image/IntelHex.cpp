@@ -34,48 +34,85 @@ Tvkf::CheckResult Tvkf::CheckIntelHex() {
   return CheckResult::FailWithMessage;
 }
 
-void Tvkf::ReadIntelHex(std::uint32_t text, std::uint32_t available) {
+ReadResult Tvkf::ReadIntelHex(std::uint32_t text, std::uint32_t available) {
+  KeepImage();
+  const ReadResult r = ParseIntelHex(text, available);
+  if (!r) RestoreImage();
+  return r;
+}
+
+// One pass, storing as it goes; the caller puts the image back when a record is refused.
+ReadResult Tvkf::ParseIntelHex(std::uint32_t text, std::uint32_t available) {
   ResetRangeIfEmpty();
-  if (text > codeSize_) return;
+  if (text > codeSize_) return {};
   available = std::min(available, codeSize_ - text);
-  const std::uint8_t* p = fileData_.data() + text;
+  const std::uint8_t* const base = fileData_.data();
+  const std::uint8_t* p = base + text;
   const std::uint8_t* const end = p + available;
   std::uint8_t* const image = image_.data();
+  std::uint32_t upper = 0; // from the last extended address record (type 02 or 04)
+  bool windowSet = false;
+  std::uint32_t window = 0, windowAt = 0;
 
   for (;;) {
     p = static_cast<const std::uint8_t*>(std::memchr(p, ':', static_cast<std::size_t>(end - p)));
-    if (!p) return;
+    if (!p) return {};
+    const auto rec = static_cast<std::uint32_t>(p - base);
+    const auto fail = [rec](ReadError e) { return ReadResult{e, rec}; };
     ++p;
-    if (end - p < 8) return; // cut short before its data: nothing of it is stored
-    const std::uint8_t n = hex::ReaderPair(p[0], p[1]);
-    const std::uint8_t ah = hex::ReaderPair(p[2], p[3]);
-    const std::uint8_t al = hex::ReaderPair(p[4], p[5]);
-    const std::uint8_t type = hex::ReaderPair(p[6], p[7]);
+    if (end - p < 10) return fail(ReadError::CutShort);
+    unsigned bad = 0;
+    const std::uint8_t n = hex::ReaderPair(p[0], p[1], bad);
+    const std::uint8_t ah = hex::ReaderPair(p[2], p[3], bad);
+    const std::uint8_t al = hex::ReaderPair(p[4], p[5], bad);
+    const std::uint8_t type = hex::ReaderPair(p[6], p[7], bad);
+    if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
     p += 8;
-    std::uint32_t a = (static_cast<std::uint32_t>(ah) << 8) | al;
+    if (end - p < 2 * n + 2) return fail(ReadError::CutShort);
     std::uint8_t sum = static_cast<std::uint8_t>(n + ah + al + type);
+    const std::uint32_t a = (static_cast<std::uint32_t>(ah) << 8) | al;
 
-    if (type != 0) {
-      // Other records are not decoded further; extended addresses change nothing.
-      memEnd_ = std::max(memEnd_, a);
-      if (type == 1) return;
+    if (type == 0) {
+      // The full address decides the window; the image takes the address inside it.
+      const std::uint32_t full = upper + a;
+      const std::uint32_t at = full & 0xFFFF;
+      if (n > 0) {
+        const std::uint32_t last = full + n - 1;
+        if (!windowSet) {
+          windowSet = true;
+          window = full >> 16;
+          windowAt = full;
+        }
+        if ((full >> 16) != window || (last >> 16) != window)
+          return {ReadError::TwoWindows, rec, windowAt, (full >> 16) != window ? full : last};
+      }
+      // Stored before the checksum is known; a refused record puts the whole image back.
+      for (std::uint32_t i = 0; i < n; ++i, p += 2) {
+        const std::uint8_t b = hex::ReaderPair(p[0], p[1], bad);
+        image[at + i] = b;
+        sum = static_cast<std::uint8_t>(sum + b);
+      }
+      sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1], bad));
+      p += 2;
+      if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+      if (sum != 0) return fail(ReadError::BadChecksum);
+      memStart_ = std::min(memStart_, at);
+      memEnd_ = std::max(memEnd_, at + n);
       continue;
     }
-    // Data never wraps to the bottom of the image: a record that would run past 0xFFFF is
-    // refused whole and ends the reading.
-    if (a + n > kImageSize) return;
-    memStart_ = std::min(memStart_, a);
-    const std::uint32_t whole = std::min<std::uint32_t>(n, static_cast<std::uint32_t>(end - p) / 2);
-    for (std::uint32_t i = 0; i < whole; ++i, p += 2) {
-      const std::uint8_t b = hex::ReaderPair(p[0], p[1]);
-      image[a++] = b;
+    std::uint32_t value = 0; // the first two data bytes, for the extended address records
+    for (std::uint32_t i = 0; i <= n; ++i, p += 2) {
+      const std::uint8_t b = hex::ReaderPair(p[0], p[1], bad);
+      if (i < 2 && i < n) value = (value << 8) | b;
       sum = static_cast<std::uint8_t>(sum + b);
     }
+    if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+    if (sum != 0) return fail(ReadError::BadChecksum);
+    if ((type == 2 || type == 4) && n != 2) return fail(ReadError::BadRecord);
+    if (type == 2) upper = value << 4;
+    if (type == 4) upper = value << 16;
     memEnd_ = std::max(memEnd_, a);
-    if (whole < n || end - p < 2) return; // the text ends inside the record
-    sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1]));
-    p += 2;
-    if (sum != 0) return;
+    if (type == 1) return {};
   }
 }
 

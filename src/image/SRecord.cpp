@@ -1,4 +1,5 @@
-// Motorola S-records with 16-bit addresses: first-record check, reader and writer.
+// Motorola S-records: first-record check, reader (16-, 24- and 32-bit addresses) and writer
+// (16-bit addresses).
 
 #include "image/HexDigits.h"
 #include "image/TextFile.h"
@@ -32,56 +33,86 @@ Tvkf::CheckResult Tvkf::CheckSRecords() {
   return CheckResult::FailWithMessage;
 }
 
-void Tvkf::ReadSRecords(std::uint32_t text, std::uint32_t available) {
+ReadResult Tvkf::ReadSRecords(std::uint32_t text, std::uint32_t available) {
+  KeepImage();
+  const ReadResult r = ParseSRecords(text, available);
+  if (!r) RestoreImage();
+  return r;
+}
+
+// One pass, storing as it goes; the caller puts the image back when a record is refused.
+ReadResult Tvkf::ParseSRecords(std::uint32_t text, std::uint32_t available) {
+  // Address bytes per record type: S1/S5/S9 two, S2/S6/S8 three, S3/S7 four (S4 is reserved).
+  static constexpr std::uint8_t kAddressBytes[10] = {2, 2, 3, 4, 2, 2, 3, 4, 3, 2};
   ResetRangeIfEmpty();
-  if (text > codeSize_) return;
+  if (text > codeSize_) return {};
   available = std::min(available, codeSize_ - text);
-  const std::uint8_t* p = fileData_.data() + text;
+  const std::uint8_t* const base = fileData_.data();
+  const std::uint8_t* p = base + text;
   const std::uint8_t* const end = p + available;
   std::uint8_t* const image = image_.data();
+  bool windowSet = false;
+  std::uint32_t window = 0, windowAt = 0;
 
   for (;;) {
     p = static_cast<const std::uint8_t*>(std::memchr(p, 'S', static_cast<std::size_t>(end - p)));
-    if (!p) return;
+    if (!p) return {};
+    const auto rec = static_cast<std::uint32_t>(p - base);
+    const auto fail = [rec](ReadError e) { return ReadResult{e, rec}; };
     ++p;
-    if (end - p < 7) return; // type, count and address incomplete: nothing of it is stored
-    const std::uint8_t type = hex::kReader.v[p[0]];
-    const std::uint8_t n = hex::ReaderPair(p[1], p[2]);
-    const std::uint8_t ah = hex::ReaderPair(p[3], p[4]);
-    const std::uint8_t al = hex::ReaderPair(p[5], p[6]);
-    p += 7;
-    std::uint32_t a = (static_cast<std::uint32_t>(ah) << 8) | al;
-    std::uint8_t sum = static_cast<std::uint8_t>(n + ah + al);
-    const std::uint32_t data = n > 3 ? n - 3u : 0u;
-    const std::uint32_t pairsLeft = static_cast<std::uint32_t>(end - p) / 2;
+    if (end - p < 3) return fail(ReadError::CutShort);
+    if (p[0] < '0' || p[0] > '9') return fail(ReadError::BadDigit);
+    const unsigned type = p[0] - '0';
+    unsigned bad = 0;
+    const std::uint8_t n = hex::ReaderPair(p[1], p[2], bad);
+    if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+    p += 3;
+    if (end - p < 2 * n) return fail(ReadError::CutShort);
+    const unsigned addressBytes = kAddressBytes[type];
+    if (n < addressBytes + 1) return fail(ReadError::BadRecord);
+    std::uint8_t sum = n;
+    std::uint32_t full = 0;
+    for (unsigned i = 0; i < addressBytes; ++i, p += 2) {
+      const std::uint8_t b = hex::ReaderPair(p[0], p[1], bad);
+      full = (full << 8) | b;
+      sum = static_cast<std::uint8_t>(sum + b);
+    }
+    const std::uint32_t data = n - addressBytes - 1u;
+    const std::uint32_t at = full & 0xFFFF;
 
-    if (type == 0) {
-      if (pairsLeft < data + 1) return;
-      for (std::uint32_t i = 0; i < data; ++i, p += 2)
-        sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1]));
-    } else if (type == 1) {
-      // Data may reach 0xFFFF but never wraps: a record that would run past it is refused
-      // whole and ends the reading.
-      if (a + data > kImageSize) return;
-      if (data > 0) memStart_ = std::min(memStart_, a);
-      const std::uint32_t whole = std::min(data, pairsLeft);
-      for (std::uint32_t i = 0; i < whole; ++i, p += 2) {
-        const std::uint8_t b = hex::ReaderPair(p[0], p[1]);
-        image[a++] = b;
+    if (type >= 1 && type <= 3) {
+      // The full address decides the window; the image takes the address inside it.
+      if (data > 0) {
+        const std::uint32_t last = full + data - 1;
+        if (!windowSet) {
+          windowSet = true;
+          window = full >> 16;
+          windowAt = full;
+        }
+        if ((full >> 16) != window || (last >> 16) != window || last < full)
+          return {ReadError::TwoWindows, rec, windowAt, (full >> 16) != window ? full : last};
+      }
+      // Stored before the checksum is known; a refused record puts the whole image back.
+      for (std::uint32_t i = 0; i < data; ++i, p += 2) {
+        const std::uint8_t b = hex::ReaderPair(p[0], p[1], bad);
+        image[at + i] = b;
         sum = static_cast<std::uint8_t>(sum + b);
       }
-      if (whole < data || end - p < 2) { // the text ends inside the record
-        memEnd_ = std::max(memEnd_, a);
-        return;
-      }
-    } else if (end - p < 2) {
-      return;
+    } else {
+      for (std::uint32_t i = 0; i < data; ++i, p += 2)
+        sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1], bad));
     }
-    // Other types: the next byte is taken as the checksum.
-    sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1]));
+    sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1], bad));
     p += 2;
-    memEnd_ = std::max(memEnd_, a);
-    if (sum != 0xFF || type == 9) return;
+    if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+    if (sum != 0xFF) return fail(ReadError::BadChecksum);
+    if (type >= 1 && type <= 3) {
+      if (data > 0) memStart_ = std::min(memStart_, at);
+      memEnd_ = std::max(memEnd_, at + data);
+    } else if (type == 0 || type == 5 || type == 9) {
+      memEnd_ = std::max(memEnd_, at); // the address field, as these records always did
+    }
+    if (type >= 7) return {};
   }
 }
 

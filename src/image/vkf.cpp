@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -29,6 +30,51 @@ void Tvkf::Say(const std::string& text, const std::string& caption, MsgIcon icon
 }
 
 void Tvkf::EraseImage() { image_.fill(kErased); }
+
+void Tvkf::KeepImage() {
+  kept_ = image_;
+  keptStart_ = memStart_;
+  keptEnd_ = memEnd_;
+}
+
+void Tvkf::RestoreImage() {
+  image_ = kept_;
+  memStart_ = keptStart_;
+  memEnd_ = keptEnd_;
+}
+
+std::string Tvkf::DamageText(const std::string& fileName, const ReadResult& r) const {
+  const std::uint32_t at = std::min(r.at, codeSize_);
+  const auto line = 1 + std::count(fileData_.begin(), fileData_.begin() + at, std::uint8_t{'\n'});
+  std::string why;
+  switch (r.error) {
+  case ReadError::None:
+    break;
+  case ReadError::BadDigit:
+    why = "the record holds a character that is not a hexadecimal digit";
+    break;
+  case ReadError::BadChecksum:
+    why = "the record's checksum is wrong";
+    break;
+  case ReadError::CutShort:
+    why = "the record is cut short by the end of the file";
+    break;
+  case ReadError::BadRecord:
+    why = "the record is too short for its type";
+    break;
+  case ReadError::TwoWindows: {
+    char buf[120];
+    std::snprintf(buf, sizeof buf,
+                  "the data lies in two 64 KiB windows (at %08X and at %08X), which the "
+                  "64 KiB image cannot hold apart",
+                  r.first, r.other);
+    why = buf;
+    break;
+  }
+  }
+  return fileName + "\r\nLine " + std::to_string(line) + ": " + why +
+         ".\r\nThe file was not loaded.";
+}
 
 void Tvkf::Clear() {
   msgBuf_.clear();
@@ -114,20 +160,26 @@ ImageFormat Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t
   }
   std::memcpy(fileData_.data(), data, size);
   codeSize_ = static_cast<std::uint32_t>(size);
+  const auto header = header_; // the container check takes a copy of the new header
   lastFormat_ = DetectFormat();
 
+  ReadResult read;
   switch (lastFormat_) {
   case ImageFormat::IntelHex:
-    msgBuf_.clear();
-    ReadIntelHex(0, codeSize_);
+    read = ReadIntelHex(0, codeSize_);
+    if (read) msgBuf_.clear();
     break;
   case ImageFormat::SRecord:
-    msgBuf_.clear();
-    ReadSRecords(0, codeSize_);
+    read = ReadSRecords(0, codeSize_);
+    if (read) msgBuf_.clear();
     break;
   case ImageFormat::Container: {
+    read = ReadContainerBody(fileName);
+    if (!read) {
+      header_ = header;
+      break;
+    }
     ReadContainerExtras();
-    ReadContainerBody(fileName);
     // Keep only the body text in FileData.
     const std::uint32_t bodyOffset = FileWord16(container::kBodyOffsetAt);
     const std::uint32_t bodyLen = codeSize_ - bodyOffset;
@@ -138,6 +190,11 @@ ImageFormat Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t
   case ImageFormat::Unknown:
     Say(fileName, msg::kUnknownFileType, MsgIcon::Warning);
     break;
+  }
+  if (!read) {
+    // A damaged file is never half loaded: everything stays as it was.
+    Say(DamageText(fileName, read), msg::kDamagedFile, MsgIcon::Error);
+    lastFormat_ = ImageFormat::Unknown;
   }
   return lastFormat_;
 }
@@ -202,23 +259,27 @@ void Tvkf::ReadContainerExtras() {
   }
 }
 
-void Tvkf::ReadContainerBody(const std::string& fileName) {
+ReadResult Tvkf::ReadContainerBody(const std::string& fileName) {
+  KeepImage();
   EraseImage();
   memStart_ = 0xFFFF;
   memEnd_ = 0;
   const std::uint32_t bodyOffset = FileWord16(container::kBodyOffsetAt);
   const std::uint32_t bodyLen = codeSize_ > bodyOffset ? codeSize_ - bodyOffset : 0;
+  ReadResult r;
   switch (BodyFormat()) {
   case 1:
-    ReadIntelHex(bodyOffset, bodyLen);
+    r = ParseIntelHex(bodyOffset, bodyLen);
     break;
   case 2:
-    ReadSRecords(bodyOffset, bodyLen);
+    r = ParseSRecords(bodyOffset, bodyLen);
     break;
   default:
     if (boxes_) boxes_->Show(fileName, msg::kUnknownBodyFormat, MsgButtons::Ok, MsgIcon::None);
     break;
   }
+  if (!r) RestoreImage();
+  return r;
 }
 
 } // namespace vk::image

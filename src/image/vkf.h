@@ -56,6 +56,23 @@ inline constexpr std::uint32_t kHeaderCheckAt = 24, kBodyCheckAt = 28;
 inline constexpr std::uint32_t kHeaderCheckedBytes = 24;
 } // namespace container
 
+// Why a reader refused its text. A refused text changes nothing in the image.
+enum class ReadError : std::uint8_t {
+  None,
+  BadDigit,    // a character inside a record that is not a hexadecimal digit
+  BadChecksum, // the record's bytes do not add up
+  CutShort,    // the text ends inside a record
+  BadRecord,   // a record too short for its kind (an extended address without its two bytes)
+  TwoWindows,  // data in two 64 KiB windows, which the 16-bit image would fold onto each other
+};
+
+struct ReadResult {
+  ReadError error = ReadError::None;
+  std::uint32_t at = 0;               // offset in FileData of the refused record
+  std::uint32_t first = 0, other = 0; // TwoWindows: full addresses in the two windows
+  explicit operator bool() const { return error == ReadError::None; }
+};
+
 class Tvkf {
 public:
   static constexpr std::uint32_t kImageSize = 0x10000;
@@ -79,11 +96,15 @@ public:
   CheckResult CheckIntelHex();
   CheckResult CheckSRecords();
   bool CheckContainer();
-  void ReadContainerBody(const std::string& fileName);
+  ReadResult ReadContainerBody(const std::string& fileName);
 
-  // text: offset into FileData; available: characters that may be taken from there.
-  void ReadIntelHex(std::uint32_t text, std::uint32_t available);
-  void ReadSRecords(std::uint32_t text, std::uint32_t available);
+  // text: offset into FileData; available: characters that may be taken from there. Every
+  // record is checked (digits, checksum, length); a text with a damaged record, or with data in
+  // two 64 KiB windows, is refused whole: image and range stay exactly as they were.
+  ReadResult ReadIntelHex(std::uint32_t text, std::uint32_t available);
+  ReadResult ReadSRecords(std::uint32_t text, std::uint32_t available);
+  // The user's words for a refusal: the file, the line (counted in FileData) and the reason.
+  std::string DamageText(const std::string& fileName, const ReadResult& r) const;
 
   // Writers; throw FileWriteError. The ranged forms write [start, end) instead of the loaded range.
   void SaveIntelHex(const std::string& fileName) const;
@@ -120,6 +141,11 @@ private:
   void Say(const std::string& text, const std::string& caption, platform::MsgIcon icon) const;
   void ResetRangeIfEmpty();
   void EraseImage();
+  ReadResult ParseIntelHex(std::uint32_t text, std::uint32_t available);
+  ReadResult ParseSRecords(std::uint32_t text, std::uint32_t available);
+  // Image and range as they were before a read, put back when the read is refused.
+  void KeepImage();
+  void RestoreImage();
   void ReadContainerExtras();
   std::uint32_t HeaderWord16(std::uint32_t at) const;
   std::uint32_t HeaderWord32(std::uint32_t at) const;
@@ -137,6 +163,8 @@ private:
   std::array<std::uint8_t, container::kHeaderSize> header_{};
   std::string msgBuf_;
   std::array<std::uint8_t, kImageSize> image_;
+  std::array<std::uint8_t, kImageSize> kept_;
+  std::uint32_t keptStart_ = 0, keptEnd_ = 0;
 };
 
 // The message texts and captions the image shows; callers and tests compare against them.
@@ -150,6 +178,7 @@ inline constexpr const char* kNotRecognized = "The source file format was not re
 inline constexpr const char* kUnknownFileType = "Unknown File type";
 inline constexpr const char* kUnknownBodyFormat = "Unknown Velkor Firmware File Format";
 inline constexpr const char* kFileTooLarge = "File Too Large";
+inline constexpr const char* kDamagedFile = "Damaged File";
 } // namespace msg
 
 } // namespace vk::image

@@ -13,14 +13,17 @@ TCommThread::TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& por
 TCommThread::~TCommThread() { Stop(); }
 
 void TCommThread::ChoosePort(int portNo) {
-  if (portNo != portNo_.load()) {
-    portNo_ = portNo;
-    if (portNo > 0) {
-      std::lock_guard lock(mutex_);
-      portName_ = "COM" + std::to_string(portNo);
+  {
+    std::lock_guard lock(mutex_);
+    if (portNo != portNo_.load()) {
+      portNo_ = portNo;
+      if (portNo > 0) portName_ = "COM" + std::to_string(portNo);
     }
+    // Strings meant for the old port (or for none) never reach the new one.
+    TxLines.Clear();
+    accepting_ = portNo > 0;
+    ++requestGen_;
   }
-  ++requestGen_;
   worker_->Wake();
 }
 
@@ -47,7 +50,11 @@ void TCommThread::MarkSettingsChanged() {
 void TCommThread::SetRxMode(std::uint8_t mode) { rxMode_ = mode; }
 
 void TCommThread::Queue(std::string bytes) {
-  TxLines.Add(std::move(bytes));
+  {
+    std::lock_guard lock(mutex_);
+    if (!accepting_) return; // no port open or being opened: the string would go stale
+    TxLines.Add(std::move(bytes));
+  }
   worker_->Wake();
 }
 
@@ -124,8 +131,10 @@ bool TCommThread::ReopenStep() {
     }
     failedGen_ = gen;
     retryAt_ = now + kPortWaitMs;
+    SetAccepting(gen, false);
     return true;
   }
+  SetAccepting(gen, true);
   port_ = std::move(opened.device);
   portOpen_ = true;
   handledGen_ = gen;
@@ -174,6 +183,13 @@ void TCommThread::WriteStep() {
   writing_ = true;
   if (auto bytes = TxLines.TakeFirst()) port_->Write(*bytes); // the result is not looked at
   writing_ = false;
+}
+
+void TCommThread::SetAccepting(std::uint64_t gen, bool on) {
+  std::lock_guard lock(mutex_);
+  if (requestGen_.load() != gen) return; // another port was chosen meanwhile: its rule holds
+  if (!on) TxLines.Clear();
+  accepting_ = on;
 }
 
 void TCommThread::ApplySettings() { lastRefused_ = port_->Apply(Settings()); }

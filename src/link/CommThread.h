@@ -11,6 +11,10 @@
 // before the next write; strings go out in queue order, one string per write; nothing is
 // written until the line has been quiet for kQuietMs; a partial entry still waits three idle
 // reads (kReadTimeoutMs each) of silence.
+//
+// Strings are taken only while a port is open or being opened: with no port chosen ("PCAN"), or
+// a chosen port that would not open, they are dropped, and choosing a port drops whatever still
+// waited, so nothing meant for one moment or one device reaches the port opened later.
 
 #include "link/LineQueue.h"
 #include "link/RxFraming.h"
@@ -52,7 +56,7 @@ public:
   // 3 raw blocks, 0 text lines, at once whatever the current mode.
   void SetRxMode(std::uint8_t mode);
   std::uint8_t RxMode() const { return rxMode_.load(); }
-  // Appends to TxLines and wakes the worker.
+  // Appends to TxLines and wakes the worker; dropped while no port is open or being opened.
   void Queue(std::string bytes);
   void Start();
   // Ends the worker (waits for its current step) and closes the port. Idempotent.
@@ -84,6 +88,8 @@ private:
   void IdleStep();
   void WriteStep();
   void ApplySettings();
+  // After an attempt to open for request gen: strings are taken from now on, or dropped.
+  void SetAccepting(std::uint64_t gen, bool on);
   void ClosePort();
   void Deliver(std::optional<std::string> entry);
   void Terminate(int error);
@@ -104,7 +110,8 @@ private:
   std::atomic<bool> running_{false};
   std::atomic<unsigned> lastRefused_{0};
   std::atomic<bool> writing_{false}; // a string taken from TxLines is being written
-  mutable std::mutex mutex_;         // settings_, portName_
+  mutable std::mutex mutex_;         // settings_, portName_, accepting_, the port choice
+  bool accepting_ = false;           // a port is open or being opened: strings are taken
   platform::LineSettings settings_;
   std::string portName_;
   std::set<int> listedPorts_; // written before Start

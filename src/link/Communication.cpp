@@ -63,17 +63,26 @@ void TComm::FillPortList(ISelector& selector) {
   selector.SetOnChange([this, &selector] { PortListChange(selector); });
   if (selector.Count() == 0) selector.AddEntry("PCAN");
 
-  int chosen = 0;
+  // The remembered port wins when it opens; otherwise the lowest port that opens. A port that
+  // is listed but busy or barred is chosen only when none opens (its message then says why).
+  int chosen = 0, chosenIndex = -1;
+  int fallback = 0, fallbackIndex = -1;
   std::set<int> listed;
   for (const auto& port : FindPresentPorts(ports_, kFirstListedPort, kLastListedPort)) {
     listed.insert(port.PortNo);
     selector.AddEntry("COM" + std::to_string(port.PortNo), port.PortNo, port.Device);
-    // The remembered port wins when present; otherwise the lowest present port.
-    if (chosen == 0 || port.PortNo == remembered) {
-      chosen = port.PortNo;
-      selector.SetCurrentIndex(selector.Count() - 1);
+    int& pick = port.State == platform::PortState::Present ? chosen : fallback;
+    int& pickIndex = port.State == platform::PortState::Present ? chosenIndex : fallbackIndex;
+    if (pick == 0 || port.PortNo == remembered) {
+      pick = port.PortNo;
+      pickIndex = selector.Count() - 1;
     }
   }
+  if (chosen == 0) {
+    chosen = fallback;
+    chosenIndex = fallbackIndex;
+  }
+  if (chosenIndex >= 0) selector.SetCurrentIndex(chosenIndex);
   thread_->SetListedPorts(std::move(listed));
   SelectPort(chosen);
   loop_.Sleep(10);

@@ -51,8 +51,8 @@ public:
   TComm& operator=(const TComm&) = delete;
 
   // Binds the selector ("PCAN" is added first if it is empty), lists the ports that exist,
-  // selects and opens the remembered port (else the lowest), enables delivery and starts the
-  // worker. A second call only reads the remembered port.
+  // selects and opens the remembered port if it opens (else the lowest that opens), enables
+  // delivery and starts the worker. A second call only reads the remembered port.
   void FillPortList(ISelector& selector);
   // The selector's change event: opens the chosen COM port and closes the CAN link, or, for
   // "PCAN", closes the COM port and opens the CAN link.

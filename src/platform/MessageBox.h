@@ -16,6 +16,13 @@ public:
   // Texts and captions are shown verbatim. Blocks until answered.
   virtual MsgAnswer Show(const std::string& text, const std::string& caption, MsgButtons buttons,
                          MsgIcon icon) = 0;
+  // The same with the button that Enter presses chosen (a question whose safe answer is No);
+  // a box that cannot mark one answers as Show does.
+  virtual MsgAnswer Ask(const std::string& text, const std::string& caption, MsgButtons buttons,
+                        MsgIcon icon, MsgAnswer defaultButton) {
+    (void)defaultButton;
+    return Show(text, caption, buttons, icon);
+  }
 };
 
 // The answer a box gives when nobody is there to press a button: its first (default) button.

@@ -15,18 +15,23 @@ struct RecordedBox {
   MsgButtons buttons;
   MsgIcon icon;
   MsgAnswer answer;
+  MsgAnswer defaultButton = MsgAnswer::Ok; // the button Enter presses
 };
 
 class RecordingMessageBox : public IMessageBox {
 public:
   MsgAnswer Show(const std::string& text, const std::string& caption, MsgButtons buttons,
                  MsgIcon icon) override {
-    MsgAnswer answer = DefaultAnswer(buttons);
+    return Ask(text, caption, buttons, icon, DefaultAnswer(buttons));
+  }
+  MsgAnswer Ask(const std::string& text, const std::string& caption, MsgButtons buttons,
+                MsgIcon icon, MsgAnswer defaultButton) override {
+    MsgAnswer answer = defaultButton;
     if (!script.empty()) {
       answer = script.front();
       script.pop_front();
     }
-    boxes.push_back({text, caption, buttons, icon, answer});
+    boxes.push_back({text, caption, buttons, icon, answer, defaultButton});
     return answer;
   }
 

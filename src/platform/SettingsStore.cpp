@@ -11,9 +11,31 @@ namespace {
 
 QString Q(const std::string& s) { return QString::fromStdString(s); }
 
+std::unique_ptr<QSettings> MachineSettings() {
+  const char* file = std::getenv(SettingsStore::kSystemEnvironmentVariable);
+  if (file != nullptr && *file != '\0')
+    return std::make_unique<QSettings>(QString::fromLocal8Bit(file), QSettings::IniFormat);
+#ifdef _WIN32
+  return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::SystemScope,
+                                     SettingsStore::kOrganization, SettingsStore::kApplication);
+#else
+  return std::make_unique<QSettings>(QSettings::IniFormat, QSettings::SystemScope,
+                                     SettingsStore::kOrganization, SettingsStore::kApplication);
+#endif
+}
+
+std::optional<std::string> ReadValue(QSettings& settings, const std::string& name) {
+  settings.sync(); // pick up what another program (or another store) wrote
+  if (!settings.contains(Q(name))) return std::nullopt;
+  const QVariant value = settings.value(Q(name));
+  // An INI value with a comma reads back as a list; the program's values are plain strings.
+  if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(",").toStdString();
+  return value.toString().toStdString();
+}
+
 } // namespace
 
-SettingsStore::SettingsStore() {
+SettingsStore::SettingsStore() : machine_(MachineSettings()) {
   const char* file = std::getenv(kEnvironmentVariable);
   if (file != nullptr && *file != '\0') {
     settings_ = std::make_unique<QSettings>(QString::fromLocal8Bit(file), QSettings::IniFormat);
@@ -28,7 +50,8 @@ SettingsStore::SettingsStore() {
 }
 
 SettingsStore::SettingsStore(const std::string& iniFile)
-    : settings_(std::make_unique<QSettings>(Q(iniFile), QSettings::IniFormat)) {}
+    : settings_(std::make_unique<QSettings>(Q(iniFile), QSettings::IniFormat)),
+      machine_(MachineSettings()) {}
 
 SettingsStore::~SettingsStore() = default;
 
@@ -50,13 +73,14 @@ std::string SettingsStore::DefaultPlace() {
 
 std::string SettingsStore::Place() const { return settings_->fileName().toStdString(); }
 
+std::string SettingsStore::MachinePlace() const { return machine_->fileName().toStdString(); }
+
+bool SettingsStore::IsMachinePolicy(const std::string& name) { return name == kUntypedSetting; }
+
 std::optional<std::string> SettingsStore::Read(const std::string& name) const {
-  settings_->sync(); // pick up what another program (or another store) wrote
-  if (!settings_->contains(Q(name))) return std::nullopt;
-  const QVariant value = settings_->value(Q(name));
-  // An INI value with a comma reads back as a list; the program's values are plain strings.
-  if (value.typeId() == QMetaType::QStringList) return value.toStringList().join(",").toStdString();
-  return value.toString().toStdString();
+  if (IsMachinePolicy(name))
+    if (auto value = ReadValue(*machine_, name)) return value;
+  return ReadValue(*settings_, name);
 }
 
 bool SettingsStore::Write(const std::string& name, const std::string& value) {

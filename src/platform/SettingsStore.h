@@ -6,6 +6,12 @@
 // (~/.config/... when XDG_CONFIG_HOME is not set). The environment variable VK_SETTINGS_FILE
 // names another file; tests use it so that they never touch the user's settings.
 //
+// Machine-wide settings come first for the values that are the machine's policy
+// ("AllowUntypedProgram"): where the machine-wide settings hold such a value, the user's file
+// cannot override it. They are QSettings' system scope: on Linux
+// /etc/xdg/Velkor ApS./Velkor Programmer.ini (the first folder of $XDG_CONFIG_DIRS); on Windows
+// the same registry key. The environment variable VK_SYSTEM_SETTINGS_FILE names another file.
+//
 // Values the program keeps: "PORT" (the chosen port, "COM3"), "AllowUntypedProgram",
 // "WindowGeometry", "Speed" and "Address" (the window as it was left),
 // "SerialPorts/COMn" (a port's device, see PortMap.h), "CAN/Backend" and "CAN/Interface"
@@ -24,6 +30,8 @@ public:
   static constexpr const char* kOrganization = "Velkor ApS.";
   static constexpr const char* kApplication = "Velkor Programmer";
   static constexpr const char* kEnvironmentVariable = "VK_SETTINGS_FILE";
+  static constexpr const char* kSystemEnvironmentVariable = "VK_SYSTEM_SETTINGS_FILE";
+  static constexpr const char* kUntypedSetting = "AllowUntypedProgram";
 
   // The place VK_SETTINGS_FILE names, else the default place.
   SettingsStore();
@@ -35,6 +43,10 @@ public:
   static std::string DefaultPlace();
   // Where this store keeps its values (a file name, or the registry key).
   std::string Place() const;
+  // Where the machine-wide values are looked for.
+  std::string MachinePlace() const;
+  // Values only the machine-wide settings decide when they hold them.
+  static bool IsMachinePolicy(const std::string& name);
 
   std::optional<std::string> Read(const std::string& name) const override;
   bool Write(const std::string& name, const std::string& value) override;
@@ -42,6 +54,7 @@ public:
 
 private:
   std::unique_ptr<QSettings> settings_;
+  std::unique_ptr<QSettings> machine_;
 };
 
 } // namespace vk::platform

@@ -20,6 +20,7 @@ namespace vk::test {
 inline void PrepareVkprogEnvironment(int sleepPercent = 20) {
   static TempDir settingsDir;
   ::setenv("VK_SETTINGS_FILE", settingsDir.File("settings.ini").c_str(), 1);
+  ::setenv("VK_SYSTEM_SETTINGS_FILE", settingsDir.File("machine.ini").c_str(), 1);
   ::unsetenv("VK_SERIAL_PORTS");
   ::unsetenv("VK_CAN_BACKEND");
   ::unsetenv("VK_CAN_INTERFACE");

@@ -11,9 +11,9 @@ using vk::test::Container;
 using vk::test::Contains;
 using vk::test::HexText;
 using vk::test::Lines;
+using vk::test::LogLines;
 using vk::test::Pattern;
 using vk::test::Simulator;
-using vk::test::LogLines;
 using vk::test::StatusLines;
 using vk::test::Tagged;
 using vk::test::TempDir;
@@ -57,7 +57,7 @@ TEST(VkprogProgram, ProgramsOneModuleAndEndsAfterTheLastCommandHasGone) {
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
   EXPECT_TRUE(
       InOrder(StatusLines(r.out), {"Dectecting ...", "Initializing Module", "Erasing Module",
-                                          "Programming Module", "Module Programmed OK"}))
+                                   "Programming Module", "Module Programmed OK"}))
       << r.out;
   // stderr is not a terminal here: plain progress lines, and no kernel warnings for a module
   // that needs no kernel.
@@ -104,11 +104,16 @@ TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
   ASSERT_TRUE(sim.Ready());
   const std::vector<std::string> base = {"program", "--port",    sim.Port(), "--target",
                                          "QRD14",   "--address", "7"};
-  auto run = [&](std::vector<std::string> extra) {
+  // The machine-wide settings allow untyped programming; the user's file cannot overrule them.
+  const std::string machine = dir.Write("machine.ini", "[General]\nAllowUntypedProgram=True\n");
+  const std::vector<std::pair<std::string, std::string>> allowed = {
+      {"VK_SYSTEM_SETTINGS_FILE", machine}};
+  auto run = [&](std::vector<std::string> extra,
+                 const std::vector<std::pair<std::string, std::string>>& env = {}) {
     auto args = base;
     args.insert(args.end(), extra.begin(), extra.end());
     args.push_back(hex);
-    return Vkprog(args);
+    return Vkprog(args, 20, env);
   };
   const std::string error = "ID Mismatch: The Firmware in this programmer does not match the ID "
                             "from the selected module.";
@@ -124,8 +129,21 @@ TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
     }
   }
   {
+    SCOPED_TRACE("--allow-untyped where no setting offers it, or the machine's withholds it");
+    const std::vector<std::pair<std::string, std::string>> userOnly = {
+        {"VK_SYSTEM_SETTINGS_FILE", dir.Write("withheld.ini", "[General]\nAllowUntypedProgram=\n")},
+        {"VK_SETTINGS_FILE", dir.Write("user.ini", "[General]\nAllowUntypedProgram=True\n")}};
+    for (const auto& env : {std::vector<std::pair<std::string, std::string>>{}, userOnly}) {
+      const auto r = run({"--allow-untyped", "--yes"}, env);
+      EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+      EXPECT_TRUE(Contains(r.err, "\"AllowUntypedProgram\" is in neither the machine-wide"))
+          << r.err;
+      EXPECT_TRUE(Contains(r.err, env.empty() ? "machine.ini" : "withheld.ini")) << r.err;
+    }
+  }
+  {
     SCOPED_TRACE("allowed, answered No");
-    const auto r = run({"--allow-untyped"});
+    const auto r = run({"--allow-untyped"}, allowed);
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_TRUE(Contains(r.err, error + " Module #7: QRD14 (type 136) Firmware for: none (the "
                                         "file names no module type) Do You want to proceed "
@@ -136,7 +154,7 @@ TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
   }
   {
     SCOPED_TRACE("allowed, answered Yes");
-    const auto r = run({"--allow-untyped", "--yes"});
+    const auto r = run({"--allow-untyped", "--yes"}, allowed);
     EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
     EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
   }
@@ -354,8 +372,7 @@ TEST(VkprogFind, FindsTheRateAndTheAddressThatAnswer) {
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(Tagged(r.out, "rate: "), (std::vector<std::string>{"38400"}));
   EXPECT_EQ(Tagged(r.out, "address: "), (std::vector<std::string>{"5"}));
-  EXPECT_EQ(StatusLines(r.out),
-            (std::vector<std::string>{"Searching for device setting ..."}));
+  EXPECT_EQ(StatusLines(r.out), (std::vector<std::string>{"Searching for device setting ..."}));
   sim.Stop();
 
   Simulator silent({"backplane", "--module", "5:136", "--no-pace", "--fault", "silent"});

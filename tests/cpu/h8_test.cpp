@@ -105,11 +105,14 @@ struct Bench {
 
 // A protocol object on the link with nothing at the far end, stepped by hand.
 struct Bare {
-  Bare() : cpu(w.loop) {
+  Bare() : kernels(Bench::Written(dir, KernelText(0xF780, KernelBytes()))), cpu(w.loop) {
     cpu.BootBaud = 9600;
+    cpu.Kernel = kernels.Get(2);
     cpu.InitBegin(w.comm.get(), "");
   }
   void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }
+  TempDir dir;
+  KernelSet kernels;
   SimWorld w;
   TCPU_H8_3664 cpu;
 };
@@ -393,13 +396,16 @@ TEST(H8, RecordAnswers) {
 
 TEST(H8, KernelBytesComeFromTheKernelImageOrAre0xFF) {
   {
-    Bench b(H8BootConfig{}, std::nullopt); // no kernel file: 1,024 bytes of 0xFF
+    Bench b(H8BootConfig{}, std::nullopt); // no kernel file: the run fails before sending
     EXPECT_FALSE(b.kernels.Get(2)->Loaded());
-    b.Load(0, Bytes(0x80, 0xFF));
-    ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.chip.ReceivedKernel(), Bytes(1024, 0xFF));
-    EXPECT_EQ(b.chip.CurrentStage(), H8BootMode::Stage::NoProgram);
-    EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK") << "only the end record was sent";
+    b.Load(0, Pattern(0x80));
+    const auto rate = b.w.comm->GetBaudRate();
+    ASSERT_TRUE(b.Run(1000));
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::KernelMissing);
+    EXPECT_NE(b.p.prg.LastOutcome().detail.find("kernelB.a20"), std::string::npos);
+    EXPECT_TRUE(b.w.Written().empty());
+    EXPECT_EQ(b.w.comm->GetBaudRate(), rate);
   }
   {
     // A kernel near the top of the address space: what lies past 0xFFFF goes as 0xFF.

@@ -205,6 +205,26 @@ TEST(Qx4tCan, BlankBlockSkippedAndASmallImageIsOneBlock) {
   }
 }
 
+TEST(Qx4tCan, ImageOutsideTheRegionIsRefusedBeforeTheErase) {
+  CanBench b(Node(1));
+  ASSERT_NO_FATAL_FAILURE(b.SetUp());
+  ASSERT_EQ(b.Run(0x0400, Pattern(0x80)), "QX4T - PCAN #0 Programmed OK");
+  // Above the region's end, and a block that starts below it though its data lies inside.
+  for (const auto& [addr, at] : {std::pair{0xBFF0u, "0xC000"}, std::pair{0x03F0u, "0x03F0"}}) {
+    Bytes data = Pattern(0x20);
+    data[0] = 0xFF;
+    EXPECT_EQ(b.Run(addr, data), "QX4T - PCAN #0 Failed") << at;
+    EXPECT_TRUE(b.frames.empty()) << "nothing sent, so nothing erased";
+    EXPECT_EQ(b.p->prg.LastOutcome().reason, vk::programmer::FailReason::ImageOutsideRegion);
+    EXPECT_NE(b.p->prg.LastOutcome().detail.find(at), std::string::npos);
+    b.node->Inspect([](const Qx4tCanLoader& l) {
+      EXPECT_EQ(l.Counters().erases, 1u);
+      EXPECT_EQ(l.Flash()[0x400], Pattern(1)[0]) << "the application is still there";
+      return 0;
+    });
+  }
+}
+
 TEST(Qx4tCan, RefusalsEndTheRunAtOnceAndSilenceAtTheLimit) {
   CanBench b(Node(9));
   for (const char* rule :

@@ -21,6 +21,7 @@ struct SeenBox {
   std::string title, text;
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   std::vector<std::string> buttons;
+  std::string defaultButton; // the one Enter presses
   QWidget* parent = nullptr;
 };
 
@@ -36,6 +37,8 @@ std::unique_ptr<ModalWatcher> Answer(SeenBox& seen, const QString& button) {
     for (QAbstractButton* b : box->buttons())
       seen.buttons.push_back(b->text().remove('&').toStdString());
     std::sort(seen.buttons.begin(), seen.buttons.end());
+    if (box->defaultButton())
+      seen.defaultButton = box->defaultButton()->text().remove('&').toStdString();
     if (QAbstractButton* b = ButtonNamed(box, button)) b->click();
   });
 }
@@ -103,6 +106,7 @@ TEST(MessageBoxes, MismatchQuestionAndTheErrorThatEndsTheProgram) {
     EXPECT_EQ(seen.text, lines + "\nDo You want to proceed anyway ?");
     EXPECT_EQ(seen.icon, QMessageBox::Warning);
     EXPECT_EQ(seen.buttons, (std::vector<std::string>{"No", "Yes"}));
+    EXPECT_EQ(seen.defaultButton, "No") << "Enter never programs a module the firmware is not for";
     w.Pump(100);
     EXPECT_TRUE(w.form->isVisible());
     EXPECT_TRUE(w.S().TickRunning()) << "the tick runs again after the question";

@@ -229,11 +229,25 @@ TEST(Terminal, EnterSendsTheLastLineAndReceivedLinesAreShown) {
   const QString frame = QStringLiteral(" 7E 00 41 42");
   ASSERT_TRUE(w.RunUntil([&] { return page.CommPlane->toPlainText().contains(frame); }, 3000))
       << page.CommPlane->toPlainText().toStdString();
-  EXPECT_EQ(MemoLines(page.CommPlane), (std::vector<std::string>{"HELLO 42", " 7E 00 41 42"}));
+  // Each received line ends its line: the memo ends with the empty line being typed.
+  EXPECT_EQ(MemoLines(page.CommPlane), (std::vector<std::string>{"HELLO 42", " 7E 00 41 42", ""}));
   // Bytes above 127 arrive as they are, one character each.
   com1.Write("\xB5V\r");
-  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.CommPlane).size() == 3; }, 3000));
-  EXPECT_EQ(page.CommPlane->document()->lastBlock().text(), QString::fromLatin1("\xB5V"));
+  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.CommPlane).size() == 4; }, 3000));
+  EXPECT_EQ(page.CommPlane->document()->lastBlock().previous().text(),
+            QString::fromLatin1("\xB5V"));
+
+  // A reply to a command, then the next command: it goes out alone, not joined to the reply;
+  // a reply that comes while a command is half typed goes in above it.
+  com1.Write("OK\r");
+  ASSERT_TRUE(w.RunUntil([&] { return page.CommPlane->toPlainText().contains("OK"); }, 3000));
+  QTest::keyClicks(page.CommPlane, "I");
+  com1.Write("OK\r");
+  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.CommPlane).size() == 6; }, 3000));
+  QTest::keyClicks(page.CommPlane, "D");
+  QTest::keyClick(page.CommPlane, Qt::Key_Return);
+  w.Pump(50);
+  EXPECT_EQ(com1.ReadAvailable(500), "ID\r");
 }
 
 TEST(DeviceFinder, ClosedEarlyTheSelectorsAndSummaryShowTheLinkAsItIs) {

@@ -93,7 +93,7 @@ TEST(ImageObject, ContainerReplacesAndHexKeepsTheTargetList) {
   vk::image::ContainerContent c;
   c.targets = {0x88000000, 0x85000000};
   c.message = "container";
-  const std::string body = ":0200200055AA07\r\n:00000001FF\r\n";
+  const std::string body = ":0200200055AADF\r\n:00000001FF\r\n";
   c.body.assign(body.begin(), body.end());
   const auto bytes = vk::image::BuildContainer(c);
   ASSERT_EQ(t.Load(std::string(bytes.begin(), bytes.end())), ImageFormat::Container);

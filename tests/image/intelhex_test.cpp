@@ -73,16 +73,6 @@ TEST(IntelHexReader, RangeFollowsTheRecords) {
 
 TEST(IntelHexReader, StopRules) {
   {
-    LoadedImage t; // bad checksum: its bytes stay, nothing after it is read, nothing is said
-    ASSERT_EQ(t.Load(Rec(0x0000, 0, Seq(4, 1)) + Rec(0x0010, 0, Seq(4, 0x11), true) +
-                     Rec(0x0020, 0, Seq(4, 0x21)) + kEof),
-              ImageFormat::IntelHex);
-    EXPECT_EQ(t.At(0x0013), 0x14);
-    EXPECT_EQ(t.At(0x0020), 0xFF);
-    EXPECT_EQ(t.vkf->MemEnd(), 0x0014u);
-    EXPECT_TRUE(t.boxes.boxes.empty());
-  }
-  {
     LoadedImage t; // records after the end record are ignored
     t.Load(Rec(0x0000, 0, Seq(2, 1)) + kEof + Rec(0x0100, 0, Seq(2, 1)));
     EXPECT_EQ(t.At(0x0100), 0xFF);
@@ -95,23 +85,47 @@ TEST(IntelHexReader, StopRules) {
     EXPECT_EQ(t.vkf->MemEnd(), 0x0302u);
   }
   {
-    LoadedImage t; // extended address records change nothing: data stays at its 16-bit address
-    t.Load(Rec(0x0000, 4, {0x08, 0x00}) + Rec(0x0040, 0, Seq(2, 5)) + Rec(0x0000, 2, {0x10, 0x00}) +
-           Rec(0x0042, 0, Seq(1, 7)) + kEof);
-    EXPECT_EQ(t.At(0x0040), 5);
-    EXPECT_EQ(t.At(0x0042), 7);
-    EXPECT_EQ(t.vkf->MemStart(), 0x0040u);
-    EXPECT_EQ(t.vkf->MemEnd(), 0x0043u);
+    // Data in one 64 KiB window loads at its 16-bit addresses, whatever the window: a
+    // Cortex-M3 image at 0x08000000, the bottom window named outright, a segment above 64 KiB.
+    for (const auto& upper : {Rec(0x0000, 4, {0x08, 0x00}), std::string(":020000040000FA\r\n"),
+                              Rec(0x0000, 2, {0x10, 0x00})}) {
+      LoadedImage t;
+      ASSERT_EQ(t.Load(upper + Rec(0x0040, 0, Seq(2, 5)) + upper + Rec(0x0042, 0, Seq(1, 7)) +
+                       Rec(0x0000, 5, {0x08, 0x00, 0x01, 0x01}) + kEof),
+                ImageFormat::IntelHex)
+          << upper;
+      EXPECT_EQ(t.At(0x0040), 5);
+      EXPECT_EQ(t.At(0x0042), 7);
+      EXPECT_EQ(t.vkf->MemStart(), 0x0040u);
+      EXPECT_EQ(t.vkf->MemEnd(), 0x0043u);
+      EXPECT_TRUE(t.boxes.boxes.empty());
+    }
   }
-  {
-    LoadedImage t; // cut short: only bytes with both digits before the end are stored
-    std::string text = Rec(0x0000, 0, Seq(2, 1)) + Rec(0x0100, 0, {0xAB, 0xCD, 0xEF});
-    text.resize(text.find(":", 1) + 9 + 4 + 1); // header, two data bytes, half the third
-    t.Load(text);
-    EXPECT_EQ(t.At(0x0100), 0xAB);
-    EXPECT_EQ(t.At(0x0101), 0xCD);
-    EXPECT_EQ(t.At(0x0102), 0xFF);
-    EXPECT_EQ(t.vkf->MemEnd(), 0x0102u);
+}
+
+TEST(IntelHexReader, DamagedFilesAreRefusedWhole) {
+  const std::string good = Rec(0x0000, 0, Seq(4, 1));
+  std::string digit = Rec(0x0010, 0, Seq(4, 0x11));
+  digit[12] = 'G';
+  std::string cut = Rec(0x0100, 0, {0xAB, 0xCD, 0xEF});
+  cut.resize(13);
+  const struct {
+    const char* what;
+    std::string text;
+    std::uint32_t line;
+  } rows[] = {
+      {"wrong checksum", good + Rec(0x0010, 0, Seq(4, 0x11), true) + good + kEof, 2},
+      {"not a digit", good + good + digit + kEof, 3},
+      {"cut short by the end", good + cut, 2},
+      {"end record damaged", good + ":00000001F\r\n", 2},
+      {"two windows", Rec(0, 4, {0x08, 0x00}) + good + Rec(0, 4, {0x08, 0x01}) + good + kEof, 4},
+      {"past 0xFFFF", good + Rec(0xFFFE, 0, Seq(4, 0x41)) + kEof, 2},
+      {"short extended address", good + Rec(0, 4, {0x08}) + kEof, 2},
+  };
+  for (const auto& row : rows) {
+    LoadedImage t;
+    ASSERT_EQ(t.Load(Rec(0x0040, 0, Seq(4, 0x55)) + kEof), ImageFormat::IntelHex);
+    EXPECT_EQ(t.Refused(row.text, row.line), "") << row.what;
   }
 }
 
@@ -132,16 +146,6 @@ TEST(IntelHexReader, TopOfTheAddressSpace) {
     EXPECT_EQ(t.vkf->MemEnd(), 0x10000u);
     EXPECT_FALSE(t.vkf->IsEmpty());
   }
-  {
-    LoadedImage t; // a record that would run past 0xFFFF never wraps into low memory
-    t.Load(Rec(0x0000, 0, Seq(2, 1)) + Rec(0xFFFE, 0, Seq(4, 0x41)) + Rec(0x0100, 0, Seq(1, 1)) +
-           kEof);
-    EXPECT_EQ(t.At(0x0000), 1);
-    EXPECT_EQ(t.At(0x0001), 2);
-    EXPECT_EQ(t.At(0xFFFE), 0xFF);
-    EXPECT_EQ(t.At(0x0100), 0xFF); // reading ended at the refused record
-    EXPECT_EQ(t.vkf->MemEnd(), 0x0002u);
-  }
 }
 
 TEST(IntelHexCheck, OnlyTheFirstRecordIsChecked) {
@@ -153,9 +157,9 @@ TEST(IntelHexCheck, OnlyTheFirstRecordIsChecked) {
     EXPECT_EQ(t.boxes.boxes[0].text, "The source file may not contain Intel-Hex records");
   }
   {
-    LoadedImage t; // a bad second record does not stop detection, only the reading
-    EXPECT_EQ(t.Load(Rec(0, 0, Seq(2, 1)) + Rec(2, 0, Seq(2, 1), true)), ImageFormat::IntelHex);
-    EXPECT_TRUE(t.boxes.boxes.empty());
+    LoadedImage t; // a bad second record passes detection; the reading then refuses the file
+    EXPECT_EQ(t.Load(Rec(0, 0, Seq(2, 1)) + Rec(2, 0, Seq(2, 1), true)), ImageFormat::Unknown);
+    EXPECT_EQ(t.boxes.Captions(), (std::vector<std::string>{"Damaged File"}));
   }
   {
     LoadedImage t; // a first record cut short fails the check

@@ -253,6 +253,32 @@ TEST_F(SrecCatTest, ReadsSRecordsWrittenBySrecCat) {
   }
 }
 
+TEST_F(SrecCatTest, ExtendedAddressesInOneWindowLoadAtTheirLowAddresses) {
+  // The data moved to a Cortex-M3's flash at 0x08000000, as S3 records and as Intel HEX with
+  // type 04 records: it loads at its addresses within the window. Moved to 0x08008000, it runs
+  // into the next window and the file is refused.
+  std::mt19937 rng(300);
+  const DataMap data = RandomData(rng, false);
+  const fs::path base = Path("base.hex");
+  WriteWithSrecCat(data, base, "-intel");
+  const struct {
+    const char* name;
+    const char* args;
+    ImageFormat format;
+  } outputs[] = {{"s3.srec", "-motorola -Address_Length=4", ImageFormat::SRecord},
+                 {"ext.hex", "-intel", ImageFormat::IntelHex}};
+  for (const auto& o : outputs) {
+    SCOPED_TRACE(o.name);
+    SrecCat(Quote(base.string()) + " -intel -offset 0x08000000 -o " + Quote(Path(o.name).string()) +
+            " " + o.args);
+    ExpectLoaded(*Load(Path(o.name), o.format), data);
+    SrecCat(Quote(base.string()) + " -intel -offset 0x08008000 -o " + Quote(Path(o.name).string()) +
+            " " + o.args);
+    const auto v = Load(Path(o.name), ImageFormat::Unknown);
+    EXPECT_TRUE(v->IsEmpty());
+  }
+}
+
 // A random full image and the ranges to save from it.
 struct SaveCase {
   std::uint32_t start, end;

@@ -55,19 +55,18 @@ TEST(SRecordReader, RecordKindsAndStopRules) {
     EXPECT_TRUE(t.boxes.boxes.empty());
   }
   {
-    LoadedImage t; // a bad checksum keeps that record's bytes and ends the reading
-    t.Load(kHeader + SRec('1', 0x0000, Seq(2, 1), true) + SRec('1', 0x0010, Seq(2, 1)) + kEnd);
-    EXPECT_EQ(t.At(0x0001), 2);
-    EXPECT_EQ(t.At(0x0010), 0xFF);
-  }
-  {
-    LoadedImage t; // an S2 record (24-bit address) ends the reading; the S1 data before stays
-    t.Load(kHeader + SRec('1', 0x0000, Seq(2, 1)) + "S2080100001122334481\r\n" +
-           SRec('1', 0x0010, Seq(2, 1)) + kEnd);
-    EXPECT_EQ(t.At(0x0000), 1);
-    EXPECT_EQ(t.At(0x0010), 0xFF);
-    // Its 16-bit address field still counts for the range, as any record's does.
-    EXPECT_EQ(t.vkf->MemEnd(), 0x0100u);
+    LoadedImage t; // S2 and S3 data in one 64 KiB window loads at its 16-bit addresses
+    ASSERT_EQ(t.Load(kHeader + "S208010000112233444C\r\n" + "S30808000004556677B9\r\n" +
+                     "S5030002FA\r\nS70508000000F2\r\n" + SRec('1', 0x0010, Seq(2, 1))),
+              ImageFormat::Unknown); // two windows: 0x01xxxx and 0x0800xxxx
+    ASSERT_EQ(t.Load(kHeader + "S30808000004556677B9\r\n" + "S3080800000011223389\r\n" +
+                     "S70508000000F2\r\n" + SRec('1', 0x0010, Seq(2, 1))),
+              ImageFormat::SRecord);
+    EXPECT_EQ(t.At(0x0000), 0x11);
+    EXPECT_EQ(t.At(0x0006), 0x77);
+    EXPECT_EQ(t.At(0x0010), 0xFF); // after the S7 end record
+    EXPECT_EQ(t.vkf->MemStart(), 0x0000u);
+    EXPECT_EQ(t.vkf->MemEnd(), 0x0007u);
   }
   {
     LoadedImage t; // no S9: read to the end
@@ -95,14 +94,27 @@ TEST(SRecordReader, LowerCaseAndTopOfTheAddressSpace) {
     EXPECT_EQ(t.At(0xFFFF), 16);
     EXPECT_EQ(t.vkf->MemEnd(), 0x10000u);
   }
-  {
-    LoadedImage t; // a record running past 0xFFFF is refused whole and leaves the range alone
-    t.Load(SRec('1', 0x0000, Seq(2, 1)) + SRec('1', 0xFFF8, Seq(16, 0x40)) + kEnd);
-    EXPECT_EQ(t.At(0xFFF8), 0xFF);
-    EXPECT_EQ(t.At(0x0000), 1);
-    EXPECT_EQ(t.At(0x0002), 0xFF);
-    EXPECT_EQ(t.vkf->MemStart(), 0x0000u);
-    EXPECT_EQ(t.vkf->MemEnd(), 0x0002u);
+}
+
+TEST(SRecordReader, DamagedFilesAreRefusedWhole) {
+  const std::string good = SRec('1', 0x0000, Seq(2, 1));
+  std::string digit = SRec('1', 0x0010, Seq(4, 0x11));
+  digit[9] = 'x';
+  const struct {
+    const char* what;
+    std::string text;
+    std::uint32_t line;
+  } rows[] = {
+      {"wrong checksum", kHeader + good + SRec('1', 0x0010, Seq(2, 1), true) + kEnd, 3},
+      {"not a digit", kHeader + digit + kEnd, 2},
+      {"cut short by the end", kHeader + good + "S1070020AABB", 3},
+      {"past 0xFFFF", kHeader + good + SRec('1', 0xFFF8, Seq(16, 0x40)) + kEnd, 3},
+      {"two windows", kHeader + good + "S208010000112233444C\r\n" + kEnd, 3},
+  };
+  for (const auto& row : rows) {
+    LoadedImage t;
+    ASSERT_EQ(t.Load(SRec('1', 0x0040, Seq(4, 0x55))), ImageFormat::SRecord);
+    EXPECT_EQ(t.Refused(row.text, row.line), "") << row.what;
   }
 }
 

@@ -126,14 +126,15 @@ TEST(SerialLinkOverPty, PortChangePortZeroAndTheRememberedPort) {
   ASSERT_TRUE(w.WaitFor([&] { return !w.delivered.empty(); }));
   EXPECT_EQ(w.delivered.back(), "from six");
 
-  // Port 0: closed; a string queued meanwhile waits for the next port.
+  // Port 0 ("PCAN"): closed; a string queued meanwhile is dropped, never sent to the next port.
   comm.SelectPort(0);
   ASSERT_TRUE(w.WaitFor([&] { return !comm.IsOpen(); }));
   comm.SendString("late");
   w.loop.RunFor(50);
   EXPECT_EQ(w.five.ReadAvailable() + w.six.ReadAvailable(), "");
   comm.SelectPort(5);
-  EXPECT_EQ(w.five.Read(4), "late");
+  comm.SendString("next");
+  EXPECT_EQ(w.five.Read(4), "next");
   EXPECT_TRUE(comm.IsOpen());
 
   w.comm.reset();

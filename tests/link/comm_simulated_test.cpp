@@ -143,17 +143,20 @@ TEST_F(SimulatedLink, PortListShowsPresentPortsAndOpensTheRememberedOne) {
 }
 
 TEST_F(SimulatedLink, WithoutAUsableRememberedPortTheLowestIsChosen) {
-  for (const char* remembered : {"COM7", "COM", "COMx", ""}) {
+  // A remembered port that is busy, and a lower one that is barred: neither opens.
+  for (const char* remembered : {"COM7", "COM", "COMx", "", "COM3"}) {
     SCOPED_TRACE(remembered);
     ports = {};
+    ports.AddUnopenable(1, vk::platform::PortState::NoPermission);
+    ports.AddUnopenable(3, vk::platform::PortState::Busy);
     ports.Add(2);
     ports.Add(5);
     if (*remembered != '\0') settings->Write("PORT", remembered);
     selector = {};
     selector.AddEntry("PCAN"); // as the window does before filling
     Start();
-    EXPECT_EQ(selector.Count(), 3);
-    EXPECT_EQ(selector.CurrentIndex(), 1);
+    EXPECT_EQ(selector.Count(), 5); // PCAN, COM1, COM2, COM3, COM5
+    EXPECT_EQ(selector.CurrentIndex(), 2);
     EXPECT_EQ(comm->PortNo(), 2);
     EXPECT_TRUE(ports.Line(2)->IsOpen());
     comm.reset();
@@ -166,16 +169,17 @@ TEST_F(SimulatedLink, NoPortAtAllLeavesOnlyPcanAndTheWorkerWaiting) {
   EXPECT_EQ(selector.CurrentIndex(), -1);
   EXPECT_EQ(comm->PortNo(), 0);
   EXPECT_FALSE(comm->IsOpen());
-  comm->SendString("kept");
-  // A port that appears later (as the device finder tries numbers) is opened, and the string
-  // queued meanwhile goes out.
+  comm->SendString("stale");
+  // A port that appears later (as the device finder tries numbers) is opened; the string
+  // queued while there was none is not for it.
   auto late = ports.Add(8);
   loop.RunFor(1000);
   EXPECT_TRUE(Writes(*late).empty());
   comm->SelectPort(8);
+  comm->SendString("now");
   loop.RunFor(1);
   EXPECT_TRUE(comm->IsOpen());
-  EXPECT_EQ(Writes(*late), std::vector<std::string>{"kept"});
+  EXPECT_EQ(Writes(*late), std::vector<std::string>{"now"});
   EXPECT_TRUE(boxes.boxes.empty());
   comm.reset();
   EXPECT_EQ(settings->Read("PORT"), "COM8");
@@ -336,14 +340,27 @@ TEST_F(SimulatedLink, PortZeroClosesAndAnotherPortReopens) {
   EXPECT_FALSE(one->IsOpen());
   // What had arrived from the old port is handed over, not joined to the next port's bytes.
   EXPECT_EQ(comm->RxLines.Snapshot(), std::vector<std::string>{"partial"});
-  comm->SendString("late");
+  // A string queued while no port is open ("PCAN" chosen) never reaches the port opened next.
+  comm->SendString("stale");
   loop.RunFor(2000);
   EXPECT_TRUE(Writes(*one).empty());
   EXPECT_TRUE(Writes(*two).empty());
+  EXPECT_TRUE(comm->Thread().AllSent()) << "nothing waits for a dropped string";
   comm->SelectPort(2);
+  comm->SendString("fresh");
   loop.RunFor(1);
   EXPECT_TRUE(two->IsOpen());
-  EXPECT_EQ(Writes(*two), std::vector<std::string>{"late"});
+  EXPECT_EQ(Writes(*two), std::vector<std::string>{"fresh"});
+  // Nor does one queued for a chosen port that will not open.
+  ports.AddUnopenable(3, vk::platform::PortState::Busy);
+  comm->SelectPort(3);
+  loop.RunFor(1);
+  comm->SendString("stale too");
+  loop.RunFor(1);
+  comm->SelectPort(2);
+  loop.RunFor(1);
+  EXPECT_EQ(Writes(*two), std::vector<std::string>{"fresh"});
+  boxes.Reset();
   // The settings go to the new port as they stand.
   comm->SetBaudRate(38400);
   comm->SelectPort(1);

@@ -40,6 +40,21 @@ TEST(SettingsStore, KeepsValuesWhereTheEnvironmentSays) {
   EXPECT_EQ(SettingsStore::DefaultPlace(), dir.Path() + "/Velkor ApS./Velkor Programmer.ini");
 }
 
+TEST(SettingsStore, TheMachineWideUntypedPolicyWins) {
+  vk::test::TempDir dir;
+  std::ofstream(dir.File("machine.ini")) << "[General]\nAllowUntypedProgram=False\nPORT=COM9\n";
+  vk::test::ScopedEnv env(SettingsStore::kSystemEnvironmentVariable, dir.File("machine.ini"));
+  SettingsStore user(dir.File("user.ini"));
+  EXPECT_EQ(user.MachinePlace(), dir.File("machine.ini"));
+  ASSERT_TRUE(user.Write("AllowUntypedProgram", "True"));
+  ASSERT_TRUE(user.Write("PORT", "COM3"));
+  EXPECT_EQ(user.Read("AllowUntypedProgram"), "False");
+  EXPECT_EQ(user.Read("PORT"), "COM3") << "only the policy is the machine's";
+  // Where the machine says nothing, the user's value stands.
+  std::ofstream(dir.File("machine.ini")) << "[General]\nPORT=COM9\n";
+  EXPECT_EQ(SettingsStore(dir.File("user.ini")).Read("AllowUntypedProgram"), "True");
+}
+
 TEST(SettingsStore, AFailedWriteIsReported) {
   vk::test::TempDir dir;
   std::ofstream(dir.File("plain")) << "x";

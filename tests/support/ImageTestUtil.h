@@ -23,6 +23,30 @@ struct LoadedImage {
                                text.size());
   }
   std::uint8_t At(std::uint32_t a) const { return vkf->Image()[a]; }
+
+  // Loads `text` over what is loaded; "" when the load was refused whole, with everything as it
+  // was and one "Damaged File" box naming the file and `line`, else what went wrong.
+  std::string Refused(const std::string& text, std::uint32_t line,
+                      const std::string& name = "bad.file") {
+    const std::string before(reinterpret_cast<const char*>(vkf->Image()), image::Tvkf::kImageSize);
+    const auto start = vkf->MemStart(), end = vkf->MemEnd();
+    const auto message = vkf->MsgBuf();
+    const auto targets = vkf->TargetList().Count();
+    const auto version = vkf->SW_Version();
+    boxes.Reset();
+    if (Load(text, name) != image::ImageFormat::Unknown) return "loaded";
+    if (std::memcmp(before.data(), vkf->Image(), before.size()) != 0) return "image changed";
+    if (vkf->MemStart() != start || vkf->MemEnd() != end) return "range changed";
+    if (vkf->MsgBuf() != message || vkf->TargetList().Count() != targets ||
+        vkf->SW_Version() != version)
+      return "container data changed";
+    if (boxes.boxes.size() != 1 || boxes.boxes[0].caption != image::msg::kDamagedFile)
+      return "not one \"Damaged File\" box";
+    const std::string& said = boxes.boxes[0].text;
+    if (said.rfind(name + "\r\nLine " + std::to_string(line) + ": ", 0) != 0)
+      return "the box says: " + said;
+    return "";
+  }
 };
 
 // A fresh temporary folder, removed with the object.
