@@ -120,7 +120,14 @@ void Session::ShowBuffer() {
   if (views_.showBufferPage) views_.showBufferPage(buffer_);
 }
 
+bool Session::RefusedWhileBusy() {
+  if (!controller->Busy()) return false;
+  if (views_.status) views_.status->SetPanelText(0, kBusyText);
+  return true;
+}
+
 image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
+  if (RefusedWhileBusy()) return image::ImageFormat::Unknown;
   const auto format =
       app::LoadAndShow(image, fileName, buffer_, [this](int code) { prg->SelectByType(code); });
   ShowBuffer();
@@ -129,6 +136,7 @@ image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
 }
 
 void Session::Clear() {
+  if (RefusedWhileBusy()) return;
   ShowCleared(buffer_);
   image.Clear();
   ShowBuffer();
@@ -137,6 +145,8 @@ void Session::Clear() {
 
 std::optional<std::string>
 Session::Save(const std::function<std::optional<std::string>(const SaveProposal&)>& askFile) {
+  // Save prepares the image for the target (jump table, checksum word) in place.
+  if (RefusedWhileBusy()) return std::nullopt;
   return SaveClick(image, *prg, boxes_, askFile);
 }
 
@@ -162,6 +172,9 @@ void Session::FindDevice() {
     controller->CurModule = controller->LastModule =
         views_.address ? views_.address->ItemIndex() : 0;
     controller->EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+  };
+  finder->OnNotFound = [this] {
+    if (views_.status) views_.status->SetPanelText(0, "no device found");
   };
   finder->StartSearch();
 }

@@ -76,7 +76,12 @@ public:
   // 10 ms main tick runs; without files the tick starts at once.
   void Start(const std::vector<std::string>& files);
 
-  // File commands.
+  // While a module is being programmed the image must not change under the run: Open, Save,
+  // Clear and drops are refused with a status text. True when refused.
+  bool RefusedWhileBusy();
+  static constexpr const char* kBusyText = "Not now: a module is being programmed";
+
+  // File commands (each refused while a module is being programmed).
   image::ImageFormat LoadAndShow(const std::string& fileName);
   void Clear();
   // Save: see SaveClick. Throws image::FileWriteError.
