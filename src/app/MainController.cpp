@@ -85,6 +85,7 @@ void MainController::ProgrammerAction(int tag) {
     Status("Programmer busy");
     return;
   }
+  eraseType_ = 0;
   switch (tag) {
   case programmer::TPrgrm::kDetect:
     // Detect addresses the module the address box shows (the device finder leaves the address
@@ -102,6 +103,7 @@ void MainController::ProgrammerAction(int tag) {
       // A module erases itself after its type is checked; with the root selected the erase
       // waits for Detect, which finds the module.
       if (prg_.Node().CpuKind == kKindBackplane) {
+        eraseType_ = prg_.Node().TypeCode;
         CurModule = LastModule = AddressIndex();
         EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
       }
@@ -272,6 +274,12 @@ void MainController::DetectionDone() {
     return NextModule();
   case DetectResult::Found:
     break;
+  }
+  // An Erase pressed on one entry never erases a module of another type.
+  if (prg_.ErasingOnly() && eraseType_ != 0 && DetectedType != eraseType_) {
+    prg_.DropRun(FailReason::TypeMismatch,
+                 "the module is a " + prg_.Node().Name + "; nothing erased", DropLog::Explained);
+    return NextModule();
   }
   // An erase writes no firmware: there is no image to check against the module.
   EnterState(prg_.ErasingOnly() ? ControllerMode::Run : ControllerMode::CheckImage);

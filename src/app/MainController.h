@@ -105,7 +105,8 @@ private:
 
   enum class DetectResult : std::uint8_t { Found, NoModule, Garbled, UnknownType };
   DetectResult detectResult_ = DetectResult::Found;
-  bool runPending_ = false; // the detection under way precedes a run
+  bool runPending_ = false;    // the detection under way precedes a run
+  std::int32_t eraseType_ = 0; // an Erase pressed on a module: the type it must have
 
   platform::IEventLoop& loop_;
   platform::IMessageBox& boxes_;

@@ -197,6 +197,13 @@ TEST(Programming, AnArmedEraseIsCarriedOutAndNeverOutlivesItsRun) {
   ASSERT_TRUE(b.RunUntilIdle());
   EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Programmed OK");
   EXPECT_GT(b.unit.FindModule(7)->records, 0u);
+
+  b.Select("QRA11"); // Erase on an entry erases only a module of that type
+  b.address.SetItemIndex(7);
+  b.session->ButtonPressed(1);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Failed: the module is a QRD14; nothing erased");
+  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 2);
 }
 
 TEST(Programming, NothingChangesUnderARunningRun) {
