@@ -314,7 +314,7 @@ void MainController::TickCheckImage() {
       prg_.StartProgram();
     } else {
       ResetController();
-      prg_.StopRun();
+      prg_.DropRun(programmer::FailReason::TypeMismatch, "", programmer::TPrgrm::DropLog::None);
       Status("Programming aborted");
     }
     if (StartTimer) StartTimer();
@@ -322,7 +322,7 @@ void MainController::TickCheckImage() {
     boxes_.Show(lines, "ID Mismatch", platform::MsgButtons::Ok, platform::MsgIcon::Error);
     asking_ = false;
     ResetController();
-    prg_.StopRun();
+    prg_.DropRun(programmer::FailReason::TypeMismatch, "", programmer::TPrgrm::DropLog::None);
     Status("Programming aborted");
     if (Quit) Quit();
   }

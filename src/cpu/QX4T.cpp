@@ -39,7 +39,7 @@ bool TCPU_QX4T::WaitedTooLong(int limitMs) const { return loop_.Now() - waitingS
 void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   if (can_ == nullptr) { // nothing to talk over
-    Fail();
+    Fail(programmer::FailReason::LinkLost, "no CAN link");
     return;
   }
   // Closing first makes the loader see the link start afresh: the stop message, then the start
@@ -81,7 +81,7 @@ void TCPU_QX4T::EraseStep() {
     Enter(CpuState::Program, 0);
     break;
   case 3:
-    Fail();
+    Fail(programmer::FailReason::EraseFailed);
     break;
   default:
     break;
@@ -163,7 +163,8 @@ void TCPU_QX4T::ProgramStep() {
     Enter(CpuState::Done, 0);
     break;
   case 5:
-    Fail();
+    Fail(WaitedTooLong(BlockAnswerLimitMs) ? programmer::FailReason::RecordUnanswered
+                                           : programmer::FailReason::RecordRefused);
     break;
   default:
     break;
@@ -182,7 +183,7 @@ bool TCPU_QX4T_BOOT::WaitedTooLong(int limitMs) const {
 void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   if (Comm == nullptr) {
-    Fail();
+    Fail(programmer::FailReason::LinkLost, "no serial link");
     return;
   }
   Comm->SetBaudRate(kBootLoaderBaud);
@@ -200,7 +201,8 @@ void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
 void TCPU_QX4T_BOOT::ProgramBegin() {
   const std::string answer = Comm->RxLines.First();
   if (answer.size() <= 1) {
-    if (WaitedTooLong(EnterAnswerLimitMs)) Fail();
+    if (WaitedTooLong(EnterAnswerLimitMs))
+      Fail(programmer::FailReason::NoSync, "no answer to \"BM\"");
     return;
   }
   if (answer.find('K') != std::string::npos) {
@@ -213,7 +215,7 @@ void TCPU_QX4T_BOOT::ProgramBegin() {
       Comm->SendString("BM\r");
       waitingSince_ = loop_.Now();
     } else {
-      Fail();
+      Fail(programmer::FailReason::Garbled, "no \"K\" in the answers to \"BM\"");
     }
   }
   Comm->RxLines.Clear();
@@ -253,7 +255,9 @@ void TCPU_QX4T_BOOT::ProgramStep() {
     Enter(CpuState::Done, 0);
     break;
   case 5:
-    Fail();
+    Fail(WaitedTooLong(RecordAnswerLimitMs) ? programmer::FailReason::RecordUnanswered
+                                            : programmer::FailReason::RecordRefused,
+         RecordDetail("not acknowledged"));
     break;
   default:
     break;

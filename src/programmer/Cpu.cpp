@@ -147,8 +147,12 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
   case 2: {
     if (Comm->RxLines.Count() == 0) {
       // A loader that falls silent must not hold the run for good.
-      if (WaitedLongerThan(rules.answerLimitMs))
-        Fail(FailReason::RecordUnanswered, RecordDetail("unanswered"));
+      if (WaitedLongerThan(rules.answerLimitMs)) {
+        if (Comm->IsOpen())
+          Fail(FailReason::RecordUnanswered, RecordDetail("unanswered"));
+        else
+          Fail(FailReason::LinkLost, RecordDetail("unanswered: the link went away"));
+      }
       break;
     }
     const std::string answer = Comm->RxLines.First();
