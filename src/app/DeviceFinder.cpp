@@ -93,6 +93,7 @@ void DeviceFinder::SearchTick() {
   if (PortIndex == -1 || PortIndex >= kPortScanLimit) {
     StopTimer();
     view_.Hide();
+    if (OnNotFound) OnNotFound();
     return;
   }
   link_->SelectPort(PortIndex);

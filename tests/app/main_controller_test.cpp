@@ -176,6 +176,20 @@ TEST(Programming, TheModuleProgrammedIsTheModuleChecked) {
     EXPECT_EQ(b.session->prg->LastOutcome().reason, vk::programmer::FailReason::TypeUnknown);
     EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 0);
   }
+  {
+    AppBench b; // a module served by another protocol: the run ends, saying so
+    b.unit.AddModule(5, 104);
+    b.AttachUnit();
+    b.session->Start({});
+    b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+    b.address.SetItemIndex(5);
+    b.session->ButtonPressed(2);
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.log.Lines(),
+              (std::vector<std::string>{
+                  "QRE15 #5 Failed: another protocol; the armed run was not carried out"}));
+    EXPECT_EQ(b.unit.FindModule(5)->erase1Count, 0);
+  }
 }
 
 TEST(Programming, AnArmedEraseIsCarriedOutAndNeverOutlivesItsRun) {
