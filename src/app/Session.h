@@ -93,7 +93,10 @@ public:
   void TerminalEnter(const std::string& memoText);
   void FindDevice();
   void FinderClosed();
-  void TreeClicked() { prg->TreeClick(); }
+  // Refused while busy: the entry's protocol and settings are the run's.
+  void TreeClicked() {
+    if (!RefusedWhileBusy()) prg->TreeClick();
+  }
   void ProgrammerPageShown() { prg->PageShow(); }
   void ButtonPressed(int tag) { controller->ProgrammerAction(tag); }
 

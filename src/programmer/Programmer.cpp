@@ -83,7 +83,8 @@ void TPrgrm::BuildTargetTree(ITreeView* tree) {
 }
 
 void TPrgrm::TreeClick() {
-  if (!Tree) return;
+  // A run under way keeps its entry: its protocol object and settings are in use.
+  if (!Tree || (begun_ && RunActive())) return;
   const int index = Tree->SelectedEntry();
   if (index < 0 || index >= static_cast<int>(nodes_.size())) return;
   SelectNode(nodes_[static_cast<std::size_t>(index)], true);

@@ -235,6 +235,8 @@ TEST(Programming, NothingChangesUnderARunningRun) {
   EXPECT_FALSE(b.session->image.IsEmpty());
   b.session->ButtonPressed(2);
   EXPECT_EQ(b.status.PanelText(0), "Programmer busy");
+  b.Select("QRA11");
+  EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
   ASSERT_TRUE(b.RunUntilIdle());
   EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
   EXPECT_EQ(b.unit.FindModule(7)->loads, 1);
