@@ -251,6 +251,8 @@ void MainController::DetectionDone() {
     return;
   }
   runPending_ = false;
+  // The run writes to the module the detection checked, whatever the box shows meanwhile.
+  if (views_.address) views_.address->SetItemIndex(CurModule);
   // The selection of the detected entry dropped the run (another protocol), saying so.
   if (!prg_.RunActive()) return NextModule();
   using programmer::FailReason;
@@ -281,8 +283,6 @@ void MainController::DetectionDone() {
                  "the module is a " + prg_.Node().Name + "; nothing erased", DropLog::Explained);
     return NextModule();
   }
-  // The run writes to the module the detection checked, whatever the box shows meanwhile.
-  if (views_.address) views_.address->SetItemIndex(CurModule);
   // An erase writes no firmware: there is no image to check against the module.
   EnterState(prg_.ErasingOnly() ? ControllerMode::Run : ControllerMode::CheckImage);
 }
