@@ -286,3 +286,15 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     EXPECT_EQ(b.Count(Frame(0)), 21);
   }
 }
+
+TEST(CortexM3, AStoppedCheckSetsTheLinkBack) {
+  Bench b;
+  b.p.Program(0);
+  ASSERT_TRUE(b.w.loop.RunUntil([&] { return b.loader.Stats().blocksRead.size() >= 2; }, 10000));
+  EXPECT_EQ(b.w.line->Settings().Parity, 2);
+  b.p.prg.StopRun(); // Finish runs: rate, parity and text mode as before the run
+  b.w.loop.RunFor(20);
+  EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::StoppedByUser);
+  EXPECT_EQ(b.w.line->Settings().Parity, 0);
+  EXPECT_FALSE(b.w.comm->IsRawMode());
+}
