@@ -152,6 +152,13 @@ Session::Save(const std::function<std::optional<std::string>(const SaveProposal&
 
 void Session::SpeedChanged() {
   if (!views_.speed) return;
+  if (RefusedWhileBusy()) {
+    // The box keeps showing the rate the link has.
+    for (int i = 0; i < views_.speed->Count(); ++i)
+      if (views_.speed->ItemText(i) == std::to_string(comm->GetBaudRate()))
+        views_.speed->SetItemIndex(i);
+    return;
+  }
   const std::string text = views_.speed->ItemText(views_.speed->ItemIndex());
   char* end = nullptr;
   const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
@@ -159,11 +166,12 @@ void Session::SpeedChanged() {
 }
 
 void Session::TerminalEnter(const std::string& memoText) {
+  if (RefusedWhileBusy()) return; // a typed line would land in the middle of the run's exchange
   comm->SendString(TerminalEnterText(memoText));
 }
 
 void Session::FindDevice() {
-  if (!finder) return;
+  if (!finder || RefusedWhileBusy()) return;
   if (views_.status) views_.status->SetPanelText(0, "Searching for device setting ...");
   finder->SetLink(comm.get());
   finder->SetSelectors(views_.address, views_.speed);

@@ -88,7 +88,8 @@ public:
   std::optional<std::string>
   Save(const std::function<std::optional<std::string>(const SaveProposal&)>& askFile);
 
-  // Target page and Communication page.
+  // Target page and Communication page (speed, terminal and Find Device are refused while a
+  // module is being programmed).
   void SpeedChanged(); // the speed selector changed: the link takes its rate
   void TerminalEnter(const std::string& memoText);
   void FindDevice();

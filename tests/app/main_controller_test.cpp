@@ -237,9 +237,11 @@ TEST(Programming, NothingChangesUnderARunningRun) {
   EXPECT_EQ(b.status.PanelText(0), "Programmer busy");
   b.Select("QRA11");
   EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
+  b.session->TerminalEnter("typed");
   ASSERT_TRUE(b.RunUntilIdle());
   EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
   EXPECT_EQ(b.unit.FindModule(7)->loads, 1);
+  EXPECT_EQ(Count(b.Written(), "typed\r"), 0);
 }
 
 TEST(Programming, UntypedImages) {
