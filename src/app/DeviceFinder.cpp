@@ -77,10 +77,14 @@ void DeviceFinder::SearchTick() {
       link_->SendString("OP0\r\r");
       loop_.Sleep(kSpeedStepSleepMs);
     } else {
+      // One full round without an answer: searching on would never end.
       AddressCounter = 0;
       SpeedIndex = 0;
       link_->SetBaudRate(kStartRate);
-      timer_->SetInterval(kFirstInterval);
+      StopTimer();
+      ShowLinkRate();
+      view_.Hide();
+      if (OnNotFound) OnNotFound();
     }
     return;
   }
@@ -89,6 +93,7 @@ void DeviceFinder::SearchTick() {
   if (PortIndex == -1 || PortIndex >= kPortScanLimit) {
     StopTimer();
     view_.Hide();
+    if (OnNotFound) OnNotFound();
     return;
   }
   link_->SelectPort(PortIndex);
@@ -106,9 +111,18 @@ void DeviceFinder::Closed() {
   if (OnFinished) OnFinished();
   timer_.reset();
   if (link_) link_->SetBaudRate(kStartRate);
-  if (speed_) speed_->SetItemIndex(0); // the speed box shows the rate the link is back at
+  ShowLinkRate();
   SelectFoundAddress();
   view_.Hide();
+}
+
+void DeviceFinder::ShowLinkRate() {
+  if (!speed_ || !link_) return;
+  for (int i = 0; i < speed_->Count(); ++i)
+    if (SpeedAt(i) == link_->GetBaudRate()) {
+      speed_->SetItemIndex(i);
+      return;
+    }
 }
 
 bool DeviceFinder::SetEndAddressText(const std::string& text) {

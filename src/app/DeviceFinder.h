@@ -38,6 +38,8 @@ public:
   }
   // Called when the search has found a unit, or the user closed the window.
   std::function<void()> OnFinished;
+  // Called when one full round of bit rates and addresses found nothing; the search is over.
+  std::function<void()> OnNotFound;
 
   // A search already running is stopped and started over.
   void StartSearch();
@@ -61,6 +63,8 @@ public:
 private:
   void StopTimer();
   void SelectFoundAddress();
+  // The speed box shows the bit rate the link really has.
+  void ShowLinkRate();
   std::uint32_t SpeedAt(int index) const;
 
   platform::IEventLoop& loop_;

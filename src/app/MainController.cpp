@@ -1,6 +1,7 @@
 #include "app/MainController.h"
 
 #include "app/DeviceFinder.h"
+#include "programmer/Catalogue.h"
 
 #include <cctype>
 
@@ -77,11 +78,21 @@ void MainController::EnterState(ControllerMode m) {
 void MainController::EnterStatePhase(ControllerMode m, DetectPhase p) {
   EnterState(m);
   State.Phase = p;
+  if (m == ControllerMode::Detect) {
+    runPending_ = prg_.RunActive();
+    detectResult_ = DetectResult::Found;
+  }
 }
 
 void MainController::ResetController() { State = ControllerState{}; }
 
 void MainController::ProgrammerAction(int tag) {
+  if (Busy()) {
+    // A second press would restart the upload under the running one.
+    Status("Programmer busy");
+    return;
+  }
+  eraseType_ = 0;
   switch (tag) {
   case programmer::TPrgrm::kDetect:
     // Detect addresses the module the address box shows (the device finder leaves the address
@@ -96,6 +107,13 @@ void MainController::ProgrammerAction(int tag) {
     } else {
       Status("Erasing ...");
       prg_.StartErase();
+      // A module erases itself after its type is checked; with the root selected the erase
+      // waits for Detect, which finds the module.
+      if (prg_.Node().CpuKind == kKindBackplane) {
+        eraseType_ = prg_.Node().TypeCode;
+        CurModule = LastModule = AddressIndex();
+        EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+      }
     }
     break;
   case programmer::TPrgrm::kProgram: {
@@ -105,15 +123,11 @@ void MainController::ProgrammerAction(int tag) {
       boxes_.Show("No target selected", "Program", platform::MsgButtons::Ok,
                   platform::MsgIcon::Warning);
     } else if (node.CpuKind == kKindBackplane) {
-      if (DetectedType == 0) {
-        Status("Dectecting ...");
-        prg_.StartProgram();
-        EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
-      } else if (DetectedType == node.TypeCode) {
-        Status("Programming ...");
-        prg_.StartProgram();
-        EnterState(ControllerMode::CheckImage);
-      }
+      // Always the module's own type: the address, the image or the entry may have changed
+      // since an earlier detection.
+      Status("Dectecting ...");
+      prg_.StartProgram();
+      EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
     } else {
       if (node.CpuKind != kKindAT89C51RX2 && node.CpuKind != kKindP89C51RX2) {
         comm_.SendString("OP " + std::to_string(CurModule) + "\r");
@@ -141,6 +155,12 @@ void MainController::ProgrammerAction(int tag) {
   default:
     break;
   }
+}
+
+void MainController::StopAll() {
+  prg_.StopRun();
+  ResetController();
+  runPending_ = false;
 }
 
 void MainController::CommReceived(link::TComm& link, const std::string& line) {
@@ -185,6 +205,7 @@ void MainController::TickDetect(bool fromLink) {
       ++Attempts;
       if (Attempts >= kMaxSelectPasses) {
         State.Phase = DetectPhase::Finish;
+        detectResult_ = DetectResult::NoModule;
         Status("<no module found>");
       } else {
         SendSelect();
@@ -215,18 +236,62 @@ void MainController::TickDetect(bool fromLink) {
       const int lo = line.size() >= 4 ? HexDigit(line[3]) : -1;
       if (hi < 0 || lo < 0) {
         DetectedType = 0;
+        detectResult_ = DetectResult::Garbled;
         Status("Communication error");
       } else {
         DetectedType = hi * 16 + lo;
+        if (!programmer::FindEntryByType(DetectedType)) detectResult_ = DetectResult::UnknownType;
         prg_.SelectByType(DetectedType);
       }
       State.Phase = DetectPhase::Finish;
     }
     break;
   case DetectPhase::Finish:
-    EnterState(prg_.RunActive() ? ControllerMode::CheckImage : ControllerMode::Idle);
+    DetectionDone();
     break;
   }
+}
+
+void MainController::DetectionDone() {
+  if (!runPending_) {
+    EnterState(ControllerMode::Idle);
+    return;
+  }
+  runPending_ = false;
+  // The run writes to the module the detection checked, whatever the box shows meanwhile.
+  if (views_.address) views_.address->SetItemIndex(CurModule);
+  // The selection of the detected entry dropped the run (another protocol), saying so.
+  if (!prg_.RunActive()) return NextModule();
+  using programmer::FailReason;
+  using DropLog = programmer::TPrgrm::DropLog;
+  switch (detectResult_) {
+  case DetectResult::NoModule:
+    prg_.DropRun(FailReason::ModuleNotFound,
+                 "no answer to \"OP " + std::to_string(CurModule) + "\"; nothing written",
+                 DropLog::Explained);
+    return NextModule();
+  case DetectResult::Garbled:
+    // Whatever the entry selected before, the module's own type is unknown: nothing is written.
+    prg_.DropRun(FailReason::TypeUnknown, "the module's type could not be read; nothing written",
+                 DropLog::Explained);
+    return NextModule();
+  case DetectResult::UnknownType:
+    prg_.DropRun(FailReason::TypeUnknown,
+                 "type " + std::to_string(DetectedType) +
+                     " is in no catalogue entry; nothing written",
+                 DropLog::Explained);
+    return NextModule();
+  case DetectResult::Found:
+    break;
+  }
+  // An Erase pressed on one entry never erases a module of another type.
+  if (prg_.ErasingOnly() && eraseType_ != 0 && DetectedType != eraseType_) {
+    prg_.DropRun(FailReason::TypeMismatch,
+                 "the module is a " + prg_.Node().Name + "; nothing erased", DropLog::Explained);
+    return NextModule();
+  }
+  // An erase writes no firmware: there is no image to check against the module.
+  EnterState(prg_.ErasingOnly() ? ControllerMode::Run : ControllerMode::CheckImage);
 }
 
 bool MainController::ImageFitsTarget() const {
@@ -262,7 +327,7 @@ void MainController::TickCheckImage() {
       prg_.StartProgram();
     } else {
       ResetController();
-      prg_.StopRun();
+      prg_.DropRun(programmer::FailReason::TypeMismatch, "", programmer::TPrgrm::DropLog::None);
       Status("Programming aborted");
     }
     if (StartTimer) StartTimer();
@@ -270,7 +335,7 @@ void MainController::TickCheckImage() {
     boxes_.Show(lines, "ID Mismatch", platform::MsgButtons::Ok, platform::MsgIcon::Error);
     asking_ = false;
     ResetController();
-    prg_.StopRun();
+    prg_.DropRun(programmer::FailReason::TypeMismatch, "", programmer::TPrgrm::DropLog::None);
     Status("Programming aborted");
     if (Quit) Quit();
   }
@@ -292,6 +357,10 @@ std::string MainController::MismatchTypes() const {
 
 void MainController::TickRun() {
   if (prg_.RunStep()) return;
+  NextModule();
+}
+
+void MainController::NextModule() {
   ++CurModule;
   if (CurModule > LastModule) {
     ResetController();

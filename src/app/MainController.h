@@ -68,6 +68,11 @@ public:
   void ResetController();
 
   ControllerMode Mode() const { return static_cast<ControllerMode>(State.Mode); }
+  // A detection, a run or a MultiProgram sequence is under way: nothing may change the image,
+  // and a second press of a Programmer button is ignored.
+  bool Busy() const { return Mode() != ControllerMode::Idle; }
+  // Stops the run and the sequence (the protocol's Finish runs if the run had begun).
+  void StopAll();
   // Whether the "ID Mismatch" question is on screen (ticks are held back meanwhile).
   bool Asking() const { return asking_; }
 
@@ -92,8 +97,17 @@ private:
   void TickDetect(bool fromLink);
   void TickCheckImage();
   void TickRun();
+  // The detection before a run is over: carry the run out, or fail the module and go on.
+  void DetectionDone();
+  // The module's run is over: the next address of the sequence, or the end.
+  void NextModule();
   int AddressIndex() const;
   std::string MismatchTypes() const;
+
+  enum class DetectResult : std::uint8_t { Found, NoModule, Garbled, UnknownType };
+  DetectResult detectResult_ = DetectResult::Found;
+  bool runPending_ = false;    // the detection under way precedes a run
+  std::int32_t eraseType_ = 0; // an Erase pressed on a module: the type it must have
 
   platform::IEventLoop& loop_;
   platform::IMessageBox& boxes_;

@@ -120,7 +120,14 @@ void Session::ShowBuffer() {
   if (views_.showBufferPage) views_.showBufferPage(buffer_);
 }
 
+bool Session::RefusedWhileBusy() {
+  if (!controller->Busy()) return false;
+  if (views_.status) views_.status->SetPanelText(0, kBusyText);
+  return true;
+}
+
 image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
+  if (RefusedWhileBusy()) return image::ImageFormat::Unknown;
   const auto format =
       app::LoadAndShow(image, fileName, buffer_, [this](int code) { prg->SelectByType(code); });
   ShowBuffer();
@@ -129,6 +136,7 @@ image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
 }
 
 void Session::Clear() {
+  if (RefusedWhileBusy()) return;
   ShowCleared(buffer_);
   image.Clear();
   ShowBuffer();
@@ -137,11 +145,20 @@ void Session::Clear() {
 
 std::optional<std::string>
 Session::Save(const std::function<std::optional<std::string>(const SaveProposal&)>& askFile) {
+  // Save prepares the image for the target (jump table, checksum word) in place.
+  if (RefusedWhileBusy()) return std::nullopt;
   return SaveClick(image, *prg, boxes_, askFile);
 }
 
 void Session::SpeedChanged() {
   if (!views_.speed) return;
+  if (RefusedWhileBusy()) {
+    // The box keeps showing the rate the link has.
+    for (int i = 0; i < views_.speed->Count(); ++i)
+      if (views_.speed->ItemText(i) == std::to_string(comm->GetBaudRate()))
+        views_.speed->SetItemIndex(i);
+    return;
+  }
   const std::string text = views_.speed->ItemText(views_.speed->ItemIndex());
   char* end = nullptr;
   const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
@@ -150,11 +167,12 @@ void Session::SpeedChanged() {
 }
 
 void Session::TerminalEnter(const std::string& memoText) {
+  if (RefusedWhileBusy()) return; // a typed line would land in the middle of the run's exchange
   comm->SendString(TerminalEnterText(memoText));
 }
 
 void Session::FindDevice() {
-  if (!finder) return;
+  if (!finder || RefusedWhileBusy()) return;
   if (views_.status) views_.status->SetPanelText(0, "Searching for device setting ...");
   finder->SetLink(comm.get());
   finder->SetSelectors(views_.address, views_.speed);
@@ -163,6 +181,9 @@ void Session::FindDevice() {
     controller->CurModule = controller->LastModule =
         views_.address ? views_.address->ItemIndex() : 0;
     controller->EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+  };
+  finder->OnNotFound = [this] {
+    if (views_.status) views_.status->SetPanelText(0, "no device found");
   };
   finder->StartSearch();
 }

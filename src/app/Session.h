@@ -76,19 +76,28 @@ public:
   // 10 ms main tick runs; without files the tick starts at once.
   void Start(const std::vector<std::string>& files);
 
-  // File commands.
+  // While a module is being programmed the image must not change under the run: Open, Save,
+  // Clear and drops are refused with a status text. True when refused.
+  bool RefusedWhileBusy();
+  static constexpr const char* kBusyText = "Not now: a module is being programmed";
+
+  // File commands (each refused while a module is being programmed).
   image::ImageFormat LoadAndShow(const std::string& fileName);
   void Clear();
   // Save: see SaveClick. Throws image::FileWriteError.
   std::optional<std::string>
   Save(const std::function<std::optional<std::string>(const SaveProposal&)>& askFile);
 
-  // Target page and Communication page.
+  // Target page and Communication page (speed, terminal and Find Device are refused while a
+  // module is being programmed).
   void SpeedChanged(); // the speed selector changed: the link takes its rate
   void TerminalEnter(const std::string& memoText);
   void FindDevice();
   void FinderClosed();
-  void TreeClicked() { prg->TreeClick(); }
+  // Refused while busy: the entry's protocol and settings are the run's.
+  void TreeClicked() {
+    if (!RefusedWhileBusy()) prg->TreeClick();
+  }
   void ProgrammerPageShown() { prg->PageShow(); }
   void ButtonPressed(int tag) { controller->ProgrammerAction(tag); }
 

@@ -27,7 +27,7 @@ inline const std::string kProgramHelp =
     "Does what the window does after loading FILE... from its command line: selects the\n"
     "target NAME as a click in the target tree would (see vkprog targets), sets the\n"
     "address and presses Program; with --range, MultiProgram from FIRST to LAST (QRD14\n"
-    "modules); with --erase-only, Erase and then Program, which erases the module.\n\n"
+    "modules); with --erase-only, Erase, which erases the module after its type check.\n\n"
     "  --target NAME    the catalogue entry, e.g. QRD14, AT89C51RD2, \"QX4T - BOOT\"\n"
     "  --address N      the module address, 0..255 (default 0; 64 for QRA11, QRB12 and\n"
     "                   QRC13, where a click on the entry moves the window's box)\n"
@@ -52,9 +52,13 @@ inline const std::string kProgramHelp =
     "the settings and never writes them); VKPROG_KERNEL_DIR, the folder of the H8 boot\n"
     "kernels (else the program's own folder); VKPROG_SLEEP_PERCENT=N, for simulated\n"
     "devices only: the protocols' fixed waits shortened to N percent.\n\n"
-    "Exit: 0 every module's log line ends in \"Programmed OK\" (or \"Erased OK\"), 1\n"
-    "otherwise (also after the \"ID Mismatch\" error, where the window closes), 2 usage\n"
-    "error, 3 the time-out ran out, 130 interrupted (Ctrl-C; the trace is kept).\n";
+    "A failed module's reason goes to stderr: \"QRD14 #7 Failed: record at 0x1040\n"
+    "refused (E)\".\n\n"
+    "Exit: 0 every module was programmed (or erased), 1 otherwise (also after the\n"
+    "\"ID Mismatch\" error, where the window closes), 2 usage error, 3 the time-out ran\n"
+    "out, 4 the target only checks its chip (Cortex-M3: \"Blank, nothing written\" or\n"
+    "\"Not blank, nothing written\"), 130 interrupted (Ctrl-C: the run is stopped and\n"
+    "the link set back first; the trace is kept).\n";
 
 inline const std::string kDetectHelp =
     "Usage: vkprog detect --port PORT [--address N] [--speed BAUD] [--timeout S]\n"

@@ -24,12 +24,11 @@ namespace {
 
 using programmer::TPrgrm;
 
+// A target that only checks its chip (Cortex-M3) ran as asked, but wrote nothing.
+constexpr int kExitCheckedOnly = 4;
+
 double SteadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-bool EndsWith(const std::string& s, const std::string& tail) {
-  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // Every file must be firmware before anything goes to a device: a production line must not
@@ -194,17 +193,31 @@ int RunProgram(const std::vector<std::string>& argv) {
     Error("program: the " + s.buttons[button].Caption() + " button is disabled (no image loaded)");
     return kExitFailed;
   }
-  if (eraseOnly) s.session->ButtonPressed(TPrgrm::kErase);
   const std::size_t modules =
       range ? static_cast<std::size_t>(range->last >= range->first ? range->last - range->first + 1
                                                                    : 1)
             : 1;
-  s.session->ButtonPressed(button);
+  // The exit code comes from what became of each module, never from the texts on screen.
+  std::vector<programmer::RunOutcome> outcomes;
+  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
+    outcomes.push_back(o);
+    if (o.result == programmer::RunResult::Failed) {
+      out.ClearProgress();
+      Error(o.entry + " #" + std::to_string(o.module) + " Failed: " + programmer::FailureText(o));
+    }
+  };
+  // Erase erases the module by itself (after its type check).
+  s.session->ButtonPressed(eraseOnly ? TPrgrm::kErase : button);
 
   const bool ended =
       s.RunUntil([&] { return s.quitAsked || (ControllerIdle(s) && s.SerialQuiet()); });
   out.ClearProgress();
-  if (LinkSession::Interrupted()) return Interrupted("program");
+  if (LinkSession::Interrupted()) {
+    // The protocol's Finish puts the link back to its own rate, parity and text mode.
+    s.session->controller->StopAll();
+    s.DrainSerial(1000);
+    return Interrupted("program");
+  }
   if (!ended) {
     s.DrainSerial(1000);
     Error("program: no end after " + TimeoutText(link.timeoutSeconds) +
@@ -217,17 +230,27 @@ int RunProgram(const std::vector<std::string>& argv) {
           "programs it all the same");
     return kExitFailed;
   }
-  const auto okLines = std::count_if(out.logLines.begin(), out.logLines.end(), [](const auto& l) {
-    return EndsWith(l, " Programmed OK") || EndsWith(l, " Erased OK");
-  });
-  if (out.logLines.size() == modules && static_cast<std::size_t>(okLines) == modules)
-    return kExitOk;
-  if (out.logLines.empty())
+  const auto count = [&](std::initializer_list<programmer::RunResult> results) {
+    return static_cast<std::size_t>(
+        std::count_if(outcomes.begin(), outcomes.end(), [&](const programmer::RunOutcome& o) {
+          return std::find(results.begin(), results.end(), o.result) != results.end();
+        }));
+  };
+  const std::size_t written =
+      count({programmer::RunResult::Programmed, programmer::RunResult::Erased});
+  const std::size_t checked =
+      count({programmer::RunResult::Blank, programmer::RunResult::NotBlank});
+  if (outcomes.size() == modules && written == modules) return kExitOk;
+  if (outcomes.size() == modules && written + checked == modules && checked > 0) {
+    Error("program: the target was only checked; nothing was written");
+    return kExitCheckedOnly;
+  }
+  if (outcomes.empty())
     Error("program: nothing was programmed (the status line shows \"" + s.status.PanelText(0) +
           "\")");
   else
-    Error("program: " + std::to_string(modules - static_cast<std::size_t>(okLines)) + " of " +
-          std::to_string(modules) + " module(s) not programmed");
+    Error("program: " + std::to_string(modules - written) + " of " + std::to_string(modules) +
+          " module(s) not programmed");
   return kExitFailed;
 }
 

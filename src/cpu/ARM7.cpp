@@ -4,6 +4,11 @@ namespace vk::cpu {
 
 using programmer::CpuState;
 
+void TCPU_ARM7::InitBegin(link::TComm* link, const std::string& param) {
+  TCPU::InitBegin(link, param);
+  Fail(programmer::FailReason::NoProtocol);
+}
+
 // Unlike the defaults these leave Step and Counter as they are: nothing reads them.
 void TCPU_ARM7::EraseBegin() { Phase = 1; }
 void TCPU_ARM7::EraseStep() { Phase = 2; }

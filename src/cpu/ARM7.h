@@ -1,6 +1,7 @@
 #pragma once
 // TCPU_ARM7: the place of an ARM7 boot-loader protocol. It talks to no target and sends nothing
-// on any link; a run walks Initialize, Erase and Program in eight ticks and ends in Done.
+// on any link. Since nothing can be written, a run fails at its first tick with that reason
+// rather than walking to Done and being reported as programmed.
 
 #include "programmer/Cpu.h"
 
@@ -10,7 +11,8 @@ class TCPU_ARM7 : public programmer::TCPU {
 public:
   using programmer::TCPU::TCPU;
 
-  // InitBegin, InitStep and ProgramEnd are the defaults.
+  void InitBegin(link::TComm* link, const std::string& param) override;
+  // InitStep and ProgramEnd are the defaults.
   void EraseBegin() override;
   void EraseStep() override;
   void EraseEnd() override;

@@ -112,7 +112,7 @@ bool TCPU_ISP8051::Synchronised() {
     return false;
   }
   if (SyncStep == kGaveUp) {
-    Fail();
+    Fail(programmer::FailReason::NoSync);
     return false;
   }
   return true;
@@ -195,7 +195,9 @@ void TCPU_ISP8051::ProgramEnd() {
     }
     return;
   }
-  if (++Counter > kCloseWaitTicks) Fail();
+  if (++Counter > kCloseWaitTicks)
+    Fail(programmer::FailReason::RecordUnanswered,
+         "closing command " + std::to_string(Step) + " unanswered");
 }
 
 void TCPU_ISP8051::Finish() {

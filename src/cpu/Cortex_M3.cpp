@@ -2,6 +2,8 @@
 
 #include "link/Communication.h"
 
+#include <cstdio>
+
 namespace vk::cpu {
 
 using programmer::CpuState;
@@ -35,13 +37,27 @@ void TCPU_CORTEX::InitBegin(link::TComm* link, const std::string& param) {
   RetryCount = 0;
   ReadAddr = 0;
   Rereads = 0;
+  giveUpReason_ = programmer::FailReason::NoSync;
+  giveUpDetail_.clear();
+}
+
+void TCPU_CORTEX::GiveUp(programmer::FailReason reason, std::string detail) {
+  SyncStep = kGaveUp;
+  giveUpReason_ = reason;
+  giveUpDetail_ = std::move(detail);
+}
+
+std::string TCPU_CORTEX::BlockText() const {
+  char text[24];
+  std::snprintf(text, sizeof text, "block at 0x%04X", static_cast<unsigned>(ReadAddr));
+  return text;
 }
 
 void TCPU_CORTEX::InitStep(bool& skipErase) {
   if (SyncStep < kSynchronised)
     SyncTick();
   else if (SyncStep == kGaveUp)
-    Fail();
+    Fail(giveUpReason_, giveUpDetail_);
   else
     BlockCheckTick(skipErase);
 }
@@ -50,7 +66,7 @@ void TCPU_CORTEX::EraseBegin() {
   if (SyncStep < kSynchronised) {
     SyncTick();
   } else if (SyncStep == kGaveUp) {
-    Fail();
+    Fail(giveUpReason_, giveUpDetail_);
   } else {
     Phase = 1;
     Step = 0;
@@ -87,7 +103,11 @@ void TCPU_CORTEX::SyncTick() {
       Comm->RxLines.DeleteFirst();
     } else if (++TryCount > kSyncTicks) {
       if (RetryCount >= kSyncRetries) {
-        SyncStep = kGaveUp;
+        // Within a check, the reason of the resynchronisation stands.
+        if (giveUpDetail_.empty())
+          GiveUp(programmer::FailReason::NoSync, "");
+        else
+          SyncStep = kGaveUp;
       } else {
         ++RetryCount;
         SyncStep = 0;
@@ -106,6 +126,8 @@ void TCPU_CORTEX::SyncTick() {
 // Synchronising again keeps Step: the check goes on waiting where it was.
 void TCPU_CORTEX::NoAnswer() {
   if (++TryCount <= kAnswerTicks) return;
+  giveUpReason_ = programmer::FailReason::RecordUnanswered;
+  giveUpDetail_ = BlockText() + " unanswered";
   if (RetryCount >= kResyncs) {
     SyncStep = kGaveUp;
   } else {
@@ -135,40 +157,24 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     Comm->SendString(kBlockLength);
     rx.DeleteFirst();
     break;
-  case 3:
+  case 3: {
     if (!Acknowledged()) return NoAnswer();
     TryCount = 0;
     Check = 0;
     Counter = 0;
     Step = 4;
-    rx.DeleteFirst(); // bytes behind the "y" in the same entry go with it
+    const std::string entry = rx.First();
+    rx.DeleteFirst();
+    // A prompt loader sends the block right behind the "y": those bytes are its first.
+    const std::string rest = entry.substr(entry.find(kAck) + 1);
+    if (!rest.empty()) TakeBlockBytes(rest);
     break;
+  }
   case 4: {
     if (rx.Count() == 0) return NoAnswer();
     const std::string entry = rx.First();
-    for (const char c : entry) {
-      const auto b = static_cast<std::uint8_t>(c);
-      if (Counter < static_cast<std::int32_t>(kBlockSize)) {
-        BlockData[static_cast<std::size_t>(Counter)] = b;
-        Check ^= b;
-        ++Counter;
-        TryCount = 0;
-        continue;
-      }
-      // The check byte; anything behind it in this entry is dropped.
-      Check ^= b;
-      if (Check == 0) {
-        Rereads = 0;
-        Step = 5;
-      } else if (++Rereads > kMaxRereads) {
-        // A line that spoils every read of a block would otherwise keep the run going for good.
-        SyncStep = kGaveUp;
-      } else {
-        Step = 0;
-      }
-      break;
-    }
     rx.DeleteFirst();
+    TakeBlockBytes(entry);
     break;
   }
   case 5:
@@ -184,17 +190,45 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     }
     break;
   case 6: // blank: no erase needed
+    DoneAs = programmer::RunResult::Blank;
     skipErase = true;
     State = CpuState::Program;
     Phase = 1;
     break;
   case 7: // not blank
+    DoneAs = programmer::RunResult::NotBlank;
     skipErase = false;
     State = CpuState::Erase;
     Phase = 1;
     break;
   default:
     break;
+  }
+}
+
+void TCPU_CORTEX::TakeBlockBytes(const std::string& bytes) {
+  for (const char c : bytes) {
+    const auto b = static_cast<std::uint8_t>(c);
+    if (Counter < static_cast<std::int32_t>(kBlockSize)) {
+      BlockData[static_cast<std::size_t>(Counter)] = b;
+      Check ^= b;
+      ++Counter;
+      TryCount = 0;
+      continue;
+    }
+    // The check byte; anything behind it in this entry is dropped.
+    Check ^= b;
+    if (Check == 0) {
+      Rereads = 0;
+      Step = 5;
+    } else if (++Rereads > kMaxRereads) {
+      // A line that spoils every read of a block would otherwise keep the run going for good.
+      GiveUp(programmer::FailReason::Garbled,
+             BlockText() + " read with a wrong check byte " + std::to_string(Rereads) + " times");
+    } else {
+      Step = 0;
+    }
+    return;
   }
 }
 

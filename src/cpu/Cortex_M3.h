@@ -3,7 +3,9 @@
 // loader (0x7F, answered "y"), reads the first 8 KiB and 256 bytes in blocks of 256 bytes with
 // single-byte commands each followed by its complement, and lets the result decide whether the
 // run passes through Erase. Nothing is erased or written: the erase and programming operations
-// are the defaults, and the run ends in Done after the check.
+// are the defaults, and the run ends in Done after the check with DoneAs Blank or NotBlank, so
+// that it is never reported as programmed. A loader may send the block right behind the "y"
+// to its length, in the same receive entry: those bytes are the first of the block.
 
 #include "programmer/Cpu.h"
 
@@ -58,6 +60,13 @@ private:
   void NoAnswer();
   // The first entry of the receive list holds "y".
   bool Acknowledged() const;
+  // Bytes of the block being read, then its check byte; what follows that is dropped.
+  void TakeBlockBytes(const std::string& bytes);
+  // Gives up with this reason at the next tick.
+  void GiveUp(programmer::FailReason reason, std::string detail);
+  std::string BlockText() const;
+  programmer::FailReason giveUpReason_ = programmer::FailReason::NoSync;
+  std::string giveUpDetail_;
 };
 
 } // namespace vk::cpu

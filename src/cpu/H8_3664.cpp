@@ -33,6 +33,7 @@ void TCPU_H8_3664::InitBegin(link::TComm* link, const std::string& param) {
   Sleep(200);
   SyncStep = 0;
   RetryCount = 0;
+  kernelSent_ = false;
   State = CpuState::Program;
   Phase = 0;
 }
@@ -41,7 +42,9 @@ void TCPU_H8_3664::ProgramBegin() {
   if (SyncStep <= 9) {
     BootStep();
   } else if (SyncStep == kGaveUp) {
-    Fail();
+    // Step 7 gives up after the kernel went out; earlier the boot mode never answered.
+    Fail(programmer::FailReason::NoSync,
+         kernelSent_ ? "the boot kernel did not announce itself" : "");
   } else {
     Phase = 1;
     Step = 0;
@@ -104,6 +107,7 @@ void TCPU_H8_3664::BootStep() {
     break;
   case 3:
     Comm->SendString(kKernelSizeBytes);
+    kernelSent_ = true;
     Sleep(10);
     TryCount = 0;
     SyncStep = 4;

@@ -30,6 +30,8 @@ public:
 
   // Step of the boot sub-machine: 0 to 7 while booting, kRunning, kGaveUp.
   std::int32_t SyncStep = 0;
+  // The kernel went out during this run (for the reason of a failed boot).
+  bool kernelSent_ = false;
   // Polls without the awaited answer; the byte index during the kernel download.
   std::int32_t TryCount = 0;
   // Repeated attempts: boot attempts, then records sent again.

@@ -209,7 +209,8 @@ void TCPU_QX4T::ProgramStep() {
     Enter(CpuState::Done, 0);
     break;
   case 5:
-    Fail();
+    Fail(WaitedTooLong(BlockAnswerLimitMs) ? programmer::FailReason::RecordUnanswered
+                                           : programmer::FailReason::RecordRefused);
     break;
   default:
     break;
@@ -303,7 +304,9 @@ void TCPU_QX4T_BOOT::ProgramStep() {
     Enter(CpuState::Done, 0);
     break;
   case 5:
-    Fail();
+    Fail(WaitedTooLong(RecordAnswerLimitMs) ? programmer::FailReason::RecordUnanswered
+                                            : programmer::FailReason::RecordRefused,
+         RecordDetail("not acknowledged"));
     break;
   default:
     break;

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -234,6 +235,7 @@ void TMainForm::LoadFiles(const QStringList& files) {
 }
 
 void TMainForm::FileOpen() {
+  if (session_->RefusedWhileBusy()) return;
   if (const auto file = dialogs_->AskOpenFile()) LoadFiles({*file});
 }
 
@@ -289,7 +291,7 @@ void TMainForm::dragEnterEvent(QDragEnterEvent* event) {
 
 void TMainForm::dropEvent(QDropEvent* event) {
   const QStringList files = LocalFiles(event->mimeData());
-  if (files.isEmpty()) return;
+  if (files.isEmpty() || session_->RefusedWhileBusy()) return;
   event->acceptProposedAction();
   // Loaded once the drop is over (a file's message box must not hold up the desktop's drag),
   // and never in the middle of a step of a run that is waiting in a sleep.
@@ -306,6 +308,16 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  if (session_->controller->Busy()) {
+    if (QMessageBox::question(this, QString::fromLatin1(kCaption),
+                              QStringLiteral("A module is being programmed. Quit anyway?"),
+                              QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) != QMessageBox::Yes) {
+      event->ignore();
+      return;
+    }
+    session_->controller->StopAll(); // the protocol sets the link back before the end
+  }
   // The program ends with its main window: the companions go with it.
   DevFinderForm->hide();
   SearchSettingForm->hide();

@@ -24,14 +24,17 @@ void TCPU_BACKPLANE::EraseBegin() {
   case 0:
     Comm->RxLines.Clear();
     SelectModule();
+    StartWaiting();
     Step = 1;
     break;
   case 1:
-    // No time-out here: the main controller starts over when the user presses a button.
     if (Comm->RxLines.Count() > 0 && HasOK(Comm->RxLines.First())) {
       Comm->RxLines.DeleteFirst();
       Comm->SendString("QV550274\r");
       Step = 2;
+    } else if (WaitedLongerThan(kAnswerLimitMs)) {
+      // A unit pulled out or an empty slot: the module fails instead of waiting for good.
+      Fail(FailReason::ModuleNotFound, "no answer to \"OP " + std::to_string(ModuleNo) + "\"");
     }
     break;
   case 2:
@@ -70,7 +73,7 @@ void TCPU_BACKPLANE::EraseStep() {
     break;
   case 1:
     if (Comm->RxLines.Count() == 0) {
-      if (++Counter > kEraseWaitTicks) Fail();
+      if (++Counter > kEraseWaitTicks) Fail(FailReason::EraseFailed, "erase unanswered");
       break;
     }
     {
@@ -105,19 +108,27 @@ void TCPU_BACKPLANE::ProgramStep() {
   case 2:
     Comm->RxLines.Clear();
     Step = SendNextRecord() ? 3 : 4;
+    StartWaiting();
     break;
   case 3: {
-    if (Comm->RxLines.Count() == 0) break;
+    if (Comm->RxLines.Count() == 0) {
+      if (WaitedLongerThan(kAnswerLimitMs))
+        Fail(FailReason::RecordUnanswered, RecordDetail("unanswered"));
+      break;
+    }
     // The entry stays in the list; the link removes it after delivering it.
     const std::string answer = Comm->RxLines.First();
     Step = 3;
     for (const char c : answer) {
-      if (c == 0x06 || c == '.')
+      if (c == 0x06 || c == '.') {
         Step = 2;
-      else if (c == 'E' || c == 'R')
+      } else if (c == 'E' || c == 'R') {
         Step = 5;
-      else
+        refusedWith_ = c;
+      } else {
         Step = 6;
+        refusedWith_ = c;
+      }
     }
     break;
   }
@@ -125,7 +136,7 @@ void TCPU_BACKPLANE::ProgramStep() {
     Enter(State, 2);
     break;
   case 5:
-    Fail();
+    Fail(FailReason::RecordRefused, RefusalDetail());
     break;
   case 6:
     if (RetryCount >= kMaxRetries) {

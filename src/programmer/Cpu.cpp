@@ -5,6 +5,7 @@
 #include "programmer/ImagePrep.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace vk::programmer {
 
@@ -29,6 +30,38 @@ const char* CpuStateName(CpuState s) {
 TCPU::TCPU(platform::IEventLoop& loop) : loop_(loop) {}
 
 void TCPU::Sleep(int ms) { loop_.Sleep(ms); }
+
+void TCPU::StartWaiting() { waitingSince_ = loop_.Now(); }
+
+bool TCPU::WaitedLongerThan(int limitMs) const { return loop_.Now() - waitingSince_ >= limitMs; }
+
+std::string TCPU::RecordDetail(const std::string& what) const {
+  char at[16];
+  std::snprintf(at, sizeof at, "0x%04X", static_cast<unsigned>(LastRecordAt));
+  return std::string("record at ") + at + " " + what;
+}
+
+std::string TCPU::RefusalDetail() const {
+  const auto c = static_cast<unsigned char>(refusedWith_);
+  char answer[8];
+  if (c >= 0x20 && c < 0x7F)
+    std::snprintf(answer, sizeof answer, "%c", c);
+  else
+    std::snprintf(answer, sizeof answer, "0x%02X", c);
+  return RecordDetail(std::string("refused (") + answer + ")");
+}
+
+void TCPU::Arm() {
+  FailedWith = FailReason::None;
+  FailDetail.clear();
+  DoneAs = RunResult::Programmed;
+  Enter(CpuState::Initialize, 0);
+}
+
+void TCPU::Disarm() {
+  EraseFirst = false;
+  Enter(CpuState::Idle, 0);
+}
 
 void TCPU::InitBegin(link::TComm* link, const std::string&) {
   Enter(CpuState::Initialize, 1);
@@ -85,6 +118,7 @@ bool TCPU::SendNextRecord() {
     Sleep(50);
     return false;
   }
+  LastRecordAt = CurAddr;
   Comm->SendString(IntelHexRecord(CurAddr, Buffer + CurAddr, blockLen(CurAddr)));
   CurAddr += block;
   return true;
@@ -108,18 +142,31 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
   case 1:
     if (rules.clearBeforeSend) Comm->RxLines.Clear();
     Step = SendNextRecord() ? 2 : 3;
+    StartWaiting();
     break;
   case 2: {
-    if (Comm->RxLines.Count() == 0) break;
+    if (Comm->RxLines.Count() == 0) {
+      // A loader that falls silent must not hold the run for good.
+      if (WaitedLongerThan(rules.answerLimitMs)) {
+        if (Comm->IsOpen())
+          Fail(FailReason::RecordUnanswered, RecordDetail("unanswered"));
+        else
+          Fail(FailReason::LinkLost, RecordDetail("unanswered: the link went away"));
+      }
+      break;
+    }
     const std::string answer = Comm->RxLines.First();
     Step = 2;
     for (const char c : answer) {
-      if (rules.acknowledge.find(c) != std::string_view::npos)
+      if (rules.acknowledge.find(c) != std::string_view::npos) {
         Step = 1;
-      else if (rules.fatal.find(c) != std::string_view::npos)
+      } else if (rules.fatal.find(c) != std::string_view::npos) {
         Step = 4;
-      else if (rules.retry.find(c) != std::string_view::npos)
+        refusedWith_ = c;
+      } else if (rules.retry.find(c) != std::string_view::npos) {
         Step = 5;
+        refusedWith_ = c;
+      }
     }
     Comm->RxLines.DeleteFirst();
     break;
@@ -128,7 +175,7 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
     Enter(State, 2);
     break;
   case 4:
-    Fail();
+    Fail(FailReason::RecordRefused, RefusalDetail());
     break;
   case 5:
     if (retryCount >= rules.maxRetries) {

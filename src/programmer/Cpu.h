@@ -80,6 +80,18 @@ public:
   // Why the run failed; set by Fail, cleared when a run is armed.
   FailReason FailedWith = FailReason::None;
   std::string FailDetail;
+  // What a run that reaches Done has done: a protocol that only checks the chip says what it
+  // found, so that nothing is reported as programmed that was not written.
+  RunResult DoneAs = RunResult::Programmed;
+  // The address of the last record sent, for the reason of a failure.
+  std::uint32_t LastRecordAt = 0;
+
+  // A new run from the first operation; the reasons and results of the last run go.
+  void Arm();
+  // Back to rest without running anything.
+  void Disarm();
+  // The limit on an unanswered record or module selection.
+  static constexpr int kAnswerLimitMs = 5000;
 
 protected:
   // Step := 0, Counter := 0.
@@ -99,16 +111,24 @@ protected:
   }
   // A blocking wait of the tick thread.
   void Sleep(int ms);
+  // Starts the clock of a wait for an answer.
+  void StartWaiting();
+  bool WaitedLongerThan(int limitMs) const;
+  // "record at 0x1040 refused (E)"
+  std::string RecordDetail(const std::string& what) const;
+  // The same for the refusal last seen by the record loop.
+  std::string RefusalDetail() const;
 
   // The record loop the record-based boot loaders share (ProgramStep). Answers are scanned
   // character by character and the last recognised one decides; characters in none of the
   // sets are ignored. The answer entry is removed after the scan.
   struct RecordLoopRules {
-    std::string_view acknowledge; // send the next record
-    std::string_view fatal;       // the run fails
-    std::string_view retry;       // send the same record again
-    bool clearBeforeSend;         // clear the receive list before each record
-    int maxRetries;               // repeats allowed per run
+    std::string_view acknowledge;       // send the next record
+    std::string_view fatal;             // the run fails
+    std::string_view retry;             // send the same record again
+    bool clearBeforeSend;               // clear the receive list before each record
+    int maxRetries;                     // repeats allowed per run
+    int answerLimitMs = kAnswerLimitMs; // an unanswered record fails the run after this
   };
   // One tick of the loop on Step: 0 prepare (then 1), 1 send, 2 await the answer, 3 all sent
   // (Phase 2), 4 failed, 5 repeat. retryCount counts over the run; prepare resets it.
@@ -116,6 +136,8 @@ protected:
                       const std::function<void()>& prepare);
 
   platform::IEventLoop& loop_;
+  std::int64_t waitingSince_ = 0;
+  char refusedWith_ = 0;
 };
 
 // The record of one block as it goes on the wire: ":LLAAAA00<data>CC" and a carriage return.

@@ -83,24 +83,39 @@ void TPrgrm::BuildTargetTree(ITreeView* tree) {
 }
 
 void TPrgrm::TreeClick() {
-  if (!Tree) return;
+  // A run under way keeps its entry: its protocol object and settings are in use.
+  if (!Tree || (begun_ && RunActive())) return;
   const int index = Tree->SelectedEntry();
   if (index < 0 || index >= static_cast<int>(nodes_.size())) return;
-  SelectNode(nodes_[static_cast<std::size_t>(index)]);
+  SelectNode(nodes_[static_cast<std::size_t>(index)], true);
   if (ChainedTreeClick) ChainedTreeClick();
 }
 
-void TPrgrm::SelectNode(PrgrmNode& entry) {
+void TPrgrm::SelectNode(PrgrmNode& entry, bool byPerson) {
   const std::uint8_t previousKind = node_->CpuKind;
   node_->Cpu = nullptr;
   node_ = &entry;
-  if (entry.CpuKind != previousKind) cpu_ = factory_(entry.CpuKind, loop_);
+  if (entry.CpuKind != previousKind) {
+    // Kinds served by the same class keep the protocol object, so that a run armed with the
+    // root selected is carried out on the module a detection selects.
+    auto fresh = factory_(entry.CpuKind, loop_);
+    if (typeid(*fresh) != typeid(*cpu_)) {
+      if (RunActive())
+        DropRun(FailReason::TypeMismatch, "another protocol; the armed run was not carried out",
+                DropLog::Explained);
+      cpu_ = std::move(fresh);
+    }
+  }
 
   if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(entry.TypeCode == 136);
-  if (AddressBox && entry.TypeCode >= 133 && entry.TypeCode <= 135) AddressBox->SetItemIndex(64);
+  if (byPerson && AddressBox && entry.TypeCode >= 133 && entry.TypeCode <= 135)
+    AddressBox->SetItemIndex(64);
 
   entry.Cpu = cpu_.get();
+  // An armed run keeps its request to erase; everything else comes from the new entry.
+  const bool eraseFirst = cpu_->EraseFirst;
   Bind();
+  if (RunActive()) cpu_->EraseFirst = eraseFirst;
   if (Tree) Tree->MakeVisible(entry.TreeNode); // the highlight follows every selection
   ShowSummary();
 }
@@ -147,34 +162,57 @@ bool TPrgrm::SelectByName(const std::string& name) {
 void TPrgrm::StartErase() {
   EraseOnly = true;
   SkipErase = false;
+  begun_ = false;
   // Protocols that erase only on request (the 8051 loaders) must erase in an erase-only run;
   // otherwise the run would report "Erased OK" without having touched the chip.
   cpu_->EraseFirst = true;
-  cpu_->FailedWith = FailReason::None;
-  cpu_->FailDetail.clear();
-  cpu_->State = CpuState::Initialize;
-  cpu_->Phase = 0;
-  cpu_->Step = 0;
-  cpu_->Counter = 0;
+  cpu_->Arm();
 }
 
+// A Program press programs: an erase armed earlier and never carried out does not turn it into
+// an erase-only run.
 void TPrgrm::StartProgram() {
+  EraseOnly = false;
   SkipErase = false;
-  cpu_->FailedWith = FailReason::None;
-  cpu_->FailDetail.clear();
-  cpu_->State = CpuState::Initialize;
-  cpu_->Phase = 0;
-  cpu_->Step = 0;
-  cpu_->Counter = 0;
+  begun_ = false;
+  cpu_->Arm();
   cpu_->AttachProgressBar(Progress);
 }
 
-void TPrgrm::StopRun() {
-  cpu_->State = CpuState::Idle;
-  cpu_->Phase = 0;
-  cpu_->Step = 0;
-  cpu_->Counter = 0;
+void TPrgrm::ClearRun() {
+  EraseOnly = false;
+  SkipErase = false;
+  begun_ = false;
+  cpu_->Disarm();
 }
+
+void TPrgrm::StopRun() {
+  if (begun_ && RunActive()) {
+    DropRun(FailReason::StoppedByUser, "");
+    return;
+  }
+  ClearRun();
+}
+
+void TPrgrm::DropRun(FailReason reason, const std::string& detail, DropLog log) {
+  TCPU& p = *cpu_;
+  // The link goes back to its own bit rate, parity and text mode.
+  if (begun_) {
+    Comm->RxLines.Clear();
+    p.Finish();
+  }
+  ClearRun();
+  ShownState = CpuState::Idle;
+  p.FailedWith = reason;
+  p.FailDetail = detail;
+  if (log == DropLog::Failed) Log(ModuleName() + " Failed");
+  if (log == DropLog::Explained) Log(ModuleName() + " Failed: " + detail);
+  Status("Module Programming Failed");
+  if (Progress) Progress->SetPosition(Progress->Min());
+  Report(RunResult::Failed);
+}
+
+std::string TPrgrm::ModuleName() const { return node_->Name + " #" + std::to_string(Address()); }
 
 bool TPrgrm::RunActive() const { return cpu_->State != CpuState::Idle; }
 
@@ -184,10 +222,28 @@ void TPrgrm::EndRun(bool ok) {
   Comm->RxLines.Clear();
   p.State = CpuState::Idle;
   p.Finish();
-  Log(node_->Name + " #" + std::to_string(Address()) + (ok ? " Programmed OK" : " Failed"));
-  Status(ok ? "Module Programmed OK" : "Module Programming Failed");
+  ClearRun();
+  const RunResult result = ok ? p.DoneAs : RunResult::Failed;
+  switch (result) {
+  case RunResult::Blank:
+    Log(ModuleName() + " Blank, nothing written");
+    Status("Module Blank, nothing written");
+    break;
+  case RunResult::NotBlank:
+    Log(ModuleName() + " Not blank, nothing written");
+    Status("Module Not blank, nothing written");
+    break;
+  case RunResult::Failed:
+    Log(ModuleName() + " Failed");
+    Status("Module Programming Failed");
+    break;
+  default:
+    Log(ModuleName() + " Programmed OK");
+    Status("Module Programmed OK");
+    break;
+  }
   if (Progress) Progress->SetPosition(Progress->Min());
-  Report(ok ? RunResult::Programmed : RunResult::Failed);
+  Report(result);
 }
 
 void TPrgrm::Report(RunResult result) {
@@ -200,6 +256,9 @@ void TPrgrm::Report(RunResult result) {
         cpu_->FailedWith == FailReason::None ? FailReason::Unspecified : cpu_->FailedWith;
     lastOutcome_.detail = cpu_->FailDetail;
   }
+  // The reason goes to the hint panel; the log line keeps its text.
+  if (StatusBar)
+    StatusBar->SetPanelText(3, result == RunResult::Failed ? FailureText(lastOutcome_) : "");
   if (OnModuleDone) OnModuleDone(lastOutcome_);
 }
 
@@ -227,6 +286,7 @@ bool TPrgrm::RunStep() {
     }
     switch (p.Phase) {
     case 0:
+      begun_ = true;
       p.InitBegin(Comm, "");
       Comm->SetDeliveryInterval(kFastDelivery);
       if (p.State == CpuState::Initialize) p.Phase = 1;
@@ -278,9 +338,7 @@ bool TPrgrm::RunStep() {
   case CpuState::Program:
     if (EraseOnly) {
       Comm->RxLines.Clear();
-      p.State = CpuState::Idle;
-      EraseOnly = false;
-      p.EraseFirst = false;
+      ClearRun();
       Log("Module #" + std::to_string(Address()) + " Erased OK");
       Status("Module Erased OK");
       if (Progress) Progress->SetPosition(Progress->Min());

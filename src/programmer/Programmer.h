@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <typeinfo>
 #include <vector>
 
 namespace vk::image {
@@ -91,7 +92,9 @@ public:
   // Catalogue and tree.
   void BuildTargetTree(ITreeView* tree);
   void TreeClick();
-  void SelectNode(PrgrmNode& entry);
+  // byPerson: the entry was picked in the tree by the user; only such a pick moves the address
+  // box to the entry's default address. A selection by a detection or a loaded file never does.
+  void SelectNode(PrgrmNode& entry, bool byPerson = false);
   void SelectByType(std::int32_t code);
   // Selects the first entry with this name (as a click on it would); false when none has it.
   bool SelectByName(const std::string& name);
@@ -99,8 +102,16 @@ public:
   // The run.
   void StartErase();
   void StartProgram();
+  // Stops a run: one under way runs the protocol's Finish and ends as failed, stopped by the
+  // user; one only armed goes back to rest.
   void StopRun();
+  // Ends the armed or running run as failed with this reason (a detection that found no
+  // module, or a module of another type), after the protocol's Finish if it had begun.
+  enum class DropLog { None, Failed, Explained }; // "#n Failed", or with ": detail" behind it
+  void DropRun(FailReason reason, const std::string& detail, DropLog log = DropLog::Failed);
   bool RunActive() const;
+  // An erase-only run is armed.
+  bool ErasingOnly() const { return EraseOnly; }
   bool RunStep();
   // Jump table and checksum word for the selected entry, as before programming. Returns the
   // range that now holds everything worth saving.
@@ -134,6 +145,9 @@ private:
   int Address() const;
   void Bind();
   void EndRun(bool ok);
+  // Clears the per-run flags and the protocol's run state.
+  void ClearRun();
+  std::string ModuleName() const;
 
   platform::IEventLoop& loop_;
   CpuFactory factory_;
@@ -141,6 +155,7 @@ private:
   PrgrmNode* node_ = nullptr;
   std::unique_ptr<TCPU> cpu_;
   int spinTicks_ = 0;
+  bool begun_ = false; // the protocol's first operation has run
   RunOutcome lastOutcome_;
   void Report(RunResult result);
 };

@@ -11,19 +11,21 @@ namespace vk::programmer {
 // A short, fixed set; the texts stand beside the values in FailReasonText.
 enum class FailReason : std::uint8_t {
   None = 0,
-  Unspecified,       // a protocol gave up without saying why
-  NoSync,            // no answer to the synchronisation
-  RecordRefused,     // the device refused a record
-  RecordUnanswered,  // no answer to a record within the limit
-  ModuleNotFound,    // no answer to the module selection
-  TypeMismatch,      // the module's type does not match the firmware
-  TypeUnknown,       // the module's type could not be read or is in no catalogue entry
-  LinkLost,          // the serial device or CAN interface went away
-  TimeLimit,         // a wait ran out
-  StoppedByUser,     // stopped by the operator (button, Ctrl-C, SIGTERM)
-  KernelMissing,     // the boot kernel file did not load
-  ImageOutsideRegion,// the image has data outside the entry's region
-  EraseFailed,       // the erase was not acknowledged
+  Unspecified,        // a protocol gave up without saying why
+  NoSync,             // no answer to the synchronisation
+  RecordRefused,      // the device refused a record
+  RecordUnanswered,   // no answer to a record within the limit
+  ModuleNotFound,     // no answer to the module selection
+  TypeMismatch,       // the module's type does not match the firmware
+  TypeUnknown,        // the module's type could not be read or is in no catalogue entry
+  LinkLost,           // the serial device or CAN interface went away
+  TimeLimit,          // a wait ran out
+  StoppedByUser,      // stopped by the operator (button, Ctrl-C, SIGTERM)
+  KernelMissing,      // the boot kernel file did not load
+  ImageOutsideRegion, // the image has data outside the entry's region
+  EraseFailed,        // the erase was not acknowledged
+  Garbled,            // answers came, but never a correct one
+  NoProtocol,         // the entry has no boot-loader protocol: nothing can be written
 };
 
 const char* FailReasonText(FailReason reason);
@@ -32,8 +34,8 @@ enum class RunResult : std::uint8_t {
   Programmed, // every record written and acknowledged
   Erased,     // an erase-only run
   Failed,
-  Blank,      // a check-only target found the chip blank; nothing written
-  NotBlank,   // a check-only target found data; nothing written
+  Blank,    // a check-only target found the chip blank; nothing written
+  NotBlank, // a check-only target found data; nothing written
 };
 
 struct RunOutcome {

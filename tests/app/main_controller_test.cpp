@@ -117,15 +117,17 @@ TEST(Programming, ButtonsOnEntriesThatCannotBeProgrammed) {
   b.session->ButtonPressed(1);
   EXPECT_EQ(b.status.PanelText(0), "Programmer not ready");
 
-  // After a detection found another type, Program does nothing at all.
+  // After a detection found another type, Program checks the module again; an empty address
+  // fails the module with its reason instead of programming or waiting for good.
   b.session->prg->StopRun();
   b.Select("QRA11");
   b.session->controller->DetectedType = 145;
-  const auto written = b.Written().size();
   b.session->ButtonPressed(2);
-  b.loop.RunFor(100);
-  EXPECT_EQ(b.session->controller->Mode(), ControllerMode::Idle);
-  EXPECT_EQ(b.Written().size(), written);
+  ASSERT_TRUE(b.RunUntilIdle(5000));
+  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{
+                               "QRA11 #64 Failed: no answer to \"OP 64\"; nothing written"}));
+  EXPECT_EQ(b.session->prg->LastOutcome().reason, vk::programmer::FailReason::ModuleNotFound);
+  EXPECT_EQ(b.status.PanelText(3), "no answer to \"OP 64\"; nothing written");
 }
 
 TEST(Programming, DetectCheckAndProgramAContainer) {
@@ -143,6 +145,103 @@ TEST(Programming, DetectCheckAndProgramAContainer) {
   EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
   EXPECT_TRUE(b.boxes.boxes.empty());
   EXPECT_EQ(b.unit.FindModule(7)->starts, 1);
+}
+
+TEST(Programming, TheModuleProgrammedIsTheModuleChecked) {
+  {
+    AppBench b; // loading the container selects QRA11 without moving the address box
+    b.unit.AddModule(8, 133);
+    b.unit.AddModule(64, 133);
+    b.AttachUnit();
+    b.session->Start({});
+    b.address.SetItemIndex(8);
+    b.Load("fw.vkf", ContainerFor(0x85000000, 0x4000, 0x100));
+    b.session->ButtonPressed(2);
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRA11 #8 Programmed OK"}));
+    EXPECT_EQ(b.address.ItemIndex(), 8);
+    EXPECT_EQ(b.unit.FindModule(64)->erase1Count, 0);
+    EXPECT_EQ(b.unit.FindModule(64)->records, 0u);
+  }
+  {
+    AppBench b; // a garbled type answer: nothing goes to the module whatever was selected
+    b.unit.AddModule(7, 133);
+    b.unit.Faults().Add("command:ID=garbage");
+    b.AttachUnit();
+    b.session->Start({});
+    b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+    b.address.SetItemIndex(7);
+    b.session->ButtonPressed(2);
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.session->prg->LastOutcome().reason, vk::programmer::FailReason::TypeUnknown);
+    EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 0);
+  }
+  {
+    AppBench b; // a module served by another protocol: the run ends, saying so
+    b.unit.AddModule(5, 104);
+    b.AttachUnit();
+    b.session->Start({});
+    b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+    b.address.SetItemIndex(5);
+    b.session->ButtonPressed(2);
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.log.Lines(),
+              (std::vector<std::string>{
+                  "QRE15 #5 Failed: another protocol; the armed run was not carried out"}));
+    EXPECT_EQ(b.unit.FindModule(5)->erase1Count, 0);
+  }
+}
+
+TEST(Programming, AnArmedEraseIsCarriedOutAndNeverOutlivesItsRun) {
+  AppBench b;
+  b.unit.AddModule(7, 136);
+  b.AttachUnit();
+  b.session->Start({});
+  b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+  b.Select("Kestron");
+  b.address.SetItemIndex(7);
+  b.session->ButtonPressed(1); // armed with the root selected
+  b.session->ButtonPressed(0); // Detect finds the module and erases it
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"Module #7 Erased OK"}));
+  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 1);
+  EXPECT_EQ(b.unit.FindModule(7)->records, 0u);
+
+  b.session->ButtonPressed(2); // and Program then programs
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Programmed OK");
+  EXPECT_GT(b.unit.FindModule(7)->records, 0u);
+
+  b.Select("QRA11"); // Erase on an entry erases only a module of that type
+  b.address.SetItemIndex(7);
+  b.session->ButtonPressed(1);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Failed: the module is a QRD14; nothing erased");
+  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 2);
+}
+
+TEST(Programming, NothingChangesUnderARunningRun) {
+  AppBench b;
+  b.unit.AddModule(7, 136);
+  b.AttachUnit();
+  b.session->Start({});
+  b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+  b.address.SetItemIndex(7);
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.loop.RunUntil(
+      [&] { return b.session->prg->Cpu().State == vk::programmer::CpuState::Erase; }, 5000));
+  b.session->Clear();
+  EXPECT_EQ(b.status.PanelText(0), vk::app::Session::kBusyText);
+  EXPECT_FALSE(b.session->image.IsEmpty());
+  b.session->ButtonPressed(2);
+  EXPECT_EQ(b.status.PanelText(0), "Programmer busy");
+  b.Select("QRA11");
+  EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
+  b.session->TerminalEnter("typed");
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
+  EXPECT_EQ(b.unit.FindModule(7)->loads, 1);
+  EXPECT_EQ(Count(b.Written(), "typed\r"), 0);
 }
 
 TEST(Programming, UntypedImages) {
@@ -233,5 +332,21 @@ TEST(Programming, MultiProgramSequences) {
     EXPECT_EQ(b.address.ItemIndex(), 4);
     b.loop.RunFor(50);
     EXPECT_EQ(b.line->Settings().BaudRate, 57600u);
+  }
+  {
+    AppBench b; // an empty slot fails with its reason; the sequence goes on
+    for (int a : {2, 4}) b.unit.AddModule(static_cast<std::uint8_t>(a), 136);
+    b.AttachUnit();
+    b.session->Start({});
+    b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+    b.session->ProgrammerPageShown();
+    b.firstBox.SetItemIndex(2);
+    b.lastBox.SetItemIndex(4);
+    b.session->ButtonPressed(3);
+    ASSERT_TRUE(b.RunUntilIdle());
+    EXPECT_EQ(b.log.Lines(),
+              (std::vector<std::string>{"QRD14 #2 Programmed OK",
+                                        "QRD14 #3 Failed: no answer to \"OP 3\"; nothing written",
+                                        "QRD14 #4 Programmed OK"}));
   }
 }

@@ -73,23 +73,26 @@ TEST(VkprogBootTargets, CortexM3BlankAndNotBlank) {
   TempDir dir;
   const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x100)));
   {
-    SCOPED_TRACE("blank: all 33 blocks read, the erase skipped");
-    Simulator sim({"cortex", "--no-pace", "--data-delay-ms", "40"});
+    SCOPED_TRACE("blank: all 33 blocks read, the data right behind each \"y\"; nothing written");
+    Simulator sim({"cortex", "--no-pace"});
     ASSERT_TRUE(sim.Ready());
     const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", hex});
     const std::string summary = sim.Stop();
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Cortex-M3 #0 Programmed OK"}));
+    EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
+    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Cortex-M3 #0 Blank, nothing written"}));
+    EXPECT_FALSE(Contains(r.out, "Programmed OK")) << r.out;
     EXPECT_TRUE(Contains(summary, "33 block(s) sent (0x0000 .. 0x2000)")) << summary;
   }
   {
-    SCOPED_TRACE("not blank: the check stops at the first programmed block");
+    SCOPED_TRACE(
+        "not blank, with the loader's pause: the check stops at the first programmed block");
     Simulator sim({"cortex", "--no-pace", "--data-delay-ms", "40", "--not-blank-from", "0x300"});
     ASSERT_TRUE(sim.Ready());
     const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", hex});
     const std::string summary = sim.Stop();
-    EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Cortex-M3 #0 Programmed OK"}));
+    EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
+    EXPECT_EQ(LogLines(r.out),
+              (std::vector<std::string>{"Cortex-M3 #0 Not blank, nothing written"}));
     EXPECT_TRUE(Contains(summary, "4 block(s) sent (0x0000 .. 0x0300)")) << summary;
   }
 }

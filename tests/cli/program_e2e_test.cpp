@@ -181,6 +181,7 @@ TEST(VkprogProgram, EraseOnlyAndFailedRuns) {
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Failed"}));
   EXPECT_TRUE(Contains(r.err, "1 of 1 module(s) not programmed")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "QRD14 #7 Failed: record at 0x1080 refused (E)")) << r.err;
 
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x1, erase2 x0, 0 load(s)")) << summary;
@@ -189,7 +190,9 @@ TEST(VkprogProgram, EraseOnlyAndFailedRuns) {
 TEST(VkprogProgram, SilentUnitEndsWithTheTimeout) {
   TempDir dir;
   const std::string firmware = Qrd14Firmware(dir);
-  Simulator sim({"backplane", "--module", "7:136", "--no-pace", "--fault", "silent"});
+  // An erase that is never answered: the one wait long enough for the time-out to end first.
+  Simulator sim(
+      {"backplane", "--module", "7:136", "--no-pace", "--fault", "command:erase1=silent"});
   ASSERT_TRUE(sim.Ready());
   const auto start = std::chrono::steady_clock::now();
   const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--address", "7",
@@ -200,8 +203,28 @@ TEST(VkprogProgram, SilentUnitEndsWithTheTimeout) {
   // It ends, and not long after its time-out (a generous bound: the machines are shared).
   EXPECT_LT(seconds, 20.0);
   EXPECT_TRUE(Contains(r.err, "vkprog: program: no end after 2.5 s (--timeout)")) << r.err;
-  EXPECT_TRUE(Contains(r.out, "<no module found>")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "Erasing Module")) << r.out;
   sim.Stop();
+}
+
+TEST(VkprogProgram, TheModuleAtTheAddressGivenIsTheOneChecked) {
+  // QRA11 modules at 8 and at 64, the address a click on QRA11 would choose.
+  TempDir dir;
+  const std::string firmware = Container(dir, "qra11", HexText(0x4000, Pattern(0x400)), "85000000");
+  Simulator sim(
+      {"backplane", "--module", "8:133", "--module", "64:133", "--erase-ms", "100", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  auto r =
+      Vkprog({"program", "--port", sim.Port(), "--target", "QRA11", "--address", "8", firmware});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRA11 #8 Programmed OK"}));
+  // An empty address: the module fails with its reason, and vkprog does not wait for good.
+  r = Vkprog({"program", "--port", sim.Port(), "--target", "QRA11", "--address", "9", firmware});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.err, "QRA11 #9 Failed: no answer to \"OP 9\"; nothing written")) << r.err;
+  const std::string summary = sim.Stop();
+  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "started x1")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 64), "untouched")) << summary;
 }
 
 TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {

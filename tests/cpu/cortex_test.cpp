@@ -105,7 +105,8 @@ TEST(CortexM3, BlankChipIsReadIn33BlocksAndTheEraseIsSkipped) {
   Bench b;
   ASSERT_NE(dynamic_cast<TCPU_CORTEX*>(&b.p.prg.Cpu()), nullptr);
   ASSERT_TRUE(b.Run());
-  EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+  EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank, nothing written");
+  EXPECT_EQ(b.p.status.PanelText(0), "Module Blank, nothing written");
   const Lines written = b.w.Written();
   EXPECT_EQ(written, Concat({{kSync}, Reads(0x2000)}));
   ASSERT_GE(written.size(), 6u);
@@ -113,7 +114,7 @@ TEST(CortexM3, BlankChipIsReadIn33BlocksAndTheEraseIsSkipped) {
   EXPECT_EQ(b.loader.Stats().blocksRead.size(), 33u);
   EXPECT_EQ(b.loader.Stats().blocksRead.back(), 0x2000u);
   EXPECT_FALSE(b.Erased());
-  EXPECT_TRUE(b.p.prg.SkipErase);
+  EXPECT_FALSE(b.p.prg.SkipErase) << "per-run flags end with their run";
 
   // Even parity at 115200 while the loader is addressed; Finish returns the link to normal.
   bool first = true;
@@ -136,16 +137,15 @@ TEST(CortexM3, CheckStopsAtTheFirstNonBlankBlock) {
     Bench b;
     b.loader.SetNotBlankFrom(0x300);
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank, nothing written");
     EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0x300)}));
     EXPECT_TRUE(b.Erased()) << "the run passes through the Erase state";
-    EXPECT_FALSE(b.p.prg.SkipErase);
   }
   {
     Bench b; // one byte in the first block is enough
     b.loader.PutMemory(0x00FF, {0x7F});
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank, nothing written");
     EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0)}));
     EXPECT_TRUE(b.Erased());
   }
@@ -176,6 +176,7 @@ TEST(CortexM3, SynchronisationGivesUpAfter21AttemptsOf26Ticks) {
     b.loader.Faults().Add("silent");
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::NoSync);
     EXPECT_EQ(b.w.Written(), Lines(21, kSync));
     EXPECT_EQ(b.w.line->Settings().Parity, 0);
   }
@@ -192,7 +193,7 @@ TEST(CortexM3, SynchronisationGivesUpAfter21AttemptsOf26Ticks) {
     Bench b; // an unanswered first 0x7F: the second attempt synchronises
     b.loader.Faults().Add("command:sync#1=silent");
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank, nothing written");
     EXPECT_EQ(b.Count(kSync), 2);
   }
 }
@@ -214,6 +215,7 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     b.loader.Faults().Add("command:read=silent");
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::RecordUnanswered);
     EXPECT_EQ(b.w.Written(), (Lines{kSync, kRead, kSync, kSync}));
   }
   {
@@ -225,12 +227,12 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     EXPECT_EQ(b.w.Written(), (Lines{kSync, kSync, kRead, kSync}));
   }
   {
-    CortexConfig c = WithParity(); // data in the same chunk as the "y" is dropped with it
-    c.dataDelayMs = 0;
+    CortexConfig c = WithParity(); // a loader that pauses before the data reads the same
+    c.dataDelayMs = 100;
     Bench b(c);
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
-    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0), {kSync, kSync}}));
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank, nothing written");
+    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0x2000)}));
   }
 }
 
@@ -271,7 +273,7 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     Bench b; // one spoilt check byte: block 0 is read twice, the run goes on
     b.loader.Faults().Add("command:data#1=garbage");
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Programmed OK");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank, nothing written");
     EXPECT_EQ(b.w.Written(), Concat({{kSync, kRead, Frame(0), kLength}, Reads(0x2000)}));
   }
   {
@@ -279,7 +281,20 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     b.loader.Faults().Add("command:data=garbage");
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::Garbled);
     EXPECT_EQ(b.Count(kRead), 21);
     EXPECT_EQ(b.Count(Frame(0)), 21);
   }
+}
+
+TEST(CortexM3, AStoppedCheckSetsTheLinkBack) {
+  Bench b;
+  b.p.Program(0);
+  ASSERT_TRUE(b.w.loop.RunUntil([&] { return b.loader.Stats().blocksRead.size() >= 2; }, 10000));
+  EXPECT_EQ(b.w.line->Settings().Parity, 2);
+  b.p.prg.StopRun(); // Finish runs: rate, parity and text mode as before the run
+  b.w.loop.RunFor(20);
+  EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::StoppedByUser);
+  EXPECT_EQ(b.w.line->Settings().Parity, 0);
+  EXPECT_FALSE(b.w.comm->IsRawMode());
 }

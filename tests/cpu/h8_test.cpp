@@ -380,7 +380,17 @@ TEST(H8, RecordAnswers) {
     b.Load(0, Pattern(0x400));
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, "record at 0x0080 refused (R)");
     EXPECT_EQ(b.Records().size(), 2u);
+  }
+  {
+    Bench b; // a kernel that falls silent after two records: failed within the limit
+    b.chip.Faults().Add("after-records:2=silent");
+    b.Load(0, Pattern(0x400));
+    ASSERT_TRUE(b.Run(40000));
+    EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::RecordUnanswered);
+    EXPECT_FALSE(b.w.comm->IsRawMode());
   }
   {
     H8BootConfig c; // a kernel that acknowledges with "."

@@ -176,6 +176,7 @@ TEST(Isp8051, SilentChipGivesUp) {
     b.Load(TwoPieces());
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::NoSync);
     EXPECT_EQ(b.w.Written(), Lines(21, "U"));
     // Sent, then six ticks of 10 ms without an echo, then sent again.
     const auto times = b.SyncTimes();
@@ -276,6 +277,7 @@ TEST(Isp8051, FatalAnswersEndTheRun) {
     ASSERT_TRUE(b.Run());
     const std::string what = k.fault ? k.fault : "locked";
     EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed") << what;
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::RecordRefused) << what;
     EXPECT_EQ(b.loader.Counters().records, k.locked ? 1u : 2u) << what;
     const Lines written = b.w.Written();
     EXPECT_EQ(std::count(written.begin(), written.end(), kEnd), 0) << what;
@@ -417,19 +419,23 @@ TEST(Isp8051, UnansweredClosingCommandFailsTheRun) {
   }
 }
 
-// The record loop waits for an answer without a limit; a chip that goes away leaves the run
-// waiting for the user, with the link's error shown, and never reports success.
-TEST(Isp8051, ChipGoneDuringRecordsLeavesTheRunToTheUser) {
-  Bench b(Isp8051Chip::AT89C51RX2);
-  ASSERT_TRUE(b.loader.AddFault("after-records:2=hangup"));
-  b.Load(HexText(0x1000, Pattern(0x400)));
-  b.p.Program(0);
-  EXPECT_FALSE(b.p.RunToEnd(10000));
-  ASSERT_EQ(b.w.boxes.boxes.size(), 1u);
-  EXPECT_EQ(b.w.boxes.boxes[0].caption, "CommThread terminated");
-  EXPECT_EQ(b.p.prg.Cpu().State, CpuState::Program);
-  EXPECT_TRUE(b.p.log.Lines().empty());
-  EXPECT_EQ(b.loader.Counters().records, 2u);
-  b.p.prg.StopRun();
-  EXPECT_FALSE(b.p.prg.RunActive());
+// A loader that falls silent or goes away after two records: the run fails on the unanswered
+// record within the limit, with the link back in text mode.
+TEST(Isp8051, ChipSilentOrGoneDuringRecordsFailsWithinTheLimit) {
+  using vk::programmer::FailReason;
+  for (const char* fault : {"after-records:2=silent", "after-records:2=hangup"}) {
+    Bench b(Isp8051Chip::AT89C51RX2);
+    ASSERT_TRUE(b.loader.AddFault(fault));
+    b.Load(HexText(0x1000, Pattern(0x400)));
+    b.p.Program(0);
+    ASSERT_TRUE(b.p.RunToEnd(10000)) << fault;
+    EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed") << fault;
+    // A hang-up is "link lost" where the link notices it, else an unanswered record.
+    const FailReason reason = b.p.prg.LastOutcome().reason;
+    EXPECT_TRUE(reason == FailReason::RecordUnanswered ||
+                (reason == FailReason::LinkLost && fault[16] == 'h'))
+        << fault;
+    EXPECT_FALSE(b.w.comm->IsRawMode());
+    EXPECT_FALSE(b.p.prg.RunActive());
+  }
 }

@@ -3,6 +3,7 @@
 
 #include "GuiTestSupport.h"
 #include "support/HexText.h"
+#include "support/SpawnedProcess.h"
 
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -80,22 +81,43 @@ TEST(MessageBoxes, ShowTheEngineTextsVerbatim) {
   EXPECT_EQ(yes.icon, QMessageBox::Question);
 }
 
+namespace {
+// A programmer unit with a QRD14 module at address 0, on the window's COM1: Program detects the
+// module before it checks the firmware against its type.
+struct UnitOnCom1 {
+  UnitOnCom1()
+      : sim(std::string(VK_BIN_DIR) + "/vkdevsim",
+            {"backplane", "--module", "0:136", "--no-pace"}) {
+    if (const auto line = sim.ReadLine(5000); line && line->rfind("PORT ", 0) == 0)
+      options.ports[1] = line->substr(5);
+    options.realBoxes = true;
+  }
+  void Open(Window& w) {
+    gui::TTargetPage& target = *w.form->TabSheetTarget;
+    target.cbxCOM->setCurrentIndex(1);
+    emit target.cbxCOM->activated(1);
+    ASSERT_TRUE(w.RunUntil([&] { return w.S().comm->IsOpen(); }, 3000));
+  }
+  test::SpawnedProcess sim;
+  WindowOptions options;
+};
+} // namespace
+
 TEST(MessageBoxes, MismatchQuestionAndTheErrorThatEndsTheProgram) {
   const std::string lines =
       "The Firmware in this programmer\ndoes not match the ID from the\nselected module.\n"
       "Module #0: QRD14 (type 136)\nFirmware for: none (the file names no module type)";
   {
     // Untyped programming allowed: the question; No aborts and the window stays.
-    WindowOptions o;
-    o.realBoxes = true;
-    o.untyped = "True";
-    Window w(o);
+    UnitOnCom1 unit;
+    unit.options.untyped = "True";
+    Window w(unit.options);
     w.Show();
     w.form->Start({});
+    unit.Open(w);
     w.form->LoadFiles(
         {QString::fromStdString(w.WriteFile("app.hex", test::HexText(0x1000, test::Pattern(64))))});
     w.ClickTarget("QRD14");
-    w.S().controller->DetectedType = 136; // as a detection of this module would leave it
     SeenBox seen;
     auto watcher = Answer(seen, "No");
     w.ShowPage(w.form->TabSheetProgrammer);
@@ -113,15 +135,14 @@ TEST(MessageBoxes, MismatchQuestionAndTheErrorThatEndsTheProgram) {
   }
   {
     // Not allowed: the error, then the program ends.
-    WindowOptions o;
-    o.realBoxes = true;
-    Window w(o);
+    UnitOnCom1 unit;
+    Window w(unit.options);
     w.Show();
     w.form->Start({});
+    unit.Open(w);
     w.form->LoadFiles(
         {QString::fromStdString(w.WriteFile("app.hex", test::HexText(0x1000, test::Pattern(64))))});
     w.ClickTarget("QRD14");
-    w.S().controller->DetectedType = 136;
     SeenBox seen;
     auto watcher = Answer(seen, "OK");
     w.ShowPage(w.form->TabSheetProgrammer);

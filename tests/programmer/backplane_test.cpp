@@ -173,7 +173,22 @@ TEST(Backplane, AnswersDecide) {
     b.p.Program(12);
     ASSERT_TRUE(b.p.RunToEnd());
     EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Failed") << fatal;
+    EXPECT_EQ(b.p.prg.LastOutcome().detail,
+              std::string("record at 0x1080 refused (") + fatal[9] + ")");
     EXPECT_EQ(b.Records().size(), 2u) << fatal;
+  }
+  {
+    Bench b(FastErase()); // silence after two records, then on the selection: 5 s each at most
+    b.unit.Faults().Add("after-records:2=silent");
+    b.Load(0x1000, Pattern(0x400));
+    b.p.Select("QRG19");
+    using vk::programmer::FailReason;
+    for (const auto& [address, reason] :
+         {std::pair{12, FailReason::RecordUnanswered}, std::pair{9, FailReason::ModuleNotFound}}) {
+      b.p.Program(address);
+      ASSERT_TRUE(b.p.RunToEnd(8000)) << address;
+      EXPECT_EQ(b.p.prg.LastOutcome().reason, reason) << address;
+    }
   }
 }
 
@@ -186,6 +201,7 @@ TEST(Backplane, EraseWaitsTwoThousandTicks) {
   const auto start = b.w.loop.Now();
   ASSERT_TRUE(b.p.RunToEnd());
   EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Failed");
+  EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::EraseFailed);
   // 2001 ticks of 10 ms after the erase command, give or take the selection's sleeps.
   EXPECT_GE(b.w.loop.Now() - start, 20000);
   EXPECT_LT(b.w.loop.Now() - start, 22000);

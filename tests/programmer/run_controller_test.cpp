@@ -79,7 +79,6 @@ TEST(RunController, EraseOnlyRuns) {
   Bench b;
   b.Load(0x1000, 0x200);
   b.p.Erase(7);
-  b.p.prg.StartProgram(); // arming again before the run starts keeps it erase-only
   ASSERT_TRUE(b.p.RunToEnd());
   EXPECT_EQ(b.p.log.Lines(), (std::vector<std::string>{"Module #7 Erased OK"}));
   EXPECT_EQ(b.p.status.PanelText(0), "Module Erased OK");
@@ -87,9 +86,11 @@ TEST(RunController, EraseOnlyRuns) {
   EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 1);
   EXPECT_FALSE(b.p.prg.EraseOnly);
 
-  b.p.Program(7); // the next run is a full one
+  b.p.Erase(7);
+  b.p.Program(7); // Program after an erase that never ran programs: it never only erases
   ASSERT_TRUE(b.p.RunToEnd());
   EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #7 Programmed OK");
+  EXPECT_EQ(b.unit.FindModule(7)->loads, 1);
 }
 
 TEST(RunController, SkipErase) {
@@ -119,7 +120,7 @@ TEST(RunController, SkipErase) {
   EXPECT_EQ(p.StatusTexts(),
             (std::vector<std::string>{"Initializing Module", "Erasing Module", "Programming Module",
                                       "Module Programmed OK"}));
-  EXPECT_TRUE(p.prg.SkipErase);
+  EXPECT_FALSE(p.prg.SkipErase) << "per-run flags end with their run";
 
   // Arming a backplane run clears the value left behind, so the module is erased.
   BackplaneConfig c;

@@ -6,13 +6,13 @@
 //   0x11 0xEE            read memory (the command and its complement): "y"
 //   4 address bytes + X  most significant first, X the complement of their XOR: "y"; a wrong
 //                        X, or an address outside the memory: 0x1F
-//   N, ~N                N + 1 bytes to read: "y", then after a pause the N + 1 bytes and one
-//                        check byte, the XOR of those bytes
+//   N, ~N                N + 1 bytes to read: "y", then at once the N + 1 bytes and one check
+//                        byte, the XOR of those bytes
 // A command byte whose complement does not match, or any command but read: 0x1F. Memory is
 // mapped at 0 and at 0x08000000; it is blank (0xFF) unless scripted otherwise.
 //
-// The pause between the "y" and the data keeps them apart on the line: the host drops what
-// arrives in the same receive chunk as the "y".
+// A real loader sends the data right behind the "y", so the host may receive both in one chunk.
+// A pause between them (dataDelayMs) can be asked for, as some hosts wait for it.
 
 #include "devsim/FaultScript.h"
 #include "devsim/PacedSerialModel.h"
@@ -24,7 +24,7 @@ namespace vk::devsim {
 struct CortexConfig {
   std::uint32_t baud = 115200;        // the loader listens at this rate only
   bool requireEvenParity = false;     // in-process only: bytes sent without even parity are lost
-  Millis dataDelayMs = 100;           // from the "y" to the length until the data
+  Millis dataDelayMs = 0;             // from the "y" to the length until the data
   std::uint32_t memorySize = 0x20000; // 128 KiB
 };
 
