@@ -35,5 +35,6 @@ int RunPorts(const std::vector<std::string>& args) { return HandOver("ports", ar
 int RunProgram(const std::vector<std::string>& args) { return HandOver("program", args); }
 int RunDetect(const std::vector<std::string>& args) { return HandOver("detect", args); }
 int RunFind(const std::vector<std::string>& args) { return HandOver("find", args); }
+int RunScan(const std::vector<std::string>& args) { return HandOver("scan", args); }
 
 } // namespace vk::cli

@@ -3,8 +3,10 @@
 #include "link/usb2can.h"
 #include "platform/PortMap.h"
 
+#include <QCanBus>
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -17,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <stdexcept>
 
 namespace vk::cli {
@@ -69,11 +73,102 @@ private:
 };
 
 volatile std::sig_atomic_t interrupted = 0;
-void OnInterrupt(int) { interrupted = 1; }
+void OnInterrupt(int sig) { interrupted = sig; }
+
+// What the link writes, watched: the last request is kept for the failure report (-v), and
+// with -vv every entry also goes to stderr as it happens.
+class WireWatch : public link::ILinkTrace {
+public:
+  explicit WireWatch(bool toStderr) : toStderr_(toStderr) {}
+  void Sent(const std::string& bytes, std::uint32_t baud) override {
+    std::lock_guard lock(mutex_);
+    last_ = TraceFile::Render(bytes);
+    Say("tx  @" + std::to_string(baud) + " " + last_);
+  }
+  void Received(const std::string& bytes, std::uint32_t baud) override {
+    if (!toStderr_) return;
+    std::lock_guard lock(mutex_);
+    // Gathered up to a line end, so that a reply read byte by byte is one line here too.
+    pending_ += bytes;
+    if (pending_.back() == '\n' || pending_.size() >= 64) {
+      Say("rx  @" + std::to_string(baud) + " " + TraceFile::Render(pending_));
+      pending_.clear();
+    }
+  }
+  void CanFrame(bool sent, const link::CanMsg& msg, std::uint32_t) override {
+    if (!sent && !toStderr_) return;
+    char head[48];
+    std::snprintf(head, sizeof head, "can %s id 0x%03X:", sent ? "tx" : "rx",
+                  static_cast<unsigned>(msg.ID));
+    std::string text = head;
+    for (int i = 0; i < std::min<int>(msg.LEN, 8); ++i) {
+      std::snprintf(head, sizeof head, " %02X", static_cast<unsigned>(msg.DATA[i]));
+      text += head;
+    }
+    std::lock_guard lock(mutex_);
+    if (sent) last_ = text;
+    Say(text);
+  }
+  void Note(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    Say("---- " + text);
+  }
+  std::string Last() const {
+    std::lock_guard lock(mutex_);
+    return last_;
+  }
+
+private:
+  void Say(const std::string& text) {
+    if (toStderr_) std::fprintf(stderr, "wire: %s\n", text.c_str());
+  }
+  bool toStderr_;
+  mutable std::mutex mutex_;
+  std::string last_;
+  std::string pending_;
+};
+
+// Both the trace file and the watch hear the link.
+class TwoTraces : public link::ILinkTrace {
+public:
+  TwoTraces(link::ILinkTrace& a, link::ILinkTrace& b) : a_(a), b_(b) {}
+  void Sent(const std::string& bytes, std::uint32_t baud) override {
+    a_.Sent(bytes, baud);
+    b_.Sent(bytes, baud);
+  }
+  void Received(const std::string& bytes, std::uint32_t baud) override {
+    a_.Received(bytes, baud);
+    b_.Received(bytes, baud);
+  }
+  void CanFrame(bool sent, const link::CanMsg& msg, std::uint32_t bitRate) override {
+    a_.CanFrame(sent, msg, bitRate);
+    b_.CanFrame(sent, msg, bitRate);
+  }
+  void Note(const std::string& text) override {
+    a_.Note(text);
+    b_.Note(text);
+  }
+
+private:
+  link::ILinkTrace& a_;
+  link::ILinkTrace& b_;
+};
 
 } // namespace
 
 bool LinkSession::Interrupted() { return interrupted != 0; }
+
+int LinkSession::InterruptExitCode() { return 128 + (interrupted != 0 ? interrupted : SIGINT); }
+
+std::string LinkSession::TraceFailure() {
+  if (!trace_) return "";
+  trace_->Flush();
+  return trace_->Failure();
+}
+
+std::string LinkSession::LastSent() const {
+  return wire_ ? static_cast<const WireWatch&>(*wire_).Last() : "";
+}
 
 void EnsureCoreApplication() {
   if (QCoreApplication::instance() != nullptr) return;
@@ -92,12 +187,15 @@ std::set<std::string> LinkValuedOptions() {
   return {"port", "speed", "can", "can-node", "can-bitrate", "trace", "timeout"};
 }
 
+std::set<std::string> LinkFlags() { return {"verbose"}; }
+
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
   LinkOptions o;
   o.timeoutSeconds = defaultTimeout;
   const auto port = args.Value("port");
   if (!port || port->empty()) throw UsageError("--port is required (COMn, a device path or PCAN)");
   o.port = *port;
+  o.verbose = args.Count("verbose");
 
   if (auto speed = args.Value("speed")) {
     const auto& items = app::SpeedItems();
@@ -114,6 +212,12 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
       throw UsageError("--can: \"" + *can + "\" is not BACKEND:INTERFACE (e.g. socketcan:can0)");
     o.canBackend = can->substr(0, colon);
     o.canInterface = can->substr(colon + 1);
+    // A misspelt back end would otherwise surface as a driver error code after the start.
+    const QStringList plugins = QCanBus::instance()->plugins();
+    if (!plugins.contains(QString::fromStdString(*o.canBackend)))
+      throw UsageError("--can: there is no CAN back end \"" + *o.canBackend +
+                       "\"; this machine's Qt offers: " +
+                       plugins.join(", ").toStdString());
   }
   if (auto node = args.Value("can-node")) {
     const auto n = ParseNumber(*node, "--can-node", link::TUSB2CAN::kNodes);
@@ -182,13 +286,18 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
       c.portNo = n;
       return c;
     }
+  // The number the rule gives the path (/dev/ttyUSB7 is COM24), by its name even while the
+  // device is unplugged, or by what it leads to (a /dev/serial/by-id link).
+  const std::string normal = std::filesystem::path(text).lexically_normal().string();
   if (map.Ranges())
-    for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n)
-      if (!map.Entries().count(n) && Exists(platform::PortMap::RangeDevice(n)) &&
-          SameFile(platform::PortMap::RangeDevice(n), text)) {
+    for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n) {
+      const std::string ruled = platform::PortMap::RangeDevice(n);
+      if (!map.Entries().count(n) && !ruled.empty() &&
+          (ruled == normal || (Exists(ruled) && SameFile(ruled, text)))) {
         c.portNo = n;
         return c;
       }
+    }
   // Otherwise the lowest number that names nothing on this machine, for this run only.
   for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n)
     if (!Exists(map.DeviceOf(n))) {
@@ -198,6 +307,22 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
     }
   throw std::runtime_error("every number from COM1 to COM49 names a device; give " + text +
                            " one in VK_SERIAL_PORTS and use that number");
+}
+
+PortChoice CheckPort(const LinkOptions& options) {
+  platform::SettingsStore store;
+  ReadOnlySettings settings(store);
+  std::vector<std::string> problems;
+  const auto map = platform::PortMap::FromSettingsAndEnvironment(&settings, &problems);
+  for (const auto& p : problems) std::fprintf(stderr, "vkprog: port map: %s\n", p.c_str());
+  PortChoice port = ResolvePort(options.port, map);
+  if (port.pcan) return port;
+  auto entries = map.Entries();
+  if (port.mapped) entries[port.portNo] = port.device;
+  platform::PosixSerialPorts ports(platform::PortMap(entries, map.Ranges()));
+  auto r = ports.Open(port.portNo);
+  if (!r.device) throw std::runtime_error(OneLine(r.message));
+  return port;
 }
 
 std::optional<std::string> ReadOnlySettings::Read(const std::string& name) const {
@@ -225,6 +350,9 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   // told us to ignore stays ignored).
   for (const int sig : {SIGINT, SIGTERM})
     if (std::signal(sig, OnInterrupt) == SIG_IGN) std::signal(sig, SIG_IGN);
+  // A reader that goes away (vkprog ... | head) must not end a run half way: writes to a closed
+  // pipe then fail with EPIPE, which the output ignores, and the exit code still tells.
+  std::signal(SIGPIPE, SIG_IGN);
   deadline_ = std::chrono::steady_clock::now() +
               std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
   cliBoxes.SetAnswerYes(answerYes);
@@ -250,21 +378,22 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
     trace_ = std::make_unique<TraceFile>(*options.trace, "vkprog " + command);
     if (!trace_->Ok()) throw std::runtime_error(*options.trace + ": " + std::strerror(errno));
   }
-  platform::ISerialPorts* serial = onePort_.get();
+  wire_ = std::make_unique<WireWatch>(options.verbose >= 2);
+  link::ILinkTrace* heard = wire_.get();
   if (trace_) {
-    tracedPorts_ = std::make_unique<link::TracedSerialPorts>(*onePort_, *trace_);
-    serial = tracedPorts_.get();
+    bothWays_ = std::make_unique<TwoTraces>(*trace_, *wire_);
+    heard = bothWays_.get();
   }
+  tracedPorts_ = std::make_unique<link::TracedSerialPorts>(*onePort_, *heard);
+  platform::ISerialPorts* serial = tracedPorts_.get();
   const platform::CanBusChoice choice =
       options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
                          : platform::ReadCanBusChoice(settings_.get());
   canBus_ = std::make_unique<platform::QtCanBus>(choice);
   canDriver_ = std::make_unique<link::PcanUsbOverCanBus>(*canBus_);
   link::IPcanUsb* can = canDriver_.get();
-  if (trace_) {
-    tracedCan_ = std::make_unique<link::TracedPcanUsb>(*canDriver_, *trace_);
-    can = tracedCan_.get();
-  }
+  tracedCan_ = std::make_unique<link::TracedPcanUsb>(*canDriver_, *heard);
+  can = tracedCan_.get();
   // The kernels' warnings are kept until it is known whether the target needs one.
   kernels_ = std::make_unique<cpu::KernelSet>(&kernelBoxes_);
 
