@@ -91,8 +91,8 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
     out.files += (out.files.empty() ? "" : ", ") + words + ")";
   }
   for (std::uint32_t t = 0; t < image.TargetList().Count(); ++t)
-    out.typed = out.typed ||
-                static_cast<std::int32_t>(image.TargetList().Get(t).Value >> 24) == e.TypeCode;
+    out.typed =
+        out.typed || static_cast<std::int32_t>(image.TargetList().Get(t).Value >> 24) == e.TypeCode;
   out.empty = image.IsEmpty();
   out.start = out.loadedStart = image.MemStart();
   out.end = out.loadedEnd = image.MemEnd();

@@ -37,11 +37,11 @@ struct DryRunRequest {
 // The image a run writes, loaded from the files in order: for a backplane module with the jump
 // table and the checksum word the run adds; otherwise the loaded range as it is.
 struct ImageToWrite {
-  std::uint32_t start = 0, end = 0; // [start, end)
+  std::uint32_t start = 0, end = 0;             // [start, end)
   std::uint32_t loadedStart = 0, loadedEnd = 0; // as the files hold it
-  std::uint32_t crc32 = 0;          // the ordinary CRC-32 of those bytes
-  std::string files;                // "a.hex (Intel HEX), b.vkf (container, targets ...)"
-  bool typed = false;               // a container target names the entry's type
+  std::uint32_t crc32 = 0;                      // the ordinary CRC-32 of those bytes
+  std::string files;  // "a.hex (Intel HEX), b.vkf (container, targets ...)"
+  bool typed = false; // a container target names the entry's type
   bool empty = true;
 };
 ImageToWrite LoadImageToWrite(const InputFiles& files, const programmer::CatalogueEntry& entry);

@@ -108,10 +108,10 @@ void InputFiles::RefuseAsOutput(const std::string& option, const std::string& pa
   struct stat st {};
   const bool exists = ::stat(path.c_str(), &st) == 0;
   for (std::size_t i = 0; i < names_.size(); ++i) {
-    const bool same = names_[i] == path ||
-                      (exists && ids_[i].second != 0 &&
-                       ids_[i].first == static_cast<unsigned long long>(st.st_dev) &&
-                       ids_[i].second == static_cast<unsigned long long>(st.st_ino));
+    const bool same =
+        names_[i] == path || (exists && ids_[i].second != 0 &&
+                              ids_[i].first == static_cast<unsigned long long>(st.st_dev) &&
+                              ids_[i].second == static_cast<unsigned long long>(st.st_ino));
     if (same)
       throw UsageError(option + ": " + path + " is the firmware file " + names_[i] +
                        "; writing there would destroy it");

@@ -18,7 +18,8 @@ namespace {
 int HandOver(const char* command, const std::vector<std::string>& args) {
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  const std::string program = ec ? std::string("vkprog-link") : (self.parent_path() / "vkprog-link").string();
+  const std::string program =
+      ec ? std::string("vkprog-link") : (self.parent_path() / "vkprog-link").string();
   std::vector<std::string> argv = {program, command};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> raw;

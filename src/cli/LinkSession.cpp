@@ -216,8 +216,7 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
     const QStringList plugins = QCanBus::instance()->plugins();
     if (!plugins.contains(QString::fromStdString(*o.canBackend)))
       throw UsageError("--can: there is no CAN back end \"" + *o.canBackend +
-                       "\"; this machine's Qt offers: " +
-                       plugins.join(", ").toStdString());
+                       "\"; this machine's Qt offers: " + plugins.join(", ").toStdString());
   }
   if (auto node = args.Value("can-node")) {
     const auto n = ParseNumber(*node, "--can-node", link::TUSB2CAN::kNodes);

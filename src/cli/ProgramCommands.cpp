@@ -150,7 +150,8 @@ int RunProgram(const std::vector<std::string>& argv) {
   if (range)
     for (int m = range->first; m <= range->last; ++m) moduleList.push_back(m);
   else
-    moduleList.push_back(address.value_or(entry->TypeCode >= 133 && entry->TypeCode <= 135 ? 64 : 0));
+    moduleList.push_back(
+        address.value_or(entry->TypeCode >= 133 && entry->TypeCode <= 135 ? 64 : 0));
 
   if (args.Has("dry-run")) {
     DryRunRequest plan;
@@ -171,7 +172,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   EnsureCoreApplication();
   LinkSession s(link, "program", args.Has("yes"));
   const bool quiet = args.Has("quiet");
-  ProgressDisplay progress(stderr, quiet              ? ProgressDisplay::Style::None
+  ProgressDisplay progress(stderr, quiet ? ProgressDisplay::Style::None
                                    : ::isatty(2) != 0 && link.verbose < 2
                                        ? ProgressDisplay::Style::Bar
                                        : ProgressDisplay::Style::Lines);
@@ -186,7 +187,8 @@ int RunProgram(const std::vector<std::string>& argv) {
     if (!report) return;
     nlohmann::json names = nlohmann::json::array();
     for (const auto& f : files) names.push_back(f);
-    const int type = s.session->controller->DetectedType;
+    // A module that did not answer has no type of its own (the last detection's is another's).
+    const int type = reason == "<no module found>" ? 0 : s.session->controller->DetectedType;
     const bool backplane = entry->CpuKind == programmer::kKindBackplane;
     report->Append({{"time", RunReport::UtcNow()},
                     {"host", RunReport::Host()},

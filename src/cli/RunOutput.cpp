@@ -94,8 +94,7 @@ void RunPrinter::Progress(int position) {
   // The kernel goes first and is not part of the image: a phase of its own, in bytes.
   if (const int kernel = KernelBytesSent(prg); kernel >= 0) {
     progress_->Update(label + " kernel", 0, cpu::TCPU_H8_3664::kKernelSize,
-                      std::min(kernel + 1, cpu::TCPU_H8_3664::kKernelSize),
-                      SteadySeconds(), 1);
+                      std::min(kernel + 1, cpu::TCPU_H8_3664::kKernelSize), SteadySeconds(), 1);
     return;
   }
   progress_->Update(label, s_.progress.Min(), s_.progress.Max(), position, SteadySeconds());

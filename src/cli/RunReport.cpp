@@ -24,8 +24,8 @@ bool RunReport::Append(const nlohmann::json& line) {
   const std::string text =
       line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   errno = 0;
-  bool ok = std::fwrite(text.data(), 1, text.size(), file_) == text.size() &&
-             std::fflush(file_) == 0;
+  bool ok =
+      std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0;
   // On the disk before the next module is touched; a pipe or terminal cannot be synced.
   if (ok && ::fsync(::fileno(file_)) != 0 && errno != EINVAL && errno != ENOTSUP) ok = false;
   if (!ok && failure_.empty())

@@ -45,8 +45,8 @@ int RunScan(const std::vector<std::string>& argv) {
     if (panel != 0) return;
     if (text == "<no module found>") noModule = true;
     if (text == "Communication error") garbled = true;
-    if (link.verbose) std::fprintf(stderr, "vkprog: scan: #%d %s\n", s.address.ItemIndex(),
-                                   text.c_str());
+    if (link.verbose)
+      std::fprintf(stderr, "vkprog: scan: #%d %s\n", s.address.ItemIndex(), text.c_str());
   };
   s.boxes.beforeOutput = [] { std::fflush(stdout); };
   s.Start({});
@@ -74,26 +74,26 @@ int RunScan(const std::vector<std::string>& argv) {
     if (noModule) continue;
     ++answered;
     const int type = s.session->controller->DetectedType;
-    const programmer::CatalogueEntry* entry =
-        garbled ? nullptr : programmer::FindEntryByType(type);
+    const programmer::CatalogueEntry* entry = garbled ? nullptr : programmer::FindEntryByType(type);
     char typeText[16] = "?";
     if (!garbled) std::snprintf(typeText, sizeof typeText, "%d (0x%02X)", type, unsigned(type));
-    const std::string entryText =
-        garbled ? "unreadable answer" : entry ? std::string(entry->Name) : "unknown";
+    const std::string entryText = garbled ? "unreadable answer"
+                                  : entry ? std::string(entry->Name)
+                                          : "unknown";
     std::printf("%7d  %-10s  %s\n", address, typeText, entryText.c_str());
     std::fflush(stdout);
     if (report) {
-      nlohmann::json line = {{"time", RunReport::UtcNow()},
-                             {"host", RunReport::Host()},
-                             {"command", "scan"},
-                             {"port", "COM" + std::to_string(s.Port().portNo)},
-                             {"device", s.Port().device},
-                             {"address", address},
-                             {"detected_type", garbled ? nlohmann::json() : nlohmann::json(type)},
-                             {"entry", entry ? nlohmann::json(std::string(entry->Name))
-                                             : nlohmann::json()},
-                             {"result", garbled ? "unreadable" : "detected"},
-                             {"bit_rate", s.session->comm->GetBaudRate()}};
+      nlohmann::json line = {
+          {"time", RunReport::UtcNow()},
+          {"host", RunReport::Host()},
+          {"command", "scan"},
+          {"port", "COM" + std::to_string(s.Port().portNo)},
+          {"device", s.Port().device},
+          {"address", address},
+          {"detected_type", garbled ? nlohmann::json() : nlohmann::json(type)},
+          {"entry", entry ? nlohmann::json(std::string(entry->Name)) : nlohmann::json()},
+          {"result", garbled ? "unreadable" : "detected"},
+          {"bit_rate", s.session->comm->GetBaudRate()}};
       report->Append(line);
     }
   }
