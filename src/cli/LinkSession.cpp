@@ -72,6 +72,33 @@ private:
   int percent_;
 };
 
+// The CAN bit rate a --can-bitrate name stands for (CAN_BAUD_500K: 500000).
+std::uint32_t CanBitRate(const std::optional<std::string>& name) {
+  const std::string digits = name.value_or("CAN_BAUD_500K").substr(9);
+  const double value = std::atof(digits.c_str());
+  return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
+}
+
+// One line that names the interface and what to do, instead of the driver's codes.
+std::string CanProblem(const platform::CanBusChoice& choice, std::uint32_t bitRate,
+                       const std::string& reason) {
+  const std::string rate = std::to_string(bitRate);
+  if (choice.backend == "socketcan") {
+    const std::string sys = "/sys/class/net/" + choice.interface;
+    if (!Exists(sys))
+      return "PCAN: there is no CAN interface " + choice.interface +
+             " (socketcan); plug in the adapter (or load its driver), then: ip link set " +
+             choice.interface + " up type can bitrate " + rate;
+    return "PCAN: the CAN interface " + choice.interface +
+           " cannot be used (down?); bring it up: ip link set " + choice.interface +
+           " up type can bitrate " + rate;
+  }
+  return "PCAN: " + OneLine(reason) +
+         "; choose the back end and interface with --can BACKEND:INTERFACE (this machine's Qt "
+         "offers: " +
+         QCanBus::instance()->plugins().join(", ").toStdString() + ")";
+}
+
 volatile std::sig_atomic_t interrupted = 0;
 void OnInterrupt(int sig) { interrupted = sig; }
 
@@ -160,6 +187,14 @@ bool LinkSession::Interrupted() { return interrupted != 0; }
 
 int LinkSession::InterruptExitCode() { return 128 + (interrupted != 0 ? interrupted : SIGINT); }
 
+void LinkSession::EndRunAfterSignal() {
+  auto& prg = *session->prg;
+  if (!prg.RunActive()) return;
+  prg.StopRun();
+  prg.Cpu().Finish();
+  DrainSerial(2000);
+}
+
 std::string LinkSession::TraceFailure() {
   if (!trace_) return "";
   trace_->Flush();
@@ -176,9 +211,10 @@ void EnsureCoreApplication() {
   static char name[] = "vkprog";
   static char* argv[] = {name, nullptr};
   static QCoreApplication app(argc, argv);
-  // The virtual CAN bus narrates its connections; vkprog's output is for the user's eyes
-  // (QT_LOGGING_RULES still turns it back on).
-  QLoggingCategory::setFilterRules("qt.canbus.plugins.virtualcan*=false");
+  // The CAN plugins narrate (virtualcan its connections, socketcan a missing libsocketcan);
+  // vkprog's output is for the user's eyes (QT_LOGGING_RULES still turns it back on), and a CAN
+  // interface that cannot be used is said in one line of vkprog's own (CanProblem).
+  QLoggingCategory::setFilterRules("qt.canbus*=false");
   // Qt takes the user's locale; numbers in vkprog's output and trace stay in the C form.
   std::setlocale(LC_NUMERIC, "C");
 }
@@ -389,6 +425,14 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
       options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
                          : platform::ReadCanBusChoice(settings_.get());
   canBus_ = std::make_unique<platform::QtCanBus>(choice);
+  if (port_.pcan) {
+    // Tried once here: a missing or down interface ends vkprog with one clear line rather than
+    // a run whose every step reports the driver's error code.
+    const std::uint32_t bitRate = CanBitRate(options.canBitrate);
+    if (!canBus_->Open(bitRate))
+      throw std::runtime_error(CanProblem(choice, bitRate, canBus_->ErrorText()));
+    canBus_->Close();
+  }
   canDriver_ = std::make_unique<link::PcanUsbOverCanBus>(*canBus_);
   link::IPcanUsb* can = canDriver_.get();
   tracedCan_ = std::make_unique<link::TracedPcanUsb>(*canDriver_, *heard);

@@ -264,7 +264,10 @@ int RunProgram(const std::vector<std::string>& argv) {
   const bool ended =
       s.RunUntil([&] { return s.quitAsked || (ControllerIdle(s) && s.SerialQuiet()); });
   out.ClearProgress();
-  if (LinkSession::Interrupted()) return finished(Interrupted("program"));
+  if (LinkSession::Interrupted()) {
+    s.EndRunAfterSignal();
+    return finished(Interrupted("program"));
+  }
   if (!ended) {
     s.DrainSerial(1000);
     Error("program: no end after " + TimeoutText(link.timeoutSeconds) +

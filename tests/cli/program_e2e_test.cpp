@@ -228,6 +228,10 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
       {{"-p", port, "-t", "QRD14", "--trace", firmware, firmware}, 2, "would destroy it"},
       {{"-p", port, "-t", "QRD14", "--report", firmware, firmware}, 2, "would destroy it"},
       {{"-p", "/dev/ttyUSB7", "-t", "QRD14", firmware}, 1, "COM24"},
+      {{"-p", "PCAN", "-t", "QX4T-PCAN", "--can", "socketcan:vkcan9", firmware},
+       1,
+       "vkcan9 (socketcan); plug in the adapter (or load its driver), then: ip link set vkcan9 "
+       "up type can bitrate 500000\n"},
       {{"--port", dir.File("no-such-tty"), "--target", "QRD14", firmware}, 1, "no-such-tty"},
   };
   for (const auto& c : cases) {
