@@ -56,8 +56,9 @@ void RunPrinter::Status(const std::string& text) {
   if (text == lastStatus) return;
   lastStatus = text;
   const std::string base = WithoutSpinner(text);
-  if (verbose_)
-    std::fprintf(stderr, "step: %8.3f s  %s\n", SteadySeconds() - startedAt_, text.c_str());
+  if (verbose_ && base != stepBase_)
+    std::fprintf(stderr, "step: %8.3f s  %s\n", SteadySeconds() - startedAt_, base.c_str());
+  stepBase_ = base;
   if (!terminal_) {
     // In a log each text once: the spinner's frames would fill it.
     if (base == openBase_) return;

@@ -43,6 +43,7 @@ private:
   bool terminal_;
   bool statusOpen_ = false; // a status text stands on the terminal line without its line end
   std::string openBase_;
+  std::string stepBase_; // the last step told with -v
   double startedAt_;
 };
 
