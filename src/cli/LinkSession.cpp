@@ -3,10 +3,8 @@
 #include "link/usb2can.h"
 #include "platform/PortMap.h"
 
-#include <QCanBus>
 #include <QCoreApplication>
 #include <QLoggingCategory>
-#include <QStringList>
 
 #include <sys/stat.h>
 
@@ -79,6 +77,12 @@ std::uint32_t CanBitRate(const std::optional<std::string>& name) {
   return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
 }
 
+std::string BackendList() {
+  std::string list;
+  for (const auto& name : platform::QtCanBus::Backends()) list += (list.empty() ? "" : ", ") + name;
+  return list;
+}
+
 // One line that names the interface and what to do, instead of the driver's codes.
 std::string CanProblem(const platform::CanBusChoice& choice, std::uint32_t bitRate,
                        const std::string& reason) {
@@ -96,7 +100,7 @@ std::string CanProblem(const platform::CanBusChoice& choice, std::uint32_t bitRa
   return "PCAN: " + OneLine(reason) +
          "; choose the back end and interface with --can BACKEND:INTERFACE (this machine's Qt "
          "offers: " +
-         QCanBus::instance()->plugins().join(", ").toStdString() + ")";
+         BackendList() + ")";
 }
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -249,10 +253,10 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
     o.canBackend = can->substr(0, colon);
     o.canInterface = can->substr(colon + 1);
     // A misspelt back end would otherwise surface as a driver error code after the start.
-    const QStringList plugins = QCanBus::instance()->plugins();
-    if (!plugins.contains(QString::fromStdString(*o.canBackend)))
+    const auto backends = platform::QtCanBus::Backends();
+    if (std::find(backends.begin(), backends.end(), *o.canBackend) == backends.end())
       throw UsageError("--can: there is no CAN back end \"" + *o.canBackend +
-                       "\"; this machine's Qt offers: " + plugins.join(", ").toStdString());
+                       "\"; this machine's Qt offers: " + BackendList());
   }
   if (auto node = args.Value("can-node")) {
     const auto n = ParseNumber(*node, "--can-node", link::TUSB2CAN::kNodes);

@@ -271,7 +271,8 @@ int RunProgram(const std::vector<std::string>& argv) {
   if (!ended) {
     s.DrainSerial(1000);
     Error("program: no end after " + TimeoutText(link.timeoutSeconds) +
-          " s (--timeout); the status line shows \"" + s.status.PanelText(0) + "\"");
+          " s (--timeout); the status line shows \"" +
+          RunPrinter::WithoutSpinner(s.status.PanelText(0)) + "\"");
     return finished(kExitTimeout);
   }
   s.DrainSerial();

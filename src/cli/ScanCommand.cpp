@@ -14,6 +14,7 @@
 #include "cli/RunReport.h"
 #include "programmer/Catalogue.h"
 
+#include <cctype>
 #include <cstdio>
 #include <memory>
 
@@ -25,7 +26,9 @@ int RunScan(const std::vector<std::string>& argv) {
   Args args(argv, valued, LinkFlags());
   const LinkOptions link = ReadLinkOptions(args, 3600);
   if (!args.Positional().empty()) throw UsageError("scan takes no file names");
-  if (link.port == "PCAN" || link.port == "pcan" || link.port == "Pcan")
+  std::string port = link.port;
+  for (char& c : port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (port == "PCAN")
     throw UsageError("--port: scan asks the programmer unit on a serial port; PCAN has none");
   int from = 0, to = 255;
   if (auto f = args.Value("from")) from = static_cast<int>(ParseNumber(*f, "--from", 255));
