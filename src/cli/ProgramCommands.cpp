@@ -225,6 +225,8 @@ int RunProgram(const std::vector<std::string>& argv) {
     if (LinkSession::Interrupted()) why = "stopped by signal";
     for (const int m : moduleList)
       if (!reported.count(m)) reportLine(m, "failed", why.empty() ? "not started" : why);
+    if (link.verbose && code != kExitOk && reported.empty() && !s.LastSent().empty())
+      Error("program: the last request sent was " + s.LastSent());
     for (const std::string& failure : {s.TraceFailure(), report ? report->Failure() : ""})
       if (!failure.empty()) {
         Error("program: " + failure + " (the record of this run is incomplete)");
