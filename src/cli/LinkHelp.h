@@ -111,7 +111,7 @@ inline const std::string kScanHelp =
     "  address  type        entry\n"
     "        3  136 (0x88)  QRD14\n"
     "        5  200 (0xC8)  unknown\n\n"
-    "An empty address takes ten unanswered selections (about a second) before the next.\n"
+    "An empty address takes ten unanswered selections (about 2 s) before the next.\n"
     "A garbled answer is listed as \"?\" and \"unreadable answer\".\n\n"
     "  --from A, --to B address range, 0..255, A <= B\n"
     "  --report FILE    append one JSON line per module found (as for program, with\n"
