@@ -6,7 +6,9 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -230,6 +232,14 @@ std::set<std::string> LinkValuedOptions() {
 std::set<std::string> LinkFlags() { return {"verbose"}; }
 
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
+  // Started with stdout or stderr closed (2>&-), the next file opened would take its number:
+  // the report, the trace or the serial device would then receive the status lines. The
+  // numbers are held by /dev/null before anything is opened.
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+      if (null >= 0 && null != fd) ::close(null);
+    }
   LinkOptions o;
   o.timeoutSeconds = defaultTimeout;
   const auto port = args.Value("port");
