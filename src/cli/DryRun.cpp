@@ -113,8 +113,8 @@ int DryRun(const DryRunRequest& r) {
        KindWords(e.CpuKind) + ", region " + Hex(static_cast<std::uint32_t>(e.RegionStart)) + "-" +
        Hex(static_cast<std::uint32_t>(e.RegionEnd)) + ")");
   if (r.port.pcan)
-    Plan("port PCAN, CAN at " + std::to_string(CanRate(r)) + " bit/s, node " +
-         std::to_string(r.link.canNode.value_or(1)));
+    Plan("port PCAN (" + r.port.device + "), CAN at " + std::to_string(CanRate(r)) +
+         " bit/s, node " + std::to_string(r.link.canNode.value_or(1)));
   else
     Plan("port COM" + std::to_string(r.port.portNo) + " (" + r.port.device + ") at " +
          r.link.speed.value_or("115200") + " bit/s");

@@ -365,7 +365,18 @@ PortChoice CheckPort(const LinkOptions& options) {
   const auto map = platform::PortMap::FromSettingsAndEnvironment(&settings, &problems);
   for (const auto& p : problems) std::fprintf(stderr, "vkprog: port map: %s\n", p.c_str());
   PortChoice port = ResolvePort(options.port, map);
-  if (port.pcan) return port;
+  if (port.pcan) {
+    // The interface is opened and closed again: no frame goes out.
+    EnsureCoreApplication();
+    const platform::CanBusChoice choice =
+        options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
+                           : platform::ReadCanBusChoice(&settings);
+    platform::QtCanBus bus(choice);
+    const std::uint32_t bitRate = CanBitRate(options.canBitrate);
+    if (!bus.Open(bitRate)) throw std::runtime_error(CanProblem(choice, bitRate, bus.ErrorText()));
+    port.device = choice.backend + ":" + choice.interface;
+    return port;
+  }
   auto entries = map.Entries();
   if (port.mapped) entries[port.portNo] = port.device;
   platform::PosixSerialPorts ports(platform::PortMap(entries, map.Ranges()));
@@ -446,6 +457,7 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
     if (!canBus_->Open(bitRate))
       throw std::runtime_error(CanProblem(choice, bitRate, canBus_->ErrorText()));
     canBus_->Close();
+    port_.device = choice.backend + ":" + choice.interface;
   }
   canDriver_ = std::make_unique<link::PcanUsbOverCanBus>(*canBus_);
   link::IPcanUsb* can = canDriver_.get();

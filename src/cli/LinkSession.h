@@ -55,7 +55,7 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout);
 struct PortChoice {
   bool pcan = false;
   int portNo = 0;      // the COM number the link uses
-  std::string device;  // its device path
+  std::string device;  // its device path; for PCAN the CAN back end and interface
   bool mapped = false; // a device path given a number of its own for this run
 };
 // COMn (1..49), a device path (given a number: the explicit entry or range that names it, else

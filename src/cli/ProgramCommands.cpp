@@ -194,7 +194,7 @@ int RunProgram(const std::vector<std::string>& argv) {
                     {"host", RunReport::Host()},
                     {"command", "program"},
                     {"port", s.Port().pcan ? "PCAN" : "COM" + std::to_string(s.Port().portNo)},
-                    {"device", s.Port().pcan ? link.canInterface.value_or("") : s.Port().device},
+                    {"device", s.Port().device},
                     {"address", module},
                     {"detected_type", backplane && type ? nlohmann::json(type) : nlohmann::json()},
                     {"entry", std::string(entry->Name)},

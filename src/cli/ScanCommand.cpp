@@ -38,6 +38,8 @@ int RunScan(const std::vector<std::string>& argv) {
   std::unique_ptr<RunReport> report;
   if (auto path = args.Value("report")) {
     if (path->empty()) throw UsageError("--report needs a file name");
+    if (link.trace && *link.trace == *path)
+      throw UsageError("--report and --trace name the same file");
     report = std::make_unique<RunReport>(*path);
   }
 
