@@ -321,6 +321,7 @@ int RunDetect(const std::vector<std::string>& argv) {
   s.address.SetItemIndex(address);
   s.session->ButtonPressed(TPrgrm::kDetect);
   const bool ended = s.RunUntil([&] { return ControllerIdle(s) && s.SerialQuiet(); });
+  out.ClearProgress(); // ends a status line left open on a terminal
   if (LinkSession::Interrupted()) return Interrupted("detect");
   if (!ended) {
     Error("detect: no end after " + TimeoutText(link.timeoutSeconds) + " s (--timeout)");
@@ -363,6 +364,7 @@ int RunFind(const std::vector<std::string>& argv) {
   bool finished = false;
   finder.OnFinished = [&] { finished = true; };
   const bool ended = s.RunUntil([&] { return !finder.Searching() && s.SerialQuiet(); });
+  out.ClearProgress(); // ends a status line left open on a terminal
   if (LinkSession::Interrupted()) return Interrupted("find");
   if (!ended) {
     finder.Closed();
