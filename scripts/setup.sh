@@ -8,7 +8,7 @@ PACKAGES=(
   qt6-base-dev qt6-serialport-dev qt6-serialbus-dev qt6-base-dev-tools
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang llvm libclang-rt-14-dev
-  srecord sdcc socat xvfb xauth imagemagick
+  srecord sdcc socat xvfb xauth imagemagick nlohmann-json3-dev
   fonts-dejavu-core
 )
 

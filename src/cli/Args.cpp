@@ -5,11 +5,59 @@
 
 namespace vk::cli {
 
+namespace {
+
+// The one-letter forms; a command accepts one only where it has the long option.
+const std::map<char, std::string>& ShortNames() {
+  static const std::map<char, std::string> names = {
+      {'p', "port"},  {'t', "target"}, {'a', "address"}, {'r', "range"},
+      {'s', "speed"}, {'y', "yes"},    {'q', "quiet"},   {'v', "verbose"}};
+  return names;
+}
+
+// Flags that may be repeated to say more.
+bool Repeatable(const std::string& name) { return name == "verbose"; }
+
+} // namespace
+
 Args::Args(const std::vector<std::string>& argv, const std::set<std::string>& valued,
            const std::set<std::string>& flags) {
   bool optionsEnded = false;
+  auto setFlag = [&](const std::string& name) {
+    if (++counts_[name] > 1 && !Repeatable(name))
+      throw UsageError("option --" + name + " is given twice");
+    flags_.insert(name);
+  };
+  auto setValue = [&](const std::string& name, const std::string& value) {
+    // A second value would silently win over the first; a script with both is a mistake.
+    if (values_.count(name)) throw UsageError("option --" + name + " is given twice");
+    values_[name] = value;
+  };
   for (std::size_t i = 0; i < argv.size(); ++i) {
     const std::string& a = argv[i];
+    if (!optionsEnded && a.size() >= 2 && a[0] == '-' && a[1] != '-') {
+      // -p VALUE, -pVALUE, -y, -vv, -yq
+      for (std::size_t k = 1; k < a.size(); ++k) {
+        const auto it = ShortNames().find(a[k]);
+        const bool known = it != ShortNames().end();
+        if (known && valued.count(it->second)) {
+          if (k + 1 < a.size())
+            setValue(it->second, a.substr(k + 1));
+          else if (i + 1 < argv.size())
+            setValue(it->second, argv[++i]);
+          else
+            throw UsageError("option -" + std::string(1, a[k]) + " (--" + it->second +
+                             ") needs a value");
+          break;
+        }
+        if (known && flags.count(it->second)) {
+          setFlag(it->second);
+          continue;
+        }
+        throw UsageError("unknown option -" + std::string(1, a[k]));
+      }
+      continue;
+    }
     if (optionsEnded || a.size() < 2 || a.compare(0, 2, "--") != 0) {
       positional_.push_back(a);
       continue;
@@ -26,15 +74,15 @@ Args::Args(const std::vector<std::string>& argv, const std::set<std::string>& va
     }
     if (valued.count(name)) {
       if (inlineValue) {
-        values_[name] = *inlineValue;
+        setValue(name, *inlineValue);
       } else if (i + 1 < argv.size()) {
-        values_[name] = argv[++i];
+        setValue(name, argv[++i]);
       } else {
         throw UsageError("option --" + name + " needs a value");
       }
     } else if (flags.count(name)) {
       if (inlineValue) throw UsageError("option --" + name + " takes no value");
-      flags_.insert(name);
+      setFlag(name);
     } else {
       throw UsageError("unknown option --" + name);
     }

@@ -1,6 +1,8 @@
 #pragma once
 // A small, strict option parser for vkprog's commands: "--name value", "--name=value", flags,
-// and positional arguments; "--" ends the options.
+// and positional arguments; "--" ends the options. The common options have one-letter forms
+// ("-p COM3", "-pCOM3", "-y"); "-v" may be given twice ("-vv", "-v -v"), every other option
+// once. A lone "-" is a positional argument.
 
 #include <map>
 #include <optional>
@@ -23,12 +25,18 @@ public:
        const std::set<std::string>& flags);
 
   bool Has(const std::string& name) const { return values_.count(name) || flags_.count(name); }
+  // How often a flag was given (for -v, -vv).
+  int Count(const std::string& name) const {
+    auto it = counts_.find(name);
+    return it == counts_.end() ? 0 : it->second;
+  }
   std::optional<std::string> Value(const std::string& name) const;
   const std::vector<std::string>& Positional() const { return positional_; }
 
 private:
   std::map<std::string, std::string> values_;
   std::set<std::string> flags_;
+  std::map<std::string, int> counts_;
   std::vector<std::string> positional_;
 };
 

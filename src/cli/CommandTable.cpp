@@ -67,6 +67,8 @@ const std::vector<Command>& Commands() {
        RunDetect},
       {"find", "search bit rates and addresses for a programmer unit (Find Device)", kFindHelp,
        RunFind},
+      {"scan", "detect every module on a rack and list address, type and entry", kScanHelp,
+       RunScan},
   };
   return commands;
 }

@@ -32,6 +32,7 @@ int RunPorts(const std::vector<std::string>& args);
 int RunProgram(const std::vector<std::string>& args);
 int RunDetect(const std::vector<std::string>& args);
 int RunFind(const std::vector<std::string>& args);
+int RunScan(const std::vector<std::string>& args); // ScanCommand.cpp
 
 // Prints "vkprog: WHAT" on stderr.
 void Error(const std::string& what);

@@ -6,48 +6,69 @@
 namespace vk::cli {
 
 inline const std::string kLinkOptionsHelp =
-    "  --port PORT      COMn (see vkprog ports), a device path (/dev/ttyUSB0, a\n"
-    "                   pseudo-terminal: given a free COM number for the run), or PCAN\n"
-    "  --speed BAUD     the Target page's \"Comm Speed\": 115200 (default), 57600, 38400,\n"
+    "  -p, --port PORT  COMn (see vkprog ports), a device path (named by the COM number\n"
+    "                   the port rule gives it: /dev/ttyUSB7 is COM24; another path, e.g.\n"
+    "                   a pseudo-terminal, gets a free number for the run), or PCAN\n"
+    "  -s, --speed BAUD     the Target page's \"Comm Speed\": 115200 (default), 57600, 38400,\n"
     "                   19200 or 9600; the link's rate, and the rate restored at the end\n"
     "  --can BACKEND:INTERFACE\n"
     "                   the CAN back end for PCAN, e.g. socketcan:can0, virtualcan:can0\n"
-    "                   (default: the settings, VK_CAN_BACKEND, VK_CAN_INTERFACE)\n"
+    "                   (default: the settings, VK_CAN_BACKEND, VK_CAN_INTERFACE); a back\n"
+    "                   end Qt does not offer is refused with the list of those it does\n"
     "  --can-node N     the CAN address, 1..126 (default 1)\n"
     "  --can-bitrate NAME\n"
     "                   CAN_BAUD_1M, CAN_BAUD_500K (default), _250K, _125K, _100K, _50K,\n"
     "                   _20K, _10K or _5K (\"250K\" will do)\n"
     "  --trace FILE     write every byte sent and received (and every CAN frame) to FILE\n"
-    "                   as text, with its time, direction and the bit rate in force\n";
+    "                   as text, with its time, direction and the bit rate in force\n"
+    "                   (never onto an input file; a failed write makes the exit 1)\n"
+    "  -v, --verbose    on stderr: each step with its time, each failure's reason and the\n"
+    "                   request sent last; -vv also every byte on the wire (\"wire: ...\")\n"
+    "Each option may be given once (-v twice). SIGPIPE does not end vkprog: a closed\n"
+    "stdout or stderr loses output, never the run.\n";
 
 inline const std::string kProgramHelp =
     "Usage: vkprog program --port PORT --target NAME [--address N | --range FIRST-LAST]\n"
     "                      [--speed BAUD] [--allow-untyped] [--yes] [--erase-only]\n"
-    "                      [--timeout S] [--quiet] [--trace FILE] FILE...\n\n"
+    "                      [--dry-run] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
+    "                      [--trace FILE] FILE...\n\n"
     "Does what the window does after loading FILE... from its command line: selects the\n"
     "target NAME as a click in the target tree would (see vkprog targets), sets the\n"
     "address and presses Program; with --range, MultiProgram from FIRST to LAST (QRD14\n"
     "modules); with --erase-only, Erase, which erases the module after its type check.\n\n"
-    "  --target NAME    the catalogue entry, e.g. QRD14, AT89C51RD2, \"QX4T - BOOT\"\n"
-    "  --address N      the module address, 0..255 (default 0; 64 for QRA11, QRB12 and\n"
+    "  -t, --target NAME\n"
+    "                   the catalogue entry, e.g. QRD14, AT89C51RD2, \"QX4T - BOOT\" (case\n"
+    "                   and spaces do not count; an unknown name gets the closest ones)\n"
+    "  -a, --address N      the module address, 0..255 (default 0; 64 for QRA11, QRB12 and\n"
     "                   QRC13, where a click on the entry moves the window's box)\n"
-    "  --range F-L      program the modules F to L in turn, each detected first\n"
+    "  -r, --range F-L  program the modules F to L in turn, each detected first (F <= L)\n"
     "  --allow-untyped  tick \"Allow untyped programming\": a firmware that is not meant\n"
     "                   for the module's type asks the \"ID Mismatch\" question. Offered\n"
     "                   only where the setting \"AllowUntypedProgram\" exists, as the\n"
     "                   window's check box is: machine-wide (/etc/xdg/Velkor ApS./Velkor\n"
     "                   Programmer.ini, or VK_SYSTEM_SETTINGS_FILE), else the user's\n"
-    "  --yes            answer Yes to that question (otherwise No)\n"
+    "  -y, --yes        answer Yes to that question (otherwise No); alone, a warning\n"
     "  --erase-only     erase the module, do not program it\n"
+    "  --dry-run        read the files, resolve the port and the target, check the kernel,\n"
+    "                   the region and the untyped rule, print the plan (\"plan: ...\":\n"
+    "                   entry, modules, bytes, records, erase command, wire time) and stop;\n"
+    "                   nothing is sent. Exit 0 when the run could start, 1 when not\n"
+    "  --report FILE    append one JSON line per module (JSON Lines): time (UTC), host,\n"
+    "                   port, device, address, detected_type, entry, files, crc32 (CRC-32\n"
+    "                   of range_start..range_end, the bytes written), bytes, result\n"
+    "                   (programmed, erased, failed, checked), reason, duration_s,\n"
+    "                   bit_rate. A failed write to it makes the exit 1\n"
     "  --timeout S      give up after S seconds (default 300)\n"
-    "  --quiet          no progress on stderr\n" +
+    "  -q, --quiet      no progress on stderr\n" +
     kLinkOptionsHelp +
-    "\nAll files are read before anything is sent; one that is not firmware ends vkprog.\n"
+    "\nAll files are read once, before anything is sent (standard input and <(...) work);\n"
+    "one that is not firmware ends vkprog.\n"
     "stdout: the texts of the status line and the lines of the Programmer page's log\n"
-    "(\"QRD14 #7 Programmed OK\"), one per line, as they appear. stderr: message boxes as\n"
-    "\"CAPTION: TEXT\", and the progress: a bar with bytes, rate and time left on a\n"
-    "terminal, a line at every tenth otherwise. vkprog ends once the last command has\n"
-    "been written to the port.\n\n"
+    "(\"QRD14 #7 Programmed OK\"): on a terminal the status line is rewritten in place,\n"
+    "elsewhere each text appears once. stderr: message boxes as \"CAPTION: TEXT\", and\n"
+    "the progress: a bar with bytes, rate and time left that fits the terminal, a line at\n"
+    "every tenth otherwise; an H8 kernel is a phase of its own (\"QRE15 #0 kernel\").\n"
+    "vkprog ends once the last command has been written to the port.\n\n"
     "Environment: VK_SERIAL_PORTS and VK_SETTINGS_FILE as for vkprog ports (vkprog reads\n"
     "the settings and never writes them); VKPROG_KERNEL_DIR, the folder of the H8 boot\n"
     "kernels (else the program's own folder); VKPROG_SLEEP_PERCENT=N, for simulated\n"
@@ -58,16 +79,17 @@ inline const std::string kProgramHelp =
     "\"ID Mismatch\" error, where the window closes), 2 usage error, 3 the time-out ran\n"
     "out, 4 the target only checks its chip (Cortex-M3: \"Blank, nothing written\" or\n"
     "\"Not blank, nothing written\"), 130 interrupted (Ctrl-C: the run is stopped and\n"
-    "the link set back first; the trace is kept).\n";
+    "the link set back first; the trace is kept), 143 ended by SIGTERM\n"
+    "(the same).\n";
 
 inline const std::string kDetectHelp =
     "Usage: vkprog detect --port PORT [--address N] [--speed BAUD] [--timeout S]\n"
-    "                     [--trace FILE]\n\n"
+    "                     [-v] [--trace FILE]\n\n"
     "The Detect button: selects the module at address N (default 0) through the\n"
     "programmer unit (\"OP N\"), asks its type (\"ID\") and selects the first catalogue\n"
     "entry of that type. Prints the status texts as they appear, then\n"
     "\"type: 136 (0x88)\" and \"entry: QRD14\".\n\n"
-    "  --address N      the module address, 0..255\n"
+    "  -a, --address N  the module address, 0..255\n"
     "  --timeout S      give up after S seconds (default 60)\n" +
     kLinkOptionsHelp +
     "\nExit: 0 a module type with a catalogue entry was found, 1 no module answered\n"
@@ -86,5 +108,23 @@ inline const std::string kFindHelp =
     kLinkOptionsHelp +
     "\nExit: 0 found, 1 the search ended otherwise, 2 usage error, 3 the time-out ran out,\n"
     "130 interrupted.\n";
+
+inline const std::string kScanHelp =
+    "Usage: vkprog scan --port PORT [--from A] [--to B] [--report FILE] [--speed BAUD]\n"
+    "                   [--timeout S] [-v] [--trace FILE]\n\n"
+    "Detects every address from A to B (default 0 to 255) through the programmer unit,\n"
+    "as the Detect button does for one, and prints a table of the modules that answered:\n\n"
+    "  address  type        entry\n"
+    "        3  136 (0x88)  QRD14\n"
+    "        5  200 (0xC8)  unknown\n\n"
+    "An empty address takes ten unanswered selections (about 2 s) before the next.\n"
+    "A garbled answer is listed as \"?\" and \"unreadable answer\".\n\n"
+    "  --from A, --to B address range, 0..255, A <= B\n"
+    "  --report FILE    append one JSON line per module found (as for program, with\n"
+    "                   result \"detected\")\n"
+    "  --timeout S      give up after S seconds (default 3600)\n" +
+    kLinkOptionsHelp +
+    "\nExit: 0 at least one module answered, 1 none did (or the trace or report could not\n"
+    "be written), 2 usage error, 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
 
 } // namespace vk::cli

@@ -18,7 +18,8 @@ namespace {
 int HandOver(const char* command, const std::vector<std::string>& args) {
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  const std::string program = ec ? std::string("vkprog-link") : (self.parent_path() / "vkprog-link").string();
+  const std::string program =
+      ec ? std::string("vkprog-link") : (self.parent_path() / "vkprog-link").string();
   std::vector<std::string> argv = {program, command};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<char*> raw;
@@ -35,5 +36,6 @@ int RunPorts(const std::vector<std::string>& args) { return HandOver("ports", ar
 int RunProgram(const std::vector<std::string>& args) { return HandOver("program", args); }
 int RunDetect(const std::vector<std::string>& args) { return HandOver("detect", args); }
 int RunFind(const std::vector<std::string>& args) { return HandOver("find", args); }
+int RunScan(const std::vector<std::string>& args) { return HandOver("scan", args); }
 
 } // namespace vk::cli

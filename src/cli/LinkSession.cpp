@@ -6,7 +6,9 @@
 #include <QCoreApplication>
 #include <QLoggingCategory>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -17,6 +19,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <mutex>
 #include <stdexcept>
 
 namespace vk::cli {
@@ -68,12 +72,144 @@ private:
   int percent_;
 };
 
+// The CAN bit rate a --can-bitrate name stands for (CAN_BAUD_500K: 500000).
+std::uint32_t CanBitRate(const std::optional<std::string>& name) {
+  const std::string digits = name.value_or("CAN_BAUD_500K").substr(9);
+  const double value = std::atof(digits.c_str());
+  return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
+}
+
+std::string BackendList() {
+  std::string list;
+  for (const auto& name : platform::QtCanBus::Backends()) list += (list.empty() ? "" : ", ") + name;
+  return list;
+}
+
+// One line that names the interface and what to do, instead of the driver's codes.
+std::string CanProblem(const platform::CanBusChoice& choice, std::uint32_t bitRate,
+                       const std::string& reason) {
+  const std::string rate = std::to_string(bitRate);
+  if (choice.backend == "socketcan") {
+    const std::string sys = "/sys/class/net/" + choice.interface;
+    if (!Exists(sys))
+      return "PCAN: there is no CAN interface " + choice.interface +
+             " (socketcan); plug in the adapter (or load its driver), then: ip link set " +
+             choice.interface + " up type can bitrate " + rate;
+    return "PCAN: the CAN interface " + choice.interface +
+           " cannot be used (down?); bring it up: ip link set " + choice.interface +
+           " up type can bitrate " + rate;
+  }
+  return "PCAN: " + OneLine(reason) +
+         "; choose the back end and interface with --can BACKEND:INTERFACE (this machine's Qt "
+         "offers: " +
+         BackendList() + ")";
+}
+
 volatile std::sig_atomic_t interrupted = 0;
-void OnInterrupt(int) { interrupted = 1; }
+void OnInterrupt(int sig) { interrupted = sig; }
+
+// What the link writes, watched: the last request is kept for the failure report (-v), and
+// with -vv every entry also goes to stderr as it happens.
+class WireWatch : public link::ILinkTrace {
+public:
+  explicit WireWatch(bool toStderr) : toStderr_(toStderr) {}
+  void Sent(const std::string& bytes, std::uint32_t baud) override {
+    std::lock_guard lock(mutex_);
+    last_ = TraceFile::Render(bytes);
+    Say("tx  @" + std::to_string(baud) + " " + last_);
+  }
+  void Received(const std::string& bytes, std::uint32_t baud) override {
+    if (!toStderr_) return;
+    std::lock_guard lock(mutex_);
+    // Gathered up to a line end, so that a reply read byte by byte is one line here too.
+    pending_ += bytes;
+    if (pending_.back() == '\n' || pending_.size() >= 64) {
+      Say("rx  @" + std::to_string(baud) + " " + TraceFile::Render(pending_));
+      pending_.clear();
+    }
+  }
+  void CanFrame(bool sent, const link::CanMsg& msg, std::uint32_t) override {
+    if (!sent && !toStderr_) return;
+    char head[48];
+    std::snprintf(head, sizeof head, "can %s id 0x%03X:", sent ? "tx" : "rx",
+                  static_cast<unsigned>(msg.ID));
+    std::string text = head;
+    for (int i = 0; i < std::min<int>(msg.LEN, 8); ++i) {
+      std::snprintf(head, sizeof head, " %02X", static_cast<unsigned>(msg.DATA[i]));
+      text += head;
+    }
+    std::lock_guard lock(mutex_);
+    if (sent) last_ = text;
+    Say(text);
+  }
+  void Note(const std::string& text) override {
+    std::lock_guard lock(mutex_);
+    Say("---- " + text);
+  }
+  std::string Last() const {
+    std::lock_guard lock(mutex_);
+    return last_;
+  }
+
+private:
+  void Say(const std::string& text) {
+    if (toStderr_) std::fprintf(stderr, "wire: %s\n", text.c_str());
+  }
+  bool toStderr_;
+  mutable std::mutex mutex_;
+  std::string last_;
+  std::string pending_;
+};
+
+// Both the trace file and the watch hear the link.
+class TwoTraces : public link::ILinkTrace {
+public:
+  TwoTraces(link::ILinkTrace& a, link::ILinkTrace& b) : a_(a), b_(b) {}
+  void Sent(const std::string& bytes, std::uint32_t baud) override {
+    a_.Sent(bytes, baud);
+    b_.Sent(bytes, baud);
+  }
+  void Received(const std::string& bytes, std::uint32_t baud) override {
+    a_.Received(bytes, baud);
+    b_.Received(bytes, baud);
+  }
+  void CanFrame(bool sent, const link::CanMsg& msg, std::uint32_t bitRate) override {
+    a_.CanFrame(sent, msg, bitRate);
+    b_.CanFrame(sent, msg, bitRate);
+  }
+  void Note(const std::string& text) override {
+    a_.Note(text);
+    b_.Note(text);
+  }
+
+private:
+  link::ILinkTrace& a_;
+  link::ILinkTrace& b_;
+};
 
 } // namespace
 
 bool LinkSession::Interrupted() { return interrupted != 0; }
+
+int LinkSession::InterruptExitCode() { return 128 + (interrupted != 0 ? interrupted : SIGINT); }
+
+void LinkSession::EndRunAfterSignal() {
+  auto& prg = *session->prg;
+  if (!prg.RunActive()) return;
+  prg.StopRun();
+  prg.Cpu().Finish();
+  DrainSerial(2000);
+}
+
+std::string LinkSession::TraceFailure() {
+  if (!trace_) return "";
+  trace_->Flush();
+  return trace_->Failure();
+}
+
+std::string LinkSession::LastSent() const {
+  return wire_ ? static_cast<const WireWatch&>(*wire_).Last() : "";
+}
 
 void EnsureCoreApplication() {
   if (QCoreApplication::instance() != nullptr) return;
@@ -81,9 +217,10 @@ void EnsureCoreApplication() {
   static char name[] = "vkprog";
   static char* argv[] = {name, nullptr};
   static QCoreApplication app(argc, argv);
-  // The virtual CAN bus narrates its connections; vkprog's output is for the user's eyes
-  // (QT_LOGGING_RULES still turns it back on).
-  QLoggingCategory::setFilterRules("qt.canbus.plugins.virtualcan*=false");
+  // The CAN plugins narrate (virtualcan its connections, socketcan a missing libsocketcan);
+  // vkprog's output is for the user's eyes (QT_LOGGING_RULES still turns it back on), and a CAN
+  // interface that cannot be used is said in one line of vkprog's own (CanProblem).
+  QLoggingCategory::setFilterRules("qt.canbus*=false");
   // Qt takes the user's locale; numbers in vkprog's output and trace stay in the C form.
   std::setlocale(LC_NUMERIC, "C");
 }
@@ -92,12 +229,23 @@ std::set<std::string> LinkValuedOptions() {
   return {"port", "speed", "can", "can-node", "can-bitrate", "trace", "timeout"};
 }
 
+std::set<std::string> LinkFlags() { return {"verbose"}; }
+
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
+  // Started with stdout or stderr closed (2>&-), the next file opened would take its number:
+  // the report, the trace or the serial device would then receive the status lines. The
+  // numbers are held by /dev/null before anything is opened.
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+      if (null >= 0 && null != fd) ::close(null);
+    }
   LinkOptions o;
   o.timeoutSeconds = defaultTimeout;
   const auto port = args.Value("port");
   if (!port || port->empty()) throw UsageError("--port is required (COMn, a device path or PCAN)");
   o.port = *port;
+  o.verbose = args.Count("verbose");
 
   if (auto speed = args.Value("speed")) {
     const auto& items = app::SpeedItems();
@@ -114,6 +262,11 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
       throw UsageError("--can: \"" + *can + "\" is not BACKEND:INTERFACE (e.g. socketcan:can0)");
     o.canBackend = can->substr(0, colon);
     o.canInterface = can->substr(colon + 1);
+    // A misspelt back end would otherwise surface as a driver error code after the start.
+    const auto backends = platform::QtCanBus::Backends();
+    if (std::find(backends.begin(), backends.end(), *o.canBackend) == backends.end())
+      throw UsageError("--can: there is no CAN back end \"" + *o.canBackend +
+                       "\"; this machine's Qt offers: " + BackendList());
   }
   if (auto node = args.Value("can-node")) {
     const auto n = ParseNumber(*node, "--can-node", link::TUSB2CAN::kNodes);
@@ -182,13 +335,18 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
       c.portNo = n;
       return c;
     }
+  // The number the rule gives the path (/dev/ttyUSB7 is COM24), by its name even while the
+  // device is unplugged, or by what it leads to (a /dev/serial/by-id link).
+  const std::string normal = std::filesystem::path(text).lexically_normal().string();
   if (map.Ranges())
-    for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n)
-      if (!map.Entries().count(n) && Exists(platform::PortMap::RangeDevice(n)) &&
-          SameFile(platform::PortMap::RangeDevice(n), text)) {
+    for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n) {
+      const std::string ruled = platform::PortMap::RangeDevice(n);
+      if (!map.Entries().count(n) && !ruled.empty() &&
+          (ruled == normal || (Exists(ruled) && SameFile(ruled, text)))) {
         c.portNo = n;
         return c;
       }
+    }
   // Otherwise the lowest number that names nothing on this machine, for this run only.
   for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n)
     if (!Exists(map.DeviceOf(n))) {
@@ -198,6 +356,33 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
     }
   throw std::runtime_error("every number from COM1 to COM49 names a device; give " + text +
                            " one in VK_SERIAL_PORTS and use that number");
+}
+
+PortChoice CheckPort(const LinkOptions& options) {
+  platform::SettingsStore store;
+  ReadOnlySettings settings(store);
+  std::vector<std::string> problems;
+  const auto map = platform::PortMap::FromSettingsAndEnvironment(&settings, &problems);
+  for (const auto& p : problems) std::fprintf(stderr, "vkprog: port map: %s\n", p.c_str());
+  PortChoice port = ResolvePort(options.port, map);
+  if (port.pcan) {
+    // The interface is opened and closed again: no frame goes out.
+    EnsureCoreApplication();
+    const platform::CanBusChoice choice =
+        options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
+                           : platform::ReadCanBusChoice(&settings);
+    platform::QtCanBus bus(choice);
+    const std::uint32_t bitRate = CanBitRate(options.canBitrate);
+    if (!bus.Open(bitRate)) throw std::runtime_error(CanProblem(choice, bitRate, bus.ErrorText()));
+    port.device = choice.backend + ":" + choice.interface;
+    return port;
+  }
+  auto entries = map.Entries();
+  if (port.mapped) entries[port.portNo] = port.device;
+  platform::PosixSerialPorts ports(platform::PortMap(entries, map.Ranges()));
+  auto r = ports.Open(port.portNo);
+  if (!r.device) throw std::runtime_error(OneLine(r.message));
+  return port;
 }
 
 std::optional<std::string> ReadOnlySettings::Read(const std::string& name) const {
@@ -225,6 +410,9 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   // told us to ignore stays ignored).
   for (const int sig : {SIGINT, SIGTERM})
     if (std::signal(sig, OnInterrupt) == SIG_IGN) std::signal(sig, SIG_IGN);
+  // A reader that goes away (vkprog ... | head) must not end a run half way: writes to a closed
+  // pipe then fail with EPIPE, which the output ignores, and the exit code still tells.
+  std::signal(SIGPIPE, SIG_IGN);
   deadline_ = std::chrono::steady_clock::now() +
               std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
   cliBoxes.SetAnswerYes(answerYes);
@@ -250,21 +438,31 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
     trace_ = std::make_unique<TraceFile>(*options.trace, "vkprog " + command);
     if (!trace_->Ok()) throw std::runtime_error(*options.trace + ": " + std::strerror(errno));
   }
-  platform::ISerialPorts* serial = onePort_.get();
+  wire_ = std::make_unique<WireWatch>(options.verbose >= 2);
+  link::ILinkTrace* heard = wire_.get();
   if (trace_) {
-    tracedPorts_ = std::make_unique<link::TracedSerialPorts>(*onePort_, *trace_);
-    serial = tracedPorts_.get();
+    bothWays_ = std::make_unique<TwoTraces>(*trace_, *wire_);
+    heard = bothWays_.get();
   }
+  tracedPorts_ = std::make_unique<link::TracedSerialPorts>(*onePort_, *heard);
+  platform::ISerialPorts* serial = tracedPorts_.get();
   const platform::CanBusChoice choice =
       options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
                          : platform::ReadCanBusChoice(settings_.get());
   canBus_ = std::make_unique<platform::QtCanBus>(choice);
+  if (port_.pcan) {
+    // Tried once here: a missing or down interface ends vkprog with one clear line rather than
+    // a run whose every step reports the driver's error code.
+    const std::uint32_t bitRate = CanBitRate(options.canBitrate);
+    if (!canBus_->Open(bitRate))
+      throw std::runtime_error(CanProblem(choice, bitRate, canBus_->ErrorText()));
+    canBus_->Close();
+    port_.device = choice.backend + ":" + choice.interface;
+  }
   canDriver_ = std::make_unique<link::PcanUsbOverCanBus>(*canBus_);
   link::IPcanUsb* can = canDriver_.get();
-  if (trace_) {
-    tracedCan_ = std::make_unique<link::TracedPcanUsb>(*canDriver_, *trace_);
-    can = tracedCan_.get();
-  }
+  tracedCan_ = std::make_unique<link::TracedPcanUsb>(*canDriver_, *heard);
+  can = tracedCan_.get();
   // The kernels' warnings are kept until it is known whether the target needs one.
   kernels_ = std::make_unique<cpu::KernelSet>(&kernelBoxes_);
 

@@ -42,10 +42,12 @@ struct LinkOptions {
   std::optional<std::string> speed;      // an entry of the speed selector
   std::optional<std::string> trace;      // --trace FILE
   double timeoutSeconds = 300;
+  int verbose = 0; // -v: steps, reasons, what was sent last; -vv: also the wire on stderr
 };
 
-// The valued options every link command takes.
+// The valued options every link command takes, and its flags.
 std::set<std::string> LinkValuedOptions();
+std::set<std::string> LinkFlags();
 // Reads and checks them. Throws UsageError.
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout);
 
@@ -53,13 +55,17 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout);
 struct PortChoice {
   bool pcan = false;
   int portNo = 0;      // the COM number the link uses
-  std::string device;  // its device path
+  std::string device;  // its device path; for PCAN the CAN back end and interface
   bool mapped = false; // a device path given a number of its own for this run
 };
 // COMn (1..49), a device path (given a number: the explicit entry or range that names it, else
 // the lowest number that names no existing device), or PCAN (any case). Throws UsageError for
 // a text that is none of these, std::runtime_error for a number that names no device.
 PortChoice ResolvePort(const std::string& text, const platform::PortMap& map);
+
+// Resolves --port as a session would and opens the serial device once (nothing is written),
+// so that a dry run finds what the run would find. Throws as the session's constructor does.
+PortChoice CheckPort(const LinkOptions& options);
 
 // The settings as vkprog sees them: read from the user's store, never written (the window's
 // remembered port stays as the window left it).
@@ -135,6 +141,15 @@ public:
   bool RunUntil(const std::function<bool()>& done);
   // Ctrl-C (SIGINT) or SIGTERM arrived: the run is left as it stands, the trace is kept.
   static bool Interrupted();
+  // After a signal: a run under way is stopped and its protocol's Finish run (the link back at
+  // its own rate and mode), and what that queued is written out.
+  void EndRunAfterSignal();
+  // The exit code that says which: 130 for SIGINT, 143 for SIGTERM.
+  static int InterruptExitCode();
+  // The first write to --trace that failed, "" while all reached the file.
+  std::string TraceFailure();
+  // The last bytes written to the serial device, as the trace shows them ("" before any).
+  std::string LastSent() const;
   // Every string queued on the serial link has been written (or the link cannot write any more).
   bool SerialQuiet() const;
   // Runs the loop until the serial link is quiet, for at most ms milliseconds.
@@ -159,6 +174,8 @@ private:
   std::unique_ptr<ReadOnlySettings> settings_;
   PortChoice port_;
   std::unique_ptr<TraceFile> trace_;
+  std::unique_ptr<link::ILinkTrace> wire_;     // the last bytes sent; -vv: all on stderr
+  std::unique_ptr<link::ILinkTrace> bothWays_; // trace_ and wire_ together
   std::unique_ptr<platform::PosixSerialPorts> posixPorts_;
   std::unique_ptr<OnePortOnly> onePort_;
   std::unique_ptr<link::TracedSerialPorts> tracedPorts_;

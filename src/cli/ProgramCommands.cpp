@@ -5,8 +5,13 @@
 #include "app/BufferView.h"
 #include "cli/Args.h"
 #include "cli/Commands.h"
+#include "cli/DryRun.h"
+#include "cli/InputFiles.h"
 #include "cli/LinkSession.h"
 #include "cli/ProgressDisplay.h"
+#include "cli/RunOutput.h"
+#include "cli/RunReport.h"
+#include "cli/TargetName.h"
 #include "platform/RecordingMessageBox.h"
 #include "platform/SettingsStore.h"
 #include "programmer/Catalogue.h"
@@ -16,7 +21,10 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
+#include <map>
+#include <memory>
 
 namespace vk::cli {
 
@@ -31,20 +39,6 @@ double SteadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-// Every file must be firmware before anything goes to a device: a production line must not
-// program half an image because one file of several was misnamed.
-bool FilesReadable(const std::vector<std::string>& files) {
-  for (const auto& f : files) {
-    platform::RecordingMessageBox quiet;
-    image::Tvkf scratch(&quiet);
-    app::BufferPageText page;
-    if (app::LoadAndShow(scratch, f, page) != image::ImageFormat::Unknown) continue;
-    for (const auto& box : quiet.boxes)
-      std::fprintf(stderr, "%s\n", CliMessageBox::Line(box.text, box.caption).c_str());
-    Error("program: " + f + " is not firmware that vkprog can read; nothing was sent");
-    return false;
-  }
-  return true;
 }
 
 struct Range {
@@ -59,46 +53,12 @@ Range ParseRange(const std::string& text) {
   Range r;
   r.first = static_cast<int>(ParseNumber(text.substr(0, dash), "--range", 255));
   r.last = static_cast<int>(ParseNumber(text.substr(dash + 1), "--range", 255));
+  // MultiProgram would program the last module alone: surely not what was meant.
+  if (r.first > r.last)
+    throw UsageError("--range: the first address " + std::to_string(r.first) +
+                     " lies above the last " + std::to_string(r.last));
   return r;
 }
-
-// stdout: the status line's texts and the log's lines as they appear.
-class RunPrinter {
-public:
-  RunPrinter(LinkSession& s, ProgressDisplay* progress) : s_(s), progress_(progress) {
-    s.boxes.beforeOutput = [this] { ClearProgress(); };
-    s.status.onChange = [this](int panel, const std::string& text) {
-      if (panel != 0 || text == lastStatus) return;
-      lastStatus = text;
-      ClearProgress();
-      std::printf("%s\n", text.c_str());
-      std::fflush(stdout);
-    };
-    s.log.onAdd = [this](const std::string& line) {
-      ClearProgress();
-      logLines.push_back(line);
-      std::printf("%s\n", line.c_str());
-      std::fflush(stdout);
-    };
-    if (progress_)
-      s.progress.onChange = [this](int position) {
-        const auto& node = s_.session->prg->Node();
-        progress_->Update(node.Name + " #" + std::to_string(s_.address.ItemIndex()),
-                          s_.progress.Min(), s_.progress.Max(), position, SteadySeconds());
-      };
-  }
-  ~RunPrinter() { ClearProgress(); }
-  void ClearProgress() {
-    if (progress_) progress_->Clear();
-  }
-
-  std::string lastStatus;
-  std::vector<std::string> logLines;
-
-private:
-  LinkSession& s_;
-  ProgressDisplay* progress_;
-};
 
 bool ResolvesToCan(std::string port) {
   for (char& c : port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -111,7 +71,28 @@ bool ControllerIdle(LinkSession& s) {
 
 int Interrupted(const std::string& command) {
   Error(command + ": interrupted");
-  return kExitInterrupted;
+  return LinkSession::InterruptExitCode();
+}
+
+const char* ResultWord(programmer::RunResult result) {
+  switch (result) {
+  case programmer::RunResult::Programmed:
+    return "programmed";
+  case programmer::RunResult::Erased:
+    return "erased";
+  case programmer::RunResult::Failed:
+    return "failed";
+  case programmer::RunResult::Blank:
+  case programmer::RunResult::NotBlank:
+    return "checked";
+  }
+  return "failed";
+}
+
+std::string Hex4(std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04X", v);
+  return text;
 }
 
 std::string TimeoutText(double seconds) {
@@ -124,16 +105,15 @@ std::string TimeoutText(double seconds) {
 
 int RunProgram(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
-  valued.insert({"target", "address", "range"});
-  Args args(argv, valued, {"allow-untyped", "yes", "erase-only", "quiet"});
+  valued.insert({"target", "address", "range", "report"});
+  auto flags = LinkFlags();
+  flags.insert({"allow-untyped", "yes", "erase-only", "quiet", "dry-run"});
+  Args args(argv, valued, flags);
   const LinkOptions link = ReadLinkOptions(args, 300);
 
   const auto target = args.Value("target");
   if (!target) throw UsageError("--target is required (a name from vkprog targets)");
-  const programmer::CatalogueEntry* entry = programmer::FindEntryByName(*target);
-  if (!entry)
-    throw UsageError("--target: no catalogue entry is named \"" + *target +
-                     "\" (see vkprog targets)");
+  const programmer::CatalogueEntry* entry = &ResolveTarget(*target);
   std::optional<int> address;
   if (auto a = args.Value("address")) address = static_cast<int>(ParseNumber(*a, "--address", 255));
   std::optional<Range> range;
@@ -147,6 +127,9 @@ int RunProgram(const std::vector<std::string>& argv) {
     throw UsageError("--erase-only erases one module; it does not go with --range");
   if (eraseOnly && entry->CpuKind != programmer::kKindBackplane)
     throw UsageError("--erase-only: Erase is offered for backplane modules only");
+  if (ResolvesToCan(link.port) && entry->CpuKind != programmer::kKindQX4T)
+    throw UsageError("--port PCAN: " + std::string(entry->Name) +
+                     " is not reached over CAN (only \"QX4T - PCAN\" is); give its serial port");
   const auto& files = args.Positional();
   if (files.empty()) throw UsageError("name the firmware file(s) to program");
   if (args.Has("allow-untyped")) {
@@ -161,22 +144,116 @@ int RunProgram(const std::vector<std::string>& argv) {
                        "\" is in neither the machine-wide settings (" + store.MachinePlace() +
                        ") nor the user's (" + store.Place() + ")");
   }
+  if (args.Has("yes") && !args.Has("allow-untyped"))
+    Error("program: warning: --yes answers only the question --allow-untyped asks; alone it "
+          "changes nothing");
 
-  if (!FilesReadable(files)) return kExitFailed;
+  const InputFiles inputs(files);
+  // An output onto a firmware file would destroy it before it is read by anyone.
+  if (link.trace) inputs.RefuseAsOutput("--trace", *link.trace);
+  const auto reportPath = args.Value("report");
+  if (reportPath) {
+    if (reportPath->empty()) throw UsageError("--report needs a file name");
+    inputs.RefuseAsOutput("--report", *reportPath);
+    if (link.trace && *link.trace == *reportPath)
+      throw UsageError("--report and --trace name the same file");
+  }
+  if (!inputs.AllFirmware("program")) return kExitFailed;
+
+  std::vector<int> moduleList;
+  if (range)
+    for (int m = range->first; m <= range->last; ++m) moduleList.push_back(m);
+  else
+    moduleList.push_back(
+        address.value_or(entry->TypeCode >= 133 && entry->TypeCode <= 135 ? 64 : 0));
+
+  if (args.Has("dry-run")) {
+    DryRunRequest plan;
+    plan.entry = entry;
+    plan.modules = moduleList;
+    plan.files = &inputs;
+    plan.port = CheckPort(link);
+    plan.link = link;
+    plan.allowUntyped = args.Has("allow-untyped");
+    plan.yes = args.Has("yes");
+    plan.eraseOnly = eraseOnly;
+    return DryRun(plan);
+  }
+  const ImageToWrite written = LoadImageToWrite(inputs, *entry);
+  std::unique_ptr<RunReport> report;
+  if (reportPath) report = std::make_unique<RunReport>(*reportPath);
 
   EnsureCoreApplication();
   LinkSession s(link, "program", args.Has("yes"));
   const bool quiet = args.Has("quiet");
-  ProgressDisplay progress(stderr, quiet              ? ProgressDisplay::Style::None
-                                   : ::isatty(2) != 0 ? ProgressDisplay::Style::Bar
-                                                      : ProgressDisplay::Style::Lines);
-  RunPrinter out(s, &progress);
+  ProgressDisplay progress(stderr, quiet ? ProgressDisplay::Style::None
+                                   : ::isatty(2) != 0 && link.verbose < 2
+                                       ? ProgressDisplay::Style::Bar
+                                       : ProgressDisplay::Style::Lines);
+  RunPrinter out(s, &progress, link.verbose);
+
+  // Each module's end: a report line, and with -v the reason and the last request.
+  char crcText[16];
+  std::snprintf(crcText, sizeof crcText, "%08X", written.crc32);
+  std::map<int, bool> reported;
+  double moduleStart = SteadySeconds();
+  auto reportLine = [&](int module, const char* result, const std::string& reason) {
+    if (!report) return;
+    nlohmann::json names = nlohmann::json::array();
+    for (const auto& f : files) names.push_back(f);
+    // A module that did not answer has no type of its own (the last detection's is another's).
+    const int type = reason == "<no module found>" ? 0 : s.session->controller->DetectedType;
+    const bool backplane = entry->CpuKind == programmer::kKindBackplane;
+    report->Append({{"time", RunReport::UtcNow()},
+                    {"host", RunReport::Host()},
+                    {"command", "program"},
+                    {"port", s.Port().pcan ? "PCAN" : "COM" + std::to_string(s.Port().portNo)},
+                    {"device", s.Port().device},
+                    {"address", module},
+                    {"detected_type", backplane && type ? nlohmann::json(type) : nlohmann::json()},
+                    {"entry", std::string(entry->Name)},
+                    {"files", names},
+                    {"crc32", crcText},
+                    {"range_start", Hex4(written.start)},
+                    {"range_end", Hex4(written.end)},
+                    {"bytes", written.end - written.start},
+                    {"result", result},
+                    {"reason", reason.empty() ? nlohmann::json() : nlohmann::json(reason)},
+                    {"duration_s", std::round((SteadySeconds() - moduleStart) * 1000) / 1000},
+                    {"bit_rate", s.session->comm->GetBaudRate()}});
+  };
+  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
+    const bool failed = o.result == programmer::RunResult::Failed;
+    const std::string reason = failed ? programmer::FailureText(o) : "";
+    if (link.verbose && failed)
+      Error("program: " + o.entry + " #" + std::to_string(o.module) + ": " + reason +
+            (s.LastSent().empty() ? "" : "; last sent " + s.LastSent()));
+    reportLine(o.module, ResultWord(o.result), reason);
+    reported[o.module] = true;
+    moduleStart = SteadySeconds();
+  };
+  // Every module gets its line, also one whose run never began (not found, refused, stopped);
+  // and a record that did not reach its file fails the command.
+  auto finished = [&](int code) {
+    std::string why = s.status.PanelText(0);
+    if (LinkSession::Interrupted()) why = "stopped by signal";
+    for (const int m : moduleList)
+      if (!reported.count(m)) reportLine(m, "failed", why.empty() ? "not started" : why);
+    if (link.verbose && code != kExitOk && reported.empty() && !s.LastSent().empty())
+      Error("program: the last request sent was " + s.LastSent());
+    for (const std::string& failure : {s.TraceFailure(), report ? report->Failure() : ""})
+      if (!failure.empty()) {
+        Error("program: " + failure + " (the record of this run is incomplete)");
+        if (code == kExitOk) code = kExitFailed;
+      }
+    return code;
+  };
 
   // As the window after start-up with FILE... on its command line, and then the user: the
   // Target page, the click on the target, the address, the Programmer page, the buttons.
-  s.Start(files);
+  s.Start(inputs.Copies());
   s.ApplyTargetPage();
-  s.ClickTarget(*target);
+  s.ClickTarget(std::string(entry->Name));
   s.ReportMissingKernel();
   if (address) s.address.SetItemIndex(*address); // after the click, which may move it
   s.session->ProgrammerPageShown();
@@ -199,8 +276,10 @@ int RunProgram(const std::vector<std::string>& argv) {
             : 1;
   // The exit code comes from what became of each module, never from the texts on screen.
   std::vector<programmer::RunOutcome> outcomes;
-  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
+  const auto reportDone = s.session->prg->OnModuleDone;
+  s.session->prg->OnModuleDone = [&, reportDone](const programmer::RunOutcome& o) {
     outcomes.push_back(o);
+    reportDone(o);
     if (o.result == programmer::RunResult::Failed) {
       out.ClearProgress();
       Error(o.entry + " #" + std::to_string(o.module) + " Failed: " + programmer::FailureText(o));
@@ -216,19 +295,20 @@ int RunProgram(const std::vector<std::string>& argv) {
     // The protocol's Finish puts the link back to its own rate, parity and text mode.
     s.session->controller->StopAll();
     s.DrainSerial(1000);
-    return Interrupted("program");
+    return finished(Interrupted("program"));
   }
   if (!ended) {
     s.DrainSerial(1000);
     Error("program: no end after " + TimeoutText(link.timeoutSeconds) +
-          " s (--timeout); the status line shows \"" + s.status.PanelText(0) + "\"");
-    return kExitTimeout;
+          " s (--timeout); the status line shows \"" +
+          RunPrinter::WithoutSpinner(s.status.PanelText(0)) + "\"");
+    return finished(kExitTimeout);
   }
   s.DrainSerial();
   if (s.quitAsked) {
     Error("program: the firmware is not meant for this module type; --allow-untyped --yes "
           "programs it all the same");
-    return kExitFailed;
+    return finished(kExitFailed);
   }
   const auto count = [&](std::initializer_list<programmer::RunResult> results) {
     return static_cast<std::size_t>(
@@ -240,10 +320,10 @@ int RunProgram(const std::vector<std::string>& argv) {
       count({programmer::RunResult::Programmed, programmer::RunResult::Erased});
   const std::size_t checked =
       count({programmer::RunResult::Blank, programmer::RunResult::NotBlank});
-  if (outcomes.size() == modules && written == modules) return kExitOk;
+  if (outcomes.size() == modules && written == modules) return finished(kExitOk);
   if (outcomes.size() == modules && written + checked == modules && checked > 0) {
     Error("program: the target was only checked; nothing was written");
-    return kExitCheckedOnly;
+    return finished(kExitCheckedOnly);
   }
   if (outcomes.empty())
     Error("program: nothing was programmed (the status line shows \"" + s.status.PanelText(0) +
@@ -251,13 +331,13 @@ int RunProgram(const std::vector<std::string>& argv) {
   else
     Error("program: " + std::to_string(modules - written) + " of " + std::to_string(modules) +
           " module(s) not programmed");
-  return kExitFailed;
+  return finished(kExitFailed);
 }
 
 int RunDetect(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
   valued.insert("address");
-  Args args(argv, valued, {});
+  Args args(argv, valued, LinkFlags());
   const LinkOptions link = ReadLinkOptions(args, 60);
   if (!args.Positional().empty()) throw UsageError("detect takes no file names");
   int address = 0;
@@ -265,7 +345,7 @@ int RunDetect(const std::vector<std::string>& argv) {
 
   EnsureCoreApplication();
   LinkSession s(link, "detect", false);
-  RunPrinter out(s, nullptr);
+  RunPrinter out(s, nullptr, link.verbose);
   bool failed = false;
   const auto print = s.status.onChange;
   s.status.onChange = [&](int panel, const std::string& text) {
@@ -278,6 +358,7 @@ int RunDetect(const std::vector<std::string>& argv) {
   s.address.SetItemIndex(address);
   s.session->ButtonPressed(TPrgrm::kDetect);
   const bool ended = s.RunUntil([&] { return ControllerIdle(s) && s.SerialQuiet(); });
+  out.ClearProgress(); // ends a status line left open on a terminal
   if (LinkSession::Interrupted()) return Interrupted("detect");
   if (!ended) {
     Error("detect: no end after " + TimeoutText(link.timeoutSeconds) + " s (--timeout)");
@@ -298,7 +379,7 @@ int RunDetect(const std::vector<std::string>& argv) {
 int RunFind(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
   valued.insert("end-address");
-  Args args(argv, valued, {});
+  Args args(argv, valued, LinkFlags());
   const LinkOptions link = ReadLinkOptions(args, 60);
   if (!args.Positional().empty()) throw UsageError("find takes no file names");
   if (ResolvesToCan(link.port))
@@ -309,7 +390,7 @@ int RunFind(const std::vector<std::string>& argv) {
 
   EnsureCoreApplication();
   LinkSession s(link, "find", false);
-  RunPrinter out(s, nullptr);
+  RunPrinter out(s, nullptr, link.verbose);
   s.Start({});
   s.ApplyTargetPage();
   auto& finder = *s.session->finder;
@@ -320,6 +401,7 @@ int RunFind(const std::vector<std::string>& argv) {
   bool finished = false;
   finder.OnFinished = [&] { finished = true; };
   const bool ended = s.RunUntil([&] { return !finder.Searching() && s.SerialQuiet(); });
+  out.ClearProgress(); // ends a status line left open on a terminal
   if (LinkSession::Interrupted()) return Interrupted("find");
   if (!ended) {
     finder.Closed();

@@ -1,27 +1,50 @@
 #include "cli/ProgressDisplay.h"
 
+#include <sys/ioctl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cmath>
 
 namespace vk::cli {
 
+int ProgressDisplay::Columns(std::FILE* out) {
+  winsize size{};
+  if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0) return 0;
+  return size.ws_col;
+}
+
 std::string ProgressDisplay::BarText(const std::string& label, int min, int max, int position,
-                                     double bytesPerSecond) {
+                                     double bytesPerSecond, int bytesPerStep, int columns) {
   const int span = std::max(1, max - min);
   const int done = std::clamp(position - min, 0, span);
-  const int filled = done * kBarWidth / span;
-  std::string bar = label + " [" + std::string(static_cast<std::size_t>(filled), '#') +
-                    std::string(static_cast<std::size_t>(kBarWidth - filled), '-') + "]";
   char figures[128];
   std::snprintf(figures, sizeof figures, " %3d%%  %.1f/%.1f KiB", done * 100 / span,
-                done * 256 / 1024.0, span * 256 / 1024.0);
-  bar += figures;
+                done * bytesPerStep / 1024.0, span * bytesPerStep / 1024.0);
+  std::string tail = figures;
+  std::string rate;
   if (bytesPerSecond > 0) {
-    const long left = std::lround((span - done) * 256.0 / bytesPerSecond);
+    const long left = std::lround((span - done) * double(bytesPerStep) / bytesPerSecond);
     std::snprintf(figures, sizeof figures, "  %.1f KiB/s  %ld:%02ld left", bytesPerSecond / 1024,
                   left / 60, left % 60);
-    bar += figures;
+    rate = figures;
   }
+  // The last column stays free: writing into it wraps the line on many terminals.
+  const int room = columns > 0 ? columns - 1 : 1 << 20;
+  const auto width = [&](int bar) {
+    return static_cast<int>(label.size() + 3 + tail.size() + rate.size()) + bar;
+  };
+  int barWidth = std::min(kBarWidth, room - width(0));
+  if (barWidth < 10 && !rate.empty()) {
+    rate.clear();
+    barWidth = std::min(kBarWidth, room - width(0));
+  }
+  barWidth = std::max(barWidth, 0);
+  const int filled = done * barWidth / span;
+  std::string bar = label + " [" + std::string(static_cast<std::size_t>(filled), '#') +
+                    std::string(static_cast<std::size_t>(barWidth - filled), '-') + "]" + tail +
+                    rate;
+  if (static_cast<int>(bar.size()) > room) bar.resize(static_cast<std::size_t>(std::max(room, 0)));
   return bar;
 }
 
@@ -32,16 +55,18 @@ void ProgressDisplay::Clear() {
   drawn_ = false;
 }
 
-void ProgressDisplay::Update(const std::string& label, int min, int max, int position, double now) {
+void ProgressDisplay::Update(const std::string& label, int min, int max, int position, double now,
+                             int bytesPerStep) {
   if (style_ == Style::None) return;
-  // A new run (the bar was set back or given another range) measures its rate afresh.
-  if (min != lastMin_ || max != lastMax_ || position < lastPosition_) {
+  // A new run or phase (the bar was set back or given another range) measures its rate afresh.
+  if (min != lastMin_ || max != lastMax_ || position < lastPosition_ || label != lastLabel_) {
     startAt_ = -1;
     lastTenth_ = -1;
   }
   lastMin_ = min;
   lastMax_ = max;
   lastPosition_ = position;
+  lastLabel_ = label;
   if (position <= min) return; // the bar is set back at the end of every run
   if (startAt_ < 0) {
     startAt_ = now;
@@ -53,15 +78,17 @@ void ProgressDisplay::Update(const std::string& label, int min, int max, int pos
     if (tenth == lastTenth_) return;
     lastTenth_ = tenth;
     std::fprintf(out_, "progress: %s %d%% (%d of %d bytes)\n", label.c_str(), tenth * 10,
-                 (position - min) * 256, span * 256);
+                 (position - min) * bytesPerStep, span * bytesPerStep);
     std::fflush(out_);
     return;
   }
   if (drawn_ && now - lastDraw_ < kRedrawSeconds && position < max) return;
   lastDraw_ = now;
   const double elapsed = now - startAt_;
-  const double rate = elapsed > 0.2 ? (position - startPosition_) * 256.0 / elapsed : 0;
-  std::fprintf(out_, "\r%s\033[K", BarText(label, min, max, position, rate).c_str());
+  const double rate =
+      elapsed > 0.2 ? (position - startPosition_) * double(bytesPerStep) / elapsed : 0;
+  std::fprintf(out_, "\r%s\033[K",
+               BarText(label, min, max, position, rate, bytesPerStep, Columns(out_)).c_str());
   std::fflush(out_);
   drawn_ = true;
 }

@@ -7,7 +7,9 @@
 //
 //   progress: QRD14 #7 40% (19456 of 49152 bytes)
 //
-// The figures come from the Programmer page's bar, which counts 256-byte blocks of the image.
+// The figures come from the Programmer page's bar, which counts 256-byte blocks of the image;
+// an H8 boot kernel goes before the image as a phase of its own ("QRE15 #0 kernel", in bytes).
+// The bar line is cut to the terminal's width, so that it never wraps.
 
 #include <cstdio>
 #include <string>
@@ -22,15 +24,20 @@ public:
 
   ProgressDisplay(std::FILE* out, Style style) : out_(out), style_(style) {}
 
-  // The bar moved: min..max in 256-byte blocks, now in seconds on any steady clock.
-  void Update(const std::string& label, int min, int max, int position, double now);
+  // The bar moved: min..max in steps of bytesPerStep (256-byte blocks of the image), now in
+  // seconds on any steady clock.
+  void Update(const std::string& label, int min, int max, int position, double now,
+              int bytesPerStep = 256);
   // Takes the bar off the terminal line before other output (it comes back with the next
   // update).
   void Clear();
 
-  // The bar line without its leading carriage return (tests, and the line above).
+  // The bar line without its leading carriage return (tests, and the line above); columns > 0:
+  // shortened to fit in that many columns (the bar first, then the rate, then the label).
   static std::string BarText(const std::string& label, int min, int max, int position,
-                             double bytesPerSecond);
+                             double bytesPerSecond, int bytesPerStep = 256, int columns = 0);
+  // The width of the terminal out is (0 when it is none).
+  static int Columns(std::FILE* out);
 
 private:
   std::FILE* out_;
@@ -38,6 +45,7 @@ private:
   bool drawn_ = false;
   double lastDraw_ = -1;
   int lastMin_ = 0, lastMax_ = 0, lastPosition_ = 0;
+  std::string lastLabel_;
   int lastTenth_ = -1;
   // Where the rate is measured from: the first move of the current run.
   double startAt_ = -1;

@@ -1,12 +1,14 @@
 #include "cli/TraceFile.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
 
 namespace vk::cli {
 
 TraceFile::TraceFile(const std::string& path, const std::string& what)
-    : start_(std::chrono::steady_clock::now()) {
+    : path_(path), start_(std::chrono::steady_clock::now()) {
   file_ = std::fopen(path.c_str(), "w");
   if (!file_) return;
   char when[64] = "?";
@@ -17,7 +19,7 @@ TraceFile::TraceFile(const std::string& path, const std::string& what)
                when);
   std::fprintf(file_, "# time in seconds from then; tx = to the device, rx = from it; @ the bit "
                       "rate in force\n");
-  std::fflush(file_);
+  if (std::fflush(file_) != 0) failure_ = path_ + ": " + std::strerror(errno);
 }
 
 TraceFile::~TraceFile() {
@@ -30,7 +32,12 @@ void TraceFile::Flush() {
   std::lock_guard lock(mutex_);
   if (!file_) return;
   FlushPendingLocked();
-  std::fflush(file_);
+  if (std::fflush(file_) != 0 && failure_.empty()) failure_ = path_ + ": " + std::strerror(errno);
+}
+
+std::string TraceFile::Failure() {
+  std::lock_guard lock(mutex_);
+  return failure_;
 }
 
 double TraceFile::Seconds() const {
@@ -39,9 +46,11 @@ double TraceFile::Seconds() const {
 
 void TraceFile::WriteLine(double at, const std::string& text) {
   if (!file_) return;
-  std::fprintf(file_, "%12.6f %s\n", at, text.c_str());
+  errno = 0;
+  const bool written = std::fprintf(file_, "%12.6f %s\n", at, text.c_str()) > 0;
   // Line by line: the trace of a run that hangs or crashes is what it is wanted for.
-  std::fflush(file_);
+  if ((std::fflush(file_) != 0 || !written) && failure_.empty())
+    failure_ = path_ + ": " + (errno ? std::strerror(errno) : "write failed");
 }
 
 void TraceFile::FlushPendingLocked() {

@@ -35,6 +35,9 @@ public:
   TraceFile& operator=(const TraceFile&) = delete;
 
   bool Ok() const { return file_ != nullptr; }
+  // The first write that did not reach the file ("" while all did): the trace is the evidence
+  // sent to service, so a gap in it must be said.
+  std::string Failure();
   // Writes what is pending and flushes the file.
   void Flush();
 
@@ -53,6 +56,8 @@ private:
 
   std::mutex mutex_;
   std::FILE* file_ = nullptr;
+  std::string path_;
+  std::string failure_;
   std::chrono::steady_clock::time_point start_;
   // The received entry being gathered.
   std::string pending_;

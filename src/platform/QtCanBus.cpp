@@ -34,6 +34,12 @@ QtCanBus::QtCanBus(std::string backend, std::string interface)
 
 QtCanBus::~QtCanBus() { Close(); }
 
+std::vector<std::string> QtCanBus::Backends() {
+  std::vector<std::string> names;
+  for (const QString& name : QCanBus::instance()->plugins()) names.push_back(name.toStdString());
+  return names;
+}
+
 bool QtCanBus::Open(std::uint32_t bitRate) {
   Close();
   const std::string name = backend_ + " " + interface_;

@@ -5,6 +5,8 @@
 #include "platform/CanBus.h"
 
 #include <memory>
+#include <string>
+#include <vector>
 
 class QCanBusDevice;
 
@@ -24,6 +26,8 @@ public:
   std::string ErrorText() const override { return error_; }
 
   const std::string& Backend() const { return backend_; }
+  // The back ends this machine's Qt offers ("peakcan", "socketcan", "virtualcan", ...).
+  static std::vector<std::string> Backends();
   const std::string& Interface() const { return interface_; }
 
 private:

@@ -45,6 +45,16 @@ inline std::vector<std::string> Lines(const std::string& text) {
   return out;
 }
 
+// vkprog run by bash, with a shell redirection around it: "< FILE" feeds standard input,
+// "| true" closes its stdout at once. The exit code is vkprog's own (PIPESTATUS).
+inline ProcessResult VkprogShell(const std::vector<std::string>& args, const std::string& around) {
+  PrepareVkprogEnvironment();
+  std::vector<std::string> argv = {"-c", "\"$0\" \"$@\" " + around + "; exit ${PIPESTATUS[0]}",
+                                   std::string(VK_BIN_DIR) + "/vkprog"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunProcess("/bin/bash", argv);
+}
+
 // The lines that start with prefix, without it.
 inline std::vector<std::string> Tagged(const std::string& text, const std::string& prefix) {
   std::vector<std::string> out;

@@ -371,6 +371,14 @@ TEST(ProgressDisplay, BarAndPlainLines) {
             "QRD14 #7 [###############---------------]  50%  24.0/48.0 KiB  8.0 KiB/s  0:03 left");
   EXPECT_EQ(ProgressDisplay::BarText("X #0", 0, 8, 0, 0),
             "X #0 [------------------------------]   0%  0.0/2.0 KiB");
+  // On a narrow terminal the rate goes before the bar gets short, then the bar shrinks, then
+  // the line is cut: it never reaches the last column, so it never wraps.
+  EXPECT_EQ(ProgressDisplay::BarText("QRD14 #7", 16, 208, 112, 8192, 256, 60),
+            "QRD14 #7 [##############--------------]  50%  24.0/48.0 KiB");
+  EXPECT_EQ(ProgressDisplay::BarText("QRD14 #7", 16, 208, 112, 8192, 256, 40),
+            "QRD14 #7 [####----]  50%  24.0/48.0 KiB");
+  EXPECT_EQ(ProgressDisplay::BarText("QRD14 #7", 16, 208, 112, 8192, 256, 20),
+            "QRD14 #7 []  50%  2");
 
   vk::test::TempDir dir;
   const std::string path = dir.File("progress.txt");

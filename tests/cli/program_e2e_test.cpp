@@ -4,7 +4,11 @@
 #include "cli/CliTestSupport.h"
 #include "support/HexText.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <regex>
 
 using vk::test::Container;
@@ -84,16 +88,16 @@ TEST(VkprogProgram, RangeProgramsEachModuleInTurn) {
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(LogLines(r.out),
             (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK"}));
-  // A range given backwards programs its last module only, as MultiProgram does.
+  // A range given backwards is refused: MultiProgram would program its last module only.
   r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--range", "9-8", firmware});
-  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #8 Programmed OK"}));
+  EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.err, "--range: the first address 9 lies above the last 8")) << r.err;
 
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(ModuleLine(summary, 7), "erase1 x1")) << summary;
   EXPECT_TRUE(Contains(ModuleLine(summary, 7), "started x1")) << summary;
-  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x2")) << summary;
-  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "started x2")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x1")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 8), "started x1")) << summary;
   EXPECT_TRUE(Contains(ModuleLine(summary, 9), "untouched")) << summary;
 }
 
@@ -231,6 +235,7 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
   TempDir dir;
   const std::string firmware = Qrd14Firmware(dir);
   const std::string text = dir.Write("notes.txt", "not firmware\r\n");
+  const std::string before = TempDir::Read(firmware);
   Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
   const std::string port = sim.Port();
@@ -259,6 +264,18 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
       {{"--port", port, "--target", "QRD14", "--timeout", "0", firmware}, 2, "--timeout"},
       {{"--port", port, "--target", "QRD14", "--can-bitrate", "3K", firmware}, 2, "--can-bitrate"},
       {{"--port", port, "--target", "QRD14", firmware, text}, 1, "nothing was sent"},
+      {{"-p", port, "-t", "QRD14", "--range", "5-3", firmware}, 2, "lies above the last 3"},
+      {{"-p", port, "-t", "QRD14", "-a", "3", "--address", "4", firmware}, 2, "given twice"},
+      {{"-p", port, "-t", "QRD41", firmware}, 2, "closest: \"QRD14\""},
+      {{"-p", "PCAN", "-t", "QRD14", firmware}, 2, "not reached over CAN"},
+      {{"-p", port, "-t", "QRD14", "--can", "nosuchbus:can0", firmware}, 2, "virtualcan"},
+      {{"-p", port, "-t", "QRD14", "--trace", firmware, firmware}, 2, "would destroy it"},
+      {{"-p", port, "-t", "QRD14", "--report", firmware, firmware}, 2, "would destroy it"},
+      {{"-p", "/dev/ttyUSB7", "-t", "QRD14", firmware}, 1, "COM24"},
+      {{"-p", "PCAN", "-t", "QX4T-PCAN", "--can", "socketcan:vkcan9", firmware},
+       1,
+       "vkcan9 (socketcan); plug in the adapter (or load its driver), then: ip link set vkcan9 "
+       "up type can bitrate 500000\n"},
       {{"--port", dir.File("no-such-tty"), "--target", "QRD14", firmware}, 1, "no-such-tty"},
   };
   for (const auto& c : cases) {
@@ -269,9 +286,122 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
     EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
     EXPECT_TRUE(LogLines(r.out).empty());
   }
-  // None of them sent anything.
+  // None of them sent anything, and the firmware named as an output is as it was.
+  EXPECT_EQ(TempDir::Read(firmware), before);
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(summary, "unit: 0 command(s)")) << summary;
+}
+
+TEST(VkprogProgram, DryRunPrintsThePlanAndSendsNothing) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  // A name that differs only in case and spacing is the entry.
+  auto r = Vkprog({"program", "-p", sim.Port(), "-t", " qrd 14", "-a", "7", "--dry-run", firmware});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  const auto plan = Tagged(r.out, "plan: ");
+  EXPECT_EQ(plan.front(), "entry QRD14 (type 136, backplane module, region 1000-7FFF)") << r.out;
+  const auto has = [&](const std::string& line) {
+    return std::find(plan.begin(), plan.end(), line) != plan.end();
+  };
+  EXPECT_TRUE(has("modules 7")) << r.out;
+  // The jump table at 0F80, 32 blocks and the checksum word: the 34 records of a real run.
+  EXPECT_TRUE(std::any_of(plan.begin(), plan.end(), [](const std::string& line) {
+    return std::regex_match(
+        line, std::regex("image 0F80-2002, 4226 bytes in 34 records of up to 128 bytes, "
+                         "CRC-32 [0-9A-F]{8}"));
+  })) << r.out;
+  EXPECT_TRUE(has("erase \"erase1\" (flash below C000)")) << r.out;
+  // Untyped firmware would stop at the question: the run could not start.
+  const std::string hex = dir.Write("plain.hex", HexText(0x1000, Pattern(0x200)));
+  r = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", "--dry-run", hex});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.err, "ID Mismatch")) << r.err;
+  const std::string summary = sim.Stop();
+  EXPECT_TRUE(Contains(summary, "unit: 0 command(s)")) << summary;
+  EXPECT_TRUE(Contains(summary, "bytes in 0, out 0")) << summary;
+}
+
+TEST(VkprogProgram, ReportHasALinePerModule) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  // The unit refuses the third record, so module 7 fails and module 8 is programmed.
+  Simulator sim({"backplane", "--module", "7:136", "--module", "8:136", "--erase-ms", "100",
+                 "--no-pace", "--fault", "record:3=E"});
+  ASSERT_TRUE(sim.Ready());
+  const std::string report = dir.Write("report.jsonl", "{\"earlier\":1}\n");
+  const auto r = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-r", "7-8", "-q", "--report",
+                         report, firmware});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  const auto lines = Lines(TempDir::Read(report));
+  ASSERT_EQ(lines.size(), 3u) << TempDir::Read(report); // appended
+  const auto failed = nlohmann::json::parse(lines[1]);
+  const auto done = nlohmann::json::parse(lines[2]);
+  EXPECT_EQ(failed["address"], 7);
+  EXPECT_EQ(failed["result"], "failed");
+  EXPECT_TRUE(failed["reason"].is_string() && !failed["reason"].get<std::string>().empty());
+  EXPECT_EQ(done["address"], 8);
+  EXPECT_EQ(done["result"], "programmed");
+  EXPECT_TRUE(done["reason"].is_null());
+  EXPECT_EQ(done["detected_type"], 136);
+  EXPECT_EQ(done["entry"], "QRD14");
+  EXPECT_EQ(done["files"], nlohmann::json::array({firmware}));
+  EXPECT_TRUE(std::regex_match(done["crc32"].get<std::string>(), std::regex("[0-9A-F]{8}")));
+  EXPECT_EQ(done["crc32"], failed["crc32"]);
+  EXPECT_EQ(done["range_start"], "0F80");
+  EXPECT_EQ(done["range_end"], "2002");
+  EXPECT_EQ(done["bytes"], 4226);
+  EXPECT_EQ(done["bit_rate"], 115200);
+  EXPECT_EQ(done["device"], sim.Port());
+  EXPECT_TRUE(std::regex_match(done["time"].get<std::string>(),
+                               std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
+  EXPECT_GT(done["duration_s"].get<double>(), 0);
+
+  // A report or trace that cannot be written is said, and the exit is not 0.
+  const std::string full = dir.File("full");
+  std::filesystem::create_symlink("/dev/full", full);
+  const auto r2 = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "8", "-q", "--report",
+                          "/dev/full", "--trace", full, firmware});
+  EXPECT_TRUE(Contains(ModuleLine(sim.Stop(), 8), "started x2"));
+  EXPECT_EQ(r2.exitCode, 1) << r2.err;
+  EXPECT_TRUE(Contains(r2.err, "/dev/full: No space left on device")) << r2.err;
+  EXPECT_TRUE(Contains(r2.err, full + ": No space left on device")) << r2.err;
+}
+
+TEST(VkprogProgram, ReadsStandardInputAndOutlivesAClosedStdout) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  Simulator sim(
+      {"backplane", "--module", "7:136", "--module", "8:136", "--erase-ms", "300", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  // The firmware through a pipe, read once.
+  auto r = vk::test::VkprogShell(
+      {"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", "/dev/stdin"}, "< " + firmware);
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
+  // Nobody reads stdout (vkprog ... | true): the run goes on to the end all the same.
+  r = vk::test::VkprogShell({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "8", firmware},
+                            "| true");
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  const std::string summary = sim.Stop();
+  for (const int module : {7, 8})
+    EXPECT_TRUE(Contains(ModuleLine(summary, module), "34 record(s) programmed")) << summary;
+}
+
+TEST(VkprogScan, ListsTheModulesOfARack) {
+  Simulator sim(
+      {"backplane", "--module", "3:136", "--module", "4:133", "--module", "6:200", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  auto r = Vkprog({"scan", "-p", sim.Port(), "--from", "3", "--to", "6"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
+                              "address  type        entry", "      3  136 (0x88)  QRD14",
+                              "      4  133 (0x85)  QRA11", "      6  200 (0xC8)  unknown"}));
+  r = Vkprog({"scan", "-p", sim.Port(), "--from", "7", "--to", "7"});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_EQ(Lines(r.out).size(), 1u) << r.out;
+  sim.Stop();
 }
 
 TEST(VkprogTrace, HoldsEveryByteWithItsTimeDirectionAndRate) {

@@ -1,0 +1,207 @@
+#include "cli/DryRun.h"
+
+#include "app/BufferView.h"
+#include "cli/Commands.h"
+#include "cpu/AT89C51RX2.h"
+#include "cpu/H8_3664.h"
+#include "cpu/Kernels.h"
+#include "image/vkf.h"
+#include "link/usb2can.h"
+#include "platform/RecordingMessageBox.h"
+#include "programmer/ImagePrep.h"
+
+#include <array>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vk::cli {
+
+namespace {
+
+using namespace programmer;
+
+const char* KindWords(std::uint8_t kind) {
+  switch (kind) {
+  case kKindGroup:
+    return "group entry";
+  case kKindBackplane:
+    return "backplane module";
+  case kKindAT89C51RX2:
+  case kKindP89C51RX2:
+    return "8051 ISP boot loader";
+  case kKindCortex:
+    return "Cortex-M3 boot loader, check only";
+  case kKindH8:
+    return "H8 boot mode with kernel";
+  case kKindARM7:
+    return "ARM7, check only";
+  case kKindQX4T:
+    return "QX4T CAN loader";
+  case kKindQX4TBoot:
+    return "QX4T serial boot loader";
+  default:
+    return "?";
+  }
+}
+
+std::string Hex(std::uint32_t v, int digits = 4) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, v);
+  return text;
+}
+
+void Plan(const std::string& line) { std::printf("plan: %s\n", line.c_str()); }
+int Problem(const std::string& what) {
+  Error("program: dry run: " + what);
+  return kExitFailed;
+}
+
+// The rate the image travels at: the backplane unit and the H8 kernel switch to 115200.
+std::uint32_t ImageRate(const DryRunRequest& r) {
+  if (r.entry->CpuKind == kKindBackplane || r.entry->CpuKind == kKindH8) return 115200;
+  if (r.link.speed) return static_cast<std::uint32_t>(std::atoi(r.link.speed->c_str()));
+  return r.entry->CpuKind == kKindQX4TBoot ? 57600 : 115200;
+}
+
+std::uint32_t CanRate(const DryRunRequest& r) {
+  const std::string name = r.link.canBitrate.value_or("CAN_BAUD_500K");
+  const std::string digits = name.substr(9); // after CAN_BAUD_
+  const double value = std::atof(digits.c_str());
+  return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
+}
+
+} // namespace
+
+ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) {
+  platform::RecordingMessageBox quiet;
+  image::Tvkf image(&quiet);
+  ImageToWrite out;
+  for (std::size_t i = 0; i < files.Names().size(); ++i) {
+    const auto& bytes = files.Bytes(i);
+    const auto format = image.LoadFromMemory(files.Names()[i], bytes.data(), bytes.size());
+    static const std::array<const char*, 4> kFormat = {"unknown", "Intel HEX", "S-records",
+                                                       "container"};
+    std::string words =
+        app::BareFileName(files.Names()[i]) + " (" + kFormat[static_cast<std::size_t>(format)];
+    if (format == image::ImageFormat::Container) {
+      words += ", targets";
+      for (std::uint32_t t = 0; t < image.TargetList().Count(); ++t)
+        words += " " + image.TargetList().Get(t).Name;
+    }
+    out.files += (out.files.empty() ? "" : ", ") + words + ")";
+  }
+  for (std::uint32_t t = 0; t < image.TargetList().Count(); ++t)
+    out.typed =
+        out.typed || static_cast<std::int32_t>(image.TargetList().Get(t).Value >> 24) == e.TypeCode;
+  out.empty = image.IsEmpty();
+  out.start = out.loadedStart = image.MemStart();
+  out.end = out.loadedEnd = image.MemEnd();
+  if (!out.empty && e.CpuKind == kKindBackplane) {
+    const PreparedImage prepared = PrepareForTarget(image.Image(), out.start, out.end, e);
+    out.start = prepared.start;
+    out.end = prepared.end;
+  }
+  if (out.end > out.start)
+    out.crc32 = image::TCRC32().StandardCrc(image.Image() + out.start, out.end - out.start);
+  return out;
+}
+
+int DryRun(const DryRunRequest& r) {
+  const CatalogueEntry& e = *r.entry;
+  const ImageToWrite image = LoadImageToWrite(*r.files, e);
+  Plan("entry " + std::string(e.Name) + " (type " + std::to_string(e.TypeCode) + ", " +
+       KindWords(e.CpuKind) + ", region " + Hex(static_cast<std::uint32_t>(e.RegionStart)) + "-" +
+       Hex(static_cast<std::uint32_t>(e.RegionEnd)) + ")");
+  if (r.port.pcan)
+    Plan("port PCAN (" + r.port.device + "), CAN at " + std::to_string(CanRate(r)) +
+         " bit/s, node " + std::to_string(r.link.canNode.value_or(1)));
+  else
+    Plan("port COM" + std::to_string(r.port.portNo) + " (" + r.port.device + ") at " +
+         r.link.speed.value_or("115200") + " bit/s");
+  std::string modules;
+  for (const int m : r.modules) {
+    if (!modules.empty()) modules += ' ';
+    modules += std::to_string(m);
+  }
+  Plan("modules " + modules);
+  Plan("files " + image.files);
+
+  if (e.CpuKind == kKindGroup) return Problem(std::string(e.Name) + " is a group, not a target");
+  if (image.empty) return Problem("the files hold no data");
+  int problems = 0;
+  if (e.KernelNo) {
+    platform::RecordingMessageBox kernelBoxes;
+    cpu::KernelSet kernels(&kernelBoxes);
+    const cpu::TProgKernel* k = kernels.Get(e.KernelNo);
+    if (!k || !k->Loaded())
+      problems += Problem(std::string("the boot kernel ") + cpu::TProgKernel::FileName(e.KernelNo) +
+                          " was not found (VKPROG_KERNEL_DIR, else vkprog's folder)");
+    else
+      Plan("kernel " + k->Path() + " (" + std::to_string(cpu::TCPU_H8_3664::kKernelSize) +
+           " bytes, sent first)");
+  }
+  // The files' data against the region (the jump table below it is the run's own).
+  if (image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
+      image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
+    std::printf("plan: note: the data %s-%s reaches outside the region %s-%s\n",
+                Hex(image.loadedStart).c_str(), Hex(image.loadedEnd - 1).c_str(),
+                Hex(static_cast<std::uint32_t>(e.RegionStart)).c_str(),
+                Hex(static_cast<std::uint32_t>(e.RegionEnd)).c_str());
+  if (e.CpuKind == kKindBackplane && !image.typed && !(r.allowUntyped && r.yes))
+    problems += Problem("the firmware is not meant for type " + std::to_string(e.TypeCode) +
+                        " modules; the run would stop at \"ID Mismatch\" (--allow-untyped "
+                        "--yes programs it all the same)");
+
+  const std::uint32_t bytes = image.end - image.start;
+  const std::uint32_t block = static_cast<std::uint32_t>(e.BlockSize > 0 ? e.BlockSize : 128);
+  const std::uint32_t records = (bytes + block - 1) / block;
+  Plan("image " + Hex(image.start) + "-" + Hex(image.end) + ", " + std::to_string(bytes) +
+       " bytes in " + std::to_string(records) + " records of up to " + std::to_string(block) +
+       " bytes, CRC-32 " + Hex(image.crc32, 8));
+
+  std::string erase;
+  switch (e.CpuKind) {
+  case kKindBackplane:
+    erase = image.start < 0xC000 ? "\"erase1\" (flash below C000)" : "\"erase2\" (from C000)";
+    break;
+  case kKindAT89C51RX2:
+  case kKindP89C51RX2:
+    erase = std::string(1, '"').append(cpu::TCPU_ISP8051::kEraseCommand).append(1, '"');
+    break;
+  case kKindQX4T:
+    erase = "the ERASE frame";
+    break;
+  case kKindH8:
+    erase = "none (the kernel erases)";
+    break;
+  default:
+    erase = "none (nothing is written)";
+    break;
+  }
+  Plan((r.eraseOnly ? "erase only " : "erase ") + erase);
+
+  const bool checkOnly = e.CpuKind == kKindCortex || e.CpuKind == kKindARM7;
+  double seconds = 0;
+  std::string rateWords;
+  if (r.eraseOnly || checkOnly) {
+    rateWords = "nothing to write";
+  } else if (e.CpuKind == kKindQX4T) {
+    // An address frame and 16 data frames of 8 bytes per block; about 130 bits a frame.
+    const std::uint32_t rate = CanRate(r);
+    seconds = records * 17.0 * 130 / rate;
+    rateWords = "at " + std::to_string(rate) + " bit/s";
+  } else {
+    // Intel HEX records: ":", length, address, type, data, checksum, CR; 10 bits a character.
+    const std::uint32_t rate = ImageRate(r);
+    seconds = (bytes * 2.0 + records * 12.0) * 10 / rate;
+    if (e.KernelNo) seconds += cpu::TCPU_H8_3664::kKernelSize * 10.0 / 9600;
+    rateWords = "at " + std::to_string(rate) + " bit/s";
+  }
+  char text[96];
+  std::snprintf(text, sizeof text, "wire time about %.1f s per module %s", seconds,
+                rateWords.c_str());
+  Plan(text);
+  return problems ? kExitFailed : kExitOk;
+}
+
+} // namespace vk::cli

@@ -1,0 +1,52 @@
+#pragma once
+// vkprog program --dry-run: everything a run checks before its first byte, then the plan it
+// would carry out, with nothing sent:
+//
+//   plan: entry QRD14 (type 136, backplane module, region 1000-7FFF)
+//   plan: port COM24 (/dev/ttyUSB7) at 115200 bit/s
+//   plan: modules 7
+//   plan: files qrd14.vkf (container, targets 88000000)
+//   plan: image 0F80-2002, 4226 bytes in 34 records of up to 128 bytes
+//   plan: erase "erase1" (flash below C000)
+//   plan: wire time about 0.8 s per module at 115200 bit/s
+//
+// A problem that would stop the run is said on stderr as "vkprog: program: dry run: ...".
+
+#include "cli/InputFiles.h"
+#include "cli/LinkSession.h"
+#include "programmer/Catalogue.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vk::cli {
+
+struct DryRunRequest {
+  const programmer::CatalogueEntry* entry = nullptr;
+  std::vector<int> modules;
+  const InputFiles* files = nullptr;
+  PortChoice port;
+  LinkOptions link;
+  bool allowUntyped = false;
+  bool yes = false;
+  bool eraseOnly = false;
+};
+
+// The image a run writes, loaded from the files in order: for a backplane module with the jump
+// table and the checksum word the run adds; otherwise the loaded range as it is.
+struct ImageToWrite {
+  std::uint32_t start = 0, end = 0;             // [start, end)
+  std::uint32_t loadedStart = 0, loadedEnd = 0; // as the files hold it
+  std::uint32_t crc32 = 0;                      // the ordinary CRC-32 of those bytes
+  std::string files;  // "a.hex (Intel HEX), b.vkf (container, targets ...)"
+  bool typed = false; // a container target names the entry's type
+  bool empty = true;
+};
+ImageToWrite LoadImageToWrite(const InputFiles& files, const programmer::CatalogueEntry& entry);
+
+// Prints the plan on stdout; returns the exit code (0: the run could start, 1: it could not).
+int DryRun(const DryRunRequest& request);
+
+} // namespace vk::cli

@@ -1,0 +1,39 @@
+#pragma once
+// The firmware files of a link command, each read exactly once: standard input, a pipe or a
+// process substitution can be read only once, and a file that changes between a check and the
+// load must not be programmed half old, half new. What was read is checked and kept in private
+// copies, which the session then loads under the files' own names.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace vk::cli {
+
+class InputFiles {
+public:
+  // Reads every file. Throws std::runtime_error when one cannot be read.
+  explicit InputFiles(const std::vector<std::string>& files);
+  ~InputFiles();
+  InputFiles(const InputFiles&) = delete;
+  InputFiles& operator=(const InputFiles&) = delete;
+
+  // Each file is firmware vkprog can read; if not, says which one on stderr and returns false.
+  bool AllFirmware(const std::string& command) const;
+  // The copies to load, in order; each bears its file's own name (in a folder of its own).
+  const std::vector<std::string>& Copies() const { return copies_; }
+  const std::vector<std::string>& Names() const { return names_; }
+  const std::vector<std::uint8_t>& Bytes(std::size_t i) const { return bytes_[i]; }
+
+  // Throws UsageError when path is one of the files (an output there would destroy it).
+  void RefuseAsOutput(const std::string& option, const std::string& path) const;
+
+private:
+  std::vector<std::string> names_;
+  std::vector<std::vector<std::uint8_t>> bytes_;
+  std::vector<std::pair<unsigned long long, unsigned long long>> ids_; // device, inode
+  std::string folder_;
+  std::vector<std::string> copies_;
+};
+
+} // namespace vk::cli

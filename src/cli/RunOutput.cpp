@@ -1,0 +1,104 @@
+#include "cli/RunOutput.h"
+
+#include "cpu/H8_3664.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+
+namespace vk::cli {
+
+namespace {
+
+double SteadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// The bytes of the H8 boot kernel sent so far, or -1 when no kernel is being sent.
+int KernelBytesSent(programmer::TPrgrm& prg) {
+  auto* h8 = dynamic_cast<cpu::TCPU_H8_3664*>(&prg.Cpu());
+  if (!h8 || prg.ShownState == programmer::CpuState::Idle) return -1;
+  if (h8->SyncStep >= cpu::TCPU_H8_3664::kRunning) return -1;
+  return h8->SyncStep == 4 ? h8->TryCount : (h8->SyncStep > 4 ? h8->kKernelSize : 0);
+}
+
+} // namespace
+
+RunPrinter::RunPrinter(LinkSession& s, ProgressDisplay* progress, int verbose)
+    : s_(s), progress_(progress), verbose_(verbose), terminal_(::isatty(1) != 0),
+      startedAt_(SteadySeconds()) {
+  s.boxes.beforeOutput = [this] { ClearProgress(); };
+  s.status.onChange = [this](int panel, const std::string& text) {
+    if (panel == 0) Status(text);
+  };
+  s.log.onAdd = [this](const std::string& line) {
+    ClearProgress();
+    logLines.push_back(line);
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+  };
+  if (progress_) s.progress.onChange = [this](int position) { Progress(position); };
+}
+
+RunPrinter::~RunPrinter() { ClearProgress(); }
+
+std::string RunPrinter::WithoutSpinner(const std::string& text) {
+  static const std::string kFrames = "-/|\\";
+  if (text.size() >= 2 && text[text.size() - 2] == ' ' &&
+      kFrames.find(text.back()) != std::string::npos)
+    return text.substr(0, text.size() - 2);
+  return text;
+}
+
+void RunPrinter::Status(const std::string& text) {
+  if (text == lastStatus) return;
+  lastStatus = text;
+  const std::string base = WithoutSpinner(text);
+  if (verbose_ && base != stepBase_)
+    std::fprintf(stderr, "step: %8.3f s  %s\n", SteadySeconds() - startedAt_, base.c_str());
+  stepBase_ = base;
+  if (!terminal_) {
+    // In a log each text once: the spinner's frames would fill it.
+    if (base == openBase_) return;
+    openBase_ = base;
+    std::printf("%s\n", base.c_str());
+    std::fflush(stdout);
+    return;
+  }
+  if (progress_) progress_->Clear();
+  if (statusOpen_ && base != openBase_) EndStatusLine();
+  std::printf("\r%s\033[K", text.c_str());
+  std::fflush(stdout);
+  statusOpen_ = true;
+  openBase_ = base;
+}
+
+void RunPrinter::EndStatusLine() {
+  if (!statusOpen_) return;
+  // The text stays on the screen as it was meant, without a spinner frame.
+  std::printf("\r%s\033[K\n", openBase_.c_str());
+  std::fflush(stdout);
+  statusOpen_ = false;
+}
+
+void RunPrinter::ClearProgress() {
+  if (progress_) progress_->Clear();
+  EndStatusLine();
+}
+
+void RunPrinter::Progress(int position) {
+  EndStatusLine();
+  auto& prg = *s_.session->prg;
+  const std::string label = prg.Node().Name + " #" + std::to_string(s_.address.ItemIndex());
+  // The kernel goes first and is not part of the image: a phase of its own, in bytes.
+  if (const int kernel = KernelBytesSent(prg); kernel >= 0) {
+    progress_->Update(label + " kernel", 0, cpu::TCPU_H8_3664::kKernelSize,
+                      std::min(kernel + 1, cpu::TCPU_H8_3664::kKernelSize), SteadySeconds(), 1);
+    return;
+  }
+  progress_->Update(label, s_.progress.Min(), s_.progress.Max(), position, SteadySeconds());
+}
+
+} // namespace vk::cli

@@ -1,0 +1,50 @@
+#pragma once
+// What a link command shows while it runs. stdout: the status line's texts and the log's
+// lines. On a terminal the status line is one line rewritten in place (the erase spinner turns
+// there); in a pipe or a file each status text appears once, without the spinner's frames.
+// stderr: the progress (see ProgressDisplay), with -v the steps with their time.
+//
+// A closed stdout or stderr does not stop anything: the writes fail with EPIPE (SIGPIPE is
+// ignored) and are dropped.
+
+#include "cli/LinkSession.h"
+#include "cli/ProgressDisplay.h"
+
+#include <string>
+#include <vector>
+
+namespace vk::cli {
+
+class RunPrinter {
+public:
+  // progress: may be null (no progress shown). verbose: -v count.
+  RunPrinter(LinkSession& s, ProgressDisplay* progress, int verbose = 0);
+  ~RunPrinter();
+  RunPrinter(const RunPrinter&) = delete;
+  RunPrinter& operator=(const RunPrinter&) = delete;
+
+  // Takes the progress bar and an open status line off the terminal before other output.
+  void ClearProgress();
+
+  // "Erasing Module /" without the spinner's frame.
+  static std::string WithoutSpinner(const std::string& text);
+
+  std::string lastStatus;
+  std::vector<std::string> logLines;
+
+private:
+  void Status(const std::string& text);
+  void EndStatusLine();
+  void Progress(int position);
+
+  LinkSession& s_;
+  ProgressDisplay* progress_;
+  int verbose_;
+  bool terminal_;
+  bool statusOpen_ = false; // a status text stands on the terminal line without its line end
+  std::string openBase_;
+  std::string stepBase_; // the last step told with -v
+  double startedAt_;
+};
+
+} // namespace vk::cli
