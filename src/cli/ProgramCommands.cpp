@@ -39,8 +39,6 @@ double SteadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-}
-
 struct Range {
   int first = 0;
   int last = 0;
@@ -316,12 +314,12 @@ int RunProgram(const std::vector<std::string>& argv) {
           return std::find(results.begin(), results.end(), o.result) != results.end();
         }));
   };
-  const std::size_t written =
+  const std::size_t done =
       count({programmer::RunResult::Programmed, programmer::RunResult::Erased});
   const std::size_t checked =
       count({programmer::RunResult::Blank, programmer::RunResult::NotBlank});
-  if (outcomes.size() == modules && written == modules) return finished(kExitOk);
-  if (outcomes.size() == modules && written + checked == modules && checked > 0) {
+  if (outcomes.size() == modules && done == modules) return finished(kExitOk);
+  if (outcomes.size() == modules && done + checked == modules && checked > 0) {
     Error("program: the target was only checked; nothing was written");
     return finished(kExitCheckedOnly);
   }
@@ -329,7 +327,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     Error("program: nothing was programmed (the status line shows \"" + s.status.PanelText(0) +
           "\")");
   else
-    Error("program: " + std::to_string(modules - written) + " of " + std::to_string(modules) +
+    Error("program: " + std::to_string(modules - done) + " of " + std::to_string(modules) +
           " module(s) not programmed");
   return finished(kExitFailed);
 }
