@@ -59,8 +59,14 @@ public:
   void Stop();
 
   bool IsOpen() const { return portOpen_.load(); }
-  // False once a read error has ended the worker.
+  // False once the worker has been stopped.
   bool Running() const { return running_.load(); }
+  // The device went away under the open port (a hang-up or a read error: an unplugged USB
+  // adapter). The port has been closed; it stays so until a port is chosen again, and this
+  // stays true until that choice opens it.
+  bool Lost() const { return lost_.load(); }
+  // "COM5 (/dev/ttyUSB0): the device has gone (Input/output error)"; empty when not Lost.
+  std::string LostText() const;
   int PortNo() const { return portNo_.load(); }
   std::string PortName() const;
   // Settings the port refused when they were last applied (RefusedSetting bits).
@@ -86,7 +92,7 @@ private:
   void ApplySettings();
   void ClosePort();
   void Deliver(std::optional<std::string> entry);
-  void Terminate(int error);
+  void Lose(int error);
   void ShowFromWorker(const std::string& text, const std::string& caption, platform::MsgIcon icon);
 
   platform::IEventLoop& loop_;
@@ -104,9 +110,11 @@ private:
   std::atomic<bool> running_{false};
   std::atomic<unsigned> lastRefused_{0};
   std::atomic<bool> writing_{false}; // a string taken from TxLines is being written
-  mutable std::mutex mutex_;         // settings_, portName_
+  std::atomic<bool> lost_{false};
+  mutable std::mutex mutex_; // settings_, portName_, lostText_
   platform::LineSettings settings_;
   std::string portName_;
+  std::string lostText_;
   std::set<int> listedPorts_; // written before Start
   bool started_ = false;
 

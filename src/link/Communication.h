@@ -31,7 +31,7 @@ struct PresentPort {
   platform::PortState State; // Present, Busy or NoPermission
 };
 
-// The ports COM<first> .. COM<last> that exist, found by opening each and closing it at once.
+// The ports COM<first> .. COM<last> that exist, from the system's device list; none is opened.
 std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int first = 1,
                                           int last = 49);
 

@@ -203,6 +203,16 @@ void TPrgrm::Report(RunResult result) {
 
 bool TPrgrm::RunStep() {
   TCPU& p = *cpu_;
+  // A pulled adapter ends the run at once rather than after every retry of the protocol.
+  if (p.State != CpuState::Idle && Comm->PortNo() != 0 && Comm->Thread().Lost()) {
+    const std::string gone = Comm->Thread().LostText();
+    Log(gone);
+    p.FailedWith = FailReason::LinkLost;
+    p.FailDetail = gone;
+    EndRun(false);
+    Status(gone);
+    return true;
+  }
   switch (p.State) {
   case CpuState::Idle:
     ShownState = CpuState::Idle;
