@@ -128,7 +128,9 @@ const char* const kCommonOptionsHelp =
     "  --stall MS@N         the device says nothing for MS ms from data record N on\n"
     "  --log FILE           write the transcript (every byte in and out, timed) to FILE;\n"
     "                       \"-\" for stderr\n"
-    "  --exit-after S       end after S seconds (decimals allowed)\n";
+    "  --exit-after S       end after S seconds (decimals allowed)\n"
+    "  --flash-out FILE     at the end, write the device's flash to FILE (the backplane:\n"
+    "                       each module's 64 KiB in address order)\n";
 
 bool TakeCommonOption(OptionReader& args, CommonOptions& options) {
   if (args.Set("--pace", options.pace, true) || args.Set("--no-pace", options.pace, false))
@@ -147,6 +149,7 @@ bool TakeCommonOption(OptionReader& args, CommonOptions& options) {
     return true;
   }
   if (args.Text("--symlink", options.linkPath, "--symlink needs a path") ||
+      args.Text("--flash-out", options.flashOutPath, "--flash-out needs a file name") ||
       args.Text("--log", options.logPath, "--log needs a value", OptionReader::Empty::Allowed))
     return true;
   if (args.Option("--unplug-after", value, missing)) {
@@ -252,7 +255,17 @@ int ServeOverPty(SerialDeviceModel& model, const CommonOptions& options, const c
   std::fprintf(stderr, "vkdevsim %s: %s%s%s\n%s", device, why, error.empty() ? "" : ": ",
                error.c_str(), (model.Summary() + shaper.Summary()).c_str());
   std::fflush(stderr);
-  return end == ServeEnd::Error ? 1 : 0;
+  int code = end == ServeEnd::Error ? 1 : 0;
+  if (!options.flashOutPath.empty()) {
+    const auto flash = model.FlashImage();
+    std::FILE* f = std::fopen(options.flashOutPath.c_str(), "wb");
+    const bool ok = f && std::fwrite(flash.data(), 1, flash.size(), f) == flash.size();
+    if (!f || std::fclose(f) != 0 || !ok) {
+      std::fprintf(stderr, "vkdevsim %s: cannot write %s\n", device, options.flashOutPath.c_str());
+      code = 1;
+    }
+  }
+  return code;
 }
 
 } // namespace vk::devsim

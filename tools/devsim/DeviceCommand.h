@@ -99,6 +99,7 @@ struct CommonOptions {
   LineFaults faults;    // --unplug-after, --noise, --stall
   std::string logPath;  // "-" for stderr
   double exitAfterSeconds = 0;
+  std::string flashOutPath; // at the end, the device's flash is written here
 };
 
 // Takes the options of a device command in order: --help / -h prints `help` and ends the command;

@@ -80,6 +80,9 @@ public:
   const std::vector<std::uint8_t>& ReceivedKernel() const { return kernel_; }
   // The flash; only the first flashSize bytes exist on the chip.
   const std::array<std::uint8_t, kMaxFlash>& Flash() const { return flash_; }
+  std::vector<std::uint8_t> FlashImage() const override {
+    return {flash_.begin(), flash_.begin() + config_.flashSize};
+  }
   // What the chip held before (an older program); the kernel erases it.
   void PutFlash(std::uint32_t addr, const std::vector<std::uint8_t>& bytes);
   const Counters& Stats() const { return stats_; }

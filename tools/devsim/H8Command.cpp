@@ -26,7 +26,6 @@ const char* const kHelp =
     "  --record-ms N        programming one record takes N ms before its answer (default 0)\n"
     "  --match-zeros N      0x00 bytes in a row the boot ROM measures before it answers the\n"
     "                       bit-rate match (default 3; 1 answers the first)\n"
-    "  --flash-out FILE     at the end, write the flash (flash-size bytes) to FILE\n"
     "  --kernel-out FILE    at the end, write the last downloaded kernel to FILE\n"
     "  --fault RULE         scripted fault, repeatable:\n"
     "                         silent                   answer nothing at all, not even echoes\n"
@@ -59,7 +58,7 @@ int RunH8(const std::vector<std::string>& argv) {
   H8BootConfig config;
   CommonOptions common;
   std::vector<std::string> faults;
-  std::string flashOut, kernelOut;
+  std::string kernelOut;
   const auto own = [&](OptionReader& args) {
     return args.Number("--flash-size", 1, H8BootMode::kMaxFlash, config.flashSize,
                        "--flash-size takes a size from 1 to 0x10000") ||
@@ -68,7 +67,6 @@ int RunH8(const std::vector<std::string>& argv) {
            args.Number("--match-zeros", 1, 1000, config.matchZeros,
                        "--match-zeros takes a number of bytes from 1") ||
            args.RecordAck(config.ack) || args.Milliseconds("--record-ms", config.recordMs) ||
-           args.Text("--flash-out", flashOut, "--flash-out needs a file name") ||
            args.Text("--kernel-out", kernelOut, "--kernel-out needs a file name") ||
            args.Fault(faults);
   };
@@ -79,8 +77,6 @@ int RunH8(const std::vector<std::string>& argv) {
   // The terminal starts at the usual boot rate; the boot ROM matches whatever the host sends.
   chip.SetHostBaud(9600, 0);
   int code = ServeOverPty(chip, common, "h8");
-  if (!flashOut.empty() && !WriteFile(flashOut, chip.Flash().data(), chip.Config().flashSize))
-    code = 1;
   if (!kernelOut.empty() &&
       !WriteFile(kernelOut, chip.ReceivedKernel().data(), chip.ReceivedKernel().size()))
     code = 1;
