@@ -204,8 +204,8 @@ void TPrgrm::Report(RunResult result) {
 bool TPrgrm::RunStep() {
   TCPU& p = *cpu_;
   // A pulled adapter ends the run at once rather than after every retry of the protocol.
-  if (p.State != CpuState::Idle && Comm->PortNo() != 0 && Comm->Thread().Lost()) {
-    const std::string gone = Comm->Thread().LostText();
+  if (const std::string gone = p.State != CpuState::Idle ? Comm->LostText() : std::string();
+      !gone.empty()) {
     Log(gone);
     p.FailedWith = FailReason::LinkLost;
     p.FailDetail = gone;

@@ -264,3 +264,23 @@ TEST(DeviceList, ListingThePortsOpensNoDevice) {
 }
 
 } // namespace
+
+namespace {
+
+// The CAN adapter pulled out during a QX4T - PCAN run: the loader serves its own virtual bus
+// and leaves it after the 5th block, so the program's interface goes down under the run.
+TEST(DeviceFaultsCan, AnInterfaceThatGoesDownFailsThePcanRun) {
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0400, Pattern(0x800)));
+  const std::string bus = "tcp://127.0.0.1:" + std::to_string(36000 + ::getpid() % 20000) + "/can0";
+  Simulator sim({"qx4t-can", "--interface", bus, "--node", "5", "--fault", "record:5=hangup"});
+  ASSERT_TRUE(sim.Ready());
+  const auto r = Vkprog({"program", "--port", "PCAN", "--can", "virtualcan:" + bus, "--can-node",
+                         "5", "--target", "QX4T - PCAN", "--timeout", "30", hex});
+  const std::string summary = sim.Stop();
+  EXPECT_NE(r.exitCode, 0) << r.out;
+  EXPECT_FALSE(Contains(r.out, "Programmed OK")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "PCAN: the CAN interface has gone down")) << r.out << summary;
+}
+
+} // namespace
