@@ -211,6 +211,8 @@ TEST_P(DeviceFaults, NoiseNeverPassesADifferentFlashAsProgrammed) {
     const RunRecord r =
         RunOnce(t, dir, {"--link", "usb:16", "--noise", t.noise, "--noise-seed", seed});
     EXPECT_FALSE(Contains(r.summary, " 0 byte(s) with a flipped bit")) << r.summary;
+    std::printf("noise %s seed %s: exit %d in %.2f s\n", GetParam(), seed, r.result.exitCode,
+                r.seconds);
     if (r.result.exitCode == 0 || Contains(r.result.out, "Programmed OK")) {
       EXPECT_EQ(r.result.exitCode, 0) << r.result.out;
       // Records sent again after a spoilt answer count twice in the summary: the flash says it.
