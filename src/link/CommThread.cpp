@@ -20,6 +20,7 @@ void TCommThread::ChoosePort(int portNo) {
       portName_ = "COM" + std::to_string(portNo);
     }
   }
+  lost_ = false; // a new choice: what happened to the old device no longer counts
   ++requestGen_;
   worker_->Wake();
 }

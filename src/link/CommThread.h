@@ -62,8 +62,8 @@ public:
   // False once the worker has been stopped.
   bool Running() const { return running_.load(); }
   // The device went away under the open port (a hang-up or a read error: an unplugged USB
-  // adapter). The port has been closed; it stays so until a port is chosen again, and this
-  // stays true until that choice opens it.
+  // adapter). The port has been closed; it stays so, and this true, until a port is chosen
+  // again.
   bool Lost() const { return lost_.load(); }
   // "COM5 (/dev/ttyUSB0): the device has gone (Input/output error)"; empty when not Lost.
   std::string LostText() const;
