@@ -24,6 +24,8 @@ void TCommThread::ChoosePort(int portNo) {
     accepting_ = portNo > 0;
     ++requestGen_;
   }
+  lost_ = false; // a new choice: what happened to the old device no longer counts
+  ++requestGen_;
   worker_->Wake();
 }
 
@@ -78,9 +80,19 @@ std::string TCommThread::PortName() const {
   return portName_;
 }
 
+std::string TCommThread::LostText() const {
+  std::lock_guard lock(mutex_);
+  return lost_.load() ? lostText_ : std::string();
+}
+
 bool TCommThread::Step() {
   if (!running_.load()) return false;
   if (requestGen_.load() != handledGen_) return ReopenStep();
+  if (!port_) {      // lost: nothing to do until a port is chosen again, which wakes us
+    TxLines.Clear(); // strings for the device that went away must not reach the next one
+    worker_->Wait(nullptr, loop_.Now() + kPortWaitMs);
+    return true;
+  }
 
   const Millis now = loop_.Now();
   const bool pending = settingsChanged_.load() || !TxLines.Empty();
@@ -137,6 +149,7 @@ bool TCommThread::ReopenStep() {
   SetAccepting(gen, true);
   port_ = std::move(opened.device);
   portOpen_ = true;
+  lost_ = false;
   handledGen_ = gen;
   settingsChanged_ = false;
   ApplySettings();
@@ -155,8 +168,8 @@ bool TCommThread::ReadStep() {
   }
   if (n < 0) {
     if (error == 0) return true;
-    Terminate(error);
-    return false;
+    Lose(error);
+    return true;
   }
   const Millis now = loop_.Now();
   lastByteAt_ = now;
@@ -208,9 +221,19 @@ void TCommThread::Deliver(std::optional<std::string> entry) {
   if (entry) receiveTarget_.Add(std::move(*entry));
 }
 
-void TCommThread::Terminate(int error) {
-  running_ = false;
-  // The port stays as it is (IsOpen still says so); nothing more is read or written.
+void TCommThread::Lose(int error) {
+  // The device has gone (a pulled USB adapter hangs up, or reads fail with EIO). Close the
+  // handle, so that the port shows as closed and the same path can be opened again when the
+  // device is back; the worker stays, waiting for the port to be chosen again.
+  const std::string path = port_->Path();
+  ClosePort();
+  TxLines.Clear(); // meant for a device that is no longer there
+  {
+    std::lock_guard lock(mutex_);
+    lostText_ = portName_ + " (" + path + "): the device has gone (" +
+                platform::SystemErrorText(error) + ")";
+  }
+  lost_ = true;
   ShowFromWorker(platform::SystemErrorText(error), "CommThread terminated",
                  platform::MsgIcon::Error);
 }

@@ -63,8 +63,14 @@ public:
   void Stop();
 
   bool IsOpen() const { return portOpen_.load(); }
-  // False once a read error has ended the worker.
+  // False once the worker has been stopped.
   bool Running() const { return running_.load(); }
+  // The device went away under the open port (a hang-up or a read error: an unplugged USB
+  // adapter). The port has been closed; it stays so, and this true, until a port is chosen
+  // again.
+  bool Lost() const { return lost_.load(); }
+  // "COM5 (/dev/ttyUSB0): the device has gone (Input/output error)"; empty when not Lost.
+  std::string LostText() const;
   int PortNo() const { return portNo_.load(); }
   std::string PortName() const;
   // Settings the port refused when they were last applied (RefusedSetting bits).
@@ -92,7 +98,7 @@ private:
   void SetAccepting(std::uint64_t gen, bool on);
   void ClosePort();
   void Deliver(std::optional<std::string> entry);
-  void Terminate(int error);
+  void Lose(int error);
   void ShowFromWorker(const std::string& text, const std::string& caption, platform::MsgIcon icon);
 
   platform::IEventLoop& loop_;
@@ -110,10 +116,12 @@ private:
   std::atomic<bool> running_{false};
   std::atomic<unsigned> lastRefused_{0};
   std::atomic<bool> writing_{false}; // a string taken from TxLines is being written
-  mutable std::mutex mutex_;         // settings_, portName_, accepting_, the port choice
-  bool accepting_ = false;           // a port is open or being opened: strings are taken
+  std::atomic<bool> lost_{false};
+  mutable std::mutex mutex_; // settings_, portName_, accepting_, lostText_, the port choice
+  bool accepting_ = false;   // a port is open or being opened: strings are taken
   platform::LineSettings settings_;
   std::string portName_;
+  std::string lostText_;
   std::set<int> listedPorts_; // written before Start
   bool started_ = false;
 

@@ -110,6 +110,11 @@ void TComm::SelectPort(int portNo) {
 
 bool TComm::IsOpen() const { return thread_->IsOpen(); }
 
+std::string TComm::LostText() const {
+  if (PortNo_ != 0) return thread_->LostText();
+  return can_ != nullptr ? can_->LostText() : std::string();
+}
+
 void TComm::SendString(const std::string& text) { thread_->Queue(text); }
 
 void TComm::SendChar(std::uint8_t byte) { thread_->Queue(std::string(1, static_cast<char>(byte))); }

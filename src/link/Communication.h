@@ -31,7 +31,7 @@ struct PresentPort {
   platform::PortState State; // Present, Busy or NoPermission
 };
 
-// The ports COM<first> .. COM<last> that exist, found by opening each and closing it at once.
+// The ports COM<first> .. COM<last> that exist, from the system's device list; none is opened.
 std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int first = 1,
                                           int last = 49);
 
@@ -60,6 +60,9 @@ public:
   // Closes the port and opens COM<portNo>; 0 or below leaves it closed.
   void SelectPort(int portNo);
   bool IsOpen() const;
+  // The chosen link's device has gone (serial: hang-up or I/O error; PCAN: interface down or
+  // bus-off): a text naming it, else empty.
+  std::string LostText() const;
 
   // Queues the string unchanged; nothing is appended.
   void SendString(const std::string& text);

@@ -37,7 +37,7 @@ std::uint32_t PcanUsbOverCanBus::CAN_Write(const CanMsg& msg) {
 }
 
 std::uint32_t PcanUsbOverCanBus::CAN_Read(CanMsg& msg) {
-  if (!initialised_) return CAN_ERR_ILLHW;
+  if (!initialised_ || !bus_.IsOpen()) return CAN_ERR_ILLHW;
   unsigned busErrors = platform::kCanBusOk;
   const auto frame = bus_.Receive(busErrors);
   std::uint32_t state = 0;

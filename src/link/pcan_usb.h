@@ -70,7 +70,8 @@ std::uint32_t BitRateOfBusTiming(std::uint16_t btr0btr1);
 //              CAN_ERR_PARMVAL for a code that gives no bit rate
 //   CAN_Write  CAN_ERR_ILLHW before CAN_Init (or after the bus went away), CAN_ERR_PARMVAL
 //              for LEN above 8, CAN_ERR_QXMTFULL when the back end refuses the frame
-//   CAN_Read   CAN_ERR_ILLHW before CAN_Init, CAN_ERR_QRCVEMPTY when nothing is waiting, with
+//   CAN_Read   CAN_ERR_ILLHW before CAN_Init (or after the bus went away), CAN_ERR_QRCVEMPTY when
+//   nothing is waiting, with
 //              the bus-state bits (BUSLIGHT, BUSHEAVY, BUSOFF, OVERRUN) of error frames seen
 //   CAN_Close  CAN_ERR_ILLHW when not initialised
 class PcanUsbOverCanBus : public IPcanUsb {

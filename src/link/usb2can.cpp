@@ -139,6 +139,8 @@ void TUSB2CAN::InitOnDemand() {
   if (open_) return;
   const std::uint32_t result = driver_.CAN_Init(SelectedBusTiming(), CAN_INIT_TYPE_ST);
   if (result != CAN_ERR_OK) ReportError(result);
+  started_ = result == CAN_ERR_OK;
+  lostText_.clear();
   open_ = true; // also after an error: later reads and writes return the driver's errors
   loop_.Sleep(kInitWaitMs);
 }
@@ -219,7 +221,19 @@ void TUSB2CAN::PollTick() {
   CanMsg msg;                         // each tick starts from a zeroed record
   constexpr int kMostPerTick = 10000; // a flooded bus must not hold the tick thread for good
   for (int i = 0; i < kMostPerTick && open_; ++i) {
-    if (driver_.CAN_Read(msg) != CAN_ERR_OK) {
+    const std::uint32_t result = driver_.CAN_Read(msg);
+    if (result != CAN_ERR_OK) {
+      // An interface that went down (a pulled adapter) or a controller gone bus-off takes no
+      // part in a run any more: say so, and start it afresh when it is next used.
+      const bool down = started_ && (result & CAN_ERR_ILLHANDLE) == CAN_ERR_ILLHW;
+      if (down || (result & CAN_ERR_BUSOFF) != 0) {
+        lostText_ = down ? "PCAN: the CAN interface has gone down"
+                         : "PCAN: the CAN interface has gone bus-off";
+        driver_.CAN_Close();
+        open_ = false;
+        started_ = false;
+        return;
+      }
       if (msg.LEN > 8) {
         driver_.CAN_Close();
         open_ = false;

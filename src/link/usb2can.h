@@ -63,6 +63,9 @@ public:
   void PollTick();
 
   bool IsOpen() const { return open_; }
+  // The interface went down or bus-off while in use: "PCAN: the CAN interface has gone ...".
+  // Empty otherwise; cleared when the interface is started again.
+  const std::string& LostText() const { return lostText_; }
   // The selected node, 1..126 (1 when no address selector is bound).
   int NodeAddress() const;
   // The bus-timing code of the selected bit rate.
@@ -91,6 +94,8 @@ private:
   IPcanUsb& driver_;
   platform::IMessageBox& boxes_;
   bool open_ = false;
+  bool started_ = false; // CAN_Init succeeded: a read that finds no bus means it has gone
+  std::string lostText_;
   std::unique_ptr<platform::ITimer> PollTimer;
   ISelector* addressSelector_ = nullptr;
   ISelector* speedSelector_ = nullptr;

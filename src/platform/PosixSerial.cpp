@@ -1,5 +1,7 @@
 #include "platform/PosixSerial.h"
 
+#include "platform/PortPresence.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -249,17 +251,7 @@ int OpenDevice(const std::string& path, PortState& state, int& error) {
 
 } // namespace
 
-PortState PosixSerialPorts::ProbePath(const std::string& path) {
-  if (path.empty()) return PortState::Absent;
-  PortState state = PortState::Absent;
-  int error = 0;
-  const int fd = OpenDevice(path, state, error);
-  if (fd >= 0) {
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
-  }
-  return state;
-}
+PortState PosixSerialPorts::ProbePath(const std::string& path) { return ListedPortState(path); }
 
 OpenResult PosixSerialPorts::OpenPath(const std::string& path, int portNo) {
   OpenResult r;

@@ -20,6 +20,7 @@ public:
 
   // Opens a device by its path (the port number only names it in messages).
   static OpenResult OpenPath(const std::string& path, int portNo);
+  // From the system's device list (PortPresence.h); the device is not opened.
   static PortState ProbePath(const std::string& path);
 
 private:

@@ -71,7 +71,8 @@ public:
   virtual ~ISerialPorts() = default;
   // The device behind COM<portNo>, "" when the number names none.
   virtual std::string DeviceOf(int portNo) const = 0;
-  // Whether the port exists, looked at by opening it and closing it at once.
+  // Whether the port exists, from the system's list of devices: the device is not opened
+  // (an open would raise DTR and RTS and may reset a board nobody chose).
   virtual PortState Probe(int portNo) = 0;
   // Opens the port for reading and writing, exclusively.
   virtual OpenResult Open(int portNo) = 0;

@@ -264,6 +264,16 @@ void TPrgrm::Report(RunResult result) {
 
 bool TPrgrm::RunStep() {
   TCPU& p = *cpu_;
+  // A pulled adapter ends the run at once rather than after every retry of the protocol.
+  if (const std::string gone = p.State != CpuState::Idle ? Comm->LostText() : std::string();
+      !gone.empty()) {
+    Log(gone);
+    p.FailedWith = FailReason::LinkLost;
+    p.FailDetail = gone;
+    EndRun(false);
+    Status(gone);
+    return true;
+  }
   switch (p.State) {
   case CpuState::Idle:
     ShownState = CpuState::Idle;

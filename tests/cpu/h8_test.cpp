@@ -64,10 +64,15 @@ struct Bench {
   // kernelFile: the text of kernelB.a20, or none (the kernel then fails to load).
   explicit Bench(H8BootConfig config = {},
                  std::optional<std::string> kernelFile = KernelText(0xF780, KernelBytes()))
-      : kernels(Written(dir, kernelFile)), chip(config),
+      : kernels(Written(dir, kernelFile)), chip(FirstZeroAnswered(config)),
         p(w, vk::programmer::MakeCpuFactory(nullptr), [this](int n) { return kernels.Get(n); }) {
     w.Attach(chip);
     p.Select("H8/3664");
+  }
+  // These cases assert the host's bytes one by one; the chip answers its first 0x00.
+  static H8BootConfig FirstZeroAnswered(H8BootConfig c) {
+    c.matchZeros = 1;
+    return c;
   }
   static KernelSet Written(const TempDir& dir, const std::optional<std::string>& text) {
     if (text) dir.Write("kernelB.a20", *text);

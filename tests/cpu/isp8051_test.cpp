@@ -439,3 +439,21 @@ TEST(Isp8051, ChipSilentOrGoneDuringRecordsFailsWithinTheLimit) {
     EXPECT_FALSE(b.p.prg.RunActive());
   }
 }
+
+// A chip (or adapter) that goes away in the middle of the records ends the run as failed at
+// once, naming the port, and never reports success.
+TEST(Isp8051, ChipGoneDuringRecordsFailsTheRunNamingThePort) {
+  Bench b(Isp8051Chip::AT89C51RX2);
+  ASSERT_TRUE(b.loader.AddFault("after-records:2=hangup"));
+  b.Load(HexText(0x1000, Pattern(0x400)));
+  b.p.Program(0);
+  EXPECT_TRUE(b.p.RunToEnd(1000));
+  EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed");
+  ASSERT_FALSE(b.p.log.Lines().empty());
+  EXPECT_EQ(b.p.log.Lines().front().rfind("COM1 (", 0), 0u) << b.p.log.Lines().front();
+  EXPECT_NE(b.p.log.Lines().front().find("the device has gone"), std::string::npos);
+  EXPECT_EQ(b.p.StatusTexts().back(), b.p.log.Lines().front());
+  EXPECT_FALSE(b.w.comm->IsOpen()) << "the port shows as closed";
+  EXPECT_EQ(b.loader.Counters().records, 2u);
+  EXPECT_FALSE(b.p.prg.RunActive());
+}

@@ -43,7 +43,7 @@ std::string Record(std::uint16_t address, const std::vector<std::uint8_t>& data,
 // Boots the chip at 9600 with a kernel of 0x11 bytes; the host then talks at 115200.
 void Boot(Host& h) {
   h.Baud(9600);
-  ASSERT_EQ(h.Ask(std::string(1, '\0')), std::string(1, '\0'));
+  ASSERT_EQ(h.Ask(std::string(3, '\0')), std::string(1, '\0'));
   ASSERT_EQ(h.Ask("\x55"), "\xAA");
   ASSERT_EQ(h.Ask(std::string("\x04\x00", 2)), std::string("\x04\x00", 2));
   const std::string kernel(1024, '\x11');
@@ -58,7 +58,8 @@ TEST(H8BootModeModel, BootRomMatchesTheRateAndTakesExactly1024Bytes) {
   Host h{chip};
   h.Baud(19200);
   EXPECT_EQ(h.Ask("\x55"), "") << "no confirmation before the rate is matched";
-  EXPECT_EQ(h.Ask(std::string(1, '\0')), std::string(1, '\0'));
+  EXPECT_EQ(h.Ask(std::string(2, '\0')), "") << "the boot ROM is still measuring";
+  EXPECT_EQ(h.Ask(std::string(1, '\0')), std::string(1, '\0')) << "the third 0x00 is answered";
   EXPECT_EQ(chip.MatchedBaud(), 19200u);
   h.Baud(9600);
   EXPECT_EQ(h.Ask("\x55"), "") << "lost: the chip listens at the matched rate only";
@@ -114,8 +115,8 @@ TEST(H8BootModeModel, ScriptedFaults) {
     chip.Faults().Add("after-records:3=hangup");
     Host h{chip};
     h.Baud(9600);
-    EXPECT_EQ(h.Ask(std::string(1, '\0')), "\xFF") << "refused";
-    EXPECT_EQ(h.Ask(std::string(1, '\0')), std::string(1, '\0'));
+    EXPECT_EQ(h.Ask(std::string(3, '\0')), "\xFF") << "refused";
+    EXPECT_EQ(h.Ask(std::string(3, '\0')), std::string(1, '\0'));
     EXPECT_EQ(h.Ask("\x55"), "\xAA");
     h.Ask(std::string("\x04\x00", 2));
     const std::string out = h.Ask(std::string(1024, '\x22'));

@@ -1,8 +1,8 @@
 // vkdevsim as a user runs it: a real process serving a real pseudo-terminal, opened by the test
 // as a host opens a serial port.
 
-#include "support/SpawnedProcess.h"
 #include "support/RunProcess.h"
+#include "support/SpawnedProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -115,6 +115,10 @@ TEST(Vkdevsim, HelpAndBadArguments) {
       {"backplane", "--exit-after", "-1"},
       {"backplane", "--erase-ms"},
       {"backplane", "--frobnicate"},
+      {"backplane", "--link", "usb:0"},
+      {"backplane", "--noise", "2"},
+      {"backplane", "--stall", "100"},
+      {"backplane", "--unplug-after", "0"},
   };
   for (const auto& args : bad) {
     r = vk::test::RunProcess(kVkdevsim, args);

@@ -147,7 +147,7 @@ TEST(SerialLinkOverPty, PortChangePortZeroAndTheRememberedPort) {
   EXPECT_EQ(w.selector.CurrentIndex(), 2);
 }
 
-TEST(SerialLinkOverPty, FarEndHangingUpEndsTheWorkerWithAMessage) {
+TEST(SerialLinkOverPty, FarEndHangingUpClosesThePortWithAMessage) {
   PtyLink w;
   TComm& comm = w.Start();
   ASSERT_TRUE(w.WaitFor([&] { return comm.IsOpen(); }));
@@ -161,7 +161,9 @@ TEST(SerialLinkOverPty, FarEndHangingUpEndsTheWorkerWithAMessage) {
   EXPECT_EQ(w.box.boxes.boxes[0].text, "Input/output error");
   EXPECT_EQ(w.box.boxes.boxes[0].icon, vk::platform::MsgIcon::Error);
   EXPECT_EQ(w.box.shownElsewhere, 0); // shown on the tick thread, not by the worker
-  EXPECT_FALSE(comm.Thread().Running());
+  EXPECT_FALSE(comm.IsOpen());
+  EXPECT_EQ(comm.Thread().LostText(),
+            "COM5 (" + w.five.SlavePath() + "): the device has gone (Input/output error)");
   comm.SendString("after");
   w.loop.RunFor(20);
   w.comm.reset(); // and the link goes away cleanly

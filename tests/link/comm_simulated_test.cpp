@@ -401,7 +401,7 @@ TEST_F(SimulatedLink, OpenFailuresAreReportedOncePerChoiceOnTheTickThread) {
   EXPECT_TRUE(comm->IsOpen());
 }
 
-TEST_F(SimulatedLink, AFailedReadEndsTheWorkerWithOneMessage) {
+TEST_F(SimulatedLink, AFailedReadClosesThePortUntilItIsChosenAgain) {
   auto line = ports.Add(1);
   Start();
   line->Send("OK\r");
@@ -413,11 +413,22 @@ TEST_F(SimulatedLink, AFailedReadEndsTheWorkerWithOneMessage) {
   EXPECT_EQ(boxes.boxes[0].caption, "CommThread terminated");
   EXPECT_EQ(boxes.boxes[0].text, "Input/output error");
   EXPECT_EQ(boxes.boxes[0].icon, vk::platform::MsgIcon::Error);
-  EXPECT_FALSE(comm->Thread().Running());
-  EXPECT_TRUE(comm->IsOpen()); // the handle stays as it was
+  EXPECT_FALSE(comm->IsOpen()) << "the port shows as closed";
+  EXPECT_TRUE(comm->Thread().Lost());
+  EXPECT_EQ(comm->Thread().LostText(), "COM1 (sim:COM1): the device has gone (Input/output error)");
   comm->SendString("never");
   loop.RunFor(100);
   EXPECT_TRUE(Writes(*line).empty());
   EXPECT_EQ(boxes.boxes.size(), 1u);
   EXPECT_EQ(delivered, std::vector<std::string>{"OK"});
+
+  // The adapter is plugged in again: choosing the port opens it, no restart needed.
+  auto back = ports.Add(1);
+  comm->SelectPort(1);
+  loop.RunFor(5);
+  EXPECT_TRUE(comm->IsOpen());
+  EXPECT_FALSE(comm->Thread().Lost());
+  comm->SendString("again");
+  loop.RunFor(20);
+  EXPECT_EQ(Writes(*back), std::vector<std::string>{"again"});
 }

@@ -217,4 +217,10 @@ std::string BackplaneUnit::Summary() const {
   return out;
 }
 
+std::vector<std::uint8_t> BackplaneUnit::FlashImage() const {
+  std::vector<std::uint8_t> out;
+  for (const Module* m : Modules()) out.insert(out.end(), m->flash.begin(), m->flash.end());
+  return out;
+}
+
 } // namespace vk::devsim

@@ -70,6 +70,8 @@ public:
   bool AddModule(std::uint8_t address, std::uint8_t type);
   const Module* FindModule(int address) const;
   std::vector<const Module*> Modules() const;
+  // Every module's 64 KiB, in address order.
+  std::vector<std::uint8_t> FlashImage() const override;
 
   FaultScript& Faults() { return faults_; }
   const BackplaneConfig& Config() const { return config_; }

@@ -114,18 +114,64 @@ namespace {
 const char* const kCommonOptionsHelp =
     "  --pace / --no-pace   bytes take as long as on a real line at the host's bit rate\n"
     "                       (10 bits per byte each way); default --pace\n"
-    "  --link PATH          also make PATH a symbolic link to the pseudo-terminal\n"
+    "  --link ideal|usb[:MS]|uart\n"
+    "                       what lies between device and host: ideal (default), a USB\n"
+    "                       adapter whose latency timer (16 ms unless given, 1..255) or a\n"
+    "                       full 62-byte packet sends the device's bytes on in bursts, or a\n"
+    "                       UART line that paces every byte at the bit rate both ways\n"
+    "  --symlink PATH       also make PATH a symbolic link to the pseudo-terminal (so does\n"
+    "                       --link PATH for a PATH that is no link kind)\n"
+    "  --unplug-after N     pull the adapter out once the device has taken N data records\n"
+    "                       (N followed by b: N bytes from the host); the port vanishes\n"
+    "  --noise P            each byte towards the host gets one bit flipped with chance P\n"
+    "  --noise-seed N       seed for --noise (default 1), so a run can be repeated\n"
+    "  --stall MS@N         the device says nothing for MS ms from data record N on\n"
     "  --log FILE           write the transcript (every byte in and out, timed) to FILE;\n"
     "                       \"-\" for stderr\n"
-    "  --exit-after S       end after S seconds (decimals allowed)\n";
+    "  --exit-after S       end after S seconds (decimals allowed)\n"
+    "  --flash-out FILE     at the end, write the device's flash to FILE (the backplane:\n"
+    "                       each module's 64 KiB in address order)\n";
 
 bool TakeCommonOption(OptionReader& args, CommonOptions& options) {
   if (args.Set("--pace", options.pace, true) || args.Set("--no-pace", options.pace, false))
     return true;
   std::string value;
   bool missing = false;
-  if (args.Text("--link", options.linkPath, "--link needs a value", OptionReader::Empty::Allowed) ||
+  if (args.Option("--link", value, missing)) {
+    if (missing) return args.Fail("--link needs ideal, usb[:MS], uart or a path");
+    if (const auto kind = ParseLinkKind(value)) {
+      options.link = *kind;
+    } else if (value.substr(0, 3) == "usb") {
+      return args.Fail("--link usb:MS takes a latency of 1 to 255 ms, not \"" + value + "\"");
+    } else {
+      options.linkPath = value;
+    }
+    return true;
+  }
+  if (args.Text("--symlink", options.linkPath, "--symlink needs a path") ||
+      args.Text("--flash-out", options.flashOutPath, "--flash-out needs a file name") ||
       args.Text("--log", options.logPath, "--log needs a value", OptionReader::Empty::Allowed))
+    return true;
+  if (args.Option("--unplug-after", value, missing)) {
+    if (missing || !ParseUnplugAfter(value, options.faults))
+      return args.Fail("--unplug-after takes a number of records, or of bytes with a b after it");
+    return true;
+  }
+  if (args.Option("--stall", value, missing)) {
+    if (missing || !ParseStall(value, options.faults))
+      return args.Fail("--stall takes MS@N: milliseconds of silence at data record N");
+    return true;
+  }
+  if (args.Option("--noise", value, missing)) {
+    char* end = nullptr;
+    const double p = missing ? -1 : std::strtod(value.c_str(), &end);
+    if (missing || value.empty() || *end != '\0' || !(p >= 0 && p <= 1))
+      return args.Fail("--noise takes a chance from 0 to 1");
+    options.faults.noise = p;
+    return true;
+  }
+  if (args.Number("--noise-seed", 0, UINT64_MAX, options.faults.noiseSeed,
+                  "--noise-seed takes a number"))
     return true;
   if (args.Option("--exit-after", value, missing)) {
     if (missing) return args.Fail("--exit-after needs a number of seconds");
@@ -179,7 +225,8 @@ int UsageError(const char* device, const std::string& message) {
 }
 
 int ServeOverPty(SerialDeviceModel& model, const CommonOptions& options, const char* device) {
-  model.SetPacing(options.pace);
+  // A real adapter or line takes its time for every byte, whatever --pace says.
+  model.SetPacing(options.pace || options.link.Paced());
   LogFile log;
   if (!log.Open(options.logPath)) return 1;
 
@@ -196,17 +243,29 @@ int ServeOverPty(SerialDeviceModel& model, const CommonOptions& options, const c
   PtyServeOptions serve;
   serve.exitAfterSeconds = options.exitAfterSeconds;
   serve.log = log.Get();
-  const ServeEnd end = port.Serve(model, serve, &error);
+  LinkShaper shaper(options.link, options.faults);
+  const ServeEnd end = port.Serve(model, shaper, serve, &error);
   port.Close();
 
   const char* why = end == ServeEnd::Signal      ? "stopped by a signal"
                     : end == ServeEnd::TimeLimit ? "time limit reached"
                     : end == ServeEnd::HangUp    ? "hung up"
+                    : end == ServeEnd::Unplugged ? "adapter unplugged"
                                                  : "failed";
   std::fprintf(stderr, "vkdevsim %s: %s%s%s\n%s", device, why, error.empty() ? "" : ": ",
-               error.c_str(), model.Summary().c_str());
+               error.c_str(), (model.Summary() + shaper.Summary()).c_str());
   std::fflush(stderr);
-  return end == ServeEnd::Error ? 1 : 0;
+  int code = end == ServeEnd::Error ? 1 : 0;
+  if (!options.flashOutPath.empty()) {
+    const auto flash = model.FlashImage();
+    std::FILE* f = std::fopen(options.flashOutPath.c_str(), "wb");
+    const bool ok = f && std::fwrite(flash.data(), 1, flash.size(), f) == flash.size();
+    if (!f || std::fclose(f) != 0 || !ok) {
+      std::fprintf(stderr, "vkdevsim %s: cannot write %s\n", device, options.flashOutPath.c_str());
+      code = 1;
+    }
+  }
+  return code;
 }
 
 } // namespace vk::devsim

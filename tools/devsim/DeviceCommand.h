@@ -3,6 +3,7 @@
 // pseudo-terminal with the common options (--pace, --link, --log, --exit-after). A new device is
 // one file with a Run function plus one line in the table of main.cpp.
 
+#include "devsim/LinkShaper.h"
 #include "devsim/SerialDeviceModel.h"
 
 #include <cstdint>
@@ -93,9 +94,12 @@ private:
 
 struct CommonOptions {
   bool pace = true; // a pseudo-terminal passes bytes at once; pacing makes it behave like a line
-  std::string linkPath;
-  std::string logPath; // "-" for stderr
+  std::string linkPath; // --symlink PATH, or --link PATH for any value that is no link kind
+  LinkConfig link;      // --link ideal|usb[:MS]|uart
+  LineFaults faults;    // --unplug-after, --noise, --stall
+  std::string logPath;  // "-" for stderr
   double exitAfterSeconds = 0;
+  std::string flashOutPath; // at the end, the device's flash is written here
 };
 
 // Takes the options of a device command in order: --help / -h prints `help` and ends the command;

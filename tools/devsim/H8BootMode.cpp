@@ -108,7 +108,16 @@ void H8BootMode::BootByte(std::uint8_t b, Micros at, std::uint32_t baud) {
   switch (stage_) {
   case Stage::AwaitMatch:
   case Stage::AwaitConfirm:
-    if (b == kMatch) {
+    if (b == kMatch && stage_ == Stage::AwaitMatch) {
+      zerosMeasured_ = measuredBaud_ == baud ? zerosMeasured_ + 1 : 1;
+      measuredBaud_ = baud;
+    } else if (stage_ == Stage::AwaitMatch) {
+      zerosMeasured_ = 0;
+    }
+    if (b == kMatch && stage_ == Stage::AwaitMatch && zerosMeasured_ < config_.matchZeros) {
+      ++stats_.ignored; // still measuring the bit rate
+    } else if (b == kMatch) {
+      zerosMeasured_ = 0;
       // Garbled, the answer comes twice: an entry of two bytes, which the host must not take.
       if (!BootAnswer("sync", std::string(1, '\x00'), std::string(2, '\x00'), at, baud)) return;
       ++stats_.matches;

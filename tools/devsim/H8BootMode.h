@@ -3,8 +3,9 @@
 // kernel the host downloads into it.
 //
 // Boot ROM, all single raw bytes at the rate the host matched:
-//   0x00            at any bit rate: the chip matches that rate and answers 0x00 (a 0x00 again
-//                   before the confirmation matches again)
+//   0x00            at any bit rate: after a few of them in a row at one rate (matchZeros) the
+//                   chip matches that rate and answers 0x00 (a 0x00 again before the
+//                   confirmation matches again at once)
 //   0x55            answered 0xAA
 //   size, 2 bytes   high byte first, each echoed; 1,024 is taken, any other size is answered
 //                   0xFF and the chip waits for a new 0x00
@@ -32,6 +33,10 @@ struct H8BootConfig {
   std::uint32_t flashSize = 0x8000;  // bytes of flash from address 0 (H8/3664: 32 KiB)
   Millis recordMs = 0;               // programming one record until its answer
   char ack = 0x06;                   // the kernel's answer to a programmed record
+  // 0x00 bytes in a row, at one rate, that the boot ROM measures before it answers the match:
+  // the ROM times the low period of several of them (the host keeps sending 0x00 until it
+  // hears one back). 1 answers the first, as the friendlier model of earlier versions did.
+  int matchZeros = 3;
 };
 
 class H8BootMode : public ScriptedSerialModel {
@@ -75,6 +80,9 @@ public:
   const std::vector<std::uint8_t>& ReceivedKernel() const { return kernel_; }
   // The flash; only the first flashSize bytes exist on the chip.
   const std::array<std::uint8_t, kMaxFlash>& Flash() const { return flash_; }
+  std::vector<std::uint8_t> FlashImage() const override {
+    return {flash_.begin(), flash_.begin() + config_.flashSize};
+  }
   // What the chip held before (an older program); the kernel erases it.
   void PutFlash(std::uint32_t addr, const std::vector<std::uint8_t>& bytes);
   const Counters& Stats() const { return stats_; }
@@ -101,6 +109,8 @@ private:
   H8BootConfig config_;
   Stage stage_ = Stage::AwaitMatch;
   std::uint32_t matchedBaud_ = 0;
+  int zerosMeasured_ = 0; // 0x00 bytes in a row while waiting for the match
+  std::uint32_t measuredBaud_ = 0;
   std::vector<std::uint8_t> kernel_;
   std::uint16_t size_ = 0;
   int sizeBytes_ = 0;

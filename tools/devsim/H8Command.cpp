@@ -24,7 +24,8 @@ const char* const kHelp =
     "  --kernel-baud N      the rate the kernel talks at (default 115200)\n"
     "  --record-ack dot|06  acknowledge records with the byte 0x06 (default) or \".\"\n"
     "  --record-ms N        programming one record takes N ms before its answer (default 0)\n"
-    "  --flash-out FILE     at the end, write the flash (flash-size bytes) to FILE\n"
+    "  --match-zeros N      0x00 bytes in a row the boot ROM measures before it answers the\n"
+    "                       bit-rate match (default 3; 1 answers the first)\n"
     "  --kernel-out FILE    at the end, write the last downloaded kernel to FILE\n"
     "  --fault RULE         scripted fault, repeatable:\n"
     "                         silent                   answer nothing at all, not even echoes\n"
@@ -57,14 +58,15 @@ int RunH8(const std::vector<std::string>& argv) {
   H8BootConfig config;
   CommonOptions common;
   std::vector<std::string> faults;
-  std::string flashOut, kernelOut;
+  std::string kernelOut;
   const auto own = [&](OptionReader& args) {
     return args.Number("--flash-size", 1, H8BootMode::kMaxFlash, config.flashSize,
                        "--flash-size takes a size from 1 to 0x10000") ||
            args.Number("--kernel-baud", 1, 4000000, config.kernelBaud,
                        "--kernel-baud takes a bit rate such as 115200") ||
+           args.Number("--match-zeros", 1, 1000, config.matchZeros,
+                       "--match-zeros takes a number of bytes from 1") ||
            args.RecordAck(config.ack) || args.Milliseconds("--record-ms", config.recordMs) ||
-           args.Text("--flash-out", flashOut, "--flash-out needs a file name") ||
            args.Text("--kernel-out", kernelOut, "--kernel-out needs a file name") ||
            args.Fault(faults);
   };
@@ -75,8 +77,6 @@ int RunH8(const std::vector<std::string>& argv) {
   // The terminal starts at the usual boot rate; the boot ROM matches whatever the host sends.
   chip.SetHostBaud(9600, 0);
   int code = ServeOverPty(chip, common, "h8");
-  if (!flashOut.empty() && !WriteFile(flashOut, chip.Flash().data(), chip.Config().flashSize))
-    code = 1;
   if (!kernelOut.empty() &&
       !WriteFile(kernelOut, chip.ReceivedKernel().data(), chip.ReceivedKernel().size()))
     code = 1;

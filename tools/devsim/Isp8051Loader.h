@@ -85,6 +85,7 @@ public:
   // Bytes already in the flash before the session, as from an earlier program.
   void Preload(std::uint32_t address, const std::vector<std::uint8_t>& bytes);
   const std::array<std::uint8_t, kFlashSize>& Flash() const { return flash_; }
+  std::vector<std::uint8_t> FlashImage() const override { return {flash_.begin(), flash_.end()}; }
 
   const Isp8051Config& Config() const { return config_; }
   const LoaderCounters& Counters() const { return loader_; }

@@ -137,8 +137,8 @@ void PtyPort::DrainTowardsHost(std::chrono::milliseconds limit) {
   }
 }
 
-ServeEnd PtyPort::Serve(SerialDeviceModel& model, const PtyServeOptions& options,
-                        std::string* error) {
+ServeEnd PtyPort::Serve(SerialDeviceModel& model, LinkShaper& shaper,
+                        const PtyServeOptions& options, std::string* error) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
   auto elapsedMs = [&] {
@@ -190,8 +190,8 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, const PtyServeOptions& options
   for (;;) {
     Millis now = elapsedMs();
     refreshLine(now);
-    const auto out = model.TakeOutput(now);
-    pending.append(out.begin(), out.end());
+    shaper.FromDevice(model.TakeOutput(now), now, model.RecordsTaken());
+    pending += shaper.ToHost(now);
     while (!pending.empty()) {
       const ssize_t n = ::write(master_, pending.data(), pending.size());
       if (n <= 0) break; // the host is not reading; poll for room
@@ -200,6 +200,10 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, const PtyServeOptions& options
     logNew(false);
     if (model.HungUp()) {
       end = ServeEnd::HangUp;
+      break;
+    }
+    if (shaper.Unplugged()) {
+      end = ServeEnd::Unplugged;
       break;
     }
     if (gStopSignal) {
@@ -212,6 +216,9 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, const PtyServeOptions& options
     }
     Millis wait = -1;
     if (const auto due = model.NextDue()) wait = std::max<Millis>(0, *due - now);
+    if (const auto due = shaper.NextDue())
+      wait = wait < 0 ? std::max<Millis>(0, *due - now)
+                      : std::min(wait, std::max<Millis>(0, *due - now));
     if (limit >= 0) wait = wait < 0 ? limit - now : std::min(wait, limit - now);
     // An entry still open in the transcript settles after a short quiet spell; look again soon
     // so the log does not lag behind the line.
@@ -230,7 +237,7 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, const PtyServeOptions& options
       if (n > 0) {
         now = elapsedMs();
         refreshLine(now);
-        model.Receive(buf, static_cast<std::size_t>(n), now);
+        model.Receive(buf, shaper.FromHost(static_cast<std::size_t>(n)), now);
       }
     } else if (pfd.revents & (POLLHUP | POLLERR)) {
       // Only while no slave is open, which our own slave descriptor prevents; do not spin.
@@ -243,6 +250,8 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, const PtyServeOptions& options
     // it first (a device hangs up after its answer, not in the middle of it).
     DrainTowardsHost(std::chrono::milliseconds(500));
     Close();
+  } else if (end == ServeEnd::Unplugged) {
+    Close(); // no goodbye: what was on its way is lost, as when the plug comes out
   }
 
   ::sigaction(SIGINT, &oldInt, nullptr);

@@ -7,6 +7,7 @@
 // left them. The host's bit rate is read from the master on every step: on Linux both sides
 // share one termios. A pseudo-terminal carries no parity and no modem lines.
 
+#include "devsim/LinkShaper.h"
 #include "devsim/SerialDeviceModel.h"
 
 #include <chrono>
@@ -21,7 +22,7 @@ struct PtyServeOptions {
   std::FILE* log = nullptr;    // transcript lines as they happen
 };
 
-enum class ServeEnd { Signal, TimeLimit, HangUp, Error };
+enum class ServeEnd { Signal, TimeLimit, HangUp, Unplugged, Error };
 
 class PtyPort {
 public:
@@ -37,9 +38,11 @@ public:
   // is replaced; any other file there is left alone and reported.
   bool CreateLink(const std::string& path, std::string* error);
 
-  // Serves `model` until SIGINT, SIGTERM or SIGHUP, the time limit, or the model hanging up
-  // (which closes the pair: the host then reads EIO, as from an unplugged adapter).
-  ServeEnd Serve(SerialDeviceModel& model, const PtyServeOptions& options, std::string* error);
+  // Serves `model` until SIGINT, SIGTERM or SIGHUP, the time limit, the model hanging up or
+  // the adapter being pulled out (either closes the pair: the host then reads EIO, as from an
+  // unplugged adapter). `shaper` stands between the model and the host.
+  ServeEnd Serve(SerialDeviceModel& model, LinkShaper& shaper, const PtyServeOptions& options,
+                 std::string* error);
 
   void Close();
 

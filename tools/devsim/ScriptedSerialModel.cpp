@@ -1,5 +1,7 @@
 #include "devsim/ScriptedSerialModel.h"
 
+#include <algorithm>
+
 namespace vk::devsim {
 
 Micros ScriptedSerialModel::Answer(std::string_view answer, Micros readyAt, std::uint32_t baud,
@@ -62,6 +64,7 @@ bool ScriptedSerialModel::RefusesRecord(std::uint64_t n, Micros at, std::uint32_
 }
 
 void ScriptedSerialModel::AfterRecordAnswered(std::uint64_t n, Micros answeredAt) {
+  recordsTaken_ = std::max(recordsTaken_, n);
   const Fault* fault = faults_.AfterRecord(n);
   if (!fault) return;
   if (fault->action == FaultAction::HangUp) {

@@ -9,6 +9,9 @@
 namespace vk::devsim {
 
 class ScriptedSerialModel : public PacedSerialModel {
+public:
+  std::uint64_t RecordsTaken() const override { return recordsTaken_; }
+
 protected:
   // Line noise, sent for a garbled answer: no "OK", "U" or "K", no acknowledge, no refusal
   // letter and no frame start, so that a host reads it as an unusable answer.
@@ -36,6 +39,7 @@ protected:
 
   FaultScript faults_;
   bool silencedFromNow_ = false;
+  std::uint64_t recordsTaken_ = 0;
   const Fault* answerFault_ = nullptr; // silent or garbage fault for the request in hand
 };
 

@@ -60,6 +60,11 @@ public:
 
   // The device has gone away (unplugged); the transport should drop the line.
   virtual bool HungUp() const = 0;
+  // Data records the device has taken in (and answered or refused) so far; 0 for a device
+  // that takes none. The transport's faults count them.
+  virtual std::uint64_t RecordsTaken() const { return 0; }
+  // What the device's flash holds now, for --flash-out; empty for a device without one.
+  virtual std::vector<std::uint8_t> FlashImage() const { return {}; }
 
   // Line-speed pacing: 10 bits per byte (11 with parity) each way at the host's bit rate.
   virtual void SetPacing(bool on) = 0;

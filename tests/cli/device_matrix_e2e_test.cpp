@@ -1,0 +1,288 @@
+// vkprog against vkdevsim on every serial target kind, through each kind of adapter a bench
+// uses, and with the faults a bench sees: the adapter pulled out in the middle of the records,
+// bit errors in the device's answers. Every case is a test of its own so that ctest spreads
+// them over the cores. And the port list, which must open no device to find the ports.
+
+#include "cli/CliTestSupport.h"
+#include "support/HexText.h"
+
+#include <fcntl.h>
+#include <pty.h>
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+using vk::test::Contains;
+using vk::test::HexText;
+using vk::test::KernelSRecords;
+using vk::test::Pattern;
+using vk::test::Simulator;
+using vk::test::TempDir;
+using vk::test::Vkprog;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Where the image must stand in the simulator's --flash-out dump.
+struct FlashPart {
+  std::size_t at;
+  std::string bytes;
+};
+
+struct Target {
+  std::vector<std::string> device;  // vkdevsim's device and its options
+  std::vector<std::string> program; // vkprog's options after --port
+  std::vector<FlashPart> flash;     // empty: nothing is written (a check-only target)
+  std::string written;              // the simulator's summary after a good run says this
+  std::string unplugAfter;          // --unplug-after in the middle of the records
+  std::string noise;                // --noise that spoils a few answers of a run
+  int sleepPercent = 20;
+  std::vector<std::pair<std::string, std::string>> env;
+};
+
+std::string Bytes(const std::vector<std::uint8_t>& v) { return {v.begin(), v.end()}; }
+
+std::string Blank(std::size_t n) { return std::string(n, '\xFF'); }
+
+Target MakeTarget(const std::string& kind, TempDir& dir) {
+  Target t;
+  if (kind == "Backplane" || kind == "BackplaneRange") {
+    // QRD14 (type 136): the image at 0x1000; the unit adds its jump table below it and a
+    // checksum word above it, so only the image's own range is compared.
+    const auto data = Pattern(0x1000);
+    const std::string vkf = vk::test::Container(dir, "qrd14", HexText(0x1000, data), "88000000");
+    t.device = {"backplane", "--module", "3:136", "--module", "4:136", "--erase-ms", "100"};
+    if (kind == "Backplane") {
+      t.program = {"--target", "QRD14", "--address", "4", vkf};
+      t.flash = {{0x10000 + 0x1000, Bytes(data)}};
+    } else {
+      t.program = {"--target", "QRD14", "--range", "3-4", vkf};
+      t.flash = {{0x1000, Bytes(data)}, {0x10000 + 0x1000, Bytes(data)}};
+    }
+    t.written = "34 record(s)";
+    t.unplugAfter = "5";
+    t.noise = "0.02";
+  } else if (kind == "AT89C51RD2") {
+    const auto data = Pattern(0x800);
+    t.device = {"isp8051", "--variant", "at89"};
+    t.program = {"--target", "AT89C51RD2", dir.Write("app.hex", HexText(0, data))};
+    t.flash = {{0, Bytes(data) + Blank(0x10000 - data.size())}};
+    t.written = "16 record(s) programmed";
+    t.unplugAfter = "5";
+    t.noise = "0.001"; // the loader echoes every byte: some 4,000 bytes come back
+  } else if (kind == "H8") {
+    std::vector<std::uint8_t> kernel(1024);
+    for (std::size_t i = 0; i < kernel.size(); ++i)
+      kernel[i] = static_cast<std::uint8_t>(i * 13 + 5);
+    std::filesystem::create_directory(dir.Path() / "kernels");
+    dir.Write("kernels/kernelB.a20", KernelSRecords(0xF780, kernel));
+    const auto data = Pattern(0x600);
+    t.device = {"h8"};
+    t.program = {"--target", "H8/3664", dir.Write("app.hex", HexText(0, data))};
+    t.flash = {{0, Bytes(data) + Blank(0x8000 - data.size())}};
+    t.written = "end record x1";
+    t.unplugAfter = "5";
+    t.noise = "0.002";
+    t.sleepPercent = 10; // the kernel goes out with a 10 ms wait per byte
+    t.env = {{"VKPROG_KERNEL_DIR", (dir.Path() / "kernels").string()}};
+  } else if (kind == "CortexM3") {
+    // The model's present timing (its pause before the data) until the program takes data
+    // that comes back to back; a blank chip: every block read, nothing written.
+    t.device = {"cortex"};
+    t.program = {"--target", "Cortex-M3", dir.Write("app.hex", HexText(0, Pattern(0x100)))};
+    t.written = "block(s) sent (0x0000 .. 0x2000)"; // read to the end: found blank
+    t.unplugAfter = "60b";                          // a few blocks into the check
+    t.noise = "0.0005";
+  } else if (kind == "QX4TBoot") {
+    const auto data = Pattern(0x800);
+    t.device = {"qx4t-boot"};
+    t.program = {"--target", "QX4T - BOOT", dir.Write("app.hex", HexText(0, data))};
+    t.flash = {{0, Bytes(data) + Blank(0xE000 - data.size())}};
+    t.written = "16 record(s) programmed";
+    t.unplugAfter = "5";
+    t.noise = "0.05";
+  }
+  return t;
+}
+
+struct RunRecord {
+  vk::test::ProcessResult result;
+  std::string summary;
+  std::string flash;
+  double seconds = 0;
+  double afterUnplug = -1; // seconds vkprog went on after the port vanished
+};
+
+RunRecord RunOnce(const Target& t, TempDir& dir, const std::vector<std::string>& line) {
+  std::vector<std::string> args = t.device;
+  args.insert(args.end(), line.begin(), line.end());
+  const std::string flashOut = dir.File("flash.bin");
+  args.insert(args.end(), {"--flash-out", flashOut});
+  Simulator sim(args);
+  RunRecord r;
+  if (!sim.Ready()) {
+    ADD_FAILURE() << sim.Stderr();
+    return r;
+  }
+  // The pseudo-terminal's path vanishes when the adapter is pulled out.
+  std::atomic<bool> done{false};
+  Clock::time_point vanished{};
+  std::thread watch([&] {
+    struct stat st {};
+    while (!done && ::stat(sim.Port().c_str(), &st) == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    vanished = Clock::now();
+  });
+  std::vector<std::string> program = {"program", "--port", sim.Port(), "--timeout", "60"};
+  program.insert(program.end(), t.program.begin(), t.program.end());
+  const auto start = Clock::now();
+  r.result = Vkprog(program, t.sleepPercent, t.env);
+  const auto end = Clock::now();
+  r.seconds = std::chrono::duration<double>(end - start).count();
+  done = true;
+  watch.join();
+  if (vanished < end) r.afterUnplug = std::chrono::duration<double>(end - vanished).count();
+  r.summary = sim.Stop();
+  r.flash = TempDir::Read(flashOut);
+  return r;
+}
+
+// Whether the dump holds the image where the target puts it.
+bool FlashHoldsImage(const Target& t, const std::string& flash) {
+  for (const auto& part : t.flash)
+    if (flash.size() < part.at + part.bytes.size() ||
+        flash.compare(part.at, part.bytes.size(), part.bytes) != 0)
+      return false;
+  return true;
+}
+
+const char* const kTargets[] = {"Backplane", "BackplaneRange", "AT89C51RD2",
+                                "H8",        "CortexM3",       "QX4TBoot"};
+
+class DeviceMatrix : public ::testing::TestWithParam<std::tuple<const char*, const char*>> {};
+
+TEST_P(DeviceMatrix, ProgramsTheImage) {
+  const auto [kind, link] = GetParam();
+  TempDir dir;
+  const Target t = MakeTarget(kind, dir);
+  const RunRecord r = RunOnce(t, dir, {"--link", link});
+  EXPECT_EQ(r.result.exitCode, 0) << r.result.out << r.result.err << r.summary;
+  EXPECT_TRUE(Contains(r.summary, t.written)) << r.summary;
+  EXPECT_TRUE(FlashHoldsImage(t, r.flash));
+  RecordProperty("seconds", std::to_string(r.seconds));
+  std::printf("matrix %s --link %s: %s in %.2f s\n", kind, link,
+              r.result.exitCode == 0 ? "pass" : "FAIL", r.seconds);
+}
+
+INSTANTIATE_TEST_SUITE_P(Links, DeviceMatrix,
+                         ::testing::Combine(::testing::ValuesIn(kTargets),
+                                            ::testing::Values("ideal", "usb:16", "usb:1")),
+                         [](const auto& info) {
+                           std::string link = std::get<1>(info.param);
+                           if (link.find(':') != std::string::npos)
+                             link.replace(link.find(':'), 1, "");
+                           return std::string(std::get<0>(info.param)) + "_" + link;
+                         });
+
+class DeviceFaults : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(DeviceFaults, APulledAdapterEndsTheRunAsFailedWithin3Seconds) {
+  TempDir dir;
+  const Target t = MakeTarget(GetParam(), dir);
+  const RunRecord r = RunOnce(t, dir, {"--link", "usb:16", "--unplug-after", t.unplugAfter});
+  EXPECT_NE(r.result.exitCode, 0) << r.result.out;
+  EXPECT_FALSE(Contains(r.result.out, "Programmed OK")) << r.result.out;
+  EXPECT_TRUE(Contains(r.result.out, "the device has gone")) << r.result.out << r.result.err;
+  ASSERT_GE(r.afterUnplug, 0) << "the adapter was never pulled: " << r.summary;
+  EXPECT_LT(r.afterUnplug, 3.0);
+}
+
+TEST_P(DeviceFaults, NoiseNeverPassesADifferentFlashAsProgrammed) {
+  TempDir dir;
+  const Target t = MakeTarget(GetParam(), dir);
+  for (const char* seed : {"1", "2"}) {
+    SCOPED_TRACE(std::string("seed ") + seed);
+    const RunRecord r =
+        RunOnce(t, dir, {"--link", "usb:16", "--noise", t.noise, "--noise-seed", seed});
+    EXPECT_FALSE(Contains(r.summary, " 0 byte(s) with a flipped bit")) << r.summary;
+    std::printf("noise %s seed %s: exit %d in %.2f s\n", GetParam(), seed, r.result.exitCode,
+                r.seconds);
+    if (r.result.exitCode == 0 || Contains(r.result.out, "Programmed OK")) {
+      EXPECT_EQ(r.result.exitCode, 0) << r.result.out;
+      // Records sent again after a spoilt answer count twice in the summary: the flash says it.
+      if (t.flash.empty()) EXPECT_TRUE(Contains(r.summary, t.written)) << r.summary;
+      EXPECT_TRUE(FlashHoldsImage(t, r.flash)) << "reported programmed, flash differs";
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SerialTargets, DeviceFaults,
+                         ::testing::Values("Backplane", "AT89C51RD2", "H8", "CortexM3",
+                                           "QX4TBoot"));
+
+// On Linux an open raises DTR and RTS, which resets many boards: listing the ports must open
+// none of them. A fake device tree gives the kernel's list; inotify counts the opens of a real
+// terminal named in the port map.
+TEST(DeviceList, ListingThePortsOpensNoDevice) {
+  TempDir dir;
+  int master = -1, slave = -1;
+  char name[256] = {};
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  const std::string terminal = name;
+  const auto tty = dir.Path() / "sys" / "class" / "tty";
+  for (const char* name : {"ttyS0", "ttyS1", "ttyUSB3", "tty1"})
+    std::filesystem::create_directories(tty / name);
+  for (const char* name : {"ttyS0", "ttyS1", "ttyUSB3"})
+    std::filesystem::create_directories(tty / name / "device");
+  dir.Write("sys/class/tty/ttyS0/type", "0\n"); // a UART the 8250 driver made up
+  dir.Write("sys/class/tty/ttyS1/type", "4\n");
+
+  const int watch = ::inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, terminal.c_str(), IN_OPEN), 0);
+  const auto listed = Vkprog(
+      {"ports"}, 20,
+      {{"VK_SYSFS_ROOT", (dir.Path() / "sys").string()}, {"VK_SERIAL_PORTS", "COM40=" + terminal}});
+  char events[4096];
+  const ssize_t opened = ::read(watch, events, sizeof events);
+  // The count does see an open.
+  ::close(::open(terminal.c_str(), O_RDWR | O_NOCTTY));
+  EXPECT_GT(::read(watch, events, sizeof events), 0);
+  ::close(watch);
+  ::close(slave);
+  ::close(master);
+  EXPECT_EQ(listed.exitCode, 0) << listed.err;
+  EXPECT_LE(opened, 0) << "the terminal was opened to list it";
+  EXPECT_TRUE(Contains(listed.out, "COM40   " + terminal)) << listed.out;
+  EXPECT_TRUE(Contains(listed.out, "COM2    /dev/ttyS1")) << listed.out;
+  EXPECT_TRUE(Contains(listed.out, "COM20   /dev/ttyUSB3")) << listed.out;
+  EXPECT_FALSE(Contains(listed.out, "COM1 ")) << "a made-up UART is no port: " << listed.out;
+}
+
+} // namespace
+
+namespace {
+
+// The CAN adapter pulled out during a QX4T - PCAN run: the loader serves its own virtual bus
+// and leaves it after the 5th block, so the program's interface goes down under the run.
+TEST(DeviceFaultsCan, AnInterfaceThatGoesDownFailsThePcanRun) {
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0400, Pattern(0x800)));
+  const std::string bus = "tcp://127.0.0.1:" + std::to_string(36000 + ::getpid() % 20000) + "/can0";
+  Simulator sim({"qx4t-can", "--interface", bus, "--node", "5", "--fault", "record:5=hangup"});
+  ASSERT_TRUE(sim.Ready());
+  const auto r = Vkprog({"program", "--port", "PCAN", "--can", "virtualcan:" + bus, "--can-node",
+                         "5", "--target", "QX4T - PCAN", "--timeout", "30", hex});
+  const std::string summary = sim.Stop();
+  EXPECT_NE(r.exitCode, 0) << r.out;
+  EXPECT_FALSE(Contains(r.out, "Programmed OK")) << r.out;
+  EXPECT_TRUE(Contains(r.out, "PCAN: the CAN interface has gone down")) << r.out << summary;
+}
+
+} // namespace
