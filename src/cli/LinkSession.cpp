@@ -3,8 +3,10 @@
 #include "link/usb2can.h"
 #include "platform/PortMap.h"
 
+#if VK_WITH_QT
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#endif
 
 #include <sys/stat.h>
 
@@ -76,6 +78,7 @@ void OnInterrupt(int) { interrupted = 1; }
 bool LinkSession::Interrupted() { return interrupted != 0; }
 
 void EnsureCoreApplication() {
+#if VK_WITH_QT
   if (QCoreApplication::instance() != nullptr) return;
   static int argc = 1;
   static char name[] = "vkprog";
@@ -86,6 +89,7 @@ void EnsureCoreApplication() {
   QLoggingCategory::setFilterRules("qt.canbus.plugins.virtualcan*=false");
   // Qt takes the user's locale; numbers in vkprog's output and trace stay in the C form.
   std::setlocale(LC_NUMERIC, "C");
+#endif
 }
 
 std::set<std::string> LinkValuedOptions() {
@@ -228,17 +232,17 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   deadline_ = std::chrono::steady_clock::now() +
               std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
   cliBoxes.SetAnswerYes(answerYes);
-  store_ = std::make_unique<platform::SettingsStore>();
+  store_ = std::make_unique<platform::NativeSettings>();
   settings_ = std::make_unique<ReadOnlySettings>(*store_);
 
   std::vector<std::string> problems;
-  const auto map = platform::PortMap::FromSettingsAndEnvironment(settings_.get(), &problems);
+  const auto map = platform::NativePortMap(settings_.get(), &problems);
   for (const auto& p : problems) std::fprintf(stderr, "vkprog: port map: %s\n", p.c_str());
   port_ = ResolvePort(options.port, map);
   auto entries = map.Entries();
   if (port_.mapped) entries[port_.portNo] = port_.device;
   posixPorts_ =
-      std::make_unique<platform::PosixSerialPorts>(platform::PortMap(entries, map.Ranges()));
+      std::make_unique<platform::NativeSerialPorts>(platform::PortMap(entries, map.Ranges()));
   if (!port_.pcan) {
     // Said at once in the system's words, rather than after a run that cannot start.
     auto r = posixPorts_->Open(port_.portNo);
@@ -258,7 +262,10 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   const platform::CanBusChoice choice =
       options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
                          : platform::ReadCanBusChoice(settings_.get());
-  canBus_ = std::make_unique<platform::QtCanBus>(choice);
+  // A bus this machine cannot have at all is said at once, like a port that will not open.
+  if (std::string why; port_.pcan && !platform::CanBusAvailable(choice, &why))
+    throw std::runtime_error(OneLine(why));
+  canBus_ = platform::MakeCanBus(choice);
   canDriver_ = std::make_unique<link::PcanUsbOverCanBus>(*canBus_);
   link::IPcanUsb* can = canDriver_.get();
   if (trace_) {
