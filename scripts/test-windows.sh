@@ -73,15 +73,14 @@ step "vkprog.exe file commands against Linux vkprog"
 d="$tmp/files"
 mkdir -p "$d/lin" "$d/win"
 # 1 KiB of counting bytes at 0x1000, as Intel HEX.
-python3 - "$d/app.hex" <<'PY'
-import sys
-out = []
-for a in range(0x1000, 0x1400, 16):
-    rec = bytes([16, a >> 8, a & 255, 0]) + bytes((a + i) & 255 for i in range(16))
-    out.append(":" + rec.hex().upper() + "%02X" % (-sum(rec) & 255))
-out.append(":00000001FF")
-open(sys.argv[1], "w").write("\n".join(out) + "\n")
-PY
+awk 'BEGIN {
+  for (a = 4096; a < 5120; a += 16) {
+    line = sprintf(":10%04X00", a); sum = 16 + int(a / 256) + a % 256
+    for (i = 0; i < 16; i++) { b = (a + i) % 256; sum += b; line = line sprintf("%02X", b) }
+    printf "%s%02X\n", line, (256 - sum % 256) % 256
+  }
+  print ":00000001FF"
+}' >"$d/app.hex"
 vk_lin() { (cd "$d/lin" && "$linux/bin/vkprog" "$@"); }
 vk_win() { (cd "$d/win" && "$wine" "$win/bin/vkprog.exe" "$@"); }
 for side in lin win; do
