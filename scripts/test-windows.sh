@@ -116,7 +116,7 @@ program() {
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
   printf '%s: exit %s in %.1f s: %s\n' "$name" "$rc" "$(echo "$(date +%s.%N) - $t0" | bc)" \
-    "$(grep -a 'Programmed OK' "$tmp/$name.out" | tail -1 | tr -d '\r')"
+    "$(grep -a '#[0-9]* Programmed OK' "$tmp/$name.out" | head -1 | tr -d '\r')"
   if [ "$rc" != 0 ] || ! grep -aq 'Programmed OK' "$tmp/$name.out"; then
     cat "$tmp/$name.out" "$tmp/$name.sim"
     exit 1
