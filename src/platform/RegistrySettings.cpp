@@ -13,7 +13,7 @@ void Split(const std::string& base, const std::string& name, std::string& key, s
   key = base;
   value = name;
   if (slash != std::string::npos) {
-    key += "\\" + name.substr(0, slash);
+    key.append("\\").append(name, 0, slash);
     value = name.substr(slash + 1);
   }
   for (char& c : key)
