@@ -10,6 +10,7 @@ PACKAGES=(
   clang llvm libclang-rt-14-dev
   srecord sdcc socat xvfb xauth imagemagick nlohmann-json3-dev
   fonts-dejavu-core
+  g++-mingw-w64-x86-64-posix wine64 bc zip
 )
 
 missing=()

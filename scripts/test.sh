@@ -16,6 +16,9 @@ cmake --build build -j"$jobs"
 echo "== tests (release)"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
+echo "== Windows build, tests under Wine"
+bash scripts/test-windows.sh build
+
 echo "== build (clang, address + undefined sanitizers, fuzzers)"
 CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVK_SANITIZE=address,undefined -DVK_BUILD_FUZZ=ON -DVK_BUILD_BENCH=OFF >/dev/null

@@ -3,8 +3,12 @@
 #include "link/usb2can.h"
 #include "platform/PortMap.h"
 
+#if VK_WITH_QT
+#include "platform/QtCanBus.h"
+
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#endif
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -79,9 +83,18 @@ std::uint32_t CanBitRate(const std::optional<std::string>& name) {
   return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
 }
 
+// The CAN back ends this build offers; empty where it cannot tell (no Qt).
+std::vector<std::string> CanBackends() {
+#if VK_WITH_QT
+  return platform::QtCanBus::Backends();
+#else
+  return {};
+#endif
+}
+
 std::string BackendList() {
   std::string list;
-  for (const auto& name : platform::QtCanBus::Backends()) list += (list.empty() ? "" : ", ") + name;
+  for (const auto& name : CanBackends()) list += (list.empty() ? "" : ", ") + name;
   return list;
 }
 
@@ -212,6 +225,7 @@ std::string LinkSession::LastSent() const {
 }
 
 void EnsureCoreApplication() {
+#if VK_WITH_QT
   if (QCoreApplication::instance() != nullptr) return;
   static int argc = 1;
   static char name[] = "vkprog";
@@ -223,6 +237,7 @@ void EnsureCoreApplication() {
   QLoggingCategory::setFilterRules("qt.canbus*=false");
   // Qt takes the user's locale; numbers in vkprog's output and trace stay in the C form.
   std::setlocale(LC_NUMERIC, "C");
+#endif
 }
 
 std::set<std::string> LinkValuedOptions() {
@@ -263,8 +278,9 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
     o.canBackend = can->substr(0, colon);
     o.canInterface = can->substr(colon + 1);
     // A misspelt back end would otherwise surface as a driver error code after the start.
-    const auto backends = platform::QtCanBus::Backends();
-    if (std::find(backends.begin(), backends.end(), *o.canBackend) == backends.end())
+    const auto backends = CanBackends();
+    if (!backends.empty() &&
+        std::find(backends.begin(), backends.end(), *o.canBackend) == backends.end())
       throw UsageError("--can: there is no CAN back end \"" + *o.canBackend +
                        "\"; this machine's Qt offers: " + BackendList());
   }
@@ -371,9 +387,12 @@ PortChoice CheckPort(const LinkOptions& options) {
     const platform::CanBusChoice choice =
         options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
                            : platform::ReadCanBusChoice(&settings);
-    platform::QtCanBus bus(choice);
+    if (std::string why; !platform::CanBusAvailable(choice, &why))
+      throw std::runtime_error(OneLine(why));
+    const auto bus = platform::MakeCanBus(choice);
     const std::uint32_t bitRate = CanBitRate(options.canBitrate);
-    if (!bus.Open(bitRate)) throw std::runtime_error(CanProblem(choice, bitRate, bus.ErrorText()));
+    if (!bus->Open(bitRate))
+      throw std::runtime_error(CanProblem(choice, bitRate, bus->ErrorText()));
     port.device = choice.backend + ":" + choice.interface;
     return port;
   }
@@ -416,17 +435,17 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   deadline_ = std::chrono::steady_clock::now() +
               std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
   cliBoxes.SetAnswerYes(answerYes);
-  store_ = std::make_unique<platform::SettingsStore>();
+  store_ = std::make_unique<platform::NativeSettings>();
   settings_ = std::make_unique<ReadOnlySettings>(*store_);
 
   std::vector<std::string> problems;
-  const auto map = platform::PortMap::FromSettingsAndEnvironment(settings_.get(), &problems);
+  const auto map = platform::NativePortMap(settings_.get(), &problems);
   for (const auto& p : problems) std::fprintf(stderr, "vkprog: port map: %s\n", p.c_str());
   port_ = ResolvePort(options.port, map);
   auto entries = map.Entries();
   if (port_.mapped) entries[port_.portNo] = port_.device;
   posixPorts_ =
-      std::make_unique<platform::PosixSerialPorts>(platform::PortMap(entries, map.Ranges()));
+      std::make_unique<platform::NativeSerialPorts>(platform::PortMap(entries, map.Ranges()));
   if (!port_.pcan) {
     // Said at once in the system's words, rather than after a run that cannot start.
     auto r = posixPorts_->Open(port_.portNo);
@@ -449,7 +468,10 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   const platform::CanBusChoice choice =
       options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
                          : platform::ReadCanBusChoice(settings_.get());
-  canBus_ = std::make_unique<platform::QtCanBus>(choice);
+  // A bus this machine cannot have at all is said at once, like a port that will not open.
+  if (std::string why; port_.pcan && !platform::CanBusAvailable(choice, &why))
+    throw std::runtime_error(OneLine(why));
+  canBus_ = platform::MakeCanBus(choice);
   if (port_.pcan) {
     // Tried once here: a missing or down interface ends vkprog with one clear line rather than
     // a run whose every step reports the driver's error code.

@@ -1,7 +1,8 @@
 #pragma once
 // What vkprog's link commands (program, detect, find) share: their link options, the choice of
-// port, and a whole program session with headless controls on Qt's event loop, wired as the
-// window wires itself, so that vkprog does exactly what the window does.
+// port, and a whole program session with headless controls on the real event loop (Qt's, or
+// the standard library's in a build without Qt), wired as the window wires itself, so that
+// vkprog does exactly what the window does.
 
 #include "app/DeviceFinder.h"
 #include "app/HeadlessControls.h"
@@ -12,11 +13,8 @@
 #include "cpu/Kernels.h"
 #include "link/LinkTrace.h"
 #include "link/Selector.h"
-#include "platform/PosixSerial.h"
-#include "platform/QtCanBus.h"
-#include "platform/QtEventLoop.h"
+#include "platform/Native.h"
 #include "platform/RecordingMessageBox.h"
-#include "platform/SettingsStore.h"
 #include "programmer/HeadlessViews.h"
 
 #include <chrono>
@@ -166,20 +164,20 @@ public:
 private:
   LinkOptions options_;
   std::chrono::steady_clock::time_point deadline_;
-  platform::QtEventLoop loop_;
+  platform::NativeEventLoop loop_;
   // VKPROG_SLEEP_PERCENT: the protocols' blocking waits shortened, for simulated devices only.
   std::unique_ptr<platform::IEventLoop> sleepScaler_;
   platform::IEventLoop* engineLoop_ = &loop_;
-  std::unique_ptr<platform::SettingsStore> store_;
+  std::unique_ptr<platform::NativeSettings> store_;
   std::unique_ptr<ReadOnlySettings> settings_;
   PortChoice port_;
   std::unique_ptr<TraceFile> trace_;
   std::unique_ptr<link::ILinkTrace> wire_;     // the last bytes sent; -vv: all on stderr
   std::unique_ptr<link::ILinkTrace> bothWays_; // trace_ and wire_ together
-  std::unique_ptr<platform::PosixSerialPorts> posixPorts_;
+  std::unique_ptr<platform::NativeSerialPorts> posixPorts_;
   std::unique_ptr<OnePortOnly> onePort_;
   std::unique_ptr<link::TracedSerialPorts> tracedPorts_;
-  std::unique_ptr<platform::QtCanBus> canBus_;
+  std::unique_ptr<platform::ICanBus> canBus_;
   std::unique_ptr<link::PcanUsbOverCanBus> canDriver_;
   std::unique_ptr<link::TracedPcanUsb> tracedCan_;
   platform::RecordingMessageBox kernelBoxes_;
@@ -189,7 +187,7 @@ public:
   std::unique_ptr<app::Session> session; // last: it goes first
 };
 
-// The one QCoreApplication of a vkprog run that needs the event loop.
+// The one QCoreApplication of a vkprog run that needs the event loop (none without Qt).
 void EnsureCoreApplication();
 
 } // namespace vk::cli

@@ -4,7 +4,7 @@
 #include "cli/Commands.h"
 #include "link/Communication.h"
 #include "link/LinkSetup.h"
-#include "platform/SettingsStore.h"
+#include "platform/Native.h"
 
 #include <cstdio>
 
@@ -39,7 +39,7 @@ int RunPorts(const std::vector<std::string>& argv) {
   Args args(argv, {}, {"all"});
   if (!args.Positional().empty()) throw UsageError("ports takes no file names");
 
-  platform::SettingsStore settings;
+  platform::NativeSettings settings;
   link::LinkDevices devices(&settings);
   for (const auto& problem : devices.Problems()) Error("ports: " + problem);
 

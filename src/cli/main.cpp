@@ -5,6 +5,10 @@
 
 #include <cstdio>
 #include <exception>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
 
 namespace vk::cli {
 
@@ -22,6 +26,12 @@ void PrintOverview(std::FILE* out) {
 } // namespace
 
 int Main(int argc, char** argv) {
+#ifdef _WIN32
+  // Output byte for byte as on Linux (no CR added before each LF), so that scripts comparing or
+  // parsing it need no care for the platform.
+  ::_setmode(::_fileno(stdout), _O_BINARY);
+  ::_setmode(::_fileno(stderr), _O_BINARY);
+#endif
   std::vector<std::string> args(argv + 1, argv + argc);
   if (args.empty()) {
     PrintOverview(stderr);

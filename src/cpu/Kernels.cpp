@@ -1,5 +1,7 @@
 #include "cpu/Kernels.h"
 
+#include "platform/ProgramFolder.h"
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -61,9 +63,7 @@ const char* TProgKernel::FileName(int number) {
 std::vector<std::string> TProgKernel::DefaultFolders() {
   std::vector<std::string> folders;
   if (const char* dir = std::getenv("VKPROG_KERNEL_DIR"); dir && *dir) folders.push_back(dir);
-  std::error_code ec;
-  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) folders.push_back(exe.parent_path().string());
+  if (const std::string own = platform::ProgramFolder(); !own.empty()) folders.push_back(own);
   return folders;
 }
 

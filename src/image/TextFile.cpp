@@ -1,6 +1,7 @@
 #include "image/TextFile.h"
 
 #include "image/vkf.h"
+#include "platform/OpenFlags.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,6 +9,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace vk::image {
 
@@ -30,6 +34,18 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+// rename() over an existing file; Windows' rename refuses to replace one.
+bool ReplaceFile(const std::string& from, const std::string& to) {
+#ifdef _WIN32
+  if (::MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  errno = EACCES;
+  return false;
+#else
+  return ::rename(from.c_str(), to.c_str()) == 0;
+#endif
+}
+
 } // namespace
 
 void WriteTextFile(const std::string& fileName, const std::string& text) {
@@ -37,7 +53,7 @@ void WriteTextFile(const std::string& fileName, const std::string& text) {
   const bool exists = ::stat(fileName.c_str(), &st) == 0;
   if (exists && !S_ISREG(st.st_mode)) {
     // A device or pipe (say /dev/stdout): write straight into it.
-    int fd = ::open(fileName.c_str(), O_WRONLY | O_CLOEXEC);
+    int fd = ::open(fileName.c_str(), O_WRONLY | platform::kOpenPrivate);
     if (fd < 0) Fail(fileName, errno);
     const bool ok = WriteAll(fd, text);
     const int err = errno;
@@ -50,7 +66,8 @@ void WriteTextFile(const std::string& fileName, const std::string& text) {
   int fd = ::mkstemp(tmp.data());
   if (fd < 0) {
     // No room for a temporary beside it (a read-only folder, say): report the real target.
-    int direct = ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int direct =
+        ::open(fileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | platform::kOpenPrivate, 0644);
     if (direct < 0) Fail(fileName, errno);
     const bool ok = WriteAll(direct, text);
     const int err = errno;
@@ -66,12 +83,16 @@ void WriteTextFile(const std::string& fileName, const std::string& text) {
     ::umask(mask);
     return static_cast<mode_t>(0666 & ~mask);
   }();
+#ifndef _WIN32
   ::fchmod(fd, mode);
+#else
+  (void)mode; // Windows files have no such permissions
+#endif
   if (::close(fd) != 0 && ok) {
     ok = false;
     err = errno;
   }
-  if (ok && ::rename(tmp.c_str(), fileName.c_str()) != 0) {
+  if (ok && !ReplaceFile(tmp, fileName)) {
     ok = false;
     err = errno;
   }

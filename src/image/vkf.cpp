@@ -1,6 +1,7 @@
 #include "image/vkf.h"
 
 #include "image/HexDigits.h"
+#include "platform/OpenFlags.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -126,7 +127,7 @@ std::uint32_t Tvkf::FileWord32(std::uint32_t at) const {
 
 ImageFormat Tvkf::LoadFromFile(const std::string& fileName) {
   lastFormat_ = ImageFormat::Unknown;
-  int fd = ::open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = ::open(fileName.c_str(), O_RDONLY | platform::kOpenPrivate);
   if (fd < 0) {
     Say(fileName + "\r\n" + std::strerror(errno), msg::kCantOpen, MsgIcon::Error);
     return ImageFormat::Unknown;

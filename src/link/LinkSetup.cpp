@@ -3,7 +3,7 @@
 namespace vk::link {
 
 LinkDevices::LinkDevices(const platform::ISettings* settings)
-    : ports_(platform::PortMap::FromSettingsAndEnvironment(settings, &problems_)),
-      canBus_(platform::ReadCanBusChoice(settings)), driver_(canBus_) {}
+    : ports_(platform::NativePortMap(settings, &problems_)),
+      canBus_(platform::MakeCanBus(platform::ReadCanBusChoice(settings))), driver_(*canBus_) {}
 
 } // namespace vk::link

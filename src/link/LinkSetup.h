@@ -4,8 +4,9 @@
 // and vkprog make one and hand its parts to TComm and TUSB2CAN.
 
 #include "link/pcan_usb.h"
-#include "platform/PosixSerial.h"
-#include "platform/QtCanBus.h"
+#include "platform/Native.h"
+
+#include <memory>
 
 #include <string>
 #include <vector>
@@ -17,16 +18,16 @@ public:
   // settings may be null (then only the ranges, VK_SERIAL_PORTS and the CAN defaults apply).
   explicit LinkDevices(const platform::ISettings* settings);
 
-  platform::PosixSerialPorts& Ports() { return ports_; }
-  platform::QtCanBus& CanBus() { return canBus_; }
+  platform::NativeSerialPorts& Ports() { return ports_; }
+  platform::ICanBus& CanBus() { return *canBus_; }
   IPcanUsb& CanDriver() { return driver_; }
   // Port map entries that could not be understood.
   const std::vector<std::string>& Problems() const { return problems_; }
 
 private:
   std::vector<std::string> problems_;
-  platform::PosixSerialPorts ports_;
-  platform::QtCanBus canBus_;
+  platform::NativeSerialPorts ports_;
+  std::unique_ptr<platform::ICanBus> canBus_;
   PcanUsbOverCanBus driver_;
 };
 

@@ -9,8 +9,10 @@
 #include <QThread>
 #include <QTimer>
 
+#ifndef _WIN32
 #include <sys/eventfd.h>
 #include <unistd.h>
+#endif
 
 #include <stdexcept>
 #include <thread>
@@ -71,6 +73,7 @@ QtEventLoop::QtEventLoop() : start_(std::chrono::steady_clock::now()) {
   if (QCoreApplication::instance() == nullptr)
     throw std::logic_error("QtEventLoop needs a QCoreApplication made before it");
   context_ = std::make_unique<QObject>();
+#ifndef _WIN32
   // Posted calls wake the loop through an eventfd rather than a Qt call from the other thread:
   // the queue itself is guarded by our own mutex, so no Qt object is shared between threads.
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
@@ -78,11 +81,14 @@ QtEventLoop::QtEventLoop() : start_(std::chrono::steady_clock::now()) {
   notifier_ = std::make_unique<QSocketNotifier>(wakeFd_, QSocketNotifier::Read, context_.get());
   QObject::connect(notifier_.get(), &QSocketNotifier::activated, context_.get(),
                    [this] { RunPosted(); });
+#endif
 }
 
 QtEventLoop::~QtEventLoop() {
+#ifndef _WIN32
   notifier_.reset();
   ::close(wakeFd_);
+#endif
 }
 
 std::unique_ptr<ITimer> QtEventLoop::CreateTimer(int intervalMs, std::function<void()> handler) {
@@ -126,11 +132,21 @@ void QtEventLoop::Post(std::function<void()> fn) {
   SchedulePosted();
 }
 
-void QtEventLoop::SchedulePosted() { ::eventfd_write(wakeFd_, 1); }
+void QtEventLoop::SchedulePosted() {
+#ifdef _WIN32
+  // No eventfd on Windows: a queued call to the loop's own object.
+  QMetaObject::invokeMethod(
+      context_.get(), [this] { RunPosted(); }, Qt::QueuedConnection);
+#else
+  ::eventfd_write(wakeFd_, 1);
+#endif
+}
 
 void QtEventLoop::RunPosted() {
+#ifndef _WIN32
   eventfd_t count = 0;
   ::eventfd_read(wakeFd_, &count);
+#endif
   if (sleepDepth_ > 0) { // not inside a sleeping handler: once it has returned
     drainDeferred_ = true;
     return;

@@ -1,7 +1,7 @@
 #pragma once
 // The worker runner in real time: the loop body runs on a std::thread of its own; Wait is a
-// poll() on the waited-on device and an eventfd that Wake() signals, so a queued string or a
-// stop request ends the wait at once.
+// poll() on the waited-on device and an eventfd that Wake() signals (on Windows a wait on an
+// event, ThreadWorkerWin32.cpp), so a queued string or a stop request ends the wait at once.
 
 #include "platform/EventLoop.h"
 
@@ -26,7 +26,11 @@ public:
 
 private:
   std::function<Millis()> clock_;
+#ifdef _WIN32
+  void* wakeEvent_ = nullptr; // a HANDLE
+#else
   int wakeFd_ = -1;
+#endif
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };

@@ -2,13 +2,20 @@
 // Helpers for the platform and link tests: real pseudo-terminals, a QCoreApplication, a
 // temporary directory, and environment variables set for one test.
 
-#include <QCoreApplication>
+#include "support/TempFolder.h"
 
+// Built without Qt (and on Windows) only the temporary folder and the environment are here.
+#if !defined(VK_WITH_QT) || VK_WITH_QT
+#define VK_LINK_TEST_QT 1
+#include <QCoreApplication>
+#endif
+#ifndef _WIN32
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
+#endif
 
 #include <chrono>
 #include <cstdlib>
@@ -18,6 +25,7 @@
 
 namespace vk::test {
 
+#ifdef VK_LINK_TEST_QT
 // The one application object of a test process (Qt's timers and posted calls need it).
 inline QCoreApplication& App() {
   static int argc = 1;
@@ -26,7 +34,9 @@ inline QCoreApplication& App() {
   static QCoreApplication app(argc, argv);
   return app;
 }
+#endif
 
+#ifndef _WIN32
 // A pseudo-terminal: the program opens SlavePath() as its serial device; the test is the far
 // end on the master side.
 class PtyPair {
@@ -117,11 +127,13 @@ private:
   std::string path_;
 };
 
+#endif
+
 class TempDir {
 public:
   TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "vklinkXXXXXX").string();
-    if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    if (MakeTempFolder(pattern.data()) != nullptr) path_ = pattern;
   }
   ~TempDir() {
     std::error_code ec;
@@ -139,16 +151,18 @@ class ScopedEnv {
 public:
   ScopedEnv(const char* name, const std::optional<std::string>& value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
+    Set(name, value ? value->c_str() : nullptr);
+  }
+  ~ScopedEnv() { Set(name_, old_ ? old_->c_str() : nullptr); }
+  static void Set(const char* name, const char* value) {
+#ifdef _WIN32
+    ::_putenv_s(name, value ? value : ""); // an empty value removes it
+#else
     if (value)
-      ::setenv(name, value->c_str(), 1);
+      ::setenv(name, value, 1);
     else
       ::unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      ::setenv(name_, old_->c_str(), 1);
-    else
-      ::unsetenv(name_);
+#endif
   }
 
 private:

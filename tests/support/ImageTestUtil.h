@@ -3,6 +3,7 @@
 
 #include "image/vkf.h"
 #include "platform/RecordingMessageBox.h"
+#include "support/TempFolder.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -10,7 +11,6 @@
 #include <fstream>
 #include <memory>
 #include <string>
-#include <unistd.h>
 
 namespace vk::test {
 
@@ -54,7 +54,7 @@ class TempDir {
 public:
   TempDir() {
     std::string tmpl = (std::filesystem::temp_directory_path() / "vktest.XXXXXX").string();
-    path_ = ::mkdtemp(tmpl.data());
+    path_ = MakeTempFolder(tmpl.data());
   }
   ~TempDir() {
     std::error_code ec;

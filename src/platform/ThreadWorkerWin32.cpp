@@ -1,0 +1,54 @@
+#include "platform/ThreadWorker.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <stdexcept>
+
+namespace vk::platform {
+
+ThreadWorker::ThreadWorker(std::function<Millis()> clock) : clock_(std::move(clock)) {
+  wakeEvent_ = ::CreateEventA(nullptr, FALSE, FALSE, nullptr); // auto-reset
+  if (wakeEvent_ == nullptr) throw std::runtime_error("CreateEvent failed");
+}
+
+ThreadWorker::~ThreadWorker() {
+  Stop();
+  ::CloseHandle(wakeEvent_);
+}
+
+void ThreadWorker::Start(std::function<bool()> step) {
+  Stop();
+  stop_ = false;
+  thread_ = std::thread([this, step = std::move(step)] {
+    while (!stop_.load() && step()) {
+    }
+  });
+}
+
+void ThreadWorker::Stop() {
+  stop_ = true;
+  Wake();
+  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
+}
+
+WaitResult ThreadWorker::Wait(IWaitable* what, Millis deadline) {
+  for (;;) {
+    // Input first: bytes that are already waiting are older than whatever woke us. A serial
+    // device has no handle to wait on together with the event, so it is looked at every
+    // millisecond.
+    if (what != nullptr && what->HasInput()) return WaitResult::Readable;
+    const Millis left = deadline - clock_();
+    DWORD timeout = left <= 0 ? 0 : static_cast<DWORD>(left);
+    if (what != nullptr) timeout = std::min<DWORD>(timeout, 1);
+    if (::WaitForSingleObject(wakeEvent_, timeout) == WAIT_OBJECT_0) return WaitResult::Woken;
+    if (clock_() >= deadline) {
+      if (what != nullptr && what->HasInput()) return WaitResult::Readable;
+      return WaitResult::TimedOut;
+    }
+  }
+}
+
+void ThreadWorker::Wake() { ::SetEvent(wakeEvent_); }
+
+} // namespace vk::platform
