@@ -4,11 +4,17 @@
 #include "cli/Args.h"
 #include "cli/CliMessageBox.h"
 #include "cli/Commands.h"
+#include "platform/OpenFlags.h"
 #include "platform/RecordingMessageBox.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <io.h>
+#include <process.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -25,7 +31,7 @@ namespace {
 constexpr std::size_t kReadLimit = image::Tvkf::kFileDataSize + 1;
 
 std::vector<std::uint8_t> ReadAll(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  const int fd = ::open(path.c_str(), O_RDONLY | platform::kOpenPrivate);
   if (fd < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
   std::vector<std::uint8_t> bytes(kReadLimit);
   std::size_t got = 0;
@@ -57,11 +63,25 @@ InputFiles::InputFiles(const std::vector<std::string>& files) : names_(files) {
       ids_.emplace_back(0, 0);
     bytes_.push_back(ReadAll(f));
   }
+#ifdef _WIN32
+  // No mkdtemp here: a name of the process and a counter, taken only if it did not exist.
+  std::error_code ec;
+  const auto base = std::filesystem::temp_directory_path(ec);
+  std::string pattern;
+  for (int n = 0; pattern.empty() && n < 1000; ++n) {
+    const auto candidate =
+        base / ("vkprog." + std::to_string(::_getpid()) + "." + std::to_string(n));
+    if (std::filesystem::create_directory(candidate, ec)) pattern = candidate.string();
+  }
+  if (pattern.empty())
+    throw std::runtime_error("cannot make a folder for the files' copies: " + ec.message());
+#else
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vkprog.XXXXXX";
   if (!::mkdtemp(pattern.data()))
     throw std::runtime_error("cannot make a folder for the files' copies: " +
                              std::string(std::strerror(errno)));
+#endif
   folder_ = pattern;
   for (std::size_t i = 0; i < files.size(); ++i) {
     // The loader names the file in the Buffer page by its last part; keep it.
@@ -70,7 +90,7 @@ InputFiles::InputFiles(const std::vector<std::string>& files) : names_(files) {
     const std::string dir = folder_ + "/" + std::to_string(i + 1);
     const std::string copy = dir + "/" + name;
     std::FILE* out = nullptr;
-    if (::mkdir(dir.c_str(), 0700) == 0) out = std::fopen(copy.c_str(), "wb");
+    if (std::error_code made; std::filesystem::create_directory(dir, made)) out = std::fopen(copy.c_str(), "wb");
     const bool written =
         out && std::fwrite(bytes_[i].data(), 1, bytes_[i].size(), out) == bytes_[i].size();
     if (out && std::fclose(out) != 0) out = nullptr;

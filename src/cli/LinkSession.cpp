@@ -10,9 +10,11 @@
 #include <QLoggingCategory>
 #endif
 
+#ifndef _WIN32
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -250,11 +252,13 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
   // Started with stdout or stderr closed (2>&-), the next file opened would take its number:
   // the report, the trace or the serial device would then receive the status lines. The
   // numbers are held by /dev/null before anything is opened.
+#ifndef _WIN32
   for (int fd = 0; fd <= 2; ++fd)
     if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
       const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
       if (null >= 0 && null != fd) ::close(null);
     }
+#endif
   LinkOptions o;
   o.timeoutSeconds = defaultTimeout;
   const auto port = args.Value("port");
@@ -375,7 +379,7 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
 }
 
 PortChoice CheckPort(const LinkOptions& options) {
-  platform::SettingsStore store;
+  platform::NativeSettings store;
   ReadOnlySettings settings(store);
   std::vector<std::string> problems;
   const auto map = platform::PortMap::FromSettingsAndEnvironment(&settings, &problems);
@@ -398,7 +402,7 @@ PortChoice CheckPort(const LinkOptions& options) {
   }
   auto entries = map.Entries();
   if (port.mapped) entries[port.portNo] = port.device;
-  platform::PosixSerialPorts ports(platform::PortMap(entries, map.Ranges()));
+  platform::NativeSerialPorts ports(platform::PortMap(entries, map.Ranges()));
   auto r = ports.Open(port.portNo);
   if (!r.device) throw std::runtime_error(OneLine(r.message));
   return port;
@@ -431,7 +435,9 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
     if (std::signal(sig, OnInterrupt) == SIG_IGN) std::signal(sig, SIG_IGN);
   // A reader that goes away (vkprog ... | head) must not end a run half way: writes to a closed
   // pipe then fail with EPIPE, which the output ignores, and the exit code still tells.
+#ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
+#endif
   deadline_ = std::chrono::steady_clock::now() +
               std::chrono::milliseconds(static_cast<long long>(options.timeoutSeconds * 1000));
   cliBoxes.SetAnswerYes(answerYes);

@@ -13,7 +13,7 @@
 #include "cli/RunReport.h"
 #include "cli/TargetName.h"
 #include "platform/RecordingMessageBox.h"
-#include "platform/SettingsStore.h"
+#include "platform/Native.h"
 #include "programmer/Catalogue.h"
 
 #include <unistd.h>
@@ -133,14 +133,19 @@ int RunProgram(const std::vector<std::string>& argv) {
   if (args.Has("allow-untyped")) {
     // The window offers the check box only where the setting exists; the machine-wide value,
     // where there is one, is the machine's policy.
-    const platform::SettingsStore store;
-    const auto value = store.Read(platform::SettingsStore::kUntypedSetting);
+    const platform::NativeSettings store;
+    const char* const setting = "AllowUntypedProgram";
+    const auto value = store.Read(setting);
+#if VK_WITH_QT
+    const std::string places = "in neither the machine-wide settings (" + store.MachinePlace() +
+                               ") nor the user's (" + store.Place() + ")";
+#else
+    const std::string places = "not in the settings (" + store.Place() + ")";
+#endif
     if (!value || value->empty())
       throw UsageError(std::string("--allow-untyped: untyped programming is not offered here: the "
                                    "setting \"") +
-                       platform::SettingsStore::kUntypedSetting +
-                       "\" is in neither the machine-wide settings (" + store.MachinePlace() +
-                       ") nor the user's (" + store.Place() + ")");
+                       setting + "\" is " + places);
   }
   if (args.Has("yes") && !args.Has("allow-untyped"))
     Error("program: warning: --yes answers only the question --allow-untyped asks; alone it "

@@ -1,7 +1,12 @@
 #include "cli/ProgressDisplay.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -9,9 +14,16 @@
 namespace vk::cli {
 
 int ProgressDisplay::Columns(std::FILE* out) {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  const HANDLE h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(out)));
+  if (!::GetConsoleScreenBufferInfo(h, &info)) return 0;
+  return info.srWindow.Right - info.srWindow.Left + 1;
+#else
   winsize size{};
   if (::ioctl(::fileno(out), TIOCGWINSZ, &size) != 0) return 0;
   return size.ws_col;
+#endif
 }
 
 std::string ProgressDisplay::BarText(const std::string& label, int min, int max, int position,

@@ -1,9 +1,14 @@
 #include "cli/RunReport.h"
 
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
+#include <cstdlib>
 #include <ctime>
 #include <stdexcept>
 
@@ -27,7 +32,11 @@ bool RunReport::Append(const nlohmann::json& line) {
   bool ok =
       std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0;
   // On the disk before the next module is touched; a pipe or terminal cannot be synced.
+#ifdef _WIN32
+  if (ok && ::_commit(::_fileno(file_)) != 0) ok = false;
+#else
   if (ok && ::fsync(::fileno(file_)) != 0 && errno != EINVAL && errno != ENOTSUP) ok = false;
+#endif
   if (!ok && failure_.empty())
     failure_ = path_ + ": " + (errno ? std::strerror(errno) : "write failed");
   return ok;
@@ -37,14 +46,24 @@ std::string RunReport::UtcNow() {
   char text[32] = "";
   const std::time_t now = std::time(nullptr);
   std::tm utc{};
-  if (::gmtime_r(&now, &utc)) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+#ifdef _WIN32
+  const bool ok = ::gmtime_s(&utc, &now) == 0;
+#else
+  const bool ok = ::gmtime_r(&now, &utc) != nullptr;
+#endif
+  if (ok) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return text;
 }
 
 std::string RunReport::Host() {
+#ifdef _WIN32
+  const char* name = std::getenv("COMPUTERNAME");
+  return name ? name : "";
+#else
   char name[256] = "";
   if (::gethostname(name, sizeof name - 1) != 0) return "";
   return name;
+#endif
 }
 
 } // namespace vk::cli
