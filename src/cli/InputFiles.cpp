@@ -90,7 +90,8 @@ InputFiles::InputFiles(const std::vector<std::string>& files) : names_(files) {
     const std::string dir = folder_ + "/" + std::to_string(i + 1);
     const std::string copy = dir + "/" + name;
     std::FILE* out = nullptr;
-    if (std::error_code made; std::filesystem::create_directory(dir, made)) out = std::fopen(copy.c_str(), "wb");
+    if (std::error_code made; std::filesystem::create_directory(dir, made))
+      out = std::fopen(copy.c_str(), "wb");
     const bool written =
         out && std::fwrite(bytes_[i].data(), 1, bytes_[i].size(), out) == bytes_[i].size();
     if (out && std::fclose(out) != 0) out = nullptr;

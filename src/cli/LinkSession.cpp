@@ -208,14 +208,6 @@ bool LinkSession::Interrupted() { return interrupted != 0; }
 
 int LinkSession::InterruptExitCode() { return 128 + (interrupted != 0 ? interrupted : SIGINT); }
 
-void LinkSession::EndRunAfterSignal() {
-  auto& prg = *session->prg;
-  if (!prg.RunActive()) return;
-  prg.StopRun();
-  prg.Cpu().Finish();
-  DrainSerial(2000);
-}
-
 std::string LinkSession::TraceFailure() {
   if (!trace_) return "";
   trace_->Flush();
@@ -433,9 +425,9 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   // told us to ignore stays ignored).
   for (const int sig : {SIGINT, SIGTERM})
     if (std::signal(sig, OnInterrupt) == SIG_IGN) std::signal(sig, SIG_IGN);
+#ifdef SIGPIPE
   // A reader that goes away (vkprog ... | head) must not end a run half way: writes to a closed
   // pipe then fail with EPIPE, which the output ignores, and the exit code still tells.
-#ifdef SIGPIPE
   std::signal(SIGPIPE, SIG_IGN);
 #endif
   deadline_ = std::chrono::steady_clock::now() +

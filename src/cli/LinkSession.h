@@ -139,9 +139,6 @@ public:
   bool RunUntil(const std::function<bool()>& done);
   // Ctrl-C (SIGINT) or SIGTERM arrived: the run is left as it stands, the trace is kept.
   static bool Interrupted();
-  // After a signal: a run under way is stopped and its protocol's Finish run (the link back at
-  // its own rate and mode), and what that queued is written out.
-  void EndRunAfterSignal();
   // The exit code that says which: 130 for SIGINT, 143 for SIGTERM.
   static int InterruptExitCode();
   // The first write to --trace that failed, "" while all reached the file.

@@ -12,8 +12,8 @@
 #include "cli/RunOutput.h"
 #include "cli/RunReport.h"
 #include "cli/TargetName.h"
-#include "platform/RecordingMessageBox.h"
 #include "platform/Native.h"
+#include "platform/RecordingMessageBox.h"
 #include "programmer/Catalogue.h"
 
 #include <unistd.h>

@@ -7,8 +7,8 @@
 #endif
 
 #include <cerrno>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 

@@ -1,10 +1,24 @@
 #include "platform/IniSettings.h"
 
+#include <cstdlib>
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 namespace vk::platform {
+
+std::string UserIniPlace() {
+  std::string base;
+  const char* xdg = std::getenv("XDG_CONFIG_HOME");
+  if (xdg != nullptr && xdg[0] == '/') {
+    base = xdg;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home != nullptr ? home : "") + "/.config";
+  }
+  return base + "/Velkor ApS./Velkor Programmer.ini";
+}
 
 namespace {
 

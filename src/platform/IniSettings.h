@@ -10,6 +10,10 @@
 
 namespace vk::platform {
 
+// The user's settings file where QSettings keeps it on Linux:
+// $XDG_CONFIG_HOME (or ~/.config)/Velkor ApS./Velkor Programmer.ini.
+std::string UserIniPlace();
+
 class IniSettings : public ISettings {
 public:
   explicit IniSettings(std::string fileName) : fileName_(std::move(fileName)) {}

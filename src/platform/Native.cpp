@@ -1,9 +1,8 @@
 #include "platform/Native.h"
 
+#include "platform/IniSettings.h"
 #if VK_WITH_QT
 #include "platform/QtCanBus.h"
-#else
-#include "platform/IniSettings.h"
 #endif
 #ifdef _WIN32
 #include "platform/PcanBasicBus.h"
@@ -38,15 +37,7 @@ std::string NativeSettings::DefaultPlace() {
 #ifdef _WIN32
   return RegistrySettings().Place();
 #else
-  std::string base;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home != nullptr ? home : "") + "/.config";
-  }
-  return base + "/Velkor ApS./Velkor Programmer.ini";
+  return UserIniPlace();
 #endif
 }
 #endif

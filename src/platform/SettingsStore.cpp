@@ -1,5 +1,7 @@
 #include "platform/SettingsStore.h"
 
+#include "platform/IniSettings.h"
+
 #include <QSettings>
 #include <QStringList>
 
@@ -59,15 +61,7 @@ std::string SettingsStore::DefaultPlace() {
 #ifdef _WIN32
   return std::string("HKEY_LOCAL_MACHINE\\Software\\") + kOrganization + "\\" + kApplication;
 #else
-  std::string base;
-  const char* xdg = std::getenv("XDG_CONFIG_HOME");
-  if (xdg != nullptr && xdg[0] == '/') {
-    base = xdg;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home != nullptr ? home : "") + "/.config";
-  }
-  return base + "/" + kOrganization + "/" + kApplication + ".ini";
+  return UserIniPlace();
 #endif
 }
 

@@ -21,21 +21,6 @@ ThreadWorker::~ThreadWorker() {
   ::close(wakeFd_);
 }
 
-void ThreadWorker::Start(std::function<bool()> step) {
-  Stop();
-  stop_ = false;
-  thread_ = std::thread([this, step = std::move(step)] {
-    while (!stop_.load() && step()) {
-    }
-  });
-}
-
-void ThreadWorker::Stop() {
-  stop_ = true;
-  Wake();
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
-}
-
 WaitResult ThreadWorker::Wait(IWaitable* what, Millis deadline) {
   for (;;) {
     const Millis left = deadline - clock_();

@@ -17,21 +17,6 @@ ThreadWorker::~ThreadWorker() {
   ::CloseHandle(wakeEvent_);
 }
 
-void ThreadWorker::Start(std::function<bool()> step) {
-  Stop();
-  stop_ = false;
-  thread_ = std::thread([this, step = std::move(step)] {
-    while (!stop_.load() && step()) {
-    }
-  });
-}
-
-void ThreadWorker::Stop() {
-  stop_ = true;
-  Wake();
-  if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
-}
-
 WaitResult ThreadWorker::Wait(IWaitable* what, Millis deadline) {
   for (;;) {
     // Input first: bytes that are already waiting are older than whatever woke us. A serial
