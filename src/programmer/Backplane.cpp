@@ -106,9 +106,7 @@ void TCPU_BACKPLANE::ProgramStep() {
     RetryCount = 0;
     break;
   case 2:
-    Comm->RxLines.Clear();
-    Step = SendNextRecord() ? 3 : 4;
-    StartWaiting();
+    SendRecord();
     break;
   case 3: {
     if (Comm->RxLines.Count() == 0) {
@@ -130,6 +128,8 @@ void TCPU_BACKPLANE::ProgramStep() {
         refusedWith_ = c;
       }
     }
+    // The next record goes at once rather than at the next tick.
+    if (Step == 2) SendRecord();
     break;
   }
   case 4:
@@ -151,6 +151,12 @@ void TCPU_BACKPLANE::ProgramStep() {
     Step = 0;
     break;
   }
+}
+
+void TCPU_BACKPLANE::SendRecord() {
+  Comm->RxLines.Clear();
+  Step = SendNextRecord() ? 3 : 4;
+  StartWaiting();
 }
 
 void TCPU_BACKPLANE::ProgramEnd() {

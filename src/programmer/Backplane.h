@@ -25,6 +25,7 @@ public:
 
 private:
   void SelectModule();
+  void SendRecord();
 };
 
 } // namespace vk::programmer

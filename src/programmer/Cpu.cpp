@@ -134,15 +134,18 @@ void TCPU::AppendChecksum(std::uint32_t from, std::uint32_t to) {
 
 void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
                           const std::function<void()>& prepare) {
+  auto sendNext = [&] {
+    if (rules.clearBeforeSend) Comm->RxLines.Clear();
+    Step = SendNextRecord() ? 2 : 3;
+    StartWaiting();
+  };
   switch (Step) {
   case 0:
     if (prepare) prepare();
     Step = 1;
     break;
   case 1:
-    if (rules.clearBeforeSend) Comm->RxLines.Clear();
-    Step = SendNextRecord() ? 2 : 3;
-    StartWaiting();
+    sendNext();
     break;
   case 2: {
     if (Comm->RxLines.Count() == 0) {
@@ -169,6 +172,9 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
       }
     }
     Comm->RxLines.DeleteFirst();
+    // An acknowledged record is followed at once by the next: left to the next tick, the line
+    // would stand idle for most of a tick after every record.
+    if (Step == 1) sendNext();
     break;
   }
   case 3:
