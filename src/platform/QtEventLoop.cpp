@@ -118,6 +118,12 @@ void QtEventLoop::Sleep(int ms) {
   }
 }
 
+std::int64_t QtEventLoop::NowMicros() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
+}
+
 Millis QtEventLoop::Now() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start_)
@@ -164,7 +170,7 @@ void QtEventLoop::RunPosted() {
 }
 
 std::unique_ptr<IWorker> QtEventLoop::CreateWorker() {
-  return std::make_unique<ThreadWorker>([this] { return Now(); });
+  return std::make_unique<ThreadWorker>([this] { return NowMicros(); });
 }
 
 void QtEventLoop::RunFor(int ms) {

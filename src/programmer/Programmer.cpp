@@ -8,8 +8,6 @@ namespace vk::programmer {
 
 namespace {
 constexpr int kSpinEvery = 20; // the spinner turns when the count exceeds this
-constexpr int kNormalDelivery = 10;
-constexpr int kFastDelivery = 2;
 
 char NextSpin(char c) {
   switch (c) {
@@ -277,7 +275,6 @@ bool TPrgrm::RunStep() {
   switch (p.State) {
   case CpuState::Idle:
     ShownState = CpuState::Idle;
-    Comm->SetDeliveryInterval(kNormalDelivery);
     return false;
 
   case CpuState::Initialize:
@@ -298,7 +295,6 @@ bool TPrgrm::RunStep() {
     case 0:
       begun_ = true;
       p.InitBegin(Comm, "");
-      Comm->SetDeliveryInterval(kFastDelivery);
       if (p.State == CpuState::Initialize) p.Phase = 1;
       break;
     case 1:
