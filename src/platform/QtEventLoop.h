@@ -34,9 +34,10 @@ public:
 
   // Runs Qt's event loop for ms milliseconds (vkprog, tests).
   void RunFor(int ms);
-  // Runs Qt's event loop until done() holds (looked at every millisecond) or timeoutMs have
-  // passed; returns done().
+  // Runs Qt's event loop until done() holds (looked at after every turn of the loop, and every
+  // kRunUntilLookMs) or timeoutMs have passed; returns done().
   bool RunUntil(const std::function<bool()>& done, int timeoutMs);
+  static constexpr int kRunUntilLookMs = 20;
 
 private:
   void RunPosted();
