@@ -28,16 +28,21 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   prg = std::make_unique<programmer::TPrgrm>(
       loop, &image, comm.get(), [&kernels](int n) { return kernels.Get(n); }, std::move(factory));
   prg->BuildTargetTree(views_.tree);
-  prg->SetStatusBar(views_.status);
-  prg->SetAddressBox(views_.address);
-  prg->SetButtons(views_.buttons);
   prg->SetProgress(views_.progress);
-  prg->SetLog(views_.log);
-  prg->SetPageControls(views_.untyped, views_.firstBox, views_.lastBox, views_.info);
-  prg->ShowProgrammerPage = views_.showProgrammerPage;
-  prg->ImageInfo = [this] { return buffer_.info; };
+  programmer::ProgrammerPageViews pageViews;
+  pageViews.buttons = views_.buttons;
+  pageViews.untyped = views_.untyped;
+  pageViews.firstBox = views_.firstBox;
+  pageViews.lastBox = views_.lastBox;
+  pageViews.info = views_.info;
+  pageViews.log = views_.log;
+  pageViews.progress = views_.progress;
+  pageViews.show = views_.showProgrammerPage;
+  page = std::make_unique<programmer::ProgrammerPagePresenter>(*prg, image, *comm, pageViews,
+                                                               views_.status, views_.address);
+  page->ImageInfo = [this] { return buffer_.info; };
   if (views_.untyped)
-    programmer::TPrgrm::ApplyUntypedSetting(
+    programmer::ProgrammerPagePresenter::ApplyUntypedSetting(
         *views_.untyped, devices.settings ? devices.settings->Read(kUntypedSetting) : std::nullopt);
 
   MainViews mainViews;
@@ -49,7 +54,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   mainViews.lastBox = views_.lastBox;
   mainViews.ports = views_.ports;
   mainViews.setCanData = views_.setCanData;
-  controller = std::make_unique<MainController>(loop, boxes, image, *comm, *prg, mainViews);
+  controller = std::make_unique<MainController>(loop, boxes, image, *comm, *prg, *page, mainViews);
   comm->OnReceive = [this](link::TComm& link, const std::string& line) {
     controller->CommReceived(link, line);
   };
@@ -87,6 +92,7 @@ Session::~Session() {
   if (comm) comm->OnReceive = nullptr;
   finder.reset();
   controller.reset();
+  page.reset();
   prg.reset();
   comm.reset(); // stops the worker before the CAN link goes
   can.reset();
@@ -131,7 +137,7 @@ image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
   const auto format =
       app::LoadAndShow(image, fileName, buffer_, [this](int code) { prg->SelectByType(code); });
   ShowBuffer();
-  prg->PageShow();
+  page->PageShow();
   return format;
 }
 
@@ -140,7 +146,7 @@ void Session::Clear() {
   ShowCleared(buffer_);
   image.Clear();
   ShowBuffer();
-  prg->PageShow();
+  page->PageShow();
 }
 
 std::optional<std::string>
@@ -163,7 +169,7 @@ void Session::SpeedChanged() {
   char* end = nullptr;
   const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
   if (!text.empty() && *end == '\0') comm->SetBaudRate(static_cast<std::uint32_t>(rate));
-  prg->ShowSummary();
+  page->ShowSummary();
 }
 
 void Session::TerminalEnter(const std::string& memoText) {
@@ -195,7 +201,7 @@ void Session::FinderClosed() {
   // Closed before it found a unit: the line must not keep saying it searches.
   if (searching && !finder->Found && views_.status)
     views_.status->SetPanelText(0, "Device search stopped");
-  prg->ShowSummary();
+  page->ShowSummary();
 }
 
 } // namespace vk::app

@@ -17,6 +17,7 @@
 #include "platform/SerialDevice.h"
 #include "platform/Settings.h"
 #include "programmer/Programmer.h"
+#include "programmer/ProgrammerPagePresenter.h"
 #include "programmer/Views.h"
 
 #include <array>
@@ -98,7 +99,7 @@ public:
   void TreeClicked() {
     if (!RefusedWhileBusy()) prg->TreeClick();
   }
-  void ProgrammerPageShown() { prg->PageShow(); }
+  void ProgrammerPageShown() { page->PageShow(); }
   void ButtonPressed(int tag) { controller->ProgrammerAction(tag); }
 
   const BufferPageText& BufferPage() const { return buffer_; }
@@ -108,6 +109,7 @@ public:
   std::unique_ptr<link::TUSB2CAN> can;
   std::unique_ptr<link::TComm> comm;
   std::unique_ptr<programmer::TPrgrm> prg;
+  std::unique_ptr<programmer::ProgrammerPagePresenter> page;
   std::unique_ptr<MainController> controller;
   std::unique_ptr<DeviceFinder> finder;
 

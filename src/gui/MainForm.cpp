@@ -130,9 +130,9 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   // The summary names the module the address box shows, whoever moved it (the user, a
   // MultiProgram sequence, the device finder), and the port the user chose.
   connect(target.cbxAddr, &QComboBox::currentIndexChanged, this,
-          [this](int) { session_->prg->ShowSummary(); });
+          [this](int) { session_->page->ShowSummary(); });
   connect(target.cbxCOM, &QComboBox::activated, this,
-          [this](int) { session_->prg->ShowSummary(); });
+          [this](int) { session_->page->ShowSummary(); });
   RestoreSettings();
 }
 
