@@ -7,6 +7,7 @@
 #include "app/DeviceFinder.h"
 #include "app/FileCommands.h"
 #include "app/MainController.h"
+#include "app/PageViews.h"
 #include "cpu/Kernels.h"
 #include "image/vkf.h"
 #include "link/Communication.h"
@@ -29,27 +30,13 @@
 
 namespace vk::app {
 
+// The window's controls, one views structure per page.
 struct SessionViews {
-  programmer::IStatusView* status = nullptr;
-  programmer::ITextView* terminal = nullptr;
-  programmer::IComboView* address = nullptr;
-  programmer::IComboView* speed = nullptr;
-  link::ISelector* ports = nullptr;
-  link::ISelector* canAddress = nullptr;
-  link::ISelector* canSpeed = nullptr;
-  std::function<void(const std::string&)> setCanData;
-  programmer::ITreeView* tree = nullptr;
-  // The Programmer page.
-  std::array<programmer::IButtonView*, 4> buttons{};
-  programmer::ICheckView* untyped = nullptr;
-  programmer::IComboView* firstBox = nullptr;
-  programmer::IComboView* lastBox = nullptr;
-  programmer::ITextView* info = nullptr;
-  programmer::ITextView* log = nullptr;
-  programmer::IProgressView* progress = nullptr;
-  std::function<void()> showProgrammerPage;
-  // The Buffer page.
-  std::function<void(const BufferPageText&)> showBufferPage;
+  programmer::IStatusView* status = nullptr;                 // the status line
+  programmer::ITextView* terminal = nullptr;                 // the Communication page
+  TargetPageViews target;                                    // the Target page
+  programmer::ProgrammerPageViews programmer;                // the Programmer page
+  std::function<void(const BufferPageText&)> showBufferPage; // the Buffer page
   // The "Device Finder" window.
   IFinderView* finder = nullptr;
   // Asked to end the program (after the "ID Mismatch" error).

@@ -85,7 +85,7 @@ public:
 
 // The Programmer page's controls, as its presenter (ProgrammerPagePresenter.h) sees them.
 // Adding a control: a field here, its use in the presenter, and the line that fills it in each
-// face's page (gui/Pages.cpp TProgrammerPage::Views, HeadlessProgrammerPage::Views).
+// face's page (gui/Pages.cpp TProgrammerPage::Views, HeadlessViews.h HeadlessProgrammerPage).
 struct ProgrammerPageViews {
   std::array<IButtonView*, 4> buttons{}; // Detect, Erase, Program, MultiProgram
   ICheckView* untyped = nullptr;         // "Allow untyped programming"
