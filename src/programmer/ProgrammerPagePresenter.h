@@ -50,8 +50,6 @@ public:
   void ShowSummary() override;
   void ShowPage() override;
 
-  const ProgrammerPageViews& Views() const { return views_; }
-
 private:
   TPrgrm& run_;
   const image::Tvkf& firmware_;
