@@ -3,6 +3,7 @@
 #include "image/vkf.h"
 #include "link/Communication.h"
 #include "programmer/Backplane.h"
+#include "programmer/ProtocolKinds.h"
 
 namespace vk::programmer {
 
@@ -46,6 +47,9 @@ TPrgrm::TPrgrm(platform::IEventLoop& loop, image::Tvkf* firmware, link::TComm* c
     n.SecondBaud = e.SecondBaud;
     n.Kernel = (kernels && e.KernelNo) ? kernels(e.KernelNo) : nullptr;
     n.Level = e.Level;
+    n.MultiProgram = e.MultiProgram;
+    n.DefaultAddress = e.DefaultAddress;
+    n.Root = e.Root;
     n.Index = index++;
     nodes_.push_back(n);
   }
@@ -107,9 +111,9 @@ void TPrgrm::SelectNode(PrgrmNode& entry, bool byPerson) {
     }
   }
 
-  if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(entry.TypeCode == 136);
-  if (byPerson && AddressBox && entry.TypeCode >= 133 && entry.TypeCode <= 135)
-    AddressBox->SetItemIndex(64);
+  if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(entry.MultiProgram);
+  if (byPerson && AddressBox && entry.DefaultAddress)
+    AddressBox->SetItemIndex(entry.DefaultAddress);
 
   entry.Cpu = cpu_.get();
   // An armed run keeps its request to erase; everything else comes from the new entry.
@@ -404,8 +408,8 @@ void TPrgrm::PageShow() {
   static const char* const kCaptions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
   for (int i = 0; i < 4; ++i)
     if (Buttons[i]) Buttons[i]->SetCaption(kCaptions[i]);
-  const bool root = node_->Name == "Kestron";
-  const bool module = node_->CpuKind == kKindBackplane;
+  const bool root = node_->Root;
+  const bool module = KindOf(node_->CpuKind).EraseOffered;
   if (Buttons[kDetect]) Buttons[kDetect]->SetEnabled(root);
   if (Buttons[kErase]) Buttons[kErase]->SetEnabled(root || module);
   if (Firmware->IsEmpty()) {
@@ -414,7 +418,7 @@ void TPrgrm::PageShow() {
   } else {
     if (Buttons[kProgram]) Buttons[kProgram]->SetEnabled(true);
     // MultiProgram as the selection gives it, even if a show without an image turned it off.
-    if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(node_->TypeCode == 136);
+    if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(node_->MultiProgram);
   }
   if (AddressBox) {
     std::vector<std::string> items;
