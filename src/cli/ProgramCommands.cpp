@@ -285,7 +285,10 @@ int RunProgram(const std::vector<std::string>& argv) {
     reportDone(o);
     if (o.result == programmer::RunResult::Failed) {
       out.ClearProgress();
-      Error(o.entry + " #" + std::to_string(o.module) + " Failed: " + programmer::FailureText(o));
+      const std::string failed =
+          o.entry + " #" + std::to_string(o.module) + " Failed: " + programmer::FailureText(o);
+      Error(failed);
+      s.TraceNote(failed); // beside the exchange that ended the run
     }
   };
   // Erase erases the module by itself (after its type check).
