@@ -1,5 +1,7 @@
 #include "app/FileCommands.h"
 
+#include "programmer/ProtocolKinds.h"
+
 #include <cctype>
 
 namespace vk::app {
@@ -7,18 +9,9 @@ namespace vk::app {
 using namespace programmer;
 
 SaveProposal ProposalFor(std::uint8_t cpuKind) {
-  switch (cpuKind) {
-  case kKindBackplane:
-  case kKindH8:
-  case kKindARM7:
-  case kKindQX4T:
-  case kKindQX4TBoot:
-    return {false, "image", "*.a20", 3};
-  case kKindP89C51RX2:
-    return {false, "image", "*.hex", 2};
-  default:
-    return {};
-  }
+  const ProtocolKind& kind = KindOf(cpuKind);
+  if (kind.SaveExtension.empty()) return {};
+  return {false, "image", std::string(kind.SaveExtension), kind.SaveFilterIndex};
 }
 
 bool SavesAsIntelHex(const std::string& fileName) {

@@ -2,16 +2,15 @@
 
 #include "app/DeviceFinder.h"
 #include "programmer/Catalogue.h"
+#include "programmer/ProtocolKinds.h"
 
 #include <cctype>
 
 namespace vk::app {
 
-using programmer::kKindAT89C51RX2;
+using programmer::KindOf;
 using programmer::kKindBackplane;
 using programmer::kKindGroup;
-using programmer::kKindP89C51RX2;
-using programmer::kKindQX4T;
 
 namespace {
 constexpr int kSelectSleepMs = 100;
@@ -129,7 +128,7 @@ void MainController::ProgrammerAction(int tag) {
       prg_.StartProgram();
       EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
     } else {
-      if (node.CpuKind != kKindAT89C51RX2 && node.CpuKind != kKindP89C51RX2) {
+      if (KindOf(node.CpuKind).OpFirst) {
         comm_.SendString("OP " + std::to_string(CurModule) + "\r");
         loop_.Sleep(kSelectSleepMs);
       }
@@ -386,7 +385,7 @@ void MainController::CanReceived(const std::string& text) {
 
 void MainController::TargetTreeViewClick() {
   const auto& node = prg_.Node();
-  if (node.CpuKind == kKindQX4T && views_.ports && views_.ports->Count() > 0) {
+  if (KindOf(node.CpuKind).NeedsCan && views_.ports && views_.ports->Count() > 0) {
     views_.ports->SetCurrentIndex(0);
     comm_.PortListChange(*views_.ports); // errors of the change are of no concern here
   }

@@ -9,6 +9,7 @@
 #include "link/usb2can.h"
 #include "platform/RecordingMessageBox.h"
 #include "programmer/ImagePrep.h"
+#include "programmer/ProtocolKinds.h"
 
 #include <array>
 #include <cstdio>
@@ -19,30 +20,6 @@ namespace vk::cli {
 namespace {
 
 using namespace programmer;
-
-const char* KindWords(std::uint8_t kind) {
-  switch (kind) {
-  case kKindGroup:
-    return "group entry";
-  case kKindBackplane:
-    return "backplane module";
-  case kKindAT89C51RX2:
-  case kKindP89C51RX2:
-    return "8051 ISP boot loader";
-  case kKindCortex:
-    return "Cortex-M3 boot loader, check only";
-  case kKindH8:
-    return "H8 boot mode with kernel";
-  case kKindARM7:
-    return "ARM7, check only";
-  case kKindQX4T:
-    return "QX4T CAN loader";
-  case kKindQX4TBoot:
-    return "QX4T serial boot loader";
-  default:
-    return "?";
-  }
-}
 
 std::string Hex(std::uint32_t v, int digits = 4) {
   char text[16];
@@ -110,7 +87,8 @@ int DryRun(const DryRunRequest& r) {
   const CatalogueEntry& e = *r.entry;
   const ImageToWrite image = LoadImageToWrite(*r.files, e);
   Plan("entry " + std::string(e.Name) + " (type " + std::to_string(e.TypeCode) + ", " +
-       KindWords(e.CpuKind) + ", region " + Hex(static_cast<std::uint32_t>(e.RegionStart)) + "-" +
+       std::string(KindOf(e.CpuKind).PlanWords) + ", region " +
+       Hex(static_cast<std::uint32_t>(e.RegionStart)) + "-" +
        Hex(static_cast<std::uint32_t>(e.RegionEnd)) + ")");
   if (r.port.pcan)
     Plan("port PCAN (" + r.port.device + "), CAN at " + std::to_string(CanRate(r)) +
@@ -180,7 +158,7 @@ int DryRun(const DryRunRequest& r) {
   }
   Plan((r.eraseOnly ? "erase only " : "erase ") + erase);
 
-  const bool checkOnly = e.CpuKind == kKindCortex || e.CpuKind == kKindARM7;
+  const bool checkOnly = !KindOf(e.CpuKind).WritesImage;
   double seconds = 0;
   std::string rateWords;
   if (r.eraseOnly || checkOnly) {

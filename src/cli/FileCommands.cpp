@@ -9,6 +9,7 @@
 #include "image/vkf.h"
 #include "programmer/Catalogue.h"
 #include "programmer/ImagePrep.h"
+#include "programmer/ProtocolKinds.h"
 
 #include <algorithm>
 #include <cctype>
@@ -61,31 +62,6 @@ std::vector<std::uint8_t> ReadWholeFile(const std::string& name) {
                                   std::istreambuf_iterator<char>());
   if (in.bad()) throw std::runtime_error(name + ": read error");
   return bytes;
-}
-
-std::string KindName(std::uint8_t kind) {
-  using namespace programmer;
-  switch (kind) {
-  case kKindGroup:
-    return "group";
-  case kKindBackplane:
-    return "backplane module";
-  case kKindAT89C51RX2:
-    return "8051 ISP (AT89C51RX2)";
-  case kKindCortex:
-    return "Cortex-M3 boot loader";
-  case kKindP89C51RX2:
-    return "8051 ISP (P89C51RX2)";
-  case kKindH8:
-    return "H8 boot mode + kernel";
-  case kKindARM7:
-    return "ARM7";
-  case kKindQX4T:
-    return "QX4T over CAN";
-  case kKindQX4TBoot:
-    return "QX4T serial boot loader";
-  }
-  return "backplane module";
 }
 
 } // namespace
@@ -216,8 +192,9 @@ int RunTargets(const std::vector<std::string>& argv) {
     const std::string name = indent + std::string(e.Name);
     std::string type = e.TypeCode ? std::to_string(e.TypeCode) : std::string("-");
     std::printf("%-16s type %-4s %-24s region %05X-%05X%s%s\n", name.c_str(), type.c_str(),
-                KindName(e.CpuKind).c_str(), static_cast<unsigned>(e.RegionStart),
-                static_cast<unsigned>(e.RegionEnd), e.JumpTable ? "  jump table" : "",
+                std::string(programmer::KindOf(e.CpuKind).Name).c_str(),
+                static_cast<unsigned>(e.RegionStart), static_cast<unsigned>(e.RegionEnd),
+                e.JumpTable ? "  jump table" : "",
                 e.KernelNo ? (e.KernelNo == 1   ? "  kernel kernelA.a20"
                               : e.KernelNo == 2 ? "  kernel kernelB.a20"
                                                 : "  kernel kernelC.a20")

@@ -143,6 +143,10 @@ public:
   static int InterruptExitCode();
   // The first write to --trace that failed, "" while all reached the file.
   std::string TraceFailure();
+  // A line of the program's own in --trace (none without it), e.g. why a module failed.
+  void TraceNote(const std::string& text) {
+    if (trace_) trace_->Note(text);
+  }
   // The last bytes written to the serial device, as the trace shows them ("" before any).
   std::string LastSent() const;
   // Every string queued on the serial link has been written (or the link cannot write any more).

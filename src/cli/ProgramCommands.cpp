@@ -15,6 +15,7 @@
 #include "platform/Native.h"
 #include "platform/RecordingMessageBox.h"
 #include "programmer/Catalogue.h"
+#include "programmer/ProtocolKinds.h"
 
 #include <unistd.h>
 
@@ -119,13 +120,13 @@ int RunProgram(const std::vector<std::string>& argv) {
   if (address && range) throw UsageError("--address and --range exclude each other");
   const bool eraseOnly = args.Has("erase-only");
   // The buttons the window offers for the entry (a disabled button cannot be pressed).
-  if (range && entry->TypeCode != 136)
+  if (range && !entry->MultiProgram)
     throw UsageError("--range: MultiProgram is offered for QRD14 modules (type 136) only");
   if (range && eraseOnly)
     throw UsageError("--erase-only erases one module; it does not go with --range");
-  if (eraseOnly && entry->CpuKind != programmer::kKindBackplane)
+  if (eraseOnly && !programmer::KindOf(entry->CpuKind).EraseOffered)
     throw UsageError("--erase-only: Erase is offered for backplane modules only");
-  if (ResolvesToCan(link.port) && entry->CpuKind != programmer::kKindQX4T)
+  if (ResolvesToCan(link.port) && !programmer::KindOf(entry->CpuKind).NeedsCan)
     throw UsageError("--port PCAN: " + std::string(entry->Name) +
                      " is not reached over CAN (only \"QX4T - PCAN\" is); give its serial port");
   const auto& files = args.Positional();
@@ -167,8 +168,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   if (range)
     for (int m = range->first; m <= range->last; ++m) moduleList.push_back(m);
   else
-    moduleList.push_back(
-        address.value_or(entry->TypeCode >= 133 && entry->TypeCode <= 135 ? 64 : 0));
+    moduleList.push_back(address.value_or(entry->DefaultAddress));
 
   if (args.Has("dry-run")) {
     DryRunRequest plan;
@@ -285,7 +285,10 @@ int RunProgram(const std::vector<std::string>& argv) {
     reportDone(o);
     if (o.result == programmer::RunResult::Failed) {
       out.ClearProgress();
-      Error(o.entry + " #" + std::to_string(o.module) + " Failed: " + programmer::FailureText(o));
+      const std::string failed =
+          o.entry + " #" + std::to_string(o.module) + " Failed: " + programmer::FailureText(o);
+      Error(failed);
+      s.TraceNote(failed); // beside the exchange that ended the run
     }
   };
   // Erase erases the module by itself (after its type check).

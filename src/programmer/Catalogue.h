@@ -7,17 +7,11 @@
 
 namespace vk::programmer {
 
-// Which protocol class reaches an entry's memory.
+// Which protocol reaches an entry's memory: the codes of the rows in ProtocolKinds.def.
 enum CpuKindCode : std::uint8_t {
-  kKindGroup = 0,     // root and group entries (served by the backplane protocol)
-  kKindBackplane = 1, // module behind the programmer unit
-  kKindAT89C51RX2 = 2,
-  kKindCortex = 3,
-  kKindP89C51RX2 = 4,
-  kKindH8 = 5, // kernel download
-  kKindARM7 = 6,
-  kKindQX4T = 7, // over CAN
-  kKindQX4TBoot = 8,
+#define VK_PROTOCOL_KIND(code, id, ...) id = code,
+#include "programmer/ProtocolKinds.def"
+#undef VK_PROTOCOL_KIND
 };
 
 struct CatalogueEntry {
@@ -32,6 +26,9 @@ struct CatalogueEntry {
   std::int32_t BootBaud;
   std::int32_t SecondBaud; // carried to the protocol object; no protocol reads it
   int KernelNo;            // 0: none, 1: H8/3672, 2: H8/3664, 3: H8/3687
+  bool MultiProgram;       // MultiProgram (a range of modules in one go) is offered
+  int DefaultAddress;      // the address a person's selection puts in the address box; 0: none
+  bool Root;               // the tree's root: Detect (and Erase of the module found) start here
 };
 
 std::span<const CatalogueEntry> Catalogue();

@@ -44,6 +44,9 @@ TPrgrm::TPrgrm(platform::IEventLoop& loop, image::Tvkf* firmware, link::TComm* c
     n.SecondBaud = e.SecondBaud;
     n.Kernel = (kernels && e.KernelNo) ? kernels(e.KernelNo) : nullptr;
     n.Level = e.Level;
+    n.MultiProgram = e.MultiProgram;
+    n.DefaultAddress = e.DefaultAddress;
+    n.Root = e.Root;
     n.Index = index++;
     nodes_.push_back(n);
   }

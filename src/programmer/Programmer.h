@@ -35,6 +35,9 @@ struct PrgrmNode {
   std::int32_t SecondBaud = 0;
   cpu::TProgKernel* Kernel = nullptr;
   TCPU* Cpu = nullptr; // set only while the entry is the selected one
+  bool MultiProgram = false;
+  int DefaultAddress = 0;
+  bool Root = false;
   int Level = 1;
   int Index = 0; // position in the catalogue
   ITreeView::NodeId TreeNode = ITreeView::kNone;

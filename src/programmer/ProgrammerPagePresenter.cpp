@@ -2,6 +2,7 @@
 
 #include "image/vkf.h"
 #include "link/Communication.h"
+#include "programmer/ProtocolKinds.h"
 
 namespace vk::programmer {
 
@@ -41,9 +42,8 @@ void ProgrammerPagePresenter::ShowPage() {
 void ProgrammerPagePresenter::EntrySelected(const PrgrmNode& entry, bool byPerson) {
   auto& buttons = views_.buttons;
   if (buttons[TPrgrm::kMultiProgram])
-    buttons[TPrgrm::kMultiProgram]->SetEnabled(entry.TypeCode == 136);
-  if (byPerson && address_ && entry.TypeCode >= 133 && entry.TypeCode <= 135)
-    address_->SetItemIndex(64);
+    buttons[TPrgrm::kMultiProgram]->SetEnabled(entry.MultiProgram);
+  if (byPerson && address_ && entry.DefaultAddress) address_->SetItemIndex(entry.DefaultAddress);
 }
 
 void ProgrammerPagePresenter::ApplyUntypedSetting(ICheckView& box,
@@ -62,8 +62,8 @@ void ProgrammerPagePresenter::PageShow() {
   for (int i = 0; i < 4; ++i)
     if (buttons[i]) buttons[i]->SetCaption(kCaptions[i]);
   const PrgrmNode& node = run_.Node();
-  const bool root = node.Name == "Kestron";
-  const bool module = node.CpuKind == kKindBackplane;
+  const bool root = node.Root;
+  const bool module = KindOf(node.CpuKind).EraseOffered;
   if (buttons[B::kDetect]) buttons[B::kDetect]->SetEnabled(root);
   if (buttons[B::kErase]) buttons[B::kErase]->SetEnabled(root || module);
   if (firmware_.IsEmpty()) {
@@ -72,7 +72,7 @@ void ProgrammerPagePresenter::PageShow() {
   } else {
     if (buttons[B::kProgram]) buttons[B::kProgram]->SetEnabled(true);
     // MultiProgram as the selection gives it, even if a show without an image turned it off.
-    if (buttons[B::kMultiProgram]) buttons[B::kMultiProgram]->SetEnabled(node.TypeCode == 136);
+    if (buttons[B::kMultiProgram]) buttons[B::kMultiProgram]->SetEnabled(node.MultiProgram);
   }
   if (address_) {
     std::vector<std::string> items;

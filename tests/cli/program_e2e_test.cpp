@@ -180,12 +180,19 @@ TEST(VkprogProgram, EraseOnlyAndFailedRuns) {
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Module #8 Erased OK"}));
   EXPECT_EQ(StatusLines(r.out).back(), "Module Erased OK");
 
-  // The unit refuses the third record: the run fails, and so does vkprog.
-  r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--address", "7", firmware});
+  // The unit refuses the third record: the run fails, and so does vkprog; the trace says why
+  // right after the refusal.
+  const std::string trace = dir.File("trace.txt");
+  r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--address", "7", "--trace",
+              trace, firmware});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Failed"}));
   EXPECT_TRUE(Contains(r.err, "1 of 1 module(s) not programmed")) << r.err;
   EXPECT_TRUE(Contains(r.err, "QRD14 #7 Failed: record at 0x1080 refused (E)")) << r.err;
+  EXPECT_TRUE(std::regex_search(TempDir::Read(trace),
+                                std::regex(R"(rx  @\d+ "E[^\n]*\n *[\d.]+ ---- QRD14 #7 Failed: )"
+                                           R"(record at 0x1080 refused \(E\)\n)")))
+      << TempDir::Read(trace);
 
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x1, erase2 x0, 0 load(s)")) << summary;

@@ -1,0 +1,24 @@
+#include "programmer/ProtocolKinds.h"
+
+#include <array>
+
+namespace vk::programmer {
+
+namespace {
+constexpr auto kKinds = std::to_array<ProtocolKind>({
+#define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, can, writes)  \
+  {id, name, plan, saveExt, filter, opFirst, erase, can, writes},
+#include "programmer/ProtocolKinds.def"
+#undef VK_PROTOCOL_KIND
+});
+} // namespace
+
+std::span<const ProtocolKind> ProtocolKinds() { return kKinds; }
+
+const ProtocolKind& KindOf(std::uint8_t kind) {
+  for (const auto& k : kKinds)
+    if (k.Kind == kind) return k;
+  return KindOf(kKindBackplane);
+}
+
+} // namespace vk::programmer

@@ -1,0 +1,32 @@
+#pragma once
+// What the program knows of each protocol kind, read from its row in ProtocolKinds.def. Plain
+// data: vkprog's file commands read it without the link libraries; the classes are CpuFactory's.
+
+#include "programmer/Catalogue.h"
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace vk::programmer {
+
+struct ProtocolKind {
+  std::uint8_t Kind;
+  std::string_view Name;          // as vkprog targets shows it
+  std::string_view PlanWords;     // as vkprog program --dry-run describes it
+  std::string_view SaveExtension; // the file type File > Save proposes; empty: none
+  int SaveFilterIndex;            // the Save dialog's filter position for it
+  bool OpFirst;                   // "OP n" selects the module before a run
+  bool EraseOffered;
+  bool NeedsCan;    // reached over the CAN link, not the serial port
+  bool WritesImage; // false: the run only checks the chip
+};
+
+// The rows in code order.
+std::span<const ProtocolKind> ProtocolKinds();
+
+// The row of a kind. A code with no row is served as a backplane module, as the protocol
+// factory serves it.
+const ProtocolKind& KindOf(std::uint8_t kind);
+
+} // namespace vk::programmer
