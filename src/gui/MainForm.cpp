@@ -71,23 +71,35 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   };
   session_ = std::make_unique<app::Session>(loop, boxes, devices, kernels, std::move(views));
 
-  // What the user does.
-  target.TargetTreeView->onSelect = [this] { session_->TreeClicked(); };
-  connect(target.cbxSpeed, &QComboBox::activated, this, [this](int) { session_->SpeedChanged(); });
-  connect(target.btFindDev, &QPushButton::clicked, this, [this] { session_->FindDevice(); });
-  prog.onAction = [this](int tag) { session_->ButtonPressed(tag); };
-  prog.onShow = [this] { session_->ProgrammerPageShown(); };
+  // What the user does. Each goes through the gate: the engine may be asleep inside a step.
+  SetCommandGate([this](std::function<void()> command) {
+    if (loop_.Sleeping())
+      loop_.Post(std::move(command));
+    else
+      command();
+  });
+  target.TargetTreeView->onSelect = [this] { ThroughGate([this] { session_->TreeClicked(); }); };
+  connect(target.cbxSpeed, &QComboBox::activated, this,
+          [this](int) { ThroughGate([this] { session_->SpeedChanged(); }); });
+  connect(target.btFindDev, &QPushButton::clicked, this,
+          [this] { ThroughGate([this] { session_->FindDevice(); }); });
+  prog.onAction = [this](int tag) { ThroughGate([this, tag] { session_->ButtonPressed(tag); }); };
+  prog.onShow = [this] { ThroughGate([this] { session_->ProgrammerPageShown(); }); };
   TabSheetComm->CommPlane->onEnter = [this](const QString& text) {
-    session_->TerminalEnter(ToBytes(text));
+    ThroughGate([this, bytes = ToBytes(text)] { session_->TerminalEnter(bytes); });
   };
-  connect(TabSheetBuffer->btBufferClear, &QPushButton::clicked, this, [this] { BufferClear(); });
-  connect(TabSheetBuffer->btBufferShow, &QPushButton::clicked, this, [this] { BufferShow(); });
-  DevFinderForm->onClosed = [this] { session_->FinderClosed(); };
+  connect(TabSheetBuffer->btBufferClear, &QPushButton::clicked, this,
+          [this] { ThroughGate([this] { BufferClear(); }); });
+  connect(TabSheetBuffer->btBufferShow, &QPushButton::clicked, this,
+          [this] { ThroughGate([this] { BufferShow(); }); });
+  DevFinderForm->onClosed = [this] { ThroughGate([this] { session_->FinderClosed(); }); };
 
   // The companions, hidden until asked for.
   SearchSettingForm = new TSearchSettingForm(this);
   SearchSettingForm->onChange = [this](const std::string& text) {
-    if (session_->finder) session_->finder->SetEndAddressText(text);
+    ThroughGate([this, text] {
+      if (session_->finder) session_->finder->SetEndAddressText(text);
+    });
   };
   ShowBufferForm = std::make_unique<TShowBufferForm>();
 
@@ -132,6 +144,7 @@ void TMainForm::SaveSettings() {
 }
 
 TMainForm::~TMainForm() {
+  SetCommandGate({});
   session_.reset(); // stops the timers and the serial worker while the views still exist
 }
 
@@ -156,12 +169,13 @@ void TMainForm::BuildMenus() {
   mnAbout = help->addAction(QStringLiteral("&About..."));
   mnAbout->setStatusTip(QStringLiteral("Show program information"));
 
-  connect(mnOpen, &QAction::triggered, this, [this] { FileOpen(); });
-  connect(mnSave, &QAction::triggered, this, [this] { SaveClick(); });
-  connect(mnClear, &QAction::triggered, this, [this] { BufferClear(); });
-  connect(mnExit, &QAction::triggered, this, [this] { FileExit(); });
-  connect(mnSearch, &QAction::triggered, this, [this] { SearchSettings(); });
-  connect(mnAbout, &QAction::triggered, this, [this] { HelpAbout(); });
+  connect(mnOpen, &QAction::triggered, this, [this] { ThroughGate([this] { FileOpen(); }); });
+  connect(mnSave, &QAction::triggered, this, [this] { ThroughGate([this] { SaveClick(); }); });
+  connect(mnClear, &QAction::triggered, this, [this] { ThroughGate([this] { BufferClear(); }); });
+  connect(mnExit, &QAction::triggered, this, [this] { ThroughGate([this] { FileExit(); }); });
+  connect(mnSearch, &QAction::triggered, this,
+          [this] { ThroughGate([this] { SearchSettings(); }); });
+  connect(mnAbout, &QAction::triggered, this, [this] { ThroughGate([this] { HelpAbout(); }); });
 }
 
 void TMainForm::BuildPages() {
@@ -270,6 +284,12 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
+  if (loop_.Sleeping()) {
+    // The engine is in the middle of a step: ask again once the step has ended.
+    event->ignore();
+    loop_.Post([this] { close(); });
+    return;
+  }
   if (session_->controller->Busy()) {
     if (QMessageBox::question(this, QString::fromLatin1(kCaption),
                               QStringLiteral("A module is being programmed. Quit anyway?"),

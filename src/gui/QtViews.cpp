@@ -259,11 +259,31 @@ void QtTreeView::MakeVisible(NodeId node) {
   tree_.scrollToItem(item);
 }
 
+// ---- the command gate ----
+
+namespace {
+std::function<void(std::function<void()>)>& Gate() {
+  static std::function<void(std::function<void()>)> gate;
+  return gate;
+}
+} // namespace
+
+void SetCommandGate(std::function<void(std::function<void()>)> gate) { Gate() = std::move(gate); }
+
+void ThroughGate(std::function<void()> command) {
+  if (Gate())
+    Gate()(std::move(command));
+  else
+    command();
+}
+
 // ---- selectors over combo boxes ----
 
 QtSelector::QtSelector(QComboBox& box) : box_(box) {
   QObject::connect(&box_, &QComboBox::activated, &box_, [this](int) {
-    if (onChange_) onChange_();
+    ThroughGate([this] {
+      if (onChange_) onChange_();
+    });
   });
 }
 

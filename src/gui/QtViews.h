@@ -164,6 +164,12 @@ private:
 
 // The port selector and the CAN selectors. An entry's number is kept as item data, its hint is
 // the item's tooltip. Only the user's pick runs the change handler.
+// What the user asks of the engine goes through here: at once, or - while the engine sleeps in
+// the middle of a protocol step and the window lives on - when the step has ended. The main
+// window sets the gate; without one, everything runs at once.
+void SetCommandGate(std::function<void(std::function<void()>)> gate);
+void ThroughGate(std::function<void()> command);
+
 class QtSelector : public link::ISelector {
 public:
   explicit QtSelector(QComboBox& box);

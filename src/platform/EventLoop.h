@@ -80,6 +80,10 @@ public:
   virtual std::int64_t NowMicros() const { return Now() * 1000; }
   // Any thread: runs fn on the tick thread soon, in the order posted, never inside Sleep.
   virtual void Post(std::function<void()> fn) = 0;
+  // Tick thread: inside Sleep. A loop that lets the window's input through while the engine
+  // sleeps says so here; a command from the window then goes through Post, so that it runs
+  // after the engine's step rather than in the middle of it.
+  virtual bool Sleeping() const { return false; }
   // A runner for the serial worker that keeps this loop's time.
   virtual std::unique_ptr<IWorker> CreateWorker() = 0;
 };

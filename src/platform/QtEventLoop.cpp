@@ -20,23 +20,31 @@
 
 namespace vk::platform {
 
-namespace {
-
-class QtTimer : public ITimer {
+// One of the loop's timers. While the loop sleeps its timeouts are held: the first one makes the
+// timer due, and the loop fires it once when the outermost sleep has returned.
+class QtLoopTimer : public ITimer {
 public:
-  QtTimer(int intervalMs, std::function<void()> handler)
+  QtLoopTimer(QtEventLoop& loop, int intervalMs, std::function<void()> handler)
       : state_(std::make_shared<State>()), timer_(new QTimer) {
     state_->handler = std::move(handler);
     timer_->setTimerType(Qt::PreciseTimer);
     timer_->setInterval(intervalMs);
-    QObject::connect(timer_, &QTimer::timeout, [state = state_] {
-      auto handler = state->handler; // the handler may replace itself
-      state->firing = true;
-      if (handler) handler();
-      state->firing = false;
+    QTimer* timer = timer_;
+    fire_ = std::make_shared<std::function<void()>>([state = state_, timer] {
+      state->held = false;
+      if (timer->isActive()) Fire(*state); // stopped meanwhile: no longer due
     });
+    QObject::connect(timer_, &QTimer::timeout,
+                     [loop = &loop, state = state_, fire = std::weak_ptr(fire_)] {
+                       if (!loop->Sleeping()) {
+                         Fire(*state);
+                       } else if (!state->held) {
+                         state->held = true;
+                         loop->Hold(fire);
+                       }
+                     });
   }
-  ~QtTimer() override {
+  ~QtLoopTimer() override {
     timer_->stop();
     // Destroyed by its own handler: Qt is still inside the QTimer's event, so let it finish.
     if (state_->firing)
@@ -63,12 +71,18 @@ private:
   struct State {
     std::function<void()> handler;
     bool firing = false;
+    bool held = false; // fell due during a sleep, not fired yet
   };
+  static void Fire(State& state) {
+    auto handler = state.handler; // the handler may replace itself
+    state.firing = true;
+    if (handler) handler();
+    state.firing = false;
+  }
   std::shared_ptr<State> state_;
   QTimer* timer_;
+  std::shared_ptr<std::function<void()>> fire_;
 };
-
-} // namespace
 
 QtEventLoop::QtEventLoop() : start_(std::chrono::steady_clock::now()) {
   if (QCoreApplication::instance() == nullptr)
@@ -93,7 +107,7 @@ QtEventLoop::~QtEventLoop() {
 }
 
 std::unique_ptr<ITimer> QtEventLoop::CreateTimer(int intervalMs, std::function<void()> handler) {
-  return std::make_unique<QtTimer>(intervalMs, std::move(handler));
+  return std::make_unique<QtLoopTimer>(*this, intervalMs, std::move(handler));
 }
 
 void QtEventLoop::Sleep(int ms) {
@@ -104,19 +118,49 @@ void QtEventLoop::Sleep(int ms) {
   }
   ++sleepDepth_;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  QEventLoop nested;
+  QTimer wake;
+  wake.setSingleShot(true);
+  wake.setTimerType(Qt::PreciseTimer);
+  bool woken = false;
+  QObject::connect(&wake, &QTimer::timeout, &nested, [&] {
+    woken = true;
+    nested.quit();
+  });
   for (;;) {
-    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
-                                    QEventLoop::X11ExcludeTimers);
-    const auto left = deadline - std::chrono::steady_clock::now();
-    if (left <= std::chrono::steady_clock::duration::zero()) break;
-    std::this_thread::sleep_for(
-        std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(1)));
+    const auto left =
+        std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    woken = false;
+    wake.start(static_cast<int>(left.count()));
+    nested.exec();
+    if (!woken) { // the application is quitting: its loops no longer run, so just wait
+      wake.stop();
+      std::this_thread::sleep_until(deadline);
+      break;
+    }
   }
   --sleepDepth_;
-  if (sleepDepth_ == 0 && drainDeferred_) {
+  if (sleepDepth_ > 0) return;
+  if (drainDeferred_) {
     drainDeferred_ = false;
     SchedulePosted();
   }
+  if (!held_.empty())
+    QMetaObject::invokeMethod(
+        context_.get(), [this] { FireHeld(); }, Qt::QueuedConnection);
+}
+
+void QtEventLoop::Hold(std::weak_ptr<std::function<void()>> fire) {
+  held_.push_back(std::move(fire));
+}
+
+void QtEventLoop::FireHeld() {
+  if (sleepDepth_ > 0) return; // inside another sleep: its end schedules this again
+  auto due = std::move(held_);
+  held_.clear();
+  for (const auto& weak : due)
+    if (const auto fire = weak.lock()) (*fire)();
 }
 
 std::int64_t QtEventLoop::NowMicros() const {

@@ -9,6 +9,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 class QObject;
 class QSocketNotifier;
@@ -23,10 +24,12 @@ public:
   QtEventLoop& operator=(const QtEventLoop&) = delete;
 
   std::unique_ptr<ITimer> CreateTimer(int intervalMs, std::function<void()> handler) override;
-  // Blocks the tick thread. Meanwhile Qt may handle socket and paint events (so a CAN device's
-  // connection and received frames are not held up), but no timers, no user input and no
-  // posted calls run.
+  // Holds the engine for ms while the window lives on: Qt's own loop turns meanwhile (painting,
+  // input, sockets, timers that are not this loop's), but this loop's timers and posted calls
+  // wait until the outermost sleep has returned to the loop; an overdue timer then fires once.
+  // A window command arriving meanwhile must not reach the engine mid-step: see Sleeping().
   void Sleep(int ms) override;
+  bool Sleeping() const override { return sleepDepth_ > 0; }
   Millis Now() const override;
   std::int64_t NowMicros() const override;
   void Post(std::function<void()> fn) override;
@@ -40,8 +43,12 @@ public:
   static constexpr int kRunUntilLookMs = 20;
 
 private:
+  friend class QtLoopTimer;
   void RunPosted();
   void SchedulePosted();
+  // Fires the timers that fell due during a sleep, once each, from the loop itself.
+  void FireHeld();
+  void Hold(std::weak_ptr<std::function<void()>> fire);
 
   std::chrono::steady_clock::time_point start_;
   std::unique_ptr<QObject> context_; // lives on the loop's thread
@@ -51,6 +58,7 @@ private:
   std::deque<std::function<void()>> posted_;
   int sleepDepth_ = 0;
   bool drainDeferred_ = false;
+  std::vector<std::weak_ptr<std::function<void()>>> held_; // timers that fell due in a sleep
 };
 
 } // namespace vk::platform

@@ -9,6 +9,7 @@
 
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QTimer>
 
 #include <csignal>
 
@@ -72,6 +73,29 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
                    [&](int v) { furthest = std::max(furthest, v); });
   target.cbxAddr->setCurrentIndex(7);
   ASSERT_TRUE(page.Buttons[2]->isEnabled());
+
+  // The window never stops turning: a probe ticks every 5 ms through the run, also while the
+  // engine waits inside a protocol step (the unit's selection waits 500 ms), and a click made
+  // then reaches the engine only when the step has ended.
+  platform::Millis lastTurn = w.loop.Now(), longest = 0;
+  int turnsAsleep = 0;
+  bool clicked = false, ranMidStep = false;
+  QTimer probe;
+  probe.setTimerType(Qt::PreciseTimer);
+  probe.setInterval(5);
+  QObject::connect(&probe, &QTimer::timeout, [&] {
+    const platform::Millis now = w.loop.Now();
+    longest = std::max(longest, now - lastTurn);
+    lastTurn = now;
+    if (!w.loop.Sleeping()) return;
+    ++turnsAsleep;
+    if (clicked && f.Status().PanelText(0) == "Programmer busy") ranMidStep = true;
+    if (!clicked && w.S().prg->RunActive()) {
+      clicked = true;
+      QTest::mouseClick(page.Buttons[2], Qt::LeftButton); // a second press while it runs
+    }
+  });
+  probe.start();
   QTest::mouseClick(page.Buttons[2], Qt::LeftButton);
 
   const std::vector<std::string> done{"QRD14 #7 Programmed OK"};
@@ -82,6 +106,11 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   EXPECT_EQ(w.S().controller->DetectedType, 136);
   EXPECT_EQ(f.Status().PanelText(0), "Module Programmed OK");
   EXPECT_GT(furthest, page.Progress->minimum()) << "the bar followed the run";
+  probe.stop();
+  EXPECT_GT(turnsAsleep, 0);
+  EXPECT_LE(longest, 50) << "the window's loop stood still for " << longest << " ms";
+  EXPECT_TRUE(clicked);
+  EXPECT_FALSE(ranMidStep);
   // The detection's "ID" went through the terminal.
   const auto terminal = MemoLines(f.TabSheetComm->CommPlane);
   EXPECT_NE(std::find(terminal.begin(), terminal.end(), "ID"), terminal.end());
