@@ -65,16 +65,8 @@ void TCPU_ISP8051::SyncTick() {
   auto& rx = Comm->RxLines;
   // An attempt without the answer: "U" or the oscillator command again, or give up.
   auto noAnswer = [this](Sync again) {
-    switch (Unanswered(TryCount, kSyncQuietPolls, RetryCount, kMaxSyncRetries)) {
-    case Patience::Wait:
-      break;
-    case Patience::Retry:
-      SyncStep = again;
-      break;
-    case Patience::GiveUp:
-      SyncStep = Sync::GaveUp;
-      break;
-    }
+    const Patience next = Unanswered(TryCount, kSyncQuietPolls, RetryCount, kMaxSyncRetries);
+    if (next != Patience::Wait) SyncStep = next == Patience::Retry ? again : Sync::GaveUp;
   };
   switch (SyncStep.Is()) {
   case Sync::SendU:
@@ -153,16 +145,10 @@ void TCPU_ISP8051::EraseStep() {
     break;
   case Erasing::AwaitErased:
     if (rx.Count() == 0) {
-      switch (Unanswered(TryCount, kEraseWaitTicks, RetryCount, kMaxEraseRetries)) {
-      case Patience::Wait:
-        break;
-      case Patience::Retry:
-        GoTo(Erasing::SendErase);
-        break;
-      case Patience::GiveUp: // unanswered to the end: the run goes on as if the chip were erased
-        GoTo(Erasing::Erased);
-        break;
-      }
+      // Unanswered to the end, the run goes on as if the chip were erased.
+      const Patience next = Unanswered(TryCount, kEraseWaitTicks, RetryCount, kMaxEraseRetries);
+      if (next != Patience::Wait)
+        GoTo(next == Patience::Retry ? Erasing::SendErase : Erasing::Erased);
     } else if (Contains(rx.First(), '.')) {
       TryCount = 0;
       GoTo(Erasing::Erased);

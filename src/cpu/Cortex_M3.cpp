@@ -126,12 +126,9 @@ void TCPU_CORTEX::SyncTick() {
     case Patience::Retry:
       SyncStep = Sync::SendSync;
       break;
-    case Patience::GiveUp:
-      // Within a check, the reason of the resynchronisation stands.
-      if (giveUpDetail_.empty())
-        GiveUp(programmer::FailReason::NoSync, "");
-      else
-        SyncStep = Sync::GaveUp;
+    case Patience::GiveUp: // within a check, the reason of the resynchronisation stands
+      if (giveUpDetail_.empty()) GiveUp(programmer::FailReason::NoSync, "");
+      SyncStep = Sync::GaveUp;
       break;
     }
     break;

@@ -100,16 +100,9 @@ void TCPU_H8_3664::ProgressToMinimum() {
 }
 
 void TCPU_H8_3664::NoBootAnswer() {
-  switch (Unanswered(TryCount, kAnswerTicks, RetryCount, kBootRetries)) {
-  case Patience::Wait:
-    break;
-  case Patience::Retry:
-    SyncStep = Boot::SendBaudMatch;
-    break;
-  case Patience::GiveUp:
-    SyncStep = Boot::GaveUp;
-    break;
-  }
+  const Patience next = Unanswered(TryCount, kAnswerTicks, RetryCount, kBootRetries);
+  if (next != Patience::Wait)
+    SyncStep = next == Patience::Retry ? Boot::SendBaudMatch : Boot::GaveUp;
 }
 
 void TCPU_H8_3664::BootStep() {
