@@ -3,6 +3,7 @@
 // the tests read back. Views() hands them to a Session.
 
 #include "app/DeviceFinder.h"
+#include "app/PageViews.h"
 #include "app/Session.h"
 #include "link/Selector.h"
 #include "programmer/HeadlessViews.h"
@@ -23,37 +24,40 @@ public:
   std::string rate, command;
 };
 
-struct HeadlessControls {
+// The Target page without a window.
+struct HeadlessTargetPage {
+  TargetPageViews TargetViews() {
+    TargetPageViews v;
+    v.ports = &ports;
+    v.speed = &speed;
+    v.address = &address;
+    v.tree = &tree;
+    v.canAddress = &canAddress;
+    v.canSpeed = &canSpeed;
+    return v;
+  }
+
+  link::ListSelector ports, canAddress, canSpeed;
+  programmer::HeadlessCombo speed, address;
+  programmer::HeadlessTree tree;
+};
+
+// Each page's controls come from its headless page; the status line, the terminal and the
+// finder's window are the window's own.
+struct HeadlessControls : HeadlessTargetPage, programmer::HeadlessProgrammerPage {
   // The views of all these controls; the caller adds the callbacks it wants.
   SessionViews Views() {
     SessionViews v;
     v.status = &status;
     v.terminal = &terminal;
-    v.address = &address;
-    v.speed = &speed;
-    v.ports = &ports;
-    v.canAddress = &canAddress;
-    v.canSpeed = &canSpeed;
-    v.tree = &tree;
-    v.buttons = {&buttons[0], &buttons[1], &buttons[2], &buttons[3]};
-    v.untyped = &untyped;
-    v.firstBox = &firstBox;
-    v.lastBox = &lastBox;
-    v.info = &info;
-    v.log = &log;
-    v.progress = &progress;
+    v.target = TargetViews();
+    v.programmer = ProgrammerViews();
     v.finder = &finderView;
     return v;
   }
 
   programmer::HeadlessStatus status;
-  programmer::HeadlessText terminal, info, log;
-  programmer::HeadlessCombo address, speed, firstBox, lastBox;
-  link::ListSelector ports, canAddress, canSpeed;
-  programmer::HeadlessTree tree;
-  programmer::HeadlessButton buttons[4];
-  programmer::HeadlessCheck untyped;
-  programmer::HeadlessProgress progress;
+  programmer::HeadlessText terminal;
   HeadlessFinderView finderView;
 };
 

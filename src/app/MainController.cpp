@@ -55,8 +55,8 @@ std::string TerminalEnterText(const std::string& memoText) {
 
 MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes,
                                image::Tvkf& firmware, link::TComm& comm, programmer::TPrgrm& prg,
-                               MainViews views)
-    : loop_(loop), boxes_(boxes), firmware_(firmware), comm_(comm), prg_(prg),
+                               programmer::ProgrammerPagePresenter& page, MainViews views)
+    : loop_(loop), boxes_(boxes), firmware_(firmware), comm_(comm), prg_(prg), page_(page),
       views_(std::move(views)) {}
 
 void MainController::Status(const std::string& text) {
@@ -315,7 +315,7 @@ void MainController::TickCheckImage() {
       "The Firmware in this programmer\rdoes not match the ID from the\rselected module.\r" +
       MismatchTypes();
   asking_ = true;
-  if (prg_.UntypedAllowed()) {
+  if (page_.UntypedAllowed()) {
     // No is the button Enter presses: programming a module with firmware not meant for it is
     // never the answer a hurried key gives.
     const auto answer = boxes_.Ask(lines + "Do You want to proceed anyway ?\r", "ID Mismatch",
@@ -370,7 +370,7 @@ void MainController::NextModule() {
       const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
       if (!text.empty() && *end == '\0') comm_.SetBaudRate(static_cast<std::uint32_t>(rate));
     }
-    prg_.ShowSummary(); // the rate the link is back at
+    page_.ShowSummary(); // the rate the link is back at
   } else {
     Status("Dectecting ...");
     prg_.StartProgram();

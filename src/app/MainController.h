@@ -10,6 +10,7 @@
 #include "platform/EventLoop.h"
 #include "platform/MessageBox.h"
 #include "programmer/Programmer.h"
+#include "programmer/ProgrammerPagePresenter.h"
 #include "programmer/Views.h"
 
 #include <cstdint>
@@ -50,7 +51,8 @@ public:
   static constexpr std::uint32_t kSelectWaitTicks = 10;
 
   MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes, image::Tvkf& firmware,
-                 link::TComm& comm, programmer::TPrgrm& prg, MainViews views);
+                 link::TComm& comm, programmer::TPrgrm& prg,
+                 programmer::ProgrammerPagePresenter& page, MainViews views);
 
   // Button dispatch by tag: 0 Detect, 1 Erase, 2 Program, 3 MultiProgram.
   void ProgrammerAction(int tag);
@@ -114,6 +116,7 @@ private:
   image::Tvkf& firmware_;
   link::TComm& comm_;
   programmer::TPrgrm& prg_;
+  programmer::ProgrammerPagePresenter& page_;
   MainViews views_;
   DeviceFinder* finder_ = nullptr;
   bool asking_ = false;

@@ -17,39 +17,36 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
     : image(&boxes), loop_(loop), boxes_(boxes), views_(std::move(views)) {
   can = std::make_unique<link::TUSB2CAN>(loop, devices.canDriver, boxes);
 
-  if (views_.ports) {
-    views_.ports->Clear();
-    views_.ports->AddEntry("PCAN");
+  if (views_.target.ports) {
+    views_.target.ports->Clear();
+    views_.target.ports->AddEntry("PCAN");
   }
   comm = std::make_unique<link::TComm>(loop, devices.ports, devices.settings, boxes, can.get());
-  if (views_.ports) comm->FillPortList(*views_.ports);
+  if (views_.target.ports) comm->FillPortList(*views_.target.ports);
 
   if (!factory) factory = programmer::MakeCpuFactory(can.get());
   prg = std::make_unique<programmer::TPrgrm>(
       loop, &image, comm.get(), [&kernels](int n) { return kernels.Get(n); }, std::move(factory));
-  prg->BuildTargetTree(views_.tree);
-  prg->SetStatusBar(views_.status);
-  prg->SetAddressBox(views_.address);
-  prg->SetButtons(views_.buttons);
-  prg->SetProgress(views_.progress);
-  prg->SetLog(views_.log);
-  prg->SetPageControls(views_.untyped, views_.firstBox, views_.lastBox, views_.info);
-  prg->ShowProgrammerPage = views_.showProgrammerPage;
-  prg->ImageInfo = [this] { return buffer_.info; };
-  if (views_.untyped)
-    programmer::TPrgrm::ApplyUntypedSetting(
-        *views_.untyped, devices.settings ? devices.settings->Read(kUntypedSetting) : std::nullopt);
+  prg->BuildTargetTree(views_.target.tree);
+  prg->SetProgress(views_.programmer.progress);
+  page = std::make_unique<programmer::ProgrammerPagePresenter>(
+      *prg, image, *comm, views_.programmer, views_.status, views_.target.address);
+  page->ImageInfo = [this] { return buffer_.info; };
+  if (views_.programmer.untyped)
+    programmer::ProgrammerPagePresenter::ApplyUntypedSetting(
+        *views_.programmer.untyped,
+        devices.settings ? devices.settings->Read(kUntypedSetting) : std::nullopt);
 
   MainViews mainViews;
   mainViews.status = views_.status;
   mainViews.terminal = views_.terminal;
-  mainViews.address = views_.address;
-  mainViews.speed = views_.speed;
-  mainViews.firstBox = views_.firstBox;
-  mainViews.lastBox = views_.lastBox;
-  mainViews.ports = views_.ports;
-  mainViews.setCanData = views_.setCanData;
-  controller = std::make_unique<MainController>(loop, boxes, image, *comm, *prg, mainViews);
+  mainViews.address = views_.target.address;
+  mainViews.speed = views_.target.speed;
+  mainViews.firstBox = views_.programmer.firstBox;
+  mainViews.lastBox = views_.programmer.lastBox;
+  mainViews.ports = views_.target.ports;
+  mainViews.setCanData = views_.target.setCanData;
+  controller = std::make_unique<MainController>(loop, boxes, image, *comm, *prg, *page, mainViews);
   comm->OnReceive = [this](link::TComm& link, const std::string& line) {
     controller->CommReceived(link, line);
   };
@@ -67,17 +64,17 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
     controller->SetDeviceFinder(finder.get());
   }
 
-  if (views_.speed) {
-    views_.speed->SetItems(SpeedItems());
-    views_.speed->SetItemIndex(0);
+  if (views_.target.speed) {
+    views_.target.speed->SetItems(SpeedItems());
+    views_.target.speed->SetItemIndex(0);
   }
-  if (views_.address) {
-    views_.address->SetItems(programmer::AddressItems());
-    views_.address->SetItemIndex(0);
+  if (views_.target.address) {
+    views_.target.address->SetItems(programmer::AddressItems());
+    views_.target.address->SetItemIndex(0);
   }
   controller->ResetController();
-  if (views_.canAddress) can->FillAddressList(*views_.canAddress);
-  if (views_.canSpeed) can->FillSpeedList(*views_.canSpeed);
+  if (views_.target.canAddress) can->FillAddressList(*views_.target.canAddress);
+  if (views_.target.canSpeed) can->FillSpeedList(*views_.target.canSpeed);
   can->OnData = [this](const std::string& text) { controller->CanReceived(text); };
 }
 
@@ -87,6 +84,7 @@ Session::~Session() {
   if (comm) comm->OnReceive = nullptr;
   finder.reset();
   controller.reset();
+  page.reset();
   prg.reset();
   comm.reset(); // stops the worker before the CAN link goes
   can.reset();
@@ -131,7 +129,7 @@ image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
   const auto format =
       app::LoadAndShow(image, fileName, buffer_, [this](int code) { prg->SelectByType(code); });
   ShowBuffer();
-  prg->PageShow();
+  page->PageShow();
   return format;
 }
 
@@ -140,7 +138,7 @@ void Session::Clear() {
   ShowCleared(buffer_);
   image.Clear();
   ShowBuffer();
-  prg->PageShow();
+  page->PageShow();
 }
 
 std::optional<std::string>
@@ -151,19 +149,19 @@ Session::Save(const std::function<std::optional<std::string>(const SaveProposal&
 }
 
 void Session::SpeedChanged() {
-  if (!views_.speed) return;
+  if (!views_.target.speed) return;
   if (RefusedWhileBusy()) {
     // The box keeps showing the rate the link has.
-    for (int i = 0; i < views_.speed->Count(); ++i)
-      if (views_.speed->ItemText(i) == std::to_string(comm->GetBaudRate()))
-        views_.speed->SetItemIndex(i);
+    for (int i = 0; i < views_.target.speed->Count(); ++i)
+      if (views_.target.speed->ItemText(i) == std::to_string(comm->GetBaudRate()))
+        views_.target.speed->SetItemIndex(i);
     return;
   }
-  const std::string text = views_.speed->ItemText(views_.speed->ItemIndex());
+  const std::string text = views_.target.speed->ItemText(views_.target.speed->ItemIndex());
   char* end = nullptr;
   const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
   if (!text.empty() && *end == '\0') comm->SetBaudRate(static_cast<std::uint32_t>(rate));
-  prg->ShowSummary();
+  page->ShowSummary();
 }
 
 void Session::TerminalEnter(const std::string& memoText) {
@@ -175,11 +173,11 @@ void Session::FindDevice() {
   if (!finder || RefusedWhileBusy()) return;
   if (views_.status) views_.status->SetPanelText(0, "Searching for device setting ...");
   finder->SetLink(comm.get());
-  finder->SetSelectors(views_.address, views_.speed);
+  finder->SetSelectors(views_.target.address, views_.target.speed);
   // The detection that follows addresses the module the finder found (left in the address box).
   finder->OnFinished = [this] {
     controller->CurModule = controller->LastModule =
-        views_.address ? views_.address->ItemIndex() : 0;
+        views_.target.address ? views_.target.address->ItemIndex() : 0;
     controller->EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
   };
   finder->OnNotFound = [this] {
@@ -195,7 +193,7 @@ void Session::FinderClosed() {
   // Closed before it found a unit: the line must not keep saying it searches.
   if (searching && !finder->Found && views_.status)
     views_.status->SetPanelText(0, "Device search stopped");
-  prg->ShowSummary();
+  page->ShowSummary();
 }
 
 } // namespace vk::app

@@ -7,6 +7,7 @@
 #include "app/DeviceFinder.h"
 #include "app/FileCommands.h"
 #include "app/MainController.h"
+#include "app/PageViews.h"
 #include "cpu/Kernels.h"
 #include "image/vkf.h"
 #include "link/Communication.h"
@@ -17,6 +18,7 @@
 #include "platform/SerialDevice.h"
 #include "platform/Settings.h"
 #include "programmer/Programmer.h"
+#include "programmer/ProgrammerPagePresenter.h"
 #include "programmer/Views.h"
 
 #include <array>
@@ -28,27 +30,13 @@
 
 namespace vk::app {
 
+// The window's controls, one views structure per page.
 struct SessionViews {
-  programmer::IStatusView* status = nullptr;
-  programmer::ITextView* terminal = nullptr;
-  programmer::IComboView* address = nullptr;
-  programmer::IComboView* speed = nullptr;
-  link::ISelector* ports = nullptr;
-  link::ISelector* canAddress = nullptr;
-  link::ISelector* canSpeed = nullptr;
-  std::function<void(const std::string&)> setCanData;
-  programmer::ITreeView* tree = nullptr;
-  // The Programmer page.
-  std::array<programmer::IButtonView*, 4> buttons{};
-  programmer::ICheckView* untyped = nullptr;
-  programmer::IComboView* firstBox = nullptr;
-  programmer::IComboView* lastBox = nullptr;
-  programmer::ITextView* info = nullptr;
-  programmer::ITextView* log = nullptr;
-  programmer::IProgressView* progress = nullptr;
-  std::function<void()> showProgrammerPage;
-  // The Buffer page.
-  std::function<void(const BufferPageText&)> showBufferPage;
+  programmer::IStatusView* status = nullptr;                 // the status line
+  programmer::ITextView* terminal = nullptr;                 // the Communication page
+  TargetPageViews target;                                    // the Target page
+  programmer::ProgrammerPageViews programmer;                // the Programmer page
+  std::function<void(const BufferPageText&)> showBufferPage; // the Buffer page
   // The "Device Finder" window.
   IFinderView* finder = nullptr;
   // Asked to end the program (after the "ID Mismatch" error).
@@ -98,7 +86,7 @@ public:
   void TreeClicked() {
     if (!RefusedWhileBusy()) prg->TreeClick();
   }
-  void ProgrammerPageShown() { prg->PageShow(); }
+  void ProgrammerPageShown() { page->PageShow(); }
   void ButtonPressed(int tag) { controller->ProgrammerAction(tag); }
 
   const BufferPageText& BufferPage() const { return buffer_; }
@@ -108,6 +96,7 @@ public:
   std::unique_ptr<link::TUSB2CAN> can;
   std::unique_ptr<link::TComm> comm;
   std::unique_ptr<programmer::TPrgrm> prg;
+  std::unique_ptr<programmer::ProgrammerPagePresenter> page;
   std::unique_ptr<MainController> controller;
   std::unique_ptr<DeviceFinder> finder;
 

@@ -55,47 +55,16 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   dialogs_ = std::make_unique<FileDialogs>(this);
   DevFinderForm = new TDevFinderForm(this);
 
-  // The views the session drives.
+  // The views the session drives: each page gives its own.
   TTargetPage& target = *TabSheetTarget;
   TProgrammerPage& prog = *TabSheetProgrammer;
-  terminal_ = std::make_unique<QtTextView>(*TabSheetComm->CommPlane, true);
-  address_ = std::make_unique<QtComboView>(*target.cbxAddr);
-  speed_ = std::make_unique<QtComboView>(*target.cbxSpeed);
-  ports_ = std::make_unique<QtSelector>(*target.cbxCOM);
-  canAddress_ = std::make_unique<QtSelector>(*target.cbxCANAddr);
-  canSpeed_ = std::make_unique<QtSelector>(*target.cbxCANSpeed);
-  tree_ = std::make_unique<QtTreeView>(*target.TargetTreeView);
-  for (std::size_t i = 0; i < buttons_.size(); ++i)
-    buttons_[i] = std::make_unique<QtButtonView>(*prog.Buttons[i]);
-  untyped_ = std::make_unique<QtCheckView>(*prog.UntypedBox);
-  firstBox_ = std::make_unique<QtComboView>(*prog.FirstBox);
-  lastBox_ = std::make_unique<QtComboView>(*prog.LastBox);
-  info_ = std::make_unique<QtTextView>(*prog.InfoMemo);
-  log_ = std::make_unique<QtTextView>(*prog.LogMemo);
-  progress_ = std::make_unique<QtProgressView>(*prog.Progress);
-  bufferInfo_ = std::make_unique<QtTextView>(*TabSheetBuffer->mnBufferInfo);
-
   app::SessionViews views;
   views.status = status_.get();
-  views.terminal = terminal_.get();
-  views.address = address_.get();
-  views.speed = speed_.get();
-  views.ports = ports_.get();
-  views.canAddress = canAddress_.get();
-  views.canSpeed = canSpeed_.get();
-  views.setCanData = [this](const std::string& text) {
-    TabSheetTarget->lbCANdata->setText(FromUtf8(text));
-  };
-  views.tree = tree_.get();
-  for (std::size_t i = 0; i < buttons_.size(); ++i) views.buttons[i] = buttons_[i].get();
-  views.untyped = untyped_.get();
-  views.firstBox = firstBox_.get();
-  views.lastBox = lastBox_.get();
-  views.info = info_.get();
-  views.log = log_.get();
-  views.progress = progress_.get();
-  views.showProgrammerPage = [this] { PageControl->setCurrentWidget(TabSheetProgrammer); };
-  views.showBufferPage = [this](const app::BufferPageText& page) { ShowBufferPage(page); };
+  views.terminal = &TabSheetComm->TerminalView();
+  views.target = target.Views();
+  views.programmer = prog.Views();
+  views.programmer.show = [this] { PageControl->setCurrentWidget(TabSheetProgrammer); };
+  views.showBufferPage = [this](const app::BufferPageText& page) { TabSheetBuffer->Show(page); };
   views.finder = DevFinderForm;
   views.quit = [this] {
     if (QuitProgram) QuitProgram();
@@ -125,14 +94,14 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   // Before the first load the Buffer page reads as after Clear.
   app::BufferPageText empty;
   app::ShowCleared(empty);
-  ShowBufferPage(empty);
+  TabSheetBuffer->Show(empty);
 
   // The summary names the module the address box shows, whoever moved it (the user, a
   // MultiProgram sequence, the device finder), and the port the user chose.
   connect(target.cbxAddr, &QComboBox::currentIndexChanged, this,
-          [this](int) { session_->prg->ShowSummary(); });
+          [this](int) { session_->page->ShowSummary(); });
   connect(target.cbxCOM, &QComboBox::activated, this,
-          [this](int) { session_->prg->ShowSummary(); });
+          [this](int) { session_->page->ShowSummary(); });
   RestoreSettings();
 }
 
@@ -212,13 +181,6 @@ void TMainForm::BuildPages() {
 }
 
 void TMainForm::Start(const std::vector<std::string>& files) { session_->Start(files); }
-
-void TMainForm::ShowBufferPage(const app::BufferPageText& page) {
-  TabSheetBuffer->lbSrcFile->setText(FromUtf8(page.source));
-  TabSheetBuffer->lbRange->setText(FromUtf8(page.range));
-  bufferInfo_->Clear();
-  for (const auto& line : page.info) bufferInfo_->AddLine(line);
-}
 
 void TMainForm::ShowError(const std::string& text) {
   boxes_.Show(text, kCaption, platform::MsgButtons::Ok, platform::MsgIcon::Error);

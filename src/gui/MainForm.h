@@ -88,7 +88,6 @@ protected:
 private:
   void BuildMenus();
   void BuildPages();
-  void ShowBufferPage(const app::BufferPageText& page);
   void ShowError(const std::string& text);
   void RestoreSettings();
   void SaveSettings();
@@ -99,23 +98,9 @@ private:
   bool centred_ = false;
   bool restored_ = false; // the size and place of the last run
   std::unique_ptr<FileDialogs> dialogs_;
-  // The views go after the session: it holds them until the end.
+  // The status line's view goes before the session: the session holds it until the end (the
+  // pages' views go with the pages, after the session).
   std::unique_ptr<QtStatusView> status_;
-  std::unique_ptr<QtTextView> terminal_;
-  std::unique_ptr<QtComboView> address_;
-  std::unique_ptr<QtComboView> speed_;
-  std::unique_ptr<QtSelector> ports_;
-  std::unique_ptr<QtSelector> canAddress_;
-  std::unique_ptr<QtSelector> canSpeed_;
-  std::unique_ptr<QtTreeView> tree_;
-  std::array<std::unique_ptr<QtButtonView>, 4> buttons_;
-  std::unique_ptr<QtCheckView> untyped_;
-  std::unique_ptr<QtComboView> firstBox_;
-  std::unique_ptr<QtComboView> lastBox_;
-  std::unique_ptr<QtTextView> info_;
-  std::unique_ptr<QtTextView> log_;
-  std::unique_ptr<QtProgressView> progress_;
-  std::unique_ptr<QtTextView> bufferInfo_;
   std::unique_ptr<app::Session> session_;
 };
 

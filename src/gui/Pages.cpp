@@ -90,7 +90,8 @@ void TCommPlane::insertFromMimeData(const QMimeData* source) {
   QPlainTextEdit::insertFromMimeData(source);
 }
 
-TCommPage::TCommPage(QWidget* parent) : QWidget(parent), CommPlane(new TCommPlane(this)) {
+TCommPage::TCommPage(QWidget* parent)
+    : QWidget(parent), CommPlane(new TCommPlane(this)), terminal_(*CommPlane, true) {
   CommPlane->move(kPlaneLeft, kPlaneTop);
 }
 
@@ -191,6 +192,25 @@ TTargetPage::TTargetPage(QWidget* parent) : QWidget(parent) {
       std::max(120, fontMetrics().horizontalAdvance(QStringLiteral("CAN_ADDR_126")) + 48);
   grid->setColumnMinimumWidth(0, side);
   grid->setColumnMinimumWidth(2, side);
+
+  ports_ = std::make_unique<QtSelector>(*cbxCOM);
+  speed_ = std::make_unique<QtComboView>(*cbxSpeed);
+  address_ = std::make_unique<QtComboView>(*cbxAddr);
+  tree_ = std::make_unique<QtTreeView>(*TargetTreeView);
+  canAddress_ = std::make_unique<QtSelector>(*cbxCANAddr);
+  canSpeed_ = std::make_unique<QtSelector>(*cbxCANSpeed);
+}
+
+app::TargetPageViews TTargetPage::Views() {
+  app::TargetPageViews v;
+  v.ports = ports_.get();
+  v.speed = speed_.get();
+  v.address = address_.get();
+  v.tree = tree_.get();
+  v.canAddress = canAddress_.get();
+  v.canSpeed = canSpeed_.get();
+  v.setCanData = [this](const std::string& text) { lbCANdata->setText(FromUtf8(text)); };
+  return v;
 }
 
 // ---- Programmer ----
@@ -232,6 +252,27 @@ TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
   InfoMemo = MakePageMemo(this);
   LogMemo = MakePageMemo(this);
   PlaceControls();
+
+  for (std::size_t i = 0; i < buttons_.size(); ++i)
+    buttons_[i] = std::make_unique<QtButtonView>(*Buttons[i]);
+  untyped_ = std::make_unique<QtCheckView>(*UntypedBox);
+  firstBox_ = std::make_unique<QtComboView>(*FirstBox);
+  lastBox_ = std::make_unique<QtComboView>(*LastBox);
+  info_ = std::make_unique<QtTextView>(*InfoMemo);
+  log_ = std::make_unique<QtTextView>(*LogMemo);
+  progress_ = std::make_unique<QtProgressView>(*Progress);
+}
+
+programmer::ProgrammerPageViews TProgrammerPage::Views() {
+  programmer::ProgrammerPageViews v;
+  for (std::size_t i = 0; i < buttons_.size(); ++i) v.buttons[i] = buttons_[i].get();
+  v.untyped = untyped_.get();
+  v.firstBox = firstBox_.get();
+  v.lastBox = lastBox_.get();
+  v.info = info_.get();
+  v.log = log_.get();
+  v.progress = progress_.get();
+  return v;
 }
 
 void TProgrammerPage::PlaceControls() {
@@ -305,6 +346,14 @@ TBufferPage::TBufferPage(QWidget* parent) : QWidget(parent) {
   mnBufferInfo = MakePageMemo(this);
   btBufferClear = new QPushButton(QStringLiteral("Clear"), this);
   btBufferShow = new QPushButton(QStringLiteral("Show"), this);
+  info_ = std::make_unique<QtTextView>(*mnBufferInfo);
+}
+
+void TBufferPage::Show(const app::BufferPageText& page) {
+  lbSrcFile->setText(FromUtf8(page.source));
+  lbRange->setText(FromUtf8(page.range));
+  info_->Clear();
+  for (const auto& line : page.info) info_->AddLine(line);
 }
 
 QSize TBufferPage::minimumSizeHint() const {

@@ -1,6 +1,11 @@
 #pragma once
-// The main window's four pages. Each page lays out its own controls; the main window wires
-// them to the session.
+// The main window's four pages. Each page lays out its own controls and hands the session its
+// views of them (Views(), over the adapters in QtViews.h); the main window wires them.
+
+#include "app/BufferView.h"
+#include "app/PageViews.h"
+#include "gui/QtViews.h"
+#include "programmer/Views.h"
 
 #include <QPlainTextEdit>
 #include <QTreeWidget>
@@ -8,6 +13,7 @@
 
 #include <array>
 #include <functional>
+#include <memory>
 
 class QCheckBox;
 class QComboBox;
@@ -43,10 +49,15 @@ public:
   TCommPlane* CommPlane;
   // CommPlane's place on the page; its height and width follow the page.
   static constexpr int kPlaneLeft = 2, kPlaneTop = 2;
+  // The terminal as the session writes it: lines of bytes.
+  programmer::ITextView& TerminalView() { return terminal_; }
 
 protected:
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
+
+private:
+  QtTextView terminal_;
 };
 
 // The target tree: a click, or Enter or Space on the current node, selects a target.
@@ -76,6 +87,12 @@ public:
   QComboBox* cbxCANAddr;
   QComboBox* cbxCANSpeed;
   QLabel* lbCANdata;
+  app::TargetPageViews Views();
+
+private:
+  std::unique_ptr<QtSelector> ports_, canAddress_, canSpeed_;
+  std::unique_ptr<QtComboView> speed_, address_;
+  std::unique_ptr<QtTreeView> tree_;
 };
 
 // "Programmer": the controls are placed from the page's height H and width W by fixed rules,
@@ -95,6 +112,8 @@ public:
   QPlainTextEdit* LogMemo;
   std::function<void()> onShow;
   std::function<void(int tag)> onAction;
+  // Every view but show, which the window gives.
+  programmer::ProgrammerPageViews Views();
 
   void PlaceControls();
   QSize minimumSizeHint() const override;
@@ -107,6 +126,13 @@ public:
 protected:
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
+
+private:
+  std::array<std::unique_ptr<QtButtonView>, 4> buttons_;
+  std::unique_ptr<QtCheckView> untyped_;
+  std::unique_ptr<QtComboView> firstBox_, lastBox_;
+  std::unique_ptr<QtTextView> info_, log_;
+  std::unique_ptr<QtProgressView> progress_;
 };
 
 // "Buffer": what is loaded. The two buttons keep to the bottom-left corner; the memo fills the
@@ -119,12 +145,17 @@ public:
   QPlainTextEdit* mnBufferInfo;
   QPushButton* btBufferClear;
   QPushButton* btBufferShow;
+  // Shows what the session says of the loaded image.
+  void Show(const app::BufferPageText& page);
 
   static constexpr int kMargin = 8;
   QSize minimumSizeHint() const override;
 
 protected:
   void resizeEvent(QResizeEvent* event) override;
+
+private:
+  std::unique_ptr<QtTextView> info_;
 };
 
 } // namespace vk::gui

@@ -125,10 +125,10 @@ TDevFinderForm::TDevFinderForm(QWidget* mainWindow)
       mainWindow_(mainWindow) {
   setWindowTitle(QStringLiteral("Device Finder"));
   setAttribute(Qt::WA_QuitOnClose, false);
-  Label1 = new QLabel(QStringLiteral("Trying"), this);
-  Label2 = new QLabel(this);
-  Label3 = new QLabel(this);
-  for (QLabel* l : {Label1, Label2, Label3}) l->setTextFormat(Qt::PlainText);
+  lbTrying = new QLabel(QStringLiteral("Trying"), this);
+  lbRate = new QLabel(this);
+  lbCommand = new QLabel(this);
+  for (QLabel* l : {lbTrying, lbRate, lbCommand}) l->setTextFormat(Qt::PlainText);
   PlaceLabels();
   setFixedSize(kWidth, kHeight);
 }
@@ -139,15 +139,15 @@ void TDevFinderForm::PlaceLabels() {
   const QFontMetrics fm(font());
   const int gap = 6;
   const int x1 = 16;
-  const int w1 = fm.horizontalAdvance(Label1->text());
+  const int w1 = fm.horizontalAdvance(lbTrying->text());
   const int x2 = std::max(56, x1 + w1 + gap);
   const int w2 = fm.horizontalAdvance(QStringLiteral("115200"));
   const int x3 = std::max(96, x2 + w2 + gap);
   const int w3 = std::max(fm.horizontalAdvance(QStringLiteral("OP255")), kWidth - x3 - 4);
   const int h = fm.height() + 2;
-  Label1->setGeometry(x1, 16, w1 + 2, h);
-  Label2->setGeometry(x2, 16, w2 + 2, h);
-  Label3->setGeometry(x3, 16, w3, h);
+  lbTrying->setGeometry(x1, 16, w1 + 2, h);
+  lbRate->setGeometry(x2, 16, w2 + 2, h);
+  lbCommand->setGeometry(x3, 16, w3, h);
 }
 
 void TDevFinderForm::Show() {
@@ -158,8 +158,8 @@ void TDevFinderForm::Show() {
 
 void TDevFinderForm::Hide() { hide(); }
 bool TDevFinderForm::Visible() const { return isVisible(); }
-void TDevFinderForm::SetRateText(const std::string& text) { Label2->setText(FromUtf8(text)); }
-void TDevFinderForm::SetCommandText(const std::string& text) { Label3->setText(FromUtf8(text)); }
+void TDevFinderForm::SetRateText(const std::string& text) { lbRate->setText(FromUtf8(text)); }
+void TDevFinderForm::SetCommandText(const std::string& text) { lbCommand->setText(FromUtf8(text)); }
 
 void TDevFinderForm::closeEvent(QCloseEvent* event) {
   // Only the user closes this window; the search hides it.
@@ -178,21 +178,21 @@ TSearchSettingForm::TSearchSettingForm(QWidget* mainWindow)
   setModal(false);
   lbEndAddr = new QLabel(QStringLiteral("Search End Address"), this);
   lbEndAddr->setTextFormat(Qt::PlainText);
-  Edit1 = new QLineEdit(QStringLiteral("16"), this);
+  edEndAddr = new QLineEdit(QStringLiteral("16"), this);
   btClose = new QPushButton(QStringLiteral("Close"), this);
   btClose->setAutoDefault(false);
 
   // The places of the form, widened only when the font needs more room for the caption.
   const int labelWidth = lbEndAddr->sizeHint().width();
   const int width = std::max(kWidth, 16 + labelWidth + 16);
-  const int editHeight = Edit1->sizeHint().height();
+  const int editHeight = edEndAddr->sizeHint().height();
   lbEndAddr->setGeometry(16, 16 - 4, labelWidth, lbEndAddr->sizeHint().height());
-  Edit1->setGeometry(16, 32, width - 36, editHeight);
+  edEndAddr->setGeometry(16, 32, width - 36, editHeight);
   const int closeTop = std::max(64, 32 + editHeight + 6);
   btClose->setGeometry((width - 75) / 2 - 1, closeTop, 75, 25);
   setFixedSize(width, std::max(kHeight, closeTop + 25 + 14));
 
-  connect(Edit1, &QLineEdit::textChanged, this, [this](const QString& text) {
+  connect(edEndAddr, &QLineEdit::textChanged, this, [this](const QString& text) {
     if (onChange) onChange(text.toStdString());
   });
   connect(btClose, &QPushButton::clicked, this, [this] { hide(); });

@@ -58,9 +58,9 @@ public:
   // The user closed the window.
   std::function<void()> onClosed;
 
-  QLabel* Label1;
-  QLabel* Label2;
-  QLabel* Label3;
+  QLabel* lbTrying;  // "Trying"
+  QLabel* lbRate;    // the bit rate being tried
+  QLabel* lbCommand; // the command being sent ("OP n")
 
 protected:
   void closeEvent(QCloseEvent* event) override;
@@ -78,11 +78,11 @@ public:
 
   // Shows the dialog centred on the main window.
   void ShowSettings();
-  // Called with Edit1's text whenever it changes.
+  // Called with edEndAddr's text whenever it changes.
   std::function<void(const std::string& text)> onChange;
 
   QLabel* lbEndAddr;
-  QLineEdit* Edit1;
+  QLineEdit* edEndAddr; // the last address tried
   QPushButton* btClose;
 
 private:

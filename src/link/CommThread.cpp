@@ -94,15 +94,18 @@ bool TCommThread::Step() {
     return true;
   }
 
-  const Millis now = loop_.Now();
+  const std::int64_t nowUs = loop_.NowMicros();
   const bool pending = settingsChanged_.load() || !TxLines.Empty();
-  if (pending && now - lastByteAt_ >= kQuietMs && !port_->HasInput()) {
+  if (pending && nowUs - lastByteAtUs_ >= quietUs_ && !port_->HasInput()) {
     WriteStep();
     return true;
   }
-  Millis deadline = nextIdleAt_;
-  if (pending) deadline = std::min(deadline, lastByteAt_ + kQuietMs);
-  switch (worker_->Wait(port_.get(), deadline)) {
+  // Idle reads count only for a partial entry; with none, the worker sleeps until a byte or a
+  // wake-up instead of turning every read time-out.
+  std::int64_t deadlineUs =
+      framing_.Pending().empty() ? nowUs + kPortWaitMs * 1000 : nextIdleAt_ * 1000;
+  if (pending) deadlineUs = std::min(deadlineUs, lastByteAtUs_ + quietUs_);
+  switch (worker_->WaitMicros(port_.get(), deadlineUs)) {
   case WaitResult::Readable:
     return ReadStep();
   case WaitResult::TimedOut:
@@ -153,7 +156,7 @@ bool TCommThread::ReopenStep() {
   handledGen_ = gen;
   settingsChanged_ = false;
   ApplySettings();
-  lastByteAt_ = kNever;
+  lastByteAtUs_ = kNever;
   nextIdleAt_ = loop_.Now() + kReadTimeoutMs;
   return true;
 }
@@ -172,7 +175,7 @@ bool TCommThread::ReadStep() {
     return true;
   }
   const Millis now = loop_.Now();
-  lastByteAt_ = now;
+  lastByteAtUs_ = loop_.NowMicros();
   nextIdleAt_ = now + kReadTimeoutMs;
   // The link may switch the mode at any time; the framing follows it with the next byte, and
   // its own moves (text → frame → text) do not undo a switch made meanwhile.
@@ -205,7 +208,12 @@ void TCommThread::SetAccepting(std::uint64_t gen, bool on) {
   accepting_ = on;
 }
 
-void TCommThread::ApplySettings() { lastRefused_ = port_->Apply(Settings()); }
+void TCommThread::ApplySettings() {
+  const platform::LineSettings s = Settings();
+  lastRefused_ = port_->Apply(s);
+  const std::int64_t bits = s.Parity != 0 ? 11 : 10;
+  quietUs_ = kQuietChars * bits * 1000000 / std::max<std::int64_t>(s.BaudRate, 1);
+}
 
 void TCommThread::ClosePort() {
   // What arrived from the old port is handed over rather than joined to the new port's bytes.
@@ -218,7 +226,9 @@ void TCommThread::ClosePort() {
 }
 
 void TCommThread::Deliver(std::optional<std::string> entry) {
-  if (entry) receiveTarget_.Add(std::move(*entry));
+  if (!entry) return;
+  receiveTarget_.Add(std::move(*entry));
+  if (onArrival_) onArrival_();
 }
 
 void TCommThread::Lose(int error) {

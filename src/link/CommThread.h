@@ -9,7 +9,8 @@
 // settings change or a port change is acted on at once instead of at the end of the read
 // time-out. The order stays: bytes already received are read first; settings are applied
 // before the next write; strings go out in queue order, one string per write; nothing is
-// written until the line has been quiet for kQuietMs; a partial entry still waits three idle
+// written until the line has been quiet for kQuietChars character times at its bit rate (the
+// tail of a device's answer is not talked over); a partial entry still waits three idle
 // reads (kReadTimeoutMs each) of silence.
 //
 // Strings are taken only while a port is open or being opened: with no port chosen ("PCAN"), or
@@ -35,7 +36,7 @@ namespace vk::link {
 class TCommThread {
 public:
   static constexpr int kReadTimeoutMs = 10; // a read that gets no byte ends after this
-  static constexpr int kQuietMs = 2;        // the line counts as quiet this long after a byte
+  static constexpr int kQuietChars = 3;     // the line counts as quiet this long after a byte
   static constexpr int kPortWaitMs = 500;   // waiting while no port, or no openable port, is set
 
   TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports,
@@ -58,6 +59,9 @@ public:
   std::uint8_t RxMode() const { return rxMode_.load(); }
   // Appends to TxLines and wakes the worker; dropped while no port is open or being opened.
   void Queue(std::string bytes);
+  // Before Start: called on the worker each time an entry has been appended to the receive
+  // list, so that the tick thread can act on it at once instead of at its next timer.
+  void SetOnArrival(std::function<void()> fn) { onArrival_ = std::move(fn); }
   void Start();
   // Ends the worker (waits for its current step) and closes the port. Idempotent.
   void Stop();
@@ -122,7 +126,8 @@ private:
   platform::LineSettings settings_;
   std::string portName_;
   std::string lostText_;
-  std::set<int> listedPorts_; // written before Start
+  std::set<int> listedPorts_;       // written before Start
+  std::function<void()> onArrival_; // written before Start
   bool started_ = false;
 
   // The worker's own.
@@ -132,7 +137,8 @@ private:
   std::uint64_t failedGen_ = 0;
   std::uint64_t reportedGen_ = 0;
   platform::Millis retryAt_ = 0;
-  platform::Millis lastByteAt_ = kNever;
+  std::int64_t lastByteAtUs_ = kNever;
+  std::int64_t quietUs_ = 0; // kQuietChars at the rate last applied
   platform::Millis nextIdleAt_ = 0;
 };
 

@@ -26,12 +26,21 @@ TComm::TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports,
   SetBaudRate(115200);
   DeliveryTimer = loop_.CreateTimer(kDeliveryIntervalMs, [this] { DeliveryTick(); });
   SetRawMode(false);
+  arrival_->link = this;
+  thread_->SetOnArrival([&loop = loop_, arrival = arrival_] {
+    if (arrival->posted.exchange(true)) return; // one posted delivery takes every line waiting
+    loop.Post([arrival] {
+      arrival->posted = false;
+      if (arrival->link != nullptr) arrival->link->DeliverArrived();
+    });
+  });
 }
 
 TComm::~TComm() {
   DeliveryTimer->SetEnabled(false);
   DeliveryTimer.reset();
   thread_->Stop();
+  arrival_->link = nullptr; // a delivery still posted finds the link gone
   if (settings_ != nullptr)
     settings_->Write(kPortSetting, "COM" + std::to_string(PortNo_)); // a failure is ignored
 }
@@ -161,14 +170,23 @@ void TComm::SetDeliveryInterval(int ms) { DeliveryTimer->SetInterval(ms); }
 
 int TComm::DeliveryInterval() const { return DeliveryTimer->Interval(); }
 
-void TComm::DeliveryTick() {
-  if (PortNo_ == 0) return;
+bool TComm::DeliveryTick() {
+  // Before FillPortList nothing is delivered: the window is not wired yet.
+  if (PortNo_ == 0 || !DeliveryTimer->Enabled()) return false;
   const auto first = RxLines.FirstWithId();
-  if (!first) return;
+  if (!first) return false;
   if (OnReceive) OnReceive(*this, first->second);
   // The handler may have taken the line itself; a line that arrived meanwhile is not this one
-  // and waits for the next tick.
+  // and is delivered after it.
   RxLines.DeleteFirstIf(first->first);
+  return true;
+}
+
+void TComm::DeliverArrived() {
+  // Bounded by what waits now: a handler that leaves lines, or lines that arrive meanwhile, are
+  // the next delivery's.
+  for (int n = RxLines.Count(); n > 0; --n)
+    if (!DeliveryTick()) return;
 }
 
 } // namespace vk::link

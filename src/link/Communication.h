@@ -1,10 +1,11 @@
 #pragma once
 // TComm: the serial link, the program's only way to a COM port. Everything here runs on the
 // tick thread and never blocks on the port: sending queues, setting changes mark the settings
-// as changed; the worker (TCommThread) does the rest. A delivery timer hands the oldest
-// received line to OnReceive, one per tick. TComm also fills the port selector ("PCAN" and the
-// COM ports that exist), remembers the chosen port in the settings ("PORT") and switches the
-// CAN link on when "PCAN" is chosen.
+// as changed; the worker (TCommThread) does the rest. A received line is handed to OnReceive as
+// soon as it arrives (the worker posts to the tick thread), oldest first, one call per line; a
+// delivery timer does the same for any line left waiting. TComm also fills the port selector
+// ("PCAN" and the COM ports that exist), remembers the chosen port in the settings ("PORT") and
+// switches the CAN link on when "PCAN" is chosen.
 
 #include "link/CommThread.h"
 #include "link/LineQueue.h"
@@ -14,6 +15,7 @@
 #include "platform/SerialDevice.h"
 #include "platform/Settings.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -92,7 +94,15 @@ public:
   std::function<void(TComm& sender, const std::string& line)> OnReceive;
 
 private:
-  void DeliveryTick();
+  // Hands the oldest line to OnReceive; false when none waits.
+  bool DeliveryTick();
+  // The lines waiting when the worker said that one arrived, each in turn.
+  void DeliverArrived();
+  struct Arrival {
+    std::atomic<bool> posted{false}; // a delivery is posted and has not run yet
+    TComm* link = nullptr;           // null once the link has gone (tick thread only)
+  };
+  std::shared_ptr<Arrival> arrival_ = std::make_shared<Arrival>();
 
   platform::IEventLoop& loop_;
   platform::ISerialPorts& ports_;

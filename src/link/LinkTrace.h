@@ -38,6 +38,9 @@ public:
                      std::string name)
       : inner_(std::move(inner)), trace_(trace), name_(std::move(name)) {
     trace_.Note(name_ + " " + inner_->Path() + " opened");
+    if (const std::string refusal = inner_->LowLatencyRefusal(); !refusal.empty())
+      trace_.Note(name_ + " low latency refused by the driver (" + refusal +
+                  "): answers may wait for the adapter's latency timer");
   }
   ~TracedSerialDevice() override {
     inner_.reset();

@@ -57,6 +57,10 @@ public:
   // From the step: waits until what has input, Wake() is called, or the loop's clock reaches
   // deadline. what may be null. Virtual time never blocks: it answers NotYet instead.
   virtual WaitResult Wait(IWaitable* what, Millis deadline) = 0;
+  // As Wait, to the microsecond of the loop's NowMicros (virtual time: whole milliseconds).
+  virtual WaitResult WaitMicros(IWaitable* what, std::int64_t deadlineUs) {
+    return Wait(what, (deadlineUs + 999) / 1000);
+  }
   // Any thread: ends the current or the next Wait early.
   virtual void Wake() = 0;
 };
@@ -71,6 +75,9 @@ public:
   virtual void Sleep(int ms) = 0;
   // Milliseconds on a monotonic clock. Any thread may read it.
   virtual Millis Now() const = 0;
+  // The same clock in microseconds (Now() is this divided by 1000). Virtual time moves in whole
+  // milliseconds.
+  virtual std::int64_t NowMicros() const { return Now() * 1000; }
   // Any thread: runs fn on the tick thread soon, in the order posted, never inside Sleep.
   virtual void Post(std::function<void()> fn) = 0;
   // A runner for the serial worker that keeps this loop's time.

@@ -2,6 +2,7 @@
 
 #include "platform/ThreadWorker.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QObject>
@@ -118,6 +119,12 @@ void QtEventLoop::Sleep(int ms) {
   }
 }
 
+std::int64_t QtEventLoop::NowMicros() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
+}
+
 Millis QtEventLoop::Now() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start_)
@@ -164,7 +171,7 @@ void QtEventLoop::RunPosted() {
 }
 
 std::unique_ptr<IWorker> QtEventLoop::CreateWorker() {
-  return std::make_unique<ThreadWorker>([this] { return Now(); });
+  return std::make_unique<ThreadWorker>([this] { return NowMicros(); });
 }
 
 void QtEventLoop::RunFor(int ms) {
@@ -176,13 +183,18 @@ void QtEventLoop::RunFor(int ms) {
 bool QtEventLoop::RunUntil(const std::function<bool()>& done, int timeoutMs) {
   if (done()) return true;
   QEventLoop loop;
-  QTimer look;
-  look.setTimerType(Qt::PreciseTimer);
-  look.setInterval(1);
-  QObject::connect(&look, &QTimer::timeout, &loop, [&] {
+  // Looked at whenever the loop has handled what woke it, rather than by a fast timer that
+  // would wake the process a thousand times a second; the slow timer catches a change made by
+  // another thread while nothing else happens here.
+  auto look = [&] {
     if (done()) loop.quit();
-  });
-  look.start();
+  };
+  QObject::connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock,
+                   &loop, look);
+  QTimer slow;
+  slow.setInterval(kRunUntilLookMs);
+  QObject::connect(&slow, &QTimer::timeout, &loop, look);
+  slow.start();
   QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
   loop.exec();
   return done();

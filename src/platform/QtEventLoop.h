@@ -28,14 +28,16 @@ public:
   // posted calls run.
   void Sleep(int ms) override;
   Millis Now() const override;
+  std::int64_t NowMicros() const override;
   void Post(std::function<void()> fn) override;
   std::unique_ptr<IWorker> CreateWorker() override;
 
   // Runs Qt's event loop for ms milliseconds (vkprog, tests).
   void RunFor(int ms);
-  // Runs Qt's event loop until done() holds (looked at every millisecond) or timeoutMs have
-  // passed; returns done().
+  // Runs Qt's event loop until done() holds (looked at after every turn of the loop, and every
+  // kRunUntilLookMs) or timeoutMs have passed; returns done().
   bool RunUntil(const std::function<bool()>& done, int timeoutMs);
+  static constexpr int kRunUntilLookMs = 20;
 
 private:
   void RunPosted();

@@ -48,6 +48,10 @@ public:
   // Writes the whole buffer with one write request (the device may take it in pieces);
   // returns false when it could not.
   virtual bool Write(const std::string& bytes) = 0;
+  // Why the driver refused the request for low latency made when the device was opened (a USB
+  // adapter then holds received bytes for its latency timer, 16 ms on FTDI parts); empty when
+  // it was granted or the system makes no such request.
+  virtual std::string LowLatencyRefusal() const { return {}; }
 };
 
 enum class PortState {

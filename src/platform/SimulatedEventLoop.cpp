@@ -159,7 +159,9 @@ void SimulatedEventLoop::Tick(bool sleeping) {
   ++now_;
   if (!sleeping) RunPosted();
   RunPollers();
-  if (!sleeping) FireDueTimers();
+  if (sleeping) return;
+  RunPosted(); // what the devices and the worker posted is acted on in the same millisecond
+  FireDueTimers();
 }
 
 void SimulatedEventLoop::RunPosted() {

@@ -4,7 +4,9 @@
 // millisecond, in this order:
 //   1. calls posted with Post, in the order posted (not during a blocking Sleep);
 //   2. pollers, in the order added: device models and the stepped worker (also during Sleep);
-//   3. due timers in time order (equal times: the older timer first). A timer that fires is due
+//   3. calls the pollers posted (not during a blocking Sleep), so that a line that arrives is
+//      acted on in the millisecond it arrives in, as the real loop wakes for it at once;
+//   4. due timers in time order (equal times: the older timer first). A timer that fires is due
 //      again one interval later, counted from the moment it fired; a handler that sleeps lets
 //      other timers fall overdue, and each overdue timer then fires once.
 // Everything runs on the thread that calls RunFor; only Post and IWorker::Wake may come from

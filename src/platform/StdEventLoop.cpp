@@ -78,6 +78,12 @@ void StdEventLoop::Sleep(int ms) {
   if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
 }
 
+std::int64_t StdEventLoop::NowMicros() const {
+  return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                               start_)
+      .count();
+}
+
 Millis StdEventLoop::Now() const {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start_)
@@ -93,7 +99,7 @@ void StdEventLoop::Post(std::function<void()> fn) {
 }
 
 std::unique_ptr<IWorker> StdEventLoop::CreateWorker() {
-  return std::make_unique<ThreadWorker>([this] { return Now(); });
+  return std::make_unique<ThreadWorker>([this] { return NowMicros(); });
 }
 
 Millis StdEventLoop::RunDue() {

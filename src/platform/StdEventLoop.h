@@ -26,6 +26,7 @@ public:
   // fires once afterwards.
   void Sleep(int ms) override;
   Millis Now() const override;
+  std::int64_t NowMicros() const override;
   void Post(std::function<void()> fn) override;
   std::unique_ptr<IWorker> CreateWorker() override;
 

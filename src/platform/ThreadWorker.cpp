@@ -1,6 +1,7 @@
 #include "platform/ThreadWorker.h"
 
 #include <cerrno>
+#include <ctime>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -11,7 +12,7 @@
 
 namespace vk::platform {
 
-ThreadWorker::ThreadWorker(std::function<Millis()> clock) : clock_(std::move(clock)) {
+ThreadWorker::ThreadWorker(std::function<std::int64_t()> clockUs) : clockUs_(std::move(clockUs)) {
   wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd_ < 0) throw std::runtime_error("eventfd failed");
 }
@@ -22,22 +23,28 @@ ThreadWorker::~ThreadWorker() {
 }
 
 WaitResult ThreadWorker::Wait(IWaitable* what, Millis deadline) {
+  return WaitMicros(what, deadline * 1000);
+}
+
+WaitResult ThreadWorker::WaitMicros(IWaitable* what, std::int64_t deadlineUs) {
   for (;;) {
-    const Millis left = deadline - clock_();
+    const std::int64_t left = deadlineUs - clockUs_();
     pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, POLLIN, 0}};
-    int count = 1;
+    nfds_t count = 1;
     const int handle = what != nullptr ? what->PollHandle() : -1;
     if (handle >= 0) {
       fds[1].fd = handle;
       count = 2;
     }
     // A device without a descriptor is looked at every millisecond.
-    int timeout = left <= 0 ? 0 : static_cast<int>(left);
+    std::int64_t timeoutUs = std::max<std::int64_t>(left, 0);
     if (what != nullptr && handle < 0) {
       if (what->HasInput()) return WaitResult::Readable;
-      timeout = std::min(timeout, 1);
+      timeoutUs = std::min<std::int64_t>(timeoutUs, 1000);
     }
-    const int r = ::poll(fds, count, timeout);
+    const timespec timeout{static_cast<time_t>(timeoutUs / 1000000),
+                           static_cast<long>(timeoutUs % 1000000) * 1000};
+    const int r = ::ppoll(fds, count, &timeout, nullptr);
     if (r < 0) {
       if (errno == EINTR) continue;
       return WaitResult::TimedOut;
@@ -51,7 +58,7 @@ WaitResult ThreadWorker::Wait(IWaitable* what, Millis deadline) {
       return WaitResult::Woken;
     }
     if (what != nullptr && handle < 0 && what->HasInput()) return WaitResult::Readable;
-    if (clock_() >= deadline) return WaitResult::TimedOut;
+    if (clockUs_() >= deadlineUs) return WaitResult::TimedOut;
   }
 }
 

@@ -13,8 +13,8 @@ namespace vk::platform {
 
 class ThreadWorker : public IWorker {
 public:
-  // clock: the loop's Now(), readable from any thread.
-  explicit ThreadWorker(std::function<Millis()> clock);
+  // clockUs: the loop's NowMicros(), readable from any thread.
+  explicit ThreadWorker(std::function<std::int64_t()> clockUs);
   ~ThreadWorker() override;
   ThreadWorker(const ThreadWorker&) = delete;
   ThreadWorker& operator=(const ThreadWorker&) = delete;
@@ -22,10 +22,11 @@ public:
   void Start(std::function<bool()> step) override;
   void Stop() override;
   WaitResult Wait(IWaitable* what, Millis deadline) override;
+  WaitResult WaitMicros(IWaitable* what, std::int64_t deadlineUs) override;
   void Wake() override;
 
 private:
-  std::function<Millis()> clock_;
+  std::function<std::int64_t()> clockUs_;
 #ifdef _WIN32
   void* wakeEvent_ = nullptr; // a HANDLE
 #else

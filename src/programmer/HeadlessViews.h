@@ -147,6 +147,27 @@ public:
   NodeId lastMadeVisible = kNone;
 };
 
+// The Programmer page without a window.
+struct HeadlessProgrammerPage {
+  ProgrammerPageViews ProgrammerViews() {
+    ProgrammerPageViews v;
+    v.buttons = {&buttons[0], &buttons[1], &buttons[2], &buttons[3]};
+    v.untyped = &untyped;
+    v.firstBox = &firstBox;
+    v.lastBox = &lastBox;
+    v.info = &info;
+    v.log = &log;
+    v.progress = &progress;
+    return v;
+  }
+
+  HeadlessButton buttons[4];
+  HeadlessCheck untyped;
+  HeadlessCombo firstBox, lastBox;
+  HeadlessText info, log;
+  HeadlessProgress progress;
+};
+
 // "0" .. "255": the address selector's items.
 inline std::vector<std::string> AddressItems() {
   std::vector<std::string> items;

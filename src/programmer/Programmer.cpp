@@ -8,8 +8,6 @@ namespace vk::programmer {
 
 namespace {
 constexpr int kSpinEvery = 20; // the spinner turns when the count exceeds this
-constexpr int kNormalDelivery = 10;
-constexpr int kFastDelivery = 2;
 
 char NextSpin(char c) {
   switch (c) {
@@ -58,14 +56,18 @@ TPrgrm::TPrgrm(platform::IEventLoop& loop, image::Tvkf* firmware, link::TComm* c
 TPrgrm::~TPrgrm() = default;
 
 void TPrgrm::Status(const std::string& text) {
-  if (StatusBar) StatusBar->SetPanelText(0, text);
+  if (display_) display_->Status(text);
 }
 
 void TPrgrm::Log(const std::string& line) {
-  if (LogMemo) LogMemo->AddLine(line);
+  if (display_) display_->Log(line);
 }
 
-int TPrgrm::Address() const { return AddressBox ? AddressBox->ItemIndex() : 0; }
+int TPrgrm::Address() const { return display_ ? display_->ModuleAddress() : 0; }
+
+void TPrgrm::ShowSummary() {
+  if (display_) display_->ShowSummary();
+}
 
 void TPrgrm::BuildTargetTree(ITreeView* tree) {
   Tree = tree;
@@ -107,9 +109,7 @@ void TPrgrm::SelectNode(PrgrmNode& entry, bool byPerson) {
     }
   }
 
-  if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(entry.TypeCode == 136);
-  if (byPerson && AddressBox && entry.TypeCode >= 133 && entry.TypeCode <= 135)
-    AddressBox->SetItemIndex(64);
+  if (display_) display_->EntrySelected(entry, byPerson);
 
   entry.Cpu = cpu_.get();
   // An armed run keeps its request to erase; everything else comes from the new entry.
@@ -140,7 +140,7 @@ void TPrgrm::SelectByType(std::int32_t code) {
     if (n.TypeCode != code) continue;
     if (Tree) Tree->MakeVisible(n.TreeNode);
     SelectNode(n);
-    if (ShowProgrammerPage) ShowProgrammerPage();
+    if (display_) display_->ShowPage();
     if (ChainedTreeClick) ChainedTreeClick();
     return;
   }
@@ -255,8 +255,7 @@ void TPrgrm::Report(RunResult result) {
     lastOutcome_.detail = cpu_->FailDetail;
   }
   // The reason goes to the hint panel; the log line keeps its text.
-  if (StatusBar)
-    StatusBar->SetPanelText(3, result == RunResult::Failed ? FailureText(lastOutcome_) : "");
+  if (display_) display_->Hint(result == RunResult::Failed ? FailureText(lastOutcome_) : "");
   if (OnModuleDone) OnModuleDone(lastOutcome_);
 }
 
@@ -274,7 +273,6 @@ bool TPrgrm::RunStep() {
   switch (p.State) {
   case CpuState::Idle:
     ShownState = CpuState::Idle;
-    Comm->SetDeliveryInterval(kNormalDelivery);
     return false;
 
   case CpuState::Initialize:
@@ -294,7 +292,6 @@ bool TPrgrm::RunStep() {
     case RunPhase::Begin:
       begun_ = true;
       p.InitBegin(Comm, "");
-      Comm->SetDeliveryInterval(kFastDelivery);
       p.ContinueInitializing();
       break;
     case RunPhase::Step:
@@ -382,60 +379,6 @@ bool TPrgrm::RunStep() {
   p.StopRunning();
   ShownState = CpuState::Idle;
   return true;
-}
-
-void TPrgrm::ApplyUntypedSetting(ICheckView& box, const std::optional<std::string>& value) {
-  const std::string text = value ? value->substr(0, 255) : std::string();
-  const bool shown = !text.empty();
-  box.SetVisible(shown);
-  box.SetEnabled(shown);
-  box.SetChecked(text == "True");
-}
-
-void TPrgrm::PageShow() {
-  static const char* const kCaptions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
-  for (int i = 0; i < 4; ++i)
-    if (Buttons[i]) Buttons[i]->SetCaption(kCaptions[i]);
-  const bool root = node_->Name == "Kestron";
-  const bool module = node_->CpuKind == kKindBackplane;
-  if (Buttons[kDetect]) Buttons[kDetect]->SetEnabled(root);
-  if (Buttons[kErase]) Buttons[kErase]->SetEnabled(root || module);
-  if (Firmware->IsEmpty()) {
-    if (Buttons[kProgram]) Buttons[kProgram]->SetEnabled(false);
-    if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(false);
-  } else {
-    if (Buttons[kProgram]) Buttons[kProgram]->SetEnabled(true);
-    // MultiProgram as the selection gives it, even if a show without an image turned it off.
-    if (Buttons[kMultiProgram]) Buttons[kMultiProgram]->SetEnabled(node_->TypeCode == 136);
-  }
-  if (AddressBox) {
-    std::vector<std::string> items;
-    for (int i = 0; i < AddressBox->Count(); ++i) items.push_back(AddressBox->ItemText(i));
-    // Filled once: afterwards the range boxes keep what the operator chose.
-    if (FirstBox && FirstBox->Count() != AddressBox->Count()) {
-      FirstBox->SetItems(items);
-      FirstBox->SetItemIndex(0);
-    }
-    if (LastBox && LastBox->Count() != AddressBox->Count()) {
-      LastBox->SetItems(items);
-      LastBox->SetItemIndex(AddressBox->ItemIndex());
-    }
-  }
-  ShowSummary();
-}
-
-void TPrgrm::ShowSummary() {
-  if (!InfoMemo) return;
-  InfoMemo->Clear();
-  InfoMemo->AddLine(node_->Name + " #" + std::to_string(Address()));
-  InfoMemo->AddLine("");
-  if (Comm->PortNo() != 0)
-    InfoMemo->AddLine("COM" + std::to_string(Comm->PortNo()) + ", " +
-                      std::to_string(Comm->GetBaudRate()) + "bps");
-  else
-    InfoMemo->AddLine("PCAN");
-  if (ImageInfo)
-    for (const auto& line : ImageInfo()) InfoMemo->AddLine(line);
 }
 
 // Prepares from the image's own range each time, as a run's first tick does, so saving twice

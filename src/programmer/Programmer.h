@@ -1,17 +1,17 @@
 #pragma once
-// TPrgrm: the programmer controller. Holds the catalogue as the target tree, keeps one entry
-// selected with its protocol object bound to the link and the image, and carries a run one
-// tick at a time, reporting through the status line, the progress bar and the log.
+// TPrgrm: the run controller. Holds the catalogue as the target tree, keeps one entry selected
+// with its protocol object bound to the link and the image, and carries a run one tick at a
+// time. What a run shows goes through IRunDisplay (the Programmer page's presenter,
+// ProgrammerPagePresenter.h); only the progress bar is driven directly, by the run and by the
+// protocol object.
 
 #include "programmer/Catalogue.h"
 #include "programmer/Cpu.h"
 #include "programmer/ImagePrep.h"
 #include "programmer/Views.h"
 
-#include <array>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <string>
 #include <typeinfo>
 #include <vector>
@@ -46,6 +46,25 @@ using CpuFactory =
 // The backplane protocol for every kind that has no class of its own.
 std::unique_ptr<TCPU> CreateBackplaneCpu(std::uint8_t cpuKind, platform::IEventLoop& loop);
 
+// What the run controller shows, and where it reads the module number it addresses. The
+// Programmer page's presenter implements it; without one a run shows nothing and addresses
+// module 0.
+class IRunDisplay {
+public:
+  virtual ~IRunDisplay() = default;
+  virtual int ModuleAddress() const = 0;
+  virtual void Status(const std::string& text) = 0; // the operation in hand
+  virtual void Hint(const std::string& text) = 0;   // a failed module's reason ("" clears it)
+  virtual void Log(const std::string& line) = 0;
+  // A new entry is selected (byPerson: the user picked it in the tree). Called before the
+  // protocol object is bound, so an address chosen here is the one the protocol gets.
+  virtual void EntrySelected(const PrgrmNode& entry, bool byPerson) = 0;
+  // The summary changed: the selection, or the module a run starts on.
+  virtual void ShowSummary() = 0;
+  // Brings the page to the front (a selection by a loaded file or a detection).
+  virtual void ShowPage() = 0;
+};
+
 class TPrgrm {
 public:
   enum ButtonTag { kDetect = 0, kErase = 1, kProgram = 2, kMultiProgram = 3 };
@@ -57,35 +76,12 @@ public:
   ~TPrgrm();
 
   // Wiring done at start-up.
-  void SetStatusBar(IStatusView* bar) { StatusBar = bar; }
-  void SetAddressBox(IComboView* box) { AddressBox = box; }
+  void SetDisplay(IRunDisplay* display) { display_ = display; }
   void SetProgress(IProgressView* bar) { Progress = bar; }
-  void SetLog(ITextView* log) { LogMemo = log; }
-  void SetButtons(const std::array<IButtonView*, 4>& buttons) { Buttons = buttons; }
-  // The rest of the Programmer page.
-  void SetPageControls(ICheckView* untyped, IComboView* first, IComboView* last, ITextView* info) {
-    UntypedBox = untyped;
-    FirstBox = first;
-    LastBox = last;
-    InfoMemo = info;
-  }
   // Called once for every module whose run ends (programmed, erased, failed or checked).
   std::function<void(const RunOutcome&)> OnModuleDone;
   // The outcome of the last run that ended.
   const RunOutcome& LastOutcome() const { return lastOutcome_; }
-  // The Buffer page's information lines, shown on the Programmer page.
-  std::function<std::vector<std::string>()> ImageInfo;
-
-  // "Allow untyped programming" from the stored setting: missing or empty hides the box;
-  // exactly "True" shows and ticks it; any other text shows it unticked.
-  static void ApplyUntypedSetting(ICheckView& box, const std::optional<std::string>& value);
-  bool UntypedAllowed() const { return UntypedBox && UntypedBox->Checked(); }
-  // Refreshes the page each time it is shown.
-  void PageShow();
-  // The page's summary: selected entry, module number, link and its bit rate, the image.
-  void ShowSummary();
-  // Called with the page's caption to bring it to the front ("Programmer").
-  std::function<void()> ShowProgrammerPage;
   // The tree's previous click handler, called after every selection.
   std::function<void()> ChainedTreeClick;
 
@@ -129,20 +125,12 @@ public:
   image::Tvkf* Firmware;
   CpuState ShownState = CpuState::Idle;
   ITreeView* Tree = nullptr;
-  IStatusView* StatusBar = nullptr;
-  IComboView* AddressBox = nullptr;
-  std::array<IButtonView*, 4> Buttons{};
-  IProgressView* Progress = nullptr;
-  ITextView* LogMemo = nullptr;
-  ICheckView* UntypedBox = nullptr;
-  IComboView* FirstBox = nullptr;
-  IComboView* LastBox = nullptr;
-  ITextView* InfoMemo = nullptr;
 
 private:
   void Status(const std::string& text);
   void Log(const std::string& line);
   int Address() const;
+  void ShowSummary();
   void Bind();
   void EndRun(bool ok);
   // Clears the per-run flags and the protocol's run state.
@@ -157,6 +145,8 @@ private:
   int spinTicks_ = 0;
   bool begun_ = false; // the protocol's first operation has run
   RunOutcome lastOutcome_;
+  IRunDisplay* display_ = nullptr;
+  IProgressView* Progress = nullptr; // the run sets its range and position
   void Report(RunResult result);
 };
 

@@ -2,6 +2,8 @@
 // What the engine sees of the window: small interfaces for the controls it drives. The window
 // implements them with Qt widgets; vkprog and the tests use the plain ones in HeadlessViews.h.
 
+#include <array>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -79,6 +81,20 @@ public:
   // Expands the node's parents, scrolls it into view and highlights it: the tree shows the
   // selection whether a click, a detection or a loaded file made it.
   virtual void MakeVisible(NodeId node) = 0;
+};
+
+// The Programmer page's controls, as its presenter (ProgrammerPagePresenter.h) sees them.
+// Adding a control: a field here, its use in the presenter, and the line that fills it in each
+// face's page (gui/Pages.cpp TProgrammerPage::Views, HeadlessViews.h HeadlessProgrammerPage).
+struct ProgrammerPageViews {
+  std::array<IButtonView*, 4> buttons{}; // Detect, Erase, Program, MultiProgram
+  ICheckView* untyped = nullptr;         // "Allow untyped programming"
+  IComboView* firstBox = nullptr;        // MultiProgram's first module
+  IComboView* lastBox = nullptr;         // and its last
+  ITextView* info = nullptr;             // the summary
+  ITextView* log = nullptr;              // one line for every module whose run ended
+  IProgressView* progress = nullptr;     // moved by the run
+  std::function<void()> show;            // brings the page to the front
 };
 
 } // namespace vk::programmer

@@ -48,8 +48,8 @@ struct AppBench : app::HeadlessControls {
       : line(serialPorts.Add(1)), kernels(nullptr, {"/nonexistent"}), unit(unitConfig) {
     if (untypedSetting) settings.values["AllowUntypedProgram"] = *untypedSetting;
     app::SessionViews v = Views();
-    v.setCanData = [this](const std::string& t) { canData = t; };
-    v.showProgrammerPage = [this] { ++programmerPageShown; };
+    v.target.setCanData = [this](const std::string& t) { canData = t; };
+    v.programmer.show = [this] { ++programmerPageShown; };
     v.quit = [this] { quitAsked = true; };
     session = std::make_unique<app::Session>(
         loop, boxes, app::SessionDevices{serialPorts, can, &settings}, kernels, v);

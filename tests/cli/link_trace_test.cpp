@@ -254,6 +254,11 @@ TEST(LinkTrace, SerialHookSeesEveryByteAndAllSentWaitsForTheWrite) {
   EXPECT_EQ(entries.back().baud, 57600u);
   ASSERT_GE(trace.notes.size(), 2u);
   EXPECT_EQ(trace.notes[0], "COM3 " + pty.SlavePath() + " opened");
+  // A pseudo-terminal refuses low latency: said once, right after the open.
+  EXPECT_EQ(trace.notes[1].rfind("COM3 low latency refused by the driver (", 0), 0u);
+  EXPECT_EQ(std::count_if(trace.notes.begin(), trace.notes.end(),
+                          [](const std::string& n) { return n.find("low latency") != n.npos; }),
+            1);
   EXPECT_NE(std::find(trace.notes.begin(), trace.notes.end(), "line 57600 bit/s, parity none"),
             trace.notes.end());
 

@@ -274,14 +274,15 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   EXPECT_EQ(finder.windowTitle().toStdString(), "Device Finder");
   EXPECT_EQ(finder.size(), QSize(164, 56));
   EXPECT_TRUE(finder.windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_EQ(finder.Label1->text().toStdString(), "Trying");
+  EXPECT_EQ(finder.lbTrying->text().toStdString(), "Trying");
   // The rate and the command never run into each other.
   finder.SetRateText("115200");
   finder.SetCommandText("OP255");
-  EXPECT_LE(finder.Label1->geometry().right(), finder.Label2->x());
-  EXPECT_LT(finder.Label2->x() + finder.Label2->fontMetrics().horizontalAdvance("115200"),
-            finder.Label3->x());
-  EXPECT_LE(finder.Label3->x() + finder.Label3->fontMetrics().horizontalAdvance("OP255"), 164);
+  EXPECT_LE(finder.lbTrying->geometry().right(), finder.lbRate->x());
+  EXPECT_LT(finder.lbRate->x() + finder.lbRate->fontMetrics().horizontalAdvance("115200"),
+            finder.lbCommand->x());
+  EXPECT_LE(finder.lbCommand->x() + finder.lbCommand->fontMetrics().horizontalAdvance("OP255"),
+            164);
 
   w.ShowPage(f.TabSheetTarget);
   QTest::mouseClick(f.TabSheetTarget->btFindDev, Qt::LeftButton);
@@ -307,18 +308,18 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   EXPECT_FALSE(settings.windowFlags() & Qt::WindowCloseButtonHint);
   EXPECT_TRUE(settings.windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_EQ(settings.lbEndAddr->text().toStdString(), "Search End Address");
-  EXPECT_EQ(settings.Edit1->text().toStdString(), "16");
+  EXPECT_EQ(settings.edEndAddr->text().toStdString(), "16");
   EXPECT_EQ(settings.btClose->text().toStdString(), "Close");
   EXPECT_LE(settings.lbEndAddr->geometry().right(), settings.width());
 
-  settings.Edit1->selectAll();
-  QTest::keyClicks(settings.Edit1, "200");
+  settings.edEndAddr->selectAll();
+  QTest::keyClicks(settings.edEndAddr, "200");
   EXPECT_EQ(w.S().finder->EndAddress, 200);
-  settings.Edit1->setText("300");
+  settings.edEndAddr->setText("300");
   EXPECT_EQ(w.S().finder->EndAddress, 200) << "out of range: the last valid value stays";
-  settings.Edit1->setText("1x");
+  settings.edEndAddr->setText("1x");
   EXPECT_EQ(w.S().finder->EndAddress, 200);
-  settings.Edit1->setText("0");
+  settings.edEndAddr->setText("0");
   EXPECT_EQ(w.S().finder->EndAddress, 0);
   QTest::mouseClick(settings.btClose, Qt::LeftButton);
   EXPECT_FALSE(settings.isVisible());

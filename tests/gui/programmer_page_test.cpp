@@ -199,9 +199,9 @@ TEST(ProgrammerPage, UntypedBoxFollowsTheSetting) {
     if (c.shown) {
       QTest::mouseClick(const_cast<QCheckBox*>(box), Qt::LeftButton, {},
                         QPoint(6, box->height() / 2));
-      EXPECT_EQ(w.S().prg->UntypedAllowed(), !c.ticked) << label;
+      EXPECT_EQ(w.S().page->UntypedAllowed(), !c.ticked) << label;
     } else {
-      EXPECT_FALSE(w.S().prg->UntypedAllowed());
+      EXPECT_FALSE(w.S().page->UntypedAllowed());
     }
   }
 }

@@ -1,6 +1,7 @@
 // Selecting catalogue entries: which protocol object serves them and what the page shows.
 
 #include "cpu/Kernels.h"
+#include "programmer/ProgrammerPagePresenter.h"
 #include "support/SimWorld.h"
 
 #include <gtest/gtest.h>
@@ -26,11 +27,12 @@ TEST(Selection, ProtocolObjectKeptOrReplacedByKind) {
   vk::programmer::HeadlessTree tree;
   vk::programmer::HeadlessCombo address(AddressItems());
   vk::programmer::HeadlessButton multi;
-  prg.SetAddressBox(&address);
-  prg.SetButtons({nullptr, nullptr, nullptr, &multi});
   int chained = 0, shown = 0;
+  ProgrammerPageViews views;
+  views.buttons = {nullptr, nullptr, nullptr, &multi};
+  views.show = [&] { ++shown; };
+  ProgrammerPagePresenter page(prg, p.image, *w.comm, views, nullptr, &address);
   prg.ChainedTreeClick = [&] { ++chained; };
-  prg.ShowProgrammerPage = [&] { ++shown; };
   prg.BuildTargetTree(&tree);
   ASSERT_EQ(tree.nodes.size(), 25u);
   EXPECT_EQ(tree.nodes[4].parent, 0);                 // QRD14 under Kestron

@@ -12,6 +12,7 @@
 #include "platform/SimulatedSerial.h"
 #include "programmer/HeadlessViews.h"
 #include "programmer/Programmer.h"
+#include "programmer/ProgrammerPagePresenter.h"
 
 #include <gtest/gtest.h>
 
@@ -113,12 +114,9 @@ struct Programmer {
              programmer::CpuFactory factory = programmer::CreateBackplaneCpu,
              std::function<cpu::TProgKernel*(int)> kernels = {})
       : comm_(comm), runUntil_(std::move(runUntil)), addressBox(programmer::AddressItems()),
-        prg(loop, &image, &comm, std::move(kernels), std::move(factory)) {
-    prg.SetStatusBar(&status);
-    prg.SetAddressBox(&addressBox);
+        prg(loop, &image, &comm, std::move(kernels), std::move(factory)),
+        page(prg, image, comm, PageViews(), &status, &addressBox) {
     prg.SetProgress(&progress);
-    prg.SetLog(&log);
-    prg.SetButtons({&buttons[0], &buttons[1], &buttons[2], &buttons[3]});
     prg.BuildTargetTree(&tree);
     timer = loop.CreateTimer(10, [this] { Tick(); });
     timer->SetEnabled(true);
@@ -166,6 +164,13 @@ struct Programmer {
   void Tick() {
     if (running) running = prg.RunStep();
   }
+  programmer::ProgrammerPageViews PageViews() {
+    programmer::ProgrammerPageViews v;
+    v.buttons = {&buttons[0], &buttons[1], &buttons[2], &buttons[3]};
+    v.log = &log;
+    v.progress = &progress;
+    return v;
+  }
 
 private:
   link::TComm& comm_;
@@ -180,6 +185,7 @@ public:
   programmer::HeadlessButton buttons[4];
   programmer::HeadlessTree tree;
   programmer::TPrgrm prg;
+  programmer::ProgrammerPagePresenter page; // the status line, the address box and the log
   std::unique_ptr<platform::ITimer> timer;
   bool running = false;
 };

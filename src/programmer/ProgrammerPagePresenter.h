@@ -1,0 +1,62 @@
+#pragma once
+// The Programmer page's presenter: what the page shows of the run controller and the image -
+// the buttons and the range boxes each time the page is shown, the summary, the log, the status
+// line's operation and hint panels, the address box the run reads its module number from, and
+// the "Allow untyped programming" box.
+
+#include "programmer/Programmer.h"
+#include "programmer/Views.h"
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vk::link {
+class TComm;
+}
+namespace vk::image {
+class Tvkf;
+}
+
+namespace vk::programmer {
+
+class ProgrammerPagePresenter : public IRunDisplay {
+public:
+  // status: the window's status line; address: the Target page's address box (cbxAddr). Either
+  // may be null. Becomes the run controller's display until destroyed.
+  ProgrammerPagePresenter(TPrgrm& run, const image::Tvkf& firmware, const link::TComm& comm,
+                          ProgrammerPageViews views, IStatusView* status, IComboView* address);
+  ~ProgrammerPagePresenter() override;
+  ProgrammerPagePresenter(const ProgrammerPagePresenter&) = delete;
+  ProgrammerPagePresenter& operator=(const ProgrammerPagePresenter&) = delete;
+
+  // "Allow untyped programming" from the stored setting: missing or empty hides the box;
+  // exactly "True" shows and ticks it; any other text shows it unticked.
+  static void ApplyUntypedSetting(ICheckView& box, const std::optional<std::string>& value);
+  bool UntypedAllowed() const { return views_.untyped && views_.untyped->Checked(); }
+  // Refreshes the page each time it is shown.
+  void PageShow();
+  // The Buffer page's information lines, shown in the summary.
+  std::function<std::vector<std::string>()> ImageInfo;
+
+  // What the run shows.
+  int ModuleAddress() const override;
+  void Status(const std::string& text) override;
+  void Hint(const std::string& text) override;
+  void Log(const std::string& line) override;
+  void EntrySelected(const PrgrmNode& entry, bool byPerson) override;
+  // The page's summary: selected entry, module number, link and its bit rate, the image.
+  void ShowSummary() override;
+  void ShowPage() override;
+
+private:
+  TPrgrm& run_;
+  const image::Tvkf& firmware_;
+  const link::TComm& comm_;
+  ProgrammerPageViews views_;
+  IStatusView* status_;
+  IComboView* address_;
+};
+
+} // namespace vk::programmer
