@@ -20,8 +20,7 @@ double SteadySeconds() {
 int KernelBytesSent(programmer::TPrgrm& prg) {
   auto* h8 = dynamic_cast<cpu::TCPU_H8_3664*>(&prg.Cpu());
   if (!h8 || prg.ShownState == programmer::CpuState::Idle) return -1;
-  if (h8->SyncStep >= cpu::TCPU_H8_3664::kRunning) return -1;
-  return h8->SyncStep == 4 ? h8->TryCount : (h8->SyncStep > 4 ? h8->kKernelSize : 0);
+  return h8->KernelBytesSent();
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 namespace vk::cpu {
 
 using programmer::CpuState;
+using programmer::RunPhase;
 
 void TCPU_ARM7::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
@@ -10,14 +11,14 @@ void TCPU_ARM7::InitBegin(link::TComm* link, const std::string& param) {
 }
 
 // Unlike the defaults these leave Step and Counter as they are: nothing reads them.
-void TCPU_ARM7::EraseBegin() { Phase = 1; }
-void TCPU_ARM7::EraseStep() { Phase = 2; }
+void TCPU_ARM7::EraseBegin() { Phase = RunPhase::Step; }
+void TCPU_ARM7::EraseStep() { Phase = RunPhase::End; }
 void TCPU_ARM7::EraseEnd() {
   State = CpuState::Program;
-  Phase = 0;
+  Phase = RunPhase::Begin;
 }
-void TCPU_ARM7::ProgramBegin() { Phase = 1; }
-void TCPU_ARM7::ProgramStep() { Phase = 2; }
+void TCPU_ARM7::ProgramBegin() { Phase = RunPhase::Step; }
+void TCPU_ARM7::ProgramStep() { Phase = RunPhase::End; }
 void TCPU_ARM7::Finish() {}
 
 } // namespace vk::cpu

@@ -1,5 +1,23 @@
 #include "cpu/AT89C51RX2.h"
 
+// On the wire (host left, loader right), in characters and lines:
+//   "U"                   ->                 SendU
+//                         <-  "U"            AwaitEcho          6 ticks, then "U" again
+//   carriage return       ->                                    (21 "U" at most)
+//   ":0100000212EB"       ->                 SendOscillator     P89C51RX2 only
+//                         <-  "."            AwaitOscillatorOk  6 ticks, then again
+//   ":0100000307F5"       ->                 SendErase          when the run erases
+//                         <-  "."            AwaitErased        5 ticks, then again; at the
+//                                                               end the run goes on regardless
+// then the image in the shared record loop:
+//   a record              ->
+//                         <-  0x06 / "."     taken: the next record at once
+//                         <-  "X"            the same record again (5 per run)
+//                         <-  "L" / "R"      the run fails (the P89C51RX2: "R" only)
+//   ":00000001FF"         ->
+//   closing commands      ->                 SendFirst
+//                         <-  "."            AwaitOk            each in turn; 500 ticks at most
+
 #include "link/Communication.h"
 
 namespace vk::cpu {
@@ -7,6 +25,8 @@ namespace vk::cpu {
 namespace {
 
 using programmer::CpuState;
+using programmer::RecordStep;
+using programmer::RunPhase;
 
 bool Contains(const std::string& line, char c) { return line.find(c) != std::string::npos; }
 
@@ -36,128 +56,114 @@ TCPU_ISP8051::TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& var
 void TCPU_ISP8051::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   if (variant_.initBaud != 0) Comm->SetBaudRate(variant_.initBaud);
-  SyncStep = 0;
+  SyncStep = Sync::SendU;
   RetryCount = 0;
-  Enter(EraseFirst ? CpuState::Erase : CpuState::Program, 0);
+  Enter(EraseFirst ? CpuState::Erase : CpuState::Program, RunPhase::Begin);
 }
 
 void TCPU_ISP8051::SyncTick() {
   auto& rx = Comm->RxLines;
-  switch (SyncStep) {
-  case 0:
+  // An attempt without the answer: "U" or the oscillator command again, or give up.
+  auto noAnswer = [this](Sync again) {
+    const Patience next = Unanswered(TryCount, kSyncQuietPolls, RetryCount, kMaxSyncRetries);
+    if (next != Patience::Wait) SyncStep = next == Patience::Retry ? again : Sync::GaveUp;
+  };
+  switch (SyncStep.Is()) {
+  case Sync::SendU:
     rx.Clear();
     Comm->SendString(std::string(kSync));
     TryCount = 0;
-    SyncStep = 1;
+    SyncStep = Sync::AwaitEcho;
     break;
-  case 1:
+  case Sync::AwaitEcho:
     if (Contains(rx.First(), 'U')) {
       TryCount = 0;
       Comm->SendChar(0x0D);
       if (variant_.sendsOscillator) {
         rx.DeleteFirst();
         Sleep(100);
-        SyncStep = 2;
+        SyncStep = Sync::SendOscillator;
       } else {
         Sleep(100);
         rx.Clear();
-        SyncStep = 4;
+        SyncStep = Sync::Settle;
       }
-    } else if (++TryCount >= kSyncWaitTicks) {
-      if (RetryCount >= kMaxSyncRetries) {
-        SyncStep = kGaveUp;
-      } else {
-        ++RetryCount;
-        SyncStep = 0;
-      }
+    } else {
+      noAnswer(Sync::SendU);
     }
     break;
-  case 2:
+  case Sync::SendOscillator:
     rx.Clear();
     Comm->SendString(std::string(kOscillator));
     // Every sending of the command gets its own six ticks, as every "U" does; counting on from
     // the previous attempt would send it again at each tick without giving the chip time.
     TryCount = 0;
-    SyncStep = 3;
+    SyncStep = Sync::AwaitOscillatorOk;
     break;
-  case 3:
+  case Sync::AwaitOscillatorOk:
     if (rx.Count() == 0) {
-      if (++TryCount >= kSyncWaitTicks) {
-        if (RetryCount >= kMaxSyncRetries) {
-          SyncStep = kGaveUp;
-        } else {
-          ++RetryCount;
-          SyncStep = 2;
-        }
-      }
+      noAnswer(Sync::SendOscillator);
     } else if (Contains(rx.First(), '.')) {
       TryCount = 0;
       rx.DeleteFirst();
-      SyncStep = 4;
+      SyncStep = Sync::Settle;
     }
     // A line without "." stays; the link removes it after delivering it.
     break;
-  case 4:
+  case Sync::Settle:
     rx.Clear();
-    SyncStep = kSynchronised;
+    SyncStep = Sync::Synchronised;
     break;
-  default:
+  case Sync::Synchronised:
+  case Sync::GaveUp:
     break;
   }
 }
 
 bool TCPU_ISP8051::Synchronised() {
-  if (SyncStep <= 9) {
-    SyncTick();
-    return false;
-  }
-  if (SyncStep == kGaveUp) {
+  if (SyncStep == Sync::GaveUp) {
     Fail(programmer::FailReason::NoSync);
     return false;
   }
-  return true;
+  if (SyncStep == Sync::Synchronised) return true;
+  SyncTick();
+  return false;
 }
 
 void TCPU_ISP8051::EraseBegin() {
-  if (Synchronised()) Enter(State, 1);
+  if (Synchronised()) Enter(State, RunPhase::Step);
 }
 
 void TCPU_ISP8051::EraseStep() {
   auto& rx = Comm->RxLines;
-  switch (Step) {
-  case 0:
+  switch (At<Erasing>()) {
+  case Erasing::SendErase:
     rx.Clear();
     Comm->SendString(std::string(kEraseCommand));
     TryCount = 0;
-    Step = 1;
+    GoTo(Erasing::AwaitErased);
     break;
-  case 1:
+  case Erasing::AwaitErased:
     if (rx.Count() == 0) {
-      if (++TryCount > kEraseWaitTicks) {
-        if (RetryCount >= kMaxEraseRetries) {
-          Step = 2; // unanswered to the end: the run goes on as if the chip were erased
-        } else {
-          ++RetryCount;
-          Step = 0;
-        }
-      }
+      // Unanswered to the end, the run goes on as if the chip were erased.
+      const Patience next = Unanswered(TryCount, kEraseWaitTicks, RetryCount, kMaxEraseRetries);
+      if (next != Patience::Wait)
+        GoTo(next == Patience::Retry ? Erasing::SendErase : Erasing::Erased);
     } else if (Contains(rx.First(), '.')) {
       TryCount = 0;
-      Step = 2;
+      GoTo(Erasing::Erased);
       rx.DeleteFirst();
     }
     break;
-  case 2:
-    Enter(State, 2);
+  case Erasing::Erased:
+    Enter(State, RunPhase::End);
     rx.Clear();
-    break;
-  default:
     break;
   }
 }
 
 void TCPU_ISP8051::ProgramBegin() {
-  if (Synchronised()) Enter(State, 1);
+  if (Synchronised()) Enter(State, RunPhase::Step);
 }
 
 void TCPU_ISP8051::ProgramStep() {
@@ -169,40 +175,44 @@ void TCPU_ISP8051::ProgramStep() {
   });
 }
 
-// Step k (from 1) waits for the "." to closing command k; the last one ends the run.
+// Each closing command in turn, each acknowledged by "."; after the last the run is done.
 void TCPU_ISP8051::ProgramEnd() {
   auto& rx = Comm->RxLines;
   const int count = ClosingCount(variant_);
-  if (Step == 0) {
+  switch (At<Closing>()) {
+  case Closing::SendFirst:
     rx.Clear();
     if (count == 0) {
       TCPU::ProgramEnd();
       return;
     }
     Comm->SendString(std::string(variant_.closing[0]));
-    Step = 1;
+    ClosingSent = 1;
+    GoTo(Closing::AwaitOk);
     Counter = 0;
     return;
-  }
-  if (rx.Count() > 0 && Contains(rx.First(), '.')) {
-    rx.DeleteFirst();
-    if (Step >= count) {
-      TCPU::ProgramEnd();
-    } else {
-      Comm->SendString(std::string(variant_.closing[static_cast<std::size_t>(Step)]));
-      ++Step;
-      Counter = 0;
+  case Closing::AwaitOk:
+    if (rx.Count() > 0 && Contains(rx.First(), '.')) {
+      rx.DeleteFirst();
+      if (ClosingSent >= count) {
+        TCPU::ProgramEnd();
+      } else {
+        Comm->SendString(std::string(variant_.closing[static_cast<std::size_t>(ClosingSent)]));
+        ++ClosingSent;
+        Counter = 0;
+      }
+      return;
     }
+    if (++Counter > kCloseWaitTicks)
+      Fail(programmer::FailReason::RecordUnanswered,
+           "closing command " + std::to_string(ClosingSent) + " unanswered");
     return;
   }
-  if (++Counter > kCloseWaitTicks)
-    Fail(programmer::FailReason::RecordUnanswered,
-         "closing command " + std::to_string(Step) + " unanswered");
 }
 
 void TCPU_ISP8051::Finish() {
   TCPU::Finish();
-  SyncStep = 0;
+  SyncStep = Sync::SendU;
   if (variant_.finishBaud != 0 && Comm) Comm->SetBaudRate(variant_.finishBaud);
 }
 

@@ -42,9 +42,8 @@ public:
   void ProgramEnd() override;
   void Finish() override;
 
-  static constexpr std::int32_t kSynchronised = 10;
-  static constexpr std::int32_t kGaveUp = 99;
-  static constexpr std::int32_t kSyncWaitTicks = 6;    // ticks waited for an echo or "."
+  static constexpr std::int32_t kSyncWaitTicks = 6; // ticks waited for an echo or "."
+  static constexpr std::int32_t kSyncQuietPolls = kSyncWaitTicks - 1; // the 6th ends an attempt
   static constexpr std::int32_t kMaxSyncRetries = 20;  // so "U" goes out 21 times at most
   static constexpr std::int32_t kEraseWaitTicks = 5;   // exceeded: the command goes again
   static constexpr std::int32_t kMaxEraseRetries = 50; // counted on from the synchronisation's
@@ -56,12 +55,35 @@ public:
   static constexpr std::string_view kOscillator = ":0100000212EB";
   static constexpr std::string_view kEraseCommand = ":0100000307F5";
 
-  // 0..4 synchronising, kSynchronised, or kGaveUp.
-  std::int32_t SyncStep = 0;
+  // The steps of the synchronisation (SyncStep), in EraseBegin or ProgramBegin.
+  enum class Sync : std::int32_t {
+    SendU = 0,             // "U"
+    AwaitEcho = 1,         // a line with "U"; then a carriage return
+    SendOscillator = 2,    // the oscillator command
+    AwaitOscillatorOk = 3, // "."
+    Settle = 4,            // what came meanwhile goes
+    Synchronised = 10,     // on to the phase's work
+    GaveUp = 99,           // the run fails
+  };
+  // The steps of EraseStep.
+  enum class Erasing : std::int32_t {
+    SendErase = 0,   // the erase command
+    AwaitErased = 1, // "."
+    Erased = 2,      // on to EraseEnd
+  };
+  // The steps of ProgramEnd.
+  enum class Closing : std::int32_t {
+    SendFirst = 0, // the first closing command, if any
+    AwaitOk = 1,   // "." to the last one sent; then the next, or Done
+  };
+
+  programmer::StepOf<Sync> SyncStep;
   // Ticks waited for the answer to the last character or command.
   std::int32_t TryCount = 0;
   // Repeats, shared by synchronisation and erase; the record loop starts it over.
   std::int32_t RetryCount = 0;
+  // Closing commands sent.
+  std::int32_t ClosingSent = 0;
 
 protected:
   // One tick of the synchronisation sub-machine.

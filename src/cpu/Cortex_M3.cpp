@@ -1,5 +1,21 @@
 #include "cpu/Cortex_M3.h"
 
+// On the wire (host left, loader right), in raw bytes at BootBaud with even parity:
+//   0x7F                 ->                SendSync
+//                        <-  "y"           AwaitAck         25 polls, then 0x7F again
+//                                                           (21 attempts)
+// then for each block of 256 bytes from 0 to 0x2000:
+//   0x11 0xEE            ->                SendRead         read memory, and its complement
+//                        <-  "y"           AwaitReadAck
+//   address, XOR check   ->
+//                        <-  "y"           AwaitAddressAck
+//   0xFF 0x00            ->                                 256 bytes - 1, and its complement
+//                        <-  "y"           AwaitLengthAck
+//                        <-  256 bytes     TakeBlock        and the XOR of them; a wrong one
+//                                                           reads the block again (21 reads)
+// An answer 50 polls late synchronises again (twice per check) and the check goes on where it
+// was. A block with a byte other than 0xFF ends the check: NotBlank; all blank: Blank.
+
 #include "link/Communication.h"
 
 #include <cstdio>
@@ -7,6 +23,7 @@
 namespace vk::cpu {
 
 using programmer::CpuState;
+using programmer::RunPhase;
 using programmer::TCPU;
 
 namespace {
@@ -33,7 +50,7 @@ void TCPU_CORTEX::InitBegin(link::TComm* link, const std::string& param) {
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
   Comm->SetParity(kEvenParity);
   Sleep(200);
-  SyncStep = 0;
+  SyncStep = Sync::SendSync;
   RetryCount = 0;
   ReadAddr = 0;
   Rereads = 0;
@@ -42,7 +59,7 @@ void TCPU_CORTEX::InitBegin(link::TComm* link, const std::string& param) {
 }
 
 void TCPU_CORTEX::GiveUp(programmer::FailReason reason, std::string detail) {
-  SyncStep = kGaveUp;
+  SyncStep = Sync::GaveUp;
   giveUpReason_ = reason;
   giveUpDetail_ = std::move(detail);
 }
@@ -54,22 +71,22 @@ std::string TCPU_CORTEX::BlockText() const {
 }
 
 void TCPU_CORTEX::InitStep(bool& skipErase) {
-  if (SyncStep < kSynchronised)
-    SyncTick();
-  else if (SyncStep == kGaveUp)
+  if (SyncStep == Sync::Synchronised)
+    BlockCheckTick(skipErase);
+  else if (SyncStep == Sync::GaveUp)
     Fail(giveUpReason_, giveUpDetail_);
   else
-    BlockCheckTick(skipErase);
+    SyncTick();
 }
 
 void TCPU_CORTEX::EraseBegin() {
-  if (SyncStep < kSynchronised) {
-    SyncTick();
-  } else if (SyncStep == kGaveUp) {
+  if (SyncStep == Sync::Synchronised) {
+    Phase = RunPhase::Step;
+    Step = 0;
+  } else if (SyncStep == Sync::GaveUp) {
     Fail(giveUpReason_, giveUpDetail_);
   } else {
-    Phase = 1;
-    Step = 0;
+    SyncTick();
   }
 }
 
@@ -88,81 +105,79 @@ bool TCPU_CORTEX::Acknowledged() const {
 }
 
 void TCPU_CORTEX::SyncTick() {
-  switch (SyncStep) {
-  case 0:
+  switch (SyncStep.Is()) {
+  case Sync::SendSync:
     Comm->SetRawMode(true);
     Comm->RxLines.Clear();
     Comm->SendChar(kSync);
     TryCount = 0;
-    SyncStep = 1;
+    SyncStep = Sync::AwaitAck;
     break;
-  case 1:
+  case Sync::AwaitAck:
     if (Acknowledged()) {
       TryCount = 0;
-      SyncStep = 2;
+      SyncStep = Sync::Settle;
       Comm->RxLines.DeleteFirst();
-    } else if (++TryCount > kSyncTicks) {
-      if (RetryCount >= kSyncRetries) {
-        // Within a check, the reason of the resynchronisation stands.
-        if (giveUpDetail_.empty())
-          GiveUp(programmer::FailReason::NoSync, "");
-        else
-          SyncStep = kGaveUp;
-      } else {
-        ++RetryCount;
-        SyncStep = 0;
-      }
+      break;
+    }
+    switch (Unanswered(TryCount, kSyncTicks, RetryCount, kSyncRetries)) {
+    case Patience::Wait:
+      break;
+    case Patience::Retry:
+      SyncStep = Sync::SendSync;
+      break;
+    case Patience::GiveUp: // within a check, the reason of the resynchronisation stands
+      if (giveUpDetail_.empty()) GiveUp(programmer::FailReason::NoSync, "");
+      SyncStep = Sync::GaveUp;
+      break;
     }
     break;
-  case 2:
+  case Sync::Settle:
     Comm->RxLines.Clear();
-    SyncStep = kSynchronised;
+    SyncStep = Sync::Synchronised;
     break;
-  default:
+  case Sync::Synchronised:
+  case Sync::GaveUp:
     break;
   }
 }
 
 // Synchronising again keeps Step: the check goes on waiting where it was.
 void TCPU_CORTEX::NoAnswer() {
-  if (++TryCount <= kAnswerTicks) return;
+  const Patience next = Unanswered(TryCount, kAnswerTicks, RetryCount, kResyncs);
+  if (next == Patience::Wait) return;
   giveUpReason_ = programmer::FailReason::RecordUnanswered;
   giveUpDetail_ = BlockText() + " unanswered";
-  if (RetryCount >= kResyncs) {
-    SyncStep = kGaveUp;
-  } else {
-    ++RetryCount;
-    SyncStep = 0;
-  }
+  SyncStep = next == Patience::Retry ? Sync::SendSync : Sync::GaveUp;
 }
 
 void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
   auto& rx = Comm->RxLines;
-  switch (Step) {
-  case 0:
+  switch (At<BlockCheck>()) {
+  case BlockCheck::SendRead:
     Comm->SendString(kReadCommand);
-    Step = 1;
+    GoTo(BlockCheck::AwaitReadAck);
     break;
-  case 1:
+  case BlockCheck::AwaitReadAck:
     if (!Acknowledged()) return NoAnswer();
     TryCount = 0;
-    Step = 2;
+    GoTo(BlockCheck::AwaitAddressAck);
     Comm->SendString(AddressFrame(ReadAddr));
     rx.DeleteFirst();
     break;
-  case 2:
+  case BlockCheck::AwaitAddressAck:
     if (!Acknowledged()) return NoAnswer();
     TryCount = 0;
-    Step = 3;
+    GoTo(BlockCheck::AwaitLengthAck);
     Comm->SendString(kBlockLength);
     rx.DeleteFirst();
     break;
-  case 3: {
+  case BlockCheck::AwaitLengthAck: {
     if (!Acknowledged()) return NoAnswer();
     TryCount = 0;
     Check = 0;
     Counter = 0;
-    Step = 4;
+    GoTo(BlockCheck::TakeBlock);
     const std::string entry = rx.First();
     rx.DeleteFirst();
     // A prompt loader sends the block right behind the "y": those bytes are its first.
@@ -170,38 +185,36 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     if (!rest.empty()) TakeBlockBytes(rest);
     break;
   }
-  case 4: {
+  case BlockCheck::TakeBlock: {
     if (rx.Count() == 0) return NoAnswer();
     const std::string entry = rx.First();
     rx.DeleteFirst();
     TakeBlockBytes(entry);
     break;
   }
-  case 5:
+  case BlockCheck::Judge:
     Check = 0xFF;
     for (const auto b : BlockData) Check &= b;
     if (Check != 0xFF) {
-      Step = 7;
+      GoTo(BlockCheck::NotBlank);
     } else if (ReadAddr >= kLastBlock) {
-      Step = 6;
+      GoTo(BlockCheck::Blank);
     } else {
       ReadAddr += kBlockSize;
-      Step = 0;
+      GoTo(BlockCheck::SendRead);
     }
     break;
-  case 6: // blank: no erase needed
+  case BlockCheck::Blank: // no erase needed
     DoneAs = programmer::RunResult::Blank;
     skipErase = true;
     State = CpuState::Program;
-    Phase = 1;
+    Phase = RunPhase::Step;
     break;
-  case 7: // not blank
+  case BlockCheck::NotBlank:
     DoneAs = programmer::RunResult::NotBlank;
     skipErase = false;
     State = CpuState::Erase;
-    Phase = 1;
-    break;
-  default:
+    Phase = RunPhase::Step;
     break;
   }
 }
@@ -220,13 +233,13 @@ void TCPU_CORTEX::TakeBlockBytes(const std::string& bytes) {
     Check ^= b;
     if (Check == 0) {
       Rereads = 0;
-      Step = 5;
+      GoTo(BlockCheck::Judge);
     } else if (++Rereads > kMaxRereads) {
       // A line that spoils every read of a block would otherwise keep the run going for good.
       GiveUp(programmer::FailReason::Garbled,
              BlockText() + " read with a wrong check byte " + std::to_string(Rereads) + " times");
     } else {
-      Step = 0;
+      GoTo(BlockCheck::SendRead);
     }
     return;
   }

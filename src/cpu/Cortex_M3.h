@@ -32,15 +32,33 @@ public:
   static constexpr int kAnswerTicks = 50;           // polls for an answer during the block check
   static constexpr int kResyncs = 2;                // resynchronisations during the check
   static constexpr int kMaxRereads = 20; // reads of one block again after a bad check byte
-  static constexpr std::int32_t kSynchronised = 20;
-  static constexpr std::int32_t kGaveUp = 99;
-
   // The bytes that ask for the block at addr: the address, most significant byte first, and the
   // complement of the XOR of its four bytes.
   static std::string AddressFrame(std::uint32_t addr);
 
-  // Step of the synchronisation: 0 to 2, kSynchronised, kGaveUp.
-  std::int32_t SyncStep = 0;
+  // The steps of the synchronisation (SyncStep), in InitStep, EraseBegin or ProgramBegin.
+  enum class Sync : std::int32_t {
+    SendSync = 0,      // 0x7F
+    AwaitAck = 1,      // "y"
+    Settle = 2,        // what came meanwhile goes
+    Synchronised = 20, // on to the block check, or the phase's work
+    GaveUp = 99,       // the run fails with the reason recorded
+  };
+  static constexpr Sync kSynchronised = Sync::Synchronised;
+  static constexpr Sync kGaveUp = Sync::GaveUp;
+  // The steps of the block check (Step), in InitStep once synchronised.
+  enum class BlockCheck : std::int32_t {
+    SendRead = 0,        // the read command
+    AwaitReadAck = 1,    // "y"; then the address frame
+    AwaitAddressAck = 2, // "y"; then the length
+    AwaitLengthAck = 3,  // "y", perhaps with the first bytes of the block behind it
+    TakeBlock = 4,       // the block's bytes and its check byte
+    Judge = 5,           // blank, or the next block, or not blank
+    Blank = 6,           // nothing to erase: on to Program
+    NotBlank = 7,        // on to Erase
+  };
+
+  programmer::StepOf<Sync> SyncStep;
   // Polls without the awaited answer.
   std::int32_t TryCount = 0;
   // Repeated attempts, shared by synchronisation and reading.

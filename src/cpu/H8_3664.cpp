@@ -1,11 +1,28 @@
 #include "cpu/H8_3664.h"
 
+// On the wire (host left, chip right), first at the boot rate in raw bytes:
+//   0x00                 ->                SendBaudMatch
+//                        <-  0x00          AwaitBaudMatch  the whole entry; 50 polls, then
+//   0x55                 ->                                again from 0x00 (21 attempts)
+//                        <-  0xAA          AwaitConfirm    the same
+//   0x04 0x00            ->                SendKernelSize
+//   1,024 kernel bytes   ->  (echoes)      SendKernel      10 ms apart, then 1.5 s to start
+//                        <-  ... 0xAA      AwaitKernel     the last byte of the last entry
+// then at 115200 bit/s the kernel takes the image in the shared record loop:
+//   a record             ->
+//                        <-  0x06 / "."    taken: the next record at once
+//                        <-  "X"           the same record again (5 per run)
+//                        <-  "R"           the run fails
+//   ":00000001FF"        ->
+
 #include "cpu/Kernels.h"
 #include "link/Communication.h"
 
 namespace vk::cpu {
 
 using programmer::CpuState;
+using programmer::RecordStep;
+using programmer::RunPhase;
 using programmer::TCPU;
 
 namespace {
@@ -31,24 +48,44 @@ void TCPU_H8_3664::InitBegin(link::TComm* link, const std::string& param) {
   }
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
   Sleep(200);
-  SyncStep = 0;
+  SyncStep = Boot::SendBaudMatch;
   RetryCount = 0;
   kernelSent_ = false;
   State = CpuState::Program;
-  Phase = 0;
+  Phase = RunPhase::Begin;
 }
 
 void TCPU_H8_3664::ProgramBegin() {
-  if (SyncStep <= 9) {
-    BootStep();
-  } else if (SyncStep == kGaveUp) {
-    // Step 7 gives up after the kernel went out; earlier the boot mode never answered.
+  if (SyncStep == Boot::GaveUp) {
+    // KernelSilent gives up after the kernel went out; earlier the boot mode never answered.
     Fail(programmer::FailReason::NoSync,
          kernelSent_ ? "the boot kernel did not announce itself" : "");
+  } else if (SyncStep == Boot::Running) {
+    Phase = RunPhase::Step;
+    GoTo(RecordStep::Prepare);
   } else {
-    Phase = 1;
-    Step = 0;
+    BootStep();
   }
+}
+
+int TCPU_H8_3664::KernelBytesSent() const {
+  switch (SyncStep.Is()) {
+  case Boot::SendBaudMatch:
+  case Boot::AwaitBaudMatch:
+  case Boot::AwaitConfirm:
+  case Boot::SendKernelSize:
+    return 0;
+  case Boot::SendKernel:
+    return KernelIndex;
+  case Boot::AwaitKernel:
+  case Boot::KernelRuns:
+  case Boot::KernelSilent:
+    return kKernelSize;
+  case Boot::Running:
+  case Boot::GaveUp:
+    break;
+  }
+  return -1;
 }
 
 std::uint8_t TCPU_H8_3664::KernelByte(int index) const {
@@ -63,31 +100,27 @@ void TCPU_H8_3664::ProgressToMinimum() {
 }
 
 void TCPU_H8_3664::NoBootAnswer() {
-  if (++TryCount <= kAnswerTicks) return;
-  if (RetryCount >= kBootRetries) {
-    SyncStep = kGaveUp;
-  } else {
-    ++RetryCount;
-    SyncStep = 0;
-  }
+  const Patience next = Unanswered(TryCount, kAnswerTicks, RetryCount, kBootRetries);
+  if (next != Patience::Wait)
+    SyncStep = next == Patience::Retry ? Boot::SendBaudMatch : Boot::GaveUp;
 }
 
 void TCPU_H8_3664::BootStep() {
   auto& rx = Comm->RxLines;
-  switch (SyncStep) {
-  case 0:
+  switch (SyncStep.Is()) {
+  case Boot::SendBaudMatch:
     Comm->SetRawMode(true);
     Comm->SetDTR(false);
     rx.Clear();
     Comm->SendChar(kBaudMatch);
     TryCount = 0;
-    SyncStep = 1;
+    SyncStep = Boot::AwaitBaudMatch;
     break;
-  case 1:
+  case Boot::AwaitBaudMatch:
     // The answer is the whole entry: two bytes 0x00 0x00 are not a matched rate.
     if (IsOnly(rx.First(), kBaudMatch)) {
       TryCount = 0;
-      SyncStep = 2;
+      SyncStep = Boot::AwaitConfirm;
       rx.DeleteFirst();
       Comm->SendChar(kConfirm);
       Sleep(2);
@@ -95,75 +128,76 @@ void TCPU_H8_3664::BootStep() {
       NoBootAnswer();
     }
     break;
-  case 2:
+  case Boot::AwaitConfirm:
     if (IsOnly(rx.First(), kConfirmed)) {
       TryCount = 0;
-      SyncStep = 3;
+      SyncStep = Boot::SendKernelSize;
       rx.DeleteFirst();
       Sleep(2);
     } else {
       NoBootAnswer();
     }
     break;
-  case 3:
+  case Boot::SendKernelSize:
     Comm->SendString(kKernelSizeBytes);
     kernelSent_ = true;
     Sleep(10);
-    TryCount = 0;
-    SyncStep = 4;
+    KernelIndex = 0;
+    SyncStep = Boot::SendKernel;
     break;
-  case 4:
-    if (TryCount < kKernelSize) {
+  case Boot::SendKernel:
+    if (KernelIndex < kKernelSize) {
       // The whole kernel in this one tick; the echoes collect in the receive list meanwhile.
-      while (TryCount < kKernelSize) {
+      while (KernelIndex < kKernelSize) {
         Sleep(10);
-        Comm->SendChar(KernelByte(TryCount));
+        Comm->SendChar(KernelByte(KernelIndex));
         if (ProgressBar)
-          ProgressBar->SetPosition((ProgressBar->Max() - ProgressBar->Min()) * TryCount /
+          ProgressBar->SetPosition((ProgressBar->Max() - ProgressBar->Min()) * KernelIndex /
                                    kKernelSize);
-        ++TryCount;
+        ++KernelIndex;
       }
     } else {
       Sleep(1500);
       TryCount = 0;
       RetryCount = 0;
       Counter = 0;
-      SyncStep = 5;
+      SyncStep = Boot::AwaitKernel;
     }
     break;
-  case 5: {
+  case Boot::AwaitKernel: {
     if (rx.Count() == 0) {
       // A chip that never answers would otherwise keep the run waiting for good; Counter
-      // counts these quiet polls.
-      if (++Counter > kKernelEndTicks) SyncStep = 7;
+      // counts these quiet polls, TryCount the answers without the 0xAA.
+      if (++Counter > kKernelEndTicks) SyncStep = Boot::KernelSilent;
       break;
     }
     while (rx.Count() > 1) rx.DeleteFirst();
     const std::string last = rx.First();
     if (!last.empty() && static_cast<std::uint8_t>(last.back()) == kConfirmed) {
-      SyncStep = 6;
+      SyncStep = Boot::KernelRuns;
     } else if (++TryCount > kKernelEndTicks) {
-      SyncStep = 7;
+      SyncStep = Boot::KernelSilent;
     }
     break;
   }
-  case 6:
+  case Boot::KernelRuns:
     ProgressToMinimum();
     Comm->SetRawMode(false);
     Comm->SetBaudRate(kKernelBaud);
     Sleep(200);
     rx.Clear();
-    SyncStep = kRunning;
+    SyncStep = Boot::Running;
     break;
-  case 7:
+  case Boot::KernelSilent:
     ProgressToMinimum();
     Comm->SetRawMode(false);
     rx.Clear();
     Comm->SetBaudRate(kKernelBaud);
     Sleep(200);
-    SyncStep = kGaveUp;
+    SyncStep = Boot::GaveUp;
     break;
-  default:
+  case Boot::Running:
+  case Boot::GaveUp:
     break;
   }
 }

@@ -21,25 +21,43 @@ public:
 
   static constexpr std::uint32_t kKernelBaud = 115200;
   static constexpr int kKernelSize = 1024;
-  static constexpr int kAnswerTicks = 50;      // polls for 0x00 or 0xAA before a new attempt
-  static constexpr int kBootRetries = 20;      // new attempts before giving up
-  static constexpr int kKernelEndTicks = 500;  // polls for the final 0xAA before giving up
-  static constexpr int kMaxRecordRetries = 5;  // records sent again per run
-  static constexpr std::int32_t kRunning = 10; // SyncStep: the kernel runs
-  static constexpr std::int32_t kGaveUp = 99;  // SyncStep: the boot failed
+  static constexpr int kAnswerTicks = 50;     // polls for 0x00 or 0xAA before a new attempt
+  static constexpr int kBootRetries = 20;     // new attempts before giving up
+  static constexpr int kKernelEndTicks = 500; // polls for the final 0xAA before giving up
+  static constexpr int kMaxRecordRetries = 5; // records sent again per run
 
-  // Step of the boot sub-machine: 0 to 7 while booting, kRunning, kGaveUp.
-  std::int32_t SyncStep = 0;
+  // The steps of the boot (SyncStep), in ProgramBegin.
+  enum class Boot : std::int32_t {
+    SendBaudMatch = 0,  // 0x00 at the boot rate
+    AwaitBaudMatch = 1, // the chip's 0x00; then 0x55
+    AwaitConfirm = 2,   // 0xAA
+    SendKernelSize = 3, // 1,024, high byte first
+    SendKernel = 4,     // the kernel, then a pause while it starts
+    AwaitKernel = 5,    // the kernel's 0xAA
+    KernelRuns = 6,     // to the kernel's rate
+    KernelSilent = 7,   // to the kernel's rate, then give up
+    Running = 10,       // the record loop may start
+    GaveUp = 99,        // the run fails
+  };
+  static constexpr Boot kRunning = Boot::Running;
+  static constexpr Boot kGaveUp = Boot::GaveUp;
+
+  programmer::StepOf<Boot> SyncStep;
   // The kernel went out during this run (for the reason of a failed boot).
   bool kernelSent_ = false;
-  // Polls without the awaited answer; the byte index during the kernel download.
+  // Polls without the awaited answer.
   std::int32_t TryCount = 0;
+  // Bytes of the kernel sent.
+  std::int32_t KernelIndex = 0;
   // Repeated attempts: boot attempts, then records sent again.
   std::int32_t RetryCount = 0;
 
+  // The bytes of the kernel sent so far during the boot; -1 once the boot is over.
+  int KernelBytesSent() const;
+
 private:
   void BootStep();
-  // One poll without the awaited answer in the first two boot steps.
+  // One poll without the awaited answer while the boot mode is to match the rate.
   void NoBootAnswer();
   // The kernel byte at MinAddr + index; 0xFF past the top of the image.
   std::uint8_t KernelByte(int index) const;

@@ -12,6 +12,7 @@ namespace vk::cpu {
 using programmer::CpuState;
 using programmer::FailReason;
 using programmer::kImageSize;
+using programmer::RunPhase;
 
 namespace {
 std::string Hex4(std::uint32_t v) {
@@ -22,7 +23,17 @@ std::string Hex4(std::uint32_t v) {
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
-// TCPU_QX4T: over CAN
+// TCPU_QX4T: over CAN. Frames to the node (host left), answers in the reply mailbox (right):
+//   stop message, then 0x7E 0x7E     ->            InitBegin: the link starts afresh
+//   0x01 "ERASE"                     ->            SendErase
+//                                    <-  0x00      AwaitErased   anything else, or 30 s of
+//                                                                silence, fails the run
+//   0x7E 0x7E                        ->            ProgramBegin, with the first checksum word
+//                                                  SecondChecksum: the second word
+//   0x02 addr-high addr-low          ->            SendBlock     for each non-blank block of
+//   16 frames of 8 data bytes        ->                          128 bytes
+//                                    <-  0x01      AwaitWritten  anything else, or 5 s of
+//                                                                silence, fails the run
 
 TCPU_QX4T::TCPU_QX4T(platform::IEventLoop& loop, link::TUSB2CAN* can) : TCPU(loop), can_(can) {}
 
@@ -88,13 +99,13 @@ std::optional<std::uint32_t> TCPU_QX4T::OutsideRegion() const {
 }
 
 void TCPU_QX4T::EraseBegin() {
-  Phase = 1;
-  Step = 0;
+  Phase = RunPhase::Step;
+  GoTo(Erasing::SendErase);
 }
 
 void TCPU_QX4T::EraseStep() {
-  switch (Step) {
-  case 0:
+  switch (At<Erasing>()) {
+  case Erasing::SendErase:
     ClearReply();
     // A command that never reached the bus will get no answer: no point in waiting for one.
     if (!Send(EraseFrame())) {
@@ -103,13 +114,13 @@ void TCPU_QX4T::EraseStep() {
     }
     waitingSince_ = loop_.Now();
     Counter = 0;
-    Step = 1;
+    GoTo(Erasing::AwaitErased);
     break;
-  case 1: {
+  case Erasing::AwaitErased: {
     std::uint8_t result = 0;
     if (Answered(result)) {
       if (result == kErased)
-        Step = 2;
+        GoTo(Erasing::Erased);
       else
         Fail(FailReason::EraseFailed, "erase refused (answer " + Hex4(result) + ")");
     } else if (WaitedTooLong(EraseAnswerLimitMs)) {
@@ -117,28 +128,23 @@ void TCPU_QX4T::EraseStep() {
     }
     break;
   }
-  case 2:
-    Enter(CpuState::Program, 0);
-    break;
-  case 3:
-    Fail(FailReason::EraseFailed);
-    break;
-  default:
+  case Erasing::Erased:
+    Enter(CpuState::Program, RunPhase::Begin);
     break;
   }
 }
 
 void TCPU_QX4T::EraseEnd() {
   State = CpuState::Program;
-  Phase = 0;
+  Phase = RunPhase::Begin;
 }
 
 void TCPU_QX4T::ProgramBegin() {
   Send(StartFrame());
   AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
   Sleep(10);
-  Phase = 1;
-  Step = 0;
+  Phase = RunPhase::Step;
+  GoTo(Loading::Start);
 }
 
 TCPU_QX4T::BlockSend TCPU_QX4T::SendNextBlock() {
@@ -164,39 +170,39 @@ TCPU_QX4T::BlockSend TCPU_QX4T::SendNextBlock() {
 }
 
 void TCPU_QX4T::ProgramStep() {
-  switch (Step) {
-  case 0:
+  switch (At<Loading>()) {
+  case Loading::Start:
     ClearReply();
-    Step = 1;
+    GoTo(Loading::SecondChecksum);
     Counter = 0;
     break;
-  case 1:
+  case Loading::SecondChecksum:
     // The second word, over the same region with the first in place.
     AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
-    Step = 2;
+    GoTo(Loading::SendBlock);
     break;
-  case 2:
+  case Loading::SendBlock:
     ClearReply();
     Sleep(50);
     switch (SendNextBlock()) {
     case BlockSend::Sent:
       waitingSince_ = loop_.Now();
-      Step = 3;
+      GoTo(Loading::AwaitWritten);
       break;
     case BlockSend::NoneLeft:
-      Step = 4;
+      GoTo(Loading::AllSent);
       break;
     case BlockSend::NotSent: // the loader holds part of a block at most: it will not answer
       Fail(FailReason::LinkLost, "a block did not reach the bus");
       break;
     }
     break;
-  case 3: {
+  case Loading::AwaitWritten: {
     std::uint8_t result = 0;
     const std::uint32_t block = CurAddr - kBlockBytes;
     if (Answered(result)) {
       if (result == kBlockWritten)
-        Step = 2;
+        GoTo(Loading::SendBlock);
       else
         Fail(FailReason::RecordRefused,
              "block at " + Hex4(block) + " refused (answer " + Hex4(result) + ")");
@@ -205,14 +211,8 @@ void TCPU_QX4T::ProgramStep() {
     }
     break;
   }
-  case 4:
-    Enter(CpuState::Done, 0);
-    break;
-  case 5:
-    Fail(WaitedTooLong(BlockAnswerLimitMs) ? programmer::FailReason::RecordUnanswered
-                                           : programmer::FailReason::RecordRefused);
-    break;
-  default:
+  case Loading::AllSent:
+    Enter(CpuState::Done, RunPhase::Begin);
     break;
   }
 }
@@ -220,7 +220,15 @@ void TCPU_QX4T::ProgramStep() {
 void TCPU_QX4T::Finish() { Sleep(200); }
 
 // ---------------------------------------------------------------------------------------------
-// TCPU_QX4T_BOOT: over the serial boot loader
+// TCPU_QX4T_BOOT: over the serial boot loader at 57600 bit/s (host left, loader right):
+//   "BM"                 ->                  InitBegin
+//                        <-  a line with K   ProgramBegin  another line: "BM" again (4 lines
+//                                                          at most), silence: 10 s at most
+//   a record             ->                  SendRecord    100 ms after the last answer
+//                        <-  0x06 / "."      AwaitTaken    anything else, or 5 s of silence,
+//                                                          fails the run
+//   ":00000001FF"        ->
+//   "GN"                 ->                  Finish: only after every record was taken
 
 bool TCPU_QX4T_BOOT::WaitedTooLong(int limitMs) const {
   return loop_.Now() - waitingSince_ >= limitMs;
@@ -239,7 +247,7 @@ void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
   waitingSince_ = loop_.Now();
   Sleep(200);
   State = CpuState::Program;
-  Phase = 0;
+  Phase = RunPhase::Begin;
   Step = 0;
 }
 
@@ -252,12 +260,13 @@ void TCPU_QX4T_BOOT::ProgramBegin() {
     return;
   }
   if (answer.find('K') != std::string::npos) {
-    Enter(CpuState::Program, 1);
+    Enter(CpuState::Program, RunPhase::Step);
     Comm->RxLines.DeleteFirst();
     Sleep(200);
   } else {
     Step = 0;
-    if (++Counter < kEnterAnswers) {
+    // Counter: the answers without "K" so far.
+    if (AnotherAttempt(Counter, kEnterAnswers - 1)) {
       Comm->SendString("BM\r");
       waitingSince_ = loop_.Now();
     } else {
@@ -268,23 +277,23 @@ void TCPU_QX4T_BOOT::ProgramBegin() {
 }
 
 void TCPU_QX4T_BOOT::ProgramStep() {
-  switch (Step) {
-  case 0:
+  switch (At<Loading>()) {
+  case Loading::Start:
     Comm->RxLines.Clear();
-    Step = 1;
+    GoTo(Loading::Pause);
     Counter = 0;
     break;
-  case 1:
-    Step = 2; // one tick of pause
+  case Loading::Pause:
+    GoTo(Loading::SendRecord);
     break;
-  case 2:
+  case Loading::SendRecord:
     Comm->RxLines.Clear();
     Sleep(100);
-    Step = SendNextRecord() ? 3 : 4;
+    GoTo(SendNextRecord() ? Loading::AwaitTaken : Loading::AllSent);
     recordAt_ = CurAddr - static_cast<std::uint32_t>(BlockSize > 0 ? BlockSize : 1);
     waitingSince_ = loop_.Now();
     break;
-  case 3: {
+  case Loading::AwaitTaken: {
     if (Comm->RxLines.Count() == 0) {
       if (WaitedTooLong(RecordAnswerLimitMs))
         Fail(FailReason::RecordUnanswered, "record at " + Hex4(recordAt_) + " unanswered");
@@ -293,22 +302,15 @@ void TCPU_QX4T_BOOT::ProgramStep() {
     const std::string answer = Comm->RxLines.First();
     if (answer.find_first_of("\x06.") != std::string::npos) {
       Comm->RxLines.DeleteFirst();
-      Step = 2;
+      GoTo(Loading::SendRecord);
     } else {
       Fail(FailReason::RecordRefused, "record at " + Hex4(recordAt_) + " refused");
     }
     break;
   }
-  case 4:
+  case Loading::AllSent:
     completed_ = true;
-    Enter(CpuState::Done, 0);
-    break;
-  case 5:
-    Fail(WaitedTooLong(RecordAnswerLimitMs) ? programmer::FailReason::RecordUnanswered
-                                            : programmer::FailReason::RecordRefused,
-         RecordDetail("not acknowledged"));
-    break;
-  default:
+    Enter(CpuState::Done, RunPhase::Begin);
     break;
   }
 }

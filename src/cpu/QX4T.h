@@ -59,6 +59,21 @@ public:
   int EraseAnswerLimitMs = kEraseAnswerLimitMs;
   int BlockAnswerLimitMs = kBlockAnswerLimitMs;
 
+  // The steps of EraseStep.
+  enum class Erasing : std::int32_t {
+    SendErase = 0,   // the erase command
+    AwaitErased = 1, // its answer: 0x00, or the run fails
+    Erased = 2,      // on to Program
+  };
+  // The steps of ProgramStep.
+  enum class Loading : std::int32_t {
+    Start = 0,          // the mailbox emptied
+    SecondChecksum = 1, // the second checksum word
+    SendBlock = 2,      // the address frame and 16 data frames, or none left
+    AwaitWritten = 3,   // the answer: 0x01, or the run fails
+    AllSent = 4,        // Done
+  };
+
 private:
   enum class BlockSend { Sent, NoneLeft, NotSent };
   // The first address of image data that would go out outside RegionStart..RegionEnd.
@@ -95,6 +110,15 @@ public:
   // How long an answer is awaited before the run fails.
   int EnterAnswerLimitMs = kEnterAnswerLimitMs;
   int RecordAnswerLimitMs = kRecordAnswerLimitMs;
+
+  // The steps of ProgramStep.
+  enum class Loading : std::int32_t {
+    Start = 0,      // the receive list emptied
+    Pause = 1,      // one tick
+    SendRecord = 2, // the next record, or the end record when none is left
+    AwaitTaken = 3, // 0x06 or "."; anything else fails the run
+    AllSent = 4,    // Done; "GN" may start the application
+  };
 
 private:
   bool WaitedTooLong(int limitMs) const;

@@ -1,5 +1,20 @@
 #include "programmer/Backplane.h"
 
+// On the wire, in text lines (host left, unit right):
+//   "OP n"                 ->                 SendSelect
+//                          <-  "OK"           AwaitSelected (5 s at most: no module there)
+//   "QV550274"             ->
+//   115200 bit/s, "OP n"   ->                 ToFastRate, SelectAgain
+//   "erase1" / "erase2"    ->                 SendErase (erase2 for images from 0xC000)
+//                          <-  "OK"           AwaitErased (2000 ticks at most)
+//   "L"                    ->                 ProgramBegin
+//   a record               ->                 the shared record loop, records answered by
+//                          <-  0x06 / "."     taken: the next record at once
+//                          <-  "E" / "R"      the run fails
+//                          <-  anything else  the same record again (5 per run)
+//   ":00000001FF"          ->
+//   "G"                    ->                 ProgramEnd: the module starts its program
+
 #include "link/Communication.h"
 
 namespace vk::programmer {
@@ -15,63 +30,60 @@ void TCPU_BACKPLANE::SelectModule() { Comm->SendString("OP " + std::to_string(Mo
 
 void TCPU_BACKPLANE::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
-  Enter(CpuState::Erase, 0);
+  Enter(CpuState::Erase, RunPhase::Begin);
   RetryCount = 0;
 }
 
 void TCPU_BACKPLANE::EraseBegin() {
-  switch (Step) {
-  case 0:
+  switch (At<Select>()) {
+  case Select::SendSelect:
     Comm->RxLines.Clear();
     SelectModule();
     StartWaiting();
-    Step = 1;
+    GoTo(Select::AwaitSelected);
     break;
-  case 1:
+  case Select::AwaitSelected:
     if (Comm->RxLines.Count() > 0 && HasOK(Comm->RxLines.First())) {
       Comm->RxLines.DeleteFirst();
       Comm->SendString("QV550274\r");
-      Step = 2;
+      GoTo(Select::ChooseRate);
     } else if (WaitedLongerThan(kAnswerLimitMs)) {
       // A unit pulled out or an empty slot: the module fails instead of waiting for good.
       Fail(FailReason::ModuleNotFound, "no answer to \"OP " + std::to_string(ModuleNo) + "\"");
     }
     break;
-  case 2:
+  case Select::ChooseRate:
     Sleep(100);
-    Step = Comm->GetBaudRate() == kFastBaud ? 4 : 3;
+    GoTo(Comm->GetBaudRate() == kFastBaud ? Select::SelectAgain : Select::ToFastRate);
     break;
-  case 3:
+  case Select::ToFastRate:
     Comm->SetBaudRate(kFastBaud);
     Sleep(100);
-    Step = 4;
+    GoTo(Select::SelectAgain);
     break;
-  case 4:
+  case Select::SelectAgain:
     Sleep(500);
     SelectModule();
     Sleep(100);
     Comm->RxLines.Clear();
-    Step = 5;
+    GoTo(Select::Selected);
     break;
-  case 5:
-    Phase = 1;
-    Step = 0;
-    break;
-  default:
+  case Select::Selected:
+    Enter(State, RunPhase::Step);
     break;
   }
 }
 
 void TCPU_BACKPLANE::EraseStep() {
-  switch (Step) {
-  case 0:
+  switch (At<Erasing>()) {
+  case Erasing::SendErase:
     Comm->RxLines.Clear();
     Comm->SendString(CurAddr < kErase2From ? "erase1\r" : "erase2\r");
     Sleep(100);
-    Step = 1;
+    GoTo(Erasing::AwaitErased);
     Counter = 0;
     break;
-  case 1:
+  case Erasing::AwaitErased:
     if (Comm->RxLines.Count() == 0) {
       if (++Counter > kEraseWaitTicks) Fail(FailReason::EraseFailed, "erase unanswered");
       break;
@@ -79,84 +91,35 @@ void TCPU_BACKPLANE::EraseStep() {
     {
       const std::string line = Comm->RxLines.First();
       Comm->RxLines.DeleteFirst();
-      if (HasOK(line)) {
-        State = CpuState::Program;
-        Phase = 1;
-        Step = 0;
-      }
+      // Straight to programming: EraseEnd has nothing to do.
+      if (HasOK(line)) Enter(CpuState::Program, RunPhase::Begin);
     }
     break;
-  default:
-    break;
   }
+}
+
+void TCPU_BACKPLANE::ProgramBegin() {
+  Comm->RxLines.Clear();
+  Comm->SendString("L\r");
+  Enter(State, RunPhase::Step);
 }
 
 void TCPU_BACKPLANE::ProgramStep() {
-  switch (Step) {
-  case 0:
-    Comm->RxLines.Clear();
-    Comm->SendString("L\r");
-    Step = 1;
-    Counter = 0;
-    break;
-  case 1:
+  // The unit's line stays in the list for the link to remove, and whatever it says that is
+  // neither a yes nor a fatal letter asks for the record again.
+  static constexpr RecordLoopRules kRules{"\x06.",
+                                          "ER",
+                                          "",
+                                          /*clearBeforeSend=*/true,
+                                          kMaxRetries,
+                                          kAnswerLimitMs,
+                                          /*othersRepeat=*/true,
+                                          /*keepAnswer=*/true};
+  RecordLoopStep(kRules, RetryCount, [this] {
     if (JumpTable) BuildJumpTable();
     AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
-    Step = 2;
     RetryCount = 0;
-    break;
-  case 2:
-    SendRecord();
-    break;
-  case 3: {
-    if (Comm->RxLines.Count() == 0) {
-      if (WaitedLongerThan(kAnswerLimitMs))
-        Fail(FailReason::RecordUnanswered, RecordDetail("unanswered"));
-      break;
-    }
-    // The entry stays in the list; the link removes it after delivering it.
-    const std::string answer = Comm->RxLines.First();
-    Step = 3;
-    for (const char c : answer) {
-      if (c == 0x06 || c == '.') {
-        Step = 2;
-      } else if (c == 'E' || c == 'R') {
-        Step = 5;
-        refusedWith_ = c;
-      } else {
-        Step = 6;
-        refusedWith_ = c;
-      }
-    }
-    // The next record goes at once rather than at the next tick.
-    if (Step == 2) SendRecord();
-    break;
-  }
-  case 4:
-    Enter(State, 2);
-    break;
-  case 5:
-    Fail(FailReason::RecordRefused, RefusalDetail());
-    break;
-  case 6:
-    if (RetryCount >= kMaxRetries) {
-      Step = 5;
-    } else {
-      ++RetryCount;
-      CurAddr -= static_cast<std::uint32_t>(BlockSize);
-      Step = 2;
-    }
-    break;
-  default:
-    Step = 0;
-    break;
-  }
-}
-
-void TCPU_BACKPLANE::SendRecord() {
-  Comm->RxLines.Clear();
-  Step = SendNextRecord() ? 3 : 4;
-  StartWaiting();
+  });
 }
 
 void TCPU_BACKPLANE::ProgramEnd() {

@@ -14,18 +14,33 @@ public:
   void InitBegin(link::TComm* link, const std::string& param) override;
   void EraseBegin() override;
   void EraseStep() override;
+  void ProgramBegin() override;
   void ProgramStep() override;
   void ProgramEnd() override;
 
   static constexpr int kEraseWaitTicks = 2000;
   static constexpr int kMaxRetries = 5;
 
+  // The steps of EraseBegin: the module is selected and the link brought to speed.
+  enum class Select : std::int32_t {
+    SendSelect = 0,    // "OP n"
+    AwaitSelected = 1, // "OK"; then "QV550274"
+    ChooseRate = 2,    // already at 115200 bit/s, or not
+    ToFastRate = 3,    // 115200 bit/s
+    SelectAgain = 4,   // "OP n" at the new rate
+    Selected = 5,      // on to EraseStep
+  };
+  // The steps of EraseStep.
+  enum class Erasing : std::int32_t {
+    SendErase = 0,   // "erase1" or "erase2"
+    AwaitErased = 1, // "OK": on to programming
+  };
+
   // Records sent again during the current run.
   std::int32_t RetryCount = 0;
 
 private:
   void SelectModule();
-  void SendRecord();
 };
 
 } // namespace vk::programmer

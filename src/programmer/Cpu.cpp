@@ -55,28 +55,28 @@ void TCPU::Arm() {
   FailedWith = FailReason::None;
   FailDetail.clear();
   DoneAs = RunResult::Programmed;
-  Enter(CpuState::Initialize, 0);
+  Enter(CpuState::Initialize, RunPhase::Begin);
 }
 
 void TCPU::Disarm() {
   EraseFirst = false;
-  Enter(CpuState::Idle, 0);
+  Enter(CpuState::Idle, RunPhase::Begin);
 }
 
 void TCPU::InitBegin(link::TComm* link, const std::string&) {
-  Enter(CpuState::Initialize, 1);
+  Enter(CpuState::Initialize, RunPhase::Step);
   Comm = link;
 }
 void TCPU::InitStep(bool& skipErase) {
   skipErase = false;
-  Enter(CpuState::Erase, 0);
+  Enter(CpuState::Erase, RunPhase::Begin);
 }
-void TCPU::EraseBegin() { Enter(State, 1); }
-void TCPU::EraseStep() { Enter(State, 2); }
-void TCPU::EraseEnd() { Enter(CpuState::Program, 0); }
-void TCPU::ProgramBegin() { Enter(State, 1); }
-void TCPU::ProgramStep() { Enter(State, 2); }
-void TCPU::ProgramEnd() { Enter(CpuState::Done, 0); }
+void TCPU::EraseBegin() { Enter(State, RunPhase::Step); }
+void TCPU::EraseStep() { Enter(State, RunPhase::End); }
+void TCPU::EraseEnd() { Enter(CpuState::Program, RunPhase::Begin); }
+void TCPU::ProgramBegin() { Enter(State, RunPhase::Step); }
+void TCPU::ProgramStep() { Enter(State, RunPhase::End); }
+void TCPU::ProgramEnd() { Enter(CpuState::Done, RunPhase::Begin); }
 void TCPU::Finish() { Resets(); }
 
 std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count) {
@@ -136,18 +136,18 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
                           const std::function<void()>& prepare) {
   auto sendNext = [&] {
     if (rules.clearBeforeSend) Comm->RxLines.Clear();
-    Step = SendNextRecord() ? 2 : 3;
+    GoTo(SendNextRecord() ? RecordStep::Await : RecordStep::AllSent);
     StartWaiting();
   };
-  switch (Step) {
-  case 0:
+  switch (At<RecordStep>()) {
+  case RecordStep::Prepare:
     if (prepare) prepare();
-    Step = 1;
+    GoTo(RecordStep::Send);
     break;
-  case 1:
+  case RecordStep::Send:
     sendNext();
     break;
-  case 2: {
+  case RecordStep::Await: {
     if (Comm->RxLines.Count() == 0) {
       // A loader that falls silent must not hold the run for good.
       if (WaitedLongerThan(rules.answerLimitMs)) {
@@ -159,40 +159,38 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
       break;
     }
     const std::string answer = Comm->RxLines.First();
-    Step = 2;
+    auto verdict = RecordStep::Await;
     for (const char c : answer) {
       if (rules.acknowledge.find(c) != std::string_view::npos) {
-        Step = 1;
+        verdict = RecordStep::Send;
       } else if (rules.fatal.find(c) != std::string_view::npos) {
-        Step = 4;
+        verdict = RecordStep::Refused;
         refusedWith_ = c;
-      } else if (rules.retry.find(c) != std::string_view::npos) {
-        Step = 5;
+      } else if (rules.othersRepeat || rules.retry.find(c) != std::string_view::npos) {
+        verdict = RecordStep::Repeat;
         refusedWith_ = c;
       }
     }
-    Comm->RxLines.DeleteFirst();
+    GoTo(verdict);
+    if (!rules.keepAnswer) Comm->RxLines.DeleteFirst();
     // An acknowledged record is followed at once by the next: left to the next tick, the line
     // would stand idle for most of a tick after every record.
-    if (Step == 1) sendNext();
+    if (verdict == RecordStep::Send) sendNext();
     break;
   }
-  case 3:
-    Enter(State, 2);
+  case RecordStep::AllSent:
+    Enter(State, RunPhase::End);
     break;
-  case 4:
+  case RecordStep::Refused:
     Fail(FailReason::RecordRefused, RefusalDetail());
     break;
-  case 5:
-    if (retryCount >= rules.maxRetries) {
-      Step = 4;
-    } else {
-      ++retryCount;
+  case RecordStep::Repeat:
+    if (AnotherAttempt(retryCount, rules.maxRetries)) {
       CurAddr -= static_cast<std::uint32_t>(BlockSize);
-      Step = 1;
+      GoTo(RecordStep::Send);
+    } else {
+      GoTo(RecordStep::Refused);
     }
-    break;
-  default:
     break;
   }
 }

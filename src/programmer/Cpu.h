@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace vk::platform {
@@ -34,6 +35,38 @@ enum class CpuState : std::uint8_t {
 };
 
 const char* CpuStateName(CpuState s);
+
+// Which of a state's operations the controller calls at the next tick: its Begin (InitBegin,
+// EraseBegin, ProgramBegin), its Step, or its End.
+enum class RunPhase : std::uint8_t { Begin = 0, Step = 1, End = 2 };
+
+// The variable of a machine whose steps are the enumeration E, set and compared by name. It reads
+// as the step's number as well: traces print it, and benches set a step by its number to start a
+// machine part-way.
+template <class E> class StepOf {
+  static_assert(std::is_enum_v<E>);
+
+public:
+  using Number = std::underlying_type_t<E>;
+  constexpr StepOf(E step = E{}) : step_(step) {}
+  constexpr StepOf(Number n) : step_(static_cast<E>(n)) {}
+  constexpr E Is() const { return step_; }
+  constexpr operator Number() const { return static_cast<Number>(step_); }
+  friend constexpr bool operator==(StepOf a, E b) { return a.step_ == b; }
+
+private:
+  E step_;
+};
+
+// The steps of the record loop the record-based boot loaders share (TCPU::RecordLoopStep).
+enum class RecordStep : std::int32_t {
+  Prepare = 0, // the protocol's preparation (its callback)
+  Send = 1,    // the next record, or the end record when none is left
+  Await = 2,   // the answer to the record
+  AllSent = 3, // on to the End phase
+  Refused = 4, // the run fails: a fatal answer, or repeats used up
+  Repeat = 5,  // the same record again
+};
 
 class TCPU {
 public:
@@ -69,8 +102,10 @@ public:
   link::TComm* Comm = nullptr;
   IProgressView* ProgressBar = nullptr;
   CpuState State = CpuState::Idle;
-  std::uint8_t Phase = 0;
+  StepOf<RunPhase> Phase;
+  // The step within the phase; each protocol names its steps (At, GoTo).
   std::int32_t Step = 0;
+  // What the current step counts (ticks waited, answers, bytes received), as the protocol says.
   std::int32_t Counter = 0;
   std::int32_t BootBaud = 0;
   std::int32_t ModuleNo = 0;
@@ -90,6 +125,35 @@ public:
   void Arm();
   // Back to rest without running anything.
   void Disarm();
+
+  // The controller moves the run with these; a protocol moves it itself (Enter, GoTo, Fail).
+
+  // The range of the image a run sends: from `from` up to `end`.
+  void SetRange(std::uint32_t from, std::uint32_t end) {
+    CurAddr = from;
+    EndAddr = end;
+  }
+  // After InitBegin: a run that is still initialising goes on with InitStep.
+  void ContinueInitializing() {
+    if (State == CpuState::Initialize) Phase = RunPhase::Step;
+  }
+  // The erase is skipped: programming starts with its Begin.
+  void SkipToProgram() {
+    State = CpuState::Program;
+    Phase = RunPhase::Begin;
+  }
+  // The run is over; the reasons and results stay for the report.
+  void StopRunning() { State = CpuState::Idle; }
+  // The reason of a failure the controller found (link lost, stopped by the user...).
+  void NoteFailure(FailReason reason, std::string detail) {
+    FailedWith = reason;
+    FailDetail = std::move(detail);
+  }
+  // The run fails with this reason at the next tick.
+  void Fail(FailReason reason = FailReason::Unspecified, std::string detail = {}) {
+    NoteFailure(reason, std::move(detail));
+    Enter(CpuState::Failed, RunPhase::Begin);
+  }
   // The limit on an unanswered record or module selection.
   static constexpr int kAnswerLimitMs = 5000;
 
@@ -99,15 +163,30 @@ protected:
     Step = 0;
     Counter = 0;
   }
-  void Enter(CpuState state, std::uint8_t phase) {
+  void Enter(CpuState state, RunPhase phase) {
     State = state;
     Phase = phase;
     Resets();
   }
-  void Fail(FailReason reason = FailReason::Unspecified, std::string detail = {}) {
-    FailedWith = reason;
-    FailDetail = std::move(detail);
-    Enter(CpuState::Failed, 0);
+  // Step, read and set by the name the protocol gives it in the current phase.
+  template <class E> E At() const { return static_cast<E>(Step); }
+  template <class E> void GoTo(E step) { Step = static_cast<std::int32_t>(step); }
+
+  // What a poll that did not find the awaited answer leads to.
+  enum class Patience : std::uint8_t { Wait, Retry, GiveUp };
+  // Counts the poll in `polls`; once more than `quietPolls` went unanswered the attempt is over,
+  // and AnotherAttempt decides.
+  static Patience Unanswered(std::int32_t& polls, int quietPolls, std::int32_t& retries,
+                             int maxRetries) {
+    if (++polls <= quietPolls) return Patience::Wait;
+    return AnotherAttempt(retries, maxRetries) ? Patience::Retry : Patience::GiveUp;
+  }
+  // An attempt came to nothing: another one while fewer than `maxRetries` were made (counting it
+  // in `retries`), else the protocol gives up.
+  static bool AnotherAttempt(std::int32_t& retries, int maxRetries) {
+    if (retries >= maxRetries) return false;
+    ++retries;
+    return true;
   }
   // A blocking wait of the tick thread.
   void Sleep(int ms);
@@ -120,8 +199,7 @@ protected:
   std::string RefusalDetail() const;
 
   // The record loop the record-based boot loaders share (ProgramStep). Answers are scanned
-  // character by character and the last recognised one decides; characters in none of the
-  // sets are ignored. The answer entry is removed after the scan.
+  // character by character and the last recognised one decides.
   struct RecordLoopRules {
     std::string_view acknowledge;       // send the next record
     std::string_view fatal;             // the run fails
@@ -129,9 +207,13 @@ protected:
     bool clearBeforeSend;               // clear the receive list before each record
     int maxRetries;                     // repeats allowed per run
     int answerLimitMs = kAnswerLimitMs; // an unanswered record fails the run after this
+    // Characters in none of the sets: ignored, or taken as a request to repeat.
+    bool othersRepeat = false;
+    // The answer entry: removed after the scan, or left for the link to remove.
+    bool keepAnswer = false;
   };
-  // One tick of the loop on Step: 0 prepare (then 1), 1 send, 2 await the answer, 3 all sent
-  // (Phase 2), 4 failed, 5 repeat. retryCount counts over the run; prepare resets it.
+  // One tick of the loop on Step (RecordStep); a loop starts at Prepare. retryCount counts over
+  // the run; prepare resets it.
   void RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
                       const std::function<void()>& prepare);
 

@@ -128,8 +128,7 @@ void TPrgrm::Bind() {
   p.EraseFirst = false;
   p.JumpTable = node_->JumpTable;
   p.Buffer = Firmware->Image();
-  p.CurAddr = Firmware->MemStart();
-  p.EndAddr = Firmware->MemEnd();
+  p.SetRange(Firmware->MemStart(), Firmware->MemEnd());
   p.RegionStart = node_->RegionStart;
   p.RegionEnd = node_->RegionEnd;
   p.BlockSize = node_->BlockSize;
@@ -206,8 +205,7 @@ void TPrgrm::DropRun(FailReason reason, const std::string& detail, DropLog log) 
   }
   ClearRun();
   ShownState = CpuState::Idle;
-  p.FailedWith = reason;
-  p.FailDetail = detail;
+  p.NoteFailure(reason, detail);
   if (log == DropLog::Failed) Log(ModuleName() + " Failed");
   if (log == DropLog::Explained) Log(ModuleName() + " Failed: " + detail);
   Status("Module Programming Failed");
@@ -223,7 +221,7 @@ void TPrgrm::EndRun(bool ok) {
   TCPU& p = *cpu_;
   ShownState = p.State;
   Comm->RxLines.Clear();
-  p.State = CpuState::Idle;
+  p.StopRunning();
   p.Finish();
   ClearRun();
   const RunResult result = ok ? p.DoneAs : RunResult::Failed;
@@ -270,8 +268,7 @@ bool TPrgrm::RunStep() {
   if (const std::string gone = p.State != CpuState::Idle ? Comm->LostText() : std::string();
       !gone.empty()) {
     Log(gone);
-    p.FailedWith = FailReason::LinkLost;
-    p.FailDetail = gone;
+    p.NoteFailure(FailReason::LinkLost, gone);
     EndRun(false);
     Status(gone);
     return true;
@@ -285,8 +282,7 @@ bool TPrgrm::RunStep() {
     if (ShownState != CpuState::Initialize) {
       ShownState = CpuState::Initialize;
       Status("Initializing Module");
-      p.CurAddr = Firmware->MemStart();
-      p.EndAddr = Firmware->MemEnd();
+      p.SetRange(Firmware->MemStart(), Firmware->MemEnd());
       if (Progress) {
         Progress->SetRange(static_cast<int>(Firmware->MemStart() / 256),
                            static_cast<int>((Firmware->MemEnd() + 255) / 256));
@@ -295,20 +291,17 @@ bool TPrgrm::RunStep() {
       p.ModuleNo = Address();
       ShowSummary(); // the module this run works on
     }
-    switch (p.Phase) {
-    case 0:
+    switch (p.Phase.Is()) {
+    case RunPhase::Begin:
       begun_ = true;
       p.InitBegin(Comm, "");
-      if (p.State == CpuState::Initialize) p.Phase = 1;
+      p.ContinueInitializing();
       break;
-    case 1:
+    case RunPhase::Step:
       p.InitStep(SkipErase);
       break;
-    case 2:
-      p.State = CpuState::Failed;
-      p.Phase = 0;
-      p.Step = 0;
-      p.Counter = 0;
+    case RunPhase::End:
+      p.Fail();
       break;
     default:
       break;
@@ -321,15 +314,14 @@ bool TPrgrm::RunStep() {
       Status("Erasing Module");
     }
     if (SkipErase) {
-      p.State = CpuState::Program;
-      p.Phase = 0;
+      p.SkipToProgram();
       return true;
     }
-    switch (p.Phase) {
-    case 0:
+    switch (p.Phase.Is()) {
+    case RunPhase::Begin:
       p.EraseBegin();
       break;
-    case 1:
+    case RunPhase::Step:
       if (++spinTicks_ > kSpinEvery) {
         spinTicks_ = 0;
         SpinChar = NextSpin(SpinChar);
@@ -337,7 +329,7 @@ bool TPrgrm::RunStep() {
       }
       p.EraseStep();
       break;
-    case 2:
+    case RunPhase::End:
       p.EraseEnd();
       break;
     default:
@@ -355,18 +347,18 @@ bool TPrgrm::RunStep() {
       Report(RunResult::Erased);
       return true;
     }
-    if (ShownState != CpuState::Program && p.Phase == 1) {
+    if (ShownState != CpuState::Program && p.Phase == RunPhase::Step) {
       Status("Programming Module");
       ShownState = CpuState::Program;
     }
-    switch (p.Phase) {
-    case 0:
+    switch (p.Phase.Is()) {
+    case RunPhase::Begin:
       p.ProgramBegin();
       break;
-    case 1:
+    case RunPhase::Step:
       p.ProgramStep();
       break;
-    case 2:
+    case RunPhase::End:
       p.ProgramEnd();
       break;
     default:
@@ -387,7 +379,7 @@ bool TPrgrm::RunStep() {
     EndRun(false);
     return true;
   }
-  p.State = CpuState::Idle;
+  p.StopRunning();
   ShownState = CpuState::Idle;
   return true;
 }
@@ -400,8 +392,7 @@ PreparedImage TPrgrm::PrepareImage() {
   const PreparedImage out =
       PrepareForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
                        Catalogue()[static_cast<std::size_t>(node_->Index)]);
-  cpu_->CurAddr = out.jumpTable ? kJumpTableAt : Firmware->MemStart();
-  cpu_->EndAddr = out.end;
+  cpu_->SetRange(out.jumpTable ? kJumpTableAt : Firmware->MemStart(), out.end);
   return out;
 }
 

@@ -241,6 +241,7 @@ TEST(H8, BootGivesUpAfter21AttemptsOf51Ticks) {
     const auto start = b.w.loop.Now();
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::NoSync);
     EXPECT_EQ(b.w.Written(), std::vector<std::string>(21, std::string(1, '\0')));
     EXPECT_GE(b.w.loop.Now() - start, 21 * 52 * 10);
     EXPECT_LT(b.w.loop.Now() - start, 21 * 52 * 10 + 1000);
@@ -337,6 +338,8 @@ TEST(H8, FinalAnswerIsTheLastCharacterOfTheLastEntry) {
     b.Load(0, Pattern(0x100));
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::NoSync);
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, "the boot kernel did not announce itself");
     EXPECT_TRUE(b.Records().empty());
     EXPECT_EQ(b.w.comm->GetBaudRate(), 115200u);
     EXPECT_FALSE(b.w.comm->IsRawMode());
@@ -374,6 +377,7 @@ TEST(H8, RecordAnswers) {
     b.Load(0, Pattern(0x800));
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::RecordRefused);
     EXPECT_EQ(b.Records().size(), 11u);
     // The run ended in raw receive mode; Finish finds 115200 and still returns to text lines.
     EXPECT_FALSE(b.w.comm->IsRawMode());

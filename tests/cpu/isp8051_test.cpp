@@ -299,6 +299,7 @@ TEST(Isp8051, FiveRepeatsPerRun) {
         ASSERT_EQ(b.loader.Flash()[a], b.p.image.Image()[a]);
     } else {
       EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed");
+      EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::RecordRefused);
       EXPECT_EQ(b.loader.Counters().records, 12u) << "the sixth repeat is not sent";
       EXPECT_EQ(b.w.Written().back().substr(0, 7), ":802300") << "the last record sent";
     }
@@ -414,6 +415,8 @@ TEST(Isp8051, UnansweredClosingCommandFailsTheRun) {
     b.Load(HexText(0x0000, Pattern(0x80)));
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::RecordUnanswered);
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, "closing command 2 unanswered");
     EXPECT_EQ(b.w.Written().back(), kP89Close2);
     EXPECT_EQ(b.Baud(), 115200u);
   }

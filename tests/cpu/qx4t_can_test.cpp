@@ -17,6 +17,7 @@ using vk::cpu::TCPU_QX4T;
 using vk::devsim::CanTranscriptEntry;
 using vk::devsim::Qx4tCanConfig;
 using vk::devsim::Qx4tCanLoader;
+using vk::programmer::FailReason;
 using vk::test::HexText;
 using vk::test::Pattern;
 
@@ -236,15 +237,18 @@ TEST(Qx4tCan, RefusalsEndTheRunAtOnceAndSilenceAtTheLimit) {
   const Bytes data = Pattern(0x180); // three blocks
 
   EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Failed") << "Erase answered EF";
+  EXPECT_EQ(b.p->prg.LastOutcome().reason, FailReason::EraseFailed);
   EXPECT_TRUE(b.BlockAddresses().empty());
   EXPECT_EQ(b.frames.size(), 2u) << "start and Erase; no start frame for programming";
 
   EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Failed") << "the second block answered EF";
+  EXPECT_EQ(b.p->prg.LastOutcome().reason, FailReason::RecordRefused);
   EXPECT_EQ(b.BlockAddresses(), (std::vector<std::uint32_t>{0x0400, 0x0480}))
       << "no block is sent again";
 
   auto t0 = std::chrono::steady_clock::now();
   EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Failed") << "the fourth block unanswered";
+  EXPECT_EQ(b.p->prg.LastOutcome().reason, FailReason::RecordUnanswered);
   EXPECT_EQ(b.BlockAddresses(), (std::vector<std::uint32_t>{0x0400, 0x0480}));
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(400));
 

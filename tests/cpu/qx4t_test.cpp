@@ -18,6 +18,7 @@ using vk::cpu::TCPU_QX4T_BOOT;
 using vk::devsim::Qx4tBootConfig;
 using vk::devsim::Qx4tBootLoader;
 using vk::devsim::TranscriptEntry;
+using vk::programmer::FailReason;
 using vk::test::HexText;
 using vk::test::Pattern;
 using vk::test::SimWorld;
@@ -173,6 +174,7 @@ TEST(Qx4tBoot, AnswersToBm) {
     ASSERT_TRUE(b.Run(0x0000, Pattern(0x80)));
     EXPECT_EQ(b.Result(), "QX4T - BOOT #0 Failed");
     EXPECT_EQ(b.p.status.PanelText(0), "Module Programming Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, FailReason::NoSync);
     EXPECT_EQ(b.w.Written(), (Lines{"BM\r", "BM\r", "BM\r", "BM\r"})) << "and no \"GN\"";
     EXPECT_EQ(b.Baud(), 115200u);
   }
@@ -215,6 +217,7 @@ TEST(Qx4tBoot, RecordAnswersDecide) {
     ASSERT_TRUE(b.loader.AddFault(rule));
     ASSERT_TRUE(b.Run(0x0000, Pattern(0x200)));
     EXPECT_EQ(b.Result(), "QX4T - BOOT #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, FailReason::RecordRefused);
     // No record is sent again, and no "GN" starts the half-written application.
     EXPECT_EQ(b.w.Written(), Concat({{"BM\r"}, b.Records({0x000, 0x080})}));
     EXPECT_EQ(b.p.prg.LastOutcome().detail, "record at 0x0080 refused");
@@ -226,6 +229,7 @@ TEST(Qx4tBoot, RecordAnswersDecide) {
     ASSERT_TRUE(b.loader.AddFault("record:2=silent"));
     ASSERT_TRUE(b.Run(0x0000, Pattern(0x200)));
     EXPECT_EQ(b.Result(), "QX4T - BOOT #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, FailReason::RecordUnanswered);
     const double waited = static_cast<double>(b.w.loop.Now()) - b.Writes().at(2).at;
     EXPECT_GE(waited, TCPU_QX4T_BOOT::kRecordAnswerLimitMs);
     EXPECT_LE(waited, TCPU_QX4T_BOOT::kRecordAnswerLimitMs + 1000);
@@ -253,6 +257,7 @@ TEST(Qx4tCanWithoutBus, RunFailsAtOnce) {
     ASSERT_TRUE(p.RunToEnd());
     EXPECT_LT(w.loop.Now() - start, 500);
     EXPECT_EQ(p.log.Lines(), (Lines{"QX4T - PCAN #0 Failed"}));
+    EXPECT_EQ(p.prg.LastOutcome().reason, FailReason::LinkLost);
     EXPECT_TRUE(w.Written().empty());
   }
   {

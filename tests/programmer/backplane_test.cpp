@@ -162,6 +162,7 @@ TEST(Backplane, AnswersDecide) {
     ASSERT_TRUE(b.p.RunToEnd());
     EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Failed");
     EXPECT_EQ(b.p.status.PanelText(0), "Module Programming Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, FailReason::RecordRefused);
     EXPECT_EQ(b.Records().size(), 12u);
     EXPECT_EQ(b.Commands().back(), "L\r") << "no G after a failure";
   }
