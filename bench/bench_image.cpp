@@ -1,7 +1,7 @@
 // Reading and writing a full 64 KiB image as Intel HEX and S-records, in process. Throughput is
 // counted in bytes of record text (2,048 Intel HEX records or 4,096 S-records of random data).
 
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 
 #include <benchmark/benchmark.h>
 

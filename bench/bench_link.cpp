@@ -3,7 +3,7 @@
 //  - a received line, from the far end writing its terminator until the entry is in RxLines.
 // 1,000 of each; the median and the 99th percentile are printed (goal: both within 1 ms).
 
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 #include "platform/PosixSerial.h"
 #include "platform/QtEventLoop.h"
 #include "platform/RecordingMessageBox.h"

@@ -2,7 +2,7 @@
 // Rules every fuzz target checks after the image has read whatever the input held. A broken rule
 // aborts, so libFuzzer keeps the input and reports it like a crash.
 
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 
 #include <algorithm>
 #include <array>

@@ -2,7 +2,7 @@
 // What the Buffer page says about the loaded image, and the hexadecimal listing of the whole
 // image, independent of any toolkit: the window and vkprog show the same texts.
 
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 
 #include <cstdint>
 #include <functional>

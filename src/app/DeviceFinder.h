@@ -2,7 +2,7 @@
 // The device finder: searches addresses and bit rates for a programmer unit that answers "OK".
 // One step per tick of its own timer; received lines reach it while its window is visible.
 
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 #include "platform/EventLoop.h"
 #include "programmer/Views.h"
 

@@ -2,7 +2,7 @@
 // File > Save: prepare the image for the selected target, ask for a file, write it by the
 // name's ending ("hex" in any case: Intel HEX; anything else: S-records).
 
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 #include "platform/MessageBox.h"
 #include "programmer/Programmer.h"
 

@@ -5,8 +5,8 @@
 // addresses for MultiProgram. Advanced by MainTick (the 10 ms timer, and once more for every
 // line the serial link delivers). The window, vkprog and the tests drive this same object.
 
-#include "image/vkf.h"
-#include "link/Communication.h"
+#include "image/FirmwareImage.h"
+#include "link/SerialLink.h"
 #include "platform/EventLoop.h"
 #include "platform/MessageBox.h"
 #include "programmer/Programmer.h"

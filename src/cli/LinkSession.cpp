@@ -1,6 +1,6 @@
 #include "cli/LinkSession.h"
 
-#include "link/usb2can.h"
+#include "link/CanLink.h"
 #include "platform/PortMap.h"
 
 #if VK_WITH_QT

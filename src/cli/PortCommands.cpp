@@ -2,8 +2,8 @@
 
 #include "cli/Args.h"
 #include "cli/Commands.h"
-#include "link/Communication.h"
 #include "link/LinkSetup.h"
+#include "link/SerialLink.h"
 #include "platform/Native.h"
 
 #include <cstdio>

@@ -18,7 +18,7 @@
 //   closing commands      ->                 SendFirst
 //                         <-  "."            AwaitOk            each in turn; 500 ticks at most
 
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 
 namespace vk::cpu {
 

@@ -16,7 +16,7 @@
 // An answer 50 polls late synchronises again (twice per check) and the check goes on where it
 // was. A block with a byte other than 0xFF ends the check: NotBlank; all blank: Blank.
 
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 
 #include <cstdio>
 

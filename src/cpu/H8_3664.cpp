@@ -16,7 +16,7 @@
 //   ":00000001FF"        ->
 
 #include "cpu/Kernels.h"
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 
 namespace vk::cpu {
 

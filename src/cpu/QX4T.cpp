@@ -1,7 +1,7 @@
 #include "cpu/QX4T.h"
 
-#include "link/Communication.h"
-#include "link/usb2can.h"
+#include "link/CanLink.h"
+#include "link/SerialLink.h"
 #include "programmer/ImagePrep.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "image/Container.h"
 
+#include "image/FirmwareImage.h"
 #include "image/crc32.h"
-#include "image/vkf.h"
 
 #include <stdexcept>
 

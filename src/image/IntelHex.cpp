@@ -1,8 +1,8 @@
 // Intel HEX: first-record check, reader and writer.
 
+#include "image/FirmwareImage.h"
 #include "image/HexDigits.h"
 #include "image/TextFile.h"
-#include "image/vkf.h"
 
 #include <algorithm>
 #include <cstring>

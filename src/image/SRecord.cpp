@@ -1,9 +1,9 @@
 // Motorola S-records: first-record check, reader (16-, 24- and 32-bit addresses) and writer
 // (16-bit addresses).
 
+#include "image/FirmwareImage.h"
 #include "image/HexDigits.h"
 #include "image/TextFile.h"
-#include "image/vkf.h"
 
 #include <algorithm>
 #include <cstring>

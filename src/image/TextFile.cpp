@@ -1,6 +1,6 @@
 #include "image/TextFile.h"
 
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 #include "platform/OpenFlags.h"
 
 #include <cerrno>

@@ -15,7 +15,7 @@
 //   ":00000001FF"          ->
 //   "G"                    ->                 ProgramEnd: the module starts its program
 
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 
 namespace vk::programmer {
 

@@ -1,6 +1,6 @@
 #include "programmer/Cpu.h"
 
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 #include "platform/EventLoop.h"
 #include "programmer/ImagePrep.h"
 

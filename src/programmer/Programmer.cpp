@@ -1,7 +1,7 @@
 #include "programmer/Programmer.h"
 
-#include "image/vkf.h"
-#include "link/Communication.h"
+#include "image/FirmwareImage.h"
+#include "link/SerialLink.h"
 #include "programmer/Backplane.h"
 
 namespace vk::programmer {

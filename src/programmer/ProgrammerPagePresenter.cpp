@@ -1,7 +1,7 @@
 #include "programmer/ProgrammerPagePresenter.h"
 
-#include "image/vkf.h"
-#include "link/Communication.h"
+#include "image/FirmwareImage.h"
+#include "link/SerialLink.h"
 #include "programmer/ProtocolKinds.h"
 
 namespace vk::programmer {

@@ -1,6 +1,6 @@
 // vkprog's file commands, run as a user runs them: a real process on real files.
 
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 #include "support/ImageTestUtil.h"
 #include "support/RunProcess.h"
 

@@ -4,7 +4,7 @@
 
 #include "cpu/QX4T.h"
 #include "cpu/Qx4tCanSupport.h"
-#include "link/usb2can.h"
+#include "link/CanLink.h"
 #include "platform/PosixSerial.h"
 #include "platform/QtEventLoop.h"
 #include "programmer/CpuFactory.h"

@@ -3,7 +3,7 @@
 // bus.
 
 #include "cpu/Qx4tCanSupport.h"
-#include "link/usb2can.h"
+#include "link/CanLink.h"
 #include "programmer/CpuFactory.h"
 #include "support/HexText.h"
 #include "support/PtyBench.h"

@@ -3,7 +3,7 @@
 
 #include "cpu/QX4T.h"
 #include "devsim/Qx4tBootLoader.h"
-#include "link/usb2can.h"
+#include "link/CanLink.h"
 #include "platform/LinkTestSupport.h"
 #include "platform/QtCanBus.h"
 #include "programmer/CpuFactory.h"

@@ -1,5 +1,5 @@
 #include "image/Container.h"
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 #include "support/ImageTestUtil.h"
 
 #include <gtest/gtest.h>

@@ -3,7 +3,7 @@
 // exactly the bytes it was given, and srec_cat must read exactly our image back from what our
 // writers produce. Also a real 8051 program as SDCC emits it.
 
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 
 #include <gtest/gtest.h>
 

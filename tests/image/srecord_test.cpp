@@ -1,4 +1,4 @@
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 #include "support/ImageTestUtil.h"
 
 #include <gtest/gtest.h>

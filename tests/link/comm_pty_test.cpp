@@ -1,7 +1,7 @@
 // The serial link end to end over real pseudo-terminals, with the real event loop and the
 // worker on its own thread. Waits are for events, never for a measured time.
 
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 #include "platform/LinkTestSupport.h"
 #include "platform/PosixSerial.h"
 #include "platform/QtEventLoop.h"

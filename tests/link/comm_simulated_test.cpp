@@ -1,7 +1,7 @@
 // The serial link in the simulated world: the worker stepped in virtual time over in-memory
 // lines, so the timing rules (idle flush, quiet line, delivery pace) are exact.
 
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 #include "platform/IniSettings.h"
 #include "platform/LinkTestSupport.h"
 #include "platform/RecordingMessageBox.h"

@@ -1,7 +1,7 @@
 #pragma once
 // Helpers for image tests: load texts without touching the disk, and temporary files.
 
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 #include "platform/RecordingMessageBox.h"
 #include "support/TempFolder.h"
 

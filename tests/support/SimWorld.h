@@ -4,9 +4,9 @@
 // the main controller does while a run is under way (every 10 ms and for every delivered line).
 
 #include "devsim/SerialDeviceModel.h"
-#include "image/vkf.h"
-#include "link/Communication.h"
+#include "image/FirmwareImage.h"
 #include "link/Selector.h"
+#include "link/SerialLink.h"
 #include "platform/RecordingMessageBox.h"
 #include "platform/SimulatedEventLoop.h"
 #include "platform/SimulatedSerial.h"

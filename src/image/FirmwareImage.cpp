@@ -1,4 +1,4 @@
-#include "image/vkf.h"
+#include "image/FirmwareImage.h"
 
 #include "image/HexDigits.h"
 #include "platform/OpenFlags.h"

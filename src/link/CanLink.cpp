@@ -1,4 +1,4 @@
-#include "link/usb2can.h"
+#include "link/CanLink.h"
 
 #include <algorithm>
 #include <bit>

@@ -2,8 +2,8 @@
 // with a second client acting as the node. Every use of the bus is in one test, so that no two
 // test processes share the virtual bus at once.
 
-#include "link/Communication.h"
-#include "link/usb2can.h"
+#include "link/CanLink.h"
+#include "link/SerialLink.h"
 #include "platform/LinkTestSupport.h"
 #include "platform/PosixSerial.h"
 #include "platform/QtCanBus.h"

@@ -1,6 +1,6 @@
-#include "link/Communication.h"
+#include "link/SerialLink.h"
 
-#include "link/usb2can.h"
+#include "link/CanLink.h"
 
 #include <cctype>
 #include <climits>
