@@ -287,11 +287,7 @@ void TCPU_QX4T_BOOT::ProgramStep() {
     GoTo(Loading::SendRecord);
     break;
   case Loading::SendRecord:
-    Comm->RxLines.Clear();
-    Sleep(100);
-    GoTo(SendNextRecord() ? Loading::AwaitTaken : Loading::AllSent);
-    recordAt_ = CurAddr - static_cast<std::uint32_t>(BlockSize > 0 ? BlockSize : 1);
-    waitingSince_ = loop_.Now();
+    SendRecord();
     break;
   case Loading::AwaitTaken: {
     if (Comm->RxLines.Count() == 0) {
@@ -302,7 +298,7 @@ void TCPU_QX4T_BOOT::ProgramStep() {
     const std::string answer = Comm->RxLines.First();
     if (answer.find_first_of("\x06.") != std::string::npos) {
       Comm->RxLines.DeleteFirst();
-      GoTo(Loading::SendRecord);
+      SendRecord(); // at once, not at the next tick
     } else {
       Fail(FailReason::RecordRefused, "record at " + Hex4(recordAt_) + " refused");
     }
@@ -313,6 +309,14 @@ void TCPU_QX4T_BOOT::ProgramStep() {
     Enter(CpuState::Done, RunPhase::Begin);
     break;
   }
+}
+
+void TCPU_QX4T_BOOT::SendRecord() {
+  Comm->RxLines.Clear();
+  Sleep(100);
+  GoTo(SendNextRecord() ? Loading::AwaitTaken : Loading::AllSent);
+  recordAt_ = CurAddr - static_cast<std::uint32_t>(BlockSize > 0 ? BlockSize : 1);
+  waitingSince_ = loop_.Now();
 }
 
 void TCPU_QX4T_BOOT::Finish() {

@@ -121,6 +121,8 @@ public:
   };
 
 private:
+  // Clears the receive list, waits the loader's 100 ms and sends the next record (or the end).
+  void SendRecord();
   bool WaitedTooLong(int limitMs) const;
 
   platform::Millis waitingSince_ = 0;

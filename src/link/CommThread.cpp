@@ -102,14 +102,13 @@ bool TCommThread::Step() {
   }
   // Idle reads count only for a partial entry; with none, the worker sleeps until a byte or a
   // wake-up instead of turning every read time-out.
-  std::int64_t deadlineUs =
-      framing_.Pending().empty() ? nowUs + kPortWaitMs * 1000 : nextIdleAt_ * 1000;
+  std::int64_t deadlineUs = framing_.Pending().empty() ? nowUs + kPortWaitMs * 1000 : nextIdleAtUs_;
   if (pending) deadlineUs = std::min(deadlineUs, lastByteAtUs_ + quietUs_);
   switch (worker_->WaitMicros(port_.get(), deadlineUs)) {
   case WaitResult::Readable:
     return ReadStep();
   case WaitResult::TimedOut:
-    if (loop_.Now() >= nextIdleAt_) IdleStep();
+    if (loop_.NowMicros() >= nextIdleAtUs_) IdleStep();
     return true;
   case WaitResult::Woken:
   case WaitResult::NotYet:
@@ -157,7 +156,7 @@ bool TCommThread::ReopenStep() {
   settingsChanged_ = false;
   ApplySettings();
   lastByteAtUs_ = kNever;
-  nextIdleAt_ = loop_.Now() + kReadTimeoutMs;
+  nextIdleAtUs_ = loop_.NowMicros() + IdleReadUs();
   return true;
 }
 
@@ -174,9 +173,8 @@ bool TCommThread::ReadStep() {
     Lose(error);
     return true;
   }
-  const Millis now = loop_.Now();
   lastByteAtUs_ = loop_.NowMicros();
-  nextIdleAt_ = now + kReadTimeoutMs;
+  nextIdleAtUs_ = lastByteAtUs_ + IdleReadUs();
   // The link may switch the mode at any time; the framing follows it with the next byte, and
   // its own moves (text → frame → text) do not undo a switch made meanwhile.
   auto mode = static_cast<std::uint8_t>(rxMode_.load());
@@ -188,7 +186,7 @@ bool TCommThread::ReadStep() {
 }
 
 void TCommThread::IdleStep() {
-  nextIdleAt_ = loop_.Now() + kReadTimeoutMs;
+  nextIdleAtUs_ = loop_.NowMicros() + IdleReadUs();
   WriteStep();
   Deliver(framing_.Idle());
 }
@@ -212,7 +210,12 @@ void TCommThread::ApplySettings() {
   const platform::LineSettings s = Settings();
   lastRefused_ = port_->Apply(s);
   const std::int64_t bits = s.Parity != 0 ? 11 : 10;
-  quietUs_ = kQuietChars * bits * 1000000 / std::max<std::int64_t>(s.BaudRate, 1);
+  charUs_ = bits * 1000000 / std::max<std::int64_t>(s.BaudRate, 1);
+  quietUs_ = kQuietChars * charUs_;
+}
+
+std::int64_t TCommThread::IdleReadUs() const {
+  return rxMode_.load() == TRxFraming::Raw ? kRawIdleChars * charUs_ : kReadTimeoutMs * 1000;
 }
 
 void TCommThread::ClosePort() {

@@ -11,7 +11,8 @@
 // before the next write; strings go out in queue order, one string per write; nothing is
 // written until the line has been quiet for kQuietChars character times at its bit rate (the
 // tail of a device's answer is not talked over); a partial entry still waits three idle
-// reads (kReadTimeoutMs each) of silence.
+// reads (kReadTimeoutMs each) of silence; in raw mode an idle read lasts kRawIdleChars character
+// times, so that a one-byte answer (an H8 kernel's acknowledgement) is not held for 30 ms.
 //
 // Strings are taken only while a port is open or being opened: with no port chosen ("PCAN"), or
 // a chosen port that would not open, they are dropped, and choosing a port drops whatever still
@@ -36,6 +37,7 @@ namespace vk::link {
 class TCommThread {
 public:
   static constexpr int kReadTimeoutMs = 10; // a read that gets no byte ends after this
+  static constexpr int kRawIdleChars = 3;   // the same in raw mode, in character times
   static constexpr int kQuietChars = 3;     // the line counts as quiet this long after a byte
   static constexpr int kPortWaitMs = 500;   // waiting while no port, or no openable port, is set
 
@@ -98,6 +100,8 @@ private:
   void IdleStep();
   void WriteStep();
   void ApplySettings();
+  // How long a read that gets no byte lasts in the current receive mode.
+  std::int64_t IdleReadUs() const;
   // After an attempt to open for request gen: strings are taken from now on, or dropped.
   void SetAccepting(std::uint64_t gen, bool on);
   void ClosePort();
@@ -139,7 +143,8 @@ private:
   platform::Millis retryAt_ = 0;
   std::int64_t lastByteAtUs_ = kNever;
   std::int64_t quietUs_ = 0; // kQuietChars at the rate last applied
-  platform::Millis nextIdleAt_ = 0;
+  std::int64_t nextIdleAtUs_ = 0;
+  std::int64_t charUs_ = 87; // one character at the rate last applied
 };
 
 } // namespace vk::link

@@ -11,7 +11,11 @@ Micros PacedSerialModel::ByteTime(std::uint32_t baud) const {
 }
 
 void PacedSerialModel::Receive(const std::uint8_t* data, std::size_t n, Millis now) {
-  const Micros t = std::max(now_, MsToUs(now));
+  ReceiveUs(data, n, MsToUs(now));
+}
+
+void PacedSerialModel::ReceiveUs(const std::uint8_t* data, std::size_t n, Micros now) {
+  const Micros t = std::max(now_, now);
   Advance(t);
   if (hungUp_) {
     counters_.ignoredAfterHangUp += n;
@@ -32,7 +36,11 @@ void PacedSerialModel::SetHostLine(const HostLine& line, Millis now) {
 }
 
 std::vector<std::uint8_t> PacedSerialModel::TakeOutput(Millis now) {
-  Advance(std::max(now_, MsToUs(now)));
+  return TakeOutputUs(MsToUs(now));
+}
+
+std::vector<std::uint8_t> PacedSerialModel::TakeOutputUs(Micros now) {
+  Advance(std::max(now_, now));
   std::vector<std::uint8_t> out;
   out.swap(ready_);
   return out;
@@ -43,13 +51,18 @@ Micros PacedSerialModel::FirmwareDue() const {
 }
 
 std::optional<Millis> PacedSerialModel::NextDue() const {
+  const auto due = NextDueUs();
+  return due ? std::optional<Millis>((*due + 999) / 1000) : std::nullopt;
+}
+
+std::optional<Micros> PacedSerialModel::NextDueUs() const {
   if (hungUp_) return std::nullopt;
   Micros t = FirmwareDue();
   if (!wire_.empty()) t = std::min(t, wire_.front().at);
   if (!output_.empty()) t = std::min(t, output_.front().at);
   if (hangUpAt_) t = std::min(t, *hangUpAt_);
   if (t == kNever) return std::nullopt;
-  return (t + 999) / 1000;
+  return t;
 }
 
 // Events in time order; at equal times a due reply goes out first, then a hang-up, then the

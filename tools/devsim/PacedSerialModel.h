@@ -26,6 +26,9 @@ public:
   const HostLine& CurrentHostLine() const override { return host_; }
   std::vector<std::uint8_t> TakeOutput(Millis now) override;
   std::optional<Millis> NextDue() const override;
+  void ReceiveUs(const std::uint8_t* data, std::size_t n, Micros now) override;
+  std::vector<std::uint8_t> TakeOutputUs(Micros now) override;
+  std::optional<Micros> NextDueUs() const override;
   bool HungUp() const override { return hungUp_; }
   void SetPacing(bool on) override { pacing_ = on; }
   bool Pacing() const { return pacing_; }

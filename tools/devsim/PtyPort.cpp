@@ -1,5 +1,6 @@
 #include "devsim/PtyPort.h"
 
+#include "devsim/PacedSerialModel.h"
 #include "devsim/Transcript.h"
 
 #include <fcntl.h>
@@ -141,8 +142,10 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, LinkShaper& shaper,
                         const PtyServeOptions& options, std::string* error) {
   using Clock = std::chrono::steady_clock;
   const auto start = Clock::now();
-  auto elapsedMs = [&] {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  // To the microsecond: answers go out when the model says they reach the host, not at the
+  // next whole millisecond.
+  auto elapsedUs = [&] {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start).count();
   };
   const Millis limit = options.exitAfterSeconds > 0
                            ? static_cast<Millis>(options.exitAfterSeconds * 1000.0 + 0.5)
@@ -188,9 +191,10 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, LinkShaper& shaper,
   ServeEnd end = ServeEnd::Error;
   std::uint8_t buf[4096];
   for (;;) {
-    Millis now = elapsedMs();
+    Micros nowUs = elapsedUs();
+    Millis now = nowUs / 1000;
     refreshLine(now);
-    shaper.FromDevice(model.TakeOutput(now), now, model.RecordsTaken());
+    shaper.FromDevice(model.TakeOutputUs(nowUs), now, model.RecordsTaken());
     pending += shaper.ToHost(now);
     while (!pending.empty()) {
       const ssize_t n = ::write(master_, pending.data(), pending.size());
@@ -214,18 +218,19 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, LinkShaper& shaper,
       end = ServeEnd::TimeLimit;
       break;
     }
-    Millis wait = -1;
-    if (const auto due = model.NextDue()) wait = std::max<Millis>(0, *due - now);
-    if (const auto due = shaper.NextDue())
-      wait = wait < 0 ? std::max<Millis>(0, *due - now)
-                      : std::min(wait, std::max<Millis>(0, *due - now));
-    if (limit >= 0) wait = wait < 0 ? limit - now : std::min(wait, limit - now);
+    Micros wait = -1; // none: until a byte or a signal
+    auto until = [&](Micros dueUs) {
+      const Micros w = std::max<Micros>(0, dueUs - nowUs);
+      wait = wait < 0 ? w : std::min(wait, w);
+    };
+    if (const auto due = model.NextDueUs()) until(*due);
+    if (const auto due = shaper.NextDue()) until(MsToUs(*due));
+    if (limit >= 0) until(MsToUs(limit));
     // An entry still open in the transcript settles after a short quiet spell; look again soon
     // so the log does not lag behind the line.
-    if (options.log && logged < model.Transcript().size())
-      wait = wait < 0 ? 5 : std::min<Millis>(wait, 5);
+    if (options.log && logged < model.Transcript().size()) until(nowUs + MsToUs(5));
     pollfd pfd{master_, static_cast<short>(POLLIN | (pending.empty() ? 0 : POLLOUT)), 0};
-    timespec ts{static_cast<time_t>(wait / 1000), static_cast<long>(wait % 1000) * 1000000};
+    timespec ts{static_cast<time_t>(wait / 1000000), static_cast<long>(wait % 1000000) * 1000};
     const int r = ::ppoll(&pfd, 1, wait < 0 ? nullptr : &ts, &waitMask);
     if (r < 0) {
       if (errno == EINTR) continue;
@@ -235,9 +240,9 @@ ServeEnd PtyPort::Serve(SerialDeviceModel& model, LinkShaper& shaper,
     if (pfd.revents & POLLIN) {
       const ssize_t n = ::read(master_, buf, sizeof buf);
       if (n > 0) {
-        now = elapsedMs();
-        refreshLine(now);
-        model.Receive(buf, shaper.FromHost(static_cast<std::size_t>(n)), now);
+        nowUs = elapsedUs();
+        refreshLine(nowUs / 1000);
+        model.ReceiveUs(buf, shaper.FromHost(static_cast<std::size_t>(n)), nowUs);
       }
     } else if (pfd.revents & (POLLHUP | POLLERR)) {
       // Only while no slave is open, which our own slave descriptor prevents; do not spin.

@@ -58,6 +58,18 @@ public:
   // The earliest time at which something happens without further input; none when idle.
   virtual std::optional<Millis> NextDue() const = 0;
 
+  // The same three to the microsecond, for a transport on a real clock (a pseudo-terminal),
+  // where a whole millisecond would hold every answer back by up to one. By default the
+  // millisecond calls.
+  virtual void ReceiveUs(const std::uint8_t* data, std::size_t n, Micros now) {
+    Receive(data, n, now / 1000);
+  }
+  virtual std::vector<std::uint8_t> TakeOutputUs(Micros now) { return TakeOutput(now / 1000); }
+  virtual std::optional<Micros> NextDueUs() const {
+    const auto due = NextDue();
+    return due ? std::optional<Micros>(*due * 1000) : std::nullopt;
+  }
+
   // The device has gone away (unplugged); the transport should drop the line.
   virtual bool HungUp() const = 0;
   // Data records the device has taken in (and answered or refused) so far; 0 for a device
