@@ -24,7 +24,6 @@ TComm::TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports,
   SetRTS(true);
   SetDTR(true);
   SetBaudRate(115200);
-  DeliveryTimer = loop_.CreateTimer(kDeliveryIntervalMs, [this] { DeliveryTick(); });
   SetRawMode(false);
   arrival_->link = this;
   thread_->SetOnArrival([&loop = loop_, arrival = arrival_] {
@@ -37,8 +36,6 @@ TComm::TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports,
 }
 
 TComm::~TComm() {
-  DeliveryTimer->SetEnabled(false);
-  DeliveryTimer.reset();
   thread_->Stop();
   arrival_->link = nullptr; // a delivery still posted finds the link gone
   if (settings_ != nullptr)
@@ -95,7 +92,7 @@ void TComm::FillPortList(ISelector& selector) {
   thread_->SetListedPorts(std::move(listed));
   SelectPort(chosen);
   loop_.Sleep(10);
-  DeliveryTimer->SetEnabled(true);
+  delivering_ = true;
   thread_->Start();
 }
 
@@ -166,13 +163,9 @@ void TComm::SetRawMode(bool on) { thread_->SetRxMode(on ? TRxFraming::Raw : TRxF
 
 bool TComm::IsRawMode() const { return thread_->RxMode() == TRxFraming::Raw; }
 
-void TComm::SetDeliveryInterval(int ms) { DeliveryTimer->SetInterval(ms); }
-
-int TComm::DeliveryInterval() const { return DeliveryTimer->Interval(); }
-
-bool TComm::DeliveryTick() {
+bool TComm::DeliverFirst() {
   // Before FillPortList nothing is delivered: the window is not wired yet.
-  if (PortNo_ == 0 || !DeliveryTimer->Enabled()) return false;
+  if (PortNo_ == 0 || !delivering_) return false;
   const auto first = RxLines.FirstWithId();
   if (!first) return false;
   if (OnReceive) OnReceive(*this, first->second);
@@ -186,7 +179,7 @@ void TComm::DeliverArrived() {
   // Bounded by what waits now: a handler that leaves lines, or lines that arrive meanwhile, are
   // the next delivery's.
   for (int n = RxLines.Count(); n > 0; --n)
-    if (!DeliveryTick()) return;
+    if (!DeliverFirst()) return;
 }
 
 } // namespace vk::link

@@ -2,8 +2,8 @@
 // TComm: the serial link, the program's only way to a COM port. Everything here runs on the
 // tick thread and never blocks on the port: sending queues, setting changes mark the settings
 // as changed; the worker (TCommThread) does the rest. A received line is handed to OnReceive as
-// soon as it arrives (the worker posts to the tick thread), oldest first, one call per line; a
-// delivery timer does the same for any line left waiting. TComm also fills the port selector
+// soon as it arrives (the worker posts to the tick thread), oldest first, one call per line;
+// nothing polls for lines. TComm also fills the port selector
 // ("PCAN" and the COM ports that exist), remembers the chosen port in the settings ("PORT") and
 // switches the CAN link on when "PCAN" is chosen.
 
@@ -39,7 +39,6 @@ std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int fir
 
 class TComm {
 public:
-  static constexpr int kDeliveryIntervalMs = 10;
   static constexpr int kFirstListedPort = 1;
   static constexpr int kLastListedPort = 49;
   static constexpr const char* kPortSetting = "PORT";
@@ -79,8 +78,6 @@ public:
   void SetRTS(bool on);
   void SetRawMode(bool on);
   bool IsRawMode() const;
-  void SetDeliveryInterval(int ms);
-  int DeliveryInterval() const;
 
   int PortNo() const { return PortNo_; }
   TCommThread& Thread() { return *thread_; }
@@ -95,7 +92,7 @@ public:
 
 private:
   // Hands the oldest line to OnReceive; false when none waits.
-  bool DeliveryTick();
+  bool DeliverFirst();
   // The lines waiting when the worker said that one arrived, each in turn.
   void DeliverArrived();
   struct Arrival {
@@ -108,7 +105,7 @@ private:
   platform::ISerialPorts& ports_;
   platform::ISettings* settings_;
   TUSB2CAN* can_;
-  std::unique_ptr<platform::ITimer> DeliveryTimer;
+  bool delivering_ = false; // from FillPortList on
   ISelector* portSelector_ = nullptr;
   int PortNo_ = 0;
   std::unique_ptr<TCommThread> thread_; // after RxLines: it goes first

@@ -40,7 +40,7 @@ public:
   // Runs Qt's event loop until done() holds (looked at after every turn of the loop, and every
   // kRunUntilLookMs) or timeoutMs have passed; returns done().
   bool RunUntil(const std::function<bool()>& done, int timeoutMs);
-  static constexpr int kRunUntilLookMs = 20;
+  static constexpr int kRunUntilLookMs = 100;
 
 private:
   friend class QtLoopTimer;
