@@ -217,7 +217,8 @@ if "$devsim" --help | grep -q '^  isp8051 '; then
   # chip's, not of the line's.
   read -r span sent got _ _ _ <<<"${figures[0]}"
   records=$(grep -c 'tx  @[0-9]* ":' "$work/trace.txt")
-  busier_floor=$(echo "($sent > $got ? $sent : $got) * 10 / $baud + $records * 0.002" | bc -l)
+  busier=$((sent > got ? sent : got))
+  busier_floor=$(echo "$busier * 10 / $baud + $records * 0.002" | bc -l)
   printf "  Against the busier direction plus the loader's 2 ms of programming per record (%d x): %.3f\n" \
     "$records" "$(echo "$span / $busier_floor" | bc -l)"
 else
