@@ -270,6 +270,7 @@ TEST(Programming, UntypedImages) {
     } else {
       EXPECT_EQ(b.status.PanelText(0), "Programming aborted");
       EXPECT_TRUE(b.log.Lines().empty());
+      EXPECT_EQ(b.session->prg->LastOutcome().reason, vk::programmer::FailReason::TypeMismatch);
     }
     EXPECT_TRUE(b.session->TickRunning());
   }
