@@ -76,8 +76,8 @@ TUSB2CAN::TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, platform::IMess
   if (const std::lconv* lc = std::localeconv();
       lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
     DecimalSeparator = lc->decimal_point[0];
+  // Polls only while the link is open: a serial run then has no CAN timer waking it.
   PollTimer = loop_.CreateTimer(kPollIntervalMs, [this] { PollTick(); });
-  PollTimer->SetEnabled(true);
 }
 
 TUSB2CAN::~TUSB2CAN() {
@@ -142,6 +142,7 @@ void TUSB2CAN::InitOnDemand() {
   started_ = result == CAN_ERR_OK;
   lostText_.clear();
   open_ = true; // also after an error: later reads and writes return the driver's errors
+  PollTimer->SetEnabled(true);
   loop_.Sleep(kInitWaitMs);
 }
 
@@ -217,7 +218,10 @@ void TUSB2CAN::File(const CanMsg& msg) {
 }
 
 void TUSB2CAN::PollTick() {
-  if (!open_) return;
+  if (!open_) {
+    PollTimer->SetEnabled(false); // until the link is opened again
+    return;
+  }
   CanMsg msg;                         // each tick starts from a zeroed record
   constexpr int kMostPerTick = 10000; // a flooded bus must not hold the tick thread for good
   for (int i = 0; i < kMostPerTick && open_; ++i) {
