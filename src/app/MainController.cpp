@@ -192,6 +192,10 @@ void MainController::MainTick(bool fromLink) {
     ResetController();
     break;
   }
+  if (SetTickInterval)
+    SetTickInterval(Mode() == ControllerMode::Run && prg_.Cpu().AwaitingRecordAnswer()
+                        ? kAwaitTickMs
+                        : kTickMs);
 }
 
 void MainController::SendSelect() { comm_.SendString("OP " + std::to_string(CurModule) + "\r"); }

@@ -84,6 +84,12 @@ public:
   // program is asked to end after the mismatch error when untyped programming is not allowed.
   std::function<void()> StopTimer;
   std::function<void()> StartTimer;
+  // Sets the interval of the tick that calls MainTick (unchanged when it is the same).
+  std::function<void(int ms)> SetTickInterval;
+  static constexpr int kTickMs = 10;
+  // The tick while a record's answer is all the run waits for: the answer comes by delivery, the
+  // tick only watches the answer's time limit and the link.
+  static constexpr int kAwaitTickMs = 100;
   std::function<void()> Quit;
 
   ControllerState State;

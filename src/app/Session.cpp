@@ -58,6 +58,9 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   controller->StartTimer = [this] {
     if (timer_) timer_->SetEnabled(true);
   };
+  controller->SetTickInterval = [this](int ms) {
+    if (timer_ && tickPhase_) timer_->SetInterval(ms); // not the command line's delay
+  };
 
   if (views_.finder) {
     finder = std::make_unique<DeviceFinder>(loop, *views_.finder);

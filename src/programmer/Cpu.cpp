@@ -52,6 +52,7 @@ std::string TCPU::RefusalDetail() const {
 }
 
 void TCPU::Arm() {
+  inRecordLoop_ = false;
   FailedWith = FailReason::None;
   FailDetail.clear();
   DoneAs = RunResult::Programmed;
@@ -134,6 +135,7 @@ void TCPU::AppendChecksum(std::uint32_t from, std::uint32_t to) {
 
 void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
                           const std::function<void()>& prepare) {
+  inRecordLoop_ = true;
   auto sendNext = [&] {
     if (rules.clearBeforeSend) Comm->RxLines.Clear();
     GoTo(SendNextRecord() ? RecordStep::Await : RecordStep::AllSent);

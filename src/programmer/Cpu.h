@@ -121,6 +121,12 @@ public:
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;
 
+  // The run waits for a record's answer and nothing else: the answer is handed over when it
+  // arrives, so only the answer's time limit needs the controller's tick meanwhile.
+  bool AwaitingRecordAnswer() const {
+    return inRecordLoop_ && State == CpuState::Program && Phase == RunPhase::Step &&
+           Step == static_cast<std::int32_t>(RecordStep::Await);
+  }
   // A new run from the first operation; the reasons and results of the last run go.
   void Arm();
   // Back to rest without running anything.
@@ -217,6 +223,7 @@ protected:
   void RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
                       const std::function<void()>& prepare);
 
+  bool inRecordLoop_ = false; // this run's programming is the shared record loop
   platform::IEventLoop& loop_;
   std::int64_t waitingSince_ = 0;
   char refusedWith_ = 0;
