@@ -169,11 +169,7 @@ std::int64_t QtEventLoop::NowMicros() const {
       .count();
 }
 
-Millis QtEventLoop::Now() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start_)
-      .count();
-}
+Millis QtEventLoop::Now() const { return NowMicros() / 1000; }
 
 void QtEventLoop::Post(std::function<void()> fn) {
   {

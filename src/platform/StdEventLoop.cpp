@@ -84,11 +84,7 @@ std::int64_t StdEventLoop::NowMicros() const {
       .count();
 }
 
-Millis StdEventLoop::Now() const {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               start_)
-      .count();
-}
+Millis StdEventLoop::Now() const { return NowMicros() / 1000; }
 
 void StdEventLoop::Post(std::function<void()> fn) {
   {
