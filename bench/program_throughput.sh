@@ -124,19 +124,28 @@ timed_vkprog() {
   return "$status"
 }
 
-# The backplane runs, with vkdevsim's link options given (none: a plain paced line).
-backplane_runs() {
+# $runs traced runs into figures: vkdevsim gets the array sim, vkprog program the array prog
+# (after --port); FROM and TO match the sent entries that open and close the span measured, at
+# BAUD (default $baud).
+traced_runs() { # NAME FROM TO [BAUD]
   figures=()
   for _ in $(seq "$runs"); do
-    start_sim backplane --module 7:136 --pace "$@"
-    "$vkprog" program --port "$port" --target QRD14 --address 7 --quiet \
-      --trace "$work/trace.txt" "$work/image.vkf" >"$work/out.txt" 2>&1 ||
-      { echo "program_throughput: the backplane run failed:"; cat "$work/out.txt"; exit 1; }
+    start_sim "${sim[@]}"
+    "$vkprog" program --port "$port" --quiet --trace "$work/trace.txt" "${prog[@]}" \
+      >"$work/out.txt" 2>&1 ||
+      { echo "program_throughput: the $1 run failed:"; cat "$work/out.txt"; exit 1; }
     stop_sim
-    f=$(measure '^"L\\r"$' '^"G\\r"$' "$work/trace.txt")
-    [ "$f" = incomplete ] && { echo "program_throughput: no L ... G in the trace"; exit 1; }
+    f=$(measure "$2" "$3" "$work/trace.txt" "${4:-$baud}")
+    [ "$f" = incomplete ] && { echo "program_throughput: no $1 exchange in the trace"; exit 1; }
     figures+=("$f")
   done
+}
+
+# The backplane runs, with vkdevsim's link options given (none: a plain paced line).
+backplane_runs() {
+  sim=(backplane --module 7:136 --pace "$@")
+  prog=(--target QRD14 --address 7 "$work/image.vkf")
+  traced_runs backplane '^"L\\r"$' '^"G\\r"$'
 }
 
 backplane_runs
@@ -204,17 +213,9 @@ printf "  each: %s s; mean %.3f s against %.3f s alone: ratio %.3f   (goal <= 1.
   "${parallel[*]}" "$mean" "$single" "$(echo "$mean / $single" | bc -l)"
 
 if "$devsim" --help | grep -q '^  isp8051 '; then
-  figures=()
-  for _ in $(seq "$runs"); do
-    start_sim isp8051 --variant at89 --record-ms 2 --pace
-    "$vkprog" program --port "$port" --target AT89C51RD2 --speed "$baud" --quiet \
-      --trace "$work/trace.txt" "$work/image.hex" >"$work/out.txt" 2>&1 ||
-      { echo "program_throughput: the AT89C51RD2 run failed:"; cat "$work/out.txt"; exit 1; }
-    stop_sim
-    f=$(measure '^":[0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F]00' '^":03000003' "$work/trace.txt")
-    [ "$f" = incomplete ] && { echo "program_throughput: no records in the trace"; exit 1; }
-    figures+=("$f")
-  done
+  sim=(isp8051 --variant at89 --record-ms 2 --pace)
+  prog=(--target AT89C51RD2 --speed "$baud" "$work/image.hex")
+  traced_runs AT89C51RD2 '^":[0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F]00' '^":03000003'
   report "AT89C51RD2 boot loader, from the first data record to the closing command:" \
     "${figures[@]}"
   echo "  The loader echoes every byte as it comes: the two directions overlap on the wire, so"
@@ -239,37 +240,20 @@ head -c 1024 /dev/urandom >"$work/kernel.bin"
 srec_cat "$work/kernel.bin" -binary -offset 0xF780 -o "$work/kernels/kernelB.a20" -motorola
 head -c 24576 /dev/urandom >"$work/h8.bin"
 srec_cat "$work/h8.bin" -binary -o "$work/h8.hex" -intel
-figures=()
-for _ in $(seq "$runs"); do
-  start_sim h8 --pace
-  VKPROG_KERNEL_DIR=$work/kernels "$vkprog" program --port "$port" --target H8/3664 --quiet \
-    --trace "$work/trace.txt" "$work/h8.hex" >"$work/out.txt" 2>&1 ||
-    { echo "program_throughput: the H8 run failed:"; cat "$work/out.txt"; exit 1; }
-  stop_sim
-  f=$(measure '^":[0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F]00' '^":00000001FF' \
-    "$work/trace.txt")
-  [ "$f" = incomplete ] && { echo "program_throughput: no H8 records in the trace"; exit 1; }
-  figures+=("$f")
-done
+export VKPROG_KERNEL_DIR=$work/kernels
+sim=(h8 --pace)
+prog=(--target H8/3664 "$work/h8.hex")
+traced_runs H8 '^":[0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F]00' '^":00000001FF'
 report "H8/3664, the kernel's records (24 KiB), from the first data record to the end record:" \
   "${figures[@]}"
 
 # The QX4T boot loader at 57600 bit/s; it asks for 100 ms before every record, a wait of the
 # protocol that stays, so the floor is given both without and with those waits.
 qx_baud=57600
-figures=()
-for _ in $(seq "$runs"); do
-  start_sim qx4t-boot --pace
-  "$vkprog" program --port "$port" --target "QX4T - BOOT" --quiet \
-    --trace "$work/trace.txt" "$work/image.hex" >"$work/out.txt" 2>&1 ||
-    { echo "program_throughput: the QX4T - BOOT run failed:"; cat "$work/out.txt"; exit 1; }
-  stop_sim
-  f=$(measure '^":[0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F]00' '^"GN\\r"$' \
-    "$work/trace.txt" "$qx_baud")
-  [ "$f" = incomplete ] && { echo "program_throughput: no QX4T records in the trace"; exit 1; }
-  figures+=("$f")
-  records=$(grep -c 'tx  @57600 ":' "$work/trace.txt")
-done
+sim=(qx4t-boot --pace)
+prog=(--target "QX4T - BOOT" "$work/image.hex")
+traced_runs "QX4T - BOOT" '^":[0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F][0-9A-F]00' '^"GN\\r"$' "$qx_baud"
+records=$(grep -c 'tx  @57600 ":' "$work/trace.txt")
 report "QX4T - BOOT at $qx_baud bit/s, from the first data record to \"GN\":" "${figures[@]}"
 read -r span sent got floor _ _ <<<"${figures[0]}"
 # Every record, the end record included, waits 100 ms; "GN" waits 200 ms after the end.
