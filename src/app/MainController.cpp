@@ -1,5 +1,6 @@
 #include "app/MainController.h"
 
+#include "app/BufferView.h"
 #include "app/DeviceFinder.h"
 #include "programmer/Catalogue.h"
 #include "programmer/ProtocolKinds.h"
@@ -80,7 +81,20 @@ void MainController::EnterStatePhase(ControllerMode m, DetectPhase p) {
   if (m == ControllerMode::Detect) {
     runPending_ = prg_.RunActive();
     detectResult_ = DetectResult::Found;
+    // Each module's own type: nothing carries over from the module detected before.
+    DetectedType = 0;
+    idAsks_ = 0;
   }
+}
+
+void MainController::NoteArmedEntry() {
+  armedEntry_ = prg_.Node().Name;
+  requiredType_ = RunKeepsItsEntry ? prg_.Node().TypeCode : 0;
+}
+
+void MainController::WarnIfCutShort() {
+  const std::string& file = firmware_.FileWithoutEndRecord();
+  if (!file.empty()) page_.Log(BareFileName(file) + ": " + image::msg::kNoEndRecord);
 }
 
 void MainController::ResetController() { State = ControllerState{}; }
@@ -92,6 +106,8 @@ void MainController::ProgrammerAction(int tag) {
     return;
   }
   eraseType_ = 0;
+  requiredType_ = 0;
+  armedEntry_.clear();
   switch (tag) {
   case programmer::TPrgrm::kDetect:
     // Detect addresses the module the address box shows (the device finder leaves the address
@@ -110,6 +126,7 @@ void MainController::ProgrammerAction(int tag) {
       // waits for Detect, which finds the module.
       if (prg_.Node().CpuKind == kKindBackplane) {
         eraseType_ = prg_.Node().TypeCode;
+        NoteArmedEntry();
         CurModule = LastModule = AddressIndex();
         EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
       }
@@ -121,11 +138,15 @@ void MainController::ProgrammerAction(int tag) {
     if (node.CpuKind == kKindGroup) {
       boxes_.Show("No target selected", "Program", platform::MsgButtons::Ok,
                   platform::MsgIcon::Warning);
-    } else if (node.CpuKind == kKindBackplane) {
+      break;
+    }
+    WarnIfCutShort();
+    if (node.CpuKind == kKindBackplane) {
       // Always the module's own type: the address, the image or the entry may have changed
       // since an earlier detection.
       Status("Dectecting ...");
       prg_.StartProgram();
+      NoteArmedEntry();
       EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
     } else {
       if (KindOf(node.CpuKind).OpFirst) {
@@ -140,8 +161,10 @@ void MainController::ProgrammerAction(int tag) {
   }
   case programmer::TPrgrm::kMultiProgram:
     if (prg_.Node().CpuKind == kKindBackplane) {
+      WarnIfCutShort();
       Status("Dectecting ...");
       prg_.StartProgram();
+      NoteArmedEntry();
       CurModule = views_.firstBox ? views_.firstBox->ItemIndex() : 0;
       LastModule = views_.lastBox ? views_.lastBox->ItemIndex() : 0;
       if (LastModule < CurModule) CurModule = LastModule;
@@ -156,8 +179,8 @@ void MainController::ProgrammerAction(int tag) {
   }
 }
 
-void MainController::StopAll() {
-  prg_.StopRun();
+void MainController::StopAll(const std::string& why) {
+  prg_.StopRun(why);
   ResetController();
   runPending_ = false;
 }
@@ -216,10 +239,7 @@ void MainController::TickDetect(bool fromLink) {
         State.WaitTicks = 0;
       }
     } else {
-      if (views_.terminal) views_.terminal->AddLine("ID");
-      comm_.SendString("ID\r");
-      State.Phase = DetectPhase::Await;
-      State.WaitTicks = 0;
+      AskId();
     }
     break;
   case DetectPhase::Await:
@@ -232,7 +252,17 @@ void MainController::TickDetect(bool fromLink) {
         State.Step = DetectStep::SelectModule;
         State.Phase = DetectPhase::Send;
       }
-    } else if (fromLink) {
+    } else if (!fromLink) {
+      if (loop_.Now() - idAskedAt_ < kIdAnswerMs) break;
+      if (idAsks_ < kIdAsks) {
+        AskId();
+      } else {
+        // Answered the selection but not "ID" (a unit that says "OK" for an empty slot).
+        detectResult_ = DetectResult::NoIdAnswer;
+        Status("<no module found>");
+        State.Phase = DetectPhase::Finish;
+      }
+    } else {
       const std::string line = comm_.RxLines.First();
       comm_.RxLines.DeleteFirst();
       const int hi = line.size() >= 4 ? HexDigit(line[2]) : -1;
@@ -243,8 +273,11 @@ void MainController::TickDetect(bool fromLink) {
         Status("Communication error");
       } else {
         DetectedType = hi * 16 + lo;
-        if (!programmer::FindEntryByType(DetectedType)) detectResult_ = DetectResult::UnknownType;
-        prg_.SelectByType(DetectedType);
+        if (!programmer::FindEntryByType(DetectedType))
+          detectResult_ = DetectResult::UnknownType;
+        else if (runPending_ && requiredType_ != 0 && DetectedType != requiredType_)
+          detectResult_ = DetectResult::OtherEntry; // the named entry stays selected
+        if (detectResult_ != DetectResult::OtherEntry) prg_.SelectByType(DetectedType);
       }
       State.Phase = DetectPhase::Finish;
     }
@@ -253,6 +286,15 @@ void MainController::TickDetect(bool fromLink) {
     DetectionDone();
     break;
   }
+}
+
+void MainController::AskId() {
+  if (views_.terminal) views_.terminal->AddLine("ID");
+  comm_.SendString("ID\r");
+  ++idAsks_;
+  idAskedAt_ = loop_.Now();
+  State.Phase = DetectPhase::Await;
+  State.WaitTicks = 0;
 }
 
 void MainController::DetectionDone() {
@@ -284,8 +326,27 @@ void MainController::DetectionDone() {
                      " is in no catalogue entry; nothing written",
                  DropLog::Explained);
     return NextModule();
+  case DetectResult::NoIdAnswer:
+    prg_.DropRun(FailReason::ModuleNotFound,
+                 "no answer to \"ID\" (the slot may be empty); nothing written",
+                 DropLog::Explained);
+    return NextModule();
+  case DetectResult::OtherEntry:
+    prg_.DropRun(FailReason::TypeMismatch,
+                 "the module is a " + TypeText(DetectedType) + ", not a " + prg_.Node().Name +
+                     "; nothing written",
+                 DropLog::Explained);
+    return NextModule();
   case DetectResult::Found:
     break;
+  }
+  // The window follows the module's type; the operator is told when that is another entry
+  // than the one chosen before pressing the button.
+  if (!armedEntry_.empty() && prg_.Node().Name != armedEntry_) {
+    const auto* armed = programmer::FindEntryByName(armedEntry_);
+    if (armed && armed->CpuKind != kKindGroup)
+      page_.Log("Module #" + std::to_string(CurModule) + " is a " + TypeText(DetectedType) +
+                ": the run uses the entry " + prg_.Node().Name + ", not " + armedEntry_);
   }
   // An Erase pressed on one entry never erases a module of another type.
   if (prg_.ErasingOnly() && eraseType_ != 0 && DetectedType != eraseType_) {

@@ -49,6 +49,10 @@ class MainController {
 public:
   static constexpr int kMaxSelectPasses = 10; // the tenth pass ends the detection unsent
   static constexpr std::uint32_t kSelectWaitTicks = 10;
+  // "ID" is asked again after this long without an answer, kIdAsks times in all (about 5 s):
+  // a unit that answers "OK" for an empty slot never answers "ID".
+  static constexpr int kIdAnswerMs = 1000;
+  static constexpr int kIdAsks = 5;
 
   MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes, image::Tvkf& firmware,
                  link::TComm& comm, programmer::TPrgrm& prg,
@@ -74,7 +78,8 @@ public:
   // and a second press of a Programmer button is ignored.
   bool Busy() const { return Mode() != ControllerMode::Idle; }
   // Stops the run and the sequence (the protocol's Finish runs if the run had begun).
-  void StopAll();
+  // why: the reason a run under way fails with ("" : stopped by the user).
+  void StopAll(const std::string& why = "");
   // Whether the "ID Mismatch" question is on screen (ticks are held back meanwhile).
   bool Asking() const { return asking_; }
 
@@ -91,6 +96,10 @@ public:
   // tick only watches the answer's time limit and the link.
   static constexpr int kAwaitTickMs = 100;
   std::function<void()> Quit;
+  // vkprog: the entry named is the entry written. A detection before a run never selects
+  // another entry; a module of another type fails with nothing written. The window keeps
+  // selecting the detected module's entry and logs when the run uses another than the one chosen.
+  bool RunKeepsItsEntry = false;
 
   ControllerState State;
   std::uint32_t Attempts = 0;
@@ -112,10 +121,27 @@ private:
   int AddressIndex() const;
   std::string MismatchTypes() const;
 
-  enum class DetectResult : std::uint8_t { Found, NoModule, Garbled, UnknownType };
+  void AskId();
+  // What the run is armed with: the entry selected, and the type a module must have (0: any).
+  void NoteArmedEntry();
+  // Before programming: a file that stopped without its end record may have been cut short.
+  void WarnIfCutShort();
+
+  enum class DetectResult : std::uint8_t {
+    Found,
+    NoModule,
+    Garbled,
+    UnknownType,
+    NoIdAnswer,
+    OtherEntry
+  };
   DetectResult detectResult_ = DetectResult::Found;
   bool runPending_ = false;    // the detection under way precedes a run
   std::int32_t eraseType_ = 0; // an Erase pressed on a module: the type it must have
+  std::int32_t requiredType_ = 0; // RunKeepsItsEntry: the named entry's type
+  std::string armedEntry_;        // the entry selected when the run was armed
+  platform::Millis idAskedAt_ = 0;
+  int idAsks_ = 0;
 
   platform::IEventLoop& loop_;
   platform::IMessageBox& boxes_;

@@ -35,7 +35,8 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   if (views_.programmer.untyped)
     programmer::ProgrammerPagePresenter::ApplyUntypedSetting(
         *views_.programmer.untyped,
-        devices.settings ? devices.settings->Read(kUntypedSetting) : std::nullopt);
+        devices.settings ? devices.settings->Read(kUntypedSetting) : std::nullopt,
+        devices.settings && devices.settings->DecidedByMachine(kUntypedSetting));
 
   MainViews mainViews;
   mainViews.status = views_.status;

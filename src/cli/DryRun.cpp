@@ -40,12 +40,7 @@ std::uint32_t ImageRate(const DryRunRequest& r) {
   return r.entry->CpuKind == kKindQX4TBoot ? 57600 : 115200;
 }
 
-std::uint32_t CanRate(const DryRunRequest& r) {
-  const std::string name = r.link.canBitrate.value_or("CAN_BAUD_500K");
-  const std::string digits = name.substr(9); // after CAN_BAUD_
-  const double value = std::atof(digits.c_str());
-  return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
-}
+std::uint32_t CanRate(const DryRunRequest& r) { return CanBitRate(r.link.canBitrate); }
 
 } // namespace
 
@@ -71,6 +66,7 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
     out.typed =
         out.typed || static_cast<std::int32_t>(image.TargetList().Get(t).Value >> 24) == e.TypeCode;
   out.empty = image.IsEmpty();
+  out.unendedFile = image.FileWithoutEndRecord();
   out.start = out.loadedStart = image.MemStart();
   out.end = out.loadedEnd = image.MemEnd();
   if (!out.empty && e.CpuKind == kKindBackplane) {

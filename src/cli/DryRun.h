@@ -43,6 +43,7 @@ struct ImageToWrite {
   std::string files;  // "a.hex (Intel HEX), b.vkf (container, targets ...)"
   bool typed = false; // a container target names the entry's type
   bool empty = true;
+  std::string unendedFile; // a file that stopped without its end record, or ""
 };
 ImageToWrite LoadImageToWrite(const InputFiles& files, const programmer::CatalogueEntry& entry);
 

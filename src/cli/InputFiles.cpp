@@ -30,7 +30,44 @@ namespace {
 // One byte more than a firmware file may have, so the loader still says "too large".
 constexpr std::size_t kReadLimit = image::Tvkf::kFileDataSize + 1;
 
+// A pipe the shell made (/dev/stdin from a pipe, <(...)): it has its writer already. A named
+// pipe may have none, and opening it would wait for one for good.
+bool AnonymousPipe(const std::string& path) {
+#ifndef _WIN32
+  std::string at = path;
+  for (int hops = 0; hops < 8; ++hops) {
+    char target[256];
+    const ssize_t n = ::readlink(at.c_str(), target, sizeof target - 1);
+    if (n <= 0) return false;
+    target[n] = '\0';
+    if (std::strncmp(target, "pipe:[", 6) == 0) return true;
+    at = target[0] == '/' ? std::string(target)
+                          : std::filesystem::path(at).parent_path().string() + "/" + target;
+  }
+#else
+  (void)path;
+#endif
+  return false;
+}
+
+// Only what can be read to its end without waiting on someone: a file, or a pipe with its writer.
+void RefuseWhatIsNotAFile(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return; // the open says why
+  if (S_ISDIR(st.st_mode)) throw std::runtime_error(path + ": is a directory, not a firmware file");
+  if (S_ISREG(st.st_mode)) return;
+#ifndef _WIN32
+  if (S_ISFIFO(st.st_mode) && AnonymousPipe(path)) return;
+  const char* what = S_ISFIFO(st.st_mode) ? "a named pipe" : S_ISCHR(st.st_mode) ? "a terminal or device"
+                                                                                  : "a special file";
+#else
+  const char* what = "a device";
+#endif
+  throw std::runtime_error(path + ": not a regular file (" + what + ")");
+}
+
 std::vector<std::uint8_t> ReadAll(const std::string& path) {
+  RefuseWhatIsNotAFile(path);
   const int fd = ::open(path.c_str(), O_RDONLY | platform::kOpenPrivate);
   if (fd < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
   std::vector<std::uint8_t> bytes(kReadLimit);
@@ -54,15 +91,7 @@ std::vector<std::uint8_t> ReadAll(const std::string& path) {
 } // namespace
 
 InputFiles::InputFiles(const std::vector<std::string>& files) : names_(files) {
-  for (const auto& f : files) {
-    struct stat st {};
-    if (::stat(f.c_str(), &st) == 0)
-      ids_.emplace_back(static_cast<unsigned long long>(st.st_dev),
-                        static_cast<unsigned long long>(st.st_ino));
-    else
-      ids_.emplace_back(0, 0);
-    bytes_.push_back(ReadAll(f));
-  }
+  for (const auto& f : files) bytes_.push_back(ReadAll(f));
 #ifdef _WIN32
   // No mkdtemp here: a name of the process and a counter, taken only if it did not exist.
   std::error_code ec;
@@ -108,7 +137,7 @@ InputFiles::~InputFiles() {
   std::filesystem::remove_all(folder_, ec);
 }
 
-bool InputFiles::AllFirmware(const std::string& command) const {
+bool InputFiles::AllFirmware(const std::string& command, std::string* reason) const {
   // Every file must be firmware before anything goes to a device: a production line must not
   // program half an image because one file of several was misnamed.
   for (std::size_t i = 0; i < names_.size(); ++i) {
@@ -119,24 +148,41 @@ bool InputFiles::AllFirmware(const std::string& command) const {
       continue;
     for (const auto& box : quiet.boxes)
       std::fprintf(stderr, "%s\n", CliMessageBox::Line(box.text, box.caption).c_str());
-    Error(command + ": " + names_[i] + " is not firmware that vkprog can read; nothing was sent");
+    const std::string why = names_[i] + " is not firmware that vkprog can read; nothing was sent";
+    Error(command + ": " + why);
+    if (reason) *reason = why;
     return false;
   }
   return true;
 }
 
-void InputFiles::RefuseAsOutput(const std::string& option, const std::string& path) const {
-  struct stat st {};
-  const bool exists = ::stat(path.c_str(), &st) == 0;
-  for (std::size_t i = 0; i < names_.size(); ++i) {
-    const bool same =
-        names_[i] == path || (exists && ids_[i].second != 0 &&
-                              ids_[i].first == static_cast<unsigned long long>(st.st_dev) &&
-                              ids_[i].second == static_cast<unsigned long long>(st.st_ino));
-    if (same)
-      throw UsageError(option + ": " + path + " is the firmware file " + names_[i] +
+void InputFiles::RefuseAsOutput(const std::string& option, const std::string& path,
+                                const std::vector<std::string>& files) {
+  for (const auto& name : files)
+    if (SameFile(name, path))
+      throw UsageError(option + ": " + path + " is the firmware file " + name +
                        "; writing there would destroy it");
-  }
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  if (a == b) return true;
+  struct stat sa {
+  }, sb{};
+  if (::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  // Not both there yet: where each name would lead, its links followed.
+  const auto place = [](std::string name) {
+    std::error_code ec;
+    for (int hops = 0; hops < 8 && std::filesystem::is_symlink(name, ec); ++hops) {
+      const auto target = std::filesystem::read_symlink(name, ec);
+      if (ec) break;
+      name = target.is_absolute() ? target.string()
+                                  : (std::filesystem::path(name).parent_path() / target).string();
+    }
+    const auto full = std::filesystem::weakly_canonical(std::filesystem::absolute(name, ec), ec);
+    return full.lexically_normal().string();
+  };
+  return place(a) == place(b);
 }
 
 } // namespace vk::cli

@@ -18,22 +18,28 @@ public:
   InputFiles(const InputFiles&) = delete;
   InputFiles& operator=(const InputFiles&) = delete;
 
-  // Each file is firmware vkprog can read; if not, says which one on stderr and returns false.
-  bool AllFirmware(const std::string& command) const;
+  // Each file is firmware vkprog can read; if not, says which one on stderr and returns false
+  // (and why in *reason, when given).
+  bool AllFirmware(const std::string& command, std::string* reason = nullptr) const;
   // The copies to load, in order; each bears its file's own name (in a folder of its own).
   const std::vector<std::string>& Copies() const { return copies_; }
   const std::vector<std::string>& Names() const { return names_; }
   const std::vector<std::uint8_t>& Bytes(std::size_t i) const { return bytes_[i]; }
 
   // Throws UsageError when path is one of the files (an output there would destroy it).
-  void RefuseAsOutput(const std::string& option, const std::string& path) const;
+  // Decided by the names, before any file is read.
+  static void RefuseAsOutput(const std::string& option, const std::string& path,
+                             const std::vector<std::string>& files);
 
 private:
   std::vector<std::string> names_;
   std::vector<std::vector<std::uint8_t>> bytes_;
-  std::vector<std::pair<unsigned long long, unsigned long long>> ids_; // device, inode
   std::string folder_;
   std::vector<std::string> copies_;
 };
+
+// Whether two names lead to the same file: the same file on disk, or, for files not yet made,
+// the same place once "./", ".." and symbolic links are followed.
+bool SameFile(const std::string& a, const std::string& b);
 
 } // namespace vk::cli

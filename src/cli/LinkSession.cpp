@@ -78,13 +78,6 @@ private:
   int percent_;
 };
 
-// The CAN bit rate a --can-bitrate name stands for (CAN_BAUD_500K: 500000).
-std::uint32_t CanBitRate(const std::optional<std::string>& name) {
-  const std::string digits = name.value_or("CAN_BAUD_500K").substr(9);
-  const double value = std::atof(digits.c_str());
-  return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
-}
-
 // The CAN back ends this build offers; empty where it cannot tell (no Qt).
 std::vector<std::string> CanBackends() {
 #if VK_WITH_QT
@@ -204,7 +197,15 @@ private:
 
 } // namespace
 
+std::uint32_t CanBitRate(const std::optional<std::string>& name) {
+  const std::string digits = name.value_or("CAN_BAUD_500K").substr(9);
+  const double value = std::atof(digits.c_str());
+  return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
+}
+
 bool LinkSession::Interrupted() { return interrupted != 0; }
+
+std::string LinkSession::InterruptName() { return interrupted == SIGTERM ? "SIGTERM" : "SIGINT"; }
 
 int LinkSession::InterruptExitCode() { return 128 + (interrupted != 0 ? interrupted : SIGINT); }
 

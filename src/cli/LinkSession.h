@@ -49,6 +49,9 @@ std::set<std::string> LinkFlags();
 // Reads and checks them. Throws UsageError.
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout);
 
+// The CAN bit rate a --can-bitrate name stands for (CAN_BAUD_500K: 500000; none: 500000).
+std::uint32_t CanBitRate(const std::optional<std::string>& name);
+
 // Which port a --port text names.
 struct PortChoice {
   bool pcan = false;
@@ -74,6 +77,9 @@ public:
   bool Write(const std::string& name, const std::string& value) override;
   std::vector<std::string> Names(const std::string& group) const override {
     return inner_.Names(group);
+  }
+  bool DecidedByMachine(const std::string& name) const override {
+    return inner_.DecidedByMachine(name);
   }
 
 private:
@@ -141,6 +147,8 @@ public:
   static bool Interrupted();
   // The exit code that says which: 130 for SIGINT, 143 for SIGTERM.
   static int InterruptExitCode();
+  // "SIGINT" or "SIGTERM".
+  static std::string InterruptName();
   // The first write to --trace that failed, "" while all reached the file.
   std::string TraceFailure();
   // A line of the program's own in --trace (none without it), e.g. why a module failed.

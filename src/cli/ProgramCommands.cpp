@@ -12,6 +12,7 @@
 #include "cli/RunOutput.h"
 #include "cli/RunReport.h"
 #include "cli/TargetName.h"
+#include "image/FirmwareImage.h"
 #include "platform/Native.h"
 #include "platform/RecordingMessageBox.h"
 #include "programmer/Catalogue.h"
@@ -88,12 +89,6 @@ const char* ResultWord(programmer::RunResult result) {
   return "failed";
 }
 
-std::string Hex4(std::uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04X", v);
-  return text;
-}
-
 std::string TimeoutText(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", seconds);
@@ -147,22 +142,17 @@ int RunProgram(const std::vector<std::string>& argv) {
       throw UsageError(std::string("--allow-untyped: untyped programming is not offered here: the "
                                    "setting \"") +
                        setting + "\" is " + places);
+#if VK_WITH_QT
+    // The machine withholds it: the window shows the box unticked and fixed.
+    if (store.DecidedByMachine(setting) && *value != "True")
+      throw UsageError(std::string("--allow-untyped: untyped programming is withheld on this "
+                                   "machine: the machine-wide setting \"") +
+                       setting + "\" is \"" + *value + "\" (" + store.MachinePlace() + ")");
+#endif
   }
   if (args.Has("yes") && !args.Has("allow-untyped"))
     Error("program: warning: --yes answers only the question --allow-untyped asks; alone it "
           "changes nothing");
-
-  const InputFiles inputs(files);
-  // An output onto a firmware file would destroy it before it is read by anyone.
-  if (link.trace) inputs.RefuseAsOutput("--trace", *link.trace);
-  const auto reportPath = args.Value("report");
-  if (reportPath) {
-    if (reportPath->empty()) throw UsageError("--report needs a file name");
-    inputs.RefuseAsOutput("--report", *reportPath);
-    if (link.trace && *link.trace == *reportPath)
-      throw UsageError("--report and --trace name the same file");
-  }
-  if (!inputs.AllFirmware("program")) return kExitFailed;
 
   std::vector<int> moduleList;
   if (range)
@@ -170,7 +160,39 @@ int RunProgram(const std::vector<std::string>& argv) {
   else
     moduleList.push_back(address.value_or(entry->DefaultAddress));
 
-  if (args.Has("dry-run")) {
+  // An output onto a firmware file would destroy it before it is read by anyone.
+  if (link.trace) InputFiles::RefuseAsOutput("--trace", *link.trace, files);
+  const auto reportPath = args.Value("report");
+  if (reportPath) {
+    if (reportPath->empty()) throw UsageError("--report needs a file name");
+    InputFiles::RefuseAsOutput("--report", *reportPath, files);
+    if (link.trace && SameFile(*link.trace, *reportPath))
+      throw UsageError("--report and --trace name the same file");
+  }
+  const bool dryRun = args.Has("dry-run");
+  // Every module gets its line, also when the run never begins (a file that cannot be read, a
+  // port that will not open).
+  std::unique_ptr<ProgramReport> report;
+  if (reportPath && !dryRun)
+    report = std::make_unique<ProgramReport>(*reportPath, std::string(entry->Name), files,
+                                             link.port);
+  const auto neverBegan = [&](const std::string& reason) {
+    if (report) report->FailTheRest(moduleList, reason);
+  };
+  std::unique_ptr<InputFiles> read;
+  try {
+    read = std::make_unique<InputFiles>(files);
+  } catch (const std::exception& e) {
+    neverBegan(e.what());
+    throw;
+  }
+  const InputFiles& inputs = *read;
+  if (std::string why; !inputs.AllFirmware("program", &why)) {
+    neverBegan(why);
+    return kExitFailed;
+  }
+
+  if (dryRun) {
     DryRunRequest plan;
     plan.entry = entry;
     plan.modules = moduleList;
@@ -183,11 +205,28 @@ int RunProgram(const std::vector<std::string>& argv) {
     return DryRun(plan);
   }
   const ImageToWrite written = LoadImageToWrite(inputs, *entry);
-  std::unique_ptr<RunReport> report;
-  if (reportPath) report = std::make_unique<RunReport>(*reportPath);
+  if (report) report->SetImage(written.crc32, written.start, written.end);
+  if (!written.unendedFile.empty()) {
+    const std::string warning =
+        app::BareFileName(written.unendedFile) + ": " + image::msg::kNoEndRecord;
+    Error("program: warning: " + warning);
+    if (report) report->SetWarning(warning);
+  }
 
   EnsureCoreApplication();
-  LinkSession s(link, "program", args.Has("yes"));
+  std::unique_ptr<LinkSession> session;
+  try {
+    session = std::make_unique<LinkSession>(link, "program", args.Has("yes"));
+  } catch (const std::exception& e) {
+    neverBegan(e.what());
+    throw;
+  }
+  LinkSession& s = *session;
+  const bool overCan = programmer::KindOf(entry->CpuKind).NeedsCan;
+  if (report)
+    report->SetLink(s.Port().pcan ? "PCAN" : "COM" + std::to_string(s.Port().portNo),
+                    s.Port().device,
+                    overCan ? std::optional<int>(link.canNode.value_or(1)) : std::nullopt);
   const bool quiet = args.Has("quiet");
   ProgressDisplay progress(stderr, quiet ? ProgressDisplay::Style::None
                                    : ::isatty(2) != 0 && link.verbose < 2
@@ -195,54 +234,37 @@ int RunProgram(const std::vector<std::string>& argv) {
                                        : ProgressDisplay::Style::Lines);
   RunPrinter out(s, &progress, link.verbose);
 
-  // Each module's end: a report line, and with -v the reason and the last request.
-  char crcText[16];
-  std::snprintf(crcText, sizeof crcText, "%08X", written.crc32);
-  std::map<int, bool> reported;
+  // Each module's end: a report line of the module's own, and with -v the reason and the last
+  // request.
   double moduleStart = SteadySeconds();
-  auto reportLine = [&](int module, const char* result, const std::string& reason) {
-    if (!report) return;
-    nlohmann::json names = nlohmann::json::array();
-    for (const auto& f : files) names.push_back(f);
-    // A module that did not answer has no type of its own (the last detection's is another's).
-    const int type = reason == "<no module found>" ? 0 : s.session->controller->DetectedType;
-    const bool backplane = entry->CpuKind == programmer::kKindBackplane;
-    report->Append({{"time", RunReport::UtcNow()},
-                    {"host", RunReport::Host()},
-                    {"command", "program"},
-                    {"port", s.Port().pcan ? "PCAN" : "COM" + std::to_string(s.Port().portNo)},
-                    {"device", s.Port().device},
-                    {"address", module},
-                    {"detected_type", backplane && type ? nlohmann::json(type) : nlohmann::json()},
-                    {"entry", std::string(entry->Name)},
-                    {"files", names},
-                    {"crc32", crcText},
-                    {"range_start", Hex4(written.start)},
-                    {"range_end", Hex4(written.end)},
-                    {"bytes", written.end - written.start},
-                    {"result", result},
-                    {"reason", reason.empty() ? nlohmann::json() : nlohmann::json(reason)},
-                    {"duration_s", std::round((SteadySeconds() - moduleStart) * 1000) / 1000},
-                    {"bit_rate", s.session->comm->GetBaudRate()}});
-  };
+  std::vector<programmer::RunOutcome> outcomes;
   s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
     const bool failed = o.result == programmer::RunResult::Failed;
     const std::string reason = failed ? programmer::FailureText(o) : "";
     if (link.verbose && failed)
       Error("program: " + o.entry + " #" + std::to_string(o.module) + ": " + reason +
             (s.LastSent().empty() ? "" : "; last sent " + s.LastSent()));
-    reportLine(o.module, ResultWord(o.result), reason);
-    reported[o.module] = true;
+    if (!report) return;
+    ProgramReport::Module m;
+    m.address = o.module;
+    if (const int type = s.session->controller->DetectedType;
+        type && entry->CpuKind == programmer::kKindBackplane)
+      m.detectedType = type;
+    m.result = ResultWord(o.result);
+    m.reason = reason;
+    m.bytes = o.result == programmer::RunResult::Programmed ? written.end - written.start
+              : failed                                      ? o.bytesWritten
+                                                            : 0;
+    m.bitRate = overCan ? CanBitRate(link.canBitrate) : o.bitRate;
+    m.seconds = SteadySeconds() - moduleStart;
+    report->Add(m);
     moduleStart = SteadySeconds();
   };
   // Every module gets its line, also one whose run never began (not found, refused, stopped);
   // and a record that did not reach its file fails the command.
-  auto finished = [&](int code) {
-    std::string why = s.status.PanelText(0);
-    if (LinkSession::Interrupted()) why = "stopped by signal";
-    for (const int m : moduleList)
-      if (!reported.count(m)) reportLine(m, "failed", why.empty() ? "not started" : why);
-    if (link.verbose && code != kExitOk && reported.empty() && !s.LastSent().empty())
+  auto finished = [&](int code, const std::string& rest) {
+    neverBegan(rest);
+    if (link.verbose && code != kExitOk && outcomes.empty() && !s.LastSent().empty())
       Error("program: the last request sent was " + s.LastSent());
     for (const std::string& failure : {s.TraceFailure(), report ? report->Failure() : ""})
       if (!failure.empty()) {
@@ -271,14 +293,13 @@ int RunProgram(const std::vector<std::string>& argv) {
   const int button = range ? TPrgrm::kMultiProgram : TPrgrm::kProgram;
   if (!s.buttons[button].Enabled()) {
     Error("program: the " + s.buttons[button].Caption() + " button is disabled (no image loaded)");
-    return kExitFailed;
+    return finished(kExitFailed, "the files hold no data; nothing written");
   }
   const std::size_t modules =
       range ? static_cast<std::size_t>(range->last >= range->first ? range->last - range->first + 1
                                                                    : 1)
             : 1;
   // The exit code comes from what became of each module, never from the texts on screen.
-  std::vector<programmer::RunOutcome> outcomes;
   const auto reportDone = s.session->prg->OnModuleDone;
   s.session->prg->OnModuleDone = [&, reportDone](const programmer::RunOutcome& o) {
     outcomes.push_back(o);
@@ -291,6 +312,8 @@ int RunProgram(const std::vector<std::string>& argv) {
       s.TraceNote(failed); // beside the exchange that ended the run
     }
   };
+  // The entry named is the entry written: a module of another type is not programmed as its own.
+  s.session->controller->RunKeepsItsEntry = true;
   // Erase erases the module by itself (after its type check).
   s.session->ButtonPressed(eraseOnly ? TPrgrm::kErase : button);
 
@@ -299,22 +322,24 @@ int RunProgram(const std::vector<std::string>& argv) {
   out.ClearProgress();
   if (LinkSession::Interrupted()) {
     // The protocol's Finish puts the link back to its own rate, parity and text mode.
-    s.session->controller->StopAll();
+    const std::string stopped = "stopped (" + LinkSession::InterruptName() + ")";
+    s.session->controller->StopAll(stopped);
     s.DrainSerial(1000);
-    return finished(Interrupted("program"));
+    return finished(Interrupted("program"), stopped);
   }
   if (!ended) {
     s.DrainSerial(1000);
     Error("program: no end after " + TimeoutText(link.timeoutSeconds) +
           " s (--timeout); the status line shows \"" +
           RunPrinter::WithoutSpinner(s.status.PanelText(0)) + "\"");
-    return finished(kExitTimeout);
+    return finished(kExitTimeout, "no end within the --timeout of " +
+                                      TimeoutText(link.timeoutSeconds) + " s");
   }
   s.DrainSerial();
   if (s.quitAsked) {
     Error("program: the firmware is not meant for this module type; --allow-untyped --yes "
           "programs it all the same");
-    return finished(kExitFailed);
+    return finished(kExitFailed, "not tried: the run ended at the ID mismatch before it");
   }
   const auto count = [&](std::initializer_list<programmer::RunResult> results) {
     return static_cast<std::size_t>(
@@ -326,10 +351,10 @@ int RunProgram(const std::vector<std::string>& argv) {
       count({programmer::RunResult::Programmed, programmer::RunResult::Erased});
   const std::size_t checked =
       count({programmer::RunResult::Blank, programmer::RunResult::NotBlank});
-  if (outcomes.size() == modules && done == modules) return finished(kExitOk);
+  if (outcomes.size() == modules && done == modules) return finished(kExitOk, "");
   if (outcomes.size() == modules && done + checked == modules && checked > 0) {
     Error("program: the target was only checked; nothing was written");
-    return finished(kExitCheckedOnly);
+    return finished(kExitCheckedOnly, "");
   }
   if (outcomes.empty())
     Error("program: nothing was programmed (the status line shows \"" + s.status.PanelText(0) +
@@ -337,7 +362,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   else
     Error("program: " + std::to_string(modules - done) + " of " + std::to_string(modules) +
           " module(s) not programmed");
-  return finished(kExitFailed);
+  return finished(kExitFailed, "not started");
 }
 
 int RunDetect(const std::vector<std::string>& argv) {

@@ -7,6 +7,7 @@
 #endif
 
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -64,6 +65,68 @@ std::string RunReport::Host() {
   if (::gethostname(name, sizeof name - 1) != 0) return "";
   return name;
 #endif
+}
+
+namespace {
+std::string Hex(std::uint32_t v, int digits) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%0*X", digits, v);
+  return text;
+}
+} // namespace
+
+ProgramReport::ProgramReport(const std::string& path, const std::string& entry,
+                             std::vector<std::string> files, const std::string& port)
+    : file_(path), entry_(entry), files_(std::move(files)), port_(port) {}
+
+void ProgramReport::SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end) {
+  crc32_ = crc32;
+  start_ = start;
+  end_ = end;
+}
+
+void ProgramReport::SetLink(const std::string& port, const std::string& device,
+                            std::optional<int> canNode) {
+  port_ = port;
+  device_ = device;
+  canNode_ = canNode;
+}
+
+void ProgramReport::Add(const Module& m) {
+  done_.insert(m.address);
+  using nlohmann::json;
+  const auto orNull = [](const auto& v) { return v ? json(*v) : json(); };
+  json line = {{"time", RunReport::UtcNow()},
+               {"host", RunReport::Host()},
+               {"command", "program"},
+               {"port", port_},
+               {"device", device_.empty() ? json() : json(device_)},
+               {"address", m.address},
+               {"detected_type", orNull(m.detectedType)},
+               {"entry", entry_},
+               {"files", files_},
+               {"crc32", crc32_ ? json(Hex(*crc32_, 8)) : json()},
+               {"range_start", crc32_ ? json(Hex(start_, 4)) : json()},
+               {"range_end", crc32_ ? json(Hex(end_, 4)) : json()},
+               {"bytes", m.bytes},
+               {"result", m.result},
+               {"reason", m.reason.empty() ? json() : json(m.reason)},
+               {"duration_s", std::round(m.seconds * 1000) / 1000},
+               {"bit_rate", orNull(m.bitRate)}};
+  if (canNode_) line["can_node"] = *canNode_;
+  if (!warning_.empty()) line["warning"] = warning_;
+  file_.Append(line);
+}
+
+void ProgramReport::FailTheRest(const std::vector<int>& modules, const std::string& reason) {
+  for (const int address : modules)
+    if (!Has(address)) {
+      Module m;
+      m.address = address;
+      m.result = "failed";
+      m.reason = reason;
+      Add(m);
+    }
 }
 
 } // namespace vk::cli

@@ -12,8 +12,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace vk::cli {
 
@@ -39,6 +43,48 @@ private:
   std::string path_;
   std::FILE* file_ = nullptr;
   std::string failure_;
+};
+
+// The lines of vkprog program: one per module, each field the module's own, and a line for
+// every module also when the run never began (a port that will not open, a damaged file).
+class ProgramReport {
+public:
+  // Throws std::runtime_error when the file cannot be opened.
+  ProgramReport(const std::string& path, const std::string& entry,
+                std::vector<std::string> files, const std::string& port);
+
+  // Known once the files are read: the CRC-32 and range of the bytes a run writes.
+  void SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end);
+  // Known once the port is open: its COM name and device; for CAN the node.
+  void SetLink(const std::string& port, const std::string& device, std::optional<int> canNode);
+  // Said in every line from now on ("fw.hex: no end record: the file may be cut short").
+  void SetWarning(const std::string& text) { warning_ = text; }
+
+  struct Module {
+    int address = 0;
+    std::optional<int> detectedType; // a backplane module's answer to "ID" in this run
+    std::string result;              // programmed, erased, failed, blank, not blank
+    std::string reason;              // "" for none
+    std::uint32_t bytes = 0;         // image bytes the module took
+    std::optional<std::uint32_t> bitRate;
+    double seconds = 0;
+  };
+  void Add(const Module& m);
+  // A "failed" line with this reason for every module of the list that has none yet.
+  void FailTheRest(const std::vector<int>& modules, const std::string& reason);
+  bool Has(int address) const { return done_.count(address) > 0; }
+  const std::string& Failure() const { return file_.Failure(); }
+
+private:
+  RunReport file_;
+  std::string entry_;
+  std::vector<std::string> files_;
+  std::string port_, device_;
+  std::optional<int> canNode_;
+  std::optional<std::uint32_t> crc32_;
+  std::uint32_t start_ = 0, end_ = 0;
+  std::string warning_;
+  std::set<int> done_;
 };
 
 } // namespace vk::cli

@@ -201,8 +201,10 @@ void TCPU_QX4T::ProgramStep() {
     std::uint8_t result = 0;
     const std::uint32_t block = CurAddr - kBlockBytes;
     if (Answered(result)) {
-      if (result == kBlockWritten)
+      if (result == kBlockWritten) {
+        BytesAcknowledged += kBlockBytes;
         GoTo(Loading::SendBlock);
+      }
       else
         Fail(FailReason::RecordRefused,
              "block at " + Hex4(block) + " refused (answer " + Hex4(result) + ")");
@@ -298,6 +300,7 @@ void TCPU_QX4T_BOOT::ProgramStep() {
     const std::string answer = Comm->RxLines.First();
     if (answer.find_first_of("\x06.") != std::string::npos) {
       Comm->RxLines.DeleteFirst();
+      BytesAcknowledged += static_cast<std::uint32_t>(BlockSize > 0 ? BlockSize : 1);
       SendRecord(); // at once, not at the next tick
     } else {
       Fail(FailReason::RecordRefused, "record at " + Hex4(recordAt_) + " refused");

@@ -86,6 +86,7 @@ void Tvkf::Clear() {
   memEnd_ = 0;
   memStart_ = 0;
   targets_.Clear();
+  unended_.clear();
 }
 
 void Tvkf::ResetRangeIfEmpty() {
@@ -186,12 +187,14 @@ ImageFormat Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t
     const std::uint32_t bodyLen = codeSize_ - bodyOffset;
     std::memmove(fileData_.data(), fileData_.data() + bodyOffset, bodyLen);
     codeSize_ = bodyLen;
+    unended_.clear(); // a container replaces the image
     break;
   }
   case ImageFormat::Unknown:
     Say(fileName, msg::kUnknownFileType, MsgIcon::Warning);
     break;
   }
+  if (read && lastFormat_ != ImageFormat::Unknown && !read.endRecord) unended_ = fileName;
   if (!read) {
     // A damaged file is never half loaded: everything stays as it was.
     Say(DamageText(fileName, read), msg::kDamagedFile, MsgIcon::Error);

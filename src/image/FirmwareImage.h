@@ -70,6 +70,7 @@ struct ReadResult {
   ReadError error = ReadError::None;
   std::uint32_t at = 0;               // offset in FileData of the refused record
   std::uint32_t first = 0, other = 0; // TwoWindows: full addresses in the two windows
+  bool endRecord = false;             // the text ended with its end record, not just stopped
   explicit operator bool() const { return error == ReadError::None; }
 };
 
@@ -130,6 +131,9 @@ public:
   const std::string& MsgBuf() const { return msgBuf_; }
   void SetMsgBuf(const std::string& s) { msgBuf_ = s; }
   ImageFormat LastFormat() const { return lastFormat_; }
+  // A file in the image that stopped without its end record (it may have been cut short on
+  // its way here), or "" when every file ended properly.
+  const std::string& FileWithoutEndRecord() const { return unended_; }
 
   std::uint8_t* Image() { return image_.data(); }
   const std::uint8_t* Image() const { return image_.data(); }
@@ -162,6 +166,7 @@ private:
   std::uint32_t memEnd_ = 0;
   std::array<std::uint8_t, container::kHeaderSize> header_{};
   std::string msgBuf_;
+  std::string unended_;
   std::array<std::uint8_t, kImageSize> image_;
   std::array<std::uint8_t, kImageSize> kept_;
   std::uint32_t keptStart_ = 0, keptEnd_ = 0;
@@ -179,6 +184,7 @@ inline constexpr const char* kUnknownFileType = "Unknown File type";
 inline constexpr const char* kUnknownBodyFormat = "Unknown Velkor Firmware File Format";
 inline constexpr const char* kFileTooLarge = "File Too Large";
 inline constexpr const char* kDamagedFile = "Damaged File";
+inline constexpr const char* kNoEndRecord = "no end record: the file may be cut short";
 } // namespace msg
 
 } // namespace vk::image

@@ -112,7 +112,11 @@ ReadResult Tvkf::ParseIntelHex(std::uint32_t text, std::uint32_t available) {
     if (type == 2) upper = value << 4;
     if (type == 4) upper = value << 16;
     memEnd_ = std::max(memEnd_, a);
-    if (type == 1) return {};
+    if (type == 1) {
+      ReadResult ended;
+      ended.endRecord = true;
+      return ended;
+    }
   }
 }
 

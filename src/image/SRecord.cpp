@@ -112,7 +112,11 @@ ReadResult Tvkf::ParseSRecords(std::uint32_t text, std::uint32_t available) {
     } else if (type == 0 || type == 5 || type == 9) {
       memEnd_ = std::max(memEnd_, at); // the address field, as these records always did
     }
-    if (type >= 7) return {};
+    if (type >= 7) {
+      ReadResult ended;
+      ended.endRecord = true;
+      return ended;
+    }
   }
 }
 

@@ -18,6 +18,12 @@ public:
   virtual bool Write(const std::string& name, const std::string& value) = 0;
   // The names of the values in a group, without the group ("COM5" for "SerialPorts/COM5").
   virtual std::vector<std::string> Names(const std::string& group) const = 0;
+  // The value is the machine's decision (machine-wide settings hold it): the user's own
+  // settings cannot change it.
+  virtual bool DecidedByMachine(const std::string& name) const {
+    (void)name;
+    return false;
+  }
 };
 
 } // namespace vk::platform

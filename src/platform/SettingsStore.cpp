@@ -77,6 +77,10 @@ std::optional<std::string> SettingsStore::Read(const std::string& name) const {
   return ReadValue(*settings_, name);
 }
 
+bool SettingsStore::DecidedByMachine(const std::string& name) const {
+  return IsMachinePolicy(name) && ReadValue(*machine_, name).has_value();
+}
+
 bool SettingsStore::Write(const std::string& name, const std::string& value) {
   settings_->setValue(Q(name), Q(value));
   settings_->sync();

@@ -51,6 +51,7 @@ public:
   std::optional<std::string> Read(const std::string& name) const override;
   bool Write(const std::string& name, const std::string& value) override;
   std::vector<std::string> Names(const std::string& group) const override;
+  bool DecidedByMachine(const std::string& name) const override;
 
 private:
   std::unique_ptr<QSettings> settings_;

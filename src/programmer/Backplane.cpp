@@ -5,6 +5,8 @@
 //                          <-  "OK"           AwaitSelected (5 s at most: no module there)
 //   "QV550274"             ->
 //   115200 bit/s, "OP n"   ->                 ToFastRate, SelectAgain
+//                          <-  "OK"           AwaitSelectedAgain (anything else, or nothing
+//                                             within 5 s: the run fails, nothing erased)
 //   "erase1" / "erase2"    ->                 SendErase (erase2 for images from 0xC000)
 //                          <-  "OK"           AwaitErased (2000 ticks at most)
 //   "L"                    ->                 ProgramBegin
@@ -24,6 +26,22 @@ constexpr std::uint32_t kFastBaud = 115200;
 constexpr std::uint32_t kErase2From = 0xC000;
 
 bool HasOK(const std::string& line) { return line.find("OK") != std::string::npos; }
+
+// An answer as a reason can show it: printable characters as they are, others in hexadecimal.
+std::string Shown(const std::string& line) {
+  std::string out;
+  for (const unsigned char c : line.substr(0, 32)) {
+    if (c >= 0x20 && c < 0x7F) {
+      out += static_cast<char>(c);
+    } else {
+      static constexpr char kDigits[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kDigits[c >> 4];
+      out += kDigits[c & 0xF];
+    }
+  }
+  return out;
+}
 } // namespace
 
 void TCPU_BACKPLANE::SelectModule() { Comm->SendString("OP " + std::to_string(ModuleNo) + "\r"); }
@@ -63,10 +81,26 @@ void TCPU_BACKPLANE::EraseBegin() {
     break;
   case Select::SelectAgain:
     Sleep(500);
-    SelectModule();
-    Sleep(100);
     Comm->RxLines.Clear();
-    GoTo(Select::Selected);
+    SelectModule();
+    StartWaiting();
+    GoTo(Select::AwaitSelectedAgain);
+    break;
+  case Select::AwaitSelectedAgain:
+    // The erase follows only a module that said it is selected: an "X" or garbage here may
+    // mean another module, or none, listens.
+    if (Comm->RxLines.Count() > 0) {
+      const std::string line = Comm->RxLines.First();
+      Comm->RxLines.DeleteFirst();
+      if (HasOK(line))
+        GoTo(Select::Selected);
+      else
+        Fail(FailReason::ModuleNotFound, "\"OP " + std::to_string(ModuleNo) + "\" answered \"" +
+                                             Shown(line) + "\"; nothing written");
+    } else if (WaitedLongerThan(kAnswerLimitMs)) {
+      Fail(FailReason::ModuleNotFound, "no answer to \"OP " + std::to_string(ModuleNo) +
+                                           "\" at 115200 bit/s; nothing written");
+    }
     break;
   case Select::Selected:
     Enter(State, RunPhase::Step);

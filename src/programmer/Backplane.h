@@ -29,6 +29,7 @@ public:
     ToFastRate = 3,    // 115200 bit/s
     SelectAgain = 4,   // "OP n" at the new rate
     Selected = 5,      // on to EraseStep
+    AwaitSelectedAgain = 6, // "OK" at the new rate, or the run fails
   };
   // The steps of EraseStep.
   enum class Erasing : std::int32_t {

@@ -56,6 +56,7 @@ void TCPU::Arm() {
   FailedWith = FailReason::None;
   FailDetail.clear();
   DoneAs = RunResult::Programmed;
+  BytesAcknowledged = 0;
   Enter(CpuState::Initialize, RunPhase::Begin);
 }
 
@@ -177,7 +178,10 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
     if (!rules.keepAnswer) Comm->RxLines.DeleteFirst();
     // An acknowledged record is followed at once by the next: left to the next tick, the line
     // would stand idle for most of a tick after every record.
-    if (verdict == RecordStep::Send) sendNext();
+    if (verdict == RecordStep::Send) {
+      BytesAcknowledged += std::min(static_cast<std::uint32_t>(BlockSize), kImageSize - LastRecordAt);
+      sendNext();
+    }
     break;
   }
   case RecordStep::AllSent:

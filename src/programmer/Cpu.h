@@ -120,6 +120,8 @@ public:
   RunResult DoneAs = RunResult::Programmed;
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;
+  // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).
+  std::uint32_t BytesAcknowledged = 0;
 
   // The run waits for a record's answer and nothing else: the answer is handed over when it
   // arrives, so only the answer's time limit needs the controller's tick meanwhile.

@@ -188,9 +188,9 @@ void TPrgrm::ClearRun() {
   cpu_->Disarm();
 }
 
-void TPrgrm::StopRun() {
+void TPrgrm::StopRun(const std::string& why) {
   if (begun_ && RunActive()) {
-    DropRun(FailReason::StoppedByUser, "");
+    DropRun(FailReason::StoppedByUser, why);
     return;
   }
   ClearRun();
@@ -252,6 +252,9 @@ void TPrgrm::Report(RunResult result) {
   lastOutcome_.result = result;
   lastOutcome_.entry = node_->Name;
   lastOutcome_.module = Address();
+  lastOutcome_.bitRate = runBaud_ ? runBaud_ : Comm->GetBaudRate();
+  lastOutcome_.bytesWritten = cpu_->BytesAcknowledged;
+  runBaud_ = 0;
   if (result == RunResult::Failed) {
     lastOutcome_.reason =
         cpu_->FailedWith == FailReason::None ? FailReason::Unspecified : cpu_->FailedWith;
@@ -273,6 +276,7 @@ bool TPrgrm::RunStep() {
     Status(gone);
     return true;
   }
+  if (p.State != CpuState::Idle && begun_) runBaud_ = Comm->GetBaudRate();
   switch (p.State) {
   case CpuState::Idle:
     ShownState = CpuState::Idle;

@@ -103,7 +103,7 @@ public:
   void StartProgram();
   // Stops a run: one under way runs the protocol's Finish and ends as failed, stopped by the
   // user; one only armed goes back to rest.
-  void StopRun();
+  void StopRun(const std::string& why = "");
   // Ends the armed or running run as failed with this reason (a detection that found no
   // module, or a module of another type), after the protocol's Finish if it had begun.
   enum class DropLog { None, Failed, Explained }; // "#n Failed", or with ": detail" behind it
@@ -146,6 +146,7 @@ private:
   PrgrmNode* node_ = nullptr;
   std::unique_ptr<TCPU> cpu_;
   int spinTicks_ = 0;
+  std::uint32_t runBaud_ = 0; // the link's rate at the run's last tick, before Finish resets it
   bool begun_ = false; // the protocol's first operation has run
   RunOutcome lastOutcome_;
   IRunDisplay* display_ = nullptr;

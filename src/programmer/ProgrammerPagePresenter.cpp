@@ -47,11 +47,12 @@ void ProgrammerPagePresenter::EntrySelected(const PrgrmNode& entry, bool byPerso
 }
 
 void ProgrammerPagePresenter::ApplyUntypedSetting(ICheckView& box,
-                                                  const std::optional<std::string>& value) {
+                                                  const std::optional<std::string>& value,
+                                                  bool fixedByMachine) {
   const std::string text = value ? value->substr(0, 255) : std::string();
   const bool shown = !text.empty();
   box.SetVisible(shown);
-  box.SetEnabled(shown);
+  box.SetEnabled(shown && !fixedByMachine);
   box.SetChecked(text == "True");
 }
 

@@ -33,7 +33,9 @@ public:
 
   // "Allow untyped programming" from the stored setting: missing or empty hides the box;
   // exactly "True" shows and ticks it; any other text shows it unticked.
-  static void ApplyUntypedSetting(ICheckView& box, const std::optional<std::string>& value);
+  // fixedByMachine: the machine-wide settings decide; the box shows their decision, unchangeable.
+  static void ApplyUntypedSetting(ICheckView& box, const std::optional<std::string>& value,
+                                  bool fixedByMachine = false);
   bool UntypedAllowed() const { return views_.untyped && views_.untyped->Checked(); }
   // Refreshes the page each time it is shown.
   void PageShow();

@@ -68,6 +68,21 @@ TEST(Detection, NineAttemptsThenNoModule) {
   EXPECT_EQ(b.session->controller->DetectedType, 0);
 }
 
+TEST(Detection, AnEmptySlotThatAnswersOkEndsAfterFiveAsksOfItsType) {
+  auto config = AppBench::FastUnit();
+  config.absentReply = "OK";
+  AppBench b(config);
+  b.AttachUnit();
+  b.session->Start({});
+  b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
+  b.address.SetItemIndex(9);
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.RunUntilIdle(10000));
+  EXPECT_EQ(Count(b.Written(), "ID\r"), 5);
+  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #9 Failed: no answer to \"ID\" (the "
+                                                     "slot may be empty); nothing written"}));
+}
+
 TEST(Detection, TypeFromTheIdReply) {
   {
     AppBench b;
@@ -218,6 +233,17 @@ TEST(Programming, AnArmedEraseIsCarriedOutAndNeverOutlivesItsRun) {
   ASSERT_TRUE(b.RunUntilIdle());
   EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Failed: the module is a QRD14; nothing erased");
   EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 2);
+
+  // Program follows the module's type, and the log says so when it is not the entry chosen.
+  b.Select("QRA11");
+  b.address.SetItemIndex(7);
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.RunUntilIdle());
+  const auto log = b.log.Lines();
+  EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+            (std::vector<std::string>{
+                "Module #7 is a QRD14 (type 136): the run uses the entry QRD14, not QRA11",
+                "QRD14 #7 Programmed OK"}));
 }
 
 TEST(Programming, NothingChangesUnderARunningRun) {

@@ -44,6 +44,7 @@ struct Target {
   std::string noise;                // --noise that spoils a few answers of a run
   int sleepPercent = 20;
   int okExit = 0; // 4: a check-only target, nothing written
+  std::uint32_t bitRate = 115200; // the rate the report gives: the one the device was spoken to at
   std::vector<std::pair<std::string, std::string>> env;
 };
 
@@ -108,6 +109,7 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.written = "16 record(s) programmed";
     t.unplugAfter = "5";
     t.noise = "0.05";
+    t.bitRate = 57600;
   }
   return t;
 }
@@ -140,7 +142,8 @@ RunRecord RunOnce(const Target& t, TempDir& dir, const std::vector<std::string>&
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     vanished = Clock::now();
   });
-  std::vector<std::string> program = {"program", "--port", sim.Port(), "--timeout", "60"};
+  std::vector<std::string> program = {"program",  "--port", sim.Port(), "--timeout",
+                                      "60",       "--report", dir.File("report.jsonl")};
   program.insert(program.end(), t.program.begin(), t.program.end());
   const auto start = Clock::now();
   r.result = Vkprog(program, t.sleepPercent, t.env);
@@ -176,6 +179,8 @@ TEST_P(DeviceMatrix, ProgramsTheImage) {
   EXPECT_EQ(r.result.exitCode, t.okExit) << r.result.out << r.result.err << r.summary;
   EXPECT_TRUE(Contains(r.summary, t.written)) << r.summary;
   EXPECT_TRUE(FlashHoldsImage(t, r.flash));
+  for (const auto& line : vk::test::Lines(TempDir::Read(dir.File("report.jsonl"))))
+    EXPECT_TRUE(Contains(line, "\"bit_rate\":" + std::to_string(t.bitRate))) << line;
   RecordProperty("seconds", std::to_string(r.seconds));
   std::printf("matrix %s --link %s: %s in %.2f s\n", kind, link,
               r.result.exitCode == t.okExit ? "pass" : "FAIL", r.seconds);

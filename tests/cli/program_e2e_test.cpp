@@ -5,6 +5,7 @@
 #include "support/HexText.h"
 
 #include <nlohmann/json.hpp>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -80,7 +81,7 @@ TEST(VkprogProgram, RangeProgramsEachModuleInTurn) {
   TempDir dir;
   const std::string firmware = Qrd14Firmware(dir);
   Simulator sim({"backplane", "--module", "7:136", "--module", "8:136", "--module", "9:136",
-                 "--erase-ms", "100", "--no-pace"});
+                 "--module", "10:133", "--erase-ms", "100", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
 
   auto r =
@@ -92,6 +93,12 @@ TEST(VkprogProgram, RangeProgramsEachModuleInTurn) {
   r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--range", "9-8", firmware});
   EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
   EXPECT_TRUE(Contains(r.err, "--range: the first address 9 lies above the last 8")) << r.err;
+  // A module of another type in the range is skipped with its reason, never programmed as its own.
+  r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--range", "10-10", firmware});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(
+      r.err, "QRD14 #10 Failed: the module is a QRA11 (type 133), not a QRD14; nothing written"))
+      << r.err;
 
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(ModuleLine(summary, 7), "erase1 x1")) << summary;
@@ -99,6 +106,7 @@ TEST(VkprogProgram, RangeProgramsEachModuleInTurn) {
   EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x1")) << summary;
   EXPECT_TRUE(Contains(ModuleLine(summary, 8), "started x1")) << summary;
   EXPECT_TRUE(Contains(ModuleLine(summary, 9), "untouched")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 10), "untouched")) << summary;
 }
 
 TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
@@ -144,6 +152,13 @@ TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
           << r.err;
       EXPECT_TRUE(Contains(r.err, env.empty() ? "machine.ini" : "withheld.ini")) << r.err;
     }
+    // "False" machine-wide withholds it, whatever the user's file says.
+    const auto r = run({"--allow-untyped", "--yes"},
+                       {{"VK_SYSTEM_SETTINGS_FILE",
+                         dir.Write("false.ini", "[General]\nAllowUntypedProgram=False\n")},
+                        userOnly[1]});
+    EXPECT_EQ(r.exitCode, 2) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.err, "withheld on this machine")) << r.err;
   }
   {
     SCOPED_TRACE("allowed, answered No");
@@ -222,11 +237,17 @@ TEST(VkprogProgram, TheModuleAtTheAddressGivenIsTheOneChecked) {
   // QRA11 modules at 8 and at 64, the address a click on QRA11 would choose.
   TempDir dir;
   const std::string firmware = Container(dir, "qra11", HexText(0x4000, Pattern(0x400)), "85000000");
-  Simulator sim(
-      {"backplane", "--module", "8:133", "--module", "64:133", "--erase-ms", "100", "--no-pace"});
+  Simulator sim({"backplane", "--module", "7:136", "--module", "8:133", "--module", "64:133",
+                 "--erase-ms", "100", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
+  // The entry named is the entry written: a QRD14 is not programmed as a QRA11 is.
   auto r =
-      Vkprog({"program", "--port", sim.Port(), "--target", "QRA11", "--address", "8", firmware});
+      Vkprog({"program", "--port", sim.Port(), "--target", "QRA11", "--address", "7", firmware});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(
+      r.err, "QRA11 #7 Failed: the module is a QRD14 (type 136), not a QRA11; nothing written"))
+      << r.err;
+  r = Vkprog({"program", "--port", sim.Port(), "--target", "QRA11", "--address", "8", firmware});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRA11 #8 Programmed OK"}));
   // An empty address: the module fails with its reason, and vkprog does not wait for good.
@@ -236,6 +257,7 @@ TEST(VkprogProgram, TheModuleAtTheAddressGivenIsTheOneChecked) {
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(ModuleLine(summary, 8), "started x1")) << summary;
   EXPECT_TRUE(Contains(ModuleLine(summary, 64), "untouched")) << summary;
+  EXPECT_TRUE(Contains(ModuleLine(summary, 7), "untouched")) << summary;
 }
 
 TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
@@ -243,6 +265,9 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
   const std::string firmware = Qrd14Firmware(dir);
   const std::string text = dir.Write("notes.txt", "not firmware\r\n");
   const std::string before = TempDir::Read(firmware);
+  // A named pipe nobody writes to would hold vkprog for good.
+  const std::string fifo = dir.File("fifo.hex");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
   Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
   const std::string port = sim.Port();
@@ -284,6 +309,8 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
        "vkcan9 (socketcan); plug in the adapter (or load its driver), then: ip link set vkcan9 "
        "up type can bitrate 500000\n"},
       {{"--port", dir.File("no-such-tty"), "--target", "QRD14", firmware}, 1, "no-such-tty"},
+      {{"--port", port, "--target", "QRD14", fifo}, 1, "not a regular file (a named pipe)"},
+      {{"--port", port, "--target", "QRD14", dir.Path().string()}, 1, "is a directory"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"program"};
@@ -333,21 +360,24 @@ TEST(VkprogProgram, DryRunPrintsThePlanAndSendsNothing) {
 TEST(VkprogProgram, ReportHasALinePerModule) {
   TempDir dir;
   const std::string firmware = Qrd14Firmware(dir);
-  // The unit refuses the third record, so module 7 fails and module 8 is programmed.
+  // The unit refuses the third record, so module 7 fails after two; 8 is programmed; 9 is an
+  // empty slot, whose line must not carry 8's type.
   Simulator sim({"backplane", "--module", "7:136", "--module", "8:136", "--erase-ms", "100",
                  "--no-pace", "--fault", "record:3=E"});
   ASSERT_TRUE(sim.Ready());
   const std::string report = dir.Write("report.jsonl", "{\"earlier\":1}\n");
-  const auto r = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-r", "7-8", "-q", "--report",
+  const auto r = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-r", "7-9", "-q", "--report",
                          report, firmware});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-  const auto lines = Lines(TempDir::Read(report));
-  ASSERT_EQ(lines.size(), 3u) << TempDir::Read(report); // appended
+  auto lines = Lines(TempDir::Read(report));
+  ASSERT_EQ(lines.size(), 4u) << TempDir::Read(report); // appended
   const auto failed = nlohmann::json::parse(lines[1]);
   const auto done = nlohmann::json::parse(lines[2]);
+  const auto empty = nlohmann::json::parse(lines[3]);
   EXPECT_EQ(failed["address"], 7);
   EXPECT_EQ(failed["result"], "failed");
-  EXPECT_TRUE(failed["reason"].is_string() && !failed["reason"].get<std::string>().empty());
+  EXPECT_EQ(failed["reason"], "record at 0x1080 refused (E)");
+  EXPECT_EQ(failed["bytes"], 256); // the jump table's record and the first of the image
   EXPECT_EQ(done["address"], 8);
   EXPECT_EQ(done["result"], "programmed");
   EXPECT_TRUE(done["reason"].is_null());
@@ -364,16 +394,37 @@ TEST(VkprogProgram, ReportHasALinePerModule) {
   EXPECT_TRUE(std::regex_match(done["time"].get<std::string>(),
                                std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")));
   EXPECT_GT(done["duration_s"].get<double>(), 0);
+  EXPECT_EQ(empty["address"], 9);
+  EXPECT_TRUE(empty["detected_type"].is_null()) << empty;
+  EXPECT_EQ(empty["bytes"], 0);
+  EXPECT_EQ(empty["reason"], "no answer to \"OP 9\"; nothing written");
 
-  // A report or trace that cannot be written is said, and the exit is not 0.
+  // A run that never begins still has its line: here the port will not open.
+  const auto never = Vkprog({"program", "-p", dir.File("no-such-tty"), "-t", "QRD14", "-a", "5",
+                             "--report", report, firmware});
+  EXPECT_EQ(never.exitCode, 1) << never.err;
+  lines = Lines(TempDir::Read(report));
+  ASSERT_EQ(lines.size(), 5u);
+  const auto unopened = nlohmann::json::parse(lines[4]);
+  EXPECT_EQ(unopened["address"], 5);
+  EXPECT_EQ(unopened["result"], "failed");
+  EXPECT_TRUE(Contains(unopened["reason"].get<std::string>(), "no-such-tty")) << unopened;
+
+  // The report and the trace in one file, however it is named, would mix: a usage error.
   const std::string full = dir.File("full");
   std::filesystem::create_symlink("/dev/full", full);
-  const auto r2 = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "8", "-q", "--report",
-                          "/dev/full", "--trace", full, firmware});
-  EXPECT_TRUE(Contains(ModuleLine(sim.Stop(), 8), "started x2"));
-  EXPECT_EQ(r2.exitCode, 1) << r2.err;
-  EXPECT_TRUE(Contains(r2.err, "/dev/full: No space left on device")) << r2.err;
-  EXPECT_TRUE(Contains(r2.err, full + ": No space left on device")) << r2.err;
+  const auto same = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "8", "--report",
+                            "/dev/full", "--trace", full, firmware});
+  EXPECT_EQ(same.exitCode, 2) << same.err;
+  EXPECT_TRUE(Contains(same.err, "--report and --trace name the same file")) << same.err;
+  // A report or trace that cannot be written is said, and the exit is not 0.
+  for (const char* option : {"--report", "--trace"}) {
+    const auto r2 = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "8", "-q", option,
+                            full, firmware});
+    EXPECT_EQ(r2.exitCode, 1) << r2.err;
+    EXPECT_TRUE(Contains(r2.err, full + ": No space left on device")) << r2.err;
+  }
+  EXPECT_TRUE(Contains(ModuleLine(sim.Stop(), 8), "started x3"));
 }
 
 TEST(VkprogProgram, ReadsStandardInputAndOutlivesAClosedStdout) {
@@ -394,6 +445,24 @@ TEST(VkprogProgram, ReadsStandardInputAndOutlivesAClosedStdout) {
   const std::string summary = sim.Stop();
   for (const int module : {7, 8})
     EXPECT_TRUE(Contains(ModuleLine(summary, module), "34 record(s) programmed")) << summary;
+}
+
+TEST(VkprogProgram, AFileWithoutItsEndRecordIsProgrammedWithAWarning) {
+  TempDir dir;
+  std::string body = HexText(0x1000, Pattern(0x400));
+  body.erase(body.find(":00000001FF"));
+  const std::string firmware = Container(dir, "cut", body, "88000000");
+  Simulator sim({"backplane", "--module", "7:136", "--erase-ms", "100", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const std::string report = dir.File("report.jsonl");
+  const auto r = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", "-q", "--report",
+                         report, firmware});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  const std::string warning = "cut.vkf: no end record: the file may be cut short";
+  EXPECT_TRUE(InOrder(Lines(r.out), {warning, "QRD14 #7 Programmed OK"})) << r.out;
+  EXPECT_TRUE(Contains(r.err, "warning: " + warning)) << r.err;
+  EXPECT_EQ(nlohmann::json::parse(TempDir::Read(report))["warning"], warning);
+  sim.Stop();
 }
 
 TEST(VkprogScan, ListsTheModulesOfARack) {

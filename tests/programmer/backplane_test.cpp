@@ -178,6 +178,17 @@ TEST(Backplane, AnswersDecide) {
               std::string("record at 0x1080 refused (") + fatal[9] + ")");
     EXPECT_EQ(b.Records().size(), 2u) << fatal;
   }
+  for (const char* answer : {"X", "garbage"}) {
+    Bench b(FastErase()); // the selection at 115200 answered with anything but "OK": no erase
+    b.unit.Faults().Add(std::string("command:OP#2=") + answer);
+    b.Load(0x1000, Pattern(0x400));
+    b.p.Select("QRG19");
+    b.p.Program(12);
+    ASSERT_TRUE(b.p.RunToEnd());
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, FailReason::ModuleNotFound) << answer;
+    EXPECT_EQ(b.unit.FindModule(12)->erase1Count, 0) << answer;
+    EXPECT_TRUE(b.Records().empty()) << answer;
+  }
   {
     Bench b(FastErase()); // silence after two records, then on the selection: 5 s each at most
     b.unit.Faults().Add("after-records:2=silent");
