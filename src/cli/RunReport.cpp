@@ -1,8 +1,9 @@
 #include "cli/RunReport.h"
 
 #ifdef _WIN32
-#include <io.h>
+#include <windows.h>
 #else
+#include <fcntl.h>
 #include <unistd.h>
 #endif
 
@@ -15,31 +16,54 @@
 
 namespace vk::cli {
 
+// Several stations of a line may append to one report at the same time: the file is opened for
+// appending only, and every line goes to the system in one write, which the system puts whole
+// at the end of the file (POSIX O_APPEND; on Windows an append-only handle).
 RunReport::RunReport(const std::string& path) : path_(path) {
-  file_ = std::fopen(path.c_str(), "a");
-  if (!file_) throw std::runtime_error(path + ": " + std::strerror(errno));
+#ifdef _WIN32
+  const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE)
+    throw std::runtime_error(path + ": cannot be opened for appending (error " +
+                             std::to_string(::GetLastError()) + ")");
+  handle_ = h;
+#else
+  fd_ = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd_ < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
+#endif
 }
 
 RunReport::~RunReport() {
-  if (file_) std::fclose(file_);
+#ifdef _WIN32
+  if (handle_) ::CloseHandle(static_cast<HANDLE>(handle_));
+#else
+  if (fd_ >= 0) ::close(fd_);
+#endif
 }
 
 bool RunReport::Append(const nlohmann::json& line) {
-  if (!file_) return false;
   // Invalid UTF-8 in a file name must not lose the line: it is replaced, not thrown.
   const std::string text =
       line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-  errno = 0;
-  bool ok =
-      std::fwrite(text.data(), 1, text.size(), file_) == text.size() && std::fflush(file_) == 0;
-  // On the disk before the next module is touched; a pipe or terminal cannot be synced.
+  std::string why;
 #ifdef _WIN32
-  if (ok && ::_commit(::_fileno(file_)) != 0) ok = false;
+  DWORD written = 0;
+  const bool ok = ::WriteFile(static_cast<HANDLE>(handle_), text.data(),
+                              static_cast<DWORD>(text.size()), &written, nullptr) &&
+                  written == text.size() && ::FlushFileBuffers(static_cast<HANDLE>(handle_));
+  if (!ok) why = "write failed (error " + std::to_string(::GetLastError()) + ")";
 #else
-  if (ok && ::fsync(::fileno(file_)) != 0 && errno != EINVAL && errno != ENOTSUP) ok = false;
+  errno = 0;
+  const ssize_t n = ::write(fd_, text.data(), text.size());
+  bool ok = n == static_cast<ssize_t>(text.size());
+  if (!ok) why = n < 0 ? std::strerror(errno) : "only part of the line was written";
+  // On the disk before the next module is touched; a pipe or terminal cannot be synced.
+  if (ok && ::fsync(fd_) != 0 && errno != EINVAL && errno != ENOTSUP) {
+    ok = false;
+    why = std::strerror(errno);
+  }
 #endif
-  if (!ok && failure_.empty())
-    failure_ = path_ + ": " + (errno ? std::strerror(errno) : "write failed");
+  if (!ok && failure_.empty()) failure_ = path_ + ": " + why;
   return ok;
 }
 

@@ -7,8 +7,9 @@
 //    "files":["app.vkf"],"crc32":"1C291CA3","range_start":"0F80","range_end":"2002",
 //    "bytes":4226,"result":"programmed","reason":null,"duration_s":1.84,"bit_rate":115200}
 //
-// Each line is written and flushed at once; a write that fails is remembered, so the command
-// can say so and end non-zero (the report is evidence; a silent gap in it is not acceptable).
+// Each line is written in one piece and flushed at once, so several stations appending to one
+// file never mix their lines; a write that fails is remembered, so the command can say so and
+// end non-zero (the report is evidence; a silent gap in it is not acceptable).
 
 #include <nlohmann/json.hpp>
 
@@ -41,7 +42,11 @@ public:
 
 private:
   std::string path_;
-  std::FILE* file_ = nullptr;
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
   std::string failure_;
 };
 

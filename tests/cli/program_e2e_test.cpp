@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <regex>
+#include <thread>
 
 using vk::test::Container;
 using vk::test::Contains;
@@ -425,6 +426,29 @@ TEST(VkprogProgram, ReportHasALinePerModule) {
     EXPECT_TRUE(Contains(r2.err, full + ": No space left on device")) << r2.err;
   }
   EXPECT_TRUE(Contains(ModuleLine(sim.Stop(), 8), "started x3"));
+}
+
+TEST(VkprogProgram, StationsSharingOneReportNeverMixTheirLines) {
+  // Four stations of a line at once, each writing 256 lines of over 8 KiB (a buffered writer
+  // splits such a line in two): every line must come out whole.
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  const std::string report = dir.File("line.jsonl");
+  vk::test::PrepareVkprogEnvironment();
+  std::vector<std::string> args = {"program", "-p", dir.File("gone"), "-t", "QRD14", "-r", "0-255",
+                                   "-q", "--report", report};
+  for (int i = 0; i < 300; ++i) args.push_back(firmware); // the same file, named many times
+  std::vector<std::thread> stations;
+  for (int i = 0; i < 4; ++i)
+    stations.emplace_back([&] {
+      EXPECT_EQ(vk::test::RunProcess(std::string(VK_BIN_DIR) + "/vkprog", args).exitCode, 1);
+    });
+  for (auto& t : stations) t.join();
+  const auto lines = Lines(TempDir::Read(report));
+  ASSERT_EQ(lines.size(), 4u * 256);
+  EXPECT_GT(lines.front().size(), 8192u);
+  for (const auto& line : lines)
+    ASSERT_TRUE(nlohmann::json::accept(line)) << line.substr(0, 200);
 }
 
 TEST(VkprogProgram, ReadsStandardInputAndOutlivesAClosedStdout) {
