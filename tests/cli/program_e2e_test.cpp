@@ -206,32 +206,17 @@ TEST(VkprogProgram, NoRoomForTheChecksumWordWritesNothing) {
       "the image leaves no room for the checksum word inside 1000-7FFF; nothing written";
   Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
-  const std::vector<std::string> run = {"program", "-p", sim.Port(), "-t",
-                                        "QRD14",   "-a", "7",        full};
+  std::vector<std::string> run = {"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", full};
   auto r = Vkprog(run);
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Failed"}));
   EXPECT_TRUE(Contains(r.err, "vkprog: QRD14 #7 Failed: " + why)) << r.err;
-  auto dry = run;
-  dry.push_back("--dry-run");
-  r = Vkprog(dry);
-  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
-  EXPECT_TRUE(Contains(r.err, "vkprog: program: dry run: " + why)) << r.err;
-  const std::string summary = sim.Stop();
-  EXPECT_TRUE(Contains(ModuleLine(summary, 7), "untouched")) << summary;
-
-  // convert says the same and writes nothing; an image that reaches FFFF leaves no room either.
-  const std::string top = dir.Write("top.hex", HexText(0xF000, Pattern(0x1000)));
-  for (const auto& [target, file, region] :
-       {std::tuple{"QRD14", full, "1000-7FFF"}, std::tuple{"QRA11", top, "4000-FFFF"}}) {
-    r = Vkprog({"convert", "--target", target, file, dir.File("out.hex")});
-    EXPECT_EQ(r.exitCode, 1) << target;
-    EXPECT_TRUE(Contains(r.err, std::string("vkprog: convert: the image leaves no room for the "
-                                            "checksum word inside ") +
-                                    region + "; nothing written"))
-        << r.err;
-    EXPECT_FALSE(std::filesystem::exists(dir.File("out.hex"))) << target;
-  }
+  run.push_back("--dry-run");
+  EXPECT_TRUE(Contains(Vkprog(run).err, "vkprog: program: dry run: " + why));
+  EXPECT_TRUE(Contains(ModuleLine(sim.Stop(), 7), "untouched"));
+  r = Vkprog({"convert", "--target", "QRD14", full, dir.File("out.hex")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "vkprog: convert: " + why)) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("out.hex")));
 }
 
 TEST(VkprogProgram, SilentUnitEndsWithTheTimeout) {

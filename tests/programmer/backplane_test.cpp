@@ -139,29 +139,23 @@ TEST(Backplane, EmptyImageSendsOnlyTheEndRecord) {
 }
 
 TEST(Backplane, DataOutsideTheRegionIsRefusedBeforeAnythingIsSent) {
-  // An 8051 program at 0x0000 (the old demo's) and one that runs past the end of QRD14's region.
-  for (const auto& [at, size, where] :
-       {std::tuple{0x0000u, 0xBBu, "0000-00BA"}, std::tuple{0x7F00u, 0x200u, "8000-80FF"}}) {
+  // The old demo's 8051 program at 0x0000, one past the end of QRD14's region, and one with the
+  // jump table below 0x1000 as Save writes it: the entry's own, so it goes.
+  const std::string region = " lies outside the region 1000-7FFF; nothing written";
+  for (const auto& [at, size, detail] :
+       {std::tuple{0x0000u, 0xBBu, "the image's data at 0000-00BA" + region},
+        std::tuple{0x7F00u, 0x200u, "the image's data at 8000-80FF" + region},
+        std::tuple{0x0F80u, 0x180u, std::string()}}) {
     Bench b(FastErase());
     b.Load(at, Pattern(size));
     b.p.Select("QRD14");
     b.p.Program(7);
     ASSERT_TRUE(b.p.RunToEnd());
-    EXPECT_TRUE(b.w.Written().empty()) << "not even the selection: nothing erased";
-    EXPECT_EQ(b.p.log.Lines(), (std::vector<std::string>{"QRD14 #7 Failed"}));
-    EXPECT_EQ(b.p.prg.LastOutcome().reason, FailReason::ImageOutsideRegion);
-    EXPECT_EQ(b.p.prg.LastOutcome().detail,
-              std::string("the image's data at ") + where +
-                  " lies outside the region 1000-7FFF; nothing written");
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, detail);
+    EXPECT_EQ(b.p.log.Lines().back(),
+              detail.empty() ? "QRD14 #7 Programmed OK" : "QRD14 #7 Failed");
+    EXPECT_EQ(b.w.Written().empty(), !detail.empty()) << "refused: not even the selection";
   }
-  // The jump table below 0x1000 is the entry's own: a file that holds it, as Save writes it, goes.
-  Bench b(FastErase());
-  b.Load(0x0F80, Pattern(0x180));
-  b.p.Select("QRD14");
-  b.p.Program(7);
-  ASSERT_TRUE(b.p.RunToEnd());
-  EXPECT_EQ(b.p.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
-  EXPECT_EQ(b.Records().front().substr(0, 9), ":800F8000");
 }
 
 TEST(Backplane, AnswersDecide) {
