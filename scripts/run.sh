@@ -19,7 +19,8 @@ vkprog=build/bin/vkprog
 vkdevsim=build/bin/vkdevsim
 demo=build/demo
 mkdir -p "$demo"
-body=tests/data/sdcc/blink.ihx
+# An 8051 program linked at 0x1000: QRD14's region is 1000-7FFF.
+body=tests/data/sdcc/blink-at-1000.ihx
 # The demo neither reads nor changes the user's own settings.
 export VK_SETTINGS_FILE=$demo/settings.ini
 

@@ -30,6 +30,11 @@ SaveClick(image::Tvkf& firmware, TPrgrm& prg, platform::IMessageBox& boxes,
     return std::nullopt;
   }
   const PreparedImage prepared = prg.PrepareImage();
+  // What a run of the target would refuse is not saved for it either.
+  if (prepared.refusal) {
+    boxes.Show(prepared.refusal.text, "Save", platform::MsgButtons::Ok, platform::MsgIcon::Error);
+    return std::nullopt;
+  }
   const auto name = askFile(ProposalFor(prg.Node().CpuKind));
   if (!name) return std::nullopt;
   // The prepared range: the jump table and the checksum word are written with the image.

@@ -69,7 +69,8 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
   out.unendedFile = image.FileWithoutEndRecord();
   out.start = out.loadedStart = image.MemStart();
   out.end = out.loadedEnd = image.MemEnd();
-  if (!out.empty && e.CpuKind == kKindBackplane) {
+  out.refusal = CheckImageForTarget(image.Image(), out.start, out.end, e);
+  if (!out.empty && !out.refusal && e.CpuKind == kKindBackplane) {
     const PreparedImage prepared = PrepareForTarget(image.Image(), out.start, out.end, e);
     out.start = prepared.start;
     out.end = prepared.end;
@@ -114,9 +115,12 @@ int DryRun(const DryRunRequest& r) {
       Plan("kernel " + k->Path() + " (" + std::to_string(cpu::TCPU_H8_3664::kKernelSize) +
            " bytes, sent first)");
   }
-  // The files' data against the region (the jump table below it is the run's own).
-  if (image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
-      image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
+  // What the run refuses before its erase, in its words; otherwise (an erase, a check-only target)
+  // a note on the files' data against the region (the jump table below it is the run's own).
+  if (image.refusal && !r.eraseOnly)
+    problems += Problem(image.refusal.text);
+  else if (image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
+           image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
     std::printf("plan: note: the data %s-%s reaches outside the region %s-%s\n",
                 Hex(image.loadedStart).c_str(), Hex(image.loadedEnd - 1).c_str(),
                 Hex(static_cast<std::uint32_t>(e.RegionStart)).c_str(),

@@ -15,6 +15,7 @@
 #include "cli/InputFiles.h"
 #include "cli/LinkSession.h"
 #include "programmer/Catalogue.h"
+#include "programmer/ImagePrep.h"
 
 #include <cstdint>
 #include <optional>
@@ -35,7 +36,8 @@ struct DryRunRequest {
 };
 
 // The image a run writes, loaded from the files in order: for a backplane module with the jump
-// table and the checksum word the run adds; otherwise the loaded range as it is.
+// table and the checksum word the run adds; otherwise, or when the run refuses it, the loaded
+// range as it is.
 struct ImageToWrite {
   std::uint32_t start = 0, end = 0;             // [start, end)
   std::uint32_t loadedStart = 0, loadedEnd = 0; // as the files hold it
@@ -43,7 +45,8 @@ struct ImageToWrite {
   std::string files;  // "a.hex (Intel HEX), b.vkf (container, targets ...)"
   bool typed = false; // a container target names the entry's type
   bool empty = true;
-  std::string unendedFile; // a file that stopped without its end record, or ""
+  std::string unendedFile;          // a file that stopped without its end record, or ""
+  programmer::ImageRefusal refusal; // what the run refuses before its erase
 };
 ImageToWrite LoadImageToWrite(const InputFiles& files, const programmer::CatalogueEntry& entry);
 

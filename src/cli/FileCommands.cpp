@@ -105,8 +105,14 @@ int RunConvert(const std::vector<std::string>& argv) {
   std::uint32_t end = vkf->MemEnd();
   if (entry && !vkf->IsEmpty()) {
     const auto prepared = programmer::PrepareForTarget(vkf->Image(), start, end, *entry);
+    // What a run of the target would refuse is not written for it either.
+    if (prepared.refusal) {
+      Error("convert: " + prepared.refusal.text);
+      return kExitFailed;
+    }
     if (prepared.checksum == programmer::ChecksumResult::NoRoom)
-      Error("convert: warning: no checksum word appended, the image ends at FFFF");
+      Error("convert: warning: no checksum word appended, " +
+            programmer::NoRoomForChecksumText(*entry, 1));
     else if (prepared.checksum == programmer::ChecksumResult::RegionOutside)
       Error("convert: warning: no checksum word appended, the region of \"" +
             std::string(entry->Name) + "\" lies outside the 64 KiB image");

@@ -63,14 +63,8 @@ void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
     Fail(FailReason::LinkLost, "no CAN link");
     return;
   }
-  // The loader refuses blocks outside the region only after the erase has wiped the
-  // application, so such an image is refused here, before anything is sent.
-  if (const auto outside = OutsideRegion()) {
-    Fail(FailReason::ImageOutsideRegion, "image data at " + Hex4(*outside) +
-                                             " lies outside the region " + Hex4(RegionStart) + "-" +
-                                             Hex4(RegionEnd) + "; nothing was erased");
-    return;
-  }
+  // An image with blocks outside the region, which the loader would refuse only after the erase
+  // has wiped the application, never gets here: the run controller refuses it first.
   // Closing first makes the loader see the link start afresh: the stop message, then the start
   // frame on a newly opened interface.
   can_->CloseLink();
@@ -78,24 +72,6 @@ void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
   Send(StartFrame());
   Sleep(10);
   Counter = 0;
-}
-
-std::optional<std::uint32_t> TCPU_QX4T::OutsideRegion() const {
-  const std::uint32_t step = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : kBlockBytes;
-  const auto from = static_cast<std::uint32_t>(RegionStart);
-  const auto to = static_cast<std::uint32_t>(RegionEnd);
-  const std::uint32_t end = std::min(EndAddr, kImageSize);
-  // Blocks go out from CurAddr in steps; a block that is not blank goes out whole, so one that
-  // starts below the region is refused even when its data lies inside.
-  for (std::uint32_t block = CurAddr; block < end; block += step) {
-    const std::uint32_t blockEnd = std::min(block + step, end);
-    for (std::uint32_t a = block; a < blockEnd; ++a) {
-      if (Buffer[a] == 0xFF) continue;
-      if (block < from) return block;
-      if (a > to) return a;
-    }
-  }
-  return std::nullopt;
 }
 
 void TCPU_QX4T::EraseBegin() {

@@ -19,7 +19,6 @@
 #include "programmer/Cpu.h"
 
 #include <cstdint>
-#include <optional>
 #include <string>
 
 namespace vk::link {
@@ -76,8 +75,6 @@ public:
 
 private:
   enum class BlockSend { Sent, NoneLeft, NotSent };
-  // The first address of image data that would go out outside RegionStart..RegionEnd.
-  std::optional<std::uint32_t> OutsideRegion() const;
   // Skips blank blocks, then sends the block at CurAddr as its address frame and 16 data frames.
   // NotSent: the link could not put a frame on the bus.
   BlockSend SendNextBlock();

@@ -1,9 +1,13 @@
 #pragma once
 // Preparing an image for a target before it is programmed or saved: the jump table below a
 // program linked at 0x1000, and the checksum word after the image. Both stay inside the
-// 64 KiB image whatever the target's region says.
+// 64 KiB image whatever the target's region says. And the one check that decides, before anything
+// is erased, whether an image can go to a target at all.
+
+#include "programmer/RunOutcome.h"
 
 #include <cstdint>
+#include <string>
 
 namespace vk::programmer {
 
@@ -18,7 +22,7 @@ bool BuildJumpTable(std::uint8_t* image, std::uint32_t& curAddr);
 
 enum class ChecksumResult {
   Appended,
-  NoRoom,        // the image ends at 0xFFFF: no room for the word; nothing written
+  NoRoom,        // no room for the word inside the region and the image; nothing written
   RegionOutside, // the region lies wholly above the image; nothing written
 };
 
@@ -29,15 +33,37 @@ ChecksumResult AppendChecksum(std::uint8_t* image, std::uint32_t& endAddr, std::
 
 struct CatalogueEntry;
 
+// Why an image cannot go to a target as it stands; reason None when it can.
+struct ImageRefusal {
+  FailReason reason = FailReason::None;
+  std::string text; // what the operator reads, ending "; nothing written"
+  explicit operator bool() const { return reason != FailReason::None; }
+};
+
+// What a run of the entry refuses before anything is erased, for the image [memStart, memEnd):
+// data that would go out outside the entry's region (blocks go out whole, so a block that starts
+// below the region counts; an entry's own jump table at 0x0F80 does not), then, for an entry
+// whose run appends checksum words, no room for them inside the region and the image. An entry
+// that writes nothing and an empty image are never refused. The run, the dry run, convert and
+// Save all ask here, so they always agree.
+ImageRefusal CheckImageForTarget(const std::uint8_t* image, std::uint32_t memStart,
+                                 std::uint32_t memEnd, const CatalogueEntry& entry);
+
+// "the image leaves no room for the checksum word inside 1000-7FFF" (the region as far as the
+// image reaches).
+std::string NoRoomForChecksumText(const CatalogueEntry& entry, int words);
+
 struct PreparedImage {
   std::uint32_t start; // lowest address to write, the jump table included
   std::uint32_t end;   // one past the highest, the checksum word included
   bool jumpTable;
   ChecksumResult checksum;
+  ImageRefusal refusal; // set: the image was left as it was, and nothing is to be written
 };
 
-// What saving for a target does to a loaded image [memStart, memEnd): the jump table when the
-// entry asks for one, then the checksum word over the entry's region. Returns the range that
+// What saving for a target does to a loaded image [memStart, memEnd): nothing at all when the
+// run would refuse the image; otherwise the jump table when the entry asks for one, then the
+// checksum word over the entry's region where it lies inside the region. Returns the range that
 // now holds everything to write, so neither the table nor the word is left out of a file.
 PreparedImage PrepareForTarget(std::uint8_t* image, std::uint32_t memStart, std::uint32_t memEnd,
                                const CatalogueEntry& entry);

@@ -297,6 +297,15 @@ bool TPrgrm::RunStep() {
     }
     switch (p.Phase.Is()) {
     case RunPhase::Begin:
+      // Before the protocol's first operation: a refused image leaves the module untouched.
+      if (!EraseOnly) {
+        if (const ImageRefusal refusal =
+                CheckImageForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
+                                    Catalogue()[static_cast<std::size_t>(node_->Index)])) {
+          DropRun(refusal.reason, refusal.text);
+          return true;
+        }
+      }
       begun_ = true;
       p.InitBegin(Comm, "");
       p.ContinueInitializing();
@@ -392,7 +401,7 @@ bool TPrgrm::RunStep() {
 // gives the same file instead of a second checksum word behind the first.
 PreparedImage TPrgrm::PrepareImage() {
   if (Firmware->IsEmpty())
-    return {Firmware->MemStart(), Firmware->MemEnd(), false, ChecksumResult::NoRoom};
+    return {Firmware->MemStart(), Firmware->MemEnd(), false, ChecksumResult::NoRoom, {}};
   const PreparedImage out =
       PrepareForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
                        Catalogue()[static_cast<std::size_t>(node_->Index)]);

@@ -6,8 +6,9 @@ namespace vk::programmer {
 
 namespace {
 constexpr auto kKinds = std::to_array<ProtocolKind>({
-#define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, can, writes)  \
-  {id, name, plan, saveExt, filter, opFirst, erase, can, writes},
+#define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, can, writes,  \
+                         sums)                                                                     \
+  {id, name, plan, saveExt, filter, opFirst, erase, can, writes, sums},
 #include "programmer/ProtocolKinds.def"
 #undef VK_PROTOCOL_KIND
 });

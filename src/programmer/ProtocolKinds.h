@@ -18,8 +18,9 @@ struct ProtocolKind {
   int SaveFilterIndex;            // the Save dialog's filter position for it
   bool OpFirst;                   // "OP n" selects the module before a run
   bool EraseOffered;
-  bool NeedsCan;    // reached over the CAN link, not the serial port
-  bool WritesImage; // false: the run only checks the chip
+  bool NeedsCan;     // reached over the CAN link, not the serial port
+  bool WritesImage;  // false: the run only checks the chip
+  int ChecksumWords; // appended by the run after the image, each over the region
 };
 
 // The rows in code order.

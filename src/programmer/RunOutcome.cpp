@@ -36,6 +36,8 @@ const char* FailReasonText(FailReason reason) {
     return "answers garbled";
   case FailReason::NoProtocol:
     return "no boot-loader protocol for this target; nothing written";
+  case FailReason::NoRoomForChecksum:
+    return "no room for the checksum word inside the region; nothing written";
   }
   return "unknown";
 }

@@ -26,6 +26,7 @@ enum class FailReason : std::uint8_t {
   EraseFailed,        // the erase was not acknowledged
   Garbled,            // answers came, but never a correct one
   NoProtocol,         // the entry has no boot-loader protocol: nothing can be written
+  NoRoomForChecksum,  // the checksum words the run appends would not lie inside the region
 };
 
 const char* FailReasonText(FailReason reason);

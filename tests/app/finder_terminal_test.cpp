@@ -189,4 +189,10 @@ TEST(Pages, SaveWritesThePreparedImage) {
     sum = static_cast<std::uint16_t>(sum + (back.At(a) << 8 | back.At(a + 1)));
   EXPECT_EQ(sum, 0) << "the checksum word was saved with the image";
   EXPECT_EQ(back.vkf->MemEnd(), 0x1120u);
+
+  // What a run would refuse is not saved for the target: the run's reason, no file asked for.
+  b.Load("low.hex", HexText(0x0000, Pattern(0x10)));
+  EXPECT_FALSE(b.session->Save([](const vk::app::SaveProposal&) { return std::nullopt; }));
+  EXPECT_EQ(b.boxes.boxes.back().text,
+            "the image's data at 0000-000F lies outside the region 1000-7FFF; nothing written");
 }

@@ -214,6 +214,27 @@ TEST(VkprogProgram, EraseOnlyAndFailedRuns) {
   EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x1, erase2 x0, 0 load(s)")) << summary;
 }
 
+TEST(VkprogProgram, NoRoomForTheChecksumWordWritesNothing) {
+  // An image that fills QRD14's region 1000-7FFF: the word would land at 8000.
+  TempDir dir;
+  const std::string full = Container(dir, "full", HexText(0x1000, Pattern(0x7000)), "88000000");
+  const std::string why =
+      "the image leaves no room for the checksum word inside 1000-7FFF; nothing written";
+  Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  std::vector<std::string> run = {"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", full};
+  auto r = Vkprog(run);
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.err, "vkprog: QRD14 #7 Failed: " + why)) << r.err;
+  run.push_back("--dry-run");
+  EXPECT_TRUE(Contains(Vkprog(run).err, "vkprog: program: dry run: " + why));
+  EXPECT_TRUE(Contains(ModuleLine(sim.Stop(), 7), "untouched"));
+  r = Vkprog({"convert", "--target", "QRD14", full, dir.File("out.hex")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_TRUE(Contains(r.err, "vkprog: convert: " + why)) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(dir.File("out.hex")));
+}
+
 TEST(VkprogProgram, SilentUnitEndsWithTheTimeout) {
   TempDir dir;
   const std::string firmware = Qrd14Firmware(dir);

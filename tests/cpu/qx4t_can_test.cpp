@@ -211,7 +211,8 @@ TEST(Qx4tCan, ImageOutsideTheRegionIsRefusedBeforeTheErase) {
   ASSERT_NO_FATAL_FAILURE(b.SetUp());
   ASSERT_EQ(b.Run(0x0400, Pattern(0x80)), "QX4T - PCAN #0 Programmed OK");
   // Above the region's end, and a block that starts below it though its data lies inside.
-  for (const auto& [addr, at] : {std::pair{0xBFF0u, "0xC000"}, std::pair{0x03F0u, "0x03F0"}}) {
+  for (const auto& [addr, at] :
+       {std::pair{0xBFF0u, "data at C000-C00F"}, std::pair{0x03F0u, "data at 03F0-03FF"}}) {
     Bytes data = Pattern(0x20);
     data[0] = 0xFF;
     EXPECT_EQ(b.Run(addr, data), "QX4T - PCAN #0 Failed") << at;

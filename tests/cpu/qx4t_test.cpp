@@ -235,11 +235,14 @@ TEST(Qx4tBoot, RecordAnswersDecide) {
     EXPECT_LE(waited, TCPU_QX4T_BOOT::kRecordAnswerLimitMs + 1000);
   }
   {
-    SCOPED_TRACE("a record reaching into the boot loader is refused");
+    SCOPED_TRACE("an image reaching into the boot loader is refused before anything is sent");
     BootBench b;
     ASSERT_TRUE(b.Run(0xDF80, Pattern(0x100)));
     EXPECT_EQ(b.Result(), "QX4T - BOOT #0 Failed");
-    EXPECT_EQ(b.loader.Counters().programmed, 1u);
+    EXPECT_EQ(b.p.prg.LastOutcome().detail,
+              "the image's data at E000-E07F lies outside the region 0000-DFFF; nothing written");
+    EXPECT_TRUE(b.w.Written().empty());
+    EXPECT_EQ(b.loader.Counters().programmed, 0u);
     EXPECT_EQ(b.loader.Flash()[0xE000], 0xFF);
   }
 }

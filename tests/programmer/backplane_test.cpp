@@ -98,30 +98,30 @@ TEST(Backplane, SpeedChangeAndEraseCommand) {
     Bench b(c);
     b.w.comm->SetBaudRate(19200);
     b.Load(0xC000, Pattern(0x100));
-    b.p.Select("QRG19");
-    b.p.Program(12);
+    b.p.Select("QRA11");
+    b.p.Program(3);
     ASSERT_TRUE(b.p.RunToEnd());
-    EXPECT_EQ(b.Commands(), (std::vector<std::string>{"OP 12\r", "QV550274\r", "OP 12\r",
-                                                      "erase2\r", "L\r", "G\r"}));
-    EXPECT_EQ(b.p.log.Lines().back(), "QRG19 #12 Programmed OK");
+    EXPECT_EQ(b.Commands(), (std::vector<std::string>{"OP 3\r", "QV550274\r", "OP 3\r", "erase2\r",
+                                                      "L\r", "G\r"}));
+    EXPECT_EQ(b.p.log.Lines().back(), "QRA11 #3 Programmed OK");
     // The rate changed between the identification and the second selection.
     std::vector<std::uint32_t> rates;
     bool secondOp = false;
     for (const auto& e : b.w.line->Events()) {
       if (e.kind == vk::platform::SimulatedSerialLine::Event::Applied)
         rates.push_back(e.settings.BaudRate);
-      if (e.kind == vk::platform::SimulatedSerialLine::Event::Written && e.bytes == "OP 12\r" &&
+      if (e.kind == vk::platform::SimulatedSerialLine::Event::Written && e.bytes == "OP 3\r" &&
           !rates.empty() && rates.back() == 115200)
         secondOp = true;
     }
     EXPECT_TRUE(secondOp);
-    EXPECT_EQ(b.unit.FindModule(12)->erase2Count, 1);
+    EXPECT_EQ(b.unit.FindModule(3)->erase2Count, 1);
   }
   {
     Bench b(FastErase()); // already at 115200: no change, the same commands
     b.Load(0xBFFF, Pattern(2));
-    b.p.Select("QRG19");
-    b.p.Program(12);
+    b.p.Select("QRA11");
+    b.p.Program(3);
     ASSERT_TRUE(b.p.RunToEnd());
     EXPECT_EQ(b.Commands()[3], "erase1\r");
   }
@@ -136,6 +136,26 @@ TEST(Backplane, EmptyImageSendsOnlyTheEndRecord) {
   EXPECT_EQ(b.Commands().back(), "G\r");
   EXPECT_EQ(b.p.log.Lines().back(), "QRD14 #7 Programmed OK");
   EXPECT_EQ(b.p.image.Image()[0], 0xFF) << "no checksum word lands in an empty image";
+}
+
+TEST(Backplane, DataOutsideTheRegionIsRefusedBeforeAnythingIsSent) {
+  // The old demo's 8051 program at 0x0000, one past the end of QRD14's region, and one with the
+  // jump table below 0x1000 as Save writes it: the entry's own, so it goes.
+  const std::string region = " lies outside the region 1000-7FFF; nothing written";
+  for (const auto& [at, size, detail] :
+       {std::tuple{0x0000u, 0xBBu, "the image's data at 0000-00BA" + region},
+        std::tuple{0x7F00u, 0x200u, "the image's data at 8000-80FF" + region},
+        std::tuple{0x0F80u, 0x180u, std::string()}}) {
+    Bench b(FastErase());
+    b.Load(at, Pattern(size));
+    b.p.Select("QRD14");
+    b.p.Program(7);
+    ASSERT_TRUE(b.p.RunToEnd());
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, detail);
+    EXPECT_EQ(b.p.log.Lines().back(),
+              detail.empty() ? "QRD14 #7 Programmed OK" : "QRD14 #7 Failed");
+    EXPECT_EQ(b.w.Written().empty(), !detail.empty()) << "refused: not even the selection";
+  }
 }
 
 TEST(Backplane, AnswersDecide) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -125,4 +126,17 @@ TEST(PrepareForTarget, RangeCoversJumpTableAndChecksum) {
   EXPECT_EQ(q.end, 0x4004u);
   EXPECT_EQ(other.bytes[0x4001], 0xFF); // the pad byte before the even address is untouched
   EXPECT_EQ(other.SumWords(0x4000, 0xFFFF), 0);
+
+  // A word the region cannot hold: refused where the run appends it (QRA11 up to FFFF; QX4T -
+  // PCAN appends two), left out where it appends none (H8/3664, 0000-7FFF).
+  Image full;
+  std::fill(full.bytes.begin(), full.bytes.begin() + 0x8000, 0x00);
+  EXPECT_EQ(PrepareForTarget(full.data(), 0x4000, 0x10000, *FindEntryByName("QRA11")).refusal.text,
+            "the image leaves no room for the checksum word inside 4000-FFFF; nothing written");
+  EXPECT_EQ(
+      PrepareForTarget(full.data(), 0x0400, 0xBFFE, *FindEntryByName("QX4T - PCAN")).refusal.text,
+      "the image leaves no room for the two checksum words inside 0400-BFFF; nothing written");
+  const auto h8 = PrepareForTarget(full.data(), 0x0000, 0x8000, *FindEntryByName("H8/3664"));
+  EXPECT_EQ(h8.checksum, ChecksumResult::NoRoom);
+  EXPECT_EQ(full.Word(0x8000), 0xFFFF) << "no word written";
 }
