@@ -85,7 +85,18 @@ public:
   // "COM3" → 3. Anything else (missing, "COM", "COMx", another prefix) → 0.
   static int ParseRememberedPort(const std::optional<std::string>& value);
 
-  // Received entries, oldest first. Protocols read, delete and clear it directly.
+  // The device's answers, oldest first: how protocols and controllers read what came back.
+  bool AnswerWaiting() const { return !RxLines.Empty(); }
+  // The oldest answer, left in place ("" when none waits).
+  std::string PeekAnswer() const { return RxLines.First(); }
+  // The oldest answer, taken out; nullopt when none waits.
+  std::optional<std::string> TakeAnswer() { return RxLines.TakeFirst(); }
+  // Drops the oldest answer (read with PeekAnswer).
+  void DropAnswer() { RxLines.DeleteFirst(); }
+  // Drops every answer not read yet: stale lines must not be taken for the answer to a request.
+  void DropAnswers() { RxLines.Clear(); }
+
+  // Received entries, oldest first: the link's own queue, which the delivery and the tests see.
   TLineQueue RxLines;
   // The single consumer of received lines; the line is entry 0 of RxLines during the call.
   std::function<void(TComm& sender, const std::string& line)> OnReceive;
