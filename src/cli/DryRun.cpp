@@ -111,9 +111,11 @@ int DryRun(const DryRunRequest& r) {
     platform::RecordingMessageBox kernelBoxes;
     cpu::KernelSet kernels(&kernelBoxes);
     const cpu::TProgKernel* k = kernels.Get(e.KernelNo);
-    if (!k || !k->Loaded())
+    if (!k || k->Path().empty())
       problems += Problem(std::string("the boot kernel ") + cpu::TProgKernel::FileName(e.KernelNo) +
                           " was not found (VKPROG_KERNEL_DIR, else vkprog's folder)");
+    else if (!k->Loaded())
+      problems += Problem(k->ProblemText() + "; the run would send nothing");
     else
       Plan("kernel " + k->Path() + " (" + std::to_string(cpu::TCPU_H8_3664::kKernelSize) +
            " bytes, sent first)");
