@@ -1,6 +1,7 @@
 #include "cpu/Kernels.h"
 
 #include "platform/ProgramFolder.h"
+#include "programmer/Cpu.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,8 @@
 namespace vk::cpu {
 
 namespace {
+
+using programmer::Hex4;
 
 struct KernelInfo {
   const char* file;
@@ -38,11 +41,6 @@ int PairAt(const std::string& line, std::size_t pos) {
   return (hi < 0 || lo < 0) ? -1 : hi * 16 + lo;
 }
 
-std::string Hex4(std::uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(v));
-  return text;
-}
 
 // The bytes of an S-record line from its count on (count, address, data, checksum), or why the
 // line is none: "is not an S-record", "has a wrong checksum".
