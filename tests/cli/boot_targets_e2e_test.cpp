@@ -76,6 +76,23 @@ TEST(VkprogBootTargets, H8WithAGeneratedKernel) {
   EXPECT_EQ(TempDir::Read(flashOut), expected);
   EXPECT_TRUE(Contains(summary, "end record x1")) << summary;
 
+  // --timeout stops the download through the protocol: the chip never starts the kernel.
+  Simulator slow({"h8", "--no-pace"});
+  ASSERT_TRUE(slow.Ready());
+  const auto stopped = Vkprog({"program", "--port", slow.Port(), "--target", "H8/3664",
+                               "--timeout", "1", hex},
+                              20, {{"VKPROG_KERNEL_DIR", kernels}});
+  EXPECT_EQ(stopped.exitCode, 3) << stopped.err;
+  // A kernel file that is no kernel: the dry run refuses it, naming the file and the fault.
+  dir.Write("kernels/kernelB.a20", "");
+  const auto plan =
+      Vkprog({"program", "--port", slow.Port(), "--target", "H8/3664", "--dry-run", hex}, 20,
+             {{"VKPROG_KERNEL_DIR", kernels}});
+  EXPECT_EQ(plan.exitCode, 1);
+  EXPECT_TRUE(Contains(plan.err, "kernelB.a20: no S1 data (empty file)")) << plan.err;
+  const std::string slowSummary = slow.Stop();
+  EXPECT_TRUE(Contains(slowSummary, "started 0 time(s)")) << slowSummary;
+
   // Without its kernel file the target's warning is shown (and only that kernel's).
   Simulator bare({"h8", "--no-pace"});
   ASSERT_TRUE(bare.Ready());
