@@ -3,8 +3,9 @@
 // loader (0x7F, answered "y"), reads the first 8 KiB and 256 bytes in blocks of 256 bytes with
 // single-byte commands each followed by its complement, and ends the run in Done with DoneAs
 // Blank or NotBlank and DoneDetail saying the range checked or where data was found, so that it
-// is never reported as programmed nor shown as erasing. Nothing is erased or written. A loader may send the block right behind the "y"
-// to its length, in the same receive entry: those bytes are the first of the block.
+// is never reported as programmed nor shown as erasing. Nothing is erased or written. A loader may
+// send the block right behind the "y" to its length, in the same receive entry: those bytes are the
+// first of the block.
 
 #include "programmer/Cpu.h"
 

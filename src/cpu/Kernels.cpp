@@ -41,7 +41,6 @@ int PairAt(const std::string& line, std::size_t pos) {
   return (hi < 0 || lo < 0) ? -1 : hi * 16 + lo;
 }
 
-
 // The bytes of an S-record line from its count on (count, address, data, checksum), or why the
 // line is none: "is not an S-record", "has a wrong checksum".
 std::string DecodeRecord(const std::string& line, std::vector<std::uint8_t>& bytes) {

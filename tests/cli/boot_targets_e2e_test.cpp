@@ -28,10 +28,9 @@ TEST(VkprogBootTargets, AT89C51RD2) {
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"AT89C51RD2 #0 Programmed OK"}));
   // Another image over it: no erase, as the dry run says; the page writes erase by themselves.
   const std::string newer = dir.Write("newer.hex", HexText(0x0000, Pattern(0x800, 7)));
-  const auto plan = Vkprog(
-      {"program", "--port", sim.Port(), "--target", "AT89C51RD2", "--dry-run", newer});
-  EXPECT_TRUE(Contains(plan.out, "plan: erase none (each page write erases its page)"))
-      << plan.out;
+  const auto plan =
+      Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", "--dry-run", newer});
+  EXPECT_TRUE(Contains(plan.out, "plan: erase none (each page write erases its page)")) << plan.out;
   const auto again = Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", newer});
   EXPECT_EQ(LogLines(again.out), (std::vector<std::string>{"AT89C51RD2 #0 Programmed OK"}))
       << again.err;
@@ -79,9 +78,9 @@ TEST(VkprogBootTargets, H8WithAGeneratedKernel) {
   // --timeout stops the download through the protocol: the chip never starts the kernel.
   Simulator slow({"h8", "--no-pace"});
   ASSERT_TRUE(slow.Ready());
-  const auto stopped = Vkprog({"program", "--port", slow.Port(), "--target", "H8/3664",
-                               "--timeout", "1", hex},
-                              20, {{"VKPROG_KERNEL_DIR", kernels}});
+  const auto stopped =
+      Vkprog({"program", "--port", slow.Port(), "--target", "H8/3664", "--timeout", "1", hex}, 20,
+             {{"VKPROG_KERNEL_DIR", kernels}});
   EXPECT_EQ(stopped.exitCode, 3) << stopped.err;
   // A kernel file that is no kernel: the dry run refuses it, naming the file and the fault.
   dir.Write("kernels/kernelB.a20", "");
@@ -126,14 +125,15 @@ TEST(VkprogBootTargets, CortexM3BlankAndNotBlank) {
     Simulator sim({"cortex", "--no-pace", "--data-delay-ms", "40", "--not-blank-from", "0x300"});
     ASSERT_TRUE(sim.Ready());
     const std::string report = dir.File("report.jsonl");
-    const auto r = Vkprog(
-        {"program", "--port", sim.Port(), "--target", "Cortex-M3", "--report", report, hex});
+    const auto r =
+        Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", "--report", report, hex});
     const std::string summary = sim.Stop();
     EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
     EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
                                    "Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written"}));
     EXPECT_FALSE(Contains(r.out, "Erasing")) << r.out;
-    EXPECT_TRUE(Contains(TempDir::Read(report), "\"result\":\"not blank\"")) << TempDir::Read(report);
+    EXPECT_TRUE(Contains(TempDir::Read(report), "\"result\":\"not blank\""))
+        << TempDir::Read(report);
     EXPECT_TRUE(Contains(summary, "4 block(s) sent (0x0000 .. 0x0300)")) << summary;
   }
 }

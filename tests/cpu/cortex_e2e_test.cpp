@@ -12,7 +12,8 @@
 using vk::test::PtyBench;
 
 TEST(CortexEndToEnd, ChecksTheChipOverAPseudoTerminal) {
-  // A program from 0x300 on: four blocks are read, nothing is erased or written. The loader sends each block right behind its "y".
+  // A program from 0x300 on: four blocks are read, nothing is erased or written. The loader sends
+  // each block right behind its "y".
   PtyBench bench({"cortex", "--no-pace", "--not-blank-from", "0x300"});
   ASSERT_TRUE(bench.Open());
   vk::link::TComm& comm = bench.Comm();
@@ -23,7 +24,7 @@ TEST(CortexEndToEnd, ChecksTheChipOverAPseudoTerminal) {
   p.Program(0);
   ASSERT_TRUE(p.RunToEnd(30000)) << "status: " << p.status.PanelText(0);
   EXPECT_EQ(p.log.Lines(), (std::vector<std::string>{
-                              "Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written"}));
+                               "Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written"}));
   const auto texts = p.StatusTexts();
   EXPECT_EQ(std::find(texts.begin(), texts.end(), "Erasing Module"), texts.end());
   EXPECT_TRUE(bench.boxes.boxes.empty());
