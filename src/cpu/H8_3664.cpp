@@ -39,8 +39,8 @@ bool IsOnly(const std::string& entry, std::uint8_t b) {
 
 void TCPU_H8_3664::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
-  // Without its kernel the chip would be sent filler as a program and started on it.
-  // A file that is no kernel would be sent as one and started on the chip just the same.
+  // Without its kernel, or with a file that is no kernel, the chip would be sent filler or junk
+  // as a program and started on it.
   if (!Kernel || !Kernel->Loaded()) {
     Fail(programmer::FailReason::KernelMissing,
          !Kernel ? "no boot kernel for this target"
