@@ -116,12 +116,9 @@ TEST(Isp8051Loader, Records) {
   EXPECT_EQ(chip.Counters().endRecords, 1u);
   EXPECT_EQ(chip.LowestWritten(), 0x0010u);
 
-  Isp8051Loader p89(Quiet(Isp8051Chip::P89C51RX2));
+  Isp8051Loader p89(Quiet(Isp8051Chip::P89C51RX2)); // a bit that is 0 stays 0 on this one
   Host other{p89};
-  ASSERT_EQ(other.Ask("U"), "U");
-  EXPECT_EQ(other.Ask(DataRecord(0x0010, kData)), ".\r\n");
-  EXPECT_EQ(other.Ask(DataRecord(0x0010, {0xFF})), "R\r\n")
-      << "the P89C51RX2 cannot set a bit that is 0 in flash again";
+  EXPECT_EQ(other.Ask("U" + DataRecord(0x0010, kData) + DataRecord(0x0010, {0xFF})), "U.\r\nR\r\n");
 }
 
 TEST(Isp8051Loader, CommandsOfEachVariant) {
