@@ -2,7 +2,6 @@
 
 #include "app/BufferView.h"
 #include "cli/Commands.h"
-#include "cpu/AT89C51RX2.h"
 #include "cpu/H8_3664.h"
 #include "cpu/Kernels.h"
 #include "image/FirmwareImage.h"
@@ -108,9 +107,11 @@ int DryRun(const DryRunRequest& r) {
     platform::RecordingMessageBox kernelBoxes;
     cpu::KernelSet kernels(&kernelBoxes);
     const cpu::TProgKernel* k = kernels.Get(e.KernelNo);
-    if (!k || !k->Loaded())
+    if (!k || k->Path().empty())
       problems += Problem(std::string("the boot kernel ") + cpu::TProgKernel::FileName(e.KernelNo) +
                           " was not found (VKPROG_KERNEL_DIR, else vkprog's folder)");
+    else if (!k->Loaded())
+      problems += Problem(k->ProblemText() + "; the run would send nothing");
     else
       Plan("kernel " + k->Path() + " (" + std::to_string(cpu::TCPU_H8_3664::kKernelSize) +
            " bytes, sent first)");
@@ -142,9 +143,12 @@ int DryRun(const DryRunRequest& r) {
   case kKindBackplane:
     erase = image.start < 0xC000 ? "\"erase1\" (flash below C000)" : "\"erase2\" (from C000)";
     break;
+  // The run decides nothing else: no 8051 run erases (Erase is not offered for them).
   case kKindAT89C51RX2:
+    erase = "none (each page write erases its page)";
+    break;
   case kKindP89C51RX2:
-    erase = std::string(1, '"').append(cpu::TCPU_ISP8051::kEraseCommand).append(1, '"');
+    erase = "none (the run sends no erase command)";
     break;
   case kKindQX4T:
     erase = "the ERASE frame";

@@ -137,7 +137,8 @@ public:
   void ApplyTargetPage();
   // Selects the catalogue entry as a click on its tree node would; false when none has NAME.
   bool ClickTarget(const std::string& name);
-  // The warning of the boot kernel the selected entry needs, when its file was not found.
+  // The warning of the boot kernel the selected entry needs, when its file was not found or is
+  // no kernel.
   void ReportMissingKernel();
 
   // Runs the event loop until done() holds (true), or the time-out has run out or the user

@@ -34,8 +34,10 @@ namespace {
 
 using programmer::TPrgrm;
 
-// A target that only checks its chip (Cortex-M3) ran as asked, but wrote nothing.
+// A target that only checks its chip (Cortex-M3) ran as asked, but wrote nothing: 4 when it
+// found the chip blank (as far as it read), 5 when it found data.
 constexpr int kExitCheckedOnly = 4;
+constexpr int kExitCheckedNotBlank = 5;
 
 double SteadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -83,8 +85,9 @@ const char* ResultWord(programmer::RunResult result) {
   case programmer::RunResult::Failed:
     return "failed";
   case programmer::RunResult::Blank:
+    return "blank";
   case programmer::RunResult::NotBlank:
-    return "checked";
+    return "not blank";
   }
   return "failed";
 }
@@ -328,12 +331,17 @@ int RunProgram(const std::vector<std::string>& argv) {
     return finished(Interrupted("program"), stopped);
   }
   if (!ended) {
+    const std::string shown = RunPrinter::WithoutSpinner(s.status.PanelText(0));
+    const std::string timedOut =
+        "no end within the --timeout of " + TimeoutText(link.timeoutSeconds) + " s";
+    // Stopped through its protocol's Finish, as an interrupted run is: nothing more goes out.
+    if (s.session->prg->RunActive())
+      s.session->prg->DropRun(programmer::FailReason::TimeLimit, timedOut, TPrgrm::DropLog::None);
+    s.session->controller->StopAll();
     s.DrainSerial(1000);
     Error("program: no end after " + TimeoutText(link.timeoutSeconds) +
-          " s (--timeout); the status line shows \"" +
-          RunPrinter::WithoutSpinner(s.status.PanelText(0)) + "\"");
-    return finished(kExitTimeout, "no end within the --timeout of " +
-                                      TimeoutText(link.timeoutSeconds) + " s");
+          " s (--timeout); the status line shows \"" + shown + "\"");
+    return finished(kExitTimeout, timedOut);
   }
   s.DrainSerial();
   if (s.quitAsked) {
@@ -353,6 +361,10 @@ int RunProgram(const std::vector<std::string>& argv) {
       count({programmer::RunResult::Blank, programmer::RunResult::NotBlank});
   if (outcomes.size() == modules && done == modules) return finished(kExitOk, "");
   if (outcomes.size() == modules && done + checked == modules && checked > 0) {
+    if (count({programmer::RunResult::NotBlank}) > 0) {
+      Error("program: the target was only checked and holds data; nothing was written");
+      return finished(kExitCheckedNotBlank, "");
+    }
     Error("program: the target was only checked; nothing was written");
     return finished(kExitCheckedOnly, "");
   }

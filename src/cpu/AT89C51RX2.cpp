@@ -8,7 +8,7 @@
 //                         <-  "."            AwaitOscillatorOk  6 ticks, then again
 //   ":0100000307F5"       ->                 SendErase          when the run erases
 //                         <-  "."            AwaitErased        5 ticks, then again; at the
-//                                                               end the run goes on regardless
+//                                                               end the run fails
 // then the image in the shared record loop:
 //   a record              ->
 //                         <-  0x06 / "."     taken: the next record at once
@@ -145,10 +145,13 @@ void TCPU_ISP8051::EraseStep() {
     break;
   case Erasing::AwaitErased:
     if (rx.Count() == 0) {
-      // Unanswered to the end, the run goes on as if the chip were erased.
+      // Unanswered to the end, the chip may hold anything: records over it would be refused at
+      // best, and an erase-only run would report an erase that never happened.
       const Patience next = Unanswered(TryCount, kEraseWaitTicks, RetryCount, kMaxEraseRetries);
-      if (next != Patience::Wait)
-        GoTo(next == Patience::Retry ? Erasing::SendErase : Erasing::Erased);
+      if (next == Patience::Retry) GoTo(Erasing::SendErase);
+      if (next == Patience::GiveUp)
+        Fail(programmer::FailReason::EraseFailed,
+             "the erase command was not acknowledged; nothing was written");
     } else if (Contains(rx.First(), '.')) {
       TryCount = 0;
       GoTo(Erasing::Erased);

@@ -14,7 +14,8 @@
 //                        <-  256 bytes     TakeBlock        and the XOR of them; a wrong one
 //                                                           reads the block again (21 reads)
 // An answer 50 polls late synchronises again (twice per check) and the check goes on where it
-// was. A block with a byte other than 0xFF ends the check: NotBlank; all blank: Blank.
+// was. A block with a byte other than 0xFF ends the check: NotBlank; all blank: Blank. Either
+// ends the run (Done), saying what was checked or where data was found.
 
 #include "link/SerialLink.h"
 
@@ -23,6 +24,7 @@
 namespace vk::cpu {
 
 using programmer::CpuState;
+using programmer::Hex4;
 using programmer::RunPhase;
 using programmer::TCPU;
 
@@ -31,6 +33,7 @@ constexpr std::uint8_t kSync = 0x7F;
 constexpr char kAck = 'y';
 const std::string kReadCommand("\x11\xEE", 2);
 const std::string kBlockLength("\xFF\x00", 2); // 256 bytes - 1, and its complement
+
 } // namespace
 
 std::string TCPU_CORTEX::AddressFrame(std::uint32_t addr) {
@@ -204,17 +207,19 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
       GoTo(BlockCheck::SendRead);
     }
     break;
-  case BlockCheck::Blank: // no erase needed
+  // Either way the run is over: nothing is erased or written, so it passes through neither
+  // Erase nor Program (whose texts would say otherwise).
+  case BlockCheck::Blank:
     DoneAs = programmer::RunResult::Blank;
+    DoneDetail = "0000-" + Hex4(ReadAddr + kBlockSize - 1) + " checked";
     skipErase = true;
-    State = CpuState::Program;
-    Phase = RunPhase::Step;
+    Enter(CpuState::Done, RunPhase::Begin);
     break;
   case BlockCheck::NotBlank:
     DoneAs = programmer::RunResult::NotBlank;
-    skipErase = false;
-    State = CpuState::Erase;
-    Phase = RunPhase::Step;
+    DoneDetail = "data at " + Hex4(ReadAddr) + "-" + Hex4(ReadAddr + kBlockSize - 1);
+    skipErase = true;
+    Enter(CpuState::Done, RunPhase::Begin);
     break;
   }
 }

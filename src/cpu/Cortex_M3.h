@@ -1,11 +1,11 @@
 #pragma once
 // TCPU_CORTEX: a blank check through the Cortex-M3 serial boot loader. It synchronises with the
 // loader (0x7F, answered "y"), reads the first 8 KiB and 256 bytes in blocks of 256 bytes with
-// single-byte commands each followed by its complement, and lets the result decide whether the
-// run passes through Erase. Nothing is erased or written: the erase and programming operations
-// are the defaults, and the run ends in Done after the check with DoneAs Blank or NotBlank, so
-// that it is never reported as programmed. A loader may send the block right behind the "y"
-// to its length, in the same receive entry: those bytes are the first of the block.
+// single-byte commands each followed by its complement, and ends the run in Done with DoneAs
+// Blank or NotBlank and DoneDetail saying the range checked or where data was found, so that it
+// is never reported as programmed nor shown as erasing. Nothing is erased or written. A loader may
+// send the block right behind the "y" to its length, in the same receive entry: those bytes are the
+// first of the block.
 
 #include "programmer/Cpu.h"
 
@@ -54,8 +54,8 @@ public:
     AwaitLengthAck = 3,  // "y", perhaps with the first bytes of the block behind it
     TakeBlock = 4,       // the block's bytes and its check byte
     Judge = 5,           // blank, or the next block, or not blank
-    Blank = 6,           // nothing to erase: on to Program
-    NotBlank = 7,        // on to Erase
+    Blank = 6,           // the run is over: blank as far as read
+    NotBlank = 7,        // the run is over: data found
   };
 
   programmer::StepOf<Sync> SyncStep;

@@ -6,7 +6,8 @@
 //   0x55                 ->                                again from 0x00 (21 attempts)
 //                        <-  0xAA          AwaitConfirm    the same
 //   0x04 0x00            ->                SendKernelSize
-//   1,024 kernel bytes   ->  (echoes)      SendKernel      10 ms apart, then 1.5 s to start
+//   1,024 kernel bytes   ->  (echoes)      SendKernel      one a tick, 10 ms apart, then
+//                                                          1.5 s to start
 //                        <-  ... 0xAA      AwaitKernel     the last byte of the last entry
 // then at 115200 bit/s the kernel takes the image in the shared record loop:
 //   a record             ->
@@ -15,8 +16,8 @@
 //                        <-  "R"           the run fails
 //   ":00000001FF"        ->
 
-#include "cpu/Kernels.h"
 #include "link/SerialLink.h"
+#include "platform/EventLoop.h"
 
 namespace vk::cpu {
 
@@ -38,16 +39,19 @@ bool IsOnly(const std::string& entry, std::uint8_t b) {
 
 void TCPU_H8_3664::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
-  // Without its kernel the chip would be sent filler as a program and started on it.
+  // Without its kernel, or with a file that is no kernel, the chip would be sent filler or junk
+  // as a program and started on it.
   if (!Kernel || !Kernel->Loaded()) {
-    const std::string file = Kernel ? TProgKernel::FileName(Kernel->Number()) : "";
     Fail(programmer::FailReason::KernelMissing,
-         file.empty() ? "no boot kernel for this target"
-                      : "boot kernel " + file + " did not load; nothing was sent");
+         !Kernel ? "no boot kernel for this target"
+         : Kernel->Path().empty()
+             ? "boot kernel " + std::string(TProgKernel::FileName(Kernel->Number())) +
+                   " did not load; nothing was sent"
+             : Kernel->ProblemText() + "; nothing was sent");
     return;
   }
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
-  Sleep(200);
+  HoldFor(kRateSettleMs);
   SyncStep = Boot::SendBaudMatch;
   RetryCount = 0;
   kernelSent_ = false;
@@ -55,7 +59,18 @@ void TCPU_H8_3664::InitBegin(link::TComm* link, const std::string& param) {
   Phase = RunPhase::Begin;
 }
 
+void TCPU_H8_3664::HoldFor(int ms) { holdUntil_ = loop_.Now() + ms; }
+
+bool TCPU_H8_3664::Holding() const { return loop_.Now() < holdUntil_; }
+
 void TCPU_H8_3664::ProgramBegin() {
+  if (Holding()) {
+    // The kernel may announce itself during the pause after it; the link drops every line it
+    // delivers, so the last one is kept for AwaitKernel.
+    if (SyncStep == Boot::SendKernel && Comm->RxLines.Count() > 0)
+      answerDuringPause_ = Comm->RxLines.Snapshot().back();
+    return;
+  }
   if (SyncStep == Boot::GaveUp) {
     // KernelSilent gives up after the kernel went out; earlier the boot mode never answered.
     Fail(programmer::FailReason::NoSync,
@@ -80,6 +95,7 @@ int TCPU_H8_3664::KernelBytesSent() const {
   case Boot::AwaitKernel:
   case Boot::KernelRuns:
   case Boot::KernelSilent:
+  case Boot::KernelSettled:
     return kKernelSize;
   case Boot::Running:
   case Boot::GaveUp:
@@ -89,10 +105,8 @@ int TCPU_H8_3664::KernelBytesSent() const {
 }
 
 std::uint8_t TCPU_H8_3664::KernelByte(int index) const {
-  // Whatever lies past the top of the kernel's image goes as 0xFF.
-  const std::uint32_t addr =
-      static_cast<std::uint32_t>(Kernel->MinAddr) + static_cast<std::uint32_t>(index);
-  return addr < Kernel->KernelImage.size() ? Kernel->KernelImage[addr] : 0xFF;
+  return Kernel
+      ->KernelImage[static_cast<std::size_t>(Kernel->MinAddr) + static_cast<std::size_t>(index)];
 }
 
 void TCPU_H8_3664::ProgressToMinimum() {
@@ -143,21 +157,24 @@ void TCPU_H8_3664::BootStep() {
     kernelSent_ = true;
     Sleep(10);
     KernelIndex = 0;
+    answerDuringPause_.clear();
+    lastKernelByteAtUs_ = loop_.NowMicros();
     SyncStep = Boot::SendKernel;
     break;
   case Boot::SendKernel:
     if (KernelIndex < kKernelSize) {
-      // The whole kernel in this one tick; the echoes collect in the receive list meanwhile.
-      while (KernelIndex < kKernelSize) {
-        Sleep(10);
-        Comm->SendChar(KernelByte(KernelIndex));
-        if (ProgressBar)
-          ProgressBar->SetPosition((ProgressBar->Max() - ProgressBar->Min()) * KernelIndex /
-                                   kKernelSize);
-        ++KernelIndex;
-      }
+      // One byte per tick, and none before the spacing has passed: a stop between two ticks ends
+      // the download before the last byte, so the chip never starts a kernel for a stopped run.
+      if (loop_.NowMicros() - lastKernelByteAtUs_ < kKernelByteSpacingUs) break;
+      Comm->SendChar(KernelByte(KernelIndex));
+      if (ProgressBar)
+        ProgressBar->SetPosition((ProgressBar->Max() - ProgressBar->Min()) * KernelIndex /
+                                 kKernelSize);
+      ++KernelIndex;
+      lastKernelByteAtUs_ = loop_.NowMicros();
+      if (KernelIndex == kKernelSize) HoldFor(kKernelStartMs);
     } else {
-      Sleep(1500);
+      if (rx.Count() == 0 && !answerDuringPause_.empty()) rx.Add(answerDuringPause_);
       TryCount = 0;
       RetryCount = 0;
       Counter = 0;
@@ -184,7 +201,10 @@ void TCPU_H8_3664::BootStep() {
     ProgressToMinimum();
     Comm->SetRawMode(false);
     Comm->SetBaudRate(kKernelBaud);
-    Sleep(200);
+    HoldFor(kRateSettleMs);
+    SyncStep = Boot::KernelSettled;
+    break;
+  case Boot::KernelSettled:
     rx.Clear();
     SyncStep = Boot::Running;
     break;
@@ -193,7 +213,7 @@ void TCPU_H8_3664::BootStep() {
     Comm->SetRawMode(false);
     rx.Clear();
     Comm->SetBaudRate(kKernelBaud);
-    Sleep(200);
+    HoldFor(kRateSettleMs);
     SyncStep = Boot::GaveUp;
     break;
   case Boot::Running:

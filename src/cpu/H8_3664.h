@@ -4,7 +4,10 @@
 // then takes the image as Intel HEX records at 115200 bit/s, answering each with one character.
 // Initialize and Erase are never entered: InitBegin goes straight to Program, and erasing is
 // the kernel's business. A run whose kernel did not load fails at once, before anything is sent.
+// The download goes one byte per tick and the waits around it hold the step instead of the tick
+// thread, so that a stop between two ticks ends the boot before the chip starts a kernel.
 
+#include "cpu/Kernels.h"
 #include "programmer/Cpu.h"
 
 namespace vk::cpu {
@@ -20,7 +23,12 @@ public:
   void Finish() override;
 
   static constexpr std::uint32_t kKernelBaud = 115200;
-  static constexpr int kKernelSize = 1024;
+  static constexpr int kKernelSize = TProgKernel::kSize;
+  // Kernel bytes go 10 ms apart, one per tick of the run (10 ms); a tick that comes up to 1 ms
+  // early still sends, or timer jitter would make every other gap 20 ms.
+  static constexpr std::int64_t kKernelByteSpacingUs = 10000 - 1000;
+  static constexpr int kKernelStartMs = 1500; // after the last kernel byte, before its 0xAA
+  static constexpr int kRateSettleMs = 200;   // after a change of bit rate
   static constexpr int kAnswerTicks = 50;     // polls for 0x00 or 0xAA before a new attempt
   static constexpr int kBootRetries = 20;     // new attempts before giving up
   static constexpr int kKernelEndTicks = 500; // polls for the final 0xAA before giving up
@@ -32,10 +40,11 @@ public:
     AwaitBaudMatch = 1, // the chip's 0x00; then 0x55
     AwaitConfirm = 2,   // 0xAA
     SendKernelSize = 3, // 1,024, high byte first
-    SendKernel = 4,     // the kernel, then a pause while it starts
+    SendKernel = 4,     // the kernel, one byte per tick, then a pause while it starts
     AwaitKernel = 5,    // the kernel's 0xAA
     KernelRuns = 6,     // to the kernel's rate
     KernelSilent = 7,   // to the kernel's rate, then give up
+    KernelSettled = 8,  // the kernel's rate has settled; what came meanwhile goes
     Running = 10,       // the record loop may start
     GaveUp = 99,        // the run fails
   };
@@ -59,9 +68,16 @@ private:
   void BootStep();
   // One poll without the awaited answer while the boot mode is to match the rate.
   void NoBootAnswer();
-  // The kernel byte at MinAddr + index; 0xFF past the top of the image.
+  // The kernel byte at MinAddr + index (a loaded kernel covers the whole area).
   std::uint8_t KernelByte(int index) const;
   void ProgressToMinimum();
+  // The boot's next step waits until the clock passes this, without holding the tick thread.
+  void HoldFor(int ms);
+  bool Holding() const;
+
+  std::int64_t holdUntil_ = 0;
+  std::int64_t lastKernelByteAtUs_ = 0;
+  std::string answerDuringPause_; // the last line that came in the pause after the kernel
 };
 
 } // namespace vk::cpu

@@ -1,7 +1,9 @@
 #include "cpu/Kernels.h"
 
 #include "platform/ProgramFolder.h"
+#include "programmer/Cpu.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +12,8 @@
 namespace vk::cpu {
 
 namespace {
+
+using programmer::Hex4;
 
 struct KernelInfo {
   const char* file;
@@ -35,6 +39,29 @@ int PairAt(const std::string& line, std::size_t pos) {
   const int hi = HexValue(line[pos]);
   const int lo = HexValue(line[pos + 1]);
   return (hi < 0 || lo < 0) ? -1 : hi * 16 + lo;
+}
+
+// The bytes of an S-record line from its count on (count, address, data, checksum), or why the
+// line is none: "is not an S-record", "has a wrong checksum".
+std::string DecodeRecord(const std::string& line, std::vector<std::uint8_t>& bytes) {
+  static constexpr int kAddressBytes[10] = {2, 2, 3, 4, 0, 2, 3, 4, 3, 2};
+  std::string text = line;
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.pop_back();
+  if (text.size() < 4 || text[0] != 'S' || text[1] < '0' || text[1] > '9' || text[1] == '4' ||
+      text.size() % 2 != 0)
+    return "is not an S-record";
+  for (std::size_t pos = 2; pos < text.size(); pos += 2) {
+    const int b = PairAt(text, pos);
+    if (b < 0) return "is not an S-record";
+    bytes.push_back(static_cast<std::uint8_t>(b));
+  }
+  const int addressBytes = kAddressBytes[text[1] - '0'];
+  if (bytes[0] + 1u != bytes.size() || bytes[0] < addressBytes + 1)
+    return "is not an S-record (its length does not match its count)";
+  unsigned sum = 0;
+  for (const auto b : bytes) sum += b;
+  if ((sum & 0xFF) != 0xFF) return "has a wrong checksum";
+  return {};
 }
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -74,50 +101,91 @@ TProgKernel::TProgKernel(int number, const std::vector<std::string>& folders,
   if (number < 1 || number > kCount) return;
   const KernelInfo& info = kKernels[number - 1];
 
+  // The first folder that holds the name decides: a bad file there is reported, not passed over
+  // for another folder's.
   for (const auto& folder : folders) {
     const std::string path = (std::filesystem::path(folder) / info.file).string();
-    std::ifstream in(path, std::ios::binary);
-    if (!in) continue;
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) continue;
-    Lines = SplitLines(text.str());
+    std::error_code error;
+    if (!std::filesystem::exists(path, error)) continue;
     path_ = path;
-    loaded_ = true;
+    if (std::filesystem::is_directory(path, error)) {
+      problem_ = "is a folder, not a file";
+      break;
+    }
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    if (in) text << in.rdbuf();
+    if (!in || in.bad()) {
+      problem_ = "could not be read";
+      break;
+    }
+    Lines = SplitLines(text.str());
+    ParseLines();
     break;
   }
-  if (!loaded_) {
-    if (boxes)
-      boxes->Show(std::string("Can't open file\rThe '") + info.caption +
-                      "' boot programming kernel will not be available\r" + info.usedFor,
-                  info.caption, platform::MsgButtons::Ok, platform::MsgIcon::Warning);
-    return;
-  }
-  if (Lines.size() > 1) ParseLines();
+  if (Loaded()) return;
+  if (boxes)
+    boxes->Show((path_.empty() ? std::string("Can't open file") : ProblemText()) + "\rThe '" +
+                    info.caption + "' boot programming kernel will not be available\r" +
+                    info.usedFor,
+                info.caption, platform::MsgButtons::Ok, platform::MsgIcon::Warning);
+}
+
+std::string TProgKernel::ProblemText() const {
+  if (path_.empty()) return std::string("boot kernel ") + FileName(number_) + " was not found";
+  return "boot kernel " + path_ + ": " + problem_;
 }
 
 void TProgKernel::ParseLines() {
-  bool first = true;
-  for (const auto& line : Lines) ParseLine(line, first);
-}
-
-void TProgKernel::ParseLine(const std::string& line, bool& first) {
-  if (line.size() < 2 || line[0] != 'S' || line[1] != '1') return;
-  const int count = PairAt(line, 2);
-  if (count < 0) return;
-  const int hi = PairAt(line, 4);
-  const int lo = hi < 0 ? -1 : PairAt(line, 6);
-  if (lo < 0) return;
-  const std::uint32_t addr = static_cast<std::uint32_t>(hi << 8 | lo);
-  if (first || addr < MinAddr) MinAddr = static_cast<std::uint16_t>(addr);
-  first = false;
-  for (int i = 0; i < count - 3; ++i) {
-    const std::uint32_t a = addr + static_cast<std::uint32_t>(i);
-    if (a > 0xFFFF) return; // bytes past the top of the image are dropped
-    const int b = PairAt(line, 8 + 2 * static_cast<std::size_t>(i));
-    if (b < 0) return;
-    KernelImage[a] = static_cast<std::uint8_t>(b);
+  MinAddr = 0;
+  KernelImage.fill(0xFF);
+  std::vector<bool> given(0x10000, false);
+  std::size_t pastTop = 0; // data bytes whose address lies above 0xFFFF
+  bool anyData = false;
+  int lineNo = 0;
+  for (const auto& line : Lines) {
+    ++lineNo;
+    if (line.find_first_not_of(" \t") == std::string::npos) continue;
+    std::vector<std::uint8_t> bytes;
+    if (const std::string why = DecodeRecord(line, bytes); !why.empty()) {
+      problem_ = "line " + std::to_string(lineNo) + " " + why;
+      return;
+    }
+    if (line[1] == '2' || line[1] == '3') {
+      problem_ = "line " + std::to_string(lineNo) + " holds S" + line[1] +
+                 " data; the boot mode takes S1 records only";
+      return;
+    }
+    if (line[1] != '1') continue; // header, count and start records carry no kernel bytes
+    const std::uint32_t addr = static_cast<std::uint32_t>(bytes[1] << 8 | bytes[2]);
+    if (!anyData || addr < MinAddr) MinAddr = static_cast<std::uint16_t>(addr);
+    anyData = true;
+    for (std::size_t i = 3; i + 1 < bytes.size(); ++i) {
+      const std::uint32_t a = addr + static_cast<std::uint32_t>(i - 3);
+      if (a > 0xFFFF) {
+        ++pastTop;
+        continue;
+      }
+      KernelImage[a] = bytes[i];
+      given[a] = true;
+    }
   }
+  if (!anyData) {
+    problem_ = Lines.empty() ? "no S1 data (empty file)" : "no S1 data";
+    return;
+  }
+  const std::uint32_t top = MinAddr + static_cast<std::uint32_t>(kSize); // one past the area
+  std::size_t inside = 0, outside = pastTop;
+  for (std::uint32_t a = MinAddr; a <= 0xFFFF; ++a)
+    if (given[a]) ++(a < top ? inside : outside);
+  const std::string area =
+      std::to_string(kSize) + " bytes from " + Hex4(MinAddr) + " to " + Hex4(top - 1);
+  if (inside < static_cast<std::size_t>(kSize))
+    problem_ = "its S1 data covers " + std::to_string(inside) + " of the " + area;
+  else if (outside > 0)
+    problem_ = "its S1 data reaches past " + Hex4(top - 1) + ": the boot mode takes the " + area;
+  else
+    problem_.clear();
 }
 
 KernelSet::KernelSet(platform::IMessageBox* boxes, const std::vector<std::string>& folders) {

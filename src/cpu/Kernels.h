@@ -1,6 +1,8 @@
 #pragma once
 // The H8 boot programming kernels: small S-record programs beside the executable that the H8
-// boot protocol downloads into the chip before the firmware. Each is read once at start-up.
+// boot protocol downloads into the chip before the firmware. Each is read once at start-up, and
+// counts as loaded only when it is a kernel: well-formed S-records whose S1 data covers exactly
+// the kSize bytes the boot mode takes from the lowest address on.
 
 #include "platform/MessageBox.h"
 
@@ -15,13 +17,15 @@ namespace vk::cpu {
 class TProgKernel {
 public:
   static constexpr int kCount = 3;
+  // The bytes the boot mode takes as the kernel, from MinAddr on.
+  static constexpr int kSize = 1024;
 
   // number: 1 kernelA (H8/3672), 2 kernelB (H8/3664), 3 kernelC (H8/3687); any other number
   // gives an empty kernel. folders: where to look for the file, in order. A missing file is
   // announced through boxes (may be null).
   TProgKernel(int number, const std::vector<std::string>& folders, platform::IMessageBox* boxes);
 
-  // Parses kernel text already read; exposed for tests and fuzzing.
+  // Parses kernel text already read and judges it (Problem); exposed for tests and fuzzing.
   void ParseLines();
 
   static const char* FileName(int number);
@@ -29,7 +33,15 @@ public:
   static std::vector<std::string> DefaultFolders();
 
   int Number() const { return number_; }
-  bool Loaded() const { return loaded_; }
+  // Found, read and a kernel: the only kernels a run may send.
+  bool Loaded() const { return problem_.empty(); }
+  // Why the kernel is not loaded ("" when it is): "not found", or what is wrong with the file at
+  // Path, e.g. "no S1 data (empty file)".
+  const std::string& Problem() const { return problem_; }
+  // The same as one phrase that names the file: "boot kernel /opt/vk/kernelB.a20: no S1 data
+  // (empty file)", or "boot kernel kernelB.a20 was not found".
+  std::string ProblemText() const;
+  // The file read; empty when none was found.
   const std::string& Path() const { return path_; }
 
   std::uint16_t MinAddr = 0; // lowest S1 address read; 0 when none was
@@ -37,11 +49,9 @@ public:
   std::vector<std::string> Lines;
 
 private:
-  void ParseLine(const std::string& line, bool& first);
-
   int number_;
-  bool loaded_ = false;
   std::string path_;
+  std::string problem_ = "not found";
 };
 
 // The three kernels, created in order 1, 2, 3 (so their warnings appear in that order).

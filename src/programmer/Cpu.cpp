@@ -57,6 +57,7 @@ void TCPU::Arm() {
   FailDetail.clear();
   DoneAs = RunResult::Programmed;
   BytesAcknowledged = 0;
+  DoneDetail.clear();
   Enter(CpuState::Initialize, RunPhase::Begin);
 }
 
@@ -80,6 +81,12 @@ void TCPU::ProgramBegin() { Enter(State, RunPhase::Step); }
 void TCPU::ProgramStep() { Enter(State, RunPhase::End); }
 void TCPU::ProgramEnd() { Enter(CpuState::Done, RunPhase::Begin); }
 void TCPU::Finish() { Resets(); }
+
+std::string Hex4(std::uint32_t v) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(v));
+  return text;
+}
 
 std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count) {
   static constexpr char kDigits[] = "0123456789ABCDEF";

@@ -118,6 +118,8 @@ public:
   // What a run that reaches Done has done: a protocol that only checks the chip says what it
   // found, so that nothing is reported as programmed that was not written.
   RunResult DoneAs = RunResult::Programmed;
+  // What such a check covered or found, for the log: "0000-20FF checked", "data at 0100-01FF".
+  std::string DoneDetail;
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).
@@ -230,6 +232,9 @@ protected:
   std::int64_t waitingSince_ = 0;
   char refusedWith_ = 0;
 };
+
+// Four hexadecimal digits, as addresses are shown in the log: "20FF".
+std::string Hex4(std::uint32_t v);
 
 // The record of one block as it goes on the wire: ":LLAAAA00<data>CC" and a carriage return.
 std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count);

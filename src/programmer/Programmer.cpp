@@ -225,14 +225,16 @@ void TPrgrm::EndRun(bool ok) {
   p.Finish();
   ClearRun();
   const RunResult result = ok ? p.DoneAs : RunResult::Failed;
+  // A check says what it covered: "Blank (0000-20FF checked)" is no claim about the rest.
+  const std::string found = p.DoneDetail.empty() ? "" : " (" + p.DoneDetail + ")";
   switch (result) {
   case RunResult::Blank:
-    Log(ModuleName() + " Blank, nothing written");
-    Status("Module Blank, nothing written");
+    Log(ModuleName() + " Blank" + found + ", nothing written");
+    Status("Module Blank" + found + ", nothing written");
     break;
   case RunResult::NotBlank:
-    Log(ModuleName() + " Not blank, nothing written");
-    Status("Module Not blank, nothing written");
+    Log(ModuleName() + " Not blank" + found + ", nothing written");
+    Status("Module Not blank" + found + ", nothing written");
     break;
   case RunResult::Failed:
     Log(ModuleName() + " Failed");

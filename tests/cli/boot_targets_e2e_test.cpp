@@ -24,11 +24,19 @@ TEST(VkprogBootTargets, AT89C51RD2) {
   Simulator sim({"isp8051", "--variant", "at89", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
   const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", hex});
-  const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"AT89C51RD2 #0 Programmed OK"}));
+  // Another image over it: no erase, as the dry run says; the page writes erase by themselves.
+  const std::string newer = dir.Write("newer.hex", HexText(0x0000, Pattern(0x800, 7)));
+  const auto plan =
+      Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", "--dry-run", newer});
+  EXPECT_TRUE(Contains(plan.out, "plan: erase none (each page write erases its page)")) << plan.out;
+  const auto again = Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", newer});
+  EXPECT_EQ(LogLines(again.out), (std::vector<std::string>{"AT89C51RD2 #0 Programmed OK"}))
+      << again.err;
+  const std::string summary = sim.Stop();
   // The closing command (the status byte) is the last thing sent; it reached the chip.
-  EXPECT_TRUE(Contains(summary, "16 record(s) programmed, 2048 byte(s) in 0x0000-0x07FF"))
+  EXPECT_TRUE(Contains(summary, "erase x0, 32 record(s) programmed, 4096 byte(s) in 0x0000-0x07FF"))
       << summary;
   EXPECT_TRUE(Contains(summary, "status byte 00")) << summary;
 }
@@ -67,6 +75,23 @@ TEST(VkprogBootTargets, H8WithAGeneratedKernel) {
   EXPECT_EQ(TempDir::Read(flashOut), expected);
   EXPECT_TRUE(Contains(summary, "end record x1")) << summary;
 
+  // --timeout stops the download through the protocol: the chip never starts the kernel.
+  Simulator slow({"h8", "--no-pace"});
+  ASSERT_TRUE(slow.Ready());
+  const auto stopped =
+      Vkprog({"program", "--port", slow.Port(), "--target", "H8/3664", "--timeout", "1", hex}, 20,
+             {{"VKPROG_KERNEL_DIR", kernels}});
+  EXPECT_EQ(stopped.exitCode, 3) << stopped.err;
+  // A kernel file that is no kernel: the dry run refuses it, naming the file and the fault.
+  dir.Write("kernels/kernelB.a20", "");
+  const auto plan =
+      Vkprog({"program", "--port", slow.Port(), "--target", "H8/3664", "--dry-run", hex}, 20,
+             {{"VKPROG_KERNEL_DIR", kernels}});
+  EXPECT_EQ(plan.exitCode, 1);
+  EXPECT_TRUE(Contains(plan.err, "kernelB.a20: no S1 data (empty file)")) << plan.err;
+  const std::string slowSummary = slow.Stop();
+  EXPECT_TRUE(Contains(slowSummary, "started 0 time(s)")) << slowSummary;
+
   // Without its kernel file the target's warning is shown (and only that kernel's).
   Simulator bare({"h8", "--no-pace"});
   ASSERT_TRUE(bare.Ready());
@@ -89,7 +114,8 @@ TEST(VkprogBootTargets, CortexM3BlankAndNotBlank) {
     const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", hex});
     const std::string summary = sim.Stop();
     EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
-    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Cortex-M3 #0 Blank, nothing written"}));
+    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
+                                   "Cortex-M3 #0 Blank (0000-20FF checked), nothing written"}));
     EXPECT_FALSE(Contains(r.out, "Programmed OK")) << r.out;
     EXPECT_TRUE(Contains(summary, "33 block(s) sent (0x0000 .. 0x2000)")) << summary;
   }
@@ -98,11 +124,16 @@ TEST(VkprogBootTargets, CortexM3BlankAndNotBlank) {
         "not blank, with the loader's pause: the check stops at the first programmed block");
     Simulator sim({"cortex", "--no-pace", "--data-delay-ms", "40", "--not-blank-from", "0x300"});
     ASSERT_TRUE(sim.Ready());
-    const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", hex});
+    const std::string report = dir.File("report.jsonl");
+    const auto r =
+        Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", "--report", report, hex});
     const std::string summary = sim.Stop();
-    EXPECT_EQ(r.exitCode, 4) << r.out << r.err;
-    EXPECT_EQ(LogLines(r.out),
-              (std::vector<std::string>{"Cortex-M3 #0 Not blank, nothing written"}));
+    EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
+    EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
+                                   "Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written"}));
+    EXPECT_FALSE(Contains(r.out, "Erasing")) << r.out;
+    EXPECT_TRUE(Contains(TempDir::Read(report), "\"result\":\"not blank\""))
+        << TempDir::Read(report);
     EXPECT_TRUE(Contains(summary, "4 block(s) sent (0x0000 .. 0x0300)")) << summary;
   }
 }

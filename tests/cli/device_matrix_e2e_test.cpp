@@ -91,7 +91,7 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.written = "end record x1";
     t.unplugAfter = "5";
     t.noise = "0.002";
-    t.sleepPercent = 10; // the kernel goes out with a 10 ms wait per byte
+    t.sleepPercent = 10; // the waits after the kernel; its bytes keep their 10 ms each
     t.env = {{"VKPROG_KERNEL_DIR", (dir.Path() / "kernels").string()}};
   } else if (kind == "CortexM3") {
     // A blank chip answering back to back: every block read, nothing written (exit 4).

@@ -105,8 +105,8 @@ TEST(CortexM3, BlankChipIsReadIn33BlocksAndTheEraseIsSkipped) {
   Bench b;
   ASSERT_NE(dynamic_cast<TCPU_CORTEX*>(&b.p.prg.Cpu()), nullptr);
   ASSERT_TRUE(b.Run());
-  EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank, nothing written");
-  EXPECT_EQ(b.p.status.PanelText(0), "Module Blank, nothing written");
+  EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (0000-20FF checked), nothing written");
+  EXPECT_EQ(b.p.status.PanelText(0), "Module Blank (0000-20FF checked), nothing written");
   const Lines written = b.w.Written();
   EXPECT_EQ(written, Concat({{kSync}, Reads(0x2000)}));
   ASSERT_GE(written.size(), 6u);
@@ -137,17 +137,20 @@ TEST(CortexM3, CheckStopsAtTheFirstNonBlankBlock) {
     Bench b;
     b.loader.SetNotBlankFrom(0x300);
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank, nothing written");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written");
     EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0x300)}));
-    EXPECT_TRUE(b.Erased()) << "the run passes through the Erase state";
+    // Nothing is erased, and nothing on screen says so.
+    for (const auto& text : b.p.StatusTexts())
+      EXPECT_EQ(text.find("Erasing"), std::string::npos) << text;
+    EXPECT_EQ(b.p.prg.LastOutcome().result, vk::programmer::RunResult::NotBlank);
   }
   {
     Bench b; // one byte in the first block is enough
     b.loader.PutMemory(0x00FF, {0x7F});
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank, nothing written");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank (data at 0000-00FF), nothing written");
     EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0)}));
-    EXPECT_TRUE(b.Erased());
+    EXPECT_FALSE(b.Erased());
   }
 }
 
@@ -193,7 +196,7 @@ TEST(CortexM3, SynchronisationGivesUpAfter21AttemptsOf26Ticks) {
     Bench b; // an unanswered first 0x7F: the second attempt synchronises
     b.loader.Faults().Add("command:sync#1=silent");
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank, nothing written");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (0000-20FF checked), nothing written");
     EXPECT_EQ(b.Count(kSync), 2);
   }
 }
@@ -231,7 +234,7 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     c.dataDelayMs = 100;
     Bench b(c);
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank, nothing written");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (0000-20FF checked), nothing written");
     EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0x2000)}));
   }
 }
@@ -273,7 +276,7 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     Bench b; // one spoilt check byte: block 0 is read twice, the run goes on
     b.loader.Faults().Add("command:data#1=garbage");
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank, nothing written");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (0000-20FF checked), nothing written");
     EXPECT_EQ(b.w.Written(), Concat({{kSync, kRead, Frame(0), kLength}, Reads(0x2000)}));
   }
   {

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 
 using namespace vk::cpu;
 using vk::devsim::H8BootConfig;
@@ -114,6 +115,7 @@ struct Bare {
     cpu.BootBaud = 9600;
     cpu.Kernel = kernels.Get(2);
     cpu.InitBegin(w.comm.get(), "");
+    w.loop.RunFor(TCPU_H8_3664::kRateSettleMs); // the new rate settles before the first step
   }
   void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }
   TempDir dir;
@@ -413,30 +415,55 @@ TEST(H8, RecordAnswers) {
   }
 }
 
-TEST(H8, KernelBytesComeFromTheKernelImageOrAre0xFF) {
-  {
-    Bench b(H8BootConfig{}, std::nullopt); // no kernel file: the run fails before sending
-    EXPECT_FALSE(b.kernels.Get(2)->Loaded());
+TEST(H8, AKernelFileThatIsNoKernelFailsTheRunBeforeAnyByte) {
+  const std::string good = KernelText(0xF780, KernelBytes());
+  Bytes longer = KernelBytes();
+  longer.push_back(0x12);
+  struct Case {
+    std::optional<std::string> file; // none: no file at all
+    const char* problem;
+  };
+  const Case cases[] = {
+      {std::nullopt, "kernelB.a20 did not load"},
+      {"", "kernelB.a20: no S1 data (empty file)"},
+      {"this is no kernel\n", "kernelB.a20: line 1 is not an S-record"},
+      {good.substr(0, good.find('\n', 20) + 1), "covers 16 of the 1024 bytes from F780 to FB7F"},
+      {KernelText(0xFE00, Bytes(0x200, 0x5A)), "covers 512 of the 1024 bytes from FE00 to 101FF"},
+      {KernelText(0xF780, longer), "reaches past FB7F"},
+      {good.substr(0, 30) + "0" + good.substr(31), "kernelB.a20: line 2 has a wrong checksum"},
+  };
+  for (const auto& c : cases) {
+    Bench b(H8BootConfig{}, c.file);
+    EXPECT_FALSE(b.kernels.Get(2)->Loaded()) << c.problem;
     b.Load(0, Pattern(0x80));
     const auto rate = b.w.comm->GetBaudRate();
     ASSERT_TRUE(b.Run(1000));
     EXPECT_EQ(b.Result(), "H8/3664 #0 Failed");
     EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::KernelMissing);
-    EXPECT_NE(b.p.prg.LastOutcome().detail.find("kernelB.a20"), std::string::npos);
+    EXPECT_NE(b.p.prg.LastOutcome().detail.find(c.problem), std::string::npos)
+        << b.p.prg.LastOutcome().detail;
     EXPECT_TRUE(b.w.Written().empty());
     EXPECT_EQ(b.w.comm->GetBaudRate(), rate);
   }
   {
-    // A kernel near the top of the address space: what lies past 0xFFFF goes as 0xFF.
-    Bytes top(0x200);
-    for (std::size_t i = 0; i < top.size(); ++i) top[i] = static_cast<std::uint8_t>(i % 0xFF);
-    Bench b(H8BootConfig{}, KernelText(0xFE00, top));
-    EXPECT_EQ(b.kernels.Get(2)->MinAddr, 0xFE00);
-    b.Load(0, Pattern(0x80));
-    ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
-    Bytes expected = top;
-    expected.resize(1024, 0xFF);
-    EXPECT_EQ(b.chip.ReceivedKernel(), expected);
+    Bench b(H8BootConfig{}, std::nullopt); // a folder in the file's place
+    std::filesystem::create_directory(b.dir.Path() / "kernelB.a20");
+    const KernelSet kernels(nullptr, Folder(b.dir));
+    EXPECT_EQ(kernels.Get(2)->Problem(), "is a folder, not a file");
   }
+}
+
+TEST(H8, AStopDuringTheKernelDownloadEndsItAndTheKernelNeverStarts) {
+  Bench b;
+  b.Load(0, Pattern(0x100));
+  b.p.Program(0);
+  ASSERT_TRUE(b.w.loop.RunUntil([&] { return b.Cpu().KernelBytesSent() >= 100; }, 30000));
+  const auto sent = static_cast<std::size_t>(b.Cpu().KernelBytesSent());
+  b.p.prg.StopRun();
+  b.w.loop.RunFor(5000);
+  // The bytes the download had sent when it was stopped, and nothing after them.
+  EXPECT_EQ(b.w.Written().size(), 3u + sent);
+  EXPECT_LE(b.chip.ReceivedKernel().size(), sent);
+  EXPECT_EQ(b.chip.Stats().kernelsStarted, 0);
+  EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::StoppedByUser);
 }

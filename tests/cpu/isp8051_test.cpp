@@ -140,6 +140,14 @@ TEST(Isp8051, FullRunAt89) {
   EXPECT_EQ(b.Baud(), 9600u);
   EXPECT_EQ(b.loader.Counters().wrongRate, 0u);
   EXPECT_EQ(b.Cpu().SyncStep, 0) << "the next run synchronises again";
+
+  // Another image over this one, without an erase: each page write erases its page.
+  b.Load(HexText(0x0000, Pattern(0x100, 5)));
+  ASSERT_TRUE(b.Run());
+  EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Programmed OK");
+  EXPECT_EQ(b.loader.Counters().erases, 0u);
+  for (std::uint32_t a = 0; a < 0x100; ++a)
+    ASSERT_EQ(b.loader.Flash()[a], b.p.image.Image()[a]) << a;
 }
 
 TEST(Isp8051, FullRunP89) {
@@ -342,7 +350,7 @@ TEST(Isp8051, EraseFirst) {
   }
   {
     // The erase never acknowledged: its repeats count on from the two repeats of "U", and the
-    // run then goes on as if the chip were erased.
+    // run then fails without a record (the chip may hold anything).
     Bench b(Isp8051Chip::AT89C51RX2);
     ASSERT_TRUE(b.loader.AddFault("command:ERASE=silent"));
     b.loader.AddFault("command:SYNC#1=silent");
@@ -353,8 +361,9 @@ TEST(Isp8051, EraseFirst) {
     const Lines written = b.w.Written();
     EXPECT_EQ(std::count(written.begin(), written.end(), kErase), 49);
     ExpectStepsApart(b.Times(kErase), 70.0, "erase");
-    EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Programmed OK");
-    EXPECT_EQ(written.back(), kAt89Close);
+    EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::EraseFailed);
+    EXPECT_EQ(written.back(), kErase);
   }
 }
 

@@ -1,13 +1,18 @@
 #include "cpu/Kernels.h"
 #include "platform/RecordingMessageBox.h"
+#include "support/HexText.h"
 #include "support/ImageTestUtil.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using vk::cpu::KernelSet;
 using vk::cpu::TProgKernel;
 using vk::platform::MsgIcon;
 using vk::platform::RecordingMessageBox;
+using vk::test::KernelSRecords;
+using vk::test::Pattern;
 using vk::test::TempDir;
 
 TEST(Kernels, MissingFilesAreAnnouncedOnceEachInOrder) {
@@ -34,54 +39,32 @@ TEST(Kernels, MissingFilesAreAnnouncedOnceEachInOrder) {
   EXPECT_EQ(set.Get(4), nullptr);
 }
 
-TEST(Kernels, S1LinesAreParsedChecksumsAreNot) {
+TEST(Kernels, AKernelIsS1DataCoveringTheKernelAreaExactly) {
   TempDir dir;
-  // A header, two S1 records out of order (one with a wrong checksum), a cut line, S9.
-  dir.Write("kernelB.a20", "S00600004844521B\r\n"
-                           "S1130010101112131415161718191A1B1C1D1E1F00\r\n"
-                           "S1130000000102030405060708090A0B0C0D0E0F74\r\n"
-                           "S1070020AABBZZDD00\r\n"
-                           "S9030000FC\r\n");
+  // Records out of order, header and count records, CR LF and a blank line: a kernel.
+  const auto bytes = Pattern(TProgKernel::kSize);
+  std::string text = KernelSRecords(0xF780, bytes);
+  const auto second = text.find('\n') + 1;
+  text = "S00600004844521B\r\n" + text.substr(second) + text.substr(0, second) + "S5030040BC\r\n\n";
+  dir.Write("kernelA.a20", text);
+  dir.Write("kernelB.a20", ""); // no kernel: announced with its reason
   RecordingMessageBox boxes;
   KernelSet set(&boxes, {dir.Path().string()});
-  EXPECT_EQ(boxes.Captions(), (std::vector<std::string>{"kernelA", "kernelC"}));
-  const TProgKernel& k = *set.Get(2);
-  ASSERT_TRUE(k.Loaded());
-  EXPECT_EQ(k.MinAddr, 0x0000);
-  EXPECT_EQ(k.KernelImage[0x000F], 0x0F);
-  EXPECT_EQ(k.KernelImage[0x0010], 0x10);
-  EXPECT_EQ(k.KernelImage[0x001F], 0x1F);
-  EXPECT_EQ(k.KernelImage[0x0020], 0xAA); // the cut line keeps the bytes before the bad pair
-  EXPECT_EQ(k.KernelImage[0x0021], 0xBB);
-  EXPECT_EQ(k.KernelImage[0x0022], 0xFF);
-  EXPECT_EQ(k.KernelImage[0x0023], 0xFF);
-}
+  EXPECT_EQ(boxes.Captions(), (std::vector<std::string>{"kernelB", "kernelC"}));
+  EXPECT_EQ(boxes.boxes[0].text,
+            "boot kernel " + dir.File("kernelB.a20") +
+                ": no S1 data (empty file)\rThe 'kernelB' boot programming "
+                "kernel will not be available\rUsed for QRE17, QRD14 and QRF18 II");
+  const TProgKernel& k = *set.Get(1);
+  ASSERT_TRUE(k.Loaded()) << k.Problem();
+  EXPECT_EQ(k.MinAddr, 0xF780);
+  EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), k.KernelImage.begin() + 0xF780));
+  EXPECT_FALSE(set.Get(2)->Loaded());
 
-TEST(Kernels, MinAddrSingleLineAndTopOfImage) {
-  TempDir dir;
-  dir.Write("kernelA.a20", "S10BF78001020304050607088A\nS10BF800AABBCCDDEEFF00118A\nS9030000FC\n");
-  dir.Write("kernelC.a20", "S1130000000102030405060708090A0B0C0D0E0F74\n");
-  RecordingMessageBox boxes;
-  KernelSet set(&boxes, {dir.Path().string()});
-  EXPECT_TRUE(boxes.boxes.size() == 1 && boxes.boxes[0].caption == "kernelB");
-  EXPECT_EQ(set.Get(1)->MinAddr, 0xF780);
-  EXPECT_EQ(set.Get(1)->KernelImage[0xF787], 0x08);
-  EXPECT_EQ(set.Get(1)->KernelImage[0xF801], 0xBB);
-  // A file of one line is read but not parsed.
-  EXPECT_TRUE(set.Get(3)->Loaded());
-  EXPECT_EQ(set.Get(3)->KernelImage[0x0001], 0xFF);
-
-  // Data that would run past 0xFFFF is dropped at the top, never written elsewhere.
-  dir.Write("kernelB.a20", "S00600004844521B\nS10BFFFC0102030405060708FF\n");
-  KernelSet top(nullptr, {dir.Path().string()});
-  EXPECT_EQ(top.Get(2)->MinAddr, 0xFFFC);
-  EXPECT_EQ(top.Get(2)->KernelImage[0xFFFF], 0x04);
-  EXPECT_EQ(top.Get(2)->KernelImage[0x0000], 0xFF);
-
-  // The first folder that holds the file wins.
-  TempDir second;
-  second.Write("kernelB.a20", "S0030000FC\nS1040100EEFF\n");
-  KernelSet both(nullptr, {second.Path().string(), dir.Path().string()});
-  EXPECT_EQ(both.Get(2)->MinAddr, 0x0100);
-  EXPECT_EQ(both.Get(2)->Path(), second.File("kernelB.a20"));
+  // The first folder that holds the file wins, even with a file that is no kernel.
+  TempDir other;
+  other.Write("kernelA.a20", "S1040100EEFF\n");
+  KernelSet both(nullptr, {other.Path().string(), dir.Path().string()});
+  EXPECT_EQ(both.Get(1)->Path(), other.File("kernelA.a20"));
+  EXPECT_EQ(both.Get(1)->Problem(), "line 1 has a wrong checksum");
 }

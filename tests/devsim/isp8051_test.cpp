@@ -104,15 +104,21 @@ TEST(Isp8051Loader, Records) {
   // A record broken off by a stray character; the ":" after it starts the next one.
   EXPECT_EQ(host.Ask(":04003000G" + DataRecord(0x0040, kData)), "X\r\n\x06\r\n");
   EXPECT_EQ(chip.Flash()[0x0040], 0x12);
-  EXPECT_EQ(host.Ask(DataRecord(0x0010, {0xFF, 0x34, 0x56, 0x78})), "R\r\n")
-      << "a bit that is 0 in flash cannot be set again";
+  EXPECT_EQ(host.Ask(DataRecord(0x0011, {0xFF, 0x01})), "\x06\r\n")
+      << "the AT89C51RX2's page write erases first";
+  EXPECT_EQ(chip.Flash()[0x0011], 0xFF);
+  EXPECT_EQ(chip.Flash()[0x0013], 0x78) << "the page's other bytes are kept";
   EXPECT_EQ(host.Ask(DataRecord(0xFFFE, kData)), "R\r\n") << "past the end of the flash";
   EXPECT_EQ(host.Ask(":00000001FF\r"), "\x06\r\n");
   EXPECT_EQ(chip.Counters().records, 6u);
-  EXPECT_EQ(chip.Counters().programmed, 2u);
-  EXPECT_EQ(chip.Counters().refused, 4u);
+  EXPECT_EQ(chip.Counters().programmed, 3u);
+  EXPECT_EQ(chip.Counters().refused, 3u);
   EXPECT_EQ(chip.Counters().endRecords, 1u);
   EXPECT_EQ(chip.LowestWritten(), 0x0010u);
+
+  Isp8051Loader p89(Quiet(Isp8051Chip::P89C51RX2)); // a bit that is 0 stays 0 on this one
+  Host other{p89};
+  EXPECT_EQ(other.Ask("U" + DataRecord(0x0010, kData) + DataRecord(0x0010, {0xFF})), "U.\r\nR\r\n");
 }
 
 TEST(Isp8051Loader, CommandsOfEachVariant) {

@@ -225,6 +225,10 @@ void Isp8051Loader::HandleDataRecord(const std::vector<std::uint8_t>& bytes, std
   if (address + count > kFlashSize)
     return RefuseRecord(n, "runs past the end of the flash", kRefused, at, baud);
 
+  // The AT89C51RX2's page write erases the page first and keeps its other bytes, so any byte can
+  // be written again (docs/hardware.md says where that is documented); the P89C51RX2's flash
+  // takes only what its erase left.
+  if (at89) std::fill_n(flash_.begin() + address, count, std::uint8_t{0xFF});
   const auto notErased = ProgramFlash(flash_.data(), address, bytes.data() + 4, count,
                                       lowestWritten_, highestWritten_);
   if (notErased)
