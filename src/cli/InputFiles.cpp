@@ -58,8 +58,9 @@ void RefuseWhatIsNotAFile(const std::string& path) {
   if (S_ISREG(st.st_mode)) return;
 #ifndef _WIN32
   if (S_ISFIFO(st.st_mode) && AnonymousPipe(path)) return;
-  const char* what = S_ISFIFO(st.st_mode) ? "a named pipe" : S_ISCHR(st.st_mode) ? "a terminal or device"
-                                                                                  : "a special file";
+  const char* what = S_ISFIFO(st.st_mode)  ? "a named pipe"
+                     : S_ISCHR(st.st_mode) ? "a terminal or device"
+                                           : "a special file";
 #else
   const char* what = "a device";
 #endif

@@ -199,5 +199,16 @@ public:
 
 // The one QCoreApplication of a vkprog run that needs the event loop (none without Qt).
 void EnsureCoreApplication();
+// What the link commands share: the controllers are both at rest; "COMMAND: interrupted" said
+// and the exit code of the signal returned; the --timeout as the user gave it ("2.5"); --port
+// names the CAN adapter.
+bool ControllerIdle(LinkSession& s);
+int InterruptedExit(const std::string& command);
+std::string TimeoutText(double seconds);
+bool ResolvesToCan(std::string port);
+
+// Ctrl-C and SIGTERM mark the run as interrupted instead of ending vkprog at once (the port and
+// the trace are closed properly); a closed pipe on stdout or stderr ends nothing.
+void CatchInterrupts();
 
 } // namespace vk::cli

@@ -55,8 +55,8 @@ private:
 class ProgramReport {
 public:
   // Throws std::runtime_error when the file cannot be opened.
-  ProgramReport(const std::string& path, const std::string& entry,
-                std::vector<std::string> files, const std::string& port);
+  ProgramReport(const std::string& path, const std::string& entry, std::vector<std::string> files,
+                const std::string& port);
 
   // Known once the files are read: the CRC-32 and range of the bytes a run writes.
   void SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end);

@@ -98,8 +98,8 @@ void TCPU_BACKPLANE::EraseBegin() {
         Fail(FailReason::ModuleNotFound, "\"OP " + std::to_string(ModuleNo) + "\" answered \"" +
                                              Shown(line) + "\"; nothing written");
     } else if (WaitedLongerThan(kAnswerLimitMs)) {
-      Fail(FailReason::ModuleNotFound, "no answer to \"OP " + std::to_string(ModuleNo) +
-                                           "\" at 115200 bit/s; nothing written");
+      Fail(FailReason::ModuleNotFound,
+           "no answer to \"OP " + std::to_string(ModuleNo) + "\" at 115200 bit/s; nothing written");
     }
     break;
   case Select::Selected:

@@ -1,0 +1,38 @@
+#pragma once
+// vkprog program's request: its options read and checked as far as that is possible before a
+// file is read or a port opened (the buttons the window would offer, the untyped policy, outputs
+// that would destroy a firmware file).
+
+#include "cli/LinkSession.h"
+#include "programmer/Catalogue.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vk::cli {
+
+struct ModuleRange {
+  int first = 0;
+  int last = 0;
+};
+
+struct ProgramRequest {
+  LinkOptions link;
+  const programmer::CatalogueEntry* entry = nullptr;
+  std::optional<int> address;
+  std::optional<ModuleRange> range;
+  bool eraseOnly = false;
+  bool dryRun = false;
+  bool allowUntyped = false;
+  bool yes = false;
+  bool quiet = false;
+  std::vector<std::string> files;
+  std::optional<std::string> report;
+  std::vector<int> modules; // the addresses, in the order they are worked on
+};
+
+// Throws UsageError.
+ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv);
+
+} // namespace vk::cli
