@@ -109,7 +109,8 @@ int DryRun(const DryRunRequest& r) {
     const cpu::TProgKernel* k = kernels.Get(e.KernelNo);
     if (!k || !k->Loaded())
       problems += Problem(std::string("the boot kernel ") + cpu::TProgKernel::FileName(e.KernelNo) +
-                          " was not found (VKPROG_KERNEL_DIR, else vkprog's folder)");
+                          " was not found (VKPROG_KERNEL_DIR, else vkprog's folder, then "
+                          "PREFIX/share/vkprogrammer/kernels)");
     else
       Plan("kernel " + k->Path() + " (" + std::to_string(cpu::TCPU_H8_3664::kKernelSize) +
            " bytes, sent first)");
