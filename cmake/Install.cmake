@@ -22,7 +22,7 @@ if(VK_HELP2MAN AND NOT CMAKE_CROSSCOMPILING AND NOT VK_SANITIZE AND TARGET vkpro
   set(VK_MANPAGES ON)
 else()
   set(VK_MANPAGES OFF)
-  message(STATUS "Manual pages not made (needs help2man and a native build with Qt)")
+  message(STATUS "Manual pages not made: only native, non-sanitizer builds with Qt and help2man")
 endif()
 if(VK_MANPAGES)
   set(man_dir ${CMAKE_BINARY_DIR}/man)

@@ -12,7 +12,7 @@ PACKAGES=(
   srecord sdcc socat xvfb xauth imagemagick nlohmann-json3-dev
   fonts-dejavu-core
   g++-mingw-w64-x86-64-posix wine64 bc zip
-  help2man lintian dpkg-dev fakeroot file bash-completion man-db
+  help2man lintian dpkg-dev fakeroot file bash-completion man-db desktop-file-utils
 )
 
 missing=()

@@ -45,7 +45,8 @@ expect_in "$("$bin/vkprog" ports)" "PCAN" "vkprog ports (through vkprog-link)"
 # An H8 kernel in the package's kernel folder is found by the installed vkprog. The port is a
 # pseudo-terminal of the installed vkdevsim.
 printf 'S00600004844521B\nS9030000FC\n' >"$root/usr/share/vkprogrammer/kernels/kernelA.a20"
-"$bin/vkdevsim" h8 >"$root/sim.out" 2>/dev/null &
+: >"$root/sim.out" # there before the simulator writes to it, for the reads below
+"$bin/vkdevsim" h8 >>"$root/sim.out" 2>/dev/null &
 sim_pid=$!
 port=""
 for _ in $(seq 100); do
@@ -83,7 +84,8 @@ expect_in "$(complete_words vkprog detect --port PC)" "PCAN" "completion of a po
 
 # The window in the desktop menu.
 desktop=$root/usr/share/applications/vkprogrammer.desktop
-grep -q '^Exec=vkprogrammer ' "$desktop" && [ -x "$bin/vkprogrammer" ] || fail "desktop entry"
+desktop-file-validate "$desktop" || fail "desktop entry: desktop-file-validate"
+grep -q '^Exec=vkprogrammer ' "$desktop" && [ -x "$bin/vkprogrammer" ] || fail "desktop entry: Exec"
 [ -f "$root/usr/share/icons/hicolor/scalable/apps/vkprogrammer.svg" ] || fail "no icon"
 grep -q dialout "$root/usr/share/doc/vkprogrammer/README.Debian" || fail "README.Debian: dialout"
 
