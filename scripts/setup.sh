@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs every system package the build, the tests, the fuzzers, the benchmarks and the demo
-# need. Idempotent and non-interactive; runs apt-get only when something is missing.
+# Installs every system package the build, the tests, the fuzzers, the benchmarks, the demo and
+# the Debian package need. Idempotent and non-interactive; runs apt-get only when something is
+# missing.
 set -euo pipefail
 
 PACKAGES=(
@@ -11,6 +12,7 @@ PACKAGES=(
   srecord sdcc socat xvfb xauth imagemagick nlohmann-json3-dev
   fonts-dejavu-core
   g++-mingw-w64-x86-64-posix wine64 bc zip
+  help2man lintian dpkg-dev fakeroot file bash-completion man-db desktop-file-utils
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up a fresh machine, builds, and runs every test: the unit and end-to-end suites, the
-# same suites under AddressSanitizer and UndefinedBehaviorSanitizer, each fuzzer for a bounded
-# time (VK_FUZZ_SECONDS, default 30), and the link and platform tests under ThreadSanitizer.
+# Debian package (lintian, then installed into a scratch root and used), the same suites under
+# AddressSanitizer and UndefinedBehaviorSanitizer, each fuzzer for a bounded time
+# (VK_FUZZ_SECONDS, default 30), and the link and platform tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,6 +16,10 @@ cmake --build build -j"$jobs"
 
 echo "== tests (release)"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== Debian package: built from the release build, lintian, installed into a scratch root"
+bash scripts/package-deb.sh build
+bash tests/package/install_test.sh
 
 echo "== Windows build, tests under Wine"
 bash scripts/test-windows.sh build

@@ -109,7 +109,8 @@ int DryRun(const DryRunRequest& r) {
     const cpu::TProgKernel* k = kernels.Get(e.KernelNo);
     if (!k || k->Path().empty())
       problems += Problem(std::string("the boot kernel ") + cpu::TProgKernel::FileName(e.KernelNo) +
-                          " was not found (VKPROG_KERNEL_DIR, else vkprog's folder)");
+                          " was not found (VKPROG_KERNEL_DIR, else vkprog's folder, then "
+                          "PREFIX/share/vkprogrammer/kernels)");
     else if (!k->Loaded())
       problems += Problem(k->ProblemText() + "; the run would send nothing");
     else

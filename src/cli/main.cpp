@@ -2,6 +2,7 @@
 
 #include "cli/Args.h"
 #include "cli/Commands.h"
+#include "vk/Version.h"
 
 #include <cstdio>
 #include <exception>
@@ -16,7 +17,7 @@ namespace {
 
 void PrintOverview(std::FILE* out) {
   std::fprintf(out, "Usage: vkprog COMMAND [OPTIONS] [ARGS]\n\n"
-                    "V&K Programmer 2.4, command line.\n\nCommands:\n");
+                    "V&K Programmer " VK_VERSION ", command line.\n\nCommands:\n");
   for (const auto& c : Commands())
     std::fprintf(out, "  %-10.*s %.*s\n", static_cast<int>(c.name.size()), c.name.data(),
                  static_cast<int>(c.summary.size()), c.summary.data());
@@ -42,7 +43,7 @@ int Main(int argc, char** argv) {
     return kExitOk;
   }
   if (args[0] == "--version") {
-    std::printf("vkprog (V&K Programmer) 2.4\n");
+    std::printf("vkprog (V&K Programmer) " VK_VERSION "\n");
     return kExitOk;
   }
   for (const auto& c : Commands()) {

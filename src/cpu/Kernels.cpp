@@ -90,7 +90,16 @@ const char* TProgKernel::FileName(int number) {
 std::vector<std::string> TProgKernel::DefaultFolders() {
   std::vector<std::string> folders;
   if (const char* dir = std::getenv("VKPROG_KERNEL_DIR"); dir && *dir) folders.push_back(dir);
-  if (const std::string own = platform::ProgramFolder(); !own.empty()) folders.push_back(own);
+  if (const std::string own = platform::ProgramFolder(); !own.empty()) {
+    folders.push_back(own);
+#ifndef _WIN32
+    // Installed in PREFIX/bin (a package: /usr/bin), the kernels have a folder of their own,
+    // PREFIX/share/vkprogrammer/kernels, where a site's kernel package or its admin puts them.
+    if (std::filesystem::path(own).filename() == "bin")
+      folders.push_back(
+          (std::filesystem::path(own).parent_path() / "share/vkprogrammer/kernels").string());
+#endif
+  }
   return folders;
 }
 

@@ -29,7 +29,8 @@ public:
   void ParseLines();
 
   static const char* FileName(int number);
-  // The folders searched by default: $VKPROG_KERNEL_DIR when set, then the executable's folder.
+  // The folders searched by default: $VKPROG_KERNEL_DIR when set, then the executable's folder,
+  // then (not on Windows) PREFIX/share/vkprogrammer/kernels when the executable is in PREFIX/bin.
   static std::vector<std::string> DefaultFolders();
 
   int Number() const { return number_; }

@@ -9,6 +9,7 @@
 #include "gui/Pages.h"
 #include "gui/QtViews.h"
 #include "gui/Windows.h"
+#include "vk/Version.h"
 
 #include <QMainWindow>
 
@@ -25,7 +26,7 @@ namespace vk::gui {
 class TMainForm : public QMainWindow {
 public:
   static constexpr int kWidth = 582, kHeight = 465;
-  static constexpr const char* kCaption = "V&K Programmer 2.4";
+  static constexpr const char* kCaption = "V&K Programmer " VK_VERSION;
   // Kept in the settings between runs, beside "PORT".
   static constexpr const char* kGeometrySetting = "WindowGeometry";
   static constexpr const char* kSpeedSetting = "Speed";
