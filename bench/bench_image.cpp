@@ -21,7 +21,7 @@ enum class Format { IntelHex, SRecord };
 
 const Tvkf& RandomFullImage() {
   static const std::unique_ptr<Tvkf> image = [] {
-    auto v = std::make_unique<Tvkf>(nullptr);
+    auto v = std::make_unique<Tvkf>();
     std::mt19937 rng(20240611);
     for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a)
       v->Image()[a] = static_cast<std::uint8_t>(rng());
@@ -55,7 +55,7 @@ void Finish(benchmark::State& state, const Tvkf& v, std::size_t bytesPerIteratio
 // What loading a file's bytes costs: detection, the copy into the file area, and the reader.
 void BM_LoadFromMemory(benchmark::State& state, Format f) {
   const std::string& text = FullText(f);
-  auto v = std::make_unique<Tvkf>(nullptr);
+  auto v = std::make_unique<Tvkf>();
   const ImageFormat want = f == Format::IntelHex ? ImageFormat::IntelHex : ImageFormat::SRecord;
   for (auto _ : state) {
     const ImageFormat got = v->LoadFromMemory("bench", Bytes(text), text.size());
@@ -68,7 +68,7 @@ void BM_LoadFromMemory(benchmark::State& state, Format f) {
 // The reader alone, on text already in the file area.
 void BM_Read(benchmark::State& state, Format f) {
   const std::string& text = FullText(f);
-  auto v = std::make_unique<Tvkf>(nullptr);
+  auto v = std::make_unique<Tvkf>();
   v->LoadFromMemory("bench", Bytes(text), text.size());
   for (auto _ : state) {
     if (f == Format::IntelHex)
@@ -90,7 +90,7 @@ void BM_LoadFromFile(benchmark::State& state, Format f) {
     return;
   }
   ::close(fd);
-  auto v = std::make_unique<Tvkf>(nullptr);
+  auto v = std::make_unique<Tvkf>();
   for (auto _ : state) {
     benchmark::DoNotOptimize(v->LoadFromFile(path));
     benchmark::ClobberMemory();

@@ -3,6 +3,7 @@
 //  - a received line, from the far end writing its terminator until the entry is in RxLines.
 // 1,000 of each; the median and the 99th percentile are printed (goal: both within 1 ms).
 
+#include "app/UserMessages.h"
 #include "link/SerialLink.h"
 #include "platform/PosixSerial.h"
 #include "platform/QtEventLoop.h"
@@ -52,7 +53,7 @@ struct Pty {
 
 // A link on COM1 = the pty, opened and idle.
 struct Link {
-  Link() : ports(vk::platform::PortMap({{1, pty.path}}, false)), comm(loop, ports, nullptr, boxes) {
+  Link() : ports(vk::platform::PortMap({{1, pty.path}}, false)), comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes)) {
     comm.FillPortList(selector);
     loop.RunUntil([&] { return comm.IsOpen(); }, 5000);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));

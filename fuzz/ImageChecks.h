@@ -15,6 +15,16 @@
 
 namespace vk::fuzz {
 
+// The messages of the last load, as the window would show them.
+struct SaidBoxes {
+  std::vector<vk::image::ImageMessage> boxes;
+  void Reset() { boxes.clear(); }
+  vk::image::ImageFormat Keep(vk::image::LoadResult r) {
+    boxes = std::move(r.messages);
+    return r.format;
+  }
+};
+
 using image::ImageFormat;
 using image::Tvkf;
 

@@ -25,9 +25,9 @@ inline constexpr char kTailSRecords[] = "\r\nS1041234AB0A\r\n";
 
 inline int RunReaderTarget(const std::uint8_t* data, std::size_t size, ReadFn read, bool intelHex) {
   if (size + 64 > Tvkf::kFileDataSize) return 0;
-  static auto* v = new Tvkf(nullptr);
-  static auto* other = new Tvkf(nullptr);
-  static auto* scratch = new Tvkf(nullptr);
+  static auto* v = new Tvkf();
+  static auto* other = new Tvkf();
+  static auto* scratch = new Tvkf();
   const auto n = static_cast<std::uint32_t>(size);
 
   // 1. Cleared image: only the range may be written, and the writers must give it back.

@@ -3,12 +3,12 @@
 
 #include "ImageChecks.h"
 #include "image/Container.h"
-#include "platform/RecordingMessageBox.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
 namespace {
 
+using vk::fuzz::SaidBoxes;
 using vk::image::ImageFormat;
 using vk::image::Tvkf;
 namespace layout = vk::image::container;
@@ -84,9 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Put32(file, layout::kBodyCheckAt,
         crc.Compute(file.data() + body, static_cast<std::uint32_t>(file.size() - body)));
 
-  static auto* rec = new vk::platform::RecordingMessageBox;
-  static auto* v = new Tvkf(rec);
-  static auto* scratch = new Tvkf(nullptr);
+  static auto* rec = new SaidBoxes;
+  static auto* v = new Tvkf();
+  static auto* scratch = new Tvkf();
   static const std::string kName = "fuzz.vkf";
 
   // Something loaded before, which the container must replace.
@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint32_t beforeStart = v->MemStart(), beforeEnd = v->MemEnd();
   rec->Reset();
 
-  const ImageFormat format = v->LoadFromMemory(kName, file.data(), file.size());
+  const ImageFormat format = rec->Keep(v->LoadFromMemory(kName, file.data(), file.size()));
   // The container check passes, so whatever the first-record checks say, the file is recognised;
   // unless the body starts inside the body check value itself, which then cannot be made to match,
   // or the body is damaged, which refuses the whole file and leaves everything as it was.

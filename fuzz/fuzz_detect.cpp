@@ -2,13 +2,13 @@
 // message box recorded.
 
 #include "ImageChecks.h"
-#include "platform/RecordingMessageBox.h"
 
 #include <set>
 
 namespace {
 
 using vk::fuzz::ImageBytes;
+using vk::fuzz::SaidBoxes;
 using vk::image::ImageFormat;
 using vk::image::Tvkf;
 namespace msg = vk::image::msg;
@@ -32,8 +32,7 @@ bool operator==(const Outcome& a, const Outcome& b) {
          a.message == b.message && a.targets == b.targets && a.boxes == b.boxes;
 }
 
-void CheckBoxes(const vk::platform::RecordingMessageBox& rec, ImageFormat format,
-                const std::string& fileName) {
+void CheckBoxes(const SaidBoxes& rec, ImageFormat format, const std::string& fileName) {
   static const std::set<std::string> kKnown = {msg::kFormatError, msg::kUnknownFormat,
                                                msg::kUnknownFileType, msg::kUnknownBodyFormat,
                                                msg::kDamagedFile};
@@ -59,7 +58,7 @@ void CheckBoxes(const vk::platform::RecordingMessageBox& rec, ImageFormat format
     const auto& b = rec.boxes[formatErrors + 1];
     VK_REQUIRE(a.caption == msg::kUnknownFormat && a.text == msg::kNotRecognized);
     VK_REQUIRE(b.caption == msg::kUnknownFileType && b.text == fileName &&
-               b.icon == vk::platform::MsgIcon::Warning);
+               b.kind == vk::image::MessageKind::Warning);
   } else if (format == ImageFormat::Container && rest == 1) {
     const auto& a = rec.boxes[formatErrors];
     VK_REQUIRE(a.caption == msg::kUnknownBodyFormat && a.text == fileName);
@@ -73,15 +72,15 @@ void CheckBoxes(const vk::platform::RecordingMessageBox& rec, ImageFormat format
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vk::fuzz;
   if (size > Tvkf::kFileDataSize) return 0;
-  static auto* rec = new vk::platform::RecordingMessageBox;
-  static auto* v = new Tvkf(rec);
-  static auto* scratch = new Tvkf(nullptr);
+  static auto* rec = new SaidBoxes;
+  static auto* v = new Tvkf();
+  static auto* scratch = new Tvkf();
   static const std::string kName = "input.bin";
 
   v->Clear();
   rec->Reset();
   const ImageBytes erased = Snapshot(*v);
-  const ImageFormat format = v->LoadFromMemory(kName, data, size);
+  const ImageFormat format = rec->Keep(v->LoadFromMemory(kName, data, size));
   VK_REQUIRE(format == v->LastFormat());
   CheckRangeBounds(*v);
   CheckOnlyRangeWritten(*v, erased);
@@ -129,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Loading the same bytes again over the result is deterministic and adds nothing.
   const Outcome first = Capture(*v, format, rec->boxes.size());
   rec->Reset();
-  const ImageFormat again = v->LoadFromMemory(kName, data, size);
+  const ImageFormat again = rec->Keep(v->LoadFromMemory(kName, data, size));
   VK_REQUIRE(first == Capture(*v, again, rec->boxes.size()));
   return 0;
 }

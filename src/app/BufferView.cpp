@@ -18,12 +18,12 @@ std::string RangeText(std::uint32_t memStart, std::uint32_t memEnd) {
   return buf;
 }
 
-ImageFormat LoadAndShow(image::Tvkf& vkf, const std::string& fileName, BufferPageText& page,
-                        const std::function<void(int)>& selectByType) {
+image::LoadResult LoadAndShow(image::Tvkf& vkf, const std::string& fileName, BufferPageText& page,
+                              const std::function<void(int)>& selectByType) {
   page.source = "Source= " + BareFileName(fileName);
   page.info.clear();
-  const ImageFormat format = vkf.LoadFromFile(fileName);
-  switch (format) {
+  image::LoadResult result = vkf.LoadFromFile(fileName);
+  switch (result.format) {
   case ImageFormat::Unknown:
     page.info.push_back("Unknown File");
     break;
@@ -46,7 +46,7 @@ ImageFormat LoadAndShow(image::Tvkf& vkf, const std::string& fileName, BufferPag
   }
   }
   page.range = RangeText(vkf.MemStart(), vkf.MemEnd());
-  return format;
+  return result;
 }
 
 void ShowCleared(BufferPageText& page) {

@@ -1,5 +1,7 @@
 #include "app/Session.h"
 
+#include "app/UserMessages.h"
+
 #include "programmer/CpuFactory.h"
 #include "programmer/HeadlessViews.h"
 
@@ -14,14 +16,15 @@ const std::vector<std::string>& SpeedItems() {
 
 Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, SessionDevices devices,
                  cpu::KernelSet& kernels, SessionViews views, programmer::CpuFactory factory)
-    : image(&boxes), loop_(loop), boxes_(boxes), views_(std::move(views)) {
-  can = std::make_unique<link::TUSB2CAN>(loop, devices.canDriver, boxes);
+    : loop_(loop), boxes_(boxes), views_(std::move(views)) {
+  can = std::make_unique<link::TUSB2CAN>(loop, devices.canDriver, TellInBoxes(boxes));
 
   if (views_.target.ports) {
     views_.target.ports->Clear();
     views_.target.ports->AddEntry("PCAN");
   }
-  comm = std::make_unique<link::TComm>(loop, devices.ports, devices.settings, boxes, can.get());
+  comm = std::make_unique<link::TComm>(loop, devices.ports, devices.settings, TellInBoxes(boxes),
+                                       can.get());
   if (views_.target.ports) comm->FillPortList(*views_.target.ports);
 
   if (!factory) factory = programmer::MakeCpuFactory(can.get());
@@ -130,11 +133,12 @@ bool Session::RefusedWhileBusy() {
 
 image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
   if (RefusedWhileBusy()) return image::ImageFormat::Unknown;
-  const auto format =
+  const auto result =
       app::LoadAndShow(image, fileName, buffer_, [this](int code) { prg->SelectByType(code); });
+  ShowMessages(boxes_, result.messages);
   ShowBuffer();
   page->PageShow();
-  return format;
+  return result.format;
 }
 
 void Session::Clear() {

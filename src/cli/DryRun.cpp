@@ -44,12 +44,12 @@ std::uint32_t CanRate(const DryRunRequest& r) { return CanBitRate(r.link.canBitr
 } // namespace
 
 ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) {
-  platform::RecordingMessageBox quiet;
-  image::Tvkf image(&quiet);
+  image::Tvkf image;
   ImageToWrite out;
   for (std::size_t i = 0; i < files.Names().size(); ++i) {
     const auto& bytes = files.Bytes(i);
-    const auto format = image.LoadFromMemory(files.Names()[i], bytes.data(), bytes.size());
+    const image::ImageFormat format =
+        image.LoadFromMemory(files.Names()[i], bytes.data(), bytes.size());
     static const std::array<const char*, 4> kFormat = {"unknown", "Intel HEX", "S-records",
                                                        "container"};
     std::string words =

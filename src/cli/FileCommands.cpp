@@ -1,6 +1,7 @@
 // vkprog's file commands: info, convert, dump, pack, targets.
 
 #include "app/BufferView.h"
+#include "app/UserMessages.h"
 #include "cli/Args.h"
 #include "cli/CliMessageBox.h"
 #include "cli/Commands.h"
@@ -37,12 +38,13 @@ LoadOutcome LoadFiles(Tvkf& vkf, CliMessageBox& boxes, const std::vector<std::st
                       app::BufferPageText& page) {
   LoadOutcome out;
   for (const auto& f : files) {
-    const int boxesBefore = boxes.Shown();
-    out.last = app::LoadAndShow(vkf, f, page);
+    const image::LoadResult loaded = app::LoadAndShow(vkf, f, page);
+    app::ShowMessages(boxes, loaded.messages);
+    out.last = loaded.format;
     if (out.last == ImageFormat::Unknown) {
       out.allRecognised = false;
-      // An empty or unreadable file is silently unknown to the image; say why here.
-      if (boxes.Shown() == boxesBefore) Error(f + ": the file is empty or could not be read");
+      // An empty file is silently unknown to the image; say why here.
+      if (loaded.messages.empty()) Error(f + ": the file is empty or could not be read");
     }
   }
   return out;
@@ -70,7 +72,7 @@ int RunInfo(const std::vector<std::string>& argv) {
   Args args(argv, {}, {});
   if (args.Positional().empty()) throw UsageError("no FILE given");
   CliMessageBox boxes;
-  Tvkf vkf(&boxes);
+  Tvkf vkf;
   app::BufferPageText page;
   const LoadOutcome outcome = LoadFiles(vkf, boxes, args.Positional(), page);
   std::printf("%s\n", page.source.c_str());
@@ -94,7 +96,7 @@ int RunConvert(const std::vector<std::string>& argv) {
   const std::string& out = pos.back();
 
   CliMessageBox boxes;
-  auto vkf = std::make_unique<Tvkf>(&boxes);
+  auto vkf = std::make_unique<Tvkf>();
   app::BufferPageText page;
   if (!LoadFiles(*vkf, boxes, inputs, page).allRecognised) {
     Error("convert: nothing written, an input was not recognised");
@@ -130,7 +132,7 @@ int RunDump(const std::vector<std::string>& argv) {
   Args args(argv, {}, {});
   if (args.Positional().empty()) throw UsageError("no FILE given");
   CliMessageBox boxes;
-  auto vkf = std::make_unique<Tvkf>(&boxes);
+  auto vkf = std::make_unique<Tvkf>();
   app::BufferPageText page;
   const LoadOutcome outcome = LoadFiles(*vkf, boxes, args.Positional(), page);
   const std::string listing = app::Listing(vkf->Image());
@@ -167,7 +169,7 @@ int RunPack(const std::vector<std::string>& argv) {
 
   content.body = ReadWholeFile(*bodyName);
   // The body's kind is read from its content, exactly as the loader will read it.
-  auto probe = std::make_unique<Tvkf>(nullptr);
+  auto probe = std::make_unique<Tvkf>();
   switch (probe->LoadFromMemory(*bodyName, content.body.data(), content.body.size())) {
   case ImageFormat::IntelHex:
     content.bodyFormat = 1;

@@ -5,7 +5,6 @@
 #include "cli/CliMessageBox.h"
 #include "cli/Commands.h"
 #include "platform/OpenFlags.h"
-#include "platform/RecordingMessageBox.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -142,13 +141,12 @@ bool InputFiles::AllFirmware(const std::string& command, std::string* reason) co
   // Every file must be firmware before anything goes to a device: a production line must not
   // program half an image because one file of several was misnamed.
   for (std::size_t i = 0; i < names_.size(); ++i) {
-    platform::RecordingMessageBox quiet;
-    image::Tvkf scratch(&quiet);
-    if (scratch.LoadFromMemory(names_[i], bytes_[i].data(), bytes_[i].size()) !=
-        image::ImageFormat::Unknown)
-      continue;
-    for (const auto& box : quiet.boxes)
-      std::fprintf(stderr, "%s\n", CliMessageBox::Line(box.text, box.caption).c_str());
+    image::Tvkf scratch;
+    const image::LoadResult loaded =
+        scratch.LoadFromMemory(names_[i], bytes_[i].data(), bytes_[i].size());
+    if (loaded.format != image::ImageFormat::Unknown) continue;
+    for (const auto& m : loaded.messages)
+      std::fprintf(stderr, "%s\n", CliMessageBox::Line(m.text, m.caption).c_str());
     const std::string why = names_[i] + " is not firmware that vkprog can read; nothing was sent";
     Error(command + ": " + why);
     if (reason) *reason = why;

@@ -15,7 +15,6 @@
 #include "cli/TargetName.h"
 #include "image/FirmwareImage.h"
 #include "platform/Native.h"
-#include "platform/RecordingMessageBox.h"
 #include "programmer/Catalogue.h"
 #include "programmer/ProtocolKinds.h"
 

@@ -9,26 +9,26 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace vk::image {
-
-using platform::MsgButtons;
-using platform::MsgIcon;
 
 namespace {
 constexpr std::uint32_t kDefaultVersion = 0x01010101;
 constexpr std::uint16_t kDefaultEdition = 1;
 } // namespace
 
-Tvkf::Tvkf(platform::IMessageBox* boxes) : boxes_(boxes), fileData_(kFileDataSize, 0) {
+Tvkf::Tvkf() : fileData_(kFileDataSize, 0) {
   EraseImage();
   SetSW_Version(kDefaultVersion);
   SetSW_Edition(kDefaultEdition);
 }
 
-void Tvkf::Say(const std::string& text, const std::string& caption, MsgIcon icon) const {
-  if (boxes_) boxes_->Show(text, caption, MsgButtons::Ok, icon);
+void Tvkf::Say(const std::string& text, const std::string& caption, MessageKind kind) {
+  messages_.push_back({text, caption, kind});
 }
+
+std::vector<ImageMessage> Tvkf::TakeMessages() { return std::exchange(messages_, {}); }
 
 void Tvkf::EraseImage() { image_.fill(kErased); }
 
@@ -126,12 +126,13 @@ std::uint32_t Tvkf::FileWord32(std::uint32_t at) const {
   return FileWord16(at) | (FileWord16(at + 2) << 16);
 }
 
-ImageFormat Tvkf::LoadFromFile(const std::string& fileName) {
+LoadResult Tvkf::LoadFromFile(const std::string& fileName) {
   lastFormat_ = ImageFormat::Unknown;
+  messages_.clear();
   int fd = ::open(fileName.c_str(), O_RDONLY | platform::kOpenPrivate);
   if (fd < 0) {
-    Say(fileName + "\r\n" + std::strerror(errno), msg::kCantOpen, MsgIcon::Error);
-    return ImageFormat::Unknown;
+    Say(fileName + "\r\n" + std::strerror(errno), msg::kCantOpen, MessageKind::Error);
+    return {ImageFormat::Unknown, TakeMessages()};
   }
   // Read one byte more than fits, so a larger file is noticed whatever kind of file it is.
   std::vector<std::uint8_t> bytes(kFileDataSize + 1);
@@ -145,20 +146,21 @@ ImageFormat Tvkf::LoadFromFile(const std::string& fileName) {
   ::close(fd);
   if (got > kFileDataSize) {
     Say(fileName + "\r\nThe file is larger than 1 MiB (1048576 bytes) and was not loaded.",
-        msg::kFileTooLarge, MsgIcon::Error);
-    return ImageFormat::Unknown;
+        msg::kFileTooLarge, MessageKind::Error);
+    return {ImageFormat::Unknown, TakeMessages()};
   }
   return LoadFromMemory(fileName, bytes.data(), got);
 }
 
-ImageFormat Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t* data,
-                                 std::size_t size) {
+LoadResult Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t* data,
+                                std::size_t size) {
   lastFormat_ = ImageFormat::Unknown;
-  if (size == 0) return ImageFormat::Unknown;
+  messages_.clear();
+  if (size == 0) return {};
   if (size > kFileDataSize) {
     Say(fileName + "\r\nThe file is larger than 1 MiB (1048576 bytes) and was not loaded.",
-        msg::kFileTooLarge, MsgIcon::Error);
-    return ImageFormat::Unknown;
+        msg::kFileTooLarge, MessageKind::Error);
+    return {ImageFormat::Unknown, TakeMessages()};
   }
   std::memcpy(fileData_.data(), data, size);
   codeSize_ = static_cast<std::uint32_t>(size);
@@ -191,16 +193,16 @@ ImageFormat Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t
     break;
   }
   case ImageFormat::Unknown:
-    Say(fileName, msg::kUnknownFileType, MsgIcon::Warning);
+    Say(fileName, msg::kUnknownFileType, MessageKind::Warning);
     break;
   }
   if (read && lastFormat_ != ImageFormat::Unknown && !read.endRecord) unended_ = fileName;
   if (!read) {
     // A damaged file is never half loaded: everything stays as it was.
-    Say(DamageText(fileName, read), msg::kDamagedFile, MsgIcon::Error);
+    Say(DamageText(fileName, read), msg::kDamagedFile, MessageKind::Error);
     lastFormat_ = ImageFormat::Unknown;
   }
-  return lastFormat_;
+  return {lastFormat_, TakeMessages()};
 }
 
 ImageFormat Tvkf::DetectFormat() {
@@ -214,7 +216,7 @@ ImageFormat Tvkf::DetectFormat() {
   if (hasS && CheckSRecords() == CheckResult::Pass) return ImageFormat::SRecord;
   if (hasColon && CheckIntelHex() == CheckResult::Pass) return ImageFormat::IntelHex;
   if (CheckContainer()) return ImageFormat::Container;
-  if (boxes_) boxes_->Show(msg::kNotRecognized, msg::kUnknownFormat, MsgButtons::Ok, MsgIcon::None);
+  Say(msg::kNotRecognized, msg::kUnknownFormat, MessageKind::Note);
   return ImageFormat::Unknown;
 }
 
@@ -279,7 +281,7 @@ ReadResult Tvkf::ReadContainerBody(const std::string& fileName) {
     r = ParseSRecords(bodyOffset, bodyLen);
     break;
   default:
-    if (boxes_) boxes_->Show(fileName, msg::kUnknownBodyFormat, MsgButtons::Ok, MsgIcon::None);
+    Say(fileName, msg::kUnknownBodyFormat, MessageKind::Note);
     break;
   }
   if (!r) RestoreImage();

@@ -4,7 +4,6 @@
 // S-records and the V&K container live here too, so the formats stay in one place.
 
 #include "image/crc32.h"
-#include "platform/MessageBox.h"
 
 #include <array>
 #include <cstdint>
@@ -15,6 +14,23 @@
 namespace vk::image {
 
 enum class ImageFormat : std::uint8_t { Unknown = 0, IntelHex = 1, SRecord = 2, Container = 3 };
+
+// What a load has to tell the user, as the window shows it in a box (caption and text are the
+// program's own) and vkprog as "CAPTION: TEXT". The image itself shows nothing.
+enum class MessageKind : std::uint8_t { Note, Warning, Error };
+struct ImageMessage {
+  std::string text;
+  std::string caption;
+  MessageKind kind = MessageKind::Note;
+};
+
+// What a load did: the format it found (Unknown: nothing was loaded) and the messages for the
+// user, in the order the window shows them.
+struct LoadResult {
+  ImageFormat format = ImageFormat::Unknown;
+  std::vector<ImageMessage> messages;
+  operator ImageFormat() const { return format; }
+};
 
 struct TTargetDesc {
   std::string Name;        // the word as 8 upper-case hexadecimal digits
@@ -82,16 +98,18 @@ public:
 
   enum class CheckResult { Pass, FailWithMessage, FailSilent };
 
-  // boxes: where the image reports to the user; may be null (then nothing is shown).
-  explicit Tvkf(platform::IMessageBox* boxes = nullptr);
+  Tvkf();
 
   void Clear();
 
-  // Reads the file and interprets it by content. Message boxes as the user expects them.
-  ImageFormat LoadFromFile(const std::string& fileName);
+  // Reads the file and interprets it by content; the result says what to tell the user.
+  LoadResult LoadFromFile(const std::string& fileName);
   // The same, for bytes already in memory (fileName only names them in messages).
-  ImageFormat LoadFromMemory(const std::string& fileName, const std::uint8_t* data,
-                             std::size_t size);
+  LoadResult LoadFromMemory(const std::string& fileName, const std::uint8_t* data,
+                            std::size_t size);
+  // The messages of the checks and reads called one by one (DetectFormat, CheckIntelHex, ...),
+  // taken out; a load returns its own.
+  std::vector<ImageMessage> TakeMessages();
 
   ImageFormat DetectFormat();
   CheckResult CheckIntelHex();
@@ -139,10 +157,8 @@ public:
   const std::uint8_t* Image() const { return image_.data(); }
   const std::uint8_t* FileData() const { return fileData_.data(); }
 
-  void SetMessageBox(platform::IMessageBox* boxes) { boxes_ = boxes; }
-
 private:
-  void Say(const std::string& text, const std::string& caption, platform::MsgIcon icon) const;
+  void Say(const std::string& text, const std::string& caption, MessageKind kind);
   void ResetRangeIfEmpty();
   void EraseImage();
   ReadResult ParseIntelHex(std::uint32_t text, std::uint32_t available);
@@ -156,7 +172,7 @@ private:
   std::uint32_t FileWord16(std::uint32_t at) const;
   std::uint32_t FileWord32(std::uint32_t at) const;
 
-  platform::IMessageBox* boxes_;
+  std::vector<ImageMessage> messages_; // of the load under way
   TCRC32 crc_;
   ImageFormat lastFormat_ = ImageFormat::Unknown;
   std::uint32_t codeSize_ = 0;

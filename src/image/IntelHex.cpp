@@ -28,9 +28,7 @@ Tvkf::CheckResult Tvkf::CheckIntelHex() {
     ok = ok && sum == 0;
   }
   if (ok) return CheckResult::Pass;
-  if (boxes_)
-    boxes_->Show(msg::kNotIntelHex, msg::kFormatError, platform::MsgButtons::Ok,
-                 platform::MsgIcon::None);
+  Say(msg::kNotIntelHex, msg::kFormatError, MessageKind::Note);
   return CheckResult::FailWithMessage;
 }
 

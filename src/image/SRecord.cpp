@@ -27,9 +27,7 @@ Tvkf::CheckResult Tvkf::CheckSRecords() {
     sum = static_cast<std::uint8_t>(sum + b);
   }
   if (ok && sum == 0xFF) return CheckResult::Pass;
-  if (boxes_)
-    boxes_->Show(msg::kNotSRecords, msg::kFormatError, platform::MsgButtons::Ok,
-                 platform::MsgIcon::None);
+  Say(msg::kNotSRecords, msg::kFormatError, MessageKind::Note);
   return CheckResult::FailWithMessage;
 }
 

@@ -71,8 +71,8 @@ std::string FormatFloat(float value, char separator) {
 
 } // namespace
 
-TUSB2CAN::TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, platform::IMessageBox& boxes)
-    : loop_(loop), driver_(driver), boxes_(boxes) {
+TUSB2CAN::TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell)
+    : loop_(loop), driver_(driver), tell_(std::move(tell)) {
   if (const std::lconv* lc = std::localeconv();
       lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
     DecimalSeparator = lc->decimal_point[0];
@@ -117,7 +117,7 @@ void TUSB2CAN::SpeedListChange() {
   const auto index = speedSelector_->EntryTag(speedSelector_->CurrentIndex());
   if (!index || *index < 0 || *index >= static_cast<int>(BaudTable().size())) return;
   const TCANBAUD& entry = BaudTable()[*index];
-  boxes_.Show(Hex4(entry.Code), entry.Name, platform::MsgButtons::Ok, platform::MsgIcon::None);
+  if (tell_) tell_({Hex4(entry.Code), entry.Name, MessageKind::Note});
 }
 
 int TUSB2CAN::NodeAddress() const {
@@ -186,7 +186,7 @@ void TUSB2CAN::ReportError(std::uint32_t code) {
   if (!ReportArmed) return;
   const std::string text = ErrorText(code);
   if (text.empty()) return;
-  boxes_.Show(text, "USB2CAN ERROR", platform::MsgButtons::Ok, platform::MsgIcon::Warning);
+  if (tell_) tell_({text, "USB2CAN ERROR", MessageKind::Warning});
 }
 
 std::string TUSB2CAN::ValueText(const CanMsg& msg, char prefix, char decimalSeparator) {

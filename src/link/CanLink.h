@@ -5,10 +5,10 @@
 // driver errors in a message box. Active while the port selector's "PCAN" entry is chosen.
 // Everything runs on the tick thread.
 
+#include "link/LinkMessage.h"
 #include "link/Selector.h"
 #include "link/pcan_usb.h"
 #include "platform/EventLoop.h"
-#include "platform/MessageBox.h"
 
 #include <array>
 #include <cstdint>
@@ -33,7 +33,7 @@ public:
 
   static const std::array<TCANBAUD, 9>& BaudTable();
 
-  TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, platform::IMessageBox& boxes);
+  TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell);
   // Stops polling, closes the driver and reports a failed close.
   ~TUSB2CAN();
   TUSB2CAN(const TUSB2CAN&) = delete;
@@ -92,7 +92,7 @@ private:
 
   platform::IEventLoop& loop_;
   IPcanUsb& driver_;
-  platform::IMessageBox& boxes_;
+  TellUser tell_;
   bool open_ = false;
   bool started_ = false; // CAN_Init succeeded: a read that finds no bus means it has gone
   std::string lostText_;

@@ -5,9 +5,9 @@ namespace vk::link {
 using platform::Millis;
 using platform::WaitResult;
 
-TCommThread::TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports,
-                         platform::IMessageBox& boxes, TLineQueue& receiveTarget)
-    : loop_(loop), ports_(ports), boxes_(boxes), receiveTarget_(receiveTarget),
+TCommThread::TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports, TellUser tell,
+                         TLineQueue& receiveTarget)
+    : loop_(loop), ports_(ports), tell_(std::move(tell)), receiveTarget_(receiveTarget),
       worker_(loop.CreateWorker()) {}
 
 TCommThread::~TCommThread() { Stop(); }
@@ -141,7 +141,7 @@ bool TCommThread::ReopenStep() {
     // Once per choice of port; the retries that follow stay quiet.
     if (worthSaying && reportedGen_ != gen) {
       reportedGen_ = gen;
-      ShowFromWorker(opened.message, "COM" + std::to_string(portNo), platform::MsgIcon::Error);
+      TellFromWorker({opened.message, "COM" + std::to_string(portNo), MessageKind::Error});
     }
     failedGen_ = gen;
     retryAt_ = now + kPortWaitMs;
@@ -247,17 +247,12 @@ void TCommThread::Lose(int error) {
                 platform::SystemErrorText(error) + ")";
   }
   lost_ = true;
-  ShowFromWorker(platform::SystemErrorText(error), "CommThread terminated",
-                 platform::MsgIcon::Error);
+  TellFromWorker({platform::SystemErrorText(error), "CommThread terminated", MessageKind::Error});
 }
 
-void TCommThread::ShowFromWorker(const std::string& text, const std::string& caption,
-                                 platform::MsgIcon icon) {
-  // The box is shown on the tick thread; it must not reach back into the link, which may be
-  // gone by then.
-  loop_.Post([boxes = &boxes_, text, caption, icon] {
-    boxes->Show(text, caption, platform::MsgButtons::Ok, icon);
-  });
+void TCommThread::TellFromWorker(LinkMessage message) {
+  // Told on the tick thread; it must not reach back into the link, which may be gone by then.
+  if (tell_) loop_.Post([tell = tell_, message = std::move(message)] { tell(message); });
 }
 
 } // namespace vk::link

@@ -19,9 +19,9 @@
 // waited, so nothing meant for one moment or one device reaches the port opened later.
 
 #include "link/LineQueue.h"
+#include "link/LinkMessage.h"
 #include "link/RxFraming.h"
 #include "platform/EventLoop.h"
-#include "platform/MessageBox.h"
 #include "platform/SerialDevice.h"
 
 #include <atomic>
@@ -41,8 +41,8 @@ public:
   static constexpr int kQuietChars = 3;     // the line counts as quiet this long after a byte
   static constexpr int kPortWaitMs = 500;   // waiting while no port, or no openable port, is set
 
-  TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports,
-              platform::IMessageBox& boxes, TLineQueue& receiveTarget);
+  TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports, TellUser tell,
+              TLineQueue& receiveTarget);
   ~TCommThread(); // stops the worker and closes the port
   TCommThread(const TCommThread&) = delete;
   TCommThread& operator=(const TCommThread&) = delete;
@@ -107,11 +107,11 @@ private:
   void ClosePort();
   void Deliver(std::optional<std::string> entry);
   void Lose(int error);
-  void ShowFromWorker(const std::string& text, const std::string& caption, platform::MsgIcon icon);
+  void TellFromWorker(LinkMessage message);
 
   platform::IEventLoop& loop_;
   platform::ISerialPorts& ports_;
-  platform::IMessageBox& boxes_;
+  TellUser tell_;
   TLineQueue& receiveTarget_;
   std::unique_ptr<platform::IWorker> worker_;
 

@@ -18,9 +18,9 @@ std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int fir
 }
 
 TComm::TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports,
-             platform::ISettings* settings, platform::IMessageBox& boxes, TUSB2CAN* can)
+             platform::ISettings* settings, TellUser tell, TUSB2CAN* can)
     : loop_(loop), ports_(ports), settings_(settings), can_(can),
-      thread_(std::make_unique<TCommThread>(loop, ports, boxes, RxLines)) {
+      thread_(std::make_unique<TCommThread>(loop, ports, std::move(tell), RxLines)) {
   SetRTS(true);
   SetDTR(true);
   SetBaudRate(115200);

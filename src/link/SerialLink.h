@@ -11,7 +11,6 @@
 #include "link/LineQueue.h"
 #include "link/Selector.h"
 #include "platform/EventLoop.h"
-#include "platform/MessageBox.h"
 #include "platform/SerialDevice.h"
 #include "platform/Settings.h"
 
@@ -45,7 +44,7 @@ public:
 
   // settings may be null (nothing remembered); can may be null (no CAN link to switch).
   TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports, platform::ISettings* settings,
-        platform::IMessageBox& boxes, TUSB2CAN* can = nullptr);
+        TellUser tell, TUSB2CAN* can = nullptr);
   // Stops the worker before the lists go, then remembers the port ("PORT" = "COM" + PortNo).
   ~TComm();
   TComm(const TComm&) = delete;

@@ -1,6 +1,7 @@
 // The link's trace hooks and the end-of-sending signal, with the trace file vkprog writes:
 // the serial link over a real pseudo-terminal, the CAN driver calls over Qt's virtual bus.
 
+#include "app/UserMessages.h"
 #include "cli/LinkSession.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/TraceFile.h"
@@ -236,7 +237,7 @@ TEST(LinkTrace, SerialHookSeesEveryByteAndAllSentWaitsForTheWrite) {
   RecordingTrace trace;
   vk::link::TracedSerialPorts ports(real, trace);
   vk::platform::RecordingMessageBox boxes;
-  vk::link::TComm comm(loop, ports, nullptr, boxes);
+  vk::link::TComm comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes));
   vk::link::ListSelector selector;
   comm.FillPortList(selector);
   ASSERT_TRUE(loop.RunUntil([&] { return comm.IsOpen(); }, 3000));

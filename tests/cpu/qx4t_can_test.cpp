@@ -2,6 +2,7 @@
 // CAN bus, against the CAN loader model served as a node on the same bus. Real time: each run
 // takes about a second (the link's 200 ms start, 50 ms before each block, its 50 ms poll).
 
+#include "app/UserMessages.h"
 #include "cpu/QX4T.h"
 #include "cpu/Qx4tCanSupport.h"
 #include "link/CanLink.h"
@@ -40,11 +41,12 @@ struct CanBench {
     loop = std::make_unique<vk::platform::QtEventLoop>();
     bus = std::make_unique<vk::platform::QtCanBus>("virtualcan", busName);
     driver = std::make_unique<vk::link::PcanUsbOverCanBus>(*bus);
-    can = std::make_unique<vk::link::TUSB2CAN>(*loop, *driver, boxes);
+    can = std::make_unique<vk::link::TUSB2CAN>(*loop, *driver, vk::app::TellInBoxes(boxes));
     can->FillAddressList(address);
     can->FillSpeedList(speed);
     address.SetCurrentIndex(loader.Config().node - 1);
-    comm = std::make_unique<vk::link::TComm>(*loop, ports, nullptr, boxes, can.get());
+    comm = std::make_unique<vk::link::TComm>(*loop, ports, nullptr, vk::app::TellInBoxes(boxes),
+                                                    can.get());
     p = std::make_unique<vk::test::Programmer>(
         *loop, *comm,
         [this](const std::function<bool()>& done, vk::platform::Millis limit) {

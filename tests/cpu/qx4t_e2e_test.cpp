@@ -2,6 +2,7 @@
 // process; the serial boot loader over a pseudo-terminal, the CAN loader over Qt's virtual CAN
 // bus.
 
+#include "app/UserMessages.h"
 #include "cpu/Qx4tCanSupport.h"
 #include "link/CanLink.h"
 #include "programmer/CpuFactory.h"
@@ -67,13 +68,13 @@ TEST(Qx4tEndToEnd, CanLoaderOverTheVirtualCanBus) {
   vk::platform::QtCanBus bus("virtualcan", busName);
   vk::link::PcanUsbOverCanBus driver(bus);
   {
-    vk::link::TUSB2CAN can(loop, driver, boxes);
+    vk::link::TUSB2CAN can(loop, driver, vk::app::TellInBoxes(boxes));
     vk::link::ListSelector address, speed;
     can.FillAddressList(address);
     can.FillSpeedList(speed);
     address.SetCurrentIndex(2); // node 3
     vk::platform::PosixSerialPorts ports(vk::platform::PortMap({}, false));
-    vk::link::TComm comm(loop, ports, nullptr, boxes, &can);
+    vk::link::TComm comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes), &can);
 
     vk::test::Programmer p(loop, comm, RunUntilOn(loop), vk::programmer::MakeCpuFactory(&can));
     ASSERT_TRUE(p.LoadText(HexText(0x0400, Pattern(0x180))));

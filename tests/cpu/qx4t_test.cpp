@@ -1,6 +1,7 @@
 // The QX4T serial boot-loader protocol against the simulated boot loader, in virtual time; and
 // the CAN protocol where there is no CAN bus to talk over.
 
+#include "app/UserMessages.h"
 #include "cpu/QX4T.h"
 #include "devsim/Qx4tBootLoader.h"
 #include "link/CanLink.h"
@@ -269,7 +270,7 @@ TEST(Qx4tCanWithoutBus, RunFailsAtOnce) {
     SimWorld w;
     vk::platform::QtCanBus bus("nosuchbackend", "can0");
     vk::link::PcanUsbOverCanBus driver(bus);
-    vk::link::TUSB2CAN can(w.loop, driver, w.boxes);
+    vk::link::TUSB2CAN can(w.loop, driver, vk::app::TellInBoxes(w.boxes));
     vk::test::Programmer p(w, vk::programmer::MakeCpuFactory(&can));
     p.Select("QX4T - PCAN");
     ASSERT_TRUE(p.LoadText(HexText(0x0400, Pattern(0x80))));

@@ -7,7 +7,6 @@
 using vk::image::BuildContainer;
 using vk::image::ContainerContent;
 using vk::image::ImageFormat;
-using vk::platform::MsgIcon;
 using vk::test::LoadedImage;
 using vk::test::TempDir;
 
@@ -74,7 +73,7 @@ TEST(Container, CheckValuesAreThoseStoredContainersCarry) {
     EXPECT_EQ(t.Load(good + "\r\n"), ImageFormat::Unknown);
     EXPECT_EQ(t.boxes.Captions(),
               (std::vector<std::string>{"Unknown Format", "Unknown File type"}));
-    EXPECT_EQ(t.boxes.boxes[1].icon, MsgIcon::Warning);
+    EXPECT_EQ(t.boxes.boxes[1].kind, vk::image::MessageKind::Warning);
   }
   {
     LoadedImage t; // a header check made the ordinary way (over the real bytes) is refused
@@ -190,13 +189,13 @@ TEST(Detection, UnrecognisedEmptyUnreadableAndOversizedFiles) {
   TempDir dir;
   {
     LoadedImage t; // an empty file: Unknown, silently
-    EXPECT_EQ(t.vkf->LoadFromFile(dir.Write("empty.hex", "")), ImageFormat::Unknown);
+    EXPECT_EQ(t.LoadFile(dir.Write("empty.hex", "")), ImageFormat::Unknown);
     EXPECT_TRUE(t.boxes.boxes.empty());
   }
   {
     LoadedImage t; // plain text: not recognised, then its name under "Unknown File type"
     const auto name = dir.Write("notes.txt", "hello world, no records here\n");
-    EXPECT_EQ(t.vkf->LoadFromFile(name), ImageFormat::Unknown);
+    EXPECT_EQ(t.LoadFile(name), ImageFormat::Unknown);
     ASSERT_EQ(t.boxes.boxes.size(), 2u);
     EXPECT_EQ(t.boxes.boxes[0].text, "The source file format was not recognized!");
     EXPECT_EQ(t.boxes.boxes[0].caption, "Unknown Format");
@@ -205,24 +204,24 @@ TEST(Detection, UnrecognisedEmptyUnreadableAndOversizedFiles) {
   }
   {
     LoadedImage t; // a file that cannot be opened
-    EXPECT_EQ(t.vkf->LoadFromFile(dir.File("missing.hex")), ImageFormat::Unknown);
+    EXPECT_EQ(t.LoadFile(dir.File("missing.hex")), ImageFormat::Unknown);
     ASSERT_EQ(t.boxes.boxes.size(), 1u);
     EXPECT_EQ(t.boxes.boxes[0].caption, "Can't Open File");
     EXPECT_EQ(t.boxes.boxes[0].text, dir.File("missing.hex") + "\r\nNo such file or directory");
-    EXPECT_EQ(t.boxes.boxes[0].icon, MsgIcon::Error);
+    EXPECT_EQ(t.boxes.boxes[0].kind, vk::image::MessageKind::Error);
   }
   {
     LoadedImage t; // larger than 1 MiB: refused, and what was loaded stays
     t.Load(":0100000042BD\r\n:00000001FF\r\n");
     std::string big(0x100001, '\n');
     big.replace(0, 15, ":0100000011EE\r\n");
-    EXPECT_EQ(t.vkf->LoadFromFile(dir.Write("big.hex", big)), ImageFormat::Unknown);
+    EXPECT_EQ(t.LoadFile(dir.Write("big.hex", big)), ImageFormat::Unknown);
     ASSERT_EQ(t.boxes.boxes.size(), 1u);
     EXPECT_EQ(t.boxes.boxes[0].caption, "File Too Large");
     EXPECT_EQ(t.At(0), 0x42);
     // Exactly 1 MiB still loads.
     big.resize(0x100000);
-    EXPECT_EQ(t.vkf->LoadFromFile(dir.Write("max.hex", big)), ImageFormat::IntelHex);
+    EXPECT_EQ(t.LoadFile(dir.Write("max.hex", big)), ImageFormat::IntelHex);
     EXPECT_EQ(t.At(0), 0x11);
   }
 }

@@ -185,7 +185,7 @@ std::uint32_t AddressInside(std::mt19937& rng, const DataMap& data) {
 }
 
 std::unique_ptr<Tvkf> Load(const fs::path& file, ImageFormat expected) {
-  auto v = std::make_unique<Tvkf>(nullptr);
+  auto v = std::make_unique<Tvkf>();
   EXPECT_EQ(v->LoadFromFile(file.string()), expected) << file;
   return v;
 }
@@ -289,7 +289,7 @@ constexpr SaveCase kSaveCases[] = {
 };
 
 std::unique_ptr<Tvkf> RandomImage(std::uint32_t seed) {
-  auto v = std::make_unique<Tvkf>(nullptr);
+  auto v = std::make_unique<Tvkf>();
   std::mt19937 rng(seed);
   for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a)
     v->Image()[a] = static_cast<std::uint8_t>(rng());

@@ -2,6 +2,7 @@
 // with a second client acting as the node. Every use of the bus is in one test, so that no two
 // test processes share the virtual bus at once.
 
+#include "app/UserMessages.h"
 #include "link/CanLink.h"
 #include "link/SerialLink.h"
 #include "platform/LinkTestSupport.h"
@@ -81,7 +82,7 @@ TEST(CanLink, ADriverThatCannotStartIsReportedOnceArmed) {
   PcanUsbOverCanBus driver(bus);
   RecordingMessageBox boxes;
   {
-    TUSB2CAN can(loop, driver, boxes);
+    TUSB2CAN can(loop, driver, vk::app::TellInBoxes(boxes));
     can.ReportError(0x0011); // not armed yet
     EXPECT_TRUE(boxes.boxes.empty());
     const Millis before = loop.Now();
@@ -173,7 +174,7 @@ TEST(CanLinkOverVirtualCan, NodeTalksWithTheLink) {
   std::size_t seen = 0;
   {
     SCOPED_TRACE("the first message initialises the interface; no start message");
-    TUSB2CAN can(loop, driver, boxes);
+    TUSB2CAN can(loop, driver, vk::app::TellInBoxes(boxes));
     ListSelector address, speed;
     can.FillAddressList(address);
     can.FillSpeedList(speed);
@@ -243,11 +244,11 @@ TEST(CanLinkOverVirtualCan, NodeTalksWithTheLink) {
     SCOPED_TRACE("choosing PCAN in the port selector starts the CAN link, a COM port stops it");
     vk::test::PtyPair pty;
     vk::platform::PosixSerialPorts ports(vk::platform::PortMap({{5, pty.SlavePath()}}, false));
-    TUSB2CAN can(loop, driver, boxes);
+    TUSB2CAN can(loop, driver, vk::app::TellInBoxes(boxes));
     ListSelector address, speed, portSelector;
     can.FillAddressList(address);
     can.FillSpeedList(speed);
-    TComm comm(loop, ports, nullptr, boxes, &can);
+    TComm comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes), &can);
     comm.FillPortList(portSelector);
     ASSERT_EQ(portSelector.Count(), 2);
     EXPECT_EQ(comm.PortNo(), 5);

@@ -1,6 +1,7 @@
 // The serial link end to end over real pseudo-terminals, with the real event loop and the
 // worker on its own thread. Waits are for events, never for a measured time.
 
+#include "app/UserMessages.h"
 #include "link/SerialLink.h"
 #include "platform/LinkTestSupport.h"
 #include "platform/PosixSerial.h"
@@ -41,7 +42,7 @@ struct PtyLink {
       : settings(dir.File("vk.ini")),
         ports(PortMap({{5, five.SlavePath()}, {6, six.SlavePath()}}, false)) {}
   TComm& Start() {
-    comm = std::make_unique<TComm>(loop, ports, &settings, box);
+    comm = std::make_unique<TComm>(loop, ports, &settings, vk::app::TellInBoxes(box));
     comm->OnReceive = [this](TComm&, const std::string& line) { delivered.push_back(line); };
     comm->FillPortList(selector);
     return *comm;
@@ -177,7 +178,7 @@ TEST(SerialLinkOverPty, APortHeldByAnotherLinkIsReportedBusy) {
   ThreadCheckingBox box;
   ListSelector selector;
   PosixSerialPorts ports(PortMap({{5, first.five.SlavePath()}}, false));
-  auto second = std::make_unique<TComm>(first.loop, ports, nullptr, box);
+  auto second = std::make_unique<TComm>(first.loop, ports, nullptr, vk::app::TellInBoxes(box));
   second->FillPortList(selector);
   ASSERT_EQ(selector.Count(), 2); // listed, though busy
   ASSERT_TRUE(first.WaitFor([&] { return !box.boxes.boxes.empty(); }));

@@ -1,6 +1,7 @@
 // The serial link in the simulated world: the worker stepped in virtual time over in-memory
 // lines, so the timing rules (idle flush, quiet line, delivery pace) are exact.
 
+#include "app/UserMessages.h"
 #include "link/SerialLink.h"
 #include "platform/IniSettings.h"
 #include "platform/LinkTestSupport.h"
@@ -30,7 +31,7 @@ protected:
 
   // Makes the link, lists the ports and lets the worker open the chosen one.
   TComm& Start() {
-    comm = std::make_unique<TComm>(loop, ports, settings.get(), boxes);
+    comm = std::make_unique<TComm>(loop, ports, settings.get(), vk::app::TellInBoxes(boxes));
     comm->OnReceive = [this](TComm&, const std::string& line) {
       delivered.push_back(line);
       deliveredAt.push_back(loop.Now());

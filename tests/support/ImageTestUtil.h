@@ -2,7 +2,6 @@
 // Helpers for image tests: load texts without touching the disk, and temporary files.
 
 #include "image/FirmwareImage.h"
-#include "platform/RecordingMessageBox.h"
 #include "support/TempFolder.h"
 
 #include <cstdlib>
@@ -14,13 +13,29 @@
 
 namespace vk::test {
 
+// The messages of the loads so far: what the window would show in boxes, in order.
+struct Said {
+  std::vector<image::ImageMessage> boxes;
+  std::vector<std::string> Captions() const {
+    std::vector<std::string> out;
+    for (const auto& b : boxes) out.push_back(b.caption);
+    return out;
+  }
+  void Reset() { boxes.clear(); }
+};
+
 struct LoadedImage {
-  platform::RecordingMessageBox boxes;
-  std::unique_ptr<image::Tvkf> vkf = std::make_unique<image::Tvkf>(&boxes);
+  Said boxes;
+  std::unique_ptr<image::Tvkf> vkf = std::make_unique<image::Tvkf>();
 
   image::ImageFormat Load(const std::string& text, const std::string& name = "test.file") {
-    return vkf->LoadFromMemory(name, reinterpret_cast<const std::uint8_t*>(text.data()),
-                               text.size());
+    return Keep(
+        vkf->LoadFromMemory(name, reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+  }
+  image::ImageFormat LoadFile(const std::string& path) { return Keep(vkf->LoadFromFile(path)); }
+  image::ImageFormat Keep(image::LoadResult r) {
+    boxes.boxes.insert(boxes.boxes.end(), r.messages.begin(), r.messages.end());
+    return r.format;
   }
   std::uint8_t At(std::uint32_t a) const { return vkf->Image()[a]; }
 

@@ -3,6 +3,7 @@
 // real serial link opened on its terminal as COM1, Qt's event loop in real time, and the headless
 // run controller (SimWorld.h) to drive over it.
 
+#include "app/UserMessages.h"
 #include "platform/PosixSerial.h"
 #include "platform/QtEventLoop.h"
 #include "support/QtApp.h"
@@ -38,7 +39,7 @@ public:
       return ::testing::AssertionFailure() << "no PORT line; stderr: " << sim.Stderr();
     ports =
         std::make_unique<platform::PosixSerialPorts>(platform::PortMap({{1, sim.Port()}}, false));
-    comm = std::make_unique<link::TComm>(loop, *ports, nullptr, boxes);
+    comm = std::make_unique<link::TComm>(loop, *ports, nullptr, app::TellInBoxes(boxes));
     comm->FillPortList(selector);
     if (!loop.RunUntil([this] { return comm->IsOpen(); }, 3000))
       return ::testing::AssertionFailure() << "the link did not open " << sim.Port();

@@ -3,6 +3,7 @@
 // on it, and a device model at its far end; plus a driver that ticks the run controller as
 // the main controller does while a run is under way (every 10 ms and for every delivered line).
 
+#include "app/UserMessages.h"
 #include "devsim/SerialDeviceModel.h"
 #include "image/FirmwareImage.h"
 #include "link/Selector.h"
@@ -78,7 +79,7 @@ class SimWorld {
 public:
   SimWorld() {
     line = ports.Add(1);
-    comm = std::make_unique<link::TComm>(loop, ports, nullptr, boxes);
+    comm = std::make_unique<link::TComm>(loop, ports, nullptr, app::TellInBoxes(boxes));
     portSelector.AddEntry("PCAN");
     comm->FillPortList(portSelector);
   }
