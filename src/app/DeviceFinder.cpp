@@ -1,12 +1,15 @@
 #include "app/DeviceFinder.h"
 
+#include "programmer/ProgrammerUnit.h"
+
 #include <cstdlib>
 
 namespace vk::app {
 
 namespace {
+using programmer::ProgrammerUnit;
+
 constexpr std::uint32_t kStartRate = 115200;
-constexpr int kSpeedStepSleepMs = 100;
 
 bool ParseDecimal(const std::string& text, long& out) {
   if (text.empty()) return false;
@@ -58,11 +61,11 @@ void DeviceFinder::SearchTick() {
   }
   if (link_->IsOpen()) {
     if (AddressCounter <= EndAddress) {
-      link_->SendString("OP" + std::to_string(AddressCounter) + "\r");
+      ProgrammerUnit(*link_).Probe(AddressCounter);
       if (address_) address_->SetItemIndex(AddressCounter);
       if (view_.Visible()) {
         view_.SetRateText(std::to_string(link_->GetBaudRate()));
-        view_.SetCommandText("OP" + std::to_string(AddressCounter));
+        view_.SetCommandText(ProgrammerUnit::ProbeCommand(AddressCounter));
       }
       ++AddressCounter;
     } else if (speed_ && SpeedIndex + 1 < speed_->Count()) {
@@ -73,9 +76,9 @@ void DeviceFinder::SearchTick() {
       link_->SetBaudRate(rate);
       if (rate > 1200) timer_->SetInterval(static_cast<int>(2880000 / (rate - 1200)));
       if (address_) address_->SetItemIndex(0);
-      loop_.Sleep(kSpeedStepSleepMs);
-      link_->SendString("OP0\r\r");
-      loop_.Sleep(kSpeedStepSleepMs);
+      loop_.Sleep(ProgrammerUnit::kTiming.finderAfterRateChangeMs);
+      ProgrammerUnit(*link_).ProbeAfterRateChange();
+      loop_.Sleep(ProgrammerUnit::kTiming.finderAfterRateChangeMs);
     } else {
       // One full round without an answer: searching on would never end.
       AddressCounter = 0;
@@ -103,7 +106,7 @@ void DeviceFinder::SearchTick() {
 
 void DeviceFinder::LineReceived(const std::string& line) {
   LastLine = line;
-  if (line.find("OK") != std::string::npos) Found = true;
+  if (ProgrammerUnit::IsOk(line)) Found = true;
 }
 
 void DeviceFinder::Closed() {

@@ -1,5 +1,6 @@
 #pragma once
-// The device finder: searches addresses and bit rates for a programmer unit that answers "OK".
+// The device finder: searches addresses and bit rates for a programmer unit that answers "OK" to
+// its probe (programmer::ProgrammerUnit::Probe).
 // One step per tick of its own timer; received lines reach it while its window is visible.
 
 #include "link/SerialLink.h"
