@@ -27,7 +27,7 @@ public:
 class DeviceFinder {
 public:
   static constexpr int kDefaultEndAddress = 16;
-  static constexpr int kFirstInterval = 20;
+  static constexpr int kFirstInterval = 20; // ms between the probes of the first rate
   static constexpr int kPortScanLimit = 100;
 
   DeviceFinder(platform::IEventLoop& loop, IFinderView& view) : loop_(loop), view_(view) {}

@@ -71,8 +71,8 @@ public:
   void Select(int address);
   void AskType();
   void Probe(int address);
-  // The first probe after the finder changed the rate: address 0 with a second CR, which clears
-  // whatever the unit took in while the rate was wrong.
+  // Sent once the finder changed the rate, before its round at that rate: address 0 with a
+  // second CR (an empty command to the unit).
   void ProbeAfterRateChange();
   void SendHostKey();
 
