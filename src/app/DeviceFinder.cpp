@@ -1,12 +1,19 @@
 #include "app/DeviceFinder.h"
 
+#include "programmer/ProgrammerUnit.h"
+
 #include <cstdlib>
 
 namespace vk::app {
 
 namespace {
+using programmer::ProgrammerUnit;
+
 constexpr std::uint32_t kStartRate = 115200;
-constexpr int kSpeedStepSleepMs = 100;
+
+// The time between two probes at a rate after the first: the slower the rate, the longer a
+// probe and its answer take (51 ms at 57600 bit/s, 342 ms at 9600 bit/s).
+int ProbeIntervalMs(std::uint32_t rate) { return static_cast<int>(2880000 / (rate - 1200)); }
 
 bool ParseDecimal(const std::string& text, long& out) {
   if (text.empty()) return false;
@@ -58,11 +65,11 @@ void DeviceFinder::SearchTick() {
   }
   if (link_->IsOpen()) {
     if (AddressCounter <= EndAddress) {
-      link_->SendString("OP" + std::to_string(AddressCounter) + "\r");
+      ProgrammerUnit(*link_).Probe(AddressCounter);
       if (address_) address_->SetItemIndex(AddressCounter);
       if (view_.Visible()) {
         view_.SetRateText(std::to_string(link_->GetBaudRate()));
-        view_.SetCommandText("OP" + std::to_string(AddressCounter));
+        view_.SetCommandText(ProgrammerUnit::ProbeCommand(AddressCounter));
       }
       ++AddressCounter;
     } else if (speed_ && SpeedIndex + 1 < speed_->Count()) {
@@ -71,11 +78,11 @@ void DeviceFinder::SearchTick() {
       speed_->SetItemIndex(SpeedIndex);
       const std::uint32_t rate = SpeedAt(SpeedIndex);
       link_->SetBaudRate(rate);
-      if (rate > 1200) timer_->SetInterval(static_cast<int>(2880000 / (rate - 1200)));
+      if (rate > 1200) timer_->SetInterval(ProbeIntervalMs(rate));
       if (address_) address_->SetItemIndex(0);
-      loop_.Sleep(kSpeedStepSleepMs);
-      link_->SendString("OP0\r\r");
-      loop_.Sleep(kSpeedStepSleepMs);
+      loop_.Sleep(ProgrammerUnit::kTiming.finderAfterRateChangeMs);
+      ProgrammerUnit(*link_).ProbeAfterRateChange();
+      loop_.Sleep(ProgrammerUnit::kTiming.finderAfterRateChangeMs);
     } else {
       // One full round without an answer: searching on would never end.
       AddressCounter = 0;
@@ -103,7 +110,7 @@ void DeviceFinder::SearchTick() {
 
 void DeviceFinder::LineReceived(const std::string& line) {
   LastLine = line;
-  if (line.find("OK") != std::string::npos) Found = true;
+  if (ProgrammerUnit::IsOk(line)) Found = true;
 }
 
 void DeviceFinder::Closed() {

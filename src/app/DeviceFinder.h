@@ -1,5 +1,6 @@
 #pragma once
-// The device finder: searches addresses and bit rates for a programmer unit that answers "OK".
+// The device finder: searches addresses and bit rates for a programmer unit that answers "OK" to
+// its probe (programmer::ProgrammerUnit::Probe).
 // One step per tick of its own timer; received lines reach it while its window is visible.
 
 #include "link/SerialLink.h"
@@ -26,7 +27,7 @@ public:
 class DeviceFinder {
 public:
   static constexpr int kDefaultEndAddress = 16;
-  static constexpr int kFirstInterval = 20;
+  static constexpr int kFirstInterval = 20; // ms between the probes of the first rate
   static constexpr int kPortScanLimit = 100;
 
   DeviceFinder(platform::IEventLoop& loop, IFinderView& view) : loop_(loop), view_(view) {}

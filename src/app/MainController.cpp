@@ -13,21 +13,14 @@ using programmer::KindOf;
 using programmer::kKindBackplane;
 using programmer::kKindGroup;
 
-namespace {
-constexpr int kSelectSleepMs = 100;
+using programmer::ProgrammerUnit;
 
+namespace {
 // "QRD14 (type 136)", or the bare number for a type no entry has.
 std::string TypeText(std::int32_t code) {
   const auto* entry = programmer::FindEntryByType(code);
   return entry ? std::string(entry->Name) + " (type " + std::to_string(code) + ")"
                : "type " + std::to_string(code);
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
 }
 } // namespace
 
@@ -57,7 +50,11 @@ MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox
                                image::Tvkf& firmware, link::TComm& comm, programmer::TPrgrm& prg,
                                programmer::ProgrammerPagePresenter& page, MainViews views)
     : loop_(loop), boxes_(boxes), firmware_(firmware), comm_(comm), prg_(prg), page_(page),
-      views_(std::move(views)) {}
+      views_(std::move(views)), detection_(comm, loop) {
+  detection_.OnTypeAsked = [this] {
+    if (views_.terminal) views_.terminal->AddLine("ID");
+  };
+}
 
 void MainController::Status(const std::string& text) {
   if (views_.status) views_.status->SetPanelText(0, text);
@@ -69,22 +66,16 @@ int MainController::AddressIndex() const {
 
 void MainController::EnterState(ControllerMode m) {
   State.Mode = static_cast<std::uint8_t>(m);
-  State.Phase = DetectPhase::Send;
-  State.Step = DetectStep::SelectModule;
-  State.WaitTicks = 0;
-  Attempts = 0;
+  State.DetectionOver = false;
 }
 
-void MainController::EnterStatePhase(ControllerMode m, DetectPhase p) {
-  EnterState(m);
-  State.Phase = p;
-  if (m == ControllerMode::Detect) {
-    runPending_ = prg_.RunActive();
-    detectResult_ = DetectResult::Found;
-    // Each module's own type: nothing carries over from the module detected before.
-    DetectedType = 0;
-    idAsks_ = 0;
-  }
+void MainController::StartDetection() {
+  EnterState(ControllerMode::Detect);
+  runPending_ = prg_.RunActive();
+  detectResult_ = DetectResult::Found;
+  // Each module's own type: nothing carries over from the module detected before.
+  DetectedType = 0;
+  detection_.Start(CurModule);
 }
 
 void MainController::NoteArmedEntry() {
@@ -114,7 +105,7 @@ void MainController::ProgrammerAction(int tag) {
     // it found there).
     CurModule = LastModule = AddressIndex();
     Status("Dectecting ...");
-    EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+    StartDetection();
     break;
   case programmer::TPrgrm::kErase:
     if (prg_.RunActive()) {
@@ -128,7 +119,7 @@ void MainController::ProgrammerAction(int tag) {
         eraseType_ = prg_.Node().TypeCode;
         NoteArmedEntry();
         CurModule = LastModule = AddressIndex();
-        EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+        StartDetection();
       }
     }
     break;
@@ -147,11 +138,11 @@ void MainController::ProgrammerAction(int tag) {
       Status("Dectecting ...");
       prg_.StartProgram();
       NoteArmedEntry();
-      EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+      StartDetection();
     } else {
       if (KindOf(node.CpuKind).OpFirst) {
-        comm_.SendString("OP " + std::to_string(CurModule) + "\r");
-        loop_.Sleep(kSelectSleepMs);
+        ProgrammerUnit(comm_).Select(CurModule);
+        loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
       }
       Status("Programming ...");
       prg_.StartProgram();
@@ -169,7 +160,7 @@ void MainController::ProgrammerAction(int tag) {
       LastModule = views_.lastBox ? views_.lastBox->ItemIndex() : 0;
       if (LastModule < CurModule) CurModule = LastModule;
       if (views_.address) views_.address->SetItemIndex(CurModule);
-      EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+      StartDetection();
     } else {
       Status("");
     }
@@ -221,80 +212,36 @@ void MainController::MainTick(bool fromLink) {
                         : kTickMs);
 }
 
-void MainController::SendSelect() { comm_.SendString("OP " + std::to_string(CurModule) + "\r"); }
-
 void MainController::TickDetect(bool fromLink) {
-  switch (State.Phase) {
-  case DetectPhase::Send:
-    if (State.Step == DetectStep::SelectModule) {
-      loop_.Sleep(kSelectSleepMs);
-      ++Attempts;
-      if (Attempts >= kMaxSelectPasses) {
-        State.Phase = DetectPhase::Finish;
-        detectResult_ = DetectResult::NoModule;
-        Status("<no module found>");
-      } else {
-        SendSelect();
-        State.Phase = DetectPhase::Await;
-        State.WaitTicks = 0;
-      }
-    } else {
-      AskId();
-    }
+  if (State.DetectionOver) return DetectionDone();
+  using Result = programmer::ModuleDetection::Result;
+  switch (detection_.Tick(fromLink)) {
+  case Result::Pending:
+    return;
+  case Result::NoModule:
+    detectResult_ = DetectResult::NoModule;
+    Status("<no module found>");
     break;
-  case DetectPhase::Await:
-    if (State.Step == DetectStep::SelectModule) {
-      if (fromLink) {
-        comm_.RxLines.DeleteFirst(); // any reply counts
-        State.Step = DetectStep::QueryId;
-        State.Phase = DetectPhase::Send;
-      } else if (++State.WaitTicks > kSelectWaitTicks) {
-        State.Step = DetectStep::SelectModule;
-        State.Phase = DetectPhase::Send;
-      }
-    } else if (!fromLink) {
-      if (loop_.Now() - idAskedAt_ < kIdAnswerMs) break;
-      if (idAsks_ < kIdAsks) {
-        AskId();
-      } else {
-        // Answered the selection but not "ID" (a unit that says "OK" for an empty slot).
-        detectResult_ = DetectResult::NoIdAnswer;
-        Status("<no module found>");
-        State.Phase = DetectPhase::Finish;
-      }
-    } else {
-      const std::string line = comm_.RxLines.First();
-      comm_.RxLines.DeleteFirst();
-      const int hi = line.size() >= 4 ? HexDigit(line[2]) : -1;
-      const int lo = line.size() >= 4 ? HexDigit(line[3]) : -1;
-      if (hi < 0 || lo < 0) {
-        DetectedType = 0;
-        detectResult_ = DetectResult::Garbled;
-        Status("Communication error");
-      } else {
-        DetectedType = hi * 16 + lo;
-        if (!programmer::FindEntryByType(DetectedType))
-          detectResult_ = DetectResult::UnknownType;
-        else if (runPending_ && requiredType_ != 0 && DetectedType != requiredType_)
-          detectResult_ = DetectResult::OtherEntry; // the named entry stays selected
-        if (detectResult_ != DetectResult::OtherEntry) prg_.SelectByType(DetectedType);
-      }
-      State.Phase = DetectPhase::Finish;
-    }
+  case Result::NoIdAnswer:
+    detectResult_ = DetectResult::NoIdAnswer;
+    Status("<no module found>");
     break;
-  case DetectPhase::Finish:
-    DetectionDone();
+  case Result::Garbled:
+    DetectedType = 0;
+    detectResult_ = DetectResult::Garbled;
+    Status("Communication error");
+    break;
+  case Result::Found:
+    DetectedType = detection_.Type();
+    if (!programmer::FindEntryByType(DetectedType))
+      detectResult_ = DetectResult::UnknownType;
+    else if (runPending_ && requiredType_ != 0 && DetectedType != requiredType_)
+      detectResult_ = DetectResult::OtherEntry; // the named entry stays selected
+    if (detectResult_ != DetectResult::OtherEntry) prg_.SelectByType(DetectedType);
     break;
   }
-}
-
-void MainController::AskId() {
-  if (views_.terminal) views_.terminal->AddLine("ID");
-  comm_.SendString("ID\r");
-  ++idAsks_;
-  idAskedAt_ = loop_.Now();
-  State.Phase = DetectPhase::Await;
-  State.WaitTicks = 0;
+  // Acted on at the next tick, which paces the next module's selection.
+  State.DetectionOver = true;
 }
 
 void MainController::DetectionDone() {
@@ -312,7 +259,8 @@ void MainController::DetectionDone() {
   switch (detectResult_) {
   case DetectResult::NoModule:
     prg_.DropRun(FailReason::ModuleNotFound,
-                 "no answer to \"OP " + std::to_string(CurModule) + "\"; nothing written",
+                 "no answer to \"" + ProgrammerUnit::SelectCommand(CurModule) +
+                     "\"; nothing written",
                  DropLog::Explained);
     return NextModule();
   case DetectResult::Garbled:
@@ -439,7 +387,7 @@ void MainController::NextModule() {
     Status("Dectecting ...");
     prg_.StartProgram();
     if (views_.address) views_.address->SetItemIndex(CurModule);
-    EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+    StartDetection();
   }
 }
 

@@ -1,9 +1,10 @@
 #pragma once
 // The main controller: turns the Programmer page's buttons into operations and drives them to
-// their end. Detects the module at a backplane address through the programmer unit, checks
-// that the loaded firmware is meant for it, carries the run tick by tick and walks a range of
-// addresses for MultiProgram. Advanced by MainTick (the 10 ms timer, and once more for every
-// line the serial link delivers). The window, vkprog and the tests drive this same object.
+// their end. Only sequences: detects the module at a backplane address (the conversation with
+// the programmer unit is programmer::ModuleDetection's), checks that the loaded firmware is
+// meant for it, carries the run tick by tick and walks a range of addresses for MultiProgram.
+// Advanced by MainTick (the 10 ms timer, and once more for every line the serial link delivers).
+// The window, vkprog and the tests drive this same object.
 
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
@@ -11,6 +12,7 @@
 #include "platform/MessageBox.h"
 #include "programmer/Programmer.h"
 #include "programmer/ProgrammerPagePresenter.h"
+#include "programmer/ProgrammerUnit.h"
 #include "programmer/Views.h"
 
 #include <cstdint>
@@ -22,15 +24,12 @@ namespace vk::app {
 class DeviceFinder;
 
 enum class ControllerMode : std::uint8_t { Idle = 0, Detect = 1, CheckImage = 2, Run = 3 };
-enum class DetectPhase : std::uint8_t { Send = 0, Await = 1, Finish = 3 };
-enum class DetectStep : std::int32_t { SelectModule = 0, QueryId = 1 };
 
 // Reset as one block by ResetController.
 struct ControllerState {
   std::uint8_t Mode = 0; // a ControllerMode; any other value is turned back into Idle
-  DetectPhase Phase = DetectPhase::Send;
-  DetectStep Step = DetectStep::SelectModule;
-  std::uint32_t WaitTicks = 0;
+  // The detection has its result; the next tick acts on it.
+  bool DetectionOver = false;
 };
 
 // The main window's controls the controller writes or reads.
@@ -47,13 +46,6 @@ struct MainViews {
 
 class MainController {
 public:
-  static constexpr int kMaxSelectPasses = 10; // the tenth pass ends the detection unsent
-  static constexpr std::uint32_t kSelectWaitTicks = 10;
-  // "ID" is asked again after this long without an answer, kIdAsks times in all (about 5 s):
-  // a unit that answers "OK" for an empty slot never answers "ID".
-  static constexpr int kIdAnswerMs = 1000;
-  static constexpr int kIdAsks = 5;
-
   MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes, image::Tvkf& firmware,
                  link::TComm& comm, programmer::TPrgrm& prg,
                  programmer::ProgrammerPagePresenter& page, MainViews views);
@@ -70,7 +62,8 @@ public:
   bool ImageFitsTarget() const;
 
   void EnterState(ControllerMode m);
-  void EnterStatePhase(ControllerMode m, DetectPhase p);
+  // Detects the module at CurModule; a run armed before follows on the module found.
+  void StartDetection();
   void ResetController();
 
   ControllerMode Mode() const { return static_cast<ControllerMode>(State.Mode); }
@@ -102,7 +95,6 @@ public:
   bool RunKeepsItsEntry = false;
 
   ControllerState State;
-  std::uint32_t Attempts = 0;
   std::int32_t DetectedType = 0;
   std::int32_t CurModule = 0;
   std::int32_t LastModule = 0;
@@ -110,7 +102,6 @@ public:
 
 private:
   void Status(const std::string& text);
-  void SendSelect();
   void TickDetect(bool fromLink);
   void TickCheckImage();
   void TickRun();
@@ -121,7 +112,6 @@ private:
   int AddressIndex() const;
   std::string MismatchTypes() const;
 
-  void AskId();
   // What the run is armed with: the entry selected, and the type a module must have (0: any).
   void NoteArmedEntry();
   // Before programming: a file that stopped without its end record may have been cut short.
@@ -136,12 +126,10 @@ private:
     OtherEntry
   };
   DetectResult detectResult_ = DetectResult::Found;
-  bool runPending_ = false;    // the detection under way precedes a run
-  std::int32_t eraseType_ = 0; // an Erase pressed on a module: the type it must have
+  bool runPending_ = false;       // the detection under way precedes a run
+  std::int32_t eraseType_ = 0;    // an Erase pressed on a module: the type it must have
   std::int32_t requiredType_ = 0; // RunKeepsItsEntry: the named entry's type
   std::string armedEntry_;        // the entry selected when the run was armed
-  platform::Millis idAskedAt_ = 0;
-  int idAsks_ = 0;
 
   platform::IEventLoop& loop_;
   platform::IMessageBox& boxes_;
@@ -151,6 +139,7 @@ private:
   programmer::ProgrammerPagePresenter& page_;
   MainViews views_;
   DeviceFinder* finder_ = nullptr;
+  programmer::ModuleDetection detection_;
   bool asking_ = false;
 };
 

@@ -186,7 +186,7 @@ void Session::FindDevice() {
   finder->OnFinished = [this] {
     controller->CurModule = controller->LastModule =
         views_.target.address ? views_.target.address->ItemIndex() : 0;
-    controller->EnterStatePhase(ControllerMode::Detect, DetectPhase::Send);
+    controller->StartDetection();
   };
   finder->OnNotFound = [this] {
     if (views_.status) views_.status->SetPanelText(0, "no device found");

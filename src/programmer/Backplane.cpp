@@ -2,13 +2,14 @@
 
 // On the wire, in text lines (host left, unit right):
 //   "OP n"                 ->                 SendSelect
-//                          <-  "OK"           AwaitSelected (5 s at most: no module there)
+//                          <-  "OK"           AwaitSelected (5 s at most: no module there;
+//                                             anything else is left unread)
 //   "QV550274"             ->
 //   115200 bit/s, "OP n"   ->                 ToFastRate, SelectAgain
 //                          <-  "OK"           AwaitSelectedAgain (anything else, or nothing
 //                                             within 5 s: the run fails, nothing erased)
 //   "erase1" / "erase2"    ->                 SendErase (erase2 for images from 0xC000)
-//                          <-  "OK"           AwaitErased (2000 ticks at most)
+//                          <-  "OK"           AwaitErased (20 s at most)
 //   "L"                    ->                 ProgramBegin
 //   a record               ->                 the shared record loop, records answered by
 //                          <-  0x06 / "."     taken: the next record at once
@@ -18,14 +19,13 @@
 //   "G"                    ->                 ProgramEnd: the module starts its program
 
 #include "link/SerialLink.h"
+#include "programmer/ProgrammerUnit.h"
 
 namespace vk::programmer {
 
 namespace {
 constexpr std::uint32_t kFastBaud = 115200;
 constexpr std::uint32_t kErase2From = 0xC000;
-
-bool HasOK(const std::string& line) { return line.find("OK") != std::string::npos; }
 
 // An answer as a reason can show it: printable characters as they are, others in hexadecimal.
 std::string Shown(const std::string& line) {
@@ -44,62 +44,65 @@ std::string Shown(const std::string& line) {
 }
 } // namespace
 
-void TCPU_BACKPLANE::SelectModule() { Comm->SendString("OP " + std::to_string(ModuleNo) + "\r"); }
-
 void TCPU_BACKPLANE::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   Enter(CpuState::Erase, RunPhase::Begin);
   RetryCount = 0;
 }
 
+void TCPU_BACKPLANE::SelectModule() {
+  Comm->DropAnswers();
+  ProgrammerUnit(*Comm).Select(ModuleNo);
+  StartWaiting();
+}
+
+std::string TCPU_BACKPLANE::NoAnswerTo() const {
+  return "no answer to \"" + ProgrammerUnit::SelectCommand(ModuleNo) + "\"";
+}
+
 void TCPU_BACKPLANE::EraseBegin() {
   switch (At<Select>()) {
   case Select::SendSelect:
-    Comm->RxLines.Clear();
     SelectModule();
-    StartWaiting();
     GoTo(Select::AwaitSelected);
     break;
   case Select::AwaitSelected:
-    if (Comm->RxLines.Count() > 0 && HasOK(Comm->RxLines.First())) {
-      Comm->RxLines.DeleteFirst();
-      Comm->SendString("QV550274\r");
+    // Anything but "OK" is left to the delivery that brought it.
+    if (Comm->AnswerWaiting() && ProgrammerUnit::IsOk(Comm->PeekAnswer())) {
+      Comm->DropAnswer();
+      ProgrammerUnit(*Comm).SendHostKey();
       GoTo(Select::ChooseRate);
-    } else if (WaitedLongerThan(kAnswerLimitMs)) {
+    } else if (WaitedLongerThan(kTiming.answerLimitMs)) {
       // A unit pulled out or an empty slot: the module fails instead of waiting for good.
-      Fail(FailReason::ModuleNotFound, "no answer to \"OP " + std::to_string(ModuleNo) + "\"");
+      Fail(FailReason::ModuleNotFound, NoAnswerTo());
     }
     break;
   case Select::ChooseRate:
-    Sleep(100);
+    Sleep(kTiming.afterHostKeyMs);
     GoTo(Comm->GetBaudRate() == kFastBaud ? Select::SelectAgain : Select::ToFastRate);
     break;
   case Select::ToFastRate:
     Comm->SetBaudRate(kFastBaud);
-    Sleep(100);
+    Sleep(kTiming.afterRateChangeMs);
     GoTo(Select::SelectAgain);
     break;
   case Select::SelectAgain:
-    Sleep(500);
-    Comm->RxLines.Clear();
+    Sleep(kTiming.beforeSelectAgainMs);
     SelectModule();
-    StartWaiting();
     GoTo(Select::AwaitSelectedAgain);
     break;
   case Select::AwaitSelectedAgain:
     // The erase follows only a module that said it is selected: an "X" or garbage here may
     // mean another module, or none, listens.
-    if (Comm->RxLines.Count() > 0) {
-      const std::string line = Comm->RxLines.First();
-      Comm->RxLines.DeleteFirst();
-      if (HasOK(line))
+    if (const auto line = Comm->TakeAnswer()) {
+      if (ProgrammerUnit::IsOk(*line))
         GoTo(Select::Selected);
       else
-        Fail(FailReason::ModuleNotFound, "\"OP " + std::to_string(ModuleNo) + "\" answered \"" +
-                                             Shown(line) + "\"; nothing written");
-    } else if (WaitedLongerThan(kAnswerLimitMs)) {
-      Fail(FailReason::ModuleNotFound,
-           "no answer to \"OP " + std::to_string(ModuleNo) + "\" at 115200 bit/s; nothing written");
+        Fail(FailReason::ModuleNotFound, "\"" + ProgrammerUnit::SelectCommand(ModuleNo) +
+                                             "\" answered \"" + Shown(*line) +
+                                             "\"; nothing written");
+    } else if (WaitedLongerThan(kTiming.answerLimitMs)) {
+      Fail(FailReason::ModuleNotFound, NoAnswerTo() + " at 115200 bit/s; nothing written");
     }
     break;
   case Select::Selected:
@@ -111,29 +114,25 @@ void TCPU_BACKPLANE::EraseBegin() {
 void TCPU_BACKPLANE::EraseStep() {
   switch (At<Erasing>()) {
   case Erasing::SendErase:
-    Comm->RxLines.Clear();
+    Comm->DropAnswers();
     Comm->SendString(CurAddr < kErase2From ? "erase1\r" : "erase2\r");
-    Sleep(100);
+    Sleep(kTiming.afterEraseMs);
+    StartWaiting();
     GoTo(Erasing::AwaitErased);
-    Counter = 0;
     break;
   case Erasing::AwaitErased:
-    if (Comm->RxLines.Count() == 0) {
-      if (++Counter > kEraseWaitTicks) Fail(FailReason::EraseFailed, "erase unanswered");
-      break;
-    }
-    {
-      const std::string line = Comm->RxLines.First();
-      Comm->RxLines.DeleteFirst();
+    if (const auto line = Comm->TakeAnswer()) {
       // Straight to programming: EraseEnd has nothing to do.
-      if (HasOK(line)) Enter(CpuState::Program, RunPhase::Begin);
+      if (ProgrammerUnit::IsOk(*line)) Enter(CpuState::Program, RunPhase::Begin);
+    } else if (WaitedLongerThan(kTiming.eraseLimitMs)) {
+      Fail(FailReason::EraseFailed, "erase unanswered");
     }
     break;
   }
 }
 
 void TCPU_BACKPLANE::ProgramBegin() {
-  Comm->RxLines.Clear();
+  Comm->DropAnswers();
   Comm->SendString("L\r");
   Enter(State, RunPhase::Step);
 }
@@ -146,7 +145,7 @@ void TCPU_BACKPLANE::ProgramStep() {
                                           "",
                                           /*clearBeforeSend=*/true,
                                           kMaxRetries,
-                                          kAnswerLimitMs,
+                                          kTiming.answerLimitMs,
                                           /*othersRepeat=*/true,
                                           /*keepAnswer=*/true};
   RecordLoopStep(kRules, RetryCount, [this] {
@@ -157,7 +156,7 @@ void TCPU_BACKPLANE::ProgramStep() {
 }
 
 void TCPU_BACKPLANE::ProgramEnd() {
-  Comm->RxLines.Clear();
+  Comm->DropAnswers();
   Comm->SendString("G\r");
   TCPU::ProgramEnd();
 }

@@ -1,11 +1,23 @@
 #pragma once
 // TCPU_BACKPLANE: the maker's programmer unit on the module backplane. Selects the module
 // ("OP n"), identifies itself ("QV550274"), moves the link to 115200 bit/s, erases, then loads
-// Intel HEX records, each answered by the unit, and closes with "G".
+// Intel HEX records, each answered by the unit, and closes with "G". The unit's own commands
+// (selection, key, what counts as "OK") are ProgrammerUnit's; the wire story is in
+// Backplane.cpp.
 
 #include "programmer/Cpu.h"
 
 namespace vk::programmer {
+
+struct BackplaneTiming {
+  int afterHostKeyMs = 100;      // after "QV550274", before the rate is looked at
+  int afterRateChangeMs = 100;   // after the link moved to 115200 bit/s
+  int beforeSelectAgainMs = 500; // before "OP n" at the new rate
+  int afterEraseMs = 100;        // after "erase1"/"erase2", before its answer is looked for
+  int answerLimitMs = 5000;      // "OP n" or a record unanswered this long: the run fails
+  // The erase unanswered this long: the run fails (2000 polls of the 10 ms tick).
+  int eraseLimitMs = 20000;
+};
 
 class TCPU_BACKPLANE : public TCPU {
 public:
@@ -18,17 +30,17 @@ public:
   void ProgramStep() override;
   void ProgramEnd() override;
 
-  static constexpr int kEraseWaitTicks = 2000;
-  static constexpr int kMaxRetries = 5;
+  static constexpr BackplaneTiming kTiming{};
+  static constexpr int kMaxRetries = 5; // records sent again per run
 
   // The steps of EraseBegin: the module is selected and the link brought to speed.
   enum class Select : std::int32_t {
-    SendSelect = 0,    // "OP n"
-    AwaitSelected = 1, // "OK"; then "QV550274"
-    ChooseRate = 2,    // already at 115200 bit/s, or not
-    ToFastRate = 3,    // 115200 bit/s
-    SelectAgain = 4,   // "OP n" at the new rate
-    Selected = 5,      // on to EraseStep
+    SendSelect = 0,         // "OP n"
+    AwaitSelected = 1,      // "OK"; then "QV550274"
+    ChooseRate = 2,         // already at 115200 bit/s, or not
+    ToFastRate = 3,         // 115200 bit/s
+    SelectAgain = 4,        // "OP n" at the new rate
+    Selected = 5,           // on to EraseStep
     AwaitSelectedAgain = 6, // "OK" at the new rate, or the run fails
   };
   // The steps of EraseStep.
@@ -41,7 +53,10 @@ public:
   std::int32_t RetryCount = 0;
 
 private:
+  // Drops stale answers, sends "OP n" and starts the clock of its answer.
   void SelectModule();
+  // 'no answer to "OP n"'
+  std::string NoAnswerTo() const;
 };
 
 } // namespace vk::programmer

@@ -162,6 +162,18 @@ TEST(Programming, DetectCheckAndProgramAContainer) {
   EXPECT_EQ(b.unit.FindModule(7)->starts, 1);
 }
 
+TEST(Programming, AChipBehindTheUnitIsSelectedBeforeItsRun) {
+  AppBench b; // the Cortex-M3 loader behind the unit: "OP n", a pause, then its synchronisation
+  b.session->Start({});
+  b.Load("fw.hex", HexText(0x1000, Pattern(0x10)));
+  b.Select("Cortex-M3");
+  b.address.SetItemIndex(3);
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.loop.RunUntil([&] { return b.Written().size() >= 2; }, 1000));
+  EXPECT_EQ(b.Written()[0], "OP 3\r");
+  EXPECT_EQ(b.Written()[1], "\x7F");
+}
+
 TEST(Programming, TheModuleProgrammedIsTheModuleChecked) {
   {
     AppBench b; // loading the container selects QRA11 without moving the address box
