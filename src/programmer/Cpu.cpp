@@ -31,9 +31,9 @@ TCPU::TCPU(platform::IEventLoop& loop) : loop_(loop) {}
 
 void TCPU::Sleep(int ms) { loop_.Sleep(ms); }
 
-void TCPU::StartWaiting() { waitingSince_ = loop_.Now(); }
+void TCPU::StartWaiting() { waitStartedAt_ = loop_.Now(); }
 
-bool TCPU::WaitedLongerThan(int limitMs) const { return loop_.Now() - waitingSince_ >= limitMs; }
+bool TCPU::WaitedLongerThan(int limitMs) const { return loop_.Now() - waitStartedAt_ >= limitMs; }
 
 std::string TCPU::RecordDetail(const std::string& what) const {
   char at[16];
@@ -42,7 +42,8 @@ std::string TCPU::RecordDetail(const std::string& what) const {
 }
 
 std::string TCPU::RefusalDetail() const {
-  const auto c = static_cast<unsigned char>(refusedWith_);
+  if (!refusedWith_) return RecordDetail("refused");
+  const auto c = static_cast<unsigned char>(*refusedWith_);
   char answer[8];
   if (c >= 0x20 && c < 0x7F)
     std::snprintf(answer, sizeof answer, "%c", c);
@@ -122,9 +123,9 @@ bool TCPU::SendNextRecord() {
   while (CurAddr < EndAddr && CurAddr < kImageSize && blank(CurAddr)) CurAddr += block;
 
   if (CurAddr >= EndAddr || CurAddr >= kImageSize) {
-    Sleep(10);
+    Sleep(kRecordTiming.beforeEndRecordMs);
     Comm->SendString(":00000001FF\r");
-    Sleep(50);
+    Sleep(kRecordTiming.afterEndRecordMs);
     return false;
   }
   LastRecordAt = CurAddr;
@@ -145,7 +146,8 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
                           const std::function<void()>& prepare) {
   inRecordLoop_ = true;
   auto sendNext = [&] {
-    if (rules.clearBeforeSend) Comm->RxLines.Clear();
+    if (rules.clearBeforeSend) Comm->DropAnswers();
+    if (rules.pauseBeforeRecordMs > 0) Sleep(rules.pauseBeforeRecordMs);
     GoTo(SendNextRecord() ? RecordStep::Await : RecordStep::AllSent);
     StartWaiting();
   };
@@ -158,7 +160,7 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
     sendNext();
     break;
   case RecordStep::Await: {
-    if (Comm->RxLines.Count() == 0) {
+    if (!Comm->AnswerWaiting()) {
       // A loader that falls silent must not hold the run for good.
       if (WaitedLongerThan(rules.answerLimitMs)) {
         if (Comm->IsOpen())
@@ -168,7 +170,7 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
       }
       break;
     }
-    const std::string answer = Comm->RxLines.First();
+    const std::string answer = Comm->PeekAnswer();
     auto verdict = RecordStep::Await;
     for (const char c : answer) {
       if (rules.acknowledge.find(c) != std::string_view::npos) {
@@ -179,14 +181,18 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
       } else if (rules.othersRepeat || rules.retry.find(c) != std::string_view::npos) {
         verdict = RecordStep::Repeat;
         refusedWith_ = c;
+      } else if (rules.othersRefuse) {
+        verdict = RecordStep::Refused;
+        refusedWith_.reset();
       }
     }
     GoTo(verdict);
-    if (!rules.keepAnswer) Comm->RxLines.DeleteFirst();
+    if (!rules.keepAnswer) Comm->DropAnswer();
     // An acknowledged record is followed at once by the next: left to the next tick, the line
     // would stand idle for most of a tick after every record.
     if (verdict == RecordStep::Send) {
-      BytesAcknowledged += std::min(static_cast<std::uint32_t>(BlockSize), kImageSize - LastRecordAt);
+      BytesAcknowledged +=
+          std::min(static_cast<std::uint32_t>(BlockSize), kImageSize - LastRecordAt);
       sendNext();
     }
     break;
