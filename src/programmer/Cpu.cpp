@@ -41,9 +41,9 @@ std::string TCPU::RecordDetail(const std::string& what) const {
   return std::string("record at ") + at + " " + what;
 }
 
-std::string TCPU::RefusalDetail() const {
-  if (!refusedWith_) return RecordDetail("refused");
-  const auto c = static_cast<unsigned char>(*refusedWith_);
+std::string TCPU::RefusalDetail(std::optional<char> refusedWith) const {
+  if (!refusedWith) return RecordDetail("refused");
+  const auto c = static_cast<unsigned char>(*refusedWith);
   char answer[8];
   if (c >= 0x20 && c < 0x7F)
     std::snprintf(answer, sizeof answer, "%c", c);
@@ -170,46 +170,52 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
       }
       break;
     }
-    const std::string answer = Comm->PeekAnswer();
-    auto verdict = RecordStep::Await;
-    for (const char c : answer) {
+    // What the answer asks for; the last character recognised decides.
+    enum class Verdict { Wait, Next, Repeat, Refuse } verdict = Verdict::Wait;
+    std::optional<char> named; // the character refused or asking for a repeat, when named
+    for (const char c : Comm->PeekAnswer()) {
       if (rules.acknowledge.find(c) != std::string_view::npos) {
-        verdict = RecordStep::Send;
+        verdict = Verdict::Next;
       } else if (rules.fatal.find(c) != std::string_view::npos) {
-        verdict = RecordStep::Refused;
-        refusedWith_ = c;
+        verdict = Verdict::Refuse;
+        named = c;
       } else if (rules.othersRepeat || rules.retry.find(c) != std::string_view::npos) {
-        verdict = RecordStep::Repeat;
-        refusedWith_ = c;
+        verdict = Verdict::Repeat;
+        named = c;
       } else if (rules.othersRefuse) {
-        verdict = RecordStep::Refused;
-        refusedWith_.reset();
+        verdict = Verdict::Refuse;
+        named.reset();
       }
     }
-    GoTo(verdict);
     if (!rules.keepAnswer) Comm->DropAnswer();
-    // An acknowledged record is followed at once by the next: left to the next tick, the line
-    // would stand idle for most of a tick after every record.
-    if (verdict == RecordStep::Send) {
+    switch (verdict) {
+    case Verdict::Wait: // nothing recognised: the answer may still come
+      break;
+    case Verdict::Next:
+      // An acknowledged record is followed at once by the next: left to the next tick, the line
+      // would stand idle for most of a tick after every record.
       BytesAcknowledged +=
           std::min(static_cast<std::uint32_t>(BlockSize), kImageSize - LastRecordAt);
       sendNext();
+      break;
+    case Verdict::Repeat:
+      if (AnotherAttempt(retryCount, rules.maxRetries))
+        GoTo(RecordStep::Repeat);
+      else
+        Fail(FailReason::RecordRefused, RefusalDetail(named));
+      break;
+    case Verdict::Refuse:
+      Fail(FailReason::RecordRefused, RefusalDetail(named));
+      break;
     }
     break;
   }
   case RecordStep::AllSent:
     Enter(State, RunPhase::End);
     break;
-  case RecordStep::Refused:
-    Fail(FailReason::RecordRefused, RefusalDetail());
-    break;
   case RecordStep::Repeat:
-    if (AnotherAttempt(retryCount, rules.maxRetries)) {
-      CurAddr -= static_cast<std::uint32_t>(BlockSize);
-      GoTo(RecordStep::Send);
-    } else {
-      GoTo(RecordStep::Refused);
-    }
+    CurAddr -= static_cast<std::uint32_t>(BlockSize);
+    GoTo(RecordStep::Send);
     break;
   }
 }

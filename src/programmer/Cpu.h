@@ -65,8 +65,7 @@ enum class RecordStep : std::int32_t {
   Send = 1,    // the next record, or the end record when none is left
   Await = 2,   // the answer to the record
   AllSent = 3, // on to the End phase
-  Refused = 4, // the run fails: a fatal answer, or repeats used up
-  Repeat = 5,  // the same record again
+  Repeat = 4,  // the same record again, at the next tick
 };
 
 // The waits of the record routines every record-based loader shares (SendNextRecord,
@@ -215,8 +214,9 @@ protected:
   bool WaitedLongerThan(int limitMs) const;
   // "record at 0x1040 refused (E)"
   std::string RecordDetail(const std::string& what) const;
-  // The same for the refusal last seen by the record loop.
-  std::string RefusalDetail() const;
+  // The same for a refused record: "record at 0x1040 refused (E)", or without the character when
+  // it is not named.
+  std::string RefusalDetail(std::optional<char> refusedWith) const;
 
   // The record loop the record-based boot loaders share (ProgramStep). Answers are scanned
   // character by character and the last recognised one decides.
@@ -245,8 +245,6 @@ protected:
 
   bool inRecordLoop_ = false; // this run's programming is the shared record loop
   platform::IEventLoop& loop_;
-  // The character of the refusal last seen by the record loop; none when it is not named.
-  std::optional<char> refusedWith_;
 
 private:
   std::int64_t waitStartedAt_ = 0; // StartWaiting's clock reading
