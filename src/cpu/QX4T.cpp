@@ -69,7 +69,6 @@ void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
   Sleep(kTiming.afterLinkCloseMs);
   Send(StartFrame());
   Sleep(kTiming.afterStartFrameMs);
-  Counter = 0;
 }
 
 void TCPU_QX4T::EraseBegin() {
@@ -87,7 +86,6 @@ void TCPU_QX4T::EraseStep() {
       break;
     }
     StartWaiting();
-    Counter = 0;
     GoTo(Erasing::AwaitErased);
     break;
   case Erasing::AwaitErased: {
@@ -148,7 +146,6 @@ void TCPU_QX4T::ProgramStep() {
   case Loading::Start:
     ClearReply();
     GoTo(Loading::SecondChecksum);
-    Counter = 0;
     break;
   case Loading::SecondChecksum:
     // The second word, over the same region with the first in place.
