@@ -55,8 +55,6 @@ bool TCPU_QX4T::Answered(std::uint8_t& result) const {
 
 void TCPU_QX4T::ClearReply() { can_->ReplyMsg.LEN = 0; }
 
-bool TCPU_QX4T::WaitedTooLong(int limitMs) const { return loop_.Now() - waitingSince_ >= limitMs; }
-
 void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   if (can_ == nullptr) { // nothing to talk over
@@ -68,10 +66,9 @@ void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
   // Closing first makes the loader see the link start afresh: the stop message, then the start
   // frame on a newly opened interface.
   can_->CloseLink();
-  Sleep(10);
+  Sleep(kTiming.afterLinkCloseMs);
   Send(StartFrame());
-  Sleep(10);
-  Counter = 0;
+  Sleep(kTiming.afterStartFrameMs);
 }
 
 void TCPU_QX4T::EraseBegin() {
@@ -88,8 +85,7 @@ void TCPU_QX4T::EraseStep() {
       Fail(FailReason::LinkLost, "the erase command did not reach the bus");
       break;
     }
-    waitingSince_ = loop_.Now();
-    Counter = 0;
+    StartWaiting();
     GoTo(Erasing::AwaitErased);
     break;
   case Erasing::AwaitErased: {
@@ -99,7 +95,7 @@ void TCPU_QX4T::EraseStep() {
         GoTo(Erasing::Erased);
       else
         Fail(FailReason::EraseFailed, "erase refused (answer " + Hex4(result) + ")");
-    } else if (WaitedTooLong(EraseAnswerLimitMs)) {
+    } else if (WaitedLongerThan(EraseAnswerLimitMs)) {
       Fail(FailReason::EraseFailed, "erase unanswered");
     }
     break;
@@ -118,7 +114,7 @@ void TCPU_QX4T::EraseEnd() {
 void TCPU_QX4T::ProgramBegin() {
   Send(StartFrame());
   AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
-  Sleep(10);
+  Sleep(kTiming.afterProgramStartMs);
   Phase = RunPhase::Step;
   GoTo(Loading::Start);
 }
@@ -150,7 +146,6 @@ void TCPU_QX4T::ProgramStep() {
   case Loading::Start:
     ClearReply();
     GoTo(Loading::SecondChecksum);
-    Counter = 0;
     break;
   case Loading::SecondChecksum:
     // The second word, over the same region with the first in place.
@@ -159,10 +154,10 @@ void TCPU_QX4T::ProgramStep() {
     break;
   case Loading::SendBlock:
     ClearReply();
-    Sleep(50);
+    Sleep(kTiming.beforeBlockMs);
     switch (SendNextBlock()) {
     case BlockSend::Sent:
-      waitingSince_ = loop_.Now();
+      StartWaiting();
       GoTo(Loading::AwaitWritten);
       break;
     case BlockSend::NoneLeft:
@@ -180,11 +175,10 @@ void TCPU_QX4T::ProgramStep() {
       if (result == kBlockWritten) {
         BytesAcknowledged += kBlockBytes;
         GoTo(Loading::SendBlock);
-      }
-      else
+      } else
         Fail(FailReason::RecordRefused,
              "block at " + Hex4(block) + " refused (answer " + Hex4(result) + ")");
-    } else if (WaitedTooLong(BlockAnswerLimitMs)) {
+    } else if (WaitedLongerThan(BlockAnswerLimitMs)) {
       Fail(FailReason::RecordUnanswered, "block at " + Hex4(block) + " unanswered");
     }
     break;
@@ -195,22 +189,18 @@ void TCPU_QX4T::ProgramStep() {
   }
 }
 
-void TCPU_QX4T::Finish() { Sleep(200); }
+void TCPU_QX4T::Finish() { Sleep(kTiming.afterRunMs); }
 
 // ---------------------------------------------------------------------------------------------
 // TCPU_QX4T_BOOT: over the serial boot loader at 57600 bit/s (host left, loader right):
 //   "BM"                 ->                  InitBegin
 //                        <-  a line with K   ProgramBegin  another line: "BM" again (4 lines
 //                                                          at most), silence: 10 s at most
-//   a record             ->                  SendRecord    100 ms after the last answer
-//                        <-  0x06 / "."      AwaitTaken    anything else, or 5 s of silence,
-//                                                          fails the run
+//   a record             ->                  ProgramStep   the shared record loop, 100 ms after
+//                        <-  0x06 / "."                    the last answer; anything else, or
+//                                                          5 s of silence, fails the run
 //   ":00000001FF"        ->
 //   "GN"                 ->                  Finish: only after every record was taken
-
-bool TCPU_QX4T_BOOT::WaitedTooLong(int limitMs) const {
-  return loop_.Now() - waitingSince_ >= limitMs;
-}
 
 void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
@@ -220,94 +210,64 @@ void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
     return;
   }
   Comm->SetBaudRate(kBootLoaderBaud);
-  Sleep(200);
+  Sleep(kTiming.afterRateChangeMs);
   Comm->SendString("BM\r");
-  waitingSince_ = loop_.Now();
-  Sleep(200);
-  State = CpuState::Program;
-  Phase = RunPhase::Begin;
-  Step = 0;
+  StartWaiting();
+  Sleep(kTiming.afterEnterMs);
+  Enter(CpuState::Program, RunPhase::Begin);
 }
 
 // Waits for the boot loader to answer "BM\r": a line with "K" starts programming; any other line
 // of two characters or more asks again, three times at most.
 void TCPU_QX4T_BOOT::ProgramBegin() {
-  const std::string answer = Comm->RxLines.First();
+  const std::string answer = Comm->PeekAnswer();
   if (answer.size() <= 1) {
-    if (WaitedTooLong(EnterAnswerLimitMs)) Fail(FailReason::NoSync, "no answer to \"BM\"");
+    if (WaitedLongerThan(kTiming.enterAnswerLimitMs))
+      Fail(FailReason::NoSync, "no answer to \"BM\"");
     return;
   }
   if (answer.find('K') != std::string::npos) {
     Enter(CpuState::Program, RunPhase::Step);
-    Comm->RxLines.DeleteFirst();
-    Sleep(200);
+    Comm->DropAnswer();
+    Sleep(kTiming.afterEnteredMs);
+  } else if (AnotherAttempt(Counter, kEnterAnswers - 1)) { // Counter: the answers without "K"
+    Comm->SendString("BM\r");
+    StartWaiting();
   } else {
-    Step = 0;
-    // Counter: the answers without "K" so far.
-    if (AnotherAttempt(Counter, kEnterAnswers - 1)) {
-      Comm->SendString("BM\r");
-      waitingSince_ = loop_.Now();
-    } else {
-      Fail(FailReason::NoSync, "the boot loader did not take \"BM\"");
-    }
+    Fail(FailReason::NoSync, "the boot loader did not take \"BM\"");
   }
-  Comm->RxLines.Clear();
+  Comm->DropAnswers();
 }
 
 void TCPU_QX4T_BOOT::ProgramStep() {
-  switch (At<Loading>()) {
-  case Loading::Start:
-    Comm->RxLines.Clear();
-    GoTo(Loading::Pause);
-    Counter = 0;
-    break;
-  case Loading::Pause:
-    GoTo(Loading::SendRecord);
-    break;
-  case Loading::SendRecord:
-    SendRecord();
-    break;
-  case Loading::AwaitTaken: {
-    if (Comm->RxLines.Count() == 0) {
-      if (WaitedTooLong(RecordAnswerLimitMs))
-        Fail(FailReason::RecordUnanswered, "record at " + Hex4(recordAt_) + " unanswered");
-      break;
-    }
-    const std::string answer = Comm->RxLines.First();
-    if (answer.find_first_of("\x06.") != std::string::npos) {
-      Comm->RxLines.DeleteFirst();
-      BytesAcknowledged += static_cast<std::uint32_t>(BlockSize > 0 ? BlockSize : 1);
-      SendRecord(); // at once, not at the next tick
-    } else {
-      Fail(FailReason::RecordRefused, "record at " + Hex4(recordAt_) + " refused");
-    }
-    break;
-  }
-  case Loading::AllSent:
-    completed_ = true;
-    Enter(CpuState::Done, RunPhase::Begin);
-    break;
-  }
+  // The loader answers a record it takes with 0x06 or "." and anything else only when it did not
+  // take it; it is never asked for a record again.
+  static constexpr RecordLoopRules kRules{.acknowledge = "\x06.",
+                                          .fatal = "",
+                                          .retry = "",
+                                          .clearBeforeSend = true,
+                                          .maxRetries = 0,
+                                          .answerLimitMs = kTiming.recordAnswerLimitMs,
+                                          .othersRefuse = true,
+                                          .pauseBeforeRecordMs = kTiming.beforeRecordMs};
+  RecordLoopStep(kRules, Counter, [this] { Comm->DropAnswers(); });
 }
 
-void TCPU_QX4T_BOOT::SendRecord() {
-  Comm->RxLines.Clear();
-  Sleep(100);
-  GoTo(SendNextRecord() ? Loading::AwaitTaken : Loading::AllSent);
-  recordAt_ = CurAddr - static_cast<std::uint32_t>(BlockSize > 0 ? BlockSize : 1);
-  waitingSince_ = loop_.Now();
+void TCPU_QX4T_BOOT::ProgramEnd() {
+  completed_ = true;
+  TCPU::ProgramEnd();
 }
 
 void TCPU_QX4T_BOOT::Finish() {
   // "GN" starts the application: only one that was written whole.
   if (completed_) {
-    Sleep(200);
+    Sleep(kTiming.beforeStartMs);
     Comm->SendString("GN\r");
   }
   completed_ = false;
-  Sleep(200);
+  Sleep(kTiming.beforeRateBackMs);
   Comm->SetBaudRate(kNormalBaud);
-  Sleep(200);
+  Sleep(kTiming.afterRateBackMs);
 }
 
 } // namespace vk::cpu

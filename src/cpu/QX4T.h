@@ -27,6 +27,17 @@ class TUSB2CAN;
 
 namespace vk::cpu {
 
+// The waits of TCPU_QX4T, in milliseconds.
+struct QX4TTiming {
+  int afterLinkCloseMs = 10;      // the stop message settles before the start frame
+  int afterStartFrameMs = 10;     // the loader takes the start frame before the erase
+  int afterProgramStartMs = 10;   // the loader takes the start frame before the first block
+  int beforeBlockMs = 50;         // the bus quiet before each block's address frame
+  int eraseAnswerLimitMs = 30000; // a whole flash erase, with room to spare
+  int blockAnswerLimitMs = 5000;  // a written block is answered well within this
+  int afterRunMs = 200;           // the loader settles before the link is used again
+};
+
 class TCPU_QX4T : public programmer::TCPU {
 public:
   // can: the CAN link; without one every run fails at its start.
@@ -41,22 +52,21 @@ public:
   void ProgramStep() override;
   void Finish() override;
 
+  static constexpr QX4TTiming kTiming{};
   static constexpr std::uint16_t kFunctionCode = 0x780;
   static constexpr std::uint32_t kBlockBytes = 128; // whatever BlockSize says
   static constexpr std::uint32_t kFrameBytes = 8;   // 16 data frames per block
   static constexpr std::uint8_t kErased = 0x00;     // the answer to Erase that means success
   static constexpr std::uint8_t kBlockWritten = 0x01;
-  static constexpr int kEraseAnswerLimitMs = 30000; // a whole flash erase, with room to spare
-  static constexpr int kBlockAnswerLimitMs = 5000;
 
   // The frames' data bytes.
   static std::string StartFrame();
   static std::string EraseFrame();
   static std::string AddressFrame(std::uint32_t addr);
 
-  // How long an answer is awaited before the run fails.
-  int EraseAnswerLimitMs = kEraseAnswerLimitMs;
-  int BlockAnswerLimitMs = kBlockAnswerLimitMs;
+  // How long an answer is awaited before the run fails; a bench may shorten them.
+  int EraseAnswerLimitMs = kTiming.eraseAnswerLimitMs;
+  int BlockAnswerLimitMs = kTiming.blockAnswerLimitMs;
 
   // The steps of EraseStep.
   enum class Erasing : std::int32_t {
@@ -83,10 +93,21 @@ private:
   // The mailbox holds an answer; its result byte in `result`.
   bool Answered(std::uint8_t& result) const;
   void ClearReply();
-  bool WaitedTooLong(int limitMs) const;
 
   link::TUSB2CAN* can_;
-  platform::Millis waitingSince_ = 0;
+};
+
+// The waits of TCPU_QX4T_BOOT, in milliseconds.
+struct QX4TBootTiming {
+  int afterRateChangeMs = 200;    // the line settles at the loader's rate before "BM"
+  int afterEnterMs = 200;         // after "BM", before its answer is looked at
+  int enterAnswerLimitMs = 10000; // "BM" unanswered (it erases the flash first)
+  int afterEnteredMs = 200;       // after the answer with "K", before loading starts
+  int beforeRecordMs = 100;       // the loader's quiet time before each record
+  int recordAnswerLimitMs = 5000; // an unanswered record fails the run
+  int beforeStartMs = 200;        // after the end record, before "GN"
+  int beforeRateBackMs = 200;     // the last bytes leave before the rate changes back
+  int afterRateBackMs = 200;      // the line settles at the normal rate
 };
 
 class TCPU_QX4T_BOOT : public programmer::TCPU {
@@ -95,36 +116,18 @@ public:
 
   void InitBegin(link::TComm* link, const std::string& param) override;
   void ProgramBegin() override;
+  // The shared record loop (RecordLoopStep) with the loader's rules.
   void ProgramStep() override;
+  void ProgramEnd() override;
   void Finish() override;
 
+  static constexpr QX4TBootTiming kTiming{};
   static constexpr std::uint32_t kBootLoaderBaud = 57600;
   static constexpr std::uint32_t kNormalBaud = 115200;
   static constexpr int kEnterAnswers = 4; // the 4th answer without "K" fails the run
-  static constexpr int kEnterAnswerLimitMs = 10000;
-  static constexpr int kRecordAnswerLimitMs = 5000;
-
-  // How long an answer is awaited before the run fails.
-  int EnterAnswerLimitMs = kEnterAnswerLimitMs;
-  int RecordAnswerLimitMs = kRecordAnswerLimitMs;
-
-  // The steps of ProgramStep.
-  enum class Loading : std::int32_t {
-    Start = 0,      // the receive list emptied
-    Pause = 1,      // one tick
-    SendRecord = 2, // the next record, or the end record when none is left
-    AwaitTaken = 3, // 0x06 or "."; anything else fails the run
-    AllSent = 4,    // Done; "GN" may start the application
-  };
 
 private:
-  // Clears the receive list, waits the loader's 100 ms and sends the next record (or the end).
-  void SendRecord();
-  bool WaitedTooLong(int limitMs) const;
-
-  platform::Millis waitingSince_ = 0;
-  std::uint32_t recordAt_ = 0; // the address of the record awaiting its answer
-  bool completed_ = false;     // every record taken: "GN" may start the application
+  bool completed_ = false; // every record taken: "GN" may start the application
 };
 
 } // namespace vk::cpu

@@ -31,9 +31,9 @@ TCPU::TCPU(platform::IEventLoop& loop) : loop_(loop) {}
 
 void TCPU::Sleep(int ms) { loop_.Sleep(ms); }
 
-void TCPU::StartWaiting() { waitingSince_ = loop_.Now(); }
+void TCPU::StartWaiting() { waitStartedAt_ = loop_.Now(); }
 
-bool TCPU::WaitedLongerThan(int limitMs) const { return loop_.Now() - waitingSince_ >= limitMs; }
+bool TCPU::WaitedLongerThan(int limitMs) const { return loop_.Now() - waitStartedAt_ >= limitMs; }
 
 std::string TCPU::RecordDetail(const std::string& what) const {
   char at[16];
@@ -41,8 +41,9 @@ std::string TCPU::RecordDetail(const std::string& what) const {
   return std::string("record at ") + at + " " + what;
 }
 
-std::string TCPU::RefusalDetail() const {
-  const auto c = static_cast<unsigned char>(refusedWith_);
+std::string TCPU::RefusalDetail(std::optional<char> refusedWith) const {
+  if (!refusedWith) return RecordDetail("refused");
+  const auto c = static_cast<unsigned char>(*refusedWith);
   char answer[8];
   if (c >= 0x20 && c < 0x7F)
     std::snprintf(answer, sizeof answer, "%c", c);
@@ -122,9 +123,9 @@ bool TCPU::SendNextRecord() {
   while (CurAddr < EndAddr && CurAddr < kImageSize && blank(CurAddr)) CurAddr += block;
 
   if (CurAddr >= EndAddr || CurAddr >= kImageSize) {
-    Sleep(10);
+    Sleep(kRecordTiming.beforeEndRecordMs);
     Comm->SendString(":00000001FF\r");
-    Sleep(50);
+    Sleep(kRecordTiming.afterEndRecordMs);
     return false;
   }
   LastRecordAt = CurAddr;
@@ -145,7 +146,8 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
                           const std::function<void()>& prepare) {
   inRecordLoop_ = true;
   auto sendNext = [&] {
-    if (rules.clearBeforeSend) Comm->RxLines.Clear();
+    if (rules.clearBeforeSend) Comm->DropAnswers();
+    if (rules.pauseBeforeRecordMs > 0) Sleep(rules.pauseBeforeRecordMs);
     GoTo(SendNextRecord() ? RecordStep::Await : RecordStep::AllSent);
     StartWaiting();
   };
@@ -158,7 +160,7 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
     sendNext();
     break;
   case RecordStep::Await: {
-    if (Comm->RxLines.Count() == 0) {
+    if (!Comm->AnswerWaiting()) {
       // A loader that falls silent must not hold the run for good.
       if (WaitedLongerThan(rules.answerLimitMs)) {
         if (Comm->IsOpen())
@@ -168,42 +170,52 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
       }
       break;
     }
-    const std::string answer = Comm->RxLines.First();
-    auto verdict = RecordStep::Await;
-    for (const char c : answer) {
+    // What the answer asks for; the last character recognised decides.
+    enum class Verdict { Wait, Next, Repeat, Refuse } verdict = Verdict::Wait;
+    std::optional<char> named; // the character refused or asking for a repeat, when named
+    for (const char c : Comm->PeekAnswer()) {
       if (rules.acknowledge.find(c) != std::string_view::npos) {
-        verdict = RecordStep::Send;
+        verdict = Verdict::Next;
       } else if (rules.fatal.find(c) != std::string_view::npos) {
-        verdict = RecordStep::Refused;
-        refusedWith_ = c;
+        verdict = Verdict::Refuse;
+        named = c;
       } else if (rules.othersRepeat || rules.retry.find(c) != std::string_view::npos) {
-        verdict = RecordStep::Repeat;
-        refusedWith_ = c;
+        verdict = Verdict::Repeat;
+        named = c;
+      } else if (rules.othersRefuse) {
+        verdict = Verdict::Refuse;
+        named.reset();
       }
     }
-    GoTo(verdict);
-    if (!rules.keepAnswer) Comm->RxLines.DeleteFirst();
-    // An acknowledged record is followed at once by the next: left to the next tick, the line
-    // would stand idle for most of a tick after every record.
-    if (verdict == RecordStep::Send) {
-      BytesAcknowledged += std::min(static_cast<std::uint32_t>(BlockSize), kImageSize - LastRecordAt);
+    if (!rules.keepAnswer) Comm->DropAnswer();
+    switch (verdict) {
+    case Verdict::Wait: // nothing recognised: the answer may still come
+      break;
+    case Verdict::Next:
+      // An acknowledged record is followed at once by the next: left to the next tick, the line
+      // would stand idle for most of a tick after every record.
+      BytesAcknowledged +=
+          std::min(static_cast<std::uint32_t>(BlockSize), kImageSize - LastRecordAt);
       sendNext();
+      break;
+    case Verdict::Repeat:
+      if (AnotherAttempt(retryCount, rules.maxRetries))
+        GoTo(RecordStep::Repeat);
+      else
+        Fail(FailReason::RecordRefused, RefusalDetail(named));
+      break;
+    case Verdict::Refuse:
+      Fail(FailReason::RecordRefused, RefusalDetail(named));
+      break;
     }
     break;
   }
   case RecordStep::AllSent:
     Enter(State, RunPhase::End);
     break;
-  case RecordStep::Refused:
-    Fail(FailReason::RecordRefused, RefusalDetail());
-    break;
   case RecordStep::Repeat:
-    if (AnotherAttempt(retryCount, rules.maxRetries)) {
-      CurAddr -= static_cast<std::uint32_t>(BlockSize);
-      GoTo(RecordStep::Send);
-    } else {
-      GoTo(RecordStep::Refused);
-    }
+    CurAddr -= static_cast<std::uint32_t>(BlockSize);
+    GoTo(RecordStep::Send);
     break;
   }
 }

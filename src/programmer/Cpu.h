@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -64,8 +65,15 @@ enum class RecordStep : std::int32_t {
   Send = 1,    // the next record, or the end record when none is left
   Await = 2,   // the answer to the record
   AllSent = 3, // on to the End phase
-  Refused = 4, // the run fails: a fatal answer, or repeats used up
-  Repeat = 5,  // the same record again
+  Repeat = 4,  // the same record again, at the next tick
+};
+
+// The waits of the record routines every record-based loader shares (SendNextRecord,
+// RecordLoopStep).
+struct RecordTiming {
+  int beforeEndRecordMs = 10; // quiet line before the end record
+  int afterEndRecordMs = 50;  // the loader's time to close the load before anything else
+  int answerLimitMs = 5000;   // an unanswered record, or module selection, fails the run
 };
 
 class TCPU {
@@ -164,8 +172,9 @@ public:
     NoteFailure(reason, std::move(detail));
     Enter(CpuState::Failed, RunPhase::Begin);
   }
+  static constexpr RecordTiming kRecordTiming{};
   // The limit on an unanswered record or module selection.
-  static constexpr int kAnswerLimitMs = 5000;
+  static constexpr int kAnswerLimitMs = kRecordTiming.answerLimitMs;
 
 protected:
   // Step := 0, Counter := 0.
@@ -205,8 +214,9 @@ protected:
   bool WaitedLongerThan(int limitMs) const;
   // "record at 0x1040 refused (E)"
   std::string RecordDetail(const std::string& what) const;
-  // The same for the refusal last seen by the record loop.
-  std::string RefusalDetail() const;
+  // The same for a refused record: "record at 0x1040 refused (E)", or without the character when
+  // it is not named.
+  std::string RefusalDetail(std::optional<char> refusedWith) const;
 
   // The record loop the record-based boot loaders share (ProgramStep). Answers are scanned
   // character by character and the last recognised one decides.
@@ -221,6 +231,12 @@ protected:
     bool othersRepeat = false;
     // The answer entry: removed after the scan, or left for the link to remove.
     bool keepAnswer = false;
+    // Characters in none of the sets fail the run, unnamed in the reason (a loader that answers
+    // anything but a yes only when something went wrong). Not with othersRepeat.
+    bool othersRefuse = false;
+    // The quiet time the loader needs before each record, the end record too: after the
+    // receive list is cleared (clearBeforeSend), before the record goes out.
+    int pauseBeforeRecordMs = 0;
   };
   // One tick of the loop on Step (RecordStep); a loop starts at Prepare. retryCount counts over
   // the run; prepare resets it.
@@ -229,8 +245,9 @@ protected:
 
   bool inRecordLoop_ = false; // this run's programming is the shared record loop
   platform::IEventLoop& loop_;
-  std::int64_t waitingSince_ = 0;
-  char refusedWith_ = 0;
+
+private:
+  std::int64_t waitStartedAt_ = 0; // StartWaiting's clock reading
 };
 
 // Four hexadecimal digits, as addresses are shown in the log: "20FF".

@@ -123,10 +123,23 @@ TEST(Qx4tBoot, FullRunProgramsEveryNonBlankBlockAndStartsTheApplication) {
   // "BM", the records and "GN" at 57600 bit/s; the link back at 115200 afterwards.
   for (const auto& wr : b.Writes()) EXPECT_EQ(wr.baud, 57600u) << wr.bytes.substr(0, 12);
   EXPECT_EQ(b.Baud(), 115200u);
-  // Each record waits 100 ms after the answer to the one before.
-  const auto writes = b.Writes();
-  for (std::size_t i = 2; i + 1 < writes.size(); ++i)
-    EXPECT_GE(writes[i].at - writes[i - 1].at, 100.0) << "write " << i;
+  // Each record goes out the loader's 100 ms after the answer to the one before (the end record
+  // 10 ms more); the first also waits for the loader to settle after "BM".
+  vk::devsim::Micros answered = 0;
+  std::vector<double> quietMs;
+  for (const auto& e : b.loader.Transcript()) {
+    if (e.kind == TranscriptEntry::Kind::ToHost) answered = e.end;
+    if (e.kind == TranscriptEntry::Kind::FromHost && e.bytes.front() == ':')
+      quietMs.push_back(static_cast<double>(e.at - answered) / 1000.0);
+  }
+  ASSERT_EQ(quietMs.size(), 5u);
+  EXPECT_GE(quietMs[0], 300.0);
+  for (std::size_t i = 1; i < 4; ++i) {
+    EXPECT_GE(quietMs[i], 100.0) << "record " << i;
+    EXPECT_LT(quietMs[i], 105.0) << "record " << i;
+  }
+  EXPECT_GE(quietMs[4], 110.0);
+  EXPECT_LT(quietMs[4], 115.0);
 
   for (std::uint32_t a = 0; a < 0x280; ++a)
     ASSERT_EQ(b.loader.Flash()[a], b.p.image.Image()[a]) << a;
@@ -187,8 +200,8 @@ TEST(Qx4tBoot, AnswersToBm) {
       EXPECT_EQ(b.Result(), "QX4T - BOOT #0 Failed");
       EXPECT_EQ(b.w.Written(), (Lines{"BM\r"}));
       const double waited = static_cast<double>(b.w.loop.Now()) - b.Times("BM\r").at(0);
-      EXPECT_GE(waited, TCPU_QX4T_BOOT::kEnterAnswerLimitMs);
-      EXPECT_LE(waited, TCPU_QX4T_BOOT::kEnterAnswerLimitMs + 1000);
+      EXPECT_GE(waited, TCPU_QX4T_BOOT::kTiming.enterAnswerLimitMs);
+      EXPECT_LE(waited, TCPU_QX4T_BOOT::kTiming.enterAnswerLimitMs + 1000);
     }
   }
   {
@@ -212,6 +225,15 @@ TEST(Qx4tBoot, RecordAnswersDecide) {
     EXPECT_EQ(b.Result(), "QX4T - BOOT #0 Programmed OK");
     EXPECT_EQ(b.loader.Counters().programmed, 2u);
   }
+  {
+    SCOPED_TRACE("the last character recognised decides: an acknowledge followed by another fails");
+    Qx4tBootConfig c;
+    c.recordReplies = {{2, "ok.X\r\n"}};
+    BootBench b(c);
+    ASSERT_TRUE(b.Run(0x0000, Pattern(0x200)));
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, "record at 0x0080 refused");
+    EXPECT_EQ(b.w.Written(), Concat({{"BM\r"}, b.Records({0x000, 0x080})}));
+  }
   for (const char* rule : {"record:2=X", "record:2=garbage", "record:2=R"}) {
     SCOPED_TRACE(rule);
     BootBench b;
@@ -232,8 +254,8 @@ TEST(Qx4tBoot, RecordAnswersDecide) {
     EXPECT_EQ(b.Result(), "QX4T - BOOT #0 Failed");
     EXPECT_EQ(b.p.prg.LastOutcome().reason, FailReason::RecordUnanswered);
     const double waited = static_cast<double>(b.w.loop.Now()) - b.Writes().at(2).at;
-    EXPECT_GE(waited, TCPU_QX4T_BOOT::kRecordAnswerLimitMs);
-    EXPECT_LE(waited, TCPU_QX4T_BOOT::kRecordAnswerLimitMs + 1000);
+    EXPECT_GE(waited, TCPU_QX4T_BOOT::kTiming.recordAnswerLimitMs);
+    EXPECT_LE(waited, TCPU_QX4T_BOOT::kTiming.recordAnswerLimitMs + 1000);
   }
   {
     SCOPED_TRACE("an image reaching into the boot loader is refused before anything is sent");
