@@ -52,19 +52,13 @@ void TCPU_CORTEX::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
   Comm->SetParity(kEvenParity);
-  Sleep(200);
+  Sleep(kTiming.settleMs);
   SyncStep = Sync::SendSync;
-  RetryCount = 0;
+  synchronising_ = true;
+  SyncRepeats = 0;
+  Resyncs = 0;
   ReadAddr = 0;
   Rereads = 0;
-  giveUpReason_ = programmer::FailReason::NoSync;
-  giveUpDetail_.clear();
-}
-
-void TCPU_CORTEX::GiveUp(programmer::FailReason reason, std::string detail) {
-  SyncStep = Sync::GaveUp;
-  giveUpReason_ = reason;
-  giveUpDetail_ = std::move(detail);
 }
 
 std::string TCPU_CORTEX::BlockText() const {
@@ -74,23 +68,19 @@ std::string TCPU_CORTEX::BlockText() const {
 }
 
 void TCPU_CORTEX::InitStep(bool& skipErase) {
-  if (SyncStep == Sync::Synchronised)
-    BlockCheckTick(skipErase);
-  else if (SyncStep == Sync::GaveUp)
-    Fail(giveUpReason_, giveUpDetail_);
-  else
+  if (synchronising_)
     SyncTick();
+  else
+    BlockCheckTick(skipErase);
 }
 
 void TCPU_CORTEX::EraseBegin() {
-  if (SyncStep == Sync::Synchronised) {
-    Phase = RunPhase::Step;
-    Step = 0;
-  } else if (SyncStep == Sync::GaveUp) {
-    Fail(giveUpReason_, giveUpDetail_);
-  } else {
+  if (synchronising_) {
     SyncTick();
+    return;
   }
+  Phase = RunPhase::Step;
+  Step = 0;
 }
 
 void TCPU_CORTEX::ProgramBegin() { EraseBegin(); }
@@ -99,19 +89,19 @@ void TCPU_CORTEX::Finish() {
   Comm->SetBaudRate(kNormalBaud);
   Comm->SetParity(0);
   Comm->SetRawMode(false);
-  Sleep(200);
+  Sleep(kTiming.settleMs);
   TCPU::Finish();
 }
 
 bool TCPU_CORTEX::Acknowledged() const {
-  return Comm->RxLines.First().find(kAck) != std::string::npos;
+  return Comm->PeekAnswer().find(kAck) != std::string::npos;
 }
 
-void TCPU_CORTEX::SyncTick() {
+bool TCPU_CORTEX::SyncTick() {
   switch (SyncStep.Is()) {
   case Sync::SendSync:
     Comm->SetRawMode(true);
-    Comm->RxLines.Clear();
+    Comm->DropAnswers();
     Comm->SendChar(kSync);
     TryCount = 0;
     SyncStep = Sync::AwaitAck;
@@ -120,42 +110,48 @@ void TCPU_CORTEX::SyncTick() {
     if (Acknowledged()) {
       TryCount = 0;
       SyncStep = Sync::Settle;
-      Comm->RxLines.DeleteFirst();
+      Comm->DropAnswer();
       break;
     }
-    switch (Unanswered(TryCount, kSyncTicks, RetryCount, kSyncRetries)) {
+    switch (Unanswered(TryCount, kTiming.syncQuietPolls, SyncRepeats, kSyncRetries)) {
     case Patience::Wait:
       break;
     case Patience::Retry:
       SyncStep = Sync::SendSync;
       break;
-    case Patience::GiveUp: // within a check, the reason of the resynchronisation stands
-      if (giveUpDetail_.empty()) GiveUp(programmer::FailReason::NoSync, "");
-      SyncStep = Sync::GaveUp;
+    case Patience::GiveUp:
+      // Within the check the loader stopped answering a block; at the start it never answered.
+      if (Resyncs > 0)
+        Fail(programmer::FailReason::RecordUnanswered, BlockText() + " unanswered");
+      else
+        Fail(programmer::FailReason::NoSync);
       break;
     }
     break;
   case Sync::Settle:
-    Comm->RxLines.Clear();
-    SyncStep = Sync::Synchronised;
-    break;
-  case Sync::Synchronised:
-  case Sync::GaveUp:
-    break;
+    Comm->DropAnswers();
+    synchronising_ = false;
+    return true;
   }
+  return false;
 }
 
 // Synchronising again keeps Step: the check goes on waiting where it was.
 void TCPU_CORTEX::NoAnswer() {
-  const Patience next = Unanswered(TryCount, kAnswerTicks, RetryCount, kResyncs);
-  if (next == Patience::Wait) return;
-  giveUpReason_ = programmer::FailReason::RecordUnanswered;
-  giveUpDetail_ = BlockText() + " unanswered";
-  SyncStep = next == Patience::Retry ? Sync::SendSync : Sync::GaveUp;
+  switch (Unanswered(TryCount, kTiming.answerQuietPolls, Resyncs, kResyncs)) {
+  case Patience::Wait:
+    break;
+  case Patience::Retry:
+    synchronising_ = true;
+    SyncStep = Sync::SendSync;
+    break;
+  case Patience::GiveUp:
+    Fail(programmer::FailReason::RecordUnanswered, BlockText() + " unanswered");
+    break;
+  }
 }
 
 void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
-  auto& rx = Comm->RxLines;
   switch (At<BlockCheck>()) {
   case BlockCheck::SendRead:
     Comm->SendString(kReadCommand);
@@ -166,14 +162,14 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     TryCount = 0;
     GoTo(BlockCheck::AwaitAddressAck);
     Comm->SendString(AddressFrame(ReadAddr));
-    rx.DeleteFirst();
+    Comm->DropAnswer();
     break;
   case BlockCheck::AwaitAddressAck:
     if (!Acknowledged()) return NoAnswer();
     TryCount = 0;
     GoTo(BlockCheck::AwaitLengthAck);
     Comm->SendString(kBlockLength);
-    rx.DeleteFirst();
+    Comm->DropAnswer();
     break;
   case BlockCheck::AwaitLengthAck: {
     if (!Acknowledged()) return NoAnswer();
@@ -181,18 +177,16 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     Check = 0;
     Counter = 0;
     GoTo(BlockCheck::TakeBlock);
-    const std::string entry = rx.First();
-    rx.DeleteFirst();
+    const std::string entry = *Comm->TakeAnswer();
     // A prompt loader sends the block right behind the "y": those bytes are its first.
     const std::string rest = entry.substr(entry.find(kAck) + 1);
     if (!rest.empty()) TakeBlockBytes(rest);
     break;
   }
   case BlockCheck::TakeBlock: {
-    if (rx.Count() == 0) return NoAnswer();
-    const std::string entry = rx.First();
-    rx.DeleteFirst();
-    TakeBlockBytes(entry);
+    const auto entry = Comm->TakeAnswer();
+    if (!entry) return NoAnswer();
+    TakeBlockBytes(*entry);
     break;
   }
   case BlockCheck::Judge:
@@ -241,8 +235,8 @@ void TCPU_CORTEX::TakeBlockBytes(const std::string& bytes) {
       GoTo(BlockCheck::Judge);
     } else if (++Rereads > kMaxRereads) {
       // A line that spoils every read of a block would otherwise keep the run going for good.
-      GiveUp(programmer::FailReason::Garbled,
-             BlockText() + " read with a wrong check byte " + std::to_string(Rereads) + " times");
+      Fail(programmer::FailReason::Garbled,
+           BlockText() + " read with a wrong check byte " + std::to_string(Rereads) + " times");
     } else {
       GoTo(BlockCheck::SendRead);
     }
