@@ -12,7 +12,10 @@
 //   0xFF 0x00            ->                                 256 bytes - 1, and its complement
 //                        <-  "y"           AwaitLengthAck
 //                        <-  256 bytes     TakeBlock        and the XOR of them; a wrong one
-//                                                           reads the block again (21 reads)
+//                                                           reads the block again (21 reads).
+//                                                           ST's ROM loader sends no XOR: after
+//                                                           the first block 200 ms of quiet
+//                                                           say so, for the rest of the run
 // An answer 50 polls late synchronises again (twice per check) and the check goes on where it
 // was. A block with a byte other than 0xFF ends the check: NotBlank; all blank: Blank. Either
 // ends the run (Done), saying what was checked or where data was found.
@@ -59,6 +62,7 @@ void TCPU_CORTEX::InitBegin(link::TComm* link, const std::string& param) {
   Resyncs = 0;
   ReadAddr = 0;
   Rereads = 0;
+  checkBytes_ = CheckBytes::NotKnown;
 }
 
 std::string TCPU_CORTEX::BlockText() const {
@@ -184,9 +188,18 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     break;
   }
   case BlockCheck::TakeBlock: {
-    const auto entry = Comm->TakeAnswer();
-    if (!entry) return NoAnswer();
-    TakeBlockBytes(*entry);
+    if (const auto entry = Comm->TakeAnswer()) {
+      TakeBlockBytes(*entry);
+      break;
+    }
+    if (Counter < static_cast<std::int32_t>(kBlockSize) || checkBytes_ != CheckBytes::NotKnown)
+      return NoAnswer();
+    // The whole first block came and nothing behind it: a loader that sends a check byte sends
+    // it at once, so a quiet line means it sends none.
+    if (WaitedLongerThan(kTiming.checkByteQuietMs)) {
+      Learn(CheckBytes::NotSent);
+      BlockTaken();
+    }
     break;
   }
   case BlockCheck::Judge:
@@ -219,29 +232,56 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
 }
 
 void TCPU_CORTEX::TakeBlockBytes(const std::string& bytes) {
-  for (const char c : bytes) {
-    const auto b = static_cast<std::uint8_t>(c);
-    if (Counter < static_cast<std::int32_t>(kBlockSize)) {
-      BlockData[static_cast<std::size_t>(Counter)] = b;
-      Check ^= b;
-      ++Counter;
-      TryCount = 0;
-      continue;
-    }
-    // The check byte; anything behind it in this entry is dropped.
+  std::size_t at = 0;
+  for (; at < bytes.size() && Counter < static_cast<std::int32_t>(kBlockSize); ++at) {
+    const auto b = static_cast<std::uint8_t>(bytes[at]);
+    BlockData[static_cast<std::size_t>(Counter)] = b;
     Check ^= b;
-    if (Check == 0) {
-      Rereads = 0;
-      GoTo(BlockCheck::Judge);
-    } else if (++Rereads > kMaxRereads) {
-      // A line that spoils every read of a block would otherwise keep the run going for good.
-      Fail(programmer::FailReason::Garbled,
-           BlockText() + " read with a wrong check byte " + std::to_string(Rereads) + " times");
-    } else {
-      GoTo(BlockCheck::SendRead);
-    }
-    return;
+    ++Counter;
+    TryCount = 0;
   }
+  if (Counter < static_cast<std::int32_t>(kBlockSize)) return;
+  // Anything behind the check byte in this entry is dropped, and behind a block of a loader
+  // that sends none.
+  if (at < bytes.size() && checkBytes_ != CheckBytes::NotSent)
+    return TakeCheckByte(static_cast<std::uint8_t>(bytes[at]));
+  switch (checkBytes_) {
+  case CheckBytes::NotSent:
+    BlockTaken();
+    break;
+  case CheckBytes::NotKnown:
+    StartWaiting(); // the quiet that would say no check byte comes
+    break;
+  case CheckBytes::Sent:
+    break;
+  }
+}
+
+void TCPU_CORTEX::TakeCheckByte(std::uint8_t b) {
+  if (checkBytes_ == CheckBytes::NotKnown) Learn(CheckBytes::Sent);
+  Check ^= b;
+  if (Check == 0) {
+    BlockTaken();
+  } else if (++Rereads > kMaxRereads) {
+    // A line that spoils every read of a block would otherwise keep the run going for good.
+    Fail(programmer::FailReason::Garbled,
+         BlockText() + " read with a wrong check byte " + std::to_string(Rereads) + " times");
+  } else {
+    GoTo(BlockCheck::SendRead);
+  }
+}
+
+void TCPU_CORTEX::BlockTaken() {
+  Rereads = 0;
+  GoTo(BlockCheck::Judge);
+}
+
+void TCPU_CORTEX::Learn(CheckBytes how) {
+  checkBytes_ = how;
+  Comm->Note(how == CheckBytes::Sent
+                 ? "Cortex-M3 loader sends a check byte behind each block: blocks are checked"
+                 : "Cortex-M3 loader sends no check byte behind a block (as ST's ROM boot "
+                   "loader): blocks are taken as read");
 }
 
 } // namespace vk::cpu

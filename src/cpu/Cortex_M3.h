@@ -5,7 +5,8 @@
 // Blank or NotBlank and DoneDetail saying the range checked or where data was found, so that it
 // is never reported as programmed nor shown as erasing. Nothing is erased or written. A loader may
 // send the block right behind the "y" to its length, in the same receive entry: those bytes are the
-// first of the block.
+// first of the block. A loader of the maker's own sends a check byte behind each block; ST's ROM
+// boot loader sends the data only. Which one answers is learnt on the first block.
 
 #include "programmer/Cpu.h"
 
@@ -20,6 +21,11 @@ struct CortexTiming {
                              // link is set back at the end
   int syncQuietPolls = 25;   // polls without "y" to 0x7F before it goes again
   int answerQuietPolls = 50; // polls without an answer during the check before resynchronising
+  // After the last byte of the run's first block, a line quiet this long means the loader sends
+  // no check byte (ST's ROM boot loader). A USB adapter may hold a check byte back for its
+  // latency timer (16 ms by default) and the tick thread may be late: this is twelve times that,
+  // and still well below the 50 polls after which an answer counts as missing.
+  int checkByteQuietMs = 200;
 };
 
 class TCPU_CORTEX : public programmer::TCPU {
@@ -86,11 +92,19 @@ private:
   void NoAnswer();
   // The oldest answer holds "y".
   bool Acknowledged() const;
-  // Bytes of the block being read, then its check byte; what follows that is dropped.
+  // Bytes of the block being read, then its check byte if the loader sends one; what follows
+  // that is dropped.
   void TakeBlockBytes(const std::string& bytes);
+  void TakeCheckByte(std::uint8_t b);
+  // The block is complete and good: on to judging it.
+  void BlockTaken();
+  // What the loader sends behind a block: learnt on the run's first block and kept for the run.
+  enum class CheckBytes : std::uint8_t { NotKnown, Sent, NotSent };
+  void Learn(CheckBytes how);
   std::string BlockText() const;
   // A synchronisation is under way (at the start, or again during the check).
   bool synchronising_ = true;
+  CheckBytes checkBytes_ = CheckBytes::NotKnown;
 };
 
 } // namespace vk::cpu

@@ -103,6 +103,13 @@ public:
   // Drops every answer not read yet: stale lines must not be taken for the answer to a request.
   void DropAnswers() { RxLines.Clear(); }
 
+  // A line for the link's trace: what a protocol found out about the device. Nothing without a
+  // trace.
+  void Note(const std::string& text) {
+    if (OnNote) OnNote(text);
+  }
+  std::function<void(const std::string& text)> OnNote;
+
   // Received entries, oldest first: the link's own queue, which the delivery and the tests see.
   TLineQueue RxLines;
   // The single consumer of received lines; the line is entry 0 of RxLines during the call.

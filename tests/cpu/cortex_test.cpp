@@ -98,6 +98,13 @@ struct Bare {
     w.loop.RunFor(1);
     return w.Written();
   }
+  // A tick of the run every 10 ms with nothing new on the line.
+  void PollEvery10Ms(int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+      w.loop.RunFor(10);
+      cpu.InitStep(skipErase);
+    }
+  }
   // Synchronised, and the block at 0 asked for: the next bytes are the block's.
   void AskForFirstBlock() {
     cpu.InitStep(skipErase); // 0x7F
@@ -304,6 +311,42 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::Garbled);
     EXPECT_EQ(b.Count(kRead), 21);
     EXPECT_EQ(b.Count(Frame(0)), 21);
+  }
+}
+
+TEST(CortexM3, WhetherTheLoaderSendsCheckBytesIsLearntOnTheFirstBlock) {
+  const std::string blank(256, '\xFF');
+  {
+    Bare b; // a check byte 150 ms late is still one
+    Lines notes;
+    b.w.comm->OnNote = [&](const std::string& text) { notes.push_back(text); };
+    b.AskForFirstBlock();
+    b.Answer(blank);
+    b.cpu.InitStep(b.skipErase);
+    b.PollEvery10Ms(15);
+    b.Answer(std::string(1, '\0'));
+    for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase); // taken, judged, the next read
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(0), kLength, kRead}));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("sends a check byte"), std::string::npos) << notes[0];
+  }
+  {
+    Bare b; // 200 ms of quiet behind the first block: no check byte, for the rest of the run
+    b.AskForFirstBlock();
+    b.Answer(blank);
+    b.cpu.InitStep(b.skipErase);
+    b.PollEvery10Ms(19);
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(0), kLength})) << "190 ms: still waiting";
+    b.w.loop.RunFor(10);
+    for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase);
+    for (int i = 0; i < 3; ++i) {
+      b.Answer("y");
+      b.cpu.InitStep(b.skipErase);
+    }
+    b.Answer(blank + "\x55"); // a second block: judged at once, the stray byte dropped
+    for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.Written(),
+              (Lines{kSync, kRead, Frame(0), kLength, kRead, Frame(0x100), kLength, kRead}));
   }
 }
 

@@ -12,7 +12,8 @@ const char* const kHelp =
     "\n"
     "Simulates the serial boot loader of a Cortex-M3 chip on a pseudo-terminal: 0x7F\n"
     "synchronises, read commands (0x11 0xEE, address, length) are acknowledged with \"y\" and\n"
-    "answered with the bytes read and their XOR. Prints \"PORT <path>\" on stdout; open that\n"
+    "answered with the bytes read and their XOR (without it, as ST's ROM loader: see\n"
+    "--no-check-byte). Prints \"PORT <path>\" on stdout; open that\n"
     "path as the serial port. Ends on SIGINT/SIGTERM and prints what the loader went through\n"
     "on stderr.\n"
     "\n"
@@ -24,6 +25,8 @@ const char* const kHelp =
     "                       (default: all blank, 0xFF)\n"
     "  --data-delay-ms N    pause between the \"y\" to the length and the data (default 0:\n"
     "                       back to back, as a real loader answers)\n"
+    "  --no-check-byte      send the bytes read without their XOR, as ST's ROM boot loader\n"
+    "                       does (application note AN3155, Read Memory)\n"
     "  --fault RULE         scripted fault, repeatable:\n"
     "                         silent                   answer nothing at all\n"
     "                         command:NAME=ACTION      every step NAME: sync, read, address,\n"
@@ -51,7 +54,8 @@ int RunCortex(const std::vector<std::string>& argv) {
                        "--memory-size takes a size from 256 to 0x1000000") ||
            args.Number("--not-blank-from", 0, 0xFFFFFFFF, notBlankFrom,
                        "--not-blank-from takes an address, decimal or 0x hex") ||
-           args.Milliseconds("--data-delay-ms", config.dataDelayMs, 60000) || args.Fault(faults);
+           args.Milliseconds("--data-delay-ms", config.dataDelayMs, 60000) ||
+           args.Set("--no-check-byte", config.checkByte, false) || args.Fault(faults);
   };
   if (const auto end = ReadOptions(argv, "cortex", kHelp, &common, own)) return *end;
   if (notBlankFrom && *notBlankFrom >= config.memorySize)
