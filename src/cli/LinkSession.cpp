@@ -153,6 +153,7 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   v.quit = [this] { quitAsked = true; };
   session = std::make_unique<app::Session>(
       *engineLoop_, boxes, app::SessionDevices{*serial, *can, settings_.get()}, *kernels_, v);
+  session->comm->OnNote = [heard](const std::string& text) { heard->Note(text); };
 }
 
 LinkSession::~LinkSession() {

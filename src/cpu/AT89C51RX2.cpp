@@ -57,35 +57,43 @@ void TCPU_ISP8051::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   if (variant_.initBaud != 0) Comm->SetBaudRate(variant_.initBaud);
   SyncStep = Sync::SendU;
-  RetryCount = 0;
+  inSync_ = false;
+  LoaderRepeats = 0;
   Enter(EraseFirst ? CpuState::Erase : CpuState::Program, RunPhase::Begin);
 }
 
 void TCPU_ISP8051::SyncTick() {
-  auto& rx = Comm->RxLines;
   // An attempt without the answer: "U" or the oscillator command again, or give up.
   auto noAnswer = [this](Sync again) {
-    const Patience next = Unanswered(TryCount, kSyncQuietPolls, RetryCount, kMaxSyncRetries);
-    if (next != Patience::Wait) SyncStep = next == Patience::Retry ? again : Sync::GaveUp;
+    switch (Unanswered(TryCount, kTiming.syncQuietPolls, LoaderRepeats, kMaxSyncRetries)) {
+    case Patience::Wait:
+      break;
+    case Patience::Retry:
+      SyncStep = again;
+      break;
+    case Patience::GiveUp:
+      Fail(programmer::FailReason::NoSync);
+      break;
+    }
   };
   switch (SyncStep.Is()) {
   case Sync::SendU:
-    rx.Clear();
+    Comm->DropAnswers();
     Comm->SendString(std::string(kSync));
     TryCount = 0;
     SyncStep = Sync::AwaitEcho;
     break;
   case Sync::AwaitEcho:
-    if (Contains(rx.First(), 'U')) {
+    if (Contains(Comm->PeekAnswer(), 'U')) {
       TryCount = 0;
       Comm->SendChar(0x0D);
       if (variant_.sendsOscillator) {
-        rx.DeleteFirst();
-        Sleep(100);
+        Comm->DropAnswer();
+        Sleep(kTiming.afterEchoMs);
         SyncStep = Sync::SendOscillator;
       } else {
-        Sleep(100);
-        rx.Clear();
+        Sleep(kTiming.afterEchoMs);
+        Comm->DropAnswers();
         SyncStep = Sync::Settle;
       }
     } else {
@@ -93,7 +101,7 @@ void TCPU_ISP8051::SyncTick() {
     }
     break;
   case Sync::SendOscillator:
-    rx.Clear();
+    Comm->DropAnswers();
     Comm->SendString(std::string(kOscillator));
     // Every sending of the command gets its own six ticks, as every "U" does; counting on from
     // the previous attempt would send it again at each tick without giving the chip time.
@@ -101,90 +109,82 @@ void TCPU_ISP8051::SyncTick() {
     SyncStep = Sync::AwaitOscillatorOk;
     break;
   case Sync::AwaitOscillatorOk:
-    if (rx.Count() == 0) {
+    if (!Comm->AnswerWaiting()) {
       noAnswer(Sync::SendOscillator);
-    } else if (Contains(rx.First(), '.')) {
+    } else if (Contains(Comm->PeekAnswer(), '.')) {
       TryCount = 0;
-      rx.DeleteFirst();
+      Comm->DropAnswer();
       SyncStep = Sync::Settle;
     }
     // A line without "." stays; the link removes it after delivering it.
     break;
   case Sync::Settle:
-    rx.Clear();
-    SyncStep = Sync::Synchronised;
-    break;
-  case Sync::Synchronised:
-  case Sync::GaveUp:
+    Comm->DropAnswers();
+    inSync_ = true;
     break;
   }
 }
 
-bool TCPU_ISP8051::Synchronised() {
-  if (SyncStep == Sync::GaveUp) {
-    Fail(programmer::FailReason::NoSync);
-    return false;
-  }
-  if (SyncStep == Sync::Synchronised) return true;
+bool TCPU_ISP8051::LoaderListens() {
+  if (inSync_) return true;
   SyncTick();
   return false;
 }
 
 void TCPU_ISP8051::EraseBegin() {
-  if (Synchronised()) Enter(State, RunPhase::Step);
+  if (LoaderListens()) Enter(State, RunPhase::Step);
 }
 
 void TCPU_ISP8051::EraseStep() {
-  auto& rx = Comm->RxLines;
   switch (At<Erasing>()) {
   case Erasing::SendErase:
-    rx.Clear();
+    Comm->DropAnswers();
     Comm->SendString(std::string(kEraseCommand));
     TryCount = 0;
     GoTo(Erasing::AwaitErased);
     break;
   case Erasing::AwaitErased:
-    if (rx.Count() == 0) {
+    if (!Comm->AnswerWaiting()) {
       // Unanswered to the end, the chip may hold anything: records over it would be refused at
       // best, and an erase-only run would report an erase that never happened.
-      const Patience next = Unanswered(TryCount, kEraseWaitTicks, RetryCount, kMaxEraseRetries);
+      const Patience next =
+          Unanswered(TryCount, kTiming.eraseQuietPolls, LoaderRepeats, kMaxEraseRetries);
       if (next == Patience::Retry) GoTo(Erasing::SendErase);
       if (next == Patience::GiveUp)
         Fail(programmer::FailReason::EraseFailed,
              "the erase command was not acknowledged; nothing was written");
-    } else if (Contains(rx.First(), '.')) {
+    } else if (Contains(Comm->PeekAnswer(), '.')) {
       TryCount = 0;
       GoTo(Erasing::Erased);
-      rx.DeleteFirst();
+      Comm->DropAnswer();
     }
     break;
   case Erasing::Erased:
     Enter(State, RunPhase::End);
-    rx.Clear();
+    Comm->DropAnswers();
     break;
   }
 }
 
 void TCPU_ISP8051::ProgramBegin() {
-  if (Synchronised()) Enter(State, RunPhase::Step);
+  if (LoaderListens()) Enter(State, RunPhase::Step);
 }
 
 void TCPU_ISP8051::ProgramStep() {
   const RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false,
                               kMaxRecordRetries};
-  RecordLoopStep(rules, RetryCount, [this] {
-    Comm->RxLines.Clear();
-    RetryCount = 0;
+  RecordLoopStep(rules, RecordRepeats, [this] {
+    Comm->DropAnswers();
+    RecordRepeats = 0;
   });
 }
 
 // Each closing command in turn, each acknowledged by "."; after the last the run is done.
 void TCPU_ISP8051::ProgramEnd() {
-  auto& rx = Comm->RxLines;
   const int count = ClosingCount(variant_);
   switch (At<Closing>()) {
   case Closing::SendFirst:
-    rx.Clear();
+    Comm->DropAnswers();
     if (count == 0) {
       TCPU::ProgramEnd();
       return;
@@ -195,8 +195,8 @@ void TCPU_ISP8051::ProgramEnd() {
     Counter = 0;
     return;
   case Closing::AwaitOk:
-    if (rx.Count() > 0 && Contains(rx.First(), '.')) {
-      rx.DeleteFirst();
+    if (Comm->AnswerWaiting() && Contains(Comm->PeekAnswer(), '.')) {
+      Comm->DropAnswer();
       if (ClosingSent >= count) {
         TCPU::ProgramEnd();
       } else {
@@ -206,7 +206,7 @@ void TCPU_ISP8051::ProgramEnd() {
       }
       return;
     }
-    if (++Counter > kCloseWaitTicks)
+    if (++Counter > kTiming.closingQuietPolls)
       Fail(programmer::FailReason::RecordUnanswered,
            "closing command " + std::to_string(ClosingSent) + " unanswered");
     return;
@@ -216,6 +216,7 @@ void TCPU_ISP8051::ProgramEnd() {
 void TCPU_ISP8051::Finish() {
   TCPU::Finish();
   SyncStep = Sync::SendU;
+  inSync_ = false;
   if (variant_.finishBaud != 0 && Comm) Comm->SetBaudRate(variant_.finishBaud);
 }
 

@@ -30,6 +30,16 @@ struct Isp8051Variant {
   std::uint32_t finishBaud;
 };
 
+// How long the 8051 loaders are waited for. A poll is one step of the run: a tick (10 ms) or an
+// answer delivered.
+struct Isp8051Timing {
+  int afterEchoMs = 100;       // after the carriage return that follows the echo of "U"
+  int syncQuietPolls = 5;      // polls without the echo or "."; the 6th ends an attempt
+  int eraseQuietPolls = 5;     // polls without "." to the erase; exceeded, it goes again
+  int closingQuietPolls = 500; // a closing command is a short flash write; silence this long
+                               // means it did not happen
+};
+
 class TCPU_ISP8051 : public programmer::TCPU {
 public:
   TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant);
@@ -42,28 +52,23 @@ public:
   void ProgramEnd() override;
   void Finish() override;
 
-  static constexpr std::int32_t kSyncWaitTicks = 6; // ticks waited for an echo or "."
-  static constexpr std::int32_t kSyncQuietPolls = kSyncWaitTicks - 1; // the 6th ends an attempt
   static constexpr std::int32_t kMaxSyncRetries = 20;  // so "U" goes out 21 times at most
-  static constexpr std::int32_t kEraseWaitTicks = 5;   // exceeded: the command goes again
   static constexpr std::int32_t kMaxEraseRetries = 50; // counted on from the synchronisation's
   static constexpr std::int32_t kMaxRecordRetries = 5; // per run
-  // A closing command is a short flash write; silence this long means it did not happen.
-  static constexpr std::int32_t kCloseWaitTicks = 500;
+  static constexpr Isp8051Timing kTiming{};
 
   static constexpr std::string_view kSync = "U";
   static constexpr std::string_view kOscillator = ":0100000212EB";
   static constexpr std::string_view kEraseCommand = ":0100000307F5";
 
-  // The steps of the synchronisation (SyncStep), in EraseBegin or ProgramBegin.
+  // The steps of the synchronisation (SyncStep), in the first of EraseBegin or ProgramBegin of a
+  // run; its last step hands over to the phase's work.
   enum class Sync : std::int32_t {
     SendU = 0,             // "U"
     AwaitEcho = 1,         // a line with "U"; then a carriage return
     SendOscillator = 2,    // the oscillator command
     AwaitOscillatorOk = 3, // "."
-    Settle = 4,            // what came meanwhile goes
-    Synchronised = 10,     // on to the phase's work
-    GaveUp = 99,           // the run fails
+    Settle = 4,            // what came meanwhile goes; the loader listens
   };
   // The steps of EraseStep.
   enum class Erasing : std::int32_t {
@@ -80,16 +85,22 @@ public:
   programmer::StepOf<Sync> SyncStep;
   // Ticks waited for the answer to the last character or command.
   std::int32_t TryCount = 0;
-  // Repeats, shared by synchronisation and erase; the record loop starts it over.
-  std::int32_t RetryCount = 0;
+  // Repeats of "U", the oscillator command and the erase command: one budget, so that the
+  // erase gets what the synchronisation left of it (kMaxEraseRetries in all).
+  std::int32_t LoaderRepeats = 0;
+  // Records sent again in this run.
+  std::int32_t RecordRepeats = 0;
   // Closing commands sent.
   std::int32_t ClosingSent = 0;
 
 protected:
   // One tick of the synchronisation sub-machine.
   void SyncTick();
-  // EraseBegin and ProgramBegin: synchronise, give up, or go on to the phase's work.
-  bool Synchronised();
+  // EraseBegin and ProgramBegin: true once the loader listens; until then a tick of the
+  // synchronisation, which fails the run when the loader never answers.
+  bool LoaderListens();
+
+  bool inSync_ = false; // the loader answered this run's synchronisation
 
   const Isp8051Variant& variant_;
 };

@@ -12,7 +12,10 @@
 //   0xFF 0x00            ->                                 256 bytes - 1, and its complement
 //                        <-  "y"           AwaitLengthAck
 //                        <-  256 bytes     TakeBlock        and the XOR of them; a wrong one
-//                                                           reads the block again (21 reads)
+//                                                           reads the block again (21 reads).
+//                                                           ST's ROM loader sends no XOR: after
+//                                                           the first block 200 ms of quiet
+//                                                           say so, for the rest of the run
 // An answer 50 polls late synchronises again (twice per check) and the check goes on where it
 // was. A block with a byte other than 0xFF ends the check: NotBlank; all blank: Blank. Either
 // ends the run (Done), saying what was checked or where data was found.
@@ -52,19 +55,14 @@ void TCPU_CORTEX::InitBegin(link::TComm* link, const std::string& param) {
   TCPU::InitBegin(link, param);
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
   Comm->SetParity(kEvenParity);
-  Sleep(200);
+  Sleep(kTiming.settleMs);
   SyncStep = Sync::SendSync;
-  RetryCount = 0;
+  synchronising_ = true;
+  SyncRepeats = 0;
+  Resyncs = 0;
   ReadAddr = 0;
   Rereads = 0;
-  giveUpReason_ = programmer::FailReason::NoSync;
-  giveUpDetail_.clear();
-}
-
-void TCPU_CORTEX::GiveUp(programmer::FailReason reason, std::string detail) {
-  SyncStep = Sync::GaveUp;
-  giveUpReason_ = reason;
-  giveUpDetail_ = std::move(detail);
+  checkBytes_ = CheckBytes::NotKnown;
 }
 
 std::string TCPU_CORTEX::BlockText() const {
@@ -74,23 +72,19 @@ std::string TCPU_CORTEX::BlockText() const {
 }
 
 void TCPU_CORTEX::InitStep(bool& skipErase) {
-  if (SyncStep == Sync::Synchronised)
-    BlockCheckTick(skipErase);
-  else if (SyncStep == Sync::GaveUp)
-    Fail(giveUpReason_, giveUpDetail_);
-  else
+  if (synchronising_)
     SyncTick();
+  else
+    BlockCheckTick(skipErase);
 }
 
 void TCPU_CORTEX::EraseBegin() {
-  if (SyncStep == Sync::Synchronised) {
-    Phase = RunPhase::Step;
-    Step = 0;
-  } else if (SyncStep == Sync::GaveUp) {
-    Fail(giveUpReason_, giveUpDetail_);
-  } else {
+  if (synchronising_) {
     SyncTick();
+    return;
   }
+  Phase = RunPhase::Step;
+  Step = 0;
 }
 
 void TCPU_CORTEX::ProgramBegin() { EraseBegin(); }
@@ -99,19 +93,19 @@ void TCPU_CORTEX::Finish() {
   Comm->SetBaudRate(kNormalBaud);
   Comm->SetParity(0);
   Comm->SetRawMode(false);
-  Sleep(200);
+  Sleep(kTiming.settleMs);
   TCPU::Finish();
 }
 
 bool TCPU_CORTEX::Acknowledged() const {
-  return Comm->RxLines.First().find(kAck) != std::string::npos;
+  return Comm->PeekAnswer().find(kAck) != std::string::npos;
 }
 
-void TCPU_CORTEX::SyncTick() {
+bool TCPU_CORTEX::SyncTick() {
   switch (SyncStep.Is()) {
   case Sync::SendSync:
     Comm->SetRawMode(true);
-    Comm->RxLines.Clear();
+    Comm->DropAnswers();
     Comm->SendChar(kSync);
     TryCount = 0;
     SyncStep = Sync::AwaitAck;
@@ -120,42 +114,48 @@ void TCPU_CORTEX::SyncTick() {
     if (Acknowledged()) {
       TryCount = 0;
       SyncStep = Sync::Settle;
-      Comm->RxLines.DeleteFirst();
+      Comm->DropAnswer();
       break;
     }
-    switch (Unanswered(TryCount, kSyncTicks, RetryCount, kSyncRetries)) {
+    switch (Unanswered(TryCount, kTiming.syncQuietPolls, SyncRepeats, kSyncRetries)) {
     case Patience::Wait:
       break;
     case Patience::Retry:
       SyncStep = Sync::SendSync;
       break;
-    case Patience::GiveUp: // within a check, the reason of the resynchronisation stands
-      if (giveUpDetail_.empty()) GiveUp(programmer::FailReason::NoSync, "");
-      SyncStep = Sync::GaveUp;
+    case Patience::GiveUp:
+      // Within the check the loader stopped answering a block; at the start it never answered.
+      if (Resyncs > 0)
+        Fail(programmer::FailReason::RecordUnanswered, BlockText() + " unanswered");
+      else
+        Fail(programmer::FailReason::NoSync);
       break;
     }
     break;
   case Sync::Settle:
-    Comm->RxLines.Clear();
-    SyncStep = Sync::Synchronised;
-    break;
-  case Sync::Synchronised:
-  case Sync::GaveUp:
-    break;
+    Comm->DropAnswers();
+    synchronising_ = false;
+    return true;
   }
+  return false;
 }
 
 // Synchronising again keeps Step: the check goes on waiting where it was.
 void TCPU_CORTEX::NoAnswer() {
-  const Patience next = Unanswered(TryCount, kAnswerTicks, RetryCount, kResyncs);
-  if (next == Patience::Wait) return;
-  giveUpReason_ = programmer::FailReason::RecordUnanswered;
-  giveUpDetail_ = BlockText() + " unanswered";
-  SyncStep = next == Patience::Retry ? Sync::SendSync : Sync::GaveUp;
+  switch (Unanswered(TryCount, kTiming.answerQuietPolls, Resyncs, kResyncs)) {
+  case Patience::Wait:
+    break;
+  case Patience::Retry:
+    synchronising_ = true;
+    SyncStep = Sync::SendSync;
+    break;
+  case Patience::GiveUp:
+    Fail(programmer::FailReason::RecordUnanswered, BlockText() + " unanswered");
+    break;
+  }
 }
 
 void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
-  auto& rx = Comm->RxLines;
   switch (At<BlockCheck>()) {
   case BlockCheck::SendRead:
     Comm->SendString(kReadCommand);
@@ -166,14 +166,14 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     TryCount = 0;
     GoTo(BlockCheck::AwaitAddressAck);
     Comm->SendString(AddressFrame(ReadAddr));
-    rx.DeleteFirst();
+    Comm->DropAnswer();
     break;
   case BlockCheck::AwaitAddressAck:
     if (!Acknowledged()) return NoAnswer();
     TryCount = 0;
     GoTo(BlockCheck::AwaitLengthAck);
     Comm->SendString(kBlockLength);
-    rx.DeleteFirst();
+    Comm->DropAnswer();
     break;
   case BlockCheck::AwaitLengthAck: {
     if (!Acknowledged()) return NoAnswer();
@@ -181,18 +181,25 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     Check = 0;
     Counter = 0;
     GoTo(BlockCheck::TakeBlock);
-    const std::string entry = rx.First();
-    rx.DeleteFirst();
+    const std::string entry = *Comm->TakeAnswer();
     // A prompt loader sends the block right behind the "y": those bytes are its first.
     const std::string rest = entry.substr(entry.find(kAck) + 1);
     if (!rest.empty()) TakeBlockBytes(rest);
     break;
   }
   case BlockCheck::TakeBlock: {
-    if (rx.Count() == 0) return NoAnswer();
-    const std::string entry = rx.First();
-    rx.DeleteFirst();
-    TakeBlockBytes(entry);
+    if (const auto entry = Comm->TakeAnswer()) {
+      TakeBlockBytes(*entry);
+      break;
+    }
+    if (Counter < static_cast<std::int32_t>(kBlockSize) || checkBytes_ != CheckBytes::NotKnown)
+      return NoAnswer();
+    // The whole first block came and nothing behind it: a loader that sends a check byte sends
+    // it at once, so a quiet line means it sends none.
+    if (WaitedLongerThan(kTiming.checkByteQuietMs)) {
+      Learn(CheckBytes::NotSent);
+      BlockTaken();
+    }
     break;
   }
   case BlockCheck::Judge:
@@ -225,29 +232,56 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
 }
 
 void TCPU_CORTEX::TakeBlockBytes(const std::string& bytes) {
-  for (const char c : bytes) {
-    const auto b = static_cast<std::uint8_t>(c);
-    if (Counter < static_cast<std::int32_t>(kBlockSize)) {
-      BlockData[static_cast<std::size_t>(Counter)] = b;
-      Check ^= b;
-      ++Counter;
-      TryCount = 0;
-      continue;
-    }
-    // The check byte; anything behind it in this entry is dropped.
+  std::size_t at = 0;
+  for (; at < bytes.size() && Counter < static_cast<std::int32_t>(kBlockSize); ++at) {
+    const auto b = static_cast<std::uint8_t>(bytes[at]);
+    BlockData[static_cast<std::size_t>(Counter)] = b;
     Check ^= b;
-    if (Check == 0) {
-      Rereads = 0;
-      GoTo(BlockCheck::Judge);
-    } else if (++Rereads > kMaxRereads) {
-      // A line that spoils every read of a block would otherwise keep the run going for good.
-      GiveUp(programmer::FailReason::Garbled,
-             BlockText() + " read with a wrong check byte " + std::to_string(Rereads) + " times");
-    } else {
-      GoTo(BlockCheck::SendRead);
-    }
-    return;
+    ++Counter;
+    TryCount = 0;
   }
+  if (Counter < static_cast<std::int32_t>(kBlockSize)) return;
+  // Anything behind the check byte in this entry is dropped, and behind a block of a loader
+  // that sends none.
+  if (at < bytes.size() && checkBytes_ != CheckBytes::NotSent)
+    return TakeCheckByte(static_cast<std::uint8_t>(bytes[at]));
+  switch (checkBytes_) {
+  case CheckBytes::NotSent:
+    BlockTaken();
+    break;
+  case CheckBytes::NotKnown:
+    StartWaiting(); // the quiet that would say no check byte comes
+    break;
+  case CheckBytes::Sent:
+    break;
+  }
+}
+
+void TCPU_CORTEX::TakeCheckByte(std::uint8_t b) {
+  if (checkBytes_ == CheckBytes::NotKnown) Learn(CheckBytes::Sent);
+  Check ^= b;
+  if (Check == 0) {
+    BlockTaken();
+  } else if (++Rereads > kMaxRereads) {
+    // A line that spoils every read of a block would otherwise keep the run going for good.
+    Fail(programmer::FailReason::Garbled,
+         BlockText() + " read with a wrong check byte " + std::to_string(Rereads) + " times");
+  } else {
+    GoTo(BlockCheck::SendRead);
+  }
+}
+
+void TCPU_CORTEX::BlockTaken() {
+  Rereads = 0;
+  GoTo(BlockCheck::Judge);
+}
+
+void TCPU_CORTEX::Learn(CheckBytes how) {
+  checkBytes_ = how;
+  Comm->Note(how == CheckBytes::Sent
+                 ? "Cortex-M3 loader sends a check byte behind each block: blocks are checked"
+                 : "Cortex-M3 loader sends no check byte behind a block (as ST's ROM boot "
+                   "loader): blocks are taken as read");
 }
 
 } // namespace vk::cpu

@@ -5,13 +5,28 @@
 // Blank or NotBlank and DoneDetail saying the range checked or where data was found, so that it
 // is never reported as programmed nor shown as erasing. Nothing is erased or written. A loader may
 // send the block right behind the "y" to its length, in the same receive entry: those bytes are the
-// first of the block.
+// first of the block. A loader of the maker's own sends a check byte behind each block; ST's ROM
+// boot loader sends the data only. Which one answers is learnt on the first block.
 
 #include "programmer/Cpu.h"
 
 #include <array>
 
 namespace vk::cpu {
+
+// How long the Cortex-M3 conversation waits and pauses. A poll is one step of the run: a tick
+// (10 ms) or an answer delivered.
+struct CortexTiming {
+  int settleMs = 200;        // after the rate and parity change before 0x7F, and after the
+                             // link is set back at the end
+  int syncQuietPolls = 25;   // polls without "y" to 0x7F before it goes again
+  int answerQuietPolls = 50; // polls without an answer during the check before resynchronising
+  // After the last byte of the run's first block, a line quiet this long means the loader sends
+  // no check byte (ST's ROM boot loader). A USB adapter may hold a check byte back for its
+  // latency timer (16 ms by default) and the tick thread may be late: this is twelve times that,
+  // and still well below the 50 polls after which an answer counts as missing.
+  int checkByteQuietMs = 200;
+};
 
 class TCPU_CORTEX : public programmer::TCPU {
 public:
@@ -27,25 +42,21 @@ public:
   static constexpr std::uint8_t kEvenParity = 2;
   static constexpr std::uint32_t kBlockSize = 256;
   static constexpr std::uint32_t kLastBlock = 8192; // the check reads 0 .. 8,192: 33 blocks
-  static constexpr int kSyncTicks = 25;             // polls for "y" to 0x7F before a new attempt
-  static constexpr int kSyncRetries = 20;           // new attempts before giving up
-  static constexpr int kAnswerTicks = 50;           // polls for an answer during the block check
+  static constexpr int kSyncRetries = 20;           // 0x7F sent again in a run before giving up
   static constexpr int kResyncs = 2;                // resynchronisations during the check
   static constexpr int kMaxRereads = 20; // reads of one block again after a bad check byte
+  static constexpr CortexTiming kTiming{};
   // The bytes that ask for the block at addr: the address, most significant byte first, and the
   // complement of the XOR of its four bytes.
   static std::string AddressFrame(std::uint32_t addr);
 
-  // The steps of the synchronisation (SyncStep), in InitStep, EraseBegin or ProgramBegin.
+  // The steps of a synchronisation (SyncStep), in InitStep, EraseBegin or ProgramBegin; the last
+  // one hands over to the block check, or to the phase's work.
   enum class Sync : std::int32_t {
-    SendSync = 0,      // 0x7F
-    AwaitAck = 1,      // "y"
-    Settle = 2,        // what came meanwhile goes
-    Synchronised = 20, // on to the block check, or the phase's work
-    GaveUp = 99,       // the run fails with the reason recorded
+    SendSync = 0, // 0x7F
+    AwaitAck = 1, // "y"
+    Settle = 2,   // what came meanwhile goes; synchronised
   };
-  static constexpr Sync kSynchronised = Sync::Synchronised;
-  static constexpr Sync kGaveUp = Sync::GaveUp;
   // The steps of the block check (Step), in InitStep once synchronised.
   enum class BlockCheck : std::int32_t {
     SendRead = 0,        // the read command
@@ -61,8 +72,10 @@ public:
   programmer::StepOf<Sync> SyncStep;
   // Polls without the awaited answer.
   std::int32_t TryCount = 0;
-  // Repeated attempts, shared by synchronisation and reading.
-  std::int32_t RetryCount = 0;
+  // 0x7F sent again in this run because the last one went unanswered.
+  std::int32_t SyncRepeats = 0;
+  // Resynchronisations during this run's block check.
+  std::int32_t Resyncs = 0;
   std::array<std::uint8_t, kBlockSize> BlockData{};
   // Address of the block to read.
   std::uint32_t ReadAddr = 0;
@@ -72,19 +85,26 @@ public:
   std::int32_t Rereads = 0;
 
 private:
-  void SyncTick();
+  // One tick of a synchronisation; false while it goes on.
+  bool SyncTick();
   void BlockCheckTick(bool& skipErase);
   // One poll without the awaited answer during the block check.
   void NoAnswer();
-  // The first entry of the receive list holds "y".
+  // The oldest answer holds "y".
   bool Acknowledged() const;
-  // Bytes of the block being read, then its check byte; what follows that is dropped.
+  // Bytes of the block being read, then its check byte if the loader sends one; what follows
+  // that is dropped.
   void TakeBlockBytes(const std::string& bytes);
-  // Gives up with this reason at the next tick.
-  void GiveUp(programmer::FailReason reason, std::string detail);
+  void TakeCheckByte(std::uint8_t b);
+  // The block is complete and good: on to judging it.
+  void BlockTaken();
+  // What the loader sends behind a block: learnt on the run's first block and kept for the run.
+  enum class CheckBytes : std::uint8_t { NotKnown, Sent, NotSent };
+  void Learn(CheckBytes how);
   std::string BlockText() const;
-  programmer::FailReason giveUpReason_ = programmer::FailReason::NoSync;
-  std::string giveUpDetail_;
+  // A synchronisation is under way (at the start, or again during the check).
+  bool synchronising_ = true;
+  CheckBytes checkBytes_ = CheckBytes::NotKnown;
 };
 
 } // namespace vk::cpu

@@ -51,10 +51,9 @@ void TCPU_H8_3664::InitBegin(link::TComm* link, const std::string& param) {
     return;
   }
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
-  HoldFor(kRateSettleMs);
+  HoldFor(kTiming.rateSettleMs);
   SyncStep = Boot::SendBaudMatch;
-  RetryCount = 0;
-  kernelSent_ = false;
+  BootRepeats = 0;
   State = CpuState::Program;
   Phase = RunPhase::Begin;
 }
@@ -67,23 +66,15 @@ void TCPU_H8_3664::ProgramBegin() {
   if (Holding()) {
     // The kernel may announce itself during the pause after it; the link drops every line it
     // delivers, so the last one is kept for AwaitKernel.
-    if (SyncStep == Boot::SendKernel && Comm->RxLines.Count() > 0)
-      answerDuringPause_ = Comm->RxLines.Snapshot().back();
+    if (SyncStep == Boot::SendKernel && Comm->AnswerWaiting())
+      answerDuringPause_ = Comm->LatestAnswer();
     return;
   }
-  if (SyncStep == Boot::GaveUp) {
-    // KernelSilent gives up after the kernel went out; earlier the boot mode never answered.
-    Fail(programmer::FailReason::NoSync,
-         kernelSent_ ? "the boot kernel did not announce itself" : "");
-  } else if (SyncStep == Boot::Running) {
-    Phase = RunPhase::Step;
-    GoTo(RecordStep::Prepare);
-  } else {
-    BootStep();
-  }
+  BootStep();
 }
 
 int TCPU_H8_3664::KernelBytesSent() const {
+  if (State != CpuState::Program || Phase != RunPhase::Begin) return -1;
   switch (SyncStep.Is()) {
   case Boot::SendBaudMatch:
   case Boot::AwaitBaudMatch:
@@ -97,8 +88,8 @@ int TCPU_H8_3664::KernelBytesSent() const {
   case Boot::KernelSilent:
   case Boot::KernelSettled:
     return kKernelSize;
-  case Boot::Running:
-  case Boot::GaveUp:
+  case Boot::StartRecords:
+  case Boot::KernelUnheard:
     break;
   }
   return -1;
@@ -114,48 +105,53 @@ void TCPU_H8_3664::ProgressToMinimum() {
 }
 
 void TCPU_H8_3664::NoBootAnswer() {
-  const Patience next = Unanswered(TryCount, kAnswerTicks, RetryCount, kBootRetries);
-  if (next != Patience::Wait)
-    SyncStep = next == Patience::Retry ? Boot::SendBaudMatch : Boot::GaveUp;
+  switch (Unanswered(TryCount, kTiming.answerPolls, BootRepeats, kBootRetries)) {
+  case Patience::Wait:
+    break;
+  case Patience::Retry:
+    SyncStep = Boot::SendBaudMatch;
+    break;
+  case Patience::GiveUp:
+    Fail(programmer::FailReason::NoSync);
+    break;
+  }
 }
 
 void TCPU_H8_3664::BootStep() {
-  auto& rx = Comm->RxLines;
   switch (SyncStep.Is()) {
   case Boot::SendBaudMatch:
     Comm->SetRawMode(true);
     Comm->SetDTR(false);
-    rx.Clear();
+    Comm->DropAnswers();
     Comm->SendChar(kBaudMatch);
     TryCount = 0;
     SyncStep = Boot::AwaitBaudMatch;
     break;
   case Boot::AwaitBaudMatch:
     // The answer is the whole entry: two bytes 0x00 0x00 are not a matched rate.
-    if (IsOnly(rx.First(), kBaudMatch)) {
+    if (IsOnly(Comm->PeekAnswer(), kBaudMatch)) {
       TryCount = 0;
       SyncStep = Boot::AwaitConfirm;
-      rx.DeleteFirst();
+      Comm->DropAnswer();
       Comm->SendChar(kConfirm);
-      Sleep(2);
+      Sleep(kTiming.afterConfirmMs);
     } else {
       NoBootAnswer();
     }
     break;
   case Boot::AwaitConfirm:
-    if (IsOnly(rx.First(), kConfirmed)) {
+    if (IsOnly(Comm->PeekAnswer(), kConfirmed)) {
       TryCount = 0;
       SyncStep = Boot::SendKernelSize;
-      rx.DeleteFirst();
-      Sleep(2);
+      Comm->DropAnswer();
+      Sleep(kTiming.afterConfirmMs);
     } else {
       NoBootAnswer();
     }
     break;
   case Boot::SendKernelSize:
     Comm->SendString(kKernelSizeBytes);
-    kernelSent_ = true;
-    Sleep(10);
+    Sleep(kTiming.afterSizeMs);
     KernelIndex = 0;
     answerDuringPause_.clear();
     lastKernelByteAtUs_ = loop_.NowMicros();
@@ -165,34 +161,39 @@ void TCPU_H8_3664::BootStep() {
     if (KernelIndex < kKernelSize) {
       // One byte per tick, and none before the spacing has passed: a stop between two ticks ends
       // the download before the last byte, so the chip never starts a kernel for a stopped run.
-      if (loop_.NowMicros() - lastKernelByteAtUs_ < kKernelByteSpacingUs) break;
+      constexpr std::int64_t kSpacingUs = (kTiming.kernelByteGapMs - kTiming.tickEarlyMs) * 1000;
+      if (loop_.NowMicros() - lastKernelByteAtUs_ < kSpacingUs) break;
       Comm->SendChar(KernelByte(KernelIndex));
       if (ProgressBar)
         ProgressBar->SetPosition((ProgressBar->Max() - ProgressBar->Min()) * KernelIndex /
                                  kKernelSize);
       ++KernelIndex;
       lastKernelByteAtUs_ = loop_.NowMicros();
-      if (KernelIndex == kKernelSize) HoldFor(kKernelStartMs);
+      if (KernelIndex == kKernelSize) HoldFor(kTiming.kernelStartMs);
     } else {
-      if (rx.Count() == 0 && !answerDuringPause_.empty()) rx.Add(answerDuringPause_);
       TryCount = 0;
-      RetryCount = 0;
       Counter = 0;
       SyncStep = Boot::AwaitKernel;
     }
     break;
   case Boot::AwaitKernel: {
-    if (rx.Count() == 0) {
+    // Only the newest answer counts; one that came in the pause stands in when none waits.
+    std::string last;
+    if (Comm->AnswerWaiting()) {
+      while (Comm->AnswerCount() > 1) Comm->DropAnswer();
+      last = Comm->PeekAnswer();
+    } else {
+      last.swap(answerDuringPause_);
+    }
+    if (last.empty()) {
       // A chip that never answers would otherwise keep the run waiting for good; Counter
       // counts these quiet polls, TryCount the answers without the 0xAA.
-      if (++Counter > kKernelEndTicks) SyncStep = Boot::KernelSilent;
+      if (++Counter > kTiming.kernelEndPolls) SyncStep = Boot::KernelSilent;
       break;
     }
-    while (rx.Count() > 1) rx.DeleteFirst();
-    const std::string last = rx.First();
-    if (!last.empty() && static_cast<std::uint8_t>(last.back()) == kConfirmed) {
+    if (static_cast<std::uint8_t>(last.back()) == kConfirmed) {
       SyncStep = Boot::KernelRuns;
-    } else if (++TryCount > kKernelEndTicks) {
+    } else if (++TryCount > kTiming.kernelEndPolls) {
       SyncStep = Boot::KernelSilent;
     }
     break;
@@ -201,33 +202,37 @@ void TCPU_H8_3664::BootStep() {
     ProgressToMinimum();
     Comm->SetRawMode(false);
     Comm->SetBaudRate(kKernelBaud);
-    HoldFor(kRateSettleMs);
+    HoldFor(kTiming.rateSettleMs);
     SyncStep = Boot::KernelSettled;
     break;
   case Boot::KernelSettled:
-    rx.Clear();
-    SyncStep = Boot::Running;
+    Comm->DropAnswers();
+    SyncStep = Boot::StartRecords;
+    break;
+  case Boot::StartRecords:
+    Phase = RunPhase::Step;
+    GoTo(RecordStep::Prepare);
     break;
   case Boot::KernelSilent:
     ProgressToMinimum();
     Comm->SetRawMode(false);
-    rx.Clear();
+    Comm->DropAnswers();
     Comm->SetBaudRate(kKernelBaud);
-    HoldFor(kRateSettleMs);
-    SyncStep = Boot::GaveUp;
+    HoldFor(kTiming.rateSettleMs);
+    SyncStep = Boot::KernelUnheard;
     break;
-  case Boot::Running:
-  case Boot::GaveUp:
+  case Boot::KernelUnheard:
+    Fail(programmer::FailReason::NoSync, "the boot kernel did not announce itself");
     break;
   }
 }
 
 void TCPU_H8_3664::ProgramStep() {
   static constexpr RecordLoopRules kRules{"\x06.", "R", "X", true, kMaxRecordRetries};
-  RecordLoopStep(kRules, RetryCount, [this] {
+  RecordLoopStep(kRules, RecordRepeats, [this] {
     Comm->SetRawMode(true);
-    Comm->RxLines.Clear();
-    RetryCount = 0;
+    Comm->DropAnswers();
+    RecordRepeats = 0;
   });
 }
 

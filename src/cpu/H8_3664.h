@@ -12,6 +12,20 @@
 
 namespace vk::cpu {
 
+// How long the H8 boot waits and pauses. A poll is one step of the boot: a tick of the run
+// (10 ms) or an answer delivered.
+struct H8Timing {
+  int rateSettleMs = 200;   // after a change of bit rate
+  int afterConfirmMs = 2;   // after 0x55 is sent, and after its 0xAA is taken
+  int afterSizeMs = 10;     // after the kernel's size, before its first byte
+  int kernelByteGapMs = 10; // between two kernel bytes: one per tick of the run
+  int tickEarlyMs = 1;      // a tick that comes this much early still sends the next kernel byte,
+                            // or timer jitter would make every other gap 20 ms
+  int kernelStartMs = 1500; // after the last kernel byte, before its 0xAA
+  int answerPolls = 50;     // polls for 0x00 or 0xAA before a new attempt
+  int kernelEndPolls = 500; // quiet polls, and answers without 0xAA, before the kernel is given up
+};
+
 class TCPU_H8_3664 : public programmer::TCPU {
 public:
   using programmer::TCPU::TCPU;
@@ -24,15 +38,9 @@ public:
 
   static constexpr std::uint32_t kKernelBaud = 115200;
   static constexpr int kKernelSize = TProgKernel::kSize;
-  // Kernel bytes go 10 ms apart, one per tick of the run (10 ms); a tick that comes up to 1 ms
-  // early still sends, or timer jitter would make every other gap 20 ms.
-  static constexpr std::int64_t kKernelByteSpacingUs = 10000 - 1000;
-  static constexpr int kKernelStartMs = 1500; // after the last kernel byte, before its 0xAA
-  static constexpr int kRateSettleMs = 200;   // after a change of bit rate
-  static constexpr int kAnswerTicks = 50;     // polls for 0x00 or 0xAA before a new attempt
-  static constexpr int kBootRetries = 20;     // new attempts before giving up
-  static constexpr int kKernelEndTicks = 500; // polls for the final 0xAA before giving up
+  static constexpr int kBootRetries = 20;     // new boot attempts before giving up
   static constexpr int kMaxRecordRetries = 5; // records sent again per run
+  static constexpr H8Timing kTiming{};
 
   // The steps of the boot (SyncStep), in ProgramBegin.
   enum class Boot : std::int32_t {
@@ -43,23 +51,21 @@ public:
     SendKernel = 4,     // the kernel, one byte per tick, then a pause while it starts
     AwaitKernel = 5,    // the kernel's 0xAA
     KernelRuns = 6,     // to the kernel's rate
-    KernelSilent = 7,   // to the kernel's rate, then give up
+    KernelSilent = 7,   // to the kernel's rate, then the run fails
     KernelSettled = 8,  // the kernel's rate has settled; what came meanwhile goes
-    Running = 10,       // the record loop may start
-    GaveUp = 99,        // the run fails
+    StartRecords = 9,   // the record loop starts
+    KernelUnheard = 10, // the rate has settled; the run fails: the kernel never announced itself
   };
-  static constexpr Boot kRunning = Boot::Running;
-  static constexpr Boot kGaveUp = Boot::GaveUp;
 
   programmer::StepOf<Boot> SyncStep;
-  // The kernel went out during this run (for the reason of a failed boot).
-  bool kernelSent_ = false;
   // Polls without the awaited answer.
   std::int32_t TryCount = 0;
   // Bytes of the kernel sent.
   std::int32_t KernelIndex = 0;
-  // Repeated attempts: boot attempts, then records sent again.
-  std::int32_t RetryCount = 0;
+  // Boot attempts made again because the chip did not answer.
+  std::int32_t BootRepeats = 0;
+  // Records sent again in this run.
+  std::int32_t RecordRepeats = 0;
 
   // The bytes of the kernel sent so far during the boot; -1 once the boot is over.
   int KernelBytesSent() const;

@@ -90,10 +90,24 @@ public:
   std::string PeekAnswer() const { return RxLines.First(); }
   // The oldest answer, taken out; nullopt when none waits.
   std::optional<std::string> TakeAnswer() { return RxLines.TakeFirst(); }
+  // How many answers wait, and the newest of them ("" when none): for a device whose last word is
+  // the one that counts.
+  int AnswerCount() const { return RxLines.Count(); }
+  std::string LatestAnswer() const {
+    const auto all = RxLines.Snapshot();
+    return all.empty() ? std::string() : all.back();
+  }
   // Drops the oldest answer (read with PeekAnswer).
   void DropAnswer() { RxLines.DeleteFirst(); }
   // Drops every answer not read yet: stale lines must not be taken for the answer to a request.
   void DropAnswers() { RxLines.Clear(); }
+
+  // A line for the link's trace: what a protocol found out about the device. Nothing without a
+  // trace.
+  void Note(const std::string& text) {
+    if (OnNote) OnNote(text);
+  }
+  std::function<void(const std::string& text)> OnNote;
 
   // Received entries, oldest first: the link's own queue, which the delivery and the tests see.
   TLineQueue RxLines;

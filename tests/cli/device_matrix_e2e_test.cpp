@@ -43,9 +43,10 @@ struct Target {
   std::string unplugAfter;          // --unplug-after in the middle of the records
   std::string noise;                // --noise that spoils a few answers of a run
   int sleepPercent = 20;
-  int okExit = 0; // 4: a check-only target, nothing written
+  int okExit = 0;                 // 4: a check-only target, nothing written
   std::uint32_t bitRate = 115200; // the rate the report gives: the one the device was spoken to at
   std::vector<std::pair<std::string, std::string>> env;
+  std::string traceSays; // the trace (--trace) holds this line; empty: no trace is written
 };
 
 std::string Bytes(const std::vector<std::uint8_t>& v) { return {v.begin(), v.end()}; }
@@ -101,6 +102,20 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.written = "block(s) sent (0x0000 .. 0x2000)"; // read to the end: found blank
     t.unplugAfter = "60b";                          // a few blocks into the check
     t.noise = "0.0005";
+    t.traceSays = "sends a check byte"; // however late the adapter hands it over
+  } else if (kind == "CortexM3NoCheckByte" || kind == "CortexM3NotBlankNoCheckByte") {
+    // ST's ROM boot loader: the data without a check byte behind it.
+    t.device = {"cortex", "--no-check-byte"};
+    t.program = {"--target", "Cortex-M3", dir.Write("app.hex", HexText(0, Pattern(0x100)))};
+    t.traceSays = "sends no check byte";
+    if (kind == "CortexM3NoCheckByte") {
+      t.okExit = 4;
+      t.written = "block(s) sent (0x0000 .. 0x2000)";
+    } else {
+      t.device.insert(t.device.end(), {"--not-blank-from", "0x300"});
+      t.okExit = 5; // checked, not blank
+      t.written = "block(s) sent (0x0000 .. 0x0300)";
+    }
   } else if (kind == "QX4TBoot") {
     const auto data = Pattern(0x800);
     t.device = {"qx4t-boot"};
@@ -142,8 +157,9 @@ RunRecord RunOnce(const Target& t, TempDir& dir, const std::vector<std::string>&
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     vanished = Clock::now();
   });
-  std::vector<std::string> program = {"program",  "--port", sim.Port(), "--timeout",
-                                      "60",       "--report", dir.File("report.jsonl")};
+  std::vector<std::string> program = {
+      "program", "--port", sim.Port(), "--timeout", "60", "--report", dir.File("report.jsonl")};
+  if (!t.traceSays.empty()) program.insert(program.end(), {"--trace", dir.File("trace.txt")});
   program.insert(program.end(), t.program.begin(), t.program.end());
   const auto start = Clock::now();
   r.result = Vkprog(program, t.sleepPercent, t.env);
@@ -166,8 +182,14 @@ bool FlashHoldsImage(const Target& t, const std::string& flash) {
   return true;
 }
 
-const char* const kTargets[] = {"Backplane", "BackplaneRange", "AT89C51RD2",
-                                "H8",        "CortexM3",       "QX4TBoot"};
+const char* const kTargets[] = {"Backplane",
+                                "BackplaneRange",
+                                "AT89C51RD2",
+                                "H8",
+                                "CortexM3",
+                                "CortexM3NoCheckByte",
+                                "CortexM3NotBlankNoCheckByte",
+                                "QX4TBoot"};
 
 class DeviceMatrix : public ::testing::TestWithParam<std::tuple<const char*, const char*>> {};
 
@@ -179,6 +201,9 @@ TEST_P(DeviceMatrix, ProgramsTheImage) {
   EXPECT_EQ(r.result.exitCode, t.okExit) << r.result.out << r.result.err << r.summary;
   EXPECT_TRUE(Contains(r.summary, t.written)) << r.summary;
   EXPECT_TRUE(FlashHoldsImage(t, r.flash));
+  if (!t.traceSays.empty()) {
+    EXPECT_TRUE(Contains(TempDir::Read(dir.File("trace.txt")), t.traceSays));
+  }
   for (const auto& line : vk::test::Lines(TempDir::Read(dir.File("report.jsonl"))))
     EXPECT_TRUE(Contains(line, "\"bit_rate\":" + std::to_string(t.bitRate))) << line;
   RecordProperty("seconds", std::to_string(r.seconds));

@@ -94,6 +94,25 @@ struct Bare {
     cpu.InitBegin(w.comm.get(), "");
   }
   void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }
+  Lines Written() {
+    w.loop.RunFor(1);
+    return w.Written();
+  }
+  // A tick of the run every 10 ms with nothing new on the line.
+  void PollEvery10Ms(int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+      w.loop.RunFor(10);
+      cpu.InitStep(skipErase);
+    }
+  }
+  // Synchronised, and the block at 0 asked for: the next bytes are the block's.
+  void AskForFirstBlock() {
+    cpu.InitStep(skipErase); // 0x7F
+    for (const char* step : {"sync", "settle", "read", "address", "length", "block"}) {
+      if (std::string(step) != "settle" && std::string(step) != "read") Answer("y");
+      cpu.InitStep(skipErase);
+    }
+  }
   SimWorld w;
   TCPU_CORTEX cpu;
   bool skipErase = false;
@@ -160,19 +179,16 @@ TEST(CortexM3, SynchronisationGivesUpAfter21AttemptsOf26Ticks) {
     EXPECT_EQ(b.cpu.State, CpuState::Initialize);
     EXPECT_EQ(b.cpu.Phase, 1);
     int ticks = 0;
-    while (b.cpu.SyncStep != TCPU_CORTEX::kGaveUp && ticks < 5000) {
+    while (b.cpu.State == CpuState::Initialize && ticks < 5000) {
       b.cpu.InitStep(b.skipErase);
       ++ticks;
-      if (ticks == 1 + 25) {
-        EXPECT_EQ(b.cpu.SyncStep, 1);
-      }
-      if (ticks == 1 + 26) {
-        EXPECT_EQ(b.cpu.RetryCount, 1) << "the 26th poll without an answer";
+      if (ticks == 1 + 26 || ticks == 1 + 27) {
+        EXPECT_EQ(b.Written(), Lines(ticks - 26, kSync)) << "again after 26 polls, at " << ticks;
       }
     }
     EXPECT_EQ(ticks, 21 * 27);
-    b.cpu.InitStep(b.skipErase);
     EXPECT_EQ(b.cpu.State, CpuState::Failed);
+    EXPECT_EQ(b.cpu.FailedWith, vk::programmer::FailReason::NoSync);
   }
   {
     Bench b;
@@ -188,9 +204,9 @@ TEST(CortexM3, SynchronisationGivesUpAfter21AttemptsOf26Ticks) {
     b.cpu.InitStep(b.skipErase);
     b.Answer("\x1F\x79\x00");
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.cpu.SyncStep, 2);
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.cpu.SyncStep, TCPU_CORTEX::kSynchronised);
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead}));
   }
   {
     Bench b; // an unanswered first 0x7F: the second attempt synchronises
@@ -204,14 +220,21 @@ TEST(CortexM3, SynchronisationGivesUpAfter21AttemptsOf26Ticks) {
 TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
   {
     Bare b; // 51 polls without an answer, counted exactly
-    b.cpu.SyncStep = TCPU_CORTEX::kSynchronised;
-    b.cpu.Step = 1;
-    for (int i = 0; i < 50; ++i) b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.cpu.SyncStep, TCPU_CORTEX::kSynchronised);
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.cpu.SyncStep, 0);
-    EXPECT_EQ(b.cpu.RetryCount, 1);
-    EXPECT_EQ(b.cpu.Step, 1) << "the check goes on where it was";
+    b.Answer("y");
+    b.cpu.InitStep(b.skipErase);
+    b.cpu.InitStep(b.skipErase);
+    b.cpu.InitStep(b.skipErase); // the read command
+    for (int i = 0; i < 51; ++i) b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead}));
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, kSync}));
+    b.Answer("y");
+    b.cpu.InitStep(b.skipErase);
+    b.cpu.InitStep(b.skipErase);
+    b.Answer("y"); // the check goes on where it was: this is the read command's "y"
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, kSync, Frame(0)}));
   }
   {
     Bench b; // the read command goes unanswered: two resynchronisations, then Failed
@@ -222,12 +245,13 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     EXPECT_EQ(b.w.Written(), (Lines{kSync, kRead, kSync, kSync}));
   }
   {
-    Bench b; // a repeat during synchronisation leaves one resynchronisation
+    Bench b; // a repeat during synchronisation leaves both resynchronisations
     b.loader.Faults().Add("command:sync#1=silent");
     b.loader.Faults().Add("command:read=silent");
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
-    EXPECT_EQ(b.w.Written(), (Lines{kSync, kSync, kRead, kSync}));
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, "block at 0x0000 unanswered");
+    EXPECT_EQ(b.w.Written(), (Lines{kSync, kSync, kRead, kSync, kSync}));
   }
   {
     CortexConfig c = WithParity(); // a loader that pauses before the data reads the same
@@ -242,21 +266,20 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
 TEST(CortexM3, CheckByteFollowsTheData) {
   {
     Bare b; // all in one entry: one tick; trailing bytes are dropped with the entry
-    b.cpu.SyncStep = TCPU_CORTEX::kSynchronised;
-    b.cpu.Step = 4;
+    b.AskForFirstBlock();
     std::string block(256, '\x5A');
     block += '\0'; // 256 equal bytes XOR to 0
     b.Answer(block + "junk");
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.cpu.Step, 5);
     EXPECT_EQ(b.w.comm->RxLines.Count(), 0);
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.cpu.Step, 7) << "0x5A is not blank";
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.cpu.State, CpuState::Done);
+    EXPECT_EQ(b.cpu.DoneDetail, "data at 0000-00FF") << "0x5A is not blank";
   }
   {
     Bare b; // split over entries, the check byte in the second
-    b.cpu.SyncStep = TCPU_CORTEX::kSynchronised;
-    b.cpu.Step = 4;
+    b.AskForFirstBlock();
     std::string block;
     std::uint8_t x = 0;
     for (int i = 0; i < 256; ++i) {
@@ -265,12 +288,13 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     }
     b.Answer(block.substr(0, 100));
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.cpu.Step, 4);
-    EXPECT_EQ(b.cpu.Counter, 100);
     b.Answer(block.substr(100) + static_cast<char>(x ^ 1)); // a wrong check byte
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.cpu.Step, 0) << "the same block is read again";
-    EXPECT_EQ(b.cpu.ReadAddr, 0u);
+    b.cpu.InitStep(b.skipErase);
+    b.Answer("y");
+    b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(0), kLength, kRead, Frame(0)}))
+        << "the same block is read again";
   }
   {
     Bench b; // one spoilt check byte: block 0 is read twice, the run goes on
@@ -287,6 +311,42 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::Garbled);
     EXPECT_EQ(b.Count(kRead), 21);
     EXPECT_EQ(b.Count(Frame(0)), 21);
+  }
+}
+
+TEST(CortexM3, WhetherTheLoaderSendsCheckBytesIsLearntOnTheFirstBlock) {
+  const std::string blank(256, '\xFF');
+  {
+    Bare b; // a check byte 150 ms late is still one
+    Lines notes;
+    b.w.comm->OnNote = [&](const std::string& text) { notes.push_back(text); };
+    b.AskForFirstBlock();
+    b.Answer(blank);
+    b.cpu.InitStep(b.skipErase);
+    b.PollEvery10Ms(15);
+    b.Answer(std::string(1, '\0'));
+    for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase); // taken, judged, the next read
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(0), kLength, kRead}));
+    ASSERT_EQ(notes.size(), 1u);
+    EXPECT_NE(notes[0].find("sends a check byte"), std::string::npos) << notes[0];
+  }
+  {
+    Bare b; // 200 ms of quiet behind the first block: no check byte, for the rest of the run
+    b.AskForFirstBlock();
+    b.Answer(blank);
+    b.cpu.InitStep(b.skipErase);
+    b.PollEvery10Ms(19);
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(0), kLength})) << "190 ms: still waiting";
+    b.w.loop.RunFor(10);
+    for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase);
+    for (int i = 0; i < 3; ++i) {
+      b.Answer("y");
+      b.cpu.InitStep(b.skipErase);
+    }
+    b.Answer(blank + "\x55"); // a second block: judged at once, the stray byte dropped
+    for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase);
+    EXPECT_EQ(b.Written(),
+              (Lines{kSync, kRead, Frame(0), kLength, kRead, Frame(0x100), kLength, kRead}));
   }
 }
 

@@ -20,6 +20,7 @@ using vk::devsim::H8BootMode;
 using vk::devsim::TranscriptEntry;
 using vk::platform::SimulatedSerialLine;
 using vk::programmer::CpuState;
+using vk::programmer::RunPhase;
 using vk::test::HexText;
 using vk::test::Pattern;
 using vk::test::SimWorld;
@@ -115,9 +116,37 @@ struct Bare {
     cpu.BootBaud = 9600;
     cpu.Kernel = kernels.Get(2);
     cpu.InitBegin(w.comm.get(), "");
-    w.loop.RunFor(TCPU_H8_3664::kRateSettleMs); // the new rate settles before the first step
+    w.loop.RunFor(TCPU_H8_3664::kTiming.rateSettleMs); // the new rate settles first
   }
   void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }
+  std::vector<std::string> Written() {
+    w.loop.RunFor(1);
+    return w.Written();
+  }
+  // Through the boot by hand up to the wait for the kernel's word: the kernel has gone out and
+  // its pause to start has passed.
+  void AwaitKernelWord() {
+    cpu.ProgramBegin();
+    Answer(std::string(1, '\0'));
+    cpu.ProgramBegin();
+    Answer("\xAA");
+    cpu.ProgramBegin();
+    cpu.ProgramBegin(); // the size
+    for (int i = 0; i < TCPU_H8_3664::kKernelSize; ++i) {
+      w.loop.RunFor(10);
+      cpu.ProgramBegin();
+    }
+    w.loop.RunFor(TCPU_H8_3664::kTiming.kernelStartMs);
+    cpu.ProgramBegin();
+    w.comm->RxLines.Clear();
+  }
+  // After the kernel's word was judged: whether the run goes on to the records or fails.
+  void SettleAfterKernelWord() {
+    cpu.ProgramBegin(); // to the kernel's rate
+    w.loop.RunFor(TCPU_H8_3664::kTiming.rateSettleMs);
+    cpu.ProgramBegin();
+    cpu.ProgramBegin();
+  }
   TempDir dir;
   KernelSet kernels;
   SimWorld w;
@@ -219,22 +248,21 @@ TEST(H8, BootGivesUpAfter21AttemptsOf51Ticks) {
     Bare b; // counted exactly, tick by tick
     EXPECT_EQ(b.cpu.State, CpuState::Program);
     EXPECT_EQ(b.cpu.Phase, 0);
+    const std::string zero(1, '\0');
     b.cpu.ProgramBegin(); // 0x00
-    for (int i = 0; i < 50; ++i) b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 1);
-    EXPECT_EQ(b.cpu.RetryCount, 0);
-    b.cpu.ProgramBegin(); // the 51st poll without an answer
-    EXPECT_EQ(b.cpu.SyncStep, 0);
-    EXPECT_EQ(b.cpu.RetryCount, 1);
-    int ticks = 52;
-    while (b.cpu.SyncStep != TCPU_H8_3664::kGaveUp && ticks < 5000) {
+    for (int i = 0; i < 51; ++i) b.cpu.ProgramBegin();
+    EXPECT_EQ(b.Written(), std::vector<std::string>(1, zero)) << "51 polls without an answer";
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.Written(), std::vector<std::string>(2, zero)) << "then 0x00 again";
+    int ticks = 53;
+    while (b.cpu.State == CpuState::Program && ticks < 5000) {
       b.cpu.ProgramBegin();
       ++ticks;
     }
     EXPECT_EQ(ticks, 21 * 52);
-    EXPECT_EQ(b.cpu.State, CpuState::Program);
-    b.cpu.ProgramBegin();
     EXPECT_EQ(b.cpu.State, CpuState::Failed);
+    EXPECT_EQ(b.cpu.FailedWith, vk::programmer::FailReason::NoSync);
+    EXPECT_EQ(b.Written(), std::vector<std::string>(21, zero));
   }
   {
     Bench b; // a chip that never answers, through the run controller
@@ -258,26 +286,24 @@ TEST(H8, BootGivesUpAfter21AttemptsOf51Ticks) {
 TEST(H8, BootAnswersAreWholeEntries) {
   {
     Bare b;
+    const std::string zero(1, '\0');
     b.cpu.ProgramBegin();
     b.Answer(std::string(2, '\0'));
     b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 1) << "0x00 0x00 is no answer";
-    EXPECT_EQ(b.cpu.TryCount, 1);
+    EXPECT_EQ(b.Written(), (std::vector<std::string>{zero})) << "0x00 0x00 is no answer";
     b.w.comm->RxLines.Clear();
-    b.Answer(std::string(1, '\0'));
+    b.Answer(zero);
     b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 2);
-    EXPECT_EQ(b.cpu.TryCount, 0);
     EXPECT_EQ(b.w.comm->RxLines.Count(), 0);
     b.Answer("\xAA\xAA");
     b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 2);
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.Written(), (std::vector<std::string>{zero, "\x55"})) << "no size yet";
     b.w.comm->RxLines.Clear();
     b.Answer("\xAA");
     b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 3);
-    b.w.loop.RunFor(5);
-    EXPECT_EQ(b.w.Written(), (std::vector<std::string>{std::string(1, '\0'), "\x55"}));
+    b.cpu.ProgramBegin();
+    EXPECT_EQ(b.Written(), (std::vector<std::string>{zero, "\x55", std::string("\x04\x00", 2)}));
   }
   {
     Bench b; // a doubled 0x00 is ignored; the next attempt boots
@@ -304,35 +330,37 @@ TEST(H8, BootAnswersAreWholeEntries) {
 TEST(H8, FinalAnswerIsTheLastCharacterOfTheLastEntry) {
   {
     Bare b;
-    b.cpu.SyncStep = 5;
+    b.AwaitKernelWord();
     b.Answer("\x01");
     b.Answer("\xAA");
     b.Answer("\x02\xAA");
     b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 6);
     EXPECT_EQ(b.w.comm->RxLines.Snapshot(), std::vector<std::string>{"\x02\xAA"});
+    b.w.comm->RxLines.Clear();
+    b.SettleAfterKernelWord();
+    EXPECT_EQ(b.cpu.State, CpuState::Program);
+    EXPECT_EQ(b.cpu.Phase, RunPhase::Step) << "on to the records";
   }
   {
     Bare b; // 501 polls that find an entry not ending in 0xAA
-    b.cpu.SyncStep = 5;
+    b.AwaitKernelWord();
     b.Answer("\xAA\x01");
-    for (int i = 0; i < 500; ++i) b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 5);
-    b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 7);
-    b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, TCPU_H8_3664::kGaveUp);
+    for (int i = 0; i < 501; ++i) b.cpu.ProgramBegin();
+    EXPECT_EQ(b.w.comm->GetBaudRate(), 9600u) << "still waiting";
+    b.SettleAfterKernelWord();
+    EXPECT_EQ(b.cpu.State, CpuState::Failed);
+    EXPECT_EQ(b.cpu.FailDetail, "the boot kernel did not announce itself");
     EXPECT_EQ(b.w.comm->GetBaudRate(), 115200u);
     EXPECT_FALSE(b.w.comm->IsRawMode());
   }
   {
-    Bare b; // and 501 polls that find nothing at all
-    b.cpu.SyncStep = 5;
+    Bare b; // and 500 polls that find nothing at all: a late answer still counts
+    b.AwaitKernelWord();
     for (int i = 0; i < 500; ++i) b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 5);
-    b.Answer("\xAA"); // a late answer still counts
+    b.Answer("\xAA");
     b.cpu.ProgramBegin();
-    EXPECT_EQ(b.cpu.SyncStep, 6);
+    b.SettleAfterKernelWord();
+    EXPECT_EQ(b.cpu.Phase, RunPhase::Step) << "on to the records";
   }
   {
     Bench b; // a chip whose kernel does not say 0xAA: the boot gives up, nothing is sent
@@ -369,7 +397,7 @@ TEST(H8, RecordAnswers) {
     const auto r = b.Records();
     ASSERT_EQ(r.size(), 8u + 1u + 1u) << "eight blocks, one again, the end record";
     EXPECT_EQ(r[1], r[2]);
-    EXPECT_EQ(b.Cpu().RetryCount, 1);
+    EXPECT_EQ(b.Cpu().RecordRepeats, 1);
   }
   {
     Bench b; // the sixth "X" of a run fails it, however spread out

@@ -150,8 +150,13 @@ void CortexBootLoader::SendBlock(std::uint32_t offset, std::uint32_t count, Micr
       Note(at, "fault " + fault->rule + ": data withheld");
       return;
     case FaultAction::Garbage:
-      Note(at, "fault " + fault->rule + ": wrong check byte");
-      check ^= 0x5A;
+      // Without a check byte the loader has nothing to spoil but the data.
+      Note(at,
+           "fault " + fault->rule + (config_.checkByte ? ": wrong check byte" : ": data spoilt"));
+      if (config_.checkByte)
+        check ^= 0x5A;
+      else
+        data[0] = static_cast<char>(data[0] ^ 0x5A);
       break;
     case FaultAction::ReplyX:
     case FaultAction::ReplyE:
@@ -167,7 +172,7 @@ void CortexBootLoader::SendBlock(std::uint32_t offset, std::uint32_t count, Micr
     }
   }
   stats_.blocksRead.push_back(offset);
-  Send(data + static_cast<char>(check), at, baud);
+  Send(config_.checkByte ? data + static_cast<char>(check) : data, at, baud);
 }
 
 std::string CortexBootLoader::Summary() const {

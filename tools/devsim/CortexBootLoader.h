@@ -7,7 +7,8 @@
 //   4 address bytes + X  most significant first, X the complement of their XOR: "y"; a wrong
 //                        X, or an address outside the memory: 0x1F
 //   N, ~N                N + 1 bytes to read: "y", then at once the N + 1 bytes and one check
-//                        byte, the XOR of those bytes
+//                        byte, the XOR of those bytes; ST's ROM boot loader (its application
+//                        note AN3155, Read Memory) sends the N + 1 bytes only (checkByte false)
 // A command byte whose complement does not match, or any command but read: 0x1F. Memory is
 // mapped at 0 and at 0x08000000; it is blank (0xFF) unless scripted otherwise.
 //
@@ -25,6 +26,7 @@ struct CortexConfig {
   std::uint32_t baud = 115200;        // the loader listens at this rate only
   bool requireEvenParity = false;     // in-process only: bytes sent without even parity are lost
   Millis dataDelayMs = 0;             // from the "y" to the length until the data
+  bool checkByte = true;              // false: no check byte behind the data, as ST's ROM loader
   std::uint32_t memorySize = 0x20000; // 128 KiB
 };
 
