@@ -200,7 +200,7 @@ void TPrgrm::DropRun(FailReason reason, const std::string& detail, DropLog log) 
   TCPU& p = *cpu_;
   // The link goes back to its own bit rate, parity and text mode.
   if (begun_) {
-    Comm->RxLines.Clear();
+    Comm->DropAnswers();
     p.Finish();
   }
   ClearRun();
@@ -220,7 +220,7 @@ bool TPrgrm::RunActive() const { return cpu_->State != CpuState::Idle; }
 void TPrgrm::EndRun(bool ok) {
   TCPU& p = *cpu_;
   ShownState = p.State;
-  Comm->RxLines.Clear();
+  Comm->DropAnswers();
   p.StopRunning();
   p.Finish();
   ClearRun();
@@ -354,7 +354,7 @@ bool TPrgrm::RunStep() {
 
   case CpuState::Program:
     if (EraseOnly) {
-      Comm->RxLines.Clear();
+      Comm->DropAnswers();
       ClearRun();
       Log("Module #" + std::to_string(Address()) + " Erased OK");
       Status("Module Erased OK");
