@@ -91,14 +91,6 @@ inline bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// Whether this build's vkdevsim serves that device.
-inline bool SimulatorHas(const std::string& device) {
-  const auto r = RunProcess(std::string(VK_BIN_DIR) + "/vkdevsim", {"--help"});
-  for (const auto& line : Lines(r.out + r.err))
-    if (line.rfind("  " + device + " ", 0) == 0) return true;
-  return false;
-}
-
 // A V&K container around Intel HEX text, made by vkprog pack.
 inline std::string Container(const TempDir& dir, const std::string& name, const std::string& hex,
                              const std::string& targets) {

@@ -5,6 +5,7 @@
 
 #include "cli/CliTestSupport.h"
 #include "support/HexText.h"
+#include "support/PrivateCanBus.h"
 
 #include <fcntl.h>
 #include <pty.h>
@@ -12,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
@@ -39,7 +41,10 @@ struct Target {
   std::vector<std::string> device;  // vkdevsim's device and its options
   std::vector<std::string> program; // vkprog's options after --port
   std::vector<FlashPart> flash;     // empty: nothing is written (a check-only target)
-  std::string written;              // the simulator's summary after a good run says this
+  std::vector<std::string> log;     // vkprog's log lines for a good run
+  std::vector<std::string> written; // the simulator's summary after a good run says these
+  std::vector<std::string> errSays; // lines vkprog's standard error holds after a good run
+  std::vector<FlashPart> kernel;    // what the device received as its kernel (--kernel-out)
   std::string unplugAfter;          // --unplug-after in the middle of the records
   std::string noise;                // --noise that spoils a few answers of a run
   int sleepPercent = 20;
@@ -64,11 +69,15 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     if (kind == "Backplane") {
       t.program = {"--target", "QRD14", "--address", "4", vkf};
       t.flash = {{0x10000 + 0x1000, Bytes(data)}};
+      t.log = {"QRD14 #4 Programmed OK"};
+      // The jump table, 32 blocks and the checksum word; "G" reached the unit.
+      t.written = {"erase1 x1, erase2 x0, 1 load(s), 34 record(s) programmed", "started x1"};
     } else {
       t.program = {"--target", "QRD14", "--range", "3-4", vkf};
       t.flash = {{0x1000, Bytes(data)}, {0x10000 + 0x1000, Bytes(data)}};
+      t.log = {"QRD14 #3 Programmed OK", "QRD14 #4 Programmed OK"};
+      t.written = {"34 record(s)"};
     }
-    t.written = "34 record(s)";
     t.unplugAfter = "5";
     t.noise = "0.02";
   } else if (kind == "AT89C51RD2") {
@@ -76,7 +85,9 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.device = {"isp8051", "--variant", "at89"};
     t.program = {"--target", "AT89C51RD2", dir.Write("app.hex", HexText(0, data))};
     t.flash = {{0, Bytes(data) + Blank(0x10000 - data.size())}};
-    t.written = "16 record(s) programmed";
+    t.log = {"AT89C51RD2 #0 Programmed OK"};
+    // The closing command (the status byte) is the last thing sent; it reached the chip.
+    t.written = {"16 record(s) programmed", "status byte 00"};
     t.unplugAfter = "5";
     t.noise = "0.001"; // the loader echoes every byte: some 4,000 bytes come back
   } else if (kind == "H8") {
@@ -86,10 +97,17 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     std::filesystem::create_directory(dir.Path() / "kernels");
     dir.Write("kernels/kernelB.a20", KernelSRecords(0xF780, kernel));
     const auto data = Pattern(0x600);
-    t.device = {"h8"};
+    t.device = {"h8", "--kernel-out", dir.File("kernel.bin")};
     t.program = {"--target", "H8/3664", dir.Write("app.hex", HexText(0, data))};
     t.flash = {{0, Bytes(data) + Blank(0x8000 - data.size())}};
-    t.written = "end record x1";
+    t.kernel = {{0, Bytes(kernel)}};
+    t.log = {"H8/3664 #0 Programmed OK"};
+    t.written = {"kernel: 1024 byte(s) received, started 1 time(s)",
+                 "12 record(s) received, 12 programmed, 1536 byte(s) in 0x0000-0x05FF",
+                 "end record x1"};
+    // The kernel is a progress phase of its own; the image's bytes do not count it.
+    t.errSays = {"progress: H8/3664 #0 kernel 100% (1024 of 1024 bytes)",
+                 "progress: H8/3664 #0 100% (1536 of 1536 bytes)"};
     t.unplugAfter = "5";
     t.noise = "0.002";
     t.sleepPercent = 10; // the waits after the kernel; its bytes keep their 10 ms each
@@ -99,8 +117,9 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.device = {"cortex"};
     t.okExit = 4;
     t.program = {"--target", "Cortex-M3", dir.Write("app.hex", HexText(0, Pattern(0x100)))};
-    t.written = "block(s) sent (0x0000 .. 0x2000)"; // read to the end: found blank
-    t.unplugAfter = "60b";                          // a few blocks into the check
+    t.log = {"Cortex-M3 #0 Blank (0000-20FF checked), nothing written"};
+    t.written = {"block(s) sent (0x0000 .. 0x2000)"}; // read to the end: found blank
+    t.unplugAfter = "60b";                            // a few blocks into the check
     t.noise = "0.0005";
     t.traceSays = "sends a check byte"; // however late the adapter hands it over
   } else if (kind == "CortexM3NoCheckByte" || kind == "CortexM3NotBlankNoCheckByte") {
@@ -110,18 +129,23 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.traceSays = "sends no check byte";
     if (kind == "CortexM3NoCheckByte") {
       t.okExit = 4;
-      t.written = "block(s) sent (0x0000 .. 0x2000)";
+      t.log = {"Cortex-M3 #0 Blank (0000-20FF checked), nothing written"};
+      t.written = {"block(s) sent (0x0000 .. 0x2000)"};
     } else {
       t.device.insert(t.device.end(), {"--not-blank-from", "0x300"});
       t.okExit = 5; // checked, not blank
-      t.written = "block(s) sent (0x0000 .. 0x0300)";
+      t.log = {"Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written"};
+      t.written = {"block(s) sent (0x0000 .. 0x0300)"};
     }
   } else if (kind == "QX4TBoot") {
-    const auto data = Pattern(0x800);
+    auto data = Pattern(0x800);
+    std::fill(data.begin() + 0x80, data.begin() + 0x100, 0xFF); // a blank block: not sent
     t.device = {"qx4t-boot"};
     t.program = {"--target", "QX4T - BOOT", dir.Write("app.hex", HexText(0, data))};
     t.flash = {{0, Bytes(data) + Blank(0xE000 - data.size())}};
-    t.written = "16 record(s) programmed";
+    t.log = {"QX4T - BOOT #0 Programmed OK"};
+    // "GN", the last command, reached the loader: the application runs.
+    t.written = {"entered x1 (erased x1), 15 record(s) programmed", "end record x1, started x1"};
     t.unplugAfter = "5";
     t.noise = "0.05";
     t.bitRate = 57600;
@@ -133,8 +157,8 @@ struct RunRecord {
   vk::test::ProcessResult result;
   std::string summary;
   std::string flash;
-  double seconds = 0;
-  double afterUnplug = -1; // seconds vkprog went on after the port vanished
+  double seconds = 0;     // printed, never asserted: speed is the benches' business
+  bool unplugged = false; // the pseudo-terminal's path vanished during the run
 };
 
 RunRecord RunOnce(const Target& t, TempDir& dir, const std::vector<std::string>& line) {
@@ -150,12 +174,12 @@ RunRecord RunOnce(const Target& t, TempDir& dir, const std::vector<std::string>&
   }
   // The pseudo-terminal's path vanishes when the adapter is pulled out.
   std::atomic<bool> done{false};
-  Clock::time_point vanished{};
+  std::atomic<bool> vanished{false};
   std::thread watch([&] {
     struct stat st {};
     while (!done && ::stat(sim.Port().c_str(), &st) == 0)
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    vanished = Clock::now();
+    vanished = !done;
   });
   std::vector<std::string> program = {
       "program", "--port", sim.Port(), "--timeout", "60", "--report", dir.File("report.jsonl")};
@@ -167,15 +191,15 @@ RunRecord RunOnce(const Target& t, TempDir& dir, const std::vector<std::string>&
   r.seconds = std::chrono::duration<double>(end - start).count();
   done = true;
   watch.join();
-  if (vanished < end) r.afterUnplug = std::chrono::duration<double>(end - vanished).count();
+  r.unplugged = vanished;
   r.summary = sim.Stop();
   r.flash = TempDir::Read(flashOut);
   return r;
 }
 
-// Whether the dump holds the image where the target puts it.
-bool FlashHoldsImage(const Target& t, const std::string& flash) {
-  for (const auto& part : t.flash)
+// Whether the dump holds the parts where the target puts them.
+bool Holds(const std::vector<FlashPart>& parts, const std::string& flash) {
+  for (const auto& part : parts)
     if (flash.size() < part.at + part.bytes.size() ||
         flash.compare(part.at, part.bytes.size(), part.bytes) != 0)
       return false;
@@ -199,8 +223,15 @@ TEST_P(DeviceMatrix, ProgramsTheImage) {
   const Target t = MakeTarget(kind, dir);
   const RunRecord r = RunOnce(t, dir, {"--link", link});
   EXPECT_EQ(r.result.exitCode, t.okExit) << r.result.out << r.result.err << r.summary;
-  EXPECT_TRUE(Contains(r.summary, t.written)) << r.summary;
-  EXPECT_TRUE(FlashHoldsImage(t, r.flash));
+  EXPECT_EQ(vk::test::LogLines(r.result.out), t.log);
+  for (const auto& says : t.written)
+    EXPECT_TRUE(Contains(r.summary, says)) << says << " in\n" << r.summary;
+  const auto errLines = vk::test::Lines(r.result.err);
+  for (const auto& line : t.errSays)
+    EXPECT_NE(std::find(errLines.begin(), errLines.end(), line), errLines.end()) << line << " in\n"
+                                                                                 << r.result.err;
+  EXPECT_TRUE(Holds(t.flash, r.flash));
+  EXPECT_TRUE(Holds(t.kernel, TempDir::Read(dir.File("kernel.bin"))));
   if (!t.traceSays.empty()) {
     EXPECT_TRUE(Contains(TempDir::Read(dir.File("trace.txt")), t.traceSays));
   }
@@ -223,15 +254,15 @@ INSTANTIATE_TEST_SUITE_P(Links, DeviceMatrix,
 
 class DeviceFaults : public ::testing::TestWithParam<const char*> {};
 
-TEST_P(DeviceFaults, APulledAdapterEndsTheRunAsFailedWithin3Seconds) {
+// The run ends on the lost device itself, as failed (1), not by running into its --timeout (3).
+TEST_P(DeviceFaults, APulledAdapterEndsTheRunAsFailedNotByTheTimeout) {
   TempDir dir;
   const Target t = MakeTarget(GetParam(), dir);
   const RunRecord r = RunOnce(t, dir, {"--link", "usb:16", "--unplug-after", t.unplugAfter});
-  EXPECT_NE(r.result.exitCode, 0) << r.result.out;
+  ASSERT_TRUE(r.unplugged) << "the adapter was never pulled: " << r.summary;
+  EXPECT_EQ(r.result.exitCode, 1) << r.result.out << r.result.err;
   EXPECT_FALSE(Contains(r.result.out, "Programmed OK")) << r.result.out;
   EXPECT_TRUE(Contains(r.result.out, "the device has gone")) << r.result.out << r.result.err;
-  ASSERT_GE(r.afterUnplug, 0) << "the adapter was never pulled: " << r.summary;
-  EXPECT_LT(r.afterUnplug, 3.0);
 }
 
 TEST_P(DeviceFaults, NoiseNeverPassesADifferentFlashAsProgrammed) {
@@ -248,9 +279,9 @@ TEST_P(DeviceFaults, NoiseNeverPassesADifferentFlashAsProgrammed) {
       EXPECT_EQ(r.result.exitCode, t.okExit) << r.result.out;
       // Records sent again after a spoilt answer count twice in the summary: the flash says it.
       if (t.flash.empty()) {
-        EXPECT_TRUE(Contains(r.summary, t.written)) << r.summary;
+        EXPECT_TRUE(Contains(r.summary, t.written.front())) << r.summary;
       }
-      EXPECT_TRUE(FlashHoldsImage(t, r.flash)) << "reported programmed, flash differs";
+      EXPECT_TRUE(Holds(t.flash, r.flash)) << "reported programmed, flash differs";
     }
   }
 }
@@ -307,7 +338,7 @@ namespace {
 TEST(DeviceFaultsCan, AnInterfaceThatGoesDownFailsThePcanRun) {
   TempDir dir;
   const std::string hex = dir.Write("app.hex", HexText(0x0400, Pattern(0x800)));
-  const std::string bus = "tcp://127.0.0.1:" + std::to_string(36000 + ::getpid() % 20000) + "/can0";
+  const std::string bus = vk::test::NewPrivateBus();
   Simulator sim({"qx4t-can", "--interface", bus, "--node", "5", "--fault", "record:5=hangup"});
   ASSERT_TRUE(sim.Ready());
   const auto r = Vkprog({"program", "--port", "PCAN", "--can", "virtualcan:" + bus, "--can-node",

@@ -12,6 +12,7 @@
 #include "platform/QtEventLoop.h"
 #include "platform/RecordingMessageBox.h"
 #include "support/ImageTestUtil.h"
+#include "support/PrivateCanBus.h"
 #include "support/QtApp.h"
 
 #include <QCanBus>
@@ -288,12 +289,14 @@ TEST(LinkTrace, SerialHookSeesEveryByteAndAllSentWaitsForTheWrite) {
 TEST(LinkTrace, CanHookSeesFramesBothWays) {
   EnsureApp();
   vk::platform::QtEventLoop loop;
-  std::unique_ptr<QCanBusDevice> node(QCanBus::instance()->createDevice("virtualcan", "can1"));
+  const std::string& busName = vk::test::BusOfThisProcess();
+  std::unique_ptr<QCanBusDevice> node(
+      QCanBus::instance()->createDevice("virtualcan", QString::fromStdString(busName)));
   ASSERT_TRUE(node);
   node->connectDevice();
   ASSERT_TRUE(loop.RunUntil([&] { return node->state() == QCanBusDevice::ConnectedState; }, 10000));
 
-  vk::platform::QtCanBus bus("virtualcan", "can1");
+  vk::platform::QtCanBus bus("virtualcan", busName);
   vk::link::PcanUsbOverCanBus driver(bus);
   RecordingTrace trace;
   vk::link::TracedPcanUsb traced(driver, trace);
@@ -302,7 +305,7 @@ TEST(LinkTrace, CanHookSeesFramesBothWays) {
   EXPECT_EQ(trace.notes.back(), "CAN opened at bus timing 0x011C (250000 bit/s)");
 
   CanMsg out;
-  out.ID = 0x6A3; // an identifier no other test sends
+  out.ID = 0x6A3;
   out.LEN = 2;
   out.DATA[0] = 0x12;
   out.DATA[1] = 0x34;

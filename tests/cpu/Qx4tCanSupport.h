@@ -1,26 +1,13 @@
 #pragma once
-// For the QX4T CAN tests: a virtual CAN bus of their own, and the CAN loader model served on it
-// from a thread of the test process.
-//
-// Qt's virtual bus has two interfaces (can0, can1) on one TCP port that every process of the
-// machine shares, and an interface it does not know silently becomes can0. Tests that ran at the
-// same time (another build's, the link tests') would hear each other there, so each test process
-// takes a port of its own: tcp://127.0.0.1:PORT/can0. The first client of a port in a process
-// serves it, on the thread it was opened from; BusOfThisProcess opens it once from the main
-// thread, whose event loop the tests keep running. A process serves one port at most: later
-// ports are reached as a client only.
+// For the QX4T CAN tests: the CAN loader model served on a private virtual bus
+// (support/PrivateCanBus.h) from a thread of the test process.
 
 #include "devsim/Qx4tCanLoader.h"
 #include "platform/LinkTestSupport.h"
 #include "platform/QtCanBus.h"
+#include "support/PrivateCanBus.h"
 
-#include <QLoggingCategory>
 #include <QThread>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -29,38 +16,6 @@
 #include <string>
 
 namespace vk::test {
-
-inline int FreeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof a;
-  int port = 0;
-  if (fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-    port = ntohs(a.sin_port);
-  if (fd >= 0) ::close(fd);
-  return port;
-}
-
-// A bus nobody uses yet: whoever opens it first serves it.
-inline std::string NewPrivateBus() {
-  App();
-  QLoggingCategory::setFilterRules("qt.canbus.plugins.virtualcan.info=false");
-  return "tcp://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/can0";
-}
-
-// The interface name of this process's private bus; the bus is served from the main thread.
-inline const std::string& BusOfThisProcess() {
-  static const std::string name = [] {
-    std::string url = NewPrivateBus();
-    platform::QtCanBus first("virtualcan", url);
-    first.Open(500000);
-    return url;
-  }();
-  return name;
-}
 
 // The loader model as a node on a bus, served from a thread of its own so that the host's
 // blocking waits do not hold it up. Read the model only through Inspect.

@@ -1,6 +1,5 @@
 // The CAN link: its texts and codes on their own, and end to end over Qt's virtual CAN bus
-// with a second client acting as the node. Every use of the bus is in one test, so that no two
-// test processes share the virtual bus at once.
+// with a second client acting as the node on the test's private bus.
 
 #include "app/UserMessages.h"
 #include "link/CanLink.h"
@@ -11,6 +10,7 @@
 #include "platform/QtEventLoop.h"
 #include "platform/RecordingMessageBox.h"
 #include "platform/SimulatedEventLoop.h"
+#include "support/PrivateCanBus.h"
 
 #include <QCanBus>
 #include <QCanBusDevice>
@@ -114,7 +114,8 @@ namespace {
 class Node {
 public:
   explicit Node(vk::platform::QtEventLoop& loop) : loop_(loop) {
-    device_.reset(QCanBus::instance()->createDevice("virtualcan", "can1"));
+    device_.reset(QCanBus::instance()->createDevice(
+        "virtualcan", QString::fromStdString(vk::test::BusOfThisProcess())));
     if (device_) device_->connectDevice();
   }
   bool Connected() {
@@ -155,7 +156,7 @@ TEST(CanLinkOverVirtualCan, NodeTalksWithTheLink) {
   Node node(loop);
   ASSERT_TRUE(node.Connected());
   RecordingMessageBox boxes;
-  vk::platform::QtCanBus bus("virtualcan", "can1");
+  vk::platform::QtCanBus bus("virtualcan", vk::test::BusOfThisProcess());
   PcanUsbOverCanBus driver(bus);
   {
     SCOPED_TRACE("driver calls");

@@ -26,11 +26,15 @@ TEST(CpuBase, WithoutOverridesARunIsDoneInEightTicks) {
   while (p.prg.Cpu().State != CpuState::Done && ticks < 20) {
     p.prg.RunStep();
     ++ticks;
-    seen.push_back(CpuStateName(p.prg.Cpu().State) + std::to_string(p.prg.Cpu().Phase));
+    const auto& cpu = p.prg.Cpu();
+    seen.push_back(std::string(CpuStateName(cpu.State)) + (cpu.Phase == RunPhase::Begin  ? " begin"
+                                                           : cpu.Phase == RunPhase::Step ? " step"
+                                                                                         : " end"));
   }
   EXPECT_EQ(ticks, 8);
-  EXPECT_EQ(seen, (std::vector<std::string>{"Initialize1", "Erase0", "Erase1", "Erase2", "Program0",
-                                            "Program1", "Program2", "Done0"}));
+  EXPECT_EQ(seen, (std::vector<std::string>{"Initialize step", "Erase begin", "Erase step",
+                                            "Erase end", "Program begin", "Program step",
+                                            "Program end", "Done begin"}));
   EXPECT_TRUE(p.prg.RunStep());  // reports Done
   EXPECT_FALSE(p.prg.RunStep()); // Idle
   EXPECT_EQ(p.log.Lines(), (std::vector<std::string>{"QRB12 #64 Programmed OK"}));
