@@ -144,6 +144,10 @@ TEST(VkprogBootTargets, QX4TBootOverAPseudoTerminal) {
   const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x800)));
   Simulator sim({"qx4t-boot", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
+  // The loader takes the image at 57600 bit/s whatever the port's speed: so does the plan.
+  const auto plan = Vkprog({"program", "--port", sim.Port(), "--target", "QX4T - BOOT", "--speed",
+                            "115200", "--dry-run", hex});
+  EXPECT_TRUE(Contains(plan.out, "per module at 57600 bit/s")) << plan.out << plan.err;
   const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "QX4T - BOOT", hex});
   const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err << summary;

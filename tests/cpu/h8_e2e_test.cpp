@@ -62,7 +62,7 @@ TEST(H8EndToEnd, BootsAndProgramsOverAPseudoTerminal) {
   std::vector<std::uint8_t> kernel(1024);
   for (std::size_t i = 0; i < kernel.size(); ++i) kernel[i] = static_cast<std::uint8_t>(i * 13 + 5);
   dir.Write("kernelA.a20", KernelSRecords(0xF780, kernel));
-  vk::cpu::KernelSet kernels(nullptr, {dir.Path().string()});
+  vk::cpu::KernelSet kernels({dir.Path().string()});
   ASSERT_TRUE(kernels.Get(1)->Loaded());
 
   const std::string flashOut = dir.File("flash.bin"), kernelOut = dir.File("kernel.bin");
