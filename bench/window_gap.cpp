@@ -49,7 +49,7 @@ int main(int argc, char** argv) {
   qputenv("VK_SERIAL_PORTS", ("COM1=" + port).toLocal8Bit());
 
   vk::platform::RecordingMessageBox boxes;
-  vk::cpu::KernelSet kernels(&boxes, vk::cpu::TProgKernel::DefaultFolders());
+  vk::cpu::KernelSet kernels;
   vk::platform::SettingsStore settings;
   vk::link::LinkDevices devices(&settings);
   vk::platform::QtEventLoop loop;

@@ -1,5 +1,7 @@
 #include "app/BufferView.h"
 
+#include "programmer/Catalogue.h"
+
 #include <cstdio>
 
 namespace vk::app {
@@ -40,7 +42,7 @@ image::LoadResult LoadAndShow(image::Tvkf& vkf, const std::string& fileName, Buf
     page.info.push_back("VKF Targets:");
     const auto& targets = vkf.TargetList();
     if (targets.Count() > 0 && selectByType)
-      selectByType(static_cast<int>(targets.Get(0).Value >> 24));
+      selectByType(programmer::TypeCodeOf(targets.Get(0).Value));
     for (std::uint32_t i = 0; i < targets.Count(); ++i) page.info.push_back(targets.Get(i).Name);
     break;
   }

@@ -312,7 +312,7 @@ bool MainController::ImageFitsTarget() const {
   for (std::uint32_t i = 0; i < targets.Count(); ++i) {
     image::TTargetDesc d;
     firmware_.GetTarget(i, d);
-    if (static_cast<std::int32_t>(d.Value >> 24) == prg_.Node().TypeCode) fits = true;
+    if (programmer::TypeCodeOf(d.Value) == prg_.Node().TypeCode) fits = true;
   }
   return fits;
 }
@@ -361,7 +361,7 @@ std::string MainController::MismatchTypes() const {
   for (std::uint32_t i = 0; i < targets.Count(); ++i) {
     image::TTargetDesc d;
     firmware_.GetTarget(i, d);
-    text += (i ? ", " : "") + TypeText(static_cast<std::int32_t>(d.Value >> 24));
+    text += (i ? ", " : "") + TypeText(programmer::TypeCodeOf(d.Value));
   }
   if (targets.Count() == 0) text += "none (the file names no module type)";
   return text + "\r";

@@ -6,7 +6,7 @@
 #include "cpu/Kernels.h"
 #include "image/FirmwareImage.h"
 #include "link/CanLink.h"
-#include "platform/RecordingMessageBox.h"
+#include "programmer/Backplane.h"
 #include "programmer/ImagePrep.h"
 #include "programmer/ProtocolKinds.h"
 
@@ -32,11 +32,12 @@ int Problem(const std::string& what) {
   return kExitFailed;
 }
 
-// The rate the image travels at: the backplane unit and the H8 kernel switch to 115200.
+// The rate the image travels at over the serial port: the kind's own, else the port's speed.
 std::uint32_t ImageRate(const DryRunRequest& r) {
-  if (r.entry->CpuKind == kKindBackplane || r.entry->CpuKind == kKindH8) return 115200;
-  if (r.link.speed) return static_cast<std::uint32_t>(std::atoi(r.link.speed->c_str()));
-  return r.entry->CpuKind == kKindQX4TBoot ? 57600 : 115200;
+  const ProtocolKind& kind = KindOf(r.entry->CpuKind);
+  if (r.link.speed && !kind.OwnImageBaud)
+    return static_cast<std::uint32_t>(std::atoi(r.link.speed->c_str()));
+  return kind.ImageBaud;
 }
 
 std::uint32_t CanRate(const DryRunRequest& r) { return CanBitRate(r.link.canBitrate); }
@@ -62,8 +63,7 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
     out.files += (out.files.empty() ? "" : ", ") + words + ")";
   }
   for (std::uint32_t t = 0; t < image.TargetList().Count(); ++t)
-    out.typed =
-        out.typed || static_cast<std::int32_t>(image.TargetList().Get(t).Value >> 24) == e.TypeCode;
+    out.typed = out.typed || TypeCodeOf(image.TargetList().Get(t).Value) == e.TypeCode;
   out.empty = image.IsEmpty();
   out.unendedFile = image.FileWithoutEndRecord();
   out.start = out.loadedStart = image.MemStart();
@@ -104,8 +104,7 @@ int DryRun(const DryRunRequest& r) {
   if (image.empty) return Problem("the files hold no data");
   int problems = 0;
   if (e.KernelNo) {
-    platform::RecordingMessageBox kernelBoxes;
-    cpu::KernelSet kernels(&kernelBoxes);
+    const cpu::KernelSet kernels;
     const cpu::TProgKernel* k = kernels.Get(e.KernelNo);
     if (!k || k->Path().empty())
       problems += Problem(std::string("the boot kernel ") + cpu::TProgKernel::FileName(e.KernelNo) +
@@ -139,36 +138,20 @@ int DryRun(const DryRunRequest& r) {
        " bytes in " + std::to_string(records) + " records of up to " + std::to_string(block) +
        " bytes, CRC-32 " + Hex(image.crc32, 8));
 
-  std::string erase;
-  switch (e.CpuKind) {
-  case kKindBackplane:
-    erase = image.start < 0xC000 ? "\"erase1\" (flash below C000)" : "\"erase2\" (from C000)";
-    break;
   // The run decides nothing else: no 8051 run erases (Erase is not offered for them).
-  case kKindAT89C51RX2:
-    erase = "none (each page write erases its page)";
-    break;
-  case kKindP89C51RX2:
-    erase = "none (the run sends no erase command)";
-    break;
-  case kKindQX4T:
-    erase = "the ERASE frame";
-    break;
-  case kKindH8:
-    erase = "none (the kernel erases)";
-    break;
-  default:
-    erase = "none (nothing is written)";
-    break;
-  }
+  const ProtocolKind& kind = KindOf(e.CpuKind);
+  const std::string erase(image.start >= TCPU_BACKPLANE::kUpperEraseFrom &&
+                                  !kind.UpperEraseWords.empty()
+                              ? kind.UpperEraseWords
+                              : kind.EraseWords);
   Plan((r.eraseOnly ? "erase only " : "erase ") + erase);
 
-  const bool checkOnly = !KindOf(e.CpuKind).WritesImage;
+  const bool checkOnly = !kind.WritesImage;
   double seconds = 0;
   std::string rateWords;
   if (r.eraseOnly || checkOnly) {
     rateWords = "nothing to write";
-  } else if (e.CpuKind == kKindQX4T) {
+  } else if (kind.NeedsCan) {
     // An address frame and 16 data frames of 8 bytes per block; about 130 bits a frame.
     const std::uint32_t rate = CanRate(r);
     seconds = records * 17.0 * 130 / rate;

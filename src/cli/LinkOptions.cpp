@@ -38,9 +38,10 @@ bool Exists(const std::string& path) {
 } // namespace
 
 std::uint32_t CanBitRate(const std::optional<std::string>& name) {
-  const std::string digits = name.value_or("CAN_BAUD_500K").substr(9);
-  const double value = std::atof(digits.c_str());
-  return static_cast<std::uint32_t>(digits.back() == 'M' ? value * 1e6 : value * 1e3);
+  const auto& table = link::TUSB2CAN::BaudTable();
+  for (const auto& entry : table)
+    if (name && *name == entry.Name) return entry.BitRate;
+  return table[link::TUSB2CAN::kDefaultSpeedIndex].BitRate;
 }
 
 std::set<std::string> LinkValuedOptions() {

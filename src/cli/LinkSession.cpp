@@ -138,8 +138,8 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   link::IPcanUsb* can = canDriver_.get();
   tracedCan_ = std::make_unique<link::TracedPcanUsb>(*canDriver_, *heard);
   can = tracedCan_.get();
-  // The kernels' warnings are kept until it is known whether the target needs one.
-  kernels_ = std::make_unique<cpu::KernelSet>(&kernelBoxes_);
+  // A kernel's warning is printed only once it is known that the target needs it.
+  kernels_ = std::make_unique<cpu::KernelSet>();
 
   if (const char* p = std::getenv("VKPROG_SLEEP_PERCENT"); p && *p) {
     const int percent = std::atoi(p);
@@ -193,10 +193,10 @@ bool LinkSession::ClickTarget(const std::string& name) {
 
 void LinkSession::ReportMissingKernel() {
   const cpu::TProgKernel* kernel = session->prg->Node().Kernel;
-  if (!kernel || kernel->Loaded()) return;
-  for (const auto& box : kernelBoxes_.boxes)
-    if (box.caption + ".a20" == cpu::TProgKernel::FileName(kernel->Number()))
-      boxes.Show(box.text, box.caption, box.buttons, box.icon);
+  if (!kernel) return;
+  if (const auto warning = kernel->Warning())
+    boxes.Show(warning->text, warning->caption, platform::MsgButtons::Ok,
+               platform::MsgIcon::Warning);
 }
 
 double LinkSession::SecondsLeft() const {

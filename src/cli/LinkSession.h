@@ -14,7 +14,6 @@
 #include "link/LinkTrace.h"
 #include "link/Selector.h"
 #include "platform/Native.h"
-#include "platform/RecordingMessageBox.h"
 #include "programmer/HeadlessViews.h"
 
 #include <chrono>
@@ -190,7 +189,6 @@ private:
   std::unique_ptr<platform::ICanBus> canBus_;
   std::unique_ptr<link::PcanUsbOverCanBus> canDriver_;
   std::unique_ptr<link::TracedPcanUsb> tracedCan_;
-  platform::RecordingMessageBox kernelBoxes_;
   std::unique_ptr<cpu::KernelSet> kernels_;
 
 public:

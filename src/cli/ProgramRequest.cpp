@@ -25,6 +25,35 @@ ModuleRange ParseRange(const std::string& text) {
   return r;
 }
 
+// What a refused option is offered for, in the catalogue's words, so that the message follows
+// the tables. The entries that offer MultiProgram: "QRD14 modules (type 136)".
+std::string MultiProgramModules() {
+  std::string names, types;
+  for (const auto& e : programmer::Catalogue()) {
+    if (!e.MultiProgram) continue;
+    names += (names.empty() ? "" : ", ") + std::string(e.Name);
+    types += (types.empty() ? "" : ", ") + std::to_string(e.TypeCode);
+  }
+  return names + " modules (type " + types + ")";
+}
+
+// The kinds that offer Erase: "backplane modules".
+std::string EraseKinds() {
+  std::string words;
+  for (const auto& kind : programmer::ProtocolKinds())
+    if (kind.EraseOffered) words += (words.empty() ? "" : ", ") + std::string(kind.Name) + "s";
+  return words;
+}
+
+// The entries reached over CAN: "\"QX4T - PCAN\"".
+std::string CanEntries() {
+  std::string names;
+  for (const auto& e : programmer::Catalogue())
+    if (programmer::KindOf(e.CpuKind).NeedsCan)
+      names += (names.empty() ? "\"" : ", \"") + std::string(e.Name) + "\"";
+  return names;
+}
+
 } // namespace
 
 ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
@@ -49,14 +78,15 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   const bool eraseOnly = r.eraseOnly = args.Has("erase-only");
   // The buttons the window offers for the entry (a disabled button cannot be pressed).
   if (range && !entry->MultiProgram)
-    throw UsageError("--range: MultiProgram is offered for QRD14 modules (type 136) only");
+    throw UsageError("--range: MultiProgram is offered for " + MultiProgramModules() + " only");
   if (range && eraseOnly)
     throw UsageError("--erase-only erases one module; it does not go with --range");
   if (eraseOnly && !programmer::KindOf(entry->CpuKind).EraseOffered)
-    throw UsageError("--erase-only: Erase is offered for backplane modules only");
+    throw UsageError("--erase-only: Erase is offered for " + EraseKinds() + " only");
   if (ResolvesToCan(link.port) && !programmer::KindOf(entry->CpuKind).NeedsCan)
     throw UsageError("--port PCAN: " + std::string(entry->Name) +
-                     " is not reached over CAN (only \"QX4T - PCAN\" is); give its serial port");
+                     " is not reached over CAN (only " + CanEntries() +
+                     " is); give its serial port");
   r.files = args.Positional();
   const auto& files = r.files;
   if (files.empty()) throw UsageError("name the firmware file(s) to program");

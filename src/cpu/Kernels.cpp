@@ -103,9 +103,7 @@ std::vector<std::string> TProgKernel::DefaultFolders() {
   return folders;
 }
 
-TProgKernel::TProgKernel(int number, const std::vector<std::string>& folders,
-                         platform::IMessageBox* boxes)
-    : number_(number) {
+TProgKernel::TProgKernel(int number, const std::vector<std::string>& folders) : number_(number) {
   KernelImage.fill(0xFF);
   if (number < 1 || number > kCount) return;
   const KernelInfo& info = kKernels[number - 1];
@@ -132,12 +130,15 @@ TProgKernel::TProgKernel(int number, const std::vector<std::string>& folders,
     ParseLines();
     break;
   }
-  if (Loaded()) return;
-  if (boxes)
-    boxes->Show((path_.empty() ? std::string("Can't open file") : ProblemText()) + "\rThe '" +
-                    info.caption + "' boot programming kernel will not be available\r" +
-                    info.usedFor,
-                info.caption, platform::MsgButtons::Ok, platform::MsgIcon::Warning);
+}
+
+std::optional<KernelMessage> TProgKernel::Warning() const {
+  if (Loaded() || number_ < 1 || number_ > kCount) return std::nullopt;
+  const KernelInfo& info = kKernels[number_ - 1];
+  return KernelMessage{(path_.empty() ? std::string("Can't open file") : ProblemText()) +
+                           "\rThe '" + info.caption +
+                           "' boot programming kernel will not be available\r" + info.usedFor,
+                       info.caption};
 }
 
 std::string TProgKernel::ProblemText() const {
@@ -197,9 +198,16 @@ void TProgKernel::ParseLines() {
     problem_.clear();
 }
 
-KernelSet::KernelSet(platform::IMessageBox* boxes, const std::vector<std::string>& folders) {
+KernelSet::KernelSet(const std::vector<std::string>& folders) {
   for (int n = 1; n <= TProgKernel::kCount; ++n)
-    kernels[n - 1] = std::make_unique<TProgKernel>(n, folders, boxes);
+    kernels[n - 1] = std::make_unique<TProgKernel>(n, folders);
+}
+
+std::vector<KernelMessage> KernelSet::Warnings() const {
+  std::vector<KernelMessage> warnings;
+  for (const auto& kernel : kernels)
+    if (auto warning = kernel->Warning()) warnings.push_back(std::move(*warning));
+  return warnings;
 }
 
 TProgKernel* KernelSet::Get(int number) const {

@@ -4,15 +4,21 @@
 // counts as loaded only when it is a kernel: well-formed S-records whose S1 data covers exactly
 // the kSize bytes the boot mode takes from the lowest address on.
 
-#include "platform/MessageBox.h"
-
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace vk::cpu {
+
+// The warning of a kernel that is not loaded, as the window shows it in a warning box (caption
+// and text are the program's own) and vkprog as "CAPTION: TEXT". The kernels show nothing.
+struct KernelMessage {
+  std::string text;
+  std::string caption;
+};
 
 class TProgKernel {
 public:
@@ -21,9 +27,8 @@ public:
   static constexpr int kSize = 1024;
 
   // number: 1 kernelA (H8/3672), 2 kernelB (H8/3664), 3 kernelC (H8/3687); any other number
-  // gives an empty kernel. folders: where to look for the file, in order. A missing file is
-  // announced through boxes (may be null).
-  TProgKernel(int number, const std::vector<std::string>& folders, platform::IMessageBox* boxes);
+  // gives an empty kernel. folders: where to look for the file, in order.
+  TProgKernel(int number, const std::vector<std::string>& folders);
 
   // Parses kernel text already read and judges it (Problem); exposed for tests and fuzzing.
   void ParseLines();
@@ -42,6 +47,8 @@ public:
   // The same as one phrase that names the file: "boot kernel /opt/vk/kernelB.a20: no S1 data
   // (empty file)", or "boot kernel kernelB.a20 was not found".
   std::string ProblemText() const;
+  // The warning for the user when a kernel 1..3 is not loaded; none when it is.
+  std::optional<KernelMessage> Warning() const;
   // The file read; empty when none was found.
   const std::string& Path() const { return path_; }
 
@@ -55,12 +62,13 @@ private:
   std::string problem_ = "not found";
 };
 
-// The three kernels, created in order 1, 2, 3 (so their warnings appear in that order).
+// The three kernels, read in order 1, 2, 3.
 struct KernelSet {
-  explicit KernelSet(platform::IMessageBox* boxes,
-                     const std::vector<std::string>& folders = TProgKernel::DefaultFolders());
+  explicit KernelSet(const std::vector<std::string>& folders = TProgKernel::DefaultFolders());
   // Kernel by number 1..3, or null.
   TProgKernel* Get(int number) const;
+  // The warnings of the kernels not loaded, in order 1, 2, 3.
+  std::vector<KernelMessage> Warnings() const;
 
   std::array<std::unique_ptr<TProgKernel>, TProgKernel::kCount> kernels;
 };

@@ -109,18 +109,17 @@ MsgAnswer QtMessageBox::Ask(const std::string& text, const std::string& caption,
 
 namespace vk::gui {
 
-KernelNotice KernelWarning(const std::vector<std::string>& texts,
-                           const std::vector<std::string>& captions,
+KernelNotice KernelWarning(const std::vector<cpu::KernelMessage>& warnings,
                            const std::vector<std::string>& folders) {
-  if (texts.empty()) return {};
+  if (warnings.empty()) return {};
   KernelNotice notice;
-  for (const auto& text : texts) notice.text += text + "\r\r";
+  for (const auto& warning : warnings) notice.text += warning.text + "\r\r";
   notice.text += "Looked in: ";
   for (std::size_t i = 0; i < folders.size(); ++i) notice.text += (i ? ", " : "") + folders[i];
   if (folders.empty()) notice.text += "(no folder)";
   notice.text += "\rTo use kernels kept elsewhere, set VKPROG_KERNEL_DIR to their folder and "
                  "start the program again.";
-  notice.caption = captions.size() == 1 ? captions.front() : "Boot programming kernels";
+  notice.caption = warnings.size() == 1 ? warnings.front().caption : "Boot programming kernels";
   return notice;
 }
 

@@ -4,6 +4,7 @@
 // in (the active one), else to the main window once there is one; before any window it stands
 // alone (the boot kernels' warnings).
 
+#include "cpu/Kernels.h"
 #include "platform/MessageBox.h"
 
 #include <QPointer>
@@ -36,13 +37,12 @@ private:
 };
 
 // The start-up warnings of missing boot kernels as one box: each warning's own text, then where
-// the program looked and how to point it elsewhere. Empty texts: nothing to say.
+// the program looked and how to point it elsewhere. No warnings: nothing to say.
 struct KernelNotice {
   std::string text;
   std::string caption;
 };
-KernelNotice KernelWarning(const std::vector<std::string>& texts,
-                           const std::vector<std::string>& captions,
+KernelNotice KernelWarning(const std::vector<cpu::KernelMessage>& warnings,
                            const std::vector<std::string>& folders);
 
 } // namespace vk::gui

@@ -6,7 +6,6 @@
 #include "gui/QtMessageBox.h"
 #include "link/LinkSetup.h"
 #include "platform/QtEventLoop.h"
-#include "platform/RecordingMessageBox.h"
 #include "platform/SettingsStore.h"
 #include "vk/Version.h"
 
@@ -57,14 +56,8 @@ int main(int argc, char** argv) {
   // The boot kernels first: missing kernel files are announced, in one box, before the window
   // appears.
   const auto folders = vk::cpu::TProgKernel::DefaultFolders();
-  vk::platform::RecordingMessageBox kernelBoxes;
-  vk::cpu::KernelSet kernels(&kernelBoxes, folders);
-  std::vector<std::string> texts, captions;
-  for (const auto& box : kernelBoxes.boxes) {
-    texts.push_back(box.text);
-    captions.push_back(box.caption);
-  }
-  if (const auto notice = vk::gui::KernelWarning(texts, captions, folders); !notice.text.empty())
+  vk::cpu::KernelSet kernels(folders);
+  if (const auto notice = vk::gui::KernelWarning(kernels.Warnings(), folders); !notice.text.empty())
     boxes.Show(notice.text, notice.caption, vk::platform::MsgButtons::Ok,
                vk::platform::MsgIcon::Warning);
 

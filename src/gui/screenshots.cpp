@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
   vk::platform::QtCanBus canBus("virtualcan", "can0");
   vk::link::PcanUsbOverCanBus canDriver(canBus);
   vk::gui::QtMessageBox boxes;
-  vk::cpu::KernelSet kernels(nullptr, {});
+  vk::cpu::KernelSet kernels(std::vector<std::string>{});
   vk::platform::QtEventLoop loop;
 
   TMainForm form(loop, boxes, kernels, {ports, canDriver, &settings});

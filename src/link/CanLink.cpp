@@ -11,15 +11,15 @@ namespace vk::link {
 
 const std::array<TCANBAUD, 9>& TUSB2CAN::BaudTable() {
   static const std::array<TCANBAUD, 9> table = {{
-      {"CAN_BAUD_1M", 0x0014},
-      {"CAN_BAUD_500K", 0x001C},
-      {"CAN_BAUD_250K", 0x011C},
-      {"CAN_BAUD_125K", 0x031C},
-      {"CAN_BAUD_100K", 0x432F},
-      {"CAN_BAUD_50K", 0x472F},
-      {"CAN_BAUD_20K", 0x532F},
-      {"CAN_BAUD_10K", 0x672F},
-      {"CAN_BAUD_5K", 0x7F7F},
+      {"CAN_BAUD_1M", 0x0014, 1000000},
+      {"CAN_BAUD_500K", 0x001C, 500000},
+      {"CAN_BAUD_250K", 0x011C, 250000},
+      {"CAN_BAUD_125K", 0x031C, 125000},
+      {"CAN_BAUD_100K", 0x432F, 100000},
+      {"CAN_BAUD_50K", 0x472F, 50000},
+      {"CAN_BAUD_20K", 0x532F, 20000},
+      {"CAN_BAUD_10K", 0x672F, 10000},
+      {"CAN_BAUD_5K", 0x7F7F, 5000},
   }};
   return table;
 }

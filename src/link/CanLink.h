@@ -20,7 +20,8 @@ namespace vk::link {
 
 struct TCANBAUD {
   const char* Name;
-  std::uint16_t Code; // bus-timing code for CAN_Init
+  std::uint16_t Code;    // bus-timing code for CAN_Init
+  std::uint32_t BitRate; // the bus's bit rate the code sets, in bit/s
 };
 
 class TUSB2CAN {

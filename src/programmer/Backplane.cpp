@@ -25,7 +25,6 @@ namespace vk::programmer {
 
 namespace {
 constexpr std::uint32_t kFastBaud = 115200;
-constexpr std::uint32_t kErase2From = 0xC000;
 
 // An answer as a reason can show it: printable characters as they are, others in hexadecimal.
 std::string Shown(const std::string& line) {
@@ -115,7 +114,7 @@ void TCPU_BACKPLANE::EraseStep() {
   switch (At<Erasing>()) {
   case Erasing::SendErase:
     Comm->DropAnswers();
-    Comm->SendString(CurAddr < kErase2From ? "erase1\r" : "erase2\r");
+    Comm->SendString(CurAddr < kUpperEraseFrom ? "erase1\r" : "erase2\r");
     Sleep(kTiming.afterEraseMs);
     StartWaiting();
     GoTo(Erasing::AwaitErased);

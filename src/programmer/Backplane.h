@@ -32,6 +32,8 @@ public:
 
   static constexpr BackplaneTiming kTiming{};
   static constexpr int kMaxRetries = 5; // records sent again per run
+  // An image from here on is erased with "erase2" (the unit's upper flash), else "erase1".
+  static constexpr std::uint32_t kUpperEraseFrom = 0xC000;
 
   // The steps of EraseBegin: the module is selected and the link brought to speed.
   enum class Select : std::int32_t {

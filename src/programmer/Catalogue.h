@@ -24,14 +24,18 @@ struct CatalogueEntry {
   std::int32_t RegionEnd; // inclusive
   std::int32_t BlockSize;
   std::int32_t BootBaud;
-  std::int32_t SecondBaud; // carried to the protocol object; no protocol reads it
-  int KernelNo;            // 0: none, 1: H8/3672, 2: H8/3664, 3: H8/3687
-  bool MultiProgram;       // MultiProgram (a range of modules in one go) is offered
-  int DefaultAddress;      // the address a person's selection puts in the address box; 0: none
-  bool Root;               // the tree's root: Detect (and Erase of the module found) start here
+  int KernelNo;       // 0: none, 1: H8/3672, 2: H8/3664, 3: H8/3687
+  bool MultiProgram;  // MultiProgram (a range of modules in one go) is offered
+  int DefaultAddress; // the address a person's selection puts in the address box; 0: none
+  bool Root;          // the tree's root: Detect (and Erase of the module found) start here
 };
 
 std::span<const CatalogueEntry> Catalogue();
+
+// The module type code a container's target word names: its bits 24..31.
+constexpr std::int32_t TypeCodeOf(std::uint32_t targetWord) {
+  return static_cast<std::int32_t>(targetWord >> 24);
+}
 
 // First entry (in tree order) with that name, or null.
 const CatalogueEntry* FindEntryByName(std::string_view name);

@@ -41,7 +41,6 @@ TPrgrm::TPrgrm(platform::IEventLoop& loop, image::Tvkf* firmware, link::TComm* c
     n.RegionEnd = e.RegionEnd;
     n.BlockSize = e.BlockSize;
     n.BootBaud = e.BootBaud;
-    n.SecondBaud = e.SecondBaud;
     n.Kernel = (kernels && e.KernelNo) ? kernels(e.KernelNo) : nullptr;
     n.Level = e.Level;
     n.MultiProgram = e.MultiProgram;

@@ -32,7 +32,6 @@ struct PrgrmNode {
   std::int32_t RegionEnd = 0;
   std::int32_t BlockSize = 128;
   std::int32_t BootBaud = 0;
-  std::int32_t SecondBaud = 0;
   cpu::TProgKernel* Kernel = nullptr;
   TCPU* Cpu = nullptr; // set only while the entry is the selected one
   bool MultiProgram = false;
@@ -147,7 +146,7 @@ private:
   std::unique_ptr<TCPU> cpu_;
   int spinTicks_ = 0;
   std::uint32_t runBaud_ = 0; // the link's rate at the run's last tick, before Finish resets it
-  bool begun_ = false; // the protocol's first operation has run
+  bool begun_ = false;        // the protocol's first operation has run
   RunOutcome lastOutcome_;
   IRunDisplay* display_ = nullptr;
   IProgressView* Progress = nullptr; // the run sets its range and position

@@ -21,6 +21,12 @@ struct ProtocolKind {
   bool NeedsCan;     // reached over the CAN link, not the serial port
   bool WritesImage;  // false: the run only checks the chip
   int ChecksumWords; // appended by the run after the image, each over the region
+  // The image's bit rate over the serial port when the port's speed is not given; 0: over CAN.
+  std::uint32_t ImageBaud;
+  bool OwnImageBaud; // the protocol switches to ImageBaud itself, whatever the port's speed
+  std::string_view EraseWords; // what a run erases, as the dry run says it
+  // The same for an image from TCPU_BACKPLANE::kUpperEraseFrom on; empty: as EraseWords.
+  std::string_view UpperEraseWords;
 };
 
 // The rows in code order.

@@ -45,7 +45,8 @@ public:
 struct AppBench : app::HeadlessControls {
   explicit AppBench(devsim::BackplaneConfig unitConfig = FastUnit(),
                     std::optional<std::string> untypedSetting = std::nullopt)
-      : line(serialPorts.Add(1)), kernels(nullptr, {"/nonexistent"}), unit(unitConfig) {
+      : line(serialPorts.Add(1)), kernels(std::vector<std::string>{"/nonexistent"}),
+        unit(unitConfig) {
     if (untypedSetting) settings.values["AllowUntypedProgram"] = *untypedSetting;
     app::SessionViews v = Views();
     v.target.setCanData = [this](const std::string& t) { canData = t; };

@@ -97,6 +97,18 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
       << summary;
 }
 
+TEST(VkprogBootTargets, QX4TBootIsPlannedAtItsLoadersRate) {
+  // The loader takes the image at 57600 bit/s whatever the port's speed: so does the plan.
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x800)));
+  Simulator sim({"qx4t-boot", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const auto plan = Vkprog({"program", "--port", sim.Port(), "--target", "QX4T - BOOT", "--speed",
+                            "115200", "--dry-run", hex});
+  sim.Stop();
+  EXPECT_TRUE(Contains(plan.out, "per module at 57600 bit/s")) << plan.out << plan.err;
+}
+
 TEST(VkprogBootTargets, QX4TOverTheVirtualCanBus) {
   TempDir dir;
   const std::string hex = dir.Write("app.hex", HexText(0x0400, Pattern(0x800)));

@@ -78,7 +78,7 @@ struct Bench {
   }
   static KernelSet Written(const TempDir& dir, const std::optional<std::string>& text) {
     if (text) dir.Write("kernelB.a20", *text);
-    return KernelSet(nullptr, Folder(dir));
+    return KernelSet(Folder(dir));
   }
   void Load(std::uint32_t addr, const Bytes& data) { ASSERT_TRUE(p.LoadText(HexText(addr, data))); }
   bool Run(vk::platform::Millis limit = 120000) {
@@ -460,7 +460,7 @@ TEST(H8, AKernelFileThatIsNoKernelFailsTheRunBeforeAnyByte) {
   {
     Bench b(H8BootConfig{}, std::nullopt); // a folder in the file's place
     std::filesystem::create_directory(b.dir.Path() / "kernelB.a20");
-    const KernelSet kernels(nullptr, Folder(b.dir));
+    const KernelSet kernels(Folder(b.dir));
     EXPECT_EQ(kernels.Get(2)->Problem(), "is a folder, not a file");
   }
 }

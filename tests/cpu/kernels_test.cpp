@@ -1,5 +1,4 @@
 #include "cpu/Kernels.h"
-#include "platform/RecordingMessageBox.h"
 #include "support/HexText.h"
 #include "support/ImageTestUtil.h"
 
@@ -9,28 +8,27 @@
 
 using vk::cpu::KernelSet;
 using vk::cpu::TProgKernel;
-using vk::platform::MsgIcon;
-using vk::platform::RecordingMessageBox;
 using vk::test::KernelSRecords;
 using vk::test::Pattern;
 using vk::test::TempDir;
 
 TEST(Kernels, MissingFilesAreAnnouncedOnceEachInOrder) {
   TempDir dir;
-  RecordingMessageBox boxes;
-  KernelSet set(&boxes, {dir.Path().string()});
-  ASSERT_EQ(boxes.boxes.size(), 3u);
-  EXPECT_EQ(boxes.Captions(), (std::vector<std::string>{"kernelA", "kernelB", "kernelC"}));
-  EXPECT_EQ(boxes.boxes[0].text,
+  KernelSet set({dir.Path().string()});
+  const auto warnings = set.Warnings();
+  ASSERT_EQ(warnings.size(), 3u);
+  std::vector<std::string> captions;
+  for (const auto& w : warnings) captions.push_back(w.caption);
+  EXPECT_EQ(captions, (std::vector<std::string>{"kernelA", "kernelB", "kernelC"}));
+  EXPECT_EQ(warnings[0].text,
             "Can't open file\rThe 'kernelA' boot programming kernel will not be available\r"
             "Used for QRE15 and QRE16");
-  EXPECT_EQ(boxes.boxes[1].text,
+  EXPECT_EQ(warnings[1].text,
             "Can't open file\rThe 'kernelB' boot programming kernel will not be available\r"
             "Used for QRE17, QRD14 and QRF18 II");
-  EXPECT_EQ(boxes.boxes[2].text,
+  EXPECT_EQ(warnings[2].text,
             "Can't open file\rThe 'kernelC' boot programming kernel will not be available\r"
             "Used for QRF18 III and QRG19");
-  EXPECT_EQ(boxes.boxes[0].icon, MsgIcon::Warning);
   for (int n = 1; n <= 3; ++n) {
     EXPECT_FALSE(set.Get(n)->Loaded());
     EXPECT_EQ(set.Get(n)->MinAddr, 0);
@@ -48,10 +46,12 @@ TEST(Kernels, AKernelIsS1DataCoveringTheKernelAreaExactly) {
   text = "S00600004844521B\r\n" + text.substr(second) + text.substr(0, second) + "S5030040BC\r\n\n";
   dir.Write("kernelA.a20", text);
   dir.Write("kernelB.a20", ""); // no kernel: announced with its reason
-  RecordingMessageBox boxes;
-  KernelSet set(&boxes, {dir.Path().string()});
-  EXPECT_EQ(boxes.Captions(), (std::vector<std::string>{"kernelB", "kernelC"}));
-  EXPECT_EQ(boxes.boxes[0].text,
+  KernelSet set({dir.Path().string()});
+  const auto warnings = set.Warnings();
+  ASSERT_EQ(warnings.size(), 2u);
+  EXPECT_EQ(warnings[1].caption, "kernelC");
+  EXPECT_EQ(warnings[0].caption, "kernelB");
+  EXPECT_EQ(warnings[0].text,
             "boot kernel " + dir.File("kernelB.a20") +
                 ": no S1 data (empty file)\rThe 'kernelB' boot programming "
                 "kernel will not be available\rUsed for QRE17, QRD14 and QRF18 II");
@@ -60,11 +60,12 @@ TEST(Kernels, AKernelIsS1DataCoveringTheKernelAreaExactly) {
   EXPECT_EQ(k.MinAddr, 0xF780);
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), k.KernelImage.begin() + 0xF780));
   EXPECT_FALSE(set.Get(2)->Loaded());
+  EXPECT_FALSE(k.Warning());
 
   // The first folder that holds the file wins, even with a file that is no kernel.
   TempDir other;
   other.Write("kernelA.a20", "S1040100EEFF\n");
-  KernelSet both(nullptr, {other.Path().string(), dir.Path().string()});
+  KernelSet both({other.Path().string(), dir.Path().string()});
   EXPECT_EQ(both.Get(1)->Path(), other.File("kernelA.a20"));
   EXPECT_EQ(both.Get(1)->Problem(), "line 1 has a wrong checksum");
 }

@@ -125,7 +125,7 @@ public:
   platform::QtEventLoop loop;
   platform::RecordingMessageBox recorded;
   gui::QtMessageBox qtBoxes;
-  cpu::KernelSet kernels{nullptr, {}};
+  cpu::KernelSet kernels{std::vector<std::string>{}};
   std::unique_ptr<gui::TMainForm> form;
 
 private:
@@ -247,7 +247,7 @@ public:
   platform::SettingsStore settings;
   platform::QtCanBus canBus;
   link::PcanUsbOverCanBus canDriver;
-  cpu::KernelSet kernels{nullptr, {}};
+  cpu::KernelSet kernels{std::vector<std::string>{}};
   devsim::BackplaneUnit unit{devsim::BackplaneConfig{}};
   std::unique_ptr<test::ModelOnLine> bridge;
   std::unique_ptr<gui::TMainForm> form;

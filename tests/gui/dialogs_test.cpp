@@ -1,5 +1,6 @@
 // Message boxes as QMessageBoxes, the "ID Mismatch" question and error as the window shows them
-// (the error ends the program), and the Save dialog with its proposal and the name-ending rule.
+// (the error ends the program), the start-up notice of missing kernels, and the Save dialog with
+// its proposal and the name-ending rule.
 
 #include "GuiTestSupport.h"
 #include "support/HexText.h"
@@ -9,6 +10,8 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QMessageBox>
+
+#include <fstream>
 
 using namespace vk;
 using guitest::ButtonNamed;
@@ -79,6 +82,26 @@ TEST(MessageBoxes, ShowTheEngineTextsVerbatim) {
   EXPECT_EQ(boxes.Show("q", "c", platform::MsgButtons::YesNo, platform::MsgIcon::Question),
             platform::MsgAnswer::Yes);
   EXPECT_EQ(yes.icon, QMessageBox::Question);
+}
+
+TEST(MessageBoxes, MissingKernelsMakeOneStartUpNotice) {
+  test::TempDir dir;
+  std::ofstream(dir.File("kernelA.a20")); // empty: no kernel
+  const cpu::KernelSet kernels(std::vector<std::string>{dir.Path()});
+  const auto notice = gui::KernelWarning(kernels.Warnings(), {dir.Path()});
+  EXPECT_EQ(notice.caption, "Boot programming kernels");
+  EXPECT_EQ(notice.text,
+            "boot kernel " + dir.File("kernelA.a20") +
+                ": no S1 data (empty file)\rThe 'kernelA' boot programming kernel will not be "
+                "available\rUsed for QRE15 and QRE16\r\r"
+                "Can't open file\rThe 'kernelB' boot programming kernel will not be available\r"
+                "Used for QRE17, QRD14 and QRF18 II\r\r"
+                "Can't open file\rThe 'kernelC' boot programming kernel will not be available\r"
+                "Used for QRF18 III and QRG19\r\rLooked in: " +
+                dir.Path() +
+                "\rTo use kernels kept elsewhere, set VKPROG_KERNEL_DIR to their folder and start "
+                "the program again.");
+  EXPECT_TRUE(gui::KernelWarning({}, {}).text.empty());
 }
 
 namespace {

@@ -69,9 +69,11 @@ TEST(CanTexts, ErrorTextsAndBusTimings) {
   const std::uint32_t rates[] = {1000000, 500000, 250000, 125000, 100000,
                                  50000,   20000,  10000,  5000};
   ASSERT_EQ(TUSB2CAN::BaudTable().size(), 9u);
-  for (std::size_t i = 0; i < 9; ++i)
+  for (std::size_t i = 0; i < 9; ++i) {
     EXPECT_EQ(BitRateOfBusTiming(TUSB2CAN::BaudTable()[i].Code), rates[i])
         << TUSB2CAN::BaudTable()[i].Name;
+    EXPECT_EQ(TUSB2CAN::BaudTable()[i].BitRate, rates[i]) << TUSB2CAN::BaudTable()[i].Name;
+  }
   EXPECT_EQ(BitRateOfBusTiming(0x0000), 0u);
 }
 

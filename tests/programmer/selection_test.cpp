@@ -11,7 +11,7 @@ using vk::test::SimWorld;
 
 TEST(Selection, ProtocolObjectKeptOrReplacedByKind) {
   SimWorld w;
-  vk::cpu::KernelSet kernels(nullptr, {"/nonexistent"});
+  vk::cpu::KernelSet kernels(std::vector<std::string>{"/nonexistent"});
   std::vector<std::uint8_t> created;
   vk::test::Programmer p(w, [&](std::uint8_t kind, vk::platform::IEventLoop& loop) {
     created.push_back(kind);
