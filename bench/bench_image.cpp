@@ -14,16 +14,16 @@
 
 namespace {
 
+using vk::image::FirmwareImage;
 using vk::image::ImageFormat;
-using vk::image::Tvkf;
 
 enum class Format { IntelHex, SRecord };
 
-const Tvkf& RandomFullImage() {
-  static const std::unique_ptr<Tvkf> image = [] {
-    auto v = std::make_unique<Tvkf>();
+const FirmwareImage& RandomFullImage() {
+  static const std::unique_ptr<FirmwareImage> image = [] {
+    auto v = std::make_unique<FirmwareImage>();
     std::mt19937 rng(20240611);
-    for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a)
+    for (std::uint32_t a = 0; a < FirmwareImage::kImageSize; ++a)
       v->Image()[a] = static_cast<std::uint8_t>(rng());
     return v;
   }();
@@ -31,8 +31,8 @@ const Tvkf& RandomFullImage() {
 }
 
 const std::string& FullText(Format f) {
-  static const std::string hex = RandomFullImage().IntelHexText(0, Tvkf::kImageSize);
-  static const std::string srec = RandomFullImage().SRecordText(0, Tvkf::kImageSize);
+  static const std::string hex = RandomFullImage().IntelHexText(0, FirmwareImage::kImageSize);
+  static const std::string srec = RandomFullImage().SRecordText(0, FirmwareImage::kImageSize);
   return f == Format::IntelHex ? hex : srec;
 }
 
@@ -41,12 +41,12 @@ const std::uint8_t* Bytes(const std::string& s) {
 }
 
 // A benchmark that reads wrongly measures nothing: check the result once after timing.
-bool HoldsFullImage(const Tvkf& v) {
-  return v.MemStart() == 0 && v.MemEnd() == Tvkf::kImageSize &&
-         std::memcmp(v.Image(), RandomFullImage().Image(), Tvkf::kImageSize) == 0;
+bool HoldsFullImage(const FirmwareImage& v) {
+  return v.MemStart() == 0 && v.MemEnd() == FirmwareImage::kImageSize &&
+         std::memcmp(v.Image(), RandomFullImage().Image(), FirmwareImage::kImageSize) == 0;
 }
 
-void Finish(benchmark::State& state, const Tvkf& v, std::size_t bytesPerIteration) {
+void Finish(benchmark::State& state, const FirmwareImage& v, std::size_t bytesPerIteration) {
   if (!HoldsFullImage(v)) state.SkipWithError("the image read differs from the one written");
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                           static_cast<std::int64_t>(bytesPerIteration));
@@ -55,7 +55,7 @@ void Finish(benchmark::State& state, const Tvkf& v, std::size_t bytesPerIteratio
 // What loading a file's bytes costs: detection, the copy into the file area, and the reader.
 void BM_LoadFromMemory(benchmark::State& state, Format f) {
   const std::string& text = FullText(f);
-  auto v = std::make_unique<Tvkf>();
+  auto v = std::make_unique<FirmwareImage>();
   const ImageFormat want = f == Format::IntelHex ? ImageFormat::IntelHex : ImageFormat::SRecord;
   for (auto _ : state) {
     const ImageFormat got = v->LoadFromMemory("bench", Bytes(text), text.size());
@@ -68,7 +68,7 @@ void BM_LoadFromMemory(benchmark::State& state, Format f) {
 // The reader alone, on text already in the file area.
 void BM_Read(benchmark::State& state, Format f) {
   const std::string& text = FullText(f);
-  auto v = std::make_unique<Tvkf>();
+  auto v = std::make_unique<FirmwareImage>();
   v->LoadFromMemory("bench", Bytes(text), text.size());
   for (auto _ : state) {
     if (f == Format::IntelHex)
@@ -90,7 +90,7 @@ void BM_LoadFromFile(benchmark::State& state, Format f) {
     return;
   }
   ::close(fd);
-  auto v = std::make_unique<Tvkf>();
+  auto v = std::make_unique<FirmwareImage>();
   for (auto _ : state) {
     benchmark::DoNotOptimize(v->LoadFromFile(path));
     benchmark::ClobberMemory();
@@ -101,11 +101,11 @@ void BM_LoadFromFile(benchmark::State& state, Format f) {
 
 // The writers' text for the full image (the file write itself is one write call).
 void BM_WriteText(benchmark::State& state, Format f) {
-  const Tvkf& v = RandomFullImage();
+  const FirmwareImage& v = RandomFullImage();
   std::size_t size = 0;
   for (auto _ : state) {
-    std::string text = f == Format::IntelHex ? v.IntelHexText(0, Tvkf::kImageSize)
-                                             : v.SRecordText(0, Tvkf::kImageSize);
+    std::string text = f == Format::IntelHex ? v.IntelHexText(0, FirmwareImage::kImageSize)
+                                             : v.SRecordText(0, FirmwareImage::kImageSize);
     size = text.size();
     benchmark::DoNotOptimize(text.data());
   }

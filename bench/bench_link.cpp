@@ -53,7 +53,9 @@ struct Pty {
 
 // A link on COM1 = the pty, opened and idle.
 struct Link {
-  Link() : ports(vk::platform::PortMap({{1, pty.path}}, false)), comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes)) {
+  Link()
+      : ports(vk::platform::PortMap({{1, pty.path}}, false)),
+        comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes)) {
     comm.FillPortList(selector);
     loop.RunUntil([&] { return comm.IsOpen(); }, 5000);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -63,7 +65,7 @@ struct Link {
   vk::platform::QtEventLoop loop;
   vk::platform::RecordingMessageBox boxes;
   vk::link::ListSelector selector;
-  vk::link::TComm comm;
+  vk::link::SerialLink comm;
 };
 
 struct Figures {

@@ -11,7 +11,7 @@
 #include "platform/QtEventLoop.h"
 #include "platform/RecordingMessageBox.h"
 #include "platform/SettingsStore.h"
-#include "programmer/Programmer.h"
+#include "programmer/RunController.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -79,7 +79,7 @@ int main(int argc, char** argv) {
     ++turns;
   });
   probe.start();
-  session.ButtonPressed(vk::programmer::TPrgrm::kProgram);
+  session.ButtonPressed(vk::programmer::RunController::kProgram);
 
   auto* log = form.TabSheetProgrammer->LogMemo;
   const bool ended = loop.RunUntil(

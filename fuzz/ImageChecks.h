@@ -25,8 +25,8 @@ struct SaidBoxes {
   }
 };
 
+using image::FirmwareImage;
 using image::ImageFormat;
-using image::Tvkf;
 
 [[noreturn]] inline void Violated(const char* what, const char* file, int line) {
   std::fprintf(stderr, "%s:%d: rule broken: %s\n", file, line, what);
@@ -38,34 +38,35 @@ using image::Tvkf;
     if (!(cond)) ::vk::fuzz::Violated(#cond, __FILE__, __LINE__);                                  \
   } while (0)
 
-using ImageBytes = std::array<std::uint8_t, Tvkf::kImageSize>;
+using ImageBytes = std::array<std::uint8_t, FirmwareImage::kImageSize>;
 
-inline ImageBytes Snapshot(const Tvkf& v) {
+inline ImageBytes Snapshot(const FirmwareImage& v) {
   ImageBytes out;
   std::memcpy(out.data(), v.Image(), out.size());
   return out;
 }
 
-inline bool SameImage(const Tvkf& a, const Tvkf& b) {
-  return std::memcmp(a.Image(), b.Image(), Tvkf::kImageSize) == 0;
+inline bool SameImage(const FirmwareImage& a, const FirmwareImage& b) {
+  return std::memcmp(a.Image(), b.Image(), FirmwareImage::kImageSize) == 0;
 }
 
-inline bool SameRange(const Tvkf& a, const Tvkf& b) {
+inline bool SameRange(const FirmwareImage& a, const FirmwareImage& b) {
   return a.MemStart() == b.MemStart() && a.MemEnd() == b.MemEnd();
 }
 
 // Addresses are 16 bits wide; the end is exclusive, so it may be one past 0xFFFF.
-inline void CheckRangeBounds(const Tvkf& v) {
+inline void CheckRangeBounds(const FirmwareImage& v) {
   VK_REQUIRE(v.MemStart() <= 0xFFFF);
-  VK_REQUIRE(v.MemEnd() <= Tvkf::kImageSize);
+  VK_REQUIRE(v.MemEnd() <= FirmwareImage::kImageSize);
 }
 
 // Nothing outside the loaded range may differ from what the image held before the read.
-inline void CheckOnlyRangeWritten(const Tvkf& v, const ImageBytes& before) {
+inline void CheckOnlyRangeWritten(const FirmwareImage& v, const ImageBytes& before) {
   const std::uint32_t start = std::min(v.MemStart(), v.MemEnd());
   const std::uint32_t end = std::max(start, v.MemEnd());
   VK_REQUIRE(std::memcmp(v.Image(), before.data(), start) == 0);
-  VK_REQUIRE(std::memcmp(v.Image() + end, before.data() + end, Tvkf::kImageSize - end) == 0);
+  VK_REQUIRE(std::memcmp(v.Image() + end, before.data() + end, FirmwareImage::kImageSize - end) ==
+             0);
 }
 
 inline bool LooksLikeWriterText(const std::string& text, const char* allowed) {
@@ -80,10 +81,10 @@ inline bool LooksLikeWriterText(const std::string& text, const char* allowed) {
   return text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0;
 }
 
-inline bool IsErased(const Tvkf& v, std::uint32_t from, std::uint32_t to) {
+inline bool IsErased(const FirmwareImage& v, std::uint32_t from, std::uint32_t to) {
   static const ImageBytes kErasedImage = [] {
     ImageBytes b;
-    b.fill(Tvkf::kErased);
+    b.fill(FirmwareImage::kErased);
     return b;
   }();
   return from >= to || std::memcmp(v.Image() + from, kErasedImage.data(), to - from) == 0;
@@ -98,7 +99,7 @@ struct WrittenWindow {
 // `align`, `record` bytes each, never past the image.
 inline WrittenWindow WindowFor(std::uint32_t start, std::uint32_t end, std::uint32_t align,
                                std::uint32_t record) {
-  end = std::min(end, Tvkf::kImageSize);
+  end = std::min(end, FirmwareImage::kImageSize);
   const std::uint32_t first = start & 0xFFFF & ~(align - 1);
   if (first >= end) return {first, first};
   return {first, first + (end - first + record - 1) / record * record};
@@ -107,7 +108,7 @@ inline WrittenWindow WindowFor(std::uint32_t start, std::uint32_t end, std::uint
 // Saves the image in one format, reads the text back into `scratch`, and requires the same bytes
 // over everything written, erased bytes elsewhere, no loaded byte left out, and the same text
 // when the read-back image is saved again.
-inline void CheckWriterRoundTrip(const Tvkf& v, Tvkf& scratch, bool intelHex) {
+inline void CheckWriterRoundTrip(const FirmwareImage& v, FirmwareImage& scratch, bool intelHex) {
   const std::uint32_t start = v.MemStart(), end = v.MemEnd();
   const std::string text = intelHex ? v.IntelHexText(start, end) : v.SRecordText(start, end);
   VK_REQUIRE(LooksLikeWriterText(text, intelHex ? ":0123456789ABCDEF" : "S0123456789ABCDEF"));
@@ -127,20 +128,20 @@ inline void CheckWriterRoundTrip(const Tvkf& v, Tvkf& scratch, bool intelHex) {
   }
   VK_REQUIRE(IsErased(scratch, 0, w.start));
   VK_REQUIRE(std::memcmp(scratch.Image() + w.start, v.Image() + w.start, w.end - w.start) == 0);
-  VK_REQUIRE(IsErased(scratch, w.end, Tvkf::kImageSize));
+  VK_REQUIRE(IsErased(scratch, w.end, FirmwareImage::kImageSize));
   const std::string again = intelHex ? scratch.IntelHexText(scratch.MemStart(), scratch.MemEnd())
                                      : scratch.SRecordText(scratch.MemStart(), scratch.MemEnd());
   VK_REQUIRE(again == text);
 }
 
-inline void CheckBothWriters(const Tvkf& v, Tvkf& scratch) {
+inline void CheckBothWriters(const FirmwareImage& v, FirmwareImage& scratch) {
   CheckWriterRoundTrip(v, scratch, true);
   CheckWriterRoundTrip(v, scratch, false);
 }
 
 // Puts `text` into the file area without interpreting it, behind one 0 byte that no detection
 // accepts, so a reader can then be called on it directly at offset 1.
-inline void StageText(Tvkf& v, const std::uint8_t* text, std::size_t size,
+inline void StageText(FirmwareImage& v, const std::uint8_t* text, std::size_t size,
                       const std::uint8_t* tail = nullptr, std::size_t tailSize = 0) {
   std::vector<std::uint8_t> staged;
   staged.reserve(1 + size + tailSize);
@@ -153,7 +154,8 @@ inline void StageText(Tvkf& v, const std::uint8_t* text, std::size_t size,
 
 // What the reader for `format` makes of `text` alone, in a cleared image: how a container's body
 // and a plain file must read.
-inline void ReadAlone(Tvkf& v, const std::uint8_t* text, std::size_t size, std::uint16_t format) {
+inline void ReadAlone(FirmwareImage& v, const std::uint8_t* text, std::size_t size,
+                      std::uint16_t format) {
   v.Clear();
   StageText(v, text, size);
   const auto n = static_cast<std::uint32_t>(size);
@@ -161,7 +163,7 @@ inline void ReadAlone(Tvkf& v, const std::uint8_t* text, std::size_t size, std::
   if (format == 2) v.ReadSRecords(1, n);
 }
 
-inline void CheckTargetNames(const Tvkf& v) {
+inline void CheckTargetNames(const FirmwareImage& v) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   VK_REQUIRE(v.TargetList().Count() <= image::TTargetList::kCapacity);
   for (std::uint32_t i = 0; i < v.TargetList().Count(); ++i) {

@@ -9,7 +9,7 @@
 namespace vk::fuzz {
 
 // Reads `available` characters from offset 1 (behind StageText's 0 byte).
-using ReadFn = image::ReadResult (Tvkf::*)(std::uint32_t text, std::uint32_t available);
+using ReadFn = image::ReadResult (FirmwareImage::*)(std::uint32_t text, std::uint32_t available);
 
 // Two records apart, loaded first when the fuzz text is to be merged over existing content.
 inline constexpr char kPreloadIntelHex[] = ":044000001122334412\r\n"
@@ -24,10 +24,10 @@ inline constexpr char kTailIntelHex[] = "\r\n:01123400AB0E\r\n";
 inline constexpr char kTailSRecords[] = "\r\nS1041234AB0A\r\n";
 
 inline int RunReaderTarget(const std::uint8_t* data, std::size_t size, ReadFn read, bool intelHex) {
-  if (size + 64 > Tvkf::kFileDataSize) return 0;
-  static auto* v = new Tvkf();
-  static auto* other = new Tvkf();
-  static auto* scratch = new Tvkf();
+  if (size + 64 > FirmwareImage::kFileDataSize) return 0;
+  static auto* v = new FirmwareImage();
+  static auto* other = new FirmwareImage();
+  static auto* scratch = new FirmwareImage();
   const auto n = static_cast<std::uint32_t>(size);
 
   // 1. Cleared image: only the range may be written, and the writers must give it back.

@@ -9,8 +9,8 @@
 namespace {
 
 using vk::fuzz::SaidBoxes;
+using vk::image::FirmwareImage;
 using vk::image::ImageFormat;
-using vk::image::Tvkf;
 namespace layout = vk::image::container;
 
 std::uint32_t Get16(const std::vector<std::uint8_t>& f, std::size_t at) {
@@ -42,7 +42,7 @@ constexpr char kPreload[] = ":0400100001020304E2\r\n:00000001FF\r\n";
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vk::fuzz;
-  if (size > Tvkf::kFileDataSize / 2) return 0; // a container must stay within 1 MiB
+  if (size > FirmwareImage::kFileDataSize / 2) return 0; // a container must stay within 1 MiB
   FuzzedDataProvider in(data, size);
   const auto shape = in.ConsumeIntegral<std::uint8_t>();
 
@@ -85,8 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         crc.Compute(file.data() + body, static_cast<std::uint32_t>(file.size() - body)));
 
   static auto* rec = new SaidBoxes;
-  static auto* v = new Tvkf();
-  static auto* scratch = new Tvkf();
+  static auto* v = new FirmwareImage();
+  static auto* scratch = new FirmwareImage();
   static const std::string kName = "fuzz.vkf";
 
   // Something loaded before, which the container must replace.
@@ -164,7 +164,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     VK_REQUIRE(bodyFormatBoxes == 1);
     VK_REQUIRE(v->MemStart() == 0xFFFF && v->MemEnd() == 0);
-    VK_REQUIRE(IsErased(*v, 0, Tvkf::kImageSize));
+    VK_REQUIRE(IsErased(*v, 0, FirmwareImage::kImageSize));
   }
 
   CheckBothWriters(*v, *scratch);

@@ -9,8 +9,8 @@ namespace {
 
 using vk::fuzz::ImageBytes;
 using vk::fuzz::SaidBoxes;
+using vk::image::FirmwareImage;
 using vk::image::ImageFormat;
-using vk::image::Tvkf;
 namespace msg = vk::image::msg;
 
 struct Outcome {
@@ -22,7 +22,7 @@ struct Outcome {
   std::size_t boxes;
 };
 
-Outcome Capture(const Tvkf& v, ImageFormat format, std::size_t boxes) {
+Outcome Capture(const FirmwareImage& v, ImageFormat format, std::size_t boxes) {
   return {format,     vk::fuzz::Snapshot(v),  v.MemStart(), v.MemEnd(),
           v.MsgBuf(), v.TargetList().Count(), boxes};
 }
@@ -71,10 +71,10 @@ void CheckBoxes(const SaidBoxes& rec, ImageFormat format, const std::string& fil
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace vk::fuzz;
-  if (size > Tvkf::kFileDataSize) return 0;
+  if (size > FirmwareImage::kFileDataSize) return 0;
   static auto* rec = new SaidBoxes;
-  static auto* v = new Tvkf();
-  static auto* scratch = new Tvkf();
+  static auto* v = new FirmwareImage();
+  static auto* scratch = new FirmwareImage();
   static const std::string kName = "input.bin";
 
   v->Clear();
@@ -117,7 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (body == 1 || body == 2) {
       VK_REQUIRE(SameImage(*v, *scratch) && SameRange(*v, *scratch));
     } else {
-      VK_REQUIRE(IsErased(*v, 0, Tvkf::kImageSize) && v->MemStart() == 0xFFFF && v->MemEnd() == 0);
+      VK_REQUIRE(IsErased(*v, 0, FirmwareImage::kImageSize) && v->MemStart() == 0xFFFF &&
+                 v->MemEnd() == 0);
     }
     break;
   }

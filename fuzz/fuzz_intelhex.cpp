@@ -3,5 +3,5 @@
 #include "ReaderTarget.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return vk::fuzz::RunReaderTarget(data, size, &vk::image::Tvkf::ReadIntelHex, true);
+  return vk::fuzz::RunReaderTarget(data, size, &vk::image::FirmwareImage::ReadIntelHex, true);
 }

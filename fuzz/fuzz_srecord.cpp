@@ -3,5 +3,5 @@
 #include "ReaderTarget.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  return vk::fuzz::RunReaderTarget(data, size, &vk::image::Tvkf::ReadSRecords, false);
+  return vk::fuzz::RunReaderTarget(data, size, &vk::image::FirmwareImage::ReadSRecords, false);
 }

@@ -1,6 +1,6 @@
 #include "app/BufferView.h"
 
-#include "programmer/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 #include <cstdio>
 
@@ -20,8 +20,8 @@ std::string RangeText(std::uint32_t memStart, std::uint32_t memEnd) {
   return buf;
 }
 
-image::LoadResult LoadAndShow(image::Tvkf& vkf, const std::string& fileName, BufferPageText& page,
-                              const std::function<void(int)>& selectByType) {
+image::LoadResult LoadAndShow(image::FirmwareImage& vkf, const std::string& fileName,
+                              BufferPageText& page, const std::function<void(int)>& selectByType) {
   page.source = "Source= " + BareFileName(fileName);
   page.info.clear();
   image::LoadResult result = vkf.LoadFromFile(fileName);

@@ -20,7 +20,8 @@ struct BufferPageText {
 // Loads a file into the image and describes it. When a container with targets is loaded,
 // selectByType is called with the type code of its first target (bits 24..31).
 // The result's messages are the caller's to show (ShowMessages, or vkprog's stderr).
-image::LoadResult LoadAndShow(image::Tvkf& vkf, const std::string& fileName, BufferPageText& page,
+image::LoadResult LoadAndShow(image::FirmwareImage& vkf, const std::string& fileName,
+                              BufferPageText& page,
                               const std::function<void(int)>& selectByType = {});
 
 // The page after Clear.

@@ -1,6 +1,6 @@
 #include "app/DeviceFinder.h"
 
-#include "programmer/ProgrammerUnit.h"
+#include "cpu/ProgrammerUnit.h"
 
 #include <cstdlib>
 

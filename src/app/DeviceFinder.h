@@ -32,7 +32,7 @@ public:
 
   DeviceFinder(platform::IEventLoop& loop, IFinderView& view) : loop_(loop), view_(view) {}
 
-  void SetLink(link::TComm* link) { link_ = link; }
+  void SetLink(link::SerialLink* link) { link_ = link; }
   void SetSelectors(programmer::IComboView* address, programmer::IComboView* speed) {
     address_ = address;
     speed_ = speed;
@@ -70,7 +70,7 @@ private:
 
   platform::IEventLoop& loop_;
   IFinderView& view_;
-  link::TComm* link_ = nullptr;
+  link::SerialLink* link_ = nullptr;
   programmer::IComboView* address_ = nullptr;
   programmer::IComboView* speed_ = nullptr;
   std::unique_ptr<platform::ITimer> timer_;

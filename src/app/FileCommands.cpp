@@ -1,6 +1,6 @@
 #include "app/FileCommands.h"
 
-#include "programmer/ProtocolKinds.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <cctype>
 
@@ -22,7 +22,7 @@ bool SavesAsIntelHex(const std::string& fileName) {
 }
 
 std::optional<std::string>
-SaveClick(image::Tvkf& firmware, TPrgrm& prg, platform::IMessageBox& boxes,
+SaveClick(image::FirmwareImage& firmware, RunController& prg, platform::IMessageBox& boxes,
           const std::function<std::optional<std::string>(const SaveProposal&)>& askFile) {
   if (prg.Node().CpuKind == kKindGroup) {
     boxes.Show("You must select a target", "Programming", platform::MsgButtons::Ok,

@@ -4,7 +4,7 @@
 
 #include "image/FirmwareImage.h"
 #include "platform/MessageBox.h"
-#include "programmer/Programmer.h"
+#include "programmer/RunController.h"
 
 #include <functional>
 #include <optional>
@@ -30,7 +30,8 @@ bool SavesAsIntelHex(const std::string& fileName);
 // Returns the name written, or nothing (no target selected, or the user cancelled). A file
 // that cannot be written throws image::FileWriteError; the preparation stays in the image.
 std::optional<std::string>
-SaveClick(image::Tvkf& firmware, programmer::TPrgrm& prg, platform::IMessageBox& boxes,
+SaveClick(image::FirmwareImage& firmware, programmer::RunController& prg,
+          platform::IMessageBox& boxes,
           const std::function<std::optional<std::string>(const SaveProposal&)>& askFile);
 
 } // namespace vk::app

@@ -2,8 +2,8 @@
 
 #include "app/BufferView.h"
 #include "app/DeviceFinder.h"
-#include "programmer/Catalogue.h"
-#include "programmer/ProtocolKinds.h"
+#include "protocol/Catalogue.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <cctype>
 
@@ -47,7 +47,8 @@ std::string TerminalEnterText(const std::string& memoText) {
 }
 
 MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes,
-                               image::Tvkf& firmware, link::TComm& comm, programmer::TPrgrm& prg,
+                               image::FirmwareImage& firmware, link::SerialLink& comm,
+                               programmer::RunController& prg,
                                programmer::ProgrammerPagePresenter& page, MainViews views)
     : loop_(loop), boxes_(boxes), firmware_(firmware), comm_(comm), prg_(prg), page_(page),
       views_(std::move(views)), detection_(comm, loop) {
@@ -100,14 +101,14 @@ void MainController::ProgrammerAction(int tag) {
   requiredType_ = 0;
   armedEntry_.clear();
   switch (tag) {
-  case programmer::TPrgrm::kDetect:
+  case programmer::RunController::kDetect:
     // Detect addresses the module the address box shows (the device finder leaves the address
     // it found there).
     CurModule = LastModule = AddressIndex();
     Status("Dectecting ...");
     StartDetection();
     break;
-  case programmer::TPrgrm::kErase:
+  case programmer::RunController::kErase:
     if (prg_.RunActive()) {
       Status("Programmer not ready");
     } else {
@@ -123,7 +124,7 @@ void MainController::ProgrammerAction(int tag) {
       }
     }
     break;
-  case programmer::TPrgrm::kProgram: {
+  case programmer::RunController::kProgram: {
     CurModule = LastModule = AddressIndex();
     const auto& node = prg_.Node();
     if (node.CpuKind == kKindGroup) {
@@ -150,7 +151,7 @@ void MainController::ProgrammerAction(int tag) {
     }
     break;
   }
-  case programmer::TPrgrm::kMultiProgram:
+  case programmer::RunController::kMultiProgram:
     if (prg_.Node().CpuKind == kKindBackplane) {
       WarnIfCutShort();
       Status("Dectecting ...");
@@ -176,7 +177,7 @@ void MainController::StopAll(const std::string& why) {
   runPending_ = false;
 }
 
-void MainController::CommReceived(link::TComm& link, const std::string& line) {
+void MainController::CommReceived(link::SerialLink& link, const std::string& line) {
   if (line.empty()) return;
   if (views_.terminal) views_.terminal->AddLine(TerminalText(line, link.IsRawMode()));
   if (finder_ && finder_->Visible())
@@ -255,7 +256,7 @@ void MainController::DetectionDone() {
   // The selection of the detected entry dropped the run (another protocol), saying so.
   if (!prg_.RunActive()) return NextModule();
   using programmer::FailReason;
-  using DropLog = programmer::TPrgrm::DropLog;
+  using DropLog = programmer::RunController::DropLog;
   switch (detectResult_) {
   case DetectResult::NoModule:
     prg_.DropRun(FailReason::ModuleNotFound,
@@ -339,7 +340,8 @@ void MainController::TickCheckImage() {
       prg_.StartProgram();
     } else {
       ResetController();
-      prg_.DropRun(programmer::FailReason::TypeMismatch, "", programmer::TPrgrm::DropLog::None);
+      prg_.DropRun(programmer::FailReason::TypeMismatch, "",
+                   programmer::RunController::DropLog::None);
       Status("Programming aborted");
     }
     if (StartTimer) StartTimer();
@@ -347,7 +349,8 @@ void MainController::TickCheckImage() {
     boxes_.Show(lines, "ID Mismatch", platform::MsgButtons::Ok, platform::MsgIcon::Error);
     asking_ = false;
     ResetController();
-    prg_.DropRun(programmer::FailReason::TypeMismatch, "", programmer::TPrgrm::DropLog::None);
+    prg_.DropRun(programmer::FailReason::TypeMismatch, "",
+                 programmer::RunController::DropLog::None);
     Status("Programming aborted");
     if (Quit) Quit();
   }

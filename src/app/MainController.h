@@ -6,13 +6,13 @@
 // Advanced by MainTick (the 10 ms timer, and once more for every line the serial link delivers).
 // The window, vkprog and the tests drive this same object.
 
+#include "app/ProgrammerPagePresenter.h"
+#include "cpu/ProgrammerUnit.h"
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
 #include "platform/EventLoop.h"
 #include "platform/MessageBox.h"
-#include "programmer/Programmer.h"
-#include "programmer/ProgrammerPagePresenter.h"
-#include "programmer/ProgrammerUnit.h"
+#include "programmer/RunController.h"
 #include "programmer/Views.h"
 
 #include <cstdint>
@@ -46,15 +46,16 @@ struct MainViews {
 
 class MainController {
 public:
-  MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes, image::Tvkf& firmware,
-                 link::TComm& comm, programmer::TPrgrm& prg,
-                 programmer::ProgrammerPagePresenter& page, MainViews views);
+  MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes,
+                 image::FirmwareImage& firmware, link::SerialLink& comm,
+                 programmer::RunController& prg, programmer::ProgrammerPagePresenter& page,
+                 MainViews views);
 
   // Button dispatch by tag: 0 Detect, 1 Erase, 2 Program, 3 MultiProgram.
   void ProgrammerAction(int tag);
   // The serial link's line handler: shows the line, then hands it to the device finder while
   // its window is visible, otherwise to MainTick.
-  void CommReceived(link::TComm& link, const std::string& line);
+  void CommReceived(link::SerialLink& link, const std::string& line);
   // fromLink: called for a delivered line rather than by the timer.
   void MainTick(bool fromLink);
   void CanReceived(const std::string& text);
@@ -133,9 +134,9 @@ private:
 
   platform::IEventLoop& loop_;
   platform::IMessageBox& boxes_;
-  image::Tvkf& firmware_;
-  link::TComm& comm_;
-  programmer::TPrgrm& prg_;
+  image::FirmwareImage& firmware_;
+  link::SerialLink& comm_;
+  programmer::RunController& prg_;
   programmer::ProgrammerPagePresenter& page_;
   MainViews views_;
   DeviceFinder* finder_ = nullptr;

@@ -17,18 +17,18 @@ const std::vector<std::string>& SpeedItems() {
 Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, SessionDevices devices,
                  cpu::KernelSet& kernels, SessionViews views, programmer::CpuFactory factory)
     : loop_(loop), boxes_(boxes), views_(std::move(views)) {
-  can = std::make_unique<link::TUSB2CAN>(loop, devices.canDriver, TellInBoxes(boxes));
+  can = std::make_unique<link::CanLink>(loop, devices.canDriver, TellInBoxes(boxes));
 
   if (views_.target.ports) {
     views_.target.ports->Clear();
     views_.target.ports->AddEntry("PCAN");
   }
-  comm = std::make_unique<link::TComm>(loop, devices.ports, devices.settings, TellInBoxes(boxes),
-                                       can.get());
+  comm = std::make_unique<link::SerialLink>(loop, devices.ports, devices.settings,
+                                            TellInBoxes(boxes), can.get());
   if (views_.target.ports) comm->FillPortList(*views_.target.ports);
 
   if (!factory) factory = programmer::MakeCpuFactory(can.get());
-  prg = std::make_unique<programmer::TPrgrm>(
+  prg = std::make_unique<programmer::RunController>(
       loop, &image, comm.get(), [&kernels](int n) { return kernels.Get(n); }, std::move(factory));
   prg->BuildTargetTree(views_.target.tree);
   prg->SetProgress(views_.programmer.progress);
@@ -51,7 +51,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   mainViews.ports = views_.target.ports;
   mainViews.setCanData = views_.target.setCanData;
   controller = std::make_unique<MainController>(loop, boxes, image, *comm, *prg, *page, mainViews);
-  comm->OnReceive = [this](link::TComm& link, const std::string& line) {
+  comm->OnReceive = [this](link::SerialLink& link, const std::string& line) {
     controller->CommReceived(link, line);
   };
   prg->ChainedTreeClick = [this] { controller->TargetTreeViewClick(); };

@@ -8,6 +8,7 @@
 #include "app/FileCommands.h"
 #include "app/MainController.h"
 #include "app/PageViews.h"
+#include "app/ProgrammerPagePresenter.h"
 #include "cpu/Kernels.h"
 #include "image/FirmwareImage.h"
 #include "link/CanLink.h"
@@ -17,8 +18,7 @@
 #include "platform/MessageBox.h"
 #include "platform/SerialDevice.h"
 #include "platform/Settings.h"
-#include "programmer/Programmer.h"
-#include "programmer/ProgrammerPagePresenter.h"
+#include "programmer/RunController.h"
 #include "programmer/Views.h"
 
 #include <array>
@@ -92,10 +92,10 @@ public:
   const BufferPageText& BufferPage() const { return buffer_; }
   bool TickRunning() const { return timer_ && timer_->Enabled() && tickPhase_; }
 
-  image::Tvkf image;
-  std::unique_ptr<link::TUSB2CAN> can;
-  std::unique_ptr<link::TComm> comm;
-  std::unique_ptr<programmer::TPrgrm> prg;
+  image::FirmwareImage image;
+  std::unique_ptr<link::CanLink> can;
+  std::unique_ptr<link::SerialLink> comm;
+  std::unique_ptr<programmer::RunController> prg;
   std::unique_ptr<programmer::ProgrammerPagePresenter> page;
   std::unique_ptr<MainController> controller;
   std::unique_ptr<DeviceFinder> finder;

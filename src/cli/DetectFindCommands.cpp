@@ -5,13 +5,13 @@
 #include "cli/Commands.h"
 #include "cli/LinkSession.h"
 #include "cli/RunOutput.h"
-#include "programmer/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 #include <cstdio>
 
 namespace vk::cli {
 
-using programmer::TPrgrm;
+using programmer::RunController;
 
 int RunDetect(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
@@ -35,7 +35,7 @@ int RunDetect(const std::vector<std::string>& argv) {
   s.Start({});
   s.ApplyTargetPage();
   s.address.SetItemIndex(address);
-  s.session->ButtonPressed(TPrgrm::kDetect);
+  s.session->ButtonPressed(RunController::kDetect);
   const bool ended = s.RunUntil([&] { return ControllerIdle(s) && s.SerialQuiet(); });
   out.ClearProgress(); // ends a status line left open on a terminal
   if (LinkSession::Interrupted()) return InterruptedExit("detect");

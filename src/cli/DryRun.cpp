@@ -2,13 +2,13 @@
 
 #include "app/BufferView.h"
 #include "cli/Commands.h"
+#include "cpu/Backplane.h"
 #include "cpu/H8_3664.h"
 #include "cpu/Kernels.h"
 #include "image/FirmwareImage.h"
 #include "link/CanLink.h"
-#include "programmer/Backplane.h"
-#include "programmer/ImagePrep.h"
-#include "programmer/ProtocolKinds.h"
+#include "protocol/ImagePrep.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <array>
 #include <cstdio>
@@ -45,7 +45,7 @@ std::uint32_t CanRate(const DryRunRequest& r) { return CanBitRate(r.link.canBitr
 } // namespace
 
 ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) {
-  image::Tvkf image;
+  image::FirmwareImage image;
   ImageToWrite out;
   for (std::size_t i = 0; i < files.Names().size(); ++i) {
     const auto& bytes = files.Bytes(i);
@@ -105,9 +105,9 @@ int DryRun(const DryRunRequest& r) {
   int problems = 0;
   if (e.KernelNo) {
     const cpu::KernelSet kernels;
-    const cpu::TProgKernel* k = kernels.Get(e.KernelNo);
+    const cpu::BootKernel* k = kernels.Get(e.KernelNo);
     if (!k || k->Path().empty())
-      problems += Problem(std::string("the boot kernel ") + cpu::TProgKernel::FileName(e.KernelNo) +
+      problems += Problem(std::string("the boot kernel ") + cpu::BootKernel::FileName(e.KernelNo) +
                           " was not found (VKPROG_KERNEL_DIR, else vkprog's folder, then "
                           "PREFIX/share/vkprogrammer/kernels)");
     else if (!k->Loaded())

@@ -14,8 +14,8 @@
 
 #include "cli/InputFiles.h"
 #include "cli/LinkSession.h"
-#include "programmer/Catalogue.h"
-#include "programmer/ImagePrep.h"
+#include "protocol/Catalogue.h"
+#include "protocol/ImagePrep.h"
 
 #include <cstdint>
 #include <optional>

@@ -8,9 +8,9 @@
 #include "image/Container.h"
 #include "image/FirmwareImage.h"
 #include "image/TextFile.h"
-#include "programmer/Catalogue.h"
-#include "programmer/ImagePrep.h"
-#include "programmer/ProtocolKinds.h"
+#include "protocol/Catalogue.h"
+#include "protocol/ImagePrep.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <algorithm>
 #include <cctype>
@@ -23,8 +23,8 @@
 
 namespace vk::cli {
 
+using image::FirmwareImage;
 using image::ImageFormat;
-using image::Tvkf;
 
 namespace {
 
@@ -34,8 +34,8 @@ struct LoadOutcome {
 };
 
 // Loads the files in order into one image, as files named on the window's command line are.
-LoadOutcome LoadFiles(Tvkf& vkf, CliMessageBox& boxes, const std::vector<std::string>& files,
-                      app::BufferPageText& page) {
+LoadOutcome LoadFiles(FirmwareImage& vkf, CliMessageBox& boxes,
+                      const std::vector<std::string>& files, app::BufferPageText& page) {
   LoadOutcome out;
   for (const auto& f : files) {
     const image::LoadResult loaded = app::LoadAndShow(vkf, f, page);
@@ -72,7 +72,7 @@ int RunInfo(const std::vector<std::string>& argv) {
   Args args(argv, {}, {});
   if (args.Positional().empty()) throw UsageError("no FILE given");
   CliMessageBox boxes;
-  Tvkf vkf;
+  FirmwareImage vkf;
   app::BufferPageText page;
   const LoadOutcome outcome = LoadFiles(vkf, boxes, args.Positional(), page);
   std::printf("%s\n", page.source.c_str());
@@ -96,7 +96,7 @@ int RunConvert(const std::vector<std::string>& argv) {
   const std::string& out = pos.back();
 
   CliMessageBox boxes;
-  auto vkf = std::make_unique<Tvkf>();
+  auto vkf = std::make_unique<FirmwareImage>();
   app::BufferPageText page;
   if (!LoadFiles(*vkf, boxes, inputs, page).allRecognised) {
     Error("convert: nothing written, an input was not recognised");
@@ -132,7 +132,7 @@ int RunDump(const std::vector<std::string>& argv) {
   Args args(argv, {}, {});
   if (args.Positional().empty()) throw UsageError("no FILE given");
   CliMessageBox boxes;
-  auto vkf = std::make_unique<Tvkf>();
+  auto vkf = std::make_unique<FirmwareImage>();
   app::BufferPageText page;
   const LoadOutcome outcome = LoadFiles(*vkf, boxes, args.Positional(), page);
   const std::string listing = app::Listing(vkf->Image());
@@ -169,7 +169,7 @@ int RunPack(const std::vector<std::string>& argv) {
 
   content.body = ReadWholeFile(*bodyName);
   // The body's kind is read from its content, exactly as the loader will read it.
-  auto probe = std::make_unique<Tvkf>();
+  auto probe = std::make_unique<FirmwareImage>();
   switch (probe->LoadFromMemory(*bodyName, content.body.data(), content.body.size())) {
   case ImageFormat::IntelHex:
     content.bodyFormat = 1;

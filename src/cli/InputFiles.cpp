@@ -27,7 +27,7 @@ namespace vk::cli {
 namespace {
 
 // One byte more than a firmware file may have, so the loader still says "too large".
-constexpr std::size_t kReadLimit = image::Tvkf::kFileDataSize + 1;
+constexpr std::size_t kReadLimit = image::FirmwareImage::kFileDataSize + 1;
 
 // A pipe the shell made (/dev/stdin from a pipe, <(...)): it has its writer already. A named
 // pipe may have none, and opening it would wait for one for good.
@@ -141,7 +141,7 @@ bool InputFiles::AllFirmware(const std::string& command, std::string* reason) co
   // Every file must be firmware before anything goes to a device: a production line must not
   // program half an image because one file of several was misnamed.
   for (std::size_t i = 0; i < names_.size(); ++i) {
-    image::Tvkf scratch;
+    image::FirmwareImage scratch;
     const image::LoadResult loaded =
         scratch.LoadFromMemory(names_[i], bytes_[i].data(), bytes_[i].size());
     if (loaded.format != image::ImageFormat::Unknown) continue;

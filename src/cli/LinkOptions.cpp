@@ -38,10 +38,10 @@ bool Exists(const std::string& path) {
 } // namespace
 
 std::uint32_t CanBitRate(const std::optional<std::string>& name) {
-  const auto& table = link::TUSB2CAN::BaudTable();
+  const auto& table = link::CanLink::BaudTable();
   for (const auto& entry : table)
     if (name && *name == entry.Name) return entry.BitRate;
-  return table[link::TUSB2CAN::kDefaultSpeedIndex].BitRate;
+  return table[link::CanLink::kDefaultSpeedIndex].BitRate;
 }
 
 std::set<std::string> LinkValuedOptions() {
@@ -90,7 +90,7 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
                        "\"; this machine's Qt offers: " + BackendList());
   }
   if (auto node = args.Value("can-node")) {
-    const auto n = ParseNumber(*node, "--can-node", link::TUSB2CAN::kNodes);
+    const auto n = ParseNumber(*node, "--can-node", link::CanLink::kNodes);
     if (n < 1) throw UsageError("--can-node: CAN addresses go from 1 to 126");
     o.canNode = static_cast<int>(n);
   }
@@ -98,7 +98,7 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
     std::string name = Upper(*rate);
     if (name.rfind("CAN_BAUD_", 0) != 0) name = "CAN_BAUD_" + name;
     bool known = false;
-    for (const auto& entry : link::TUSB2CAN::BaudTable()) known = known || name == entry.Name;
+    for (const auto& entry : link::CanLink::BaudTable()) known = known || name == entry.Name;
     if (!known)
       throw UsageError("--can-bitrate: \"" + *rate +
                        "\" is not a CAN bit rate (CAN_BAUD_1M, CAN_BAUD_500K, ... CAN_BAUD_5K)");
@@ -134,7 +134,7 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
         digits.size() > 3)
       throw UsageError("--port: \"" + text + "\" is not COMn, a device path or PCAN");
     const int n = std::atoi(digits.c_str());
-    if (n < link::TComm::kFirstListedPort || n > link::TComm::kLastListedPort)
+    if (n < link::SerialLink::kFirstListedPort || n > link::SerialLink::kLastListedPort)
       throw UsageError("--port: the port list goes from COM1 to COM49; give a device beyond "
                        "them by its path");
     c.portNo = n;
@@ -151,7 +151,7 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
   // The number the port map already gives that device, so messages name the port the user
   // knows it by.
   for (const auto& [n, device] : map.Entries())
-    if (n >= link::TComm::kFirstListedPort && n <= link::TComm::kLastListedPort &&
+    if (n >= link::SerialLink::kFirstListedPort && n <= link::SerialLink::kLastListedPort &&
         SameFile(device, text)) {
       c.portNo = n;
       return c;
@@ -160,7 +160,7 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
   // device is unplugged, or by what it leads to (a /dev/serial/by-id link).
   const std::string normal = std::filesystem::path(text).lexically_normal().string();
   if (map.Ranges())
-    for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n) {
+    for (int n = link::SerialLink::kFirstListedPort; n <= link::SerialLink::kLastListedPort; ++n) {
       const std::string ruled = platform::PortMap::RangeDevice(n);
       if (!map.Entries().count(n) && !ruled.empty() &&
           (ruled == normal || (Exists(ruled) && SameFile(ruled, text)))) {
@@ -169,7 +169,7 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
       }
     }
   // Otherwise the lowest number that names nothing on this machine, for this run only.
-  for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n)
+  for (int n = link::SerialLink::kFirstListedPort; n <= link::SerialLink::kLastListedPort; ++n)
     if (!Exists(map.DeviceOf(n))) {
       c.portNo = n;
       c.mapped = true;

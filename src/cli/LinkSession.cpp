@@ -192,7 +192,7 @@ bool LinkSession::ClickTarget(const std::string& name) {
 }
 
 void LinkSession::ReportMissingKernel() {
-  const cpu::TProgKernel* kernel = session->prg->Node().Kernel;
+  const cpu::BootKernel* kernel = session->prg->Node().Kernel;
   if (!kernel) return;
   if (const auto warning = kernel->Warning())
     boxes.Show(warning->text, warning->caption, platform::MsgButtons::Ok,
@@ -211,7 +211,7 @@ bool LinkSession::RunUntil(const std::function<bool()>& done) {
 }
 
 bool LinkSession::SerialQuiet() const {
-  const link::TCommThread& t = session->comm->Thread();
+  const link::SerialWorker& t = session->comm->Thread();
   return !t.Running() || !t.IsOpen() || t.AllSent();
 }
 

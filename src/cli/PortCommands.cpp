@@ -47,16 +47,16 @@ int RunPorts(const std::vector<std::string>& argv) {
   std::printf("%-7s CAN over %s %s\n", "PCAN", can.backend.c_str(), can.interface.c_str());
   auto& ports = devices.Ports();
   if (!args.Has("all")) {
-    for (const auto& port :
-         link::FindPresentPorts(ports, link::TComm::kFirstListedPort, link::TComm::kLastListedPort))
+    for (const auto& port : link::FindPresentPorts(ports, link::SerialLink::kFirstListedPort,
+                                                   link::SerialLink::kLastListedPort))
       PrintPort(port.PortNo, port.Device, port.State);
     return kExitOk;
   }
   // Every number the list looks at, and the explicit entries beyond it.
-  for (int n = link::TComm::kFirstListedPort; n <= link::TComm::kLastListedPort; ++n)
+  for (int n = link::SerialLink::kFirstListedPort; n <= link::SerialLink::kLastListedPort; ++n)
     PrintPort(n, ports.DeviceOf(n), ports.Probe(n));
   for (const auto& [n, device] : ports.Map().Entries())
-    if (n > link::TComm::kLastListedPort || n < link::TComm::kFirstListedPort)
+    if (n > link::SerialLink::kLastListedPort || n < link::SerialLink::kFirstListedPort)
       PrintPort(n, device, ports.Probe(n));
   std::printf("\nSettings: %s\n", settings.Place().c_str());
   return kExitOk;

@@ -15,8 +15,8 @@
 #include "cli/TargetName.h"
 #include "image/FirmwareImage.h"
 #include "platform/Native.h"
-#include "programmer/Catalogue.h"
-#include "programmer/ProtocolKinds.h"
+#include "protocol/Catalogue.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <unistd.h>
 
@@ -32,7 +32,7 @@ namespace vk::cli {
 
 namespace {
 
-using programmer::TPrgrm;
+using programmer::RunController;
 
 // A target that only checks its chip (Cortex-M3) ran as asked, but wrote nothing: 4 when it
 // found the chip blank (as far as it read), 5 when it found data.
@@ -192,7 +192,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   s.untyped.SetEnabled(true);
   s.untyped.SetChecked(request.allowUntyped);
 
-  const int button = range ? TPrgrm::kMultiProgram : TPrgrm::kProgram;
+  const int button = range ? RunController::kMultiProgram : RunController::kProgram;
   if (!s.buttons[button].Enabled()) {
     Error("program: the " + s.buttons[button].Caption() + " button is disabled (no image loaded)");
     return finished(kExitFailed, "the files hold no data; nothing written");
@@ -217,7 +217,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   // The entry named is the entry written: a module of another type is not programmed as its own.
   s.session->controller->RunKeepsItsEntry = true;
   // Erase erases the module by itself (after its type check).
-  s.session->ButtonPressed(eraseOnly ? TPrgrm::kErase : button);
+  s.session->ButtonPressed(eraseOnly ? RunController::kErase : button);
 
   const bool ended =
       s.RunUntil([&] { return s.quitAsked || (ControllerIdle(s) && s.SerialQuiet()); });
@@ -235,7 +235,8 @@ int RunProgram(const std::vector<std::string>& argv) {
         "no end within the --timeout of " + TimeoutText(link.timeoutSeconds) + " s";
     // Stopped through its protocol's Finish, as an interrupted run is: nothing more goes out.
     if (s.session->prg->RunActive())
-      s.session->prg->DropRun(programmer::FailReason::TimeLimit, timedOut, TPrgrm::DropLog::None);
+      s.session->prg->DropRun(programmer::FailReason::TimeLimit, timedOut,
+                              RunController::DropLog::None);
     s.session->controller->StopAll();
     s.DrainSerial(1000);
     Error("program: no end after " + TimeoutText(link.timeoutSeconds) +

@@ -5,7 +5,7 @@
 #include "cli/InputFiles.h"
 #include "cli/TargetName.h"
 #include "platform/Native.h"
-#include "programmer/ProtocolKinds.h"
+#include "protocol/ProtocolKinds.h"
 
 namespace vk::cli {
 

@@ -4,7 +4,7 @@
 // that would destroy a firmware file).
 
 #include "cli/LinkSession.h"
-#include "programmer/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 #include <optional>
 #include <string>

@@ -17,7 +17,7 @@ double SteadySeconds() {
 }
 
 // The bytes of the H8 boot kernel sent so far, or -1 when no kernel is being sent.
-int KernelBytesSent(programmer::TPrgrm& prg) {
+int KernelBytesSent(programmer::RunController& prg) {
   auto* h8 = dynamic_cast<cpu::TCPU_H8_3664*>(&prg.Cpu());
   if (!h8 || prg.ShownState == programmer::CpuState::Idle) return -1;
   return h8->KernelBytesSent();

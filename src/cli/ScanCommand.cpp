@@ -12,7 +12,7 @@
 #include "cli/LinkHelp.h"
 #include "cli/LinkSession.h"
 #include "cli/RunReport.h"
-#include "programmer/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 #include <cctype>
 #include <cstdio>
@@ -63,7 +63,7 @@ int RunScan(const std::vector<std::string>& argv) {
   for (int address = from; address <= to; ++address) {
     noModule = garbled = false;
     s.address.SetItemIndex(address);
-    s.session->ButtonPressed(programmer::TPrgrm::kDetect);
+    s.session->ButtonPressed(programmer::RunController::kDetect);
     const bool ended = s.RunUntil([&] {
       return s.session->controller->Mode() == app::ControllerMode::Idle && s.SerialQuiet();
     });

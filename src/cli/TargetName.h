@@ -2,7 +2,7 @@
 // --target NAME: the catalogue entry a person means. Case and spacing do not count ("qx4t-boot"
 // is "QX4T - BOOT"); any other unknown name is refused with the closest entries suggested.
 
-#include "programmer/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 #include <string>
 

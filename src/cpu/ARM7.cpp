@@ -5,8 +5,8 @@ namespace vk::cpu {
 using programmer::CpuState;
 using programmer::RunPhase;
 
-void TCPU_ARM7::InitBegin(link::TComm* link, const std::string& param) {
-  TCPU::InitBegin(link, param);
+void TCPU_ARM7::InitBegin(link::SerialLink* link, const std::string& param) {
+  ProtocolBase::InitBegin(link, param);
   Fail(programmer::FailReason::NoProtocol);
 }
 

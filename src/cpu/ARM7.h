@@ -3,15 +3,15 @@
 // on any link. Since nothing can be written, a run fails at its first tick with that reason
 // rather than walking to Done and being reported as programmed.
 
-#include "programmer/Cpu.h"
+#include "protocol/ProtocolBase.h"
 
 namespace vk::cpu {
 
-class TCPU_ARM7 : public programmer::TCPU {
+class TCPU_ARM7 : public programmer::ProtocolBase {
 public:
-  using programmer::TCPU::TCPU;
+  using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::TComm* link, const std::string& param) override;
+  void InitBegin(link::SerialLink* link, const std::string& param) override;
   // InitStep and ProgramEnd are the defaults.
   void EraseBegin() override;
   void EraseStep() override;

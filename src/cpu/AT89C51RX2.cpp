@@ -51,10 +51,10 @@ const Isp8051Variant TCPU_AT89C51RX2::kVariant = {
 TCPU_AT89C51RX2::TCPU_AT89C51RX2(platform::IEventLoop& loop) : TCPU_ISP8051(loop, kVariant) {}
 
 TCPU_ISP8051::TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant)
-    : TCPU(loop), variant_(variant) {}
+    : ProtocolBase(loop), variant_(variant) {}
 
-void TCPU_ISP8051::InitBegin(link::TComm* link, const std::string& param) {
-  TCPU::InitBegin(link, param);
+void TCPU_ISP8051::InitBegin(link::SerialLink* link, const std::string& param) {
+  ProtocolBase::InitBegin(link, param);
   if (variant_.initBaud != 0) Comm->SetBaudRate(variant_.initBaud);
   SyncStep = Sync::SendU;
   inSync_ = false;
@@ -186,7 +186,7 @@ void TCPU_ISP8051::ProgramEnd() {
   case Closing::SendFirst:
     Comm->DropAnswers();
     if (count == 0) {
-      TCPU::ProgramEnd();
+      ProtocolBase::ProgramEnd();
       return;
     }
     Comm->SendString(std::string(variant_.closing[0]));
@@ -198,7 +198,7 @@ void TCPU_ISP8051::ProgramEnd() {
     if (Comm->AnswerWaiting() && Contains(Comm->PeekAnswer(), '.')) {
       Comm->DropAnswer();
       if (ClosingSent >= count) {
-        TCPU::ProgramEnd();
+        ProtocolBase::ProgramEnd();
       } else {
         Comm->SendString(std::string(variant_.closing[static_cast<std::size_t>(ClosingSent)]));
         ++ClosingSent;
@@ -214,7 +214,7 @@ void TCPU_ISP8051::ProgramEnd() {
 }
 
 void TCPU_ISP8051::Finish() {
-  TCPU::Finish();
+  ProtocolBase::Finish();
   SyncStep = Sync::SendU;
   inSync_ = false;
   if (variant_.finishBaud != 0 && Comm) Comm->SetBaudRate(variant_.finishBaud);

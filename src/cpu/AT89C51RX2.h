@@ -9,7 +9,7 @@
 // loop and the closing commands. An Isp8051Variant lists what differs; TCPU_AT89C51RX2 is
 // defined here, TCPU_P89C51RX2 in P89C51RX2.h.
 
-#include "programmer/Cpu.h"
+#include "protocol/ProtocolBase.h"
 
 #include <array>
 #include <cstdint>
@@ -40,11 +40,11 @@ struct Isp8051Timing {
                                // means it did not happen
 };
 
-class TCPU_ISP8051 : public programmer::TCPU {
+class TCPU_ISP8051 : public programmer::ProtocolBase {
 public:
   TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant);
 
-  void InitBegin(link::TComm* link, const std::string& param) override;
+  void InitBegin(link::SerialLink* link, const std::string& param) override;
   void EraseBegin() override;
   void EraseStep() override;
   void ProgramBegin() override;

@@ -28,8 +28,8 @@ namespace vk::cpu {
 
 using programmer::CpuState;
 using programmer::Hex4;
+using programmer::ProtocolBase;
 using programmer::RunPhase;
-using programmer::TCPU;
 
 namespace {
 constexpr std::uint8_t kSync = 0x7F;
@@ -51,8 +51,8 @@ std::string TCPU_CORTEX::AddressFrame(std::uint32_t addr) {
   return frame;
 }
 
-void TCPU_CORTEX::InitBegin(link::TComm* link, const std::string& param) {
-  TCPU::InitBegin(link, param);
+void TCPU_CORTEX::InitBegin(link::SerialLink* link, const std::string& param) {
+  ProtocolBase::InitBegin(link, param);
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
   Comm->SetParity(kEvenParity);
   Sleep(kTiming.settleMs);
@@ -94,7 +94,7 @@ void TCPU_CORTEX::Finish() {
   Comm->SetParity(0);
   Comm->SetRawMode(false);
   Sleep(kTiming.settleMs);
-  TCPU::Finish();
+  ProtocolBase::Finish();
 }
 
 bool TCPU_CORTEX::Acknowledged() const {

@@ -8,7 +8,7 @@
 // first of the block. A loader of the maker's own sends a check byte behind each block; ST's ROM
 // boot loader sends the data only. Which one answers is learnt on the first block.
 
-#include "programmer/Cpu.h"
+#include "protocol/ProtocolBase.h"
 
 #include <array>
 
@@ -28,11 +28,11 @@ struct CortexTiming {
   int checkByteQuietMs = 200;
 };
 
-class TCPU_CORTEX : public programmer::TCPU {
+class TCPU_CORTEX : public programmer::ProtocolBase {
 public:
-  using programmer::TCPU::TCPU;
+  using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::TComm* link, const std::string& param) override;
+  void InitBegin(link::SerialLink* link, const std::string& param) override;
   void InitStep(bool& skipErase) override;
   void EraseBegin() override;
   void ProgramBegin() override;

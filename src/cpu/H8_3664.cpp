@@ -22,9 +22,9 @@
 namespace vk::cpu {
 
 using programmer::CpuState;
+using programmer::ProtocolBase;
 using programmer::RecordStep;
 using programmer::RunPhase;
-using programmer::TCPU;
 
 namespace {
 constexpr std::uint8_t kBaudMatch = 0x00; // sent, and answered, at the boot rate
@@ -37,15 +37,15 @@ bool IsOnly(const std::string& entry, std::uint8_t b) {
 }
 } // namespace
 
-void TCPU_H8_3664::InitBegin(link::TComm* link, const std::string& param) {
-  TCPU::InitBegin(link, param);
+void TCPU_H8_3664::InitBegin(link::SerialLink* link, const std::string& param) {
+  ProtocolBase::InitBegin(link, param);
   // Without its kernel, or with a file that is no kernel, the chip would be sent filler or junk
   // as a program and started on it.
   if (!Kernel || !Kernel->Loaded()) {
     Fail(programmer::FailReason::KernelMissing,
          !Kernel ? "no boot kernel for this target"
          : Kernel->Path().empty()
-             ? "boot kernel " + std::string(TProgKernel::FileName(Kernel->Number())) +
+             ? "boot kernel " + std::string(BootKernel::FileName(Kernel->Number())) +
                    " did not load; nothing was sent"
              : Kernel->ProblemText() + "; nothing was sent");
     return;
@@ -238,7 +238,7 @@ void TCPU_H8_3664::ProgramStep() {
 
 void TCPU_H8_3664::ProgramEnd() {
   Comm->SetRawMode(false);
-  TCPU::ProgramEnd();
+  ProtocolBase::ProgramEnd();
 }
 
 void TCPU_H8_3664::Finish() {

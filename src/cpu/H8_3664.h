@@ -8,7 +8,7 @@
 // thread, so that a stop between two ticks ends the boot before the chip starts a kernel.
 
 #include "cpu/Kernels.h"
-#include "programmer/Cpu.h"
+#include "protocol/ProtocolBase.h"
 
 namespace vk::cpu {
 
@@ -26,18 +26,18 @@ struct H8Timing {
   int kernelEndPolls = 500; // quiet polls, and answers without 0xAA, before the kernel is given up
 };
 
-class TCPU_H8_3664 : public programmer::TCPU {
+class TCPU_H8_3664 : public programmer::ProtocolBase {
 public:
-  using programmer::TCPU::TCPU;
+  using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::TComm* link, const std::string& param) override;
+  void InitBegin(link::SerialLink* link, const std::string& param) override;
   void ProgramBegin() override;
   void ProgramStep() override;
   void ProgramEnd() override;
   void Finish() override;
 
   static constexpr std::uint32_t kKernelBaud = 115200;
-  static constexpr int kKernelSize = TProgKernel::kSize;
+  static constexpr int kKernelSize = BootKernel::kSize;
   static constexpr int kBootRetries = 20;     // new boot attempts before giving up
   static constexpr int kMaxRecordRetries = 5; // records sent again per run
   static constexpr H8Timing kTiming{};

@@ -1,7 +1,7 @@
 #include "cpu/Kernels.h"
 
 #include "platform/ProgramFolder.h"
-#include "programmer/Cpu.h"
+#include "protocol/ProtocolBase.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +20,7 @@ struct KernelInfo {
   const char* caption;
   const char* usedFor;
 };
-constexpr KernelInfo kKernels[TProgKernel::kCount] = {
+constexpr KernelInfo kKernels[BootKernel::kCount] = {
     {"kernelA.a20", "kernelA", "Used for QRE15 and QRE16"},
     {"kernelB.a20", "kernelB", "Used for QRE17, QRD14 and QRF18 II"},
     {"kernelC.a20", "kernelC", "Used for QRF18 III and QRG19"},
@@ -83,11 +83,11 @@ std::vector<std::string> SplitLines(const std::string& text) {
 
 } // namespace
 
-const char* TProgKernel::FileName(int number) {
+const char* BootKernel::FileName(int number) {
   return (number >= 1 && number <= kCount) ? kKernels[number - 1].file : "";
 }
 
-std::vector<std::string> TProgKernel::DefaultFolders() {
+std::vector<std::string> BootKernel::DefaultFolders() {
   std::vector<std::string> folders;
   if (const char* dir = std::getenv("VKPROG_KERNEL_DIR"); dir && *dir) folders.push_back(dir);
   if (const std::string own = platform::ProgramFolder(); !own.empty()) {
@@ -103,7 +103,7 @@ std::vector<std::string> TProgKernel::DefaultFolders() {
   return folders;
 }
 
-TProgKernel::TProgKernel(int number, const std::vector<std::string>& folders) : number_(number) {
+BootKernel::BootKernel(int number, const std::vector<std::string>& folders) : number_(number) {
   KernelImage.fill(0xFF);
   if (number < 1 || number > kCount) return;
   const KernelInfo& info = kKernels[number - 1];
@@ -132,7 +132,7 @@ TProgKernel::TProgKernel(int number, const std::vector<std::string>& folders) : 
   }
 }
 
-std::optional<KernelMessage> TProgKernel::Warning() const {
+std::optional<KernelMessage> BootKernel::Warning() const {
   if (Loaded() || number_ < 1 || number_ > kCount) return std::nullopt;
   const KernelInfo& info = kKernels[number_ - 1];
   return KernelMessage{(path_.empty() ? std::string("Can't open file") : ProblemText()) +
@@ -141,12 +141,12 @@ std::optional<KernelMessage> TProgKernel::Warning() const {
                        info.caption};
 }
 
-std::string TProgKernel::ProblemText() const {
+std::string BootKernel::ProblemText() const {
   if (path_.empty()) return std::string("boot kernel ") + FileName(number_) + " was not found";
   return "boot kernel " + path_ + ": " + problem_;
 }
 
-void TProgKernel::ParseLines() {
+void BootKernel::ParseLines() {
   MinAddr = 0;
   KernelImage.fill(0xFF);
   std::vector<bool> given(0x10000, false);
@@ -199,8 +199,8 @@ void TProgKernel::ParseLines() {
 }
 
 KernelSet::KernelSet(const std::vector<std::string>& folders) {
-  for (int n = 1; n <= TProgKernel::kCount; ++n)
-    kernels[n - 1] = std::make_unique<TProgKernel>(n, folders);
+  for (int n = 1; n <= BootKernel::kCount; ++n)
+    kernels[n - 1] = std::make_unique<BootKernel>(n, folders);
 }
 
 std::vector<KernelMessage> KernelSet::Warnings() const {
@@ -210,8 +210,8 @@ std::vector<KernelMessage> KernelSet::Warnings() const {
   return warnings;
 }
 
-TProgKernel* KernelSet::Get(int number) const {
-  return (number >= 1 && number <= TProgKernel::kCount) ? kernels[number - 1].get() : nullptr;
+BootKernel* KernelSet::Get(int number) const {
+  return (number >= 1 && number <= BootKernel::kCount) ? kernels[number - 1].get() : nullptr;
 }
 
 } // namespace vk::cpu

@@ -20,7 +20,7 @@ struct KernelMessage {
   std::string caption;
 };
 
-class TProgKernel {
+class BootKernel {
 public:
   static constexpr int kCount = 3;
   // The bytes the boot mode takes as the kernel, from MinAddr on.
@@ -28,7 +28,7 @@ public:
 
   // number: 1 kernelA (H8/3672), 2 kernelB (H8/3664), 3 kernelC (H8/3687); any other number
   // gives an empty kernel. folders: where to look for the file, in order.
-  TProgKernel(int number, const std::vector<std::string>& folders);
+  BootKernel(int number, const std::vector<std::string>& folders);
 
   // Parses kernel text already read and judges it (Problem); exposed for tests and fuzzing.
   void ParseLines();
@@ -64,13 +64,13 @@ private:
 
 // The three kernels, read in order 1, 2, 3.
 struct KernelSet {
-  explicit KernelSet(const std::vector<std::string>& folders = TProgKernel::DefaultFolders());
+  explicit KernelSet(const std::vector<std::string>& folders = BootKernel::DefaultFolders());
   // Kernel by number 1..3, or null.
-  TProgKernel* Get(int number) const;
+  BootKernel* Get(int number) const;
   // The warnings of the kernels not loaded, in order 1, 2, 3.
   std::vector<KernelMessage> Warnings() const;
 
-  std::array<std::unique_ptr<TProgKernel>, TProgKernel::kCount> kernels;
+  std::array<std::unique_ptr<BootKernel>, BootKernel::kCount> kernels;
 };
 
 } // namespace vk::cpu

@@ -2,7 +2,7 @@
 
 #include "link/CanLink.h"
 #include "link/SerialLink.h"
-#include "programmer/ImagePrep.h"
+#include "protocol/ImagePrep.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -35,7 +35,8 @@ std::string Hex4(std::uint32_t v) {
 //                                    <-  0x01      AwaitWritten  anything else, or 5 s of
 //                                                                silence, fails the run
 
-TCPU_QX4T::TCPU_QX4T(platform::IEventLoop& loop, link::TUSB2CAN* can) : TCPU(loop), can_(can) {}
+TCPU_QX4T::TCPU_QX4T(platform::IEventLoop& loop, link::CanLink* can)
+    : ProtocolBase(loop), can_(can) {}
 
 std::string TCPU_QX4T::StartFrame() { return std::string("\x7E\x7E", 2); }
 std::string TCPU_QX4T::EraseFrame() { return std::string{'\x01', 'E', 'R', 'A', 'S', 'E'}; }
@@ -55,8 +56,8 @@ bool TCPU_QX4T::Answered(std::uint8_t& result) const {
 
 void TCPU_QX4T::ClearReply() { can_->ReplyMsg.LEN = 0; }
 
-void TCPU_QX4T::InitBegin(link::TComm* link, const std::string& param) {
-  TCPU::InitBegin(link, param);
+void TCPU_QX4T::InitBegin(link::SerialLink* link, const std::string& param) {
+  ProtocolBase::InitBegin(link, param);
   if (can_ == nullptr) { // nothing to talk over
     Fail(FailReason::LinkLost, "no CAN link");
     return;
@@ -202,8 +203,8 @@ void TCPU_QX4T::Finish() { Sleep(kTiming.afterRunMs); }
 //   ":00000001FF"        ->
 //   "GN"                 ->                  Finish: only after every record was taken
 
-void TCPU_QX4T_BOOT::InitBegin(link::TComm* link, const std::string& param) {
-  TCPU::InitBegin(link, param);
+void TCPU_QX4T_BOOT::InitBegin(link::SerialLink* link, const std::string& param) {
+  ProtocolBase::InitBegin(link, param);
   completed_ = false;
   if (Comm == nullptr) {
     Fail(FailReason::LinkLost, "no serial link");
@@ -255,7 +256,7 @@ void TCPU_QX4T_BOOT::ProgramStep() {
 
 void TCPU_QX4T_BOOT::ProgramEnd() {
   completed_ = true;
-  TCPU::ProgramEnd();
+  ProtocolBase::ProgramEnd();
 }
 
 void TCPU_QX4T_BOOT::Finish() {

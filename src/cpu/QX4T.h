@@ -16,13 +16,13 @@
 // silence, so each wait for an answer has a time limit here; a run that reaches it fails.
 
 #include "platform/EventLoop.h"
-#include "programmer/Cpu.h"
+#include "protocol/ProtocolBase.h"
 
 #include <cstdint>
 #include <string>
 
 namespace vk::link {
-class TUSB2CAN;
+class CanLink;
 }
 
 namespace vk::cpu {
@@ -38,12 +38,12 @@ struct QX4TTiming {
   int afterRunMs = 200;           // the loader settles before the link is used again
 };
 
-class TCPU_QX4T : public programmer::TCPU {
+class TCPU_QX4T : public programmer::ProtocolBase {
 public:
   // can: the CAN link; without one every run fails at its start.
-  TCPU_QX4T(platform::IEventLoop& loop, link::TUSB2CAN* can);
+  TCPU_QX4T(platform::IEventLoop& loop, link::CanLink* can);
 
-  void InitBegin(link::TComm* link, const std::string& param) override;
+  void InitBegin(link::SerialLink* link, const std::string& param) override;
   // InitStep and ProgramEnd are the defaults (ProgramEnd is never reached).
   void EraseBegin() override;
   void EraseStep() override;
@@ -94,7 +94,7 @@ private:
   bool Answered(std::uint8_t& result) const;
   void ClearReply();
 
-  link::TUSB2CAN* can_;
+  link::CanLink* can_;
 };
 
 // The waits of TCPU_QX4T_BOOT, in milliseconds.
@@ -110,11 +110,11 @@ struct QX4TBootTiming {
   int afterRateBackMs = 200;      // the line settles at the normal rate
 };
 
-class TCPU_QX4T_BOOT : public programmer::TCPU {
+class TCPU_QX4T_BOOT : public programmer::ProtocolBase {
 public:
-  using programmer::TCPU::TCPU;
+  using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::TComm* link, const std::string& param) override;
+  void InitBegin(link::SerialLink* link, const std::string& param) override;
   void ProgramBegin() override;
   // The shared record loop (RecordLoopStep) with the loader's rules.
   void ProgramStep() override;

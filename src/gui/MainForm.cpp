@@ -234,7 +234,7 @@ void TMainForm::SaveClick() {
 void TMainForm::BufferClear() { session_->Clear(); }
 
 void TMainForm::BufferShow() {
-  const image::Tvkf& image = session_->image;
+  const image::FirmwareImage& image = session_->image;
   ShowBufferForm->ShowData(image.Image(), image.IsEmpty() ? 0 : image.MemStart());
 }
 

@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
   vk::gui::QtMessageBox boxes;
   // The boot kernels first: missing kernel files are announced, in one box, before the window
   // appears.
-  const auto folders = vk::cpu::TProgKernel::DefaultFolders();
+  const auto folders = vk::cpu::BootKernel::DefaultFolders();
   vk::cpu::KernelSet kernels(folders);
   if (const auto notice = vk::gui::KernelWarning(kernels.Warnings(), folders); !notice.text.empty())
     boxes.Show(notice.text, notice.caption, vk::platform::MsgButtons::Ok,

@@ -30,7 +30,7 @@ std::vector<std::uint8_t> BuildContainer(const ContainerContent& content) {
   const std::size_t bodyOffset = messageOffset + content.message.size() + 1;
   if (bodyOffset > 0xFFFF)
     throw std::invalid_argument("target list and message exceed the 64 KiB the header can address");
-  if (bodyOffset + content.body.size() > Tvkf::kFileDataSize)
+  if (bodyOffset + content.body.size() > FirmwareImage::kFileDataSize)
     throw std::invalid_argument("the container would be larger than 1 MiB");
 
   std::vector<std::uint8_t> out(bodyOffset, 0);

@@ -18,33 +18,33 @@ constexpr std::uint32_t kDefaultVersion = 0x01010101;
 constexpr std::uint16_t kDefaultEdition = 1;
 } // namespace
 
-Tvkf::Tvkf() : fileData_(kFileDataSize, 0) {
+FirmwareImage::FirmwareImage() : fileData_(kFileDataSize, 0) {
   EraseImage();
   SetSW_Version(kDefaultVersion);
   SetSW_Edition(kDefaultEdition);
 }
 
-void Tvkf::Say(const std::string& text, const std::string& caption, MessageKind kind) {
+void FirmwareImage::Say(const std::string& text, const std::string& caption, MessageKind kind) {
   messages_.push_back({text, caption, kind});
 }
 
-std::vector<ImageMessage> Tvkf::TakeMessages() { return std::exchange(messages_, {}); }
+std::vector<ImageMessage> FirmwareImage::TakeMessages() { return std::exchange(messages_, {}); }
 
-void Tvkf::EraseImage() { image_.fill(kErased); }
+void FirmwareImage::EraseImage() { image_.fill(kErased); }
 
-void Tvkf::KeepImage() {
+void FirmwareImage::KeepImage() {
   kept_ = image_;
   keptStart_ = memStart_;
   keptEnd_ = memEnd_;
 }
 
-void Tvkf::RestoreImage() {
+void FirmwareImage::RestoreImage() {
   image_ = kept_;
   memStart_ = keptStart_;
   memEnd_ = keptEnd_;
 }
 
-std::string Tvkf::DamageText(const std::string& fileName, const ReadResult& r) const {
+std::string FirmwareImage::DamageText(const std::string& fileName, const ReadResult& r) const {
   const std::uint32_t at = std::min(r.at, codeSize_);
   const auto line = 1 + std::count(fileData_.begin(), fileData_.begin() + at, std::uint8_t{'\n'});
   std::string why;
@@ -77,7 +77,7 @@ std::string Tvkf::DamageText(const std::string& fileName, const ReadResult& r) c
          ".\r\nThe file was not loaded.";
 }
 
-void Tvkf::Clear() {
+void FirmwareImage::Clear() {
   msgBuf_.clear();
   EraseImage();
   codeSize_ = 0;
@@ -89,7 +89,7 @@ void Tvkf::Clear() {
   unended_.clear();
 }
 
-void Tvkf::ResetRangeIfEmpty() {
+void FirmwareImage::ResetRangeIfEmpty() {
   if (memStart_ == memEnd_) {
     memStart_ = 0xFFFF;
     memEnd_ = 0;
@@ -97,36 +97,36 @@ void Tvkf::ResetRangeIfEmpty() {
 }
 
 // Header copy accessors (little-endian words).
-std::uint32_t Tvkf::HeaderWord16(std::uint32_t at) const {
+std::uint32_t FirmwareImage::HeaderWord16(std::uint32_t at) const {
   return header_[at] | (header_[at + 1] << 8);
 }
-std::uint32_t Tvkf::HeaderWord32(std::uint32_t at) const {
+std::uint32_t FirmwareImage::HeaderWord32(std::uint32_t at) const {
   return HeaderWord16(at) | (HeaderWord16(at + 2) << 16);
 }
-std::uint16_t Tvkf::BodyFormat() const {
+std::uint16_t FirmwareImage::BodyFormat() const {
   return static_cast<std::uint16_t>(HeaderWord16(container::kBodyFormatAt));
 }
-std::uint32_t Tvkf::SW_Version() const { return HeaderWord32(container::kVersionAt); }
-std::uint16_t Tvkf::SW_Edition() const {
+std::uint32_t FirmwareImage::SW_Version() const { return HeaderWord32(container::kVersionAt); }
+std::uint16_t FirmwareImage::SW_Edition() const {
   return static_cast<std::uint16_t>(HeaderWord16(container::kEditionAt));
 }
-void Tvkf::SetSW_Version(std::uint32_t v) {
+void FirmwareImage::SetSW_Version(std::uint32_t v) {
   for (int i = 0; i < 4; ++i)
     header_[container::kVersionAt + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
-void Tvkf::SetSW_Edition(std::uint16_t v) {
+void FirmwareImage::SetSW_Edition(std::uint16_t v) {
   header_[container::kEditionAt] = static_cast<std::uint8_t>(v);
   header_[container::kEditionAt + 1] = static_cast<std::uint8_t>(v >> 8);
 }
 
-std::uint32_t Tvkf::FileWord16(std::uint32_t at) const {
+std::uint32_t FirmwareImage::FileWord16(std::uint32_t at) const {
   return fileData_[at] | (fileData_[at + 1] << 8);
 }
-std::uint32_t Tvkf::FileWord32(std::uint32_t at) const {
+std::uint32_t FirmwareImage::FileWord32(std::uint32_t at) const {
   return FileWord16(at) | (FileWord16(at + 2) << 16);
 }
 
-LoadResult Tvkf::LoadFromFile(const std::string& fileName) {
+LoadResult FirmwareImage::LoadFromFile(const std::string& fileName) {
   lastFormat_ = ImageFormat::Unknown;
   messages_.clear();
   int fd = ::open(fileName.c_str(), O_RDONLY | platform::kOpenPrivate);
@@ -152,8 +152,8 @@ LoadResult Tvkf::LoadFromFile(const std::string& fileName) {
   return LoadFromMemory(fileName, bytes.data(), got);
 }
 
-LoadResult Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t* data,
-                                std::size_t size) {
+LoadResult FirmwareImage::LoadFromMemory(const std::string& fileName, const std::uint8_t* data,
+                                         std::size_t size) {
   lastFormat_ = ImageFormat::Unknown;
   messages_.clear();
   if (size == 0) return {};
@@ -205,7 +205,7 @@ LoadResult Tvkf::LoadFromMemory(const std::string& fileName, const std::uint8_t*
   return {lastFormat_, TakeMessages()};
 }
 
-ImageFormat Tvkf::DetectFormat() {
+ImageFormat FirmwareImage::DetectFormat() {
   // Only the first 15 bytes decide which checks run; a 0 byte ends them early.
   const std::uint32_t n = std::min<std::uint32_t>(15, codeSize_);
   const auto* first = fileData_.data();
@@ -220,7 +220,7 @@ ImageFormat Tvkf::DetectFormat() {
   return ImageFormat::Unknown;
 }
 
-bool Tvkf::CheckContainer() {
+bool FirmwareImage::CheckContainer() {
   // The header copy takes the file's first 32 bytes whether or not the check passes.
   const std::uint32_t copied = std::min(codeSize_, container::kHeaderSize);
   header_.fill(0);
@@ -242,7 +242,7 @@ bool Tvkf::CheckContainer() {
 // file, run backwards or cut a word in half are read as far as they make sense: the list takes
 // whole words up to the message (or the file's end), the message ends at its 0 byte, at the
 // body, or at the file's end, whichever comes first.
-void Tvkf::ReadContainerExtras() {
+void FirmwareImage::ReadContainerExtras() {
   const std::uint32_t targetOffset = FileWord16(container::kTargetOffsetAt);
   const std::uint32_t messageOffset = FileWord16(container::kMessageOffsetAt);
   const std::uint32_t bodyOffset = FileWord16(container::kBodyOffsetAt);
@@ -265,7 +265,7 @@ void Tvkf::ReadContainerExtras() {
   }
 }
 
-ReadResult Tvkf::ReadContainerBody(const std::string& fileName) {
+ReadResult FirmwareImage::ReadContainerBody(const std::string& fileName) {
   KeepImage();
   EraseImage();
   memStart_ = 0xFFFF;

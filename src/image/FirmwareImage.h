@@ -1,6 +1,6 @@
 #pragma once
-// Tvkf: the one firmware image of the program (64 KiB, erased to 0xFF), the raw area a file is
-// read into, and what a container brought with it. Readers and writers for Intel HEX,
+// FirmwareImage: the one firmware image of the program (64 KiB, erased to 0xFF), the raw area a
+// file is read into, and what a container brought with it. Readers and writers for Intel HEX,
 // S-records and the V&K container live here too, so the formats stay in one place.
 
 #include "image/crc32.h"
@@ -90,7 +90,7 @@ struct ReadResult {
   explicit operator bool() const { return error == ReadError::None; }
 };
 
-class Tvkf {
+class FirmwareImage {
 public:
   static constexpr std::uint32_t kImageSize = 0x10000;
   static constexpr std::uint32_t kFileDataSize = 0x100000; // largest file accepted
@@ -98,7 +98,7 @@ public:
 
   enum class CheckResult { Pass, FailWithMessage, FailSilent };
 
-  Tvkf();
+  FirmwareImage();
 
   void Clear();
 

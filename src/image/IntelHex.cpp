@@ -9,7 +9,7 @@
 
 namespace vk::image {
 
-Tvkf::CheckResult Tvkf::CheckIntelHex() {
+FirmwareImage::CheckResult FirmwareImage::CheckIntelHex() {
   const std::uint8_t* begin = fileData_.data();
   const std::uint8_t* end = begin + codeSize_;
   const auto* colon = static_cast<const std::uint8_t*>(std::memchr(begin, ':', codeSize_));
@@ -32,7 +32,7 @@ Tvkf::CheckResult Tvkf::CheckIntelHex() {
   return CheckResult::FailWithMessage;
 }
 
-ReadResult Tvkf::ReadIntelHex(std::uint32_t text, std::uint32_t available) {
+ReadResult FirmwareImage::ReadIntelHex(std::uint32_t text, std::uint32_t available) {
   KeepImage();
   const ReadResult r = ParseIntelHex(text, available);
   if (!r) RestoreImage();
@@ -40,7 +40,7 @@ ReadResult Tvkf::ReadIntelHex(std::uint32_t text, std::uint32_t available) {
 }
 
 // One pass, storing as it goes; the caller puts the image back when a record is refused.
-ReadResult Tvkf::ParseIntelHex(std::uint32_t text, std::uint32_t available) {
+ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t available) {
   ResetRangeIfEmpty();
   if (text > codeSize_) return {};
   available = std::min(available, codeSize_ - text);
@@ -118,7 +118,7 @@ ReadResult Tvkf::ParseIntelHex(std::uint32_t text, std::uint32_t available) {
   }
 }
 
-std::string Tvkf::IntelHexText(std::uint32_t start, std::uint32_t end) const {
+std::string FirmwareImage::IntelHexText(std::uint32_t start, std::uint32_t end) const {
   end = std::min(end, kImageSize);
   std::uint32_t a = start & 0xFFC0;
   const std::uint32_t records = a < end ? (end - a + 31) / 32 : 0;
@@ -146,11 +146,12 @@ std::string Tvkf::IntelHexText(std::uint32_t start, std::uint32_t end) const {
   return out;
 }
 
-void Tvkf::SaveIntelHex(const std::string& fileName) const {
+void FirmwareImage::SaveIntelHex(const std::string& fileName) const {
   SaveIntelHex(fileName, memStart_, memEnd_);
 }
 
-void Tvkf::SaveIntelHex(const std::string& fileName, std::uint32_t start, std::uint32_t end) const {
+void FirmwareImage::SaveIntelHex(const std::string& fileName, std::uint32_t start,
+                                 std::uint32_t end) const {
   WriteTextFile(fileName, IntelHexText(start, end));
 }
 

@@ -10,7 +10,7 @@
 
 namespace vk::image {
 
-Tvkf::CheckResult Tvkf::CheckSRecords() {
+FirmwareImage::CheckResult FirmwareImage::CheckSRecords() {
   const std::uint8_t* begin = fileData_.data();
   const std::uint8_t* end = begin + codeSize_;
   const auto* s = static_cast<const std::uint8_t*>(std::memchr(begin, 'S', codeSize_));
@@ -31,7 +31,7 @@ Tvkf::CheckResult Tvkf::CheckSRecords() {
   return CheckResult::FailWithMessage;
 }
 
-ReadResult Tvkf::ReadSRecords(std::uint32_t text, std::uint32_t available) {
+ReadResult FirmwareImage::ReadSRecords(std::uint32_t text, std::uint32_t available) {
   KeepImage();
   const ReadResult r = ParseSRecords(text, available);
   if (!r) RestoreImage();
@@ -39,7 +39,7 @@ ReadResult Tvkf::ReadSRecords(std::uint32_t text, std::uint32_t available) {
 }
 
 // One pass, storing as it goes; the caller puts the image back when a record is refused.
-ReadResult Tvkf::ParseSRecords(std::uint32_t text, std::uint32_t available) {
+ReadResult FirmwareImage::ParseSRecords(std::uint32_t text, std::uint32_t available) {
   // Address bytes per record type: S1/S5/S9 two, S2/S6/S8 three, S3/S7 four (S4 is reserved).
   static constexpr std::uint8_t kAddressBytes[10] = {2, 2, 3, 4, 2, 2, 3, 4, 3, 2};
   ResetRangeIfEmpty();
@@ -118,7 +118,7 @@ ReadResult Tvkf::ParseSRecords(std::uint32_t text, std::uint32_t available) {
   }
 }
 
-std::string Tvkf::SRecordText(std::uint32_t start, std::uint32_t end) const {
+std::string FirmwareImage::SRecordText(std::uint32_t start, std::uint32_t end) const {
   static constexpr char kHeader[] = "S00B0000424F4F545F41534D80\r\n";
   static constexpr char kEnd[] = "S9030000FC\r\n";
   end = std::min(end, kImageSize);
@@ -150,11 +150,12 @@ std::string Tvkf::SRecordText(std::uint32_t start, std::uint32_t end) const {
   return out;
 }
 
-void Tvkf::SaveSRecords(const std::string& fileName) const {
+void FirmwareImage::SaveSRecords(const std::string& fileName) const {
   SaveSRecords(fileName, memStart_, memEnd_);
 }
 
-void Tvkf::SaveSRecords(const std::string& fileName, std::uint32_t start, std::uint32_t end) const {
+void FirmwareImage::SaveSRecords(const std::string& fileName, std::uint32_t start,
+                                 std::uint32_t end) const {
   WriteTextFile(fileName, SRecordText(start, end));
 }
 

@@ -9,7 +9,7 @@
 
 namespace vk::link {
 
-const std::array<TCANBAUD, 9>& TUSB2CAN::BaudTable() {
+const std::array<TCANBAUD, 9>& CanLink::BaudTable() {
   static const std::array<TCANBAUD, 9> table = {{
       {"CAN_BAUD_1M", 0x0014, 1000000},
       {"CAN_BAUD_500K", 0x001C, 500000},
@@ -71,7 +71,7 @@ std::string FormatFloat(float value, char separator) {
 
 } // namespace
 
-TUSB2CAN::TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell)
+CanLink::CanLink(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell)
     : loop_(loop), driver_(driver), tell_(std::move(tell)) {
   if (const std::lconv* lc = std::localeconv();
       lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
@@ -80,14 +80,14 @@ TUSB2CAN::TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell)
   PollTimer = loop_.CreateTimer(kPollIntervalMs, [this] { PollTick(); });
 }
 
-TUSB2CAN::~TUSB2CAN() {
+CanLink::~CanLink() {
   PollTimer->SetEnabled(false);
   const std::uint32_t result = driver_.CAN_Close();
   PollTimer.reset();
   if (result != CAN_ERR_OK) ReportError(result);
 }
 
-void TUSB2CAN::FillAddressList(ISelector& selector) {
+void CanLink::FillAddressList(ISelector& selector) {
   addressSelector_ = &selector;
   selector.Clear();
   for (int node = 1; node <= kNodes; ++node) selector.AddEntry("CAN_ADDR_" + std::to_string(node));
@@ -95,7 +95,7 @@ void TUSB2CAN::FillAddressList(ISelector& selector) {
   selector.SetEnabled(open_);
 }
 
-void TUSB2CAN::FillSpeedList(ISelector& selector) {
+void CanLink::FillSpeedList(ISelector& selector) {
   speedSelector_ = &selector;
   selector.Clear();
   for (int i = 0; i < static_cast<int>(BaudTable().size()); ++i)
@@ -105,12 +105,12 @@ void TUSB2CAN::FillSpeedList(ISelector& selector) {
   selector.SetEnabled(open_);
 }
 
-void TUSB2CAN::SetSelectorsEnabled(bool on) {
+void CanLink::SetSelectorsEnabled(bool on) {
   if (addressSelector_ != nullptr) addressSelector_->SetEnabled(on);
   if (speedSelector_ != nullptr) speedSelector_->SetEnabled(on);
 }
 
-void TUSB2CAN::SpeedListChange() {
+void CanLink::SpeedListChange() {
   driver_.CAN_Close();
   open_ = false;
   if (speedSelector_ == nullptr) return;
@@ -120,12 +120,12 @@ void TUSB2CAN::SpeedListChange() {
   if (tell_) tell_({Hex4(entry.Code), entry.Name, MessageKind::Note});
 }
 
-int TUSB2CAN::NodeAddress() const {
+int CanLink::NodeAddress() const {
   if (addressSelector_ == nullptr || addressSelector_->CurrentIndex() < 0) return 1;
   return addressSelector_->CurrentIndex() + 1;
 }
 
-std::uint16_t TUSB2CAN::SelectedBusTiming() const {
+std::uint16_t CanLink::SelectedBusTiming() const {
   if (speedSelector_ != nullptr) {
     const auto index = speedSelector_->EntryTag(speedSelector_->CurrentIndex());
     if (index && *index >= 0 && *index < static_cast<int>(BaudTable().size()))
@@ -134,7 +134,7 @@ std::uint16_t TUSB2CAN::SelectedBusTiming() const {
   return BaudTable()[kDefaultSpeedIndex].Code;
 }
 
-void TUSB2CAN::InitOnDemand() {
+void CanLink::InitOnDemand() {
   ReportArmed = true;
   if (open_) return;
   const std::uint32_t result = driver_.CAN_Init(SelectedBusTiming(), CAN_INIT_TYPE_ST);
@@ -146,7 +146,7 @@ void TUSB2CAN::InitOnDemand() {
   loop_.Sleep(kInitWaitMs);
 }
 
-std::uint32_t TUSB2CAN::SendMessage(std::uint16_t functionCode, const std::string& data) {
+std::uint32_t CanLink::SendMessage(std::uint16_t functionCode, const std::string& data) {
   InitOnDemand();
   CanMsg msg;
   msg.ID = static_cast<std::uint32_t>(NodeAddress()) + (functionCode & kFunctionMask);
@@ -156,7 +156,7 @@ std::uint32_t TUSB2CAN::SendMessage(std::uint16_t functionCode, const std::strin
   return driver_.CAN_Write(msg);
 }
 
-void TUSB2CAN::OpenLink() {
+void CanLink::OpenLink() {
   InitOnDemand();
   CanMsg start;
   start.LEN = 1;
@@ -164,7 +164,7 @@ void TUSB2CAN::OpenLink() {
   driver_.CAN_Write(start);
 }
 
-void TUSB2CAN::CloseLink() {
+void CanLink::CloseLink() {
   if (!open_) return;
   CanMsg stop;
   stop.LEN = 1;
@@ -174,7 +174,7 @@ void TUSB2CAN::CloseLink() {
   open_ = false;
 }
 
-std::string TUSB2CAN::ErrorText(std::uint32_t code) {
+std::string CanLink::ErrorText(std::uint32_t code) {
   if (code == CAN_ERR_OK || (code & CAN_ERR_ILLHANDLE) != 0) return {};
   std::string text = "Error Code = " + Hex4(code) + "\r";
   for (const auto& e : kErrorNames)
@@ -182,14 +182,14 @@ std::string TUSB2CAN::ErrorText(std::uint32_t code) {
   return text;
 }
 
-void TUSB2CAN::ReportError(std::uint32_t code) {
+void CanLink::ReportError(std::uint32_t code) {
   if (!ReportArmed) return;
   const std::string text = ErrorText(code);
   if (text.empty()) return;
   if (tell_) tell_({text, "USB2CAN ERROR", MessageKind::Warning});
 }
 
-std::string TUSB2CAN::ValueText(const CanMsg& msg, char prefix, char decimalSeparator) {
+std::string CanLink::ValueText(const CanMsg& msg, char prefix, char decimalSeparator) {
   const std::uint32_t v =
       static_cast<std::uint32_t>(msg.DATA[0]) | static_cast<std::uint32_t>(msg.DATA[1]) << 8 |
       static_cast<std::uint32_t>(msg.DATA[2]) << 16 | static_cast<std::uint32_t>(msg.DATA[3]) << 24;
@@ -202,7 +202,7 @@ std::string TUSB2CAN::ValueText(const CanMsg& msg, char prefix, char decimalSepa
   return text + "+" + std::to_string(v);
 }
 
-void TUSB2CAN::File(const CanMsg& msg) {
+void CanLink::File(const CanMsg& msg) {
   switch (msg.ID >> 7) {
   case 3:
     if (OnData) OnData(ValueText(msg, ValuePrefix, DecimalSeparator) + "\r");
@@ -217,7 +217,7 @@ void TUSB2CAN::File(const CanMsg& msg) {
   }
 }
 
-void TUSB2CAN::PollTick() {
+void CanLink::PollTick() {
   if (!open_) {
     PollTimer->SetEnabled(false); // until the link is opened again
     return;

@@ -1,5 +1,5 @@
 #pragma once
-// TUSB2CAN: the CAN link. Sends single standard data frames to the selected node, polls the
+// CanLink: the CAN link. Sends single standard data frames to the selected node, polls the
 // driver every 50 ms, keeps the last reply in the ReplyMsg mailbox for the CAN controller
 // protocol, turns value messages (identifiers 0x180-0x1FF) into texts for OnData, and reports
 // driver errors in a message box. Active while the port selector's "PCAN" entry is chosen.
@@ -24,7 +24,7 @@ struct TCANBAUD {
   std::uint32_t BitRate; // the bus's bit rate the code sets, in bit/s
 };
 
-class TUSB2CAN {
+class CanLink {
 public:
   static constexpr int kPollIntervalMs = 50;
   static constexpr int kInitWaitMs = 200;
@@ -34,11 +34,11 @@ public:
 
   static const std::array<TCANBAUD, 9>& BaudTable();
 
-  TUSB2CAN(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell);
+  CanLink(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell);
   // Stops polling, closes the driver and reports a failed close.
-  ~TUSB2CAN();
-  TUSB2CAN(const TUSB2CAN&) = delete;
-  TUSB2CAN& operator=(const TUSB2CAN&) = delete;
+  ~CanLink();
+  CanLink(const CanLink&) = delete;
+  CanLink& operator=(const CanLink&) = delete;
 
   // "CAN_ADDR_1" .. "CAN_ADDR_126", the first selected; left disabled until "PCAN" is chosen.
   void FillAddressList(ISelector& selector);

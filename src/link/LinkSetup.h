@@ -1,7 +1,7 @@
 #pragma once
 // The real devices behind the links, as the settings (and the environment) choose them: the
 // serial ports numbered by the port map, and the CAN back end with its driver calls. The window
-// and vkprog make one and hand its parts to TComm and TUSB2CAN.
+// and vkprog make one and hand its parts to SerialLink and CanLink.
 
 #include "link/pcan_usb.h"
 #include "platform/Native.h"

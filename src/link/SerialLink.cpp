@@ -17,10 +17,10 @@ std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int fir
   return out;
 }
 
-TComm::TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports,
-             platform::ISettings* settings, TellUser tell, TUSB2CAN* can)
+SerialLink::SerialLink(platform::IEventLoop& loop, platform::ISerialPorts& ports,
+                       platform::ISettings* settings, TellUser tell, CanLink* can)
     : loop_(loop), ports_(ports), settings_(settings), can_(can),
-      thread_(std::make_unique<TCommThread>(loop, ports, std::move(tell), RxLines)) {
+      thread_(std::make_unique<SerialWorker>(loop, ports, std::move(tell), RxLines)) {
   SetRTS(true);
   SetDTR(true);
   SetBaudRate(115200);
@@ -35,14 +35,14 @@ TComm::TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports,
   });
 }
 
-TComm::~TComm() {
+SerialLink::~SerialLink() {
   thread_->Stop();
   arrival_->link = nullptr; // a delivery still posted finds the link gone
   if (settings_ != nullptr)
     settings_->Write(kPortSetting, "COM" + std::to_string(PortNo_)); // a failure is ignored
 }
 
-int TComm::ParseRememberedPort(const std::optional<std::string>& value) {
+int SerialLink::ParseRememberedPort(const std::optional<std::string>& value) {
   if (!value || value->size() <= 3 || value->compare(0, 3, "COM") != 0) return 0;
   const std::string digits = value->substr(3);
   std::size_t i = 0;
@@ -61,7 +61,7 @@ int TComm::ParseRememberedPort(const std::optional<std::string>& value) {
   return static_cast<int>(negative ? -number : number);
 }
 
-void TComm::FillPortList(ISelector& selector) {
+void SerialLink::FillPortList(ISelector& selector) {
   const int remembered =
       ParseRememberedPort(settings_ != nullptr ? settings_->Read(kPortSetting) : std::nullopt);
   if (portSelector_ != nullptr) return;
@@ -96,7 +96,7 @@ void TComm::FillPortList(ISelector& selector) {
   thread_->Start();
 }
 
-void TComm::PortListChange(ISelector& selector) {
+void SerialLink::PortListChange(ISelector& selector) {
   const auto tag = selector.EntryTag(selector.CurrentIndex());
   SelectPort(tag ? *tag : 0);
   if (can_ == nullptr) return;
@@ -109,23 +109,25 @@ void TComm::PortListChange(ISelector& selector) {
   }
 }
 
-void TComm::SelectPort(int portNo) {
+void SerialLink::SelectPort(int portNo) {
   PortNo_ = portNo;
   thread_->ChoosePort(portNo);
 }
 
-bool TComm::IsOpen() const { return thread_->IsOpen(); }
+bool SerialLink::IsOpen() const { return thread_->IsOpen(); }
 
-std::string TComm::LostText() const {
+std::string SerialLink::LostText() const {
   if (PortNo_ != 0) return thread_->LostText();
   return can_ != nullptr ? can_->LostText() : std::string();
 }
 
-void TComm::SendString(const std::string& text) { thread_->Queue(text); }
+void SerialLink::SendString(const std::string& text) { thread_->Queue(text); }
 
-void TComm::SendChar(std::uint8_t byte) { thread_->Queue(std::string(1, static_cast<char>(byte))); }
+void SerialLink::SendChar(std::uint8_t byte) {
+  thread_->Queue(std::string(1, static_cast<char>(byte)));
+}
 
-void TComm::SetBaudRate(std::uint32_t rate) {
+void SerialLink::SetBaudRate(std::uint32_t rate) {
   auto s = thread_->Settings();
   if (s.BaudRate == rate) return;
   s.BaudRate = rate;
@@ -133,9 +135,9 @@ void TComm::SetBaudRate(std::uint32_t rate) {
   thread_->MarkSettingsChanged();
 }
 
-std::uint32_t TComm::GetBaudRate() const { return thread_->Settings().BaudRate; }
+std::uint32_t SerialLink::GetBaudRate() const { return thread_->Settings().BaudRate; }
 
-void TComm::SetParity(std::uint8_t parity) {
+void SerialLink::SetParity(std::uint8_t parity) {
   auto s = thread_->Settings();
   if (s.Parity == parity) return;
   s.Parity = parity;
@@ -143,27 +145,29 @@ void TComm::SetParity(std::uint8_t parity) {
   thread_->MarkSettingsChanged();
 }
 
-std::uint8_t TComm::GetParity() const { return thread_->Settings().Parity; }
+std::uint8_t SerialLink::GetParity() const { return thread_->Settings().Parity; }
 
-void TComm::SetDTR(bool on) {
+void SerialLink::SetDTR(bool on) {
   auto s = thread_->Settings();
   s.Dtr = on;
   thread_->SetSettings(s);
   thread_->MarkSettingsChanged();
 }
 
-void TComm::SetRTS(bool on) {
+void SerialLink::SetRTS(bool on) {
   auto s = thread_->Settings();
   s.Rts = on;
   thread_->SetSettings(s);
   thread_->MarkSettingsChanged();
 }
 
-void TComm::SetRawMode(bool on) { thread_->SetRxMode(on ? TRxFraming::Raw : TRxFraming::Text); }
+void SerialLink::SetRawMode(bool on) {
+  thread_->SetRxMode(on ? TRxFraming::Raw : TRxFraming::Text);
+}
 
-bool TComm::IsRawMode() const { return thread_->RxMode() == TRxFraming::Raw; }
+bool SerialLink::IsRawMode() const { return thread_->RxMode() == TRxFraming::Raw; }
 
-bool TComm::DeliverFirst() {
+bool SerialLink::DeliverFirst() {
   // Before FillPortList nothing is delivered: the window is not wired yet.
   if (PortNo_ == 0 || !delivering_) return false;
   const auto first = RxLines.FirstWithId();
@@ -175,7 +179,7 @@ bool TComm::DeliverFirst() {
   return true;
 }
 
-void TComm::DeliverArrived() {
+void SerialLink::DeliverArrived() {
   // Bounded by what waits now: a handler that leaves lines, or lines that arrive meanwhile, are
   // the next delivery's.
   for (int n = RxLines.Count(); n > 0; --n)

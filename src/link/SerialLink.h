@@ -1,15 +1,15 @@
 #pragma once
-// TComm: the serial link, the program's only way to a COM port. Everything here runs on the
+// SerialLink: the serial link, the program's only way to a COM port. Everything here runs on the
 // tick thread and never blocks on the port: sending queues, setting changes mark the settings
-// as changed; the worker (TCommThread) does the rest. A received line is handed to OnReceive as
+// as changed; the worker (SerialWorker) does the rest. A received line is handed to OnReceive as
 // soon as it arrives (the worker posts to the tick thread), oldest first, one call per line;
-// nothing polls for lines. TComm also fills the port selector
+// nothing polls for lines. SerialLink also fills the port selector
 // ("PCAN" and the COM ports that exist), remembers the chosen port in the settings ("PORT") and
 // switches the CAN link on when "PCAN" is chosen.
 
-#include "link/CommThread.h"
 #include "link/LineQueue.h"
 #include "link/Selector.h"
+#include "link/SerialWorker.h"
 #include "platform/EventLoop.h"
 #include "platform/SerialDevice.h"
 #include "platform/Settings.h"
@@ -24,7 +24,7 @@
 
 namespace vk::link {
 
-class TUSB2CAN;
+class CanLink;
 
 struct PresentPort {
   int PortNo;
@@ -36,19 +36,19 @@ struct PresentPort {
 std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int first = 1,
                                           int last = 49);
 
-class TComm {
+class SerialLink {
 public:
   static constexpr int kFirstListedPort = 1;
   static constexpr int kLastListedPort = 49;
   static constexpr const char* kPortSetting = "PORT";
 
   // settings may be null (nothing remembered); can may be null (no CAN link to switch).
-  TComm(platform::IEventLoop& loop, platform::ISerialPorts& ports, platform::ISettings* settings,
-        TellUser tell, TUSB2CAN* can = nullptr);
+  SerialLink(platform::IEventLoop& loop, platform::ISerialPorts& ports,
+             platform::ISettings* settings, TellUser tell, CanLink* can = nullptr);
   // Stops the worker before the lists go, then remembers the port ("PORT" = "COM" + PortNo).
-  ~TComm();
-  TComm(const TComm&) = delete;
-  TComm& operator=(const TComm&) = delete;
+  ~SerialLink();
+  SerialLink(const SerialLink&) = delete;
+  SerialLink& operator=(const SerialLink&) = delete;
 
   // Binds the selector ("PCAN" is added first if it is empty), lists the ports that exist,
   // selects and opens the remembered port if it opens (else the lowest that opens), enables
@@ -79,7 +79,7 @@ public:
   bool IsRawMode() const;
 
   int PortNo() const { return PortNo_; }
-  TCommThread& Thread() { return *thread_; }
+  SerialWorker& Thread() { return *thread_; }
 
   // "COM3" → 3. Anything else (missing, "COM", "COMx", another prefix) → 0.
   static int ParseRememberedPort(const std::optional<std::string>& value);
@@ -112,7 +112,7 @@ public:
   // Received entries, oldest first: the link's own queue, which the delivery and the tests see.
   TLineQueue RxLines;
   // The single consumer of received lines; the line is entry 0 of RxLines during the call.
-  std::function<void(TComm& sender, const std::string& line)> OnReceive;
+  std::function<void(SerialLink& sender, const std::string& line)> OnReceive;
 
 private:
   // Hands the oldest line to OnReceive; false when none waits.
@@ -121,18 +121,18 @@ private:
   void DeliverArrived();
   struct Arrival {
     std::atomic<bool> posted{false}; // a delivery is posted and has not run yet
-    TComm* link = nullptr;           // null once the link has gone (tick thread only)
+    SerialLink* link = nullptr;      // null once the link has gone (tick thread only)
   };
   std::shared_ptr<Arrival> arrival_ = std::make_shared<Arrival>();
 
   platform::IEventLoop& loop_;
   platform::ISerialPorts& ports_;
   platform::ISettings* settings_;
-  TUSB2CAN* can_;
+  CanLink* can_;
   bool delivering_ = false; // from FillPortList on
   ISelector* portSelector_ = nullptr;
   int PortNo_ = 0;
-  std::unique_ptr<TCommThread> thread_; // after RxLines: it goes first
+  std::unique_ptr<SerialWorker> thread_; // after RxLines: it goes first
 };
 
 } // namespace vk::link

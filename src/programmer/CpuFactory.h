@@ -1,15 +1,15 @@
 #pragma once
 // The protocol class of every CpuKind.
 
-#include "programmer/Programmer.h"
+#include "programmer/RunController.h"
 
 namespace vk::link {
-class TUSB2CAN;
+class CanLink;
 }
 
 namespace vk::programmer {
 
 // can: the CAN link the QX4T protocol talks over (may be null where there is none).
-CpuFactory MakeCpuFactory(link::TUSB2CAN* can);
+CpuFactory MakeCpuFactory(link::CanLink* can);
 
 } // namespace vk::programmer

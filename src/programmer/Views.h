@@ -2,22 +2,14 @@
 // What the engine sees of the window: small interfaces for the controls it drives. The window
 // implements them with Qt widgets; vkprog and the tests use the plain ones in HeadlessViews.h.
 
+#include "protocol/ProgressView.h"
+
 #include <array>
 #include <functional>
 #include <string>
 #include <vector>
 
 namespace vk::programmer {
-
-class IProgressView {
-public:
-  virtual ~IProgressView() = default;
-  virtual void SetRange(int min, int max) = 0;
-  virtual int Min() const = 0;
-  virtual int Max() const = 0;
-  virtual int Position() const = 0;
-  virtual void SetPosition(int position) = 0;
-};
 
 // The status line: panel 0 operation text, 1 selected target, 3 hints.
 class IStatusView {

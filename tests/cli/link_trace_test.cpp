@@ -238,7 +238,7 @@ TEST(LinkTrace, SerialHookSeesEveryByteAndAllSentWaitsForTheWrite) {
   RecordingTrace trace;
   vk::link::TracedSerialPorts ports(real, trace);
   vk::platform::RecordingMessageBox boxes;
-  vk::link::TComm comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes));
+  vk::link::SerialLink comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes));
   vk::link::ListSelector selector;
   comm.FillPortList(selector);
   ASSERT_TRUE(loop.RunUntil([&] { return comm.IsOpen(); }, 3000));

@@ -29,7 +29,7 @@ TEST(Isp8051EndToEnd, ProgramsTheChipOverAPseudoTerminal) {
     SCOPED_TRACE(c.variant);
     PtyBench bench({"isp8051", "--variant", c.variant, "--no-pace", "--fault", "record:2=X"});
     ASSERT_TRUE(bench.Open());
-    vk::link::TComm& comm = bench.Comm();
+    vk::link::SerialLink& comm = bench.Comm();
 
     vk::test::Programmer p(bench.loop, comm, bench.RunUntil(),
                            vk::programmer::MakeCpuFactory(nullptr));

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
+using vk::cpu::BootKernel;
 using vk::cpu::KernelSet;
-using vk::cpu::TProgKernel;
 using vk::test::KernelSRecords;
 using vk::test::Pattern;
 using vk::test::TempDir;
@@ -40,7 +40,7 @@ TEST(Kernels, MissingFilesAreAnnouncedOnceEachInOrder) {
 TEST(Kernels, AKernelIsS1DataCoveringTheKernelAreaExactly) {
   TempDir dir;
   // Records out of order, header and count records, CR LF and a blank line: a kernel.
-  const auto bytes = Pattern(TProgKernel::kSize);
+  const auto bytes = Pattern(BootKernel::kSize);
   std::string text = KernelSRecords(0xF780, bytes);
   const auto second = text.find('\n') + 1;
   text = "S00600004844521B\r\n" + text.substr(second) + text.substr(0, second) + "S5030040BC\r\n\n";
@@ -55,7 +55,7 @@ TEST(Kernels, AKernelIsS1DataCoveringTheKernelAreaExactly) {
             "boot kernel " + dir.File("kernelB.a20") +
                 ": no S1 data (empty file)\rThe 'kernelB' boot programming "
                 "kernel will not be available\rUsed for QRE17, QRD14 and QRF18 II");
-  const TProgKernel& k = *set.Get(1);
+  const BootKernel& k = *set.Get(1);
   ASSERT_TRUE(k.Loaded()) << k.Problem();
   EXPECT_EQ(k.MinAddr, 0xF780);
   EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), k.KernelImage.begin() + 0xF780));

@@ -1,4 +1,4 @@
-// The QX4T CAN protocol with the real CAN link (TUSB2CAN over PcanUsbOverCanBus) on Qt's virtual
+// The QX4T CAN protocol with the real CAN link (CanLink over PcanUsbOverCanBus) on Qt's virtual
 // CAN bus, against the CAN loader model served as a node on the same bus. Real time: each run
 // takes about a second (the link's 200 ms start, 50 ms before each block, its 50 ms poll).
 
@@ -42,12 +42,12 @@ struct CanBench {
     loop = std::make_unique<vk::platform::QtEventLoop>();
     bus = std::make_unique<vk::platform::QtCanBus>("virtualcan", busName);
     driver = std::make_unique<vk::link::PcanUsbOverCanBus>(*bus);
-    can = std::make_unique<vk::link::TUSB2CAN>(*loop, *driver, vk::app::TellInBoxes(boxes));
+    can = std::make_unique<vk::link::CanLink>(*loop, *driver, vk::app::TellInBoxes(boxes));
     can->FillAddressList(address);
     can->FillSpeedList(speed);
     address.SetCurrentIndex(loader.Config().node - 1);
-    comm = std::make_unique<vk::link::TComm>(*loop, ports, nullptr, vk::app::TellInBoxes(boxes),
-                                                    can.get());
+    comm = std::make_unique<vk::link::SerialLink>(*loop, ports, nullptr,
+                                                  vk::app::TellInBoxes(boxes), can.get());
     p = std::make_unique<vk::test::Programmer>(
         *loop, *comm,
         [this](const std::function<bool()>& done, vk::platform::Millis limit) {
@@ -102,8 +102,8 @@ struct CanBench {
   std::unique_ptr<vk::platform::QtEventLoop> loop;
   std::unique_ptr<vk::platform::QtCanBus> bus;
   std::unique_ptr<vk::link::PcanUsbOverCanBus> driver;
-  std::unique_ptr<vk::link::TUSB2CAN> can;
-  std::unique_ptr<vk::link::TComm> comm;
+  std::unique_ptr<vk::link::CanLink> can;
+  std::unique_ptr<vk::link::SerialLink> comm;
   std::unique_ptr<vk::test::Programmer> p;
   std::vector<vk::platform::CanFrame> frames;     // to the loader's identifier
   std::vector<vk::platform::CanFrame> linkFrames; // the link's start and stop messages

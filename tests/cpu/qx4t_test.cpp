@@ -292,7 +292,7 @@ TEST(Qx4tCanWithoutBus, RunFailsAtOnce) {
     SimWorld w;
     vk::platform::QtCanBus bus("nosuchbackend", "can0");
     vk::link::PcanUsbOverCanBus driver(bus);
-    vk::link::TUSB2CAN can(w.loop, driver, vk::app::TellInBoxes(w.boxes));
+    vk::link::CanLink can(w.loop, driver, vk::app::TellInBoxes(w.boxes));
     vk::test::Programmer p(w, vk::programmer::MakeCpuFactory(&can));
     p.Select("QX4T - PCAN");
     ASSERT_TRUE(p.LoadText(HexText(0x0400, Pattern(0x80))));

@@ -10,7 +10,7 @@ using vk::test::TempDir;
 
 namespace {
 
-void ExpectPristine(const vk::image::Tvkf& v) {
+void ExpectPristine(const vk::image::FirmwareImage& v) {
   EXPECT_EQ(v.MemStart(), 0u);
   EXPECT_EQ(v.MemEnd(), 0u);
   EXPECT_EQ(v.SW_Version(), 0x01010101u);

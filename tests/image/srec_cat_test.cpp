@@ -23,13 +23,13 @@
 namespace {
 
 namespace fs = std::filesystem;
+using vk::image::FirmwareImage;
 using vk::image::ImageFormat;
-using vk::image::Tvkf;
 
 // The byte held at each address of the 64 KiB space, or -1 where no record put one.
 using DataMap = std::vector<int>;
 
-DataMap EmptyMap() { return DataMap(Tvkf::kImageSize, -1); }
+DataMap EmptyMap() { return DataMap(FirmwareImage::kImageSize, -1); }
 
 std::string FindSrecCat() {
   const char* path = std::getenv("PATH");
@@ -90,14 +90,14 @@ protected:
   void WriteWithSrecCat(const DataMap& data, const fs::path& out, const std::string& outputArgs) {
     std::string inputs;
     int block = 0;
-    for (std::uint32_t a = 0; a < Tvkf::kImageSize;) {
+    for (std::uint32_t a = 0; a < FirmwareImage::kImageSize;) {
       if (data[a] < 0) {
         ++a;
         continue;
       }
       std::uint32_t end = a;
       std::string bytes;
-      while (end < Tvkf::kImageSize && data[end] >= 0)
+      while (end < FirmwareImage::kImageSize && data[end] >= 0)
         bytes.push_back(static_cast<char>(data[end++]));
       const fs::path bin = Path("block" + std::to_string(block++) + ".bin");
       std::ofstream(bin, std::ios::binary)
@@ -119,11 +119,11 @@ protected:
     SrecCat(input + " -fill 0x00 0 0x10000 -o " + Quote(zeros.string()) + " -binary");
     SrecCat(input + " -fill 0xFF 0 0x10000 -o " + Quote(ones.string()) + " -binary");
     const auto a = ReadBytes(zeros), b = ReadBytes(ones);
-    if (a.size() != Tvkf::kImageSize || b.size() != Tvkf::kImageSize) {
+    if (a.size() != FirmwareImage::kImageSize || b.size() != FirmwareImage::kImageSize) {
       ADD_FAILURE() << "srec_cat's reading of " << file << " is not 64 KiB";
       return out;
     }
-    for (std::uint32_t i = 0; i < Tvkf::kImageSize; ++i)
+    for (std::uint32_t i = 0; i < FirmwareImage::kImageSize; ++i)
       if (a[i] == b[i]) out[i] = a[i];
     return out;
   }
@@ -133,13 +133,13 @@ protected:
 };
 
 struct Extent {
-  std::uint32_t first = Tvkf::kImageSize; // lowest address holding data
-  std::uint32_t end = 0;                  // one past the highest
+  std::uint32_t first = FirmwareImage::kImageSize; // lowest address holding data
+  std::uint32_t end = 0;                           // one past the highest
 };
 
 Extent ExtentOf(const DataMap& data) {
   Extent e;
-  for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a) {
+  for (std::uint32_t a = 0; a < FirmwareImage::kImageSize; ++a) {
     if (data[a] < 0) continue;
     e.first = std::min(e.first, a);
     e.end = a + 1;
@@ -149,10 +149,10 @@ Extent ExtentOf(const DataMap& data) {
 
 // Our image must hold every byte of `data` at its address and the erased value everywhere else,
 // and the loaded range must be exactly the data's.
-void ExpectLoaded(const Tvkf& v, const DataMap& data) {
+void ExpectLoaded(const FirmwareImage& v, const DataMap& data) {
   int wrong = 0;
-  for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a) {
-    const int want = data[a] < 0 ? Tvkf::kErased : data[a];
+  for (std::uint32_t a = 0; a < FirmwareImage::kImageSize; ++a) {
+    const int want = data[a] < 0 ? FirmwareImage::kErased : data[a];
     if (v.Image()[a] != want && ++wrong <= 5)
       ADD_FAILURE() << "at " << Hex(a) << ": image holds " << Hex(v.Image()[a]) << ", expected "
                     << Hex(static_cast<std::uint32_t>(want));
@@ -168,9 +168,9 @@ void ExpectLoaded(const Tvkf& v, const DataMap& data) {
 DataMap RandomData(std::mt19937& rng, bool whole) {
   DataMap data = EmptyMap();
   std::uint32_t a = whole ? 0 : rng() % 0x3000;
-  while (a < Tvkf::kImageSize) {
+  while (a < FirmwareImage::kImageSize) {
     const std::uint32_t length = 1 + rng() % 1500;
-    for (std::uint32_t i = 0; i < length && a < Tvkf::kImageSize; ++i, ++a)
+    for (std::uint32_t i = 0; i < length && a < FirmwareImage::kImageSize; ++i, ++a)
       data[a] = static_cast<int>(rng() & 0xFF);
     a += 1 + rng() % (whole ? 600 : 9000);
   }
@@ -185,8 +185,8 @@ std::uint32_t AddressInside(std::mt19937& rng, const DataMap& data) {
   return e.first + rng() % (e.end - e.first);
 }
 
-std::unique_ptr<Tvkf> Load(const fs::path& file, ImageFormat expected) {
-  auto v = std::make_unique<Tvkf>();
+std::unique_ptr<FirmwareImage> Load(const fs::path& file, ImageFormat expected) {
+  auto v = std::make_unique<FirmwareImage>();
   EXPECT_EQ(v->LoadFromFile(file.string()), expected) << file;
   return v;
 }
@@ -289,23 +289,23 @@ constexpr SaveCase kSaveCases[] = {
     {0x7FFF, 0x8001},  {0x0040, 0x0060}, {0xABCD, 0xF00F}, {0x0000, 0x0001},
 };
 
-std::unique_ptr<Tvkf> RandomImage(std::uint32_t seed) {
-  auto v = std::make_unique<Tvkf>();
+std::unique_ptr<FirmwareImage> RandomImage(std::uint32_t seed) {
+  auto v = std::make_unique<FirmwareImage>();
   std::mt19937 rng(seed);
-  for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a)
+  for (std::uint32_t a = 0; a < FirmwareImage::kImageSize; ++a)
     v->Image()[a] = static_cast<std::uint8_t>(rng());
   return v;
 }
 
 // What srec_cat read from our file must be our image over whole records around [start, end):
 // every loaded byte, nothing outside the records, nothing changed.
-void ExpectSavedRange(const Tvkf& v, const DataMap& read, SaveCase c, std::uint32_t align,
+void ExpectSavedRange(const FirmwareImage& v, const DataMap& read, SaveCase c, std::uint32_t align,
                       std::uint32_t record) {
   const std::uint32_t first = c.start & ~(align - 1);
   const std::uint32_t end = first + (c.end - first + record - 1) / record * record;
-  ASSERT_LE(end, Tvkf::kImageSize);
+  ASSERT_LE(end, FirmwareImage::kImageSize);
   int wrong = 0;
-  for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a) {
+  for (std::uint32_t a = 0; a < FirmwareImage::kImageSize; ++a) {
     const int want = a >= first && a < end ? v.Image()[a] : -1;
     if (read[a] != want && ++wrong <= 5)
       ADD_FAILURE() << "at " << Hex(a) << ": srec_cat read " << read[a] << ", expected " << want;
@@ -345,9 +345,9 @@ TEST_F(SrecCatTest, SrecCatReadsBackAFileWeLoadedAndSaved) {
        {std::pair{"out.hex", "-intel"}, std::pair{"out.s19", "-motorola"}}) {
     SCOPED_TRACE(file);
     const DataMap read = ReadWithSrecCat(Path(file), format);
-    for (std::uint32_t a = 0; a < Tvkf::kImageSize; ++a) {
+    for (std::uint32_t a = 0; a < FirmwareImage::kImageSize; ++a) {
       // Addresses between the runs are written as the erased value, never as anything else.
-      const int want = data[a] >= 0 ? data[a] : read[a] >= 0 ? Tvkf::kErased : -1;
+      const int want = data[a] >= 0 ? data[a] : read[a] >= 0 ? FirmwareImage::kErased : -1;
       ASSERT_EQ(read[a], want) << "at " << Hex(a);
     }
   }
@@ -371,7 +371,7 @@ TEST_F(SrecCatTest, Sdcc8051ProgramLoadsAsSrecCatReadsIt) {
     SCOPED_TRACE(name);
     const DataMap read = ReadWithSrecCat(Path(name), format);
     for (std::uint32_t a = e.first; a < e.end; ++a) {
-      const int want = expected[a] < 0 ? Tvkf::kErased : expected[a];
+      const int want = expected[a] < 0 ? FirmwareImage::kErased : expected[a];
       ASSERT_EQ(read[a], want) << "at " << Hex(a);
     }
   }

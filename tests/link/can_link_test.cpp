@@ -35,7 +35,7 @@ CanMsg Msg(std::uint32_t id, std::initializer_list<std::uint8_t> data) {
 
 TEST(CanTexts, ValueTexts) {
   auto text = [](std::initializer_list<std::uint8_t> data, char separator = '.') {
-    return TUSB2CAN::ValueText(Msg(0x185, data), 'N', separator);
+    return CanLink::ValueText(Msg(0x185, data), 'N', separator);
   };
   EXPECT_EQ(text({0x00, 0x00, 0xC0, 0x3F}), "N+1.500");
   EXPECT_EQ(text({0x2A, 0x00, 0x00, 0x00}), "N+42");
@@ -49,30 +49,30 @@ TEST(CanTexts, ValueTexts) {
   EXPECT_EQ(text({0x28, 0x6B, 0x6E, 0x4E}), "N+1.0000000E+09"); // past 8 digits
   EXPECT_EQ(text({0x00, 0x00, 0xC0, 0x7F}), "N+NAN");
   EXPECT_EQ(text({0x00, 0x00, 0x80, 0xFF}), "N-INF");
-  EXPECT_EQ(TUSB2CAN::ValueText(Msg(0x185, {0x07, 0, 0, 0}), 'V', '.'), "V+7");
+  EXPECT_EQ(CanLink::ValueText(Msg(0x185, {0x07, 0, 0, 0}), 'V', '.'), "V+7");
 }
 
 TEST(CanTexts, ErrorTextsAndBusTimings) {
-  EXPECT_EQ(TUSB2CAN::ErrorText(0x0011), "Error Code = 0011\rCAN_ERR_XMTFULL\rCAN_ERR_BUSOFF\r");
-  EXPECT_EQ(TUSB2CAN::ErrorText(0x0410), ""); // a handle error: no message
-  EXPECT_EQ(TUSB2CAN::ErrorText(0x1C00), "");
-  EXPECT_EQ(TUSB2CAN::ErrorText(0), "");
-  EXPECT_EQ(TUSB2CAN::ErrorText(0xE3FF),
+  EXPECT_EQ(CanLink::ErrorText(0x0011), "Error Code = 0011\rCAN_ERR_XMTFULL\rCAN_ERR_BUSOFF\r");
+  EXPECT_EQ(CanLink::ErrorText(0x0410), ""); // a handle error: no message
+  EXPECT_EQ(CanLink::ErrorText(0x1C00), "");
+  EXPECT_EQ(CanLink::ErrorText(0), "");
+  EXPECT_EQ(CanLink::ErrorText(0xE3FF),
             "Error Code = E3FF\rCAN_ERR_XMTFULL\rCAN_ERR_OVERRUN\rCAN_ERR_BUSLIGHT\r"
             "CAN_ERR_BUSHEAVY\rCAN_ERR_BUSOFF\rCAN_ERR_QRCVEMPTY\rCAN_ERR_QOVERRUN\r"
             "CAN_ERR_QXMTFULL\rCAN_ERR_REGTEST\rCAN_ERR_NOVXD\rCAN_ERR_RESOURCE\r"
             "CAN_ERR_PARMTYP\rCAN_ERR_PARMVAL\r");
-  EXPECT_EQ(TUSB2CAN::ErrorText(0x12345),
+  EXPECT_EQ(CanLink::ErrorText(0x12345),
             "Error Code = 12345\rCAN_ERR_XMTFULL\rCAN_ERR_BUSLIGHT\rCAN_ERR_QOVERRUN\r"
             "CAN_ERR_REGTEST\rCAN_ERR_NOVXD\rCAN_ERR_RESOURCE\r");
 
   const std::uint32_t rates[] = {1000000, 500000, 250000, 125000, 100000,
                                  50000,   20000,  10000,  5000};
-  ASSERT_EQ(TUSB2CAN::BaudTable().size(), 9u);
+  ASSERT_EQ(CanLink::BaudTable().size(), 9u);
   for (std::size_t i = 0; i < 9; ++i) {
-    EXPECT_EQ(BitRateOfBusTiming(TUSB2CAN::BaudTable()[i].Code), rates[i])
-        << TUSB2CAN::BaudTable()[i].Name;
-    EXPECT_EQ(TUSB2CAN::BaudTable()[i].BitRate, rates[i]) << TUSB2CAN::BaudTable()[i].Name;
+    EXPECT_EQ(BitRateOfBusTiming(CanLink::BaudTable()[i].Code), rates[i])
+        << CanLink::BaudTable()[i].Name;
+    EXPECT_EQ(CanLink::BaudTable()[i].BitRate, rates[i]) << CanLink::BaudTable()[i].Name;
   }
   EXPECT_EQ(BitRateOfBusTiming(0x0000), 0u);
 }
@@ -84,12 +84,12 @@ TEST(CanLink, ADriverThatCannotStartIsReportedOnceArmed) {
   PcanUsbOverCanBus driver(bus);
   RecordingMessageBox boxes;
   {
-    TUSB2CAN can(loop, driver, vk::app::TellInBoxes(boxes));
+    CanLink can(loop, driver, vk::app::TellInBoxes(boxes));
     can.ReportError(0x0011); // not armed yet
     EXPECT_TRUE(boxes.boxes.empty());
     const Millis before = loop.Now();
     EXPECT_EQ(can.SendMessage(0x780, "x"), CAN_ERR_ILLHW);
-    EXPECT_EQ(loop.Now() - before, TUSB2CAN::kInitWaitMs);
+    EXPECT_EQ(loop.Now() - before, CanLink::kInitWaitMs);
     EXPECT_TRUE(can.IsOpen()); // counts as open all the same
     ASSERT_EQ(boxes.boxes.size(), 1u);
     EXPECT_EQ(boxes.boxes[0].caption, "USB2CAN ERROR");
@@ -177,7 +177,7 @@ TEST(CanLinkOverVirtualCan, NodeTalksWithTheLink) {
   std::size_t seen = 0;
   {
     SCOPED_TRACE("the first message initialises the interface; no start message");
-    TUSB2CAN can(loop, driver, vk::app::TellInBoxes(boxes));
+    CanLink can(loop, driver, vk::app::TellInBoxes(boxes));
     ListSelector address, speed;
     can.FillAddressList(address);
     can.FillSpeedList(speed);
@@ -247,11 +247,11 @@ TEST(CanLinkOverVirtualCan, NodeTalksWithTheLink) {
     SCOPED_TRACE("choosing PCAN in the port selector starts the CAN link, a COM port stops it");
     vk::test::PtyPair pty;
     vk::platform::PosixSerialPorts ports(vk::platform::PortMap({{5, pty.SlavePath()}}, false));
-    TUSB2CAN can(loop, driver, vk::app::TellInBoxes(boxes));
+    CanLink can(loop, driver, vk::app::TellInBoxes(boxes));
     ListSelector address, speed, portSelector;
     can.FillAddressList(address);
     can.FillSpeedList(speed);
-    TComm comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes), &can);
+    SerialLink comm(loop, ports, nullptr, vk::app::TellInBoxes(boxes), &can);
     comm.FillPortList(portSelector);
     ASSERT_EQ(portSelector.Count(), 2);
     EXPECT_EQ(comm.PortNo(), 5);

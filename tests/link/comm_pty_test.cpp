@@ -15,7 +15,7 @@
 #include <thread>
 
 using vk::link::ListSelector;
-using vk::link::TComm;
+using vk::link::SerialLink;
 using vk::platform::PortMap;
 using vk::platform::PosixSerialPorts;
 
@@ -41,9 +41,9 @@ struct PtyLink {
   PtyLink()
       : settings(dir.File("vk.ini")),
         ports(PortMap({{5, five.SlavePath()}, {6, six.SlavePath()}}, false)) {}
-  TComm& Start() {
-    comm = std::make_unique<TComm>(loop, ports, &settings, vk::app::TellInBoxes(box));
-    comm->OnReceive = [this](TComm&, const std::string& line) { delivered.push_back(line); };
+  SerialLink& Start() {
+    comm = std::make_unique<SerialLink>(loop, ports, &settings, vk::app::TellInBoxes(box));
+    comm->OnReceive = [this](SerialLink&, const std::string& line) { delivered.push_back(line); };
     comm->FillPortList(selector);
     return *comm;
   }
@@ -60,7 +60,7 @@ struct PtyLink {
   ThreadCheckingBox box;
   ListSelector selector;
   std::vector<std::string> delivered;
-  std::unique_ptr<TComm> comm; // last: goes first
+  std::unique_ptr<SerialLink> comm; // last: goes first
 };
 
 } // namespace
@@ -68,7 +68,7 @@ struct PtyLink {
 TEST(SerialLinkOverPty, BytesInEntriesOutStringsOutInOrder) {
   PtyLink w;
   ASSERT_TRUE(w.five.Ok() && w.six.Ok());
-  TComm& comm = w.Start();
+  SerialLink& comm = w.Start();
   ASSERT_EQ(w.selector.Count(), 3);
   EXPECT_EQ(w.selector.EntryText(1), "COM5");
   EXPECT_EQ(w.selector.EntryHint(1), w.five.SlavePath());
@@ -116,7 +116,7 @@ TEST(SerialLinkOverPty, BytesInEntriesOutStringsOutInOrder) {
 
 TEST(SerialLinkOverPty, PortChangePortZeroAndTheRememberedPort) {
   PtyLink w;
-  TComm& comm = w.Start();
+  SerialLink& comm = w.Start();
   ASSERT_TRUE(w.WaitFor([&] { return comm.IsOpen(); }));
   w.selector.Pick(2); // COM6
   EXPECT_EQ(comm.PortNo(), 6);
@@ -143,14 +143,14 @@ TEST(SerialLinkOverPty, PortChangePortZeroAndTheRememberedPort) {
   // At the next start the remembered port is chosen again.
   w.selector = {};
   w.settings.Write("PORT", "COM6");
-  TComm& again = w.Start();
+  SerialLink& again = w.Start();
   EXPECT_EQ(again.PortNo(), 6);
   EXPECT_EQ(w.selector.CurrentIndex(), 2);
 }
 
 TEST(SerialLinkOverPty, FarEndHangingUpClosesThePortWithAMessage) {
   PtyLink w;
-  TComm& comm = w.Start();
+  SerialLink& comm = w.Start();
   ASSERT_TRUE(w.WaitFor([&] { return comm.IsOpen(); }));
   w.five.Write("partial");
   w.loop.RunFor(5);
@@ -172,13 +172,13 @@ TEST(SerialLinkOverPty, FarEndHangingUpClosesThePortWithAMessage) {
 
 TEST(SerialLinkOverPty, APortHeldByAnotherLinkIsReportedBusy) {
   PtyLink first;
-  TComm& holder = first.Start();
+  SerialLink& holder = first.Start();
   ASSERT_TRUE(first.WaitFor([&] { return holder.IsOpen(); }));
 
   ThreadCheckingBox box;
   ListSelector selector;
   PosixSerialPorts ports(PortMap({{5, first.five.SlavePath()}}, false));
-  auto second = std::make_unique<TComm>(first.loop, ports, nullptr, vk::app::TellInBoxes(box));
+  auto second = std::make_unique<SerialLink>(first.loop, ports, nullptr, vk::app::TellInBoxes(box));
   second->FillPortList(selector);
   ASSERT_EQ(selector.Count(), 2); // listed, though busy
   ASSERT_TRUE(first.WaitFor([&] { return !box.boxes.boxes.empty(); }));
@@ -197,7 +197,7 @@ TEST(SerialLinkOverPty, APortHeldByAnotherLinkIsReportedBusy) {
 TEST(SerialLinkOverPty, StopsCleanlyWhileBusyInBothDirections) {
   for (int round = 0; round < 3; ++round) {
     PtyLink w;
-    TComm& comm = w.Start();
+    SerialLink& comm = w.Start();
     ASSERT_TRUE(w.WaitFor([&] { return comm.IsOpen(); }));
     std::atomic<bool> stop{false};
     std::thread talker([&] {

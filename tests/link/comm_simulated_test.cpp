@@ -14,7 +14,7 @@
 #include <cerrno>
 
 using vk::link::ListSelector;
-using vk::link::TComm;
+using vk::link::SerialLink;
 using vk::platform::Millis;
 using vk::platform::PortState;
 using vk::platform::SimulatedSerialLine;
@@ -30,9 +30,9 @@ protected:
   void TearDown() override { comm.reset(); }
 
   // Makes the link, lists the ports and lets the worker open the chosen one.
-  TComm& Start() {
-    comm = std::make_unique<TComm>(loop, ports, settings.get(), vk::app::TellInBoxes(boxes));
-    comm->OnReceive = [this](TComm&, const std::string& line) {
+  SerialLink& Start() {
+    comm = std::make_unique<SerialLink>(loop, ports, settings.get(), vk::app::TellInBoxes(boxes));
+    comm->OnReceive = [this](SerialLink&, const std::string& line) {
       delivered.push_back(line);
       deliveredAt.push_back(loop.Now());
     };
@@ -88,22 +88,22 @@ protected:
   ListSelector selector;
   std::vector<std::string> delivered;
   std::vector<Millis> deliveredAt;
-  std::unique_ptr<TComm> comm;
+  std::unique_ptr<SerialLink> comm;
 };
 
 } // namespace
 
 TEST(RememberedPort, OnlyComFollowedByANumberCounts) {
-  EXPECT_EQ(TComm::ParseRememberedPort("COM3"), 3);
-  EXPECT_EQ(TComm::ParseRememberedPort("COM12"), 12);
-  EXPECT_EQ(TComm::ParseRememberedPort("COM0"), 0);
-  EXPECT_EQ(TComm::ParseRememberedPort("COM-2"), -2);
-  EXPECT_EQ(TComm::ParseRememberedPort("COM"), 0);
-  EXPECT_EQ(TComm::ParseRememberedPort("COMx"), 0);
-  EXPECT_EQ(TComm::ParseRememberedPort("COM3x"), 0);
-  EXPECT_EQ(TComm::ParseRememberedPort("XYZ5"), 0);
-  EXPECT_EQ(TComm::ParseRememberedPort("COM99999999999"), 0);
-  EXPECT_EQ(TComm::ParseRememberedPort(std::nullopt), 0);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("COM3"), 3);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("COM12"), 12);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("COM0"), 0);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("COM-2"), -2);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("COM"), 0);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("COMx"), 0);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("COM3x"), 0);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("XYZ5"), 0);
+  EXPECT_EQ(SerialLink::ParseRememberedPort("COM99999999999"), 0);
+  EXPECT_EQ(SerialLink::ParseRememberedPort(std::nullopt), 0);
 }
 
 TEST_F(SimulatedLink, PortListShowsPresentPortsAndOpensTheRememberedOne) {
@@ -208,7 +208,7 @@ TEST_F(SimulatedLink, ReceivedLinesAreDeliveredInTheMillisecondTheyArrive) {
 TEST_F(SimulatedLink, ALineArrivingWhileTheHandlerRunsIsNotLost) {
   auto line = ports.Add(1);
   Start();
-  comm->OnReceive = [&](TComm& sender, const std::string& text) {
+  comm->OnReceive = [&](SerialLink& sender, const std::string& text) {
     delivered.push_back(text);
     if (text == "first") {
       sender.RxLines.DeleteFirst(); // the handler consumes its reply itself...
@@ -232,7 +232,7 @@ TEST_F(SimulatedLink, PartialEntriesWaitThreeIdleReads) {
   EXPECT_TRUE(Received().empty());
   loop.RunFor(1); // 30 ms of silence: three read time-outs
   EXPECT_EQ(Received(), std::vector<std::string>{"abc"});
-  EXPECT_EQ(loop.Now() - readAt, 3 * vk::link::TCommThread::kReadTimeoutMs);
+  EXPECT_EQ(loop.Now() - readAt, 3 * vk::link::SerialWorker::kReadTimeoutMs);
 
   // Raw blocks: 2500 bytes give 1024, 1024 and, after the silence, 452.
   comm->RxLines.Clear();

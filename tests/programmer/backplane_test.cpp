@@ -1,7 +1,7 @@
 // The backplane programmer protocol against the simulated programmer unit, in virtual time.
 
+#include "cpu/Backplane.h"
 #include "devsim/BackplaneUnit.h"
-#include "programmer/Backplane.h"
 #include "support/HexText.h"
 #include "support/SimWorld.h"
 

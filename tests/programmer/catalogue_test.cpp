@@ -1,14 +1,14 @@
 #include "cpu/ARM7.h"
 #include "cpu/AT89C51RX2.h"
+#include "cpu/Backplane.h"
 #include "cpu/Cortex_M3.h"
 #include "cpu/H8_3664.h"
 #include "cpu/P89C51RX2.h"
 #include "cpu/QX4T.h"
 #include "platform/SimulatedEventLoop.h"
-#include "programmer/Backplane.h"
-#include "programmer/Catalogue.h"
 #include "programmer/CpuFactory.h"
-#include "programmer/ProtocolKinds.h"
+#include "protocol/Catalogue.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@ using vk::test::Pattern;
 using vk::test::SimWorld;
 
 namespace {
-std::unique_ptr<TCPU> PlainCpu(std::uint8_t, vk::platform::IEventLoop& loop) {
-  return std::make_unique<TCPU>(loop);
+std::unique_ptr<ProtocolBase> PlainCpu(std::uint8_t, vk::platform::IEventLoop& loop) {
+  return std::make_unique<ProtocolBase>(loop);
 }
 } // namespace
 
@@ -45,7 +45,7 @@ TEST(CpuBase, WithoutOverridesARunIsDoneInEightTicks) {
 TEST(CpuBase, RecordsOnTheWire) {
   SimWorld w;
   vk::test::Programmer p(w, PlainCpu);
-  TCPU& cpu = p.prg.Cpu();
+  ProtocolBase& cpu = p.prg.Cpu();
   std::uint8_t* image = p.image.Image();
 
   // 128 bytes of 0x00 at 0x2000, exactly as the loaders expect them.

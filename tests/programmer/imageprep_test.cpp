@@ -1,5 +1,5 @@
-#include "programmer/Catalogue.h"
-#include "programmer/ImagePrep.h"
+#include "protocol/Catalogue.h"
+#include "protocol/ImagePrep.h"
 
 #include <gtest/gtest.h>
 

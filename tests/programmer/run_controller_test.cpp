@@ -96,10 +96,10 @@ TEST(RunController, EraseOnlyRuns) {
 TEST(RunController, SkipErase) {
   // A protocol whose initialisation finds the chip blank skips the Erase state: one tick that
   // only shows "Erasing Module", then Program without any erase operation.
-  struct BlankChip : TCPU {
-    using TCPU::TCPU;
+  struct BlankChip : ProtocolBase {
+    using ProtocolBase::ProtocolBase;
     void InitStep(bool& skip) override {
-      TCPU::InitStep(skip);
+      ProtocolBase::InitStep(skip);
       skip = true;
     }
     void EraseBegin() override { ++eraseCalls; }
@@ -109,7 +109,7 @@ TEST(RunController, SkipErase) {
   };
   SimWorld w;
   vk::test::Programmer p(
-      w, [](std::uint8_t kind, vk::platform::IEventLoop& loop) -> std::unique_ptr<TCPU> {
+      w, [](std::uint8_t kind, vk::platform::IEventLoop& loop) -> std::unique_ptr<ProtocolBase> {
         if (kind == kKindCortex) return std::make_unique<BlankChip>(loop);
         return CreateBackplaneCpu(kind, loop);
       });

@@ -1,7 +1,7 @@
 // Selecting catalogue entries: which protocol object serves them and what the page shows.
 
+#include "app/ProgrammerPagePresenter.h"
 #include "cpu/Kernels.h"
-#include "programmer/ProgrammerPagePresenter.h"
 #include "support/SimWorld.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +18,7 @@ TEST(Selection, ProtocolObjectKeptOrReplacedByKind) {
     return CreateBackplaneCpu(kind, loop);
   });
   // Rebuild with kernels: the harness's controller has none.
-  TPrgrm prg(
+  RunController prg(
       w.loop, &p.image, w.comm.get(), [&](int n) { return kernels.Get(n); },
       [&](std::uint8_t kind, vk::platform::IEventLoop& loop) {
         created.push_back(kind);
@@ -44,7 +44,7 @@ TEST(Selection, ProtocolObjectKeptOrReplacedByKind) {
   prg.TreeClick();
   EXPECT_TRUE(multi.Enabled());
   EXPECT_EQ(chained, 1);
-  TCPU* first = prg.Node().Cpu;
+  ProtocolBase* first = prg.Node().Cpu;
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(first->ModuleNo, 9);
   EXPECT_TRUE(first->JumpTable);

@@ -26,7 +26,7 @@ struct Said {
 
 struct LoadedImage {
   Said boxes;
-  std::unique_ptr<image::Tvkf> vkf = std::make_unique<image::Tvkf>();
+  std::unique_ptr<image::FirmwareImage> vkf = std::make_unique<image::FirmwareImage>();
 
   image::ImageFormat Load(const std::string& text, const std::string& name = "test.file") {
     return Keep(
@@ -43,7 +43,8 @@ struct LoadedImage {
   // was and one "Damaged File" box naming the file and `line`, else what went wrong.
   std::string Refused(const std::string& text, std::uint32_t line,
                       const std::string& name = "bad.file") {
-    const std::string before(reinterpret_cast<const char*>(vkf->Image()), image::Tvkf::kImageSize);
+    const std::string before(reinterpret_cast<const char*>(vkf->Image()),
+                             image::FirmwareImage::kImageSize);
     const auto start = vkf->MemStart(), end = vkf->MemEnd();
     const auto message = vkf->MsgBuf();
     const auto targets = vkf->TargetList().Count();

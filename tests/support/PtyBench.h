@@ -39,13 +39,13 @@ public:
       return ::testing::AssertionFailure() << "no PORT line; stderr: " << sim.Stderr();
     ports =
         std::make_unique<platform::PosixSerialPorts>(platform::PortMap({{1, sim.Port()}}, false));
-    comm = std::make_unique<link::TComm>(loop, *ports, nullptr, app::TellInBoxes(boxes));
+    comm = std::make_unique<link::SerialLink>(loop, *ports, nullptr, app::TellInBoxes(boxes));
     comm->FillPortList(selector);
     if (!loop.RunUntil([this] { return comm->IsOpen(); }, 3000))
       return ::testing::AssertionFailure() << "the link did not open " << sim.Port();
     return ::testing::AssertionSuccess();
   }
-  link::TComm& Comm() { return *comm; }
+  link::SerialLink& Comm() { return *comm; }
   Programmer::RunUntilFn RunUntil() { return RunUntilOn(loop); }
 
 private:
@@ -58,7 +58,7 @@ public:
   platform::QtEventLoop loop;
   platform::RecordingMessageBox boxes;
   std::unique_ptr<platform::PosixSerialPorts> ports;
-  std::unique_ptr<link::TComm> comm;
+  std::unique_ptr<link::SerialLink> comm;
   link::ListSelector selector;
 };
 

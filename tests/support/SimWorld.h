@@ -3,6 +3,7 @@
 // on it, and a device model at its far end; plus a driver that ticks the run controller as
 // the main controller does while a run is under way (every 10 ms and for every delivered line).
 
+#include "app/ProgrammerPagePresenter.h"
 #include "app/UserMessages.h"
 #include "devsim/SerialDeviceModel.h"
 #include "image/FirmwareImage.h"
@@ -12,8 +13,7 @@
 #include "platform/SimulatedEventLoop.h"
 #include "platform/SimulatedSerial.h"
 #include "programmer/HeadlessViews.h"
-#include "programmer/Programmer.h"
-#include "programmer/ProgrammerPagePresenter.h"
+#include "programmer/RunController.h"
 
 #include <gtest/gtest.h>
 
@@ -79,7 +79,7 @@ class SimWorld {
 public:
   SimWorld() {
     line = ports.Add(1);
-    comm = std::make_unique<link::TComm>(loop, ports, nullptr, app::TellInBoxes(boxes));
+    comm = std::make_unique<link::SerialLink>(loop, ports, nullptr, app::TellInBoxes(boxes));
     portSelector.AddEntry("PCAN");
     comm->FillPortList(portSelector);
   }
@@ -99,7 +99,7 @@ public:
   std::shared_ptr<platform::SimulatedSerialLine> line;
   platform::RecordingMessageBox boxes;
   link::ListSelector portSelector;
-  std::unique_ptr<link::TComm> comm;
+  std::unique_ptr<link::SerialLink> comm;
 
 private:
   std::unique_ptr<ModelOnLine> attached_;
@@ -111,9 +111,9 @@ struct Programmer {
   using RunUntilFn = std::function<bool(const std::function<bool()>&, platform::Millis)>;
 
   // kernels: the boot kernel of a number 1..3 (may be empty: no kernels).
-  Programmer(platform::IEventLoop& loop, link::TComm& comm, RunUntilFn runUntil,
+  Programmer(platform::IEventLoop& loop, link::SerialLink& comm, RunUntilFn runUntil,
              programmer::CpuFactory factory = programmer::CreateBackplaneCpu,
-             std::function<cpu::TProgKernel*(int)> kernels = {})
+             std::function<cpu::BootKernel*(int)> kernels = {})
       : comm_(comm), runUntil_(std::move(runUntil)), addressBox(programmer::AddressItems()),
         prg(loop, &image, &comm, std::move(kernels), std::move(factory)),
         page(prg, image, comm, PageViews(), &status, &addressBox) {
@@ -121,10 +121,10 @@ struct Programmer {
     prg.BuildTargetTree(&tree);
     timer = loop.CreateTimer(10, [this] { Tick(); });
     timer->SetEnabled(true);
-    comm.OnReceive = [this](link::TComm&, const std::string&) { Tick(); };
+    comm.OnReceive = [this](link::SerialLink&, const std::string&) { Tick(); };
   }
   explicit Programmer(SimWorld& w, programmer::CpuFactory factory = programmer::CreateBackplaneCpu,
-                      std::function<cpu::TProgKernel*(int)> kernels = {})
+                      std::function<cpu::BootKernel*(int)> kernels = {})
       : Programmer(
             w.loop, *w.comm,
             [&w](const std::function<bool()>& done, platform::Millis limit) {
@@ -174,18 +174,18 @@ struct Programmer {
   }
 
 private:
-  link::TComm& comm_;
+  link::SerialLink& comm_;
   RunUntilFn runUntil_;
 
 public:
-  image::Tvkf image;
+  image::FirmwareImage image;
   programmer::HeadlessStatus status;
   programmer::HeadlessCombo addressBox;
   programmer::HeadlessProgress progress;
   programmer::HeadlessText log;
   programmer::HeadlessButton buttons[4];
   programmer::HeadlessTree tree;
-  programmer::TPrgrm prg;
+  programmer::RunController prg;
   programmer::ProgrammerPagePresenter page; // the status line, the address box and the log
   std::unique_ptr<platform::ITimer> timer;
   bool running = false;

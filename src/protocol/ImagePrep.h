@@ -4,7 +4,7 @@
 // 64 KiB image whatever the target's region says. And the one check that decides, before anything
 // is erased, whether an image can go to a target at all.
 
-#include "programmer/RunOutcome.h"
+#include "protocol/RunOutcome.h"
 
 #include <cstdint>
 #include <string>

@@ -1,14 +1,14 @@
 #pragma once
-// TPrgrm: the run controller. Holds the catalogue as the target tree, keeps one entry selected
-// with its protocol object bound to the link and the image, and carries a run one tick at a
-// time. What a run shows goes through IRunDisplay (the Programmer page's presenter,
+// RunController: the run controller. Holds the catalogue as the target tree, keeps one entry
+// selected with its protocol object bound to the link and the image, and carries a run one tick at
+// a time. What a run shows goes through IRunDisplay (the Programmer page's presenter,
 // ProgrammerPagePresenter.h); only the progress bar is driven directly, by the run and by the
 // protocol object.
 
-#include "programmer/Catalogue.h"
-#include "programmer/Cpu.h"
-#include "programmer/ImagePrep.h"
 #include "programmer/Views.h"
+#include "protocol/Catalogue.h"
+#include "protocol/ImagePrep.h"
+#include "protocol/ProtocolBase.h"
 
 #include <functional>
 #include <memory>
@@ -17,13 +17,13 @@
 #include <vector>
 
 namespace vk::image {
-class Tvkf;
+class FirmwareImage;
 }
 
 namespace vk::programmer {
 
 // One entry of the target tree.
-struct PrgrmNode {
+struct TargetNode {
   std::string Name;
   std::int32_t TypeCode = 0;
   std::uint8_t CpuKind = 0;
@@ -32,8 +32,8 @@ struct PrgrmNode {
   std::int32_t RegionEnd = 0;
   std::int32_t BlockSize = 128;
   std::int32_t BootBaud = 0;
-  cpu::TProgKernel* Kernel = nullptr;
-  TCPU* Cpu = nullptr; // set only while the entry is the selected one
+  cpu::BootKernel* Kernel = nullptr;
+  ProtocolBase* Cpu = nullptr; // set only while the entry is the selected one
   bool MultiProgram = false;
   int DefaultAddress = 0;
   bool Root = false;
@@ -44,9 +44,9 @@ struct PrgrmNode {
 
 // Creates the protocol object for a CpuKind.
 using CpuFactory =
-    std::function<std::unique_ptr<TCPU>(std::uint8_t cpuKind, platform::IEventLoop&)>;
+    std::function<std::unique_ptr<ProtocolBase>(std::uint8_t cpuKind, platform::IEventLoop&)>;
 // The backplane protocol for every kind that has no class of its own.
-std::unique_ptr<TCPU> CreateBackplaneCpu(std::uint8_t cpuKind, platform::IEventLoop& loop);
+std::unique_ptr<ProtocolBase> CreateBackplaneCpu(std::uint8_t cpuKind, platform::IEventLoop& loop);
 
 // What the run controller shows, and where it reads the module number it addresses. The
 // Programmer page's presenter implements it; without one a run shows nothing and addresses
@@ -60,22 +60,22 @@ public:
   virtual void Log(const std::string& line) = 0;
   // A new entry is selected (byPerson: the user picked it in the tree). Called before the
   // protocol object is bound, so an address chosen here is the one the protocol gets.
-  virtual void EntrySelected(const PrgrmNode& entry, bool byPerson) = 0;
+  virtual void EntrySelected(const TargetNode& entry, bool byPerson) = 0;
   // The summary changed: the selection, or the module a run starts on.
   virtual void ShowSummary() = 0;
   // Brings the page to the front (a selection by a loaded file or a detection).
   virtual void ShowPage() = 0;
 };
 
-class TPrgrm {
+class RunController {
 public:
   enum ButtonTag { kDetect = 0, kErase = 1, kProgram = 2, kMultiProgram = 3 };
 
   // kernels: kernel object by number 1..3 (may return null).
-  TPrgrm(platform::IEventLoop& loop, image::Tvkf* firmware, link::TComm* comm,
-         std::function<cpu::TProgKernel*(int)> kernels = {},
-         CpuFactory factory = CreateBackplaneCpu);
-  ~TPrgrm();
+  RunController(platform::IEventLoop& loop, image::FirmwareImage* firmware, link::SerialLink* comm,
+                std::function<cpu::BootKernel*(int)> kernels = {},
+                CpuFactory factory = CreateBackplaneCpu);
+  ~RunController();
 
   // Wiring done at start-up.
   void SetDisplay(IRunDisplay* display) { display_ = display; }
@@ -92,7 +92,7 @@ public:
   void TreeClick();
   // byPerson: the entry was picked in the tree by the user; only such a pick moves the address
   // box to the entry's default address. A selection by a detection or a loaded file never does.
-  void SelectNode(PrgrmNode& entry, bool byPerson = false);
+  void SelectNode(TargetNode& entry, bool byPerson = false);
   void SelectByType(std::int32_t code);
   // Selects the first entry with this name (as a click on it would); false when none has it.
   bool SelectByName(const std::string& name);
@@ -115,16 +115,16 @@ public:
   // range that now holds everything worth saving.
   PreparedImage PrepareImage();
 
-  PrgrmNode& Node() { return *node_; }
-  const PrgrmNode& Node() const { return *node_; }
-  TCPU& Cpu() { return *cpu_; }
-  std::vector<PrgrmNode>& Nodes() { return nodes_; }
+  TargetNode& Node() { return *node_; }
+  const TargetNode& Node() const { return *node_; }
+  ProtocolBase& Cpu() { return *cpu_; }
+  std::vector<TargetNode>& Nodes() { return nodes_; }
 
   bool EraseOnly = false;
   bool SkipErase = false;
   char SpinChar = '\0';
-  link::TComm* Comm;
-  image::Tvkf* Firmware;
+  link::SerialLink* Comm;
+  image::FirmwareImage* Firmware;
   CpuState ShownState = CpuState::Idle;
   ITreeView* Tree = nullptr;
 
@@ -141,9 +141,9 @@ private:
 
   platform::IEventLoop& loop_;
   CpuFactory factory_;
-  std::vector<PrgrmNode> nodes_;
-  PrgrmNode* node_ = nullptr;
-  std::unique_ptr<TCPU> cpu_;
+  std::vector<TargetNode> nodes_;
+  TargetNode* node_ = nullptr;
+  std::unique_ptr<ProtocolBase> cpu_;
   int spinTicks_ = 0;
   std::uint32_t runBaud_ = 0; // the link's rate at the run's last tick, before Finish resets it
   bool begun_ = false;        // the protocol's first operation has run

@@ -1,4 +1,4 @@
-#include "programmer/Backplane.h"
+#include "cpu/Backplane.h"
 
 // On the wire, in text lines (host left, unit right):
 //   "OP n"                 ->                 SendSelect
@@ -18,8 +18,8 @@
 //   ":00000001FF"          ->
 //   "G"                    ->                 ProgramEnd: the module starts its program
 
+#include "cpu/ProgrammerUnit.h"
 #include "link/SerialLink.h"
-#include "programmer/ProgrammerUnit.h"
 
 namespace vk::programmer {
 
@@ -43,8 +43,8 @@ std::string Shown(const std::string& line) {
 }
 } // namespace
 
-void TCPU_BACKPLANE::InitBegin(link::TComm* link, const std::string& param) {
-  TCPU::InitBegin(link, param);
+void TCPU_BACKPLANE::InitBegin(link::SerialLink* link, const std::string& param) {
+  ProtocolBase::InitBegin(link, param);
   Enter(CpuState::Erase, RunPhase::Begin);
   RetryCount = 0;
 }
@@ -157,7 +157,7 @@ void TCPU_BACKPLANE::ProgramStep() {
 void TCPU_BACKPLANE::ProgramEnd() {
   Comm->DropAnswers();
   Comm->SendString("G\r");
-  TCPU::ProgramEnd();
+  ProtocolBase::ProgramEnd();
 }
 
 } // namespace vk::programmer

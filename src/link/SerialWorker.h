@@ -1,5 +1,5 @@
 #pragma once
-// TCommThread: the serial worker. It alone holds the open port. Its loop body, Step, reads one
+// SerialWorker: the serial worker. It alone holds the open port. Its loop body, Step, reads one
 // byte with a time-out and acts on it: a byte goes through the framing into the link's
 // received-line list; a quiet line gets the changed settings first and then one queued string
 // per write; three idle reads in a row hand over a partial entry. Production runs Step on a
@@ -34,18 +34,18 @@
 
 namespace vk::link {
 
-class TCommThread {
+class SerialWorker {
 public:
   static constexpr int kReadTimeoutMs = 10; // a read that gets no byte ends after this
   static constexpr int kRawIdleChars = 3;   // the same in raw mode, in character times
   static constexpr int kQuietChars = 3;     // the line counts as quiet this long after a byte
   static constexpr int kPortWaitMs = 500;   // waiting while no port, or no openable port, is set
 
-  TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports, TellUser tell,
-              TLineQueue& receiveTarget);
-  ~TCommThread(); // stops the worker and closes the port
-  TCommThread(const TCommThread&) = delete;
-  TCommThread& operator=(const TCommThread&) = delete;
+  SerialWorker(platform::IEventLoop& loop, platform::ISerialPorts& ports, TellUser tell,
+               TLineQueue& receiveTarget);
+  ~SerialWorker(); // stops the worker and closes the port
+  SerialWorker(const SerialWorker&) = delete;
+  SerialWorker& operator=(const SerialWorker&) = delete;
 
   // --- tick thread ---
   // Closes the port and opens COM<portNo>; 0 or below leaves the port closed.

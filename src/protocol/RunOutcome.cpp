@@ -1,4 +1,4 @@
-#include "programmer/RunOutcome.h"
+#include "protocol/RunOutcome.h"
 
 namespace vk::programmer {
 

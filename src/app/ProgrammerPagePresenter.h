@@ -4,7 +4,7 @@
 // line's operation and hint panels, the address box the run reads its module number from, and
 // the "Allow untyped programming" box.
 
-#include "programmer/Programmer.h"
+#include "programmer/RunController.h"
 #include "programmer/Views.h"
 
 #include <functional>
@@ -13,10 +13,10 @@
 #include <vector>
 
 namespace vk::link {
-class TComm;
+class SerialLink;
 }
 namespace vk::image {
-class Tvkf;
+class FirmwareImage;
 }
 
 namespace vk::programmer {
@@ -25,8 +25,9 @@ class ProgrammerPagePresenter : public IRunDisplay {
 public:
   // status: the window's status line; address: the Target page's address box (cbxAddr). Either
   // may be null. Becomes the run controller's display until destroyed.
-  ProgrammerPagePresenter(TPrgrm& run, const image::Tvkf& firmware, const link::TComm& comm,
-                          ProgrammerPageViews views, IStatusView* status, IComboView* address);
+  ProgrammerPagePresenter(RunController& run, const image::FirmwareImage& firmware,
+                          const link::SerialLink& comm, ProgrammerPageViews views,
+                          IStatusView* status, IComboView* address);
   ~ProgrammerPagePresenter() override;
   ProgrammerPagePresenter(const ProgrammerPagePresenter&) = delete;
   ProgrammerPagePresenter& operator=(const ProgrammerPagePresenter&) = delete;
@@ -47,15 +48,15 @@ public:
   void Status(const std::string& text) override;
   void Hint(const std::string& text) override;
   void Log(const std::string& line) override;
-  void EntrySelected(const PrgrmNode& entry, bool byPerson) override;
+  void EntrySelected(const TargetNode& entry, bool byPerson) override;
   // The page's summary: selected entry, module number, link and its bit rate, the image.
   void ShowSummary() override;
   void ShowPage() override;
 
 private:
-  TPrgrm& run_;
-  const image::Tvkf& firmware_;
-  const link::TComm& comm_;
+  RunController& run_;
+  const image::FirmwareImage& firmware_;
+  const link::SerialLink& comm_;
   ProgrammerPageViews views_;
   IStatusView* status_;
   IComboView* address_;

@@ -5,7 +5,7 @@
 // (selection, key, what counts as "OK") are ProgrammerUnit's; the wire story is in
 // Backplane.cpp.
 
-#include "programmer/Cpu.h"
+#include "protocol/ProtocolBase.h"
 
 namespace vk::programmer {
 
@@ -19,11 +19,11 @@ struct BackplaneTiming {
   int eraseLimitMs = 20000;
 };
 
-class TCPU_BACKPLANE : public TCPU {
+class TCPU_BACKPLANE : public ProtocolBase {
 public:
-  using TCPU::TCPU;
+  using ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::TComm* link, const std::string& param) override;
+  void InitBegin(link::SerialLink* link, const std::string& param) override;
   void EraseBegin() override;
   void EraseStep() override;
   void ProgramBegin() override;

@@ -1,8 +1,8 @@
-#include "programmer/Cpu.h"
+#include "protocol/ProtocolBase.h"
 
 #include "link/SerialLink.h"
 #include "platform/EventLoop.h"
-#include "programmer/ImagePrep.h"
+#include "protocol/ImagePrep.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -27,21 +27,23 @@ const char* CpuStateName(CpuState s) {
   return "?";
 }
 
-TCPU::TCPU(platform::IEventLoop& loop) : loop_(loop) {}
+ProtocolBase::ProtocolBase(platform::IEventLoop& loop) : loop_(loop) {}
 
-void TCPU::Sleep(int ms) { loop_.Sleep(ms); }
+void ProtocolBase::Sleep(int ms) { loop_.Sleep(ms); }
 
-void TCPU::StartWaiting() { waitStartedAt_ = loop_.Now(); }
+void ProtocolBase::StartWaiting() { waitStartedAt_ = loop_.Now(); }
 
-bool TCPU::WaitedLongerThan(int limitMs) const { return loop_.Now() - waitStartedAt_ >= limitMs; }
+bool ProtocolBase::WaitedLongerThan(int limitMs) const {
+  return loop_.Now() - waitStartedAt_ >= limitMs;
+}
 
-std::string TCPU::RecordDetail(const std::string& what) const {
+std::string ProtocolBase::RecordDetail(const std::string& what) const {
   char at[16];
   std::snprintf(at, sizeof at, "0x%04X", static_cast<unsigned>(LastRecordAt));
   return std::string("record at ") + at + " " + what;
 }
 
-std::string TCPU::RefusalDetail(std::optional<char> refusedWith) const {
+std::string ProtocolBase::RefusalDetail(std::optional<char> refusedWith) const {
   if (!refusedWith) return RecordDetail("refused");
   const auto c = static_cast<unsigned char>(*refusedWith);
   char answer[8];
@@ -52,7 +54,7 @@ std::string TCPU::RefusalDetail(std::optional<char> refusedWith) const {
   return RecordDetail(std::string("refused (") + answer + ")");
 }
 
-void TCPU::Arm() {
+void ProtocolBase::Arm() {
   inRecordLoop_ = false;
   FailedWith = FailReason::None;
   FailDetail.clear();
@@ -62,26 +64,26 @@ void TCPU::Arm() {
   Enter(CpuState::Initialize, RunPhase::Begin);
 }
 
-void TCPU::Disarm() {
+void ProtocolBase::Disarm() {
   EraseFirst = false;
   Enter(CpuState::Idle, RunPhase::Begin);
 }
 
-void TCPU::InitBegin(link::TComm* link, const std::string&) {
+void ProtocolBase::InitBegin(link::SerialLink* link, const std::string&) {
   Enter(CpuState::Initialize, RunPhase::Step);
   Comm = link;
 }
-void TCPU::InitStep(bool& skipErase) {
+void ProtocolBase::InitStep(bool& skipErase) {
   skipErase = false;
   Enter(CpuState::Erase, RunPhase::Begin);
 }
-void TCPU::EraseBegin() { Enter(State, RunPhase::Step); }
-void TCPU::EraseStep() { Enter(State, RunPhase::End); }
-void TCPU::EraseEnd() { Enter(CpuState::Program, RunPhase::Begin); }
-void TCPU::ProgramBegin() { Enter(State, RunPhase::Step); }
-void TCPU::ProgramStep() { Enter(State, RunPhase::End); }
-void TCPU::ProgramEnd() { Enter(CpuState::Done, RunPhase::Begin); }
-void TCPU::Finish() { Resets(); }
+void ProtocolBase::EraseBegin() { Enter(State, RunPhase::Step); }
+void ProtocolBase::EraseStep() { Enter(State, RunPhase::End); }
+void ProtocolBase::EraseEnd() { Enter(CpuState::Program, RunPhase::Begin); }
+void ProtocolBase::ProgramBegin() { Enter(State, RunPhase::Step); }
+void ProtocolBase::ProgramStep() { Enter(State, RunPhase::End); }
+void ProtocolBase::ProgramEnd() { Enter(CpuState::Done, RunPhase::Begin); }
+void ProtocolBase::Finish() { Resets(); }
 
 std::string Hex4(std::uint32_t v) {
   char text[16];
@@ -112,7 +114,7 @@ std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::ui
   return rec;
 }
 
-bool TCPU::SendNextRecord() {
+bool ProtocolBase::SendNextRecord() {
   const std::uint32_t block = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : 1;
   // Blocks never reach past the image: the last one is cut at 0xFFFF.
   auto blockLen = [&](std::uint32_t at) { return std::min(block, kImageSize - at); };
@@ -134,16 +136,16 @@ bool TCPU::SendNextRecord() {
   return true;
 }
 
-void TCPU::BuildJumpTable() { programmer::BuildJumpTable(Buffer, CurAddr); }
+void ProtocolBase::BuildJumpTable() { programmer::BuildJumpTable(Buffer, CurAddr); }
 
 // Nothing loaded, nothing to sum: the word would only land at address 0 of an empty image.
-void TCPU::AppendChecksum(std::uint32_t from, std::uint32_t to) {
+void ProtocolBase::AppendChecksum(std::uint32_t from, std::uint32_t to) {
   if (CurAddr >= EndAddr) return;
   programmer::AppendChecksum(Buffer, EndAddr, from, to);
 }
 
-void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
-                          const std::function<void()>& prepare) {
+void ProtocolBase::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
+                                  const std::function<void()>& prepare) {
   inRecordLoop_ = true;
   auto sendNext = [&] {
     if (rules.clearBeforeSend) Comm->DropAnswers();
@@ -220,7 +222,7 @@ void TCPU::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount
   }
 }
 
-void TCPU::AttachProgressBar(IProgressView* bar) {
+void ProtocolBase::AttachProgressBar(IProgressView* bar) {
   ProgressBar = bar;
   if (!bar) return;
   if (CurAddr < EndAddr)

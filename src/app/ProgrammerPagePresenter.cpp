@@ -1,8 +1,8 @@
-#include "programmer/ProgrammerPagePresenter.h"
+#include "app/ProgrammerPagePresenter.h"
 
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
-#include "programmer/ProtocolKinds.h"
+#include "protocol/ProtocolKinds.h"
 
 namespace vk::programmer {
 
@@ -11,9 +11,11 @@ constexpr int kOperationPanel = 0;
 constexpr int kHintPanel = 3;
 } // namespace
 
-ProgrammerPagePresenter::ProgrammerPagePresenter(TPrgrm& run, const image::Tvkf& firmware,
-                                                 const link::TComm& comm, ProgrammerPageViews views,
-                                                 IStatusView* status, IComboView* address)
+ProgrammerPagePresenter::ProgrammerPagePresenter(RunController& run,
+                                                 const image::FirmwareImage& firmware,
+                                                 const link::SerialLink& comm,
+                                                 ProgrammerPageViews views, IStatusView* status,
+                                                 IComboView* address)
     : run_(run), firmware_(firmware), comm_(comm), views_(std::move(views)), status_(status),
       address_(address) {
   run_.SetDisplay(this);
@@ -39,10 +41,10 @@ void ProgrammerPagePresenter::ShowPage() {
   if (views_.show) views_.show();
 }
 
-void ProgrammerPagePresenter::EntrySelected(const PrgrmNode& entry, bool byPerson) {
+void ProgrammerPagePresenter::EntrySelected(const TargetNode& entry, bool byPerson) {
   auto& buttons = views_.buttons;
-  if (buttons[TPrgrm::kMultiProgram])
-    buttons[TPrgrm::kMultiProgram]->SetEnabled(entry.MultiProgram);
+  if (buttons[RunController::kMultiProgram])
+    buttons[RunController::kMultiProgram]->SetEnabled(entry.MultiProgram);
   if (byPerson && address_ && entry.DefaultAddress) address_->SetItemIndex(entry.DefaultAddress);
 }
 
@@ -57,12 +59,12 @@ void ProgrammerPagePresenter::ApplyUntypedSetting(ICheckView& box,
 }
 
 void ProgrammerPagePresenter::PageShow() {
-  using B = TPrgrm::ButtonTag;
+  using B = RunController::ButtonTag;
   auto& buttons = views_.buttons;
   static const char* const kCaptions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
   for (int i = 0; i < 4; ++i)
     if (buttons[i]) buttons[i]->SetCaption(kCaptions[i]);
-  const PrgrmNode& node = run_.Node();
+  const TargetNode& node = run_.Node();
   const bool root = node.Root;
   const bool module = KindOf(node.CpuKind).EraseOffered;
   if (buttons[B::kDetect]) buttons[B::kDetect]->SetEnabled(root);

@@ -1,10 +1,10 @@
 #pragma once
-// TCPU: the base of every target protocol. The run controller calls exactly one of the nine
+// ProtocolBase: the base of every target protocol. The run controller calls exactly one of the nine
 // operations per tick, chosen by State and Phase; each does a small piece of work on the link
 // and moves the state on. Protocols that override nothing walk to Done in eight ticks.
 
-#include "programmer/RunOutcome.h"
-#include "programmer/Views.h"
+#include "protocol/ProgressView.h"
+#include "protocol/RunOutcome.h"
 
 #include <cstdint>
 #include <functional>
@@ -18,10 +18,10 @@ namespace vk::platform {
 class IEventLoop;
 }
 namespace vk::link {
-class TComm;
+class SerialLink;
 }
 namespace vk::cpu {
-class TProgKernel;
+class BootKernel;
 }
 
 namespace vk::programmer {
@@ -59,7 +59,7 @@ private:
   E step_;
 };
 
-// The steps of the record loop the record-based boot loaders share (TCPU::RecordLoopStep).
+// The steps of the record loop the record-based boot loaders share (ProtocolBase::RecordLoopStep).
 enum class RecordStep : std::int32_t {
   Prepare = 0, // the protocol's preparation (its callback)
   Send = 1,    // the next record, or the end record when none is left
@@ -76,15 +76,15 @@ struct RecordTiming {
   int answerLimitMs = 5000;   // an unanswered record, or module selection, fails the run
 };
 
-class TCPU {
+class ProtocolBase {
 public:
-  explicit TCPU(platform::IEventLoop& loop);
-  virtual ~TCPU() = default;
-  TCPU(const TCPU&) = delete;
-  TCPU& operator=(const TCPU&) = delete;
+  explicit ProtocolBase(platform::IEventLoop& loop);
+  virtual ~ProtocolBase() = default;
+  ProtocolBase(const ProtocolBase&) = delete;
+  ProtocolBase& operator=(const ProtocolBase&) = delete;
 
   // The nine operations, in slot order.
-  virtual void InitBegin(link::TComm* link, const std::string& param);
+  virtual void InitBegin(link::SerialLink* link, const std::string& param);
   virtual void InitStep(bool& skipErase);
   virtual void EraseBegin();
   virtual void EraseStep();
@@ -107,7 +107,7 @@ public:
   std::uint32_t EndAddr = 0;
   std::int32_t BlockSize = 128;
   std::uint8_t* Buffer = nullptr; // the 64 KiB image, not owned
-  link::TComm* Comm = nullptr;
+  link::SerialLink* Comm = nullptr;
   IProgressView* ProgressBar = nullptr;
   CpuState State = CpuState::Idle;
   StepOf<RunPhase> Phase;
@@ -119,7 +119,7 @@ public:
   std::int32_t ModuleNo = 0;
   std::int32_t RegionStart = 0;
   std::int32_t RegionEnd = 0;
-  cpu::TProgKernel* Kernel = nullptr;
+  cpu::BootKernel* Kernel = nullptr;
   // Why the run failed; set by Fail, cleared when a run is armed.
   FailReason FailedWith = FailReason::None;
   std::string FailDetail;

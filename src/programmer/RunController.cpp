@@ -1,8 +1,8 @@
-#include "programmer/Programmer.h"
+#include "programmer/RunController.h"
 
+#include "cpu/Backplane.h"
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
-#include "programmer/Backplane.h"
 
 namespace vk::programmer {
 
@@ -23,16 +23,17 @@ char NextSpin(char c) {
 }
 } // namespace
 
-std::unique_ptr<TCPU> CreateBackplaneCpu(std::uint8_t, platform::IEventLoop& loop) {
+std::unique_ptr<ProtocolBase> CreateBackplaneCpu(std::uint8_t, platform::IEventLoop& loop) {
   return std::make_unique<TCPU_BACKPLANE>(loop);
 }
 
-TPrgrm::TPrgrm(platform::IEventLoop& loop, image::Tvkf* firmware, link::TComm* comm,
-               std::function<cpu::TProgKernel*(int)> kernels, CpuFactory factory)
+RunController::RunController(platform::IEventLoop& loop, image::FirmwareImage* firmware,
+                             link::SerialLink* comm, std::function<cpu::BootKernel*(int)> kernels,
+                             CpuFactory factory)
     : Comm(comm), Firmware(firmware), loop_(loop), factory_(std::move(factory)) {
   int index = 0;
   for (const auto& e : Catalogue()) {
-    PrgrmNode n;
+    TargetNode n;
     n.Name = std::string(e.Name);
     n.TypeCode = e.TypeCode;
     n.CpuKind = e.CpuKind;
@@ -55,23 +56,23 @@ TPrgrm::TPrgrm(platform::IEventLoop& loop, image::Tvkf* firmware, link::TComm* c
   node_->Cpu = cpu_.get();
 }
 
-TPrgrm::~TPrgrm() = default;
+RunController::~RunController() = default;
 
-void TPrgrm::Status(const std::string& text) {
+void RunController::Status(const std::string& text) {
   if (display_) display_->Status(text);
 }
 
-void TPrgrm::Log(const std::string& line) {
+void RunController::Log(const std::string& line) {
   if (display_) display_->Log(line);
 }
 
-int TPrgrm::Address() const { return display_ ? display_->ModuleAddress() : 0; }
+int RunController::Address() const { return display_ ? display_->ModuleAddress() : 0; }
 
-void TPrgrm::ShowSummary() {
+void RunController::ShowSummary() {
   if (display_) display_->ShowSummary();
 }
 
-void TPrgrm::BuildTargetTree(ITreeView* tree) {
+void RunController::BuildTargetTree(ITreeView* tree) {
   Tree = tree;
   if (!Tree) return;
   Tree->Clear();
@@ -86,7 +87,7 @@ void TPrgrm::BuildTargetTree(ITreeView* tree) {
   }
 }
 
-void TPrgrm::TreeClick() {
+void RunController::TreeClick() {
   // A run under way keeps its entry: its protocol object and settings are in use.
   if (!Tree || (begun_ && RunActive())) return;
   const int index = Tree->SelectedEntry();
@@ -95,7 +96,7 @@ void TPrgrm::TreeClick() {
   if (ChainedTreeClick) ChainedTreeClick();
 }
 
-void TPrgrm::SelectNode(PrgrmNode& entry, bool byPerson) {
+void RunController::SelectNode(TargetNode& entry, bool byPerson) {
   const std::uint8_t previousKind = node_->CpuKind;
   node_->Cpu = nullptr;
   node_ = &entry;
@@ -122,8 +123,8 @@ void TPrgrm::SelectNode(PrgrmNode& entry, bool byPerson) {
   ShowSummary();
 }
 
-void TPrgrm::Bind() {
-  TCPU& p = *cpu_;
+void RunController::Bind() {
+  ProtocolBase& p = *cpu_;
   p.EraseFirst = false;
   p.JumpTable = node_->JumpTable;
   p.Buffer = Firmware->Image();
@@ -137,7 +138,7 @@ void TPrgrm::Bind() {
   p.Kernel = node_->Kernel;
 }
 
-void TPrgrm::SelectByType(std::int32_t code) {
+void RunController::SelectByType(std::int32_t code) {
   for (auto& n : nodes_) {
     if (n.TypeCode != code) continue;
     if (Tree) Tree->MakeVisible(n.TreeNode);
@@ -148,7 +149,7 @@ void TPrgrm::SelectByType(std::int32_t code) {
   }
 }
 
-bool TPrgrm::SelectByName(const std::string& name) {
+bool RunController::SelectByName(const std::string& name) {
   for (auto& n : nodes_) {
     if (n.Name != name) continue;
     SelectNode(n);
@@ -160,7 +161,7 @@ bool TPrgrm::SelectByName(const std::string& name) {
 
 // Arming clears SkipErase: a value left by another protocol's run must never skip the erase
 // of a module whose protocol does not set it.
-void TPrgrm::StartErase() {
+void RunController::StartErase() {
   EraseOnly = true;
   SkipErase = false;
   begun_ = false;
@@ -172,7 +173,7 @@ void TPrgrm::StartErase() {
 
 // A Program press programs: an erase armed earlier and never carried out does not turn it into
 // an erase-only run.
-void TPrgrm::StartProgram() {
+void RunController::StartProgram() {
   EraseOnly = false;
   SkipErase = false;
   begun_ = false;
@@ -180,14 +181,14 @@ void TPrgrm::StartProgram() {
   cpu_->AttachProgressBar(Progress);
 }
 
-void TPrgrm::ClearRun() {
+void RunController::ClearRun() {
   EraseOnly = false;
   SkipErase = false;
   begun_ = false;
   cpu_->Disarm();
 }
 
-void TPrgrm::StopRun(const std::string& why) {
+void RunController::StopRun(const std::string& why) {
   if (begun_ && RunActive()) {
     DropRun(FailReason::StoppedByUser, why);
     return;
@@ -195,8 +196,8 @@ void TPrgrm::StopRun(const std::string& why) {
   ClearRun();
 }
 
-void TPrgrm::DropRun(FailReason reason, const std::string& detail, DropLog log) {
-  TCPU& p = *cpu_;
+void RunController::DropRun(FailReason reason, const std::string& detail, DropLog log) {
+  ProtocolBase& p = *cpu_;
   // The link goes back to its own bit rate, parity and text mode.
   if (begun_) {
     Comm->DropAnswers();
@@ -212,12 +213,14 @@ void TPrgrm::DropRun(FailReason reason, const std::string& detail, DropLog log) 
   Report(RunResult::Failed);
 }
 
-std::string TPrgrm::ModuleName() const { return node_->Name + " #" + std::to_string(Address()); }
+std::string RunController::ModuleName() const {
+  return node_->Name + " #" + std::to_string(Address());
+}
 
-bool TPrgrm::RunActive() const { return cpu_->State != CpuState::Idle; }
+bool RunController::RunActive() const { return cpu_->State != CpuState::Idle; }
 
-void TPrgrm::EndRun(bool ok) {
-  TCPU& p = *cpu_;
+void RunController::EndRun(bool ok) {
+  ProtocolBase& p = *cpu_;
   ShownState = p.State;
   Comm->DropAnswers();
   p.StopRunning();
@@ -248,7 +251,7 @@ void TPrgrm::EndRun(bool ok) {
   Report(result);
 }
 
-void TPrgrm::Report(RunResult result) {
+void RunController::Report(RunResult result) {
   lastOutcome_ = RunOutcome{};
   lastOutcome_.result = result;
   lastOutcome_.entry = node_->Name;
@@ -266,8 +269,8 @@ void TPrgrm::Report(RunResult result) {
   if (OnModuleDone) OnModuleDone(lastOutcome_);
 }
 
-bool TPrgrm::RunStep() {
-  TCPU& p = *cpu_;
+bool RunController::RunStep() {
+  ProtocolBase& p = *cpu_;
   // A pulled adapter ends the run at once rather than after every retry of the protocol.
   if (const std::string gone = p.State != CpuState::Idle ? Comm->LostText() : std::string();
       !gone.empty()) {
@@ -400,7 +403,7 @@ bool TPrgrm::RunStep() {
 
 // Prepares from the image's own range each time, as a run's first tick does, so saving twice
 // gives the same file instead of a second checksum word behind the first.
-PreparedImage TPrgrm::PrepareImage() {
+PreparedImage RunController::PrepareImage() {
   if (Firmware->IsEmpty())
     return {Firmware->MemStart(), Firmware->MemEnd(), false, ChecksumResult::NoRoom, {}};
   const PreparedImage out =

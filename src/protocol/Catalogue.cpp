@@ -1,4 +1,4 @@
-#include "programmer/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 #include <array>
 

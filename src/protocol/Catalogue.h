@@ -10,7 +10,7 @@ namespace vk::programmer {
 // Which protocol reaches an entry's memory: the codes of the rows in ProtocolKinds.def.
 enum CpuKindCode : std::uint8_t {
 #define VK_PROTOCOL_KIND(code, id, ...) id = code,
-#include "programmer/ProtocolKinds.def"
+#include "protocol/ProtocolKinds.def"
 #undef VK_PROTOCOL_KIND
 };
 

@@ -1,6 +1,6 @@
 #pragma once
 // What became of one module's run, and why a failed one failed. The controller reports each
-// finished run through TPrgrm::OnModuleDone; vkprog takes its exit code and its report lines
+// finished run through RunController::OnModuleDone; vkprog takes its exit code and its report lines
 // from these values, never from the texts on screen.
 
 #include <cstdint>
@@ -42,9 +42,9 @@ enum class RunResult : std::uint8_t {
 struct RunOutcome {
   RunResult result = RunResult::Failed;
   FailReason reason = FailReason::None;
-  std::string detail; // e.g. "record at 0x1040 refused (E)"; may be empty
-  std::string entry;  // the catalogue entry's name
-  int module = 0;     // the module address (0 for direct boot loaders)
+  std::string detail;             // e.g. "record at 0x1040 refused (E)"; may be empty
+  std::string entry;              // the catalogue entry's name
+  int module = 0;                 // the module address (0 for direct boot loaders)
   std::uint32_t bitRate = 0;      // the serial link's rate while the run talked to the device
   std::uint32_t bytesWritten = 0; // image bytes the device took (0: nothing written)
 };

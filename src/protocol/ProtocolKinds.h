@@ -2,7 +2,7 @@
 // What the program knows of each protocol kind, read from its row in ProtocolKinds.def. Plain
 // data: vkprog's file commands read it without the link libraries; the classes are CpuFactory's.
 
-#include "programmer/Catalogue.h"
+#include "protocol/Catalogue.h"
 
 #include <cstdint>
 #include <span>

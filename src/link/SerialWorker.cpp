@@ -1,18 +1,18 @@
-#include "link/CommThread.h"
+#include "link/SerialWorker.h"
 
 namespace vk::link {
 
 using platform::Millis;
 using platform::WaitResult;
 
-TCommThread::TCommThread(platform::IEventLoop& loop, platform::ISerialPorts& ports, TellUser tell,
-                         TLineQueue& receiveTarget)
+SerialWorker::SerialWorker(platform::IEventLoop& loop, platform::ISerialPorts& ports, TellUser tell,
+                           TLineQueue& receiveTarget)
     : loop_(loop), ports_(ports), tell_(std::move(tell)), receiveTarget_(receiveTarget),
       worker_(loop.CreateWorker()) {}
 
-TCommThread::~TCommThread() { Stop(); }
+SerialWorker::~SerialWorker() { Stop(); }
 
-void TCommThread::ChoosePort(int portNo) {
+void SerialWorker::ChoosePort(int portNo) {
   {
     std::lock_guard lock(mutex_);
     if (portNo != portNo_.load()) {
@@ -29,29 +29,29 @@ void TCommThread::ChoosePort(int portNo) {
   worker_->Wake();
 }
 
-void TCommThread::SetListedPorts(std::set<int> ports) {
+void SerialWorker::SetListedPorts(std::set<int> ports) {
   std::lock_guard lock(mutex_);
   listedPorts_ = std::move(ports);
 }
 
-platform::LineSettings TCommThread::Settings() const {
+platform::LineSettings SerialWorker::Settings() const {
   std::lock_guard lock(mutex_);
   return settings_;
 }
 
-void TCommThread::SetSettings(const platform::LineSettings& settings) {
+void SerialWorker::SetSettings(const platform::LineSettings& settings) {
   std::lock_guard lock(mutex_);
   settings_ = settings;
 }
 
-void TCommThread::MarkSettingsChanged() {
+void SerialWorker::MarkSettingsChanged() {
   settingsChanged_ = true;
   worker_->Wake();
 }
 
-void TCommThread::SetRxMode(std::uint8_t mode) { rxMode_ = mode; }
+void SerialWorker::SetRxMode(std::uint8_t mode) { rxMode_ = mode; }
 
-void TCommThread::Queue(std::string bytes) {
+void SerialWorker::Queue(std::string bytes) {
   {
     std::lock_guard lock(mutex_);
     if (!accepting_) return; // no port open or being opened: the string would go stale
@@ -60,14 +60,14 @@ void TCommThread::Queue(std::string bytes) {
   worker_->Wake();
 }
 
-void TCommThread::Start() {
+void SerialWorker::Start() {
   if (started_) return;
   started_ = true;
   running_ = true;
   worker_->Start([this] { return Step(); });
 }
 
-void TCommThread::Stop() {
+void SerialWorker::Stop() {
   worker_->Stop();
   running_ = false;
   // The worker has ended: its port may be closed from here.
@@ -75,17 +75,17 @@ void TCommThread::Stop() {
   portOpen_ = false;
 }
 
-std::string TCommThread::PortName() const {
+std::string SerialWorker::PortName() const {
   std::lock_guard lock(mutex_);
   return portName_;
 }
 
-std::string TCommThread::LostText() const {
+std::string SerialWorker::LostText() const {
   std::lock_guard lock(mutex_);
   return lost_.load() ? lostText_ : std::string();
 }
 
-bool TCommThread::Step() {
+bool SerialWorker::Step() {
   if (!running_.load()) return false;
   if (requestGen_.load() != handledGen_) return ReopenStep();
   if (!port_) {      // lost: nothing to do until a port is chosen again, which wakes us
@@ -117,7 +117,7 @@ bool TCommThread::Step() {
   return true;
 }
 
-bool TCommThread::ReopenStep() {
+bool SerialWorker::ReopenStep() {
   const std::uint64_t gen = requestGen_.load();
   if (port_) ClosePort();
   const Millis now = loop_.Now();
@@ -160,7 +160,7 @@ bool TCommThread::ReopenStep() {
   return true;
 }
 
-bool TCommThread::ReadStep() {
+bool SerialWorker::ReadStep() {
   std::uint8_t byte = 0;
   int error = 0;
   const int n = port_->ReadByte(byte, error);
@@ -185,13 +185,13 @@ bool TCommThread::ReadStep() {
   return true;
 }
 
-void TCommThread::IdleStep() {
+void SerialWorker::IdleStep() {
   nextIdleAtUs_ = loop_.NowMicros() + IdleReadUs();
   WriteStep();
   Deliver(framing_.Idle());
 }
 
-void TCommThread::WriteStep() {
+void SerialWorker::WriteStep() {
   if (settingsChanged_.exchange(false)) ApplySettings();
   // Raised before the string leaves TxLines: AllSent finds it in one place or the other.
   writing_ = true;
@@ -199,14 +199,14 @@ void TCommThread::WriteStep() {
   writing_ = false;
 }
 
-void TCommThread::SetAccepting(std::uint64_t gen, bool on) {
+void SerialWorker::SetAccepting(std::uint64_t gen, bool on) {
   std::lock_guard lock(mutex_);
   if (requestGen_.load() != gen) return; // another port was chosen meanwhile: its rule holds
   if (!on) TxLines.Clear();
   accepting_ = on;
 }
 
-void TCommThread::ApplySettings() {
+void SerialWorker::ApplySettings() {
   const platform::LineSettings s = Settings();
   lastRefused_ = port_->Apply(s);
   const std::int64_t bits = s.Parity != 0 ? 11 : 10;
@@ -214,11 +214,11 @@ void TCommThread::ApplySettings() {
   quietUs_ = kQuietChars * charUs_;
 }
 
-std::int64_t TCommThread::IdleReadUs() const {
+std::int64_t SerialWorker::IdleReadUs() const {
   return rxMode_.load() == TRxFraming::Raw ? kRawIdleChars * charUs_ : kReadTimeoutMs * 1000;
 }
 
-void TCommThread::ClosePort() {
+void SerialWorker::ClosePort() {
   // What arrived from the old port is handed over rather than joined to the new port's bytes.
   auto mode = static_cast<std::uint8_t>(rxMode_.load());
   framing_.RxMode = static_cast<TRxFraming::Mode>(mode);
@@ -228,13 +228,13 @@ void TCommThread::ClosePort() {
   portOpen_ = false;
 }
 
-void TCommThread::Deliver(std::optional<std::string> entry) {
+void SerialWorker::Deliver(std::optional<std::string> entry) {
   if (!entry) return;
   receiveTarget_.Add(std::move(*entry));
   if (onArrival_) onArrival_();
 }
 
-void TCommThread::Lose(int error) {
+void SerialWorker::Lose(int error) {
   // The device has gone (a pulled USB adapter hangs up, or reads fail with EIO). Close the
   // handle, so that the port shows as closed and the same path can be opened again when the
   // device is back; the worker stays, waiting for the port to be chosen again.
@@ -250,7 +250,7 @@ void TCommThread::Lose(int error) {
   TellFromWorker({platform::SystemErrorText(error), "CommThread terminated", MessageKind::Error});
 }
 
-void TCommThread::TellFromWorker(LinkMessage message) {
+void SerialWorker::TellFromWorker(LinkMessage message) {
   // Told on the tick thread; it must not reach back into the link, which may be gone by then.
   if (tell_) loop_.Post([tell = tell_, message = std::move(message)] { tell(message); });
 }

@@ -1,4 +1,4 @@
-#include "programmer/ProgrammerUnit.h"
+#include "cpu/ProgrammerUnit.h"
 
 #include "link/SerialLink.h"
 

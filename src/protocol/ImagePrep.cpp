@@ -1,7 +1,7 @@
-#include "programmer/ImagePrep.h"
+#include "protocol/ImagePrep.h"
 
-#include "programmer/Catalogue.h"
-#include "programmer/ProtocolKinds.h"
+#include "protocol/Catalogue.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <algorithm>
 #include <cstdio>

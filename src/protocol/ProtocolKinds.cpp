@@ -1,4 +1,4 @@
-#include "programmer/ProtocolKinds.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <array>
 
@@ -10,7 +10,7 @@ constexpr auto kKinds = std::to_array<ProtocolKind>({
                          sums, baud, ownBaud, eraseWords, upperErase)                              \
   {id,  name,   plan, saveExt, filter,  opFirst,    erase,                                         \
    can, writes, sums, baud,    ownBaud, eraseWords, upperErase},
-#include "programmer/ProtocolKinds.def"
+#include "protocol/ProtocolKinds.def"
 #undef VK_PROTOCOL_KIND
 });
 } // namespace
