@@ -39,6 +39,9 @@ echo "== a firmware container for QRD14 (type 136) around $body (an 8051 program
 echo
 
 echo "== the simulated programmer unit, modules 7 and 8 of type 136"
+# Made before the simulator starts: the loop below may look before the background job has
+# opened it.
+: >"$demo/sim.out"
 "$vkdevsim" backplane --module 7:136 --module 8:136 >"$demo/sim.out" 2>"$demo/sim.err" &
 sim_pid=$!
 port=""
