@@ -44,7 +44,16 @@ expect_in "$("$bin/vkprog" ports)" "PCAN" "vkprog ports (through vkprog-link)"
 
 # An H8 kernel in the package's kernel folder is found by the installed vkprog. The port is a
 # pseudo-terminal of the installed vkdevsim.
-printf 'S00600004844521B\nS9030000FC\n' >"$root/usr/share/vkprogrammer/kernels/kernelA.a20"
+# A kernel is S1 data covering its 1,024 bytes exactly: 64 records of 16 bytes from F780.
+awk 'BEGIN {
+  print "S00600004844521B"
+  for (a = 63360; a < 64384; a += 16) {
+    line = sprintf("S113%04X", a); sum = 19 + int(a / 256) + a % 256
+    for (i = 0; i < 16; i++) { b = (a + i) % 256; sum += b; line = line sprintf("%02X", b) }
+    printf "%s%02X\n", line, 255 - sum % 256
+  }
+  print "S9030000FC"
+}' >"$root/usr/share/vkprogrammer/kernels/kernelA.a20"
 : >"$root/sim.out" # there before the simulator writes to it, for the reads below
 "$bin/vkdevsim" h8 >>"$root/sim.out" 2>/dev/null &
 sim_pid=$!
