@@ -1,19 +1,12 @@
 #include "cli/CanDiagnostics.h"
 
+#include "cli/InputFiles.h"
+
 #if VK_WITH_QT
 #include "platform/QtCanBus.h"
 #endif
 
-#include <sys/stat.h>
-
 namespace vk::cli {
-
-namespace {
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0;
-}
-} // namespace
 
 std::string OneLine(std::string text) {
   for (char& c : text)

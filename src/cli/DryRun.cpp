@@ -20,11 +20,7 @@ namespace {
 
 using namespace programmer;
 
-std::string Hex(std::uint32_t v, int digits = 4) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, v);
-  return text;
-}
+std::string Hex(std::uint32_t v, int digits = 4) { return HexDigits(v, digits); }
 
 void Plan(const std::string& line) { std::printf("plan: %s\n", line.c_str()); }
 int Problem(const std::string& what) {

@@ -163,6 +163,11 @@ void InputFiles::RefuseAsOutput(const std::string& option, const std::string& pa
                        "; writing there would destroy it");
 }
 
+bool Exists(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0;
+}
+
 bool SameFile(const std::string& a, const std::string& b) {
   if (a == b) return true;
   struct stat sa {

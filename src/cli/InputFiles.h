@@ -41,5 +41,7 @@ private:
 // Whether two names lead to the same file: the same file on disk, or, for files not yet made,
 // the same place once "./", ".." and symbolic links are followed.
 bool SameFile(const std::string& a, const std::string& b);
+// Whether something (a file, a device, a folder) is there under this name.
+bool Exists(const std::string& path);
 
 } // namespace vk::cli

@@ -9,7 +9,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 #endif
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
@@ -30,12 +29,9 @@ std::string Upper(std::string s) {
   return s;
 }
 
-bool Exists(const std::string& path) {
-  struct stat st {};
-  return !path.empty() && ::stat(path.c_str(), &st) == 0;
-}
-
 } // namespace
+
+bool ResolvesToCan(const std::string& port) { return Upper(port) == "PCAN"; }
 
 std::uint32_t CanBitRate(const std::optional<std::string>& name) {
   const auto& table = link::CanLink::BaudTable();

@@ -230,11 +230,6 @@ std::string TimeoutText(double seconds) {
   return text;
 }
 
-bool ResolvesToCan(std::string port) {
-  for (char& c : port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return port == "PCAN";
-}
-
 void LinkSession::DrainSerial(int ms) {
   loop_.RunUntil([this] { return SerialQuiet(); }, ms);
 }

@@ -203,7 +203,7 @@ void EnsureCoreApplication();
 bool ControllerIdle(LinkSession& s);
 int InterruptedExit(const std::string& command);
 std::string TimeoutText(double seconds);
-bool ResolvesToCan(std::string port);
+bool ResolvesToCan(const std::string& port);
 
 // Ctrl-C and SIGTERM mark the run as interrupted instead of ending vkprog at once (the port and
 // the trace are closed properly); a closed pipe on stdout or stderr ends nothing.

@@ -1,5 +1,7 @@
 #include "cli/RunReport.h"
 
+#include "protocol/RunOutcome.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -91,13 +93,7 @@ std::string RunReport::Host() {
 #endif
 }
 
-namespace {
-std::string Hex(std::uint32_t v, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, v);
-  return text;
-}
-} // namespace
+using programmer::HexDigits;
 
 ProgramReport::ProgramReport(const std::string& path, const std::string& entry,
                              std::vector<std::string> files, const std::string& port)
@@ -129,9 +125,9 @@ void ProgramReport::Add(const Module& m) {
                {"detected_type", orNull(m.detectedType)},
                {"entry", entry_},
                {"files", files_},
-               {"crc32", crc32_ ? json(Hex(*crc32_, 8)) : json()},
-               {"range_start", crc32_ ? json(Hex(start_, 4)) : json()},
-               {"range_end", crc32_ ? json(Hex(end_, 4)) : json()},
+               {"crc32", crc32_ ? json(HexDigits(*crc32_, 8)) : json()},
+               {"range_start", crc32_ ? json(HexDigits(start_, 4)) : json()},
+               {"range_end", crc32_ ? json(HexDigits(end_, 4)) : json()},
                {"bytes", m.bytes},
                {"result", m.result},
                {"reason", m.reason.empty() ? json() : json(m.reason)},

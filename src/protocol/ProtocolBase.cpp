@@ -85,12 +85,6 @@ void ProtocolBase::ProgramStep() { Enter(State, RunPhase::End); }
 void ProtocolBase::ProgramEnd() { Enter(CpuState::Done, RunPhase::Begin); }
 void ProtocolBase::Finish() { Resets(); }
 
-std::string Hex4(std::uint32_t v) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%04X", static_cast<unsigned>(v));
-  return text;
-}
-
 std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string rec;

@@ -250,9 +250,6 @@ private:
   std::int64_t waitStartedAt_ = 0; // StartWaiting's clock reading
 };
 
-// Four hexadecimal digits, as addresses are shown in the log: "20FF".
-std::string Hex4(std::uint32_t v);
-
 // The record of one block as it goes on the wire: ":LLAAAA00<data>CC" and a carriage return.
 std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count);
 

@@ -31,6 +31,12 @@ enum class FailReason : std::uint8_t {
 
 const char* FailReasonText(FailReason reason);
 
+// Upper-case hexadecimal with at least `digits` digits, as addresses and sums are shown:
+// "20FF", "1C291CA3".
+std::string HexDigits(std::uint32_t v, int digits);
+// Four digits, as addresses are shown in the log: "20FF".
+inline std::string Hex4(std::uint32_t v) { return HexDigits(v, 4); }
+
 enum class RunResult : std::uint8_t {
   Programmed, // every record written and acknowledged
   Erased,     // an erase-only run
