@@ -55,6 +55,10 @@ const char* ResultWord(programmer::RunResult result) {
     return "blank";
   case programmer::RunResult::NotBlank:
     return "not blank";
+  case programmer::RunResult::Read:
+    return "read";
+  case programmer::RunResult::Same:
+    return "same";
   }
   return "failed";
 }

@@ -36,12 +36,14 @@ void FirmwareImage::KeepImage() {
   kept_ = image_;
   keptStart_ = memStart_;
   keptEnd_ = memEnd_;
+  keptWindow_ = window_;
 }
 
 void FirmwareImage::RestoreImage() {
   image_ = kept_;
   memStart_ = keptStart_;
   memEnd_ = keptEnd_;
+  window_ = keptWindow_;
 }
 
 std::string FirmwareImage::DamageText(const std::string& fileName, const ReadResult& r) const {
@@ -87,6 +89,7 @@ void FirmwareImage::Clear() {
   memStart_ = 0;
   targets_.Clear();
   unended_.clear();
+  window_ = 0;
 }
 
 void FirmwareImage::ResetRangeIfEmpty() {

@@ -153,6 +153,11 @@ public:
   // its way here), or "" when every file ended properly.
   const std::string& FileWithoutEndRecord() const { return unended_; }
 
+  // The full address of the 64 KiB window the last file's data lay in (its extended address
+  // records); 0 for data without them. The image's 16-bit addresses are offsets into it.
+  std::uint32_t Window() const { return window_; }
+  void SetWindow(std::uint32_t window) { window_ = window & 0xFFFF0000u; }
+
   std::uint8_t* Image() { return image_.data(); }
   const std::uint8_t* Image() const { return image_.data(); }
   const std::uint8_t* FileData() const { return fileData_.data(); }
@@ -186,6 +191,7 @@ private:
   std::array<std::uint8_t, kImageSize> image_;
   std::array<std::uint8_t, kImageSize> kept_;
   std::uint32_t keptStart_ = 0, keptEnd_ = 0;
+  std::uint32_t window_ = 0, keptWindow_ = 0;
 };
 
 // The message texts and captions the image shows; callers and tests compare against them.

@@ -51,6 +51,7 @@ ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t availa
   std::uint32_t upper = 0; // from the last extended address record (type 02 or 04)
   bool windowSet = false;
   std::uint32_t window = 0, windowAt = 0;
+  window_ = 0;
 
   for (;;) {
     p = static_cast<const std::uint8_t*>(std::memchr(p, ':', static_cast<std::size_t>(end - p)));
@@ -80,6 +81,7 @@ ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t availa
           windowSet = true;
           window = full >> 16;
           windowAt = full;
+          window_ = window << 16;
         }
         if ((full >> 16) != window || (last >> 16) != window)
           return {ReadError::TwoWindows, rec, windowAt, (full >> 16) != window ? full : last};

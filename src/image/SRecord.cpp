@@ -51,6 +51,7 @@ ReadResult FirmwareImage::ParseSRecords(std::uint32_t text, std::uint32_t availa
   std::uint8_t* const image = image_.data();
   bool windowSet = false;
   std::uint32_t window = 0, windowAt = 0;
+  window_ = 0;
 
   for (;;) {
     p = static_cast<const std::uint8_t*>(std::memchr(p, 'S', static_cast<std::size_t>(end - p)));
@@ -86,6 +87,7 @@ ReadResult FirmwareImage::ParseSRecords(std::uint32_t text, std::uint32_t availa
           windowSet = true;
           window = full >> 16;
           windowAt = full;
+          window_ = window << 16;
         }
         if ((full >> 16) != window || (last >> 16) != window || last < full)
           return {ReadError::TwoWindows, rec, windowAt, (full >> 16) != window ? full : last};

@@ -60,6 +60,8 @@ void ProtocolBase::Arm() {
   FailDetail.clear();
   DoneAs = RunResult::Programmed;
   BytesAcknowledged = 0;
+  Verified = false;
+  BytesVerified = 0;
   DoneDetail.clear();
   Enter(CpuState::Initialize, RunPhase::Begin);
 }

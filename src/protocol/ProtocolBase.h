@@ -76,6 +76,19 @@ struct RecordTiming {
   int answerLimitMs = 5000;   // an unanswered record, or module selection, fails the run
 };
 
+// What a run does with the module's flash.
+enum class RunPurpose : std::uint8_t {
+  // Erase as the kind does, write the image, then, where the chip can read, read every written
+  // byte back and compare (Verified, BytesVerified).
+  Program,
+  // Read CurAddr..EndAddr (EndAddr exclusive) into Buffer; nothing is erased or written. Done
+  // with DoneAs RunResult::Read.
+  Read,
+  // Read CurAddr..EndAddr and compare with Buffer; nothing is erased or written. Done with DoneAs
+  // RunResult::Same; a difference fails with FailReason::VerifyFailed.
+  Compare,
+};
+
 class ProtocolBase {
 public:
   explicit ProtocolBase(platform::IEventLoop& loop);
@@ -132,6 +145,15 @@ public:
   std::uint32_t LastRecordAt = 0;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).
   std::uint32_t BytesAcknowledged = 0;
+  // What the run is for; the controller sets it before arming, Arm keeps it.
+  RunPurpose Purpose = RunPurpose::Program;
+  // The run read back every byte it wrote (or, comparing, every byte of the range) and found it
+  // equal; BytesVerified counts them (and, reading, the bytes read).
+  bool Verified = false;
+  std::uint32_t BytesVerified = 0;
+  // The full address of the image's 64 KiB window (its 16-bit addresses lie in it), from the
+  // file's extended address records; 0 for a file without them.
+  std::uint32_t ImageWindow = 0;
 
   // The run waits for a record's answer and nothing else: the answer is handed over when it
   // arrives, so only the answer's time limit needs the controller's tick meanwhile.

@@ -7,9 +7,9 @@ namespace vk::programmer {
 namespace {
 constexpr auto kKinds = std::to_array<ProtocolKind>({
 #define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, can, writes,  \
-                         sums, baud, ownBaud, eraseWords, upperErase)                              \
-  {id,  name,   plan, saveExt, filter,  opFirst,    erase,                                         \
-   can, writes, sums, baud,    ownBaud, eraseWords, upperErase},
+                         sums, baud, ownBaud, eraseWords, upperErase, reads)                       \
+  {id,     name, plan, saveExt, filter,     opFirst,    erase, can,                                \
+   writes, sums, baud, ownBaud, eraseWords, upperErase, reads},
 #include "protocol/ProtocolKinds.def"
 #undef VK_PROTOCOL_KIND
 });

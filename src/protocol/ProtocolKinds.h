@@ -27,6 +27,9 @@ struct ProtocolKind {
   std::string_view EraseWords; // what a run erases, as the dry run says it
   // The same for an image from TCPU_BACKPLANE::kUpperEraseFrom on; empty: as EraseWords.
   std::string_view UpperEraseWords;
+  // The chip's flash can be read back: a run verifies what it wrote, vkprog read and verify serve
+  // the entry.
+  bool ReadsBack;
 };
 
 // The rows in code order.

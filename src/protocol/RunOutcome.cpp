@@ -46,6 +46,12 @@ const char* FailReasonText(FailReason reason) {
     return "no boot-loader protocol for this target; nothing written";
   case FailReason::NoRoomForChecksum:
     return "no room for the checksum word inside the region; nothing written";
+  case FailReason::VerifyFailed:
+    return "verify: flash differs";
+  case FailReason::ReadProtected:
+    return "read protection is active; nothing written";
+  case FailReason::CommandRefused:
+    return "command refused";
   }
   return "unknown";
 }

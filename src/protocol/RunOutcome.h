@@ -27,6 +27,9 @@ enum class FailReason : std::uint8_t {
   Garbled,            // answers came, but never a correct one
   NoProtocol,         // the entry has no boot-loader protocol: nothing can be written
   NoRoomForChecksum,  // the checksum words the run appends would not lie inside the region
+  VerifyFailed,       // the flash read back differs from the image
+  ReadProtected,      // the chip's read protection is active; nothing written
+  CommandRefused,     // the boot loader refused a command (NACK)
 };
 
 const char* FailReasonText(FailReason reason);
@@ -43,6 +46,8 @@ enum class RunResult : std::uint8_t {
   Failed,
   Blank,    // a check-only target found the chip blank; nothing written
   NotBlank, // a check-only target found data; nothing written
+  Read,     // a read run: the range is in the image
+  Same,     // a compare run found the flash equal to the image
 };
 
 struct RunOutcome {
@@ -53,6 +58,8 @@ struct RunOutcome {
   int module = 0;                 // the module address (0 for direct boot loaders)
   std::uint32_t bitRate = 0;      // the serial link's rate while the run talked to the device
   std::uint32_t bytesWritten = 0; // image bytes the device took (0: nothing written)
+  bool verified = false;          // every byte written (or compared) was read back equal
+  std::uint32_t bytesVerified = 0;
 };
 
 // "Failed: record refused" or, with a detail, the detail itself.
