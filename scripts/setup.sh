@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake ninja-build pkg-config git
+  build-essential cmake ninja-build pkg-config git ccache
   qt6-base-dev qt6-serialport-dev qt6-serialbus-dev qt6-base-dev-tools
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang llvm libclang-rt-14-dev

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The Windows build, proven under Wine: cross-builds vkprog.exe and the test programs that need
-# neither Qt nor pseudo-terminals with MinGW-w64 (build-win), then in a Wine prefix made for the
-# run in a temporary folder
+# neither Qt nor pseudo-terminals with MinGW-w64 (build-win), then in a Wine prefix copied for the
+# run into a temporary folder from one made once per machine
 #   1. runs those test programs (image, link, protocols, run controller, Windows platform layer),
 #      with a COM port whose far end echoes for the serial device's test;
 #   2. compares vkprog.exe's info, convert and pack with Linux vkprog's, byte for byte;
@@ -45,7 +45,23 @@ cleanup() {
 trap cleanup EXIT
 
 step "Wine prefix"
-"$wine" wineboot --init >/dev/null 2>&1 || true
+# Made once per machine and Wine version, kept in the user's cache; each run takes a copy made of
+# hard links, except the registry files, which Wine rewrites in place and so are copied whole.
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/vkprogrammer
+kept="$cache/wine-prefix-$("$wine" --version 2>/dev/null | tr -c 'A-Za-z0-9.\n-' _)"
+if [ ! -f "$kept/system.reg" ]; then
+  mkdir -p "$cache"
+  rm -rf "$kept.new"
+  WINEPREFIX="$kept.new" "$wine" wineboot --init >/dev/null 2>&1 || true
+  WINEPREFIX="$kept.new" "$wineserver" -w || true
+  [ -f "$kept.new/system.reg" ] && mv -T "$kept.new" "$kept"
+fi
+if [ -f "$kept/system.reg" ]; then
+  cp -al "$kept" "$WINEPREFIX" 2>/dev/null || cp -a "$kept" "$WINEPREFIX"
+  for r in "$kept"/*.reg; do cp --remove-destination "$r" "$WINEPREFIX/"; done
+else
+  "$wine" wineboot --init >/dev/null 2>&1 || true
+fi
 # COM7: the simulated device's terminal (a link vkdevsim makes); COM8: a line that echoes.
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM7 /d "$tmp/com7" /f >/dev/null
 "$wine" reg add 'HKLM\Software\Wine\Ports' /v COM8 /d "$tmp/com8" /f >/dev/null

@@ -13,8 +13,12 @@ started=$(date +%s)
 # Each step's heading carries the minutes and seconds since the start, so a slow step shows.
 step() { local t=$(($(date +%s) - started)); printf '== %s (%d:%02d)\n' "$*" $((t / 60)) $((t % 60)); }
 
+# The compiler cache makes a second run on the same machine quick; a fresh machine fills it.
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
 step "build (release)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release "${launcher[@]}" >/dev/null
 cmake --build build -j"$jobs"
 
 step "tests (release)"
@@ -28,7 +32,7 @@ step "Windows build, tests under Wine"
 bash scripts/test-windows.sh build
 
 step "build (clang, address + undefined sanitizers, fuzzers)"
-CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
   -DVK_SANITIZE=address,undefined -DVK_BUILD_FUZZ=ON -DVK_BUILD_BENCH=OFF >/dev/null
 cmake --build build-asan -j"$jobs"
 
@@ -41,7 +45,7 @@ step "fuzzers"
 bash scripts/fuzz.sh build-asan "${VK_FUZZ_SECONDS:-30}"
 
 step "build (clang, thread sanitizer, link and platform tests only)"
-CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
   -DVK_SANITIZE=thread -DVK_BUILD_BENCH=OFF >/dev/null
 cmake --build build-tsan -j"$jobs" --target link_tests platform_tests
 
