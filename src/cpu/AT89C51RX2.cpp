@@ -246,11 +246,47 @@ int HexDigit(char c) {
 }
 } // namespace
 
+bool TCPU_ISP8051::TakeDisplayedHex(const std::string& text, std::size_t from) {
+  using programmer::FailReason;
+  using programmer::HexDigits;
+  for (std::size_t i = from; i < text.size(); ++i) {
+    if (text[i] == ' ') continue;
+    if (HexDigit(text[i]) < 0) break;
+    hexCarry_ += text[i];
+    if (hexCarry_.size() < 2) continue;
+    const auto value =
+        static_cast<std::uint8_t>(HexDigit(hexCarry_[0]) << 4 | HexDigit(hexCarry_[1]));
+    hexCarry_.clear();
+    const std::uint32_t at = readAt_ + received_;
+    if (at >= pieceEnd_) break;
+    if (Purpose == programmer::RunPurpose::Read) {
+      Buffer[at] = value;
+    } else if (value != Buffer[at]) {
+      Fail(FailReason::VerifyFailed, "verify: flash differs at 0x" + HexDigits(at, 4) + " (read " +
+                                         HexDigits(value, 2) + ", expected " +
+                                         HexDigits(Buffer[at], 2) + ")");
+      return false;
+    }
+    ++received_;
+  }
+  return true;
+}
+
 void TCPU_ISP8051::TakeDisplayLine(const std::string& line) {
   using programmer::FailReason;
   using programmer::HexDigits;
+  const auto allHex = [](const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](char c) { return HexDigit(c) >= 0 || c == ' '; });
+  };
   const auto eq = line.find('=');
   if (eq == std::string::npos || eq < 4) {
+    // A line cut in two by a pause on the wire goes on in the next entry.
+    if (allHex(line) && (received_ > 0 || !hexCarry_.empty())) {
+      TakeDisplayedHex(line, 0);
+      StartWaiting();
+      return;
+    }
     // No data: the echo of the command, a stray "." - or the loader's refusal, which follows
     // the echo on its line (hexadecimal digits never hold these letters).
     const std::string piece = HexDigits(readAt_, 4) + "-" + HexDigits(pieceEnd_ - 1, 4);
@@ -270,46 +306,27 @@ void TCPU_ISP8051::TakeDisplayLine(const std::string& line) {
     }
     return;
   }
+  // The tail of a cut line may stand before the next line's address.
+  const std::string before = line.substr(0, eq - 4);
+  if (allHex(before) && !TakeDisplayedHex(before, 0)) return;
   std::uint32_t address = 0;
+  bool readable = hexCarry_.empty();
   for (std::size_t i = eq - 4; i < eq; ++i) {
     const int d = HexDigit(line[i]);
-    if (d < 0) return;
-    address = address << 4 | static_cast<std::uint32_t>(d);
+    readable = readable && d >= 0;
+    address = address << 4 | static_cast<std::uint32_t>(std::max(d, 0));
   }
   // Lines come in order; one for another address is a garbled answer: the piece again.
-  const std::uint32_t expected = readAt_ + received_;
-  bool garbled = address != expected;
-  std::uint32_t at = expected;
-  for (std::size_t i = eq + 1; !garbled && i < line.size() && at < pieceEnd_;) {
-    if (line[i] == ' ') {
-      ++i;
-      continue;
-    }
-    const int hi = HexDigit(line[i]);
-    const int lo = i + 1 < line.size() ? HexDigit(line[i + 1]) : -1;
-    if (hi < 0 || lo < 0) break;
-    const auto value = static_cast<std::uint8_t>(hi << 4 | lo);
-    i += 2;
-    if (Purpose == programmer::RunPurpose::Read) {
-      Buffer[at] = value;
-    } else if (value != Buffer[at]) {
-      Fail(FailReason::VerifyFailed, "verify: flash differs at 0x" + HexDigits(at, 4) + " (read " +
-                                         HexDigits(value, 2) + ", expected " +
-                                         HexDigits(Buffer[at], 2) + ")");
-      return;
-    }
-    ++at;
-  }
-  garbled = garbled || at == expected;
-  if (garbled) {
+  if (!readable || address != readAt_ + received_) {
+    hexCarry_.clear();
     if (AnotherAttempt(ReadRepeats, kMaxReadRetries))
       ReadStep = Reading::SendDisplay;
     else
-      Fail(FailReason::Garbled, "display answers garbled at 0x" + HexDigits(expected, 4));
+      Fail(FailReason::Garbled,
+           "display answers garbled at 0x" + HexDigits(readAt_ + received_, 4));
     return;
   }
-  received_ = at - readAt_;
-  StartWaiting(); // each line restarts the answer's time limit
+  if (TakeDisplayedHex(line, eq + 1)) StartWaiting(); // each line restarts the time limit
 }
 
 bool TCPU_ISP8051::ReadTick() {
@@ -321,6 +338,7 @@ bool TCPU_ISP8051::ReadTick() {
     if (readAt_ < from) readAt_ = from;
     pieceEnd_ = std::min(end, readAt_ + kMaxDisplayBytes);
     received_ = 0;
+    hexCarry_.clear();
     Comm->DropAnswers();
     Comm->SendString(DisplayCommand(readAt_, pieceEnd_ - 1));
     StartWaiting();

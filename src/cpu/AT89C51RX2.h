@@ -130,6 +130,9 @@ protected:
   bool ReadTick();
   // One line of the display's answer.
   void TakeDisplayLine(const std::string& line);
+  // The hexadecimal bytes of text from `from` on, up to the first other character: into the
+  // image (reading) or compared with it; false when the run failed on a difference.
+  bool TakeDisplayedHex(const std::string& text, std::size_t from);
   // The ranges a run reads: the blocks the record loop sends (blank ones skipped), or for a read
   // run CurAddr..EndAddr.
   void PlanReading();
@@ -141,6 +144,7 @@ protected:
   std::uint32_t readAt_ = 0;   // the first address of the piece in hand
   std::uint32_t pieceEnd_ = 0; // its end
   std::uint32_t received_ = 0; // bytes of the piece received so far
+  std::string hexCarry_;       // a digit whose pair a pause on the wire cut off
 
   const Isp8051Variant& variant_;
 };

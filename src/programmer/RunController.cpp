@@ -201,6 +201,12 @@ void RunController::StartRead(std::uint32_t from, std::uint32_t end) {
   cpu_->AttachProgressBar(Progress);
 }
 
+std::pair<std::uint32_t, std::uint32_t> RunController::RegionInImage() const {
+  const auto first = static_cast<std::uint32_t>(node_->RegionStart) & 0xFFFFu;
+  const auto size = static_cast<std::uint32_t>(node_->RegionEnd - node_->RegionStart) + 1;
+  return {first, std::min(kImageSize, first + size)};
+}
+
 void RunController::StartCompare() {
   EraseOnly = false;
   SkipErase = false;
@@ -259,6 +265,7 @@ void RunController::EndRun(bool ok) {
   if (result == RunResult::Read) {
     // As a file load: the image is what the module holds, nothing else of the last file stays.
     Firmware->Clear();
+    Firmware->SetWindow(p.ImageWindow); // where the module keeps what was read
     std::copy(readBuffer_.begin() + readFrom_, readBuffer_.begin() + readEnd_,
               Firmware->Image() + readFrom_);
     Firmware->SetRange(readFrom_, readEnd_);
@@ -279,7 +286,8 @@ void RunController::EndRun(bool ok) {
     break;
   case RunResult::Failed:
     Log(ModuleName() + " Failed");
-    Status("Module Programming Failed");
+    Status(p.Purpose == RunPurpose::Program ? "Module Programming Failed"
+                                            : "Module Reading Failed");
     break;
   case RunResult::Read:
     Log(ModuleName() + " Read " + std::to_string(readEnd_ - readFrom_) + " bytes (" +

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 namespace vk::image {
@@ -109,6 +110,9 @@ public:
   // reads back (ProtocolKind::ReadsBack); no jump table or checksum word is prepared.
   void StartRead(std::uint32_t from, std::uint32_t end);
   void StartCompare();
+  // The selected entry's region as image addresses [first, end): what a read covers unless told
+  // otherwise (the image holds the region's first 64 KiB).
+  std::pair<std::uint32_t, std::uint32_t> RegionInImage() const;
   // Stops a run: one under way runs the protocol's Finish and ends as failed, stopped by the
   // user; one only armed goes back to rest.
   void StopRun(const std::string& why = "");
