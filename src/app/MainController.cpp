@@ -171,6 +171,35 @@ void MainController::ProgrammerAction(int tag) {
   }
 }
 
+bool MainController::ReadModule(std::uint32_t from, std::uint32_t end) {
+  return StartReading([&] { prg_.StartRead(from, end); });
+}
+
+bool MainController::CompareModule() {
+  return StartReading([&] { prg_.StartCompare(); });
+}
+
+bool MainController::StartReading(const std::function<void()>& start) {
+  if (Busy() || prg_.RunActive()) {
+    Status("Programmer busy");
+    return false;
+  }
+  const auto& node = prg_.Node();
+  if (!KindOf(node.CpuKind).ReadsBack) {
+    Status("Reading is not offered for " + node.Name);
+    return false;
+  }
+  CurModule = LastModule = AddressIndex();
+  if (KindOf(node.CpuKind).OpFirst) {
+    ProgrammerUnit(comm_).Select(CurModule);
+    loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
+  }
+  Status("Reading ...");
+  start();
+  State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
+  return true;
+}
+
 void MainController::StopAll(const std::string& why) {
   prg_.StopRun(why);
   ResetController();

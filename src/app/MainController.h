@@ -61,6 +61,8 @@ public:
   void CanReceived(const std::string& text);
   void TargetTreeViewClick();
   bool ImageFitsTarget() const;
+  // ReadModule and CompareModule: start() arms the run.
+  bool StartReading(const std::function<void()>& start);
 
   void EnterState(ControllerMode m);
   // Detects the module at CurModule; a run armed before follows on the module found.
@@ -78,6 +80,12 @@ public:
   bool Asking() const { return asking_; }
 
   void SetDeviceFinder(DeviceFinder* finder) { finder_ = finder; }
+
+  // Reads the module at the address box's address (from..end-1 into the image, or, comparing,
+  // the blocks the image would write, against it), as Program starts a run of a target that
+  // needs no detection. False (and nothing sent) when busy or the entry cannot be read back.
+  bool ReadModule(std::uint32_t from, std::uint32_t end);
+  bool CompareModule();
 
   // Wiring to the window: the 10 ms timer is stopped while the mismatch box is open, and the
   // program is asked to end after the mismatch error when untyped programming is not allowed.

@@ -55,6 +55,13 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
     controller->CommReceived(link, line);
   };
   prg->ChainedTreeClick = [this] { controller->TargetTreeViewClick(); };
+  prg->OnImageRead = [this] {
+    buffer_.source = "Source= " + prg->Node().Name + " #" + std::to_string(controller->CurModule);
+    buffer_.info = {"Read from the module."};
+    buffer_.range = RangeText(image.MemStart(), image.MemEnd());
+    ShowBuffer();
+    page->PageShow();
+  };
   controller->Quit = views_.quit;
   controller->StopTimer = [this] {
     if (timer_) timer_->SetEnabled(false);
@@ -139,6 +146,12 @@ image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
   ShowBuffer();
   page->PageShow();
   return result.format;
+}
+
+bool Session::ReadFromModule() {
+  if (RefusedWhileBusy()) return false;
+  const auto [from, end] = prg->RegionInImage();
+  return controller->ReadModule(from, end);
 }
 
 void Session::Clear() {

@@ -72,6 +72,10 @@ public:
   // File commands (each refused while a module is being programmed).
   image::ImageFormat LoadAndShow(const std::string& fileName);
   void Clear();
+  // File > Read from Module: the selected entry's region read from the module at the address
+  // box's address; the image read replaces the image as a file load does. False when refused
+  // (busy, or an entry that cannot be read back).
+  bool ReadFromModule();
   // Save: see SaveClick. Throws image::FileWriteError.
   std::optional<std::string>
   Save(const std::function<std::optional<std::string>(const SaveProposal&)>& askFile);

@@ -63,6 +63,8 @@ const std::vector<Command>& Commands() {
        RunPorts},
       {"program", "program modules as the window's Program and MultiProgram buttons do",
        kProgramHelp, RunProgram},
+      {"read", "read a module's flash into a file (Read from Module)", kReadHelp, RunRead},
+      {"verify", "compare a module's flash with files, writing nothing", kVerifyHelp, RunVerify},
       {"detect", "ask the programmer unit which module sits at an address (Detect)", kDetectHelp,
        RunDetect},
       {"find", "search bit rates and addresses for a programmer unit (Find Device)", kFindHelp,

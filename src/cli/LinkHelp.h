@@ -1,9 +1,21 @@
 #pragma once
 // The help texts of vkprog's link commands.
 
+#include "protocol/Catalogue.h"
+#include "protocol/ProtocolKinds.h"
+
 #include <string>
 
 namespace vk::cli {
+
+// The entries whose chip can be read back (the kind's ReadsBack): "AT89C51RD2".
+inline std::string ReadableTargets() {
+  std::string names;
+  for (const auto& e : programmer::Catalogue())
+    if (programmer::KindOf(e.CpuKind).ReadsBack)
+      names += (names.empty() ? "" : ", ") + std::string(e.Name);
+  return names.empty() ? "none" : names;
+}
 
 inline const std::string kLinkOptionsHelp =
     "  -p, --port PORT  COMn (see vkprog ports), a device path (named by the COM number\n"
@@ -57,7 +69,8 @@ inline const std::string kProgramHelp =
     "                   port, device, address, detected_type, entry, files, crc32 (CRC-32\n"
     "                   of range_start..range_end, the bytes written), bytes, result\n"
     "                   (programmed, erased, failed, checked), reason, duration_s,\n"
-    "                   bit_rate. A failed write to it makes the exit 1\n"
+    "                   bit_rate, verified (true: every byte written was read back\n"
+    "                   equal). A failed write to it makes the exit 1\n"
     "  --timeout S      give up after S seconds (default 300)\n"
     "  -q, --quiet      no progress on stderr\n" +
     kLinkOptionsHelp +
@@ -77,6 +90,13 @@ inline const std::string kProgramHelp =
     "pauses are held to the clock and keep their length).\n\n"
     "A failed module's reason goes to stderr: \"QRD14 #7 Failed: record at 0x1040\n"
     "refused (E)\".\n\n"
+    "Verification: the targets whose chip can be read back (" +
+    ReadableTargets() +
+    ")\n"
+    "read every block written back before the closing command and compare. A run that\n"
+    "verified logs \"NAME #N Verified 4096 bytes\" before its \"Programmed OK\"; a\n"
+    "difference fails it (\"Failed: verify: flash differs at 0x1234 (read 5A,\n"
+    "expected A5)\"). Other targets are programmed without a read-back.\n\n"
     "Exit: 0 every module was programmed (or erased), 1 otherwise (also after the\n"
     "\"ID Mismatch\" error, where the window closes), 2 usage error, 3 the time-out ran\n"
     "out (the run is stopped and the link set back first), 4 the target only checks\n"
@@ -85,6 +105,55 @@ inline const std::string kProgramHelp =
     "130 interrupted (Ctrl-C: the run is stopped and\n"
     "the link set back first; the trace is kept), 143 ended by SIGTERM\n"
     "(the same).\n";
+
+// vkprog verify: the flash differs from the files (the first difference is printed).
+inline constexpr int kExitDiffers = 6;
+
+inline const std::string kReadHelp =
+    "Usage: vkprog read --port PORT --target NAME [--address N] [--range FIRST-LAST]\n"
+    "                   [--speed BAUD] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
+    "                   [--trace FILE] OUT\n\n"
+    "Reads the module's flash into OUT, as the window's File > Read from Module does:\n"
+    "Intel HEX when OUT's name ends in \"hex\" (any case), S-records otherwise (as Save\n"
+    "decides). Nothing is erased or written; the chip is left in its boot loader.\n"
+    "Targets that can be read: " +
+    ReadableTargets() +
+    ".\n\n"
+    "  -t, --target NAME  the catalogue entry (see vkprog targets)\n"
+    "  -a, --address N    the module address, 0..255 (default 0)\n"
+    "  -r, --range FIRST-LAST\n"
+    "                     image addresses in hexadecimal, LAST included, e.g. 1000-1FFF\n"
+    "                     (default: the entry's region, at most 64 KiB)\n"
+    "  --report FILE      append one JSON line as program does (result \"read\")\n"
+    "  --timeout S        give up after S seconds (default 300)\n"
+    "  -q, --quiet        no progress on stderr\n" +
+    kLinkOptionsHelp +
+    "\nExit: 0 read and written, 1 the read failed or OUT could not be written, 2 usage\n"
+    "error (also a target that cannot be read), 3 the time-out ran out, 130 interrupted,\n"
+    "143 SIGTERM.\n";
+
+inline const std::string kVerifyHelp =
+    "Usage: vkprog verify --port PORT --target NAME [--address N] [--speed BAUD]\n"
+    "                     [--report FILE] [--timeout S] [--quiet] [-v|-vv] [--trace FILE]\n"
+    "                     FILE...\n\n"
+    "Loads FILE... as program does and compares the module's flash with the bytes a\n"
+    "program run would write (blank 128-byte blocks are not compared), without erasing\n"
+    "or writing anything. Targets that can be read: " +
+    ReadableTargets() +
+    ".\n"
+    "Equal: \"NAME #N Verified 4096 bytes\" and \"NAME #N Same as the image\". A\n"
+    "difference names the first differing address on stderr: \"NAME #N Failed: verify:\n"
+    "flash differs at 0x1234 (read 5A, expected A5)\".\n\n"
+    "  -t, --target NAME  the catalogue entry (see vkprog targets)\n"
+    "  -a, --address N    the module address, 0..255 (default 0)\n"
+    "  --report FILE      append one JSON line as program does (result \"same\" or\n"
+    "                     \"failed\", verified true when equal)\n"
+    "  --timeout S        give up after S seconds (default 300)\n"
+    "  -q, --quiet        no progress on stderr\n" +
+    kLinkOptionsHelp +
+    "\nExit: 0 equal, 6 the flash differs, 1 the comparison could not be made (no\n"
+    "answer, refused, a file that is not firmware), 2 usage error (also a target that\n"
+    "cannot be read), 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
 
 inline const std::string kDetectHelp =
     "Usage: vkprog detect --port PORT [--address N] [--speed BAUD] [--timeout S]\n"

@@ -37,5 +37,7 @@ int RunProgram(const std::vector<std::string>& args) { return HandOver("program"
 int RunDetect(const std::vector<std::string>& args) { return HandOver("detect", args); }
 int RunFind(const std::vector<std::string>& args) { return HandOver("find", args); }
 int RunScan(const std::vector<std::string>& args) { return HandOver("scan", args); }
+int RunRead(const std::vector<std::string>& args) { return HandOver("read", args); }
+int RunVerify(const std::vector<std::string>& args) { return HandOver("verify", args); }
 
 } // namespace vk::cli

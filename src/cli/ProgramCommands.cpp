@@ -162,6 +162,7 @@ int RunProgram(const std::vector<std::string>& argv) {
               : failed                                      ? o.bytesWritten
                                                             : 0;
     m.bitRate = overCan ? CanBitRate(link.canBitrate) : o.bitRate;
+    m.verified = o.verified;
     m.seconds = SteadySeconds() - moduleStart;
     report->Add(m);
     moduleStart = SteadySeconds();

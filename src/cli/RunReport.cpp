@@ -118,7 +118,7 @@ void ProgramReport::Add(const Module& m) {
   const auto orNull = [](const auto& v) { return v ? json(*v) : json(); };
   json line = {{"time", RunReport::UtcNow()},
                {"host", RunReport::Host()},
-               {"command", "program"},
+               {"command", command_},
                {"port", port_},
                {"device", device_.empty() ? json() : json(device_)},
                {"address", m.address},
@@ -132,7 +132,8 @@ void ProgramReport::Add(const Module& m) {
                {"result", m.result},
                {"reason", m.reason.empty() ? json() : json(m.reason)},
                {"duration_s", std::round(m.seconds * 1000) / 1000},
-               {"bit_rate", orNull(m.bitRate)}};
+               {"bit_rate", orNull(m.bitRate)},
+               {"verified", m.verified}};
   if (canNode_) line["can_node"] = *canNode_;
   if (!warning_.empty()) line["warning"] = warning_;
   file_.Append(line);

@@ -5,7 +5,8 @@
 //   {"time":"2026-12-08T01:02:03Z","host":"bench3","command":"program","port":"COM24",
 //    "device":"/dev/ttyUSB7","address":7,"detected_type":136,"entry":"QRD14",
 //    "files":["app.vkf"],"crc32":"1C291CA3","range_start":"0F80","range_end":"2002",
-//    "bytes":4226,"result":"programmed","reason":null,"duration_s":1.84,"bit_rate":115200}
+//    "bytes":4226,"result":"programmed","reason":null,"duration_s":1.84,"bit_rate":115200,
+//    "verified":false}
 //
 // Each line is written in one piece and flushed at once, so several stations appending to one
 // file never mix their lines; a write that fails is remembered, so the command can say so and
@@ -62,6 +63,8 @@ public:
   void SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end);
   // Known once the port is open: its COM name and device; for CAN the node.
   void SetLink(const std::string& port, const std::string& device, std::optional<int> canNode);
+  // The command the lines name ("program" unless set).
+  void SetCommand(const std::string& command) { command_ = command; }
   // Said in every line from now on ("fw.hex: no end record: the file may be cut short").
   void SetWarning(const std::string& text) { warning_ = text; }
 
@@ -73,6 +76,7 @@ public:
     std::uint32_t bytes = 0;         // image bytes the module took
     std::optional<std::uint32_t> bitRate;
     double seconds = 0;
+    bool verified = false; // every byte written (or compared) was read back equal
   };
   void Add(const Module& m);
   // A "failed" line with this reason for every module of the list that has none yet.
@@ -82,6 +86,7 @@ public:
 
 private:
   RunReport file_;
+  std::string command_ = "program";
   std::string entry_;
   std::vector<std::string> files_;
   std::string port_, device_;

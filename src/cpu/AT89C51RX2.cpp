@@ -15,10 +15,20 @@
 //                         <-  "X"            the same record again (5 per run)
 //                         <-  "L" / "R"      the run fails (the P89C51RX2: "R" only)
 //   ":00000001FF"         ->
+// the AT89C51RX2 then reads back what it wrote, 1 KiB at most per command:
+//   ":05000004SSSSEEEE00CC" ->               SendDisplay
+//                         <-  "SSSS=<hex>"   AwaitData          16 bytes a line, each line
+//                             ...                               compared; 5 s without a line
+//                         <-  "X" / "L" / "R"                   again (5 per run) / fails
 //   closing commands      ->                 SendFirst
 //                         <-  "."            AwaitOk            each in turn; 500 ticks at most
 
 #include "link/SerialLink.h"
+#include "protocol/ImagePrep.h"
+#include "protocol/RunOutcome.h"
+
+#include <algorithm>
+#include <cstdio>
 
 namespace vk::cpu {
 
@@ -46,6 +56,7 @@ const Isp8051Variant TCPU_AT89C51RX2::kVariant = {
     /*fatal=*/"LR",
     /*closing=*/{":03000003060000F4", ""},
     /*finishBaud=*/0,
+    /*readsBack=*/true,
 };
 
 TCPU_AT89C51RX2::TCPU_AT89C51RX2(platform::IEventLoop& loop) : TCPU_ISP8051(loop, kVariant) {}
@@ -59,7 +70,14 @@ void TCPU_ISP8051::InitBegin(link::SerialLink* link, const std::string& param) {
   SyncStep = Sync::SendU;
   inSync_ = false;
   LoaderRepeats = 0;
-  Enter(EraseFirst ? CpuState::Erase : CpuState::Program, RunPhase::Begin);
+  ReadStep = Reading::SendDisplay;
+  ReadRepeats = 0;
+  readBack_ = false;
+  toRead_.clear();
+  rangeAt_ = 0;
+  // Reading and comparing leave the flash as it is.
+  const bool erases = EraseFirst && Purpose == programmer::RunPurpose::Program;
+  Enter(erases ? CpuState::Erase : CpuState::Program, RunPhase::Begin);
 }
 
 void TCPU_ISP8051::SyncTick() {
@@ -167,10 +185,196 @@ void TCPU_ISP8051::EraseStep() {
 }
 
 void TCPU_ISP8051::ProgramBegin() {
-  if (LoaderListens()) Enter(State, RunPhase::Step);
+  if (!LoaderListens()) return;
+  if (variant_.readsBack) PlanReading();
+  Enter(State, RunPhase::Step);
+}
+
+void TCPU_ISP8051::PlanReading() {
+  toRead_.clear();
+  rangeAt_ = 0;
+  const auto add = [this](std::uint32_t from, std::uint32_t end) {
+    if (!toRead_.empty() && toRead_.back().second == from)
+      toRead_.back().second = end;
+    else
+      toRead_.emplace_back(from, end);
+  };
+  const std::uint32_t end = std::min(EndAddr, programmer::kImageSize);
+  if (Purpose == programmer::RunPurpose::Read) {
+    if (CurAddr < end) add(CurAddr, end);
+  } else {
+    // The blocks SendNextRecord sends: from CurAddr on, blank ones left out.
+    const std::uint32_t block = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : 1;
+    for (std::uint32_t at = CurAddr; at < end; at += block) {
+      const std::uint32_t blockEnd = std::min(at + block, programmer::kImageSize);
+      if (std::any_of(Buffer + at, Buffer + blockEnd, [](std::uint8_t b) { return b != 0xFF; }))
+        add(at, blockEnd);
+    }
+  }
+  if (!toRead_.empty()) readAt_ = toRead_.front().first;
+}
+
+std::string TCPU_ISP8051::DisplayCommand(std::uint32_t first, std::uint32_t last,
+                                         std::uint8_t function) {
+  const std::uint8_t bytes[] = {0x05,
+                                0x00,
+                                0x00,
+                                0x04,
+                                static_cast<std::uint8_t>(first >> 8),
+                                static_cast<std::uint8_t>(first),
+                                static_cast<std::uint8_t>(last >> 8),
+                                static_cast<std::uint8_t>(last),
+                                function};
+  std::string text = ":";
+  std::uint8_t sum = 0;
+  char digits[4];
+  for (const std::uint8_t b : bytes) {
+    std::snprintf(digits, sizeof digits, "%02X", b);
+    text += digits;
+    sum = static_cast<std::uint8_t>(sum + b);
+  }
+  std::snprintf(digits, sizeof digits, "%02X", static_cast<std::uint8_t>(-sum));
+  return text + digits;
+}
+
+namespace {
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+} // namespace
+
+bool TCPU_ISP8051::TakeDisplayedHex(const std::string& text, std::size_t from) {
+  using programmer::FailReason;
+  using programmer::HexDigits;
+  for (std::size_t i = from; i < text.size(); ++i) {
+    if (text[i] == ' ') continue;
+    if (HexDigit(text[i]) < 0) break;
+    hexCarry_ += text[i];
+    if (hexCarry_.size() < 2) continue;
+    const auto value =
+        static_cast<std::uint8_t>(HexDigit(hexCarry_[0]) << 4 | HexDigit(hexCarry_[1]));
+    hexCarry_.clear();
+    const std::uint32_t at = readAt_ + received_;
+    if (at >= pieceEnd_) break;
+    if (Purpose == programmer::RunPurpose::Read) {
+      Buffer[at] = value;
+    } else if (value != Buffer[at]) {
+      Fail(FailReason::VerifyFailed, "verify: flash differs at 0x" + HexDigits(at, 4) + " (read " +
+                                         HexDigits(value, 2) + ", expected " +
+                                         HexDigits(Buffer[at], 2) + ")");
+      return false;
+    }
+    ++received_;
+  }
+  return true;
+}
+
+void TCPU_ISP8051::TakeDisplayLine(const std::string& line) {
+  using programmer::FailReason;
+  using programmer::HexDigits;
+  const auto allHex = [](const std::string& text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(),
+                                        [](char c) { return HexDigit(c) >= 0 || c == ' '; });
+  };
+  const auto eq = line.find('=');
+  if (eq == std::string::npos || eq < 4) {
+    // A line cut in two by a pause on the wire goes on in the next entry.
+    if (allHex(line) && (received_ > 0 || !hexCarry_.empty())) {
+      TakeDisplayedHex(line, 0);
+      StartWaiting();
+      return;
+    }
+    // No data: the echo of the command, a stray "." - or the loader's refusal, which follows
+    // the echo on its line (hexadecimal digits never hold these letters).
+    const std::string piece = HexDigits(readAt_, 4) + "-" + HexDigits(pieceEnd_ - 1, 4);
+    if (line.find('L') != std::string::npos) {
+      if (Purpose == programmer::RunPurpose::Program)
+        Fail(FailReason::VerifyFailed,
+             "verify: the chip refuses to be read (L: security bits set); written, not verified");
+      else
+        Fail(FailReason::ReadProtected, "the security bits forbid reading (L); nothing written");
+    } else if (line.find('R') != std::string::npos) {
+      Fail(FailReason::CommandRefused, "display of " + piece + " refused (R)");
+    } else if (line.find('X') != std::string::npos) {
+      if (AnotherAttempt(ReadRepeats, kMaxReadRetries))
+        ReadStep = Reading::SendDisplay;
+      else
+        Fail(FailReason::Garbled, "display of " + piece + " refused (X) too often");
+    }
+    return;
+  }
+  // The tail of a cut line may stand before the next line's address.
+  const std::string before = line.substr(0, eq - 4);
+  if (allHex(before) && !TakeDisplayedHex(before, 0)) return;
+  std::uint32_t address = 0;
+  bool readable = hexCarry_.empty();
+  for (std::size_t i = eq - 4; i < eq; ++i) {
+    const int d = HexDigit(line[i]);
+    readable = readable && d >= 0;
+    address = address << 4 | static_cast<std::uint32_t>(std::max(d, 0));
+  }
+  // Lines come in order; one for another address is a garbled answer: the piece again.
+  if (!readable || address != readAt_ + received_) {
+    hexCarry_.clear();
+    if (AnotherAttempt(ReadRepeats, kMaxReadRetries))
+      ReadStep = Reading::SendDisplay;
+    else
+      Fail(FailReason::Garbled,
+           "display answers garbled at 0x" + HexDigits(readAt_ + received_, 4));
+    return;
+  }
+  if (TakeDisplayedHex(line, eq + 1)) StartWaiting(); // each line restarts the time limit
+}
+
+bool TCPU_ISP8051::ReadTick() {
+  using programmer::FailReason;
+  switch (ReadStep.Is()) {
+  case Reading::SendDisplay: {
+    if (rangeAt_ >= toRead_.size()) return true;
+    const auto [from, end] = toRead_[rangeAt_];
+    if (readAt_ < from) readAt_ = from;
+    pieceEnd_ = std::min(end, readAt_ + kMaxDisplayBytes);
+    received_ = 0;
+    hexCarry_.clear();
+    Comm->DropAnswers();
+    Comm->SendString(DisplayCommand(readAt_, pieceEnd_ - 1));
+    StartWaiting();
+    ReadStep = Reading::AwaitData;
+    return false;
+  }
+  case Reading::AwaitData:
+    while (State != CpuState::Failed && ReadStep == Reading::AwaitData && Comm->AnswerWaiting())
+      TakeDisplayLine(Comm->TakeAnswer().value_or(""));
+    if (State == CpuState::Failed || ReadStep != Reading::AwaitData) return false;
+    if (readAt_ + received_ >= pieceEnd_) {
+      BytesVerified += pieceEnd_ - readAt_;
+      readAt_ = pieceEnd_;
+      if (Purpose == programmer::RunPurpose::Read) CurAddr = readAt_; // the progress bar
+      if (readAt_ >= toRead_[rangeAt_].second && ++rangeAt_ < toRead_.size())
+        readAt_ = toRead_[rangeAt_].first;
+      ReadStep = Reading::SendDisplay;
+      return rangeAt_ >= toRead_.size();
+    }
+    if (WaitedLongerThan(kAnswerLimitMs)) {
+      const std::string what = "reading 0x" + programmer::HexDigits(readAt_ + received_, 4);
+      if (Comm->IsOpen())
+        Fail(FailReason::RecordUnanswered, what + ": unanswered");
+      else
+        Fail(FailReason::LinkLost, what + ": unanswered: the link went away");
+    }
+    return false;
+  }
+  return false;
 }
 
 void TCPU_ISP8051::ProgramStep() {
+  if (Purpose != programmer::RunPurpose::Program) {
+    if (ReadTick()) Enter(State, RunPhase::End);
+    return;
+  }
   const RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false,
                               kMaxRecordRetries};
   RecordLoopStep(rules, RecordRepeats, [this] {
@@ -181,6 +385,23 @@ void TCPU_ISP8051::ProgramStep() {
 
 // Each closing command in turn, each acknowledged by "."; after the last the run is done.
 void TCPU_ISP8051::ProgramEnd() {
+  if (Purpose != programmer::RunPurpose::Program) {
+    // Nothing written: the closing commands (which make the chip start its program) stay
+    // unsent, the chip is left as it was found.
+    Verified = Purpose == programmer::RunPurpose::Compare && !toRead_.empty();
+    DoneAs = Purpose == programmer::RunPurpose::Read ? programmer::RunResult::Read
+                                                     : programmer::RunResult::Same;
+    ProtocolBase::ProgramEnd();
+    return;
+  }
+  // What was written is read back before the closing command lets the chip start it.
+  if (variant_.readsBack && !readBack_) {
+    if (!ReadTick()) return;
+    readBack_ = true;
+    Verified = !toRead_.empty();
+    Resets();
+    return;
+  }
   const int count = ClosingCount(variant_);
   switch (At<Closing>()) {
   case Closing::SendFirst:

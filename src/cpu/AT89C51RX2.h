@@ -3,7 +3,8 @@
 // single characters: "U" brings the loader to the host's bit rate and comes back as an echo,
 // commands are records of types 02 and 03 sent without a line end and acknowledged by ".",
 // data records end with a carriage return and are answered by 0x06 or "." (taken), "X" (send it
-// again) or a fatal letter.
+// again) or a fatal letter. The AT89C51RX2 also reads its flash back (record type 04, display):
+// a run reads every block it wrote before the closing command and compares.
 //
 // TCPU_ISP8051 is the part the loaders share: synchronisation, the erase command, the record
 // loop and the closing commands. An Isp8051Variant lists what differs; TCPU_AT89C51RX2 is
@@ -13,7 +14,10 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace vk::cpu {
 
@@ -28,6 +32,9 @@ struct Isp8051Variant {
   std::array<std::string_view, 2> closing;
   // The rate the link is left at after a run; 0 leaves it.
   std::uint32_t finishBaud;
+  // The loader displays its flash (":05 0000 04 SSSS EEEE 00", lines "AAAA=" and hexadecimal
+  // bytes): runs verify what they wrote, and read and compare runs are possible.
+  bool readsBack;
 };
 
 // How long the 8051 loaders are waited for. A poll is one step of the run: a tick (10 ms) or an
@@ -55,6 +62,9 @@ public:
   static constexpr std::int32_t kMaxSyncRetries = 20;  // so "U" goes out 21 times at most
   static constexpr std::int32_t kMaxEraseRetries = 50; // counted on from the synchronisation's
   static constexpr std::int32_t kMaxRecordRetries = 5; // per run
+  static constexpr std::int32_t kMaxReadRetries = 5;   // display commands sent again, per run
+  // The most one display command may cover (the loader's documented limit).
+  static constexpr std::uint32_t kMaxDisplayBytes = 0x400;
   static constexpr Isp8051Timing kTiming{};
 
   static constexpr std::string_view kSync = "U";
@@ -82,7 +92,22 @@ public:
     AwaitOk = 1,   // "." to the last one sent; then the next, or Done
   };
 
+  // The steps of reading the flash back (ReadTick): after the records of a run, or as the whole
+  // work of a read or compare run.
+  enum class Reading : std::int32_t {
+    SendDisplay = 0, // the display command of the next piece, or done
+    AwaitData = 1,   // its lines, until every byte of the piece came
+  };
+
+  // ":0500000400000FFF00ED": display first..last (last included); function 00 display, 01
+  // blank check.
+  static std::string DisplayCommand(std::uint32_t first, std::uint32_t last,
+                                    std::uint8_t function = 0x00);
+
   programmer::StepOf<Sync> SyncStep;
+  programmer::StepOf<Reading> ReadStep;
+  // Display commands sent again in this run.
+  std::int32_t ReadRepeats = 0;
   // Ticks waited for the answer to the last character or command.
   std::int32_t TryCount = 0;
   // Repeats of "U", the oscillator command and the erase command: one budget, so that the
@@ -100,7 +125,26 @@ protected:
   // synchronisation, which fails the run when the loader never answers.
   bool LoaderListens();
 
-  bool inSync_ = false; // the loader answered this run's synchronisation
+  // One tick of reading back: true once every range is read (and, unless reading, found equal
+  // to the image); a failure fails the run.
+  bool ReadTick();
+  // One line of the display's answer.
+  void TakeDisplayLine(const std::string& line);
+  // The hexadecimal bytes of text from `from` on, up to the first other character: into the
+  // image (reading) or compared with it; false when the run failed on a difference.
+  bool TakeDisplayedHex(const std::string& text, std::size_t from);
+  // The ranges a run reads: the blocks the record loop sends (blank ones skipped), or for a read
+  // run CurAddr..EndAddr.
+  void PlanReading();
+
+  bool inSync_ = false;   // the loader answered this run's synchronisation
+  bool readBack_ = false; // this run's read-back is over
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> toRead_; // [from, end) each
+  std::size_t rangeAt_ = 0;                                     // the range in hand
+  std::uint32_t readAt_ = 0;   // the first address of the piece in hand
+  std::uint32_t pieceEnd_ = 0; // its end
+  std::uint32_t received_ = 0; // bytes of the piece received so far
+  std::string hexCarry_;       // a digit whose pair a pause on the wire cut off
 
   const Isp8051Variant& variant_;
 };

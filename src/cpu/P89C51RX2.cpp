@@ -8,6 +8,9 @@ const Isp8051Variant TCPU_P89C51RX2::kVariant = {
     /*fatal=*/"R",
     /*closing=*/{":020000030400F7", ":030000030601FCF7"},
     /*finishBaud=*/kNormalBaud,
+    // Its display function streams the whole array until any character arrives, in a layout
+    // the data sheet does not fix: no read-back.
+    /*readsBack=*/false,
 };
 
 TCPU_P89C51RX2::TCPU_P89C51RX2(platform::IEventLoop& loop) : TCPU_ISP8051(loop, kVariant) {}

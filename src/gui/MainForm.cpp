@@ -20,6 +20,9 @@
 #include <QTabWidget>
 #include <QUrl>
 
+#include "protocol/Catalogue.h"
+#include "protocol/ProtocolKinds.h"
+
 #include <exception>
 
 namespace vk::gui {
@@ -70,6 +73,7 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
     if (QuitProgram) QuitProgram();
   };
   session_ = std::make_unique<app::Session>(loop, boxes, devices, kernels, std::move(views));
+  UpdateReadModule();
 
   // What the user does. Each goes through the gate: the engine may be asleep inside a step.
   SetCommandGate([this](std::function<void()> command) {
@@ -158,6 +162,12 @@ void TMainForm::BuildMenus() {
   mnSave->setShortcut(QKeySequence::Save);
   mnClear = file->addAction(QStringLiteral("&Clear"));
   mnClear->setStatusTip(QStringLiteral("Clear program buffer"));
+  mnReadModule = file->addAction(QStringLiteral("&Read from Module"));
+  mnReadModule->setStatusTip(QStringLiteral("Read the module's flash into the program buffer"));
+  // Offered for the selected entry only where its chip can be read back; the menu says why not.
+  file->setToolTipsVisible(true);
+  connect(file, &QMenu::aboutToShow, this, [this] { UpdateReadModule(); });
+  UpdateReadModule();
   file->addSeparator();
   mnExit = file->addAction(QStringLiteral("E&xit"));
   mnExit->setStatusTip(QStringLiteral("Exit this application"));
@@ -172,10 +182,30 @@ void TMainForm::BuildMenus() {
   connect(mnOpen, &QAction::triggered, this, [this] { ThroughGate([this] { FileOpen(); }); });
   connect(mnSave, &QAction::triggered, this, [this] { ThroughGate([this] { SaveClick(); }); });
   connect(mnClear, &QAction::triggered, this, [this] { ThroughGate([this] { BufferClear(); }); });
+  connect(mnReadModule, &QAction::triggered, this, [this] {
+    ThroughGate([this] {
+      PageControl->setCurrentWidget(TabSheetProgrammer); // where the run shows
+      session_->ReadFromModule();
+    });
+  });
   connect(mnExit, &QAction::triggered, this, [this] { ThroughGate([this] { FileExit(); }); });
   connect(mnSearch, &QAction::triggered, this,
           [this] { ThroughGate([this] { SearchSettings(); }); });
   connect(mnAbout, &QAction::triggered, this, [this] { ThroughGate([this] { HelpAbout(); }); });
+}
+
+void TMainForm::UpdateReadModule() {
+  if (!session_) return;
+  const auto& entry = session_->prg->Node();
+  const bool reads = programmer::KindOf(entry.CpuKind).ReadsBack;
+  std::string readable;
+  for (const auto& e : programmer::Catalogue())
+    if (programmer::KindOf(e.CpuKind).ReadsBack)
+      readable += (readable.empty() ? "" : ", ") + std::string(e.Name);
+  mnReadModule->setEnabled(reads);
+  mnReadModule->setToolTip(QString::fromStdString(
+      reads ? "Read the flash of the selected " + entry.Name + " module"
+            : entry.Name + " cannot be read back; reading is offered for " + readable));
 }
 
 void TMainForm::BuildPages() {

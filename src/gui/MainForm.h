@@ -67,6 +67,7 @@ public:
   QAction* mnOpen;
   QAction* mnSave;
   QAction* mnClear;
+  QAction* mnReadModule; // enabled for entries whose chip can be read back
   QAction* mnExit;
   QAction* mnSearch;
   QAction* mnAbout;
@@ -88,6 +89,8 @@ protected:
 
 private:
   void BuildMenus();
+  // Read from Module: enabled, and its tooltip, as the selected entry allows.
+  void UpdateReadModule();
   void BuildPages();
   void ShowError(const std::string& text);
   void RestoreSettings();

@@ -142,6 +142,11 @@ public:
   std::uint32_t MemStart() const { return memStart_; }
   std::uint32_t MemEnd() const { return memEnd_; }
   bool IsEmpty() const { return memStart_ >= memEnd_; }
+  // The range of bytes put into Image() by other means than a file (a module's flash read back).
+  void SetRange(std::uint32_t start, std::uint32_t end) {
+    memStart_ = start;
+    memEnd_ = end;
+  }
   std::uint32_t SW_Version() const;
   void SetSW_Version(std::uint32_t v);
   std::uint16_t SW_Edition() const;

@@ -4,6 +4,8 @@
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
 
+#include <algorithm>
+
 namespace vk::programmer {
 
 namespace {
@@ -161,6 +163,12 @@ bool RunController::SelectByName(const std::string& name) {
 
 // Arming clears SkipErase: a value left by another protocol's run must never skip the erase
 // of a module whose protocol does not set it.
+void RunController::Arm(RunPurpose purpose) {
+  cpu_->Purpose = purpose;
+  cpu_->Buffer = purpose == RunPurpose::Read ? readBuffer_.data() : Firmware->Image();
+  cpu_->Arm();
+}
+
 void RunController::StartErase() {
   EraseOnly = true;
   SkipErase = false;
@@ -168,7 +176,7 @@ void RunController::StartErase() {
   // Protocols that erase only on request (the 8051 loaders) must erase in an erase-only run;
   // otherwise the run would report "Erased OK" without having touched the chip.
   cpu_->EraseFirst = true;
-  cpu_->Arm();
+  Arm(RunPurpose::Program);
 }
 
 // A Program press programs: an erase armed earlier and never carried out does not turn it into
@@ -177,7 +185,33 @@ void RunController::StartProgram() {
   EraseOnly = false;
   SkipErase = false;
   begun_ = false;
-  cpu_->Arm();
+  Arm(RunPurpose::Program);
+  cpu_->AttachProgressBar(Progress);
+}
+
+void RunController::StartRead(std::uint32_t from, std::uint32_t end) {
+  EraseOnly = false;
+  SkipErase = false;
+  begun_ = false;
+  readFrom_ = std::min(from, kImageSize);
+  readEnd_ = std::min(end, kImageSize);
+  readBuffer_.assign(kImageSize, 0xFF);
+  Arm(RunPurpose::Read);
+  cpu_->SetRange(readFrom_, readEnd_);
+  cpu_->AttachProgressBar(Progress);
+}
+
+std::pair<std::uint32_t, std::uint32_t> RunController::RegionInImage() const {
+  const auto first = static_cast<std::uint32_t>(node_->RegionStart) & 0xFFFFu;
+  const auto size = static_cast<std::uint32_t>(node_->RegionEnd - node_->RegionStart) + 1;
+  return {first, std::min(kImageSize, first + size)};
+}
+
+void RunController::StartCompare() {
+  EraseOnly = false;
+  SkipErase = false;
+  begun_ = false;
+  Arm(RunPurpose::Compare);
   cpu_->AttachProgressBar(Progress);
 }
 
@@ -186,6 +220,7 @@ void RunController::ClearRun() {
   SkipErase = false;
   begun_ = false;
   cpu_->Disarm();
+  cpu_->Buffer = Firmware->Image(); // a read run's own buffer is done with
 }
 
 void RunController::StopRun(const std::string& why) {
@@ -227,6 +262,17 @@ void RunController::EndRun(bool ok) {
   p.Finish();
   ClearRun();
   const RunResult result = ok ? p.DoneAs : RunResult::Failed;
+  if (result == RunResult::Read) {
+    // As a file load: the image is what the module holds, nothing else of the last file stays.
+    Firmware->Clear();
+    Firmware->SetWindow(p.ImageWindow); // where the module keeps what was read
+    std::copy(readBuffer_.begin() + readFrom_, readBuffer_.begin() + readEnd_,
+              Firmware->Image() + readFrom_);
+    Firmware->SetRange(readFrom_, readEnd_);
+  }
+  // The line scripts match stays last; what the read-back proved comes before it.
+  if (ok && p.Verified)
+    Log(ModuleName() + " Verified " + std::to_string(p.BytesVerified) + " bytes");
   // A check says what it covered: "Blank (0000-20FF checked)" is no claim about the rest.
   const std::string found = p.DoneDetail.empty() ? "" : " (" + p.DoneDetail + ")";
   switch (result) {
@@ -240,7 +286,17 @@ void RunController::EndRun(bool ok) {
     break;
   case RunResult::Failed:
     Log(ModuleName() + " Failed");
-    Status("Module Programming Failed");
+    Status(p.Purpose == RunPurpose::Program ? "Module Programming Failed"
+                                            : "Module Reading Failed");
+    break;
+  case RunResult::Read:
+    Log(ModuleName() + " Read " + std::to_string(readEnd_ - readFrom_) + " bytes (" +
+        Hex4(readFrom_) + "-" + Hex4(readEnd_ - 1) + ")");
+    Status("Module Read OK");
+    break;
+  case RunResult::Same:
+    Log(ModuleName() + " Same as the image");
+    Status("Module Same as the image");
     break;
   default:
     Log(ModuleName() + " Programmed OK");
@@ -249,6 +305,7 @@ void RunController::EndRun(bool ok) {
   }
   if (Progress) Progress->SetPosition(Progress->Min());
   Report(result);
+  if (result == RunResult::Read && OnImageRead) OnImageRead();
 }
 
 void RunController::Report(RunResult result) {
@@ -258,6 +315,8 @@ void RunController::Report(RunResult result) {
   lastOutcome_.module = Address();
   lastOutcome_.bitRate = runBaud_ ? runBaud_ : Comm->GetBaudRate();
   lastOutcome_.bytesWritten = cpu_->BytesAcknowledged;
+  lastOutcome_.verified = result != RunResult::Failed && cpu_->Verified;
+  lastOutcome_.bytesVerified = cpu_->BytesVerified;
   runBaud_ = 0;
   if (result == RunResult::Failed) {
     lastOutcome_.reason =
@@ -290,10 +349,12 @@ bool RunController::RunStep() {
     if (ShownState != CpuState::Initialize) {
       ShownState = CpuState::Initialize;
       Status("Initializing Module");
-      p.SetRange(Firmware->MemStart(), Firmware->MemEnd());
+      const bool reading = p.Purpose == RunPurpose::Read;
+      const std::uint32_t from = reading ? readFrom_ : Firmware->MemStart();
+      const std::uint32_t end = reading ? readEnd_ : Firmware->MemEnd();
+      p.SetRange(from, end);
       if (Progress) {
-        Progress->SetRange(static_cast<int>(Firmware->MemStart() / 256),
-                           static_cast<int>((Firmware->MemEnd() + 255) / 256));
+        Progress->SetRange(static_cast<int>(from / 256), static_cast<int>((end + 255) / 256));
         Progress->SetPosition(Progress->Min());
       }
       p.ModuleNo = Address();
@@ -302,7 +363,8 @@ bool RunController::RunStep() {
     switch (p.Phase.Is()) {
     case RunPhase::Begin:
       // Before the protocol's first operation: a refused image leaves the module untouched.
-      if (!EraseOnly) {
+      // Reading and comparing write nothing: no image is refused for them.
+      if (!EraseOnly && p.Purpose == RunPurpose::Program) {
         if (const ImageRefusal refusal =
                 CheckImageForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
                                     Catalogue()[static_cast<std::size_t>(node_->Index)])) {
@@ -365,7 +427,7 @@ bool RunController::RunStep() {
       return true;
     }
     if (ShownState != CpuState::Program && p.Phase == RunPhase::Step) {
-      Status("Programming Module");
+      Status(p.Purpose == RunPurpose::Program ? "Programming Module" : "Reading Module");
       ShownState = CpuState::Program;
     }
     switch (p.Phase.Is()) {

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <typeinfo>
+#include <utility>
 #include <vector>
 
 namespace vk::image {
@@ -82,6 +83,9 @@ public:
   void SetProgress(IProgressView* bar) { Progress = bar; }
   // Called once for every module whose run ends (programmed, erased, failed or checked).
   std::function<void(const RunOutcome&)> OnModuleDone;
+  // A read run filled the image from the module's flash (it replaced the image as a file load
+  // does); the Buffer page shows it anew.
+  std::function<void()> OnImageRead;
   // The outcome of the last run that ended.
   const RunOutcome& LastOutcome() const { return lastOutcome_; }
   // The tree's previous click handler, called after every selection.
@@ -100,6 +104,15 @@ public:
   // The run.
   void StartErase();
   void StartProgram();
+  // A read run: the module's flash from..end-1 replaces the image once the whole range is read
+  // (a failed read leaves the image as it was). A compare run: the blocks a Program run would
+  // write are read and compared; nothing is erased or written. Only for entries whose kind
+  // reads back (ProtocolKind::ReadsBack); no jump table or checksum word is prepared.
+  void StartRead(std::uint32_t from, std::uint32_t end);
+  void StartCompare();
+  // The selected entry's region as image addresses [first, end): what a read covers unless told
+  // otherwise (the image holds the region's first 64 KiB).
+  std::pair<std::uint32_t, std::uint32_t> RegionInImage() const;
   // Stops a run: one under way runs the protocol's Finish and ends as failed, stopped by the
   // user; one only armed goes back to rest.
   void StopRun(const std::string& why = "");
@@ -150,6 +163,11 @@ private:
   RunOutcome lastOutcome_;
   IRunDisplay* display_ = nullptr;
   IProgressView* Progress = nullptr; // the run sets its range and position
+  // A read run's range, and the flash it read (the image is replaced only by a whole read).
+  std::uint32_t readFrom_ = 0, readEnd_ = 0;
+  std::vector<std::uint8_t> readBuffer_;
+  // Arms the protocol for a run of this purpose.
+  void Arm(RunPurpose purpose);
   void Report(RunResult result);
 };
 

@@ -68,7 +68,7 @@ inline std::vector<std::string> Tagged(const std::string& text, const std::strin
 // why", "Cortex-M3 #0 Blank (0000-20FF checked), nothing written".
 inline bool IsLogLine(const std::string& line) {
   static const std::regex kLog(
-      R"(^.+ #[0-9]+ (Programmed OK|Erased OK|Failed|Failed: .*|(Blank|Not blank)( \(.*\))?, nothing written)$)");
+      R"(^.+ #[0-9]+ (Programmed OK|Erased OK|Failed|Failed: .*|Verified [0-9]+ bytes|Read [0-9]+ bytes \(.*\)|Same as the image|(Blank|Not blank)( \(.*\))?, nothing written)$)");
   return std::regex_match(line, kLog);
 }
 inline std::vector<std::string> LogLines(const std::string& text) {

@@ -31,11 +31,56 @@ TEST(VkprogBootTargets, AT89C51RD2TakesASecondImageWithoutAnErase) {
       Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", "--dry-run", newer});
   EXPECT_TRUE(Contains(plan.out, "plan: erase none (each page write erases its page)")) << plan.out;
   const auto again = Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", newer});
-  EXPECT_EQ(LogLines(again.out), (std::vector<std::string>{"AT89C51RD2 #0 Programmed OK"}))
+  EXPECT_EQ(LogLines(again.out), (std::vector<std::string>{"AT89C51RD2 #0 Verified 2048 bytes",
+                                                           "AT89C51RD2 #0 Programmed OK"}))
       << again.err;
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(summary, "erase x0, 32 record(s) programmed, 4096 byte(s) in 0x0000-0x07FF"))
       << summary;
+}
+
+// vkprog read gives the programmed range back as the file it came from; vkprog verify compares
+// without writing: 0 equal, 6 differs (naming the first difference); a target that cannot be
+// read is a usage error.
+TEST(VkprogBootTargets, AT89C51RD2ReadAndVerify) {
+  TempDir dir;
+  const auto data = Pattern(0x900, 3);
+  const std::string hex = dir.Write("app.hex", HexText(0x1000, data));
+  Simulator sim({"isp8051", "--variant", "at89", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const std::vector<std::string> link = {"--port", sim.Port(), "--target", "AT89C51RD2"};
+  const auto with = [&](std::vector<std::string> head, std::vector<std::string> tail) {
+    head.insert(head.end(), link.begin(), link.end());
+    head.insert(head.end(), tail.begin(), tail.end());
+    return Vkprog(head);
+  };
+  ASSERT_EQ(with({"program"}, {hex}).exitCode, 0);
+  const std::string back = dir.File("back.hex");
+  const auto read = with({"read"}, {"--range", "1000-18FF", back});
+  EXPECT_EQ(read.exitCode, 0) << read.err;
+  ASSERT_EQ(Vkprog({"convert", hex, dir.File("same.hex")}).exitCode, 0);
+  EXPECT_EQ(TempDir::Read(back), TempDir::Read(dir.File("same.hex")));
+
+  EXPECT_EQ(with({"verify"}, {hex}).exitCode, 0);
+  auto other = data;
+  other[0x123] ^= 0x10;
+  const auto differs = with(
+      {"verify"}, {"--report", dir.File("r.jsonl"), dir.Write("b.hex", HexText(0x1000, other))});
+  EXPECT_EQ(differs.exitCode, 6) << differs.err;
+  char first[96];
+  std::snprintf(first, sizeof first,
+                "AT89C51RD2 #0 Failed: verify: flash differs at 0x1123 (read %02X, expected %02X)",
+                data[0x123], other[0x123]);
+  EXPECT_TRUE(Contains(differs.err, first)) << differs.err;
+  EXPECT_TRUE(Contains(TempDir::Read(dir.File("r.jsonl")), "\"verified\":false"));
+
+  const auto refused = Vkprog({"read", "--port", sim.Port(), "--target", "QRD14", back});
+  EXPECT_EQ(refused.exitCode, 2);
+  EXPECT_TRUE(Contains(refused.err, "cannot be read back; the targets that can: AT89C51RD2"))
+      << refused.err;
+  const std::string summary = sim.Stop();
+  EXPECT_TRUE(Contains(summary, "18 record(s) programmed")) << "read and verify wrote nothing\n"
+                                                            << summary;
 }
 
 TEST(VkprogBootTargets, H8StopsAtTheTimeoutAndNamesAFaultyOrMissingKernel) {

@@ -52,6 +52,7 @@ struct Target {
   std::uint32_t bitRate = 115200; // the rate the report gives: the one the device was spoken to at
   std::vector<std::pair<std::string, std::string>> env;
   std::string traceSays; // the trace (--trace) holds this line; empty: no trace is written
+  bool verified = false; // the run read back what it wrote (the report's "verified")
 };
 
 std::string Bytes(const std::vector<std::uint8_t>& v) { return {v.begin(), v.end()}; }
@@ -85,9 +86,10 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.device = {"isp8051", "--variant", "at89"};
     t.program = {"--target", "AT89C51RD2", dir.Write("app.hex", HexText(0, data))};
     t.flash = {{0, Bytes(data) + Blank(0x10000 - data.size())}};
-    t.log = {"AT89C51RD2 #0 Programmed OK"};
+    t.log = {"AT89C51RD2 #0 Verified 2048 bytes", "AT89C51RD2 #0 Programmed OK"};
     // The closing command (the status byte) is the last thing sent; it reached the chip.
-    t.written = {"16 record(s) programmed", "status byte 00"};
+    t.written = {"16 record(s) programmed", "display x2", "status byte 00"};
+    t.verified = true;
     t.unplugAfter = "5";
     t.noise = "0.001"; // the loader echoes every byte: some 4,000 bytes come back
   } else if (kind == "H8") {
@@ -235,8 +237,10 @@ TEST_P(DeviceMatrix, ProgramsTheImage) {
   if (!t.traceSays.empty()) {
     EXPECT_TRUE(Contains(TempDir::Read(dir.File("trace.txt")), t.traceSays));
   }
-  for (const auto& line : vk::test::Lines(TempDir::Read(dir.File("report.jsonl"))))
+  for (const auto& line : vk::test::Lines(TempDir::Read(dir.File("report.jsonl")))) {
     EXPECT_TRUE(Contains(line, "\"bit_rate\":" + std::to_string(t.bitRate))) << line;
+    EXPECT_TRUE(Contains(line, t.verified ? "\"verified\":true" : "\"verified\":false")) << line;
+  }
   RecordProperty("seconds", std::to_string(r.seconds));
   std::printf("matrix %s --link %s: %s in %.2f s\n", kind, link,
               r.result.exitCode == t.okExit ? "pass" : "FAIL", r.seconds);

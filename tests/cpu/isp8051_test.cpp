@@ -128,7 +128,10 @@ TEST(Isp8051, FullRunAt89) {
   b.Load(TwoPieces());
   ASSERT_TRUE(b.Run());
   EXPECT_EQ(b.w.Written(),
-            Concat({{"U", "\r"}, b.Records({0x000, 0x080, 0x100, 0x400}), {kEnd, kAt89Close}}));
+            Concat({{"U", "\r"},
+                    b.Records({0x000, 0x080, 0x100, 0x400}),
+                    {kEnd, ":050000040000017F0077", ":050000040400047F0070", kAt89Close}}))
+      << "each written range read back before the closing command";
   EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Programmed OK");
   EXPECT_EQ(b.p.status.PanelText(0), "Module Programmed OK");
   for (std::uint32_t a = 0; a < 0x480; ++a)
@@ -149,6 +152,70 @@ TEST(Isp8051, FullRunAt89) {
   EXPECT_EQ(b.loader.Counters().erases, 0u);
   for (std::uint32_t a = 0; a < 0x100; ++a)
     ASSERT_EQ(b.loader.Flash()[a], b.p.image.Image()[a]) << a;
+}
+
+// The AT89C51RX2 proves what it wrote: a stuck bit fails the run, which then leaves the chip in
+// its boot loader (no closing command).
+TEST(Isp8051, ReadBackVerifiesTheWrittenBlocks) {
+  using vk::programmer::FailReason;
+  const auto data = Pattern(0x1000, 7);
+  {
+    Bench b(Isp8051Chip::AT89C51RX2);
+    b.Load(HexText(0x1000, data));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.p.log.Lines(),
+              (Lines{"AT89C51RD2 #0 Verified 4096 bytes", "AT89C51RD2 #0 Programmed OK"}));
+    EXPECT_TRUE(b.p.prg.LastOutcome().verified);
+    EXPECT_EQ(b.p.prg.LastOutcome().bytesVerified, 4096u);
+    EXPECT_EQ(b.loader.Counters().displays, 4u) << "at most 1 KiB a display command";
+  }
+  std::uint32_t at = 0x1000;
+  while (data[at - 0x1000] & 1) ++at; // a byte whose bit 0 must clear
+  Isp8051Config c;
+  c.stuckBitAt = at;
+  Bench b(Isp8051Chip::AT89C51RX2, c);
+  b.Load(HexText(0x1000, data));
+  ASSERT_TRUE(b.Run());
+  EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed");
+  const auto& outcome = b.p.prg.LastOutcome();
+  EXPECT_EQ(outcome.reason, FailReason::VerifyFailed);
+  char detail[80];
+  std::snprintf(detail, sizeof detail, "verify: flash differs at 0x%04X (read %02X, expected %02X)",
+                at, data[at - 0x1000] | 1, data[at - 0x1000]);
+  EXPECT_EQ(outcome.detail, detail);
+  EXPECT_FALSE(outcome.verified);
+  const Lines written = b.w.Written();
+  EXPECT_EQ(std::count(written.begin(), written.end(), kAt89Close), 0);
+  EXPECT_FALSE(b.loader.StartsApplication());
+}
+
+// Read and compare runs write nothing and leave the chip in its boot loader.
+TEST(Isp8051, ReadAndCompareRuns) {
+  using vk::programmer::RunResult;
+  const auto data = Pattern(0x300, 5);
+  Bench b(Isp8051Chip::AT89C51RX2);
+  b.loader.Preload(0x2000, data);
+  b.p.prg.StartRead(0x2000, 0x2300);
+  b.p.running = true;
+  ASSERT_TRUE(b.p.RunToEnd());
+  EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Read 768 bytes (2000-22FF)");
+  EXPECT_EQ(b.p.image.MemStart(), 0x2000u);
+  EXPECT_EQ(b.p.image.MemEnd(), 0x2300u);
+  EXPECT_TRUE(std::equal(data.begin(), data.end(), b.p.image.Image() + 0x2000));
+
+  b.p.prg.StartCompare();
+  b.p.running = true;
+  ASSERT_TRUE(b.p.RunToEnd());
+  EXPECT_EQ(b.p.prg.LastOutcome().result, RunResult::Same);
+  EXPECT_EQ(b.p.log.Lines().end()[-2], "AT89C51RD2 #0 Verified 768 bytes");
+
+  b.p.image.Image()[0x2101] ^= 0x80;
+  b.p.prg.StartCompare();
+  b.p.running = true;
+  ASSERT_TRUE(b.p.RunToEnd());
+  EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::VerifyFailed);
+  EXPECT_EQ(b.loader.Counters().records, 0u);
+  EXPECT_EQ(b.loader.Counters().closingCommands, 0u);
 }
 
 TEST(Isp8051, FullRunP89) {
@@ -245,7 +312,7 @@ TEST(Isp8051, TheLastRecognisedCharacterDecides) {
     const Lines written = b.w.Written();
     Lines records;
     for (const auto& s : written)
-      if (s.size() > 20) records.push_back(s);
+      if (s.rfind(":80", 0) == 0) records.push_back(s);
     EXPECT_EQ(records, b.Records({0x1000, 0x1080, 0x1080, 0x1100, 0x1180}));
     EXPECT_EQ(b.Cpu().RecordRepeats, 1);
   }
@@ -341,7 +408,10 @@ TEST(Isp8051, EraseFirst) {
     const Lines sync = chip == Isp8051Chip::AT89C51RX2 ? Lines{"U", "\r"} : Lines{"U", "\r", kOsc};
     const Lines close =
         chip == Isp8051Chip::AT89C51RX2 ? Lines{kAt89Close} : Lines{kP89Close1, kP89Close2};
-    EXPECT_EQ(b.w.Written(), Concat({sync, {kErase}, b.Records({0x100, 0x180}), {kEnd}, close}));
+    const Lines readBack =
+        chip == Isp8051Chip::AT89C51RX2 ? Lines{":05000004010001FF00F6"} : Lines{};
+    EXPECT_EQ(b.w.Written(),
+              Concat({sync, {kErase}, b.Records({0x100, 0x180}), {kEnd}, readBack, close}));
     const auto statuses = b.p.StatusTexts();
     EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Erasing Module"), statuses.end());
     EXPECT_EQ(b.loader.Counters().erases, 1u);

@@ -159,6 +159,32 @@ TEST(Isp8051Loader, CommandsOfEachVariant) {
   }
 }
 
+// Display (record type 04, function 00) and blank check (01) as the AT89C51RX2's data sheet
+// gives them; a stuck bit shows only there.
+TEST(Isp8051Loader, DisplayAndBlankCheck) {
+  Isp8051Config c = Quiet();
+  c.stuckBitAt = 0x0402;
+  Isp8051Loader chip(c);
+  Host host{chip};
+  ASSERT_EQ(host.Ask("U" + DataRecord(0x0400, kData)), "U.\r\n");
+  EXPECT_EQ(host.Ask(":050000040400041200DD"),
+            "\r\n0400=12345778" + std::string(24, 'F') + "\r\n0410=FFFFFF\r\n")
+      << "0x0402 was written 56 and reads 57";
+  EXPECT_EQ(host.Ask(":050000040400040301EB"), "0400\r\n") << "the first address not blank";
+  EXPECT_EQ(host.Ask(":050000040404041001DA"), ".\r\n");
+  EXPECT_EQ(host.Ask(":050000040000040000F3"), "R\r\n") << "more than 1 KiB";
+
+  c.locked = true;
+  Isp8051Loader locked(c);
+  Host other{locked};
+  ASSERT_EQ(other.Ask("U"), "U");
+  EXPECT_EQ(other.Ask(":050000040400041200DD"), "L\r\n");
+  Isp8051Loader p89(Quiet(Isp8051Chip::P89C51RX2));
+  Host third{p89};
+  ASSERT_EQ(third.Ask("U"), "U");
+  EXPECT_EQ(third.Ask(":050000040400041200DD"), "R\r\n") << "not modelled for the P89C51RX2";
+}
+
 TEST(Isp8051Loader, ScriptedFaults) {
   {
     Isp8051Loader chip; // echo on

@@ -122,8 +122,13 @@ TEST(MainWindow, MenusCarryTheirCommandsAndHints) {
     menuObjects.push_back(a->menu());
   }
   ASSERT_EQ(menus, (std::vector<std::string>{"&File", "Setup", "&Help"}));
-  EXPECT_EQ(MenuTexts(menuObjects[0]),
-            (std::vector<std::string>{"&Open...", "&Save", "&Clear", "-", "E&xit"}));
+  EXPECT_EQ(
+      MenuTexts(menuObjects[0]),
+      (std::vector<std::string>{"&Open...", "&Save", "&Clear", "&Read from Module", "-", "E&xit"}));
+  // The entry selected at start cannot be read back: the item says which can.
+  EXPECT_FALSE(f.mnReadModule->isEnabled());
+  EXPECT_TRUE(f.mnReadModule->toolTip().endsWith("reading is offered for AT89C51RD2"))
+      << f.mnReadModule->toolTip().toStdString();
   EXPECT_EQ(MenuTexts(menuObjects[1]), (std::vector<std::string>{"Search ..."}));
   EXPECT_EQ(MenuTexts(menuObjects[2]), (std::vector<std::string>{"&About..."}));
 

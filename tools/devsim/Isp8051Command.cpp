@@ -23,15 +23,19 @@ const char* const kHelp =
     "  --erase-ms N         the full chip erase takes N ms before its \".\" (default 10)\n"
     "  --record-ms N        programming one record takes N ms before its answer (default 2)\n"
     "  --locked             the security bits are set: data records are refused (\"L\" on the\n"
-    "                       AT89C51RX2, \"R\" on the P89C51RX2) until a full chip erase\n"
+    "                       AT89C51RX2, \"R\" on the P89C51RX2) until a full chip erase; the\n"
+    "                       AT89C51RX2 answers reading with \"L\" too\n"
+    "  --stuck-bit ADDR     bit 0 of the flash byte at ADDR never clears: it reads 1 whatever\n"
+    "                       was written (only a read-back shows it)\n"
     "  --fault RULE         scripted fault, repeatable:\n"
     "                         silent                   answer nothing at all, not even the echo\n"
     "                         record:N=ACTION          the N-th data record (from 1, over the\n"
     "                         record:N-M=ACTION        whole session, repeats included)\n"
     "                         after-records:N=hangup   once record N is answered (or =silent)\n"
     "                         command:NAME=ACTION      every command NAME: SYNC (\"U\"), OSC,\n"
-    "                         command:NAME#K=ACTION    ERASE, CLOSE, END; only the K-th;\n"
-    "                         command:#K=ACTION        the K-th command of any kind\n"
+    "                         command:NAME#K=ACTION    ERASE, CLOSE, END, DISPLAY, BLANK;\n"
+    "                         command:#K=ACTION        only the K-th; the K-th command of any\n"
+    "                                                  kind\n"
     "                       ACTION: silent, X, R, L, E, garbage, hangup\n"
     "\n"
     "Common options:\n";
@@ -47,13 +51,22 @@ int RunIsp8051(const std::vector<std::string>& argv) {
     Isp8051Loader probe;
     return probe.AddFault(rule, error);
   };
+  const auto stuckBit = [&](OptionReader& args) {
+    std::uint32_t at = 0;
+    if (!args.Number("--stuck-bit", 0, Isp8051Loader::kFlashSize - 1, at,
+                     "--stuck-bit takes a flash address, 0 to 0xFFFF"))
+      return false;
+    config.stuckBitAt = at;
+    return true;
+  };
   const auto own = [&](OptionReader& args) {
     return args.Set("--no-echo", config.echo, false) || args.Set("--locked", config.locked, true) ||
            args.Choice("--variant",
                        {{"at89", Isp8051Chip::AT89C51RX2}, {"p89", Isp8051Chip::P89C51RX2}},
                        config.chip, "--variant takes at89 or p89") ||
            args.RecordAck(config.recordAck) || args.Milliseconds("--erase-ms", config.eraseMs) ||
-           args.Milliseconds("--record-ms", config.recordMs) || args.Fault(faults, loaderTakes);
+           args.Milliseconds("--record-ms", config.recordMs) || stuckBit(args) ||
+           args.Fault(faults, loaderTakes);
   };
   if (const auto end = ReadOptions(argv, "isp8051", kHelp, &common, own)) return *end;
 

@@ -25,11 +25,22 @@ constexpr std::uint8_t kTypeFunction = 0x03;
 constexpr std::uint8_t kFunctionClearBoot = 0x04;
 constexpr std::uint8_t kFunctionWriteBoot = 0x06;
 constexpr std::uint8_t kFunctionErase = 0x07;
+constexpr std::uint8_t kTypeDisplay = 0x04;
+constexpr std::uint8_t kDisplayData = 0x00;
+constexpr std::uint8_t kDisplayBlankCheck = 0x01;
+// The data sheet's limit of one display command, and its bytes per line.
+constexpr std::uint32_t kMaxDisplayBytes = 0x400;
+constexpr std::uint32_t kDisplayLineBytes = 16;
 
 std::string Hex2(std::uint8_t v) {
   char buf[4];
   std::snprintf(buf, sizeof buf, "%02X", v);
   return buf;
+}
+
+// An address as the loader prints it: four digits, no prefix.
+std::string Digits4(std::uint32_t v) {
+  return Hex2(static_cast<std::uint8_t>(v >> 8)) + Hex2(static_cast<std::uint8_t>(v));
 }
 
 std::string Upper(std::string_view text) {
@@ -45,6 +56,8 @@ const char* CommandName(const std::vector<std::uint8_t>& bytes) {
     return "END";
   case kTypeOscillator:
     return "OSC";
+  case kTypeDisplay:
+    return bytes.size() > 9 && bytes[8] == kDisplayBlankCheck ? "BLANK" : "DISPLAY";
   case kTypeFunction:
     if (bytes.size() > 5 && bytes[4] == kFunctionErase) return "ERASE";
     if (bytes.size() > 5 && (bytes[4] == kFunctionClearBoot || bytes[4] == kFunctionWriteBoot))
@@ -64,6 +77,11 @@ const char* Isp8051ChipName(Isp8051Chip chip) {
 Isp8051Loader::Isp8051Loader(Isp8051Config config)
     : config_(std::move(config)), locked_(config_.locked) {
   flash_.fill(0xFF);
+  ApplyStuckBit();
+}
+
+void Isp8051Loader::ApplyStuckBit() {
+  if (config_.stuckBitAt && *config_.stuckBitAt < kFlashSize) flash_[*config_.stuckBitAt] |= 0x01;
 }
 
 bool Isp8051Loader::AddFault(std::string_view rule, std::string* error) {
@@ -89,6 +107,7 @@ bool Isp8051Loader::AddFault(std::string_view rule, std::string* error) {
 void Isp8051Loader::Preload(std::uint32_t address, const std::vector<std::uint8_t>& bytes) {
   for (std::size_t i = 0; i < bytes.size() && address + i < kFlashSize; ++i)
     flash_[address + i] = bytes[i];
+  ApplyStuckBit();
 }
 
 char Isp8051Loader::RefusalLetter(const Fault& fault) const {
@@ -231,6 +250,8 @@ void Isp8051Loader::HandleDataRecord(const std::vector<std::uint8_t>& bytes, std
   if (at89) std::fill_n(flash_.begin() + address, count, std::uint8_t{0xFF});
   const auto notErased = ProgramFlash(flash_.data(), address, bytes.data() + 4, count,
                                       lowestWritten_, highestWritten_);
+  // The chip does not check its cells after writing: a stuck bit goes unnoticed here.
+  ApplyStuckBit();
   if (notErased)
     return RefuseRecord(n, "verify failed: flash not erased at " + Hex4(*notErased), kRefused, at,
                         baud);
@@ -277,6 +298,7 @@ void Isp8051Loader::HandleCommand(const std::vector<std::uint8_t>& bytes, Micros
     if (function == kFunctionErase && count == 1) {
       ++loader_.erases;
       flash_.fill(0xFF);
+      ApplyStuckBit();
       locked_ = false;
       lowestWritten_ = kFlashSize;
       highestWritten_ = 0;
@@ -303,9 +325,56 @@ void Isp8051Loader::HandleCommand(const std::vector<std::uint8_t>& bytes, Micros
       return;
     }
   }
+  if (type == kTypeDisplay && count == 5 && config_.chip == Isp8051Chip::AT89C51RX2)
+    return HandleDisplay(data, at, baud);
   const bool hasFunction = type == kTypeFunction && count >= 1;
   refuse("record type " + Hex2(type) + (hasFunction ? " function " + Hex2(data[0]) : "") +
          " is not known");
+}
+
+void Isp8051Loader::HandleDisplay(const std::uint8_t* data, Micros at, std::uint32_t baud) {
+  const std::uint32_t start = static_cast<std::uint32_t>(data[0] << 8 | data[1]);
+  const std::uint32_t end = static_cast<std::uint32_t>(data[2] << 8 | data[3]);
+  const std::uint8_t what = data[4];
+  if (what != kDisplayData && what != kDisplayBlankCheck) {
+    Note(at, "display function " + Hex2(what) + " is not known: refused");
+    Answer("R", at, baud);
+    return;
+  }
+  // The data sheet does not say what the chip does past its 1 KiB limit or with the ends
+  // swapped; refusing shows a host that asks for it.
+  if (end < start || end - start >= kMaxDisplayBytes) {
+    Note(at, "display of " + Hex4(start) + "-" + Hex4(end) + " is not 1 to 1024 bytes: refused");
+    Answer("R", at, baud);
+    return;
+  }
+  if (locked_) {
+    Note(at, "display of " + Hex4(start) + "-" + Hex4(end) + ": security bits set");
+    Answer(std::string(1, kLockedAt89), at, baud);
+    return;
+  }
+  if (what == kDisplayBlankCheck) {
+    ++loader_.blankChecks;
+    const auto* first = std::find_if(flash_.begin() + start, flash_.begin() + end + 1,
+                                     [](std::uint8_t b) { return b != 0xFF; });
+    const bool blank = first == flash_.begin() + end + 1;
+    Note(at, "blank check " + Hex4(start) + "-" + Hex4(end) +
+                 (blank ? ": blank"
+                        : ": data at " + Hex4(static_cast<std::uint32_t>(first - flash_.begin()))));
+    Answer(blank ? std::string(1, kCommandAck)
+                 : Digits4(static_cast<std::uint32_t>(first - flash_.begin())),
+           at, baud);
+    return;
+  }
+  ++loader_.displays;
+  Note(at, "display " + Hex4(start) + "-" + Hex4(end));
+  // The data lines stand on lines of their own, after the echo of the command.
+  std::string text;
+  for (std::uint32_t a = start; a <= end; a += kDisplayLineBytes) {
+    text += std::string(kLineEnd) + Digits4(a) + "=";
+    for (std::uint32_t i = a; i <= end && i < a + kDisplayLineBytes; ++i) text += Hex2(flash_[i]);
+  }
+  Answer(text, at, baud);
 }
 
 std::string Isp8051Loader::Summary() const {
@@ -328,10 +397,17 @@ std::string Isp8051Loader::Summary() const {
   out += buf;
   if (highestWritten_ >= lowestWritten_ && lowestWritten_ < kFlashSize)
     out += " in " + Hex4(lowestWritten_) + "-" + Hex4(highestWritten_);
-  std::snprintf(buf, sizeof buf, ", %llu refused, end record x%llu\n",
+  std::snprintf(buf, sizeof buf, ", %llu refused, end record x%llu",
                 static_cast<unsigned long long>(loader_.refused),
                 static_cast<unsigned long long>(loader_.endRecords));
   out += buf;
+  if (loader_.displays + loader_.blankChecks > 0) {
+    std::snprintf(buf, sizeof buf, ", display x%llu, blank check x%llu",
+                  static_cast<unsigned long long>(loader_.displays),
+                  static_cast<unsigned long long>(loader_.blankChecks));
+    out += buf;
+  }
+  out += "\n";
   out += "status byte " + Hex2(statusByte_) + ", boot vector " + Hex2(bootVector_) +
          (StartsApplication() ? ": the application starts at reset"
                               : ": the boot loader runs at reset") +

@@ -16,6 +16,10 @@
 //   type 03 04 00           boot vector and status byte cleared, "."
 //   type 03 06 00 SS        status byte := SS, "."; 00 makes the chip start the application
 //   type 03 06 01 VV        boot vector := VV, "."
+//   type 04 SSSS EEEE 00    AT89C51RX2: display SSSS..EEEE (EEEE included, at most 1 KiB): lines
+//                           "AAAA=" and up to 16 bytes in hexadecimal, each ended by CR LF
+//   type 04 SSSS EEEE 01    AT89C51RX2: blank check: "." when every byte is FF, else the first
+//                           address that is not, "AAAA"; both readings answer "L" while locked
 //   anything else           "R"
 //
 // Every answer but the echo "U" ends with CR LF. With echo on (the default, as the chips do)
@@ -32,6 +36,7 @@
 
 #include <array>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -48,7 +53,10 @@ struct Isp8051Config {
   char recordAck = '.'; // or 0x06
   Millis eraseMs = 10;  // full chip erase until "."
   Millis recordMs = 2;  // programming one record until its answer
-  bool locked = false;  // security bits set: records are refused until an erase
+  bool locked = false;  // security bits set: records (and reading) are refused until an erase
+  // A flash cell whose bit 0 never clears: programming leaves it 1 there, as a worn or damaged
+  // cell does, and only reading the flash back shows it.
+  std::optional<std::uint32_t> stuckBitAt;
   // The n-th "U" or data record (counted from 1) is answered with this text instead; for
   // scripting unusual answers in-process. Data records so answered are still programmed.
   std::map<std::uint64_t, std::string> syncReplies;
@@ -70,6 +78,8 @@ public:
     std::uint64_t erases = 0;
     std::uint64_t endRecords = 0;
     std::uint64_t closingCommands = 0; // status byte and boot vector commands
+    std::uint64_t displays = 0;        // display (read) commands answered with data
+    std::uint64_t blankChecks = 0;
     std::uint64_t ignoredUnsynced = 0; // bytes before the first "U"
     std::uint64_t wrongRate = 0;       // bytes at a rate other than the measured one
   };
@@ -113,6 +123,10 @@ private:
   void HandleDataRecord(const std::vector<std::uint8_t>& bytes, std::uint64_t n, Micros at,
                         std::uint32_t baud);
   void HandleCommand(const std::vector<std::uint8_t>& bytes, Micros at, std::uint32_t baud);
+  // Record type 04: display or blank check.
+  void HandleDisplay(const std::uint8_t* data, Micros at, std::uint32_t baud);
+  // The stuck bit stays 1 whatever was written.
+  void ApplyStuckBit();
   void RefuseRecord(std::uint64_t n, std::string_view why, char letter, Micros at,
                     std::uint32_t baud);
   // Sends an answer (and CR LF after it) unless the loader is silenced; returns when it has
