@@ -136,6 +136,8 @@ void RunController::Bind() {
   p.BootBaud = node_->BootBaud;
   p.ModuleNo = Address();
   p.Kernel = node_->Kernel;
+  p.ImageWindow = Firmware->Window();
+  p.OnLog = [this](const std::string& line) { Log(ModuleName() + " " + line); };
 }
 
 void RunController::SelectByType(std::int32_t code) {
@@ -177,6 +179,8 @@ void RunController::StartProgram() {
   EraseOnly = false;
   SkipErase = false;
   begun_ = false;
+  cpu_->StartAfterProgramming = StartAfterProgramming;
+  cpu_->RemoveReadProtection = RemoveReadProtection;
   cpu_->Arm();
   cpu_->AttachProgressBar(Progress);
 }
@@ -291,6 +295,7 @@ bool RunController::RunStep() {
       ShownState = CpuState::Initialize;
       Status("Initializing Module");
       p.SetRange(Firmware->MemStart(), Firmware->MemEnd());
+      p.ImageWindow = Firmware->Window();
       if (Progress) {
         Progress->SetRange(static_cast<int>(Firmware->MemStart() / 256),
                            static_cast<int>((Firmware->MemEnd() + 255) / 256));
