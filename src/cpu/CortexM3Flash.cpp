@@ -521,6 +521,7 @@ void TCPU_CORTEX_FLASH::NextVerify() {
 void TCPU_CORTEX_FLASH::NextRead() {
   if (nextAt_ >= rangeEnd_) {
     DoneAs = Purpose == RunPurpose::Read ? RunResult::Read : RunResult::Same;
+    ImageWindow = FlashBase; // where what was read lies, for the image that takes it
     Verified = Purpose == RunPurpose::Compare;
     Enter(CpuState::Done, RunPhase::Begin);
     return;

@@ -231,6 +231,8 @@ void RunController::EndRun(bool ok) {
   p.Finish();
   ClearRun();
   const RunResult result = ok ? p.DoneAs : RunResult::Failed;
+  // What was read came from the protocol's window of the chip: saved, it keeps those addresses.
+  if (result == RunResult::Read) Firmware->SetWindow(p.ImageWindow);
   // A check says what it covered: "Blank (0000-20FF checked)" is no claim about the rest.
   const std::string found = p.DoneDetail.empty() ? "" : " (" + p.DoneDetail + ")";
   switch (result) {
