@@ -504,7 +504,6 @@ void TCPU_CORTEX_FLASH::NextWrite() {
 void TCPU_CORTEX_FLASH::NextVerify() {
   if (verifiedUpTo_ >= written_.size()) {
     Verified = !written_.empty();
-    if (Verified) Log("verified " + std::to_string(BytesVerified) + " bytes");
     if (StartAfterProgramming)
       StartGo();
     else
