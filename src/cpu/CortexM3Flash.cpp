@@ -189,8 +189,7 @@ std::string TCPU_CORTEX_FLASH::LengthFrame(std::uint32_t count) {
 bool TCPU_CORTEX_FLASH::TalkTick() {
   switch (TalkStep.Is()) {
   case Talk::Idle:
-    if ((RunStage == Stage::Sync || RunStage == Stage::Restart) &&
-        WaitedLongerThan(waitLimitMs_)) {
+    if ((RunStage == Stage::Sync || RunStage == Stage::Restart) && WaitedLongerThan(waitLimitMs_)) {
       SendSync();
       return true;
     }
@@ -312,7 +311,11 @@ void TCPU_CORTEX_FLASH::Refused() {
     if (RemoveReadProtection && !unprotected_) {
       Log("read protection is active: removing it (the chip erases its whole flash)");
       RunStage = Stage::Unprotect;
-      Start({"Readout Unprotect", {}, {CommandBytes(0x92), ""}, Command::Data::None, 0,
+      Start({"Readout Unprotect",
+             {},
+             {CommandBytes(0x92), ""},
+             Command::Data::None,
+             0,
              kTiming.massEraseLimitMs});
       return;
     }
@@ -353,16 +356,20 @@ void TCPU_CORTEX_FLASH::CommandDone() {
   }
   case Stage::GetId: {
     ProductId = 0;
-    for (const char c : data_) ProductId = static_cast<std::uint16_t>(ProductId << 8 | static_cast<std::uint8_t>(c));
+    for (const char c : data_)
+      ProductId = static_cast<std::uint16_t>(ProductId << 8 | static_cast<std::uint8_t>(c));
     const auto product = FindProduct(ProductId);
     Log("product ID 0x" + programmer::HexDigits(ProductId, 4) + " (" +
-        (product ? std::string(product->name) + ", pages of " +
-                       std::to_string(product->pageSize) + " bytes"
+        (product ? std::string(product->name) + ", pages of " + std::to_string(product->pageSize) +
+                       " bytes"
                  : std::string("not in the page table")) +
         ")");
     RunStage = Stage::Probe;
-    Start({"Read Memory", FlashBase, {CommandBytes(0x11), AddressFrame(FlashBase), LengthFrame(1)},
-           Command::Data::Fixed, 1});
+    Start({"Read Memory",
+           FlashBase,
+           {CommandBytes(0x11), AddressFrame(FlashBase), LengthFrame(1)},
+           Command::Data::Fixed,
+           1});
     break;
   }
   case Stage::Probe:
@@ -432,9 +439,13 @@ void TCPU_CORTEX_FLASH::StartErase() {
   if (!product) {
     Log("page size of product 0x" + programmer::HexDigits(ProductId, 4) +
         " not known: erasing the whole flash");
-    const std::string all = EraseCommand == 0x44 ? std::string("\xFF\xFF\x00", 3)
-                                                 : std::string("\xFF\x00", 2);
-    Start({"Erase", {}, {CommandBytes(EraseCommand), all}, Command::Data::None, 0,
+    const std::string all =
+        EraseCommand == 0x44 ? std::string("\xFF\xFF\x00", 3) : std::string("\xFF\x00", 2);
+    Start({"Erase",
+           {},
+           {CommandBytes(EraseCommand), all},
+           Command::Data::None,
+           0,
            kTiming.massEraseLimitMs});
     erasedUpTo_ = 1; // the one command is the whole erase
     return;
@@ -451,8 +462,7 @@ void TCPU_CORTEX_FLASH::NextErase() {
     Enter(CpuState::Program, RunPhase::Begin);
     return;
   }
-  const std::size_t count =
-      std::min<std::size_t>(kMaxErasePages, erasePages_.size() - erasedUpTo_);
+  const std::size_t count = std::min<std::size_t>(kMaxErasePages, erasePages_.size() - erasedUpTo_);
   std::string list;
   const bool extended = EraseCommand == 0x44;
   const auto n = static_cast<std::uint32_t>(count - 1);
@@ -464,8 +474,11 @@ void TCPU_CORTEX_FLASH::NextErase() {
   }
   const std::uint32_t firstPage = erasePages_[erasedUpTo_];
   const auto pageSize = FindProduct(ProductId)->pageSize;
-  Start({extended ? "Extended Erase" : "Erase", kFlashBase + firstPage * pageSize,
-         {CommandBytes(EraseCommand), WithXor(list)}, Command::Data::None, 0,
+  Start({extended ? "Extended Erase" : "Erase",
+         kFlashBase + firstPage * pageSize,
+         {CommandBytes(EraseCommand), WithXor(list)},
+         Command::Data::None,
+         0,
          kTiming.answerLimitMs + static_cast<int>(count) * kTiming.erasePageLimitMs});
   erasedUpTo_ += count;
 }
@@ -485,14 +498,14 @@ void TCPU_CORTEX_FLASH::NextWrite() {
     nextAt_ = blockEnd;
     const auto block = BlockAt(at, blockEnd - at);
     // Erased flash holds 0xFF already.
-    if (std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; }))
-      continue;
+    if (std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; })) continue;
     CurAddr = at;
     LastRecordAt = at;
     written_.emplace_back(at, blockEnd - at);
     std::string payload(1, static_cast<char>(block.size() - 1));
     payload.append(block.begin(), block.end());
-    Start({"Write Memory", FlashBase + at,
+    Start({"Write Memory",
+           FlashBase + at,
            {CommandBytes(0x31), AddressFrame(FlashBase + at), WithXor(payload)}});
     return;
   }
@@ -513,8 +526,11 @@ void TCPU_CORTEX_FLASH::NextVerify() {
   reading_ = written_[verifiedUpTo_];
   CurAddr = reading_.first;
   const std::uint32_t addr = FlashBase + reading_.first;
-  Start({"Read Memory", addr, {CommandBytes(0x11), AddressFrame(addr), LengthFrame(reading_.second)},
-         Command::Data::Fixed, reading_.second});
+  Start({"Read Memory",
+         addr,
+         {CommandBytes(0x11), AddressFrame(addr), LengthFrame(reading_.second)},
+         Command::Data::Fixed,
+         reading_.second});
 }
 
 void TCPU_CORTEX_FLASH::NextRead() {
@@ -530,8 +546,11 @@ void TCPU_CORTEX_FLASH::NextRead() {
   reading_ = {nextAt_, count};
   CurAddr = nextAt_;
   const std::uint32_t addr = FlashBase + nextAt_;
-  Start({"Read Memory", addr, {CommandBytes(0x11), AddressFrame(addr), LengthFrame(count)},
-         Command::Data::Fixed, count});
+  Start({"Read Memory",
+         addr,
+         {CommandBytes(0x11), AddressFrame(addr), LengthFrame(count)},
+         Command::Data::Fixed,
+         count});
 }
 
 void TCPU_CORTEX_FLASH::TakeReadData() {

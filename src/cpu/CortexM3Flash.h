@@ -135,14 +135,18 @@ private:
   std::int32_t syncRepeats_ = 0;
   std::int32_t rereads_ = 0;
   int waitLimitMs_ = 0;
-  enum class CheckBytes : std::uint8_t { NotKnown, Sent, NotSent } checkBytes_ = CheckBytes::NotKnown;
+  enum class CheckBytes : std::uint8_t {
+    NotKnown,
+    Sent,
+    NotSent
+  } checkBytes_ = CheckBytes::NotKnown;
   bool awaitingCheckByte_ = false;
   bool protected_ = false;
   bool unprotected_ = false;
   std::uint32_t rangeStart_ = 0, rangeEnd_ = 0; // the image's offsets to write or read
   std::vector<std::uint32_t> erasePages_;
   std::size_t erasedUpTo_ = 0;
-  std::uint32_t nextAt_ = 0;                                // the next block's offset
+  std::uint32_t nextAt_ = 0;                                     // the next block's offset
   std::vector<std::pair<std::uint32_t, std::uint32_t>> written_; // offset, length
   std::size_t verifiedUpTo_ = 0;
   std::pair<std::uint32_t, std::uint32_t> reading_{};

@@ -42,7 +42,7 @@ TEST(StartUp, SelectionsAndFirstTick) {
   EXPECT_EQ(b.ports.CurrentIndex(), 1);
   EXPECT_FALSE(b.canAddress.Enabled());
   EXPECT_FALSE(b.untyped.Visible());
-  EXPECT_EQ(b.tree.nodes.size(), 25u);
+  EXPECT_EQ(b.tree.nodes.size(), 26u);
 
   // Files named on the command line load 200 ms after start; the tick starts afterwards.
   const std::string hex = b.dir.Write("a.hex", HexText(0x1000, Pattern(16)));

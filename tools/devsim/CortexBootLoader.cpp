@@ -42,8 +42,8 @@ void CortexBootLoader::Program(std::uint32_t offset, const std::uint8_t* data, s
 void CortexBootLoader::ErasePage(std::uint32_t page) {
   const std::uint32_t size = CortexPageSize(config_.productId);
   const std::uint32_t from = page * size;
-  std::fill(memory_.begin() + from, memory_.begin() + std::min<std::size_t>(from + size, memory_.size()),
-            0xFF);
+  std::fill(memory_.begin() + from,
+            memory_.begin() + std::min<std::size_t>(from + size, memory_.size()), 0xFF);
   ++stats_.pagesErased;
 }
 
@@ -185,18 +185,21 @@ void CortexBootLoader::TakeCommand(Micros at, std::uint32_t baud) {
       Send(bytes + static_cast<char>(kAck), *acked, baud);
     Idle();
   };
-  const bool protectedOut = readProtected_ && (command_ == kReadMemory || command_ == kGo ||
-                                               command_ == kWriteMemory || command_ == kErase ||
-                                               command_ == kExtendedErase);
+  const bool protectedOut =
+      readProtected_ && (command_ == kReadMemory || command_ == kGo || command_ == kWriteMemory ||
+                         command_ == kErase || command_ == kExtendedErase);
   if (protectedOut) return Refuse("read protection is active: " + Hex4(command_), at, baud);
   const std::uint8_t otherErase = config_.eraseCommand == kErase ? kExtendedErase : kErase;
   const std::uint8_t version = config_.eraseCommand == kExtendedErase ? 0x31 : 0x22;
   frame_.clear();
   switch (command_) {
   case kGet: {
-    const std::string served{static_cast<char>(kGet),         static_cast<char>(kGetVersion),
-                             static_cast<char>(kGetId),       static_cast<char>(kReadMemory),
-                             static_cast<char>(kGo),          static_cast<char>(kWriteMemory),
+    const std::string served{static_cast<char>(kGet),
+                             static_cast<char>(kGetVersion),
+                             static_cast<char>(kGetId),
+                             static_cast<char>(kReadMemory),
+                             static_cast<char>(kGo),
+                             static_cast<char>(kWriteMemory),
                              static_cast<char>(config_.eraseCommand),
                              static_cast<char>(kReadoutProtect),
                              static_cast<char>(kReadoutUnprotect)};
@@ -220,7 +223,8 @@ void CortexBootLoader::TakeCommand(Micros at, std::uint32_t baud) {
     return;
   case kErase:
   case kExtendedErase:
-    if (command_ == otherErase) return Refuse("erase command " + Hex4(command_) + " not offered", at, baud);
+    if (command_ == otherErase)
+      return Refuse("erase command " + Hex4(command_) + " not offered", at, baud);
     if (!Acknowledge("erase", at, baud)) return Idle();
     stage_ = Stage::AwaitPayload;
     return;
@@ -322,7 +326,8 @@ void CortexBootLoader::TakePayload(Micros at, std::uint32_t baud) {
     for (unsigned i = 0; i <= n; ++i) {
       const std::size_t at2 = width + i * width;
       const unsigned page = extended ? (frame_[at2] << 8 | frame_[at2 + 1]) : frame_[at2];
-      if (page >= pages) return Refuse("page " + std::to_string(page) + " outside the flash", at, baud);
+      if (page >= pages)
+        return Refuse("page " + std::to_string(page) + " outside the flash", at, baud);
     }
     for (unsigned i = 0; i <= n; ++i) {
       const std::size_t at2 = width + i * width;

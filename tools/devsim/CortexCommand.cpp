@@ -86,8 +86,9 @@ int RunCortex(const std::vector<std::string>& argv) {
     return UsageError("cortex", "--not-blank-from lies outside the memory");
 
   if (stuckBit) {
-    const std::uint32_t offset =
-        *stuckBit >= CortexBootLoader::kFlashBase ? *stuckBit - CortexBootLoader::kFlashBase : *stuckBit;
+    const std::uint32_t offset = *stuckBit >= CortexBootLoader::kFlashBase
+                                     ? *stuckBit - CortexBootLoader::kFlashBase
+                                     : *stuckBit;
     if (offset >= config.memorySize)
       return UsageError("cortex", "--stuck-bit lies outside the memory");
     config.stuckBit = *stuckBit;
