@@ -262,7 +262,8 @@ bool TCPU_CORTEX_FLASH::TalkTick() {
       const std::size_t n = command_.dataCount;
       if (checkBytes_ == CheckBytes::NotKnown && rx_.size() > n) {
         checkBytes_ = CheckBytes::Sent;
-        Log("the boot loader sends a check byte behind the data it reads: it is checked");
+        // For the trace only, as the check says it.
+        Comm->Note("Cortex-M3 loader sends a check byte behind the data it reads: it is checked");
       }
       if (checkBytes_ == CheckBytes::NotKnown) {
         // The whole answer came and nothing behind it: a check byte would have come at once.
