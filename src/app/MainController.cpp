@@ -146,6 +146,7 @@ void MainController::ProgrammerAction(int tag) {
         loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
       }
       Status("Programming ...");
+      prg_.StartAfterProgramming = page_.StartAfterProgramming();
       prg_.StartProgram();
       State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
     }
@@ -401,7 +402,32 @@ std::string MainController::MismatchTypes() const {
 
 void MainController::TickRun() {
   if (prg_.RunStep()) return;
+  if (RunAgainUnprotected()) return;
   NextModule();
+}
+
+bool MainController::RunAgainUnprotected() {
+  if (!OffersToRemoveReadProtection ||
+      prg_.LastOutcome().reason != programmer::FailReason::ReadProtected)
+    return false;
+  asking_ = true;
+  const auto answer = boxes_.Ask(
+      "The chip's read protection is active:\rits flash can be neither read nor written.\r"
+      "Removing the protection erases the whole flash.\rDo you want to remove it and program "
+      "the chip ?\r",
+      "Read Protection", platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
+      platform::MsgAnswer::No);
+  asking_ = false;
+  if (answer != platform::MsgAnswer::Yes) return false;
+  if (KindOf(prg_.Node().CpuKind).OpFirst) {
+    ProgrammerUnit(comm_).Select(CurModule);
+    loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
+  }
+  Status("Programming ...");
+  prg_.RemoveReadProtection = true; // for this run only: the run takes it when it starts
+  prg_.StartProgram();
+  prg_.RemoveReadProtection = false;
+  return true;
 }
 
 void MainController::NextModule() {

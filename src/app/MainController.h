@@ -102,6 +102,9 @@ public:
   // another entry; a module of another type fails with nothing written. The window keeps
   // selecting the detected module's entry and logs when the run uses another than the one chosen.
   bool RunKeepsItsEntry = false;
+  // The window: a chip whose read protection stopped a run is offered its removal (it erases
+  // the chip; No is the default). vkprog never asks: only its --unprotect removes it.
+  bool OffersToRemoveReadProtection = false;
 
   ControllerState State;
   std::int32_t DetectedType = 0;
@@ -114,6 +117,8 @@ private:
   void TickDetect(bool fromLink);
   void TickCheckImage();
   void TickRun();
+  // The run just ended on read protection: asks whether to remove it, and if so runs again.
+  bool RunAgainUnprotected();
   // The detection before a run is over: carry the run out, or fail the module and go on.
   void DetectionDone();
   // The module's run is over: the next address of the sequence, or the end.

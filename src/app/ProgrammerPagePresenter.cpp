@@ -46,6 +46,11 @@ void ProgrammerPagePresenter::EntrySelected(const TargetNode& entry, bool byPers
   if (buttons[RunController::kMultiProgram])
     buttons[RunController::kMultiProgram]->SetEnabled(entry.MultiProgram);
   if (byPerson && address_ && entry.DefaultAddress) address_->SetItemIndex(entry.DefaultAddress);
+  if (views_.startAfter) {
+    const bool starts = entry.CpuKind == kKindCortexFlash;
+    views_.startAfter->SetVisible(starts);
+    views_.startAfter->SetEnabled(starts);
+  }
 }
 
 void ProgrammerPagePresenter::ApplyUntypedSetting(ICheckView& box,

@@ -38,6 +38,10 @@ public:
   static void ApplyUntypedSetting(ICheckView& box, const std::optional<std::string>& value,
                                   bool fixedByMachine = false);
   bool UntypedAllowed() const { return views_.untyped && views_.untyped->Checked(); }
+  // "Start after programming" is shown (for the entry selected) and ticked.
+  bool StartAfterProgramming() const {
+    return views_.startAfter && views_.startAfter->Visible() && views_.startAfter->Checked();
+  }
   // Refreshes the page each time it is shown.
   void PageShow();
   // The Buffer page's information lines, shown in the summary.

@@ -221,6 +221,8 @@ int RunProgram(const std::vector<std::string>& argv) {
   };
   // The entry named is the entry written: a module of another type is not programmed as its own.
   s.session->controller->RunKeepsItsEntry = true;
+  s.startAfter.SetChecked(request.go); // "Start after programming"
+  s.session->prg->RemoveReadProtection = request.unprotect;
   // Erase erases the module by itself (after its type check).
   s.session->ButtonPressed(eraseOnly ? RunController::kErase : button);
 

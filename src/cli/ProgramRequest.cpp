@@ -60,7 +60,7 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
   valued.insert({"target", "address", "range", "report"});
   auto flags = LinkFlags();
-  flags.insert({"allow-untyped", "yes", "erase-only", "quiet", "dry-run"});
+  flags.insert({"allow-untyped", "yes", "erase-only", "quiet", "dry-run", "go", "unprotect"});
   Args args(argv, valued, flags);
   ProgramRequest r;
   r.link = ReadLinkOptions(args, 300);
@@ -87,6 +87,11 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
     throw UsageError("--port PCAN: " + std::string(entry->Name) +
                      " is not reached over CAN (only " + CanEntries() +
                      " is); give its serial port");
+  r.go = args.Has("go");
+  r.unprotect = args.Has("unprotect");
+  for (const auto& [flag, asked] : {std::pair{"--go", r.go}, std::pair{"--unprotect", r.unprotect}})
+    if (asked && entry->CpuKind != programmer::kKindCortexFlash)
+      throw UsageError(std::string(flag) + " is offered for \"Cortex-M3 Flash\" only");
   r.files = args.Positional();
   const auto& files = r.files;
   if (files.empty()) throw UsageError("name the firmware file(s) to program");

@@ -27,6 +27,8 @@ struct ProgramRequest {
   bool allowUntyped = false;
   bool yes = false;
   bool quiet = false;
+  bool go = false;        // start the program after programming (targets that can)
+  bool unprotect = false; // remove the chip's read protection, which erases it
   std::vector<std::string> files;
   std::optional<std::string> report;
   std::vector<int> modules; // the addresses, in the order they are worked on

@@ -74,6 +74,7 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   };
   session_ = std::make_unique<app::Session>(loop, boxes, devices, kernels, std::move(views));
   UpdateReadModule();
+  session_->controller->OffersToRemoveReadProtection = true;
 
   // What the user does. Each goes through the gate: the engine may be asleep inside a step.
   SetCommandGate([this](std::function<void()> command) {

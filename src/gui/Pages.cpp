@@ -222,6 +222,9 @@ TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
   UntypedBox->setChecked(false);
   UntypedBox->setEnabled(false);
   UntypedBox->hide();
+  StartAfterBox = new QCheckBox(QStringLiteral("Start after programming"), this);
+  SetHint(StartAfterBox, QStringLiteral("Start the program once it is written and verified"));
+  StartAfterBox->hide();
 
   static const char* const kCaptions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
   static const char* const kHints[4] = {"Detect Kestron module", "Erase module", "Program module",
@@ -256,6 +259,7 @@ TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
   for (std::size_t i = 0; i < buttons_.size(); ++i)
     buttons_[i] = std::make_unique<QtButtonView>(*Buttons[i]);
   untyped_ = std::make_unique<QtCheckView>(*UntypedBox);
+  startAfter_ = std::make_unique<QtCheckView>(*StartAfterBox);
   firstBox_ = std::make_unique<QtComboView>(*FirstBox);
   lastBox_ = std::make_unique<QtComboView>(*LastBox);
   info_ = std::make_unique<QtTextView>(*InfoMemo);
@@ -267,6 +271,7 @@ programmer::ProgrammerPageViews TProgrammerPage::Views() {
   programmer::ProgrammerPageViews v;
   for (std::size_t i = 0; i < buttons_.size(); ++i) v.buttons[i] = buttons_[i].get();
   v.untyped = untyped_.get();
+  v.startAfter = startAfter_.get();
   v.firstBox = firstBox_.get();
   v.lastBox = lastBox_.get();
   v.info = info_.get();
@@ -286,6 +291,9 @@ void TProgrammerPage::PlaceControls() {
   const int W = width();
   UntypedBox->setGeometry(8, H - 322, std::max(153, UntypedBox->sizeHint().width()),
                           UntypedBox->sizeHint().height());
+  // Beside the untyped box, on its row.
+  StartAfterBox->setGeometry(UntypedBox->geometry().right() + 12, H - 322,
+                             StartAfterBox->sizeHint().width(), StartAfterBox->sizeHint().height());
 
   const QSize button = ButtonSize({Buttons[0], Buttons[1], Buttons[2], Buttons[3]});
   static constexpr int kButtonTops[4] = {301, 271, 241, 211};

@@ -102,6 +102,7 @@ class TProgrammerPage : public QWidget {
 public:
   explicit TProgrammerPage(QWidget* parent = nullptr);
   QCheckBox* UntypedBox;
+  QCheckBox* StartAfterBox; // shown for the targets that can start a program
   std::array<QPushButton*, 4> Buttons{};
   QComboBox* FirstBox;
   QComboBox* LastBox;
@@ -129,7 +130,7 @@ protected:
 
 private:
   std::array<std::unique_ptr<QtButtonView>, 4> buttons_;
-  std::unique_ptr<QtCheckView> untyped_;
+  std::unique_ptr<QtCheckView> untyped_, startAfter_;
   std::unique_ptr<QtComboView> firstBox_, lastBox_;
   std::unique_ptr<QtTextView> info_, log_;
   std::unique_ptr<QtProgressView> progress_;

@@ -124,8 +124,20 @@ std::string FirmwareImage::IntelHexText(std::uint32_t start, std::uint32_t end) 
   end = std::min(end, kImageSize);
   std::uint32_t a = start & 0xFFC0;
   const std::uint32_t records = a < end ? (end - a + 31) / 32 : 0;
-  std::string out(records * 77 + 13, '\0');
+  std::string out(records * 77 + 17 + 13, '\0');
   char* p = out.data();
+  // The window the image came from, so that the file keeps its full addresses.
+  if (window_ != 0) {
+    const auto hi = static_cast<std::uint8_t>(window_ >> 24),
+               lo = static_cast<std::uint8_t>(window_ >> 16);
+    *p++ = ':';
+    for (const std::uint8_t b :
+         {std::uint8_t{0x02}, std::uint8_t{0x00}, std::uint8_t{0x00}, std::uint8_t{0x04}, hi, lo})
+      p = hex::PutByte(p, b);
+    p = hex::PutByte(p, static_cast<std::uint8_t>(-(0x06 + hi + lo)));
+    *p++ = '\r';
+    *p++ = '\n';
+  }
   for (; a < end; a += 32) {
     *p++ = ':';
     p = hex::PutByte(p, 0x20);

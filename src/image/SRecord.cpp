@@ -122,21 +122,29 @@ ReadResult FirmwareImage::ParseSRecords(std::uint32_t text, std::uint32_t availa
 
 std::string FirmwareImage::SRecordText(std::uint32_t start, std::uint32_t end) const {
   static constexpr char kHeader[] = "S00B0000424F4F545F41534D80\r\n";
-  static constexpr char kEnd[] = "S9030000FC\r\n";
+  // An image from a window above the first 64 KiB keeps its full addresses: S3 records, S7.
+  const bool wide = window_ != 0;
+  const char* const endRecord = wide ? "S70500000000FA\r\n" : "S9030000FC\r\n";
+  const std::size_t endLength = std::strlen(endRecord);
   end = std::min(end, kImageSize);
   std::uint32_t a = start & 0xFFE0;
   const std::uint32_t records = a < end ? (end - a + 15) / 16 : 0;
-  std::string out(sizeof kHeader - 1 + records * 44 + sizeof kEnd - 1, '\0');
+  std::string out(sizeof kHeader - 1 + records * 48 + endLength, '\0');
   char* p = out.data();
   std::memcpy(p, kHeader, sizeof kHeader - 1);
   p += sizeof kHeader - 1;
   for (; a < end; a += 16) {
+    const std::uint32_t full = window_ | a;
+    const std::uint8_t count = wide ? 0x15 : 0x13;
     *p++ = 'S';
-    *p++ = '1';
-    p = hex::PutByte(p, 0x13);
-    p = hex::PutByte(p, static_cast<std::uint8_t>(a >> 8));
-    p = hex::PutByte(p, static_cast<std::uint8_t>(a));
-    std::uint8_t sum = static_cast<std::uint8_t>(0x13 + (a >> 8) + a);
+    *p++ = wide ? '3' : '1';
+    p = hex::PutByte(p, count);
+    std::uint8_t sum = count;
+    for (int shift = wide ? 24 : 8; shift >= 0; shift -= 8) {
+      const auto b = static_cast<std::uint8_t>(full >> shift);
+      sum = static_cast<std::uint8_t>(sum + b);
+      p = hex::PutByte(p, b);
+    }
     for (std::uint32_t i = 0; i < 16; ++i) {
       const std::uint8_t b = image_[a + i];
       sum = static_cast<std::uint8_t>(sum + b);
@@ -146,8 +154,8 @@ std::string FirmwareImage::SRecordText(std::uint32_t start, std::uint32_t end) c
     *p++ = '\r';
     *p++ = '\n';
   }
-  std::memcpy(p, kEnd, sizeof kEnd - 1);
-  p += sizeof kEnd - 1;
+  std::memcpy(p, endRecord, endLength);
+  p += endLength;
   out.resize(static_cast<std::size_t>(p - out.data()));
   return out;
 }

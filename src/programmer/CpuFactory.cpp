@@ -4,6 +4,7 @@
 // The header of every protocol class named in ProtocolKinds.def.
 #include "cpu/ARM7.h"
 #include "cpu/AT89C51RX2.h"
+#include "cpu/CortexM3Flash.h"
 #include "cpu/Cortex_M3.h"
 #include "cpu/H8_3664.h"
 #include "cpu/P89C51RX2.h"

@@ -153,6 +153,7 @@ struct HeadlessProgrammerPage {
     ProgrammerPageViews v;
     v.buttons = {&buttons[0], &buttons[1], &buttons[2], &buttons[3]};
     v.untyped = &untyped;
+    v.startAfter = &startAfter;
     v.firstBox = &firstBox;
     v.lastBox = &lastBox;
     v.info = &info;
@@ -163,6 +164,7 @@ struct HeadlessProgrammerPage {
 
   HeadlessButton buttons[4];
   HeadlessCheck untyped;
+  HeadlessCheck startAfter;
   HeadlessCombo firstBox, lastBox;
   HeadlessText info, log;
   HeadlessProgress progress;

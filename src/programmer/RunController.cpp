@@ -138,6 +138,8 @@ void RunController::Bind() {
   p.BootBaud = node_->BootBaud;
   p.ModuleNo = Address();
   p.Kernel = node_->Kernel;
+  p.ImageWindow = Firmware->Window();
+  p.OnLog = [this](const std::string& line) { Log(ModuleName() + " " + line); };
 }
 
 void RunController::SelectByType(std::int32_t code) {
@@ -165,6 +167,9 @@ bool RunController::SelectByName(const std::string& name) {
 // of a module whose protocol does not set it.
 void RunController::Arm(RunPurpose purpose) {
   cpu_->Purpose = purpose;
+  // Only a programming run starts the image or gives up the chip's read protection.
+  cpu_->StartAfterProgramming = purpose == RunPurpose::Program && StartAfterProgramming;
+  cpu_->RemoveReadProtection = purpose == RunPurpose::Program && RemoveReadProtection;
   cpu_->Buffer = purpose == RunPurpose::Read ? readBuffer_.data() : Firmware->Image();
   cpu_->Arm();
 }
@@ -353,6 +358,7 @@ bool RunController::RunStep() {
       const std::uint32_t from = reading ? readFrom_ : Firmware->MemStart();
       const std::uint32_t end = reading ? readEnd_ : Firmware->MemEnd();
       p.SetRange(from, end);
+      p.ImageWindow = Firmware->Window();
       if (Progress) {
         Progress->SetRange(static_cast<int>(from / 256), static_cast<int>((end + 255) / 256));
         Progress->SetPosition(Progress->Min());

@@ -135,6 +135,10 @@ public:
 
   bool EraseOnly = false;
   bool SkipErase = false;
+  // The operator's wishes for the next program runs, for targets that can: start the program
+  // after programming; remove the chip's read protection (it erases the chip) when found.
+  bool StartAfterProgramming = false;
+  bool RemoveReadProtection = false;
   char SpinChar = '\0';
   link::SerialLink* Comm;
   image::FirmwareImage* Firmware;

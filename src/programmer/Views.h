@@ -81,6 +81,7 @@ public:
 struct ProgrammerPageViews {
   std::array<IButtonView*, 4> buttons{}; // Detect, Erase, Program, MultiProgram
   ICheckView* untyped = nullptr;         // "Allow untyped programming"
+  ICheckView* startAfter = nullptr;      // "Start after programming", for targets that can
   IComboView* firstBox = nullptr;        // MultiProgram's first module
   IComboView* lastBox = nullptr;         // and its last
   ITextView* info = nullptr;             // the summary

@@ -30,6 +30,7 @@ constexpr auto kCatalogue = std::to_array<CatalogueEntry>({
   {1, "CPU BOOT",         0,  kKindGroup,     false, 0x0000,    0x7FFF,    128, 9600,   0,     false,  0, false},
   {2, "AT89C51RD2",       0,  kKindAT89C51RX2,false, 0x0000,    0xFFFF,    128, 9600,   0,     false,  0, false},
   {2, "Cortex-M3",        0,  kKindCortex,    false, 0x8000000, 0x801FFFF, 128, 115200, 0,     false,  0, false},
+  {2, "Cortex-M3 Flash",  0,  kKindCortexFlash,false,0x8000000, 0x801FFFF, 256, 115200, 0,     false,  0, false},
   {2, "H8/3664",          0,  kKindH8,        false, 0x0000,    0x7FFF,    128, 9600,   2,     false,  0, false},
   {2, "H8/3672",          0,  kKindH8,        false, 0x0000,    0x3FFF,    128, 9600,   1,     false,  0, false},
   {2, "H8/3687",          0,  kKindH8,        false, 0x0000,    0xDFFF,    128, 9600,   3,     false,  0, false},

@@ -111,6 +111,9 @@ ImageRefusal CheckImageForTarget(const std::uint8_t* image, std::uint32_t memSta
   if (!kind.WritesImage || memStart >= memEnd) return {};
   const auto regionStart = static_cast<std::uint32_t>(entry.RegionStart);
   const auto regionEnd = static_cast<std::uint32_t>(entry.RegionEnd);
+  // A region above the 64 KiB image (the Cortex-M3 flash at 0x08000000) takes the image's
+  // addresses as offsets into the file's window there; the run checks the window itself.
+  if (regionStart >= kImageSize) return {};
   // The jump table the run builds below a program at 0x1000 is the entry's own.
   const std::uint32_t from = entry.JumpTable ? std::min(regionStart, kJumpTableAt) : regionStart;
   const auto block = static_cast<std::uint32_t>(entry.BlockSize > 0 ? entry.BlockSize : 128);

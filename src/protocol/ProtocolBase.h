@@ -154,6 +154,12 @@ public:
   // The full address of the image's 64 KiB window (its 16-bit addresses lie in it), from the
   // file's extended address records; 0 for a file without them.
   std::uint32_t ImageWindow = 0;
+  // Asked by the operator, for a protocol that can: start the program after a good run; remove
+  // the chip's read protection (which erases it) when it is found.
+  bool StartAfterProgramming = false;
+  bool RemoveReadProtection = false;
+  // A line for the run's log (the controller puts the module's name before it); may be empty.
+  std::function<void(const std::string& line)> OnLog;
 
   // The run waits for a record's answer and nothing else: the answer is handed over when it
   // arrives, so only the answer's time limit needs the controller's tick meanwhile.

@@ -1,6 +1,7 @@
 // The main controller driven through a whole session in virtual time.
 
 #include "AppBench.h"
+#include "devsim/CortexBootLoader.h"
 #include "image/Container.h"
 #include "support/HexText.h"
 
@@ -41,7 +42,7 @@ TEST(StartUp, SelectionsAndFirstTick) {
   EXPECT_EQ(b.ports.CurrentIndex(), 1);
   EXPECT_FALSE(b.canAddress.Enabled());
   EXPECT_FALSE(b.untyped.Visible());
-  EXPECT_EQ(b.tree.nodes.size(), 25u);
+  EXPECT_EQ(b.tree.nodes.size(), 26u);
 
   // Files named on the command line load 200 ms after start; the tick starts afterwards.
   const std::string hex = b.dir.Write("a.hex", HexText(0x1000, Pattern(16)));
@@ -172,6 +173,39 @@ TEST(Programming, AChipBehindTheUnitIsSelectedBeforeItsRun) {
   ASSERT_TRUE(b.loop.RunUntil([&] { return b.Written().size() >= 2; }, 1000));
   EXPECT_EQ(b.Written()[0], "OP 3\r");
   EXPECT_EQ(b.Written()[1], "\x7F");
+}
+
+// The window offers to remove a chip's read protection (No by default), and starts the program
+// when its box is ticked.
+TEST(Programming, ReadProtectionIsRemovedOnlyWhenTheOperatorSaysYes) {
+  AppBench b;
+  vk::devsim::CortexConfig config;
+  config.readProtected = true;
+  vk::devsim::CortexBootLoader loader(config);
+  b.bridge = std::make_unique<vk::test::ModelOnLine>(b.loop, b.line, loader);
+  b.session->controller->OffersToRemoveReadProtection = true;
+  b.session->Start({});
+  b.Load("fw.hex", ":020000040800F2\r\n" + HexText(0, Pattern(0x400)));
+  b.Select("Cortex-M3 Flash");
+  ASSERT_TRUE(b.startAfter.Visible());
+  // The first question is left to its default.
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.RunUntilIdle());
+  ASSERT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.boxes.boxes[0].caption, "Read Protection");
+  EXPECT_EQ(b.boxes.boxes[0].defaultButton, MsgAnswer::No);
+  EXPECT_EQ(b.log.Lines().back(), "Cortex-M3 Flash #0 Failed");
+  EXPECT_TRUE(loader.ReadProtected());
+
+  b.boxes.script = {MsgAnswer::Yes};
+  b.startAfter.SetChecked(true);
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.boxes.boxes.size(), 2u);
+  EXPECT_EQ(b.log.Lines().back(), "Cortex-M3 Flash #0 Programmed OK");
+  EXPECT_FALSE(loader.ReadProtected());
+  EXPECT_EQ(loader.Stats().startedAt, 0x08000000u);
+  b.bridge.reset();
 }
 
 TEST(Programming, TheModuleProgrammedIsTheModuleChecked) {

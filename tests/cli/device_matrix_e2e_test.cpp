@@ -139,6 +139,23 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
       t.log = {"Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written"};
       t.written = {"block(s) sent (0x0000 .. 0x0300)"};
     }
+  } else if (kind == "CortexM3Flash" || kind == "CortexM3FlashGo") {
+    // An image from the file's window at 0x08000000, over flash that holds an older program.
+    const auto data = Pattern(0x900);
+    t.device = {"cortex", "--not-blank-from", "0"};
+    t.program = {"--target", "Cortex-M3 Flash",
+                 dir.Write("app.hex", ":020000040800F2\r\n" + HexText(0, data))};
+    t.flash = {{0, Bytes(data) + Blank(0xC00 - data.size())}};
+    t.log = {"Cortex-M3 Flash #0 Programmed OK"};
+    t.written = {"9 block(s) written, 3 page(s) erased"};
+    t.unplugAfter = "200b"; // in the middle of the writes
+    t.noise = "0.003";      // a few of some 2,700 bytes read back
+    if (kind == "CortexM3FlashGo") {
+      // ST's loader: Extended Erase, no check byte behind the data read.
+      t.device.insert(t.device.end(), {"--erase-command", "44", "--no-check-byte"});
+      t.program.insert(t.program.begin(), "--go");
+      t.written.push_back("started at 0x8000000");
+    }
   } else if (kind == "QX4TBoot") {
     auto data = Pattern(0x800);
     std::fill(data.begin() + 0x80, data.begin() + 0x100, 0xFF); // a blank block: not sent
@@ -215,6 +232,8 @@ const char* const kTargets[] = {"Backplane",
                                 "CortexM3",
                                 "CortexM3NoCheckByte",
                                 "CortexM3NotBlankNoCheckByte",
+                                "CortexM3Flash",
+                                "CortexM3FlashGo",
                                 "QX4TBoot"};
 
 class DeviceMatrix : public ::testing::TestWithParam<std::tuple<const char*, const char*>> {};
@@ -292,7 +311,7 @@ TEST_P(DeviceFaults, NoiseNeverPassesADifferentFlashAsProgrammed) {
 
 INSTANTIATE_TEST_SUITE_P(SerialTargets, DeviceFaults,
                          ::testing::Values("Backplane", "AT89C51RD2", "H8", "CortexM3",
-                                           "QX4TBoot"));
+                                           "CortexM3Flash", "QX4TBoot"));
 
 // On Linux an open raises DTR and RTS, which resets many boards: listing the ports must open
 // none of them. A fake device tree gives the kernel's list; inotify counts the opens of a real

@@ -195,7 +195,7 @@ TEST(VkprogTargets, TreeAndHelp) {
   auto r = Vkprog({"targets"});
   ASSERT_EQ(r.exitCode, 0);
   const auto lines = Lines(r.out);
-  ASSERT_EQ(lines.size(), 25u);
+  ASSERT_EQ(lines.size(), 26u);
   EXPECT_EQ(lines[0].substr(0, 7), "Kestron");
   EXPECT_EQ(lines[4].substr(0, 7), "  QRD14");
   EXPECT_NE(lines[4].find("136"), std::string::npos);

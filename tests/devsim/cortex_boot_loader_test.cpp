@@ -66,7 +66,7 @@ TEST(CortexBootLoaderModel, RefusesWhatIsWrong) {
   Host h{loader};
   h.Ask("\x7F");
   EXPECT_EQ(h.Ask(std::string("\x11\xEF", 2)), "\x1F") << "complement";
-  EXPECT_EQ(h.Ask(std::string("\x43\xBC", 2)), "\x1F") << "not served";
+  EXPECT_EQ(h.Ask(std::string("\x44\xBB", 2)), "\x1F") << "Extended Erase is not offered";
   h.Ask(kRead);
   std::string f = Frame(0x100);
   f[4] ^= 1;
@@ -110,4 +110,33 @@ TEST(CortexBootLoaderModel, CommandLine) {
     EXPECT_EQ(r.exitCode, 2) << args.back();
     EXPECT_TRUE(r.out.empty()) << args.back();
   }
+}
+
+// AN3155's write: the address with the XOR of its bytes, then N, the bytes and the XOR of N and
+// them. Flash takes only the cleared bits; the erase command Get does not offer is refused.
+TEST(CortexBootLoaderModel, WritesClearBitsOnlyAndOffersOneEraseCommand) {
+  CortexBootLoader loader;
+  loader.PutMemory(0x10, {0x0F, 0xFF, 0xFF, 0xFF});
+  Host h{loader};
+  const auto plain = [](std::uint32_t a) {
+    std::string f = Frame(a);
+    f.back() = static_cast<char>(~f.back());
+    return f;
+  };
+  EXPECT_EQ(h.Ask("\x7F"), "y");
+  EXPECT_EQ(h.Ask(std::string("\x31\xCE", 2)), "y");
+  EXPECT_EQ(h.Ask(plain(0x08000010)), "y");
+  EXPECT_EQ(h.Ask(std::string("\x03\xF0\x12\x34\x56\x83", 6)), "") << "programming";
+  h.now += 1;
+  EXPECT_EQ(h.Read(), "y");
+  EXPECT_EQ(loader.Memory()[0x10], 0x00) << "0x0F AND 0xF0";
+  EXPECT_EQ(loader.Memory()[0x11], 0x12);
+  EXPECT_EQ(h.Ask(std::string("\x44\xBB", 2)), "\x1F") << "Extended Erase is not offered";
+  EXPECT_EQ(h.Ask(std::string("\x43\xBC", 2)), "y");
+  EXPECT_EQ(h.Ask(std::string("\x00\x00\x00", 3)), "") << "erasing page 0";
+  h.now += 20;
+  EXPECT_EQ(h.Read(), "y");
+  EXPECT_EQ(loader.Memory()[0x10], 0xFF);
+  EXPECT_EQ(h.Ask(std::string("\x31\xCE", 2)), "y");
+  EXPECT_EQ(h.Ask(plain(0x08000012)), "\x1F") << "not a word";
 }

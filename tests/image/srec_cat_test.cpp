@@ -272,7 +272,18 @@ TEST_F(SrecCatTest, ExtendedAddressesInOneWindowLoadAtTheirLowAddresses) {
     SCOPED_TRACE(o.name);
     SrecCat(Quote(base.string()) + " -intel -offset 0x08000000 -o " + Quote(Path(o.name).string()) +
             " " + o.args);
-    ExpectLoaded(*Load(Path(o.name), o.format), data);
+    const auto loaded = Load(Path(o.name), o.format);
+    ExpectLoaded(*loaded, data);
+    // Saved again, in either format, the data keeps its addresses in the window.
+    loaded->SaveIntelHex(Path("again.hex").string());
+    loaded->SaveSRecords(Path("again.s19").string());
+    for (const auto& [file, format] :
+         {std::pair{"again.hex", "-intel"}, std::pair{"again.s19", "-motorola"}}) {
+      const DataMap read =
+          ReadWithSrecCat(Path(file), std::string(format) + " -offset -0x08000000");
+      for (std::uint32_t a = 0; a < FirmwareImage::kImageSize; ++a)
+        if (data[a] >= 0) ASSERT_EQ(read[a], data[a]) << file << " at " << Hex(a);
+    }
     SrecCat(Quote(base.string()) + " -intel -offset 0x08008000 -o " + Quote(Path(o.name).string()) +
             " " + o.args);
     const auto v = Load(Path(o.name), ImageFormat::Unknown);

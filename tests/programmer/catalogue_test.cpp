@@ -1,6 +1,7 @@
 #include "cpu/ARM7.h"
 #include "cpu/AT89C51RX2.h"
 #include "cpu/Backplane.h"
+#include "cpu/CortexM3Flash.h"
 #include "cpu/Cortex_M3.h"
 #include "cpu/H8_3664.h"
 #include "cpu/P89C51RX2.h"
@@ -23,11 +24,13 @@ using namespace vk::programmer;
 // catalogue uses has its row.
 TEST(Catalogue, EntriesLookupsAndKindRowsAgree) {
   const auto cat = Catalogue();
-  ASSERT_EQ(cat.size(), 25u);
+  ASSERT_EQ(cat.size(), 26u);
   EXPECT_EQ(cat.front().Name, "Kestron");
   EXPECT_EQ(cat.back().Name, "H8/3687");
   EXPECT_EQ(cat[0].Level, 1);
-  for (const auto& e : cat) EXPECT_EQ(e.BlockSize, 128) << e.Name;
+  // Cortex-M3 Flash writes blocks of up to 256 bytes, as its boot loader takes them.
+  for (const auto& e : cat)
+    EXPECT_EQ(e.BlockSize, e.CpuKind == kKindCortexFlash ? 256 : 128) << e.Name;
 
   // The first entry with a code wins; code 0 is the root.
   EXPECT_EQ(FindEntryByType(136)->Name, "QRD14");
@@ -59,6 +62,7 @@ TEST(Catalogue, EntriesLookupsAndKindRowsAgree) {
       {6, {typeid(vk::cpu::TCPU_ARM7), "*.a20", 3, true, false, false, false}},
       {7, {typeid(vk::cpu::TCPU_QX4T), "*.a20", 3, true, false, true, true}},
       {8, {typeid(vk::cpu::TCPU_QX4T_BOOT), "*.a20", 3, true, false, false, true}},
+      {9, {typeid(vk::cpu::TCPU_CORTEX_FLASH), "*.hex", 2, true, false, false, true}},
   };
   vk::platform::SimulatedEventLoop loop;
   const CpuFactory factory = MakeCpuFactory(nullptr);

@@ -34,7 +34,7 @@ TEST(Selection, ProtocolObjectKeptOrReplacedByKind) {
   ProgrammerPagePresenter page(prg, p.image, *w.comm, views, nullptr, &address);
   prg.ChainedTreeClick = [&] { ++chained; };
   prg.BuildTargetTree(&tree);
-  ASSERT_EQ(tree.nodes.size(), 25u);
+  ASSERT_EQ(tree.nodes.size(), 26u);
   EXPECT_EQ(tree.nodes[4].parent, 0);                 // QRD14 under Kestron
   EXPECT_EQ(tree.nodes[18].parent, ITreeView::kNone); // QRH at the top level
 

@@ -13,8 +13,50 @@ constexpr char kNoise = '\x9C'; // no "y" in it
 
 } // namespace
 
+std::uint32_t CortexPageSize(std::uint16_t productId) {
+  switch (productId) {
+  case 0x414: // STM32F10x high-density (RM0008)
+  case 0x418: // connectivity line
+  case 0x428: // value line high-density
+  case 0x430: // XL-density
+    return 2048;
+  case 0x416: // STM32L1 medium-density (RM0038)
+    return 256;
+  default: // 0x410, 0x412, 0x420: low- and medium-density
+    return 1024;
+  }
+}
+
 CortexBootLoader::CortexBootLoader(CortexConfig config)
-    : config_(config), memory_(config.memorySize, 0xFF) {}
+    : config_(config), memory_(config.memorySize, 0xFF), readProtected_(config.readProtected) {}
+
+void CortexBootLoader::Program(std::uint32_t offset, const std::uint8_t* data, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint32_t a = offset + static_cast<std::uint32_t>(i);
+    std::uint8_t b = memory_[a] & data[i];
+    if (config_.stuckBit && Offset(*config_.stuckBit) == a) b |= 0x01;
+    memory_[a] = b;
+  }
+}
+
+void CortexBootLoader::ErasePage(std::uint32_t page) {
+  const std::uint32_t size = CortexPageSize(config_.productId);
+  const std::uint32_t from = page * size;
+  std::fill(memory_.begin() + from,
+            memory_.begin() + std::min<std::size_t>(from + size, memory_.size()), 0xFF);
+  ++stats_.pagesErased;
+}
+
+void CortexBootLoader::EraseAll() {
+  std::fill(memory_.begin(), memory_.end(), 0xFF);
+  ++stats_.massErases;
+}
+
+void CortexBootLoader::Restart(Micros at) {
+  Note(at, "the chip restarts: waiting for 0x7F");
+  synced_ = false;
+  stage_ = Stage::AwaitSync;
+}
 
 void CortexBootLoader::PutMemory(std::uint32_t addr, const std::vector<std::uint8_t>& bytes) {
   for (std::size_t i = 0; i < bytes.size() && addr + i < memory_.size(); ++i)
@@ -78,6 +120,9 @@ void CortexBootLoader::Refuse(const std::string& why, Micros at, std::uint32_t b
 
 void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
   switch (stage_) {
+  case Stage::Started:
+    ++stats_.ignored;
+    break;
   case Stage::AwaitSync:
   case Stage::AwaitCommand:
     if (b == kSync) {
@@ -96,12 +141,7 @@ void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     break;
   case Stage::AwaitComplement:
     if ((command_ ^ b) != 0xFF) return Refuse("command byte and complement do not match", at, baud);
-    if (command_ != kReadMemory)
-      return Refuse("command " + Hex4(command_) + " not served", at, baud);
-    if (!Acknowledge("read", at, baud)) return Idle();
-    ++stats_.readCommands;
-    frame_.clear();
-    stage_ = Stage::AwaitAddress;
+    TakeCommand(at, baud);
     break;
   case Stage::AwaitAddress: {
     frame_.push_back(b);
@@ -112,14 +152,11 @@ void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
       addr = addr << 8 | frame_[static_cast<std::size_t>(i)];
       x ^= frame_[static_cast<std::size_t>(i)];
     }
-    if (static_cast<std::uint8_t>(~x) != frame_[4])
+    // AN3155 checks the XOR of the four bytes; the Cortex-M3 check sends its complement, which
+    // is taken as well.
+    if (frame_[4] != x && static_cast<std::uint8_t>(~x) != frame_[4])
       return Refuse("address check byte wrong", at, baud);
-    const auto offset = Offset(addr);
-    if (!offset) return Refuse("address " + Hex4(addr) + " outside the memory", at, baud);
-    if (!Acknowledge("address", at, baud)) return Idle();
-    readOffset_ = *offset;
-    frame_.clear();
-    stage_ = Stage::AwaitLength;
+    TakeAddress(addr, at, baud);
     break;
   }
   case Stage::AwaitLength: {
@@ -135,7 +172,171 @@ void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     Idle();
     break;
   }
+  case Stage::AwaitPayload:
+    frame_.push_back(b);
+    if (PayloadMissing() == 0) TakePayload(at, baud);
+    break;
   }
+}
+
+void CortexBootLoader::TakeCommand(Micros at, std::uint32_t baud) {
+  const auto answer = [&](const char* name, std::string bytes) {
+    if (const auto acked = Acknowledge(name, at, baud))
+      Send(bytes + static_cast<char>(kAck), *acked, baud);
+    Idle();
+  };
+  const bool protectedOut =
+      readProtected_ && (command_ == kReadMemory || command_ == kGo || command_ == kWriteMemory ||
+                         command_ == kErase || command_ == kExtendedErase);
+  if (protectedOut) return Refuse("read protection is active: " + Hex4(command_), at, baud);
+  const std::uint8_t otherErase = config_.eraseCommand == kErase ? kExtendedErase : kErase;
+  const std::uint8_t version = config_.eraseCommand == kExtendedErase ? 0x31 : 0x22;
+  frame_.clear();
+  switch (command_) {
+  case kGet: {
+    const std::string served{static_cast<char>(kGet),
+                             static_cast<char>(kGetVersion),
+                             static_cast<char>(kGetId),
+                             static_cast<char>(kReadMemory),
+                             static_cast<char>(kGo),
+                             static_cast<char>(kWriteMemory),
+                             static_cast<char>(config_.eraseCommand),
+                             static_cast<char>(kReadoutProtect),
+                             static_cast<char>(kReadoutUnprotect)};
+    return answer("get", std::string(1, static_cast<char>(served.size())) +
+                             static_cast<char>(version) + served);
+  }
+  case kGetVersion:
+    return answer("getversion", std::string{static_cast<char>(version), 0, 0});
+  case kGetId:
+    return answer("getid", std::string{1, static_cast<char>(config_.productId >> 8),
+                                       static_cast<char>(config_.productId & 0xFF)});
+  case kReadMemory:
+    if (!Acknowledge("read", at, baud)) return Idle();
+    ++stats_.readCommands;
+    stage_ = Stage::AwaitAddress;
+    return;
+  case kGo:
+  case kWriteMemory:
+    if (!Acknowledge(command_ == kGo ? "go" : "write", at, baud)) return Idle();
+    stage_ = Stage::AwaitAddress;
+    return;
+  case kErase:
+  case kExtendedErase:
+    if (command_ == otherErase)
+      return Refuse("erase command " + Hex4(command_) + " not offered", at, baud);
+    if (!Acknowledge("erase", at, baud)) return Idle();
+    stage_ = Stage::AwaitPayload;
+    return;
+  case kReadoutProtect:
+  case kReadoutUnprotect: {
+    const bool protect = command_ == kReadoutProtect;
+    const auto acked = Acknowledge(protect ? "protect" : "unprotect", at, baud);
+    if (!acked) return Idle();
+    // Removing the protection erases the whole flash first.
+    Micros done = *acked;
+    if (!protect) {
+      EraseAll();
+      done += kPageEraseUs;
+    }
+    readProtected_ = protect;
+    Note(at, protect ? "read protection set" : "read protection removed; flash erased");
+    Send(std::string(1, static_cast<char>(kAck)), done, baud);
+    Restart(done);
+    return;
+  }
+  default:
+    return Refuse("command " + Hex4(command_) + " not served", at, baud);
+  }
+}
+
+void CortexBootLoader::TakeAddress(std::uint32_t addr, Micros at, std::uint32_t baud) {
+  const auto offset = Offset(addr);
+  const bool inFlash = offset && addr >= kFlashBase;
+  switch (command_) {
+  case kReadMemory:
+    if (!offset) return Refuse("address " + Hex4(addr) + " outside the memory", at, baud);
+    if (!Acknowledge("address", at, baud)) return Idle();
+    readOffset_ = *offset;
+    frame_.clear();
+    stage_ = Stage::AwaitLength;
+    return;
+  case kGo:
+    if (!inFlash) return Refuse("Go to " + Hex4(addr) + " outside the flash", at, baud);
+    if (!Acknowledge("address", at, baud)) return Idle();
+    Note(at, "Go " + Hex4(addr) + ": the program runs");
+    stats_.startedAt = addr;
+    stage_ = Stage::Started;
+    return;
+  default: // write
+    if (!inFlash || addr % 4 != 0)
+      return Refuse("write to " + Hex4(addr) + ": not a word in the flash", at, baud);
+    if (!Acknowledge("address", at, baud)) return Idle();
+    writeOffset_ = *offset;
+    frame_.clear();
+    stage_ = Stage::AwaitPayload;
+    return;
+  }
+}
+
+std::size_t CortexBootLoader::PayloadMissing() const {
+  const std::size_t have = frame_.size();
+  std::size_t need = 0;
+  if (command_ == kWriteMemory) {
+    need = have < 1 ? 1 : frame_[0] + 3u; // N, N + 1 bytes, XOR
+  } else if (command_ == kErase) {
+    need = have < 1 ? 1 : frame_[0] == 0xFF ? 2 : frame_[0] + 3u;
+  } else {
+    if (have < 2) return 2 - have;
+    const unsigned n = frame_[0] << 8 | frame_[1];
+    need = n >= 0xFFF0 ? 3 : 2 + 2 * (n + 1) + 1;
+  }
+  return need > have ? need - have : 0;
+}
+
+void CortexBootLoader::TakePayload(Micros at, std::uint32_t baud) {
+  std::uint8_t x = 0;
+  for (const auto b : frame_) x ^= b;
+  // Every payload ends with the XOR of the bytes before it, so all of them XOR to 0; but Erase's
+  // "all" is 0xFF and its complement.
+  const bool eraseAll = command_ == kErase && frame_[0] == 0xFF;
+  if (eraseAll ? frame_[1] != 0x00 : x != 0) return Refuse("payload checksum wrong", at, baud);
+  if (command_ == kWriteMemory) {
+    const std::size_t count = frame_[0] + 1u;
+    if (count % 4 != 0 || writeOffset_ + count > memory_.size())
+      return Refuse("write of " + std::to_string(count) + " bytes refused", at, baud);
+    Program(writeOffset_, frame_.data() + 1, count);
+    ++stats_.writes;
+    const Micros done = at + static_cast<Micros>(count / 2) * kHalfWordUs;
+    Acknowledge("written", done, baud);
+    Idle();
+    return;
+  }
+  const bool extended = command_ == kExtendedErase;
+  const unsigned n = extended ? (frame_[0] << 8 | frame_[1]) : frame_[0];
+  Micros done = at;
+  if ((extended && n >= 0xFFFD) || (!extended && n == 0xFF)) {
+    EraseAll();
+    done += kPageEraseUs;
+  } else if (extended && n >= 0xFFF0) {
+    return Refuse("erase code " + Hex4(n) + " not served", at, baud);
+  } else {
+    const std::size_t width = extended ? 2 : 1;
+    const std::uint32_t pages = config_.memorySize / CortexPageSize(config_.productId);
+    for (unsigned i = 0; i <= n; ++i) {
+      const std::size_t at2 = width + i * width;
+      const unsigned page = extended ? (frame_[at2] << 8 | frame_[at2 + 1]) : frame_[at2];
+      if (page >= pages)
+        return Refuse("page " + std::to_string(page) + " outside the flash", at, baud);
+    }
+    for (unsigned i = 0; i <= n; ++i) {
+      const std::size_t at2 = width + i * width;
+      ErasePage(extended ? (frame_[at2] << 8 | frame_[at2 + 1]) : frame_[at2]);
+      done += kPageEraseUs;
+    }
+  }
+  Acknowledge("erased", done, baud);
+  Idle();
 }
 
 void CortexBootLoader::SendBlock(std::uint32_t offset, std::uint32_t count, Micros ackDone,
@@ -186,6 +387,11 @@ std::string CortexBootLoader::Summary() const {
     out += " (" + Hex4(stats_.blocksRead.front()) + " .. " + Hex4(stats_.blocksRead.back()) + ")";
   out += "; " + std::to_string(stats_.nacks) + " refusal(s); memory " +
          (notBlankFrom_ ? "not blank from " + Hex4(*notBlankFrom_) : std::string("blank"));
+  std::snprintf(buf, sizeof buf, "; %d block(s) written, %d page(s) erased, %d mass erase(s)",
+                stats_.writes, stats_.pagesErased, stats_.massErases);
+  out += buf;
+  if (stats_.startedAt) out += "; started at " + Hex4(*stats_.startedAt);
+  if (readProtected_) out += "; read protection active";
   out += "; " + LineSummary("a rate or parity mismatch") + "\n";
   return out;
 }

@@ -1,16 +1,27 @@
 #pragma once
-// The serial boot loader of a Cortex-M3 chip, as far as a blank check needs it. Single raw
-// bytes at the loader's rate (even parity on a real line); "y" (0x79) acknowledges, 0x1F
-// refuses:
+// The serial boot loader of a Cortex-M3 chip (an STM32) as ST's application note AN3155 ("USART
+// protocol used in the STM32 bootloader") describes it. Single raw bytes at the loader's rate
+// (even parity on a real line); "y" (0x79) acknowledges, 0x1F refuses. Every command is its code
+// and the code's complement; a command not served, or a complement that does not match: 0x1F.
 //   0x7F                 synchronise (again at any time between commands): "y"
-//   0x11 0xEE            read memory (the command and its complement): "y"
-//   4 address bytes + X  most significant first, X the complement of their XOR: "y"; a wrong
-//                        X, or an address outside the memory: 0x1F
-//   N, ~N                N + 1 bytes to read: "y", then at once the N + 1 bytes and one check
-//                        byte, the XOR of those bytes; ST's ROM boot loader (its application
-//                        note AN3155, Read Memory) sends the N + 1 bytes only (checkByte false)
-// A command byte whose complement does not match, or any command but read: 0x1F. Memory is
-// mapped at 0 and at 0x08000000; it is blank (0xFF) unless scripted otherwise.
+//   0x00 Get             "y", N, version, the command codes served, "y"
+//   0x01 Get Version     "y", version, 0x00, 0x00, "y"
+//   0x02 Get ID          "y", 0x01, the product ID (two bytes), "y"
+//   0x11 Read Memory     "y"; 4 address bytes + their XOR: "y"; N, ~N: "y", then at once the
+//                        N + 1 bytes, and behind them their XOR when checkByte is set (a loader
+//                        of the maker's own; ST's loader sends the bytes only)
+//   0x21 Go              "y"; address + XOR in the flash: "y", and the loader is gone
+//   0x31 Write Memory    "y"; address + XOR (word-aligned, in the flash): "y"; N, N + 1 bytes
+//                        and the XOR of N and them: programmed, "y"
+//   0x43 Erase           "y"; N and N + 1 page numbers and their XOR (0xFF 0x00: all): "y"
+//   0x44 Extended Erase  "y"; the same with two-byte numbers (0xFFFF, 0xFFFE, 0xFFFD and 0x00:
+//                        all); a chip offers one of the two erase commands and refuses the other
+//   0x82 Readout Protect "y", "y", and the chip restarts (0x7F again)
+//   0x92 Readout Unprotect  "y", the whole flash erased, "y", and the chip restarts
+// While read protection is active, Read, Write, Erase and Go are refused at their code.
+// Flash is programmed as flash is: a write can only clear bits, so writing over flash that was
+// not erased leaves the AND of both. Memory is mapped at 0 and at 0x08000000; it is blank (0xFF)
+// unless scripted otherwise.
 //
 // A real loader sends the data right behind the "y", so the host may receive both in one chunk.
 // A pause between them (dataDelayMs) can be asked for, as some hosts wait for it.
@@ -28,28 +39,53 @@ struct CortexConfig {
   Millis dataDelayMs = 0;             // from the "y" to the length until the data
   bool checkByte = true;              // false: no check byte behind the data, as ST's ROM loader
   std::uint32_t memorySize = 0x20000; // 128 KiB
+  std::uint16_t productId = 0x410;    // STM32F10x medium-density
+  std::uint8_t eraseCommand = 0x43;   // the erase command offered: 0x43 or 0x44
+  bool readProtected = false;
+  std::optional<std::uint32_t> stuckBit; // bit 0 of the byte at this address never clears
 };
+
+// The flash page of a product, from ST's reference manuals; 1 KiB for a product not known.
+std::uint32_t CortexPageSize(std::uint16_t productId);
 
 class CortexBootLoader : public PacedSerialModel {
 public:
   static constexpr std::uint8_t kSync = 0x7F;
   static constexpr std::uint8_t kAck = 0x79; // "y"
   static constexpr std::uint8_t kNack = 0x1F;
+  static constexpr std::uint8_t kGet = 0x00;
+  static constexpr std::uint8_t kGetVersion = 0x01;
+  static constexpr std::uint8_t kGetId = 0x02;
   static constexpr std::uint8_t kReadMemory = 0x11;
+  static constexpr std::uint8_t kGo = 0x21;
+  static constexpr std::uint8_t kWriteMemory = 0x31;
+  static constexpr std::uint8_t kErase = 0x43;
+  static constexpr std::uint8_t kExtendedErase = 0x44;
+  static constexpr std::uint8_t kReadoutProtect = 0x82;
+  static constexpr std::uint8_t kReadoutUnprotect = 0x92;
   static constexpr std::uint32_t kFlashBase = 0x08000000;
+  // STM32F10x data sheet: a page erase takes 20 ms, a half-word 52.5 us to program (typical).
+  static constexpr Micros kPageEraseUs = 20000;
+  static constexpr Micros kHalfWordUs = 53;
 
   enum class Stage : std::uint8_t {
     AwaitSync,
     AwaitCommand,
     AwaitComplement,
     AwaitAddress,
-    AwaitLength
+    AwaitLength,
+    AwaitPayload, // Write's data, Erase's page list
+    Started,      // Go: the program runs; the loader hears nothing more
   };
 
   struct Counters {
     int syncs = 0;        // 0x7F acknowledged
     int readCommands = 0; // 0x11 0xEE acknowledged
+    int writes = 0;       // blocks programmed
+    int pagesErased = 0;
+    int massErases = 0;
     int nacks = 0;
+    std::optional<std::uint32_t> startedAt; // Go's address
     std::uint64_t ignored = 0;             // bytes before the first synchronisation
     std::vector<std::uint32_t> blocksRead; // address of every block sent, in order
   };
@@ -61,6 +97,8 @@ public:
   Stage CurrentStage() const { return stage_; }
   const Counters& Stats() const { return stats_; }
   const std::vector<std::uint8_t>& Memory() const { return memory_; }
+  bool ReadProtected() const { return readProtected_; }
+  std::vector<std::uint8_t> FlashImage() const override { return memory_; }
   // Scripted memory: bytes at an address (offset from the start of the memory).
   void PutMemory(std::uint32_t addr, const std::vector<std::uint8_t>& bytes);
   // Program-like bytes (never 0xFF) from the block that holds addr to the end of the memory.
@@ -80,6 +118,17 @@ private:
   void Refuse(const std::string& why, Micros at, std::uint32_t baud);
   void SendBlock(std::uint32_t offset, std::uint32_t count, Micros ackDone, std::uint32_t baud);
   std::optional<std::uint32_t> Offset(std::uint32_t addr) const;
+  // The command byte and its complement are in: acknowledged, refused, or answered at once.
+  void TakeCommand(Micros at, std::uint32_t baud);
+  void TakeAddress(std::uint32_t addr, Micros at, std::uint32_t baud);
+  // The bytes of Write's data or Erase's list still to come; 0 when all are in.
+  std::size_t PayloadMissing() const;
+  void TakePayload(Micros at, std::uint32_t baud);
+  void Program(std::uint32_t offset, const std::uint8_t* data, std::size_t count);
+  void ErasePage(std::uint32_t page);
+  void EraseAll();
+  // The chip restarts (after a change of its read protection): it must be synchronised again.
+  void Restart(Micros at);
   void Idle() { stage_ = synced_ ? Stage::AwaitCommand : Stage::AwaitSync; }
 
   CortexConfig config_;
@@ -90,6 +139,8 @@ private:
   std::uint8_t command_ = 0;
   std::vector<std::uint8_t> frame_;
   std::uint32_t readOffset_ = 0;
+  std::uint32_t writeOffset_ = 0;
+  bool readProtected_ = false;
   std::uint64_t steps_ = 0;
   FaultScript faults_;
   Counters stats_;

@@ -1,0 +1,582 @@
+#include "cpu/CortexM3Flash.h"
+
+// On the wire (host left, loader right), raw bytes at BootBaud with even parity. Every command is
+// its byte and the byte's complement; "y" (0x79) acknowledges, 0x1F refuses:
+//   0x7F                         ->                 synchronise (0x1F: it already was)
+//   0x00 0xFF                    ->  y N ver cmds y Get: version and the commands offered
+//   0x02 0xFD                    ->  y 1 id id y    Get ID
+//   0x11 0xEE                    ->  y              Read Memory (0x1F: read protection active)
+//     address + XOR              ->  y
+//     N, ~N                      ->  y, N + 1 bytes
+//   0x92 0x6D                    ->  y ... y        Readout Unprotect (asked for only); the chip
+//                                                   erases its flash and restarts: 0x7F again
+//   0x43 0xBC  N pages XOR       ->  y ... y        Erase (0xFF 0x00: everything)
+//   0x44 0xBB  N(2) pages(2) XOR ->  y ... y        Extended Erase (0xFF 0xFF 0x00: everything)
+//   0x31 0xCE  address + XOR  N data XOR  -> y y y  Write Memory, at most 256 bytes
+//   then Read Memory of every block written, and 0x21 0xDE address + XOR (Go) when asked.
+
+#include "link/SerialLink.h"
+#include "protocol/ImagePrep.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace vk::cpu {
+
+using programmer::CpuState;
+using programmer::FailReason;
+using programmer::RunPhase;
+using programmer::RunPurpose;
+using programmer::RunResult;
+
+namespace {
+constexpr std::uint8_t kAck = 0x79;
+constexpr std::uint8_t kNack = 0x1F;
+constexpr std::uint8_t kEvenParity = 2;
+constexpr std::uint32_t kNormalBaud = 115200;
+
+std::string CommandBytes(std::uint8_t code) {
+  return {static_cast<char>(code), static_cast<char>(~code & 0xFF)};
+}
+
+std::string Hex8(std::uint32_t v) { return "0x" + programmer::HexDigits(v, 8); }
+
+// The address bytes, most significant first, and their XOR.
+std::string AddressFrame(std::uint32_t addr) {
+  std::string frame;
+  std::uint8_t x = 0;
+  for (int shift = 24; shift >= 0; shift -= 8) {
+    frame += static_cast<char>(addr >> shift);
+    x ^= static_cast<std::uint8_t>(addr >> shift);
+  }
+  return frame + static_cast<char>(x);
+}
+
+// Bytes followed by their XOR.
+std::string WithXor(std::string bytes) {
+  std::uint8_t x = 0;
+  for (const char c : bytes) x ^= static_cast<std::uint8_t>(c);
+  return bytes + static_cast<char>(x);
+}
+
+// Products with a Cortex-M3 core and pages of one size (ST's reference manuals RM0008, RM0038).
+// The STM32F2 (0x411) erases by sectors of different sizes: it is not here, and is erased whole.
+constexpr TCPU_CORTEX_FLASH::Product kProducts[] = {
+    {0x410, "STM32F10x medium-density", 1024},
+    {0x412, "STM32F10x low-density", 1024},
+    {0x414, "STM32F10x high-density", 2048},
+    {0x416, "STM32L1 medium-density", 256},
+    {0x418, "STM32F105/107 connectivity line", 2048},
+    {0x420, "STM32F100 value line low/medium-density", 1024},
+    {0x428, "STM32F100 value line high-density", 2048},
+    {0x430, "STM32F10x XL-density", 2048},
+};
+} // namespace
+
+std::optional<TCPU_CORTEX_FLASH::Product> TCPU_CORTEX_FLASH::FindProduct(std::uint16_t id) {
+  for (const auto& p : kProducts)
+    if (p.id == id) return p;
+  return std::nullopt;
+}
+
+void TCPU_CORTEX_FLASH::Log(const std::string& line) {
+  Comm->Note(line);
+  if (OnLog) OnLog(line);
+}
+
+std::string TCPU_CORTEX_FLASH::Nothing() const {
+  return Purpose == RunPurpose::Program ? "nothing written" : "nothing read";
+}
+
+std::string TCPU_CORTEX_FLASH::Where() const {
+  return command_.addr ? " at " + Hex8(*command_.addr) : "";
+}
+
+void TCPU_CORTEX_FLASH::InitBegin(link::SerialLink* link, const std::string& param) {
+  ProtocolBase::InitBegin(link, param);
+  Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
+  Comm->SetParity(kEvenParity);
+  Comm->SetRawMode(true);
+  FlashBase = FlashBaseFor(ImageWindow);
+  rangeStart_ = CurAddr;
+  rangeEnd_ = std::min<std::uint32_t>(EndAddr, programmer::kImageSize);
+  checkBytes_ = CheckBytes::NotKnown;
+  protected_ = unprotected_ = false;
+  syncRepeats_ = rereads_ = 0;
+  EraseCommand = 0;
+  ProductId = 0;
+  erasePages_.clear();
+  written_.clear();
+  rx_.clear();
+  // The settling pause before the first 0x7F, waited without blocking so that a stop is at once.
+  RunStage = Stage::Sync;
+  TalkStep = Talk::Idle;
+  waitLimitMs_ = kTiming.settleMs;
+  StartWaiting();
+  if (rangeStart_ < rangeEnd_) {
+    const std::uint32_t first = FlashBase + rangeStart_, last = FlashBase + rangeEnd_ - 1;
+    if (first < static_cast<std::uint32_t>(RegionStart) ||
+        last > static_cast<std::uint32_t>(RegionEnd))
+      Fail(FailReason::ImageOutsideRegion,
+           "the image at " + Hex8(first) + "-" + Hex8(last) + " lies outside the flash " +
+               Hex8(static_cast<std::uint32_t>(RegionStart)) + "-" +
+               Hex8(static_cast<std::uint32_t>(RegionEnd)) + "; " + Nothing());
+  }
+}
+
+void TCPU_CORTEX_FLASH::InitStep(bool& skipErase) {
+  skipErase = false;
+  Advance();
+}
+
+void TCPU_CORTEX_FLASH::EraseBegin() {
+  Phase = RunPhase::Step;
+  StartErase();
+}
+
+void TCPU_CORTEX_FLASH::EraseStep() { Advance(); }
+
+void TCPU_CORTEX_FLASH::ProgramBegin() {
+  Phase = RunPhase::Step;
+  if (Purpose == RunPurpose::Program) {
+    RunStage = Stage::Write;
+    nextAt_ = rangeStart_ & ~3u;
+    NextWrite();
+  } else {
+    RunStage = Stage::Read;
+    nextAt_ = rangeStart_;
+    NextRead();
+  }
+}
+
+void TCPU_CORTEX_FLASH::ProgramStep() { Advance(); }
+
+void TCPU_CORTEX_FLASH::Finish() {
+  Comm->SetBaudRate(kNormalBaud);
+  Comm->SetParity(0);
+  Comm->SetRawMode(false);
+  Sleep(kTiming.settleMs);
+  ProtocolBase::Finish();
+}
+
+void TCPU_CORTEX_FLASH::Advance() {
+  while (const auto entry = Comm->TakeAnswer()) rx_ += *entry;
+  const CpuState state = State;
+  // Answers that are all there are taken in one tick; a tick never waits.
+  for (int i = 0; i < 64 && State == state && Phase == RunPhase::Step && TalkTick(); ++i) {
+  }
+}
+
+void TCPU_CORTEX_FLASH::Start(Command command) {
+  command_ = std::move(command);
+  frame_ = 0;
+  rx_.clear(); // whatever came before the command belongs to none
+  awaitingCheckByte_ = false;
+  TalkStep = Talk::Send;
+}
+
+void TCPU_CORTEX_FLASH::SendSync() {
+  RunStage = Stage::Sync;
+  Comm->DropAnswers();
+  Start({"synchronisation", {}, {"\x7F"}, Command::Data::None, 0, kTiming.syncQuietMs});
+}
+
+std::string TCPU_CORTEX_FLASH::LengthFrame(std::uint32_t count) {
+  const auto n = static_cast<std::uint8_t>(count - 1);
+  return {static_cast<char>(n), static_cast<char>(~n & 0xFF)};
+}
+
+bool TCPU_CORTEX_FLASH::TalkTick() {
+  switch (TalkStep.Is()) {
+  case Talk::Idle:
+    if ((RunStage == Stage::Sync || RunStage == Stage::Restart) && WaitedLongerThan(waitLimitMs_)) {
+      SendSync();
+      return true;
+    }
+    return false;
+  case Talk::Send: {
+    const std::string& frame = command_.frames[frame_];
+    if (!frame.empty()) Comm->SendString(frame);
+    const bool last = frame_ + 1 == command_.frames.size();
+    waitLimitMs_ = last ? command_.lastAckLimitMs : kTiming.answerLimitMs;
+    StartWaiting();
+    TalkStep = Talk::AwaitAck;
+    return true;
+  }
+  case Talk::AwaitAck: {
+    if (rx_.empty()) {
+      if (!WaitedLongerThan(waitLimitMs_)) return false;
+      if (RunStage != Stage::Sync)
+        Fail(FailReason::RecordUnanswered, command_.name + Where() + " unanswered");
+      else if (AnotherAttempt(syncRepeats_, kSyncRetries))
+        Start(command_);
+      else
+        Fail(FailReason::NoSync);
+      return false;
+    }
+    const auto b = static_cast<std::uint8_t>(rx_[0]);
+    rx_.erase(0, 1);
+    if (RunStage == Stage::Sync) {
+      // A refusal of 0x7F comes from a loader that was synchronised already; noise is dropped.
+      if (b == kAck || b == kNack) CommandDone();
+      return true;
+    }
+    if (b == kNack) {
+      Refused();
+      return false;
+    }
+    if (b != kAck) {
+      char text[64];
+      std::snprintf(text, sizeof text, ": answered 0x%02X instead of an acknowledgement", b);
+      Fail(FailReason::Garbled, command_.name + Where() + text);
+      return false;
+    }
+    if (++frame_ < command_.frames.size()) {
+      TalkStep = Talk::Send;
+    } else if (command_.data == Command::Data::None) {
+      CommandDone();
+    } else {
+      waitLimitMs_ = kTiming.answerLimitMs;
+      StartWaiting();
+      TalkStep = Talk::AwaitData;
+    }
+    return true;
+  }
+  case Talk::AwaitData:
+    if (command_.data == Command::Data::Counted) {
+      // N, N + 1 bytes, and the closing acknowledgement.
+      if (!rx_.empty() && rx_.size() >= static_cast<std::uint8_t>(rx_[0]) + 3u) {
+        const std::size_t n = static_cast<std::uint8_t>(rx_[0]) + 1u;
+        data_ = rx_.substr(1, n);
+        const auto closing = static_cast<std::uint8_t>(rx_[n + 1]);
+        rx_.erase(0, n + 2);
+        if (closing != kAck) {
+          Fail(FailReason::Garbled, command_.name + ": its answer did not end with an "
+                                                    "acknowledgement");
+          return false;
+        }
+        CommandDone();
+        return true;
+      }
+    } else if (rx_.size() >= command_.dataCount) {
+      const std::size_t n = command_.dataCount;
+      if (checkBytes_ == CheckBytes::NotKnown && rx_.size() > n) {
+        checkBytes_ = CheckBytes::Sent;
+        // For the trace only, as the check says it.
+        Comm->Note("Cortex-M3 loader sends a check byte behind the data it reads: it is checked");
+      }
+      if (checkBytes_ == CheckBytes::NotKnown) {
+        // The whole answer came and nothing behind it: a check byte would have come at once.
+        if (!awaitingCheckByte_) {
+          awaitingCheckByte_ = true;
+          StartWaiting();
+        }
+        if (!WaitedLongerThan(kTiming.checkByteQuietMs)) return false;
+        checkBytes_ = CheckBytes::NotSent;
+      }
+      if (checkBytes_ == CheckBytes::Sent) {
+        if (rx_.size() < n + 1) {
+          if (WaitedLongerThan(waitLimitMs_))
+            Fail(FailReason::RecordUnanswered, command_.name + Where() + ": no check byte");
+          return false;
+        }
+        std::uint8_t x = 0;
+        for (std::size_t i = 0; i <= n; ++i) x ^= static_cast<std::uint8_t>(rx_[i]);
+        if (x != 0) {
+          if (++rereads_ > kMaxRereads) {
+            Fail(FailReason::Garbled, command_.name + Where() + " read with a wrong check byte " +
+                                          std::to_string(rereads_) + " times");
+            return false;
+          }
+          Start(command_);
+          return true;
+        }
+      }
+      rereads_ = 0;
+      data_ = rx_.substr(0, n);
+      rx_.clear();
+      CommandDone();
+      return true;
+    }
+    if (WaitedLongerThan(waitLimitMs_))
+      Fail(FailReason::RecordUnanswered, command_.name + Where() + ": the answer stopped short");
+    return false;
+  }
+  return false;
+}
+
+void TCPU_CORTEX_FLASH::Refused() {
+  if (RunStage == Stage::Probe && frame_ == 0) {
+    // The loader refuses reading at the command itself while read protection is active.
+    protected_ = true;
+    if (RemoveReadProtection && !unprotected_) {
+      Log("read protection is active: removing it (the chip erases its whole flash)");
+      RunStage = Stage::Unprotect;
+      Start({"Readout Unprotect",
+             {},
+             {CommandBytes(0x92), ""},
+             Command::Data::None,
+             0,
+             kTiming.massEraseLimitMs});
+      return;
+    }
+    Fail(FailReason::ReadProtected, "read protection is active; " + Nothing());
+    return;
+  }
+  Fail(FailReason::CommandRefused, command_.name + Where() + " refused (NACK)");
+}
+
+void TCPU_CORTEX_FLASH::CommandDone() {
+  TalkStep = Talk::Idle;
+  switch (RunStage.Is()) {
+  case Stage::Sync:
+    RunStage = Stage::Get;
+    Start({"Get", {}, {CommandBytes(0x00)}, Command::Data::Counted});
+    break;
+  case Stage::Get: {
+    const auto version = data_.empty() ? 0 : static_cast<std::uint8_t>(data_[0]);
+    const std::string offered = data_.size() > 1 ? data_.substr(1) : std::string();
+    const auto offers = [&](std::uint8_t c) {
+      return offered.find(static_cast<char>(c)) != std::string::npos;
+    };
+    EraseCommand = offers(0x44) ? 0x44 : offers(0x43) ? 0x43 : 0;
+    char text[96];
+    std::snprintf(text, sizeof text, "boot loader version %u.%u, %s", version >> 4, version & 0xF,
+                  EraseCommand == 0x44   ? "Extended Erase (0x44)"
+                  : EraseCommand == 0x43 ? "Erase (0x43)"
+                                         : "no erase command");
+    Log(text);
+    if (EraseCommand == 0 && Purpose == RunPurpose::Program) {
+      Fail(FailReason::CommandRefused,
+           "the boot loader offers neither Erase (0x43) nor Extended Erase (0x44); " + Nothing());
+      return;
+    }
+    RunStage = Stage::GetId;
+    Start({"Get ID", {}, {CommandBytes(0x02)}, Command::Data::Counted});
+    break;
+  }
+  case Stage::GetId: {
+    ProductId = 0;
+    for (const char c : data_)
+      ProductId = static_cast<std::uint16_t>(ProductId << 8 | static_cast<std::uint8_t>(c));
+    const auto product = FindProduct(ProductId);
+    Log("product ID 0x" + programmer::HexDigits(ProductId, 4) + " (" +
+        (product ? std::string(product->name) + ", pages of " + std::to_string(product->pageSize) +
+                       " bytes"
+                 : std::string("not in the page table")) +
+        ")");
+    RunStage = Stage::Probe;
+    Start({"Read Memory",
+           FlashBase,
+           {CommandBytes(0x11), AddressFrame(FlashBase), LengthFrame(1)},
+           Command::Data::Fixed,
+           1});
+    break;
+  }
+  case Stage::Probe:
+    if (Purpose == RunPurpose::Program)
+      Enter(CpuState::Erase, RunPhase::Begin);
+    else
+      Enter(CpuState::Program, RunPhase::Begin);
+    break;
+  case Stage::Unprotect:
+    unprotected_ = true;
+    Log("read protection removed; the chip has erased its flash and restarts");
+    RunStage = Stage::Restart;
+    waitLimitMs_ = kTiming.afterResetMs;
+    StartWaiting();
+    break;
+  case Stage::Restart:
+    break;
+  case Stage::Erase:
+    NextErase();
+    break;
+  case Stage::Write: {
+    const auto [at, count] = written_.back();
+    const std::uint32_t from = std::max(at, rangeStart_), to = std::min(at + count, rangeEnd_);
+    BytesAcknowledged += to > from ? to - from : 0;
+    NextWrite();
+    break;
+  }
+  case Stage::Verify: {
+    const auto [at, count] = reading_;
+    const auto expected = BlockAt(at, count);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const auto got = static_cast<std::uint8_t>(data_[i]);
+      if (got == expected[i]) continue;
+      char text[96];
+      std::snprintf(text, sizeof text, "verify: flash differs at 0x%08X (read %02X, expected %02X)",
+                    static_cast<unsigned>(FlashBase + at + i), got, expected[i]);
+      Fail(FailReason::VerifyFailed, text);
+      return;
+    }
+    const std::uint32_t from = std::max(at, rangeStart_), to = std::min(at + count, rangeEnd_);
+    BytesVerified += to > from ? to - from : 0;
+    ++verifiedUpTo_;
+    NextVerify();
+    break;
+  }
+  case Stage::Read:
+    TakeReadData();
+    break;
+  case Stage::Go:
+    Log("started the program at " + Hex8(*command_.addr));
+    Enter(CpuState::Done, RunPhase::Begin);
+    break;
+  case Stage::Finished:
+    break;
+  }
+}
+
+void TCPU_CORTEX_FLASH::StartErase() {
+  RunStage = Stage::Erase;
+  erasePages_.clear();
+  erasedUpTo_ = 0;
+  if (rangeStart_ >= rangeEnd_) {
+    Enter(CpuState::Program, RunPhase::Begin);
+    return;
+  }
+  const auto product = FindProduct(ProductId);
+  if (!product) {
+    Log("page size of product 0x" + programmer::HexDigits(ProductId, 4) +
+        " not known: erasing the whole flash");
+    const std::string all =
+        EraseCommand == 0x44 ? std::string("\xFF\xFF\x00", 3) : std::string("\xFF\x00", 2);
+    Start({"Erase",
+           {},
+           {CommandBytes(EraseCommand), all},
+           Command::Data::None,
+           0,
+           kTiming.massEraseLimitMs});
+    erasedUpTo_ = 1; // the one command is the whole erase
+    return;
+  }
+  const std::uint32_t offset = FlashBase - kFlashBase;
+  for (std::uint32_t page = (offset + rangeStart_) / product->pageSize;
+       page <= (offset + rangeEnd_ - 1) / product->pageSize; ++page)
+    erasePages_.push_back(page);
+  NextErase();
+}
+
+void TCPU_CORTEX_FLASH::NextErase() {
+  if (erasedUpTo_ >= erasePages_.size()) {
+    Enter(CpuState::Program, RunPhase::Begin);
+    return;
+  }
+  const std::size_t count = std::min<std::size_t>(kMaxErasePages, erasePages_.size() - erasedUpTo_);
+  std::string list;
+  const bool extended = EraseCommand == 0x44;
+  const auto n = static_cast<std::uint32_t>(count - 1);
+  if (extended) list += static_cast<char>(n >> 8);
+  list += static_cast<char>(n);
+  for (std::size_t i = erasedUpTo_; i < erasedUpTo_ + count; ++i) {
+    if (extended) list += static_cast<char>(erasePages_[i] >> 8);
+    list += static_cast<char>(erasePages_[i]);
+  }
+  const std::uint32_t firstPage = erasePages_[erasedUpTo_];
+  const auto pageSize = FindProduct(ProductId)->pageSize;
+  Start({extended ? "Extended Erase" : "Erase",
+         kFlashBase + firstPage * pageSize,
+         {CommandBytes(EraseCommand), WithXor(list)},
+         Command::Data::None,
+         0,
+         kTiming.answerLimitMs + static_cast<int>(count) * kTiming.erasePageLimitMs});
+  erasedUpTo_ += count;
+}
+
+std::vector<std::uint8_t> TCPU_CORTEX_FLASH::BlockAt(std::uint32_t at, std::uint32_t count) const {
+  std::vector<std::uint8_t> block(count, 0xFF);
+  for (std::uint32_t i = 0; i < count; ++i)
+    if (at + i >= rangeStart_ && at + i < rangeEnd_) block[i] = Buffer[at + i];
+  return block;
+}
+
+void TCPU_CORTEX_FLASH::NextWrite() {
+  const std::uint32_t end = (rangeEnd_ + 3) & ~3u;
+  while (nextAt_ < end) {
+    const std::uint32_t at = nextAt_;
+    const std::uint32_t blockEnd = std::min((at & ~(kMaxBlock - 1)) + kMaxBlock, end);
+    nextAt_ = blockEnd;
+    const auto block = BlockAt(at, blockEnd - at);
+    // Erased flash holds 0xFF already.
+    if (std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; })) continue;
+    CurAddr = at;
+    LastRecordAt = at;
+    written_.emplace_back(at, blockEnd - at);
+    std::string payload(1, static_cast<char>(block.size() - 1));
+    payload.append(block.begin(), block.end());
+    Start({"Write Memory",
+           FlashBase + at,
+           {CommandBytes(0x31), AddressFrame(FlashBase + at), WithXor(payload)}});
+    return;
+  }
+  RunStage = Stage::Verify;
+  verifiedUpTo_ = 0;
+  NextVerify();
+}
+
+void TCPU_CORTEX_FLASH::NextVerify() {
+  if (verifiedUpTo_ >= written_.size()) {
+    Verified = !written_.empty();
+    if (StartAfterProgramming)
+      StartGo();
+    else
+      Enter(CpuState::Done, RunPhase::Begin);
+    return;
+  }
+  reading_ = written_[verifiedUpTo_];
+  CurAddr = reading_.first;
+  const std::uint32_t addr = FlashBase + reading_.first;
+  Start({"Read Memory",
+         addr,
+         {CommandBytes(0x11), AddressFrame(addr), LengthFrame(reading_.second)},
+         Command::Data::Fixed,
+         reading_.second});
+}
+
+void TCPU_CORTEX_FLASH::NextRead() {
+  if (nextAt_ >= rangeEnd_) {
+    DoneAs = Purpose == RunPurpose::Read ? RunResult::Read : RunResult::Same;
+    ImageWindow = FlashBase; // where what was read lies, for the image that takes it
+    Verified = Purpose == RunPurpose::Compare;
+    Enter(CpuState::Done, RunPhase::Begin);
+    return;
+  }
+  const std::uint32_t count =
+      std::min((nextAt_ & ~(kMaxBlock - 1)) + kMaxBlock, rangeEnd_) - nextAt_;
+  reading_ = {nextAt_, count};
+  CurAddr = nextAt_;
+  const std::uint32_t addr = FlashBase + nextAt_;
+  Start({"Read Memory",
+         addr,
+         {CommandBytes(0x11), AddressFrame(addr), LengthFrame(count)},
+         Command::Data::Fixed,
+         count});
+}
+
+void TCPU_CORTEX_FLASH::TakeReadData() {
+  const auto [at, count] = reading_;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    const auto got = static_cast<std::uint8_t>(data_[i]);
+    if (Purpose == RunPurpose::Read) {
+      Buffer[at + i] = got;
+    } else if (got != Buffer[at + i]) {
+      char text[96];
+      std::snprintf(text, sizeof text, "verify: flash differs at 0x%08X (read %02X, expected %02X)",
+                    static_cast<unsigned>(FlashBase + at + i), got, Buffer[at + i]);
+      Fail(FailReason::VerifyFailed, text);
+      return;
+    }
+  }
+  BytesVerified += count;
+  nextAt_ += count;
+  NextRead();
+}
+
+void TCPU_CORTEX_FLASH::StartGo() {
+  RunStage = Stage::Go;
+  const std::uint32_t addr = FlashBase + (rangeStart_ & ~3u);
+  Start({"Go", addr, {CommandBytes(0x21), AddressFrame(addr)}});
+}
+
+} // namespace vk::cpu

@@ -1,0 +1,155 @@
+#pragma once
+// TCPU_CORTEX_FLASH: programs a Cortex-M3 (STM32) through the USART protocol of its ROM boot
+// loader (ST AN3155; boot mode per AN2606). A run synchronises (0x7F), asks Get (the protocol
+// version and which erase command is offered) and Get ID (the product, which gives the page
+// size), then reads one byte to learn whether read protection is active: the loader refuses the
+// read command itself then. A program run erases the pages the image covers, writes it in
+// word-aligned blocks of at most 256 bytes (0xFF where the image has no byte), reads every
+// written block back and compares, and, when asked, starts the program with Go. A read run reads
+// the range into the image; a compare run compares the range with it.
+//
+// The image's 16-bit addresses lie in the flash at FlashBaseFor(ImageWindow).
+
+#include "protocol/ProtocolBase.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace vk::cpu {
+
+// How long the conversation waits. Limits are milliseconds from the moment the answer was due.
+struct CortexFlashTiming {
+  int settleMs = 200;           // after the rate and parity change, before the first 0x7F
+  int syncQuietMs = 250;        // no answer to 0x7F: it goes again
+  int answerLimitMs = 1000;     // an acknowledgement, or the bytes of an answer
+  int erasePageLimitMs = 100;   // per page erased (STM32F1: 40 ms at most per page)
+  int massEraseLimitMs = 30000; // erasing the whole flash, or removing read protection
+  int afterResetMs = 300;       // the chip restarts its loader after removing read protection
+  // After the bytes of the run's first read, a quiet line this long means the loader sends no
+  // check byte behind the data (ST's loader does not; a loader of the maker's own does).
+  int checkByteQuietMs = 200;
+};
+
+class TCPU_CORTEX_FLASH : public programmer::ProtocolBase {
+public:
+  using programmer::ProtocolBase::ProtocolBase;
+
+  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitStep(bool& skipErase) override;
+  void EraseBegin() override;
+  void EraseStep() override;
+  void ProgramBegin() override;
+  void ProgramStep() override;
+  void Finish() override;
+
+  static constexpr std::uint32_t kFlashBase = 0x08000000;
+  static constexpr std::uint32_t kMaxBlock = 256;      // Write Memory and Read Memory
+  static constexpr std::uint32_t kMaxErasePages = 255; // pages one erase command names
+  static constexpr int kSyncRetries = 20;
+  static constexpr int kMaxRereads = 3; // a read whose check byte is wrong is read again
+  static constexpr CortexFlashTiming kTiming{};
+
+  // Where the image's window lies in the flash: 0 and 0x08000000 both mean 0x08000000; a window
+  // below the flash is an offset into it.
+  static std::uint32_t FlashBaseFor(std::uint32_t window) {
+    return window < kFlashBase ? kFlashBase + window : window;
+  }
+  // The page size of a product ID, with its name; nothing for a product not in the table.
+  struct Product {
+    std::uint16_t id;
+    const char* name;
+    std::uint32_t pageSize;
+  };
+  static std::optional<Product> FindProduct(std::uint16_t id);
+
+  // What the run is doing.
+  enum class Stage : std::int32_t {
+    Sync = 0,
+    Get = 1,
+    GetId = 2,
+    Probe = 3,     // a one-byte read: refused at once while read protection is active
+    Unprotect = 4, // Readout Unprotect: the chip erases its flash and restarts
+    Restart = 5,   // waiting for the restarted loader
+    Erase = 6,
+    Write = 7,
+    Verify = 8,
+    Read = 9, // a read or compare run
+    Go = 10,
+    Finished = 11,
+  };
+  // The steps of one command on the wire.
+  enum class Talk : std::int32_t {
+    Send = 0,     // the next frame of the command
+    AwaitAck = 1, // its acknowledgement
+    AwaitData = 2,
+    Idle = 3, // between commands, or waiting out a pause
+  };
+
+  programmer::StepOf<Stage> RunStage;
+  programmer::StepOf<Talk> TalkStep = Talk::Idle;
+  std::uint8_t EraseCommand = 0; // 0x43 or 0x44, as Get offers
+  std::uint16_t ProductId = 0;
+  std::uint32_t FlashBase = kFlashBase;
+
+private:
+  // One command: frames each answered by an acknowledgement ("" awaits one more without
+  // sending), then perhaps data.
+  struct Command {
+    std::string name;                  // "Write Memory", for the log and the reasons
+    std::optional<std::uint32_t> addr; // the address it works on, for the reasons
+    std::vector<std::string> frames;
+    enum class Data { None, Counted, Fixed } data = Data::None;
+    std::uint32_t dataCount = 0; // Fixed: bytes to take
+    int lastAckLimitMs = kTiming.answerLimitMs;
+  };
+  void Advance();
+  bool TalkTick(); // false: nothing more to do before new bytes or time
+  void Start(Command command);
+  void CommandDone();
+  void NextStage();
+  void Refused();
+  void SendSync();
+  void StartErase();
+  void NextErase();
+  void NextWrite();
+  void NextVerify();
+  void NextRead();
+  void StartGo();
+  void TakeReadData();
+  std::string Where() const;
+  std::string Nothing() const; // "nothing written" or "nothing read"
+  void Log(const std::string& line);
+  // The block of the image at offset `at` as written: the range's bytes, 0xFF around them.
+  std::vector<std::uint8_t> BlockAt(std::uint32_t at, std::uint32_t count) const;
+  // The length of a read: count - 1 and its complement.
+  static std::string LengthFrame(std::uint32_t count);
+
+  Command command_;
+  std::size_t frame_ = 0;
+  std::string rx_;
+  std::string data_;
+  std::int32_t syncRepeats_ = 0;
+  std::int32_t rereads_ = 0;
+  int waitLimitMs_ = 0;
+  enum class CheckBytes : std::uint8_t {
+    NotKnown,
+    Sent,
+    NotSent
+  } checkBytes_ = CheckBytes::NotKnown;
+  bool awaitingCheckByte_ = false;
+  bool protected_ = false;
+  bool unprotected_ = false;
+  std::uint32_t rangeStart_ = 0, rangeEnd_ = 0; // the image's offsets to write or read
+  std::vector<std::uint32_t> erasePages_;
+  std::size_t erasedUpTo_ = 0;
+  std::uint32_t nextAt_ = 0;                                     // the next block's offset
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> written_; // offset, length
+  std::size_t verifiedUpTo_ = 0;
+  std::pair<std::uint32_t, std::uint32_t> reading_{};
+};
+
+} // namespace vk::cpu
