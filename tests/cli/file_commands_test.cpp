@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <regex>
+#include <set>
 #include <sstream>
 
 using vk::image::ImageFormat;
@@ -201,10 +204,38 @@ TEST(VkprogTargets, TreeAndHelp) {
   EXPECT_NE(lines[4].find("136"), std::string::npos);
   EXPECT_EQ(lines[18].substr(0, 3), "QRH");
 
-  for (const char* cmd : {"info", "convert", "dump", "pack", "targets"}) {
-    r = Vkprog({cmd, "--help"});
-    EXPECT_EQ(r.exitCode, 0) << cmd;
-    EXPECT_EQ(r.out.rfind(std::string("Usage: vkprog ") + cmd, 0), 0u) << cmd;
+  // Every command's help: its usage lines name every option it describes, and the
+  // descriptions start in one column.
+  r = Vkprog({"--help"});
+  EXPECT_EQ(r.exitCode, 0);
+  const std::regex name(R"(--?[a-z][a-z-]*)");
+  const auto names = [&](const std::string& text) {
+    std::set<std::string> found;
+    for (std::sregex_iterator it(text.begin(), text.end(), name), end; it != end; ++it)
+      found.insert(it->str());
+    return found;
+  };
+  int commands = 0;
+  for (const auto& overview : Lines(r.out)) {
+    if (overview.size() < 3 || overview[2] == ' ' || overview.rfind("  ", 0) != 0) continue;
+    const std::string cmd = overview.substr(2, overview.find(' ', 2) - 2);
+    SCOPED_TRACE(cmd);
+    ++commands;
+    const auto help = Vkprog({cmd, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    ASSERT_EQ(help.out.rfind("Usage: vkprog " + cmd, 0), 0u);
+    const auto usage = names(help.out.substr(0, help.out.find("\n\n")));
+    std::set<std::size_t> columns;
+    for (const auto& line : Lines(help.out)) {
+      if (line.rfind("  -", 0) != 0) continue;
+      const auto gap = line.find("  ", 2);
+      const auto option = names(line.substr(0, gap));
+      EXPECT_TRUE(std::any_of(option.begin(), option.end(),
+                              [&](const std::string& n) { return usage.count(n) > 0; }))
+          << "not in the usage lines: " << line;
+      if (gap != std::string::npos) columns.insert(line.find_first_not_of(' ', gap));
+    }
+    EXPECT_LE(columns.size(), 1u) << help.out;
   }
-  EXPECT_EQ(Vkprog({"--help"}).exitCode, 0);
+  EXPECT_EQ(commands, 10);
 }
