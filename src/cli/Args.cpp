@@ -15,8 +15,9 @@ const std::map<char, std::string>& ShortNames() {
   return names;
 }
 
-// Flags that may be repeated to say more.
-bool Repeatable(const std::string& name) { return name == "verbose"; }
+// How often a flag may be given: -v and -vv are the two levels of detail; a third -v would
+// promise more than there is.
+int MostTimes(const std::string& name) { return name == "verbose" ? 2 : 1; }
 
 } // namespace
 
@@ -24,8 +25,12 @@ Args::Args(const std::vector<std::string>& argv, const std::set<std::string>& va
            const std::set<std::string>& flags) {
   bool optionsEnded = false;
   auto setFlag = [&](const std::string& name) {
-    if (++counts_[name] > 1 && !Repeatable(name))
-      throw UsageError("option --" + name + " is given twice");
+    const int times = ++counts_[name];
+    if (times > MostTimes(name))
+      throw UsageError(MostTimes(name) == 1
+                           ? "option --" + name + " is given twice"
+                           : "option --" + name + " is given " + std::to_string(times) +
+                                 " times; -v and -vv are the levels there are");
     flags_.insert(name);
   };
   auto setValue = [&](const std::string& name, const std::string& value) {

@@ -1,8 +1,8 @@
 #pragma once
 // A small, strict option parser for vkprog's commands: "--name value", "--name=value", flags,
 // and positional arguments; "--" ends the options. The common options have one-letter forms
-// ("-p COM3", "-pCOM3", "-y"); "-v" may be given twice ("-vv", "-v -v"), every other option
-// once. A lone "-" is a positional argument.
+// ("-p COM3", "-pCOM3", "-y"); "-v" may be given twice ("-vv", "-v -v"), not more, every
+// other option once. A lone "-" is a positional argument.
 
 #include <map>
 #include <optional>

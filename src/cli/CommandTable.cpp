@@ -35,6 +35,7 @@ const std::vector<Command>& Commands() {
        "                   [--version N] [--edition N] OUT\n\n"
        "Writes a container around an Intel HEX or S-record body (the kind is read from the\n"
        "body's content), with the check values the loader expects.\n\n"
+       "  --body FILE      the Intel HEX or S-record text the container holds\n"
        "  --targets WORDS  target words in hexadecimal; bits 24..31 are the module type\n"
        "                   code, e.g. 88000000 for QRD14 (type 136). \"\" for none.\n"
        "  --message TEXT   the message shown when the container is loaded\n"

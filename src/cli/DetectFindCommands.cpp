@@ -19,6 +19,10 @@ int RunDetect(const std::vector<std::string>& argv) {
   Args args(argv, valued, LinkFlags());
   const LinkOptions link = ReadLinkOptions(args, 60);
   if (!args.Positional().empty()) throw UsageError("detect takes no file names");
+  // The unit that selects modules by address sits on a serial port; over CAN the run would end
+  // with a misleading "no module found".
+  if (ResolvesToCan(link.port))
+    throw UsageError("--port: detect asks the programmer unit on a serial port; PCAN has none");
   int address = 0;
   if (auto a = args.Value("address")) address = static_cast<int>(ParseNumber(*a, "--address", 255));
 

@@ -161,6 +161,10 @@ void InputFiles::RefuseAsOutput(const std::string& option, const std::string& pa
     if (SameFile(name, path))
       throw UsageError(option + ": " + path + " is the firmware file " + name +
                        "; writing there would destroy it");
+  // Said before anything is sent, naming the option, rather than as a bare "Is a directory"
+  // once the run has begun.
+  if (std::error_code ec; std::filesystem::is_directory(path, ec))
+    throw std::runtime_error(option + ": " + path + " is a directory; name a file in it");
 }
 
 bool Exists(const std::string& path) {

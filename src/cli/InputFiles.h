@@ -26,7 +26,8 @@ public:
   const std::vector<std::string>& Names() const { return names_; }
   const std::vector<std::uint8_t>& Bytes(std::size_t i) const { return bytes_[i]; }
 
-  // Throws UsageError when path is one of the files (an output there would destroy it).
+  // Throws UsageError when path is one of the files (an output there would destroy it), and
+  // std::runtime_error when it is a directory.
   // Decided by the names, before any file is read.
   static void RefuseAsOutput(const std::string& option, const std::string& path,
                              const std::vector<std::string>& files);

@@ -25,6 +25,12 @@ bool LinkSession::Interrupted() { return interrupted != 0; }
 
 std::string LinkSession::InterruptName() { return interrupted == SIGTERM ? "SIGTERM" : "SIGINT"; }
 
+// Ctrl-C is the user's interruption; SIGTERM comes from a supervisor or a shutdown, and saying
+// "interrupted" would send the operator looking for a key pressed.
+std::string LinkSession::InterruptWord() {
+  return interrupted == SIGTERM ? "stopped (SIGTERM)" : "interrupted";
+}
+
 int LinkSession::InterruptExitCode() { return 128 + (interrupted != 0 ? interrupted : SIGINT); }
 
 } // namespace vk::cli

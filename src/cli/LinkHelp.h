@@ -17,12 +17,17 @@ inline std::string ReadableTargets() {
   return names.empty() ? "none" : names;
 }
 
-inline const std::string kLinkOptionsHelp =
-    "  -p, --port PORT  COMn (see vkprog ports), a device path (named by the COM number\n"
+// The options every link command takes; the CAN ones only where PCAN is a port the command can
+// use. The descriptions start in column 20, as in every help text of vkprog.
+inline const std::string kSerialPortHelp =
+    "  -p, --port PORT  COMn (see vkprog ports) or a device path (named by the COM number\n"
     "                   the port rule gives it: /dev/ttyUSB7 is COM24; another path, e.g.\n"
-    "                   a pseudo-terminal, gets a free number for the run), or PCAN\n"
-    "  -s, --speed BAUD     the Target page's \"Comm Speed\": 115200 (default), 57600, 38400,\n"
-    "                   19200 or 9600; the link's rate, and the rate restored at the end\n"
+    "                   a pseudo-terminal, gets a free number for the run)\n";
+inline const std::string kSpeedHelp =
+    "  -s, --speed BAUD\n"
+    "                   the Target page's \"Comm Speed\": 115200 (default), 57600, 38400,\n"
+    "                   19200 or 9600; the link's rate, and the rate restored at the end\n";
+inline const std::string kCanHelp =
     "  --can BACKEND:INTERFACE\n"
     "                   the CAN back end for PCAN, e.g. socketcan:can0, virtualcan:can0\n"
     "                   (default: the settings, VK_CAN_BACKEND, VK_CAN_INTERFACE); a back\n"
@@ -30,18 +35,20 @@ inline const std::string kLinkOptionsHelp =
     "  --can-node N     the CAN address, 1..126 (default 1)\n"
     "  --can-bitrate NAME\n"
     "                   CAN_BAUD_1M, CAN_BAUD_500K (default), _250K, _125K, _100K, _50K,\n"
-    "                   _20K, _10K or _5K (\"250K\" will do)\n"
+    "                   _20K, _10K or _5K (\"250K\" will do)\n";
+inline const std::string kTraceVerboseHelp =
     "  --trace FILE     write every byte sent and received (and every CAN frame) to FILE\n"
     "                   as text, with its time, direction and the bit rate in force\n"
     "                   (never onto an input file; a failed write makes the exit 1)\n"
     "  -v, --verbose    on stderr: each step with its time, each failure's reason and the\n"
     "                   request sent last; -vv also every byte on the wire (\"wire: ...\")\n"
-    "Each option may be given once (-v twice). SIGPIPE does not end vkprog: a closed\n"
-    "stdout or stderr loses output, never the run.\n";
+    "Each option may be given once, -v twice (-vv; a third is refused). SIGPIPE does not\n"
+    "end vkprog: a closed stdout or stderr loses output, never the run.\n";
 
 inline const std::string kProgramHelp =
     "Usage: vkprog program --port PORT --target NAME [--address N | --range FIRST-LAST]\n"
-    "                      [--speed BAUD] [--allow-untyped] [--yes] [--erase-only]\n"
+    "                      [--speed BAUD] [--can BACKEND:INTERFACE] [--can-node N]\n"
+    "                      [--can-bitrate NAME] [--allow-untyped] [--yes] [--erase-only]\n"
     "                      [--dry-run] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
     "                      [--trace FILE] [--go] [--unprotect] FILE...\n\n"
     "Does what the window does after loading FILE... from its command line: selects the\n"
@@ -50,8 +57,9 @@ inline const std::string kProgramHelp =
     "modules); with --erase-only, Erase, which erases the module after its type check.\n\n"
     "  -t, --target NAME\n"
     "                   the catalogue entry, e.g. QRD14, AT89C51RD2, \"QX4T - BOOT\" (case\n"
-    "                   and spaces do not count; an unknown name gets the closest ones)\n"
-    "  -a, --address N      the module address, 0..255 (default 0; 64 for QRA11, QRB12 and\n"
+    "                   and spaces do not count; an unknown name gets the closest ones;\n"
+    "                   a group of the tree, e.g. QRE, is refused with its entries)\n"
+    "  -a, --address N  the module address, 0..255 (default 0; 64 for QRA11, QRB12 and\n"
     "                   QRC13, where a click on the entry moves the window's box)\n"
     "  -r, --range F-L  program the modules F to L in turn, each detected first (F <= L)\n"
     "  --allow-untyped  tick \"Allow untyped programming\": a firmware that is not meant\n"
@@ -77,15 +85,21 @@ inline const std::string kProgramHelp =
     "                   bit_rate, verified (true: every byte written was read back\n"
     "                   equal). A failed write to it makes the exit 1\n"
     "  --timeout S      give up after S seconds (default 300)\n"
-    "  -q, --quiet      no progress on stderr\n" +
-    kLinkOptionsHelp +
+    "  -q, --quiet      no progress on stderr\n"
+    "  -p, --port PORT  COMn (see vkprog ports), a device path (named by the COM number\n"
+    "                   the port rule gives it: /dev/ttyUSB7 is COM24; another path, e.g.\n"
+    "                   a pseudo-terminal, gets a free number for the run), or PCAN\n" +
+    kSpeedHelp + kCanHelp + kTraceVerboseHelp +
     "\nAll files are read once, before anything is sent (standard input and <(...) work);\n"
     "one that is not firmware ends vkprog.\n"
     "stdout: the texts of the status line and the lines of the Programmer page's log\n"
-    "(\"QRD14 #7 Programmed OK\"): on a terminal the status line is rewritten in place,\n"
+    "(\"QRD14 #7 Programmed OK\"): on a terminal the status line is one line, each text\n"
+    "written over the one before, until a log line or the progress bar ends it;\n"
     "elsewhere each text appears once. stderr: message boxes as \"CAPTION: TEXT\", and\n"
     "the progress: a bar with bytes, rate and time left that fits the terminal, a line at\n"
-    "every tenth otherwise; an H8 kernel is a phase of its own (\"QRE15 #0 kernel\").\n"
+    "every tenth (0%, 10%, ... each in turn) otherwise; an H8 kernel is a phase of its own\n"
+    "(\"QRE15 #0 kernel\"). 100% shows only once the module has taken every record (the\n"
+    "bar stops at 99%).\n"
     "vkprog ends once the last command has been written to the port.\n\n"
     "Environment: VK_SERIAL_PORTS and VK_SETTINGS_FILE as for vkprog ports (vkprog reads\n"
     "the settings and never writes them); VKPROG_KERNEL_DIR, the folder of the H8 boot\n"
@@ -109,7 +123,7 @@ inline const std::string kProgramHelp =
     "written\"), 5 it found data (\"Not blank (data at 0000-00FF), nothing written\"),\n"
     "130 interrupted (Ctrl-C: the run is stopped and\n"
     "the link set back first; the trace is kept), 143 ended by SIGTERM\n"
-    "(the same).\n";
+    "(the same; the reason is \"stopped (SIGTERM)\").\n";
 
 // vkprog verify: the flash differs from the files (the first difference is printed).
 inline constexpr int kExitDiffers = 6;
@@ -124,15 +138,16 @@ inline const std::string kReadHelp =
     "Targets that can be read: " +
     ReadableTargets() +
     ".\n\n"
-    "  -t, --target NAME  the catalogue entry (see vkprog targets)\n"
-    "  -a, --address N    the module address, 0..255 (default 0)\n"
+    "  -t, --target NAME\n"
+    "                   the catalogue entry (see vkprog targets)\n"
+    "  -a, --address N  the module address, 0..255 (default 0)\n"
     "  -r, --range FIRST-LAST\n"
-    "                     image addresses in hexadecimal, LAST included, e.g. 1000-1FFF\n"
-    "                     (default: the entry's region, at most 64 KiB)\n"
-    "  --report FILE      append one JSON line as program does (result \"read\")\n"
-    "  --timeout S        give up after S seconds (default 300)\n"
-    "  -q, --quiet        no progress on stderr\n" +
-    kLinkOptionsHelp +
+    "                   image addresses in hexadecimal, LAST included, e.g. 1000-1FFF\n"
+    "                   (default: the entry's region, at most 64 KiB)\n"
+    "  --report FILE    append one JSON line as program does (result \"read\")\n"
+    "  --timeout S      give up after S seconds (default 300)\n"
+    "  -q, --quiet      no progress on stderr\n" +
+    kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
     "\nExit: 0 read and written, 1 the read failed or OUT could not be written, 2 usage\n"
     "error (also a target that cannot be read), 3 the time-out ran out, 130 interrupted,\n"
     "143 SIGTERM.\n";
@@ -149,33 +164,37 @@ inline const std::string kVerifyHelp =
     "Equal: \"NAME #N Verified 4096 bytes\" and \"NAME #N Same as the image\". A\n"
     "difference names the first differing address on stderr: \"NAME #N Failed: verify:\n"
     "flash differs at 0x1234 (read 5A, expected A5)\".\n\n"
-    "  -t, --target NAME  the catalogue entry (see vkprog targets)\n"
-    "  -a, --address N    the module address, 0..255 (default 0)\n"
-    "  --report FILE      append one JSON line as program does (result \"same\" or\n"
-    "                     \"failed\", verified true when equal)\n"
-    "  --timeout S        give up after S seconds (default 300)\n"
-    "  -q, --quiet        no progress on stderr\n" +
-    kLinkOptionsHelp +
+    "  -t, --target NAME\n"
+    "                   the catalogue entry (see vkprog targets)\n"
+    "  -a, --address N  the module address, 0..255 (default 0)\n"
+    "  --report FILE    append one JSON line as program does (result \"same\" or\n"
+    "                   \"failed\", verified true when equal)\n"
+    "  --timeout S      give up after S seconds (default 300)\n"
+    "  -q, --quiet      no progress on stderr\n" +
+    kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
     "\nExit: 0 equal, 6 the flash differs, 1 the comparison could not be made (no\n"
     "answer, refused, a file that is not firmware), 2 usage error (also a target that\n"
     "cannot be read), 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
 
 inline const std::string kDetectHelp =
     "Usage: vkprog detect --port PORT [--address N] [--speed BAUD] [--timeout S]\n"
-    "                     [-v] [--trace FILE]\n\n"
+    "                     [-v|-vv] [--trace FILE]\n\n"
     "The Detect button: selects the module at address N (default 0) through the\n"
     "programmer unit (\"OP N\"), asks its type (\"ID\") and selects the first catalogue\n"
     "entry of that type. Prints the status texts as they appear, then\n"
     "\"type: 136 (0x88)\" and \"entry: QRD14\".\n\n"
     "  -a, --address N  the module address, 0..255\n"
     "  --timeout S      give up after S seconds (default 60)\n" +
-    kLinkOptionsHelp +
+    kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
+    "\nThe programmer unit sits on a serial port: PCAN is refused (exit 2).\n"
     "\nExit: 0 a module type with a catalogue entry was found, 1 no module answered\n"
     "(\"<no module found>\"), the answer was unreadable (\"Communication error\") or no\n"
-    "entry has that type, 2 usage error, 3 the time-out ran out, 130 interrupted.\n";
+    "entry has that type, 2 usage error, 3 the time-out ran out, 130 interrupted,\n"
+    "143 SIGTERM.\n";
 
 inline const std::string kFindHelp =
-    "Usage: vkprog find --port PORT [--end-address N] [--timeout S] [--trace FILE]\n\n"
+    "Usage: vkprog find --port PORT [--end-address N] [--timeout S] [-v|-vv]\n"
+    "                   [--trace FILE]\n\n"
     "The device finder (\"Find Device\"): sends \"OP0\" ... \"OP16\" at 115200 bit/s, then\n"
     "at 57600, 38400, 19200 and 9600, and again, until a programmer unit answers \"OK\".\n"
     "Prints \"rate: BAUD\" and \"address: N\" (the last address sent before the answer).\n"
@@ -183,13 +202,13 @@ inline const std::string kFindHelp =
     "  --end-address N  the last address tried, 0..255 (default 16; the window's\n"
     "                   \"Search End Address\")\n"
     "  --timeout S      give up after S seconds (default 60)\n" +
-    kLinkOptionsHelp +
-    "\nExit: 0 found, 1 the search ended otherwise, 2 usage error, 3 the time-out ran out,\n"
-    "130 interrupted.\n";
+    kSerialPortHelp + kTraceVerboseHelp +
+    "\nExit: 0 found, 1 the search ended otherwise, 2 usage error (also for PCAN), 3 the\n"
+    "time-out ran out, 130 interrupted, 143 SIGTERM.\n";
 
 inline const std::string kScanHelp =
     "Usage: vkprog scan --port PORT [--from A] [--to B] [--report FILE] [--speed BAUD]\n"
-    "                   [--timeout S] [-v] [--trace FILE]\n\n"
+    "                   [--timeout S] [-v|-vv] [--trace FILE]\n\n"
     "Detects every address from A to B (default 0 to 255) through the programmer unit,\n"
     "as the Detect button does for one, and prints a table of the modules that answered:\n\n"
     "  address  type        entry\n"
@@ -197,12 +216,14 @@ inline const std::string kScanHelp =
     "        5  200 (0xC8)  unknown\n\n"
     "An empty address takes ten unanswered selections (about 2 s) before the next.\n"
     "A garbled answer is listed as \"?\" and \"unreadable answer\".\n\n"
-    "  --from A, --to B address range, 0..255, A <= B\n"
+    "  --from A         the first address, 0..255 (default 0)\n"
+    "  --to B           the last address, 0..255 (default 255), not below A\n"
     "  --report FILE    append one JSON line per module found (as for program, with\n"
     "                   result \"detected\")\n"
     "  --timeout S      give up after S seconds (default 3600)\n" +
-    kLinkOptionsHelp +
+    kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
     "\nExit: 0 at least one module answered, 1 none did (or the trace or report could not\n"
-    "be written), 2 usage error, 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
+    "be written), 2 usage error (also for PCAN), 3 the time-out ran out, 130 interrupted,\n"
+    "143 SIGTERM.\n";
 
 } // namespace vk::cli

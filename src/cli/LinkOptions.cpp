@@ -143,6 +143,11 @@ PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
   if (text.find('/') == std::string::npos)
     throw UsageError("--port: \"" + text + "\" is not COMn, a device path or PCAN");
 
+  // Opening it would fail with "not present (Is a directory)", which sends the user to plug in
+  // a device that is not missing.
+  if (std::error_code ec; std::filesystem::is_directory(text, ec))
+    throw std::runtime_error("--port: " + text +
+                             " is a directory, not a serial device (see vkprog ports)");
   c.device = text;
   // The number the port map already gives that device, so messages name the port the user
   // knows it by.

@@ -220,7 +220,7 @@ bool ControllerIdle(LinkSession& s) {
 }
 
 int InterruptedExit(const std::string& command) {
-  Error(command + ": interrupted");
+  Error(command + ": " + LinkSession::InterruptWord());
   return LinkSession::InterruptExitCode();
 }
 

@@ -149,6 +149,8 @@ public:
   static int InterruptExitCode();
   // "SIGINT" or "SIGTERM".
   static std::string InterruptName();
+  // What the command says it was: "interrupted" (SIGINT) or "stopped (SIGTERM)".
+  static std::string InterruptWord();
   // The first write to --trace that failed, "" while all reached the file.
   std::string TraceFailure();
   // A line of the program's own in --trace (none without it), e.g. why a module failed.

@@ -210,6 +210,8 @@ int RunProgram(const std::vector<std::string>& argv) {
   const auto reportDone = s.session->prg->OnModuleDone;
   s.session->prg->OnModuleDone = [&, reportDone](const programmer::RunOutcome& o) {
     outcomes.push_back(o);
+    out.ModuleDone(o.result == programmer::RunResult::Programmed ||
+                   o.result == programmer::RunResult::Erased);
     reportDone(o);
     if (o.result == programmer::RunResult::Failed) {
       out.ClearProgress();
@@ -251,11 +253,6 @@ int RunProgram(const std::vector<std::string>& argv) {
     return finished(kExitTimeout, timedOut);
   }
   s.DrainSerial();
-  if (s.quitAsked) {
-    Error("program: the firmware is not meant for this module type; --allow-untyped --yes "
-          "programs it all the same");
-    return finished(kExitFailed, "not tried: the run ended at the ID mismatch before it");
-  }
   const auto count = [&](std::initializer_list<programmer::RunResult> results) {
     return static_cast<std::size_t>(
         std::count_if(outcomes.begin(), outcomes.end(), [&](const programmer::RunOutcome& o) {
@@ -264,6 +261,18 @@ int RunProgram(const std::vector<std::string>& argv) {
   };
   const std::size_t done =
       count({programmer::RunResult::Programmed, programmer::RunResult::Erased});
+  const auto notProgrammed = [&] {
+    Error("program: " + std::to_string(modules - done) + " of " + std::to_string(modules) +
+          " module(s) not programmed");
+  };
+  if (s.quitAsked) {
+    // Firmware for another type in a module is what the question guards against: the hint
+    // points at the file and the module, never at forcing it in.
+    Error("program: the firmware is not made for this module's type; the run ends there, as "
+          "the window closes: check that the file and the module belong together");
+    notProgrammed();
+    return finished(kExitFailed, "not tried: the run ended at the ID mismatch before it");
+  }
   const std::size_t checked =
       count({programmer::RunResult::Blank, programmer::RunResult::NotBlank});
   if (outcomes.size() == modules && done == modules) return finished(kExitOk, "");
@@ -279,8 +288,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     Error("program: nothing was programmed (the status line shows \"" + s.status.PanelText(0) +
           "\")");
   else
-    Error("program: " + std::to_string(modules - done) + " of " + std::to_string(modules) +
-          " module(s) not programmed");
+    notProgrammed();
   return finished(kExitFailed, "not started");
 }
 

@@ -30,8 +30,11 @@ std::string ProgressDisplay::BarText(const std::string& label, int min, int max,
                                      double bytesPerSecond, int bytesPerStep, int columns) {
   const int span = std::max(1, max - min);
   const int done = std::clamp(position - min, 0, span);
+  // Every byte sent is not every byte taken: the last answer may still refuse it, so the bar
+  // stops short of 100 % (the log line says how it ended).
+  const int percent = done == span ? 99 : done * 100 / span;
   char figures[128];
-  std::snprintf(figures, sizeof figures, " %3d%%  %.1f/%.1f KiB", done * 100 / span,
+  std::snprintf(figures, sizeof figures, " %3d%%  %.1f/%.1f KiB", percent,
                 done * bytesPerStep / 1024.0, span * bytesPerStep / 1024.0);
   std::string tail = figures;
   std::string rate;
@@ -83,14 +86,23 @@ void ProgressDisplay::Update(const std::string& label, int min, int max, int pos
   if (startAt_ < 0) {
     startAt_ = now;
     startPosition_ = position;
+    heldLast_.clear(); // a phase that was never said to have ended stays short of 100 %
   }
   const int span = std::max(1, max - min);
   if (style_ == Style::Lines) {
+    // Each tenth in turn, also those a large block jumps over, so that every log shows the
+    // same steps; the last only once Finished says the phase was taken.
     const int tenth = std::clamp((position - min) * 10 / span, 0, 10);
-    if (tenth == lastTenth_) return;
-    lastTenth_ = tenth;
-    std::fprintf(out_, "progress: %s %d%% (%d of %d bytes)\n", label.c_str(), tenth * 10,
-                 (position - min) * bytesPerStep, span * bytesPerStep);
+    for (int t = lastTenth_ + 1; t <= tenth; ++t) {
+      char line[256];
+      std::snprintf(line, sizeof line, "progress: %s %d%% (%d of %d bytes)\n", label.c_str(),
+                    t * 10, (position - min) * bytesPerStep, span * bytesPerStep);
+      if (t == 10)
+        heldLast_ = line;
+      else
+        std::fputs(line, out_);
+    }
+    lastTenth_ = std::max(lastTenth_, tenth);
     std::fflush(out_);
     return;
   }
@@ -103,6 +115,14 @@ void ProgressDisplay::Update(const std::string& label, int min, int max, int pos
                BarText(label, min, max, position, rate, bytesPerStep, Columns(out_)).c_str());
   std::fflush(out_);
   drawn_ = true;
+}
+
+void ProgressDisplay::Finished(bool taken) {
+  if (taken && !heldLast_.empty()) {
+    std::fputs(heldLast_.c_str(), out_);
+    std::fflush(out_);
+  }
+  heldLast_.clear();
 }
 
 } // namespace vk::cli

@@ -3,9 +3,12 @@
 //
 //   QRD14 #7 [##############----------------]  46%  22.0/48.0 KiB  10.9 KiB/s  0:02 left
 //
-// Elsewhere (a log file, a pipe) a plain line at every tenth of the way:
+// Elsewhere (a log file, a pipe) a plain line at every tenth of the way, each tenth in turn:
 //
 //   progress: QRD14 #7 40% (19456 of 49152 bytes)
+//
+// Neither shows 100 % before the phase is known to have been taken (Finished): the last record
+// sent may still be refused.
 //
 // The figures come from the Programmer page's bar, which counts 256-byte blocks of the image;
 // an H8 boot kernel goes before the image as a phase of its own ("QRE15 #0 kernel", in bytes).
@@ -28,6 +31,10 @@ public:
   // seconds on any steady clock.
   void Update(const std::string& label, int min, int max, int position, double now,
               int bytesPerStep = 256);
+  // The bar is drawn in place on a terminal line (Style::Bar).
+  bool OnTerminalLine() const { return style_ == Style::Bar; }
+  // The phase under way ended: taken (its 100 % line follows, in plain lines), or not (none).
+  void Finished(bool taken);
   // Takes the bar off the terminal line before other output (it comes back with the next
   // update).
   void Clear();
@@ -47,6 +54,7 @@ private:
   int lastMin_ = 0, lastMax_ = 0, lastPosition_ = 0;
   std::string lastLabel_;
   int lastTenth_ = -1;
+  std::string heldLast_; // the 100 % line, said once the phase is known to have been taken
   // Where the rate is measured from: the first move of the current run.
   double startAt_ = -1;
   int startPosition_ = 0;

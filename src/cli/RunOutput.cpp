@@ -66,8 +66,9 @@ void RunPrinter::Status(const std::string& text) {
     std::fflush(stdout);
     return;
   }
+  // One line, each text over the one before, as the window's status panel; a log line or the
+  // progress bar ends it where it stands, and the next text starts a line of its own.
   if (progress_) progress_->Clear();
-  if (statusOpen_ && base != openBase_) EndStatusLine();
   std::printf("\r%s\033[K", text.c_str());
   std::fflush(stdout);
   statusOpen_ = true;
@@ -88,16 +89,30 @@ void RunPrinter::ClearProgress() {
 }
 
 void RunPrinter::Progress(int position) {
-  EndStatusLine();
+  // The bar takes the terminal line: the status text stays above it. Progress lines elsewhere
+  // leave the status line alone.
+  if (progress_->OnTerminalLine()) EndStatusLine();
   auto& prg = *s_.session->prg;
   const std::string label = prg.Node().Name + " #" + std::to_string(s_.address.ItemIndex());
   // The kernel goes first and is not part of the image: a phase of its own, in bytes.
   if (const int kernel = KernelBytesSent(prg); kernel >= 0) {
+    kernelPhase_ = true;
     progress_->Update(label + " kernel", 0, cpu::TCPU_H8_3664::kKernelSize,
                       std::min(kernel + 1, cpu::TCPU_H8_3664::kKernelSize), SteadySeconds(), 1);
     return;
   }
+  // The image moving means the kernel was taken: its phase is over (the bar set back after a
+  // failed kernel is no such move).
+  if (kernelPhase_ && position > s_.progress.Min()) {
+    kernelPhase_ = false;
+    progress_->Finished(true);
+  }
   progress_->Update(label, s_.progress.Min(), s_.progress.Max(), position, SteadySeconds());
+}
+
+void RunPrinter::ModuleDone(bool taken) {
+  kernelPhase_ = false;
+  if (progress_) progress_->Finished(taken);
 }
 
 } // namespace vk::cli

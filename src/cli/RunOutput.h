@@ -1,8 +1,9 @@
 #pragma once
 // What a link command shows while it runs. stdout: the status line's texts and the log's
-// lines. On a terminal the status line is one line rewritten in place (the erase spinner turns
-// there); in a pipe or a file each status text appears once, without the spinner's frames.
-// stderr: the progress (see ProgressDisplay), with -v the steps with their time.
+// lines. On a terminal the status line is one line rewritten in place by each new text (the
+// erase spinner turns there) until a log line or the progress bar ends it; in a pipe or a file
+// each status text appears once, without the spinner's frames. stderr: the progress (see
+// ProgressDisplay), with -v the steps with their time.
 //
 // A closed stdout or stderr does not stop anything: the writes fail with EPIPE (SIGPIPE is
 // ignored) and are dropped.
@@ -26,6 +27,9 @@ public:
   // Takes the progress bar and an open status line off the terminal before other output.
   void ClearProgress();
 
+  // A module's run ended: programmed (or erased), or not; the progress says 100 % only then.
+  void ModuleDone(bool taken);
+
   // "Erasing Module /" without the spinner's frame.
   static std::string WithoutSpinner(const std::string& text);
 
@@ -45,6 +49,7 @@ private:
   std::string openBase_;
   std::string stepBase_; // the last step told with -v
   double startedAt_;
+  bool kernelPhase_ = false; // the progress shows an H8 boot kernel going out
 };
 
 } // namespace vk::cli

@@ -68,11 +68,11 @@ int RunScan(const std::vector<std::string>& argv) {
       return s.session->controller->Mode() == app::ControllerMode::Idle && s.SerialQuiet();
     });
     if (LinkSession::Interrupted()) {
-      Error("scan: interrupted at address " + std::to_string(address));
+      Error("scan: " + LinkSession::InterruptWord() + " at address " + std::to_string(address));
       return LinkSession::InterruptExitCode();
     }
     if (!ended) {
-      Error("scan: no end after " + std::to_string(link.timeoutSeconds) +
+      Error("scan: no end after " + TimeoutText(link.timeoutSeconds) +
             " s (--timeout), at address " + std::to_string(address));
       return kExitTimeout;
     }

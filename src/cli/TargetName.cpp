@@ -34,14 +34,32 @@ std::size_t Distance(const std::string& a, const std::string& b) {
 
 } // namespace
 
+namespace {
+
+// A group node of the target tree only gathers its children: a run on it would program nothing
+// the user could name, so it is refused as the wrong word, with the entries it holds.
+const programmer::CatalogueEntry& NoGroup(const programmer::CatalogueEntry& entry,
+                                          const std::string& given) {
+  if (entry.CpuKind != programmer::kKindGroup) return entry;
+  const auto all = programmer::Catalogue();
+  std::string children;
+  for (auto it = all.begin() + (&entry - all.data()) + 1; it != all.end() && it->Level > 1; ++it)
+    children += (children.empty() ? "\"" : ", \"") + std::string(it->Name) + "\"";
+  throw UsageError("--target: \"" + given + "\" is a group of the target tree, not a target" +
+                   (children.empty() ? "" : "; name one of its entries: " + children));
+}
+
+} // namespace
+
 const programmer::CatalogueEntry& ResolveTarget(const std::string& name) {
-  if (const auto* exact = programmer::FindEntryByName(name)) return *exact;
+  if (const auto* exact = programmer::FindEntryByName(name)) return NoGroup(*exact, name);
   const std::string folded = Folded(name);
   for (const auto& e : programmer::Catalogue())
-    if (Folded(e.Name) == folded) return e;
+    if (Folded(e.Name) == folded) return NoGroup(e, name);
 
   std::vector<std::pair<std::size_t, std::string_view>> near;
   for (const auto& e : programmer::Catalogue()) {
+    if (e.CpuKind == programmer::kKindGroup) continue; // never offered as a target
     const std::string candidate = Folded(e.Name);
     std::size_t d = Distance(folded, candidate);
     // "QRD" for "QRD14": a name the entry starts with is close too.

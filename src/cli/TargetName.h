@@ -1,6 +1,7 @@
 #pragma once
 // --target NAME: the catalogue entry a person means. Case and spacing do not count ("qx4t-boot"
-// is "QX4T - BOOT"); any other unknown name is refused with the closest entries suggested.
+// is "QX4T - BOOT"); any other unknown name is refused with the closest entries suggested, and a
+// group of the tree ("QRE") with the entries it holds.
 
 #include "protocol/Catalogue.h"
 

@@ -34,6 +34,9 @@ using programmer::RunPhase;
 namespace {
 constexpr std::uint8_t kSync = 0x7F;
 constexpr char kAck = 'y';
+constexpr char kNack = 0x1F;
+// The loader will not do what it was asked: waiting on would only end as "unanswered".
+bool HoldsNack(const std::string& answer) { return answer.find(kNack) != std::string::npos; }
 const std::string kReadCommand("\x11\xEE", 2);
 const std::string kBlockLength("\xFF\x00", 2); // 256 bytes - 1, and its complement
 
@@ -162,21 +165,30 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     GoTo(BlockCheck::AwaitReadAck);
     break;
   case BlockCheck::AwaitReadAck:
-    if (!Acknowledged()) return NoAnswer();
+    if (!Acknowledged())
+      return HoldsNack(Comm->PeekAnswer()) ? Fail(programmer::FailReason::CommandRefused,
+                                                  BlockText() + ": read command refused (NACK)")
+                                           : NoAnswer();
     TryCount = 0;
     GoTo(BlockCheck::AwaitAddressAck);
     Comm->SendString(AddressFrame(ReadAddr));
     Comm->DropAnswer();
     break;
   case BlockCheck::AwaitAddressAck:
-    if (!Acknowledged()) return NoAnswer();
+    if (!Acknowledged())
+      return HoldsNack(Comm->PeekAnswer()) ? Fail(programmer::FailReason::CommandRefused,
+                                                  BlockText() + ": address refused (NACK)")
+                                           : NoAnswer();
     TryCount = 0;
     GoTo(BlockCheck::AwaitLengthAck);
     Comm->SendString(kBlockLength);
     Comm->DropAnswer();
     break;
   case BlockCheck::AwaitLengthAck: {
-    if (!Acknowledged()) return NoAnswer();
+    if (!Acknowledged())
+      return HoldsNack(Comm->PeekAnswer()) ? Fail(programmer::FailReason::CommandRefused,
+                                                  BlockText() + ": length refused (NACK)")
+                                           : NoAnswer();
     TryCount = 0;
     Check = 0;
     Counter = 0;

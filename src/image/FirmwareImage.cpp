@@ -62,6 +62,9 @@ std::string FirmwareImage::DamageText(const std::string& fileName, const ReadRes
   case ReadError::CutShort:
     why = "the record is cut short by the end of the file";
     break;
+  case ReadError::ShortLine:
+    why = "the record is cut short: its line ends before the bytes its length gives";
+    break;
   case ReadError::BadRecord:
     why = "the record is too short for its type";
     break;

@@ -80,6 +80,7 @@ enum class ReadError : std::uint8_t {
   CutShort,    // the text ends inside a record
   BadRecord,   // a record too short for its kind (an extended address without its two bytes)
   TwoWindows,  // data in two 64 KiB windows, which the 16-bit image would fold onto each other
+  ShortLine,   // the record's line ends before the digits its length gives
 };
 
 struct ReadResult {

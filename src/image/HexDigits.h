@@ -2,6 +2,7 @@
 // Digit decoding and encoding shared by the Intel HEX and S-record readers and writers.
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 namespace vk::image::hex {
@@ -32,6 +33,14 @@ inline std::uint8_t ReaderPair(std::uint8_t hi, std::uint8_t lo, unsigned& bad) 
   return static_cast<std::uint8_t>((h << 4) | l);
 }
 inline constexpr unsigned kBadDigit = 0x80;
+
+// Whether the `count` characters from `digits` run into the end of their line: a record a byte
+// short then reads its line end as digits, which is a cut, not a wrong character.
+inline bool RunsPastLineEnd(const std::uint8_t* digits, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i)
+    if (digits[i] == '\r' || digits[i] == '\n') return true;
+  return false;
+}
 
 // Check decoder: only 0-9, A-F, a-f; a digit outside maps to 0 and marks the pair bad.
 inline bool CheckDigit(std::uint8_t c, std::uint8_t& out) {

@@ -58,6 +58,11 @@ ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t availa
     if (!p) return {};
     const auto rec = static_cast<std::uint32_t>(p - base);
     const auto fail = [rec](ReadError e) { return ReadResult{e, rec}; };
+    const std::uint8_t* const digits = p + 1;
+    // Checked only once a digit is wrong, so that good files pay nothing for it.
+    const auto badDigit = [&](std::size_t count) {
+      return fail(hex::RunsPastLineEnd(digits, count) ? ReadError::ShortLine : ReadError::BadDigit);
+    };
     ++p;
     if (end - p < 10) return fail(ReadError::CutShort);
     unsigned bad = 0;
@@ -65,7 +70,7 @@ ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t availa
     const std::uint8_t ah = hex::ReaderPair(p[2], p[3], bad);
     const std::uint8_t al = hex::ReaderPair(p[4], p[5], bad);
     const std::uint8_t type = hex::ReaderPair(p[6], p[7], bad);
-    if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+    if (bad & hex::kBadDigit) return badDigit(8);
     p += 8;
     if (end - p < 2 * n + 2) return fail(ReadError::CutShort);
     std::uint8_t sum = static_cast<std::uint8_t>(n + ah + al + type);
@@ -94,7 +99,7 @@ ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t availa
       }
       sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1], bad));
       p += 2;
-      if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+      if (bad & hex::kBadDigit) return badDigit(8 + 2 * n + 2);
       if (sum != 0) return fail(ReadError::BadChecksum);
       memStart_ = std::min(memStart_, at);
       memEnd_ = std::max(memEnd_, at + n);
@@ -106,7 +111,7 @@ ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t availa
       if (i < 2 && i < n) value = (value << 8) | b;
       sum = static_cast<std::uint8_t>(sum + b);
     }
-    if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+    if (bad & hex::kBadDigit) return badDigit(8 + 2 * n + 2);
     if (sum != 0) return fail(ReadError::BadChecksum);
     if ((type == 2 || type == 4) && n != 2) return fail(ReadError::BadRecord);
     if (type == 2) upper = value << 4;

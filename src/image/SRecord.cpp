@@ -58,13 +58,18 @@ ReadResult FirmwareImage::ParseSRecords(std::uint32_t text, std::uint32_t availa
     if (!p) return {};
     const auto rec = static_cast<std::uint32_t>(p - base);
     const auto fail = [rec](ReadError e) { return ReadResult{e, rec}; };
+    const std::uint8_t* const digits = p + 1;
+    // Checked only once a digit is wrong, so that good files pay nothing for it.
+    const auto badDigit = [&](std::size_t count) {
+      return fail(hex::RunsPastLineEnd(digits, count) ? ReadError::ShortLine : ReadError::BadDigit);
+    };
     ++p;
     if (end - p < 3) return fail(ReadError::CutShort);
     if (p[0] < '0' || p[0] > '9') return fail(ReadError::BadDigit);
     const unsigned type = p[0] - '0';
     unsigned bad = 0;
     const std::uint8_t n = hex::ReaderPair(p[1], p[2], bad);
-    if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+    if (bad & hex::kBadDigit) return badDigit(3);
     p += 3;
     if (end - p < 2 * n) return fail(ReadError::CutShort);
     const unsigned addressBytes = kAddressBytes[type];
@@ -104,7 +109,7 @@ ReadResult FirmwareImage::ParseSRecords(std::uint32_t text, std::uint32_t availa
     }
     sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1], bad));
     p += 2;
-    if (bad & hex::kBadDigit) return fail(ReadError::BadDigit);
+    if (bad & hex::kBadDigit) return badDigit(3 + 2u * n);
     if (sum != 0xFF) return fail(ReadError::BadChecksum);
     if (type >= 1 && type <= 3) {
       if (data > 0) memStart_ = std::min(memStart_, at);

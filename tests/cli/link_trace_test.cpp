@@ -396,14 +396,23 @@ TEST(ProgressDisplay, BarAndPlainLines) {
     ProgressDisplay lines(f, ProgressDisplay::Style::Lines);
     for (int p = 16; p <= 32; ++p) lines.Update("QRD14 #7", 16, 32, p, p);
     lines.Update("QRD14 #7", 16, 32, 16, 40); // set back at the end of the run
-    lines.Update("QRD14 #8", 16, 32, 20, 41); // the next module starts over
+    lines.Finished(true);
+    // The next module starts over in blocks larger than a tenth, and its last record is refused.
+    for (const int p : {20, 25, 32}) lines.Update("QRD14 #8", 16, 32, p, 41);
+    lines.Finished(false);
     std::fclose(f);
   }
   const auto out = FileLines(path);
-  // One line per tenth reached, 0 % to 100 %, then the next module's.
-  ASSERT_EQ(out.size(), 12u);
+  // Each tenth in turn, 0 % to 100 % once the module was taken; never 100 % for the refused one.
+  ASSERT_EQ(out.size(), 21u);
   EXPECT_EQ(out[0], "progress: QRD14 #7 0% (256 of 4096 bytes)");
   EXPECT_EQ(out[5], "progress: QRD14 #7 50% (2048 of 4096 bytes)");
   EXPECT_EQ(out[10], "progress: QRD14 #7 100% (4096 of 4096 bytes)");
-  EXPECT_EQ(out[11], "progress: QRD14 #8 20% (1024 of 4096 bytes)");
+  for (int tenth = 0; tenth < 10; ++tenth)
+    EXPECT_EQ(out[11 + tenth].rfind("progress: QRD14 #8 " + std::to_string(tenth * 10) + "% (", 0),
+              0u)
+        << out[11 + tenth];
+  // The bar stops short of 100 % too: all bytes sent are not all bytes taken.
+  EXPECT_EQ(ProgressDisplay::BarText("X #0", 0, 8, 8, 0),
+            "X #0 [##############################]  99%  2.0/2.0 KiB");
 }

@@ -4,8 +4,11 @@
 #include "cli/CliTestSupport.h"
 #include "support/HexText.h"
 
+#include <fcntl.h>
 #include <nlohmann/json.hpp>
+#include <pty.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -142,6 +145,15 @@ TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
     }
   }
   {
+    SCOPED_TRACE("a range ends at the mismatch: the modules not programmed are counted, and "
+                 "the hint does not offer to force the firmware in");
+    const auto r =
+        Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--range", "7-8", hex});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(Contains(r.err, "vkprog: program: 2 of 2 module(s) not programmed")) << r.err;
+    EXPECT_FALSE(Contains(r.err, "--allow-untyped")) << r.err;
+  }
+  {
     SCOPED_TRACE("--allow-untyped where no setting offers it, or the machine's withholds it");
     const std::vector<std::pair<std::string, std::string>> userOnly = {
         {"VK_SYSTEM_SETTINGS_FILE", dir.Write("withheld.ini", "[General]\nAllowUntypedProgram=\n")},
@@ -212,6 +224,46 @@ TEST(VkprogProgram, EraseOnlyAndFailedRuns) {
 
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(ModuleLine(summary, 8), "erase1 x1, erase2 x0, 0 load(s)")) << summary;
+}
+
+TEST(VkprogProgram, SigtermStopsTheRunAndSaysSo) {
+  TempDir dir;
+  Simulator sim({"backplane", "--module", "7:136", "--erase-ms", "20000", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  // As a supervisor ends it: SIGTERM once the erase is under way.
+  const std::string out = dir.File("out.txt");
+  const auto r = vk::test::VkprogShell(
+      {"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", Qrd14Firmware(dir)},
+      ">" + out + " & for i in $(seq 400); do grep -q Erasing " + out +
+          " && break; sleep 0.05; done; kill -TERM $!; wait $!; exit $?");
+  EXPECT_EQ(r.exitCode, 143) << r.err;
+  EXPECT_TRUE(Contains(r.err, "QRD14 #7 Failed: stopped (SIGTERM)")) << r.err;
+  EXPECT_TRUE(Contains(r.err, "vkprog: program: stopped (SIGTERM)")) << r.err;
+  sim.Stop();
+}
+
+// On a terminal the status line is one line, each text over the one before; a log line ends it.
+TEST(VkprogProgram, StatusLineIsRewrittenInPlaceOnATerminal) {
+  TempDir dir;
+  Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  int master = -1, slave = -1;
+  char name[256] = {}, chunk[4096];
+  ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+  const auto r = vk::test::VkprogShell(
+      {"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", Qrd14Firmware(dir)},
+      ">" + std::string(name));
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  ::fcntl(master, F_SETFL, O_NONBLOCK);
+  std::string screen;
+  for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;) screen.append(chunk, n);
+  ::close(slave);
+  ::close(master);
+  // Initializing, erasing and programming on one line, which the log line ends.
+  EXPECT_EQ(screen.find('\n', screen.find("Initializing Module")),
+            screen.find("\r\nQRD14 #7 Programmed OK\r\n") + 1)
+      << screen;
+  sim.Stop();
 }
 
 TEST(VkprogProgram, NoRoomForTheChecksumWordWritesNothing) {
@@ -329,6 +381,18 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
       {{"--port", dir.File("no-such-tty"), "--target", "QRD14", firmware}, 1, "no-such-tty"},
       {{"--port", port, "--target", "QRD14", fifo}, 1, "not a regular file (a named pipe)"},
       {{"--port", port, "--target", "QRD14", dir.Path().string()}, 1, "is a directory"},
+      {{"-p", dir.Path().string(), "-t", "QRD14", firmware}, 1, "is a directory, not a serial"},
+      {{"-p", port, "-t", "QRD14", "--report", dir.Path().string(), firmware},
+       1,
+       "--report: " + dir.Path().string() + " is a directory"},
+      {{"-p", port, "-t", "QRD14", "-vvv", firmware}, 2, "--verbose is given 3 times"},
+      // A group of the tree is no target, whatever the run would have been.
+      {{"-p", port, "-t", "QRE", firmware},
+       2,
+       "group of the target tree, not a target; name "
+       "one of its entries: \"QRE15\", \"QRE16\""},
+      {{"-p", port, "-t", "kestron", "--dry-run", firmware}, 2, "group of the target tree"},
+      {{"-p", port, "-t", "QRF", "--erase-only", firmware}, 2, "group of the target tree"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> args = {"program"};
@@ -518,7 +582,20 @@ TEST(VkprogScan, ListsTheModulesOfARack) {
   r = Vkprog({"scan", "-p", sim.Port(), "--from", "7", "--to", "7"});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
   EXPECT_EQ(Lines(r.out).size(), 1u) << r.out;
+  // The empty address takes longer than this time-out, which is said as it was given.
+  r = Vkprog({"scan", "-p", sim.Port(), "--from", "7", "--to", "7", "--timeout", "0.5"});
+  EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
+  EXPECT_TRUE(Contains(r.err, "no end after 0.5 s (--timeout), at address 7")) << r.err;
   sim.Stop();
+}
+
+// The commands that only talk to the programmer unit refuse PCAN alike.
+TEST(VkprogLinkCommands, RefusePcanAlike) {
+  for (const std::string command : {"detect", "find", "scan"}) {
+    const auto r = Vkprog({command, "-p", "PCAN"});
+    EXPECT_EQ(r.exitCode, 2) << command << r.err;
+    EXPECT_TRUE(Contains(r.err, "PCAN has")) << r.err;
+  }
 }
 
 TEST(VkprogTrace, HoldsEveryByteWithItsTimeDirectionAndRate) {

@@ -236,6 +236,14 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     EXPECT_EQ(at[2] - at[1], 520000);
   }
   {
+    Bench b; // a refused address is said to be refused, at once: waiting would not change it
+    b.loader.Faults().Add("command:address=X");
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::CommandRefused);
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, "block at 0x0000: address refused (NACK)");
+    EXPECT_EQ(b.w.Written(), (Lines{kSync, kRead, Frame(0)}));
+  }
+  {
     Bench b; // a repeat during synchronisation leaves both resynchronisations
     b.loader.Faults().Add("command:sync#1=silent");
     b.loader.Faults().Add("command:read=silent");

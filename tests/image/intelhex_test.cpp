@@ -109,13 +109,17 @@ TEST(IntelHexReader, DamagedFilesAreRefusedWhole) {
   digit[12] = 'G';
   std::string cut = Rec(0x0100, 0, {0xAB, 0xCD, 0xEF});
   cut.resize(13);
+  std::string byteShort = Rec(0x0010, 0, Seq(4, 0x11)); // the count says 4, 3 follow
+  byteShort.erase(9, 2);
   const struct {
     const char* what;
     std::string text;
     std::uint32_t line;
+    const char* says = "";
   } rows[] = {
       {"wrong checksum", good + Rec(0x0010, 0, Seq(4, 0x11), true) + good + kEof, 2},
-      {"not a digit", good + good + digit + kEof, 3},
+      {"not a digit", good + good + digit + kEof, 3, "not a hexadecimal digit"},
+      {"a byte short", good + byteShort + kEof, 2, "cut short: its line ends"},
       {"cut short by the end", good + cut, 2},
       {"end record damaged", good + ":00000001F\r\n", 2},
       {"two windows", Rec(0, 4, {0x08, 0x00}) + good + Rec(0, 4, {0x08, 0x01}) + good + kEof, 4},
@@ -126,6 +130,7 @@ TEST(IntelHexReader, DamagedFilesAreRefusedWhole) {
     LoadedImage t;
     ASSERT_EQ(t.Load(Rec(0x0040, 0, Seq(4, 0x55)) + kEof), ImageFormat::IntelHex);
     EXPECT_EQ(t.Refused(row.text, row.line), "") << row.what;
+    EXPECT_NE(t.boxes.boxes.back().text.find(row.says), std::string::npos) << row.what;
   }
 }
 

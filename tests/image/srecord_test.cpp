@@ -100,13 +100,17 @@ TEST(SRecordReader, DamagedFilesAreRefusedWhole) {
   const std::string good = SRec('1', 0x0000, Seq(2, 1));
   std::string digit = SRec('1', 0x0010, Seq(4, 0x11));
   digit[9] = 'x';
+  std::string byteShort = SRec('1', 0x0010, Seq(4, 0x11)); // the count says 4, 3 follow
+  byteShort.erase(8, 2);
   const struct {
     const char* what;
     std::string text;
     std::uint32_t line;
+    const char* says = "";
   } rows[] = {
       {"wrong checksum", kHeader + good + SRec('1', 0x0010, Seq(2, 1), true) + kEnd, 3},
-      {"not a digit", kHeader + digit + kEnd, 2},
+      {"not a digit", kHeader + digit + kEnd, 2, "not a hexadecimal digit"},
+      {"a byte short", kHeader + good + byteShort + kEnd, 3, "cut short: its line ends"},
       {"cut short by the end", kHeader + good + "S1070020AABB", 3},
       {"past 0xFFFF", kHeader + good + SRec('1', 0xFFF8, Seq(16, 0x40)) + kEnd, 3},
       {"two windows", kHeader + good + "S208010000112233444C\r\n" + kEnd, 3},
@@ -115,6 +119,7 @@ TEST(SRecordReader, DamagedFilesAreRefusedWhole) {
     LoadedImage t;
     ASSERT_EQ(t.Load(SRec('1', 0x0040, Seq(4, 0x55))), ImageFormat::SRecord);
     EXPECT_EQ(t.Refused(row.text, row.line), "") << row.what;
+    EXPECT_NE(t.boxes.boxes.back().text.find(row.says), std::string::npos) << row.what;
   }
 }
 
