@@ -146,7 +146,8 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.program = {"--target", "Cortex-M3 Flash",
                  dir.Write("app.hex", ":020000040800F2\r\n" + HexText(0, data))};
     t.flash = {{0, Bytes(data) + Blank(0xC00 - data.size())}};
-    t.log = {"Cortex-M3 Flash #0 Programmed OK"};
+    t.log = {"Cortex-M3 Flash #0 Verified 2304 bytes", "Cortex-M3 Flash #0 Programmed OK"};
+    t.verified = true;
     t.written = {"9 block(s) written, 3 page(s) erased"};
     t.unplugAfter = "200b"; // in the middle of the writes
     t.noise = "0.003";      // a few of some 2,700 bytes read back

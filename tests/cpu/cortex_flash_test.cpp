@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 using vk::cpu::TCPU_CORTEX_FLASH;
 using vk::devsim::CortexBootLoader;
 using vk::devsim::CortexConfig;
@@ -32,8 +34,14 @@ struct FlashBench {
     c.requireEvenParity = true;
     return c;
   }
-  bool Run() {
-    p.Program(0);
+  // A programming run, or the read or compare run `start` arms.
+  bool Run(const std::function<void()>& start = {}) {
+    if (start) {
+      start();
+      p.running = true;
+    } else {
+      p.Program(0);
+    }
     const bool ended = p.RunToEnd();
     w.loop.RunFor(20);
     return ended;
@@ -153,21 +161,18 @@ TEST(CortexFlash, GoStartsTheImageInItsWindow) {
 TEST(CortexFlash, ReadsAndComparesWithoutWriting) {
   FlashBench b;
   b.loader.PutMemory(0, kImage);
-  b.p.prg.Cpu().Purpose = RunPurpose::Compare;
-  ASSERT_TRUE(b.Run());
+  ASSERT_TRUE(b.Run([&] { b.p.prg.StartCompare(); }));
   EXPECT_EQ(b.p.prg.LastOutcome().result, vk::programmer::RunResult::Same);
   EXPECT_EQ(b.Cpu().BytesVerified, kImage.size());
 
   b.loader.PutMemory(0x123, {0x00});
-  b.p.prg.Cpu().Purpose = RunPurpose::Compare;
-  ASSERT_TRUE(b.Run());
+  ASSERT_TRUE(b.Run([&] { b.p.prg.StartCompare(); }));
   EXPECT_EQ(b.p.prg.LastOutcome().detail,
             "verify: flash differs at 0x08000123 (read 00, expected " +
                 vk::programmer::HexDigits(kImage[0x123], 2) + ")");
 
   std::fill(b.p.image.Image(), b.p.image.Image() + kImage.size(), 0xFF);
-  b.p.prg.Cpu().Purpose = RunPurpose::Read;
-  ASSERT_TRUE(b.Run());
+  ASSERT_TRUE(b.Run([&] { b.p.prg.StartRead(0, kImage.size()); }));
   EXPECT_EQ(b.p.prg.LastOutcome().result, vk::programmer::RunResult::Read);
   EXPECT_EQ(b.p.image.Image()[0x123], 0x00);
   EXPECT_EQ(b.p.image.Image()[0x8FF], kImage[0x8FF]);
