@@ -59,6 +59,9 @@ public:
   // fromLink: called for a delivered line rather than by the timer.
   void MainTick(bool fromLink);
   void CanReceived(const std::string& text);
+  // The serial link's send handler: the terminal shows each command sent, marked with kSentMark.
+  void CommSent(const link::SerialLink& link, const std::string& bytes);
+  static constexpr const char* kSentMark = "> ";
   void TargetTreeViewClick();
   bool ImageFitsTarget() const;
 
@@ -94,6 +97,10 @@ public:
   // another entry; a module of another type fails with nothing written. The window keeps
   // selecting the detected module's entry and logs when the run uses another than the one chosen.
   bool RunKeepsItsEntry = false;
+  // The window: firmware that names no type, with untyped programming not allowed, is refused
+  // before anything is sent (vkprog checks its request itself), and the mismatch error says that
+  // the program closes.
+  bool InWindow = false;
 
   ControllerState State;
   std::int32_t DetectedType = 0;
@@ -112,6 +119,21 @@ private:
   void NextModule();
   int AddressIndex() const;
   std::string MismatchTypes() const;
+
+  // Refusals before anything is sent: the link's device has gone (the run fails naming the
+  // port), the entry's boot kernel is missing, or the image names no type and untyped
+  // programming is not allowed (the run could only end in the mismatch error).
+  bool RefusedForLostLink(int tag);
+  bool RefusedForMissingKernel();
+  bool RefusedForUntypedImage();
+  // An entry that only checks the chip says so in the log.
+  void LogCheckOnly();
+  // What to check when the unit did not answer or answered garbled: "check the speed and the
+  // port: COM1 at 115200 bit/s".
+  std::string LinkHint() const;
+  // The address box as it was before a MultiProgram sequence, given back at its end.
+  void RestoreAddress();
+  int addressBefore_ = -1;
 
   // What the run is armed with: the entry selected, and the type a module must have (0: any).
   void NoteArmedEntry();
