@@ -55,11 +55,23 @@ MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox
       views_(std::move(views)), detection_(comm, loop) {}
 
 void MainController::CommSent(const link::SerialLink& link, const std::string& bytes) {
-  if (!views_.terminal || bytes.empty()) return;
-  // Each command as one line, marked as sent; its line end is the protocol's, not text.
-  std::string text = bytes;
-  while (!text.empty() && (text.back() == '\r' || text.back() == '\n')) text.pop_back();
-  views_.terminal->AddLine(kSentMark + TerminalText(text, link.IsRawMode()));
+  if (!views_.terminal) return;
+  // A command may go out in pieces (a record's ":" before its digits): each is shown as one
+  // line once its line end has gone, or an answer comes; raw bytes a line's worth at a time.
+  for (const char c : bytes) {
+    if (c == '\r' || c == '\n') {
+      ShowSent(link);
+      continue;
+    }
+    sentPending_ += c;
+    if (link.IsRawMode() && sentPending_.size() >= kSentLineBytes) ShowSent(link);
+  }
+}
+
+void MainController::ShowSent(const link::SerialLink& link) {
+  if (sentPending_.empty() || !views_.terminal) return;
+  views_.terminal->AddLine(kSentMark + TerminalText(sentPending_, link.IsRawMode()));
+  sentPending_.clear();
 }
 
 std::string MainController::LinkHint() const {
@@ -254,6 +266,7 @@ void MainController::RestoreAddress() {
 
 void MainController::CommReceived(link::SerialLink& link, const std::string& line) {
   if (line.empty()) return;
+  ShowSent(link); // what was sent before the answer, in its place
   if (views_.terminal) views_.terminal->AddLine(TerminalText(line, link.IsRawMode()));
   if (finder_ && finder_->Visible())
     finder_->LineReceived(line);

@@ -62,6 +62,8 @@ public:
   // The serial link's send handler: the terminal shows each command sent, marked with kSentMark.
   void CommSent(const link::SerialLink& link, const std::string& bytes);
   static constexpr const char* kSentMark = "> ";
+  // Raw bytes sent (a boot kernel) are shown this many to a line.
+  static constexpr std::size_t kSentLineBytes = 64;
   void TargetTreeViewClick();
   bool ImageFitsTarget() const;
 
@@ -134,6 +136,9 @@ private:
   // The address box as it was before a MultiProgram sequence, given back at its end.
   void RestoreAddress();
   int addressBefore_ = -1;
+  // The sent bytes of a line not shown yet.
+  void ShowSent(const link::SerialLink& link);
+  std::string sentPending_;
 
   // What the run is armed with: the entry selected, and the type a module must have (0: any).
   void NoteArmedEntry();

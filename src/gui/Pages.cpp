@@ -71,6 +71,8 @@ QPlainTextEdit* MakePageMemo(QWidget* parent) {
 TCommPlane::TCommPlane(QWidget* parent) : QPlainTextEdit(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  // As a terminal wraps: at the edge, so that a long record never looks cut after its ":".
+  setWordWrapMode(QTextOption::WrapAnywhere);
   // A unit left talking for hours must not fill the memory: the oldest lines go.
   setMaximumBlockCount(kMaxLines);
 }

@@ -32,8 +32,8 @@ TEST(Terminal, ShowsLinesAndSendsTheLastOne) {
   b.line->Send("hello\r\n");
   b.loop.RunFor(100);
   EXPECT_EQ(b.Written(), (std::vector<std::string>{"ID\r"}));
-  // What the program sent is marked as sent, what came back shown as it came.
-  EXPECT_EQ(b.terminal.Lines(), (std::vector<std::string>{"> ID", " 7E 02 41 42 00 01", "hello"}));
+  // The typed line is on the terminal already (not echoed); what came back shows as it came.
+  EXPECT_EQ(b.terminal.Lines(), (std::vector<std::string>{" 7E 02 41 42 00 01", "hello"}));
   EXPECT_EQ(b.session->comm->RxLines.Count(), 0) << "lines seen while idle are consumed";
 
   b.session->controller->CanReceived("N+1.500");

@@ -28,6 +28,7 @@ struct SeenBox {
   std::vector<std::string> buttons;
   std::string defaultButton; // the one Enter presses
   QWidget* parent = nullptr;
+  int width = 0;
 };
 
 // Records the next message box and presses the button with this text.
@@ -39,6 +40,7 @@ std::unique_ptr<ModalWatcher> Answer(SeenBox& seen, const QString& button) {
     seen.text = box->text().toStdString();
     seen.icon = box->icon();
     seen.parent = box->parentWidget();
+    seen.width = box->width();
     for (QAbstractButton* b : box->buttons())
       seen.buttons.push_back(b->text().remove('&').toStdString());
     std::sort(seen.buttons.begin(), seen.buttons.end());
@@ -80,9 +82,14 @@ TEST(MessageBoxes, ShowTheEngineTextsVerbatim) {
 
   SeenBox yes;
   watcher = Answer(yes, "Yes");
-  EXPECT_EQ(boxes.Show("q", "c", platform::MsgButtons::YesNo, platform::MsgIcon::Question),
+  EXPECT_EQ(boxes.Show("q", "Boot programming kernels: a title longer than the text",
+                       platform::MsgButtons::YesNo, platform::MsgIcon::Question),
             platform::MsgAnswer::Yes);
   EXPECT_EQ(yes.icon, QMessageBox::Question);
+  // A short text never makes the box narrower than its title needs.
+  QMessageBox probe;
+  probe.setWindowTitle(QString::fromStdString(yes.title));
+  EXPECT_GE(yes.width, gui::QtMessageBox::TitleWidth(probe));
 }
 
 TEST(MessageBoxes, MissingKernelsMakeOneStartUpNotice) {

@@ -321,6 +321,9 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   settings.edEndAddr->selectAll();
   QTest::keyClicks(settings.edEndAddr, "200");
   EXPECT_EQ(w.S().finder->EndAddress, 200);
+  // Typed keys that would make no address 0..255 are not taken.
+  QTest::keyClicks(settings.edEndAddr, "0x");
+  EXPECT_EQ(settings.edEndAddr->text().toStdString(), "200");
   settings.edEndAddr->setText("300");
   EXPECT_EQ(w.S().finder->EndAddress, 200) << "out of range: the last valid value stays";
   settings.edEndAddr->setText("1x");

@@ -347,4 +347,14 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   EXPECT_EQ(w.Highlighted(), "QRD14");
   EXPECT_EQ(p.FirstBox->currentIndex(), 7);
   EXPECT_EQ(p.LastBox->currentIndex(), 8);
+
+  // The adapter is pulled: the box blames the port, and a run fails at once naming it.
+  w.line->HangUp(EIO);
+  ASSERT_TRUE(w.RunUntil([&] { return !w.recorded.boxes.empty(); }));
+  EXPECT_EQ(w.recorded.boxes[0].caption, "Connection lost");
+  const std::string gone = "COM1 (sim:COM1) has gone: reconnect it, then choose the port again";
+  p.Buttons[2]->click();
+  ASSERT_TRUE(w.RunUntil(idle));
+  EXPECT_EQ(MemoLines(p.LogMemo).back(), "QRD14 #3 Failed: " + gone);
+  EXPECT_EQ(f.Status().PanelText(3), gone);
 }

@@ -121,6 +121,12 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   const auto terminal = MemoLines(f.TabSheetComm->CommPlane);
   for (const char* sent : {"> OP 7", "> ID"})
     EXPECT_NE(std::find(terminal.begin(), terminal.end(), sent), terminal.end()) << sent;
+  // A record sent in pieces is still one line.
+  EXPECT_EQ(std::count(terminal.begin(), terminal.end(), "> :"), 0);
+  EXPECT_GT(
+      std::count_if(terminal.begin(), terminal.end(),
+                    [](const std::string& l) { return l.starts_with("> :") && l.size() > 20; }),
+      0);
   EXPECT_TRUE(w.recorded.boxes.empty());
   ASSERT_TRUE(
       w.RunUntil([&] { return w.S().controller->Mode() == app::ControllerMode::Idle; }, 3000));
