@@ -54,7 +54,7 @@ TEST(Kernels, AKernelIsS1DataCoveringTheKernelAreaExactly) {
   EXPECT_EQ(warnings[0].text,
             "boot kernel " + dir.File("kernelB.a20") +
                 ": no S1 data (empty file)\rThe 'kernelB' boot programming "
-                "kernel will not be available\rUsed for QRE17, QRD14 and QRF18 II");
+                "kernel will not be available\rUsed for QRE17, QRF18 mkII and H8/3664");
   const BootKernel& k = *set.Get(1);
   ASSERT_TRUE(k.Loaded()) << k.Problem();
   EXPECT_EQ(k.MinAddr, 0xF780);
