@@ -74,10 +74,14 @@ void MainController::ShowSent(const link::SerialLink& link) {
   sentPending_.clear();
 }
 
-std::string MainController::LinkHint() const {
-  if (comm_.PortNo() == 0) return "check the CAN settings and the interface";
-  return "check the speed and the port: COM" + std::to_string(comm_.PortNo()) + " at " +
-         std::to_string(comm_.GetBaudRate()) + " bit/s";
+std::string MainController::NoAnswerHint(const std::string& also) const {
+  // vkprog's reasons are its output (its report carries them), and it names the port its own way.
+  if (!InWindow) return "";
+  const std::string check =
+      comm_.PortNo() == 0 ? "check the CAN settings and the interface"
+                          : "check the speed and the port: COM" + std::to_string(comm_.PortNo()) +
+                                " at " + std::to_string(comm_.GetBaudRate()) + " bit/s";
+  return " (" + also + check + ")";
 }
 
 bool MainController::RefusedForLostLink(int tag) {
@@ -127,7 +131,8 @@ bool MainController::RefusedForUntypedImage() {
 
 void MainController::LogCheckOnly() {
   const auto& node = prg_.Node();
-  if (node.CpuKind == kKindGroup || KindOf(node.CpuKind).WritesImage) return;
+  // vkprog's log lines are its output: its dry run says what a run does.
+  if (!InWindow || node.CpuKind == kKindGroup || KindOf(node.CpuKind).WritesImage) return;
   page_.Log(programmer::CheckOnlyText(node.Name));
 }
 
@@ -349,13 +354,13 @@ void MainController::DetectionDone() {
   case DetectResult::NoModule:
     prg_.DropRun(FailReason::ModuleNotFound,
                  "no answer to \"" + ProgrammerUnit::SelectCommand(CurModule) +
-                     "\"; nothing written (no module at that address, or " + LinkHint() + ")",
+                     "\"; nothing written" + NoAnswerHint("no module at that address, or "),
                  DropLog::Explained);
     return NextModule();
   case DetectResult::Garbled:
     // Whatever the entry selected before, the module's own type is unknown: nothing is written.
     prg_.DropRun(FailReason::TypeUnknown,
-                 "the module's type could not be read; nothing written (" + LinkHint() + ")",
+                 "the module's type could not be read; nothing written" + NoAnswerHint(),
                  DropLog::Explained);
     return NextModule();
   case DetectResult::UnknownType:

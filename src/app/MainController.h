@@ -100,8 +100,9 @@ public:
   // selecting the detected module's entry and logs when the run uses another than the one chosen.
   bool RunKeepsItsEntry = false;
   // The window: firmware that names no type, with untyped programming not allowed, is refused
-  // before anything is sent (vkprog checks its request itself), and the mismatch error says that
-  // the program closes.
+  // before anything is sent (vkprog checks its request itself), the mismatch error says that
+  // the program closes, a check-only entry says so in the log, and a module that did not answer
+  // fails with what to check.
   bool InWindow = false;
 
   ControllerState State;
@@ -128,11 +129,11 @@ private:
   bool RefusedForLostLink(int tag);
   bool RefusedForMissingKernel();
   bool RefusedForUntypedImage();
-  // An entry that only checks the chip says so in the log.
+  // The window: an entry that only checks the chip says so in the log.
   void LogCheckOnly();
-  // What to check when the unit did not answer or answered garbled: "check the speed and the
-  // port: COM1 at 115200 bit/s".
-  std::string LinkHint() const;
+  // The window: what to check when the unit did not answer or answered garbled, as
+  // " (<also>check the speed and the port: COM1 at 115200 bit/s)"; "" for vkprog.
+  std::string NoAnswerHint(const std::string& also = "") const;
   // The address box as it was before a MultiProgram sequence, given back at its end.
   void RestoreAddress();
   int addressBefore_ = -1;

@@ -348,6 +348,14 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   EXPECT_EQ(p.FirstBox->currentIndex(), 7);
   EXPECT_EQ(p.LastBox->currentIndex(), 8);
 
+  // No module at 9: the reason says what else to check.
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(9);
+  p.Buttons[2]->click();
+  ASSERT_TRUE(w.RunUntil(idle));
+  EXPECT_EQ(MemoLines(p.LogMemo).back(),
+            "QRD14 #9 Failed: no answer to \"OP 9\"; nothing written (no module at that address, "
+            "or check the speed and the port: COM1 at 115200 bit/s)");
+
   // The adapter is pulled: the box blames the port, and a run fails at once naming it.
   w.line->HangUp(EIO);
   ASSERT_TRUE(w.RunUntil([&] { return !w.recorded.boxes.empty(); }));
@@ -355,6 +363,6 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   const std::string gone = "COM1 (sim:COM1) has gone: reconnect it, then choose the port again";
   p.Buttons[2]->click();
   ASSERT_TRUE(w.RunUntil(idle));
-  EXPECT_EQ(MemoLines(p.LogMemo).back(), "QRD14 #3 Failed: " + gone);
+  EXPECT_EQ(MemoLines(p.LogMemo).back(), "QRD14 #9 Failed: " + gone);
   EXPECT_EQ(f.Status().PanelText(3), gone);
 }
