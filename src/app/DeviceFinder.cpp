@@ -39,6 +39,10 @@ void DeviceFinder::StartSearch() {
   view_.Show();
   Found = false;
   if (!link_) return;
+  // What a search that finds nothing gives back.
+  addressBefore_ = address_ ? address_->ItemIndex() : -1;
+  speedBefore_ = speed_ ? speed_->ItemIndex() : -1;
+  rateBefore_ = link_->GetBaudRate();
   timer_ = loop_.CreateTimer(kFirstInterval, [this] { SearchTick(); });
   timer_->SetEnabled(true);
   PortIndex = link_->IsOpen() ? -1 : 0;
@@ -87,9 +91,8 @@ void DeviceFinder::SearchTick() {
       // One full round without an answer: searching on would never end.
       AddressCounter = 0;
       SpeedIndex = 0;
-      link_->SetBaudRate(kStartRate);
       StopTimer();
-      ShowLinkRate();
+      RestoreSelection();
       view_.Hide();
       if (OnNotFound) OnNotFound();
     }
@@ -99,6 +102,7 @@ void DeviceFinder::SearchTick() {
   AddressCounter = 0;
   if (PortIndex == -1 || PortIndex >= kPortScanLimit) {
     StopTimer();
+    RestoreSelection();
     view_.Hide();
     if (OnNotFound) OnNotFound();
     return;
@@ -115,12 +119,19 @@ void DeviceFinder::LineReceived(const std::string& line) {
 
 void DeviceFinder::Closed() {
   if (timer_) timer_->SetEnabled(false);
-  if (OnFinished) OnFinished();
+  const bool searching = timer_ != nullptr;
   timer_.reset();
-  if (link_) link_->SetBaudRate(kStartRate);
-  ShowLinkRate();
-  SelectFoundAddress();
+  // Closed before a unit answered: the address and the speed go back to what they were.
+  if (searching && !Found) RestoreSelection();
+  if (OnFinished) OnFinished();
   view_.Hide();
+}
+
+void DeviceFinder::RestoreSelection() {
+  if (link_ && rateBefore_ != 0) link_->SetBaudRate(rateBefore_);
+  if (speed_ && speedBefore_ >= 0) speed_->SetItemIndex(speedBefore_);
+  if (address_ && addressBefore_ >= 0) address_->SetItemIndex(addressBefore_);
+  ShowLinkRate();
 }
 
 void DeviceFinder::ShowLinkRate() {

@@ -66,6 +66,12 @@ private:
   void SelectFoundAddress();
   // The speed box shows the bit rate the link really has.
   void ShowLinkRate();
+  // A search that ends without a unit: the address, the speed box and the link's rate as they
+  // were when it started.
+  void RestoreSelection();
+  int addressBefore_ = -1;
+  int speedBefore_ = -1;
+  std::uint32_t rateBefore_ = 0;
   std::uint32_t SpeedAt(int index) const;
 
   platform::IEventLoop& loop_;

@@ -3,6 +3,7 @@
 #include "protocol/ProtocolKinds.h"
 
 #include <cctype>
+#include <string_view>
 
 namespace vk::app {
 
@@ -14,12 +15,18 @@ SaveProposal ProposalFor(std::uint8_t cpuKind) {
   return {false, "image", std::string(kind.SaveExtension), kind.SaveFilterIndex};
 }
 
-bool SavesAsIntelHex(const std::string& fileName) {
-  if (fileName.size() < 3) return false;
-  std::string tail = fileName.substr(fileName.size() - 3);
+namespace {
+bool EndsWithNoCase(const std::string& fileName, std::string_view ending) {
+  if (fileName.size() < ending.size()) return false;
+  std::string tail = fileName.substr(fileName.size() - ending.size());
   for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == "hex";
+  return tail == ending;
 }
+} // namespace
+
+bool SavesAsIntelHex(const std::string& fileName) { return EndsWithNoCase(fileName, "hex"); }
+
+bool NamesAContainer(const std::string& fileName) { return EndsWithNoCase(fileName, ".vkf"); }
 
 std::optional<std::string>
 SaveClick(image::FirmwareImage& firmware, RunController& prg, platform::IMessageBox& boxes,
@@ -37,6 +44,13 @@ SaveClick(image::FirmwareImage& firmware, RunController& prg, platform::IMessage
   }
   const auto name = askFile(ProposalFor(prg.Node().CpuKind));
   if (!name) return std::nullopt;
+  if (NamesAContainer(*name)) {
+    // Written as S-records, the file would pass for a container it is not.
+    boxes.Show(*name + "\rSave writes Intel HEX (.hex) or S-records (.a20), not V&K firmware "
+                       "files (.vkf): choose another name.",
+               "Save", platform::MsgButtons::Ok, platform::MsgIcon::Error);
+    return std::nullopt;
+  }
   // The prepared range: the jump table and the checksum word are written with the image.
   if (SavesAsIntelHex(*name))
     firmware.SaveIntelHex(*name, prepared.start, prepared.end);

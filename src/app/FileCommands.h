@@ -26,6 +26,8 @@ inline constexpr const char* kFileFilter =
 
 SaveProposal ProposalFor(std::uint8_t cpuKind);
 bool SavesAsIntelHex(const std::string& fileName);
+// A name ending in ".vkf" (any case): Save writes no such file.
+bool NamesAContainer(const std::string& fileName);
 
 // Returns the name written, or nothing (no target selected, or the user cancelled). A file
 // that cannot be written throws image::FileWriteError; the preparation stays in the image.

@@ -2,6 +2,7 @@
 
 #include "app/BufferView.h"
 #include "app/DeviceFinder.h"
+#include "cpu/Kernels.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ProtocolKinds.h"
 
@@ -51,10 +52,88 @@ MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox
                                programmer::RunController& prg,
                                programmer::ProgrammerPagePresenter& page, MainViews views)
     : loop_(loop), boxes_(boxes), firmware_(firmware), comm_(comm), prg_(prg), page_(page),
-      views_(std::move(views)), detection_(comm, loop) {
-  detection_.OnTypeAsked = [this] {
-    if (views_.terminal) views_.terminal->AddLine("ID");
-  };
+      views_(std::move(views)), detection_(comm, loop) {}
+
+void MainController::CommSent(const link::SerialLink& link, const std::string& bytes) {
+  if (!views_.terminal) return;
+  // A command may go out in pieces (a record's ":" before its digits): each is shown as one
+  // line once its line end has gone, or an answer comes; raw bytes a line's worth at a time.
+  for (const char c : bytes) {
+    if (c == '\r' || c == '\n') {
+      ShowSent(link);
+      continue;
+    }
+    sentPending_ += c;
+    if (link.IsRawMode() && sentPending_.size() >= kSentLineBytes) ShowSent(link);
+  }
+}
+
+void MainController::ShowSent(const link::SerialLink& link) {
+  if (sentPending_.empty() || !views_.terminal) return;
+  views_.terminal->AddLine(kSentMark + TerminalText(sentPending_, link.IsRawMode()));
+  sentPending_.clear();
+}
+
+std::string MainController::NoAnswerHint(const std::string& also) const {
+  // vkprog's reasons are its output (its report carries them), and it names the port its own way.
+  if (!InWindow) return "";
+  const std::string check =
+      comm_.PortNo() == 0 ? "check the CAN settings and the interface"
+                          : "check the speed and the port: COM" + std::to_string(comm_.PortNo()) +
+                                " at " + std::to_string(comm_.GetBaudRate()) + " bit/s";
+  return " (" + also + check + ")";
+}
+
+bool MainController::RefusedForLostLink(int tag) {
+  const std::string lost = comm_.LostAdvice();
+  if (lost.empty() || prg_.Node().CpuKind == kKindGroup) return false;
+  if (tag == programmer::RunController::kDetect) {
+    Status(lost);
+    return true;
+  }
+  // Nothing can reach the module: the run fails at once, naming the port.
+  CurModule = LastModule = AddressIndex();
+  prg_.StartProgram();
+  prg_.DropRun(programmer::FailReason::LinkLost, lost,
+               programmer::RunController::DropLog::Explained);
+  return true;
+}
+
+bool MainController::RefusedForMissingKernel() {
+  const auto& node = prg_.Node();
+  if (node.Index < 0 || programmer::Catalogue()[static_cast<std::size_t>(node.Index)].KernelNo == 0)
+    return false;
+  const cpu::BootKernel* kernel = node.Kernel;
+  if (kernel && kernel->Loaded()) return false;
+  const std::string why =
+      (!kernel ? std::string("no boot kernel for this target")
+       : kernel->Path().empty()
+           ? "boot kernel " + std::string(cpu::BootKernel::FileName(kernel->Number())) +
+                 " did not load"
+           : kernel->ProblemText()) +
+      "; nothing was sent";
+  prg_.StartProgram();
+  prg_.DropRun(programmer::FailReason::KernelMissing, why);
+  return true;
+}
+
+bool MainController::RefusedForUntypedImage() {
+  if (!InWindow || prg_.Node().CpuKind != kKindBackplane || firmware_.IsEmpty() ||
+      firmware_.TargetList().Count() != 0 || page_.UntypedAllowed())
+    return false;
+  boxes_.Show("The loaded firmware names no module type, and untyped programming is not "
+              "allowed:\rthe module would be refused after its detection, and the program "
+              "closed.\rNothing was sent. Load firmware made for the module.",
+              "Program", platform::MsgButtons::Ok, platform::MsgIcon::Warning);
+  Status("Programming aborted");
+  return true;
+}
+
+void MainController::LogCheckOnly() {
+  const auto& node = prg_.Node();
+  // vkprog's log lines are its output: its dry run says what a run does.
+  if (!InWindow || node.CpuKind == kKindGroup || KindOf(node.CpuKind).WritesImage) return;
+  page_.Log(programmer::CheckOnlyText(node.Name));
 }
 
 void MainController::Status(const std::string& text) {
@@ -100,19 +179,21 @@ void MainController::ProgrammerAction(int tag) {
   eraseType_ = 0;
   requiredType_ = 0;
   armedEntry_.clear();
+  if (RefusedForLostLink(tag)) return;
   switch (tag) {
   case programmer::RunController::kDetect:
     // Detect addresses the module the address box shows (the device finder leaves the address
     // it found there).
     CurModule = LastModule = AddressIndex();
-    Status("Dectecting ...");
+    Status("Detecting ...");
     StartDetection();
     break;
   case programmer::RunController::kErase:
     if (prg_.RunActive()) {
       Status("Programmer not ready");
     } else {
-      Status("Erasing ...");
+      // With the root selected the erase waits for Detect: the status says what to do.
+      Status(prg_.Node().Root ? "Erase: press Detect to choose the module" : "Erasing ...");
       prg_.StartErase();
       // A module erases itself after its type is checked; with the root selected the erase
       // waits for Detect, which finds the module.
@@ -132,11 +213,13 @@ void MainController::ProgrammerAction(int tag) {
                   platform::MsgIcon::Warning);
       break;
     }
+    if (RefusedForUntypedImage() || RefusedForMissingKernel()) break;
     WarnIfCutShort();
+    LogCheckOnly();
     if (node.CpuKind == kKindBackplane) {
       // Always the module's own type: the address, the image or the entry may have changed
       // since an earlier detection.
-      Status("Dectecting ...");
+      Status("Detecting ...");
       prg_.StartProgram();
       NoteArmedEntry();
       StartDetection();
@@ -154,13 +237,16 @@ void MainController::ProgrammerAction(int tag) {
   }
   case programmer::RunController::kMultiProgram:
     if (prg_.Node().CpuKind == kKindBackplane) {
+      if (RefusedForUntypedImage()) break;
       WarnIfCutShort();
-      Status("Dectecting ...");
+      Status("Detecting ...");
       prg_.StartProgram();
       NoteArmedEntry();
       CurModule = views_.firstBox ? views_.firstBox->ItemIndex() : 0;
       LastModule = views_.lastBox ? views_.lastBox->ItemIndex() : 0;
       if (LastModule < CurModule) CurModule = LastModule;
+      // The box follows the sequence (the run reads its module there) and is given back after.
+      addressBefore_ = AddressIndex();
       if (views_.address) views_.address->SetItemIndex(CurModule);
       StartDetection();
     } else {
@@ -205,10 +291,17 @@ void MainController::StopAll(const std::string& why) {
   prg_.StopRun(why);
   ResetController();
   runPending_ = false;
+  RestoreAddress();
+}
+
+void MainController::RestoreAddress() {
+  if (addressBefore_ >= 0 && views_.address) views_.address->SetItemIndex(addressBefore_);
+  addressBefore_ = -1;
 }
 
 void MainController::CommReceived(link::SerialLink& link, const std::string& line) {
   if (line.empty()) return;
+  ShowSent(link); // what was sent before the answer, in its place
   if (views_.terminal) views_.terminal->AddLine(TerminalText(line, link.IsRawMode()));
   if (finder_ && finder_->Visible())
     finder_->LineReceived(line);
@@ -291,12 +384,13 @@ void MainController::DetectionDone() {
   case DetectResult::NoModule:
     prg_.DropRun(FailReason::ModuleNotFound,
                  "no answer to \"" + ProgrammerUnit::SelectCommand(CurModule) +
-                     "\"; nothing written",
+                     "\"; nothing written" + NoAnswerHint("no module at that address, or "),
                  DropLog::Explained);
     return NextModule();
   case DetectResult::Garbled:
     // Whatever the entry selected before, the module's own type is unknown: nothing is written.
-    prg_.DropRun(FailReason::TypeUnknown, "the module's type could not be read; nothing written",
+    prg_.DropRun(FailReason::TypeUnknown,
+                 "the module's type could not be read; nothing written" + NoAnswerHint(),
                  DropLog::Explained);
     return NextModule();
   case DetectResult::UnknownType:
@@ -376,7 +470,9 @@ void MainController::TickCheckImage() {
     }
     if (StartTimer) StartTimer();
   } else {
-    boxes_.Show(lines, "ID Mismatch", platform::MsgButtons::Ok, platform::MsgIcon::Error);
+    // The setting that forbids untyped programming also ends the program here: say so first.
+    boxes_.Show(InWindow ? lines + "The program will close now.\r" : lines, "ID Mismatch",
+                platform::MsgButtons::Ok, platform::MsgIcon::Error);
     asking_ = false;
     ResetController();
     prg_.DropRun(programmer::FailReason::TypeMismatch, "",
@@ -440,9 +536,10 @@ void MainController::NextModule() {
       const unsigned long rate = std::strtoul(text.c_str(), &end, 10);
       if (!text.empty() && *end == '\0') comm_.SetBaudRate(static_cast<std::uint32_t>(rate));
     }
+    RestoreAddress();
     page_.ShowSummary(); // the rate the link is back at
   } else {
-    Status("Dectecting ...");
+    Status("Detecting ...");
     prg_.StartProgram();
     if (views_.address) views_.address->SetItemIndex(CurModule);
     StartDetection();

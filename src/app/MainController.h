@@ -59,6 +59,11 @@ public:
   // fromLink: called for a delivered line rather than by the timer.
   void MainTick(bool fromLink);
   void CanReceived(const std::string& text);
+  // The serial link's send handler: the terminal shows each command sent, marked with kSentMark.
+  void CommSent(const link::SerialLink& link, const std::string& bytes);
+  static constexpr const char* kSentMark = "> ";
+  // Raw bytes sent (a boot kernel) are shown this many to a line.
+  static constexpr std::size_t kSentLineBytes = 64;
   void TargetTreeViewClick();
   bool ImageFitsTarget() const;
   // ReadModule and CompareModule: start() arms the run.
@@ -105,6 +110,11 @@ public:
   // The window: a chip whose read protection stopped a run is offered its removal (it erases
   // the chip; No is the default). vkprog never asks: only its --unprotect removes it.
   bool OffersToRemoveReadProtection = false;
+  // The window: firmware that names no type, with untyped programming not allowed, is refused
+  // before anything is sent (vkprog checks its request itself), the mismatch error says that
+  // the program closes, a check-only entry says so in the log, and a module that did not answer
+  // fails with what to check.
+  bool InWindow = false;
 
   ControllerState State;
   std::int32_t DetectedType = 0;
@@ -125,6 +135,24 @@ private:
   void NextModule();
   int AddressIndex() const;
   std::string MismatchTypes() const;
+
+  // Refusals before anything is sent: the link's device has gone (the run fails naming the
+  // port), the entry's boot kernel is missing, or the image names no type and untyped
+  // programming is not allowed (the run could only end in the mismatch error).
+  bool RefusedForLostLink(int tag);
+  bool RefusedForMissingKernel();
+  bool RefusedForUntypedImage();
+  // The window: an entry that only checks the chip says so in the log.
+  void LogCheckOnly();
+  // The window: what to check when the unit did not answer or answered garbled, as
+  // " (<also>check the speed and the port: COM1 at 115200 bit/s)"; "" for vkprog.
+  std::string NoAnswerHint(const std::string& also = "") const;
+  // The address box as it was before a MultiProgram sequence, given back at its end.
+  void RestoreAddress();
+  int addressBefore_ = -1;
+  // The sent bytes of a line not shown yet.
+  void ShowSent(const link::SerialLink& link);
+  std::string sentPending_;
 
   // What the run is armed with: the entry selected, and the type a module must have (0: any).
   void NoteArmedEntry();

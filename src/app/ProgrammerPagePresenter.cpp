@@ -11,6 +11,15 @@ constexpr int kOperationPanel = 0;
 constexpr int kHintPanel = 3;
 } // namespace
 
+std::string CheckOnlyText(const std::string& entryName) {
+  std::string text = entryName + " only checks the chip: nothing is written";
+  // The entry that writes such a chip, where the catalogue has one.
+  const std::string writer = entryName + " Flash";
+  if (const auto* e = FindEntryByName(writer); e && KindOf(e->CpuKind).WritesImage)
+    text += "; to program it, choose \"" + writer + "\"";
+  return text;
+}
+
 ProgrammerPagePresenter::ProgrammerPagePresenter(RunController& run,
                                                  const image::FirmwareImage& firmware,
                                                  const link::SerialLink& comm,
@@ -31,9 +40,15 @@ void ProgrammerPagePresenter::Status(const std::string& text) {
 
 void ProgrammerPagePresenter::Hint(const std::string& text) {
   if (status_) status_->SetPanelText(kHintPanel, text);
+  if (!ReasonInLog || text.empty()) return;
+  Status("Failed");
+  // A "Failed: reason" line has it already.
+  static constexpr std::string_view kFailed = " Failed";
+  if (lastLogLine_.ends_with(kFailed)) Log("  " + text);
 }
 
 void ProgrammerPagePresenter::Log(const std::string& line) {
+  lastLogLine_ = line;
   if (views_.log) views_.log->AddLine(line);
 }
 
@@ -42,9 +57,7 @@ void ProgrammerPagePresenter::ShowPage() {
 }
 
 void ProgrammerPagePresenter::EntrySelected(const TargetNode& entry, bool byPerson) {
-  auto& buttons = views_.buttons;
-  if (buttons[RunController::kMultiProgram])
-    buttons[RunController::kMultiProgram]->SetEnabled(entry.MultiProgram);
+  UpdateButtons(entry); // at once, not only when the page is shown next
   if (byPerson && address_ && entry.DefaultAddress) address_->SetItemIndex(entry.DefaultAddress);
   if (views_.startAfter) {
     const bool starts = entry.CpuKind == kKindCortexFlash;
@@ -64,25 +77,13 @@ void ProgrammerPagePresenter::ApplyUntypedSetting(ICheckView& box,
 }
 
 void ProgrammerPagePresenter::PageShow() {
-  using B = RunController::ButtonTag;
   auto& buttons = views_.buttons;
   static const char* const kCaptions[4] = {"Detect", "Erase", "Program", "MultiProgram"};
   for (int i = 0; i < 4; ++i)
     if (buttons[i]) buttons[i]->SetCaption(kCaptions[i]);
-  const TargetNode& node = run_.Node();
-  const bool root = node.Root;
-  const bool module = KindOf(node.CpuKind).EraseOffered;
-  if (buttons[B::kDetect]) buttons[B::kDetect]->SetEnabled(root);
-  if (buttons[B::kErase]) buttons[B::kErase]->SetEnabled(root || module);
-  if (firmware_.IsEmpty()) {
-    if (buttons[B::kProgram]) buttons[B::kProgram]->SetEnabled(false);
-    if (buttons[B::kMultiProgram]) buttons[B::kMultiProgram]->SetEnabled(false);
-  } else {
-    if (buttons[B::kProgram]) buttons[B::kProgram]->SetEnabled(true);
-    // MultiProgram as the selection gives it, even if a show without an image turned it off.
-    if (buttons[B::kMultiProgram]) buttons[B::kMultiProgram]->SetEnabled(node.MultiProgram);
-  }
+  UpdateButtons(run_.Node());
   if (address_) {
+
     std::vector<std::string> items;
     for (int i = 0; i < address_->Count(); ++i) items.push_back(address_->ItemText(i));
     // Filled once: afterwards the range boxes keep what the operator chose.
@@ -102,7 +103,11 @@ void ProgrammerPagePresenter::ShowSummary() {
   ITextView* info = views_.info;
   if (!info) return;
   info->Clear();
-  info->AddLine(run_.Node().Name + " #" + std::to_string(ModuleAddress()));
+  const TargetNode& node = run_.Node();
+  // A boot loader on the port itself has no backplane address: no "#n" for it.
+  const bool addressed =
+      node.CpuKind == kKindGroup || node.CpuKind == kKindBackplane || KindOf(node.CpuKind).OpFirst;
+  info->AddLine(addressed ? node.Name + " #" + std::to_string(ModuleAddress()) : node.Name);
   info->AddLine("");
   if (comm_.PortNo() != 0)
     info->AddLine("COM" + std::to_string(comm_.PortNo()) + ", " +
@@ -111,6 +116,26 @@ void ProgrammerPagePresenter::ShowSummary() {
     info->AddLine("PCAN");
   if (ImageInfo)
     for (const auto& line : ImageInfo()) info->AddLine(line);
+  if (node.CpuKind != kKindGroup && !KindOf(node.CpuKind).WritesImage) {
+    info->AddLine("");
+    info->AddLine(CheckOnlyText(node.Name));
+  }
+}
+
+void ProgrammerPagePresenter::UpdateButtons(const TargetNode& node) {
+  using B = RunController::ButtonTag;
+  auto& buttons = views_.buttons;
+  const bool module = KindOf(node.CpuKind).EraseOffered;
+  if (buttons[B::kDetect]) {
+    buttons[B::kDetect]->SetEnabled(node.Root);
+    // A disabled button cannot say why by itself.
+    buttons[B::kDetect]->SetHint(node.Root ? kDetectHint : kDetectDisabledHint);
+  }
+  if (buttons[B::kErase]) buttons[B::kErase]->SetEnabled(node.Root || module);
+  if (buttons[B::kProgram]) buttons[B::kProgram]->SetEnabled(!firmware_.IsEmpty());
+  // MultiProgram as the selection gives it, even if a show without an image turned it off.
+  if (buttons[B::kMultiProgram])
+    buttons[B::kMultiProgram]->SetEnabled(!firmware_.IsEmpty() && node.MultiProgram);
 }
 
 } // namespace vk::programmer

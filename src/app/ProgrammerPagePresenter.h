@@ -21,6 +21,10 @@ class FirmwareImage;
 
 namespace vk::programmer {
 
+// "Cortex-M3 only checks the chip: nothing is written", naming the catalogue's entry that
+// writes such a chip ("<name> Flash") when there is one.
+std::string CheckOnlyText(const std::string& entryName);
+
 class ProgrammerPagePresenter : public IRunDisplay {
 public:
   // status: the window's status line; address: the Target page's address box (cbxAddr). Either
@@ -42,6 +46,13 @@ public:
   bool StartAfterProgramming() const {
     return views_.startAfter && views_.startAfter->Visible() && views_.startAfter->Checked();
   }
+  // The window: a failed module's reason goes into the log on the line after its "Failed"
+  // line, and the operation panel says just "Failed" (the reason is on the hint panel).
+  // vkprog keeps its own texts and prints the reason on stderr.
+  bool ReasonInLog = false;
+  static constexpr const char* kDetectHint = "Detect Kestron module";
+  static constexpr const char* kDetectDisabledHint =
+      "Detect needs the root entry: select \"Kestron\" in the Target page's tree";
   // Refreshes the page each time it is shown.
   void PageShow();
   // The Buffer page's information lines, shown in the summary.
@@ -58,6 +69,10 @@ public:
   void ShowPage() override;
 
 private:
+  // The buttons as the entry and the image allow them.
+  void UpdateButtons(const TargetNode& entry);
+  std::string lastLogLine_;
+
   RunController& run_;
   const image::FirmwareImage& firmware_;
   const link::SerialLink& comm_;

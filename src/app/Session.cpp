@@ -54,6 +54,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   comm->OnReceive = [this](link::SerialLink& link, const std::string& line) {
     controller->CommReceived(link, line);
   };
+  comm->OnSend = [this](const std::string& bytes) { controller->CommSent(*comm, bytes); };
   prg->ChainedTreeClick = [this] { controller->TargetTreeViewClick(); };
   prg->OnImageRead = [this] {
     buffer_.source = "Source= " + prg->Node().Name + " #" + std::to_string(controller->CurModule);
@@ -96,6 +97,7 @@ Session::~Session() {
   if (timer_) timer_->SetEnabled(false);
   timer_.reset();
   if (comm) comm->OnReceive = nullptr;
+  if (comm) comm->OnSend = nullptr;
   finder.reset();
   controller.reset();
   page.reset();
@@ -122,7 +124,10 @@ void Session::LoadCommandLineFiles() {
 
 void Session::StartMainTick() {
   if (!timer_) timer_ = loop_.CreateTimer(kMainTickMs, {});
-  timer_->SetHandler([this] { controller->MainTick(false); });
+  timer_->SetHandler([this] {
+    controller->MainTick(false);
+    NoteBusy();
+  });
   timer_->SetInterval(kMainTickMs);
   timer_->SetEnabled(true);
   tickPhase_ = true;
@@ -130,6 +135,12 @@ void Session::StartMainTick() {
 
 void Session::ShowBuffer() {
   if (views_.showBufferPage) views_.showBufferPage(buffer_);
+}
+
+void Session::NoteBusy() {
+  if (controller->Busy() == busy_) return;
+  busy_ = controller->Busy();
+  if (views_.busyChanged) views_.busyChanged(busy_);
 }
 
 bool Session::RefusedWhileBusy() {
@@ -140,8 +151,19 @@ bool Session::RefusedWhileBusy() {
 
 image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
   if (RefusedWhileBusy()) return image::ImageFormat::Unknown;
-  const auto result =
+  const BufferPageText before = buffer_;
+  auto result =
       app::LoadAndShow(image, fileName, buffer_, [this](int code) { prg->SelectByType(code); });
+  if (result.format == image::ImageFormat::Unknown) {
+    // Nothing was loaded: the page goes on describing the image that is still there.
+    buffer_ = before;
+    // One box that names the file, rather than a second box with only its name.
+    std::erase_if(result.messages, [](const image::ImageMessage& m) {
+      return m.caption == image::msg::kUnknownFileType;
+    });
+    for (auto& m : result.messages)
+      if (m.caption == image::msg::kUnknownFormat) m.text = fileName + "\r" + m.text;
+  }
   ShowMessages(boxes_, result.messages);
   ShowBuffer();
   page->PageShow();
@@ -187,11 +209,19 @@ void Session::SpeedChanged() {
 
 void Session::TerminalEnter(const std::string& memoText) {
   if (RefusedWhileBusy()) return; // a typed line would land in the middle of the run's exchange
+  // The typed line is on the terminal already: only the program's own commands are echoed.
+  const auto echo = std::exchange(comm->OnSend, nullptr);
   comm->SendString(TerminalEnterText(memoText));
+  comm->OnSend = echo;
 }
 
 void Session::FindDevice() {
   if (!finder || RefusedWhileBusy()) return;
+  if (finder->Searching()) {
+    // A second press would start the round again from the first address.
+    if (views_.status) views_.status->SetPanelText(0, kSearchRunningText);
+    return;
+  }
   if (views_.status) views_.status->SetPanelText(0, "Searching for device setting ...");
   finder->SetLink(comm.get());
   finder->SetSelectors(views_.target.address, views_.target.speed);

@@ -41,6 +41,9 @@ struct SessionViews {
   IFinderView* finder = nullptr;
   // Asked to end the program (after the "ID Mismatch" error).
   std::function<void()> quit;
+  // A run started (true) or ended (false): the commands that would change the image or talk
+  // over the link meanwhile are shown disabled.
+  std::function<void(bool busy)> busyChanged;
 };
 
 struct SessionDevices {
@@ -68,6 +71,7 @@ public:
   // Clear and drops are refused with a status text. True when refused.
   bool RefusedWhileBusy();
   static constexpr const char* kBusyText = "Not now: a module is being programmed";
+  static constexpr const char* kSearchRunningText = "Device search already running";
 
   // File commands (each refused while a module is being programmed).
   image::ImageFormat LoadAndShow(const std::string& fileName);
@@ -91,7 +95,10 @@ public:
     if (!RefusedWhileBusy()) prg->TreeClick();
   }
   void ProgrammerPageShown() { page->PageShow(); }
-  void ButtonPressed(int tag) { controller->ProgrammerAction(tag); }
+  void ButtonPressed(int tag) {
+    controller->ProgrammerAction(tag);
+    NoteBusy();
+  }
 
   const BufferPageText& BufferPage() const { return buffer_; }
   bool TickRunning() const { return timer_ && timer_->Enabled() && tickPhase_; }
@@ -108,6 +115,9 @@ private:
   void LoadCommandLineFiles();
   void StartMainTick();
   void ShowBuffer();
+  // Tells busyChanged when the controller became busy or idle since the last call.
+  void NoteBusy();
+  bool busy_ = false;
 
   platform::IEventLoop& loop_;
   platform::IMessageBox& boxes_;

@@ -1,6 +1,7 @@
 #include "cpu/Kernels.h"
 
 #include "platform/ProgramFolder.h"
+#include "protocol/Catalogue.h"
 #include "protocol/ProtocolBase.h"
 
 #include <cstdio>
@@ -18,13 +19,26 @@ using programmer::Hex4;
 struct KernelInfo {
   const char* file;
   const char* caption;
-  const char* usedFor;
 };
 constexpr KernelInfo kKernels[BootKernel::kCount] = {
-    {"kernelA.a20", "kernelA", "Used for QRE15 and QRE16"},
-    {"kernelB.a20", "kernelB", "Used for QRE17, QRD14 and QRF18 II"},
-    {"kernelC.a20", "kernelC", "Used for QRF18 III and QRG19"},
+    {"kernelA.a20", "kernelA"},
+    {"kernelB.a20", "kernelB"},
+    {"kernelC.a20", "kernelC"},
 };
+
+// "Used for QRE15, QRE16 and H8/3672": the catalogue's entries that load this kernel.
+std::string UsedFor(int number) {
+  std::vector<std::string_view> names;
+  for (const auto& e : programmer::Catalogue())
+    if (e.KernelNo == number) names.push_back(e.Name);
+  std::string text = "Used for ";
+  for (std::size_t i = 0; i < names.size(); ++i)
+    text += std::string(i == 0                  ? ""
+                        : i + 1 == names.size() ? " and "
+                                                : ", ") +
+            std::string(names[i]);
+  return names.empty() ? std::string("Used by no entry") : text;
+}
 
 int HexValue(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -137,7 +151,7 @@ std::optional<KernelMessage> BootKernel::Warning() const {
   const KernelInfo& info = kKernels[number_ - 1];
   return KernelMessage{(path_.empty() ? std::string("Can't open file") : ProblemText()) +
                            "\rThe '" + info.caption +
-                           "' boot programming kernel will not be available\r" + info.usedFor,
+                           "' boot programming kernel will not be available\r" + UsedFor(number_),
                        info.caption};
 }
 

@@ -12,6 +12,8 @@ QStringList FilterList(const std::string& pipeList) {
   return filters;
 }
 
+QStringList SaveFilterList() { return FilterList().mid(1); }
+
 QString SuffixForFilter(int position) {
   return position == 2 ? QStringLiteral("hex") : QStringLiteral("a20");
 }
@@ -29,8 +31,9 @@ FileDialogs::FileDialogs(QWidget* parent)
 
   save_->setAcceptMode(QFileDialog::AcceptSave);
   save_->setFileMode(QFileDialog::AnyFile);
-  save_->setNameFilters(filters);
-  save_->selectNameFilter(filters.value(0));
+  // Only the types Save writes: there is no container writer.
+  save_->setNameFilters(SaveFilterList());
+  save_->selectNameFilter(filters.value(2));
   save_->setDefaultSuffix(SuffixForFilter(1));
   save_->setWindowTitle(QStringLiteral("Save"));
   // Choosing a type sets the ending a bare name gets; the name's ending then decides the

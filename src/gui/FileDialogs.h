@@ -1,7 +1,8 @@
 #pragma once
-// The Open and Save dialogs. Both offer the same three types, in this order: "V&K Firmware
-// File (*.vkf)", "Hex Intel (*.hex)", "Motorola S-Record (*.a20)". They live as long as the
-// main window, so each keeps its folder, and Save keeps the name it proposed last.
+// The Open and Save dialogs. Open offers three types, in this order: "V&K Firmware File
+// (*.vkf)", "Hex Intel (*.hex)", "Motorola S-Record (*.a20)"; Save the two it writes, the last
+// two. They live as long as the main window, so each keeps its folder, and Save keeps the name
+// it proposed last.
 
 #include "app/FileCommands.h"
 
@@ -18,6 +19,8 @@ namespace vk::gui {
 
 // The filter list as Qt writes it, from the program's "name|pattern|..." list.
 QStringList FilterList(const std::string& pipeList = app::kFileFilter);
+// The types Save writes: the list above without the container.
+QStringList SaveFilterList();
 // The suffix (without the dot) a name typed without one gets for the type at 1-based position.
 // There is no container writer: that type saves S-records, so its suffix is "a20".
 QString SuffixForFilter(int position);

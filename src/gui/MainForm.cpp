@@ -72,9 +72,13 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   views.quit = [this] {
     if (QuitProgram) QuitProgram();
   };
+  views.busyChanged = [this](bool busy) { ShowBusy(busy); };
   session_ = std::make_unique<app::Session>(loop, boxes, devices, kernels, std::move(views));
   UpdateReadModule();
   session_->controller->OffersToRemoveReadProtection = true;
+  session_->page->ReasonInLog = true;
+  session_->controller->InWindow = true;
+  target.KeepTreeWidth();
 
   // What the user does. Each goes through the gate: the engine may be asleep inside a step.
   SetCommandGate([this](std::function<void()> command) {
@@ -226,6 +230,13 @@ void TMainForm::BuildPages() {
 }
 
 void TMainForm::Start(const std::vector<std::string>& files) { session_->Start(files); }
+
+void TMainForm::ShowBusy(bool busy) {
+  // What would change the image under the run is refused anyway; disabled, it says so at once.
+  for (QAction* action : {mnOpen, mnSave, mnClear}) action->setEnabled(!busy);
+  TabSheetBuffer->btBufferClear->setEnabled(!busy);
+  TabSheetComm->SetInputPaused(busy);
+}
 
 void TMainForm::ShowError(const std::string& text) {
   boxes_.Show(text, kCaption, platform::MsgButtons::Ok, platform::MsgIcon::Error);

@@ -53,6 +53,8 @@ public:
   void SearchSettings();
   // Loads each file in turn, as the command line, Open and dropping do.
   void LoadFiles(const QStringList& files);
+  // A run started or ended: Open, Save and Clear are disabled meanwhile, the terminal paused.
+  void ShowBusy(bool busy);
 
   // Ends the program after the "ID Mismatch" error: posted, so the box's handler returns
   // first.

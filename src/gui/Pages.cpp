@@ -9,6 +9,8 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
+#include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -69,6 +71,8 @@ QPlainTextEdit* MakePageMemo(QWidget* parent) {
 TCommPlane::TCommPlane(QWidget* parent) : QPlainTextEdit(parent) {
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  // As a terminal wraps: at the edge, so that a long record never looks cut after its ":".
+  setWordWrapMode(QTextOption::WrapAnywhere);
   // A unit left talking for hours must not fill the memory: the oldest lines go.
   setMaximumBlockCount(kMaxLines);
 }
@@ -93,11 +97,22 @@ void TCommPlane::insertFromMimeData(const QMimeData* source) {
 TCommPage::TCommPage(QWidget* parent)
     : QWidget(parent), CommPlane(new TCommPlane(this)), terminal_(*CommPlane, true) {
   CommPlane->move(kPlaneLeft, kPlaneTop);
+  PausedLabel = MakeLabel(QString::fromLatin1(kPausedText), this);
+  PausedLabel->hide();
+}
+
+void TCommPage::SetInputPaused(bool paused) {
+  CommPlane->setReadOnly(paused);
+  PausedLabel->setVisible(paused);
+  resizeEvent(nullptr);
 }
 
 void TCommPage::resizeEvent(QResizeEvent* event) {
-  QWidget::resizeEvent(event);
-  CommPlane->resize(std::max(0, width() - 4), std::max(0, height() - kPlaneTop - 8));
+  if (event) QWidget::resizeEvent(event);
+  const int label = PausedLabel->isVisibleTo(this) ? PausedLabel->sizeHint().height() + 2 : 0;
+  CommPlane->resize(std::max(0, width() - 4), std::max(0, height() - kPlaneTop - 8 - label));
+  PausedLabel->setGeometry(kPlaneLeft, CommPlane->geometry().bottom() + 3, std::max(0, width() - 4),
+                           PausedLabel->sizeHint().height());
 }
 
 void TCommPage::showEvent(QShowEvent* event) {
@@ -201,6 +216,20 @@ TTargetPage::TTargetPage(QWidget* parent) : QWidget(parent) {
   canSpeed_ = std::make_unique<QtSelector>(*cbxCANSpeed);
 }
 
+void TTargetPage::KeepTreeWidth() {
+  int widest = 0;
+  for (QTreeWidgetItemIterator it(TargetTreeView); *it; ++it) {
+    int depth = 0;
+    for (const QTreeWidgetItem* p = (*it)->parent(); p != nullptr; p = p->parent()) ++depth;
+    widest = std::max(widest, (depth + 1) * TargetTreeView->indentation() +
+                                  TargetTreeView->fontMetrics().horizontalAdvance((*it)->text(0)));
+  }
+  // Its frame and a vertical scroll bar beside the names.
+  TargetTreeView->setMinimumWidth(widest + 2 * TargetTreeView->frameWidth() +
+                                  TargetTreeView->style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
+                                  8);
+}
+
 app::TargetPageViews TTargetPage::Views() {
   app::TargetPageViews v;
   v.ports = ports_.get();
@@ -254,6 +283,11 @@ TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
 
   InfoMemo = MakePageMemo(this);
   LogMemo = MakePageMemo(this);
+  // The log stands apart from the summary beside it: framed, with its title above.
+  LogMemo->setFrameShape(QFrame::StyledPanel);
+  LogMemo->document()->setDocumentMargin(2);
+  LogTitle = MakeLabel(QStringLiteral("Log"), this);
+  LogTitle->setBuddy(LogMemo);
   PlaceControls();
 
   for (std::size_t i = 0; i < buttons_.size(); ++i)
@@ -325,6 +359,9 @@ void TProgrammerPage::PlaceControls() {
   InfoMemo->setGeometry(infoLeft, top, infoWidth, memoHeight);
   const int logLeft = infoLeft + infoWidth + 2;
   LogMemo->setGeometry(logLeft, top, std::max(0, W - logLeft - 4), memoHeight);
+  const int titleHeight = LogTitle->sizeHint().height();
+  LogTitle->setGeometry(logLeft, std::max(0, top - titleHeight - 1), LogTitle->sizeHint().width(),
+                        titleHeight);
 }
 
 QSize TProgrammerPage::minimumSizeHint() const {

@@ -51,6 +51,11 @@ public:
   static constexpr int kPlaneLeft = 2, kPlaneTop = 2;
   // The terminal as the session writes it: lines of bytes.
   programmer::ITextView& TerminalView() { return terminal_; }
+  // While a module is being programmed typing is refused; the line under the terminal says so.
+  void SetInputPaused(bool paused);
+  QLabel* PausedLabel;
+  static constexpr const char* kPausedText =
+      "Input paused: a module is being programmed; the terminal shows the traffic";
 
 protected:
   void resizeEvent(QResizeEvent* event) override;
@@ -88,6 +93,8 @@ public:
   QComboBox* cbxCANSpeed;
   QLabel* lbCANdata;
   app::TargetPageViews Views();
+  // The tree keeps room for its widest entry, at any window size.
+  void KeepTreeWidth();
 
 private:
   std::unique_ptr<QtSelector> ports_, canAddress_, canSpeed_;
@@ -111,6 +118,7 @@ public:
   QProgressBar* Progress;
   QPlainTextEdit* InfoMemo;
   QPlainTextEdit* LogMemo;
+  QLabel* LogTitle; // "Log", above the framed log
   std::function<void()> onShow;
   std::function<void(int tag)> onAction;
   // Every view but show, which the window gives.

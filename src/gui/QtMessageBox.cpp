@@ -1,7 +1,9 @@
 #include "gui/QtMessageBox.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QMessageBox>
+#include <QSpacerItem>
 #include <QWidget>
 
 namespace vk::gui {
@@ -16,6 +18,10 @@ QString QtMessageBox::DisplayText(const std::string& text) {
   s.replace(QLatin1Char('\r'), QLatin1Char('\n'));
   while (s.endsWith(QLatin1Char('\n'))) s.chop(1);
   return s;
+}
+
+int QtMessageBox::TitleWidth(const QWidget& box) {
+  return box.fontMetrics().horizontalAdvance(box.windowTitle()) + kTitleBarButtons;
 }
 
 QWidget* QtMessageBox::Owner() const {
@@ -87,6 +93,10 @@ MsgAnswer QtMessageBox::Ask(const std::string& text, const std::string& caption,
     break;
   }
   box.setDefaultButton(first);
+  // A short text would make the box narrower than its title: the title bar would cut it.
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+    grid->addItem(new QSpacerItem(TitleWidth(box), 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
   const int result = box.exec();
   switch (result) {
   case QMessageBox::Yes:

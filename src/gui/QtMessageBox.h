@@ -29,6 +29,10 @@ public:
   // The text as the box shows it: "\r\n" and "\r" become line breaks; line breaks at the very
   // end would only add empty lines below the text and are left out.
   static QString DisplayText(const std::string& text);
+  // The width a box keeps at least, so that its title bar shows the whole title beside the
+  // frame's icon and buttons.
+  static int TitleWidth(const QWidget& box);
+  static constexpr int kTitleBarButtons = 120;
 
 private:
   QWidget* Owner() const;

@@ -202,6 +202,10 @@ void QtButtonView::SetEnabled(bool on) { button_.setEnabled(on); }
 bool QtButtonView::Enabled() const { return button_.isEnabled(); }
 void QtButtonView::SetCaption(const std::string& caption) { button_.setText(FromUtf8(caption)); }
 std::string QtButtonView::Caption() const { return button_.text().toStdString(); }
+void QtButtonView::SetHint(const std::string& hint) {
+  button_.setToolTip(FromUtf8(hint));
+  button_.setStatusTip(FromUtf8(hint));
+}
 
 bool QtCheckView::Checked() const { return box_.isChecked(); }
 void QtCheckView::SetChecked(bool on) { box_.setChecked(on); }

@@ -111,6 +111,7 @@ public:
   bool Enabled() const override;
   void SetCaption(const std::string& caption) override;
   std::string Caption() const override;
+  void SetHint(const std::string& hint) override;
 
 private:
   QPushButton& button_;

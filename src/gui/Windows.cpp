@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QScreen>
 #include <QScrollBar>
 #include <QShowEvent>
@@ -179,12 +180,18 @@ TSearchSettingForm::TSearchSettingForm(QWidget* mainWindow)
   lbEndAddr = new QLabel(QStringLiteral("Search End Address"), this);
   lbEndAddr->setTextFormat(Qt::PlainText);
   edEndAddr = new QLineEdit(QStringLiteral("16"), this);
+  // Only what the search can take, an address 0..255: anything else never gets typed in.
+  edEndAddr->setValidator(new QRegularExpressionValidator(
+      QRegularExpression(QStringLiteral("25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9]")),
+      edEndAddr));
   btClose = new QPushButton(QStringLiteral("Close"), this);
   btClose->setAutoDefault(false);
 
   // The places of the form, widened only when the font needs more room for the caption.
   const int labelWidth = lbEndAddr->sizeHint().width();
-  const int width = std::max(kWidth, 16 + labelWidth + 16);
+  // The title in full, beside the frame's own buttons.
+  const int titleWidth = fontMetrics().horizontalAdvance(windowTitle()) + kTitleBarButtons;
+  const int width = std::max({kWidth, 16 + labelWidth + 16, titleWidth});
   const int editHeight = edEndAddr->sizeHint().height();
   lbEndAddr->setGeometry(16, 16 - 4, labelWidth, lbEndAddr->sizeHint().height());
   edEndAddr->setGeometry(16, 32, width - 36, editHeight);

@@ -74,6 +74,8 @@ private:
 class TSearchSettingForm : public QDialog {
 public:
   static constexpr int kWidth = 141, kHeight = 103;
+  // The room a title bar keeps for its icon and buttons beside the title.
+  static constexpr int kTitleBarButtons = 96;
   explicit TSearchSettingForm(QWidget* mainWindow);
 
   // Shows the dialog centred on the main window.

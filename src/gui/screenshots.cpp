@@ -158,6 +158,12 @@ int main(int argc, char** argv) {
   form.TabSheetTarget->cbxAddr->setCurrentIndex(7);
   loop.RunFor(100);
   Save(&form, out, "target.png");
+  // At the smallest size the window takes, the tree still shows its entries' names.
+  form.resize(1, 1);
+  loop.RunFor(150);
+  Save(&form, out, "target-minimum.png");
+  form.resize(TMainForm::kWidth, TMainForm::kHeight);
+  loop.RunFor(150);
 
   // A container for the QRD14, loaded and programmed into module 7.
   vk::image::ContainerContent c;
@@ -206,7 +212,7 @@ int main(int argc, char** argv) {
   loop.RunFor(100);
   Save(&form, out, "buffer.png");
 
-  // Communication page: the start of the run's traffic, where the detection asked "ID".
+  // Communication page: the start of the run's traffic, the program's commands marked as sent.
   form.PageControl->setCurrentWidget(form.TabSheetComm);
   form.TabSheetComm->CommPlane->moveCursor(QTextCursor::Start);
   form.TabSheetComm->CommPlane->ensureCursorVisible();

@@ -116,15 +116,25 @@ void SerialLink::SelectPort(int portNo) {
 
 bool SerialLink::IsOpen() const { return thread_->IsOpen(); }
 
+std::string SerialLink::LostAdvice() const {
+  if (PortNo_ != 0) return thread_->LostAdvice();
+  return can_ != nullptr ? can_->LostText() : std::string();
+}
+
 std::string SerialLink::LostText() const {
   if (PortNo_ != 0) return thread_->LostText();
   return can_ != nullptr ? can_->LostText() : std::string();
 }
 
-void SerialLink::SendString(const std::string& text) { thread_->Queue(text); }
+void SerialLink::SendString(const std::string& text) {
+  if (OnSend) OnSend(text);
+  thread_->Queue(text);
+}
 
 void SerialLink::SendChar(std::uint8_t byte) {
-  thread_->Queue(std::string(1, static_cast<char>(byte)));
+  const std::string text(1, static_cast<char>(byte));
+  if (OnSend) OnSend(text);
+  thread_->Queue(text);
 }
 
 void SerialLink::SetBaudRate(std::uint32_t rate) {

@@ -63,9 +63,14 @@ public:
   // The chosen link's device has gone (serial: hang-up or I/O error; PCAN: interface down or
   // bus-off): a text naming it, else empty.
   std::string LostText() const;
+  // The same as what the operator does about it: "COM3 (/dev/ttyUSB0) has gone: reconnect it,
+  // then choose the port again" (the CAN link's LostText).
+  std::string LostAdvice() const;
 
   // Queues the string unchanged; nothing is appended.
   void SendString(const std::string& text);
+  // Told of every string and byte queued for sending (the window's terminal shows them).
+  std::function<void(const std::string& sent)> OnSend;
   void SendChar(std::uint8_t byte);
   void SetBaudRate(std::uint32_t rate);
   std::uint32_t GetBaudRate() const;

@@ -85,6 +85,11 @@ std::string SerialWorker::LostText() const {
   return lost_.load() ? lostText_ : std::string();
 }
 
+std::string SerialWorker::LostAdvice() const {
+  std::lock_guard lock(mutex_);
+  return lost_.load() ? lostAdvice_ : std::string();
+}
+
 bool SerialWorker::Step() {
   if (!running_.load()) return false;
   if (requestGen_.load() != handledGen_) return ReopenStep();
@@ -245,9 +250,12 @@ void SerialWorker::Lose(int error) {
     std::lock_guard lock(mutex_);
     lostText_ = portName_ + " (" + path + "): the device has gone (" +
                 platform::SystemErrorText(error) + ")";
+    lostAdvice_ = portName_ + " (" + path + ") has gone: reconnect it, then choose the port again";
   }
   lost_ = true;
-  TellFromWorker({platform::SystemErrorText(error), "CommThread terminated", MessageKind::Error});
+  // The port's fault, not the module's: the box names the port and says what to do.
+  TellFromWorker({LostAdvice() + "\r(" + platform::SystemErrorText(error) + ")", "Connection lost",
+                  MessageKind::Error});
 }
 
 void SerialWorker::TellFromWorker(LinkMessage message) {

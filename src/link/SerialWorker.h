@@ -77,6 +77,9 @@ public:
   bool Lost() const { return lost_.load(); }
   // "COM5 (/dev/ttyUSB0): the device has gone (Input/output error)"; empty when not Lost.
   std::string LostText() const;
+  // "COM5 (/dev/ttyUSB0) has gone: reconnect it, then choose the port again"; empty when not
+  // Lost.
+  std::string LostAdvice() const;
   int PortNo() const { return portNo_.load(); }
   std::string PortName() const;
   // Settings the port refused when they were last applied (RefusedSetting bits).
@@ -130,6 +133,7 @@ private:
   platform::LineSettings settings_;
   std::string portName_;
   std::string lostText_;
+  std::string lostAdvice_;
   std::set<int> listedPorts_;       // written before Start
   std::function<void()> onArrival_; // written before Start
   bool started_ = false;

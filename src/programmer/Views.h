@@ -46,6 +46,8 @@ public:
   virtual bool Enabled() const = 0;
   virtual void SetCaption(const std::string& caption) = 0;
   virtual std::string Caption() const = 0;
+  // The button's tooltip; a face without tooltips has nothing to show it on.
+  virtual void SetHint(const std::string& /*hint*/) {}
 };
 
 class ICheckView {

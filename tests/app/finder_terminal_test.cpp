@@ -32,6 +32,7 @@ TEST(Terminal, ShowsLinesAndSendsTheLastOne) {
   b.line->Send("hello\r\n");
   b.loop.RunFor(100);
   EXPECT_EQ(b.Written(), (std::vector<std::string>{"ID\r"}));
+  // The typed line is on the terminal already (not echoed); what came back shows as it came.
   EXPECT_EQ(b.terminal.Lines(), (std::vector<std::string>{" 7E 02 41 42 00 01", "hello"}));
   EXPECT_EQ(b.session->comm->RxLines.Count(), 0) << "lines seen while idle are consumed";
 
@@ -62,6 +63,7 @@ TEST(DeviceFinder, AddressesSpeedsThenNoDeviceFound) {
     for (; seen < written.size(); ++seen)
       sent.push_back({now, written[seen], b.line->Settings().BaudRate});
   });
+  b.address.SetItemIndex(5);
   b.session->FindDevice();
   EXPECT_EQ(b.status.PanelText(0), "Searching for device setting ...");
   EXPECT_TRUE(b.finderView.visible);
@@ -90,6 +92,7 @@ TEST(DeviceFinder, AddressesSpeedsThenNoDeviceFound) {
   EXPECT_FALSE(b.finderView.visible);
   EXPECT_EQ(b.line->Settings().BaudRate, 115200u);
   EXPECT_EQ(b.speed.ItemText(b.speed.ItemIndex()), "115200") << "the rate the link has";
+  EXPECT_EQ(b.address.ItemIndex(), 5) << "the address as it was before the search";
   EXPECT_EQ(b.session->controller->Mode(), ControllerMode::Idle);
 
   // A unit answers after "OP2": the search ends with address 2 chosen, and the detection that
@@ -112,14 +115,15 @@ TEST(DeviceFinder, ClosedByTheUserAndStartedTwice) {
   b.session->Start({});
   b.session->FindDevice();
   b.loop.RunFor(45);
-  b.session->FindDevice(); // a second search replaces the first: one timer only
+  b.session->FindDevice(); // a second press is ignored: the search goes on where it was
+  EXPECT_EQ(b.status.PanelText(0), vk::app::Session::kSearchRunningText);
   b.loop.RunFor(41);
-  EXPECT_EQ(b.Written(), (std::vector<std::string>{"OP0\r", "OP1\r", "OP0\r", "OP1\r"}));
-  b.session->comm->SetBaudRate(57600);
+  EXPECT_EQ(b.Written(), (std::vector<std::string>{"OP0\r", "OP1\r", "OP2\r", "OP3\r"}));
+  b.session->comm->SetBaudRate(57600); // as the search does at its next rate
   b.speed.SetItemIndex(1);
   b.session->FinderClosed();
   EXPECT_FALSE(b.finderView.visible);
-  EXPECT_EQ(b.address.ItemIndex(), 1);
+  EXPECT_EQ(b.address.ItemIndex(), 0) << "closed without a unit: the address as it was";
   b.loop.RunFor(100);
   EXPECT_EQ(b.Written().size(), 4u);
   EXPECT_EQ(b.line->Settings().BaudRate, 115200u);

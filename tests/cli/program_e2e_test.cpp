@@ -65,7 +65,7 @@ TEST(VkprogProgram, ProgramsOneModuleAndEndsAfterTheLastCommandHasGone) {
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
   EXPECT_TRUE(
-      InOrder(StatusLines(r.out), {"Dectecting ...", "Initializing Module", "Erasing Module",
+      InOrder(StatusLines(r.out), {"Detecting ...", "Initializing Module", "Erasing Module",
                                    "Programming Module", "Module Programmed OK"}))
       << r.out;
   // stderr is not a terminal here: plain progress lines, and no kernel warnings for a module

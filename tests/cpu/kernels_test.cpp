@@ -22,13 +22,13 @@ TEST(Kernels, MissingFilesAreAnnouncedOnceEachInOrder) {
   EXPECT_EQ(captions, (std::vector<std::string>{"kernelA", "kernelB", "kernelC"}));
   EXPECT_EQ(warnings[0].text,
             "Can't open file\rThe 'kernelA' boot programming kernel will not be available\r"
-            "Used for QRE15 and QRE16");
+            "Used for QRE15, QRE16, QRH and H8/3672");
   EXPECT_EQ(warnings[1].text,
             "Can't open file\rThe 'kernelB' boot programming kernel will not be available\r"
-            "Used for QRE17, QRD14 and QRF18 II");
+            "Used for QRE17, QRF18 mkII and H8/3664");
   EXPECT_EQ(warnings[2].text,
             "Can't open file\rThe 'kernelC' boot programming kernel will not be available\r"
-            "Used for QRF18 III and QRG19");
+            "Used for H8/3687");
   for (int n = 1; n <= 3; ++n) {
     EXPECT_FALSE(set.Get(n)->Loaded());
     EXPECT_EQ(set.Get(n)->MinAddr, 0);
@@ -54,7 +54,7 @@ TEST(Kernels, AKernelIsS1DataCoveringTheKernelAreaExactly) {
   EXPECT_EQ(warnings[0].text,
             "boot kernel " + dir.File("kernelB.a20") +
                 ": no S1 data (empty file)\rThe 'kernelB' boot programming "
-                "kernel will not be available\rUsed for QRE17, QRD14 and QRF18 II");
+                "kernel will not be available\rUsed for QRE17, QRF18 mkII and H8/3664");
   const BootKernel& k = *set.Get(1);
   ASSERT_TRUE(k.Loaded()) << k.Problem();
   EXPECT_EQ(k.MinAddr, 0xF780);

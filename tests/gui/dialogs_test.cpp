@@ -3,6 +3,7 @@
 // its proposal and the name-ending rule.
 
 #include "GuiTestSupport.h"
+#include "image/Container.h"
 #include "support/HexText.h"
 #include "support/SpawnedProcess.h"
 
@@ -27,6 +28,7 @@ struct SeenBox {
   std::vector<std::string> buttons;
   std::string defaultButton; // the one Enter presses
   QWidget* parent = nullptr;
+  int width = 0;
 };
 
 // Records the next message box and presses the button with this text.
@@ -38,6 +40,7 @@ std::unique_ptr<ModalWatcher> Answer(SeenBox& seen, const QString& button) {
     seen.text = box->text().toStdString();
     seen.icon = box->icon();
     seen.parent = box->parentWidget();
+    seen.width = box->width();
     for (QAbstractButton* b : box->buttons())
       seen.buttons.push_back(b->text().remove('&').toStdString());
     std::sort(seen.buttons.begin(), seen.buttons.end());
@@ -79,9 +82,14 @@ TEST(MessageBoxes, ShowTheEngineTextsVerbatim) {
 
   SeenBox yes;
   watcher = Answer(yes, "Yes");
-  EXPECT_EQ(boxes.Show("q", "c", platform::MsgButtons::YesNo, platform::MsgIcon::Question),
+  EXPECT_EQ(boxes.Show("q", "Boot programming kernels: a title longer than the text",
+                       platform::MsgButtons::YesNo, platform::MsgIcon::Question),
             platform::MsgAnswer::Yes);
   EXPECT_EQ(yes.icon, QMessageBox::Question);
+  // A short text never makes the box narrower than its title needs.
+  QMessageBox probe;
+  probe.setWindowTitle(QString::fromStdString(yes.title));
+  EXPECT_GE(yes.width, gui::QtMessageBox::TitleWidth(probe));
 }
 
 TEST(MessageBoxes, MissingKernelsMakeOneStartUpNotice) {
@@ -93,11 +101,11 @@ TEST(MessageBoxes, MissingKernelsMakeOneStartUpNotice) {
   EXPECT_EQ(notice.text,
             "boot kernel " + dir.File("kernelA.a20") +
                 ": no S1 data (empty file)\rThe 'kernelA' boot programming kernel will not be "
-                "available\rUsed for QRE15 and QRE16\r\r"
+                "available\rUsed for QRE15, QRE16, QRH and H8/3672\r\r"
                 "Can't open file\rThe 'kernelB' boot programming kernel will not be available\r"
-                "Used for QRE17, QRD14 and QRF18 II\r\r"
+                "Used for QRE17, QRF18 mkII and H8/3664\r\r"
                 "Can't open file\rThe 'kernelC' boot programming kernel will not be available\r"
-                "Used for QRF18 III and QRG19\r\rLooked in: " +
+                "Used for H8/3687\r\rLooked in: " +
                 dir.Path() +
                 "\rTo use kernels kept elsewhere, set VKPROG_KERNEL_DIR to their folder and start "
                 "the program again.");
@@ -157,14 +165,19 @@ TEST(MessageBoxes, MismatchQuestionAndTheErrorThatEndsTheProgram) {
     EXPECT_TRUE(w.S().TickRunning()) << "the tick runs again after the question";
   }
   {
-    // Not allowed: the error, then the program ends.
+    // Not allowed, firmware for another type: the error says the program ends, and it does.
     UnitOnCom1 unit;
     Window w(unit.options);
     w.Show();
     w.form->Start({});
     unit.Open(w);
-    w.form->LoadFiles(
-        {QString::fromStdString(w.WriteFile("app.hex", test::HexText(0x1000, test::Pattern(64))))});
+    image::ContainerContent forQra11;
+    forQra11.targets = {0x85000000};
+    const std::string body = test::HexText(0x4000, test::Pattern(64));
+    forQra11.body.assign(body.begin(), body.end());
+    const auto container = image::BuildContainer(forQra11);
+    w.form->LoadFiles({QString::fromStdString(
+        w.WriteFile("qra11.vkf", std::string(container.begin(), container.end())))});
     w.ClickTarget("QRD14");
     SeenBox seen;
     auto watcher = Answer(seen, "OK");
@@ -178,7 +191,9 @@ TEST(MessageBoxes, MismatchQuestionAndTheErrorThatEndsTheProgram) {
     EXPECT_EQ(QApplication::exec(), 0);
     EXPECT_FALSE(w.form->isVisible());
     EXPECT_EQ(seen.title, "ID Mismatch");
-    EXPECT_EQ(seen.text, lines);
+    EXPECT_EQ(seen.text, "The Firmware in this programmer\ndoes not match the ID from the\n"
+                         "selected module.\nModule #0: QRD14 (type 136)\n"
+                         "Firmware for: QRA11 (type 133)\nThe program will close now.");
     EXPECT_EQ(seen.icon, QMessageBox::Critical);
     EXPECT_EQ(seen.buttons, (std::vector<std::string>{"OK"}));
     EXPECT_EQ(w.form->Status().PanelText(0), "Programming aborted");
@@ -223,8 +238,8 @@ TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
     guitest::TypeName(d, dir + "/out.HEX");
     guitest::PressAccept(d);
   });
-  EXPECT_EQ(filters, (QStringList{"V&K Firmware File (*.vkf)", "Hex Intel (*.hex)",
-                                  "Motorola S-Record (*.a20)"}));
+  // Only the types Save writes.
+  EXPECT_EQ(filters, (QStringList{"Hex Intel (*.hex)", "Motorola S-Record (*.a20)"}));
   EXPECT_EQ(selected.toStdString(), "Motorola S-Record (*.a20)");
   EXPECT_EQ(suffix.toStdString(), "a20");
   EXPECT_TRUE(proposed.endsWith("/image.a20")) << proposed.toStdString();
@@ -246,10 +261,10 @@ TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
   save([&](QFileDialog& d) {
     auto* types = d.findChild<QComboBox*>("fileTypeCombo");
     ASSERT_NE(types, nullptr);
-    types->setCurrentIndex(1);
+    types->setCurrentIndex(0);
     // The user picks "Hex Intel": the list reports it as it does.
-    emit types->activated(1);
-    emit types->textActivated(types->itemText(1));
+    emit types->activated(0);
+    emit types->textActivated(types->itemText(0));
     guitest::TypeName(d, dir + "/typed");
     guitest::PressAccept(d);
   });
@@ -258,6 +273,16 @@ TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
   // Cancelled: nothing written, no box.
   save([](QFileDialog& d) { d.reject(); });
   EXPECT_TRUE(w.recorded.boxes.empty());
+
+  // A container's ending typed by hand: refused, as no container is written.
+  save([&](QFileDialog& d) {
+    guitest::TypeName(d, dir + "/typed.vkf");
+    guitest::PressAccept(d);
+  });
+  ASSERT_EQ(w.recorded.boxes.size(), 1u);
+  EXPECT_EQ(w.recorded.boxes[0].caption, "Save");
+  EXPECT_TRUE(guitest::ReadFile(w.dir.File("typed.vkf")).empty());
+  w.recorded.Reset();
 
   // A file that cannot be written is reported, and nothing else happens.
   save([&](QFileDialog& d) {

@@ -52,9 +52,15 @@ TEST(BufferPage, DescribesTheLastLoadAndClears) {
   EXPECT_EQ(b.lbRange->text().toStdString(), "Start= 0000, End= 1F40");
   EXPECT_EQ(MemoLines(b.mnBufferInfo), (std::vector<std::string>{"INTEL-HEX File."}));
 
-  f.LoadFiles({QString::fromStdString(w.WriteFile("junk.bin", "no firmware here"))});
-  EXPECT_EQ(b.lbSrcFile->text().toStdString(), "Source= junk.bin");
-  EXPECT_EQ(MemoLines(b.mnBufferInfo), (std::vector<std::string>{"Unknown File"}));
+  // A file that is no firmware loads nothing and changes nothing here; its box names it.
+  const std::string junk = w.WriteFile("junk.bin", "no firmware here");
+  f.LoadFiles({QString::fromStdString(junk)});
+  EXPECT_EQ(b.lbSrcFile->text().toStdString(), "Source= first.hex");
+  EXPECT_EQ(b.lbRange->text().toStdString(), "Start= 0000, End= 1F40");
+  EXPECT_EQ(MemoLines(b.mnBufferInfo), (std::vector<std::string>{"INTEL-HEX File."}));
+  ASSERT_EQ(w.recorded.boxes.size(), 1u);
+  EXPECT_EQ(w.recorded.boxes[0].caption, "Unknown Format");
+  EXPECT_EQ(w.recorded.boxes[0].text, junk + "\rThe source file format was not recognized!");
 
   w.ShowPage(&b);
   QTest::mouseClick(b.btBufferClear, Qt::LeftButton);
@@ -315,6 +321,9 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   settings.edEndAddr->selectAll();
   QTest::keyClicks(settings.edEndAddr, "200");
   EXPECT_EQ(w.S().finder->EndAddress, 200);
+  // Typed keys that would make no address 0..255 are not taken.
+  QTest::keyClicks(settings.edEndAddr, "0x");
+  EXPECT_EQ(settings.edEndAddr->text().toStdString(), "200");
   settings.edEndAddr->setText("300");
   EXPECT_EQ(w.S().finder->EndAddress, 200) << "out of range: the last valid value stays";
   settings.edEndAddr->setText("1x");

@@ -143,10 +143,34 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
   EXPECT_EQ(p.FirstBox->currentIndex(), 7);
   EXPECT_EQ(p.LastBox->currentIndex(), 9);
 
-  // A CPU programmed through its own boot loader: neither Detect nor Erase.
+  // A CPU programmed through its own boot loader: neither Detect nor Erase, from the click on
+  // (not only once the page is shown again); Detect's hint says why it is off.
   w.ClickTarget("QRE15");
-  w.ShowPage(&p);
   EXPECT_EQ(States(p), (ButtonStates{false, false, true, false}));
+  EXPECT_EQ(p.Buttons[0]->toolTip().toStdString(),
+            programmer::ProgrammerPagePresenter::kDetectDisabledHint);
+  // Its boot kernel did not load: the run fails before anything is sent. The log's next line
+  // gives the reason; the operation panel just says "Failed".
+  w.ShowPage(&p);
+  QTest::mouseClick(p.Buttons[2], Qt::LeftButton);
+  EXPECT_EQ(MemoLines(p.LogMemo),
+            (std::vector<std::string>{"QRE15 #64 Failed",
+                                      "  boot kernel kernelA.a20 did not load; nothing was sent"}));
+  EXPECT_EQ(f.Status().PanelText(0), "Failed");
+  EXPECT_EQ(com1.ReadAvailable(200), "");
+  // A target that only checks says so in the summary.
+  w.ClickTarget("Cortex-M3");
+  w.ShowPage(&p);
+  EXPECT_TRUE(MemoLines(p.InfoMemo)
+                  .back()
+                  .starts_with("Cortex-M3 only checks the chip: nothing is written"));
+  w.ClickTarget("Kestron");
+  EXPECT_EQ(States(p), (ButtonStates{true, true, true, false}));
+  EXPECT_EQ(p.Buttons[0]->toolTip().toStdString(), "Detect Kestron module");
+  // A boot loader on the port itself has no module number to show.
+  w.ClickTarget("AT89C51RD2");
+  w.ShowPage(&p);
+  EXPECT_EQ(MemoLines(p.InfoMemo).front(), "AT89C51RD2");
 
   // After Clear nothing can be programmed, whatever is selected.
   w.ClickTarget("QRD14");
@@ -207,7 +231,9 @@ TEST(ProgrammerPage, UntypedBoxFollowsTheSetting) {
 }
 
 TEST(ProgrammerPage, EachButtonReachesTheController) {
-  Window w;
+  WindowOptions untypedAllowed;
+  untypedAllowed.untyped = "True"; // the HEX file below names no module type
+  Window w(untypedAllowed);
   w.Show();
   gui::TMainForm& f = *w.form;
   gui::TProgrammerPage& p = *f.TabSheetProgrammer;
@@ -218,12 +244,13 @@ TEST(ProgrammerPage, EachButtonReachesTheController) {
   w.ShowPage(&p);
   QTest::mouseClick(p.Buttons[0], Qt::LeftButton);
   EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
-  EXPECT_EQ(f.Status().PanelText(0), "Dectecting ...");
+  EXPECT_EQ(f.Status().PanelText(0), "Detecting ...");
   c.ResetController();
 
-  // Erase arms a run; a second Erase finds the programmer busy.
+  // Erase arms a run that waits for Detect, and says so; a second Erase finds the programmer
+  // busy.
   QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
-  EXPECT_EQ(f.Status().PanelText(0), "Erasing ...");
+  EXPECT_EQ(f.Status().PanelText(0), "Erase: press Detect to choose the module");
   EXPECT_TRUE(w.S().prg->RunActive());
   QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
   EXPECT_EQ(f.Status().PanelText(0), "Programmer not ready");
@@ -256,7 +283,19 @@ TEST(ProgrammerPage, EachButtonReachesTheController) {
   QTest::mouseClick(p.Buttons[2], Qt::LeftButton);
   EXPECT_EQ(c.CurModule, 9);
   EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
-  EXPECT_EQ(f.Status().PanelText(0), "Dectecting ...");
+  EXPECT_EQ(f.Status().PanelText(0), "Detecting ...");
+  w.S().prg->StopRun();
+  c.ResetController();
+
+  // Untyped programming not allowed: the run could only end in the mismatch error that closes
+  // the program, so Program says so at once and nothing starts.
+  p.UntypedBox->setChecked(false);
+  QTest::mouseClick(p.Buttons[2], Qt::LeftButton);
+  ASSERT_EQ(w.recorded.boxes.size(), 2u);
+  EXPECT_EQ(w.recorded.boxes[1].caption, "Program");
+  EXPECT_EQ(c.Mode(), app::ControllerMode::Idle);
+  EXPECT_FALSE(w.S().prg->RunActive());
+  EXPECT_EQ(f.Status().PanelText(0), "Programming aborted");
 }
 
 TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
@@ -281,7 +320,8 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   EXPECT_EQ(w.Highlighted(), "QRD14");
   EXPECT_EQ(f.Status().PanelText(1), "QRD14");
 
-  // MultiProgram 7..8: the summary names the module being programmed, and stays on the last.
+  // MultiProgram 7..8: the summary names the module being programmed; afterwards the address
+  // box and the summary are back on the module the user chose.
   image::ContainerContent c;
   c.targets = {0x88000000u};
   const std::string body = test::HexText(0x1000, test::Pattern(0x100));
@@ -290,6 +330,7 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   w.Load("fw.vkf", std::string(bytes.begin(), bytes.end()));
   p.FirstBox->setCurrentIndex(7);
   p.LastBox->setCurrentIndex(8);
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(3);
   f.PageControl->setCurrentWidget(f.TabSheetTarget);
   f.PageControl->setCurrentWidget(&p);
   p.Buttons[3]->click();
@@ -301,8 +342,27 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   ASSERT_TRUE(w.RunUntil(idle));
   EXPECT_EQ(MemoLines(p.LogMemo),
             (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK"}));
-  EXPECT_EQ(w.Summary(), "QRD14 #8, COM1, 115200bps");
+  EXPECT_EQ(f.TabSheetTarget->cbxAddr->currentIndex(), 3);
+  EXPECT_EQ(w.Summary(), "QRD14 #3, COM1, 115200bps");
   EXPECT_EQ(w.Highlighted(), "QRD14");
   EXPECT_EQ(p.FirstBox->currentIndex(), 7);
   EXPECT_EQ(p.LastBox->currentIndex(), 8);
+
+  // No module at 9: the reason says what else to check.
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(9);
+  p.Buttons[2]->click();
+  ASSERT_TRUE(w.RunUntil(idle));
+  EXPECT_EQ(MemoLines(p.LogMemo).back(),
+            "QRD14 #9 Failed: no answer to \"OP 9\"; nothing written (no module at that address, "
+            "or check the speed and the port: COM1 at 115200 bit/s)");
+
+  // The adapter is pulled: the box blames the port, and a run fails at once naming it.
+  w.line->HangUp(EIO);
+  ASSERT_TRUE(w.RunUntil([&] { return !w.recorded.boxes.empty(); }));
+  EXPECT_EQ(w.recorded.boxes[0].caption, "Connection lost");
+  const std::string gone = "COM1 (sim:COM1) has gone: reconnect it, then choose the port again";
+  p.Buttons[2]->click();
+  ASSERT_TRUE(w.RunUntil(idle));
+  EXPECT_EQ(MemoLines(p.LogMemo).back(), "QRD14 #9 Failed: " + gone);
+  EXPECT_EQ(f.Status().PanelText(3), gone);
 }

@@ -79,7 +79,7 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   // then reaches the engine only when the step has ended.
   platform::Millis lastTurn = w.loop.Now(), longest = 0;
   int turnsAsleep = 0;
-  bool clicked = false, ranMidStep = false;
+  bool clicked = false, ranMidStep = false, busyShown = false;
   QTimer probe;
   probe.setTimerType(Qt::PreciseTimer);
   probe.setInterval(5);
@@ -87,6 +87,12 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
     const platform::Millis now = w.loop.Now();
     longest = std::max(longest, now - lastTurn);
     lastTurn = now;
+    // Busy is visible: what would change the image is disabled, the terminal's input paused.
+    if (w.S().prg->RunActive() && !f.mnOpen->isEnabled() && !f.mnSave->isEnabled() &&
+        !f.mnClear->isEnabled() && !f.TabSheetBuffer->btBufferClear->isEnabled() &&
+        f.TabSheetComm->CommPlane->isReadOnly() &&
+        f.TabSheetComm->PausedLabel->isVisibleTo(f.TabSheetComm))
+      busyShown = true;
     if (!w.loop.Sleeping()) return;
     ++turnsAsleep;
     if (clicked && f.Status().PanelText(0) == "Programmer busy") ranMidStep = true;
@@ -111,12 +117,23 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   EXPECT_LE(longest, 50) << "the window's loop stood still for " << longest << " ms";
   EXPECT_TRUE(clicked);
   EXPECT_FALSE(ranMidStep);
-  // The detection's "ID" went through the terminal.
+  // The program's own commands show on the terminal, each marked as sent.
   const auto terminal = MemoLines(f.TabSheetComm->CommPlane);
-  EXPECT_NE(std::find(terminal.begin(), terminal.end(), "ID"), terminal.end());
+  for (const char* sent : {"> OP 7", "> ID"})
+    EXPECT_NE(std::find(terminal.begin(), terminal.end(), sent), terminal.end()) << sent;
+  // A record sent in pieces is still one line.
+  EXPECT_EQ(std::count(terminal.begin(), terminal.end(), "> :"), 0);
+  EXPECT_GT(
+      std::count_if(terminal.begin(), terminal.end(),
+                    [](const std::string& l) { return l.starts_with("> :") && l.size() > 20; }),
+      0);
   EXPECT_TRUE(w.recorded.boxes.empty());
   ASSERT_TRUE(
       w.RunUntil([&] { return w.S().controller->Mode() == app::ControllerMode::Idle; }, 3000));
+  w.Pump();
+  EXPECT_TRUE(busyShown);
+  EXPECT_TRUE(f.mnOpen->isEnabled() && f.mnSave->isEnabled() && f.mnClear->isEnabled());
+  EXPECT_FALSE(f.TabSheetComm->CommPlane->isReadOnly());
 
   // The unit saw one load of the whole image.
   w.Pump(200);

@@ -158,8 +158,10 @@ TEST(SerialLinkOverPty, FarEndHangingUpClosesThePortWithAMessage) {
   ASSERT_TRUE(w.WaitFor([&] { return !w.box.boxes.boxes.empty(); }));
   w.loop.RunFor(20);
   ASSERT_EQ(w.box.boxes.boxes.size(), 1u);
-  EXPECT_EQ(w.box.boxes.boxes[0].caption, "CommThread terminated");
-  EXPECT_EQ(w.box.boxes.boxes[0].text, "Input/output error");
+  EXPECT_EQ(w.box.boxes.boxes[0].caption, "Connection lost");
+  EXPECT_EQ(w.box.boxes.boxes[0].text, "COM5 (" + w.five.SlavePath() +
+                                           ") has gone: reconnect it, then choose the port "
+                                           "again\r(Input/output error)");
   EXPECT_EQ(w.box.boxes.boxes[0].icon, vk::platform::MsgIcon::Error);
   EXPECT_EQ(w.box.shownElsewhere, 0); // shown on the tick thread, not by the worker
   EXPECT_FALSE(comm.IsOpen());

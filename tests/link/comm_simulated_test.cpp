@@ -407,19 +407,17 @@ TEST_F(SimulatedLink, AFailedReadClosesThePortUntilItIsChosenAgain) {
   EXPECT_TRUE(boxes.boxes.empty());
   loop.RunFor(5);
   ASSERT_EQ(boxes.boxes.size(), 1u);
-  EXPECT_EQ(boxes.boxes[0].caption, "CommThread terminated");
-#ifdef _WIN32
-  // The simulated line fails with EIO's number, which Windows' error texts read differently.
-  EXPECT_EQ(boxes.boxes[0].text, vk::platform::SystemErrorText(EIO));
-#else
-  EXPECT_EQ(boxes.boxes[0].text, "Input/output error");
-#endif
+  // The port's fault: the box names the port and its device and says what to do.
+  EXPECT_EQ(boxes.boxes[0].caption, "Connection lost");
+  // The simulated line fails with EIO's number, whose text differs between systems.
+  const std::string error = vk::platform::SystemErrorText(EIO);
+  EXPECT_EQ(boxes.boxes[0].text,
+            "COM1 (sim:COM1) has gone: reconnect it, then choose the port again\r(" + error + ")");
   EXPECT_EQ(boxes.boxes[0].icon, vk::platform::MsgIcon::Error);
   EXPECT_FALSE(comm->IsOpen()) << "the port shows as closed";
   EXPECT_TRUE(comm->Thread().Lost());
   // The reason in brackets is the system's text for the error, as in the box above.
-  EXPECT_EQ(comm->Thread().LostText(),
-            "COM1 (sim:COM1): the device has gone (" + boxes.boxes[0].text + ")");
+  EXPECT_EQ(comm->Thread().LostText(), "COM1 (sim:COM1): the device has gone (" + error + ")");
   comm->SendString("never");
   loop.RunFor(100);
   EXPECT_TRUE(Writes(*line).empty());

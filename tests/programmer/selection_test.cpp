@@ -2,6 +2,7 @@
 
 #include "app/ProgrammerPagePresenter.h"
 #include "cpu/Kernels.h"
+#include "support/HexText.h"
 #include "support/SimWorld.h"
 
 #include <gtest/gtest.h>
@@ -39,6 +40,9 @@ TEST(Selection, ProtocolObjectKeptOrReplacedByKind) {
   EXPECT_EQ(tree.nodes[18].parent, ITreeView::kNone); // QRH at the top level
 
   EXPECT_EQ(prg.Node().Name, "Kestron");
+  // MultiProgram follows the entry once there is an image to program.
+  const std::string hex = vk::test::HexText(0x1000, vk::test::Pattern(16));
+  p.image.LoadFromMemory("app.hex", reinterpret_cast<const std::uint8_t*>(hex.data()), hex.size());
   address.SetItemIndex(9);
   tree.Highlight("QRD14");
   prg.TreeClick();
