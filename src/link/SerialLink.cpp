@@ -165,7 +165,14 @@ void SerialLink::SetRawMode(bool on) {
   thread_->SetRxMode(on ? TRxFraming::Raw : TRxFraming::Text);
 }
 
-bool SerialLink::IsRawMode() const { return thread_->RxMode() == TRxFraming::Raw; }
+void SerialLink::SetByteMode(bool on) {
+  thread_->SetRxMode(on ? TRxFraming::RawBytes : TRxFraming::Text);
+}
+
+bool SerialLink::IsRawMode() const {
+  const auto mode = thread_->RxMode();
+  return mode == TRxFraming::Raw || mode == TRxFraming::RawBytes;
+}
 
 bool SerialLink::DeliverFirst() {
   // Before FillPortList nothing is delivered: the window is not wired yet.

@@ -76,6 +76,10 @@ public:
   void SetDTR(bool on);
   void SetRTS(bool on);
   void SetRawMode(bool on);
+  // Raw bytes, each handed over the moment it arrives, and a write is not held back for a quiet
+  // line: for a device that echoes every byte, whose echo is the whole answer. Off: text lines.
+  void SetByteMode(bool on);
+  // Raw blocks or raw bytes: anything but text lines.
   bool IsRawMode() const;
 
   int PortNo() const { return PortNo_; }
