@@ -24,6 +24,11 @@ struct H8Timing {
   int eraseLimitMs = 8000; // after the last echo, for the ROM's 0xAA: it erases every block that
                            // holds data first (H8/3664: 5 blocks, at most 1.2 s each)
   int answerPolls = 50;    // polls for 0x00 or 0xAA before a new attempt
+  // For vkprog program --dry-run's estimate: the ROM measures several 0x00 before it answers one
+  // (the third, as vkdevsim's chip), and erases a flash that holds a program (5 blocks, 100 ms
+  // each typically).
+  int typicalMatchAttempts = 3;
+  int typicalEraseMs = 500;
 };
 
 class TCPU_H8_3664 : public programmer::ProtocolBase {
