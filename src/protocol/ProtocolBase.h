@@ -167,6 +167,7 @@ public:
   // none while it is true. The call that finds the pause over runs what was to follow it and
   // returns true (that tick is used); false when no pause holds the run.
   bool Paused();
+  bool Pausing() const { return pausing_; }
   // A new run from the first operation; the reasons and results of the last run go.
   void Arm();
   // Back to rest without running anything.
