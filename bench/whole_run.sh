@@ -51,6 +51,7 @@ start_sim() {
   for _ in $(seq 100); do
     port=$(sed -n 's/^PORT //p' "$work/sim.out")
     [ -n "$port" ] && return 0
+    grep -q '^CAN ' "$work/sim.out" && port=PCAN && return 0 # on the CAN bus
     sleep 0.05
   done
   echo "whole_run: vkdevsim $1 did not start: $(cat "$work/sim.err")"
@@ -68,6 +69,12 @@ floor_of() { # TRACE BITS
       return length(t)
     }
     /^#/ { next }
+    $2 == "can" {
+      # A standard CAN frame: 47 bits around its data bytes, bit stuffing left out.
+      bitsOf = 47 + 8 * $8
+      if ($3 == "tx") tx += bitsOf / substr($4, 2); else rx += bitsOf / substr($4, 2)
+      next
+    }
     $2 != "tx" && $2 != "rx" { next }
     {
       rate = substr($3, 2)
@@ -128,4 +135,8 @@ target H8/3664 10 h8 --pace -- --target H8/3664 "$work/image0.hex"
 target "H8 (match 1)" 10 h8 --pace --match-zeros 1 -- --target H8/3664 "$work/image0.hex"
 target "QX4T - BOOT" 10 qx4t-boot --pace -- --target "QX4T - BOOT" "$work/image0.hex"
 target Cortex-M3 11 cortex --pace -- --target Cortex-M3 "$work/image0.hex"
+# QX4T - PCAN on a private virtual CAN bus of Qt's (the first process to use the port serves it).
+bus="tcp://127.0.0.1:$((20000 + RANDOM % 20000))/can0"
+target "QX4T - PCAN" 10 qx4t-can --interface "$bus" -- \
+  --can "virtualcan:$bus" --target "QX4T - PCAN" "$work/image.hex"
 echo "($runs run(s) each, medians; the floor is the busier direction of the whole exchange)"

@@ -102,8 +102,11 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
   case kKindQX4T: {
     const auto& w = cpu::TCPU_QX4T::kTiming;
     t += Ms(w.afterLinkCloseMs + w.afterStartFrameMs + w.afterProgramStartMs + w.afterRunMs);
-    // Per block: the quiet bus, an address frame and 16 data frames of about 130 bits.
-    return t + c.records * (Ms(w.beforeBlockMs) + 17.0 * 130 / c.rate);
+    t += 2 * Ms(link::CanLink::kInitWaitMs); // the interface opened, and opened again
+    // Per block: the quiet bus, an address frame and 16 data frames of about 130 bits, and the
+    // answer, which the link finds at its next poll of the driver.
+    return t + c.records * (Ms(w.beforeBlockMs) + 17.0 * 130 / c.rate +
+                            Ms(link::CanLink::kPollIntervalMs) + tick);
   }
   case kKindCortex: {
     const auto& w = cpu::TCPU_CORTEX::kTiming;

@@ -34,6 +34,7 @@ ProtocolBase::~ProtocolBase() = default;
 void ProtocolBase::Sleep(int ms) { loop_.Sleep(ms); }
 
 void ProtocolBase::PauseThen(int ms, std::function<void()> then) {
+  ms = loop_.PauseMs(ms);
   pausing_ = true;
   pauseUntil_ = loop_.Now() + ms;
   afterPause_ = std::move(then);
