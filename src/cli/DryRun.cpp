@@ -2,9 +2,13 @@
 
 #include "app/BufferView.h"
 #include "cli/Commands.h"
+#include "cpu/AT89C51RX2.h"
 #include "cpu/Backplane.h"
+#include "cpu/Cortex_M3.h"
 #include "cpu/H8_3664.h"
 #include "cpu/Kernels.h"
+#include "cpu/ProgrammerUnit.h"
+#include "cpu/QX4T.h"
 #include "image/FirmwareImage.h"
 #include "link/CanLink.h"
 #include "protocol/ImagePrep.h"
@@ -38,6 +42,86 @@ std::uint32_t ImageRate(const DryRunRequest& r) {
 
 std::uint32_t CanRate(const DryRunRequest& r) { return CanBitRate(r.link.canBitrate); }
 
+// What a run of the entry costs per module: the bytes on the wire and every wait its protocol
+// makes, taken from the protocol's own timing table, so that the estimate follows the protocol.
+struct RunCost {
+  std::uint32_t records = 0;     // data records (blocks) sent
+  std::uint32_t bytes = 0;       // image bytes in them
+  std::uint32_t rate = 115200;   // the rate the image travels at (CAN: the bus's)
+  std::uint32_t bootRate = 9600; // the H8's boot rate
+  bool eraseOnly = false;
+};
+
+constexpr double Ms(int ms) { return ms / 1000.0; }
+// Characters of an Intel HEX record stream: ":", length, address, type, data, checksum, CR.
+double HexChars(const RunCost& c) { return c.bytes * 2.0 + c.records * 12.0 + 12; }
+double CharTime(std::uint32_t rate, int bits = 10) { return static_cast<double>(bits) / rate; }
+
+double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const RunCost& c) {
+  const double tick = 0.010; // the run controller's tick: a phase change waits for one
+  // vkprog itself: from the port's opening to the run's first byte (traced: about 0.23 s).
+  constexpr double kStartSeconds = 0.25;
+  double t = kStartSeconds + 8 * tick;
+  const auto& base = ProtocolBase::kRecordTiming;
+  const double endRecord = Ms(base.beforeEndRecordMs + base.afterEndRecordMs);
+  if (kind.OpFirst) t += Ms(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
+  switch (e.CpuKind) {
+  case kKindBackplane: {
+    const auto& w = TCPU_BACKPLANE::kTiming;
+    t += Ms(w.afterHostKeyMs + w.afterRateChangeMs + w.beforeSelectAgainMs);
+    t += Ms(w.afterEraseMs + w.typicalEraseMs);
+    if (c.eraseOnly) return t;
+    return t + (HexChars(c) + c.records) * CharTime(c.rate) + endRecord;
+  }
+  case kKindAT89C51RX2:
+  case kKindP89C51RX2: {
+    // The loader echoes every character as it comes: the directions overlap.
+    const auto& w = cpu::TCPU_ISP8051::kTiming;
+    return t + Ms(w.afterEchoMs) + HexChars(c) * CharTime(c.rate) +
+           c.records * (Ms(w.typicalRecordMs) + 2 * CharTime(c.rate)) + endRecord;
+  }
+  case kKindH8: {
+    const auto& w = cpu::TCPU_H8_3664::kTiming;
+    // The rate match: the chip measures several 0x00 before it answers one; each unanswered
+    // 0x00 costs the answer's polls.
+    t += Ms(w.rateSettleMs) + (w.typicalMatchAttempts - 1) * w.answerPolls * tick;
+    t += 2 * Ms(w.afterConfirmMs);
+    // The size and the kernel, each byte out and its echo back before the next.
+    t += (2 + cpu::TCPU_H8_3664::kKernelSize) * 2 * CharTime(c.bootRate);
+    t += Ms(w.typicalEraseMs + w.rateSettleMs);
+    return t + (HexChars(c) + c.records) * CharTime(cpu::TCPU_H8_3664::kKernelBaud) + endRecord;
+  }
+  case kKindQX4TBoot: {
+    const auto& w = cpu::TCPU_QX4T_BOOT::kTiming;
+    t += Ms(w.afterRateChangeMs + w.afterEnterMs + w.afterEnteredMs);
+    // Each record, the end record too, after the loader's quiet time; each answered by one
+    // character.
+    t += (c.records + 1) * Ms(w.beforeRecordMs) + (HexChars(c) + c.records) * CharTime(c.rate);
+    return t + endRecord + Ms(w.beforeStartMs + w.beforeRateBackMs + w.afterRateBackMs);
+  }
+  case kKindQX4T: {
+    const auto& w = cpu::TCPU_QX4T::kTiming;
+    t += Ms(w.afterLinkCloseMs + w.afterStartFrameMs + w.afterProgramStartMs + w.afterRunMs);
+    t += 2 * Ms(link::CanLink::kInitWaitMs); // the interface opened, and opened again
+    // Per block: the quiet bus, an address frame and 16 data frames of about 130 bits, and the
+    // answer, which the link finds at its next poll of the driver.
+    return t + c.records * (Ms(w.beforeBlockMs) + 17.0 * 130 / c.rate +
+                            Ms(link::CanLink::kPollIntervalMs) + tick);
+  }
+  case kKindCortex: {
+    const auto& w = cpu::TCPU_CORTEX::kTiming;
+    // 8 data bits and even parity; per block a command, an address and a length with their
+    // acknowledgements.
+    // The check reads from 0 to kLastBlock (a blank chip: all of it), block by block.
+    const double blocks = cpu::TCPU_CORTEX::kLastBlock / cpu::TCPU_CORTEX::kBlockSize + 1;
+    const double bytes = blocks * cpu::TCPU_CORTEX::kBlockSize;
+    return t + 2 * Ms(w.settleMs) + (bytes + blocks * 12) * CharTime(c.rate, 11);
+  }
+  default:
+    return t;
+  }
+}
+
 } // namespace
 
 ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) {
@@ -64,6 +148,7 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
   out.unendedFile = image.FileWithoutEndRecord();
   out.start = out.loadedStart = image.MemStart();
   out.end = out.loadedEnd = image.MemEnd();
+  out.window = image.Window();
   out.refusal = CheckImageForTarget(image.Image(), out.start, out.end, e);
   if (!out.empty && !out.refusal && e.CpuKind == kKindBackplane) {
     const PreparedImage prepared = PrepareForTarget(image.Image(), out.start, out.end, e);
@@ -116,10 +201,11 @@ int DryRun(const DryRunRequest& r) {
   // a note on the files' data against the region (the jump table below it is the run's own).
   if (image.refusal && !r.eraseOnly)
     problems += Problem(image.refusal.text);
-  else if (image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
-           image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
+  else if (image.window + image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
+           image.window + image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
     std::printf("plan: note: the data %s-%s reaches outside the region %s-%s\n",
-                Hex(image.loadedStart).c_str(), Hex(image.loadedEnd - 1).c_str(),
+                Hex(image.window + image.loadedStart).c_str(),
+                Hex(image.window + image.loadedEnd - 1).c_str(),
                 Hex(static_cast<std::uint32_t>(e.RegionStart)).c_str(),
                 Hex(static_cast<std::uint32_t>(e.RegionEnd)).c_str());
   if (e.CpuKind == kKindBackplane && !image.typed && !(r.allowUntyped && r.yes))
@@ -130,9 +216,10 @@ int DryRun(const DryRunRequest& r) {
   const std::uint32_t bytes = image.end - image.start;
   const std::uint32_t block = static_cast<std::uint32_t>(e.BlockSize > 0 ? e.BlockSize : 128);
   const std::uint32_t records = (bytes + block - 1) / block;
-  Plan("image " + Hex(image.start) + "-" + Hex(image.end) + ", " + std::to_string(bytes) +
-       " bytes in " + std::to_string(records) + " records of up to " + std::to_string(block) +
-       " bytes, CRC-32 " + Hex(image.crc32, 8));
+  // Full addresses for a file that placed its data in another 64 KiB window (0x08000000).
+  Plan("image " + Hex(image.window + image.start) + "-" + Hex(image.window + image.end) + ", " +
+       std::to_string(bytes) + " bytes in " + std::to_string(records) + " records of up to " +
+       std::to_string(block) + " bytes, CRC-32 " + Hex(image.crc32, 8));
 
   // The run decides nothing else: no 8051 run erases (Erase is not offered for them).
   const ProtocolKind& kind = KindOf(e.CpuKind);
@@ -162,6 +249,15 @@ int DryRun(const DryRunRequest& r) {
   char text[96];
   std::snprintf(text, sizeof text, "wire time about %.1f s per module %s", seconds,
                 rateWords.c_str());
+  Plan(text);
+  RunCost cost;
+  cost.records = records;
+  cost.bytes = bytes;
+  cost.rate = kind.NeedsCan ? CanRate(r) : ImageRate(r);
+  cost.bootRate = e.BootBaud > 0 ? static_cast<std::uint32_t>(e.BootBaud) : 9600;
+  cost.eraseOnly = r.eraseOnly;
+  std::snprintf(text, sizeof text, "run time about %.1f s per module (the wire and the waits)",
+                EstimatedSeconds(kind, e, cost));
   Plan(text);
   return problems ? kExitFailed : kExitOk;
 }

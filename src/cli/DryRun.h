@@ -9,6 +9,7 @@
 //   plan: image 0F80-2002, 4226 bytes in 34 records of up to 128 bytes
 //   plan: erase "erase1" (flash below C000)
 //   plan: wire time about 0.8 s per module at 115200 bit/s
+//   plan: run time about 3.3 s per module (the wire and the waits)
 //
 // A problem that would stop the run is said on stderr as "vkprog: program: dry run: ...".
 
@@ -41,6 +42,7 @@ struct DryRunRequest {
 struct ImageToWrite {
   std::uint32_t start = 0, end = 0;             // [start, end)
   std::uint32_t loadedStart = 0, loadedEnd = 0; // as the files hold it
+  std::uint32_t window = 0; // the full address of the 64 KiB window the addresses above lie in
   std::uint32_t crc32 = 0;                      // the ordinary CRC-32 of those bytes
   std::string files;  // "a.hex (Intel HEX), b.vkf (container, targets ...)"
   bool typed = false; // a container target names the entry's type

@@ -36,6 +36,7 @@ public:
   void Sleep(int ms) override {
     if (ms > 0) inner_.Sleep(std::max(1, ms * percent_ / 100));
   }
+  int PauseMs(int ms) const override { return ms > 0 ? std::max(1, ms * percent_ / 100) : ms; }
   platform::Millis Now() const override { return inner_.Now(); }
   void Post(std::function<void()> fn) override { inner_.Post(std::move(fn)); }
   std::unique_ptr<platform::IWorker> CreateWorker() override { return inner_.CreateWorker(); }

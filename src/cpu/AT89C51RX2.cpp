@@ -107,11 +107,10 @@ void TCPU_ISP8051::SyncTick() {
       Comm->SendChar(0x0D);
       if (variant_.sendsOscillator) {
         Comm->DropAnswer();
-        Sleep(kTiming.afterEchoMs);
+        PauseThen(kTiming.afterEchoMs);
         SyncStep = Sync::SendOscillator;
       } else {
-        Sleep(kTiming.afterEchoMs);
-        Comm->DropAnswers();
+        PauseThen(kTiming.afterEchoMs, [this] { Comm->DropAnswers(); });
         SyncStep = Sync::Settle;
       }
     } else {

@@ -45,6 +45,8 @@ struct Isp8051Timing {
   int eraseQuietPolls = 5;     // polls without "." to the erase; exceeded, it goes again
   int closingQuietPolls = 500; // a closing command is a short flash write; silence this long
                                // means it did not happen
+  int typicalRecordMs = 2;     // the loader programs a record before it answers (the estimate
+                               // of vkprog program --dry-run)
 };
 
 class TCPU_ISP8051 : public programmer::ProtocolBase {

@@ -77,18 +77,20 @@ void TCPU_BACKPLANE::EraseBegin() {
     }
     break;
   case Select::ChooseRate:
-    Sleep(kTiming.afterHostKeyMs);
-    GoTo(Comm->GetBaudRate() == kFastBaud ? Select::SelectAgain : Select::ToFastRate);
+    PauseThen(kTiming.afterHostKeyMs, [this] {
+      GoTo(Comm->GetBaudRate() == kFastBaud ? Select::SelectAgain : Select::ToFastRate);
+    });
     break;
   case Select::ToFastRate:
     Comm->SetBaudRate(kFastBaud);
-    Sleep(kTiming.afterRateChangeMs);
     GoTo(Select::SelectAgain);
+    PauseThen(kTiming.afterRateChangeMs);
     break;
   case Select::SelectAgain:
-    Sleep(kTiming.beforeSelectAgainMs);
-    SelectModule();
-    GoTo(Select::AwaitSelectedAgain);
+    PauseThen(kTiming.beforeSelectAgainMs, [this] {
+      SelectModule();
+      GoTo(Select::AwaitSelectedAgain);
+    });
     break;
   case Select::AwaitSelectedAgain:
     // The erase follows only a module that said it is selected: an "X" or garbage here may
@@ -115,9 +117,8 @@ void TCPU_BACKPLANE::EraseStep() {
   case Erasing::SendErase:
     Comm->DropAnswers();
     Comm->SendString(CurAddr < kUpperEraseFrom ? "erase1\r" : "erase2\r");
-    Sleep(kTiming.afterEraseMs);
-    StartWaiting();
     GoTo(Erasing::AwaitErased);
+    PauseThen(kTiming.afterEraseMs, [this] { StartWaiting(); });
     break;
   case Erasing::AwaitErased:
     if (const auto line = Comm->TakeAnswer()) {

@@ -17,6 +17,9 @@ struct BackplaneTiming {
   int answerLimitMs = 5000;      // "OP n" or a record unanswered this long: the run fails
   // The erase unanswered this long: the run fails (2000 polls of the 10 ms tick).
   int eraseLimitMs = 20000;
+  // How long the unit typically takes to answer "erase1"/"erase2" (a bench's unit; vkdevsim's
+  // default): what vkprog program --dry-run counts for the erase.
+  int typicalEraseMs = 1500;
 };
 
 class TCPU_BACKPLANE : public ProtocolBase {

@@ -58,7 +58,7 @@ void TCPU_CORTEX::InitBegin(link::SerialLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
   Comm->SetParity(kEvenParity);
-  Sleep(kTiming.settleMs);
+  PauseThen(kTiming.settleMs);
   SyncStep = Sync::SendSync;
   synchronising_ = true;
   SyncRepeats = 0;

@@ -6,9 +6,11 @@
 //   0x55                 ->                                again from 0x00 (21 attempts)
 //                        <-  0xAA          AwaitConfirm    the same
 //   0x04 0x00            ->                SendKernelSize
-//   1,024 kernel bytes   ->  (echoes)      SendKernel      one a tick, 10 ms apart, then
-//                                                          1.5 s to start
-//                        <-  ... 0xAA      AwaitKernel     the last byte of the last entry
+//                        <-  0x04 0x00     AwaitSizeEcho   the echo, within 100 ms a byte
+//   a kernel byte        ->                SendKernel      the next byte once the echo of
+//                        <-  the same byte                 this one is back and equal
+//                        <-  0xAA          AwaitKernel     once the ROM has erased the flash
+//                                                          (0xFF: it could not), within 8 s
 // then at 115200 bit/s the kernel takes the image in the shared record loop:
 //   a record             ->
 //                        <-  0x06 / "."    taken: the next record at once
@@ -30,6 +32,7 @@ namespace {
 constexpr std::uint8_t kBaudMatch = 0x00; // sent, and answered, at the boot rate
 constexpr std::uint8_t kConfirm = 0x55;
 constexpr std::uint8_t kConfirmed = 0xAA;          // also the chip's word that the kernel runs
+constexpr std::uint8_t kEraseError = 0xFF;         // the ROM could not erase the flash
 const std::string kKernelSizeBytes("\x04\x00", 2); // 1,024, high byte first
 
 bool IsOnly(const std::string& entry, std::uint8_t b) {
@@ -63,13 +66,7 @@ void TCPU_H8_3664::HoldFor(int ms) { holdUntil_ = loop_.Now() + ms; }
 bool TCPU_H8_3664::Holding() const { return loop_.Now() < holdUntil_; }
 
 void TCPU_H8_3664::ProgramBegin() {
-  if (Holding()) {
-    // The kernel may announce itself during the pause after it; the link drops every line it
-    // delivers, so the last one is kept for AwaitKernel.
-    if (SyncStep == Boot::SendKernel && Comm->AnswerWaiting())
-      answerDuringPause_ = Comm->LatestAnswer();
-    return;
-  }
+  if (Holding()) return;
   BootStep();
 }
 
@@ -80,6 +77,7 @@ int TCPU_H8_3664::KernelBytesSent() const {
   case Boot::AwaitBaudMatch:
   case Boot::AwaitConfirm:
   case Boot::SendKernelSize:
+  case Boot::AwaitSizeEcho:
     return 0;
   case Boot::SendKernel:
     return KernelIndex;
@@ -117,6 +115,41 @@ void TCPU_H8_3664::NoBootAnswer() {
   }
 }
 
+void TCPU_H8_3664::SendEchoed(const std::string& bytes) {
+  Comm->SendString(bytes);
+  echoExpected_ = bytes;
+  echoed_.clear();
+  StartWaiting();
+}
+
+TCPU_H8_3664::Echo TCPU_H8_3664::CollectEcho() {
+  // In byte mode every entry is one byte; what comes after the echo (the ROM's 0xAA) stays.
+  while (echoed_.size() < echoExpected_.size() && Comm->AnswerWaiting()) {
+    echoed_ += *Comm->TakeAnswer();
+    if (echoed_.compare(0, echoed_.size(), echoExpected_, 0, echoed_.size()) != 0)
+      return Echo::Wrong;
+  }
+  return echoed_.size() >= echoExpected_.size() ? Echo::Complete : Echo::Waiting;
+}
+
+void TCPU_H8_3664::SendNextKernelByte() {
+  if (ProgressBar)
+    ProgressBar->SetPosition((ProgressBar->Max() - ProgressBar->Min()) * KernelIndex / kKernelSize);
+  SendEchoed(std::string(1, static_cast<char>(KernelByte(KernelIndex))));
+  ++KernelIndex;
+}
+
+namespace {
+std::string HexBytes(const std::string& bytes) {
+  std::string out;
+  for (const char c : bytes) {
+    if (!out.empty()) out += ' ';
+    out += programmer::HexDigits(static_cast<std::uint8_t>(c), 2);
+  }
+  return out;
+}
+} // namespace
+
 void TCPU_H8_3664::BootStep() {
   switch (SyncStep.Is()) {
   case Boot::SendBaudMatch:
@@ -134,7 +167,7 @@ void TCPU_H8_3664::BootStep() {
       SyncStep = Boot::AwaitConfirm;
       Comm->DropAnswer();
       Comm->SendChar(kConfirm);
-      Sleep(kTiming.afterConfirmMs);
+      HoldFor(kTiming.afterConfirmMs);
     } else {
       NoBootAnswer();
     }
@@ -144,60 +177,76 @@ void TCPU_H8_3664::BootStep() {
       TryCount = 0;
       SyncStep = Boot::SendKernelSize;
       Comm->DropAnswer();
-      Sleep(kTiming.afterConfirmMs);
+      HoldFor(kTiming.afterConfirmMs);
     } else {
       NoBootAnswer();
     }
     break;
   case Boot::SendKernelSize:
-    Comm->SendString(kKernelSizeBytes);
-    Sleep(kTiming.afterSizeMs);
+    // From here every byte the chip sends is an answer of its own: an echo, then 0xAA.
+    Comm->DropAnswers();
+    Comm->SetByteMode(true);
     KernelIndex = 0;
-    answerDuringPause_.clear();
-    lastKernelByteAtUs_ = loop_.NowMicros();
-    SyncStep = Boot::SendKernel;
+    SendEchoed(kKernelSizeBytes);
+    SyncStep = Boot::AwaitSizeEcho;
     break;
-  case Boot::SendKernel:
-    if (KernelIndex < kKernelSize) {
-      // One byte per tick, and none before the spacing has passed: a stop between two ticks ends
-      // the download before the last byte, so the chip never starts a kernel for a stopped run.
-      constexpr std::int64_t kSpacingUs = (kTiming.kernelByteGapMs - kTiming.tickEarlyMs) * 1000;
-      if (loop_.NowMicros() - lastKernelByteAtUs_ < kSpacingUs) break;
-      Comm->SendChar(KernelByte(KernelIndex));
-      if (ProgressBar)
-        ProgressBar->SetPosition((ProgressBar->Max() - ProgressBar->Min()) * KernelIndex /
-                                 kKernelSize);
-      ++KernelIndex;
-      lastKernelByteAtUs_ = loop_.NowMicros();
-      if (KernelIndex == kKernelSize) HoldFor(kTiming.kernelStartMs);
-    } else {
-      TryCount = 0;
-      Counter = 0;
-      SyncStep = Boot::AwaitKernel;
-    }
-    break;
-  case Boot::AwaitKernel: {
-    // Only the newest answer counts; one that came in the pause stands in when none waits.
-    std::string last;
-    if (Comm->AnswerWaiting()) {
-      while (Comm->AnswerCount() > 1) Comm->DropAnswer();
-      last = Comm->PeekAnswer();
-    } else {
-      last.swap(answerDuringPause_);
-    }
-    if (last.empty()) {
-      // A chip that never answers would otherwise keep the run waiting for good; Counter
-      // counts these quiet polls, TryCount the answers without the 0xAA.
-      if (++Counter > kTiming.kernelEndPolls) SyncStep = Boot::KernelSilent;
+  case Boot::AwaitSizeEcho:
+    switch (CollectEcho()) {
+    case Echo::Waiting:
+      if (WaitedLongerThan(kTiming.echoLimitMs))
+        Fail(programmer::FailReason::NoSync,
+             "kernel size not echoed within " + std::to_string(kTiming.echoLimitMs) + " ms");
+      break;
+    case Echo::Wrong:
+      Fail(programmer::FailReason::Garbled, "kernel size 0400 echoed as " + HexBytes(echoed_));
+      break;
+    case Echo::Complete:
+      SyncStep = Boot::SendKernel;
+      SendNextKernelByte();
       break;
     }
-    if (static_cast<std::uint8_t>(last.back()) == kConfirmed) {
-      SyncStep = Boot::KernelRuns;
-    } else if (++TryCount > kTiming.kernelEndPolls) {
-      SyncStep = Boot::KernelSilent;
+    break;
+  case Boot::SendKernel: {
+    const std::string byteName = "kernel byte 0x" + programmer::Hex4(KernelIndex - 1);
+    switch (CollectEcho()) {
+    case Echo::Waiting:
+      if (WaitedLongerThan(kTiming.echoLimitMs))
+        Fail(programmer::FailReason::NoSync,
+             byteName + " not echoed within " + std::to_string(kTiming.echoLimitMs) + " ms");
+      break;
+    case Echo::Wrong:
+      Fail(programmer::FailReason::Garbled, byteName + " echoed as " + HexBytes(echoed_));
+      break;
+    case Echo::Complete:
+      if (KernelIndex < kKernelSize) {
+        SendNextKernelByte();
+      } else {
+        StartWaiting();
+        SyncStep = Boot::AwaitKernel;
+        BootStep(); // a 0xAA that came with the last echo is taken now
+      }
+      break;
     }
     break;
   }
+  case Boot::AwaitKernel:
+    // The ROM checks the flash, erases it where it holds data, and then says 0xAA (0xFF when
+    // the erase failed); any other byte is noise.
+    while (Comm->AnswerWaiting()) {
+      for (const char c : *Comm->TakeAnswer()) {
+        if (static_cast<std::uint8_t>(c) == kConfirmed) {
+          SyncStep = Boot::KernelRuns;
+          return;
+        }
+        if (static_cast<std::uint8_t>(c) == kEraseError) {
+          Fail(programmer::FailReason::EraseFailed,
+               "the chip could not erase its flash (0xFF after the kernel)");
+          return;
+        }
+      }
+    }
+    if (WaitedLongerThan(kTiming.eraseLimitMs)) SyncStep = Boot::KernelSilent;
+    break;
   case Boot::KernelRuns:
     ProgressToMinimum();
     Comm->SetRawMode(false);

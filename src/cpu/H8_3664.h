@@ -4,8 +4,10 @@
 // then takes the image as Intel HEX records at 115200 bit/s, answering each with one character.
 // Initialize and Erase are never entered: InitBegin goes straight to Program, and erasing is
 // the kernel's business. A run whose kernel did not load fails at once, before anything is sent.
-// The download goes one byte per tick and the waits around it hold the step instead of the tick
-// thread, so that a stop between two ticks ends the boot before the chip starts a kernel.
+// The boot ROM echoes every byte of the size and the kernel: the next byte goes when the echo of
+// the one before is back and equal, so the download runs at the chip's pace and a byte the chip
+// took wrongly fails the run at once. No step holds the tick thread: a stop between two bytes
+// ends the boot before the chip starts a kernel.
 
 #include "cpu/Kernels.h"
 #include "protocol/ProtocolBase.h"
@@ -15,15 +17,18 @@ namespace vk::cpu {
 // How long the H8 boot waits and pauses. A poll is one step of the boot: a tick of the run
 // (10 ms) or an answer delivered.
 struct H8Timing {
-  int rateSettleMs = 200;   // after a change of bit rate
-  int afterConfirmMs = 2;   // after 0x55 is sent, and after its 0xAA is taken
-  int afterSizeMs = 10;     // after the kernel's size, before its first byte
-  int kernelByteGapMs = 10; // between two kernel bytes: one per tick of the run
-  int tickEarlyMs = 1;      // a tick that comes this much early still sends the next kernel byte,
-                            // or timer jitter would make every other gap 20 ms
-  int kernelStartMs = 1500; // after the last kernel byte, before its 0xAA
-  int answerPolls = 50;     // polls for 0x00 or 0xAA before a new attempt
-  int kernelEndPolls = 500; // quiet polls, and answers without 0xAA, before the kernel is given up
+  int rateSettleMs = 200;  // after a change of bit rate
+  int afterConfirmMs = 2;  // after 0x55 is sent, and after its 0xAA is taken
+  int echoLimitMs = 100;   // for the echo of each byte of the size and the kernel (a byte takes
+                           // about 1 ms at 9600 bit/s; USB adapters add up to 16 ms)
+  int eraseLimitMs = 8000; // after the last echo, for the ROM's 0xAA: it erases every block that
+                           // holds data first (H8/3664: 5 blocks, at most 1.2 s each)
+  int answerPolls = 50;    // polls for 0x00 or 0xAA before a new attempt
+  // For vkprog program --dry-run's estimate: the ROM measures several 0x00 before it answers one
+  // (the third, as vkdevsim's chip), and erases a flash that holds a program (5 blocks, 100 ms
+  // each typically).
+  int typicalMatchAttempts = 3;
+  int typicalEraseMs = 500;
 };
 
 class TCPU_H8_3664 : public programmer::ProtocolBase {
@@ -48,13 +53,14 @@ public:
     AwaitBaudMatch = 1, // the chip's 0x00; then 0x55
     AwaitConfirm = 2,   // 0xAA
     SendKernelSize = 3, // 1,024, high byte first
-    SendKernel = 4,     // the kernel, one byte per tick, then a pause while it starts
-    AwaitKernel = 5,    // the kernel's 0xAA
+    SendKernel = 4,     // the echo of the kernel byte sent last; then the next byte
+    AwaitKernel = 5,    // the ROM's 0xAA once it has erased the flash
     KernelRuns = 6,     // to the kernel's rate
     KernelSilent = 7,   // to the kernel's rate, then the run fails
     KernelSettled = 8,  // the kernel's rate has settled; what came meanwhile goes
     StartRecords = 9,   // the record loop starts
     KernelUnheard = 10, // the rate has settled; the run fails: the kernel never announced itself
+    AwaitSizeEcho = 11, // the echo of the size; then the first kernel byte
   };
 
   programmer::StepOf<Boot> SyncStep;
@@ -80,10 +86,17 @@ private:
   // The boot's next step waits until the clock passes this, without holding the tick thread.
   void HoldFor(int ms);
   bool Holding() const;
+  // Sends bytes whose echo the next steps await.
+  void SendEchoed(const std::string& bytes);
+  enum class Echo : std::uint8_t { Waiting, Complete, Wrong };
+  // Takes the echoes that have come back, no more than were sent.
+  Echo CollectEcho();
+  // Sends the next kernel byte and moves the bar.
+  void SendNextKernelByte();
 
   std::int64_t holdUntil_ = 0;
-  std::int64_t lastKernelByteAtUs_ = 0;
-  std::string answerDuringPause_; // the last line that came in the pause after the kernel
+  std::string echoExpected_; // the bytes last sent, whose echo is awaited
+  std::string echoed_;       // what has come back of them
 };
 
 } // namespace vk::cpu

@@ -67,9 +67,10 @@ void TCPU_QX4T::InitBegin(link::SerialLink* link, const std::string& param) {
   // Closing first makes the loader see the link start afresh: the stop message, then the start
   // frame on a newly opened interface.
   can_->CloseLink();
-  Sleep(kTiming.afterLinkCloseMs);
-  Send(StartFrame());
-  Sleep(kTiming.afterStartFrameMs);
+  PauseThen(kTiming.afterLinkCloseMs, [this] {
+    Send(StartFrame());
+    PauseThen(kTiming.afterStartFrameMs);
+  });
 }
 
 void TCPU_QX4T::EraseBegin() {
@@ -115,9 +116,9 @@ void TCPU_QX4T::EraseEnd() {
 void TCPU_QX4T::ProgramBegin() {
   Send(StartFrame());
   AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
-  Sleep(kTiming.afterProgramStartMs);
   Phase = RunPhase::Step;
   GoTo(Loading::Start);
+  PauseThen(kTiming.afterProgramStartMs);
 }
 
 TCPU_QX4T::BlockSend TCPU_QX4T::SendNextBlock() {
@@ -155,19 +156,20 @@ void TCPU_QX4T::ProgramStep() {
     break;
   case Loading::SendBlock:
     ClearReply();
-    Sleep(kTiming.beforeBlockMs);
-    switch (SendNextBlock()) {
-    case BlockSend::Sent:
-      StartWaiting();
-      GoTo(Loading::AwaitWritten);
-      break;
-    case BlockSend::NoneLeft:
-      GoTo(Loading::AllSent);
-      break;
-    case BlockSend::NotSent: // the loader holds part of a block at most: it will not answer
-      Fail(FailReason::LinkLost, "a block did not reach the bus");
-      break;
-    }
+    PauseThen(kTiming.beforeBlockMs, [this] {
+      switch (SendNextBlock()) {
+      case BlockSend::Sent:
+        StartWaiting();
+        GoTo(Loading::AwaitWritten);
+        break;
+      case BlockSend::NoneLeft:
+        GoTo(Loading::AllSent);
+        break;
+      case BlockSend::NotSent: // the loader holds part of a block at most: it will not answer
+        Fail(FailReason::LinkLost, "a block did not reach the bus");
+        break;
+      }
+    });
     break;
   case Loading::AwaitWritten: {
     std::uint8_t result = 0;
@@ -211,11 +213,12 @@ void TCPU_QX4T_BOOT::InitBegin(link::SerialLink* link, const std::string& param)
     return;
   }
   Comm->SetBaudRate(kBootLoaderBaud);
-  Sleep(kTiming.afterRateChangeMs);
-  Comm->SendString("BM\r");
-  StartWaiting();
-  Sleep(kTiming.afterEnterMs);
   Enter(CpuState::Program, RunPhase::Begin);
+  PauseThen(kTiming.afterRateChangeMs, [this] {
+    Comm->SendString("BM\r");
+    StartWaiting();
+    PauseThen(kTiming.afterEnterMs);
+  });
 }
 
 // Waits for the boot loader to answer "BM\r": a line with "K" starts programming; any other line
@@ -230,7 +233,7 @@ void TCPU_QX4T_BOOT::ProgramBegin() {
   if (answer.find('K') != std::string::npos) {
     Enter(CpuState::Program, RunPhase::Step);
     Comm->DropAnswer();
-    Sleep(kTiming.afterEnteredMs);
+    PauseThen(kTiming.afterEnteredMs, [this] { Comm->DropAnswers(); });
   } else if (AnotherAttempt(Counter, kEnterAnswers - 1)) { // Counter: the answers without "K"
     Comm->SendString("BM\r");
     StartWaiting();

@@ -47,6 +47,9 @@ std::optional<std::string> TRxFraming::Byte(std::uint8_t b) {
     accumulator_ += c;
     if (accumulator_.size() == kRawBlock) return Take();
     return std::nullopt;
+  case RawBytes:
+    accumulator_ += c;
+    return Take();
   }
   accumulator_ += c; // a mode the link never sets: keep the byte
   return std::nullopt;

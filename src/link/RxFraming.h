@@ -6,6 +6,7 @@
 //   1 frame header expected: the byte after "~" is the header H
 //   2 frame body: a frame is "~", H, (H and 0x0F) bytes and 2 closing bytes
 //   3 raw blocks of 1024 bytes
+//   4 raw bytes: every byte is an entry of its own at once (a device that echoes byte by byte)
 // In every mode a partial entry is handed over after three idle reads in a row. Pure: the
 // serial worker feeds it, and tests drive it byte by byte.
 
@@ -18,7 +19,7 @@ namespace vk::link {
 
 class TRxFraming {
 public:
-  enum Mode : std::uint8_t { Text = 0, FrameHeader = 1, FrameBody = 2, Raw = 3 };
+  enum Mode : std::uint8_t { Text = 0, FrameHeader = 1, FrameBody = 2, Raw = 3, RawBytes = 4 };
   static constexpr std::size_t kRawBlock = 1024;
   static constexpr int kIdleReadsToFlush = 3;
 

@@ -26,13 +26,21 @@ SerialLink::SerialLink(platform::IEventLoop& loop, platform::ISerialPorts& ports
   SetBaudRate(115200);
   SetRawMode(false);
   arrival_->link = this;
-  thread_->SetOnArrival([&loop = loop_, arrival = arrival_] {
-    if (arrival->posted.exchange(true)) return; // one posted delivery takes every line waiting
-    loop.Post([arrival] {
-      arrival->posted = false;
-      if (arrival->link != nullptr) arrival->link->DeliverArrived();
-    });
+  thread_->SetOnArrival([&loop = loop_, arrival = arrival_] { PostDelivery(loop, arrival); });
+}
+
+void SerialLink::PostDelivery(platform::IEventLoop& loop, const std::shared_ptr<Arrival>& arrival) {
+  if (arrival->posted.exchange(true)) return; // one posted delivery takes every line waiting
+  loop.Post([arrival] {
+    arrival->posted = false;
+    if (arrival->link != nullptr) arrival->link->DeliverArrived();
   });
+}
+
+void SerialLink::HoldDeliveries(bool on) {
+  if (held_ == on) return;
+  held_ = on;
+  if (!held_ && AnswerWaiting()) PostDelivery(loop_, arrival_);
 }
 
 SerialLink::~SerialLink() {
@@ -175,7 +183,14 @@ void SerialLink::SetRawMode(bool on) {
   thread_->SetRxMode(on ? TRxFraming::Raw : TRxFraming::Text);
 }
 
-bool SerialLink::IsRawMode() const { return thread_->RxMode() == TRxFraming::Raw; }
+void SerialLink::SetByteMode(bool on) {
+  thread_->SetRxMode(on ? TRxFraming::RawBytes : TRxFraming::Text);
+}
+
+bool SerialLink::IsRawMode() const {
+  const auto mode = thread_->RxMode();
+  return mode == TRxFraming::Raw || mode == TRxFraming::RawBytes;
+}
 
 bool SerialLink::DeliverFirst() {
   // Before FillPortList nothing is delivered: the window is not wired yet.
@@ -190,6 +205,7 @@ bool SerialLink::DeliverFirst() {
 }
 
 void SerialLink::DeliverArrived() {
+  if (held_) return; // the lines wait for the release
   // Bounded by what waits now: a handler that leaves lines, or lines that arrive meanwhile, are
   // the next delivery's.
   for (int n = RxLines.Count(); n > 0; --n)

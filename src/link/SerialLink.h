@@ -81,6 +81,10 @@ public:
   void SetDTR(bool on);
   void SetRTS(bool on);
   void SetRawMode(bool on);
+  // Raw bytes, each handed over the moment it arrives, and a write is not held back for a quiet
+  // line: for a device that echoes every byte, whose echo is the whole answer. Off: text lines.
+  void SetByteMode(bool on);
+  // Raw blocks or raw bytes: anything but text lines.
   bool IsRawMode() const;
 
   int PortNo() const { return PortNo_; }
@@ -107,6 +111,10 @@ public:
   // Drops every answer not read yet: stale lines must not be taken for the answer to a request.
   void DropAnswers() { RxLines.Clear(); }
 
+  // While held, received lines wait in the answers without being handed to OnReceive, as they
+  // would while the tick thread slept (a protocol's pause); the release hands them over.
+  void HoldDeliveries(bool on);
+
   // A line for the link's trace: what a protocol found out about the device. Nothing without a
   // trace.
   void Note(const std::string& text) {
@@ -129,6 +137,8 @@ private:
     SerialLink* link = nullptr;      // null once the link has gone (tick thread only)
   };
   std::shared_ptr<Arrival> arrival_ = std::make_shared<Arrival>();
+  static void PostDelivery(platform::IEventLoop& loop, const std::shared_ptr<Arrival>& arrival);
+  bool held_ = false;
 
   platform::IEventLoop& loop_;
   platform::ISerialPorts& ports_;

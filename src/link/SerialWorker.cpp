@@ -101,14 +101,16 @@ bool SerialWorker::Step() {
 
   const std::int64_t nowUs = loop_.NowMicros();
   const bool pending = settingsChanged_.load() || !TxLines.Empty();
-  if (pending && nowUs - lastByteAtUs_ >= quietUs_ && !port_->HasInput()) {
+  // Byte by byte, each received byte is a whole answer: there is no tail to wait for.
+  const std::int64_t quietUs = rxMode_.load() == TRxFraming::RawBytes ? 0 : quietUs_;
+  if (pending && nowUs - lastByteAtUs_ >= quietUs && !port_->HasInput()) {
     WriteStep();
     return true;
   }
   // Idle reads count only for a partial entry; with none, the worker sleeps until a byte or a
   // wake-up instead of turning every read time-out.
   std::int64_t deadlineUs = framing_.Pending().empty() ? nowUs + kPortWaitMs * 1000 : nextIdleAtUs_;
-  if (pending) deadlineUs = std::min(deadlineUs, lastByteAtUs_ + quietUs_);
+  if (pending) deadlineUs = std::min(deadlineUs, lastByteAtUs_ + quietUs);
   switch (worker_->WaitMicros(port_.get(), deadlineUs)) {
   case WaitResult::Readable:
     return ReadStep();

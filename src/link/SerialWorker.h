@@ -10,7 +10,8 @@
 // time-out. The order stays: bytes already received are read first; settings are applied
 // before the next write; strings go out in queue order, one string per write; nothing is
 // written until the line has been quiet for kQuietChars character times at its bit rate (the
-// tail of a device's answer is not talked over); a partial entry still waits three idle
+// tail of a device's answer is not talked over; in raw-byte mode every byte is the whole answer
+// and a write goes at once); a partial entry still waits three idle
 // reads (kReadTimeoutMs each) of silence; in raw mode an idle read lasts kRawIdleChars character
 // times, so that a one-byte answer (an H8 kernel's acknowledgement) is not held for 30 ms.
 //
@@ -56,7 +57,7 @@ public:
   void SetSettings(const platform::LineSettings& settings);
   // The settings are written to the port before the next write.
   void MarkSettingsChanged();
-  // 3 raw blocks, 0 text lines, at once whatever the current mode.
+  // 4 raw bytes, 3 raw blocks, 0 text lines, at once whatever the current mode.
   void SetRxMode(std::uint8_t mode);
   std::uint8_t RxMode() const { return rxMode_.load(); }
   // Appends to TxLines and wakes the worker; dropped while no port is open or being opened.

@@ -86,6 +86,9 @@ public:
   virtual bool Sleeping() const { return false; }
   // A runner for the serial worker that keeps this loop's time.
   virtual std::unique_ptr<IWorker> CreateWorker() = 0;
+  // How long a protocol's pause of `ms` lasts: `ms`, unless the loop shortens the protocols'
+  // waits for simulated devices as it shortens Sleep.
+  virtual int PauseMs(int ms) const { return ms; }
 };
 
 } // namespace vk::platform

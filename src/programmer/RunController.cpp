@@ -345,6 +345,11 @@ bool RunController::RunStep() {
     return true;
   }
   if (p.State != CpuState::Idle && begun_) runBaud_ = Comm->GetBaudRate();
+  // A protocol's pause holds the run, not the thread: a stop meanwhile ends it at once.
+  if ((p.State == CpuState::Initialize || p.State == CpuState::Erase ||
+       p.State == CpuState::Program) &&
+      p.Paused())
+    return true;
   switch (p.State) {
   case CpuState::Idle:
     ShownState = CpuState::Idle;

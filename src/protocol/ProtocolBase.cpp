@@ -29,7 +29,54 @@ const char* CpuStateName(CpuState s) {
 
 ProtocolBase::ProtocolBase(platform::IEventLoop& loop) : loop_(loop) {}
 
+ProtocolBase::~ProtocolBase() = default;
+
 void ProtocolBase::Sleep(int ms) { loop_.Sleep(ms); }
+
+void ProtocolBase::PauseThen(int ms, std::function<void()> then) {
+  ms = loop_.PauseMs(ms);
+  pausing_ = true;
+  pauseUntil_ = loop_.Now() + ms;
+  afterPause_ = std::move(then);
+  // The rest of the step runs when the pause ends, not at the controller's next tick.
+  if (!pauseTimer_)
+    pauseTimer_ = loop_.CreateTimer(ms, [this] {
+      pauseTimer_->SetEnabled(false);
+      Paused();
+      if (pausing_ && !pauseTimer_->Enabled()) { // a timer that came early
+        pauseTimer_->SetInterval(
+            static_cast<int>(std::max<std::int64_t>(1, pauseUntil_ - loop_.Now())));
+        pauseTimer_->SetEnabled(true);
+      }
+    });
+  pauseTimer_->SetEnabled(false);
+  pauseTimer_->SetInterval(std::max(ms, 1));
+  pauseTimer_->SetEnabled(true);
+  // What the device says meanwhile is for the step after the pause, as after a blocking wait.
+  if (Comm && !heldLink_) {
+    heldLink_ = Comm;
+    heldLink_->HoldDeliveries(true);
+  }
+}
+
+void ProtocolBase::EndPause() {
+  if (pausing_ && pauseTimer_) pauseTimer_->SetEnabled(false);
+  pausing_ = false;
+  afterPause_ = nullptr;
+  if (heldLink_) heldLink_->HoldDeliveries(false);
+  heldLink_ = nullptr;
+}
+
+bool ProtocolBase::Paused() {
+  if (!pausing_) return false;
+  if (loop_.Now() < pauseUntil_) return true;
+  pausing_ = false;
+  const std::function<void()> then = std::move(afterPause_);
+  afterPause_ = nullptr;
+  if (then) then();
+  if (!pausing_) EndPause(); // the rest of the step may pause again
+  return true;
+}
 
 void ProtocolBase::StartWaiting() { waitStartedAt_ = loop_.Now(); }
 
@@ -56,6 +103,7 @@ std::string ProtocolBase::RefusalDetail(std::optional<char> refusedWith) const {
 
 void ProtocolBase::Arm() {
   inRecordLoop_ = false;
+  EndPause();
   FailedWith = FailReason::None;
   FailDetail.clear();
   DoneAs = RunResult::Programmed;
@@ -68,6 +116,7 @@ void ProtocolBase::Arm() {
 
 void ProtocolBase::Disarm() {
   EraseFirst = false;
+  EndPause();
   Enter(CpuState::Idle, RunPhase::Begin);
 }
 
@@ -121,9 +170,10 @@ bool ProtocolBase::SendNextRecord() {
   while (CurAddr < EndAddr && CurAddr < kImageSize && blank(CurAddr)) CurAddr += block;
 
   if (CurAddr >= EndAddr || CurAddr >= kImageSize) {
-    Sleep(kRecordTiming.beforeEndRecordMs);
-    Comm->SendString(":00000001FF\r");
-    Sleep(kRecordTiming.afterEndRecordMs);
+    PauseThen(kRecordTiming.beforeEndRecordMs, [this] {
+      Comm->SendString(":00000001FF\r");
+      PauseThen(kRecordTiming.afterEndRecordMs);
+    });
     return false;
   }
   LastRecordAt = CurAddr;
@@ -144,10 +194,15 @@ void ProtocolBase::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& re
                                   const std::function<void()>& prepare) {
   inRecordLoop_ = true;
   auto sendNext = [&] {
+    const auto send = [this] {
+      GoTo(SendNextRecord() ? RecordStep::Await : RecordStep::AllSent);
+      StartWaiting();
+    };
     if (rules.clearBeforeSend) Comm->DropAnswers();
-    if (rules.pauseBeforeRecordMs > 0) Sleep(rules.pauseBeforeRecordMs);
-    GoTo(SendNextRecord() ? RecordStep::Await : RecordStep::AllSent);
-    StartWaiting();
+    if (rules.pauseBeforeRecordMs > 0)
+      PauseThen(rules.pauseBeforeRecordMs, send);
+    else
+      send();
   };
   switch (At<RecordStep>()) {
   case RecordStep::Prepare:

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -16,6 +17,7 @@
 
 namespace vk::platform {
 class IEventLoop;
+class ITimer;
 }
 namespace vk::link {
 class SerialLink;
@@ -92,7 +94,7 @@ enum class RunPurpose : std::uint8_t {
 class ProtocolBase {
 public:
   explicit ProtocolBase(platform::IEventLoop& loop);
-  virtual ~ProtocolBase() = default;
+  virtual ~ProtocolBase();
   ProtocolBase(const ProtocolBase&) = delete;
   ProtocolBase& operator=(const ProtocolBase&) = delete;
 
@@ -164,9 +166,14 @@ public:
   // The run waits for a record's answer and nothing else: the answer is handed over when it
   // arrives, so only the answer's time limit needs the controller's tick meanwhile.
   bool AwaitingRecordAnswer() const {
-    return inRecordLoop_ && State == CpuState::Program && Phase == RunPhase::Step &&
+    return !pausing_ && inRecordLoop_ && State == CpuState::Program && Phase == RunPhase::Step &&
            Step == static_cast<std::int32_t>(RecordStep::Await);
   }
+  // A pause (PauseThen) holds the run: the controller asks this before each operation and calls
+  // none while it is true. The call that finds the pause over runs what was to follow it and
+  // returns true (that tick is used); false when no pause holds the run.
+  bool Paused();
+  bool Pausing() const { return pausing_; }
   // A new run from the first operation; the reasons and results of the last run go.
   void Arm();
   // Back to rest without running anything.
@@ -235,8 +242,13 @@ protected:
     ++retries;
     return true;
   }
-  // A blocking wait of the tick thread.
+  // A blocking wait of the tick thread: a stop waits for its end. Steps use PauseThen.
   void Sleep(int ms);
+  // A pause that does not hold the tick thread: `then`, the rest of the step, runs once `ms` have
+  // passed, in the place of the next operation. A stop meanwhile ends the run before it runs.
+  void PauseThen(int ms, std::function<void()> then = {});
+  // No pause holds the run any more; the link hands over what came meanwhile.
+  void EndPause();
   // Starts the clock of a wait for an answer.
   void StartWaiting();
   bool WaitedLongerThan(int limitMs) const;
@@ -276,6 +288,11 @@ protected:
 
 private:
   std::int64_t waitStartedAt_ = 0; // StartWaiting's clock reading
+  bool pausing_ = false;
+  std::int64_t pauseUntil_ = 0;
+  std::function<void()> afterPause_;
+  link::SerialLink* heldLink_ = nullptr; // the link whose deliveries the pause holds
+  std::unique_ptr<platform::ITimer> pauseTimer_;
 };
 
 // The record of one block as it goes on the wire: ":LLAAAA00<data>CC" and a carriage return.

@@ -8,6 +8,7 @@
 #include "support/PrivateCanBus.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 using vk::test::Contains;
 using vk::test::HexText;
@@ -152,6 +153,12 @@ TEST(VkprogBootTargets, QX4TBootIsPlannedAtItsLoadersRate) {
                             "115200", "--dry-run", hex});
   sim.Stop();
   EXPECT_TRUE(Contains(plan.out, "per module at 57600 bit/s")) << plan.out << plan.err;
+  EXPECT_TRUE(Contains(plan.out, "plan: erase \"BM\" at 57600 bit/s")) << plan.out;
+  // The estimate counts the waits: 17 records (the end record too), each after the loader's
+  // 100 ms, where the wire alone takes 0.8 s.
+  const auto at = plan.out.find("plan: run time about ");
+  ASSERT_NE(at, std::string::npos) << plan.out;
+  EXPECT_GT(std::strtod(plan.out.c_str() + at + 21, nullptr), 1.7 + 0.8) << plan.out;
 }
 
 TEST(VkprogBootTargets, QX4TOverTheVirtualCanBus) {

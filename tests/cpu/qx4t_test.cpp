@@ -152,6 +152,25 @@ TEST(Qx4tBoot, FullRunProgramsEveryNonBlankBlockAndStartsTheApplication) {
   EXPECT_EQ(b.Cpu().EndAddr, 0x280u) << "no checksum word over the serial boot loader";
 }
 
+TEST(Qx4tBoot, AStopDuringAPauseEndsTheRunBeforeAnythingMoreIsSent) {
+  // The writes made when the stop comes: in the pause before "BM", in the one after it, and in
+  // the loader's 100 ms before the second record. Before, each was a sleep that a stop waited for.
+  for (const std::size_t writtenBefore : {0u, 1u, 2u}) {
+    BootBench b;
+    b.p.image.Clear();
+    ASSERT_TRUE(b.p.LoadText(HexText(0, Pattern(0x400))));
+    b.p.Program(0);
+    ASSERT_TRUE(b.w.loop.RunUntil(
+        [&] { return b.Cpu().Pausing() && b.w.Written().size() == writtenBefore; }, 5000))
+        << writtenBefore;
+    b.p.prg.StopRun();
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::StoppedByUser);
+    b.w.loop.RunFor(2000);
+    EXPECT_EQ(b.w.Written().size(), writtenBefore) << "nothing after the stop";
+    EXPECT_EQ(b.Baud(), 115200u);
+  }
+}
+
 TEST(Qx4tBoot, AllErasedImageSendsOnlyTheEndRecordAndAcknowledgeMayBe06) {
   Qx4tBootConfig c;
   c.recordAck = '\x06';

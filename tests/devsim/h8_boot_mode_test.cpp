@@ -40,14 +40,21 @@ std::string Record(std::uint16_t address, const std::vector<std::uint8_t>& data,
   return text + buf;
 }
 
-// Boots the chip at 9600 with a kernel of 0x11 bytes; the host then talks at 115200.
-void Boot(Host& h) {
+// Boots the chip at 9600 with a kernel of 0x11 bytes; the host then talks at 115200. The ROM
+// says 0xAA once it has erased the flash: eraseMs later.
+void Boot(Host& h, Millis eraseMs = 0) {
   h.Baud(9600);
   ASSERT_EQ(h.Ask(std::string(3, '\0')), std::string(1, '\0'));
   ASSERT_EQ(h.Ask("\x55"), "\xAA");
   ASSERT_EQ(h.Ask(std::string("\x04\x00", 2)), std::string("\x04\x00", 2));
   const std::string kernel(1024, '\x11');
-  ASSERT_EQ(h.Ask(kernel), kernel + "\xAA");
+  ASSERT_EQ(h.Ask(kernel), eraseMs > 0 ? kernel : kernel + "\xAA");
+  if (eraseMs > 0) {
+    h.now += eraseMs - 1;
+    ASSERT_EQ(h.Ask(""), "") << "still erasing";
+    h.now += 1;
+    ASSERT_EQ(h.Ask(""), "\xAA");
+  }
   h.Baud(115200);
 }
 
@@ -80,8 +87,9 @@ TEST(H8BootModeModel, KernelProgramsRecordsAndRefusesBadOnes) {
   config.flashSize = 0x4000;
   H8BootMode chip(config);
   chip.PutFlash(0x100, {0x00, 0x00});
+  chip.PutFlash(0x3000, {0x00});
   Host h{chip};
-  Boot(h);
+  Boot(h, 2 * config.eraseBlockMs); // two blocks hold data
   EXPECT_EQ(chip.Flash()[0x100], 0xFF) << "the kernel erases the flash";
   EXPECT_EQ(h.Ask(Record(0x0010, {1, 2, 3})), "\x06");
   EXPECT_EQ(chip.Flash()[0x0012], 3);

@@ -89,6 +89,7 @@ TEST(CpuBase, RecordsOnTheWire) {
   cpu.CurAddr = 0x3000;
   cpu.EndAddr = 0x3180;
   EXPECT_FALSE(cpu.SendNextRecord());
+  w.loop.RunFor(100); // the end record goes after its pause
 
   // The last block is cut at the top of the image instead of reading past it.
   std::fill(image + 0xFF85, image + 0x10000, 0x11);

@@ -153,7 +153,7 @@ void H8BootMode::BootByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     Emit(std::string(1, static_cast<char>(b)), at, baud);
     kernel_.push_back(b);
     if (kernel_.size() < kKernelSize) break;
-    if (!BootAnswer("kernel", "\xAA", std::string(1, kNoise), at, baud)) {
+    if (!BootAnswer("kernel", "\xAA", std::string(1, kNoise), EraseForKernel(at), baud)) {
       stage_ = Stage::AwaitMatch;
       break;
     }
@@ -164,6 +164,25 @@ void H8BootMode::BootByte(std::uint8_t b, Micros at, std::uint32_t baud) {
   }
 }
 
+Micros H8BootMode::EraseForKernel(Micros at) {
+  // The H8/3664's blocks: four of 1 KiB, then the rest of the flash in one.
+  int withData = 0;
+  for (std::uint32_t from = 0; from < config_.flashSize;) {
+    const std::uint32_t to =
+        from < 0x1000 ? std::min(from + 0x400, config_.flashSize) : config_.flashSize;
+    if (std::any_of(flash_.begin() + from, flash_.begin() + to,
+                    [](std::uint8_t v) { return v != 0xFF; }))
+      ++withData;
+    from = to;
+  }
+  std::fill(flash_.begin(), flash_.begin() + config_.flashSize, std::uint8_t{0xFF});
+  const Micros done = at + MsToUs(config_.eraseBlockMs) * withData;
+  Note(at, "kernel received; flash checked, " + std::to_string(withData) + " block(s) erased (" +
+               Hex4(0) + "-" + Hex4(config_.flashSize - 1) + " blank)");
+  BusyUntil(done);
+  return done;
+}
+
 void H8BootMode::StartKernel(Micros at) {
   if (std::all_of(kernel_.begin(), kernel_.end(), [](std::uint8_t b) { return b == 0xFF; })) {
     Note(at, "kernel received, but it is all 0xFF: no program runs");
@@ -171,9 +190,7 @@ void H8BootMode::StartKernel(Micros at) {
     return;
   }
   ++stats_.kernelsStarted;
-  std::fill(flash_.begin(), flash_.begin() + config_.flashSize, std::uint8_t{0xFF});
-  Note(at, "kernel started; flash erased (" + Hex4(0) + "-" + Hex4(config_.flashSize - 1) +
-               "); records at " + std::to_string(config_.kernelBaud));
+  Note(at, "kernel started; records at " + std::to_string(config_.kernelBaud));
   stage_ = Stage::Kernel;
   line_.Clear();
 }

@@ -9,9 +9,11 @@
 //   0x55            answered 0xAA
 //   size, 2 bytes   high byte first, each echoed; 1,024 is taken, any other size is answered
 //                   0xFF and the chip waits for a new 0x00
-//   1,024 bytes     the kernel, each echoed; then 0xAA and the kernel starts. A kernel of
-//                   nothing but 0xFF is no program: the chip says 0xAA and then nothing more.
-// Kernel, at 115200 bit/s (or the configured rate) only; it erases the whole flash first:
+//   1,024 bytes     the kernel, each echoed as it is received; then the ROM checks the flash,
+//                   erases every block that holds data (eraseBlockMs each), says 0xAA and the
+//                   kernel starts. A kernel of nothing but 0xFF is no program: the chip says
+//                   0xAA and then nothing more.
+// Kernel, at 115200 bit/s (or the configured rate) only, on the erased flash:
 //   Intel HEX data record + CR (LF ignored)   programmed and verified, answered with one
 //                   character: 0x06 (or "." if so configured); bad digits, length or checksum:
 //                   "X" (send it again); another record type, an address outside the flash, or
@@ -37,6 +39,9 @@ struct H8BootConfig {
   // the ROM times the low period of several of them (the host keeps sending 0x00 until it
   // hears one back). 1 answers the first, as the friendlier model of earlier versions did.
   int matchZeros = 3;
+  // Erasing one block that holds data, before the 0xAA after the kernel (H8/3664 flash: typically
+  // 100 ms a block, at most 1.2 s). Blank blocks are only checked.
+  Millis eraseBlockMs = 100;
 };
 
 class H8BootMode : public ScriptedSerialModel {
@@ -100,6 +105,8 @@ private:
   // false when the step must not be carried out (refused or hung up).
   bool BootAnswer(const char* name, std::string_view answer, std::string_view garbled, Micros at,
                   std::uint32_t baud);
+  // The ROM erases the blocks that hold data; returns when it is done.
+  Micros EraseForKernel(Micros at);
   void StartKernel(Micros at);
   void HandleRecord(const std::string& line, Micros at, std::uint32_t baud);
   // Sends unless the whole chip is silent (fault "silent"): echoes, boot answers, and record

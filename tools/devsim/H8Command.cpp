@@ -14,8 +14,9 @@ const char* const kHelp =
     "\n"
     "Simulates an H8 microcontroller (H8/3664 and its kin) in its on-chip boot mode on a\n"
     "pseudo-terminal: it matches the host's bit rate on 0x00, takes a 1,024-byte programming\n"
-    "kernel and starts it; the kernel erases the flash and takes Intel HEX records at 115200\n"
-    "bit/s. Prints \"PORT <path>\" on stdout; open that path as the serial port. Ends on\n"
+    "kernel (echoing every byte), erases the flash, says 0xAA and starts the kernel, which\n"
+    "takes Intel HEX records at 115200 bit/s. Prints \"PORT <path>\" on stdout; open that path as "
+    "the serial port. Ends on\n"
     "SIGINT/SIGTERM and prints what the chip went through on stderr.\n"
     "\n"
     "Chip options:\n"
@@ -24,6 +25,8 @@ const char* const kHelp =
     "  --kernel-baud N      the rate the kernel talks at (default 115200)\n"
     "  --record-ack dot|06  acknowledge records with the byte 0x06 (default) or \".\"\n"
     "  --record-ms N        programming one record takes N ms before its answer (default 0)\n"
+    "  --erase-ms N         erasing one block that holds data takes N ms before the 0xAA\n"
+    "                       after the kernel (default 100; the H8/3664 has 5 blocks)\n"
     "  --match-zeros N      0x00 bytes in a row the boot ROM measures before it answers the\n"
     "                       bit-rate match (default 3; 1 answers the first)\n"
     "  --kernel-out FILE    at the end, write the last downloaded kernel to FILE\n"
@@ -67,6 +70,7 @@ int RunH8(const std::vector<std::string>& argv) {
            args.Number("--match-zeros", 1, 1000, config.matchZeros,
                        "--match-zeros takes a number of bytes from 1") ||
            args.RecordAck(config.ack) || args.Milliseconds("--record-ms", config.recordMs) ||
+           args.Milliseconds("--erase-ms", config.eraseBlockMs) ||
            args.Text("--kernel-out", kernelOut, "--kernel-out needs a file name") ||
            args.Fault(faults);
   };
