@@ -119,9 +119,9 @@ inline const std::string kProgramHelp =
     "Exit: 0 every module was programmed (or erased), 1 otherwise (also after the\n"
     "\"ID Mismatch\" error, where the window closes), 2 usage error, 3 the time-out ran\n"
     "out (the run is stopped and the link set back first), 4 the target only checks\n"
-    "its chip and found it blank (Cortex-M3: \"Blank (0000-20FF checked), nothing\n"
-    "written\"), 5 it found data (\"Not blank (data at 0000-00FF), nothing written\"),\n"
-    "130 interrupted (Ctrl-C: the run is stopped and\n"
+    "its chip and found it blank (Cortex-M3: \"Blank (08000000-080020FF checked),\n"
+    "nothing written\"), 5 it found data (\"Not blank (data at 08000000-080000FF),\n"
+    "nothing written\"), 130 interrupted (Ctrl-C: the run is stopped and\n"
     "the link set back first; the trace is kept), 143 ended by SIGTERM\n"
     "(the same; the reason is \"stopped (SIGTERM)\").\n";
 

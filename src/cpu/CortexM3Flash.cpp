@@ -15,6 +15,7 @@
 //   0x31 0xCE  address + XOR  N data XOR  -> y y y  Write Memory, at most 256 bytes
 //   then Read Memory of every block written, and 0x21 0xDE address + XOR (Go) when asked.
 
+#include "cpu/StmAddressFrame.h"
 #include "link/SerialLink.h"
 #include "protocol/ImagePrep.h"
 
@@ -40,17 +41,6 @@ std::string CommandBytes(std::uint8_t code) {
 }
 
 std::string Hex8(std::uint32_t v) { return "0x" + programmer::HexDigits(v, 8); }
-
-// The address bytes, most significant first, and their XOR.
-std::string AddressFrame(std::uint32_t addr) {
-  std::string frame;
-  std::uint8_t x = 0;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    frame += static_cast<char>(addr >> shift);
-    x ^= static_cast<std::uint8_t>(addr >> shift);
-  }
-  return frame + static_cast<char>(x);
-}
 
 // Bytes followed by their XOR.
 std::string WithXor(std::string bytes) {
@@ -368,7 +358,7 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     RunStage = Stage::Probe;
     Start({"Read Memory",
            FlashBase,
-           {CommandBytes(0x11), AddressFrame(FlashBase), LengthFrame(1)},
+           {CommandBytes(0x11), StmAddressFrame(FlashBase), LengthFrame(1)},
            Command::Data::Fixed,
            1});
     break;
@@ -507,7 +497,7 @@ void TCPU_CORTEX_FLASH::NextWrite() {
     payload.append(block.begin(), block.end());
     Start({"Write Memory",
            FlashBase + at,
-           {CommandBytes(0x31), AddressFrame(FlashBase + at), WithXor(payload)}});
+           {CommandBytes(0x31), StmAddressFrame(FlashBase + at), WithXor(payload)}});
     return;
   }
   RunStage = Stage::Verify;
@@ -529,7 +519,7 @@ void TCPU_CORTEX_FLASH::NextVerify() {
   const std::uint32_t addr = FlashBase + reading_.first;
   Start({"Read Memory",
          addr,
-         {CommandBytes(0x11), AddressFrame(addr), LengthFrame(reading_.second)},
+         {CommandBytes(0x11), StmAddressFrame(addr), LengthFrame(reading_.second)},
          Command::Data::Fixed,
          reading_.second});
 }
@@ -549,7 +539,7 @@ void TCPU_CORTEX_FLASH::NextRead() {
   const std::uint32_t addr = FlashBase + nextAt_;
   Start({"Read Memory",
          addr,
-         {CommandBytes(0x11), AddressFrame(addr), LengthFrame(count)},
+         {CommandBytes(0x11), StmAddressFrame(addr), LengthFrame(count)},
          Command::Data::Fixed,
          count});
 }
@@ -576,7 +566,7 @@ void TCPU_CORTEX_FLASH::TakeReadData() {
 void TCPU_CORTEX_FLASH::StartGo() {
   RunStage = Stage::Go;
   const std::uint32_t addr = FlashBase + (rangeStart_ & ~3u);
-  Start({"Go", addr, {CommandBytes(0x21), AddressFrame(addr)}});
+  Start({"Go", addr, {CommandBytes(0x21), StmAddressFrame(addr)}});
 }
 
 } // namespace vk::cpu

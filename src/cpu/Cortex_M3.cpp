@@ -4,7 +4,7 @@
 //   0x7F                 ->                SendSync
 //                        <-  "y"           AwaitAck         25 polls, then 0x7F again
 //                                                           (21 attempts)
-// then for each block of 256 bytes from 0 to 0x2000:
+// then for each block of 256 bytes from the region start (0x08000000) to 0x2000 above it:
 //   0x11 0xEE            ->                SendRead         read memory, and its complement
 //                        <-  "y"           AwaitReadAck
 //   address, XOR check   ->
@@ -20,14 +20,12 @@
 // was. A block with a byte other than 0xFF ends the check: NotBlank; all blank: Blank. Either
 // ends the run (Done), saying what was checked or where data was found.
 
+#include "cpu/StmAddressFrame.h"
 #include "link/SerialLink.h"
-
-#include <cstdio>
 
 namespace vk::cpu {
 
 using programmer::CpuState;
-using programmer::Hex4;
 using programmer::ProtocolBase;
 using programmer::RunPhase;
 
@@ -39,20 +37,10 @@ constexpr char kNack = 0x1F;
 bool HoldsNack(const std::string& answer) { return answer.find(kNack) != std::string::npos; }
 const std::string kReadCommand("\x11\xEE", 2);
 const std::string kBlockLength("\xFF\x00", 2); // 256 bytes - 1, and its complement
+// An address of the chip's 32-bit memory map, as the log names it: "08000000".
+std::string Address(std::uint32_t addr) { return programmer::HexDigits(addr, 8); }
 
 } // namespace
-
-std::string TCPU_CORTEX::AddressFrame(std::uint32_t addr) {
-  std::string frame;
-  std::uint8_t x = 0;
-  for (int shift = 24; shift >= 0; shift -= 8) {
-    const auto b = static_cast<std::uint8_t>(addr >> shift);
-    frame += static_cast<char>(b);
-    x ^= b;
-  }
-  frame += static_cast<char>(static_cast<std::uint8_t>(~x));
-  return frame;
-}
 
 void TCPU_CORTEX::InitBegin(link::SerialLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
@@ -63,15 +51,13 @@ void TCPU_CORTEX::InitBegin(link::SerialLink* link, const std::string& param) {
   synchronising_ = true;
   SyncRepeats = 0;
   Resyncs = 0;
-  ReadAddr = 0;
+  ReadAddr = static_cast<std::uint32_t>(RegionStart);
   Rereads = 0;
   checkBytes_ = CheckBytes::NotKnown;
 }
 
 std::string TCPU_CORTEX::BlockText() const {
-  char text[24];
-  std::snprintf(text, sizeof text, "block at 0x%04X", static_cast<unsigned>(ReadAddr));
-  return text;
+  return "block at 0x" + programmer::HexDigits(ReadAddr, 8);
 }
 
 void TCPU_CORTEX::InitStep(bool& skipErase) {
@@ -171,7 +157,7 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
                                            : NoAnswer();
     TryCount = 0;
     GoTo(BlockCheck::AwaitAddressAck);
-    Comm->SendString(AddressFrame(ReadAddr));
+    Comm->SendString(StmAddressFrame(ReadAddr));
     Comm->DropAnswer();
     break;
   case BlockCheck::AwaitAddressAck:
@@ -219,7 +205,7 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     for (const auto b : BlockData) Check &= b;
     if (Check != 0xFF) {
       GoTo(BlockCheck::NotBlank);
-    } else if (ReadAddr >= kLastBlock) {
+    } else if (ReadAddr - static_cast<std::uint32_t>(RegionStart) >= kLastBlock) {
       GoTo(BlockCheck::Blank);
     } else {
       ReadAddr += kBlockSize;
@@ -230,13 +216,14 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
   // Erase nor Program (whose texts would say otherwise).
   case BlockCheck::Blank:
     DoneAs = programmer::RunResult::Blank;
-    DoneDetail = "0000-" + Hex4(ReadAddr + kBlockSize - 1) + " checked";
+    DoneDetail = Address(static_cast<std::uint32_t>(RegionStart)) + "-" +
+                 Address(ReadAddr + kBlockSize - 1) + " checked";
     skipErase = true;
     Enter(CpuState::Done, RunPhase::Begin);
     break;
   case BlockCheck::NotBlank:
     DoneAs = programmer::RunResult::NotBlank;
-    DoneDetail = "data at " + Hex4(ReadAddr) + "-" + Hex4(ReadAddr + kBlockSize - 1);
+    DoneDetail = "data at " + Address(ReadAddr) + "-" + Address(ReadAddr + kBlockSize - 1);
     skipErase = true;
     Enter(CpuState::Done, RunPhase::Begin);
     break;

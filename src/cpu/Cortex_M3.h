@@ -1,6 +1,7 @@
 #pragma once
 // TCPU_CORTEX: a blank check through the Cortex-M3 serial boot loader. It synchronises with the
-// loader (0x7F, answered "y"), reads the first 8 KiB and 256 bytes in blocks of 256 bytes with
+// loader (0x7F, answered "y"), reads the first 8 KiB and 256 bytes of the flash (from the entry's
+// region start, 0x08000000: the boot loader reads only its valid areas) in blocks of 256 bytes with
 // single-byte commands each followed by its complement, and ends the run in Done with DoneAs
 // Blank or NotBlank and DoneDetail saying the range checked or where data was found, so that it
 // is never reported as programmed nor shown as erasing. Nothing is erased or written. A loader may
@@ -41,14 +42,12 @@ public:
   static constexpr std::uint32_t kNormalBaud = 115200;
   static constexpr std::uint8_t kEvenParity = 2;
   static constexpr std::uint32_t kBlockSize = 256;
-  static constexpr std::uint32_t kLastBlock = 8192; // the check reads 0 .. 8,192: 33 blocks
-  static constexpr int kSyncRetries = 20;           // 0x7F sent again in a run before giving up
-  static constexpr int kResyncs = 2;                // resynchronisations during the check
-  static constexpr int kMaxRereads = 20; // reads of one block again after a bad check byte
+  // The last block read lies this far above the region start: 33 blocks.
+  static constexpr std::uint32_t kLastBlock = 8192;
+  static constexpr int kSyncRetries = 20; // 0x7F sent again in a run before giving up
+  static constexpr int kResyncs = 2;      // resynchronisations during the check
+  static constexpr int kMaxRereads = 20;  // reads of one block again after a bad check byte
   static constexpr CortexTiming kTiming{};
-  // The bytes that ask for the block at addr: the address, most significant byte first, and the
-  // complement of the XOR of its four bytes.
-  static std::string AddressFrame(std::uint32_t addr);
 
   // The steps of a synchronisation (SyncStep), in InitStep, EraseBegin or ProgramBegin; the last
   // one hands over to the block check, or to the phase's work.
@@ -77,7 +76,7 @@ public:
   // Resynchronisations during this run's block check.
   std::int32_t Resyncs = 0;
   std::array<std::uint8_t, kBlockSize> BlockData{};
-  // Address of the block to read.
+  // Address of the block to read, in the chip's memory map.
   std::uint32_t ReadAddr = 0;
   // Running XOR of the received bytes, then the AND of the block for the blank test.
   std::uint8_t Check = 0;

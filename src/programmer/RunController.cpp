@@ -278,7 +278,7 @@ void RunController::EndRun(bool ok) {
   // The line scripts match stays last; what the read-back proved comes before it.
   if (ok && p.Verified)
     Log(ModuleName() + " Verified " + std::to_string(p.BytesVerified) + " bytes");
-  // A check says what it covered: "Blank (0000-20FF checked)" is no claim about the rest.
+  // A check says what it covered: "Blank (08000000-080020FF checked)" is no claim about the rest.
   const std::string found = p.DoneDetail.empty() ? "" : " (" + p.DoneDetail + ")";
   switch (result) {
   case RunResult::Blank:

@@ -141,7 +141,7 @@ public:
   // What a run that reaches Done has done: a protocol that only checks the chip says what it
   // found, so that nothing is reported as programmed that was not written.
   RunResult DoneAs = RunResult::Programmed;
-  // What such a check covered or found, for the log: "0000-20FF checked", "data at 0100-01FF".
+  // What such a check covered or found, for the log: "08000000-080020FF checked", "data at 0100-01FF".
   std::string DoneDetail;
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;

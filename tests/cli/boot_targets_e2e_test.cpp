@@ -135,7 +135,7 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
   const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
-                                 "Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written"}));
+                                 "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
   EXPECT_FALSE(Contains(r.out, "Erasing")) << r.out;
   EXPECT_TRUE(Contains(TempDir::Read(report), "\"result\":\"not blank\"")) << TempDir::Read(report);
   EXPECT_TRUE(Contains(

@@ -119,7 +119,7 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.device = {"cortex"};
     t.okExit = 4;
     t.program = {"--target", "Cortex-M3", dir.Write("app.hex", HexText(0, Pattern(0x100)))};
-    t.log = {"Cortex-M3 #0 Blank (0000-20FF checked), nothing written"};
+    t.log = {"Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written"};
     t.written = {"block(s) sent (0x0000 .. 0x2000)"}; // read to the end: found blank
     t.unplugAfter = "60b";                            // a few blocks into the check
     t.noise = "0.0005";
@@ -131,12 +131,12 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     t.traceSays = "sends no check byte";
     if (kind == "CortexM3NoCheckByte") {
       t.okExit = 4;
-      t.log = {"Cortex-M3 #0 Blank (0000-20FF checked), nothing written"};
+      t.log = {"Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written"};
       t.written = {"block(s) sent (0x0000 .. 0x2000)"};
     } else {
       t.device.insert(t.device.end(), {"--not-blank-from", "0x300"});
       t.okExit = 5; // checked, not blank
-      t.log = {"Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written"};
+      t.log = {"Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"};
       t.written = {"block(s) sent (0x0000 .. 0x0300)"};
     }
   } else if (kind == "CortexM3Flash" || kind == "CortexM3FlashGo") {

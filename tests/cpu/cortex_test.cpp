@@ -25,20 +25,22 @@ const std::string kSync = "\x7F";
 const std::string kRead("\x11\xEE", 2);
 const std::string kLength("\xFF\x00", 2);
 
-// The address bytes and the complement of their XOR, worked out by hand for the usual cases.
+constexpr std::uint32_t kFlash = 0x08000000;
+
+// The address bytes and their XOR.
 std::string Frame(std::uint32_t addr) {
   const std::uint8_t b[4] = {static_cast<std::uint8_t>(addr >> 24),
                              static_cast<std::uint8_t>(addr >> 16),
                              static_cast<std::uint8_t>(addr >> 8), static_cast<std::uint8_t>(addr)};
-  const auto check = static_cast<std::uint8_t>(0xFF - (b[0] ^ b[1] ^ b[2] ^ b[3]));
+  const auto check = static_cast<std::uint8_t>(b[0] ^ b[1] ^ b[2] ^ b[3]);
   return std::string{static_cast<char>(b[0]), static_cast<char>(b[1]), static_cast<char>(b[2]),
                      static_cast<char>(b[3]), static_cast<char>(check)};
 }
 
-// The bytes of reading the blocks at 0, 256, ... up to and including `last`.
+// The bytes of reading the flash's blocks at 0x08000000, +256, ... up to and including `last`.
 Lines Reads(std::uint32_t last) {
   Lines out;
-  for (std::uint32_t a = 0; a <= last; a += 256) {
+  for (std::uint32_t a = kFlash; a <= last; a += 256) {
     out.push_back(kRead);
     out.push_back(Frame(a));
     out.push_back(kLength);
@@ -91,6 +93,7 @@ struct Bench {
 struct Bare {
   Bare() : cpu(w.loop) {
     cpu.BootBaud = 115200;
+    cpu.RegionStart = static_cast<std::int32_t>(kFlash);
     cpu.InitBegin(w.comm.get(), "");
   }
   void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }
@@ -124,12 +127,12 @@ TEST(CortexM3, BlankChipIsReadIn33BlocksAndTheEraseIsSkipped) {
   Bench b;
   ASSERT_NE(dynamic_cast<TCPU_CORTEX*>(&b.p.prg.Cpu()), nullptr);
   ASSERT_TRUE(b.Run());
-  EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (0000-20FF checked), nothing written");
-  EXPECT_EQ(b.p.status.PanelText(0), "Module Blank (0000-20FF checked), nothing written");
+  EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written");
+  EXPECT_EQ(b.p.status.PanelText(0), "Module Blank (08000000-080020FF checked), nothing written");
   const Lines written = b.w.Written();
-  EXPECT_EQ(written, Concat({{kSync}, Reads(0x2000)}));
+  EXPECT_EQ(written, Concat({{kSync}, Reads(kFlash + 0x2000)}));
   ASSERT_GE(written.size(), 6u);
-  EXPECT_EQ(written[5], std::string("\x00\x00\x01\x00\xFE", 5)) << "the frame for 0x100";
+  EXPECT_EQ(written[5], std::string("\x08\x00\x01\x00\x09", 5)) << "the frame for 0x08000100";
   EXPECT_EQ(b.loader.Stats().blocksRead.size(), 33u);
   EXPECT_EQ(b.loader.Stats().blocksRead.back(), 0x2000u);
   EXPECT_FALSE(b.Erased());
@@ -156,8 +159,8 @@ TEST(CortexM3, CheckStopsAtTheFirstNonBlankBlock) {
     Bench b;
     b.loader.SetNotBlankFrom(0x300);
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank (data at 0300-03FF), nothing written");
-    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0x300)}));
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written");
+    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(kFlash + 0x300)}));
     // Nothing is erased, and nothing on screen says so.
     for (const auto& text : b.p.StatusTexts())
       EXPECT_EQ(text.find("Erasing"), std::string::npos) << text;
@@ -167,8 +170,8 @@ TEST(CortexM3, CheckStopsAtTheFirstNonBlankBlock) {
     Bench b; // one byte in the first block is enough
     b.loader.PutMemory(0x00FF, {0x7F});
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank (data at 0000-00FF), nothing written");
-    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0)}));
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Not blank (data at 08000000-080000FF), nothing written");
+    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(kFlash)}));
     EXPECT_FALSE(b.Erased());
   }
 }
@@ -202,7 +205,7 @@ TEST(CortexM3, SynchronisationGivesUpAfter21AttemptsOf26QuietPolls) {
     Bench b; // an unanswered first 0x7F: the second attempt synchronises
     b.loader.Faults().Add("command:sync#1=silent");
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (0000-20FF checked), nothing written");
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written");
     EXPECT_EQ(b.Count(kSync), 2);
   }
 }
@@ -219,7 +222,7 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     b.cpu.InitStep(b.skipErase);
     b.Answer("y"); // the check goes on where it was: this is the read command's "y"
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, kSync, Frame(0)}));
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, kSync, Frame(kFlash)}));
   }
   {
     Bench b; // the read command goes unanswered: two resynchronisations, then Failed
@@ -240,8 +243,8 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     b.loader.Faults().Add("command:address=X");
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::CommandRefused);
-    EXPECT_EQ(b.p.prg.LastOutcome().detail, "block at 0x0000: address refused (NACK)");
-    EXPECT_EQ(b.w.Written(), (Lines{kSync, kRead, Frame(0)}));
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, "block at 0x08000000: address refused (NACK)");
+    EXPECT_EQ(b.w.Written(), (Lines{kSync, kRead, Frame(kFlash)}));
   }
   {
     Bench b; // a repeat during synchronisation leaves both resynchronisations
@@ -249,7 +252,7 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     b.loader.Faults().Add("command:read=silent");
     ASSERT_TRUE(b.Run());
     EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
-    EXPECT_EQ(b.p.prg.LastOutcome().detail, "block at 0x0000 unanswered");
+    EXPECT_EQ(b.p.prg.LastOutcome().detail, "block at 0x08000000 unanswered");
     EXPECT_EQ(b.w.Written(), (Lines{kSync, kSync, kRead, kSync, kSync}));
   }
   {
@@ -257,8 +260,8 @@ TEST(CortexM3, BlockCheckResynchronisesTwiceAtMost) {
     c.dataDelayMs = 100;
     Bench b(c);
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (0000-20FF checked), nothing written");
-    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(0x2000)}));
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written");
+    EXPECT_EQ(b.w.Written(), Concat({{kSync}, Reads(kFlash + 0x2000)}));
   }
 }
 
@@ -274,7 +277,7 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     b.cpu.InitStep(b.skipErase);
     b.cpu.InitStep(b.skipErase);
     EXPECT_EQ(b.cpu.State, CpuState::Done);
-    EXPECT_EQ(b.cpu.DoneDetail, "data at 0000-00FF") << "0x5A is not blank";
+    EXPECT_EQ(b.cpu.DoneDetail, "data at 08000000-080000FF") << "0x5A is not blank";
   }
   {
     Bare b; // split over entries, the check byte in the second
@@ -292,15 +295,16 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     b.cpu.InitStep(b.skipErase);
     b.Answer("y");
     b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(0), kLength, kRead, Frame(0)}))
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(kFlash), kLength, kRead, Frame(kFlash)}))
         << "the same block is read again";
   }
   {
     Bench b; // one spoilt check byte: block 0 is read twice, the run goes on
     b.loader.Faults().Add("command:data#1=garbage");
     ASSERT_TRUE(b.Run());
-    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (0000-20FF checked), nothing written");
-    EXPECT_EQ(b.w.Written(), Concat({{kSync, kRead, Frame(0), kLength}, Reads(0x2000)}));
+    EXPECT_EQ(b.Result(), "Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written");
+    EXPECT_EQ(b.w.Written(),
+              Concat({{kSync, kRead, Frame(kFlash), kLength}, Reads(kFlash + 0x2000)}));
   }
   {
     Bench b; // every check byte spoilt: 21 reads of block 0, then the run fails
@@ -309,7 +313,7 @@ TEST(CortexM3, CheckByteFollowsTheData) {
     EXPECT_EQ(b.Result(), "Cortex-M3 #0 Failed");
     EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::Garbled);
     EXPECT_EQ(b.Count(kRead), 21);
-    EXPECT_EQ(b.Count(Frame(0)), 21);
+    EXPECT_EQ(b.Count(Frame(kFlash)), 21);
   }
 }
 
@@ -325,7 +329,7 @@ TEST(CortexM3, WhetherTheLoaderSendsCheckBytesIsLearntOnTheFirstBlock) {
     b.PollEvery10Ms(15);
     b.Answer(std::string(1, '\0'));
     for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase); // taken, judged, the next read
-    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(0), kLength, kRead}));
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(kFlash), kLength, kRead}));
     ASSERT_EQ(notes.size(), 1u);
     EXPECT_NE(notes[0].find("sends a check byte"), std::string::npos) << notes[0];
   }
@@ -335,7 +339,8 @@ TEST(CortexM3, WhetherTheLoaderSendsCheckBytesIsLearntOnTheFirstBlock) {
     b.Answer(blank);
     b.cpu.InitStep(b.skipErase);
     b.PollEvery10Ms(19);
-    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(0), kLength})) << "190 ms: still waiting";
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(kFlash), kLength}))
+        << "190 ms: still waiting";
     b.w.loop.RunFor(10);
     for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase);
     for (int i = 0; i < 3; ++i) {
@@ -344,8 +349,8 @@ TEST(CortexM3, WhetherTheLoaderSendsCheckBytesIsLearntOnTheFirstBlock) {
     }
     b.Answer(blank + "\x55"); // a second block: judged at once, the stray byte dropped
     for (int i = 0; i < 3; ++i) b.cpu.InitStep(b.skipErase);
-    EXPECT_EQ(b.Written(),
-              (Lines{kSync, kRead, Frame(0), kLength, kRead, Frame(0x100), kLength, kRead}));
+    EXPECT_EQ(b.Written(), (Lines{kSync, kRead, Frame(kFlash), kLength, kRead,
+                                  Frame(kFlash + 0x100), kLength, kRead}));
   }
 }
 

@@ -29,7 +29,7 @@ struct Host {
 std::string Frame(std::uint32_t a) {
   std::string f{static_cast<char>(a >> 24), static_cast<char>(a >> 16), static_cast<char>(a >> 8),
                 static_cast<char>(a)};
-  f += static_cast<char>(~(f[0] ^ f[1] ^ f[2] ^ f[3]));
+  f += static_cast<char>(f[0] ^ f[1] ^ f[2] ^ f[3]);
   return f;
 }
 
@@ -47,7 +47,7 @@ TEST(CortexBootLoaderModel, ReadsBlocksWithTheirCheckByte) {
   EXPECT_EQ(h.Ask(kRead), "") << "nothing before the synchronisation";
   EXPECT_EQ(h.Ask("\x7F"), "y");
   EXPECT_EQ(h.Ask(kRead), "y");
-  EXPECT_EQ(h.Ask(Frame(0x08000100)), "y") << "flash is also seen at 0x08000000";
+  EXPECT_EQ(h.Ask(Frame(0x08000100)), "y");
   EXPECT_EQ(h.Ask(kLength16), "y");
   h.now += 49;
   EXPECT_EQ(h.Read(), "") << "the data follows after a pause";
@@ -68,16 +68,18 @@ TEST(CortexBootLoaderModel, RefusesWhatIsWrong) {
   EXPECT_EQ(h.Ask(std::string("\x11\xEF", 2)), "\x1F") << "complement";
   EXPECT_EQ(h.Ask(std::string("\x44\xBB", 2)), "\x1F") << "Extended Erase is not offered";
   h.Ask(kRead);
-  std::string f = Frame(0x100);
-  f[4] ^= 1;
-  EXPECT_EQ(h.Ask(f), "\x1F") << "address check byte";
+  std::string f = Frame(0x08000100);
+  f[4] = static_cast<char>(~f[4]);
+  EXPECT_EQ(h.Ask(f), "\x1F") << "the complement of the XOR is no check byte";
   h.Ask(kRead);
-  EXPECT_EQ(h.Ask(Frame(0x1000)), "\x1F") << "outside the memory";
+  EXPECT_EQ(h.Ask(Frame(0x08001000)), "\x1F") << "past the flash";
   h.Ask(kRead);
-  h.Ask(Frame(0xF80));
+  EXPECT_EQ(h.Ask(Frame(0)), "\x1F") << "the loader reads no memory at 0";
+  h.Ask(kRead);
+  h.Ask(Frame(0x08000F80));
   EXPECT_EQ(h.Ask(std::string("\xFF\x00", 2)), "\x1F") << "256 bytes would run past the end";
-  EXPECT_EQ(loader.Stats().nacks, 5);
-  EXPECT_EQ(loader.Stats().readCommands, 3);
+  EXPECT_EQ(loader.Stats().nacks, 6);
+  EXPECT_EQ(loader.Stats().readCommands, 4);
 }
 
 TEST(CortexBootLoaderModel, NeedsEvenParityWhereTheLineCarriesIt) {
@@ -118,14 +120,9 @@ TEST(CortexBootLoaderModel, WritesClearBitsOnlyAndOffersOneEraseCommand) {
   CortexBootLoader loader;
   loader.PutMemory(0x10, {0x0F, 0xFF, 0xFF, 0xFF});
   Host h{loader};
-  const auto plain = [](std::uint32_t a) {
-    std::string f = Frame(a);
-    f.back() = static_cast<char>(~f.back());
-    return f;
-  };
   EXPECT_EQ(h.Ask("\x7F"), "y");
   EXPECT_EQ(h.Ask(std::string("\x31\xCE", 2)), "y");
-  EXPECT_EQ(h.Ask(plain(0x08000010)), "y");
+  EXPECT_EQ(h.Ask(Frame(0x08000010)), "y");
   EXPECT_EQ(h.Ask(std::string("\x03\xF0\x12\x34\x56\x83", 6)), "") << "programming";
   h.now += 1;
   EXPECT_EQ(h.Read(), "y");
@@ -138,5 +135,5 @@ TEST(CortexBootLoaderModel, WritesClearBitsOnlyAndOffersOneEraseCommand) {
   EXPECT_EQ(h.Read(), "y");
   EXPECT_EQ(loader.Memory()[0x10], 0xFF);
   EXPECT_EQ(h.Ask(std::string("\x31\xCE", 2)), "y");
-  EXPECT_EQ(h.Ask(plain(0x08000012)), "\x1F") << "not a word";
+  EXPECT_EQ(h.Ask(Frame(0x08000012)), "\x1F") << "not a word";
 }

@@ -11,6 +11,12 @@ namespace {
 
 constexpr char kNoise = '\x9C'; // no "y" in it
 
+std::string Hex8(std::uint32_t v) {
+  char text[12];
+  std::snprintf(text, sizeof text, "%08X", static_cast<unsigned>(v));
+  return text;
+}
+
 } // namespace
 
 std::uint32_t CortexPageSize(std::uint16_t productId) {
@@ -28,7 +34,9 @@ std::uint32_t CortexPageSize(std::uint16_t productId) {
 }
 
 CortexBootLoader::CortexBootLoader(CortexConfig config)
-    : config_(config), memory_(config.memorySize, 0xFF), readProtected_(config.readProtected) {}
+    : config_(config), memory_(config.memorySize, 0xFF), readProtected_(config.readProtected) {
+  if (config_.stuckBit && *config_.stuckBit < kFlashBase) *config_.stuckBit += kFlashBase;
+}
 
 void CortexBootLoader::Program(std::uint32_t offset, const std::uint8_t* data, std::size_t count) {
   for (std::size_t i = 0; i < count; ++i) {
@@ -78,7 +86,6 @@ bool CortexBootLoader::ListensAt(std::uint32_t baud) const {
 }
 
 std::optional<std::uint32_t> CortexBootLoader::Offset(std::uint32_t addr) const {
-  if (addr < memory_.size()) return addr;
   if (addr >= kFlashBase && addr - kFlashBase < memory_.size()) return addr - kFlashBase;
   return std::nullopt;
 }
@@ -152,10 +159,7 @@ void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
       addr = addr << 8 | frame_[static_cast<std::size_t>(i)];
       x ^= frame_[static_cast<std::size_t>(i)];
     }
-    // AN3155 checks the XOR of the four bytes; the Cortex-M3 check sends its complement, which
-    // is taken as well.
-    if (frame_[4] != x && static_cast<std::uint8_t>(~x) != frame_[4])
-      return Refuse("address check byte wrong", at, baud);
+    if (frame_[4] != x) return Refuse("address check byte wrong", at, baud);
     TakeAddress(addr, at, baud);
     break;
   }
@@ -252,24 +256,23 @@ void CortexBootLoader::TakeCommand(Micros at, std::uint32_t baud) {
 
 void CortexBootLoader::TakeAddress(std::uint32_t addr, Micros at, std::uint32_t baud) {
   const auto offset = Offset(addr);
-  const bool inFlash = offset && addr >= kFlashBase;
   switch (command_) {
   case kReadMemory:
-    if (!offset) return Refuse("address " + Hex4(addr) + " outside the memory", at, baud);
+    if (!offset) return Refuse("read at " + Hex8(addr) + " outside the flash", at, baud);
     if (!Acknowledge("address", at, baud)) return Idle();
     readOffset_ = *offset;
     frame_.clear();
     stage_ = Stage::AwaitLength;
     return;
   case kGo:
-    if (!inFlash) return Refuse("Go to " + Hex4(addr) + " outside the flash", at, baud);
+    if (!offset) return Refuse("Go to " + Hex4(addr) + " outside the flash", at, baud);
     if (!Acknowledge("address", at, baud)) return Idle();
     Note(at, "Go " + Hex4(addr) + ": the program runs");
     stats_.startedAt = addr;
     stage_ = Stage::Started;
     return;
   default: // write
-    if (!inFlash || addr % 4 != 0)
+    if (!offset || addr % 4 != 0)
       return Refuse("write to " + Hex4(addr) + ": not a word in the flash", at, baud);
     if (!Acknowledge("address", at, baud)) return Idle();
     writeOffset_ = *offset;

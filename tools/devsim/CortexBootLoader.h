@@ -7,9 +7,9 @@
 //   0x00 Get             "y", N, version, the command codes served, "y"
 //   0x01 Get Version     "y", version, 0x00, 0x00, "y"
 //   0x02 Get ID          "y", 0x01, the product ID (two bytes), "y"
-//   0x11 Read Memory     "y"; 4 address bytes + their XOR: "y"; N, ~N: "y", then at once the
-//                        N + 1 bytes, and behind them their XOR when checkByte is set (a loader
-//                        of the maker's own; ST's loader sends the bytes only)
+//   0x11 Read Memory     "y"; 4 address bytes + their XOR, in the flash: "y"; N, ~N: "y", then
+//                        at once the N + 1 bytes, and behind them their XOR when checkByte is set
+//                        (a loader of the maker's own; ST's loader sends the bytes only)
 //   0x21 Go              "y"; address + XOR in the flash: "y", and the loader is gone
 //   0x31 Write Memory    "y"; address + XOR (word-aligned, in the flash): "y"; N, N + 1 bytes
 //                        and the XOR of N and them: programmed, "y"
@@ -20,8 +20,12 @@
 //   0x92 Readout Unprotect  "y", the whole flash erased, "y", and the chip restarts
 // While read protection is active, Read, Write, Erase and Go are refused at their code.
 // Flash is programmed as flash is: a write can only clear bits, so writing over flash that was
-// not erased leaves the AND of both. Memory is mapped at 0 and at 0x08000000; it is blank (0xFF)
-// unless scripted otherwise.
+// not erased leaves the AND of both. The memory is the flash at 0x08000000; it is blank (0xFF)
+// unless scripted otherwise. An address frame whose check byte is not the XOR of the four bytes,
+// or an address outside the flash, is refused after the address (AN3155). The loader's other
+// readable areas (RAM, system memory, option bytes; AN2606) are not modelled: refused as well.
+// At 0 a chip in boot-loader mode shows its system memory, not the flash, and the loader does not
+// read there.
 //
 // A real loader sends the data right behind the "y", so the host may receive both in one chunk.
 // A pause between them (dataDelayMs) can be asked for, as some hosts wait for it.
@@ -42,7 +46,8 @@ struct CortexConfig {
   std::uint16_t productId = 0x410;    // STM32F10x medium-density
   std::uint8_t eraseCommand = 0x43;   // the erase command offered: 0x43 or 0x44
   bool readProtected = false;
-  std::optional<std::uint32_t> stuckBit; // bit 0 of the byte at this address never clears
+  // Bit 0 of the byte at this address (0x08000000 + offset, or the offset) never clears.
+  std::optional<std::uint32_t> stuckBit;
 };
 
 // The flash page of a product, from ST's reference manuals; 1 KiB for a product not known.
@@ -99,9 +104,9 @@ public:
   const std::vector<std::uint8_t>& Memory() const { return memory_; }
   bool ReadProtected() const { return readProtected_; }
   std::vector<std::uint8_t> FlashImage() const override { return memory_; }
-  // Scripted memory: bytes at an address (offset from the start of the memory).
+  // Scripted memory: bytes at an offset from the start of the flash.
   void PutMemory(std::uint32_t addr, const std::vector<std::uint8_t>& bytes);
-  // Program-like bytes (never 0xFF) from the block that holds addr to the end of the memory.
+  // Program-like bytes (never 0xFF) from the block that holds the offset addr to the end.
   void SetNotBlankFrom(std::uint32_t addr);
 
   std::string Summary() const override;
@@ -117,6 +122,7 @@ private:
   std::optional<Micros> Acknowledge(const char* name, Micros at, std::uint32_t baud);
   void Refuse(const std::string& why, Micros at, std::uint32_t baud);
   void SendBlock(std::uint32_t offset, std::uint32_t count, Micros ackDone, std::uint32_t baud);
+  // Where a flash address lies in the memory; nothing for an address outside the flash.
   std::optional<std::uint32_t> Offset(std::uint32_t addr) const;
   // The command byte and its complement are in: acknowledged, refused, or answered at once.
   void TakeCommand(Micros at, std::uint32_t baud);

@@ -14,17 +14,19 @@ const char* const kHelp =
     "AN3155) on a pseudo-terminal: 0x7F synchronises; Get, Get Version, Get ID, Read Memory,\n"
     "Write Memory, Erase or Extended Erase, Go, Readout Protect and Unprotect are served and\n"
     "acknowledged with \"y\" (0x79), refused with 0x1F. Reads are answered with the bytes\n"
-    "read and their XOR (only the bytes with --no-check-byte, as ST's loader). Flash is\n"
-    "programmed as flash is: a write only clears bits.\n"
+    "read and their XOR (only the bytes with --no-check-byte, as ST's loader). An address\n"
+    "is taken with the XOR of its four bytes, in the flash at 0x08000000 only: any other\n"
+    "check byte or address is refused. Flash is programmed as flash is: a write only\n"
+    "clears bits.\n"
     "Prints \"PORT <path>\" on stdout; open that path as the serial port. Ends on\n"
     "SIGINT/SIGTERM and prints what the loader went through on stderr.\n"
     "\n"
     "Loader options:\n"
     "  --baud N             the loader's bit rate (default 115200); bytes at any other rate\n"
     "                       are lost\n"
-    "  --memory-size N      bytes of memory (default 0x20000), mapped at 0 and 0x08000000\n"
-    "  --not-blank-from A   memory holds a program from the 256-byte block at A on\n"
-    "                       (default: all blank, 0xFF)\n"
+    "  --memory-size N      bytes of flash (default 0x20000), at 0x08000000\n"
+    "  --not-blank-from A   the flash holds a program from the 256-byte block at A on\n"
+    "                       (0x08000000 + offset, or the offset; default: all blank, 0xFF)\n"
     "  --data-delay-ms N    pause between the \"y\" to the length and the data (default 0:\n"
     "                       back to back, as a real loader answers)\n"
     "  --no-check-byte      send the bytes read without their XOR, as ST's ROM boot loader\n"
@@ -82,14 +84,17 @@ int RunCortex(const std::vector<std::string>& argv) {
            args.Fault(faults);
   };
   if (const auto end = ReadOptions(argv, "cortex", kHelp, &common, own)) return *end;
-  if (notBlankFrom && *notBlankFrom >= config.memorySize)
-    return UsageError("cortex", "--not-blank-from lies outside the memory");
-
+  // Either option names a flash address or its offset from the start of the flash.
+  const auto flashOffset = [](std::uint32_t addr) {
+    return addr >= CortexBootLoader::kFlashBase ? addr - CortexBootLoader::kFlashBase : addr;
+  };
+  if (notBlankFrom) {
+    notBlankFrom = flashOffset(*notBlankFrom);
+    if (*notBlankFrom >= config.memorySize)
+      return UsageError("cortex", "--not-blank-from lies outside the memory");
+  }
   if (stuckBit) {
-    const std::uint32_t offset = *stuckBit >= CortexBootLoader::kFlashBase
-                                     ? *stuckBit - CortexBootLoader::kFlashBase
-                                     : *stuckBit;
-    if (offset >= config.memorySize)
+    if (flashOffset(*stuckBit) >= config.memorySize)
       return UsageError("cortex", "--stuck-bit lies outside the memory");
     config.stuckBit = *stuckBit;
   }
