@@ -23,8 +23,10 @@
 
 #include "cpu/Kernels.h"
 #include "devsim/FaultScript.h"
+#include "devsim/Qx4tCanLoader.h"
 #include "devsim/SerialDeviceModel.h"
 #include "image/FirmwareImage.h"
+#include "link/CanLink.h"
 #include "link/Selector.h"
 #include "link/SerialLink.h"
 #include "platform/SimulatedEventLoop.h"
@@ -178,13 +180,123 @@ private:
   int id_ = 0;
 };
 
+// The CAN loader's side of the bus, as the link's PCAN driver sees it, with the faults of the
+// stream: one action per frame the loader sends, as for a serial line's bytes (a flip changes a
+// bit of one data byte; noise is a frame of the loader's identifier with stream bytes; the
+// adapter pulled out makes every driver call fail as a pulled PCAN-USB does). A first data byte
+// the host takes as a yes (`acknowledgements`) is never made out of another one.
+class FaultyBus : public link::IPcanUsb {
+public:
+  FaultyBus(platform::SimulatedEventLoop& loop, devsim::Qx4tCanLoader& node,
+            std::vector<std::uint8_t> stream, std::string_view acknowledgements)
+      : loop_(loop), node_(node), stream_(std::move(stream)), acks_(acknowledgements) {
+    id_ = loop_.AddPoller([this](Millis now) { Pump(now); }, [this] { return NextDue(); });
+  }
+  ~FaultyBus() override { loop_.RemovePoller(id_); }
+  FaultyBus(const FaultyBus&) = delete;
+  FaultyBus& operator=(const FaultyBus&) = delete;
+
+  std::uint32_t CAN_Init(std::uint16_t, int) override { return Gone(); }
+  std::uint32_t CAN_Write(const link::CanMsg& msg) override {
+    if (unplugged_) return link::CAN_ERR_ILLHW;
+    platform::CanFrame f;
+    f.id = msg.ID;
+    f.length = std::min<std::uint8_t>(msg.LEN, 8);
+    std::copy(msg.DATA, msg.DATA + f.length, f.data.begin());
+    node_.Receive(f, loop_.Now());
+    return link::CAN_ERR_OK;
+  }
+  std::uint32_t CAN_Read(link::CanMsg& msg) override {
+    if (unplugged_) return link::CAN_ERR_ILLHW;
+    if (held_.empty() || held_.front().at > loop_.Now()) return link::CAN_ERR_QRCVEMPTY;
+    const platform::CanFrame f = held_.front().frame;
+    held_.pop_front();
+    msg = {};
+    msg.ID = f.id;
+    msg.LEN = f.length;
+    std::copy(f.data.begin(), f.data.begin() + f.length, msg.DATA);
+    return link::CAN_ERR_OK;
+  }
+  std::uint32_t CAN_Close() override { return Gone(); }
+
+  bool Altered() const { return altered_; }
+  Millis HeldMs() const { return heldMs_; }
+
+private:
+  struct Held {
+    Millis at;
+    platform::CanFrame frame;
+  };
+  std::uint32_t Gone() const { return unplugged_ ? link::CAN_ERR_ILLHW : link::CAN_ERR_OK; }
+  std::optional<std::uint8_t> Next() {
+    if (pos_ >= stream_.size()) return std::nullopt;
+    return stream_[pos_++];
+  }
+  bool IsAck(std::uint8_t b) const { return acks_.find(static_cast<char>(b)) != acks_.npos; }
+
+  void Shape(platform::CanFrame f, Millis now) {
+    const auto action = Next().value_or(0);
+    Millis at = std::max(now, lastAt_);
+    if (action >= 0xE0 && action <= 0xE7 && f.length > 0) {
+      const std::size_t i = Next().value_or(0) % f.length;
+      const auto flipped = static_cast<std::uint8_t>(f.data[i] ^ (1u << (action & 7)));
+      if (i != 0 || !IsAck(flipped)) {
+        f.data[i] = flipped;
+        altered_ = true;
+      }
+    } else if (action >= 0xE8 && action <= 0xEB) {
+      altered_ = true;
+      return;
+    } else if (action >= 0xEC && action <= 0xEF) {
+      platform::CanFrame noise;
+      noise.id = f.id;
+      noise.length = static_cast<std::uint8_t>(Next().value_or(1) % 9);
+      for (std::uint8_t k = 0; k < noise.length; ++k) noise.data[k] = Next().value_or(0xE5);
+      if (noise.length == 0 || !IsAck(noise.data[0])) {
+        held_.push_back({at, noise});
+        altered_ = true;
+      }
+    } else if (action >= 0xF0 && action <= 0xFB) {
+      const Millis stall = 20 * static_cast<Millis>(Next().value_or(0));
+      heldMs_ += stall;
+      at += stall;
+    } else if (action == 0xFF) {
+      unplugged_ = true;
+      return;
+    }
+    lastAt_ = at;
+    held_.push_back({at, f});
+  }
+
+  void Pump(Millis now) {
+    for (const auto& f : node_.TakeOutput(now)) {
+      if (unplugged_) break;
+      Shape(f, now);
+    }
+  }
+  std::optional<Millis> NextDue() const { return unplugged_ ? std::nullopt : node_.NextDue(); }
+
+  platform::SimulatedEventLoop& loop_;
+  devsim::Qx4tCanLoader& node_;
+  std::vector<std::uint8_t> stream_;
+  std::size_t pos_ = 0;
+  std::string_view acks_;
+  std::deque<Held> held_;
+  Millis lastAt_ = 0;
+  Millis heldMs_ = 0;
+  bool altered_ = false;
+  bool unplugged_ = false;
+  int id_ = 0;
+};
+
 // What a run did, for the target's own rule.
 struct RunFacts {
   RunOutcome outcome;
   std::vector<std::string> log;
   bool lineAltered = false;
   const image::FirmwareImage* image = nullptr;
-  const devsim::SerialDeviceModel* device = nullptr;
+  const devsim::SerialDeviceModel* device = nullptr; // the serial device; null on CAN
+  std::vector<std::uint8_t> flash;                   // the device's flash, from address 0
 };
 
 struct ProtocolTarget {
@@ -192,8 +304,10 @@ struct ProtocolTarget {
   int module = 0;    // the module address the run addresses
   int kernelNo = 0;  // the boot kernel the entry sends (a generated one), 0: none
   std::string_view acknowledgements;
-  // Builds the device from the input (settings and scripted faults).
+  // Builds the device from the input (settings and scripted faults): a serial one, or the CAN
+  // loader (the run then goes over the CAN link, "PCAN").
   std::function<std::unique_ptr<devsim::SerialDeviceModel>(FuzzedDataProvider&)> makeDevice;
+  std::function<std::unique_ptr<devsim::Qx4tCanLoader>(FuzzedDataProvider&)> makeCanNode;
   // The longest the run may take by the protocol's own limits, for an image of `records` blocks.
   std::function<Millis(int records)> runLimitMs;
   // Where the image lies: blocks of `blockSize` from `imageFrom`, `imageSlots` places.
@@ -208,8 +322,6 @@ struct ProtocolTarget {
   std::function<Tick(programmer::RunController&, link::SerialLink&, platform::IEventLoop&)> start;
   // The target's rule on the outcome; the generic ones run first.
   std::function<void(const RunFacts&)> check;
-  // The flash as the device holds it at the image's addresses (default: FlashImage()).
-  std::function<std::vector<std::uint8_t>(const devsim::SerialDeviceModel&)> flashOf;
 };
 
 // Up to three scripted-fault rules of the model's language: the n-th data record (or a range),
@@ -308,6 +420,12 @@ private:
   int module_;
 };
 
+inline std::vector<std::uint8_t> FlashOf(const devsim::SerialDeviceModel* device,
+                                         const devsim::Qx4tCanLoader* node) {
+  if (node) return {node->Flash().begin(), node->Flash().end()};
+  return device->FlashImage();
+}
+
 inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const ProtocolTarget& t) {
   FuzzedDataProvider in(data, size);
   static const programmer::CatalogueEntry* entry = programmer::FindEntryByName(t.entry);
@@ -325,18 +443,44 @@ inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const P
 
   int records = 0;
   const std::string text = ImageText(in, t, entry->BlockSize, records);
-  std::unique_ptr<devsim::SerialDeviceModel> device = t.makeDevice(in);
+  std::unique_ptr<devsim::SerialDeviceModel> device;
+  std::unique_ptr<devsim::Qx4tCanLoader> node;
+  if (t.makeCanNode)
+    node = t.makeCanNode(in);
+  else
+    device = t.makeDevice(in);
   const std::vector<std::uint8_t> stream = in.ConsumeRemainingBytes<std::uint8_t>();
 
   platform::SimulatedEventLoop loop;
   loop.SetSkipIdle(true);
   platform::SimulatedSerialPorts ports;
-  auto line = ports.Add(1);
-  link::SerialLink link(loop, ports, nullptr, [](const link::LinkMessage&) {});
+  std::unique_ptr<FaultyBus> bus;
+  std::unique_ptr<link::CanLink> can;
+  link::ListSelector canAddress, canSpeed;
+  if (node) {
+    bus = std::make_unique<FaultyBus>(loop, *node, stream, t.acknowledgements);
+    can = std::make_unique<link::CanLink>(loop, *bus, [](const link::LinkMessage&) {});
+    can->FillAddressList(canAddress);
+    can->FillSpeedList(canSpeed);
+    canAddress.SetCurrentIndex(node->Config().node - 1);
+  }
+  std::shared_ptr<platform::SimulatedSerialLine> line;
+  if (device) line = ports.Add(1);
+  link::SerialLink link(
+      loop, ports, nullptr, [](const link::LinkMessage&) {}, can.get());
   link::ListSelector selector;
   selector.AddEntry("PCAN");
   link.FillPortList(selector);
-  FaultyLine faulty(loop, line, *device, stream, t.acknowledgements, t.lineMayAlter);
+  if (node) {
+    selector.SetCurrentIndex(0);
+    link.PortListChange(selector);
+  }
+  std::unique_ptr<FaultyLine> faulty;
+  if (device)
+    faulty = std::make_unique<FaultyLine>(loop, line, *device, stream, t.acknowledgements,
+                                          t.lineMayAlter);
+  const auto heldMs = [&] { return faulty ? faulty->HeldMs() : bus->HeldMs(); };
+  const auto altered = [&] { return faulty ? faulty->Altered() : bus->Altered(); };
 
   // Kept from run to run: its file area is a megabyte.
   static auto* kept = new image::FirmwareImage();
@@ -346,7 +490,7 @@ inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const P
                                      text.size()) == image::ImageFormat::IntelHex);
   RunDisplay display(t.module);
   programmer::RunController prg(
-      loop, &firmware, &link, [](int) { return kernel; }, programmer::MakeCpuFactory(nullptr));
+      loop, &firmware, &link, [](int) { return kernel; }, programmer::MakeCpuFactory(can.get()));
   prg.SetDisplay(&display);
   std::optional<RunOutcome> outcome;
   prg.OnModuleDone = [&](const RunOutcome& o) {
@@ -373,18 +517,18 @@ inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const P
   // The limit grows with the stalls the line put in as they come.
   const Millis started = loop.Now();
   const Millis ownLimit = t.runLimitMs(records);
-  auto overdue = [&] { return loop.Now() - started > ownLimit + faulty.HeldMs(); };
+  auto overdue = [&] { return loop.Now() - started > ownLimit + heldMs(); };
   loop.RunUntil([&] { return outcome.has_value() || overdue(); }, 100 * ownLimit);
   if (!outcome) {
     std::fprintf(stderr, "run still going after %lld ms (own limit %lld, stalls %lld)\n",
                  static_cast<long long>(loop.Now() - started), static_cast<long long>(ownLimit),
-                 static_cast<long long>(faulty.HeldMs()));
+                 static_cast<long long>(heldMs()));
     VK_REQUIRE(outcome.has_value());
   }
   const RunOutcome& o = *outcome;
   if (o.result == RunResult::Failed) VK_REQUIRE(o.reason != FailReason::None);
   if (o.result == RunResult::Programmed) {
-    const std::vector<std::uint8_t> flash = t.flashOf ? t.flashOf(*device) : device->FlashImage();
+    const std::vector<std::uint8_t> flash = FlashOf(device.get(), node.get());
     VK_REQUIRE(flash.size() >= firmware.MemEnd());
     for (std::uint32_t a = firmware.MemStart(); a < firmware.MemEnd(); ++a) {
       if (flash[a] != firmware.Image()[a]) {
@@ -395,7 +539,17 @@ inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const P
       }
     }
   }
-  if (t.check) t.check({o, display.log, faulty.Altered(), &firmware, device.get()});
+  // VK_FUZZ_VERBOSE=1: each run's outcome and log, for reading what an input does.
+  static const bool verbose = std::getenv("VK_FUZZ_VERBOSE") != nullptr;
+  if (verbose) {
+    for (const auto& l : display.log) std::fprintf(stderr, "  log: %s\n", l.c_str());
+    std::fprintf(stderr, "%s: %s (%s) after %lld ms, line %s\n", t.entry.c_str(),
+                 o.result == RunResult::Failed ? "failed" : "ended", o.detail.c_str(),
+                 static_cast<long long>(loop.Now() - started), altered() ? "altered" : "clean");
+  }
+  if (t.check)
+    t.check(
+        {o, display.log, altered(), &firmware, device.get(), FlashOf(device.get(), node.get())});
   link.OnReceive = nullptr;
   return 0;
 }

@@ -76,8 +76,6 @@ const fuzz::ProtocolTarget kTarget{
     .imageFrom = 0x1000,
     .imageSlots = 16,
     .start = DetectThenRun,
-    .check = {},
-    .flashOf = {},
 };
 
 } // namespace

@@ -17,10 +17,10 @@ const fuzz::ProtocolTarget kTarget{
     .makeDevice =
         [](FuzzedDataProvider& in) {
           devsim::Isp8051Config c;
-          c.echo = in.ConsumeIntegralInRange(0, 7) != 0;
+          c.echo = in.ConsumeIntegralInRange(0, 7) != 7;
           c.eraseMs = in.ConsumeIntegralInRange<devsim::Millis>(0, 120);
           c.recordMs = in.ConsumeIntegralInRange<devsim::Millis>(0, 40);
-          c.locked = in.ConsumeIntegralInRange(0, 7) == 0;
+          c.locked = in.ConsumeIntegralInRange(0, 7) == 7;
           auto loader = std::make_unique<devsim::Isp8051Loader>(c);
           for (const auto& rule :
                fuzz::FaultRules(in, {"SYNC", "ERASE", "CLOSE", "END", ""},

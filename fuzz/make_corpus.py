@@ -133,7 +133,7 @@ PROTOCOL_SEEDS = {
     "three_records": bytes(8) + bytes([0x02, 0x11, 0x03, 0x22, 0x05, 0x33, 0x07]),
 }
 PROTOCOL_TARGETS = ["proto_backplane", "proto_isp8051", "proto_h8", "proto_qx4t_boot",
-                    "proto_cortex_check"]
+                    "proto_cortex_check", "proto_qx4t_can"]
 
 write("intelhex", INTEL)
 write("srecord", SREC)
