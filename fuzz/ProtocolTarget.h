@@ -544,8 +544,9 @@ inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const P
   if (verbose) {
     for (const auto& l : display.log) std::fprintf(stderr, "  log: %s\n", l.c_str());
     std::fprintf(stderr, "%s: %s (%s) after %lld ms, line %s\n", t.entry.c_str(),
-                 o.result == RunResult::Failed ? "failed" : "ended", o.detail.c_str(),
-                 static_cast<long long>(loop.Now() - started), altered() ? "altered" : "clean");
+                 o.result == RunResult::Failed ? programmer::FailReasonText(o.reason) : "ended",
+                 o.detail.c_str(), static_cast<long long>(loop.Now() - started),
+                 altered() ? "altered" : "clean");
   }
   if (t.check)
     t.check(
