@@ -52,6 +52,27 @@ using programmer::FailReason;
 using programmer::RunOutcome;
 using programmer::RunResult;
 
+// VK_FUZZ_VERBOSE: 1 prints each run's outcome and log, 2 also the device's transcript and what
+// the line handed to the host.
+inline int Verbose() {
+  static const int level = [] {
+    const char* v = std::getenv("VK_FUZZ_VERBOSE");
+    return v ? std::atoi(v) : 0;
+  }();
+  return level;
+}
+
+// Bytes as text, others in hexadecimal.
+inline std::string Shown(std::string_view bytes) {
+  std::string shown;
+  for (unsigned char c : bytes) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, c >= 0x20 && c < 0x7F ? "%c" : "<%02X>", c);
+    shown += hex;
+  }
+  return shown;
+}
+
 // The device's side of the simulated line, with the faults of the stream between them.
 class FaultyLine {
 public:
@@ -140,7 +161,10 @@ private:
       out.push_back(static_cast<char>(held_.front().byte));
       held_.pop_front();
     }
-    if (!out.empty()) line_->Send(out);
+    if (!out.empty()) {
+      line_->Send(out);
+      if (Verbose() >= 2) std::fprintf(stderr, "%9.3f  line> %s\n", now / 1e3, Shown(out).c_str());
+    }
     if (unplugged_ || model_.HungUp()) {
       gone_ = true;
       line_->HangUp(EIO);
@@ -526,6 +550,22 @@ inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const P
     VK_REQUIRE(outcome.has_value());
   }
   const RunOutcome& o = *outcome;
+  if (Verbose() >= 2 && device) {
+    for (const auto& e : device->Transcript())
+      std::fprintf(stderr, "%9.3f %s %s\n", static_cast<double>(e.at) / 1e6,
+                   e.kind == devsim::TranscriptEntry::Kind::FromHost ? "host>"
+                   : e.kind == devsim::TranscriptEntry::Kind::ToHost ? "dev> "
+                                                                     : "----",
+                   Shown(e.bytes).c_str());
+    std::fprintf(stderr, "%s\n", device->Summary().c_str());
+  }
+  if (Verbose() >= 1) {
+    for (const auto& l : display.log) std::fprintf(stderr, "  log: %s\n", l.c_str());
+    std::fprintf(stderr, "%s: %s (%s) after %lld ms, line %s\n", t.entry.c_str(),
+                 o.result == RunResult::Failed ? programmer::FailReasonText(o.reason) : "ended",
+                 o.detail.c_str(), static_cast<long long>(loop.Now() - started),
+                 altered() ? "altered" : "clean");
+  }
   if (o.result == RunResult::Failed) VK_REQUIRE(o.reason != FailReason::None);
   if (o.result == RunResult::Programmed) {
     const std::vector<std::uint8_t> flash = FlashOf(device.get(), node.get());
@@ -538,15 +578,6 @@ inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const P
         VK_REQUIRE(flash[a] == firmware.Image()[a]);
       }
     }
-  }
-  // VK_FUZZ_VERBOSE=1: each run's outcome and log, for reading what an input does.
-  static const bool verbose = std::getenv("VK_FUZZ_VERBOSE") != nullptr;
-  if (verbose) {
-    for (const auto& l : display.log) std::fprintf(stderr, "  log: %s\n", l.c_str());
-    std::fprintf(stderr, "%s: %s (%s) after %lld ms, line %s\n", t.entry.c_str(),
-                 o.result == RunResult::Failed ? programmer::FailReasonText(o.reason) : "ended",
-                 o.detail.c_str(), static_cast<long long>(loop.Now() - started),
-                 altered() ? "altered" : "clean");
   }
   if (t.check)
     t.check(

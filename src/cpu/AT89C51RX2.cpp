@@ -171,8 +171,8 @@ void TCPU_ISP8051::ProgramBegin() {
 }
 
 void TCPU_ISP8051::ProgramStep() {
-  const RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false,
-                              kMaxRecordRetries};
+  RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false, kMaxRecordRetries};
+  rules.echoesRecords = true;
   RecordLoopStep(rules, RecordRepeats, [this] {
     Comm->DropAnswers();
     RecordRepeats = 0;
