@@ -117,7 +117,28 @@ def write(kind, files):
             f.write(content.encode() if isinstance(content, str) else content)
 
 
+# The protocol targets (fuzz_proto_*): FuzzedDataProvider takes the image, the model's settings
+# and its scripted faults from the end (zeros: one record, the model's defaults, no faults), and
+# the front is the line's fault stream, one action per byte the device sends (ProtocolTarget.h).
+TAIL = bytes(24)
+PROTOCOL_SEEDS = {
+    "clean_run": TAIL,
+    "first_answer_stalled_5s": bytes([0xF0, 0xFF]) + TAIL,
+    "first_answer_stalled_1s": bytes([0xF0, 0x32]) + TAIL,
+    "bit_flips": bytes([0x00, 0xE1, 0x00, 0xE6, 0x00, 0xE3]) + TAIL,
+    "bytes_lost": bytes([0x00, 0x00, 0xE8, 0x00, 0xE9]) + TAIL,
+    "noise_put_in": bytes([0xEC, 0x58, 0x00, 0xED, 0x0D, 0xEE, 0x0A]) + TAIL,
+    "unplugged_early": bytes([0x00] * 3 + [0xFF]) + TAIL,
+    "unplugged_late": bytes([0x00] * 40 + [0xFF]) + TAIL,
+    "three_records": bytes(8) + bytes([0x02, 0x11, 0x03, 0x22, 0x05, 0x33, 0x07]),
+}
+PROTOCOL_TARGETS = ["proto_backplane", "proto_isp8051", "proto_h8", "proto_qx4t_boot",
+                    "proto_cortex_check", "proto_qx4t_can"]
+
 write("intelhex", INTEL)
 write("srecord", SREC)
 write("detect", DETECT)
 write("container", CONTAINER)
+for target in PROTOCOL_TARGETS:
+    write(target, PROTOCOL_SEEDS)
+

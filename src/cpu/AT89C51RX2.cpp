@@ -374,8 +374,9 @@ void TCPU_ISP8051::ProgramStep() {
     if (ReadTick()) Enter(State, RunPhase::End);
     return;
   }
-  const RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false,
+  RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false,
                               kMaxRecordRetries};
+  rules.echoesRecords = true;
   RecordLoopStep(rules, RecordRepeats, [this] {
     Comm->DropAnswers();
     RecordRepeats = 0;

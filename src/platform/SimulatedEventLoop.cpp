@@ -52,7 +52,7 @@ public:
     Stop();
     step_ = std::move(step);
     running_ = true;
-    pollerId_ = loop_.AddPoller([this](Millis) { RunSteps(); });
+    pollerId_ = loop_.AddPoller([this](Millis) { RunSteps(); }, [this] { return NextDue(); });
   }
   void Stop() override {
     running_ = false;
@@ -64,6 +64,8 @@ public:
     if (woken_.exchange(false)) return WaitResult::Woken;
     if (loop_.Now() >= deadline) return WaitResult::TimedOut;
     notYet_ = true;
+    waitingFor_ = what;
+    waitDeadline_ = deadline;
     return WaitResult::NotYet;
   }
   void Wake() override { woken_ = true; }
@@ -72,20 +74,34 @@ private:
   // Steps until the body waits for something that has not happened yet in this millisecond.
   void RunSteps() {
     constexpr int kMaxStepsPerMillisecond = 100000; // a body that never waits must not hang us
+    waiting_ = false;
     for (int i = 0; i < kMaxStepsPerMillisecond && running_; ++i) {
       notYet_ = false;
       if (!step_()) {
         Stop();
         return;
       }
-      if (notYet_) return;
+      if (notYet_) {
+        waiting_ = true;
+        return;
+      }
     }
+  }
+  // The body runs again when its input or a wake-up comes, or at its deadline.
+  std::optional<Millis> NextDue() const {
+    if (!running_ || !waiting_ || woken_.load() ||
+        (waitingFor_ != nullptr && waitingFor_->HasInput()))
+      return loop_.Now() + 1;
+    return waitDeadline_;
   }
 
   SimulatedEventLoop& loop_;
   std::function<bool()> step_;
   bool running_ = false;
   bool notYet_ = false;
+  bool waiting_ = false; // the last round ended in a wait that had not come true
+  IWaitable* waitingFor_ = nullptr;
+  Millis waitDeadline_ = 0;
   std::atomic<bool> woken_{false};
   int pollerId_ = 0;
 };
@@ -105,7 +121,11 @@ std::unique_ptr<ITimer> SimulatedEventLoop::CreateTimer(int intervalMs,
 
 void SimulatedEventLoop::Sleep(int ms) {
   ++sleepDepth_;
-  for (int i = 0; i < ms; ++i) Tick(true);
+  const Millis end = now_.load() + ms;
+  while (now_.load() < end) {
+    now_ = IdleUntil(end - 1, true);
+    Tick(true);
+  }
   --sleepDepth_;
 }
 
@@ -123,7 +143,10 @@ void SimulatedEventLoop::RunFor(Millis ms) {
   runTarget_ = now_.load() + ms;
   RunPosted();
   FireDueTimers();
-  while (now_.load() < runTarget_) Tick(false);
+  while (now_.load() < runTarget_) {
+    now_ = IdleUntil(runTarget_ - 1, false);
+    Tick(false);
+  }
 }
 
 bool SimulatedEventLoop::RunUntil(const std::function<bool()>& done, Millis limitMs) {
@@ -133,15 +156,39 @@ bool SimulatedEventLoop::RunUntil(const std::function<bool()>& done, Millis limi
   FireDueTimers();
   while (now_.load() < runTarget_) {
     if (done()) return true;
+    now_ = IdleUntil(runTarget_ - 1, false);
     Tick(false);
   }
   return done();
 }
 
 int SimulatedEventLoop::AddPoller(std::function<void(Millis)> poller) {
+  return AddPoller(std::move(poller), {});
+}
+
+int SimulatedEventLoop::AddPoller(std::function<void(Millis)> poller,
+                                  std::function<std::optional<Millis>()> nextDue) {
   const int id = nextPollerId_++;
-  pollers_.push_back({id, std::move(poller)});
+  pollers_.push_back({id, std::move(poller), std::move(nextDue)});
   return id;
+}
+
+Millis SimulatedEventLoop::IdleUntil(Millis limit, bool sleeping) {
+  const Millis now = now_.load();
+  if (!skipIdle_ || limit <= now) return now;
+  if (!sleeping) {
+    std::lock_guard lock(postMutex_);
+    if (!posted_.empty()) return now;
+  }
+  Millis next = limit + 1; // the first millisecond something happens at
+  for (const auto& p : pollers_) {
+    if (!p.nextDue) return now;
+    if (const auto due = p.nextDue()) next = std::min(next, *due);
+  }
+  if (!sleeping)
+    for (const auto& t : timers_)
+      if (t->enabled) next = std::min(next, t->due);
+  return std::max(now, next - 1);
 }
 
 void SimulatedEventLoop::RemovePoller(int id) {

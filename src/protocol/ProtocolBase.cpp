@@ -190,11 +190,35 @@ void ProtocolBase::AppendChecksum(std::uint32_t from, std::uint32_t to) {
   programmer::AppendChecksum(Buffer, EndAddr, from, to);
 }
 
+// The address of the last record echo in an answer (":LLAAAA" with six hexadecimal digits).
+static std::optional<std::uint32_t> EchoedRecordAddress(const std::string& answer) {
+  const auto digit = [](char c) -> int {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+  };
+  std::optional<std::uint32_t> found;
+  for (std::size_t at = answer.find(':'); at != std::string::npos && at + 7 <= answer.size();
+       at = answer.find(':', at + 1)) {
+    std::uint32_t address = 0;
+    bool hex = true;
+    for (std::size_t i = at + 1; i < at + 7 && hex; ++i) {
+      const int d = digit(answer[i]);
+      hex = d >= 0;
+      if (hex && i >= at + 3) address = address * 16 + static_cast<std::uint32_t>(d);
+    }
+    if (hex) found = address;
+  }
+  return found;
+}
+
 void ProtocolBase::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
                                   const std::function<void()>& prepare) {
   inRecordLoop_ = true;
   auto sendNext = [&] {
     const auto send = [this] {
+      echoedAt_.reset();
       GoTo(SendNextRecord() ? RecordStep::Await : RecordStep::AllSent);
       StartWaiting();
     };
@@ -226,7 +250,10 @@ void ProtocolBase::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& re
     // What the answer asks for; the last character recognised decides.
     enum class Verdict { Wait, Next, Repeat, Refuse } verdict = Verdict::Wait;
     std::optional<char> named; // the character refused or asking for a repeat, when named
-    for (const char c : Comm->PeekAnswer()) {
+    const std::string answer = Comm->PeekAnswer();
+    if (rules.echoesRecords)
+      if (const auto echoed = EchoedRecordAddress(answer)) echoedAt_ = echoed;
+    for (const char c : answer) {
       if (rules.acknowledge.find(c) != std::string_view::npos) {
         verdict = Verdict::Next;
       } else if (rules.fatal.find(c) != std::string_view::npos) {
@@ -241,6 +268,8 @@ void ProtocolBase::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& re
       }
     }
     if (!rules.keepAnswer) Comm->DropAnswer();
+    if (verdict == Verdict::Next && echoedAt_ && *echoedAt_ != (LastRecordAt & 0xFFFF))
+      verdict = Verdict::Wait; // the late answer to an earlier send
     switch (verdict) {
     case Verdict::Wait: // nothing recognised: the answer may still come
       break;

@@ -277,6 +277,9 @@ protected:
     // The quiet time the loader needs before each record, the end record too: after the
     // receive list is cleared (clearBeforeSend), before the record goes out.
     int pauseBeforeRecordMs = 0;
+    // The loader echoes each record before its answer: a yes that follows the echo of another
+    // record answers an earlier send (one sent again after a late answer) and is not taken.
+    bool echoesRecords = false;
   };
   // One tick of the loop on Step (RecordStep); a loop starts at Prepare. retryCount counts over
   // the run; prepare resets it.
@@ -284,6 +287,8 @@ protected:
                       const std::function<void()>& prepare);
 
   bool inRecordLoop_ = false; // this run's programming is the shared record loop
+  // The address in the last record echo received since the record went out (echoesRecords).
+  std::optional<std::uint32_t> echoedAt_;
   platform::IEventLoop& loop_;
 
 private:

@@ -331,6 +331,22 @@ TEST(Isp8051, TheLastRecognisedCharacterDecides) {
   }
 }
 
+// A block sent again after a late "X" may get two answers; the later one, behind the echo of
+// that earlier block, must not acknowledge the block that follows it.
+TEST(Isp8051, AnAnswerBehindAnotherBlocksEchoIsNotTaken) {
+  for (const auto chip : {Isp8051Chip::AT89C51RX2, Isp8051Chip::P89C51RX2}) {
+    const auto data = Pattern(0x100);
+    Isp8051Config c;
+    // The second block is refused, but the late answer to the first arrives before the "R".
+    c.recordReplies[2] = "\r\n" + Record(0x1000, data.data()) + ".\r\nR";
+    Bench b(chip, c);
+    b.Load(HexText(0x1000, data));
+    ASSERT_TRUE(b.Run());
+    EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Failed");
+    EXPECT_EQ(b.p.prg.LastOutcome().reason, vk::programmer::FailReason::RecordRefused);
+  }
+}
+
 TEST(Isp8051, FatalAnswersEndTheRun) {
   struct Case {
     Isp8051Chip chip;

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -209,4 +210,64 @@ TEST(SimulatedEventLoop, WorkerIsSteppedInVirtualTime) {
   // Ended by its step: no more calls.
   loop.RunFor(50);
   EXPECT_EQ(log.size(), expected.size());
+}
+
+// Skipping idle milliseconds changes when nothing happens, only how fast the run gets there: a
+// timer that sleeps, a device poller that says when it is next due and feeds the worker, and a
+// worker waiting with deadlines log the same times either way.
+TEST(SimulatedEventLoop, SkippingIdleTimeKeepsEveryEventAtItsTime) {
+  struct Run {
+    std::vector<Firing> log;
+    int pollerCalls = 0;
+  };
+  auto scenario = [](bool skip) {
+    Run run;
+    SimulatedEventLoop loop;
+    loop.SetSkipIdle(skip);
+    Inbox inbox;
+    std::vector<Millis> deviceDue = {37, 420, 1999};
+    loop.AddPoller(
+        [&](Millis now) {
+          ++run.pollerCalls;
+          if (!deviceDue.empty() && now >= deviceDue.front()) {
+            deviceDue.erase(deviceDue.begin());
+            run.log.push_back({"device", now});
+            ++inbox.pending;
+          }
+        },
+        [&]() -> std::optional<Millis> {
+          if (deviceDue.empty()) return std::nullopt;
+          return deviceDue.front();
+        });
+    auto worker = loop.CreateWorker();
+    Millis deadline = 333;
+    worker->Start([&] {
+      switch (worker->Wait(&inbox, deadline)) {
+      case WaitResult::Readable:
+        --inbox.pending;
+        run.log.push_back({"byte", loop.Now()});
+        return true;
+      case WaitResult::TimedOut:
+        run.log.push_back({"timeout", loop.Now()});
+        deadline = loop.Now() + 333;
+        return true;
+      default:
+        return true;
+      }
+    });
+    auto timer = loop.CreateTimer(100, [&] {
+      run.log.push_back({"timer", loop.Now()});
+      if (loop.Now() == 300) loop.Sleep(250);
+    });
+    timer->SetEnabled(true);
+    EXPECT_TRUE(loop.RunUntil([&] { return deviceDue.empty(); }, 5000));
+    loop.RunFor(500);
+    return run;
+  };
+  const Run stepped = scenario(false);
+  const Run skipped = scenario(true);
+  EXPECT_EQ(skipped.log, stepped.log);
+  EXPECT_EQ(stepped.log.front(), (Firing{"device", 37}));
+  EXPECT_EQ(stepped.pollerCalls, 2499);
+  EXPECT_LT(skipped.pollerCalls, 200);
 }
