@@ -2,7 +2,7 @@
 # Sets up a fresh machine, builds, and runs every test: the unit and end-to-end suites, the
 # Debian package (lintian, then installed into a scratch root and used), the same suites under
 # AddressSanitizer and UndefinedBehaviorSanitizer, each fuzzer for a bounded time
-# (VK_FUZZ_SECONDS, default 30), and the link and platform tests under ThreadSanitizer.
+# (VK_FUZZ_SECONDS, default 20; two at a time on two cores), and the link and platform tests under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,7 +42,7 @@ ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 step "fuzzers"
-bash scripts/fuzz.sh build-asan "${VK_FUZZ_SECONDS:-30}"
+bash scripts/fuzz.sh build-asan "${VK_FUZZ_SECONDS:-20}"
 
 step "build (clang, thread sanitizer, link and platform tests only)"
 CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}" \
