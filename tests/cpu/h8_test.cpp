@@ -168,7 +168,7 @@ struct Bare {
 
 TEST(H8, FullRunBootsDownloadsTheKernelAndProgramsTheChip) {
   Bench b;
-  b.chip.SetPacing(true); // bytes take their time on the line
+  b.chip.SetPacing(true);                      // bytes take their time on the line
   b.chip.PutFlash(0x4000, Bytes(0x100, 0x12)); // an older program, for the kernel to erase
   auto data = Pattern(0x1000);
   std::fill(data.begin() + 0x400, data.begin() + 0x480, std::uint8_t{0xFF}); // one blank block
@@ -395,7 +395,9 @@ TEST(H8, KernelBytesGoAtMostTwoAheadOfTheirEchoes) {
       const int sent = std::min(echoed + 2, TCPU_H8_3664::kKernelSize);
       const auto written = b.Written();
       ASSERT_EQ(written.size(), 3u + static_cast<std::size_t>(sent)) << echoed;
-      ASSERT_EQ(written.back(), std::string(1, static_cast<char>(kernel[static_cast<std::size_t>(sent - 1)]))) << echoed;
+      ASSERT_EQ(written.back(),
+                std::string(1, static_cast<char>(kernel[static_cast<std::size_t>(sent - 1)])))
+          << echoed;
       b.Answer(std::string(1, static_cast<char>(kernel[static_cast<std::size_t>(echoed)])));
     }
     b.cpu.ProgramBegin();
