@@ -86,8 +86,10 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
     // 0x00 costs the answer's polls.
     t += Ms(w.rateSettleMs) + (w.typicalMatchAttempts - 1) * w.answerPolls * tick;
     t += 2 * Ms(w.afterConfirmMs);
-    // The size and the kernel, each byte out and its echo back before the next.
-    t += (2 + cpu::TCPU_H8_3664::kKernelSize) * 2 * CharTime(c.bootRate);
+    // The size out and its echo back; then the kernel back to back, as the next byte goes
+    // before the echo of the one before is back, and the last echo.
+    t += (2 + 1) * CharTime(c.bootRate);
+    t += (cpu::TCPU_H8_3664::kKernelSize + 1) * CharTime(c.bootRate);
     t += Ms(w.typicalEraseMs + w.rateSettleMs);
     return t + (HexChars(c) + c.records) * CharTime(cpu::TCPU_H8_3664::kKernelBaud) + endRecord;
   }

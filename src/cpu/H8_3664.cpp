@@ -7,8 +7,10 @@
 //                        <-  0xAA          AwaitConfirm    the same
 //   0x04 0x00            ->                SendKernelSize
 //                        <-  0x04 0x00     AwaitSizeEcho   the echo, within 100 ms a byte
-//   a kernel byte        ->                SendKernel      the next byte once the echo of
-//                        <-  the same byte                 this one is back and equal
+//   a kernel byte        ->                SendKernel      two bytes may await their echo:
+//                        <-  the same byte                 the next goes once the echo of
+//                                                          the one before the last is back
+//                                                          and equal; within 100 ms a byte
 //                        <-  0xAA          AwaitKernel     once the ROM has erased the flash
 //                                                          (0xFF: it could not), within 8 s
 // then at 115200 bit/s the kernel takes the image in the shared record loop:
@@ -135,7 +137,8 @@ TCPU_H8_3664::Echo TCPU_H8_3664::CollectEcho() {
 void TCPU_H8_3664::SendNextKernelByte() {
   if (ProgressBar)
     ProgressBar->SetPosition((ProgressBar->Max() - ProgressBar->Min()) * KernelIndex / kKernelSize);
-  SendEchoed(std::string(1, static_cast<char>(KernelByte(KernelIndex))));
+  Comm->SendChar(KernelByte(KernelIndex));
+  kernelSentAt_[KernelIndex % kKernelBytesInFlight] = loop_.Now();
   ++KernelIndex;
 }
 
@@ -149,6 +152,32 @@ std::string HexBytes(const std::string& bytes) {
   return out;
 }
 } // namespace
+
+void TCPU_H8_3664::KernelEchoStep() {
+  // In byte mode every entry is one byte; what comes after the last echo (the ROM's 0xAA) stays.
+  while (KernelEchoed < KernelIndex && Comm->AnswerWaiting()) {
+    const std::string echo = *Comm->TakeAnswer();
+    if (echo.size() != 1 || static_cast<std::uint8_t>(echo[0]) != KernelByte(KernelEchoed)) {
+      Fail(programmer::FailReason::Garbled,
+           "kernel byte 0x" + programmer::Hex4(KernelEchoed) + " echoed as " + HexBytes(echo));
+      return;
+    }
+    ++KernelEchoed;
+  }
+  if (KernelEchoed == kKernelSize) {
+    StartWaiting();
+    SyncStep = Boot::AwaitKernel;
+    BootStep(); // a 0xAA that came with the last echo is taken now
+    return;
+  }
+  while (KernelIndex < kKernelSize && KernelIndex - KernelEchoed < kKernelBytesInFlight)
+    SendNextKernelByte();
+  // The limit counts for the oldest byte in flight from the moment it was sent.
+  if (loop_.Now() - kernelSentAt_[KernelEchoed % kKernelBytesInFlight] >= kTiming.echoLimitMs)
+    Fail(programmer::FailReason::NoSync, "kernel byte 0x" + programmer::Hex4(KernelEchoed) +
+                                             " not echoed within " +
+                                             std::to_string(kTiming.echoLimitMs) + " ms");
+}
 
 void TCPU_H8_3664::BootStep() {
   switch (SyncStep.Is()) {
@@ -187,6 +216,7 @@ void TCPU_H8_3664::BootStep() {
     Comm->DropAnswers();
     Comm->SetByteMode(true);
     KernelIndex = 0;
+    KernelEchoed = 0;
     SendEchoed(kKernelSizeBytes);
     SyncStep = Boot::AwaitSizeEcho;
     break;
@@ -202,33 +232,13 @@ void TCPU_H8_3664::BootStep() {
       break;
     case Echo::Complete:
       SyncStep = Boot::SendKernel;
-      SendNextKernelByte();
+      KernelEchoStep();
       break;
     }
     break;
-  case Boot::SendKernel: {
-    const std::string byteName = "kernel byte 0x" + programmer::Hex4(KernelIndex - 1);
-    switch (CollectEcho()) {
-    case Echo::Waiting:
-      if (WaitedLongerThan(kTiming.echoLimitMs))
-        Fail(programmer::FailReason::NoSync,
-             byteName + " not echoed within " + std::to_string(kTiming.echoLimitMs) + " ms");
-      break;
-    case Echo::Wrong:
-      Fail(programmer::FailReason::Garbled, byteName + " echoed as " + HexBytes(echoed_));
-      break;
-    case Echo::Complete:
-      if (KernelIndex < kKernelSize) {
-        SendNextKernelByte();
-      } else {
-        StartWaiting();
-        SyncStep = Boot::AwaitKernel;
-        BootStep(); // a 0xAA that came with the last echo is taken now
-      }
-      break;
-    }
+  case Boot::SendKernel:
+    KernelEchoStep();
     break;
-  }
   case Boot::AwaitKernel:
     // The ROM checks the flash, erases it where it holds data, and then says 0xAA (0xFF when
     // the erase failed); any other byte is noise.

@@ -4,9 +4,11 @@
 // then takes the image as Intel HEX records at 115200 bit/s, answering each with one character.
 // Initialize and Erase are never entered: InitBegin goes straight to Program, and erasing is
 // the kernel's business. A run whose kernel did not load fails at once, before anything is sent.
-// The boot ROM echoes every byte of the size and the kernel: the next byte goes when the echo of
-// the one before is back and equal, so the download runs at the chip's pace and a byte the chip
-// took wrongly fails the run at once. No step holds the tick thread: a stop between two bytes
+// The boot ROM echoes every byte of the size and the kernel. Two kernel bytes may be on their way
+// unechoed: the next goes when the echo of the one before the last is back and equal, so the wire
+// stays full while the chip sets the pace (its receive register holds one byte while the next
+// shifts in, and it has echoed the one before by then), and a byte the chip took wrongly fails
+// the run at once. No step holds the tick thread: a stop between two bytes
 // ends the boot before the chip starts a kernel.
 
 #include "cpu/Kernels.h"
@@ -53,7 +55,7 @@ public:
     AwaitBaudMatch = 1, // the chip's 0x00; then 0x55
     AwaitConfirm = 2,   // 0xAA
     SendKernelSize = 3, // 1,024, high byte first
-    SendKernel = 4,     // the echo of the kernel byte sent last; then the next byte
+    SendKernel = 4,     // the echo of the oldest kernel byte unechoed; then the next byte
     AwaitKernel = 5,    // the ROM's 0xAA once it has erased the flash
     KernelRuns = 6,     // to the kernel's rate
     KernelSilent = 7,   // to the kernel's rate, then the run fails
@@ -68,6 +70,10 @@ public:
   std::int32_t TryCount = 0;
   // Bytes of the kernel sent.
   std::int32_t KernelIndex = 0;
+  // Bytes of the kernel whose echo is back and equal.
+  std::int32_t KernelEchoed = 0;
+  // Kernel bytes sent and not yet echoed, at most.
+  static constexpr int kKernelBytesInFlight = 2;
   // Boot attempts made again because the chip did not answer.
   std::int32_t BootRepeats = 0;
   // Records sent again in this run.
@@ -93,10 +99,15 @@ private:
   Echo CollectEcho();
   // Sends the next kernel byte and moves the bar.
   void SendNextKernelByte();
+  // Takes the kernel's echoes that have come back, no more than were sent, and sends the bytes
+  // the window then allows; fails the run on a wrong or missing echo.
+  void KernelEchoStep();
 
   std::int64_t holdUntil_ = 0;
   std::string echoExpected_; // the bytes last sent, whose echo is awaited
   std::string echoed_;       // what has come back of them
+  // When each kernel byte in flight was sent, by index modulo the window.
+  std::int64_t kernelSentAt_[kKernelBytesInFlight] = {};
 };
 
 } // namespace vk::cpu

@@ -107,6 +107,43 @@ TEST(H8BootModeModel, KernelProgramsRecordsAndRefusesBadOnes) {
   EXPECT_EQ(chip.Stats().refused, 5u);
 }
 
+TEST(H8BootModeModel, RomKeepsPaceWithTheLineAndOverrunsWhileBusy) {
+  H8BootConfig config;
+  config.matchZeros = 1;
+  config.recordMs = 50;
+  H8BootMode chip(config);
+  chip.SetPacing(true);
+  chip.PutFlash(0x100, {0x00}); // one block to erase before the 0xAA
+  Host h{chip};
+  h.Baud(9600);
+  h.Ask(std::string(1, '\0'));
+  h.now += 5;
+  ASSERT_EQ(h.Ask("\x55"), std::string(1, '\0'));
+  h.now += 5;
+  ASSERT_EQ(h.Ask(""), "\xAA");
+  // The size and the kernel back to back: every byte is taken and echoed at the line's pace.
+  const std::string sizeAndKernel = std::string("\x04\x00", 2) + std::string(1024, '\x11');
+  h.Ask(sizeAndKernel);
+  h.now += 1100; // 1,026 byte times and one more for the last echo; the erase is under way
+  EXPECT_EQ(h.Ask(""), sizeAndKernel);
+  EXPECT_EQ(chip.Summary().find("overrun"), std::string::npos);
+  h.now += 200;
+  EXPECT_EQ(h.Ask(""), "\xAA");
+  // While the kernel programs a record, one byte waits in the receiver; the next one overruns it
+  // and is lost, and the receiver takes nothing more.
+  h.Baud(115200);
+  EXPECT_EQ(h.Ask(Record(0x0010, {1}) + "::"), "");
+  h.now += 100;
+  EXPECT_EQ(h.Ask(""), "\x06") << "the record was programmed";
+  const std::string next = Record(0x0020, {2});
+  EXPECT_EQ(h.Ask(next), "") << "the overrun stops the receiver";
+  h.now += 100;
+  EXPECT_EQ(h.Ask(""), "");
+  EXPECT_NE(chip.Summary().find("lost to an overrun: " + std::to_string(1 + next.size())),
+            std::string::npos)
+      << chip.Summary();
+}
+
 TEST(H8BootModeModel, ScriptedFaults) {
   {
     H8BootMode chip;

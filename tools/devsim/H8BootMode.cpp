@@ -37,6 +37,19 @@ const char* H8StageName(H8BootMode::Stage stage) {
 H8BootMode::H8BootMode(H8BootConfig config) : config_(config) {
   config_.flashSize = std::min<std::uint32_t>(config_.flashSize, kMaxFlash);
   flash_.fill(0xFF);
+  HoldOneReceivedByte(); // the SCI3's receive data register
+}
+
+void H8BootMode::OnOverrun(Micros at) {
+  Note(at, "overrun: a byte was complete before the one before it was read; it is lost, and "
+           "the SCI takes nothing more until the chip is reset");
+}
+
+void H8BootMode::Echo(std::uint8_t b, Micros at, std::uint32_t baud) {
+  // The ROM reads the byte, then waits until the transmitter can take its echo before it reads
+  // the next one.
+  BusyUntil(std::max(at, TransmitterTakesNextAt(baud)));
+  Emit(std::string(1, static_cast<char>(b)), at, baud);
 }
 
 void H8BootMode::PutFlash(std::uint32_t addr, const std::vector<std::uint8_t>& bytes) {
@@ -136,7 +149,7 @@ void H8BootMode::BootByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     }
     break;
   case Stage::AwaitSize:
-    Emit(std::string(1, static_cast<char>(b)), at, baud);
+    Echo(b, at, baud);
     size_ = static_cast<std::uint16_t>(size_ << 8 | b);
     if (++sizeBytes_ < 2) break;
     if (size_ != kKernelSize) {
@@ -150,7 +163,7 @@ void H8BootMode::BootByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     stage_ = Stage::AwaitKernel;
     break;
   case Stage::AwaitKernel:
-    Emit(std::string(1, static_cast<char>(b)), at, baud);
+    Echo(b, at, baud);
     kernel_.push_back(b);
     if (kernel_.size() < kKernelSize) break;
     if (!BootAnswer("kernel", "\xAA", std::string(1, kNoise), EraseForKernel(at), baud)) {

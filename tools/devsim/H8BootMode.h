@@ -21,6 +21,11 @@
 //   end record      no answer; programming is over and the chip is back in boot mode, as after
 //                   the reset that starts the next board
 // Anything else is ignored.
+// The SCI holds one received byte while the next shifts in, and one byte to send while the one
+// before goes out: the ROM reads a byte, waits until its echo can be handed to the transmitter,
+// and reads the next, so it keeps pace with a host that sends back to back. A byte complete while
+// the one before is still unread (the ROM erasing, the kernel programming) is an overrun: it is
+// lost and the SCI takes nothing more until the chip is reset.
 
 #include "devsim/ModelText.h"
 #include "devsim/ScriptedSerialModel.h"
@@ -97,9 +102,12 @@ public:
 protected:
   void OnByte(std::uint8_t b, Micros at, std::uint32_t baud) override;
   bool ListensAt(std::uint32_t baud) const override;
+  void OnOverrun(Micros at) override;
 
 private:
   void BootByte(std::uint8_t b, Micros at, std::uint32_t baud);
+  // Echoes a byte of the size or the kernel.
+  void Echo(std::uint8_t b, Micros at, std::uint32_t baud);
   void KernelByte(std::uint8_t b, Micros at, std::uint32_t baud);
   // Sends a boot answer (or, by the fault script, its garbled form, nothing, or a refusal);
   // false when the step must not be carried out (refused or hung up).

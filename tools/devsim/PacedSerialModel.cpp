@@ -104,8 +104,15 @@ void PacedSerialModel::Advance(Micros now) {
       const LineByte b = wire_.front();
       wire_.pop_front();
       const bool heard = ListensAt(b.baud);
-      Record(TranscriptEntry::Kind::FromHost, b.at, b.baud, !heard, b.b);
-      if (heard) {
+      const bool overrun = heard && (overrun_ || (holdsOneByte_ && !received_.empty()));
+      Record(TranscriptEntry::Kind::FromHost, b.at, b.baud, !heard || overrun, b.b);
+      if (overrun) {
+        ++counters_.overrun;
+        if (!overrun_) {
+          overrun_ = true;
+          OnOverrun(b.at);
+        }
+      } else if (heard) {
         ++counters_.bytesIn;
         received_.push_back(b);
       } else {
@@ -144,6 +151,8 @@ std::string PacedSerialModel::LineSummary(std::string_view lostTo) const {
   return "bytes in " + std::to_string(counters_.bytesIn) + ", out " +
          std::to_string(counters_.bytesOut) + "; lost to " + std::string(lostTo) + ": in " +
          std::to_string(counters_.lostIn) + ", out " + std::to_string(counters_.lostOut) +
+         (counters_.overrun > 0 ? "; lost to an overrun: " + std::to_string(counters_.overrun)
+                                : "") +
          (hungUp_ ? "; hung up" : "");
 }
 

@@ -7,6 +7,9 @@
 //   wire     sent by the host; with pacing it arrives one byte time after the previous one
 //   receiver taken in when the device listens at the host's rate, otherwise lost
 //   firmware handled by OnByte, not before the device is free again (BusyUntil)
+// A device whose receiver holds one byte for its firmware (HoldOneReceivedByte) overruns when a
+// byte is complete while the one before is still unread: that byte is lost and the receiver takes
+// nothing more, as a UART with its overrun flag set.
 // Replies queued with Send reach the host at their due time and are lost if the host has moved
 // to another rate meanwhile.
 
@@ -41,6 +44,7 @@ public:
     std::uint64_t lostIn = 0;   // sent by the host at a rate the device was not listening at
     std::uint64_t lostOut = 0;  // sent by the device while the host listened at another rate
     std::uint64_t ignoredAfterHangUp = 0;
+    std::uint64_t overrun = 0; // lost to an overrun, and after it
   };
   const LineCounters& Counters() const { return counters_; }
 
@@ -61,6 +65,16 @@ protected:
   Micros Send(std::string_view bytes, Micros readyAt, std::uint32_t baud);
   // The firmware takes no further byte before `until` (erasing, programming).
   void BusyUntil(Micros until);
+  // The receiver holds one byte until the firmware takes it (a receive data register behind the
+  // shift register) instead of any number.
+  void HoldOneReceivedByte() { holdsOneByte_ = true; }
+  // Called once when the receiver overruns, at the time the lost byte was complete.
+  virtual void OnOverrun(Micros at) { (void)at; }
+  // When the transmitter can take another byte from the firmware: it holds one byte while the
+  // one before goes out on the line.
+  Micros TransmitterTakesNextAt(std::uint32_t baud) const {
+    return pacing_ ? lastOut_ - ByteTime(baud) : lastOut_;
+  }
   // The device goes away at `at`; replies due by then still reach the host.
   void HangUpAt(Micros at);
   void Note(Micros at, std::string text);
@@ -80,6 +94,8 @@ private:
   HostLine host_;
   bool pacing_ = false;
   bool hungUp_ = false;
+  bool holdsOneByte_ = false;
+  bool overrun_ = false; // the receiver has overrun and takes nothing more
   Micros now_ = 0;
   Micros busyUntil_ = 0;
   Micros lastWire_ = 0;
