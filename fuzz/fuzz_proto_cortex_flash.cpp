@@ -82,8 +82,8 @@ fuzz::Millis RunLimit(int) {
   const fuzz::Millis answer = wait(t.answerLimitMs);
   const fuzz::Millis sync =
       wait(t.settleMs) + (TCPU_CORTEX_FLASH::kSyncRetries + 1) * wait(t.syncQuietMs);
-  const fuzz::Millis read = (TCPU_CORTEX_FLASH::kMaxRereads + 1) *
-                            (3 * answer + answer + wait(t.checkByteQuietMs));
+  const fuzz::Millis read =
+      (TCPU_CORTEX_FLASH::kMaxRereads + 1) * (3 * answer + answer + wait(t.checkByteQuietMs));
   const fuzz::Millis start = sync + 2 * answer + 2 * answer + read;
   const fuzz::Millis unprotect = answer + wait(t.massEraseLimitMs) + wait(t.afterResetMs);
   const fuzz::Millis erase =
@@ -119,11 +119,11 @@ std::unique_ptr<devsim::SerialDeviceModel> MakeLoader(FuzzedDataProvider& in) {
   default:
     break;
   }
-  for (const auto& rule : fuzz::FaultRules(in,
-                                           {"SYNC", "GET", "GETID", "READ", "ADDRESS", "LENGTH",
-                                            "DATA", "WRITE", "WRITTEN", "ERASE", "ERASED",
-                                            "UNPROTECT", "GO", ""},
-                                           {"silent", "X", "garbage", "hangup"}))
+  for (const auto& rule :
+       fuzz::FaultRules(in,
+                        {"SYNC", "GET", "GETID", "READ", "ADDRESS", "LENGTH", "DATA", "WRITE",
+                         "WRITTEN", "ERASE", "ERASED", "UNPROTECT", "GO", ""},
+                        {"silent", "X", "garbage", "hangup"}))
     VK_REQUIRE(loader->Faults().Add(rule));
   choice.loader = loader.get();
   return loader;
