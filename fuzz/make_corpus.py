@@ -133,7 +133,44 @@ PROTOCOL_SEEDS = {
     "three_records": bytes(8) + bytes([0x02, 0x11, 0x03, 0x22, 0x05, 0x33, 0x07]),
 }
 PROTOCOL_TARGETS = ["proto_backplane", "proto_isp8051", "proto_h8", "proto_qx4t_boot",
-                    "proto_cortex_check", "proto_qx4t_can"]
+                    "proto_cortex_check", "proto_cortex_flash", "proto_qx4t_can"]
+
+
+
+def fdp_tail(*fields):
+    """The end of an input that FuzzedDataProvider decodes into these integers, in the order they
+    are taken: (value, bytes) each, the bytes taken from the end, most significant first."""
+    taken = []
+    for value, size in fields:
+        taken += [(value >> 8 * (size - 1 - i)) & 0xFF for i in range(size)]
+    return bytes(reversed(taken))
+
+
+# Cortex-M3 Flash: the image (records, then slot and pattern of each), then the loader: check
+# byte, data delay (2 bytes), product, Extended Erase, read protection (7), stuck bit (3, then
+# its offset in 2 bytes), the run (program, program and Go, read, compare), removing the
+# protection, the flash's old content (1: old firmware from an offset; 2: the image, and perhaps
+# one byte of it different at an offset), then the fault rules (0).
+def cortex_flash(image, product=0, extended=0, protected=0, stuck=None, run=0, unprotect=0,
+                 old=(0,)):
+    stuck_fields = [(3, 1), (stuck, 2)] if stuck is not None else [(0, 1)]
+    old_fields = [(old[0], 1)] + [(v, n) for v, n in old[1:]]
+    return fdp_tail(*image, (1, 1), (0, 2), (product, 1), (extended, 1), (protected, 1),
+                    *stuck_fields, (run, 1), (unprotect, 1), *old_fields, (0, 1))
+
+
+ONE_BLOCK = [(0, 1), (2, 1), (0x31, 1)]
+CORTEX_FLASH_SEEDS = {
+    "old_firmware_extended_erase_2k_pages": cortex_flash(ONE_BLOCK, product=2, extended=1,
+                                                         old=(1, (0x80, 2))),
+    "page_size_unknown_whole_erase": cortex_flash(ONE_BLOCK, product=8, old=(1, (0, 2))),
+    "stuck_bit_in_block": cortex_flash(ONE_BLOCK, stuck=0x211),
+    "protected_removed_then_go": cortex_flash(ONE_BLOCK, protected=7, run=1, unprotect=1),
+    "protected_left_alone": cortex_flash(ONE_BLOCK, protected=7),
+    "read_old_firmware": cortex_flash(ONE_BLOCK, run=2, old=(1, (0x100, 2))),
+    "compare_same": cortex_flash(ONE_BLOCK, run=3, old=(2, (0, 1))),
+    "compare_one_byte_differs": cortex_flash(ONE_BLOCK, run=3, old=(2, (1, 1), (0x2C0, 2))),
+}
 
 write("intelhex", INTEL)
 write("srecord", SREC)
@@ -141,4 +178,4 @@ write("detect", DETECT)
 write("container", CONTAINER)
 for target in PROTOCOL_TARGETS:
     write(target, PROTOCOL_SEEDS)
-
+write("proto_cortex_flash", CORTEX_FLASH_SEEDS)
