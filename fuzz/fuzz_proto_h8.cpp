@@ -1,5 +1,4 @@
-// The H8 boot mode and its kernel: the rate match, the kernel's download byte by byte with its
-// echo, the kernel's start, then the records at the kernel's rate, against the chip's model.
+// The H8 boot mode and its kernel: the rate match, the kernel's download paced by its echoes, the kernel's start, then the records at the kernel's rate, against the chip's model.
 
 #include "ProtocolTarget.h"
 
@@ -31,10 +30,11 @@ const fuzz::ProtocolTarget kTarget{
         [](int records) {
           constexpr auto t = TCPU_H8_3664::kTiming;
           constexpr int kPoll = 10;
-          const fuzz::Millis attempt = 2 * t.rateSettleMs + 2 * t.answerPolls * kPoll +
-                                       2 * t.afterConfirmMs + t.afterSizeMs +
-                                       TCPU_H8_3664::kKernelSize * (t.kernelByteGapMs + kPoll) +
-                                       t.kernelStartMs + t.kernelEndPolls * kPoll;
+          // Each byte of the size and the kernel may take its whole echo limit (a missing echo
+          // ends the attempt at once, so the sum is generous), then the ROM's erase.
+          const fuzz::Millis attempt =
+              3 * t.rateSettleMs + 2 * t.answerPolls * kPoll + 2 * t.afterConfirmMs +
+              (2 + TCPU_H8_3664::kKernelSize) * (t.echoLimitMs + kPoll) + t.eraseLimitMs + kPoll;
           const fuzz::Millis load = (records + 1 + TCPU_H8_3664::kMaxRecordRetries) *
                                     programmer::ProtocolBase::kAnswerLimitMs;
           return (TCPU_H8_3664::kBootRetries + 1) * attempt + load;
