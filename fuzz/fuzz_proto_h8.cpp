@@ -1,4 +1,5 @@
-// The H8 boot mode and its kernel: the rate match, the kernel's download paced by its echoes, the kernel's start, then the records at the kernel's rate, against the chip's model.
+// The H8 boot mode and its kernel: the rate match, the kernel's download paced by its echoes,
+// the kernel's start, then the records at the kernel's rate, against the chip's model.
 
 #include "ProtocolTarget.h"
 
