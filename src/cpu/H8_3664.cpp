@@ -243,7 +243,10 @@ void TCPU_H8_3664::BootStep() {
     // The ROM checks the flash, erases it where it holds data, and then says 0xAA (0xFF when
     // the erase failed); any other byte is noise.
     while (Comm->AnswerWaiting()) {
-      for (const char c : *Comm->TakeAnswer()) {
+      // The entry is kept for the loop: ranging over the taken optional's contents would
+      // outlive it.
+      const std::string answer = *Comm->TakeAnswer();
+      for (const char c : answer) {
         if (static_cast<std::uint8_t>(c) == kConfirmed) {
           SyncStep = Boot::KernelRuns;
           return;
