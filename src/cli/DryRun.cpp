@@ -4,6 +4,7 @@
 #include "cli/Commands.h"
 #include "cpu/AT89C51RX2.h"
 #include "cpu/Backplane.h"
+#include "cpu/CortexM3Flash.h"
 #include "cpu/Cortex_M3.h"
 #include "cpu/H8_3664.h"
 #include "cpu/Kernels.h"
@@ -77,8 +78,25 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
   case kKindP89C51RX2: {
     // The loader echoes every character as it comes: the directions overlap.
     const auto& w = cpu::TCPU_ISP8051::kTiming;
-    return t + Ms(w.afterEchoMs) + HexChars(c) * CharTime(c.rate) +
-           c.records * (Ms(w.typicalRecordMs) + 2 * CharTime(c.rate)) + endRecord;
+    t += Ms(w.afterEchoMs) + HexChars(c) * CharTime(c.rate) +
+         c.records * (Ms(w.typicalRecordMs) + 2 * CharTime(c.rate)) + endRecord;
+    if (!kind.ReadsBack) return t;
+    // The read-back: a display command (echoed) per 1 KiB at most, and an answer line
+    // "AAAA=" with 16 bytes in hexadecimal and its line end per 16 bytes.
+    const double displays = c.bytes / double(cpu::TCPU_ISP8051::kMaxDisplayBytes) + 1;
+    return t + (displays * 2 * 22 + c.bytes / 16.0 * 39) * CharTime(c.rate);
+  }
+  case kKindCortexFlash: {
+    const auto& w = cpu::TCPU_CORTEX_FLASH::kTiming;
+    // 8 data bits and even parity. Get, Get ID and a probe read; the pages the image covers
+    // erased (1 KiB pages, the common case); each block written (command, address, length,
+    // data, checksum, three acknowledgements) and read back (command, address, length, three
+    // acknowledgements, the data); the quiet that tells whether a check byte follows, once.
+    const double blocks = c.records;
+    const double pages = c.bytes / 1024.0 + 1;
+    t += 2 * Ms(w.settleMs) + 60 * CharTime(c.rate, 11) + Ms(w.checkByteQuietMs);
+    t += pages * Ms(w.typicalPageEraseMs) + blocks * Ms(w.typicalBlockWriteMs);
+    return t + (2 * c.bytes + blocks * (12 + 12)) * CharTime(c.rate, 11);
   }
   case kKindH8: {
     const auto& w = cpu::TCPU_H8_3664::kTiming;

@@ -32,6 +32,10 @@ struct CortexFlashTiming {
   // After the bytes of the run's first read, a quiet line this long means the loader sends no
   // check byte behind the data (ST's loader does not; a loader of the maker's own does).
   int checkByteQuietMs = 200;
+  // For vkprog program --dry-run's estimate: the STM32F1 data sheet's typical times, a page
+  // erase and the programming of one 256-byte block (128 half-words of 52.5 us).
+  int typicalPageEraseMs = 20;
+  int typicalBlockWriteMs = 7;
 };
 
 class TCPU_CORTEX_FLASH : public programmer::ProtocolBase {
