@@ -9,17 +9,21 @@
 #include "devsim/CortexBootLoader.h"
 
 #include <algorithm>
+#include <string_view>
 
 namespace {
 
 using namespace vk;
 using cpu::TCPU_CORTEX;
 
-// "Cortex-M3 #0 Blank (0000-20FF checked), nothing written": the last address checked.
+// "Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written": the last address checked,
+// as an offset into the flash.
 std::optional<std::uint32_t> CheckedUpTo(const std::vector<std::string>& log) {
+  constexpr std::string_view kFrom = "Blank (08000000-";
   for (const auto& line : log) {
-    const auto at = line.find("Blank (0000-");
-    if (at != std::string::npos) return std::stoul(line.substr(at + 12, 4), nullptr, 16);
+    const auto at = line.find(kFrom);
+    if (at != std::string::npos)
+      return std::stoul(line.substr(at + kFrom.size(), 8), nullptr, 16) - 0x08000000u;
   }
   return std::nullopt;
 }
