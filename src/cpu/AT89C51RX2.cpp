@@ -23,6 +23,7 @@
 //   closing commands      ->                 SendFirst
 //                         <-  "."            AwaitOk            each in turn; 500 ticks at most
 
+#include "image/HexDigits.h"
 #include "link/SerialLink.h"
 #include "protocol/ImagePrep.h"
 #include "protocol/RunOutcome.h"
@@ -236,25 +237,16 @@ std::string TCPU_ISP8051::DisplayCommand(std::uint32_t first, std::uint32_t last
   return text + digits;
 }
 
-namespace {
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-} // namespace
-
 bool TCPU_ISP8051::TakeDisplayedHex(const std::string& text, std::size_t from) {
   using programmer::FailReason;
   using programmer::HexDigits;
   for (std::size_t i = from; i < text.size(); ++i) {
     if (text[i] == ' ') continue;
-    if (HexDigit(text[i]) < 0) break;
+    if (image::hex::DigitValue(text[i]) < 0) break;
     hexCarry_ += text[i];
     if (hexCarry_.size() < 2) continue;
     const auto value =
-        static_cast<std::uint8_t>(HexDigit(hexCarry_[0]) << 4 | HexDigit(hexCarry_[1]));
+        static_cast<std::uint8_t>(image::hex::DigitValue(hexCarry_[0]) << 4 | image::hex::DigitValue(hexCarry_[1]));
     hexCarry_.clear();
     const std::uint32_t at = readAt_ + received_;
     if (at >= pieceEnd_) break;
@@ -276,7 +268,7 @@ void TCPU_ISP8051::TakeDisplayLine(const std::string& line) {
   using programmer::HexDigits;
   const auto allHex = [](const std::string& text) {
     return !text.empty() && std::all_of(text.begin(), text.end(),
-                                        [](char c) { return HexDigit(c) >= 0 || c == ' '; });
+                                        [](char c) { return image::hex::DigitValue(c) >= 0 || c == ' '; });
   };
   const auto eq = line.find('=');
   if (eq == std::string::npos || eq < 4) {
@@ -311,7 +303,7 @@ void TCPU_ISP8051::TakeDisplayLine(const std::string& line) {
   std::uint32_t address = 0;
   bool readable = hexCarry_.empty();
   for (std::size_t i = eq - 4; i < eq; ++i) {
-    const int d = HexDigit(line[i]);
+    const int d = image::hex::DigitValue(line[i]);
     readable = readable && d >= 0;
     address = address << 4 | static_cast<std::uint32_t>(std::max(d, 0));
   }

@@ -1,5 +1,6 @@
 #include "cpu/ProgrammerUnit.h"
 
+#include "image/HexDigits.h"
 #include "link/SerialLink.h"
 
 namespace vk::programmer {
@@ -10,12 +11,6 @@ std::string Op(int address, bool spaced) {
   return std::string("OP") + (spaced ? " " : "") + std::to_string(address);
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
 } // namespace
 
 std::string ProgrammerUnit::SelectCommand(int address) { return Op(address, true); }
@@ -28,8 +23,8 @@ bool ProgrammerUnit::IsOk(const std::string& answer) {
 
 std::optional<std::int32_t> ProgrammerUnit::TypeIn(const std::string& idAnswer) {
   if (idAnswer.size() < 4) return std::nullopt;
-  const int hi = HexDigit(idAnswer[2]);
-  const int lo = HexDigit(idAnswer[3]);
+  const int hi = image::hex::DigitValue(idAnswer[2]);
+  const int lo = image::hex::DigitValue(idAnswer[3]);
   if (hi < 0 || lo < 0) return std::nullopt;
   return hi * 16 + lo;
 }

@@ -42,6 +42,12 @@ inline bool RunsPastLineEnd(const std::uint8_t* digits, std::size_t count) {
   return false;
 }
 
+// One digit of a device's answer: its value, or -1 for a character that is not one.
+inline int DigitValue(char c) {
+  const std::uint8_t v = kReader.v[static_cast<std::uint8_t>(c)];
+  return v == 0xFF ? -1 : v;
+}
+
 // Check decoder: only 0-9, A-F, a-f; a digit outside maps to 0 and marks the pair bad.
 inline bool CheckDigit(std::uint8_t c, std::uint8_t& out) {
   if (c >= '0' && c <= '9') {
