@@ -15,8 +15,13 @@ started=$(date +%s)
 step() { local t=$(($(date +%s) - started)); printf '== %s (%d:%02d)\n' "$*" $((t / 60)) $((t % 60)); }
 
 # The compiler cache makes a second run on the same machine quick; a fresh machine fills it.
+# Paths inside the clone are hashed relative to it, so another clone in another folder (each
+# CI run has its own) finds what the last one compiled.
 launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1
+fi
 
 # The release build makes what ships and what the Windows step compares with; the suites run
 # once, in the sanitizer build below, which checks more than a second plain run would.
