@@ -139,14 +139,7 @@ private:
 
   void Pump(Millis now) {
     if (gone_) return;
-    const platform::LineSettings s = line_->Settings();
-    devsim::HostLine host;
-    host.baud = s.BaudRate;
-    host.parity = s.Parity == 2   ? devsim::Parity::Even
-                  : s.Parity == 1 ? devsim::Parity::Odd
-                                  : devsim::Parity::None;
-    host.dtr = s.Dtr;
-    host.rts = s.Rts;
+    const devsim::HostLine host = devsim::HostLineOf(line_->Settings());
     if (!(host == model_.CurrentHostLine())) model_.SetHostLine(host, now);
     hostWrote_ = false;
     const std::string in = line_->TakeReceived();

@@ -4,6 +4,8 @@
 // object runs in virtual time inside a test, behind an in-process serial port of the simulated
 // world, or behind a pseudo-terminal in vkdevsim.
 
+#include "platform/SerialDevice.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -27,6 +29,16 @@ struct HostLine {
   bool rts = true;
   bool operator==(const HostLine&) const = default;
 };
+
+// The line an in-process host's serial device has set up, as the model sees it.
+inline HostLine HostLineOf(const platform::LineSettings& s) {
+  HostLine host;
+  host.baud = s.BaudRate;
+  host.parity = s.Parity == 2 ? Parity::Even : s.Parity == 1 ? Parity::Odd : Parity::None;
+  host.dtr = s.Dtr;
+  host.rts = s.Rts;
+  return host;
+}
 
 struct TranscriptEntry {
   enum class Kind : std::uint8_t { FromHost, ToHost, Note };
