@@ -43,10 +43,10 @@ export VK_SETTINGS_FILE=$work/settings.ini
 unset VKPROG_SLEEP_PERCENT VK_SERIAL_PORTS # the protocols' own waits, in full
 
 # 48 KiB of random bytes at 0x1000-0xCFFF (an erased 128-byte block among them is unlikely
-# enough not to matter), as an Intel HEX file and as a container for QRD14 (type 136).
+# enough not to matter), as an Intel HEX file and as a container for QRG20 (type 146, whose region 1000-1FFFF holds it).
 head -c 49152 /dev/urandom >"$work/data.bin"
 srec_cat "$work/data.bin" -binary -offset 0x1000 -o "$work/image.hex" -intel
-"$vkprog" pack --body "$work/image.hex" --targets 88000000 "$work/image.vkf" >/dev/null
+"$vkprog" pack --body "$work/image.hex" --targets 92000000 "$work/image.vkf" >/dev/null
 
 # Starts a simulator; sets sim_pid and port.
 start_sim() {
@@ -143,20 +143,20 @@ traced_runs() { # NAME FROM TO [BAUD]
 
 # The backplane runs, with vkdevsim's link options given (none: a plain paced line).
 backplane_runs() {
-  sim=(backplane --module 7:136 --pace "$@")
-  prog=(--target QRD14 --address 7 "$work/image.vkf")
+  sim=(backplane --module 7:146 --pace "$@")
+  prog=(--target QRG20 --address 7 "$work/image.vkf")
   traced_runs backplane '^"L\\r"$' '^"G\\r"$'
 }
 
 backplane_runs
-report "backplane module (QRD14 #7), from \"L\" to \"G\":" "${figures[@]}"
+report "backplane module (QRG20 #7), from \"L\" to \"G\":" "${figures[@]}"
 
 # vkprog's share of a core, on runs as a production line makes them (no trace).
 shares=()
 walls=()
 for _ in $(seq "$runs"); do
-  start_sim backplane --module 7:136 --pace
-  timed_vkprog program --port "$port" --target QRD14 --address 7 --quiet "$work/image.vkf" ||
+  start_sim backplane --module 7:146 --pace
+  timed_vkprog program --port "$port" --target QRG20 --address 7 --quiet "$work/image.vkf" ||
     { echo "program_throughput: the backplane run failed:"; cat "$work/out.txt"; exit 1; }
   stop_sim
   shares+=("$(echo "100 * $cpu / $wall" | bc -l)")
@@ -179,7 +179,7 @@ done
 # Four units programmed at once, each by its own vkprog, against the run alone above.
 pids=()
 for unit in 1 2 3 4; do
-  "$devsim" backplane --module 7:136 --pace >"$work/sim$unit.out" 2>"$work/sim$unit.err" &
+  "$devsim" backplane --module 7:146 --pace >"$work/sim$unit.out" 2>"$work/sim$unit.err" &
   pids+=($!)
 done
 for unit in 1 2 3 4; do
@@ -193,7 +193,7 @@ for unit in 1 2 3 4; do
   p=$(sed -n 's/^PORT //p' "$work/sim$unit.out")
   (
     TIMEFORMAT='%R'
-    { time "$vkprog" program --port "$p" --target QRD14 --address 7 --quiet \
+    { time "$vkprog" program --port "$p" --target QRG20 --address 7 --quiet \
       "$work/image.vkf" >"$work/out$unit.txt" 2>&1; } 2>"$work/wall$unit.txt"
   ) &
   runners+=($!)

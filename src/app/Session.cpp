@@ -106,13 +106,13 @@ Session::~Session() {
   can.reset();
 }
 
-void Session::Start(const std::vector<std::string>& files) {
+void Session::Start(const std::vector<std::string>& files, int loadDelayMs) {
   files_ = files;
   if (files_.empty()) {
     StartMainTick();
     return;
   }
-  timer_ = loop_.CreateTimer(kCommandLineDelayMs, [this] { LoadCommandLineFiles(); });
+  timer_ = loop_.CreateTimer(loadDelayMs, [this] { LoadCommandLineFiles(); });
   timer_->SetEnabled(true);
 }
 

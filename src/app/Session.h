@@ -63,9 +63,10 @@ public:
           cpu::KernelSet& kernels, SessionViews views, programmer::CpuFactory factory = {});
   ~Session();
 
-  // Starts the main timer: files named on the command line are loaded 200 ms later, then the
-  // 10 ms main tick runs; without files the tick starts at once.
-  void Start(const std::vector<std::string>& files);
+  // Starts the main timer: files named on the command line are loaded loadDelayMs later (the
+  // window shows itself first), then the 10 ms main tick runs; without files the tick starts at
+  // once.
+  void Start(const std::vector<std::string>& files, int loadDelayMs = kCommandLineDelayMs);
 
   // While a module is being programmed the image must not change under the run: Open, Save,
   // Clear and drops are refused with a status text. True when refused.

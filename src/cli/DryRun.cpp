@@ -102,7 +102,7 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
     const auto& w = cpu::TCPU_H8_3664::kTiming;
     // The rate match: the chip measures several 0x00 before it answers one; each unanswered
     // 0x00 costs the answer's polls.
-    t += Ms(w.rateSettleMs) + (w.typicalMatchAttempts - 1) * w.answerPolls * tick;
+    t += (w.typicalMatchAttempts - 1) * w.answerPolls * tick;
     t += 2 * Ms(w.afterConfirmMs);
     // The size out and its echo back; then the kernel back to back, as the next byte goes
     // before the echo of the one before is back, and the last echo.

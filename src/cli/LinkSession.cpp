@@ -163,7 +163,7 @@ LinkSession::~LinkSession() {
 }
 
 void LinkSession::Start(const std::vector<std::string>& files) {
-  session->Start(files);
+  session->Start(files, 0);
   loop_.RunUntil([this] { return session->TickRunning(); }, 5000);
 }
 

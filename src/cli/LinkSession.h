@@ -127,8 +127,9 @@ public:
   LinkSession(const LinkSession&) = delete;
   LinkSession& operator=(const LinkSession&) = delete;
 
-  // Starts the session as the window starts with FILE... on its command line (loaded after
-  // 200 ms, then the 10 ms main tick), and waits until the main tick runs.
+  // Starts the session as the window starts with FILE... on its command line, and waits until
+  // the main tick runs. The files load at once: the window's 200 ms before them are for it to
+  // show itself, and here they only delayed every run.
   void Start(const std::vector<std::string>& files);
   // The Target page: the speed entry, the port entry ("PCAN" is picked as the user would) and
   // the CAN selectors. Waits (at most a few seconds) for a serial port to open; throws

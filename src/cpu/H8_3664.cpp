@@ -7,10 +7,10 @@
 //                        <-  0xAA          AwaitConfirm    the same
 //   0x04 0x00            ->                SendKernelSize
 //                        <-  0x04 0x00     AwaitSizeEcho   the echo, within 100 ms a byte
-//   a kernel byte        ->                SendKernel      two bytes may await their echo:
+//   a kernel byte        ->                SendKernel      four bytes may await their echo:
 //                        <-  the same byte                 the next goes once the echo of
-//                                                          the one before the last is back
-//                                                          and equal; within 100 ms a byte
+//                                                          the oldest of them is back and
+//                                                          equal; within 100 ms a byte
 //                        <-  0xAA          AwaitKernel     once the ROM has erased the flash
 //                                                          (0xFF: it could not), within 8 s
 // then at 115200 bit/s the kernel takes the image in the shared record loop:
@@ -55,8 +55,9 @@ void TCPU_H8_3664::InitBegin(link::SerialLink* link, const std::string& param) {
              : Kernel->ProblemText() + "; nothing was sent");
     return;
   }
+  // No settle here: the host's own rate applies from the next byte written, the unit had its
+  // time after "OP n", and a chip not yet listening is what the match's repeats are for.
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
-  HoldFor(kTiming.rateSettleMs);
   SyncStep = Boot::SendBaudMatch;
   BootRepeats = 0;
   State = CpuState::Program;

@@ -4,10 +4,11 @@
 // then takes the image as Intel HEX records at 115200 bit/s, answering each with one character.
 // Initialize and Erase are never entered: InitBegin goes straight to Program, and erasing is
 // the kernel's business. A run whose kernel did not load fails at once, before anything is sent.
-// The boot ROM echoes every byte of the size and the kernel. Two kernel bytes may be on their way
-// unechoed: the next goes when the echo of the one before the last is back and equal, so the wire
-// stays full while the chip sets the pace (its receive register holds one byte while the next
-// shifts in, and it has echoed the one before by then), and a byte the chip took wrongly fails
+// The boot ROM echoes every byte of the size and the kernel. Four kernel bytes may be on their
+// way unechoed: that is what the chip's SCI holds without an overrun even when its transmitter
+// is a little slower than the host's (one echo going out, one waiting to, one byte in the ROM's
+// hands, one in the receive register while the next shifts in), so the wire stays full through
+// a USB adapter's turnaround while the chip sets the pace, and a byte the chip took wrongly fails
 // the run at once. No step holds the tick thread: a stop between two bytes
 // ends the boot before the chip starts a kernel.
 
@@ -19,7 +20,7 @@ namespace vk::cpu {
 // How long the H8 boot waits and pauses. A poll is one step of the boot: a tick of the run
 // (10 ms) or an answer delivered.
 struct H8Timing {
-  int rateSettleMs = 200;  // after a change of bit rate
+  int rateSettleMs = 200;  // after the kernel's 0xAA, at its rate: the kernel starts and sets it
   int afterConfirmMs = 2;  // after 0x55 is sent, and after its 0xAA is taken
   int echoLimitMs = 100;   // for the echo of each byte of the size and the kernel (a byte takes
                            // about 1 ms at 9600 bit/s; USB adapters add up to 16 ms)
@@ -73,7 +74,7 @@ public:
   // Bytes of the kernel whose echo is back and equal.
   std::int32_t KernelEchoed = 0;
   // Kernel bytes sent and not yet echoed, at most.
-  static constexpr int kKernelBytesInFlight = 2;
+  static constexpr int kKernelBytesInFlight = 4;
   // Boot attempts made again because the chip did not answer.
   std::int32_t BootRepeats = 0;
   // Records sent again in this run.
