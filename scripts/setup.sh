@@ -8,7 +8,7 @@ PACKAGES=(
   build-essential cmake ninja-build pkg-config git ccache
   qt6-base-dev qt6-serialport-dev qt6-serialbus-dev qt6-base-dev-tools
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  clang llvm libclang-rt-14-dev
+  clang llvm lld libclang-rt-14-dev
   srecord sdcc socat xvfb xauth imagemagick nlohmann-json3-dev
   fonts-dejavu-core
   g++-mingw-w64-x86-64-posix wine64 bc zip
