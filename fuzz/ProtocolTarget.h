@@ -73,6 +73,67 @@ inline std::string Shown(std::string_view bytes) {
   return shown;
 }
 
+// The fault stream's reading, shared by the serial line and the CAN bus: one action per piece the
+// device sends (a byte, a frame). What a flip or noise does to the piece is the caller's; the
+// stream's own bookkeeping (stalls, the unplugging, whether anything was altered) is here.
+class FaultStream {
+public:
+  enum class Fault : std::uint8_t { None, Flip, Drop, Noise, Unplug };
+  struct Action {
+    Fault fault = Fault::None;
+    int bit = 0;   // for a flip
+    Millis at = 0; // when the piece goes out: after the one before, and after a stall
+    bool Alters() const {
+      return fault == Fault::Flip || fault == Fault::Drop || fault == Fault::Noise;
+    }
+  };
+
+  FaultStream(std::vector<std::uint8_t> stream, std::string_view acknowledgements)
+      : stream_(std::move(stream)), acks_(acknowledgements) {}
+
+  // The action for a piece that arrives at now; a stall's byte is read and counted here.
+  Action Take(Millis now) {
+    const auto action = Next().value_or(0);
+    Action a{Fault::None, action & 7, std::max(now, lastAt_)};
+    if (action >= 0xE0 && action <= 0xE7) {
+      a.fault = Fault::Flip;
+    } else if (action >= 0xE8 && action <= 0xEB) {
+      a.fault = Fault::Drop;
+    } else if (action >= 0xEC && action <= 0xEF) {
+      a.fault = Fault::Noise;
+    } else if (action >= 0xF0 && action <= 0xFB) {
+      const Millis stall = 20 * static_cast<Millis>(Next().value_or(0));
+      heldMs_ += stall;
+      a.at += stall;
+    } else if (action == 0xFF) {
+      a.fault = Fault::Unplug;
+      unplugged_ = true;
+    }
+    return a;
+  }
+  std::optional<std::uint8_t> Next() {
+    if (pos_ >= stream_.size()) return std::nullopt;
+    return stream_[pos_++];
+  }
+  bool IsAck(std::uint8_t b) const { return acks_.find(static_cast<char>(b)) != acks_.npos; }
+  void MarkAltered() { altered_ = true; }
+  // The piece went out at `at`: the next goes no earlier.
+  void Sent(Millis at) { lastAt_ = at; }
+
+  bool Altered() const { return altered_; }
+  Millis HeldMs() const { return heldMs_; }
+  bool Unplugged() const { return unplugged_; }
+
+private:
+  std::vector<std::uint8_t> stream_;
+  std::size_t pos_ = 0;
+  std::string_view acks_;
+  Millis lastAt_ = 0;
+  Millis heldMs_ = 0;
+  bool altered_ = false;
+  bool unplugged_ = false;
+};
+
 // The device's side of the simulated line, with the faults of the stream between them.
 class FaultyLine {
 public:
@@ -80,8 +141,8 @@ public:
              std::shared_ptr<platform::SimulatedSerialLine> line, devsim::SerialDeviceModel& model,
              std::vector<std::uint8_t> stream, std::string_view acknowledgements,
              bool mayAlterBytes)
-      : loop_(loop), line_(std::move(line)), model_(model), stream_(std::move(stream)),
-        acks_(acknowledgements), mayAlter_(mayAlterBytes) {
+      : loop_(loop), line_(std::move(line)), model_(model),
+        faults_(std::move(stream), acknowledgements), mayAlter_(mayAlterBytes) {
     line_->SetOnWrite([this](const std::string&) { hostWrote_ = true; });
     id_ = loop_.AddPoller([this](Millis now) { Pump(now); }, [this] { return NextDue(); });
   }
@@ -92,9 +153,9 @@ public:
   FaultyLine(const FaultyLine&) = delete;
   FaultyLine& operator=(const FaultyLine&) = delete;
 
-  bool Altered() const { return altered_; } // a byte was flipped, lost or put in
-  Millis HeldMs() const { return heldMs_; } // the stalls' time, summed
-  bool Unplugged() const { return unplugged_; }
+  bool Altered() const { return faults_.Altered(); } // a byte was flipped, lost or put in
+  Millis HeldMs() const { return faults_.HeldMs(); } // the stalls' time, summed
+  bool Unplugged() const { return faults_.Unplugged(); }
 
 private:
   struct Held {
@@ -102,39 +163,27 @@ private:
     std::uint8_t byte;
   };
 
-  std::optional<std::uint8_t> Next() {
-    if (pos_ >= stream_.size()) return std::nullopt;
-    return stream_[pos_++];
-  }
-  bool IsAck(std::uint8_t b) const { return acks_.find(static_cast<char>(b)) != acks_.npos; }
-
   void Shape(std::uint8_t byte, Millis now) {
-    const auto action = Next().value_or(0);
-    Millis at = std::max(now, lastAt_);
-    if (action >= 0xE0 && action <= 0xE7 && mayAlter_) {
-      const auto flipped = static_cast<std::uint8_t>(byte ^ (1u << (action & 7)));
-      if (!IsAck(flipped)) {
+    auto a = faults_.Take(now);
+    if (a.Alters() && !mayAlter_) a.fault = FaultStream::Fault::None;
+    if (a.fault == FaultStream::Fault::Flip) {
+      const auto flipped = static_cast<std::uint8_t>(byte ^ (1u << a.bit));
+      if (!faults_.IsAck(flipped)) {
         byte = flipped;
-        altered_ = true;
+        faults_.MarkAltered();
       }
-    } else if (action >= 0xE8 && action <= 0xEB && mayAlter_) {
-      altered_ = true;
+    } else if (a.fault == FaultStream::Fault::Drop) {
+      faults_.MarkAltered();
       return;
-    } else if (action >= 0xEC && action <= 0xEF && mayAlter_) {
-      const auto noise = Next().value_or(0x9C);
-      if (!IsAck(noise)) {
-        held_.push_back({at, noise});
-        altered_ = true;
+    } else if (a.fault == FaultStream::Fault::Noise) {
+      const auto noise = faults_.Next().value_or(0x9C);
+      if (!faults_.IsAck(noise)) {
+        held_.push_back({a.at, noise});
+        faults_.MarkAltered();
       }
-    } else if (action >= 0xF0 && action <= 0xFB) {
-      const Millis stall = 20 * static_cast<Millis>(Next().value_or(0));
-      heldMs_ += stall;
-      at += stall;
-    } else if (action == 0xFF) {
-      unplugged_ = true;
     }
-    lastAt_ = at;
-    held_.push_back({at, byte});
+    faults_.Sent(a.at);
+    held_.push_back({a.at, byte});
   }
 
   void Pump(Millis now) {
@@ -147,10 +196,10 @@ private:
       model_.Receive(reinterpret_cast<const std::uint8_t*>(in.data()), in.size(), now);
     for (std::uint8_t b : model_.TakeOutput(now)) {
       Shape(b, now);
-      if (unplugged_) break;
+      if (faults_.Unplugged()) break;
     }
     std::string out;
-    while (!held_.empty() && held_.front().at <= now && !unplugged_) {
+    while (!held_.empty() && held_.front().at <= now && !faults_.Unplugged()) {
       out.push_back(static_cast<char>(held_.front().byte));
       held_.pop_front();
     }
@@ -158,7 +207,7 @@ private:
       line_->Send(out);
       if (Verbose() >= 2) std::fprintf(stderr, "%9.3f  line> %s\n", now / 1e3, Shown(out).c_str());
     }
-    if (unplugged_ || model_.HungUp()) {
+    if (faults_.Unplugged() || model_.HungUp()) {
       gone_ = true;
       line_->HangUp(EIO);
     }
@@ -183,15 +232,9 @@ private:
   platform::SimulatedEventLoop& loop_;
   std::shared_ptr<platform::SimulatedSerialLine> line_;
   devsim::SerialDeviceModel& model_;
-  std::vector<std::uint8_t> stream_;
-  std::size_t pos_ = 0;
-  std::string_view acks_;
+  FaultStream faults_;
   bool mayAlter_;
   std::deque<Held> held_;
-  Millis lastAt_ = 0;
-  Millis heldMs_ = 0;
-  bool altered_ = false;
-  bool unplugged_ = false;
   bool gone_ = false;
   bool hostWrote_ = false;
   int id_ = 0;
@@ -206,7 +249,7 @@ class FaultyBus : public link::IPcanUsb {
 public:
   FaultyBus(platform::SimulatedEventLoop& loop, devsim::Qx4tCanLoader& node,
             std::vector<std::uint8_t> stream, std::string_view acknowledgements)
-      : loop_(loop), node_(node), stream_(std::move(stream)), acks_(acknowledgements) {
+      : loop_(loop), node_(node), faults_(std::move(stream), acknowledgements) {
     id_ = loop_.AddPoller([this](Millis now) { Pump(now); }, [this] { return NextDue(); });
   }
   ~FaultyBus() override { loop_.RemovePoller(id_); }
@@ -215,7 +258,7 @@ public:
 
   std::uint32_t CAN_Init(std::uint16_t, int) override { return Gone(); }
   std::uint32_t CAN_Write(const link::CanMsg& msg) override {
-    if (unplugged_) return link::CAN_ERR_ILLHW;
+    if (faults_.Unplugged()) return link::CAN_ERR_ILLHW;
     platform::CanFrame f;
     f.id = msg.ID;
     f.length = std::min<std::uint8_t>(msg.LEN, 8);
@@ -224,7 +267,7 @@ public:
     return link::CAN_ERR_OK;
   }
   std::uint32_t CAN_Read(link::CanMsg& msg) override {
-    if (unplugged_) return link::CAN_ERR_ILLHW;
+    if (faults_.Unplugged()) return link::CAN_ERR_ILLHW;
     if (held_.empty() || held_.front().at > loop_.Now()) return link::CAN_ERR_QRCVEMPTY;
     const platform::CanFrame f = held_.front().frame;
     held_.pop_front();
@@ -236,73 +279,60 @@ public:
   }
   std::uint32_t CAN_Close() override { return Gone(); }
 
-  bool Altered() const { return altered_; }
-  Millis HeldMs() const { return heldMs_; }
+  bool Altered() const { return faults_.Altered(); }
+  Millis HeldMs() const { return faults_.HeldMs(); }
 
 private:
   struct Held {
     Millis at;
     platform::CanFrame frame;
   };
-  std::uint32_t Gone() const { return unplugged_ ? link::CAN_ERR_ILLHW : link::CAN_ERR_OK; }
-  std::optional<std::uint8_t> Next() {
-    if (pos_ >= stream_.size()) return std::nullopt;
-    return stream_[pos_++];
+  std::uint32_t Gone() const {
+    return faults_.Unplugged() ? link::CAN_ERR_ILLHW : link::CAN_ERR_OK;
   }
-  bool IsAck(std::uint8_t b) const { return acks_.find(static_cast<char>(b)) != acks_.npos; }
-
   void Shape(platform::CanFrame f, Millis now) {
-    const auto action = Next().value_or(0);
-    Millis at = std::max(now, lastAt_);
-    if (action >= 0xE0 && action <= 0xE7 && f.length > 0) {
-      const std::size_t i = Next().value_or(0) % f.length;
-      const auto flipped = static_cast<std::uint8_t>(f.data[i] ^ (1u << (action & 7)));
-      if (i != 0 || !IsAck(flipped)) {
+    auto a = faults_.Take(now);
+    if (a.fault == FaultStream::Fault::Flip && f.length == 0) a.fault = FaultStream::Fault::None;
+    if (a.fault == FaultStream::Fault::Flip) {
+      const std::size_t i = faults_.Next().value_or(0) % f.length;
+      const auto flipped = static_cast<std::uint8_t>(f.data[i] ^ (1u << a.bit));
+      if (i != 0 || !faults_.IsAck(flipped)) {
         f.data[i] = flipped;
-        altered_ = true;
+        faults_.MarkAltered();
       }
-    } else if (action >= 0xE8 && action <= 0xEB) {
-      altered_ = true;
+    } else if (a.fault == FaultStream::Fault::Drop) {
+      faults_.MarkAltered();
       return;
-    } else if (action >= 0xEC && action <= 0xEF) {
+    } else if (a.fault == FaultStream::Fault::Noise) {
       platform::CanFrame noise;
       noise.id = f.id;
-      noise.length = static_cast<std::uint8_t>(Next().value_or(1) % 9);
-      for (std::uint8_t k = 0; k < noise.length; ++k) noise.data[k] = Next().value_or(0xE5);
-      if (noise.length == 0 || !IsAck(noise.data[0])) {
-        held_.push_back({at, noise});
-        altered_ = true;
+      noise.length = static_cast<std::uint8_t>(faults_.Next().value_or(1) % 9);
+      for (std::uint8_t k = 0; k < noise.length; ++k) noise.data[k] = faults_.Next().value_or(0xE5);
+      if (noise.length == 0 || !faults_.IsAck(noise.data[0])) {
+        held_.push_back({a.at, noise});
+        faults_.MarkAltered();
       }
-    } else if (action >= 0xF0 && action <= 0xFB) {
-      const Millis stall = 20 * static_cast<Millis>(Next().value_or(0));
-      heldMs_ += stall;
-      at += stall;
-    } else if (action == 0xFF) {
-      unplugged_ = true;
+    } else if (a.fault == FaultStream::Fault::Unplug) {
       return;
     }
-    lastAt_ = at;
-    held_.push_back({at, f});
+    faults_.Sent(a.at);
+    held_.push_back({a.at, f});
   }
 
   void Pump(Millis now) {
     for (const auto& f : node_.TakeOutput(now)) {
-      if (unplugged_) break;
+      if (faults_.Unplugged()) break;
       Shape(f, now);
     }
   }
-  std::optional<Millis> NextDue() const { return unplugged_ ? std::nullopt : node_.NextDue(); }
+  std::optional<Millis> NextDue() const {
+    return faults_.Unplugged() ? std::nullopt : node_.NextDue();
+  }
 
   platform::SimulatedEventLoop& loop_;
   devsim::Qx4tCanLoader& node_;
-  std::vector<std::uint8_t> stream_;
-  std::size_t pos_ = 0;
-  std::string_view acks_;
+  FaultStream faults_;
   std::deque<Held> held_;
-  Millis lastAt_ = 0;
-  Millis heldMs_ = 0;
-  bool altered_ = false;
-  bool unplugged_ = false;
   int id_ = 0;
 };
 
