@@ -149,9 +149,10 @@ void MainController::EnterState(ControllerMode m) {
   State.DetectionOver = false;
 }
 
-void MainController::StartDetection() {
+void MainController::StartDetection(bool afterSearch) {
   EnterState(ControllerMode::Detect);
   runPending_ = prg_.RunActive();
+  afterSearch_ = afterSearch;
   detectResult_ = DetectResult::Found;
   // Each module's own type: nothing carries over from the module detected before.
   DetectedType = 0;
@@ -186,23 +187,24 @@ void MainController::ProgrammerAction(int tag) {
     // it found there).
     CurModule = LastModule = AddressIndex();
     Status("Detecting ...");
+    prg_.StopRun(); // Detect only detects: nothing armed before rides on it
     StartDetection();
     break;
   case programmer::RunController::kErase:
     if (prg_.RunActive()) {
       Status("Programmer not ready");
-    } else {
-      // With the root selected the erase waits for Detect: the status says what to do.
-      Status(prg_.Node().Root ? "Erase: press Detect to choose the module" : "Erasing ...");
+    } else if (prg_.Node().Root || prg_.Node().CpuKind == kKindBackplane) {
+      // The erase is for the module at the address now: it is detected at once (with the root
+      // selected, any type; otherwise the entry's type only) and, in the window, asked about.
+      // Nothing stays armed for a later Detect.
+      Status("Detecting ...");
       prg_.StartErase();
-      // A module erases itself after its type is checked; with the root selected the erase
-      // waits for Detect, which finds the module.
-      if (prg_.Node().CpuKind == kKindBackplane) {
-        eraseType_ = prg_.Node().TypeCode;
-        NoteArmedEntry();
-        CurModule = LastModule = AddressIndex();
-        StartDetection();
-      }
+      eraseType_ = prg_.Node().Root ? 0 : prg_.Node().TypeCode;
+      NoteArmedEntry();
+      CurModule = LastModule = AddressIndex();
+      StartDetection();
+    } else {
+      Status("Erase is not offered for " + prg_.Node().Name);
     }
     break;
   case programmer::RunController::kProgram: {
@@ -361,7 +363,14 @@ void MainController::TickDetect(bool fromLink) {
       detectResult_ = DetectResult::UnknownType;
     else if (runPending_ && requiredType_ != 0 && DetectedType != requiredType_)
       detectResult_ = DetectResult::OtherEntry; // the named entry stays selected
-    if (detectResult_ != DetectResult::OtherEntry) prg_.SelectByType(DetectedType);
+    // After a search the window stays on the page the search was started from: a second click
+    // there must never land on a Programmer button.
+    if (afterSearch_) {
+      if (const auto* entry = programmer::FindEntryByType(DetectedType))
+        prg_.SelectByName(std::string(entry->Name));
+    } else if (detectResult_ != DetectResult::OtherEntry) {
+      prg_.SelectByType(DetectedType);
+    }
     break;
   }
   // Acted on at the next tick, which paces the next module's selection.
@@ -370,6 +379,7 @@ void MainController::TickDetect(bool fromLink) {
 
 void MainController::DetectionDone() {
   if (!runPending_) {
+    if (afterSearch_) AnnounceSearchResult();
     EnterState(ControllerMode::Idle);
     return;
   }
@@ -427,8 +437,56 @@ void MainController::DetectionDone() {
                  "the module is a " + prg_.Node().Name + "; nothing erased", DropLog::Explained);
     return NextModule();
   }
+  if (prg_.ErasingOnly() && !EraseConfirmed()) {
+    prg_.StopRun();
+    Status("Erase cancelled");
+    page_.Log("Module #" + std::to_string(CurModule) + " (" + prg_.Node().Name +
+              "): erase cancelled, nothing erased");
+    return NextModule();
+  }
   // An erase writes no firmware: there is no image to check against the module.
   EnterState(prg_.ErasingOnly() ? ControllerMode::Run : ControllerMode::CheckImage);
+}
+
+void MainController::AnnounceSearchResult() {
+  std::string module;
+  switch (detectResult_) {
+  case DetectResult::Found:
+  case DetectResult::OtherEntry:
+    module = TypeText(DetectedType);
+    break;
+  case DetectResult::UnknownType:
+    module = TypeText(DetectedType) + ", in no catalogue entry";
+    break;
+  case DetectResult::Garbled:
+    module = "its type could not be read";
+    break;
+  case DetectResult::NoModule:
+  case DetectResult::NoIdAnswer:
+    module = "no module answered there";
+    break;
+  }
+  const std::string text = "Found: COM" + std::to_string(comm_.PortNo()) + " at " +
+                           std::to_string(comm_.GetBaudRate()) + " bit/s, address " +
+                           std::to_string(CurModule) + ", " + module;
+  Status(text);
+  page_.Log(text);
+}
+
+bool MainController::EraseConfirmed() {
+  if (!InWindow) return true; // vkprog erases only when told to
+  if (StopTimer) StopTimer();
+  asking_ = true;
+  // No is the button Enter presses, as for every question that loses data.
+  const auto answer = boxes_.Ask("Erase module #" + std::to_string(CurModule) + " (" +
+                                     prg_.Node().Name + ")? Its program is lost.",
+                                 "Erase", platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
+                                 platform::MsgAnswer::No);
+  asking_ = false;
+  if (StartTimer) StartTimer();
+  if (answer != platform::MsgAnswer::Yes) return false;
+  Status("Erasing ...");
+  return true;
 }
 
 bool MainController::ImageFitsTarget() const {

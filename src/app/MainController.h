@@ -71,7 +71,9 @@ public:
 
   void EnterState(ControllerMode m);
   // Detects the module at CurModule; a run armed before follows on the module found.
-  void StartDetection();
+  // afterSearch: the device finder found a unit; the page stays as it is, and the status line
+  // and the log say what was found (port, speed, address, module type).
+  void StartDetection(bool afterSearch = false);
   void ResetController();
 
   ControllerMode Mode() const { return static_cast<ControllerMode>(State.Mode); }
@@ -131,6 +133,10 @@ private:
   bool RunAgainUnprotected();
   // The detection before a run is over: carry the run out, or fail the module and go on.
   void DetectionDone();
+  // The window asks before an erase, naming the module detected; vkprog does not.
+  bool EraseConfirmed();
+  void AnnounceSearchResult();
+  bool afterSearch_ = false;
   // The module's run is over: the next address of the sequence, or the end.
   void NextModule();
   int AddressIndex() const;

@@ -229,7 +229,7 @@ void Session::FindDevice() {
   finder->OnFinished = [this] {
     controller->CurModule = controller->LastModule =
         views_.target.address ? views_.target.address->ItemIndex() : 0;
-    controller->StartDetection();
+    controller->StartDetection(true);
   };
   finder->OnNotFound = [this] {
     if (views_.status) views_.status->SetPanelText(0, "no device found");

@@ -124,10 +124,25 @@ TEST(DeviceFinder, ClosedByTheUserAndStartedTwice) {
   b.session->FinderClosed();
   EXPECT_FALSE(b.finderView.visible);
   EXPECT_EQ(b.address.ItemIndex(), 0) << "closed without a unit: the address as it was";
-  b.loop.RunFor(100);
-  EXPECT_EQ(b.Written().size(), 4u);
+  b.loop.RunFor(2000);
+  EXPECT_EQ(b.Written().size(), 4u) << "a closed search sends nothing more, no detection";
   EXPECT_EQ(b.line->Settings().BaudRate, 115200u);
   EXPECT_EQ(b.speed.ItemText(b.speed.ItemIndex()), "115200");
+}
+
+TEST(DeviceFinder, SaysWhatItFoundAndStaysOnItsPage) {
+  AppBench b;
+  b.unit.AddModule(2, 136);
+  b.AttachUnit();
+  b.session->Start({});
+  b.session->FindDevice();
+  ASSERT_TRUE(b.loop.RunUntil(
+      [&] { return !b.session->finder->Searching() && !b.session->controller->Busy(); }, 10000));
+  const std::string found = "Found: COM1 at 115200 bit/s, address 2, QRD14 (type 136)";
+  EXPECT_EQ(b.status.PanelText(0), found);
+  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{found}));
+  EXPECT_EQ(b.programmerPageShown, 0) << "a second click must not land on Program";
+  EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
 }
 
 TEST(Pages, ProgrammerPageAndBufferPage) {

@@ -128,14 +128,12 @@ TEST(Programming, ButtonsOnEntriesThatCannotBeProgrammed) {
   b.Select("AT89C51RD2");
   b.session->ButtonPressed(3); // MultiProgram on an entry that is not a backplane module
   EXPECT_EQ(b.status.PanelText(0), "");
-  b.session->ButtonPressed(1);
-  EXPECT_EQ(b.status.PanelText(0), "Erasing ...");
-  b.session->ButtonPressed(1);
-  EXPECT_EQ(b.status.PanelText(0), "Programmer not ready");
+  b.session->ButtonPressed(1); // refused: no erase stays armed for it
+  EXPECT_EQ(b.status.PanelText(0), "Erase is not offered for AT89C51RD2");
+  EXPECT_FALSE(b.session->prg->RunActive());
 
   // After a detection found another type, Program checks the module again; an empty address
   // fails the module with its reason instead of programming or waiting for good.
-  b.session->prg->StopRun();
   b.Select("QRA11");
   b.session->controller->DetectedType = 145;
   b.session->ButtonPressed(2);
@@ -253,18 +251,42 @@ TEST(Programming, TheModuleProgrammedIsTheModuleChecked) {
   }
 }
 
-TEST(Programming, AnArmedEraseIsCarriedOutAndNeverOutlivesItsRun) {
+TEST(Programming, EraseActsOnTheModuleFoundWhenPressedAndAsksFirst) {
   AppBench b;
   b.unit.AddModule(7, 136);
   b.AttachUnit();
+  b.session->controller->InWindow = true;
   b.session->Start({});
   b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
   b.Select("Kestron");
   b.address.SetItemIndex(7);
-  b.session->ButtonPressed(1); // armed with the root selected
-  b.session->ButtonPressed(0); // Detect finds the module and erases it
+  b.session->ButtonPressed(1); // the root selected: the module is detected, then asked about
   ASSERT_TRUE(b.RunUntilIdle());
-  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"Module #7 Erased OK"}));
+  ASSERT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.boxes.boxes[0].text, "Erase module #7 (QRD14)? Its program is lost.");
+  EXPECT_EQ(b.boxes.boxes[0].defaultButton, MsgAnswer::No);
+  // Nothing stays armed: a later Detect, on another address too, only detects.
+  b.session->ButtonPressed(0);
+  ASSERT_TRUE(b.RunUntilIdle());
+  b.address.SetItemIndex(3);
+  b.Select("Kestron");
+  b.session->ButtonPressed(1);
+  ASSERT_TRUE(b.RunUntilIdle());
+  b.address.SetItemIndex(7);
+  b.session->ButtonPressed(0);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 0);
+  EXPECT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.log.Lines(),
+            (std::vector<std::string>{
+                "Module #7 (QRD14): erase cancelled, nothing erased",
+                "Kestron #3 Failed: no answer to \"OP 3\"; nothing written (no module at that "
+                "address, or check the speed and the port: COM1 at 115200 bit/s)"}));
+
+  b.boxes.script = {MsgAnswer::Yes};
+  b.session->ButtonPressed(1);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.log.Lines().back(), "Module #7 Erased OK");
   EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 1);
   EXPECT_EQ(b.unit.FindModule(7)->records, 0u);
 
@@ -273,12 +295,13 @@ TEST(Programming, AnArmedEraseIsCarriedOutAndNeverOutlivesItsRun) {
   EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Programmed OK");
   EXPECT_GT(b.unit.FindModule(7)->records, 0u);
 
-  b.Select("QRA11"); // Erase on an entry erases only a module of that type
+  b.Select("QRA11"); // Erase on an entry erases only a module of that type, unasked
   b.address.SetItemIndex(7);
   b.session->ButtonPressed(1);
   ASSERT_TRUE(b.RunUntilIdle());
   EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Failed: the module is a QRD14; nothing erased");
-  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 2);
+  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 2) << "once by the erase, once by Program";
+  EXPECT_EQ(b.boxes.boxes.size(), 2u);
 
   // Program follows the module's type, and the log says so when it is not the entry chosen.
   b.Select("QRA11");

@@ -278,7 +278,7 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   gui::TDevFinderForm& finder = *f.DevFinderForm;
   EXPECT_FALSE(finder.isVisible());
   EXPECT_EQ(finder.windowTitle().toStdString(), "Device Finder");
-  EXPECT_EQ(finder.size(), QSize(164, 56));
+  EXPECT_EQ(finder.size(), QSize(164, 88));
   EXPECT_TRUE(finder.windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_EQ(finder.lbTrying->text().toStdString(), "Trying");
   // The rate and the command never run into each other.
@@ -296,12 +296,21 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   EXPECT_TRUE(finder.isVisible());
   EXPECT_TRUE(w.S().finder->Searching());
   EXPECT_EQ(f.Status().PanelText(0), "Searching for device setting ...");
-  // The user closes it: the search ends.
-  finder.close();
-  w.Pump();
-  EXPECT_FALSE(finder.isVisible());
-  EXPECT_FALSE(w.S().finder->Searching());
-  EXPECT_EQ(f.Status().PanelText(0), "Device search stopped");
+  // The user closes it, by Cancel or by Esc: the search ends.
+  for (int byEsc = 0; byEsc < 2; ++byEsc) {
+    if (byEsc) {
+      QTest::mouseClick(f.TabSheetTarget->btFindDev, Qt::LeftButton);
+      w.Pump();
+      ASSERT_TRUE(w.S().finder->Searching());
+      QTest::keyClick(&finder, Qt::Key_Escape);
+    } else {
+      QTest::mouseClick(finder.btCancel, Qt::LeftButton);
+    }
+    w.Pump();
+    EXPECT_FALSE(finder.isVisible());
+    EXPECT_FALSE(w.S().finder->Searching());
+    EXPECT_EQ(f.Status().PanelText(0), "Device search stopped");
+  }
 
   gui::TSearchSettingForm& settings = *f.SearchSettingForm;
   EXPECT_FALSE(settings.isVisible());

@@ -247,14 +247,15 @@ TEST(ProgrammerPage, EachButtonReachesTheController) {
   EXPECT_EQ(f.Status().PanelText(0), "Detecting ...");
   c.ResetController();
 
-  // Erase arms a run that waits for Detect, and says so; a second Erase finds the programmer
-  // busy.
+  // Erase detects the module at once (it asks before erasing); a second Erase finds the
+  // programmer busy.
   QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
-  EXPECT_EQ(f.Status().PanelText(0), "Erase: press Detect to choose the module");
-  EXPECT_TRUE(w.S().prg->RunActive());
+  EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
+  EXPECT_EQ(f.Status().PanelText(0), "Detecting ...");
   QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
-  EXPECT_EQ(f.Status().PanelText(0), "Programmer not ready");
+  EXPECT_EQ(f.Status().PanelText(0), "Programmer busy");
   w.S().prg->StopRun();
+  c.ResetController();
 
   // Program with a group selected asks for a target.
   w.ClickTarget("QRE");
