@@ -38,15 +38,6 @@ std::string TerminalText(const std::string& line, bool rawMode) {
   return out;
 }
 
-std::string TerminalEnterText(const std::string& memoText) {
-  std::string text = memoText;
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  const auto cut = text.find_last_of('\n');
-  std::string last = cut == std::string::npos ? text : text.substr(cut + 1);
-  if (!last.empty() && last.back() == '\r') last.pop_back();
-  return last + "\r";
-}
-
 MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes,
                                image::FirmwareImage& firmware, link::SerialLink& comm,
                                programmer::RunController& prg,

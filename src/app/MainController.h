@@ -194,8 +194,5 @@ private:
 // How a received line is shown on the terminal: as text, or as " 7E 41 42" when it starts with
 // "~" or the link is in raw mode.
 std::string TerminalText(const std::string& line, bool rawMode);
-// The text Enter sends, from the terminal's whole text: its last line followed by "\r". A text
-// that ends with a line break ends with that line (the empty rest does not count as a line).
-std::string TerminalEnterText(const std::string& memoText);
 
 } // namespace vk::app

@@ -207,11 +207,12 @@ void Session::SpeedChanged() {
   page->ShowSummary();
 }
 
-void Session::TerminalEnter(const std::string& memoText) {
+void Session::TerminalEnter(const std::string& typedLine) {
   if (RefusedWhileBusy()) return; // a typed line would land in the middle of the run's exchange
-  // The typed line is on the terminal already: only the program's own commands are echoed.
+  // The user's line in the history, told apart from the program's own commands ("> ").
+  if (views_.terminal) views_.terminal->AddLine(kTypedMark + typedLine);
   const auto echo = std::exchange(comm->OnSend, nullptr);
-  comm->SendString(TerminalEnterText(memoText));
+  comm->SendString(typedLine + "\r");
   comm->OnSend = echo;
 }
 

@@ -94,8 +94,8 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
           [this] { ThroughGate([this] { session_->FindDevice(); }); });
   prog.onAction = [this](int tag) { ThroughGate([this, tag] { session_->ButtonPressed(tag); }); };
   prog.onShow = [this] { ThroughGate([this] { session_->ProgrammerPageShown(); }); };
-  TabSheetComm->CommPlane->onEnter = [this](const QString& text) {
-    ThroughGate([this, bytes = ToBytes(text)] { session_->TerminalEnter(bytes); });
+  TabSheetComm->onEnter = [this](const QString& line) {
+    ThroughGate([this, bytes = ToBytes(line)] { session_->TerminalEnter(bytes); });
   };
   connect(TabSheetBuffer->btBufferClear, &QPushButton::clicked, this,
           [this] { ThroughGate([this] { BufferClear(); }); });

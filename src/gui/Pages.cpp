@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
@@ -69,18 +70,15 @@ QPlainTextEdit* MakePageMemo(QWidget* parent) {
 // ---- Communication ----
 
 TCommPlane::TCommPlane(QWidget* parent) : QPlainTextEdit(parent) {
+  // Only the line below it is typed into: a click here can never make Enter send history.
+  setReadOnly(true);
+  setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   setLineWrapMode(QPlainTextEdit::WidgetWidth);
   // As a terminal wraps: at the edge, so that a long record never looks cut after its ":".
   setWordWrapMode(QTextOption::WrapAnywhere);
   // A unit left talking for hours must not fill the memory: the oldest lines go.
   setMaximumBlockCount(kMaxLines);
-}
-
-void TCommPlane::keyPressEvent(QKeyEvent* event) {
-  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && onEnter)
-    onEnter(toPlainText());
-  QPlainTextEdit::keyPressEvent(event); // not consumed: the memo starts the new line
 }
 
 bool TCommPlane::canInsertFromMimeData(const QMimeData* source) const {
@@ -97,12 +95,38 @@ void TCommPlane::insertFromMimeData(const QMimeData* source) {
 TCommPage::TCommPage(QWidget* parent)
     : QWidget(parent), CommPlane(new TCommPlane(this)), terminal_(*CommPlane, true) {
   CommPlane->move(kPlaneLeft, kPlaneTop);
+  CommInput = new QLineEdit(this);
+  CommInput->setPlaceholderText(QString::fromLatin1(kInputHint));
+  SetHint(CommInput, QString::fromLatin1(kInputHint));
+  CommInput->setAcceptDrops(false); // a dropped file is for the window to load
+  CommInput->installEventFilter(this);
+  connect(CommInput, &QLineEdit::returnPressed, this, [this] { Send(); });
   PausedLabel = MakeLabel(QString::fromLatin1(kPausedText), this);
   PausedLabel->hide();
 }
 
+void TCommPage::Send() {
+  const QString line = CommInput->text();
+  if (!line.isEmpty() && (typed_.isEmpty() || typed_.back() != line)) typed_ << line;
+  recalled_ = typed_.size();
+  CommInput->clear();
+  if (onEnter) onEnter(line);
+}
+
+bool TCommPage::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == CommInput && event->type() == QEvent::KeyPress && !typed_.isEmpty()) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Up || key == Qt::Key_Down) {
+      recalled_ = std::clamp<qsizetype>(recalled_ + (key == Qt::Key_Up ? -1 : 1), 0, typed_.size());
+      CommInput->setText(recalled_ < typed_.size() ? typed_[recalled_] : QString());
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
+}
+
 void TCommPage::SetInputPaused(bool paused) {
-  CommPlane->setReadOnly(paused);
+  CommInput->setEnabled(!paused);
   PausedLabel->setVisible(paused);
   resizeEvent(nullptr);
 }
@@ -110,14 +134,17 @@ void TCommPage::SetInputPaused(bool paused) {
 void TCommPage::resizeEvent(QResizeEvent* event) {
   if (event) QWidget::resizeEvent(event);
   const int label = PausedLabel->isVisibleTo(this) ? PausedLabel->sizeHint().height() + 2 : 0;
-  CommPlane->resize(std::max(0, width() - 4), std::max(0, height() - kPlaneTop - 8 - label));
-  PausedLabel->setGeometry(kPlaneLeft, CommPlane->geometry().bottom() + 3, std::max(0, width() - 4),
+  const int input = CommInput->sizeHint().height();
+  const int inner = std::max(0, width() - 4);
+  CommPlane->resize(inner, std::max(0, height() - kPlaneTop - 8 - input - 3 - label));
+  CommInput->setGeometry(kPlaneLeft, CommPlane->geometry().bottom() + 4, inner, input);
+  PausedLabel->setGeometry(kPlaneLeft, CommInput->geometry().bottom() + 3, inner,
                            PausedLabel->sizeHint().height());
 }
 
 void TCommPage::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
-  CommPlane->setFocus(); // typing goes to the terminal
+  CommInput->setFocus(); // typing goes to the command line
 }
 
 // ---- Target ----

@@ -143,18 +143,16 @@ void QtTextView::AddLine(const std::string& line) {
   const bool atEnd = bar->value() >= bar->maximum();
   QTextCursor cursor(edit_.document());
   cursor.movePosition(QTextCursor::End);
+  // A new block unless this is the first line of an empty memo (the terminal's lines are never
+  // empty, and the user may clear it).
+  if ((hasLine_ && !bytes_) || !edit_.document()->isEmpty()) cursor.insertBlock();
   if (bytes_) {
-    // The terminal: a received line goes in above the line being typed and ends there, so what
-    // the user types stays a line of its own ("ID" after a received "OK" goes out as "ID").
-    cursor.movePosition(QTextCursor::StartOfBlock);
+    // The terminal: bytes as they came, one character each.
     cursor.insertText(FromBytes(line));
-    cursor.insertBlock();
     hasLine_ = true;
     if (atEnd) bar->setValue(bar->maximum());
     return;
   }
-  // A new block unless this is the first line of an empty memo.
-  if (hasLine_ || !edit_.document()->isEmpty()) cursor.insertBlock();
   // A text of several lines (a container's message) is shown as its lines.
   QString text = FromUtf8(line);
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

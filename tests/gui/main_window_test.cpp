@@ -127,7 +127,8 @@ TEST(MainWindow, MenusCarryTheirCommandsAndHints) {
       (std::vector<std::string>{"&Open...", "&Save", "&Clear", "&Read from Module", "-", "E&xit"}));
   // The entry selected at start cannot be read back: the item says which can.
   EXPECT_FALSE(f.mnReadModule->isEnabled());
-  EXPECT_TRUE(f.mnReadModule->toolTip().endsWith("reading is offered for AT89C51RD2, Cortex-M3 Flash"))
+  EXPECT_TRUE(
+      f.mnReadModule->toolTip().endsWith("reading is offered for AT89C51RD2, Cortex-M3 Flash"))
       << f.mnReadModule->toolTip().toStdString();
   EXPECT_EQ(MenuTexts(menuObjects[1]), (std::vector<std::string>{"Search ..."}));
   EXPECT_EQ(MenuTexts(menuObjects[2]), (std::vector<std::string>{"&About..."}));

@@ -90,7 +90,7 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
     // Busy is visible: what would change the image is disabled, the terminal's input paused.
     if (w.S().prg->RunActive() && !f.mnOpen->isEnabled() && !f.mnSave->isEnabled() &&
         !f.mnClear->isEnabled() && !f.TabSheetBuffer->btBufferClear->isEnabled() &&
-        f.TabSheetComm->CommPlane->isReadOnly() &&
+        !f.TabSheetComm->CommInput->isEnabled() &&
         f.TabSheetComm->PausedLabel->isVisibleTo(f.TabSheetComm))
       busyShown = true;
     if (!w.loop.Sleeping()) return;
@@ -133,7 +133,7 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   w.Pump();
   EXPECT_TRUE(busyShown);
   EXPECT_TRUE(f.mnOpen->isEnabled() && f.mnSave->isEnabled() && f.mnClear->isEnabled());
-  EXPECT_FALSE(f.TabSheetComm->CommPlane->isReadOnly());
+  EXPECT_TRUE(f.TabSheetComm->CommInput->isEnabled());
 
   // The unit saw one load of the whole image.
   w.Pump(200);
