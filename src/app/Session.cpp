@@ -34,7 +34,15 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   prg->SetProgress(views_.programmer.progress);
   page = std::make_unique<programmer::ProgrammerPagePresenter>(
       *prg, image, *comm, views_.programmer, views_.status, views_.target.address);
-  page->ImageInfo = [this] { return buffer_.info; };
+  // Every file in the image and its whole range, then what the Buffer page says of them.
+  page->ImageInfo = [this] {
+    std::vector<std::string> lines;
+    if (image.IsEmpty()) return lines;
+    lines.push_back(buffer_.source.substr(buffer_.source.find(' ') + 1));
+    lines.push_back(buffer_.range);
+    lines.insert(lines.end(), buffer_.info.begin(), buffer_.info.end());
+    return lines;
+  };
   if (views_.programmer.untyped)
     programmer::ProgrammerPagePresenter::ApplyUntypedSetting(
         *views_.programmer.untyped,
@@ -59,6 +67,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   prg->OnImageRead = [this] {
     buffer_.source = "Source= " + prg->Node().Name + " #" + std::to_string(controller->CurModule);
     buffer_.info = {"Read from the module."};
+    buffer_.files = {prg->Node().Name + " #" + std::to_string(controller->CurModule)};
     buffer_.range = RangeText(image.MemStart(), image.MemEnd());
     ShowBuffer();
     page->PageShow();
@@ -152,8 +161,18 @@ bool Session::RefusedWhileBusy() {
 image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
   if (RefusedWhileBusy()) return image::ImageFormat::Unknown;
   const BufferPageText before = buffer_;
+  const bool merging = !image.IsEmpty() && !before.files.empty();
   auto result =
       app::LoadAndShow(image, fileName, buffer_, [this](int code) { prg->SelectByType(code); });
+  if (result.format == image::ImageFormat::Container ||
+      (!merging && result.format != image::ImageFormat::Unknown))
+    buffer_.files = {BareFileName(fileName)};
+  else if (result.format != image::ImageFormat::Unknown) {
+    // Text files add to what is there: the page and the log say so, and what the image holds.
+    auto fileOnly = std::make_unique<image::FirmwareImage>();
+    fileOnly->LoadFromMemory(fileName, image.FileData(), image.CodeSize());
+    page->Log(ShowMerged(buffer_, before, fileName, *fileOnly));
+  }
   if (result.format == image::ImageFormat::Unknown) {
     // Nothing was loaded: the page goes on describing the image that is still there.
     buffer_ = before;

@@ -52,7 +52,7 @@ TEST(StartUp, SelectionsAndFirstTick) {
   EXPECT_EQ(b.session->BufferPage().source, "");
   EXPECT_FALSE(b.session->TickRunning());
   b.loop.RunFor(20);
-  EXPECT_EQ(b.session->BufferPage().source, "Source= b.a20");
+  EXPECT_EQ(b.session->BufferPage().source, "Source= a.hex + b.a20");
   EXPECT_EQ(b.session->BufferPage().range, "Start= 1000, End= 2002");
   ASSERT_EQ(b.boxes.boxes.size(), 1u);
   EXPECT_EQ(b.boxes.boxes[0].caption, "Can't Open File");

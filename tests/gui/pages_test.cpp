@@ -158,8 +158,21 @@ TEST(LoadingFiles, DroppedAndCommandLineFilesLoadInOrder) {
     const std::string b = HexFile(w, "high.hex", 0x2000, test::Pattern(0x10));
     Drop(*w.form, {QString::fromStdString(a), QString::fromStdString(b)});
     ASSERT_TRUE(w.RunUntil([&] { return !w.S().image.IsEmpty(); }, 2000));
-    EXPECT_EQ(w.form->TabSheetBuffer->lbSrcFile->text().toStdString(), "Source= high.hex");
+    // Both files are in the image: the page, the summary and the log say so.
+    EXPECT_EQ(w.form->TabSheetBuffer->lbSrcFile->text().toStdString(),
+              "Source= low.hex + high.hex");
     EXPECT_EQ(w.form->TabSheetBuffer->lbRange->text().toStdString(), "Start= 0100, End= 2010");
+    EXPECT_EQ(MemoLines(w.form->TabSheetBuffer->mnBufferInfo),
+              (std::vector<std::string>{"INTEL-HEX File.",
+                                        "+ high.hex: INTEL-HEX File. Start= 2000, End= 2010"}));
+    w.ShowPage(w.form->TabSheetProgrammer);
+    const auto summary = MemoLines(w.form->TabSheetProgrammer->InfoMemo);
+    EXPECT_EQ(std::vector<std::string>(summary.begin() + 3, summary.begin() + 5),
+              (std::vector<std::string>{"low.hex + high.hex", "Start= 0100, End= 2010"}));
+    EXPECT_EQ(MemoLines(w.form->TabSheetProgrammer->LogMemo),
+              (std::vector<std::string>{"high.hex (Start= 2000, End= 2010) merged into the image "
+                                        "of low.hex; a run writes all of it: Start= 0100, End= "
+                                        "2010"}));
     EXPECT_EQ(w.S().image.Image()[0x100], test::Pattern(1)[0]);
 
     // What is not a file is refused.
@@ -178,7 +191,7 @@ TEST(LoadingFiles, DroppedAndCommandLineFilesLoadInOrder) {
     w.form->Start({a, missing, b});
     EXPECT_FALSE(w.S().TickRunning()) << "the files come first";
     ASSERT_TRUE(w.RunUntil([&] { return w.S().TickRunning(); }, 3000));
-    EXPECT_EQ(w.form->TabSheetBuffer->lbSrcFile->text().toStdString(), "Source= two.hex");
+    EXPECT_EQ(w.form->TabSheetBuffer->lbSrcFile->text().toStdString(), "Source= one.hex + two.hex");
     EXPECT_EQ(w.form->TabSheetBuffer->lbRange->text().toStdString(), "Start= 0000, End= 4020");
     ASSERT_EQ(w.recorded.boxes.size(), 1u);
     EXPECT_EQ(w.recorded.boxes[0].caption, "Can't Open File");

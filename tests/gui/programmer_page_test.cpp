@@ -130,7 +130,8 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
   w.ShowPage(&p);
   EXPECT_EQ(States(p), (ButtonStates{false, true, true, true}));
   EXPECT_EQ(MemoLines(p.InfoMemo),
-            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "INTEL-HEX File."}));
+            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "app.hex",
+                                      "Start= 1000, End= 1100", "INTEL-HEX File."}));
   EXPECT_EQ(p.FirstBox->count(), 256);
   EXPECT_EQ(p.FirstBox->currentIndex(), 0);
   EXPECT_EQ(p.LastBox->currentIndex(), 0) << "the address when the page was first shown";
@@ -154,7 +155,9 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
   w.ShowPage(&p);
   QTest::mouseClick(p.Buttons[2], Qt::LeftButton);
   EXPECT_EQ(MemoLines(p.LogMemo),
-            (std::vector<std::string>{"QRE15 #64 Failed",
+            (std::vector<std::string>{"app.hex (Start= 1000, End= 1100) merged into the image of "
+                                      "app.hex; a run writes all of it: Start= 1000, End= 1100",
+                                      "QRE15 #64 Failed",
                                       "  boot kernel kernelA.a20 did not load; nothing was sent"}));
   EXPECT_EQ(f.Status().PanelText(0), "Failed");
   EXPECT_EQ(com1.ReadAvailable(200), "");
@@ -194,7 +197,8 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
   EXPECT_EQ(f.Status().PanelText(1), "QRD14");
   EXPECT_EQ(States(p), (ButtonStates{false, true, true, true}));
   EXPECT_EQ(MemoLines(p.InfoMemo),
-            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "VKF Info:", "Release 7",
+            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "fw.vkf",
+                                      "Start= 1000, End= 1040", "VKF Info:", "Release 7",
                                       "VKF Targets:", "88000001"}));
 }
 
