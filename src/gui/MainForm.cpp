@@ -77,6 +77,7 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   UpdateReadModule();
   session_->controller->OffersToRemoveReadProtection = true;
   session_->page->ReasonInLog = true;
+  session_->page->AddressMoved = [this] { TabSheetTarget->HighlightAddress(); };
   session_->controller->InWindow = true;
   target.KeepTreeWidth();
 

@@ -10,7 +10,9 @@
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QStyle>
+#include <QTimer>
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
@@ -44,6 +46,29 @@ QComboBox* MakeList(QWidget* parent, const QString& hint) {
   box->setEditable(false);
   SetHint(box, hint);
   return box;
+}
+
+// The address box takes a typed number: "7" is address 7 at once (a list that only searches
+// its entries would pick 70 on the way to 7... or stop there). What cannot be an address 0..255
+// is not taken; leaving the box shows the address it holds.
+void MakeTypedAddress(QComboBox& box) {
+  box.setEditable(true);
+  box.setInsertPolicy(QComboBox::NoInsert);
+  box.setCompleter(nullptr);
+  QLineEdit* edit = box.lineEdit();
+  edit->setValidator(new QRegularExpressionValidator(
+      QRegularExpression(QStringLiteral("25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9]")), edit));
+  QObject::connect(edit, &QLineEdit::textEdited, &box, [&box](const QString& text) {
+    bool ok = false;
+    const int address = text.toInt(&ok);
+    if (ok && address >= 0 && address < box.count() && address != box.currentIndex()) {
+      const int cursor = box.lineEdit()->cursorPosition();
+      box.setCurrentIndex(address);
+      box.lineEdit()->setCursorPosition(cursor);
+    }
+  });
+  QObject::connect(edit, &QLineEdit::editingFinished, &box,
+                   [&box] { box.lineEdit()->setText(box.itemText(box.currentIndex())); });
 }
 
 } // namespace
@@ -175,7 +200,8 @@ TTargetPage::TTargetPage(QWidget* parent) : QWidget(parent) {
   lbSpeed = MakeLabel(QStringLiteral("Comm Speed"), this);
   cbxSpeed = MakeList(this, QStringLiteral("Set COM/CAN bits/sec. rate"));
   lbAddr = MakeLabel(QStringLiteral("Address"), this);
-  cbxAddr = MakeList(this, QStringLiteral("Set device address"));
+  cbxAddr = MakeList(this, QStringLiteral("Type or choose the module's address (0-255)"));
+  MakeTypedAddress(*cbxAddr);
   lbTarget = MakeLabel(QStringLiteral("Target"), this);
   TargetTreeView = new TTargetTree(this);
   SetHint(TargetTreeView, QStringLiteral("Select the target device"));
@@ -255,6 +281,14 @@ void TTargetPage::KeepTreeWidth() {
   TargetTreeView->setMinimumWidth(widest + 2 * TargetTreeView->frameWidth() +
                                   TargetTreeView->style()->pixelMetric(QStyle::PM_ScrollBarExtent) +
                                   8);
+}
+
+void TTargetPage::HighlightAddress() {
+  QLineEdit* edit = cbxAddr->lineEdit();
+  QPalette marked = edit->palette();
+  marked.setColor(QPalette::Base, QColor(255, 229, 138));
+  edit->setPalette(marked);
+  QTimer::singleShot(kHighlightMs, edit, [edit] { edit->setPalette(QPalette()); });
 }
 
 app::TargetPageViews TTargetPage::Views() {

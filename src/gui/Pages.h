@@ -101,6 +101,9 @@ public:
   QComboBox* cbxCANSpeed;
   QLabel* lbCANdata;
   app::TargetPageViews Views();
+  // The address box was moved by the program, not by the user: it stands out for a while.
+  void HighlightAddress();
+  static constexpr int kHighlightMs = 4000;
   // The tree keeps room for its widest entry, at any window size.
   void KeepTreeWidth();
 

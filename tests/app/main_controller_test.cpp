@@ -139,6 +139,7 @@ TEST(Programming, ButtonsOnEntriesThatCannotBeProgrammed) {
   b.session->ButtonPressed(2);
   ASSERT_TRUE(b.RunUntilIdle(5000));
   EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{
+                               "Address 64 set for QRA11 (its modules' address; it was 0)",
                                "QRA11 #64 Failed: no answer to \"OP 64\"; nothing written"}));
   EXPECT_EQ(b.session->prg->LastOutcome().reason, vk::programmer::FailReason::ModuleNotFound);
   EXPECT_EQ(b.status.PanelText(3), "no answer to \"OP 64\"; nothing written");

@@ -71,8 +71,23 @@ TEST(MainWindow, StartsWiredWithItsInitialSelections) {
   EXPECT_EQ(t.cbxCANAddr->itemText(0).toStdString(), "CAN_ADDR_1");
   EXPECT_GT(t.cbxCANSpeed->count(), 1);
   EXPECT_EQ(t.cbxCANSpeed->maxVisibleItems(), 10);
-  for (const QComboBox* box : {t.cbxCOM, t.cbxSpeed, t.cbxAddr, t.cbxCANAddr, t.cbxCANSpeed})
+  for (const QComboBox* box : {t.cbxCOM, t.cbxSpeed, t.cbxCANAddr, t.cbxCANSpeed})
     EXPECT_FALSE(box->isEditable());
+  // The address is typed: 7 is 7 (not 70), 70 is 70; what is no address is not taken.
+  t.cbxAddr->lineEdit()->selectAll();
+  QTest::keyClicks(t.cbxAddr->lineEdit(), "7");
+  EXPECT_EQ(t.cbxAddr->currentIndex(), 7);
+  QTest::keyClicks(t.cbxAddr->lineEdit(), "0x");
+  EXPECT_EQ(t.cbxAddr->currentIndex(), 70);
+  EXPECT_EQ(t.cbxAddr->lineEdit()->text().toStdString(), "70");
+  // An entry whose modules sit at one address moves the box there visibly: log and highlight.
+  const QColor plain = t.cbxAddr->lineEdit()->palette().color(QPalette::Base);
+  w.ClickTarget("QRA11");
+  EXPECT_EQ(t.cbxAddr->currentIndex(), 64);
+  EXPECT_EQ(
+      guitest::MemoLines(f.TabSheetProgrammer->LogMemo),
+      (std::vector<std::string>{"Address 64 set for QRA11 (its modules' address; it was 70)"}));
+  EXPECT_NE(t.cbxAddr->lineEdit()->palette().color(QPalette::Base), plain);
 
   std::vector<std::string> labels;
   for (const QLabel* l : {t.lbCOM, t.lbSpeed, t.lbAddr, t.lbTarget, t.lbPCAN, t.lbCANdata})
@@ -155,7 +170,7 @@ TEST(MainWindow, MenusCarryTheirCommandsAndHints) {
   const std::pair<QWidget*, const char*> controls[] = {
       {t.cbxCOM, "Select COM port"},
       {t.cbxSpeed, "Set COM/CAN bits/sec. rate"},
-      {t.cbxAddr, "Set device address"},
+      {t.cbxAddr, "Type or choose the module's address (0-255)"},
       {t.TargetTreeView, "Select the target device"},
       {t.btFindDev, "Search for device settings"}};
   for (const auto& [control, hint] : controls) {
