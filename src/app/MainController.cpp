@@ -131,6 +131,10 @@ void MainController::Status(const std::string& text) {
   if (views_.status) views_.status->SetPanelText(0, text);
 }
 
+void MainController::Notice(const std::string& text) {
+  if (views_.status) views_.status->SetPanelText(kNoticePanel, text);
+}
+
 int MainController::AddressIndex() const {
   return views_.address ? views_.address->ItemIndex() : 0;
 }
@@ -165,7 +169,7 @@ void MainController::ResetController() { State = ControllerState{}; }
 void MainController::ProgrammerAction(int tag) {
   if (Busy()) {
     // A second press would restart the upload under the running one.
-    Status("Programmer busy");
+    Notice("Programmer busy");
     return;
   }
   eraseType_ = 0;
@@ -261,7 +265,7 @@ bool MainController::CompareModule() {
 
 bool MainController::StartReading(const std::function<void()>& start) {
   if (Busy() || prg_.RunActive()) {
-    Status("Programmer busy");
+    Notice("Programmer busy");
     return false;
   }
   const auto& node = prg_.Node();

@@ -62,6 +62,9 @@ public:
   // The serial link's send handler: the terminal shows each command sent, marked with kSentMark.
   void CommSent(const link::SerialLink& link, const std::string& bytes);
   static constexpr const char* kSentMark = "> ";
+  // The status line's panel for what was refused while busy: the run's own texts (its spinner)
+  // keep panel 0 and would hide it there. Cleared when the controller becomes idle or busy.
+  static constexpr int kNoticePanel = 2;
   // Raw bytes sent (a boot kernel) are shown this many to a line.
   static constexpr std::size_t kSentLineBytes = 64;
   void TargetTreeViewClick();
@@ -126,6 +129,7 @@ public:
 
 private:
   void Status(const std::string& text);
+  void Notice(const std::string& text);
   void TickDetect(bool fromLink);
   void TickCheckImage();
   void TickRun();

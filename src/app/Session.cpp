@@ -149,12 +149,13 @@ void Session::ShowBuffer() {
 void Session::NoteBusy() {
   if (controller->Busy() == busy_) return;
   busy_ = controller->Busy();
+  if (views_.status) views_.status->SetPanelText(MainController::kNoticePanel, "");
   if (views_.busyChanged) views_.busyChanged(busy_);
 }
 
 bool Session::RefusedWhileBusy() {
   if (!controller->Busy()) return false;
-  if (views_.status) views_.status->SetPanelText(0, kBusyText);
+  if (views_.status) views_.status->SetPanelText(MainController::kNoticePanel, kBusyText);
   return true;
 }
 

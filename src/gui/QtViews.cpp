@@ -68,7 +68,9 @@ QtStatusView::QtStatusView(QStatusBar& bar) : bar_(bar) {
 
 std::array<int, QtStatusView::kPanels> QtStatusView::PanelWidths(int barWidth) {
   const int w = barWidth / 16;
-  return {4 * w, 2 * w, 2 * w, 4 * w};
+  // The operation's text is the longest ("Found: COM1 at 115200 bit/s, address 2, ..."); the
+  // target's name and the notices are short.
+  return {7 * w, 2 * w, 3 * w, 4 * w};
 }
 
 void QtStatusView::FitPanels() {

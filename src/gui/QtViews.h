@@ -55,7 +55,8 @@ private:
   QString text_;
 };
 
-// The status line: four panels with the widths 4w, 2w, 2w and 4w, w = the bar's width div 16.
+// The status line: four panels with the widths 7w, 2w, 3w and 4w, w = the bar's width div 16:
+// the operation, the target, a notice (what was refused while busy), the hint or failure reason.
 class QtStatusView : public programmer::IStatusView {
 public:
   static constexpr int kPanels = 4;

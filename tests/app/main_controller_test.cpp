@@ -327,10 +327,10 @@ TEST(Programming, NothingChangesUnderARunningRun) {
   ASSERT_TRUE(b.loop.RunUntil(
       [&] { return b.session->prg->Cpu().State == vk::programmer::CpuState::Erase; }, 5000));
   b.session->Clear();
-  EXPECT_EQ(b.status.PanelText(0), vk::app::Session::kBusyText);
+  EXPECT_EQ(b.status.PanelText(2), vk::app::Session::kBusyText);
   EXPECT_FALSE(b.session->image.IsEmpty());
   b.session->ButtonPressed(2);
-  EXPECT_EQ(b.status.PanelText(0), "Programmer busy");
+  EXPECT_EQ(b.status.PanelText(2), "Programmer busy");
   b.Select("QRA11");
   EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
   b.session->TerminalEnter("typed");

@@ -193,23 +193,23 @@ TEST(MainWindow, StatusPanelsFollowTheWidthOfTheLine) {
   gui::TMainForm& f = *w.form;
   w.Show();
   ASSERT_EQ(f.statusBar()->width(), 582);
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{144, 72, 72, 144})); // w = 582 div 16 = 36
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{252, 72, 108, 144})); // w = 582 div 16 = 36
 
   f.resize(800, 465);
   w.Pump();
   ASSERT_EQ(f.statusBar()->width(), 800);
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{200, 100, 100, 200}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{350, 100, 150, 200}));
 
   f.resize(810, 500);
   w.Pump();
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{200, 100, 100, 200}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{350, 100, 150, 200}));
 
   f.resize(576, 400);
   w.Pump();
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{144, 72, 72, 144}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{252, 72, 108, 144}));
   // Side by side from the left edge, in the order 0 to 3.
   EXPECT_EQ(f.Status().Panel(0)->x(), 0);
-  EXPECT_EQ(f.Status().Panel(3)->x(), 288);
+  EXPECT_EQ(f.Status().Panel(3)->x(), 432);
 
   // A text longer than its panel is cut short on screen but kept whole, and readable in full
   // from the panel's tooltip.
@@ -226,7 +226,7 @@ TEST(MainWindow, StatusPanelsFollowTheWidthOfTheLine) {
   EXPECT_LT(f.width(), 576);
   EXPECT_EQ(f.width(), std::max(400, f.minimumSizeHint().width()));
   const int w16 = f.statusBar()->width() / 16;
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{4 * w16, 2 * w16, 2 * w16, 4 * w16}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{7 * w16, 2 * w16, 3 * w16, 4 * w16}));
 }
 
 TEST(MainWindow, RemembersSizePlaceSpeedAndAddress) {

@@ -257,7 +257,7 @@ TEST(ProgrammerPage, EachButtonReachesTheController) {
   EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
   EXPECT_EQ(f.Status().PanelText(0), "Detecting ...");
   QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
-  EXPECT_EQ(f.Status().PanelText(0), "Programmer busy");
+  EXPECT_EQ(f.Status().PanelText(2), "Programmer busy");
   w.S().prg->StopRun();
   c.ResetController();
 

@@ -79,7 +79,8 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   // then reaches the engine only when the step has ended.
   platform::Millis lastTurn = w.loop.Now(), longest = 0;
   int turnsAsleep = 0;
-  bool clicked = false, ranMidStep = false, busyShown = false;
+  bool clicked = false, ranMidStep = false, busyShown = false, noticeKept = false;
+  std::string statusAtNotice;
   QTimer probe;
   probe.setTimerType(Qt::PreciseTimer);
   probe.setInterval(5);
@@ -93,9 +94,14 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
         !f.TabSheetComm->CommInput->isEnabled() &&
         f.TabSheetComm->PausedLabel->isVisibleTo(f.TabSheetComm))
       busyShown = true;
+    // "Programmer busy" stays readable while the run's own texts change beside it.
+    if (f.Status().PanelText(2) == "Programmer busy") {
+      if (statusAtNotice.empty()) statusAtNotice = f.Status().PanelText(0);
+      if (f.Status().PanelText(0) != statusAtNotice) noticeKept = true;
+    }
     if (!w.loop.Sleeping()) return;
     ++turnsAsleep;
-    if (clicked && f.Status().PanelText(0) == "Programmer busy") ranMidStep = true;
+    if (clicked && f.Status().PanelText(2) == "Programmer busy") ranMidStep = true;
     if (!clicked && w.S().prg->RunActive()) {
       clicked = true;
       QTest::mouseClick(page.Buttons[2], Qt::LeftButton); // a second press while it runs
@@ -132,6 +138,8 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
       w.RunUntil([&] { return w.S().controller->Mode() == app::ControllerMode::Idle; }, 3000));
   w.Pump();
   EXPECT_TRUE(busyShown);
+  EXPECT_TRUE(noticeKept);
+  EXPECT_EQ(f.Status().PanelText(2), "") << "the notice goes with the run";
   EXPECT_TRUE(f.mnOpen->isEnabled() && f.mnSave->isEnabled() && f.mnClear->isEnabled());
   EXPECT_TRUE(f.TabSheetComm->CommInput->isEnabled());
 
