@@ -242,6 +242,9 @@ void MainController::ProgrammerAction(int tag) {
       CurModule = views_.firstBox ? views_.firstBox->ItemIndex() : 0;
       LastModule = views_.lastBox ? views_.lastBox->ItemIndex() : 0;
       if (LastModule < CurModule) CurModule = LastModule;
+      // The window ends the sequence with its count; vkprog prints its own.
+      sequenceLength_ = InWindow ? LastModule - CurModule + 1 : 0;
+      sequenceProgrammed_ = 0;
       // The box follows the sequence (the run reads its module there) and is given back after.
       addressBefore_ = AddressIndex();
       if (views_.address) views_.address->SetItemIndex(CurModule);
@@ -285,6 +288,7 @@ bool MainController::StartReading(const std::function<void()>& start) {
 }
 
 void MainController::StopAll(const std::string& why) {
+  sequenceLength_ = 0;
   prg_.StopRun(why);
   ResetController();
   runPending_ = false;
@@ -552,7 +556,19 @@ std::string MainController::MismatchTypes() const {
 void MainController::TickRun() {
   if (prg_.RunStep()) return;
   if (RunAgainUnprotected()) return;
+  WarnIfLostMidWrite();
   NextModule();
+}
+
+void MainController::WarnIfLostMidWrite() {
+  const auto& o = prg_.LastOutcome();
+  if (!InWindow || o.result != programmer::RunResult::Failed ||
+      o.reason != programmer::FailReason::LinkLost ||
+      prg_.Cpu().Purpose != programmer::RunPurpose::Program)
+    return;
+  // The failure names the port; what it means for the module is the operator's next concern.
+  page_.Log(o.entry + " #" + std::to_string(o.module) +
+            " may now be erased and half written: program it again once the port is back");
 }
 
 bool MainController::RunAgainUnprotected() {
@@ -580,8 +596,14 @@ bool MainController::RunAgainUnprotected() {
 }
 
 void MainController::NextModule() {
+  if (sequenceLength_ > 0 && prg_.LastOutcome().result == programmer::RunResult::Programmed)
+    ++sequenceProgrammed_;
   ++CurModule;
   if (CurModule > LastModule) {
+    if (sequenceLength_ > 0)
+      page_.Log("MultiProgram: " + std::to_string(sequenceProgrammed_) + " of " +
+                std::to_string(sequenceLength_) + " programmed");
+    sequenceLength_ = 0;
     ResetController();
     if (views_.speed) {
       const std::string text = views_.speed->ItemText(views_.speed->ItemIndex());

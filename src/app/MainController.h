@@ -140,6 +140,12 @@ private:
   // The window asks before an erase, naming the module detected; vkprog does not.
   bool EraseConfirmed();
   void AnnounceSearchResult();
+  // The window: a run cut off by a lost port may have left its module erased and half written.
+  void WarnIfLostMidWrite();
+  // The window's MultiProgram sequence: its length (0: none under way) and the modules
+  // programmed so far.
+  int sequenceLength_ = 0;
+  int sequenceProgrammed_ = 0;
   bool afterSearch_ = false;
   // The module's run is over: the next address of the sequence, or the end.
   void NextModule();

@@ -192,6 +192,22 @@ image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
 
 bool Session::ReadFromModule() {
   if (RefusedWhileBusy()) return false;
+  if (!image.IsEmpty()) {
+    // The read replaces the image: what was loaded (and perhaps merged) would be gone unasked.
+    std::string loaded;
+    for (const auto& f : buffer_.files) loaded += (loaded.empty() ? "" : " + ") + f;
+    const auto answer = boxes_.Ask(
+        "Reading the module replaces the image in the program buffer (" + loaded + ", " +
+            buffer_.range + ").\rRead " + prg->Node().Name + " #" +
+            std::to_string(views_.target.address ? views_.target.address->ItemIndex() : 0) +
+            " and replace it?",
+        "Read from Module", platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
+        platform::MsgAnswer::No);
+    if (answer != platform::MsgAnswer::Yes) {
+      if (views_.status) views_.status->SetPanelText(0, "Read cancelled: the image is kept");
+      return false;
+    }
+  }
   const auto [from, end] = prg->RegionInImage();
   return controller->ReadModule(from, end);
 }

@@ -204,6 +204,17 @@ TEST(Programming, ReadProtectionIsRemovedOnlyWhenTheOperatorSaysYes) {
   EXPECT_EQ(b.log.Lines().back(), "Cortex-M3 Flash #0 Programmed OK");
   EXPECT_FALSE(loader.ReadProtected());
   EXPECT_EQ(loader.Stats().startedAt, 0x08000000u);
+
+  // Reading the module would replace the loaded image: asked first, No by default.
+  const std::size_t sent = b.Written().size();
+  EXPECT_FALSE(b.session->ReadFromModule());
+  EXPECT_EQ(b.boxes.boxes.back().text,
+            "Reading the module replaces the image in the program buffer (fw.hex, Start= 0000, "
+            "End= 0400).\rRead Cortex-M3 Flash #0 and replace it?");
+  EXPECT_EQ(b.boxes.boxes.back().defaultButton, MsgAnswer::No);
+  b.loop.RunFor(500);
+  EXPECT_EQ(b.Written().size(), sent);
+  EXPECT_EQ(b.session->BufferPage().source, "Source= fw.hex");
   b.bridge.reset();
 }
 

@@ -346,7 +346,8 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   EXPECT_EQ(w.Summary(), "QRD14 #8, COM1, 115200bps");
   ASSERT_TRUE(w.RunUntil(idle));
   EXPECT_EQ(MemoLines(p.LogMemo),
-            (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK"}));
+            (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK",
+                                      "MultiProgram: 2 of 2 programmed"}));
   EXPECT_EQ(f.TabSheetTarget->cbxAddr->currentIndex(), 3);
   EXPECT_EQ(w.Summary(), "QRD14 #3, COM1, 115200bps");
   EXPECT_EQ(w.Highlighted(), "QRD14");
@@ -361,10 +362,17 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
             "QRD14 #9 Failed: no answer to \"OP 9\"; nothing written (no module at that address, "
             "or check the speed and the port: COM1 at 115200 bit/s)");
 
-  // The adapter is pulled: the box blames the port, and a run fails at once naming it.
+  // The adapter is pulled mid-run: the box blames the port, the log says what it may have
+  // done to the module, and a run fails at once naming the port.
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(7);
+  p.Buttons[2]->click();
+  ASSERT_TRUE(w.RunUntil([&] { return f.Status().PanelText(0) == "Programming Module"; }));
   w.line->HangUp(EIO);
-  ASSERT_TRUE(w.RunUntil([&] { return !w.recorded.boxes.empty(); }));
+  ASSERT_TRUE(w.RunUntil([&] { return !w.recorded.boxes.empty() && idle(); }));
   EXPECT_EQ(w.recorded.boxes[0].caption, "Connection lost");
+  EXPECT_EQ(MemoLines(p.LogMemo).back(), "QRD14 #7 may now be erased and half written: program "
+                                         "it again once the port is back");
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(9);
   const std::string gone = "COM1 (sim:COM1) has gone: reconnect it, then choose the port again";
   p.Buttons[2]->click();
   ASSERT_TRUE(w.RunUntil(idle));
