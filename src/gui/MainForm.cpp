@@ -20,6 +20,7 @@
 #include <QTabWidget>
 #include <QUrl>
 
+#include "gui/QtMessageBox.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ProtocolKinds.h"
 
@@ -334,14 +335,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     return;
   }
   if (session_->controller->Busy()) {
-    if (QMessageBox::question(this, QString::fromLatin1(kCaption),
-                              QStringLiteral("A module is being programmed. Quit anyway?"),
-                              QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::No) != QMessageBox::Yes) {
+    if (!AskQuitWhileBusy(this, QString::fromLatin1(kCaption),
+                          [this] { return session_->controller->Busy(); })) {
       event->ignore();
       return;
     }
-    session_->controller->StopAll(); // the protocol sets the link back before the end
+    // The run may have ended while the question was open.
+    if (session_->controller->Busy())
+      session_->controller->StopAll(); // the protocol sets the link back before the end
   }
   // The program ends with its main window: the companions go with it.
   DevFinderForm->hide();

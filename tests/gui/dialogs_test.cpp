@@ -296,3 +296,26 @@ TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
   EXPECT_EQ(w.recorded.boxes[0].icon, platform::MsgIcon::Error);
   EXPECT_TRUE(f.isVisible());
 }
+
+TEST(MessageBoxes, TheQuitQuestionFollowsTheRunBehindIt) {
+  guitest::App();
+  bool busy = true;
+  QString asked, afterRun;
+  bool noFirst = false, yesAfter = false;
+  guitest::ModalWatcher watcher([&](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    ASSERT_NE(box, nullptr);
+    asked = box->text();
+    noFirst = box->defaultButton() == box->button(QMessageBox::No);
+    busy = false; // the run ends while the question is open
+    QTest::qWaitFor([&] { return box->text() != asked; }, 2000);
+    afterRun = box->text();
+    yesAfter = box->defaultButton() == box->button(QMessageBox::Yes);
+    box->button(QMessageBox::Yes)->click();
+  });
+  EXPECT_TRUE(gui::AskQuitWhileBusy(nullptr, "V&K Programmer", [&] { return busy; }));
+  EXPECT_EQ(asked.toStdString(), gui::kQuitWhileBusyText);
+  EXPECT_TRUE(noFirst);
+  EXPECT_EQ(afterRun.toStdString(), gui::kQuitAfterRunText);
+  EXPECT_TRUE(yesAfter);
+}
