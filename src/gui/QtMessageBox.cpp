@@ -143,7 +143,15 @@ KernelNotice KernelWarning(const std::vector<cpu::KernelMessage>& warnings,
                            const std::vector<std::string>& folders) {
   if (warnings.empty()) return {};
   KernelNotice notice;
-  for (const auto& warning : warnings) notice.text += warning.text + "\r\r";
+  for (const auto& warning : warnings) {
+    // A file that is not there is named, so that the operator knows what to look for.
+    static constexpr std::string_view kNotOpened = "Can't open file\r";
+    const bool unnamed = warning.text.starts_with(kNotOpened) && !warning.file.empty();
+    notice.text +=
+        (unnamed ? "Can't open file " + warning.file + "\r" + warning.text.substr(kNotOpened.size())
+                 : warning.text) +
+        "\r\r";
+  }
   notice.text += "Looked in: ";
   for (std::size_t i = 0; i < folders.size(); ++i) notice.text += (i ? ", " : "") + folders[i];
   if (folders.empty()) notice.text += "(no folder)";

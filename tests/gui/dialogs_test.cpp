@@ -102,9 +102,11 @@ TEST(MessageBoxes, MissingKernelsMakeOneStartUpNotice) {
             "boot kernel " + dir.File("kernelA.a20") +
                 ": no S1 data (empty file)\rThe 'kernelA' boot programming kernel will not be "
                 "available\rUsed for QRE15, QRE16, QRH and H8/3672\r\r"
-                "Can't open file\rThe 'kernelB' boot programming kernel will not be available\r"
+                "Can't open file kernelB.a20\rThe 'kernelB' boot programming kernel will not be "
+                "available\r"
                 "Used for QRE17, QRF18 mkII and H8/3664\r\r"
-                "Can't open file\rThe 'kernelC' boot programming kernel will not be available\r"
+                "Can't open file kernelC.a20\rThe 'kernelC' boot programming kernel will not be "
+                "available\r"
                 "Used for H8/3687\r\rLooked in: " +
                 dir.Path() +
                 "\rTo use kernels kept elsewhere, set VKPROG_KERNEL_DIR to their folder and start "
