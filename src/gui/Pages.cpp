@@ -89,6 +89,10 @@ QPlainTextEdit* MakePageMemo(QWidget* parent) {
   memo->viewport()->setAutoFillBackground(false);
   memo->setAutoFillBackground(false);
   memo->document()->setDocumentMargin(0); // text in line with the labels above it
+  // Long lines wrap (at a word where they can): a horizontal scroll bar appearing under the last
+  // line would cover it half.
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   return memo;
 }
 
@@ -358,7 +362,7 @@ TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
   firstBox_ = std::make_unique<QtComboView>(*FirstBox);
   lastBox_ = std::make_unique<QtComboView>(*LastBox);
   info_ = std::make_unique<QtTextView>(*InfoMemo);
-  log_ = std::make_unique<QtTextView>(*LogMemo);
+  log_ = std::make_unique<QtTextView>(*LogMemo, false, true);
   progress_ = std::make_unique<QtProgressView>(*Progress);
 }
 
@@ -419,10 +423,13 @@ void TProgrammerPage::PlaceControls() {
   const int memoHeight = std::max(0, pageHeight - top - progressHeight - 16);
   InfoMemo->setGeometry(infoLeft, top, infoWidth, memoHeight);
   const int logLeft = infoLeft + infoWidth + 2;
-  LogMemo->setGeometry(logLeft, top, std::max(0, W - logLeft - 4), memoHeight);
+  // The title on Detect's row, the log below it: the row above is the check boxes', and "Start
+  // after programming" reaches across the log's column.
   const int titleHeight = LogTitle->sizeHint().height();
-  LogTitle->setGeometry(logLeft, std::max(0, top - titleHeight - 1), LogTitle->sizeHint().width(),
-                        titleHeight);
+  LogTitle->setGeometry(logLeft, top, LogTitle->sizeHint().width(), titleHeight);
+  const int logTop = top + titleHeight + 1;
+  LogMemo->setGeometry(logLeft, logTop, std::max(0, W - logLeft - 4),
+                       std::max(0, memoHeight - (logTop - top)));
 }
 
 QSize TProgrammerPage::minimumSizeHint() const {
@@ -431,7 +438,11 @@ QSize TProgrammerPage::minimumSizeHint() const {
   const QSize button = ButtonSize({Buttons[0], Buttons[1], Buttons[2], Buttons[3]});
   const int box = FirstBox->sizeHint().height();
   const int lastBottom = kShortestBase - 211 + button.height() + 4 + box + 4 + box;
-  return {8 + button.width() + 16 + 2 * 120, lastBottom + 8 + Progress->sizeHint().height() + 8};
+  // The check boxes' row whole, "Start after programming" included.
+  const int checkRow = 8 + std::max(153, UntypedBox->sizeHint().width()) + 12 +
+                       StartAfterBox->sizeHint().width() + 4;
+  return {std::max(8 + button.width() + 16 + 2 * 120, checkRow),
+          lastBottom + 8 + Progress->sizeHint().height() + 8};
 }
 
 void TProgrammerPage::resizeEvent(QResizeEvent* event) {

@@ -14,6 +14,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTime>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -70,7 +71,7 @@ std::array<int, QtStatusView::kPanels> QtStatusView::PanelWidths(int barWidth) {
   const int w = barWidth / 16;
   // The operation's text is the longest ("Found: COM1 at 115200 bit/s, address 2, ..."); the
   // target's name and the notices are short.
-  return {7 * w, 2 * w, 3 * w, 4 * w};
+  return {6 * w, 3 * w, 3 * w, 4 * w};
 }
 
 void QtStatusView::FitPanels() {
@@ -159,6 +160,7 @@ void QtTextView::AddLine(const std::string& line) {
   QString text = FromUtf8(line);
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  if (stamped_) text.prepend(QTime::currentTime().toString(QStringLiteral("HH:mm:ss ")));
   cursor.insertText(text);
   hasLine_ = true;
   if (atEnd) bar->setValue(bar->maximum());

@@ -85,7 +85,7 @@ TEST(MainWindow, StartsWiredWithItsInitialSelections) {
   w.ClickTarget("QRA11");
   EXPECT_EQ(t.cbxAddr->currentIndex(), 64);
   EXPECT_EQ(
-      guitest::MemoLines(f.TabSheetProgrammer->LogMemo),
+      guitest::LogLines(f.TabSheetProgrammer->LogMemo),
       (std::vector<std::string>{"Address 64 set for QRA11 (its modules' address; it was 70)"}));
   EXPECT_NE(t.cbxAddr->lineEdit()->palette().color(QPalette::Base), plain);
 
@@ -193,20 +193,20 @@ TEST(MainWindow, StatusPanelsFollowTheWidthOfTheLine) {
   gui::TMainForm& f = *w.form;
   w.Show();
   ASSERT_EQ(f.statusBar()->width(), 582);
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{252, 72, 108, 144})); // w = 582 div 16 = 36
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{216, 108, 108, 144})); // w = 582 div 16 = 36
 
   f.resize(800, 465);
   w.Pump();
   ASSERT_EQ(f.statusBar()->width(), 800);
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{350, 100, 150, 200}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{300, 150, 150, 200}));
 
   f.resize(810, 500);
   w.Pump();
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{350, 100, 150, 200}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{300, 150, 150, 200}));
 
   f.resize(576, 400);
   w.Pump();
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{252, 72, 108, 144}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{216, 108, 108, 144}));
   // Side by side from the left edge, in the order 0 to 3.
   EXPECT_EQ(f.Status().Panel(0)->x(), 0);
   EXPECT_EQ(f.Status().Panel(3)->x(), 432);
@@ -226,7 +226,7 @@ TEST(MainWindow, StatusPanelsFollowTheWidthOfTheLine) {
   EXPECT_LT(f.width(), 576);
   EXPECT_EQ(f.width(), std::max(400, f.minimumSizeHint().width()));
   const int w16 = f.statusBar()->width() / 16;
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{7 * w16, 2 * w16, 3 * w16, 4 * w16}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{6 * w16, 3 * w16, 3 * w16, 4 * w16}));
 }
 
 TEST(MainWindow, RemembersSizePlaceSpeedAndAddress) {

@@ -11,6 +11,7 @@
 #include <QUrl>
 
 using namespace vk;
+using guitest::LogLines;
 using guitest::MemoLines;
 using guitest::Window;
 using guitest::WindowOptions;
@@ -169,7 +170,7 @@ TEST(LoadingFiles, DroppedAndCommandLineFilesLoadInOrder) {
     const auto summary = MemoLines(w.form->TabSheetProgrammer->InfoMemo);
     EXPECT_EQ(std::vector<std::string>(summary.begin() + 3, summary.begin() + 5),
               (std::vector<std::string>{"low.hex + high.hex", "Start= 0100, End= 2010"}));
-    EXPECT_EQ(MemoLines(w.form->TabSheetProgrammer->LogMemo),
+    EXPECT_EQ(LogLines(w.form->TabSheetProgrammer->LogMemo),
               (std::vector<std::string>{"high.hex (Start= 2000, End= 2010) merged into the image "
                                         "of low.hex; a run writes all of it: Start= 0100, End= "
                                         "2010"}));

@@ -12,6 +12,7 @@
 #include <QTabWidget>
 
 using namespace vk;
+using guitest::LogLines;
 using guitest::MemoLines;
 using guitest::Window;
 using guitest::WindowOptions;
@@ -45,6 +46,7 @@ TEST(ProgrammerPage, ControlsSitWhereThePageSizePlacesThem) {
   Window w;
   w.Show();
   gui::TProgrammerPage& p = *w.form->TabSheetProgrammer;
+  p.StartAfterBox->show(); // as for a chip that can start its program
   int normalHeight = 0;
   for (const QSize size : {QSize(582, 465), QSize(900, 700), QSize(1, 1)}) {
     w.form->resize(size);
@@ -87,11 +89,16 @@ TEST(ProgrammerPage, ControlsSitWhereThePageSizePlacesThem) {
     EXPECT_EQ(p.InfoMemo->geometry(),
               QRect(infoLeft, detect.y(), (W - infoLeft - 4) / 2, H - detect.y() - ph - 16));
     const int logLeft = p.InfoMemo->geometry().right() + 1 + 2;
-    EXPECT_EQ(p.LogMemo->geometry(),
-              QRect(logLeft, detect.y(), W - logLeft - 4, H - detect.y() - ph - 16));
+    const int logTop = p.LogTitle->geometry().bottom() + 2;
+    EXPECT_EQ(p.LogTitle->y(), detect.y());
+    EXPECT_EQ(p.LogMemo->geometry(), QRect(logLeft, logTop, W - logLeft - 4, H - logTop - ph - 16));
+    EXPECT_FALSE(p.StartAfterBox->geometry().intersects(p.LogTitle->geometry()));
+    EXPECT_LE(p.StartAfterBox->geometry().right(), W);
     EXPECT_TRUE(p.InfoMemo->isReadOnly());
     EXPECT_TRUE(p.LogMemo->isReadOnly());
     EXPECT_EQ(p.InfoMemo->frameShape(), QFrame::NoFrame);
+    EXPECT_EQ(p.LogMemo->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff)
+        << "a scroll bar appearing would cover the last line half";
     // Every button and box reachable: on the page, above the progress bar.
     for (const QWidget* c :
          {static_cast<const QWidget*>(p.Buttons[0]), static_cast<const QWidget*>(p.Buttons[3]),
@@ -154,7 +161,7 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
   // gives the reason; the operation panel just says "Failed".
   w.ShowPage(&p);
   QTest::mouseClick(p.Buttons[2], Qt::LeftButton);
-  EXPECT_EQ(MemoLines(p.LogMemo),
+  EXPECT_EQ(LogLines(p.LogMemo),
             (std::vector<std::string>{"app.hex (Start= 1000, End= 1100) merged into the image of "
                                       "app.hex; a run writes all of it: Start= 1000, End= 1100",
                                       "QRE15 #64 Failed",
@@ -345,7 +352,7 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   }));
   EXPECT_EQ(w.Summary(), "QRD14 #8, COM1, 115200bps");
   ASSERT_TRUE(w.RunUntil(idle));
-  EXPECT_EQ(MemoLines(p.LogMemo),
+  EXPECT_EQ(LogLines(p.LogMemo),
             (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK",
                                       "MultiProgram: 2 of 2 programmed"}));
   EXPECT_EQ(f.TabSheetTarget->cbxAddr->currentIndex(), 3);
@@ -358,7 +365,7 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   f.TabSheetTarget->cbxAddr->setCurrentIndex(9);
   p.Buttons[2]->click();
   ASSERT_TRUE(w.RunUntil(idle));
-  EXPECT_EQ(MemoLines(p.LogMemo).back(),
+  EXPECT_EQ(LogLines(p.LogMemo).back(),
             "QRD14 #9 Failed: no answer to \"OP 9\"; nothing written (no module at that address, "
             "or check the speed and the port: COM1 at 115200 bit/s)");
 
@@ -370,12 +377,12 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   w.line->HangUp(EIO);
   ASSERT_TRUE(w.RunUntil([&] { return !w.recorded.boxes.empty() && idle(); }));
   EXPECT_EQ(w.recorded.boxes[0].caption, "Connection lost");
-  EXPECT_EQ(MemoLines(p.LogMemo).back(), "QRD14 #7 may now be erased and half written: program "
-                                         "it again once the port is back");
+  EXPECT_EQ(LogLines(p.LogMemo).back(), "QRD14 #7 may now be erased and half written: program "
+                                        "it again once the port is back");
   f.TabSheetTarget->cbxAddr->setCurrentIndex(9);
   const std::string gone = "COM1 (sim:COM1) has gone: reconnect it, then choose the port again";
   p.Buttons[2]->click();
   ASSERT_TRUE(w.RunUntil(idle));
-  EXPECT_EQ(MemoLines(p.LogMemo).back(), "QRD14 #9 Failed: " + gone);
+  EXPECT_EQ(LogLines(p.LogMemo).back(), "QRD14 #9 Failed: " + gone);
   EXPECT_EQ(f.Status().PanelText(3), gone);
 }

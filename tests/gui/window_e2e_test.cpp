@@ -14,6 +14,7 @@
 #include <csignal>
 
 using namespace vk;
+using guitest::LogLines;
 using guitest::MemoLines;
 using guitest::ModalWatcher;
 using guitest::Window;
@@ -111,7 +112,7 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   QTest::mouseClick(page.Buttons[2], Qt::LeftButton);
 
   const std::vector<std::string> done{"QRD14 #7 Programmed OK"};
-  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.LogMemo) == done; }, 30000))
+  ASSERT_TRUE(w.RunUntil([&] { return LogLines(page.LogMemo) == done; }, 30000))
       << "status: " << f.Status().PanelText(0)
       << "\nlog: " << page.LogMemo->toPlainText().toStdString()
       << "\nterminal: " << f.TabSheetComm->CommPlane->toPlainText().toStdString();
