@@ -17,7 +17,16 @@ const std::vector<std::string>& SpeedItems() {
 Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, SessionDevices devices,
                  cpu::KernelSet& kernels, SessionViews views, programmer::CpuFactory factory)
     : loop_(loop), boxes_(boxes), views_(std::move(views)) {
-  can = std::make_unique<link::CanLink>(loop, devices.canDriver, TellInBoxes(boxes));
+  // The window tells the driver's bare code for a missing interface as what it means (vkprog
+  // keeps its output).
+  const auto* overBus = dynamic_cast<const link::PcanUsbOverCanBus*>(&devices.canDriver);
+  can = std::make_unique<link::CanLink>(
+      loop, devices.canDriver,
+      [this, tell = TellInBoxes(boxes), choice = platform::ReadCanBusChoice(devices.settings),
+       overBus](const link::LinkMessage& m) {
+        const bool window = controller && controller->InWindow;
+        tell(window ? ExplainCanMessage(m, choice, overBus ? overBus->LastErrorText() : "") : m);
+      });
 
   if (views_.target.ports) {
     views_.target.ports->Clear();

@@ -141,6 +141,22 @@ TEST(DeviceFinder, SaysWhatItFoundAndStaysOnItsPage) {
   EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
 }
 
+TEST(Pages, ACanInterfaceThatCannotOpenIsNamedWithWhatToDo) {
+  AppBench b;
+  b.can.initResult = vk::link::CAN_ERR_NOVXD;
+  b.session->controller->InWindow = true;
+  b.session->Start({});
+  b.ports.SetCurrentIndex(0); // "PCAN"
+  b.session->comm->PortListChange(b.ports);
+  b.loop.RunFor(500);
+  ASSERT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.boxes.boxes[0].caption, "PCAN: no CAN interface");
+  EXPECT_TRUE(b.boxes.boxes[0].text.starts_with(
+      "The CAN interface " + vk::platform::ReadCanBusChoice(&b.settings).interface))
+      << b.boxes.boxes[0].text;
+  EXPECT_NE(b.boxes.boxes[0].text.find("Plug in the PCAN-USB adapter"), std::string::npos);
+}
+
 TEST(Pages, ProgrammerPageAndBufferPage) {
   AppBench b;
   b.session->Start({});
