@@ -140,6 +140,8 @@ void TMainForm::RestoreSettings() {
       session_->SpeedChanged();
     }
   }
+  if (const auto folder = settings_->Read(kFolderSetting))
+    dialogs_->LastFolder = QString::fromStdString(*folder);
   QComboBox* address = TabSheetTarget->cbxAddr;
   if (const auto number = settings_->Read(kAddressSetting)) {
     const int index = address->findText(QString::fromStdString(*number));
@@ -152,6 +154,8 @@ void TMainForm::SaveSettings() {
   settings_->Write(kGeometrySetting, saveGeometry().toBase64().toStdString());
   settings_->Write(kSpeedSetting, TabSheetTarget->cbxSpeed->currentText().toStdString());
   settings_->Write(kAddressSetting, TabSheetTarget->cbxAddr->currentText().toStdString());
+  if (!dialogs_->LastFolder.isEmpty())
+    settings_->Write(kFolderSetting, dialogs_->LastFolder.toStdString());
 }
 
 TMainForm::~TMainForm() {

@@ -259,6 +259,19 @@ TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
   ASSERT_FALSE(srec.empty());
   EXPECT_EQ(srec[0], 'S');
 
+  // Open starts in the folder saved to last.
+  QString openedIn;
+  {
+    ModalWatcher watcher([&](QWidget* modal) {
+      auto* d = qobject_cast<QFileDialog*>(modal);
+      ASSERT_NE(d, nullptr);
+      openedIn = d->directory().absolutePath();
+      d->reject();
+    });
+    f.mnOpen->trigger();
+  }
+  EXPECT_EQ(openedIn.toStdString(), QDir(dir).absolutePath().toStdString());
+
   // Choosing the Intel HEX type makes a bare name end in ".hex".
   save([&](QFileDialog& d) {
     auto* types = d.findChild<QComboBox*>("fileTypeCombo");
