@@ -1,6 +1,5 @@
 #include "app/MainController.h"
 
-#include "app/BufferView.h"
 #include "app/DeviceFinder.h"
 #include "cpu/Kernels.h"
 #include "protocol/Catalogue.h"
@@ -15,28 +14,6 @@ using programmer::kKindBackplane;
 using programmer::kKindGroup;
 
 using programmer::ProgrammerUnit;
-
-namespace {
-// "QRD14 (type 136)", or the bare number for a type no entry has.
-std::string TypeText(std::int32_t code) {
-  const auto* entry = programmer::FindEntryByType(code);
-  return entry ? std::string(entry->Name) + " (type " + std::to_string(code) + ")"
-               : "type " + std::to_string(code);
-}
-} // namespace
-
-std::string TerminalText(const std::string& line, bool rawMode) {
-  if (line.empty() || (line[0] != '~' && !rawMode)) return line;
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(line.size() * 3);
-  for (const unsigned char b : line) {
-    out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
-}
 
 MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes,
                                image::FirmwareImage& firmware, link::SerialLink& comm,
@@ -63,16 +40,6 @@ void MainController::ShowSent(const link::SerialLink& link) {
   if (sentPending_.empty() || !views_.terminal) return;
   views_.terminal->AddLine(kSentMark + TerminalText(sentPending_, link.IsRawMode()));
   sentPending_.clear();
-}
-
-std::string MainController::NoAnswerHint(const std::string& also) const {
-  // vkprog's reasons are its output (its report carries them), and it names the port its own way.
-  if (!InWindow) return "";
-  const std::string check =
-      comm_.PortNo() == 0 ? "check the CAN settings and the interface"
-                          : "check the speed and the port: COM" + std::to_string(comm_.PortNo()) +
-                                " at " + std::to_string(comm_.GetBaudRate()) + " bit/s";
-  return " (" + also + check + ")";
 }
 
 bool MainController::RefusedForLostLink(int tag) {
@@ -108,25 +75,6 @@ bool MainController::RefusedForMissingKernel() {
   return true;
 }
 
-bool MainController::RefusedForUntypedImage() {
-  if (!InWindow || prg_.Node().CpuKind != kKindBackplane || firmware_.IsEmpty() ||
-      firmware_.TargetList().Count() != 0 || page_.UntypedAllowed())
-    return false;
-  boxes_.Show("The loaded firmware names no module type, and untyped programming is not "
-              "allowed:\rthe module would be refused after its detection, and the program "
-              "closed.\rNothing was sent. Load firmware made for the module.",
-              "Program", platform::MsgButtons::Ok, platform::MsgIcon::Warning);
-  Status("Programming aborted");
-  return true;
-}
-
-void MainController::LogCheckOnly() {
-  const auto& node = prg_.Node();
-  // vkprog's log lines are its output: its dry run says what a run does.
-  if (!InWindow || node.CpuKind == kKindGroup || KindOf(node.CpuKind).WritesImage) return;
-  page_.Log(programmer::CheckOnlyText(node.Name));
-}
-
 void MainController::Status(const std::string& text) {
   if (views_.status) views_.status->SetPanelText(0, text);
 }
@@ -157,11 +105,6 @@ void MainController::StartDetection(bool afterSearch) {
 void MainController::NoteArmedEntry() {
   armedEntry_ = prg_.Node().Name;
   requiredType_ = RunKeepsItsEntry ? prg_.Node().TypeCode : 0;
-}
-
-void MainController::WarnIfCutShort() {
-  const std::string& file = firmware_.FileWithoutEndRecord();
-  if (!file.empty()) page_.Log(BareFileName(file) + ": " + image::msg::kNoEndRecord);
 }
 
 void MainController::ResetController() { State = ControllerState{}; }
@@ -415,7 +358,7 @@ void MainController::DetectionDone() {
     return NextModule();
   case DetectResult::OtherEntry:
     prg_.DropRun(FailReason::TypeMismatch,
-                 "the module is a " + TypeText(DetectedType) + ", not a " + prg_.Node().Name +
+                 "the module is a " + ModuleTypeText(DetectedType) + ", not a " + prg_.Node().Name +
                      "; nothing written",
                  DropLog::Explained);
     return NextModule();
@@ -427,7 +370,7 @@ void MainController::DetectionDone() {
   if (!armedEntry_.empty() && prg_.Node().Name != armedEntry_) {
     const auto* armed = programmer::FindEntryByName(armedEntry_);
     if (armed && armed->CpuKind != kKindGroup)
-      page_.Log("Module #" + std::to_string(CurModule) + " is a " + TypeText(DetectedType) +
+      page_.Log("Module #" + std::to_string(CurModule) + " is a " + ModuleTypeText(DetectedType) +
                 ": the run uses the entry " + prg_.Node().Name + ", not " + armedEntry_);
   }
   // An Erase pressed on one entry never erases a module of another type.
@@ -445,47 +388,6 @@ void MainController::DetectionDone() {
   }
   // An erase writes no firmware: there is no image to check against the module.
   EnterState(prg_.ErasingOnly() ? ControllerMode::Run : ControllerMode::CheckImage);
-}
-
-void MainController::AnnounceSearchResult() {
-  std::string module;
-  switch (detectResult_) {
-  case DetectResult::Found:
-  case DetectResult::OtherEntry:
-    module = TypeText(DetectedType);
-    break;
-  case DetectResult::UnknownType:
-    module = TypeText(DetectedType) + ", in no catalogue entry";
-    break;
-  case DetectResult::Garbled:
-    module = "its type could not be read";
-    break;
-  case DetectResult::NoModule:
-  case DetectResult::NoIdAnswer:
-    module = "no module answered there";
-    break;
-  }
-  const std::string text = "Found: COM" + std::to_string(comm_.PortNo()) + " at " +
-                           std::to_string(comm_.GetBaudRate()) + " bit/s, address " +
-                           std::to_string(CurModule) + ", " + module;
-  Status(text);
-  page_.Log(text);
-}
-
-bool MainController::EraseConfirmed() {
-  if (!InWindow) return true; // vkprog erases only when told to
-  if (StopTimer) StopTimer();
-  asking_ = true;
-  // No is the button Enter presses, as for every question that loses data.
-  const auto answer = boxes_.Ask("Erase module #" + std::to_string(CurModule) + " (" +
-                                     prg_.Node().Name + ")? Its program is lost.",
-                                 "Erase", platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
-                                 platform::MsgAnswer::No);
-  asking_ = false;
-  if (StartTimer) StartTimer();
-  if (answer != platform::MsgAnswer::Yes) return false;
-  Status("Erasing ...");
-  return true;
 }
 
 bool MainController::ImageFitsTarget() const {
@@ -539,36 +441,11 @@ void MainController::TickCheckImage() {
   }
 }
 
-// What the operator needs to pick the right file or module: both sides of the comparison.
-std::string MainController::MismatchTypes() const {
-  std::string text = "Module #" + std::to_string(AddressIndex()) + ": " +
-                     TypeText(prg_.Node().TypeCode) + "\rFirmware for: ";
-  const auto& targets = firmware_.TargetList();
-  for (std::uint32_t i = 0; i < targets.Count(); ++i) {
-    image::TTargetDesc d;
-    firmware_.GetTarget(i, d);
-    text += (i ? ", " : "") + TypeText(programmer::TypeCodeOf(d.Value));
-  }
-  if (targets.Count() == 0) text += "none (the file names no module type)";
-  return text + "\r";
-}
-
 void MainController::TickRun() {
   if (prg_.RunStep()) return;
   if (RunAgainUnprotected()) return;
   WarnIfLostMidWrite();
   NextModule();
-}
-
-void MainController::WarnIfLostMidWrite() {
-  const auto& o = prg_.LastOutcome();
-  if (!InWindow || o.result != programmer::RunResult::Failed ||
-      o.reason != programmer::FailReason::LinkLost ||
-      prg_.Cpu().Purpose != programmer::RunPurpose::Program)
-    return;
-  // The failure names the port; what it means for the module is the operator's next concern.
-  page_.Log(o.entry + " #" + std::to_string(o.module) +
-            " may now be erased and half written: program it again once the port is back");
 }
 
 bool MainController::RunAgainUnprotected() {

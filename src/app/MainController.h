@@ -201,6 +201,9 @@ private:
   bool asking_ = false;
 };
 
+// "QRD14 (type 136)", or the bare number for a type no entry has.
+std::string ModuleTypeText(std::int32_t code);
+
 // How a received line is shown on the terminal: as text, or as " 7E 41 42" when it starts with
 // "~" or the link is in raw mode.
 std::string TerminalText(const std::string& line, bool rawMode);

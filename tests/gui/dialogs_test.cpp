@@ -323,7 +323,7 @@ TEST(MessageBoxes, TheQuitQuestionFollowsTheRunBehindIt) {
     asked = box->text();
     noFirst = box->defaultButton() == box->button(QMessageBox::No);
     busy = false; // the run ends while the question is open
-    QTest::qWaitFor([&] { return box->text() != asked; }, 2000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return box->text() != asked; }, 2000));
     afterRun = box->text();
     yesAfter = box->defaultButton() == box->button(QMessageBox::Yes);
     box->button(QMessageBox::Yes)->click();
