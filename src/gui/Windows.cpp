@@ -161,6 +161,9 @@ void TDevFinderForm::Show() {
   if (!isVisible()) CentreOn(this, mainWindow_);
   show();
   raise();
+  // Esc and Enter reach Cancel while the search runs.
+  activateWindow();
+  btCancel->setFocus();
 }
 
 void TDevFinderForm::Hide() { hide(); }

@@ -313,7 +313,9 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
       QTest::mouseClick(f.TabSheetTarget->btFindDev, Qt::LeftButton);
       w.Pump();
       ASSERT_TRUE(w.S().finder->Searching());
-      QTest::keyClick(&finder, Qt::Key_Escape);
+      ASSERT_NE(QApplication::focusWidget(), nullptr);
+      EXPECT_EQ(QApplication::focusWidget()->window(), &finder) << "Esc goes to the finder";
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     } else {
       QTest::mouseClick(finder.btCancel, Qt::LeftButton);
     }
