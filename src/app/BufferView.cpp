@@ -2,6 +2,7 @@
 
 #include "protocol/Catalogue.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace vk::app {
@@ -55,6 +56,29 @@ void ShowCleared(BufferPageText& page) {
   page.source = "Source=";
   page.info.clear();
   page.range = "Start=, End= ";
+  page.files.clear();
+}
+
+std::string ShowMerged(BufferPageText& page, const BufferPageText& before,
+                       const std::string& fileName, const image::FirmwareImage& fileOnly) {
+  const std::string name = BareFileName(fileName);
+  std::string earlier;
+  for (const auto& f : before.files) earlier += (earlier.empty() ? "" : " + ") + f;
+  page.files = before.files;
+  // The same file loaded again keeps its place (what it no longer holds stays in the image).
+  if (std::find(page.files.begin(), page.files.end(), name) == page.files.end()) {
+    page.files.push_back(name);
+    page.source = "Source= " + earlier + " + " + name;
+  } else {
+    page.source = before.source;
+  }
+  const std::string own = RangeText(fileOnly.MemStart(), fileOnly.MemEnd());
+  const std::string kind = page.info.empty() ? std::string() : page.info.front() + " ";
+  // What the image held stays described; the file merged into it is added.
+  page.info = before.info;
+  page.info.push_back("+ " + name + ": " + kind + own);
+  return name + " (" + own + ") merged into the image of " + earlier + "; a run writes all of " +
+         "it: " + page.range;
 }
 
 std::string ListingLine(std::uint32_t addr, const std::uint8_t* data) {

@@ -12,10 +12,19 @@
 namespace vk::app {
 
 struct BufferPageText {
-  std::string source;            // "Source= NAME"
+  std::string source;            // "Source= NAME", or "Source= A + B" for files merged
   std::vector<std::string> info; // the information memo, one item per line
   std::string range;             // "Start= XXXX, End= XXXX"
+  // The window: the files whose data is in the image, in load order (a container, a read from a
+  // module or Clear starts the list again).
+  std::vector<std::string> files;
 };
+
+// The window: a file in Intel HEX or S-records was loaded into an image that held data already,
+// and merged with it. The page names every file and the whole range; the text returned is the
+// log's line about it. fileOnly: the image with that file alone (its own range).
+std::string ShowMerged(BufferPageText& page, const BufferPageText& before,
+                       const std::string& fileName, const image::FirmwareImage& fileOnly);
 
 // Loads a file into the image and describes it. When a container with targets is loaded,
 // selectByType is called with the type code of its first target (bits 24..31).

@@ -121,9 +121,10 @@ void DeviceFinder::Closed() {
   if (timer_) timer_->SetEnabled(false);
   const bool searching = timer_ != nullptr;
   timer_.reset();
-  // Closed before a unit answered: the address and the speed go back to what they were.
-  if (searching && !Found) RestoreSelection();
-  if (OnFinished) OnFinished();
+  // Closed while searching (even just after an answer, before it was acted on): the address and
+  // the speed go back to what they were, and nothing more is sent.
+  if (searching) RestoreSelection();
+  Found = Found && !searching;
   view_.Hide();
 }
 

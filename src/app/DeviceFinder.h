@@ -37,7 +37,7 @@ public:
     address_ = address;
     speed_ = speed;
   }
-  // Called when the search has found a unit, or the user closed the window.
+  // Called when the search has found a unit; never after the user closed the window.
   std::function<void()> OnFinished;
   // Called when one full round of bit rates and addresses found nothing; the search is over.
   std::function<void()> OnNotFound;

@@ -1,6 +1,5 @@
 #include "app/MainController.h"
 
-#include "app/BufferView.h"
 #include "app/DeviceFinder.h"
 #include "cpu/Kernels.h"
 #include "protocol/Catalogue.h"
@@ -15,37 +14,6 @@ using programmer::kKindBackplane;
 using programmer::kKindGroup;
 
 using programmer::ProgrammerUnit;
-
-namespace {
-// "QRD14 (type 136)", or the bare number for a type no entry has.
-std::string TypeText(std::int32_t code) {
-  const auto* entry = programmer::FindEntryByType(code);
-  return entry ? std::string(entry->Name) + " (type " + std::to_string(code) + ")"
-               : "type " + std::to_string(code);
-}
-} // namespace
-
-std::string TerminalText(const std::string& line, bool rawMode) {
-  if (line.empty() || (line[0] != '~' && !rawMode)) return line;
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(line.size() * 3);
-  for (const unsigned char b : line) {
-    out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
-}
-
-std::string TerminalEnterText(const std::string& memoText) {
-  std::string text = memoText;
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  const auto cut = text.find_last_of('\n');
-  std::string last = cut == std::string::npos ? text : text.substr(cut + 1);
-  if (!last.empty() && last.back() == '\r') last.pop_back();
-  return last + "\r";
-}
 
 MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes,
                                image::FirmwareImage& firmware, link::SerialLink& comm,
@@ -72,16 +40,6 @@ void MainController::ShowSent(const link::SerialLink& link) {
   if (sentPending_.empty() || !views_.terminal) return;
   views_.terminal->AddLine(kSentMark + TerminalText(sentPending_, link.IsRawMode()));
   sentPending_.clear();
-}
-
-std::string MainController::NoAnswerHint(const std::string& also) const {
-  // vkprog's reasons are its output (its report carries them), and it names the port its own way.
-  if (!InWindow) return "";
-  const std::string check =
-      comm_.PortNo() == 0 ? "check the CAN settings and the interface"
-                          : "check the speed and the port: COM" + std::to_string(comm_.PortNo()) +
-                                " at " + std::to_string(comm_.GetBaudRate()) + " bit/s";
-  return " (" + also + check + ")";
 }
 
 bool MainController::RefusedForLostLink(int tag) {
@@ -117,27 +75,12 @@ bool MainController::RefusedForMissingKernel() {
   return true;
 }
 
-bool MainController::RefusedForUntypedImage() {
-  if (!InWindow || prg_.Node().CpuKind != kKindBackplane || firmware_.IsEmpty() ||
-      firmware_.TargetList().Count() != 0 || page_.UntypedAllowed())
-    return false;
-  boxes_.Show("The loaded firmware names no module type, and untyped programming is not "
-              "allowed:\rthe module would be refused after its detection, and the program "
-              "closed.\rNothing was sent. Load firmware made for the module.",
-              "Program", platform::MsgButtons::Ok, platform::MsgIcon::Warning);
-  Status("Programming aborted");
-  return true;
-}
-
-void MainController::LogCheckOnly() {
-  const auto& node = prg_.Node();
-  // vkprog's log lines are its output: its dry run says what a run does.
-  if (!InWindow || node.CpuKind == kKindGroup || KindOf(node.CpuKind).WritesImage) return;
-  page_.Log(programmer::CheckOnlyText(node.Name));
-}
-
 void MainController::Status(const std::string& text) {
   if (views_.status) views_.status->SetPanelText(0, text);
+}
+
+void MainController::Notice(const std::string& text) {
+  if (views_.status) views_.status->SetPanelText(kNoticePanel, text);
 }
 
 int MainController::AddressIndex() const {
@@ -149,9 +92,10 @@ void MainController::EnterState(ControllerMode m) {
   State.DetectionOver = false;
 }
 
-void MainController::StartDetection() {
+void MainController::StartDetection(bool afterSearch) {
   EnterState(ControllerMode::Detect);
   runPending_ = prg_.RunActive();
+  afterSearch_ = afterSearch;
   detectResult_ = DetectResult::Found;
   // Each module's own type: nothing carries over from the module detected before.
   DetectedType = 0;
@@ -163,17 +107,12 @@ void MainController::NoteArmedEntry() {
   requiredType_ = RunKeepsItsEntry ? prg_.Node().TypeCode : 0;
 }
 
-void MainController::WarnIfCutShort() {
-  const std::string& file = firmware_.FileWithoutEndRecord();
-  if (!file.empty()) page_.Log(BareFileName(file) + ": " + image::msg::kNoEndRecord);
-}
-
 void MainController::ResetController() { State = ControllerState{}; }
 
 void MainController::ProgrammerAction(int tag) {
   if (Busy()) {
     // A second press would restart the upload under the running one.
-    Status("Programmer busy");
+    Notice("Programmer busy");
     return;
   }
   eraseType_ = 0;
@@ -186,23 +125,24 @@ void MainController::ProgrammerAction(int tag) {
     // it found there).
     CurModule = LastModule = AddressIndex();
     Status("Detecting ...");
+    prg_.StopRun(); // Detect only detects: nothing armed before rides on it
     StartDetection();
     break;
   case programmer::RunController::kErase:
     if (prg_.RunActive()) {
       Status("Programmer not ready");
-    } else {
-      // With the root selected the erase waits for Detect: the status says what to do.
-      Status(prg_.Node().Root ? "Erase: press Detect to choose the module" : "Erasing ...");
+    } else if (prg_.Node().Root || prg_.Node().CpuKind == kKindBackplane) {
+      // The erase is for the module at the address now: it is detected at once (with the root
+      // selected, any type; otherwise the entry's type only) and, in the window, asked about.
+      // Nothing stays armed for a later Detect.
+      Status("Detecting ...");
       prg_.StartErase();
-      // A module erases itself after its type is checked; with the root selected the erase
-      // waits for Detect, which finds the module.
-      if (prg_.Node().CpuKind == kKindBackplane) {
-        eraseType_ = prg_.Node().TypeCode;
-        NoteArmedEntry();
-        CurModule = LastModule = AddressIndex();
-        StartDetection();
-      }
+      eraseType_ = prg_.Node().Root ? 0 : prg_.Node().TypeCode;
+      NoteArmedEntry();
+      CurModule = LastModule = AddressIndex();
+      StartDetection();
+    } else {
+      Status("Erase is not offered for " + prg_.Node().Name);
     }
     break;
   case programmer::RunController::kProgram: {
@@ -245,6 +185,9 @@ void MainController::ProgrammerAction(int tag) {
       CurModule = views_.firstBox ? views_.firstBox->ItemIndex() : 0;
       LastModule = views_.lastBox ? views_.lastBox->ItemIndex() : 0;
       if (LastModule < CurModule) CurModule = LastModule;
+      // The window ends the sequence with its count; vkprog prints its own.
+      sequenceLength_ = InWindow ? LastModule - CurModule + 1 : 0;
+      sequenceProgrammed_ = 0;
       // The box follows the sequence (the run reads its module there) and is given back after.
       addressBefore_ = AddressIndex();
       if (views_.address) views_.address->SetItemIndex(CurModule);
@@ -268,7 +211,7 @@ bool MainController::CompareModule() {
 
 bool MainController::StartReading(const std::function<void()>& start) {
   if (Busy() || prg_.RunActive()) {
-    Status("Programmer busy");
+    Notice("Programmer busy");
     return false;
   }
   const auto& node = prg_.Node();
@@ -288,6 +231,7 @@ bool MainController::StartReading(const std::function<void()>& start) {
 }
 
 void MainController::StopAll(const std::string& why) {
+  sequenceLength_ = 0;
   prg_.StopRun(why);
   ResetController();
   runPending_ = false;
@@ -361,7 +305,14 @@ void MainController::TickDetect(bool fromLink) {
       detectResult_ = DetectResult::UnknownType;
     else if (runPending_ && requiredType_ != 0 && DetectedType != requiredType_)
       detectResult_ = DetectResult::OtherEntry; // the named entry stays selected
-    if (detectResult_ != DetectResult::OtherEntry) prg_.SelectByType(DetectedType);
+    // After a search the window stays on the page the search was started from: a second click
+    // there must never land on a Programmer button.
+    if (afterSearch_) {
+      if (const auto* entry = programmer::FindEntryByType(DetectedType))
+        prg_.SelectByName(std::string(entry->Name));
+    } else if (detectResult_ != DetectResult::OtherEntry) {
+      prg_.SelectByType(DetectedType);
+    }
     break;
   }
   // Acted on at the next tick, which paces the next module's selection.
@@ -370,6 +321,7 @@ void MainController::TickDetect(bool fromLink) {
 
 void MainController::DetectionDone() {
   if (!runPending_) {
+    if (afterSearch_) AnnounceSearchResult();
     EnterState(ControllerMode::Idle);
     return;
   }
@@ -406,7 +358,7 @@ void MainController::DetectionDone() {
     return NextModule();
   case DetectResult::OtherEntry:
     prg_.DropRun(FailReason::TypeMismatch,
-                 "the module is a " + TypeText(DetectedType) + ", not a " + prg_.Node().Name +
+                 "the module is a " + ModuleTypeText(DetectedType) + ", not a " + prg_.Node().Name +
                      "; nothing written",
                  DropLog::Explained);
     return NextModule();
@@ -418,13 +370,20 @@ void MainController::DetectionDone() {
   if (!armedEntry_.empty() && prg_.Node().Name != armedEntry_) {
     const auto* armed = programmer::FindEntryByName(armedEntry_);
     if (armed && armed->CpuKind != kKindGroup)
-      page_.Log("Module #" + std::to_string(CurModule) + " is a " + TypeText(DetectedType) +
+      page_.Log("Module #" + std::to_string(CurModule) + " is a " + ModuleTypeText(DetectedType) +
                 ": the run uses the entry " + prg_.Node().Name + ", not " + armedEntry_);
   }
   // An Erase pressed on one entry never erases a module of another type.
   if (prg_.ErasingOnly() && eraseType_ != 0 && DetectedType != eraseType_) {
     prg_.DropRun(FailReason::TypeMismatch,
                  "the module is a " + prg_.Node().Name + "; nothing erased", DropLog::Explained);
+    return NextModule();
+  }
+  if (prg_.ErasingOnly() && !EraseConfirmed()) {
+    prg_.StopRun();
+    Status("Erase cancelled");
+    page_.Log("Module #" + std::to_string(CurModule) + " (" + prg_.Node().Name +
+              "): erase cancelled, nothing erased");
     return NextModule();
   }
   // An erase writes no firmware: there is no image to check against the module.
@@ -482,23 +441,10 @@ void MainController::TickCheckImage() {
   }
 }
 
-// What the operator needs to pick the right file or module: both sides of the comparison.
-std::string MainController::MismatchTypes() const {
-  std::string text = "Module #" + std::to_string(AddressIndex()) + ": " +
-                     TypeText(prg_.Node().TypeCode) + "\rFirmware for: ";
-  const auto& targets = firmware_.TargetList();
-  for (std::uint32_t i = 0; i < targets.Count(); ++i) {
-    image::TTargetDesc d;
-    firmware_.GetTarget(i, d);
-    text += (i ? ", " : "") + TypeText(programmer::TypeCodeOf(d.Value));
-  }
-  if (targets.Count() == 0) text += "none (the file names no module type)";
-  return text + "\r";
-}
-
 void MainController::TickRun() {
   if (prg_.RunStep()) return;
   if (RunAgainUnprotected()) return;
+  WarnIfLostMidWrite();
   NextModule();
 }
 
@@ -527,8 +473,14 @@ bool MainController::RunAgainUnprotected() {
 }
 
 void MainController::NextModule() {
+  if (sequenceLength_ > 0 && prg_.LastOutcome().result == programmer::RunResult::Programmed)
+    ++sequenceProgrammed_;
   ++CurModule;
   if (CurModule > LastModule) {
+    if (sequenceLength_ > 0)
+      page_.Log("MultiProgram: " + std::to_string(sequenceProgrammed_) + " of " +
+                std::to_string(sequenceLength_) + " programmed");
+    sequenceLength_ = 0;
     ResetController();
     if (views_.speed) {
       const std::string text = views_.speed->ItemText(views_.speed->ItemIndex());

@@ -62,6 +62,9 @@ public:
   // The serial link's send handler: the terminal shows each command sent, marked with kSentMark.
   void CommSent(const link::SerialLink& link, const std::string& bytes);
   static constexpr const char* kSentMark = "> ";
+  // The status line's panel for what was refused while busy: the run's own texts (its spinner)
+  // keep panel 0 and would hide it there. Cleared when the controller becomes idle or busy.
+  static constexpr int kNoticePanel = 2;
   // Raw bytes sent (a boot kernel) are shown this many to a line.
   static constexpr std::size_t kSentLineBytes = 64;
   void TargetTreeViewClick();
@@ -71,7 +74,9 @@ public:
 
   void EnterState(ControllerMode m);
   // Detects the module at CurModule; a run armed before follows on the module found.
-  void StartDetection();
+  // afterSearch: the device finder found a unit; the page stays as it is, and the status line
+  // and the log say what was found (port, speed, address, module type).
+  void StartDetection(bool afterSearch = false);
   void ResetController();
 
   ControllerMode Mode() const { return static_cast<ControllerMode>(State.Mode); }
@@ -124,6 +129,7 @@ public:
 
 private:
   void Status(const std::string& text);
+  void Notice(const std::string& text);
   void TickDetect(bool fromLink);
   void TickCheckImage();
   void TickRun();
@@ -131,6 +137,16 @@ private:
   bool RunAgainUnprotected();
   // The detection before a run is over: carry the run out, or fail the module and go on.
   void DetectionDone();
+  // The window asks before an erase, naming the module detected; vkprog does not.
+  bool EraseConfirmed();
+  void AnnounceSearchResult();
+  // The window: a run cut off by a lost port may have left its module erased and half written.
+  void WarnIfLostMidWrite();
+  // The window's MultiProgram sequence: its length (0: none under way) and the modules
+  // programmed so far.
+  int sequenceLength_ = 0;
+  int sequenceProgrammed_ = 0;
+  bool afterSearch_ = false;
   // The module's run is over: the next address of the sequence, or the end.
   void NextModule();
   int AddressIndex() const;
@@ -185,11 +201,11 @@ private:
   bool asking_ = false;
 };
 
+// "QRD14 (type 136)", or the bare number for a type no entry has.
+std::string ModuleTypeText(std::int32_t code);
+
 // How a received line is shown on the terminal: as text, or as " 7E 41 42" when it starts with
 // "~" or the link is in raw mode.
 std::string TerminalText(const std::string& line, bool rawMode);
-// The text Enter sends, from the terminal's whole text: its last line followed by "\r". A text
-// that ends with a line break ends with that line (the empty rest does not count as a line).
-std::string TerminalEnterText(const std::string& memoText);
 
 } // namespace vk::app

@@ -58,7 +58,15 @@ void ProgrammerPagePresenter::ShowPage() {
 
 void ProgrammerPagePresenter::EntrySelected(const TargetNode& entry, bool byPerson) {
   UpdateButtons(entry); // at once, not only when the page is shown next
-  if (byPerson && address_ && entry.DefaultAddress) address_->SetItemIndex(entry.DefaultAddress);
+  if (byPerson && address_ && entry.DefaultAddress &&
+      address_->ItemIndex() != entry.DefaultAddress) {
+    // The entry's modules sit at one address: the box moves there, visibly.
+    const int before = address_->ItemIndex();
+    address_->SetItemIndex(entry.DefaultAddress);
+    Log("Address " + std::to_string(entry.DefaultAddress) + " set for " + entry.Name +
+        " (its modules' address; it was " + std::to_string(before) + ")");
+    if (AddressMoved) AddressMoved();
+  }
   if (views_.startAfter) {
     const bool starts = entry.CpuKind == kKindCortexFlash;
     views_.startAfter->SetVisible(starts);

@@ -55,6 +55,8 @@ public:
       "Detect needs the root entry: select \"Kestron\" in the Target page's tree";
   // Refreshes the page each time it is shown.
   void PageShow();
+  // The window: the address box was moved to an entry's own address (the box is highlighted).
+  std::function<void()> AddressMoved;
   // The Buffer page's information lines, shown in the summary.
   std::function<std::vector<std::string>()> ImageInfo;
 

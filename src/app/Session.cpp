@@ -17,7 +17,16 @@ const std::vector<std::string>& SpeedItems() {
 Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, SessionDevices devices,
                  cpu::KernelSet& kernels, SessionViews views, programmer::CpuFactory factory)
     : loop_(loop), boxes_(boxes), views_(std::move(views)) {
-  can = std::make_unique<link::CanLink>(loop, devices.canDriver, TellInBoxes(boxes));
+  // The window tells the driver's bare code for a missing interface as what it means (vkprog
+  // keeps its output).
+  const auto* overBus = dynamic_cast<const link::PcanUsbOverCanBus*>(&devices.canDriver);
+  can = std::make_unique<link::CanLink>(
+      loop, devices.canDriver,
+      [this, tell = TellInBoxes(boxes), choice = platform::ReadCanBusChoice(devices.settings),
+       overBus](const link::LinkMessage& m) {
+        const bool window = controller && controller->InWindow;
+        tell(window ? ExplainCanMessage(m, choice, overBus ? overBus->LastErrorText() : "") : m);
+      });
 
   if (views_.target.ports) {
     views_.target.ports->Clear();
@@ -34,7 +43,15 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   prg->SetProgress(views_.programmer.progress);
   page = std::make_unique<programmer::ProgrammerPagePresenter>(
       *prg, image, *comm, views_.programmer, views_.status, views_.target.address);
-  page->ImageInfo = [this] { return buffer_.info; };
+  // Every file in the image and its whole range, then what the Buffer page says of them.
+  page->ImageInfo = [this] {
+    std::vector<std::string> lines;
+    if (image.IsEmpty()) return lines;
+    lines.push_back(buffer_.source.substr(buffer_.source.find(' ') + 1));
+    lines.push_back(buffer_.range);
+    lines.insert(lines.end(), buffer_.info.begin(), buffer_.info.end());
+    return lines;
+  };
   if (views_.programmer.untyped)
     programmer::ProgrammerPagePresenter::ApplyUntypedSetting(
         *views_.programmer.untyped,
@@ -59,6 +76,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   prg->OnImageRead = [this] {
     buffer_.source = "Source= " + prg->Node().Name + " #" + std::to_string(controller->CurModule);
     buffer_.info = {"Read from the module."};
+    buffer_.files = {prg->Node().Name + " #" + std::to_string(controller->CurModule)};
     buffer_.range = RangeText(image.MemStart(), image.MemEnd());
     ShowBuffer();
     page->PageShow();
@@ -140,20 +158,31 @@ void Session::ShowBuffer() {
 void Session::NoteBusy() {
   if (controller->Busy() == busy_) return;
   busy_ = controller->Busy();
+  if (views_.status) views_.status->SetPanelText(MainController::kNoticePanel, "");
   if (views_.busyChanged) views_.busyChanged(busy_);
 }
 
 bool Session::RefusedWhileBusy() {
   if (!controller->Busy()) return false;
-  if (views_.status) views_.status->SetPanelText(0, kBusyText);
+  if (views_.status) views_.status->SetPanelText(MainController::kNoticePanel, kBusyText);
   return true;
 }
 
 image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
   if (RefusedWhileBusy()) return image::ImageFormat::Unknown;
   const BufferPageText before = buffer_;
+  const bool merging = !image.IsEmpty() && !before.files.empty();
   auto result =
       app::LoadAndShow(image, fileName, buffer_, [this](int code) { prg->SelectByType(code); });
+  if (result.format == image::ImageFormat::Container ||
+      (!merging && result.format != image::ImageFormat::Unknown))
+    buffer_.files = {BareFileName(fileName)};
+  else if (result.format != image::ImageFormat::Unknown) {
+    // Text files add to what is there: the page and the log say so, and what the image holds.
+    auto fileOnly = std::make_unique<image::FirmwareImage>();
+    fileOnly->LoadFromMemory(fileName, image.FileData(), image.CodeSize());
+    page->Log(ShowMerged(buffer_, before, fileName, *fileOnly));
+  }
   if (result.format == image::ImageFormat::Unknown) {
     // Nothing was loaded: the page goes on describing the image that is still there.
     buffer_ = before;
@@ -172,6 +201,22 @@ image::ImageFormat Session::LoadAndShow(const std::string& fileName) {
 
 bool Session::ReadFromModule() {
   if (RefusedWhileBusy()) return false;
+  if (!image.IsEmpty()) {
+    // The read replaces the image: what was loaded (and perhaps merged) would be gone unasked.
+    std::string loaded;
+    for (const auto& f : buffer_.files) loaded += (loaded.empty() ? "" : " + ") + f;
+    const auto answer = boxes_.Ask(
+        "Reading the module replaces the image in the program buffer (" + loaded + ", " +
+            buffer_.range + ").\rRead " + prg->Node().Name + " #" +
+            std::to_string(views_.target.address ? views_.target.address->ItemIndex() : 0) +
+            " and replace it?",
+        "Read from Module", platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
+        platform::MsgAnswer::No);
+    if (answer != platform::MsgAnswer::Yes) {
+      if (views_.status) views_.status->SetPanelText(0, "Read cancelled: the image is kept");
+      return false;
+    }
+  }
   const auto [from, end] = prg->RegionInImage();
   return controller->ReadModule(from, end);
 }
@@ -207,11 +252,12 @@ void Session::SpeedChanged() {
   page->ShowSummary();
 }
 
-void Session::TerminalEnter(const std::string& memoText) {
+void Session::TerminalEnter(const std::string& typedLine) {
   if (RefusedWhileBusy()) return; // a typed line would land in the middle of the run's exchange
-  // The typed line is on the terminal already: only the program's own commands are echoed.
+  // The user's line in the history, told apart from the program's own commands ("> ").
+  if (views_.terminal) views_.terminal->AddLine(kTypedMark + typedLine);
   const auto echo = std::exchange(comm->OnSend, nullptr);
-  comm->SendString(TerminalEnterText(memoText));
+  comm->SendString(typedLine + "\r");
   comm->OnSend = echo;
 }
 
@@ -229,7 +275,7 @@ void Session::FindDevice() {
   finder->OnFinished = [this] {
     controller->CurModule = controller->LastModule =
         views_.target.address ? views_.target.address->ItemIndex() : 0;
-    controller->StartDetection();
+    controller->StartDetection(true);
   };
   finder->OnNotFound = [this] {
     if (views_.status) views_.status->SetPanelText(0, "no device found");

@@ -88,7 +88,9 @@ public:
   // Target page and Communication page (speed, terminal and Find Device are refused while a
   // module is being programmed).
   void SpeedChanged(); // the speed selector changed: the link takes its rate
-  void TerminalEnter(const std::string& memoText);
+  // Sends a typed line followed by "\r"; the terminal shows it marked with kTypedMark.
+  void TerminalEnter(const std::string& typedLine);
+  static constexpr const char* kTypedMark = "typed> ";
   void FindDevice();
   void FinderClosed();
   // Refused while busy: the entry's protocol and settings are the run's.

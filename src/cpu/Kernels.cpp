@@ -152,7 +152,7 @@ std::optional<KernelMessage> BootKernel::Warning() const {
   return KernelMessage{(path_.empty() ? std::string("Can't open file") : ProblemText()) +
                            "\rThe '" + info.caption +
                            "' boot programming kernel will not be available\r" + UsedFor(number_),
-                       info.caption};
+                       info.caption, info.file};
 }
 
 std::string BootKernel::ProblemText() const {

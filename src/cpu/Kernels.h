@@ -18,6 +18,7 @@ namespace vk::cpu {
 struct KernelMessage {
   std::string text;
   std::string caption;
+  std::string file; // the kernel's file name ("kernelB.a20")
 };
 
 class BootKernel {

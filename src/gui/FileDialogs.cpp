@@ -1,6 +1,9 @@
 #include "gui/FileDialogs.h"
 
+#include <QCompleter>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QLineEdit>
 
 namespace vk::gui {
 
@@ -45,14 +48,26 @@ FileDialogs::FileDialogs(QWidget* parent)
 
 FileDialogs::~FileDialogs() = default; // the dialogs belong to the parent window
 
-std::optional<QString> FileDialogs::AskOpenFile() {
-  if (open_->exec() != QDialog::Accepted) return std::nullopt;
-  const QStringList files = open_->selectedFiles();
+std::optional<QString> FileDialogs::Ask(QFileDialog& dialog) {
+  // Completion without its popup: the popup took the next click for itself, so a click on Open
+  // or on the list only closed it.
+  if (auto* edit = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+      edit && edit->completer())
+    edit->completer()->setCompletionMode(QCompleter::InlineCompletion);
+  if (dialog.exec() != QDialog::Accepted) return std::nullopt;
+  const QStringList files = dialog.selectedFiles();
   if (files.isEmpty()) return std::nullopt;
+  LastFolder = QFileInfo(files.first()).absolutePath();
   return files.first();
 }
 
+std::optional<QString> FileDialogs::AskOpenFile() {
+  if (!LastFolder.isEmpty()) open_->setDirectory(LastFolder);
+  return Ask(*open_);
+}
+
 std::optional<QString> FileDialogs::AskSaveFile(const app::SaveProposal& proposal) {
+  if (!LastFolder.isEmpty()) save_->setDirectory(LastFolder);
   if (!proposal.keepLast) {
     const QStringList filters = FilterList();
     const int position = proposal.filterIndex;
@@ -62,10 +77,7 @@ std::optional<QString> FileDialogs::AskSaveFile(const app::SaveProposal& proposa
     save_->setDefaultSuffix(suffix);
     save_->selectFile(QString::fromStdString(proposal.fileName));
   }
-  if (save_->exec() != QDialog::Accepted) return std::nullopt;
-  const QStringList files = save_->selectedFiles();
-  if (files.isEmpty()) return std::nullopt;
-  return files.first();
+  return Ask(*save_);
 }
 
 } // namespace vk::gui

@@ -1,8 +1,8 @@
 #pragma once
 // The Open and Save dialogs. Open offers three types, in this order: "V&K Firmware File
 // (*.vkf)", "Hex Intel (*.hex)", "Motorola S-Record (*.a20)"; Save the two it writes, the last
-// two. They live as long as the main window, so each keeps its folder, and Save keeps the name
-// it proposed last.
+// two. They live as long as the main window; both start in the folder used last, and Save keeps
+// the name it proposed last.
 
 #include "app/FileCommands.h"
 
@@ -37,7 +37,13 @@ public:
   QFileDialog* OpenDialog() const { return open_; }
   QFileDialog* SaveDialog() const { return save_; }
 
+  // The folder of the last file opened or saved: both dialogs start there (the window keeps it
+  // in the settings between runs). Empty: each dialog's own.
+  QString LastFolder;
+
 private:
+  // Shows the dialog from LastFolder; the chosen file, whose folder becomes LastFolder.
+  std::optional<QString> Ask(QFileDialog& dialog);
   QFileDialog* open_;
   QFileDialog* save_;
 };

@@ -20,6 +20,7 @@
 #include <QTabWidget>
 #include <QUrl>
 
+#include "gui/QtMessageBox.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ProtocolKinds.h"
 
@@ -77,6 +78,7 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   UpdateReadModule();
   session_->controller->OffersToRemoveReadProtection = true;
   session_->page->ReasonInLog = true;
+  session_->page->AddressMoved = [this] { TabSheetTarget->HighlightAddress(); };
   session_->controller->InWindow = true;
   target.KeepTreeWidth();
 
@@ -94,8 +96,8 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
           [this] { ThroughGate([this] { session_->FindDevice(); }); });
   prog.onAction = [this](int tag) { ThroughGate([this, tag] { session_->ButtonPressed(tag); }); };
   prog.onShow = [this] { ThroughGate([this] { session_->ProgrammerPageShown(); }); };
-  TabSheetComm->CommPlane->onEnter = [this](const QString& text) {
-    ThroughGate([this, bytes = ToBytes(text)] { session_->TerminalEnter(bytes); });
+  TabSheetComm->onEnter = [this](const QString& line) {
+    ThroughGate([this, bytes = ToBytes(line)] { session_->TerminalEnter(bytes); });
   };
   connect(TabSheetBuffer->btBufferClear, &QPushButton::clicked, this,
           [this] { ThroughGate([this] { BufferClear(); }); });
@@ -138,6 +140,8 @@ void TMainForm::RestoreSettings() {
       session_->SpeedChanged();
     }
   }
+  if (const auto folder = settings_->Read(kFolderSetting))
+    dialogs_->LastFolder = QString::fromStdString(*folder);
   QComboBox* address = TabSheetTarget->cbxAddr;
   if (const auto number = settings_->Read(kAddressSetting)) {
     const int index = address->findText(QString::fromStdString(*number));
@@ -150,6 +154,8 @@ void TMainForm::SaveSettings() {
   settings_->Write(kGeometrySetting, saveGeometry().toBase64().toStdString());
   settings_->Write(kSpeedSetting, TabSheetTarget->cbxSpeed->currentText().toStdString());
   settings_->Write(kAddressSetting, TabSheetTarget->cbxAddr->currentText().toStdString());
+  if (!dialogs_->LastFolder.isEmpty())
+    settings_->Write(kFolderSetting, dialogs_->LastFolder.toStdString());
 }
 
 TMainForm::~TMainForm() {
@@ -333,14 +339,14 @@ void TMainForm::closeEvent(QCloseEvent* event) {
     return;
   }
   if (session_->controller->Busy()) {
-    if (QMessageBox::question(this, QString::fromLatin1(kCaption),
-                              QStringLiteral("A module is being programmed. Quit anyway?"),
-                              QMessageBox::Yes | QMessageBox::No,
-                              QMessageBox::No) != QMessageBox::Yes) {
+    if (!AskQuitWhileBusy(this, QString::fromLatin1(kCaption),
+                          [this] { return session_->controller->Busy(); })) {
       event->ignore();
       return;
     }
-    session_->controller->StopAll(); // the protocol sets the link back before the end
+    // The run may have ended while the question was open.
+    if (session_->controller->Busy())
+      session_->controller->StopAll(); // the protocol sets the link back before the end
   }
   // The program ends with its main window: the companions go with it.
   DevFinderForm->hide();

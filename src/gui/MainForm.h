@@ -31,6 +31,7 @@ public:
   static constexpr const char* kGeometrySetting = "WindowGeometry";
   static constexpr const char* kSpeedSetting = "Speed";
   static constexpr const char* kAddressSetting = "Address";
+  static constexpr const char* kFolderSetting = "LastFolder"; // where Open and Save start
 
   // kernels: created before the window, so that their warnings come first.
   TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes, cpu::KernelSet& kernels,

@@ -6,10 +6,12 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMimeData>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpressionValidator>
 #include <QStyle>
+#include <QTimer>
 #include <QTreeWidgetItemIterator>
 #include <QVBoxLayout>
 
@@ -45,6 +47,29 @@ QComboBox* MakeList(QWidget* parent, const QString& hint) {
   return box;
 }
 
+// The address box takes a typed number: "7" is address 7 at once (a list that only searches
+// its entries would pick 70 on the way to 7... or stop there). What cannot be an address 0..255
+// is not taken; leaving the box shows the address it holds.
+void MakeTypedAddress(QComboBox& box) {
+  box.setEditable(true);
+  box.setInsertPolicy(QComboBox::NoInsert);
+  box.setCompleter(nullptr);
+  QLineEdit* edit = box.lineEdit();
+  edit->setValidator(new QRegularExpressionValidator(
+      QRegularExpression(QStringLiteral("25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9]")), edit));
+  QObject::connect(edit, &QLineEdit::textEdited, &box, [&box](const QString& text) {
+    bool ok = false;
+    const int address = text.toInt(&ok);
+    if (ok && address >= 0 && address < box.count() && address != box.currentIndex()) {
+      const int cursor = box.lineEdit()->cursorPosition();
+      box.setCurrentIndex(address);
+      box.lineEdit()->setCursorPosition(cursor);
+    }
+  });
+  QObject::connect(edit, &QLineEdit::editingFinished, &box,
+                   [&box] { box.lineEdit()->setText(box.itemText(box.currentIndex())); });
+}
+
 } // namespace
 
 void SetHint(QWidget* control, const QString& hint) {
@@ -63,61 +88,11 @@ QPlainTextEdit* MakePageMemo(QWidget* parent) {
   memo->viewport()->setAutoFillBackground(false);
   memo->setAutoFillBackground(false);
   memo->document()->setDocumentMargin(0); // text in line with the labels above it
+  // Long lines wrap (at a word where they can): a horizontal scroll bar appearing under the last
+  // line would cover it half.
+  memo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  memo->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   return memo;
-}
-
-// ---- Communication ----
-
-TCommPlane::TCommPlane(QWidget* parent) : QPlainTextEdit(parent) {
-  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  // As a terminal wraps: at the edge, so that a long record never looks cut after its ":".
-  setWordWrapMode(QTextOption::WrapAnywhere);
-  // A unit left talking for hours must not fill the memory: the oldest lines go.
-  setMaximumBlockCount(kMaxLines);
-}
-
-void TCommPlane::keyPressEvent(QKeyEvent* event) {
-  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && onEnter)
-    onEnter(toPlainText());
-  QPlainTextEdit::keyPressEvent(event); // not consumed: the memo starts the new line
-}
-
-bool TCommPlane::canInsertFromMimeData(const QMimeData* source) const {
-  // Files dropped here are for the window to load, not text for the terminal.
-  if (source->hasUrls()) return false;
-  return QPlainTextEdit::canInsertFromMimeData(source);
-}
-
-void TCommPlane::insertFromMimeData(const QMimeData* source) {
-  if (source->hasUrls()) return;
-  QPlainTextEdit::insertFromMimeData(source);
-}
-
-TCommPage::TCommPage(QWidget* parent)
-    : QWidget(parent), CommPlane(new TCommPlane(this)), terminal_(*CommPlane, true) {
-  CommPlane->move(kPlaneLeft, kPlaneTop);
-  PausedLabel = MakeLabel(QString::fromLatin1(kPausedText), this);
-  PausedLabel->hide();
-}
-
-void TCommPage::SetInputPaused(bool paused) {
-  CommPlane->setReadOnly(paused);
-  PausedLabel->setVisible(paused);
-  resizeEvent(nullptr);
-}
-
-void TCommPage::resizeEvent(QResizeEvent* event) {
-  if (event) QWidget::resizeEvent(event);
-  const int label = PausedLabel->isVisibleTo(this) ? PausedLabel->sizeHint().height() + 2 : 0;
-  CommPlane->resize(std::max(0, width() - 4), std::max(0, height() - kPlaneTop - 8 - label));
-  PausedLabel->setGeometry(kPlaneLeft, CommPlane->geometry().bottom() + 3, std::max(0, width() - 4),
-                           PausedLabel->sizeHint().height());
-}
-
-void TCommPage::showEvent(QShowEvent* event) {
-  QWidget::showEvent(event);
-  CommPlane->setFocus(); // typing goes to the terminal
 }
 
 // ---- Target ----
@@ -148,7 +123,8 @@ TTargetPage::TTargetPage(QWidget* parent) : QWidget(parent) {
   lbSpeed = MakeLabel(QStringLiteral("Comm Speed"), this);
   cbxSpeed = MakeList(this, QStringLiteral("Set COM/CAN bits/sec. rate"));
   lbAddr = MakeLabel(QStringLiteral("Address"), this);
-  cbxAddr = MakeList(this, QStringLiteral("Set device address"));
+  cbxAddr = MakeList(this, QStringLiteral("Type or choose the module's address (0-255)"));
+  MakeTypedAddress(*cbxAddr);
   lbTarget = MakeLabel(QStringLiteral("Target"), this);
   TargetTreeView = new TTargetTree(this);
   SetHint(TargetTreeView, QStringLiteral("Select the target device"));
@@ -230,6 +206,14 @@ void TTargetPage::KeepTreeWidth() {
                                   8);
 }
 
+void TTargetPage::HighlightAddress() {
+  QLineEdit* edit = cbxAddr->lineEdit();
+  QPalette marked = edit->palette();
+  marked.setColor(QPalette::Base, QColor(255, 229, 138));
+  edit->setPalette(marked);
+  QTimer::singleShot(kHighlightMs, edit, [edit] { edit->setPalette(QPalette()); });
+}
+
 app::TargetPageViews TTargetPage::Views() {
   app::TargetPageViews v;
   v.ports = ports_.get();
@@ -297,7 +281,7 @@ TProgrammerPage::TProgrammerPage(QWidget* parent) : QWidget(parent) {
   firstBox_ = std::make_unique<QtComboView>(*FirstBox);
   lastBox_ = std::make_unique<QtComboView>(*LastBox);
   info_ = std::make_unique<QtTextView>(*InfoMemo);
-  log_ = std::make_unique<QtTextView>(*LogMemo);
+  log_ = std::make_unique<QtTextView>(*LogMemo, false, true);
   progress_ = std::make_unique<QtProgressView>(*Progress);
 }
 
@@ -358,10 +342,13 @@ void TProgrammerPage::PlaceControls() {
   const int memoHeight = std::max(0, pageHeight - top - progressHeight - 16);
   InfoMemo->setGeometry(infoLeft, top, infoWidth, memoHeight);
   const int logLeft = infoLeft + infoWidth + 2;
-  LogMemo->setGeometry(logLeft, top, std::max(0, W - logLeft - 4), memoHeight);
+  // The title on Detect's row, the log below it: the row above is the check boxes', and "Start
+  // after programming" reaches across the log's column.
   const int titleHeight = LogTitle->sizeHint().height();
-  LogTitle->setGeometry(logLeft, std::max(0, top - titleHeight - 1), LogTitle->sizeHint().width(),
-                        titleHeight);
+  LogTitle->setGeometry(logLeft, top, LogTitle->sizeHint().width(), titleHeight);
+  const int logTop = top + titleHeight + 1;
+  LogMemo->setGeometry(logLeft, logTop, std::max(0, W - logLeft - 4),
+                       std::max(0, memoHeight - (logTop - top)));
 }
 
 QSize TProgrammerPage::minimumSizeHint() const {
@@ -370,7 +357,11 @@ QSize TProgrammerPage::minimumSizeHint() const {
   const QSize button = ButtonSize({Buttons[0], Buttons[1], Buttons[2], Buttons[3]});
   const int box = FirstBox->sizeHint().height();
   const int lastBottom = kShortestBase - 211 + button.height() + 4 + box + 4 + box;
-  return {8 + button.width() + 16 + 2 * 120, lastBottom + 8 + Progress->sizeHint().height() + 8};
+  // The check boxes' row whole, "Start after programming" included.
+  const int checkRow = 8 + std::max(153, UntypedBox->sizeHint().width()) + 12 +
+                       StartAfterBox->sizeHint().width() + 4;
+  return {std::max(8 + button.width() + 16 + 2 * 120, checkRow),
+          lastBottom + 8 + Progress->sizeHint().height() + 8};
 }
 
 void TProgrammerPage::resizeEvent(QResizeEvent* event) {

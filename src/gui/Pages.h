@@ -18,6 +18,7 @@
 class QCheckBox;
 class QComboBox;
 class QLabel;
+class QLineEdit;
 class QProgressBar;
 class QPushButton;
 
@@ -28,25 +29,28 @@ QPlainTextEdit* MakePageMemo(QWidget* parent);
 // Gives a control its hint: a tooltip, and the status tip the status line shows.
 void SetHint(QWidget* control, const QString& hint);
 
-// CommPlane: the terminal. Enter hands the whole text to onEnter before the memo starts the new
-// line as usual. Dropped files are left to the window.
+// CommPlane: the terminal's history, read-only: what was sent and received. Dropped files are
+// left to the window.
 class TCommPlane : public QPlainTextEdit {
 public:
   static constexpr int kMaxLines = 5000;
   explicit TCommPlane(QWidget* parent = nullptr);
-  std::function<void(const QString& text)> onEnter;
 
 protected:
-  void keyPressEvent(QKeyEvent* event) override;
   bool canInsertFromMimeData(const QMimeData* source) const override;
   void insertFromMimeData(const QMimeData* source) override;
 };
 
-// "Communication": the terminal, filling the page less a small margin.
+// "Communication": the history filling the page, the line typed into below it. Enter in the
+// typed line hands it to onEnter and empties it; Up and Down bring back lines typed before.
 class TCommPage : public QWidget {
 public:
   explicit TCommPage(QWidget* parent = nullptr);
   TCommPlane* CommPlane;
+  QLineEdit* CommInput;
+  std::function<void(const QString& line)> onEnter;
+  static constexpr const char* kInputHint =
+      "Type a command for the unit (ID, OP 7, ...) and press Enter";
   // CommPlane's place on the page; its height and width follow the page.
   static constexpr int kPlaneLeft = 2, kPlaneTop = 2;
   // The terminal as the session writes it: lines of bytes.
@@ -60,9 +64,13 @@ public:
 protected:
   void resizeEvent(QResizeEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+  void Send();
   QtTextView terminal_;
+  QStringList typed_; // the lines typed, oldest first, for Up and Down
+  qsizetype recalled_ = 0;
 };
 
 // The target tree: a click, or Enter or Space on the current node, selects a target.
@@ -93,6 +101,9 @@ public:
   QComboBox* cbxCANSpeed;
   QLabel* lbCANdata;
   app::TargetPageViews Views();
+  // The address box was moved by the program, not by the user: it stands out for a while.
+  void HighlightAddress();
+  static constexpr int kHighlightMs = 4000;
   // The tree keeps room for its widest entry, at any window size.
   void KeepTreeWidth();
 

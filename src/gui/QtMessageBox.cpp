@@ -3,7 +3,9 @@
 #include <QApplication>
 #include <QGridLayout>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSpacerItem>
+#include <QTimer>
 #include <QWidget>
 
 namespace vk::gui {
@@ -11,6 +13,24 @@ namespace vk::gui {
 using platform::MsgAnswer;
 using platform::MsgButtons;
 using platform::MsgIcon;
+
+bool AskQuitWhileBusy(QWidget* parent, const QString& caption, const std::function<bool()>& busy) {
+  QMessageBox box(QMessageBox::Question, caption, QString::fromLatin1(kQuitWhileBusyText),
+                  QMessageBox::Yes | QMessageBox::No, parent);
+  box.setDefaultButton(QMessageBox::No);
+  // The run goes on behind the question; an answer to a question about a run that has ended
+  // would be an answer to the wrong question.
+  QTimer follow;
+  follow.setInterval(100);
+  QObject::connect(&follow, &QTimer::timeout, &box, [&] {
+    if (busy()) return;
+    follow.stop();
+    box.setText(QString::fromLatin1(kQuitAfterRunText));
+    box.setDefaultButton(QMessageBox::Yes);
+  });
+  follow.start();
+  return box.exec() == QMessageBox::Yes;
+}
 
 QString QtMessageBox::DisplayText(const std::string& text) {
   QString s = QString::fromStdString(text);
@@ -123,7 +143,15 @@ KernelNotice KernelWarning(const std::vector<cpu::KernelMessage>& warnings,
                            const std::vector<std::string>& folders) {
   if (warnings.empty()) return {};
   KernelNotice notice;
-  for (const auto& warning : warnings) notice.text += warning.text + "\r\r";
+  for (const auto& warning : warnings) {
+    // A file that is not there is named, so that the operator knows what to look for.
+    static constexpr std::string_view kNotOpened = "Can't open file\r";
+    const bool unnamed = warning.text.starts_with(kNotOpened) && !warning.file.empty();
+    notice.text +=
+        (unnamed ? "Can't open file " + warning.file + "\r" + warning.text.substr(kNotOpened.size())
+                 : warning.text) +
+        "\r\r";
+  }
   notice.text += "Looked in: ";
   for (std::size_t i = 0; i < folders.size(); ++i) notice.text += (i ? ", " : "") + folders[i];
   if (folders.empty()) notice.text += "(no folder)";

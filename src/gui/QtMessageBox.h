@@ -10,6 +10,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <functional>
+
 #include <string>
 #include <vector>
 
@@ -39,6 +41,14 @@ private:
 
   QPointer<QWidget> mainWindow_;
 };
+
+// The question before quitting while a module is being programmed (No by default). It follows
+// the run behind it: once busy() is false it says that the run has ended, with Yes the default.
+// True: quit.
+bool AskQuitWhileBusy(QWidget* parent, const QString& caption, const std::function<bool()>& busy);
+inline constexpr const char* kQuitWhileBusyText = "A module is being programmed. Quit anyway?";
+inline constexpr const char* kQuitAfterRunText =
+    "The run has ended: nothing is being written now. Quit?";
 
 // The start-up warnings of missing boot kernels as one box: each warning's own text, then where
 // the program looked and how to point it elsewhere. No warnings: nothing to say.

@@ -14,6 +14,7 @@
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTextDocument>
+#include <QTime>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -68,7 +69,9 @@ QtStatusView::QtStatusView(QStatusBar& bar) : bar_(bar) {
 
 std::array<int, QtStatusView::kPanels> QtStatusView::PanelWidths(int barWidth) {
   const int w = barWidth / 16;
-  return {4 * w, 2 * w, 2 * w, 4 * w};
+  // The operation's text is the longest ("Found: COM1 at 115200 bit/s, address 2, ..."); the
+  // target's name and the notices are short.
+  return {6 * w, 3 * w, 3 * w, 4 * w};
 }
 
 void QtStatusView::FitPanels() {
@@ -143,22 +146,21 @@ void QtTextView::AddLine(const std::string& line) {
   const bool atEnd = bar->value() >= bar->maximum();
   QTextCursor cursor(edit_.document());
   cursor.movePosition(QTextCursor::End);
+  // A new block unless this is the first line of an empty memo (the terminal's lines are never
+  // empty, and the user may clear it).
+  if ((hasLine_ && !bytes_) || !edit_.document()->isEmpty()) cursor.insertBlock();
   if (bytes_) {
-    // The terminal: a received line goes in above the line being typed and ends there, so what
-    // the user types stays a line of its own ("ID" after a received "OK" goes out as "ID").
-    cursor.movePosition(QTextCursor::StartOfBlock);
+    // The terminal: bytes as they came, one character each.
     cursor.insertText(FromBytes(line));
-    cursor.insertBlock();
     hasLine_ = true;
     if (atEnd) bar->setValue(bar->maximum());
     return;
   }
-  // A new block unless this is the first line of an empty memo.
-  if (hasLine_ || !edit_.document()->isEmpty()) cursor.insertBlock();
   // A text of several lines (a container's message) is shown as its lines.
   QString text = FromUtf8(line);
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  if (stamped_) text.prepend(QTime::currentTime().toString(QStringLiteral("HH:mm:ss ")));
   cursor.insertText(text);
   hasLine_ = true;
   if (atEnd) bar->setValue(bar->maximum());

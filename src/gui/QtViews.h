@@ -55,7 +55,8 @@ private:
   QString text_;
 };
 
-// The status line: four panels with the widths 4w, 2w, 2w and 4w, w = the bar's width div 16.
+// The status line: four panels with the widths 6w, 3w, 3w and 4w, w = the bar's width div 16:
+// the operation, the target, a notice (what was refused while busy), the hint or failure reason.
 class QtStatusView : public programmer::IStatusView {
 public:
   static constexpr int kPanels = 4;
@@ -76,8 +77,10 @@ private:
 // A read-only memo written line by line (the log, the info memos), or the terminal.
 class QtTextView : public programmer::ITextView {
 public:
-  // bytes: lines are byte strings (the terminal) rather than UTF-8 texts.
-  QtTextView(QPlainTextEdit& edit, bool bytes = false) : edit_(edit), bytes_(bytes) {}
+  // bytes: lines are byte strings (the terminal) rather than UTF-8 texts. stamped: each line
+  // starts with the time it was added ("14:03:27 "), as the log's do.
+  QtTextView(QPlainTextEdit& edit, bool bytes = false, bool stamped = false)
+      : edit_(edit), bytes_(bytes), stamped_(stamped) {}
 
   void Clear() override;
   void AddLine(const std::string& line) override;
@@ -86,6 +89,7 @@ public:
 private:
   QPlainTextEdit& edit_;
   bool bytes_;
+  bool stamped_;
   bool hasLine_ = false; // an empty document may still hold one empty line
 };
 

@@ -130,6 +130,8 @@ TDevFinderForm::TDevFinderForm(QWidget* mainWindow)
   lbRate = new QLabel(this);
   lbCommand = new QLabel(this);
   for (QLabel* l : {lbTrying, lbRate, lbCommand}) l->setTextFormat(Qt::PlainText);
+  btCancel = new QPushButton(QStringLiteral("Cancel"), this);
+  connect(btCancel, &QPushButton::clicked, this, [this] { close(); });
   PlaceLabels();
   setFixedSize(kWidth, kHeight);
 }
@@ -149,12 +151,19 @@ void TDevFinderForm::PlaceLabels() {
   lbTrying->setGeometry(x1, 16, w1 + 2, h);
   lbRate->setGeometry(x2, 16, w2 + 2, h);
   lbCommand->setGeometry(x3, 16, w3, h);
+  const QSize button(std::max(75, btCancel->sizeHint().width()),
+                     std::min(26, btCancel->sizeHint().height()));
+  btCancel->setGeometry((kWidth - button.width()) / 2, kHeight - button.height() - 10,
+                        button.width(), button.height());
 }
 
 void TDevFinderForm::Show() {
   if (!isVisible()) CentreOn(this, mainWindow_);
   show();
   raise();
+  // Esc and Enter reach Cancel while the search runs.
+  activateWindow();
+  btCancel->setFocus();
 }
 
 void TDevFinderForm::Hide() { hide(); }
@@ -166,6 +175,14 @@ void TDevFinderForm::closeEvent(QCloseEvent* event) {
   // Only the user closes this window; the search hides it.
   event->accept();
   if (onClosed) onClosed();
+}
+
+void TDevFinderForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape) {
+    close();
+    return;
+  }
+  QWidget::keyPressEvent(event);
 }
 
 // ---- Device Search Settings ----

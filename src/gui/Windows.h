@@ -43,10 +43,11 @@ private:
   void FormShow();
 };
 
-// "Device Finder": shown while a search runs; closing it ends the search.
+// "Device Finder": shown while a search runs; closing it (its Cancel button, Esc or the frame's
+// close button) ends the search.
 class TDevFinderForm : public QWidget, public app::IFinderView {
 public:
-  static constexpr int kWidth = 164, kHeight = 56;
+  static constexpr int kWidth = 164, kHeight = 88;
   explicit TDevFinderForm(QWidget* mainWindow);
 
   void Show() override;
@@ -61,9 +62,11 @@ public:
   QLabel* lbTrying;  // "Trying"
   QLabel* lbRate;    // the bit rate being tried
   QLabel* lbCommand; // the command being sent ("OP n")
+  QPushButton* btCancel;
 
 protected:
   void closeEvent(QCloseEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
 private:
   void PlaceLabels();

@@ -18,7 +18,7 @@ namespace vk::test {
 // A CAN adapter that is always there and never hears anything.
 class QuietCan : public link::IPcanUsb {
 public:
-  std::uint32_t CAN_Init(std::uint16_t, int) override { return link::CAN_ERR_OK; }
+  std::uint32_t CAN_Init(std::uint16_t, int) override { return initResult; }
   std::uint32_t CAN_Write(const link::CanMsg& msg) override {
     written.push_back(msg);
     return link::CAN_ERR_OK;
@@ -26,6 +26,7 @@ public:
   std::uint32_t CAN_Read(link::CanMsg&) override { return link::CAN_ERR_QRCVEMPTY; }
   std::uint32_t CAN_Close() override { return link::CAN_ERR_OK; }
   std::vector<link::CanMsg> written;
+  std::uint32_t initResult = link::CAN_ERR_OK;
 };
 
 class MapSettings : public platform::ISettings {

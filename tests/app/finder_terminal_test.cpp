@@ -11,29 +11,25 @@ using vk::test::AppBench;
 using vk::test::HexText;
 using vk::test::Pattern;
 
-TEST(Terminal, ShowsLinesAndSendsTheLastOne) {
+TEST(Terminal, ShowsLinesAndSendsWhatWasTyped) {
   EXPECT_EQ(vk::app::TerminalText("~AB", false), " 7E 41 42");
   EXPECT_EQ(vk::app::TerminalText(std::string("\x7E\x12\x34"), false), " 7E 12 34");
   EXPECT_EQ(vk::app::TerminalText("OK", false), "OK");
   EXPECT_EQ(vk::app::TerminalText("OK", true), " 4F 4B");
   EXPECT_EQ(vk::app::TerminalText(std::string(1024, 'A'), true).size(), 3072u);
-  EXPECT_EQ(vk::app::TerminalEnterText("ID"), "ID\r");
-  EXPECT_EQ(vk::app::TerminalEnterText("ID\n"), "ID\r"); // Enter again on the new empty line
-  EXPECT_EQ(vk::app::TerminalEnterText("OP 7\nID"), "ID\r");
-  EXPECT_EQ(vk::app::TerminalEnterText(""), "\r");
-  EXPECT_EQ(vk::app::TerminalEnterText("a\n\n"), "\r");
 
   AppBench b;
   b.session->Start({});
-  b.session->TerminalEnter("OP 3\nID");
+  b.session->TerminalEnter("ID");
   b.line->Send(std::string("~\x02"
                            "AB\x00\x01",
                            6)); // a frame: "~", header, 2 bytes, 2 closing
   b.line->Send("hello\r\n");
   b.loop.RunFor(100);
   EXPECT_EQ(b.Written(), (std::vector<std::string>{"ID\r"}));
-  // The typed line is on the terminal already (not echoed); what came back shows as it came.
-  EXPECT_EQ(b.terminal.Lines(), (std::vector<std::string>{" 7E 02 41 42 00 01", "hello"}));
+  // The typed line is marked as the user's; what came back shows as it came.
+  EXPECT_EQ(b.terminal.Lines(),
+            (std::vector<std::string>{"typed> ID", " 7E 02 41 42 00 01", "hello"}));
   EXPECT_EQ(b.session->comm->RxLines.Count(), 0) << "lines seen while idle are consumed";
 
   b.session->controller->CanReceived("N+1.500");
@@ -124,10 +120,40 @@ TEST(DeviceFinder, ClosedByTheUserAndStartedTwice) {
   b.session->FinderClosed();
   EXPECT_FALSE(b.finderView.visible);
   EXPECT_EQ(b.address.ItemIndex(), 0) << "closed without a unit: the address as it was";
-  b.loop.RunFor(100);
-  EXPECT_EQ(b.Written().size(), 4u);
+  b.loop.RunFor(2000);
+  EXPECT_EQ(b.Written().size(), 4u) << "a closed search sends nothing more, no detection";
   EXPECT_EQ(b.line->Settings().BaudRate, 115200u);
   EXPECT_EQ(b.speed.ItemText(b.speed.ItemIndex()), "115200");
+}
+
+TEST(DeviceFinder, SaysWhatItFoundAndStaysOnItsPage) {
+  AppBench b;
+  b.unit.AddModule(2, 136);
+  b.AttachUnit();
+  b.session->Start({});
+  b.session->FindDevice();
+  ASSERT_TRUE(b.loop.RunUntil(
+      [&] { return !b.session->finder->Searching() && !b.session->controller->Busy(); }, 10000));
+  const std::string found = "Found: COM1 at 115200 bit/s, address 2, QRD14 (type 136)";
+  EXPECT_EQ(b.status.PanelText(0), found);
+  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{found}));
+  EXPECT_EQ(b.programmerPageShown, 0) << "a second click must not land on Program";
+  EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
+}
+
+TEST(Pages, ACanInterfaceThatCannotOpenIsNamedWithWhatToDo) {
+  AppBench b;
+  b.can.initResult = vk::link::CAN_ERR_NOVXD;
+  b.session->controller->InWindow = true;
+  b.session->Start({});
+  b.ports.SetCurrentIndex(0); // "PCAN"
+  b.session->comm->PortListChange(b.ports);
+  b.loop.RunFor(500);
+  ASSERT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.boxes.boxes[0].caption, "PCAN: no CAN interface");
+  EXPECT_TRUE(b.boxes.boxes[0].text.starts_with(
+      "The CAN interface " + vk::platform::ReadCanBusChoice(&b.settings).interface))
+      << b.boxes.boxes[0].text;
 }
 
 TEST(Pages, ProgrammerPageAndBufferPage) {

@@ -52,7 +52,7 @@ TEST(StartUp, SelectionsAndFirstTick) {
   EXPECT_EQ(b.session->BufferPage().source, "");
   EXPECT_FALSE(b.session->TickRunning());
   b.loop.RunFor(20);
-  EXPECT_EQ(b.session->BufferPage().source, "Source= b.a20");
+  EXPECT_EQ(b.session->BufferPage().source, "Source= a.hex + b.a20");
   EXPECT_EQ(b.session->BufferPage().range, "Start= 1000, End= 2002");
   ASSERT_EQ(b.boxes.boxes.size(), 1u);
   EXPECT_EQ(b.boxes.boxes[0].caption, "Can't Open File");
@@ -128,19 +128,18 @@ TEST(Programming, ButtonsOnEntriesThatCannotBeProgrammed) {
   b.Select("AT89C51RD2");
   b.session->ButtonPressed(3); // MultiProgram on an entry that is not a backplane module
   EXPECT_EQ(b.status.PanelText(0), "");
-  b.session->ButtonPressed(1);
-  EXPECT_EQ(b.status.PanelText(0), "Erasing ...");
-  b.session->ButtonPressed(1);
-  EXPECT_EQ(b.status.PanelText(0), "Programmer not ready");
+  b.session->ButtonPressed(1); // refused: no erase stays armed for it
+  EXPECT_EQ(b.status.PanelText(0), "Erase is not offered for AT89C51RD2");
+  EXPECT_FALSE(b.session->prg->RunActive());
 
   // After a detection found another type, Program checks the module again; an empty address
   // fails the module with its reason instead of programming or waiting for good.
-  b.session->prg->StopRun();
   b.Select("QRA11");
   b.session->controller->DetectedType = 145;
   b.session->ButtonPressed(2);
   ASSERT_TRUE(b.RunUntilIdle(5000));
   EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{
+                               "Address 64 set for QRA11 (its modules' address; it was 0)",
                                "QRA11 #64 Failed: no answer to \"OP 64\"; nothing written"}));
   EXPECT_EQ(b.session->prg->LastOutcome().reason, vk::programmer::FailReason::ModuleNotFound);
   EXPECT_EQ(b.status.PanelText(3), "no answer to \"OP 64\"; nothing written");
@@ -205,6 +204,17 @@ TEST(Programming, ReadProtectionIsRemovedOnlyWhenTheOperatorSaysYes) {
   EXPECT_EQ(b.log.Lines().back(), "Cortex-M3 Flash #0 Programmed OK");
   EXPECT_FALSE(loader.ReadProtected());
   EXPECT_EQ(loader.Stats().startedAt, 0x08000000u);
+
+  // Reading the module would replace the loaded image: asked first, No by default.
+  const std::size_t sent = b.Written().size();
+  EXPECT_FALSE(b.session->ReadFromModule());
+  EXPECT_EQ(b.boxes.boxes.back().text,
+            "Reading the module replaces the image in the program buffer (fw.hex, Start= 0000, "
+            "End= 0400).\rRead Cortex-M3 Flash #0 and replace it?");
+  EXPECT_EQ(b.boxes.boxes.back().defaultButton, MsgAnswer::No);
+  b.loop.RunFor(500);
+  EXPECT_EQ(b.Written().size(), sent);
+  EXPECT_EQ(b.session->BufferPage().source, "Source= fw.hex");
   b.bridge.reset();
 }
 
@@ -253,18 +263,42 @@ TEST(Programming, TheModuleProgrammedIsTheModuleChecked) {
   }
 }
 
-TEST(Programming, AnArmedEraseIsCarriedOutAndNeverOutlivesItsRun) {
+TEST(Programming, EraseActsOnTheModuleFoundWhenPressedAndAsksFirst) {
   AppBench b;
   b.unit.AddModule(7, 136);
   b.AttachUnit();
+  b.session->controller->InWindow = true;
   b.session->Start({});
   b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
   b.Select("Kestron");
   b.address.SetItemIndex(7);
-  b.session->ButtonPressed(1); // armed with the root selected
-  b.session->ButtonPressed(0); // Detect finds the module and erases it
+  b.session->ButtonPressed(1); // the root selected: the module is detected, then asked about
   ASSERT_TRUE(b.RunUntilIdle());
-  EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"Module #7 Erased OK"}));
+  ASSERT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.boxes.boxes[0].text, "Erase module #7 (QRD14)? Its program is lost.");
+  EXPECT_EQ(b.boxes.boxes[0].defaultButton, MsgAnswer::No);
+  // Nothing stays armed: a later Detect, on another address too, only detects.
+  b.session->ButtonPressed(0);
+  ASSERT_TRUE(b.RunUntilIdle());
+  b.address.SetItemIndex(3);
+  b.Select("Kestron");
+  b.session->ButtonPressed(1);
+  ASSERT_TRUE(b.RunUntilIdle());
+  b.address.SetItemIndex(7);
+  b.session->ButtonPressed(0);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 0);
+  EXPECT_EQ(b.boxes.boxes.size(), 1u);
+  EXPECT_EQ(b.log.Lines(),
+            (std::vector<std::string>{
+                "Module #7 (QRD14): erase cancelled, nothing erased",
+                "Kestron #3 Failed: no answer to \"OP 3\"; nothing written (no module at that "
+                "address, or check the speed and the port: COM1 at 115200 bit/s)"}));
+
+  b.boxes.script = {MsgAnswer::Yes};
+  b.session->ButtonPressed(1);
+  ASSERT_TRUE(b.RunUntilIdle());
+  EXPECT_EQ(b.log.Lines().back(), "Module #7 Erased OK");
   EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 1);
   EXPECT_EQ(b.unit.FindModule(7)->records, 0u);
 
@@ -273,12 +307,13 @@ TEST(Programming, AnArmedEraseIsCarriedOutAndNeverOutlivesItsRun) {
   EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Programmed OK");
   EXPECT_GT(b.unit.FindModule(7)->records, 0u);
 
-  b.Select("QRA11"); // Erase on an entry erases only a module of that type
+  b.Select("QRA11"); // Erase on an entry erases only a module of that type, unasked
   b.address.SetItemIndex(7);
   b.session->ButtonPressed(1);
   ASSERT_TRUE(b.RunUntilIdle());
   EXPECT_EQ(b.log.Lines().back(), "QRD14 #7 Failed: the module is a QRD14; nothing erased");
-  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 2);
+  EXPECT_EQ(b.unit.FindModule(7)->erase1Count, 2) << "once by the erase, once by Program";
+  EXPECT_EQ(b.boxes.boxes.size(), 2u);
 
   // Program follows the module's type, and the log says so when it is not the entry chosen.
   b.Select("QRA11");
@@ -303,10 +338,10 @@ TEST(Programming, NothingChangesUnderARunningRun) {
   ASSERT_TRUE(b.loop.RunUntil(
       [&] { return b.session->prg->Cpu().State == vk::programmer::CpuState::Erase; }, 5000));
   b.session->Clear();
-  EXPECT_EQ(b.status.PanelText(0), vk::app::Session::kBusyText);
+  EXPECT_EQ(b.status.PanelText(2), vk::app::Session::kBusyText);
   EXPECT_FALSE(b.session->image.IsEmpty());
   b.session->ButtonPressed(2);
-  EXPECT_EQ(b.status.PanelText(0), "Programmer busy");
+  EXPECT_EQ(b.status.PanelText(2), "Programmer busy");
   b.Select("QRA11");
   EXPECT_EQ(b.session->prg->Node().Name, "QRD14");
   b.session->TerminalEnter("typed");

@@ -149,6 +149,17 @@ inline std::vector<std::string> MemoLines(const QPlainTextEdit* memo) {
   return lines;
 }
 
+// The log's lines without the time each starts with ("14:03:27 "), which must be there.
+inline std::vector<std::string> LogLines(const QPlainTextEdit* log) {
+  std::vector<std::string> lines = MemoLines(log);
+  for (auto& line : lines) {
+    const bool stamped = line.size() > 9 && line[2] == ':' && line[5] == ':' && line[8] == ' ';
+    EXPECT_TRUE(stamped) << line;
+    if (stamped) line.erase(0, 9);
+  }
+  return lines;
+}
+
 inline std::vector<std::string> ComboItems(const QComboBox* box) {
   std::vector<std::string> items;
   for (int i = 0; i < box->count(); ++i) items.push_back(box->itemText(i).toStdString());

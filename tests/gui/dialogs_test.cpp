@@ -102,9 +102,11 @@ TEST(MessageBoxes, MissingKernelsMakeOneStartUpNotice) {
             "boot kernel " + dir.File("kernelA.a20") +
                 ": no S1 data (empty file)\rThe 'kernelA' boot programming kernel will not be "
                 "available\rUsed for QRE15, QRE16, QRH and H8/3672\r\r"
-                "Can't open file\rThe 'kernelB' boot programming kernel will not be available\r"
+                "Can't open file kernelB.a20\rThe 'kernelB' boot programming kernel will not be "
+                "available\r"
                 "Used for QRE17, QRF18 mkII and H8/3664\r\r"
-                "Can't open file\rThe 'kernelC' boot programming kernel will not be available\r"
+                "Can't open file kernelC.a20\rThe 'kernelC' boot programming kernel will not be "
+                "available\r"
                 "Used for H8/3687\r\rLooked in: " +
                 dir.Path() +
                 "\rTo use kernels kept elsewhere, set VKPROG_KERNEL_DIR to their folder and start "
@@ -257,6 +259,19 @@ TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
   ASSERT_FALSE(srec.empty());
   EXPECT_EQ(srec[0], 'S');
 
+  // Open starts in the folder saved to last.
+  QString openedIn;
+  {
+    ModalWatcher watcher([&](QWidget* modal) {
+      auto* d = qobject_cast<QFileDialog*>(modal);
+      ASSERT_NE(d, nullptr);
+      openedIn = d->directory().absolutePath();
+      d->reject();
+    });
+    f.mnOpen->trigger();
+  }
+  EXPECT_EQ(openedIn.toStdString(), QDir(dir).absolutePath().toStdString());
+
   // Choosing the Intel HEX type makes a bare name end in ".hex".
   save([&](QFileDialog& d) {
     auto* types = d.findChild<QComboBox*>("fileTypeCombo");
@@ -295,4 +310,27 @@ TEST(SaveDialog, ProposesByTargetAndWritesByTheNameEnding) {
       << w.recorded.boxes[0].text;
   EXPECT_EQ(w.recorded.boxes[0].icon, platform::MsgIcon::Error);
   EXPECT_TRUE(f.isVisible());
+}
+
+TEST(MessageBoxes, TheQuitQuestionFollowsTheRunBehindIt) {
+  guitest::App();
+  bool busy = true;
+  QString asked, afterRun;
+  bool noFirst = false, yesAfter = false;
+  guitest::ModalWatcher watcher([&](QWidget* modal) {
+    auto* box = qobject_cast<QMessageBox*>(modal);
+    ASSERT_NE(box, nullptr);
+    asked = box->text();
+    noFirst = box->defaultButton() == box->button(QMessageBox::No);
+    busy = false; // the run ends while the question is open
+    EXPECT_TRUE(QTest::qWaitFor([&] { return box->text() != asked; }, 2000));
+    afterRun = box->text();
+    yesAfter = box->defaultButton() == box->button(QMessageBox::Yes);
+    box->button(QMessageBox::Yes)->click();
+  });
+  EXPECT_TRUE(gui::AskQuitWhileBusy(nullptr, "V&K Programmer", [&] { return busy; }));
+  EXPECT_EQ(asked.toStdString(), gui::kQuitWhileBusyText);
+  EXPECT_TRUE(noFirst);
+  EXPECT_EQ(afterRun.toStdString(), gui::kQuitAfterRunText);
+  EXPECT_TRUE(yesAfter);
 }

@@ -71,8 +71,23 @@ TEST(MainWindow, StartsWiredWithItsInitialSelections) {
   EXPECT_EQ(t.cbxCANAddr->itemText(0).toStdString(), "CAN_ADDR_1");
   EXPECT_GT(t.cbxCANSpeed->count(), 1);
   EXPECT_EQ(t.cbxCANSpeed->maxVisibleItems(), 10);
-  for (const QComboBox* box : {t.cbxCOM, t.cbxSpeed, t.cbxAddr, t.cbxCANAddr, t.cbxCANSpeed})
+  for (const QComboBox* box : {t.cbxCOM, t.cbxSpeed, t.cbxCANAddr, t.cbxCANSpeed})
     EXPECT_FALSE(box->isEditable());
+  // The address is typed: 7 is 7 (not 70), 70 is 70; what is no address is not taken.
+  t.cbxAddr->lineEdit()->selectAll();
+  QTest::keyClicks(t.cbxAddr->lineEdit(), "7");
+  EXPECT_EQ(t.cbxAddr->currentIndex(), 7);
+  QTest::keyClicks(t.cbxAddr->lineEdit(), "0x");
+  EXPECT_EQ(t.cbxAddr->currentIndex(), 70);
+  EXPECT_EQ(t.cbxAddr->lineEdit()->text().toStdString(), "70");
+  // An entry whose modules sit at one address moves the box there visibly: log and highlight.
+  const QColor plain = t.cbxAddr->lineEdit()->palette().color(QPalette::Base);
+  w.ClickTarget("QRA11");
+  EXPECT_EQ(t.cbxAddr->currentIndex(), 64);
+  EXPECT_EQ(
+      guitest::LogLines(f.TabSheetProgrammer->LogMemo),
+      (std::vector<std::string>{"Address 64 set for QRA11 (its modules' address; it was 70)"}));
+  EXPECT_NE(t.cbxAddr->lineEdit()->palette().color(QPalette::Base), plain);
 
   std::vector<std::string> labels;
   for (const QLabel* l : {t.lbCOM, t.lbSpeed, t.lbAddr, t.lbTarget, t.lbPCAN, t.lbCANdata})
@@ -127,7 +142,8 @@ TEST(MainWindow, MenusCarryTheirCommandsAndHints) {
       (std::vector<std::string>{"&Open...", "&Save", "&Clear", "&Read from Module", "-", "E&xit"}));
   // The entry selected at start cannot be read back: the item says which can.
   EXPECT_FALSE(f.mnReadModule->isEnabled());
-  EXPECT_TRUE(f.mnReadModule->toolTip().endsWith("reading is offered for AT89C51RD2, Cortex-M3 Flash"))
+  EXPECT_TRUE(
+      f.mnReadModule->toolTip().endsWith("reading is offered for AT89C51RD2, Cortex-M3 Flash"))
       << f.mnReadModule->toolTip().toStdString();
   EXPECT_EQ(MenuTexts(menuObjects[1]), (std::vector<std::string>{"Search ..."}));
   EXPECT_EQ(MenuTexts(menuObjects[2]), (std::vector<std::string>{"&About..."}));
@@ -154,7 +170,7 @@ TEST(MainWindow, MenusCarryTheirCommandsAndHints) {
   const std::pair<QWidget*, const char*> controls[] = {
       {t.cbxCOM, "Select COM port"},
       {t.cbxSpeed, "Set COM/CAN bits/sec. rate"},
-      {t.cbxAddr, "Set device address"},
+      {t.cbxAddr, "Type or choose the module's address (0-255)"},
       {t.TargetTreeView, "Select the target device"},
       {t.btFindDev, "Search for device settings"}};
   for (const auto& [control, hint] : controls) {
@@ -177,23 +193,23 @@ TEST(MainWindow, StatusPanelsFollowTheWidthOfTheLine) {
   gui::TMainForm& f = *w.form;
   w.Show();
   ASSERT_EQ(f.statusBar()->width(), 582);
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{144, 72, 72, 144})); // w = 582 div 16 = 36
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{216, 108, 108, 144})); // w = 582 div 16 = 36
 
   f.resize(800, 465);
   w.Pump();
   ASSERT_EQ(f.statusBar()->width(), 800);
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{200, 100, 100, 200}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{300, 150, 150, 200}));
 
   f.resize(810, 500);
   w.Pump();
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{200, 100, 100, 200}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{300, 150, 150, 200}));
 
   f.resize(576, 400);
   w.Pump();
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{144, 72, 72, 144}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{216, 108, 108, 144}));
   // Side by side from the left edge, in the order 0 to 3.
   EXPECT_EQ(f.Status().Panel(0)->x(), 0);
-  EXPECT_EQ(f.Status().Panel(3)->x(), 288);
+  EXPECT_EQ(f.Status().Panel(3)->x(), 432);
 
   // A text longer than its panel is cut short on screen but kept whole, and readable in full
   // from the panel's tooltip.
@@ -210,7 +226,7 @@ TEST(MainWindow, StatusPanelsFollowTheWidthOfTheLine) {
   EXPECT_LT(f.width(), 576);
   EXPECT_EQ(f.width(), std::max(400, f.minimumSizeHint().width()));
   const int w16 = f.statusBar()->width() / 16;
-  EXPECT_EQ(PanelWidths(f), (std::vector<int>{4 * w16, 2 * w16, 2 * w16, 4 * w16}));
+  EXPECT_EQ(PanelWidths(f), (std::vector<int>{6 * w16, 3 * w16, 3 * w16, 4 * w16}));
 }
 
 TEST(MainWindow, RemembersSizePlaceSpeedAndAddress) {

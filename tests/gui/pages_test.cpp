@@ -11,6 +11,7 @@
 #include <QUrl>
 
 using namespace vk;
+using guitest::LogLines;
 using guitest::MemoLines;
 using guitest::Window;
 using guitest::WindowOptions;
@@ -98,7 +99,9 @@ TEST(BufferPage, MemosAndButtonsFollowTheWindowSize) {
     w.ShowPage(f.TabSheetComm);
     const gui::TCommPage& c = *f.TabSheetComm;
     const QRect plane = c.CommPlane->geometry();
-    EXPECT_EQ(plane.height(), c.height() - plane.y() - 8);
+    const QRect input = c.CommInput->geometry();
+    EXPECT_EQ(input.y() + input.height(), c.height() - 8) << "the input line at the bottom";
+    EXPECT_GT(input.y(), plane.bottom());
     EXPECT_EQ(plane.width(), c.width() - 4);
   }
 }
@@ -156,8 +159,21 @@ TEST(LoadingFiles, DroppedAndCommandLineFilesLoadInOrder) {
     const std::string b = HexFile(w, "high.hex", 0x2000, test::Pattern(0x10));
     Drop(*w.form, {QString::fromStdString(a), QString::fromStdString(b)});
     ASSERT_TRUE(w.RunUntil([&] { return !w.S().image.IsEmpty(); }, 2000));
-    EXPECT_EQ(w.form->TabSheetBuffer->lbSrcFile->text().toStdString(), "Source= high.hex");
+    // Both files are in the image: the page, the summary and the log say so.
+    EXPECT_EQ(w.form->TabSheetBuffer->lbSrcFile->text().toStdString(),
+              "Source= low.hex + high.hex");
     EXPECT_EQ(w.form->TabSheetBuffer->lbRange->text().toStdString(), "Start= 0100, End= 2010");
+    EXPECT_EQ(MemoLines(w.form->TabSheetBuffer->mnBufferInfo),
+              (std::vector<std::string>{"INTEL-HEX File.",
+                                        "+ high.hex: INTEL-HEX File. Start= 2000, End= 2010"}));
+    w.ShowPage(w.form->TabSheetProgrammer);
+    const auto summary = MemoLines(w.form->TabSheetProgrammer->InfoMemo);
+    EXPECT_EQ(std::vector<std::string>(summary.begin() + 3, summary.begin() + 5),
+              (std::vector<std::string>{"low.hex + high.hex", "Start= 0100, End= 2010"}));
+    EXPECT_EQ(LogLines(w.form->TabSheetProgrammer->LogMemo),
+              (std::vector<std::string>{"high.hex (Start= 2000, End= 2010) merged into the image "
+                                        "of low.hex; a run writes all of it: Start= 0100, End= "
+                                        "2010"}));
     EXPECT_EQ(w.S().image.Image()[0x100], test::Pattern(1)[0]);
 
     // What is not a file is refused.
@@ -176,7 +192,7 @@ TEST(LoadingFiles, DroppedAndCommandLineFilesLoadInOrder) {
     w.form->Start({a, missing, b});
     EXPECT_FALSE(w.S().TickRunning()) << "the files come first";
     ASSERT_TRUE(w.RunUntil([&] { return w.S().TickRunning(); }, 3000));
-    EXPECT_EQ(w.form->TabSheetBuffer->lbSrcFile->text().toStdString(), "Source= two.hex");
+    EXPECT_EQ(w.form->TabSheetBuffer->lbSrcFile->text().toStdString(), "Source= one.hex + two.hex");
     EXPECT_EQ(w.form->TabSheetBuffer->lbRange->text().toStdString(), "Start= 0000, End= 4020");
     ASSERT_EQ(w.recorded.boxes.size(), 1u);
     EXPECT_EQ(w.recorded.boxes[0].caption, "Can't Open File");
@@ -200,7 +216,7 @@ TEST(PortErrors, NameThePortAndItsDevice) {
   EXPECT_EQ(w.recorded.boxes[0].text, "COM3 (sim:COM3) is in use by another program.");
 }
 
-TEST(Terminal, EnterSendsTheLastLineAndReceivedLinesAreShown) {
+TEST(Terminal, SendsTheTypedLineAndShowsTheHistory) {
   test::PtyPair com1;
   ASSERT_TRUE(com1.Ok());
   Window w(WindowOptions::WithPort(1, com1.SlavePath()));
@@ -208,50 +224,45 @@ TEST(Terminal, EnterSendsTheLastLineAndReceivedLinesAreShown) {
   w.form->Start({});
   gui::TCommPage& page = *w.form->TabSheetComm;
   w.ShowPage(&page);
-  EXPECT_TRUE(page.CommPlane->hasFocus()) << "showing the page puts the focus in the terminal";
+  EXPECT_TRUE(page.CommInput->hasFocus()) << "showing the page puts the focus in the input line";
+  EXPECT_FALSE(page.CommInput->placeholderText().isEmpty()) << "it says commands go there";
   ASSERT_TRUE(w.RunUntil([&] { return w.S().comm->IsOpen(); }, 3000));
 
-  QTest::keyClick(page.CommPlane, Qt::Key_Return);
+  QTest::keyClick(page.CommInput, Qt::Key_Return);
   w.Pump(50);
-  EXPECT_EQ(com1.ReadAvailable(500), "\r") << "an empty terminal sends a bare carriage return";
-
-  page.CommPlane->clear();
-  QTest::keyClicks(page.CommPlane, "ID");
-  QTest::keyClick(page.CommPlane, Qt::Key_Return);
+  EXPECT_EQ(com1.ReadAvailable(500), "\r") << "an empty line sends a bare carriage return";
+  QTest::keyClicks(page.CommInput, "ID");
+  QTest::keyClick(page.CommInput, Qt::Key_Return);
   w.Pump(50);
   EXPECT_EQ(com1.ReadAvailable(500), "ID\r");
-  // The key was not swallowed: the terminal has a new, empty last line, and Enter there sends
-  // the line above again.
-  EXPECT_EQ(page.CommPlane->toPlainText().toStdString(), "ID\n");
-  QTest::keyClick(page.CommPlane, Qt::Key_Enter);
-  w.Pump(50);
-  EXPECT_EQ(com1.ReadAvailable(500), "ID\r");
+  EXPECT_TRUE(page.CommInput->text().isEmpty());
+  EXPECT_EQ(MemoLines(page.CommPlane), (std::vector<std::string>{"typed> ", "typed> ID"}));
 
-  // Received lines: text as it is, a "~" frame in hexadecimal.
+  // A click into the history and keys there change nothing and send nothing.
+  QTest::mouseClick(page.CommPlane->viewport(), Qt::LeftButton);
+  QTest::keyClicks(page.CommPlane, "OP 3");
+  QTest::keyClick(page.CommPlane, Qt::Key_Return);
+  w.Pump(50);
+  EXPECT_EQ(com1.ReadAvailable(200), "");
+  EXPECT_EQ(MemoLines(page.CommPlane), (std::vector<std::string>{"typed> ", "typed> ID"}));
+  // Up brings back the line typed before.
+  QTest::keyClick(page.CommInput, Qt::Key_Up);
+  EXPECT_EQ(page.CommInput->text().toStdString(), "ID");
+  page.CommInput->clear();
+
+  // Received lines: text as it is, a "~" frame in hexadecimal, bytes above 127 one character
+  // each; a reply that comes while a command is half typed leaves the typed line alone.
   page.CommPlane->clear();
   com1.Write("HELLO 42\r");
-  ASSERT_TRUE(w.RunUntil([&] { return page.CommPlane->toPlainText().contains("HELLO 42"); }, 3000));
   com1.Write(std::string("\x7E\x00\x41\x42", 4));
-  const QString frame = QStringLiteral(" 7E 00 41 42");
-  ASSERT_TRUE(w.RunUntil([&] { return page.CommPlane->toPlainText().contains(frame); }, 3000))
-      << page.CommPlane->toPlainText().toStdString();
-  // Each received line ends its line: the memo ends with the empty line being typed.
-  EXPECT_EQ(MemoLines(page.CommPlane), (std::vector<std::string>{"HELLO 42", " 7E 00 41 42", ""}));
-  // Bytes above 127 arrive as they are, one character each.
+  QTest::keyClicks(page.CommInput, "I");
   com1.Write("\xB5V\r");
-  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.CommPlane).size() == 4; }, 3000));
-  EXPECT_EQ(page.CommPlane->document()->lastBlock().previous().text(),
-            QString::fromLatin1("\xB5V"));
-
-  // A reply to a command, then the next command: it goes out alone, not joined to the reply;
-  // a reply that comes while a command is half typed goes in above it.
-  com1.Write("OK\r");
-  ASSERT_TRUE(w.RunUntil([&] { return page.CommPlane->toPlainText().contains("OK"); }, 3000));
-  QTest::keyClicks(page.CommPlane, "I");
-  com1.Write("OK\r");
-  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.CommPlane).size() == 6; }, 3000));
-  QTest::keyClicks(page.CommPlane, "D");
-  QTest::keyClick(page.CommPlane, Qt::Key_Return);
+  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.CommPlane).size() == 3; }, 3000))
+      << page.CommPlane->toPlainText().toStdString();
+  EXPECT_EQ(MemoLines(page.CommPlane)[1], " 7E 00 41 42");
+  EXPECT_EQ(page.CommPlane->document()->lastBlock().text(), QString::fromLatin1("\xB5V"));
+  QTest::keyClicks(page.CommInput, "D");
+  QTest::keyClick(page.CommInput, Qt::Key_Return);
   w.Pump(50);
   EXPECT_EQ(com1.ReadAvailable(500), "ID\r");
 }
@@ -278,7 +289,7 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   gui::TDevFinderForm& finder = *f.DevFinderForm;
   EXPECT_FALSE(finder.isVisible());
   EXPECT_EQ(finder.windowTitle().toStdString(), "Device Finder");
-  EXPECT_EQ(finder.size(), QSize(164, 56));
+  EXPECT_EQ(finder.size(), QSize(164, 88));
   EXPECT_TRUE(finder.windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_EQ(finder.lbTrying->text().toStdString(), "Trying");
   // The rate and the command never run into each other.
@@ -296,12 +307,23 @@ TEST(DeviceFinder, WindowsShowHideAndTakeTheEndAddress) {
   EXPECT_TRUE(finder.isVisible());
   EXPECT_TRUE(w.S().finder->Searching());
   EXPECT_EQ(f.Status().PanelText(0), "Searching for device setting ...");
-  // The user closes it: the search ends.
-  finder.close();
-  w.Pump();
-  EXPECT_FALSE(finder.isVisible());
-  EXPECT_FALSE(w.S().finder->Searching());
-  EXPECT_EQ(f.Status().PanelText(0), "Device search stopped");
+  // The user closes it, by Cancel or by Esc: the search ends.
+  for (int byEsc = 0; byEsc < 2; ++byEsc) {
+    if (byEsc) {
+      QTest::mouseClick(f.TabSheetTarget->btFindDev, Qt::LeftButton);
+      w.Pump();
+      ASSERT_TRUE(w.S().finder->Searching());
+      ASSERT_NE(QApplication::focusWidget(), nullptr);
+      EXPECT_EQ(QApplication::focusWidget()->window(), &finder) << "Esc goes to the finder";
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    } else {
+      QTest::mouseClick(finder.btCancel, Qt::LeftButton);
+    }
+    w.Pump();
+    EXPECT_FALSE(finder.isVisible());
+    EXPECT_FALSE(w.S().finder->Searching());
+    EXPECT_EQ(f.Status().PanelText(0), "Device search stopped");
+  }
 
   gui::TSearchSettingForm& settings = *f.SearchSettingForm;
   EXPECT_FALSE(settings.isVisible());

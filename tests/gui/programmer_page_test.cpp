@@ -12,6 +12,7 @@
 #include <QTabWidget>
 
 using namespace vk;
+using guitest::LogLines;
 using guitest::MemoLines;
 using guitest::Window;
 using guitest::WindowOptions;
@@ -45,6 +46,7 @@ TEST(ProgrammerPage, ControlsSitWhereThePageSizePlacesThem) {
   Window w;
   w.Show();
   gui::TProgrammerPage& p = *w.form->TabSheetProgrammer;
+  p.StartAfterBox->show(); // as for a chip that can start its program
   int normalHeight = 0;
   for (const QSize size : {QSize(582, 465), QSize(900, 700), QSize(1, 1)}) {
     w.form->resize(size);
@@ -87,8 +89,11 @@ TEST(ProgrammerPage, ControlsSitWhereThePageSizePlacesThem) {
     EXPECT_EQ(p.InfoMemo->geometry(),
               QRect(infoLeft, detect.y(), (W - infoLeft - 4) / 2, H - detect.y() - ph - 16));
     const int logLeft = p.InfoMemo->geometry().right() + 1 + 2;
-    EXPECT_EQ(p.LogMemo->geometry(),
-              QRect(logLeft, detect.y(), W - logLeft - 4, H - detect.y() - ph - 16));
+    const int logTop = p.LogTitle->geometry().bottom() + 2;
+    EXPECT_EQ(p.LogTitle->y(), detect.y());
+    EXPECT_EQ(p.LogMemo->geometry(), QRect(logLeft, logTop, W - logLeft - 4, H - logTop - ph - 16));
+    EXPECT_FALSE(p.StartAfterBox->geometry().intersects(p.LogTitle->geometry()));
+    EXPECT_LE(p.StartAfterBox->geometry().right(), W);
     EXPECT_TRUE(p.InfoMemo->isReadOnly());
     EXPECT_TRUE(p.LogMemo->isReadOnly());
     EXPECT_EQ(p.InfoMemo->frameShape(), QFrame::NoFrame);
@@ -130,7 +135,8 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
   w.ShowPage(&p);
   EXPECT_EQ(States(p), (ButtonStates{false, true, true, true}));
   EXPECT_EQ(MemoLines(p.InfoMemo),
-            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "INTEL-HEX File."}));
+            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "app.hex",
+                                      "Start= 1000, End= 1100", "INTEL-HEX File."}));
   EXPECT_EQ(p.FirstBox->count(), 256);
   EXPECT_EQ(p.FirstBox->currentIndex(), 0);
   EXPECT_EQ(p.LastBox->currentIndex(), 0) << "the address when the page was first shown";
@@ -153,8 +159,10 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
   // gives the reason; the operation panel just says "Failed".
   w.ShowPage(&p);
   QTest::mouseClick(p.Buttons[2], Qt::LeftButton);
-  EXPECT_EQ(MemoLines(p.LogMemo),
-            (std::vector<std::string>{"QRE15 #64 Failed",
+  EXPECT_EQ(LogLines(p.LogMemo),
+            (std::vector<std::string>{"app.hex (Start= 1000, End= 1100) merged into the image of "
+                                      "app.hex; a run writes all of it: Start= 1000, End= 1100",
+                                      "QRE15 #64 Failed",
                                       "  boot kernel kernelA.a20 did not load; nothing was sent"}));
   EXPECT_EQ(f.Status().PanelText(0), "Failed");
   EXPECT_EQ(com1.ReadAvailable(200), "");
@@ -194,7 +202,8 @@ TEST(ProgrammerPage, ButtonsAndInfoFollowTheTargetAndTheImage) {
   EXPECT_EQ(f.Status().PanelText(1), "QRD14");
   EXPECT_EQ(States(p), (ButtonStates{false, true, true, true}));
   EXPECT_EQ(MemoLines(p.InfoMemo),
-            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "VKF Info:", "Release 7",
+            (std::vector<std::string>{"QRD14 #64", "", "COM1, 115200bps", "fw.vkf",
+                                      "Start= 1000, End= 1040", "VKF Info:", "Release 7",
                                       "VKF Targets:", "88000001"}));
 }
 
@@ -247,14 +256,15 @@ TEST(ProgrammerPage, EachButtonReachesTheController) {
   EXPECT_EQ(f.Status().PanelText(0), "Detecting ...");
   c.ResetController();
 
-  // Erase arms a run that waits for Detect, and says so; a second Erase finds the programmer
-  // busy.
+  // Erase detects the module at once (it asks before erasing); a second Erase finds the
+  // programmer busy.
   QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
-  EXPECT_EQ(f.Status().PanelText(0), "Erase: press Detect to choose the module");
-  EXPECT_TRUE(w.S().prg->RunActive());
+  EXPECT_EQ(c.Mode(), app::ControllerMode::Detect);
+  EXPECT_EQ(f.Status().PanelText(0), "Detecting ...");
   QTest::mouseClick(p.Buttons[1], Qt::LeftButton);
-  EXPECT_EQ(f.Status().PanelText(0), "Programmer not ready");
+  EXPECT_EQ(f.Status().PanelText(2), "Programmer busy");
   w.S().prg->StopRun();
+  c.ResetController();
 
   // Program with a group selected asks for a target.
   w.ClickTarget("QRE");
@@ -340,8 +350,9 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   }));
   EXPECT_EQ(w.Summary(), "QRD14 #8, COM1, 115200bps");
   ASSERT_TRUE(w.RunUntil(idle));
-  EXPECT_EQ(MemoLines(p.LogMemo),
-            (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK"}));
+  EXPECT_EQ(LogLines(p.LogMemo),
+            (std::vector<std::string>{"QRD14 #7 Programmed OK", "QRD14 #8 Programmed OK",
+                                      "MultiProgram: 2 of 2 programmed"}));
   EXPECT_EQ(f.TabSheetTarget->cbxAddr->currentIndex(), 3);
   EXPECT_EQ(w.Summary(), "QRD14 #3, COM1, 115200bps");
   EXPECT_EQ(w.Highlighted(), "QRD14");
@@ -352,17 +363,24 @@ TEST(ProgrammerPage, SummaryTreeAndStatusFollowDetectionAndMultiProgram) {
   f.TabSheetTarget->cbxAddr->setCurrentIndex(9);
   p.Buttons[2]->click();
   ASSERT_TRUE(w.RunUntil(idle));
-  EXPECT_EQ(MemoLines(p.LogMemo).back(),
+  EXPECT_EQ(LogLines(p.LogMemo).back(),
             "QRD14 #9 Failed: no answer to \"OP 9\"; nothing written (no module at that address, "
             "or check the speed and the port: COM1 at 115200 bit/s)");
 
-  // The adapter is pulled: the box blames the port, and a run fails at once naming it.
+  // The adapter is pulled mid-run: the box blames the port, the log says what it may have
+  // done to the module, and a run fails at once naming the port.
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(7);
+  p.Buttons[2]->click();
+  ASSERT_TRUE(w.RunUntil([&] { return f.Status().PanelText(0) == "Programming Module"; }));
   w.line->HangUp(EIO);
-  ASSERT_TRUE(w.RunUntil([&] { return !w.recorded.boxes.empty(); }));
+  ASSERT_TRUE(w.RunUntil([&] { return !w.recorded.boxes.empty() && idle(); }));
   EXPECT_EQ(w.recorded.boxes[0].caption, "Connection lost");
+  EXPECT_EQ(LogLines(p.LogMemo).back(), "QRD14 #7 may now be erased and half written: program "
+                                        "it again once the port is back");
+  f.TabSheetTarget->cbxAddr->setCurrentIndex(9);
   const std::string gone = "COM1 (sim:COM1) has gone: reconnect it, then choose the port again";
   p.Buttons[2]->click();
   ASSERT_TRUE(w.RunUntil(idle));
-  EXPECT_EQ(MemoLines(p.LogMemo).back(), "QRD14 #9 Failed: " + gone);
+  EXPECT_EQ(LogLines(p.LogMemo).back(), "QRD14 #9 Failed: " + gone);
   EXPECT_EQ(f.Status().PanelText(3), gone);
 }

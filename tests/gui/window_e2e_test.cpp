@@ -14,6 +14,7 @@
 #include <csignal>
 
 using namespace vk;
+using guitest::LogLines;
 using guitest::MemoLines;
 using guitest::ModalWatcher;
 using guitest::Window;
@@ -79,7 +80,8 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   // then reaches the engine only when the step has ended.
   platform::Millis lastTurn = w.loop.Now(), longest = 0;
   int turnsAsleep = 0;
-  bool clicked = false, ranMidStep = false, busyShown = false;
+  bool clicked = false, ranMidStep = false, busyShown = false, noticeKept = false;
+  std::string statusAtNotice;
   QTimer probe;
   probe.setTimerType(Qt::PreciseTimer);
   probe.setInterval(5);
@@ -90,12 +92,17 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
     // Busy is visible: what would change the image is disabled, the terminal's input paused.
     if (w.S().prg->RunActive() && !f.mnOpen->isEnabled() && !f.mnSave->isEnabled() &&
         !f.mnClear->isEnabled() && !f.TabSheetBuffer->btBufferClear->isEnabled() &&
-        f.TabSheetComm->CommPlane->isReadOnly() &&
+        !f.TabSheetComm->CommInput->isEnabled() &&
         f.TabSheetComm->PausedLabel->isVisibleTo(f.TabSheetComm))
       busyShown = true;
+    // "Programmer busy" stays readable while the run's own texts change beside it.
+    if (f.Status().PanelText(2) == "Programmer busy") {
+      if (statusAtNotice.empty()) statusAtNotice = f.Status().PanelText(0);
+      if (f.Status().PanelText(0) != statusAtNotice) noticeKept = true;
+    }
     if (!w.loop.Sleeping()) return;
     ++turnsAsleep;
-    if (clicked && f.Status().PanelText(0) == "Programmer busy") ranMidStep = true;
+    if (clicked && f.Status().PanelText(2) == "Programmer busy") ranMidStep = true;
     if (!clicked && w.S().prg->RunActive()) {
       clicked = true;
       QTest::mouseClick(page.Buttons[2], Qt::LeftButton); // a second press while it runs
@@ -105,7 +112,7 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   QTest::mouseClick(page.Buttons[2], Qt::LeftButton);
 
   const std::vector<std::string> done{"QRD14 #7 Programmed OK"};
-  ASSERT_TRUE(w.RunUntil([&] { return MemoLines(page.LogMemo) == done; }, 30000))
+  ASSERT_TRUE(w.RunUntil([&] { return LogLines(page.LogMemo) == done; }, 30000))
       << "status: " << f.Status().PanelText(0)
       << "\nlog: " << page.LogMemo->toPlainText().toStdString()
       << "\nterminal: " << f.TabSheetComm->CommPlane->toPlainText().toStdString();
@@ -132,8 +139,10 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
       w.RunUntil([&] { return w.S().controller->Mode() == app::ControllerMode::Idle; }, 3000));
   w.Pump();
   EXPECT_TRUE(busyShown);
+  EXPECT_TRUE(noticeKept);
+  EXPECT_EQ(f.Status().PanelText(2), "") << "the notice goes with the run";
   EXPECT_TRUE(f.mnOpen->isEnabled() && f.mnSave->isEnabled() && f.mnClear->isEnabled());
-  EXPECT_FALSE(f.TabSheetComm->CommPlane->isReadOnly());
+  EXPECT_TRUE(f.TabSheetComm->CommInput->isEnabled());
 
   // The unit saw one load of the whole image.
   w.Pump(200);
