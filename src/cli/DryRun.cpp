@@ -174,6 +174,8 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
     const PreparedImage prepared = PrepareForTarget(image.Image(), out.start, out.end, e);
     out.start = prepared.start;
     out.end = prepared.end;
+    out.warning = TCPU_BACKPLANE::PartialEraseWarning(out.loadedStart,
+                                                      static_cast<std::uint32_t>(e.RegionStart));
   }
   if (out.end > out.start)
     out.crc32 = image::TCRC32().StandardCrc(image.Image() + out.start, out.end - out.start);
@@ -248,6 +250,7 @@ int DryRun(const DryRunRequest& r) {
                               ? kind.UpperEraseWords
                               : kind.EraseWords);
   Plan((r.eraseOnly ? "erase only " : "erase ") + erase);
+  if (!image.warning.empty() && !r.eraseOnly) Plan("warning: " + image.warning);
 
   const bool checkOnly = !kind.WritesImage;
   double seconds = 0;

@@ -49,6 +49,7 @@ struct ImageToWrite {
   bool empty = true;
   std::string unendedFile;          // a file that stopped without its end record, or ""
   programmer::ImageRefusal refusal; // what the run refuses before its erase
+  std::string warning; // what the run would leave unsure (a partial erase under the checksum)
 };
 ImageToWrite LoadImageToWrite(const InputFiles& files, const programmer::CatalogueEntry& entry);
 

@@ -112,11 +112,13 @@ int RunProgram(const std::vector<std::string>& argv) {
   }
   const ImageToWrite written = LoadImageToWrite(inputs, *entry);
   if (report) report->SetImage(written.crc32, written.start, written.end);
-  if (!written.unendedFile.empty()) {
-    const std::string warning =
-        app::BareFileName(written.unendedFile) + ": " + image::msg::kNoEndRecord;
+  std::vector<std::string> warnings;
+  if (!written.unendedFile.empty())
+    warnings.push_back(app::BareFileName(written.unendedFile) + ": " + image::msg::kNoEndRecord);
+  if (!written.warning.empty() && !eraseOnly) warnings.push_back(written.warning);
+  for (const auto& warning : warnings) {
     Error("program: warning: " + warning);
-    if (report) report->SetWarning(warning);
+    if (report) report->AddWarning(warning);
   }
 
   EnsureCoreApplication();

@@ -65,8 +65,9 @@ public:
   void SetLink(const std::string& port, const std::string& device, std::optional<int> canNode);
   // The command the lines name ("program" unless set).
   void SetCommand(const std::string& command) { command_ = command; }
-  // Said in every line from now on ("fw.hex: no end record: the file may be cut short").
-  void SetWarning(const std::string& text) { warning_ = text; }
+  // Said in every line from now on ("fw.hex: no end record: the file may be cut short"); a
+  // second warning joins the first after "; ".
+  void AddWarning(const std::string& text) { warning_ += (warning_.empty() ? "" : "; ") + text; }
 
   struct Module {
     int address = 0;

@@ -109,8 +109,8 @@ public:
   virtual void ProgramEnd();
   virtual void Finish();
 
-  // Shared routines.
-  bool SendNextRecord();
+  // Shared routines. SendNextRecord leaves blank blocks (all 0xFF) out unless told to send them.
+  bool SendNextRecord(bool sendBlankBlocks = false);
   void BuildJumpTable();
   void AppendChecksum(std::uint32_t from, std::uint32_t to);
   void AttachProgressBar(IProgressView* bar);
@@ -280,6 +280,9 @@ protected:
     // The loader echoes each record before its answer: a yes that follows the echo of another
     // record answers an earlier send (one sent again after a late answer) and is not taken.
     bool echoesRecords = false;
+    // Blank blocks of the range go out too: for a loader whose run does not erase, a skipped
+    // block would keep whatever an older image left there.
+    bool sendsBlankBlocks = false;
   };
   // One tick of the loop on Step (RecordStep); a loop starts at Prepare. retryCount counts over
   // the run; prepare resets it.
