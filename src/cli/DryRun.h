@@ -43,6 +43,7 @@ struct ImageToWrite {
   std::uint32_t start = 0, end = 0;             // [start, end)
   std::uint32_t loadedStart = 0, loadedEnd = 0; // as the files hold it
   std::uint32_t window = 0; // the full address of the 64 KiB window the addresses above lie in
+  std::uint32_t base = 0;   // where the run puts them: the window, or PlacementBase's place
   std::uint32_t crc32 = 0;                      // the ordinary CRC-32 of those bytes
   std::string files;  // "a.hex (Intel HEX), b.vkf (container, targets ...)"
   bool typed = false; // a container target names the entry's type

@@ -378,7 +378,8 @@ bool RunController::RunStep() {
       if (!EraseOnly && p.Purpose == RunPurpose::Program) {
         if (const ImageRefusal refusal =
                 CheckImageForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
-                                    Catalogue()[static_cast<std::size_t>(node_->Index)])) {
+                                    Catalogue()[static_cast<std::size_t>(node_->Index)],
+                                    Firmware->Window())) {
           DropRun(refusal.reason, refusal.text);
           return true;
         }
@@ -481,7 +482,7 @@ PreparedImage RunController::PrepareImage() {
     return {Firmware->MemStart(), Firmware->MemEnd(), false, ChecksumResult::NoRoom, {}};
   const PreparedImage out =
       PrepareForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
-                       Catalogue()[static_cast<std::size_t>(node_->Index)]);
+                       Catalogue()[static_cast<std::size_t>(node_->Index)], Firmware->Window());
   cpu_->SetRange(out.jumpTable ? kJumpTableAt : Firmware->MemStart(), out.end);
   return out;
 }

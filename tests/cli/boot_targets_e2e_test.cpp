@@ -149,6 +149,41 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
       << summary;
 }
 
+// The dry run places a Cortex-M3 Flash image as the run does, and refuses in the run's words
+// what the run refuses: a segment record's 0x00010000 is 0x08010000; 0x08020000 is past the flash.
+TEST(VkprogBootTargets, CortexM3FlashDryRunPlacesTheImageAsTheRunDoes) {
+  TempDir dir;
+  const auto data = Pattern(0x100, 4);
+  const std::string segment = dir.Write("seg.hex", ":020000021000EC\r\n" + HexText(0, data));
+  const std::string past = dir.Write("past.hex", ":020000040802F0\r\n" + HexText(0, data));
+  Simulator sim({"cortex", "--no-pace", "--flash-out", dir.File("flash.bin")});
+  ASSERT_TRUE(sim.Ready());
+  const std::vector<std::string> run = {"program", "--port", sim.Port(), "--target",
+                                        "Cortex-M3 Flash"};
+  const auto with = [&](std::vector<std::string> tail) {
+    std::vector<std::string> line = run;
+    line.insert(line.end(), tail.begin(), tail.end());
+    return Vkprog(line);
+  };
+  auto plan = with({"--dry-run", segment});
+  EXPECT_EQ(plan.exitCode, 0) << plan.out << plan.err;
+  EXPECT_TRUE(Contains(plan.out, "plan: image 8010000-8010100, 256 bytes")) << plan.out;
+  EXPECT_FALSE(Contains(plan.out, "note")) << plan.out;
+  EXPECT_EQ(with({segment}).exitCode, 0);
+  const std::string why =
+      "the image at 08020000-080200FF lies outside the flash 08000000-0801FFFF; nothing written";
+  plan = with({"--dry-run", past});
+  EXPECT_EQ(plan.exitCode, 1) << plan.out;
+  EXPECT_TRUE(Contains(plan.err, "vkprog: program: dry run: " + why)) << plan.err;
+  const auto refused = with({past});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_TRUE(Contains(refused.err, "Cortex-M3 Flash #0 Failed: " + why)) << refused.err;
+  sim.Stop();
+  const std::string flash = TempDir::Read(dir.File("flash.bin"));
+  ASSERT_GE(flash.size(), 0x10100u);
+  EXPECT_EQ(flash.substr(0x10000, 0x100), std::string(data.begin(), data.end()));
+}
+
 TEST(VkprogBootTargets, QX4TBootIsPlannedAtItsLoadersRate) {
   // The loader takes the image at 57600 bit/s whatever the port's speed: so does the plan.
   TempDir dir;
