@@ -156,11 +156,13 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
     std::string words =
         app::BareFileName(files.Names()[i]) + " (" + kFormat[static_cast<std::size_t>(format)];
     if (format == image::ImageFormat::Container) {
+      out.loadedFiles.clear(); // a container replaces what came before it
       words += ", targets";
       for (std::uint32_t t = 0; t < image.TargetList().Count(); ++t)
         words += " " + image.TargetList().Get(t).Name;
     }
     out.files += (out.files.empty() ? "" : ", ") + words + ")";
+    if (format != image::ImageFormat::Unknown) out.loadedFiles.push_back(files.Names()[i]);
   }
   for (std::uint32_t t = 0; t < image.TargetList().Count(); ++t)
     out.typed = out.typed || TypeCodeOf(image.TargetList().Get(t).Value) == e.TypeCode;
@@ -178,6 +180,12 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
     out.end = prepared.end;
     out.warning = TCPU_BACKPLANE::PartialEraseWarning(out.loadedStart,
                                                       static_cast<std::uint32_t>(e.RegionStart));
+  } else if (!out.empty && !out.refusal && regionStart < kImageSize) {
+    // The words the run appends right after the image, each over the region with the ones
+    // before it in place (the QX4T's CAN loader: two); its blocks carry them.
+    for (int i = 0; i < KindOf(e.CpuKind).ChecksumWords; ++i)
+      programmer::AppendChecksum(image.Image(), out.end, regionStart,
+                                 static_cast<std::uint32_t>(e.RegionEnd));
   }
   if (out.end > out.start)
     out.crc32 = image::TCRC32().StandardCrc(image.Image() + out.start, out.end - out.start);

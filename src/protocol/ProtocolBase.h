@@ -18,7 +18,7 @@
 namespace vk::platform {
 class IEventLoop;
 class ITimer;
-}
+} // namespace vk::platform
 namespace vk::link {
 class SerialLink;
 }
@@ -141,8 +141,11 @@ public:
   // What a run that reaches Done has done: a protocol that only checks the chip says what it
   // found, so that nothing is reported as programmed that was not written.
   RunResult DoneAs = RunResult::Programmed;
-  // What such a check covered or found, for the log: "08000000-080020FF checked", "data at 0100-01FF".
+  // What such a check covered or found, for the log: "08000000-080020FF checked", "data at
+  // 0100-01FF".
   std::string DoneDetail;
+  // The addresses such a check read, "08000000-080020FF"; empty for a run that checked nothing.
+  std::string CheckedRange;
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).

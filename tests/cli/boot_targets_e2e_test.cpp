@@ -7,6 +7,8 @@
 #include "support/HexText.h"
 #include "support/PrivateCanBus.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -63,8 +65,14 @@ TEST(VkprogBootTargets, AT89C51RD2ReadAndVerify) {
   };
   ASSERT_EQ(with({"program"}, {hex}).exitCode, 0);
   const std::string back = dir.File("back.hex");
-  const auto read = with({"read"}, {"--range", "1000-18FF", back});
+  const std::string readReport = dir.File("read.jsonl");
+  const auto read = with({"read"}, {"--range", "1000-18FF", "--report", readReport, back});
   EXPECT_EQ(read.exitCode, 0) << read.err;
+  // The read's line names the file and counts the bytes read.
+  const auto readLine = nlohmann::json::parse(TempDir::Read(readReport));
+  EXPECT_EQ(readLine["files"], nlohmann::json::array({back}));
+  EXPECT_EQ(readLine["bytes"], 0x900);
+  EXPECT_EQ(readLine["range_end"], "1900");
   ASSERT_EQ(Vkprog({"convert", hex, dir.File("same.hex")}).exitCode, 0);
   EXPECT_EQ(TempDir::Read(back), TempDir::Read(dir.File("same.hex")));
 
@@ -140,10 +148,15 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
       Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", "--report", report, hex});
   const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
-  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
-                                 "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
+  EXPECT_EQ(LogLines(r.out),
+            (std::vector<std::string>{
+                "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
   EXPECT_FALSE(Contains(r.out, "Erasing")) << r.out;
-  EXPECT_TRUE(Contains(TempDir::Read(report), "\"result\":\"not blank\"")) << TempDir::Read(report);
+  // The line says what was read, and no CRC-32 or range of an image nothing was done with.
+  const auto line = nlohmann::json::parse(TempDir::Read(report));
+  EXPECT_EQ(line["result"], "not blank");
+  EXPECT_EQ(line["checked_range"], "08000000-080003FF");
+  EXPECT_TRUE(line["crc32"].is_null() && line["range_start"].is_null()) << line;
   EXPECT_TRUE(Contains(
       summary, "synchronised 1 time(s); 4 read command(s); 4 block(s) sent (0x0000 .. 0x0300)"))
       << summary;
@@ -209,9 +222,14 @@ TEST(VkprogBootTargets, QX4TOverTheVirtualCanBus) {
   Simulator sim({"qx4t-can", "--interface", bus, "--node", "5"});
   ASSERT_TRUE(sim.Ready());
   const std::string trace = dir.File("trace.txt");
-  const auto r = Vkprog({"program", "--port", "PCAN", "--can", "virtualcan:" + bus, "--can-node",
-                         "5", "--target", "QX4T - PCAN", "--trace", trace, hex});
+  const auto r =
+      Vkprog({"program", "--port", "PCAN", "--can", "virtualcan:" + bus, "--can-node", "5",
+              "--target", "QX4T - PCAN", "--trace", trace, "--report", dir.File("r.jsonl"), hex});
   const std::string summary = sim.Stop();
+  // The line counts the two checksum words the run wrote behind the image.
+  const auto line = nlohmann::json::parse(TempDir::Read(dir.File("r.jsonl")));
+  EXPECT_EQ(line["range_end"], "0C04");
+  EXPECT_EQ(line["bytes"], 0x804);
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err << summary;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QX4T - PCAN #0 Programmed OK"}));
   // The jump table's block and the 16 of the image, after one erase.
