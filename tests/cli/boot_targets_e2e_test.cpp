@@ -148,9 +148,8 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
       Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", "--report", report, hex});
   const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
-  EXPECT_EQ(LogLines(r.out),
-            (std::vector<std::string>{
-                "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
+                                 "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
   EXPECT_FALSE(Contains(r.out, "Erasing")) << r.out;
   // The line says what was read, and no CRC-32 or range of an image nothing was done with.
   const auto line = nlohmann::json::parse(TempDir::Read(report));
