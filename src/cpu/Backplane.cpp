@@ -126,7 +126,8 @@ void TCPU_BACKPLANE::EraseStep() {
     Comm->DropAnswers();
     Comm->SendString(CurAddr < kUpperEraseFrom ? "erase1\r" : "erase2\r");
     // The unit cannot be read back: what the partial erase keeps is said, never assumed blank.
-    if (const std::string warning = PartialEraseWarning(CurAddr, static_cast<std::uint32_t>(RegionStart));
+    if (const std::string warning =
+            PartialEraseWarning(CurAddr, static_cast<std::uint32_t>(RegionStart));
         !warning.empty() && OnLog)
       OnLog("warning: " + warning);
     GoTo(Erasing::AwaitErased);

@@ -103,10 +103,9 @@ void TCPU_CORTEX_FLASH::InitBegin(link::SerialLink* link, const std::string& par
   TalkStep = Talk::Idle;
   waitLimitMs_ = kTiming.settleMs;
   StartWaiting();
-  const std::string outside =
-      programmer::OutsideFlashText(FlashBase, rangeStart_, rangeEnd_,
-                                   static_cast<std::uint32_t>(RegionStart),
-                                   static_cast<std::uint32_t>(RegionEnd));
+  const std::string outside = programmer::OutsideFlashText(FlashBase, rangeStart_, rangeEnd_,
+                                                           static_cast<std::uint32_t>(RegionStart),
+                                                           static_cast<std::uint32_t>(RegionEnd));
   if (!outside.empty()) Fail(FailReason::ImageOutsideRegion, outside + "; " + Nothing());
 }
 

@@ -378,10 +378,9 @@ bool RunController::RunStep() {
       // Before the protocol's first operation: a refused image leaves the module untouched.
       // Reading and comparing write nothing: no image is refused for them.
       if (!EraseOnly && p.Purpose == RunPurpose::Program) {
-        if (const ImageRefusal refusal =
-                CheckImageForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
-                                    Catalogue()[static_cast<std::size_t>(node_->Index)],
-                                    Firmware->Window())) {
+        if (const ImageRefusal refusal = CheckImageForTarget(
+                Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
+                Catalogue()[static_cast<std::size_t>(node_->Index)], Firmware->Window())) {
           DropRun(refusal.reason, refusal.text);
           return true;
         }

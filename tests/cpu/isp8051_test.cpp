@@ -128,11 +128,11 @@ TEST(Isp8051, FullRunAt89) {
   b.Load(TwoPieces());
   ASSERT_TRUE(b.Run());
   // The blank blocks between are written too: nothing older may stay inside the range.
-  EXPECT_EQ(b.w.Written(),
-            Concat({{"U", "\r"},
-                    b.Records({0x000, 0x080, 0x100, 0x180, 0x200, 0x280, 0x300, 0x380, 0x400}),
-                    {kEnd, TCPU_ISP8051::DisplayCommand(0, 0x3FF), ":050000040400047F0070",
-                     kAt89Close}}))
+  EXPECT_EQ(
+      b.w.Written(),
+      Concat({{"U", "\r"},
+              b.Records({0x000, 0x080, 0x100, 0x180, 0x200, 0x280, 0x300, 0x380, 0x400}),
+              {kEnd, TCPU_ISP8051::DisplayCommand(0, 0x3FF), ":050000040400047F0070", kAt89Close}}))
       << "the whole range read back before the closing command";
   EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Programmed OK");
   EXPECT_EQ(b.p.status.PanelText(0), "Module Programmed OK");
@@ -155,8 +155,7 @@ TEST(Isp8051, FullRunAt89) {
   EXPECT_EQ(b.w.Written()[writes], "U") << "the next run synchronises again";
   EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Programmed OK");
   EXPECT_EQ(b.loader.Counters().erases, 0u);
-  for (std::uint32_t a = 0; a < 0x180; ++a)
-    ASSERT_EQ(b.loader.Flash()[a], newer[a]) << a;
+  for (std::uint32_t a = 0; a < 0x180; ++a) ASSERT_EQ(b.loader.Flash()[a], newer[a]) << a;
 }
 
 // The AT89C51RX2 proves what it wrote: a stuck bit fails the run, which then leaves the chip in
@@ -419,9 +418,10 @@ TEST(Isp8051, BlankImageIsWrittenOnlyWhereTheChipReplacesPages) {
     EXPECT_EQ(b.Result(), "AT89C51RD2 #0 Programmed OK");
     if (chip == Isp8051Chip::AT89C51RX2) {
       // Blank as the image is, its range is written and read back: it holds nothing older.
-      EXPECT_EQ(b.w.Written(), Concat({{"U", "\r"},
-                                       b.Records({0x100, 0x180, 0x200, 0x280}),
-                                       {kEnd, TCPU_ISP8051::DisplayCommand(0x100, 0x2FF), kAt89Close}}));
+      EXPECT_EQ(b.w.Written(),
+                Concat({{"U", "\r"},
+                        b.Records({0x100, 0x180, 0x200, 0x280}),
+                        {kEnd, TCPU_ISP8051::DisplayCommand(0x100, 0x2FF), kAt89Close}}));
     } else {
       EXPECT_EQ(b.w.Written(), (Lines{"U", "\r", kOsc, kEnd, kP89Close1, kP89Close2}));
       EXPECT_EQ(b.loader.Counters().records, 0u);
