@@ -519,7 +519,8 @@ TEST(VkprogProgram, StationsSharingOneReportNeverMixTheirLines) {
   // Four stations of a line at once, each writing 256 lines of over 8 KiB (a buffered writer
   // splits such a line in two): every line must come out whole.
   TempDir dir;
-  const std::string firmware = Qrd14Firmware(dir);
+  // A HEX file merges into the image each time, so every naming of it stays in the line.
+  const std::string firmware = dir.Write("app.hex", HexText(0x1000, Pattern(0x100)));
   const std::string report = dir.File("line.jsonl");
   vk::test::PrepareVkprogEnvironment();
   std::vector<std::string> args = {"program", "-p", dir.File("gone"), "-t", "QRD14", "-r", "0-255",
