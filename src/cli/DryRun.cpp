@@ -156,11 +156,13 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
     std::string words =
         app::BareFileName(files.Names()[i]) + " (" + kFormat[static_cast<std::size_t>(format)];
     if (format == image::ImageFormat::Container) {
+      out.loadedFiles.clear(); // a container replaces what came before it
       words += ", targets";
       for (std::uint32_t t = 0; t < image.TargetList().Count(); ++t)
         words += " " + image.TargetList().Get(t).Name;
     }
     out.files += (out.files.empty() ? "" : ", ") + words + ")";
+    if (format != image::ImageFormat::Unknown) out.loadedFiles.push_back(files.Names()[i]);
   }
   for (std::uint32_t t = 0; t < image.TargetList().Count(); ++t)
     out.typed = out.typed || TypeCodeOf(image.TargetList().Get(t).Value) == e.TypeCode;
@@ -169,11 +171,21 @@ ImageToWrite LoadImageToWrite(const InputFiles& files, const CatalogueEntry& e) 
   out.start = out.loadedStart = image.MemStart();
   out.end = out.loadedEnd = image.MemEnd();
   out.window = image.Window();
-  out.refusal = CheckImageForTarget(image.Image(), out.start, out.end, e);
+  const auto regionStart = static_cast<std::uint32_t>(e.RegionStart);
+  out.base = regionStart >= kImageSize ? PlacementBase(out.window, regionStart) : out.window;
+  out.refusal = CheckImageForTarget(image.Image(), out.start, out.end, e, out.window);
   if (!out.empty && !out.refusal && e.CpuKind == kKindBackplane) {
     const PreparedImage prepared = PrepareForTarget(image.Image(), out.start, out.end, e);
     out.start = prepared.start;
     out.end = prepared.end;
+    out.warning = TCPU_BACKPLANE::PartialEraseWarning(out.loadedStart,
+                                                      static_cast<std::uint32_t>(e.RegionStart));
+  } else if (!out.empty && !out.refusal && regionStart < kImageSize) {
+    // The words the run appends right after the image, each over the region with the ones
+    // before it in place (the QX4T's CAN loader: two); its blocks carry them.
+    for (int i = 0; i < KindOf(e.CpuKind).ChecksumWords; ++i)
+      programmer::AppendChecksum(image.Image(), out.end, regionStart,
+                                 static_cast<std::uint32_t>(e.RegionEnd));
   }
   if (out.end > out.start)
     out.crc32 = image::TCRC32().StandardCrc(image.Image() + out.start, out.end - out.start);
@@ -221,11 +233,11 @@ int DryRun(const DryRunRequest& r) {
   // a note on the files' data against the region (the jump table below it is the run's own).
   if (image.refusal && !r.eraseOnly)
     problems += Problem(image.refusal.text);
-  else if (image.window + image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
-           image.window + image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
+  else if (image.base + image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
+           image.base + image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
     std::printf("plan: note: the data %s-%s reaches outside the region %s-%s\n",
-                Hex(image.window + image.loadedStart).c_str(),
-                Hex(image.window + image.loadedEnd - 1).c_str(),
+                Hex(image.base + image.loadedStart).c_str(),
+                Hex(image.base + image.loadedEnd - 1).c_str(),
                 Hex(static_cast<std::uint32_t>(e.RegionStart)).c_str(),
                 Hex(static_cast<std::uint32_t>(e.RegionEnd)).c_str());
   if (e.CpuKind == kKindBackplane && !image.typed && !(r.allowUntyped && r.yes))
@@ -236,8 +248,8 @@ int DryRun(const DryRunRequest& r) {
   const std::uint32_t bytes = image.end - image.start;
   const std::uint32_t block = static_cast<std::uint32_t>(e.BlockSize > 0 ? e.BlockSize : 128);
   const std::uint32_t records = (bytes + block - 1) / block;
-  // Full addresses for a file that placed its data in another 64 KiB window (0x08000000).
-  Plan("image " + Hex(image.window + image.start) + "-" + Hex(image.window + image.end) + ", " +
+  // Full addresses where the run puts the data (the Cortex-M3 flash at 0x08000000).
+  Plan("image " + Hex(image.base + image.start) + "-" + Hex(image.base + image.end) + ", " +
        std::to_string(bytes) + " bytes in " + std::to_string(records) + " records of up to " +
        std::to_string(block) + " bytes, CRC-32 " + Hex(image.crc32, 8));
 
@@ -248,6 +260,7 @@ int DryRun(const DryRunRequest& r) {
                               ? kind.UpperEraseWords
                               : kind.EraseWords);
   Plan((r.eraseOnly ? "erase only " : "erase ") + erase);
+  if (!image.warning.empty() && !r.eraseOnly) Plan("warning: " + image.warning);
 
   const bool checkOnly = !kind.WritesImage;
   double seconds = 0;

@@ -37,18 +37,21 @@ struct DryRunRequest {
 };
 
 // The image a run writes, loaded from the files in order: for a backplane module with the jump
-// table and the checksum word the run adds; otherwise, or when the run refuses it, the loaded
-// range as it is.
+// table and the checksum word the run adds, for another entry whose run appends checksum words
+// with them; otherwise, or when the run refuses it, the loaded range as it is.
 struct ImageToWrite {
   std::uint32_t start = 0, end = 0;             // [start, end)
   std::uint32_t loadedStart = 0, loadedEnd = 0; // as the files hold it
   std::uint32_t window = 0; // the full address of the 64 KiB window the addresses above lie in
-  std::uint32_t crc32 = 0;                      // the ordinary CRC-32 of those bytes
-  std::string files;  // "a.hex (Intel HEX), b.vkf (container, targets ...)"
-  bool typed = false; // a container target names the entry's type
+  std::uint32_t base = 0;   // where the run puts them: the window, or PlacementBase's place
+  std::uint32_t crc32 = 0;  // the ordinary CRC-32 of those bytes
+  std::string files;        // "a.hex (Intel HEX), b.vkf (container, targets ...)"
+  std::vector<std::string> loadedFiles; // the files the image holds: a container and those after
+  bool typed = false;                   // a container target names the entry's type
   bool empty = true;
   std::string unendedFile;          // a file that stopped without its end record, or ""
   programmer::ImageRefusal refusal; // what the run refuses before its erase
+  std::string warning; // what the run would leave unsure (a partial erase under the checksum)
 };
 ImageToWrite LoadImageToWrite(const InputFiles& files, const programmer::CatalogueEntry& entry);
 

@@ -106,7 +106,8 @@ int RunConvert(const std::vector<std::string>& argv) {
   std::uint32_t start = vkf->MemStart();
   std::uint32_t end = vkf->MemEnd();
   if (entry && !vkf->IsEmpty()) {
-    const auto prepared = programmer::PrepareForTarget(vkf->Image(), start, end, *entry);
+    const auto prepared =
+        programmer::PrepareForTarget(vkf->Image(), start, end, *entry, vkf->Window());
     // What a run of the target would refuse is not written for it either.
     if (prepared.refusal) {
       Error("convert: " + prepared.refusal.text);

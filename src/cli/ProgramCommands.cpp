@@ -79,9 +79,11 @@ int RunProgram(const std::vector<std::string>& argv) {
   // Every module gets its line, also when the run never begins (a file that cannot be read, a
   // port that will not open).
   std::unique_ptr<ProgramReport> report;
-  if (reportPath && !dryRun)
+  if (reportPath && !dryRun) {
     report =
         std::make_unique<ProgramReport>(*reportPath, std::string(entry->Name), files, link.port);
+    report->NamePort(link.port);
+  }
   const auto neverBegan = [&](const std::string& reason) {
     if (report) report->FailTheRest(moduleList, reason);
   };
@@ -111,12 +113,20 @@ int RunProgram(const std::vector<std::string>& argv) {
     return DryRun(plan);
   }
   const ImageToWrite written = LoadImageToWrite(inputs, *entry);
-  if (report) report->SetImage(written.crc32, written.start, written.end);
-  if (!written.unendedFile.empty()) {
-    const std::string warning =
-        app::BareFileName(written.unendedFile) + ": " + image::msg::kNoEndRecord;
+  if (report) {
+    // A flash above the 64 KiB image (Cortex-M3 Flash) is named by its full addresses.
+    const bool full = static_cast<std::uint32_t>(entry->RegionStart) >= programmer::kImageSize;
+    report->SetImage(written.crc32, written.base + written.start, written.base + written.end,
+                     full ? 8 : 4);
+    report->SetFiles(written.loadedFiles);
+  }
+  std::vector<std::string> warnings;
+  if (!written.unendedFile.empty())
+    warnings.push_back(app::BareFileName(written.unendedFile) + ": " + image::msg::kNoEndRecord);
+  if (!written.warning.empty() && !eraseOnly) warnings.push_back(written.warning);
+  for (const auto& warning : warnings) {
     Error("program: warning: " + warning);
-    if (report) report->SetWarning(warning);
+    if (report) report->AddWarning(warning);
   }
 
   EnsureCoreApplication();
@@ -163,6 +173,7 @@ int RunProgram(const std::vector<std::string>& argv) {
                                                             : 0;
     m.bitRate = overCan ? CanBitRate(link.canBitrate) : o.bitRate;
     m.verified = o.verified;
+    m.checkedRange = o.checkedRange;
     m.seconds = SteadySeconds() - moduleStart;
     report->Add(m);
     moduleStart = SteadySeconds();
@@ -199,8 +210,10 @@ int RunProgram(const std::vector<std::string>& argv) {
 
   const int button = range ? RunController::kMultiProgram : RunController::kProgram;
   if (!s.buttons[button].Enabled()) {
-    Error("program: the " + s.buttons[button].Caption() + " button is disabled (no image loaded)");
-    return finished(kExitFailed, "the files hold no data; nothing written");
+    const std::string why =
+        "the " + s.buttons[button].Caption() + " button is disabled (no image loaded)";
+    Error("program: " + why);
+    return finished(kExitFailed, why);
   }
   const std::size_t modules =
       range ? static_cast<std::size_t>(range->last >= range->first ? range->last - range->first + 1
@@ -271,7 +284,8 @@ int RunProgram(const std::vector<std::string>& argv) {
     Error("program: the firmware is not made for this module's type; the run ends there, as "
           "the window closes: check that the file and the module belong together");
     notProgrammed();
-    return finished(kExitFailed, "not tried: the run ended at the ID mismatch before it");
+    return finished(kExitFailed,
+                    "the firmware is not made for this module's type; the run ends there");
   }
   const std::size_t checked =
       count({programmer::RunResult::Blank, programmer::RunResult::NotBlank});
@@ -284,11 +298,13 @@ int RunProgram(const std::vector<std::string>& argv) {
     Error("program: the target was only checked; nothing was written");
     return finished(kExitCheckedOnly, "");
   }
-  if (outcomes.empty())
-    Error("program: nothing was programmed (the status line shows \"" + s.status.PanelText(0) +
-          "\")");
-  else
-    notProgrammed();
+  if (outcomes.empty()) {
+    const std::string why =
+        "nothing was programmed (the status line shows \"" + s.status.PanelText(0) + "\")";
+    Error("program: " + why);
+    return finished(kExitFailed, why);
+  }
+  notProgrammed();
   return finished(kExitFailed, "not started");
 }
 

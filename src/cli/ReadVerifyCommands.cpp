@@ -4,6 +4,7 @@
 #include "app/FileCommands.h"
 #include "cli/Args.h"
 #include "cli/Commands.h"
+#include "cli/DryRun.h"
 #include "cli/InputFiles.h"
 #include "cli/LinkHelp.h"
 #include "cli/LinkSession.h"
@@ -96,11 +97,14 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
   const LinkOptions& link = request.link;
   const bool verify = command == "verify";
   std::unique_ptr<ProgramReport> report;
+  // Verify names the files compared with, read the file the module's bytes go to.
   if (request.report)
     report = std::make_unique<ProgramReport>(*request.report, std::string(request.entry->Name),
-                                             verify ? request.files : std::vector<std::string>{},
-                                             link.port);
-  if (report) report->SetCommand(command);
+                                             request.files, link.port);
+  if (report) {
+    report->SetCommand(command);
+    report->NamePort(link.port);
+  }
   const auto neverBegan = [&](const std::string& reason) {
     if (report) report->FailTheRest({request.address}, reason);
   };
@@ -145,21 +149,30 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
   auto& prg = *s.session->prg;
   const auto [from, end] = request.range.value_or(prg.RegionInImage());
   const image::FirmwareImage& loaded = s.session->image;
-  if (report && verify && !loaded.IsEmpty())
-    report->SetImage(image::TCRC32().StandardCrc(loaded.Image() + loaded.MemStart(),
-                                                 loaded.MemEnd() - loaded.MemStart()),
-                     loaded.MemStart(), loaded.MemEnd());
+  // A flash above the 64 KiB image (Cortex-M3 Flash) is named by its full addresses.
+  const auto regionStart = static_cast<std::uint32_t>(request.entry->RegionStart);
+  const bool full = regionStart >= programmer::kImageSize;
+  const auto setImage = [&](std::uint32_t first, std::uint32_t last) {
+    const std::uint32_t base = full ? programmer::PlacementBase(loaded.Window(), regionStart) : 0;
+    report->SetImage(image::TCRC32().StandardCrc(loaded.Image() + first, last - first),
+                     base + first, base + last, full ? 8 : 4);
+  };
+  if (report && verify && !loaded.IsEmpty()) {
+    setImage(loaded.MemStart(), loaded.MemEnd());
+    report->SetFiles(LoadImageToWrite(*inputs, *request.entry).loadedFiles);
+  }
   if (verify && s.session->image.IsEmpty()) {
     Error(command + ": the files hold no data; nothing to compare");
-    neverBegan("the files hold no data; nothing compared");
+    neverBegan("the files hold no data; nothing to compare");
     return kExitFailed;
   }
   const bool began = verify ? s.session->controller->CompareModule()
                             : s.session->controller->ReadModule(from, end);
   if (!began) {
-    Error(command + ": the run could not start (the status line shows \"" + s.status.PanelText(0) +
-          "\")");
-    neverBegan("not started");
+    const std::string why =
+        "the run could not start (the status line shows \"" + s.status.PanelText(0) + "\")";
+    Error(command + ": " + why);
+    neverBegan(why);
     return kExitFailed;
   }
   const bool ended = s.RunUntil([&] { return ControllerIdle(s) && s.SerialQuiet(); });
@@ -171,7 +184,7 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
       const bool failed = outcome->result == RunResult::Failed;
       m.result = failed ? "failed" : outcome->result == RunResult::Read ? "read" : "same";
       m.reason = failed ? programmer::FailureText(*outcome) : "";
-      m.bytes = 0; // nothing written
+      m.bytes = outcome->bytesVerified; // read, or compared; nothing written
       m.bitRate = outcome->bitRate;
       m.seconds = SteadySeconds() - started;
       m.verified = outcome->verified;
@@ -221,8 +234,7 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
       Error(command + ": " + e.what());
       return finished(kExitFailed, "");
     }
-    if (report)
-      report->SetImage(image::TCRC32().StandardCrc(loaded.Image() + from, end - from), from, end);
+    if (report) setImage(from, end);
   }
   return finished(kExitOk, "");
 }

@@ -1,5 +1,7 @@
 #include "cli/RunReport.h"
 
+#include "cli/LinkSession.h"
+#include "platform/Native.h"
 #include "protocol/RunOutcome.h"
 
 #ifdef _WIN32
@@ -99,10 +101,12 @@ ProgramReport::ProgramReport(const std::string& path, const std::string& entry,
                              std::vector<std::string> files, const std::string& port)
     : file_(path), entry_(entry), files_(std::move(files)), port_(port) {}
 
-void ProgramReport::SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end) {
+void ProgramReport::SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end,
+                             int digits) {
   crc32_ = crc32;
   start_ = start;
   end_ = end;
+  digits_ = digits;
 }
 
 void ProgramReport::SetLink(const std::string& port, const std::string& device,
@@ -112,10 +116,27 @@ void ProgramReport::SetLink(const std::string& port, const std::string& device,
   canNode_ = canNode;
 }
 
+void ProgramReport::NamePort(const std::string& portText) {
+  try {
+    const platform::NativeSettings store;
+    const ReadOnlySettings settings(store);
+    std::vector<std::string> problems; // said by the session that opens the port
+    const PortChoice port = ResolvePort(portText, platform::NativePortMap(&settings, &problems));
+    port_ = port.pcan ? "PCAN" : "COM" + std::to_string(port.portNo);
+    device_ = port.device;
+  } catch (const std::exception&) {
+    port_ = portText; // the session says why it names no port
+  }
+}
+
 void ProgramReport::Add(const Module& m) {
   done_.insert(m.address);
   using nlohmann::json;
   const auto orNull = [](const auto& v) { return v ? json(*v) : json(); };
+  // The image's CRC-32 and range only where this module's run covered them whole: a check, an
+  // erase or a failure wrote or compared something else, or nothing.
+  const bool covered =
+      crc32_ && (m.result == "programmed" || m.result == "same" || m.result == "read");
   json line = {{"time", RunReport::UtcNow()},
                {"host", RunReport::Host()},
                {"command", command_},
@@ -125,9 +146,9 @@ void ProgramReport::Add(const Module& m) {
                {"detected_type", orNull(m.detectedType)},
                {"entry", entry_},
                {"files", files_},
-               {"crc32", crc32_ ? json(HexDigits(*crc32_, 8)) : json()},
-               {"range_start", crc32_ ? json(HexDigits(start_, 4)) : json()},
-               {"range_end", crc32_ ? json(HexDigits(end_, 4)) : json()},
+               {"crc32", covered ? json(HexDigits(*crc32_, 8)) : json()},
+               {"range_start", covered ? json(HexDigits(start_, digits_)) : json()},
+               {"range_end", covered ? json(HexDigits(end_, digits_)) : json()},
                {"bytes", m.bytes},
                {"result", m.result},
                {"reason", m.reason.empty() ? json() : json(m.reason)},
@@ -135,6 +156,7 @@ void ProgramReport::Add(const Module& m) {
                {"bit_rate", orNull(m.bitRate)},
                {"verified", m.verified}};
   if (canNode_) line["can_node"] = *canNode_;
+  if (!m.checkedRange.empty()) line["checked_range"] = m.checkedRange;
   if (!warning_.empty()) line["warning"] = warning_;
   file_.Append(line);
 }

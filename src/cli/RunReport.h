@@ -59,14 +59,24 @@ public:
   ProgramReport(const std::string& path, const std::string& entry, std::vector<std::string> files,
                 const std::string& port);
 
-  // Known once the files are read: the CRC-32 and range of the bytes a run writes.
-  void SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end);
+  // Known once the files are read: the CRC-32 and range of the bytes a run writes (or reads or
+  // compares), the range in `digits` hexadecimal digits at least (8: full 32-bit addresses). Lines
+  // give them only for a module whose run wrote, read or compared that range whole.
+  void SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end, int digits = 4);
+  // The files whose data the image holds: a container replaces what the files before it
+  // loaded, so the lines name it and the files after it.
+  void SetFiles(std::vector<std::string> files) { files_ = std::move(files); }
   // Known once the port is open: its COM name and device; for CAN the node.
   void SetLink(const std::string& port, const std::string& device, std::optional<int> canNode);
+  // Before the port is open: --port as the session resolves it (its COM name and device, or
+  // PCAN), so that a line of a run that never began names the port as the others do; the text
+  // as given when it names no port.
+  void NamePort(const std::string& portText);
   // The command the lines name ("program" unless set).
   void SetCommand(const std::string& command) { command_ = command; }
-  // Said in every line from now on ("fw.hex: no end record: the file may be cut short").
-  void SetWarning(const std::string& text) { warning_ = text; }
+  // Said in every line from now on ("fw.hex: no end record: the file may be cut short"); a
+  // second warning joins the first after "; ".
+  void AddWarning(const std::string& text) { warning_ += (warning_.empty() ? "" : "; ") + text; }
 
   struct Module {
     int address = 0;
@@ -76,7 +86,8 @@ public:
     std::uint32_t bytes = 0;         // image bytes the module took
     std::optional<std::uint32_t> bitRate;
     double seconds = 0;
-    bool verified = false; // every byte written (or compared) was read back equal
+    bool verified = false;    // every byte written (or compared) was read back equal
+    std::string checkedRange; // a check-only run: the addresses it read ("checked_range")
   };
   void Add(const Module& m);
   // A "failed" line with this reason for every module of the list that has none yet.
@@ -93,6 +104,7 @@ private:
   std::optional<int> canNode_;
   std::optional<std::uint32_t> crc32_;
   std::uint32_t start_ = 0, end_ = 0;
+  int digits_ = 4;
   std::string warning_;
   std::set<int> done_;
 };

@@ -15,7 +15,8 @@
 //                         <-  "X"            the same record again (5 per run)
 //                         <-  "L" / "R"      the run fails (the P89C51RX2: "R" only)
 //   ":00000001FF"         ->
-// the AT89C51RX2 then reads back what it wrote, 1 KiB at most per command:
+// (the AT89C51RX2 sends the blank blocks of the range as well: no erase, so they must be
+// written) then reads back what it wrote, 1 KiB at most per command:
 //   ":05000004SSSSEEEE00CC" ->               SendDisplay
 //                         <-  "SSSS=<hex>"   AwaitData          16 bytes a line, each line
 //                             ...                               compared; 5 s without a line
@@ -58,6 +59,7 @@ const Isp8051Variant TCPU_AT89C51RX2::kVariant = {
     /*closing=*/{":03000003060000F4", ""},
     /*finishBaud=*/0,
     /*readsBack=*/true,
+    /*writesBlankBlocks=*/true,
 };
 
 TCPU_AT89C51RX2::TCPU_AT89C51RX2(platform::IEventLoop& loop) : TCPU_ISP8051(loop, kVariant) {}
@@ -200,14 +202,17 @@ void TCPU_ISP8051::PlanReading() {
       toRead_.emplace_back(from, end);
   };
   const std::uint32_t end = std::min(EndAddr, programmer::kImageSize);
-  if (Purpose == programmer::RunPurpose::Read) {
+  if (Purpose != programmer::RunPurpose::Program) {
+    // Compared, a blank stretch of the image must be blank on the chip as well.
     if (CurAddr < end) add(CurAddr, end);
   } else {
-    // The blocks SendNextRecord sends: from CurAddr on, blank ones left out.
+    // The blocks SendNextRecord sends: from CurAddr on, whole (the last one may reach past the
+    // image's end), blank ones left out unless the variant writes them.
     const std::uint32_t block = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : 1;
     for (std::uint32_t at = CurAddr; at < end; at += block) {
       const std::uint32_t blockEnd = std::min(at + block, programmer::kImageSize);
-      if (std::any_of(Buffer + at, Buffer + blockEnd, [](std::uint8_t b) { return b != 0xFF; }))
+      if (variant_.writesBlankBlocks ||
+          std::any_of(Buffer + at, Buffer + blockEnd, [](std::uint8_t b) { return b != 0xFF; }))
         add(at, blockEnd);
     }
   }
@@ -369,6 +374,7 @@ void TCPU_ISP8051::ProgramStep() {
   RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false,
                               kMaxRecordRetries};
   rules.echoesRecords = true;
+  rules.sendsBlankBlocks = variant_.writesBlankBlocks;
   RecordLoopStep(rules, RecordRepeats, [this] {
     Comm->DropAnswers();
     RecordRepeats = 0;

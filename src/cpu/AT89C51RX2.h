@@ -4,7 +4,8 @@
 // commands are records of types 02 and 03 sent without a line end and acknowledged by ".",
 // data records end with a carriage return and are answered by 0x06 or "." (taken), "X" (send it
 // again) or a fatal letter. The AT89C51RX2 also reads its flash back (record type 04, display):
-// a run reads every block it wrote before the closing command and compares.
+// a run writes every block of the image's range, blank ones too, and reads the whole range back
+// before the closing command and compares.
 //
 // TCPU_ISP8051 is the part the loaders share: synchronisation, the erase command, the record
 // loop and the closing commands. An Isp8051Variant lists what differs; TCPU_AT89C51RX2 is
@@ -35,6 +36,9 @@ struct Isp8051Variant {
   // The loader displays its flash (":05 0000 04 SSSS EEEE 00", lines "AAAA=" and hexadecimal
   // bytes): runs verify what they wrote, and read and compare runs are possible.
   bool readsBack;
+  // Every block of the image's range is written, blank ones too: the run does not erase, and a
+  // page write replaces its page, so the range then holds the image and nothing older.
+  bool writesBlankBlocks;
 };
 
 // How long the 8051 loaders are waited for. A poll is one step of the run: a tick (10 ms) or an
@@ -135,8 +139,8 @@ protected:
   // The hexadecimal bytes of text from `from` on, up to the first other character: into the
   // image (reading) or compared with it; false when the run failed on a difference.
   bool TakeDisplayedHex(const std::string& text, std::size_t from);
-  // The ranges a run reads: the blocks the record loop sends (blank ones skipped), or for a read
-  // run CurAddr..EndAddr.
+  // The ranges a run reads: the blocks the record loop sends, or for a read or compare run
+  // CurAddr..EndAddr, every byte.
   void PlanReading();
 
   bool inSync_ = false;   // the loader answered this run's synchronisation

@@ -43,6 +43,14 @@ std::string Shown(const std::string& line) {
 }
 } // namespace
 
+std::string TCPU_BACKPLANE::PartialEraseWarning(std::uint32_t imageStart,
+                                                std::uint32_t regionStart) {
+  if (imageStart < kUpperEraseFrom || regionStart >= kUpperEraseFrom) return "";
+  const std::string kept = HexDigits(regionStart, 4) + "-" + HexDigits(kUpperEraseFrom - 1, 4);
+  return "\"erase2\" keeps " + kept + " as it was, and the checksum word counts " + kept +
+         " as blank: the module's sum holds only if nothing is there";
+}
+
 void TCPU_BACKPLANE::InitBegin(link::SerialLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   Enter(CpuState::Erase, RunPhase::Begin);
@@ -117,6 +125,11 @@ void TCPU_BACKPLANE::EraseStep() {
   case Erasing::SendErase:
     Comm->DropAnswers();
     Comm->SendString(CurAddr < kUpperEraseFrom ? "erase1\r" : "erase2\r");
+    // The unit cannot be read back: what the partial erase keeps is said, never assumed blank.
+    if (const std::string warning =
+            PartialEraseWarning(CurAddr, static_cast<std::uint32_t>(RegionStart));
+        !warning.empty() && OnLog)
+      OnLog("warning: " + warning);
     GoTo(Erasing::AwaitErased);
     PauseThen(kTiming.afterEraseMs, [this] { StartWaiting(); });
     break;

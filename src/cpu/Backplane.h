@@ -37,6 +37,9 @@ public:
   static constexpr int kMaxRetries = 5; // records sent again per run
   // An image from here on is erased with "erase2" (the unit's upper flash), else "erase1".
   static constexpr std::uint32_t kUpperEraseFrom = 0xC000;
+  // For an image from imageStart: when "erase2" keeps part of what the checksum word counts
+  // (the region below kUpperEraseFrom), what the run says about it; "" otherwise.
+  static std::string PartialEraseWarning(std::uint32_t imageStart, std::uint32_t regionStart);
 
   // The steps of EraseBegin: the module is selected and the link brought to speed.
   enum class Select : std::int32_t {

@@ -87,7 +87,7 @@ void TCPU_CORTEX_FLASH::InitBegin(link::SerialLink* link, const std::string& par
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
   Comm->SetParity(kEvenParity);
   Comm->SetRawMode(true);
-  FlashBase = FlashBaseFor(ImageWindow);
+  FlashBase = programmer::PlacementBase(ImageWindow, static_cast<std::uint32_t>(RegionStart));
   rangeStart_ = CurAddr;
   rangeEnd_ = std::min<std::uint32_t>(EndAddr, programmer::kImageSize);
   checkBytes_ = CheckBytes::NotKnown;
@@ -103,15 +103,10 @@ void TCPU_CORTEX_FLASH::InitBegin(link::SerialLink* link, const std::string& par
   TalkStep = Talk::Idle;
   waitLimitMs_ = kTiming.settleMs;
   StartWaiting();
-  if (rangeStart_ < rangeEnd_) {
-    const std::uint32_t first = FlashBase + rangeStart_, last = FlashBase + rangeEnd_ - 1;
-    if (first < static_cast<std::uint32_t>(RegionStart) ||
-        last > static_cast<std::uint32_t>(RegionEnd))
-      Fail(FailReason::ImageOutsideRegion,
-           "the image at " + Hex8(first) + "-" + Hex8(last) + " lies outside the flash " +
-               Hex8(static_cast<std::uint32_t>(RegionStart)) + "-" +
-               Hex8(static_cast<std::uint32_t>(RegionEnd)) + "; " + Nothing());
-  }
+  const std::string outside = programmer::OutsideFlashText(FlashBase, rangeStart_, rangeEnd_,
+                                                           static_cast<std::uint32_t>(RegionStart),
+                                                           static_cast<std::uint32_t>(RegionEnd));
+  if (!outside.empty()) Fail(FailReason::ImageOutsideRegion, outside + "; " + Nothing());
 }
 
 void TCPU_CORTEX_FLASH::InitStep(bool& skipErase) {

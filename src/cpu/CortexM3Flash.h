@@ -8,7 +8,8 @@
 // written block back and compares, and, when asked, starts the program with Go. A read run reads
 // the range into the image; a compare run compares the range with it.
 //
-// The image's 16-bit addresses lie in the flash at FlashBaseFor(ImageWindow).
+// The image's 16-bit addresses lie in the flash at PlacementBase(ImageWindow, RegionStart), the
+// rule the dry run asks as well.
 
 #include "protocol/ProtocolBase.h"
 
@@ -57,11 +58,6 @@ public:
   static constexpr int kMaxRereads = 3; // a read whose check byte is wrong is read again
   static constexpr CortexFlashTiming kTiming{};
 
-  // Where the image's window lies in the flash: 0 and 0x08000000 both mean 0x08000000; a window
-  // below the flash is an offset into it.
-  static std::uint32_t FlashBaseFor(std::uint32_t window) {
-    return window < kFlashBase ? kFlashBase + window : window;
-  }
   // The page size of a product ID, with its name; nothing for a product not in the table.
   struct Product {
     std::uint16_t id;

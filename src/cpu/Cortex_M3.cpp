@@ -216,13 +216,17 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
   // Erase nor Program (whose texts would say otherwise).
   case BlockCheck::Blank:
     DoneAs = programmer::RunResult::Blank;
-    DoneDetail = Address(static_cast<std::uint32_t>(RegionStart)) + "-" +
-                 Address(ReadAddr + kBlockSize - 1) + " checked";
+    CheckedRange =
+        Address(static_cast<std::uint32_t>(RegionStart)) + "-" + Address(ReadAddr + kBlockSize - 1);
+    DoneDetail = CheckedRange + " checked";
     skipErase = true;
     Enter(CpuState::Done, RunPhase::Begin);
     break;
   case BlockCheck::NotBlank:
     DoneAs = programmer::RunResult::NotBlank;
+    // The check stops at the first block with data: what it read ends there.
+    CheckedRange =
+        Address(static_cast<std::uint32_t>(RegionStart)) + "-" + Address(ReadAddr + kBlockSize - 1);
     DoneDetail = "data at " + Address(ReadAddr) + "-" + Address(ReadAddr + kBlockSize - 1);
     skipErase = true;
     Enter(CpuState::Done, RunPhase::Begin);

@@ -11,6 +11,8 @@ const Isp8051Variant TCPU_P89C51RX2::kVariant = {
     // Its display function streams the whole array until any character arrives, in a layout
     // the data sheet does not fix: no read-back.
     /*readsBack=*/false,
+    // Its programming only clears bits: FF records over an older program would be refused.
+    /*writesBlankBlocks=*/false,
 };
 
 TCPU_P89C51RX2::TCPU_P89C51RX2(platform::IEventLoop& loop) : TCPU_ISP8051(loop, kVariant) {}

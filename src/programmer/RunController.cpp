@@ -322,6 +322,8 @@ void RunController::Report(RunResult result) {
   lastOutcome_.bytesWritten = cpu_->BytesAcknowledged;
   lastOutcome_.verified = result != RunResult::Failed && cpu_->Verified;
   lastOutcome_.bytesVerified = cpu_->BytesVerified;
+  if (result == RunResult::Blank || result == RunResult::NotBlank)
+    lastOutcome_.checkedRange = cpu_->CheckedRange;
   runBaud_ = 0;
   if (result == RunResult::Failed) {
     lastOutcome_.reason =
@@ -376,9 +378,9 @@ bool RunController::RunStep() {
       // Before the protocol's first operation: a refused image leaves the module untouched.
       // Reading and comparing write nothing: no image is refused for them.
       if (!EraseOnly && p.Purpose == RunPurpose::Program) {
-        if (const ImageRefusal refusal =
-                CheckImageForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
-                                    Catalogue()[static_cast<std::size_t>(node_->Index)])) {
+        if (const ImageRefusal refusal = CheckImageForTarget(
+                Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
+                Catalogue()[static_cast<std::size_t>(node_->Index)], Firmware->Window())) {
           DropRun(refusal.reason, refusal.text);
           return true;
         }
@@ -481,7 +483,7 @@ PreparedImage RunController::PrepareImage() {
     return {Firmware->MemStart(), Firmware->MemEnd(), false, ChecksumResult::NoRoom, {}};
   const PreparedImage out =
       PrepareForTarget(Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
-                       Catalogue()[static_cast<std::size_t>(node_->Index)]);
+                       Catalogue()[static_cast<std::size_t>(node_->Index)], Firmware->Window());
   cpu_->SetRange(out.jumpTable ? kJumpTableAt : Firmware->MemStart(), out.end);
   return out;
 }

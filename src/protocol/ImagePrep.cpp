@@ -104,16 +104,36 @@ std::string NoRoomForChecksumText(const CatalogueEntry& entry, int words) {
          Span(static_cast<std::uint32_t>(entry.RegionStart), LastForWords(entry));
 }
 
+std::uint32_t PlacementBase(std::uint32_t window, std::uint32_t regionStart) {
+  if (regionStart < kImageSize) return 0;
+  return window < regionStart ? regionStart + window : window;
+}
+
+std::string OutsideFlashText(std::uint32_t base, std::uint32_t from, std::uint32_t end,
+                             std::uint32_t regionStart, std::uint32_t regionEnd) {
+  if (from >= end) return "";
+  const std::uint32_t first = base + from, last = base + end - 1;
+  if (first >= regionStart && last <= regionEnd) return "";
+  return "the image at " + HexDigits(first, 8) + "-" + HexDigits(last, 8) +
+         " lies outside the flash " + HexDigits(regionStart, 8) + "-" + HexDigits(regionEnd, 8);
+}
+
 ImageRefusal CheckImageForTarget(const std::uint8_t* image, std::uint32_t memStart,
-                                 std::uint32_t memEnd, const CatalogueEntry& entry) {
+                                 std::uint32_t memEnd, const CatalogueEntry& entry,
+                                 std::uint32_t window) {
   const ProtocolKind& kind = KindOf(entry.CpuKind);
   memEnd = std::min(memEnd, kImageSize);
   if (!kind.WritesImage || memStart >= memEnd) return {};
   const auto regionStart = static_cast<std::uint32_t>(entry.RegionStart);
   const auto regionEnd = static_cast<std::uint32_t>(entry.RegionEnd);
-  // A region above the 64 KiB image (the Cortex-M3 flash at 0x08000000) takes the image's
-  // addresses as offsets into the file's window there; the run checks the window itself.
-  if (regionStart >= kImageSize) return {};
+  // A region above the 64 KiB image (the Cortex-M3 flash at 0x08000000) takes the image where
+  // PlacementBase puts it.
+  if (regionStart >= kImageSize) {
+    const std::string outside = OutsideFlashText(PlacementBase(window, regionStart), memStart,
+                                                 memEnd, regionStart, regionEnd);
+    if (outside.empty()) return {};
+    return {FailReason::ImageOutsideRegion, outside + "; nothing written"};
+  }
   // The jump table the run builds below a program at 0x1000 is the entry's own.
   const std::uint32_t from = entry.JumpTable ? std::min(regionStart, kJumpTableAt) : regionStart;
   const auto block = static_cast<std::uint32_t>(entry.BlockSize > 0 ? entry.BlockSize : 128);
@@ -128,9 +148,9 @@ ImageRefusal CheckImageForTarget(const std::uint8_t* image, std::uint32_t memSta
 }
 
 PreparedImage PrepareForTarget(std::uint8_t* image, std::uint32_t memStart, std::uint32_t memEnd,
-                               const CatalogueEntry& entry) {
+                               const CatalogueEntry& entry, std::uint32_t window) {
   PreparedImage out{memStart, memEnd, false, ChecksumResult::NoRoom,
-                    CheckImageForTarget(image, memStart, memEnd, entry)};
+                    CheckImageForTarget(image, memStart, memEnd, entry, window)};
   if (out.refusal) return out;
   std::uint32_t curAddr = memStart;
   std::uint32_t endAddr = memEnd;

@@ -40,14 +40,27 @@ struct ImageRefusal {
   explicit operator bool() const { return reason != FailReason::None; }
 };
 
-// What a run of the entry refuses before anything is erased, for the image [memStart, memEnd):
+// Where the image's 16-bit addresses lie for an entry whose region is above the 64 KiB image
+// (the Cortex-M3 flash at 0x08000000): in the 64 KiB window the file's extended addresses named,
+// a window below the region counted from the region's start (the chip shows its flash at 0 as
+// well, so data at 0x00010000 goes to 0x08010000). 0 for an entry inside the image.
+std::uint32_t PlacementBase(std::uint32_t window, std::uint32_t regionStart);
+
+// "the image at 08020000-080200FF lies outside the flash 08000000-0801FFFF" for the image
+// [from, end) placed at base, or "" when it lies inside.
+std::string OutsideFlashText(std::uint32_t base, std::uint32_t from, std::uint32_t end,
+                             std::uint32_t regionStart, std::uint32_t regionEnd);
+
+// What a run of the entry refuses before anything is erased, for the image [memStart, memEnd)
+// from the file's window (placed by PlacementBase where the region lies above the image):
 // data that would go out outside the entry's region (blocks go out whole, so a block that starts
 // below the region counts; an entry's own jump table at 0x0F80 does not), then, for an entry
 // whose run appends checksum words, no room for them inside the region and the image. An entry
 // that writes nothing and an empty image are never refused. The run, the dry run, convert and
 // Save all ask here, so they always agree.
 ImageRefusal CheckImageForTarget(const std::uint8_t* image, std::uint32_t memStart,
-                                 std::uint32_t memEnd, const CatalogueEntry& entry);
+                                 std::uint32_t memEnd, const CatalogueEntry& entry,
+                                 std::uint32_t window = 0);
 
 // "the image leaves no room for the checksum word inside 1000-7FFF" (the region as far as the
 // image reaches).
@@ -66,6 +79,6 @@ struct PreparedImage {
 // checksum word over the entry's region where it lies inside the region. Returns the range that
 // now holds everything to write, so neither the table nor the word is left out of a file.
 PreparedImage PrepareForTarget(std::uint8_t* image, std::uint32_t memStart, std::uint32_t memEnd,
-                               const CatalogueEntry& entry);
+                               const CatalogueEntry& entry, std::uint32_t window = 0);
 
 } // namespace vk::programmer

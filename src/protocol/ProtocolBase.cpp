@@ -111,6 +111,7 @@ void ProtocolBase::Arm() {
   Verified = false;
   BytesVerified = 0;
   DoneDetail.clear();
+  CheckedRange.clear();
   Enter(CpuState::Initialize, RunPhase::Begin);
 }
 
@@ -159,7 +160,7 @@ std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::ui
   return rec;
 }
 
-bool ProtocolBase::SendNextRecord() {
+bool ProtocolBase::SendNextRecord(bool sendBlankBlocks) {
   const std::uint32_t block = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : 1;
   // Blocks never reach past the image: the last one is cut at 0xFFFF.
   auto blockLen = [&](std::uint32_t at) { return std::min(block, kImageSize - at); };
@@ -167,7 +168,8 @@ bool ProtocolBase::SendNextRecord() {
     const std::uint8_t* p = Buffer + at;
     return std::all_of(p, p + blockLen(at), [](std::uint8_t b) { return b == 0xFF; });
   };
-  while (CurAddr < EndAddr && CurAddr < kImageSize && blank(CurAddr)) CurAddr += block;
+  while (!sendBlankBlocks && CurAddr < EndAddr && CurAddr < kImageSize && blank(CurAddr))
+    CurAddr += block;
 
   if (CurAddr >= EndAddr || CurAddr >= kImageSize) {
     PauseThen(kRecordTiming.beforeEndRecordMs, [this] {
@@ -217,9 +219,9 @@ void ProtocolBase::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& re
                                   const std::function<void()>& prepare) {
   inRecordLoop_ = true;
   auto sendNext = [&] {
-    const auto send = [this] {
+    const auto send = [this, blanks = rules.sendsBlankBlocks] {
       echoedAt_.reset();
-      GoTo(SendNextRecord() ? RecordStep::Await : RecordStep::AllSent);
+      GoTo(SendNextRecord(blanks) ? RecordStep::Await : RecordStep::AllSent);
       StartWaiting();
     };
     if (rules.clearBeforeSend) Comm->DropAnswers();

@@ -18,7 +18,7 @@
 namespace vk::platform {
 class IEventLoop;
 class ITimer;
-}
+} // namespace vk::platform
 namespace vk::link {
 class SerialLink;
 }
@@ -109,8 +109,8 @@ public:
   virtual void ProgramEnd();
   virtual void Finish();
 
-  // Shared routines.
-  bool SendNextRecord();
+  // Shared routines. SendNextRecord leaves blank blocks (all 0xFF) out unless told to send them.
+  bool SendNextRecord(bool sendBlankBlocks = false);
   void BuildJumpTable();
   void AppendChecksum(std::uint32_t from, std::uint32_t to);
   void AttachProgressBar(IProgressView* bar);
@@ -141,8 +141,11 @@ public:
   // What a run that reaches Done has done: a protocol that only checks the chip says what it
   // found, so that nothing is reported as programmed that was not written.
   RunResult DoneAs = RunResult::Programmed;
-  // What such a check covered or found, for the log: "08000000-080020FF checked", "data at 0100-01FF".
+  // What such a check covered or found, for the log: "08000000-080020FF checked", "data at
+  // 0100-01FF".
   std::string DoneDetail;
+  // The addresses such a check read, "08000000-080020FF"; empty for a run that checked nothing.
+  std::string CheckedRange;
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).
@@ -280,6 +283,9 @@ protected:
     // The loader echoes each record before its answer: a yes that follows the echo of another
     // record answers an earlier send (one sent again after a late answer) and is not taken.
     bool echoesRecords = false;
+    // Blank blocks of the range go out too: for a loader whose run does not erase, a skipped
+    // block would keep whatever an older image left there.
+    bool sendsBlankBlocks = false;
   };
   // One tick of the loop on Step (RecordStep); a loop starts at Prepare. retryCount counts over
   // the run; prepare resets it.

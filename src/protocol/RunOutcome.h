@@ -60,6 +60,7 @@ struct RunOutcome {
   std::uint32_t bytesWritten = 0; // image bytes the device took (0: nothing written)
   bool verified = false;          // every byte written (or compared) was read back equal
   std::uint32_t bytesVerified = 0;
+  std::string checkedRange; // what a check-only run read, "08000000-080020FF"; empty otherwise
 };
 
 // "Failed: record refused" or, with a detail, the detail itself.

@@ -57,8 +57,12 @@ TEST(VkprogBootTargets, AT89C51RD2ReadAndVerify) {
   };
   ASSERT_EQ(with({"program"}, {hex}).exitCode, 0);
   const std::string back = dir.File("back.hex");
-  const auto read = with({"read"}, {"--range", "1000-18FF", back});
+  const std::string readReport = dir.File("read.jsonl");
+  const auto read = with({"read"}, {"--range", "1000-18FF", "--report", readReport, back});
   EXPECT_EQ(read.exitCode, 0) << read.err;
+  // The read's line names the file and counts the bytes read.
+  EXPECT_TRUE(Contains(TempDir::Read(readReport), "\"bytes\":2304,")) << TempDir::Read(readReport);
+  EXPECT_TRUE(Contains(TempDir::Read(readReport), "\"files\":[\"" + back + "\"]"));
   ASSERT_EQ(Vkprog({"convert", hex, dir.File("same.hex")}).exitCode, 0);
   EXPECT_EQ(TempDir::Read(back), TempDir::Read(dir.File("same.hex")));
 
@@ -137,10 +141,37 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
                                  "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
   EXPECT_FALSE(Contains(r.out, "Erasing")) << r.out;
-  EXPECT_TRUE(Contains(TempDir::Read(report), "\"result\":\"not blank\"")) << TempDir::Read(report);
+  // The line says what was read, and no CRC-32 of an image nothing was done with.
+  EXPECT_TRUE(Contains(TempDir::Read(report), "\"checked_range\":\"08000000-080003FF\""));
+  EXPECT_TRUE(Contains(TempDir::Read(report), "\"crc32\":null,")) << TempDir::Read(report);
   EXPECT_TRUE(Contains(
       summary, "synchronised 1 time(s); 4 read command(s); 4 block(s) sent (0x0000 .. 0x0300)"))
       << summary;
+}
+
+// The dry run places a Cortex-M3 Flash image as the run does, and refuses in the run's words
+// what the run refuses: a segment record's 0x00010000 is 0x08010000; 0x08020000 is past the flash.
+TEST(VkprogBootTargets, CortexM3FlashDryRunPlacesTheImageAsTheRunDoes) {
+  TempDir dir;
+  const auto data = Pattern(0x100, 4);
+  const std::string segment = dir.Write("seg.hex", ":020000021000EC\r\n" + HexText(0, data));
+  const std::string past = dir.Write("past.hex", ":020000040802F0\r\n" + HexText(0, data));
+  Simulator sim({"cortex", "--no-pace", "--flash-out", dir.File("flash.bin")});
+  ASSERT_TRUE(sim.Ready());
+  const auto with = [&](const std::string& option, const std::string& file) {
+    return Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3 Flash", option, file});
+  };
+  const auto plan = with("--dry-run", segment);
+  EXPECT_EQ(plan.out.find("plan: note"), std::string::npos) << plan.out;
+  EXPECT_TRUE(Contains(plan.out, "plan: image 8010000-8010100, 256 bytes")) << plan.out;
+  EXPECT_EQ(with("-q", segment).exitCode, 0);
+  const std::string why =
+      "the image at 08020000-080200FF lies outside the flash 08000000-0801FFFF; nothing written";
+  EXPECT_TRUE(Contains(with("--dry-run", past).err, "vkprog: program: dry run: " + why));
+  EXPECT_TRUE(Contains(with("-q", past).err, "Cortex-M3 Flash #0 Failed: " + why));
+  sim.Stop();
+  EXPECT_EQ(TempDir::Read(dir.File("flash.bin")).substr(0x10000, 0x100),
+            std::string(data.begin(), data.end()));
 }
 
 TEST(VkprogBootTargets, QX4TBootIsPlannedAtItsLoadersRate) {
@@ -168,9 +199,12 @@ TEST(VkprogBootTargets, QX4TOverTheVirtualCanBus) {
   Simulator sim({"qx4t-can", "--interface", bus, "--node", "5"});
   ASSERT_TRUE(sim.Ready());
   const std::string trace = dir.File("trace.txt");
-  const auto r = Vkprog({"program", "--port", "PCAN", "--can", "virtualcan:" + bus, "--can-node",
-                         "5", "--target", "QX4T - PCAN", "--trace", trace, hex});
+  const auto r =
+      Vkprog({"program", "--port", "PCAN", "--can", "virtualcan:" + bus, "--can-node", "5",
+              "--target", "QX4T - PCAN", "--trace", trace, "--report", dir.File("r.jsonl"), hex});
   const std::string summary = sim.Stop();
+  // The line counts the two checksum words the run wrote behind the image.
+  EXPECT_TRUE(Contains(TempDir::Read(dir.File("r.jsonl")), "\"range_end\":\"0C04\""));
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err << summary;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QX4T - PCAN #0 Programmed OK"}));
   // The jump table's block and the 16 of the image, after one erase.
