@@ -528,6 +528,18 @@ bool MainController::RunAgainUnprotected() {
 
 void MainController::NextModule() {
   ++CurModule;
+  // A port that has gone reaches no module: the rest of the sequence ends at once, each module
+  // with the reason, instead of a detection that waits in vain for every one of them.
+  if (const std::string lost = comm_.LostAdvice();
+      CurModule <= LastModule && !lost.empty() && prg_.Node().CpuKind != kKindGroup) {
+    for (; CurModule <= LastModule; ++CurModule) {
+      if (views_.address) views_.address->SetItemIndex(CurModule);
+      DetectedType = 0; // nothing was asked of this module
+      prg_.StartProgram();
+      prg_.DropRun(programmer::FailReason::LinkLost, "not attempted: " + lost,
+                   programmer::RunController::DropLog::Explained);
+    }
+  }
   if (CurModule > LastModule) {
     ResetController();
     if (views_.speed) {

@@ -113,6 +113,33 @@ TEST(VkprogProgram, RangeProgramsEachModuleInTurn) {
   EXPECT_TRUE(Contains(ModuleLine(summary, 10), "untouched")) << summary;
 }
 
+// A port that goes away mid-range reaches none of the modules after it: they are reported at
+// once as not attempted, never detected one by one into "no answer".
+TEST(VkprogProgram, APortGoneMidRangeEndsTheRestAtOnce) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  // 34 records a module: the 40th is the 6th of module 2.
+  Simulator sim({"backplane", "--module", "1:136", "--module", "2:136", "--module", "3:136",
+                 "--module", "4:136", "--erase-ms", "100", "--no-pace", "--fault",
+                 "record:40=hangup"});
+  ASSERT_TRUE(sim.Ready());
+  const std::string report = dir.File("report.jsonl");
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--range", "1-4",
+                         "--report", report, firmware});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out).front(), "QRD14 #1 Programmed OK") << r.out;
+  for (const int m : {3, 4})
+    EXPECT_TRUE(Contains(r.err, "QRD14 #" + std::to_string(m) + " Failed: not attempted: COM"))
+        << r.err;
+  EXPECT_FALSE(Contains(r.err, "no answer to \"OP 3\"")) << r.err;
+  const auto lines = Lines(TempDir::Read(report));
+  ASSERT_EQ(lines.size(), 4u) << TempDir::Read(report);
+  const auto last = nlohmann::json::parse(lines.back());
+  EXPECT_EQ(last["address"], 4);
+  EXPECT_TRUE(last["detected_type"].is_null()) << lines.back();
+  EXPECT_EQ(last["reason"].get<std::string>().rfind("not attempted: COM", 0), 0u) << lines.back();
+}
+
 TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
   TempDir dir;
   const std::string hex = dir.Write("plain.hex", HexText(0x1000, Pattern(0x200)));
