@@ -368,6 +368,8 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
   Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
   const std::string port = sim.Port();
+  vk::test::PrepareVkprogEnvironment();
+  const std::string settings = std::getenv("VK_SETTINGS_FILE");
   struct Case {
     std::vector<std::string> args;
     int exit;
@@ -413,6 +415,15 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
        1,
        "--report: " + dir.Path().string() + " is a directory"},
       {{"-p", port, "-t", "QRD14", "-vvv", firmware}, 2, "--verbose is given 3 times"},
+      // Trace and report go into files of their own, never into the port, the settings, the
+      // program or a file that holds something else.
+      {{"-p", port, "-t", "QRD14", "--trace", port, firmware}, 2, ") itself: the trace would go"},
+      {{"-p", port, "-t", "QRD14", "--report", port, firmware}, 2, ") itself: the report would"},
+      {{"-p", port, "-t", "QRD14", "--trace", settings, firmware}, 2, "is the settings file"},
+      {{"-p", port, "-t", "QRD14", "--trace", VK_BIN_DIR "/vkprog", firmware},
+       2,
+       "is the program vkprog itself"},
+      {{"-p", port, "-t", "QRD14", "--report", text, firmware}, 2, "is not a report of vkprog"},
       // A group of the tree is no target, whatever the run would have been.
       {{"-p", port, "-t", "QRE", firmware},
        2,
@@ -429,8 +440,10 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
     EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
     EXPECT_TRUE(LogLines(r.out).empty());
   }
-  // None of them sent anything, and the firmware named as an output is as it was.
+  // None of them sent anything, and the files named as outputs are as they were.
   EXPECT_EQ(TempDir::Read(firmware), before);
+  EXPECT_EQ(TempDir::Read(text), "not firmware\r\n");
+  EXPECT_FALSE(std::filesystem::exists(settings));
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(summary, "unit: 0 command(s)")) << summary;
 }
@@ -474,7 +487,9 @@ TEST(VkprogProgram, ReportHasALinePerModule) {
   Simulator sim({"backplane", "--module", "7:136", "--module", "8:136", "--erase-ms", "100",
                  "--no-pace", "--fault", "record:3=E"});
   ASSERT_TRUE(sim.Ready());
-  const std::string report = dir.Write("report.jsonl", "{\"earlier\":1}\n");
+  // A line of an earlier run: only a report of vkprog's is appended to.
+  const std::string report = dir.Write(
+      "report.jsonl", "{\"time\":\"2026-01-01T00:00:00Z\",\"host\":\"b\",\"command\":\"scan\"}\n");
   const auto r = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-r", "7-9", "-q", "--report",
                          report, firmware});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
