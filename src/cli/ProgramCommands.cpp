@@ -148,7 +148,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     const bool failed = o.result == programmer::RunResult::Failed;
     const std::string reason = failed ? programmer::FailureText(o) : "";
     if (link.verbose && failed)
-      Error("program: " + o.entry + " #" + std::to_string(o.module) + ": " + reason +
+      Error("program: " + o.name + ": " + reason +
             (s.LastSent().empty() ? "" : "; last sent " + s.LastSent()));
     if (!report) return;
     ProgramReport::Module m;
@@ -215,8 +215,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     reportDone(o);
     if (o.result == programmer::RunResult::Failed) {
       out.ClearProgress();
-      const std::string failed =
-          o.entry + " #" + std::to_string(o.module) + " Failed: " + programmer::FailureText(o);
+      const std::string failed = o.name + " Failed: " + programmer::FailureText(o);
       Error(failed);
       s.TraceNote(failed); // beside the exchange that ended the run
     }

@@ -93,7 +93,7 @@ void RunPrinter::Progress(int position) {
   // leave the status line alone.
   if (progress_->OnTerminalLine()) EndStatusLine();
   auto& prg = *s_.session->prg;
-  const std::string label = prg.Node().Name + " #" + std::to_string(s_.address.ItemIndex());
+  const std::string label = prg.ModuleName();
   // The kernel goes first and is not part of the image: a phase of its own, in bytes.
   if (const int kernel = KernelBytesSent(prg); kernel >= 0) {
     kernelPhase_ = true;

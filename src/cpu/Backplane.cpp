@@ -122,8 +122,14 @@ void TCPU_BACKPLANE::EraseStep() {
     break;
   case Erasing::AwaitErased:
     if (const auto line = Comm->TakeAnswer()) {
-      // Straight to programming: EraseEnd has nothing to do.
-      if (ProgrammerUnit::IsOk(*line)) Enter(CpuState::Program, RunPhase::Begin);
+      // Straight to programming: EraseEnd has nothing to do. Any other answer ("X", noise) is
+      // the unit's last word on the erase: waiting on would only end in "unanswered".
+      if (ProgrammerUnit::IsOk(*line))
+        Enter(CpuState::Program, RunPhase::Begin);
+      else if (!line->empty())
+        Fail(FailReason::EraseFailed,
+             std::string("erase refused: \"") + (CurAddr < kUpperEraseFrom ? "erase1" : "erase2") +
+                 "\" answered \"" + Shown(*line) + "\", not \"OK\"; nothing programmed");
     } else if (WaitedLongerThan(kTiming.eraseLimitMs)) {
       Fail(FailReason::EraseFailed, "erase unanswered");
     }

@@ -3,6 +3,7 @@
 #include "cpu/Backplane.h"
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <algorithm>
 
@@ -254,6 +255,9 @@ void RunController::DropRun(FailReason reason, const std::string& detail, DropLo
 }
 
 std::string RunController::ModuleName() const {
+  // Over CAN the address box plays no part: the node the frames go to names the controller.
+  if (KindOf(node_->CpuKind).NeedsCan && Comm && Comm->CanNode() > 0)
+    return node_->Name + " node " + std::to_string(Comm->CanNode());
   return node_->Name + " #" + std::to_string(Address());
 }
 
@@ -318,6 +322,7 @@ void RunController::Report(RunResult result) {
   lastOutcome_.result = result;
   lastOutcome_.entry = node_->Name;
   lastOutcome_.module = Address();
+  lastOutcome_.name = ModuleName();
   lastOutcome_.bitRate = runBaud_ ? runBaud_ : Comm->GetBaudRate();
   lastOutcome_.bytesWritten = cpu_->BytesAcknowledged;
   lastOutcome_.verified = result != RunResult::Failed && cpu_->Verified;

@@ -172,7 +172,7 @@ TEST(VkprogBootTargets, QX4TOverTheVirtualCanBus) {
                          "5", "--target", "QX4T - PCAN", "--trace", trace, hex});
   const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err << summary;
-  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QX4T - PCAN #0 Programmed OK"}));
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QX4T - PCAN node 5 Programmed OK"}));
   // The jump table's block and the 16 of the image, after one erase.
   EXPECT_TRUE(Contains(summary, "node 5 (commands 785, answers 705): started x2, erased x1, 17 "
                                 "block(s) programmed"))

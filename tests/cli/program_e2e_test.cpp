@@ -769,5 +769,9 @@ TEST(VkprogFind, FindsTheRateAndTheAddressThatAnswer) {
   r = Vkprog({"find", "--port", silent.Port(), "--end-address", "3", "--timeout", "1"});
   EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
   EXPECT_TRUE(Contains(r.err, "no programmer unit answered")) << r.err;
+  // A rate given to the search would do nothing: refused, as its usage has none.
+  r = Vkprog({"find", "--port", silent.Port(), "-s", "9600"});
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  EXPECT_TRUE(Contains(r.err, "--speed: find tries every rate itself")) << r.err;
   silent.Stop();
 }

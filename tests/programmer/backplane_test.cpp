@@ -238,4 +238,18 @@ TEST(Backplane, EraseWaitsTwentySeconds) {
   EXPECT_GE(b.w.loop.Now() - start, 20000);
   EXPECT_LT(b.w.loop.Now() - start, 22000);
   EXPECT_TRUE(b.Records().empty());
+  // An erase answered with anything but "OK" is refused at once, never "unanswered" 20 s later.
+  for (const char* answer : {"X", "garbage"}) {
+    Bench r(FastErase());
+    r.unit.Faults().Add(std::string("command:erase1=") + answer);
+    r.Load(0x1000, Pattern(0x100));
+    r.p.Select("QRG19");
+    r.p.Program(12);
+    const auto began = r.w.loop.Now();
+    ASSERT_TRUE(r.p.RunToEnd());
+    EXPECT_LT(r.w.loop.Now() - began, 3000) << answer;
+    EXPECT_EQ(r.p.prg.LastOutcome().detail.rfind("erase refused: \"erase1\" answered \"", 0), 0u)
+        << r.p.prg.LastOutcome().detail;
+    EXPECT_TRUE(r.Records().empty()) << answer;
+  }
 }
