@@ -139,6 +139,7 @@ int RunProgram(const std::vector<std::string>& argv) {
                                        ? ProgressDisplay::Style::Bar
                                        : ProgressDisplay::Style::Lines);
   RunPrinter out(s, &progress, link.verbose);
+  if (!eraseOnly) out.SetByteRange(written.start, written.end);
 
   // Each module's end: a report line of the module's own, and with -v the reason and the last
   // request.

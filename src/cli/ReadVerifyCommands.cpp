@@ -136,7 +136,10 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
 
   std::optional<programmer::RunOutcome> outcome;
   const double started = SteadySeconds();
-  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) { outcome = o; };
+  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
+    outcome = o;
+    out.ModuleDone(o.result == RunResult::Read || o.result == RunResult::Same);
+  };
 
   s.Start(verify ? inputs->Copies() : std::vector<std::string>{});
   s.ApplyTargetPage();
@@ -145,6 +148,10 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
   auto& prg = *s.session->prg;
   const auto [from, end] = request.range.value_or(prg.RegionInImage());
   const image::FirmwareImage& loaded = s.session->image;
+  if (verify)
+    out.SetByteRange(loaded.MemStart(), loaded.MemEnd());
+  else
+    out.SetByteRange(from, end);
   if (report && verify && !loaded.IsEmpty())
     report->SetImage(image::TCRC32().StandardCrc(loaded.Image() + loaded.MemStart(),
                                                  loaded.MemEnd() - loaded.MemStart()),

@@ -59,10 +59,14 @@ TEST(VkprogBootTargets, AT89C51RD2ReadAndVerify) {
   const std::string back = dir.File("back.hex");
   const auto read = with({"read"}, {"--range", "1000-18FF", back});
   EXPECT_EQ(read.exitCode, 0) << read.err;
+  // A read and a verify that went whole say so in their progress too.
+  EXPECT_TRUE(Contains(read.err, "progress: AT89C51RD2 #0 100% (2304 of 2304 bytes)")) << read.err;
   ASSERT_EQ(Vkprog({"convert", hex, dir.File("same.hex")}).exitCode, 0);
   EXPECT_EQ(TempDir::Read(back), TempDir::Read(dir.File("same.hex")));
 
-  EXPECT_EQ(with({"verify"}, {hex}).exitCode, 0);
+  const auto same = with({"verify"}, {hex});
+  EXPECT_EQ(same.exitCode, 0);
+  EXPECT_TRUE(Contains(same.err, "progress: AT89C51RD2 #0 100% (2304 of 2304 bytes)")) << same.err;
   auto other = data;
   other[0x123] ^= 0x10;
   const auto differs = with(
