@@ -228,7 +228,8 @@ void MainController::ProgrammerAction(int tag) {
         ProgrammerUnit(comm_).Select(CurModule);
         loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
       }
-      Status("Programming ...");
+      // A target that is only checked is not programmed, and its status says so.
+      Status(KindOf(node.CpuKind).WritesImage ? "Programming ..." : "Checking ...");
       prg_.StartAfterProgramming = page_.StartAfterProgramming();
       prg_.StartProgram();
       State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);

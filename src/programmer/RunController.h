@@ -157,6 +157,8 @@ private:
   void EndRun(bool ok);
   // Clears the per-run flags and the protocol's run state.
   void ClearRun();
+  // "Module Programming Failed", "Module Reading Failed" or "Module Check Failed".
+  std::string FailedStatus() const;
 
   platform::IEventLoop& loop_;
   CpuFactory factory_;

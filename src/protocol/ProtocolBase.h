@@ -143,6 +143,9 @@ public:
   RunResult DoneAs = RunResult::Programmed;
   // What such a check covered or found, for the log: "08000000-080020FF checked", "data at 0100-01FF".
   std::string DoneDetail;
+  // What the run did after its last check ("started the program at 08000000"): logged after
+  // "Verified", so that the log tells the run in its order.
+  std::string AfterVerifiedLog;
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).

@@ -69,7 +69,7 @@ inline std::vector<std::string> Tagged(const std::string& text, const std::strin
 // "QX4T - PCAN node 5 Programmed OK".
 inline bool IsLogLine(const std::string& line) {
   static const std::regex kLog(
-      R"(^.+ (#|node )[0-9]+ (Programmed OK|Erased OK|Failed|Failed: .*|Verified [0-9]+ bytes|Read [0-9]+ bytes \(.*\)|Same as the image|(Blank|Not blank)( \(.*\))?, nothing written)$)");
+      R"(^.+ (#|node )[0-9]+ (Programmed OK|Erased OK|Failed|Failed: .*|Verified [0-9]+ bytes|Read [0-9]+ bytes \(.*\)|Same as the image|started the program at 0x[0-9A-F]+|(Blank|Not blank)( \(.*\))?, nothing written)$)");
   return std::regex_match(line, kLog);
 }
 inline std::vector<std::string> LogLines(const std::string& text) {

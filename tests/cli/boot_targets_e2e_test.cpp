@@ -145,6 +145,16 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
   EXPECT_TRUE(Contains(
       summary, "synchronised 1 time(s); 4 read command(s); 4 block(s) sent (0x0000 .. 0x0300)"))
       << summary;
+
+  // A check programs nothing, and a chip that refuses to be read is named as protected.
+  Simulator locked({"cortex", "--no-pace", "--read-protected"});
+  ASSERT_TRUE(locked.Ready());
+  const auto refused = Vkprog({"program", "--port", locked.Port(), "--target", "Cortex-M3", hex});
+  locked.Stop();
+  EXPECT_EQ(refused.exitCode, 1) << refused.err;
+  EXPECT_FALSE(Contains(refused.out, "Programming")) << refused.out;
+  EXPECT_TRUE(Contains(refused.out, "Module Check Failed")) << refused.out;
+  EXPECT_TRUE(Contains(refused.err, "the chip's read protection is active")) << refused.err;
 }
 
 TEST(VkprogBootTargets, QX4TBootIsPlannedAtItsLoadersRate) {
