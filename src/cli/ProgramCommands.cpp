@@ -8,6 +8,7 @@
 #include "cli/DryRun.h"
 #include "cli/InputFiles.h"
 #include "cli/LinkSession.h"
+#include "cli/OutputGuard.h"
 #include "cli/ProgramRequest.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/RunOutput.h"
@@ -99,6 +100,9 @@ int RunProgram(const std::vector<std::string>& argv) {
   }
 
   if (dryRun) {
+    // Refused as the run would refuse them, though the dry run writes neither.
+    if (link.trace) RefuseForeignOutput("--trace", *link.trace, OutputKind::Trace, link.port);
+    if (reportPath) RefuseForeignOutput("--report", *reportPath, OutputKind::Report, link.port);
     DryRunRequest plan;
     plan.entry = entry;
     plan.modules = moduleList;
