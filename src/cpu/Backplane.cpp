@@ -9,7 +9,8 @@
 //                          <-  "OK"           AwaitSelectedAgain (anything else, or nothing
 //                                             within 5 s: the run fails, nothing erased)
 //   "erase1" / "erase2"    ->                 SendErase (erase2 for images from 0xC000)
-//                          <-  "OK"           AwaitErased (20 s at most)
+//                          <-  "OK"           AwaitErased (anything else fails the run at
+//                                             once, nothing within 20 s too)
 //   "L"                    ->                 ProgramBegin
 //   a record               ->                 the shared record loop, records answered by
 //                          <-  0x06 / "."     taken: the next record at once
