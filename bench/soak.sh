@@ -31,7 +31,20 @@ command -v jq >/dev/null || { echo "soak: jq not installed"; exit 1; }
 
 jobs=${VK_SOAK_JOBS:-4}
 top=$(mktemp -d)
-trap 'kill $(jobs -p) 2>/dev/null || true; wait; rm -rf "$top"' EXIT
+# The simulators are the runs' own children: ended by their process ids, which each run keeps in
+# $top/sims while its simulator lives, so that an interrupted soak leaves none running.
+mkdir -p "$top/sims"
+cleanup() {
+  kill $(jobs -p) 2>/dev/null || true
+  for pid_file in "$top"/sims/*; do
+    [ -f "$pid_file" ] && kill "$(cat "$pid_file")" 2>/dev/null
+  done
+  wait
+  rm -rf "$top"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 work=$top
 export VK_SETTINGS_FILE=$work/settings.ini
 export VKPROG_KERNEL_DIR=$work/kernels
@@ -131,6 +144,7 @@ run_one() {
   sim+=(--no-pace $extra)
   "$devsim" "${sim[@]}" >"$work/sim.out" 2>"$work/sim.err" &
   sim_pid=$!
+  echo "$sim_pid" >"$top/sims/$i"
   for _ in $(seq 250); do
     port=$(sed -n 's/^PORT //p' "$work/sim.out" 2>/dev/null)
     [ -n "$port" ] && break
@@ -139,6 +153,7 @@ run_one() {
   if [ -z "$port" ]; then
     echo "failed|vkdevsim did not start: $(head -c 200 "$work/sim.err")|0" >>"$top/results"
     kill "$sim_pid" 2>/dev/null || true
+    rm -f "$top/sims/$i"
     return
   fi
   start=$(date +%s%N)
@@ -147,6 +162,7 @@ run_one() {
   local ms=$((($(date +%s%N) - start) / 1000000))
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
+  rm -f "$top/sims/$i"
   result=$(jq -r '.result' "$work/report.jsonl" 2>/dev/null | tail -n 1)
   # The reason without what differs from run to run: addresses, ports, device paths.
   reason=$(jq -r '.reason // "none"' "$work/report.jsonl" 2>/dev/null | tail -n 1 |
@@ -194,7 +210,7 @@ checked=$(grep -c '^checked|' "$top/results" || true)
 false_success=$(grep -c '^false|' "$top/results" || true)
 grep '^false|' "$top/results" | cut -d'|' -f2 | sed 's/^/FALSE SUCCESS: /' || true
 failures=$(grep '^failed|' "$top/results" | cut -d'|' -f2 | sort | uniq -c | sort -rn |
-  awk '{ n = $1; $1 = ""; printf ", %d%s", n, $0 }')
+  awk '{ n = $1; $1 = ""; printf ", %d%s", n, $0 }' || true)
 mean=$(awk -F'|' '{ t += $3 } END { printf "%.2f", NR ? t / NR / 1000 : 0 }' "$top/results")
 echo "$runs runs, $programmed programmed, $false_success false successes, $checked checked (nothing written)${failures}; mean ${mean} s per run (seed $seed, $jobs side by side)"
 [ "$false_success" -eq 0 ]

@@ -168,7 +168,8 @@ void MainController::ProgrammerAction(int tag) {
         ProgrammerUnit(comm_).Select(CurModule);
         loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
       }
-      Status("Programming ...");
+      // A target that is only checked is not programmed, and its status says so.
+      Status(KindOf(node.CpuKind).WritesImage ? "Programming ..." : "Checking ...");
       prg_.StartAfterProgramming = page_.StartAfterProgramming();
       prg_.StartProgram();
       State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
@@ -476,6 +477,18 @@ void MainController::NextModule() {
   if (sequenceLength_ > 0 && prg_.LastOutcome().result == programmer::RunResult::Programmed)
     ++sequenceProgrammed_;
   ++CurModule;
+  // A port that has gone reaches no module: the rest of the sequence ends at once, each module
+  // with the reason, instead of a detection that waits in vain for every one of them.
+  if (const std::string lost = comm_.LostAdvice();
+      CurModule <= LastModule && !lost.empty() && prg_.Node().CpuKind != kKindGroup) {
+    for (; CurModule <= LastModule; ++CurModule) {
+      if (views_.address) views_.address->SetItemIndex(CurModule);
+      DetectedType = 0; // nothing was asked of this module
+      prg_.StartProgram();
+      prg_.DropRun(programmer::FailReason::LinkLost, "not attempted: " + lost,
+                   programmer::RunController::DropLog::Explained);
+    }
+  }
   if (CurModule > LastModule) {
     if (sequenceLength_ > 0)
       page_.Log("MultiProgram: " + std::to_string(sequenceProgrammed_) + " of " +

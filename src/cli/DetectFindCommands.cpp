@@ -65,6 +65,9 @@ int RunFind(const std::vector<std::string>& argv) {
   Args args(argv, valued, LinkFlags());
   const LinkOptions link = ReadLinkOptions(args, 60);
   if (!args.Positional().empty()) throw UsageError("find takes no file names");
+  // The search tries every rate of the list in turn; a rate given would silently do nothing.
+  if (link.speed)
+    throw UsageError("--speed: find tries every rate itself (" + SpeedList() + "); it takes none");
   if (ResolvesToCan(link.port))
     throw UsageError("find searches a serial port; PCAN has no programmer unit to find");
   std::optional<int> endAddress;

@@ -193,21 +193,46 @@ int RunPack(const std::vector<std::string>& argv) {
   return kExitOk;
 }
 
+namespace {
+std::string PadRight(const std::string& text, std::size_t width) {
+  return text + std::string(width > text.size() ? width - text.size() : 0, ' ');
+}
+} // namespace
+
 int RunTargets(const std::vector<std::string>& argv) {
   Args args(argv, {}, {});
   if (!args.Positional().empty()) throw UsageError("takes no arguments");
+  // The columns are as wide as their longest entry, so that they line up whatever the
+  // catalogue holds.
+  struct Row {
+    std::string name, type, kind, region, extra;
+  };
+  std::vector<Row> rows;
+  std::size_t nameWidth = 0, typeWidth = 0, kindWidth = 0, regionWidth = 0;
   for (const auto& e : programmer::Catalogue()) {
-    const std::string indent(static_cast<std::size_t>(2 * (e.Level - 1)), ' ');
-    const std::string name = indent + std::string(e.Name);
-    std::string type = e.TypeCode ? std::to_string(e.TypeCode) : std::string("-");
-    std::printf("%-16s type %-4s %-24s region %05X-%05X%s%s\n", name.c_str(), type.c_str(),
-                std::string(programmer::KindOf(e.CpuKind).Name).c_str(),
-                static_cast<unsigned>(e.RegionStart), static_cast<unsigned>(e.RegionEnd),
-                e.JumpTable ? "  jump table" : "",
-                e.KernelNo ? (e.KernelNo == 1   ? "  kernel kernelA.a20"
-                              : e.KernelNo == 2 ? "  kernel kernelB.a20"
-                                                : "  kernel kernelC.a20")
-                           : "");
+    Row r;
+    r.name = std::string(static_cast<std::size_t>(2 * (e.Level - 1)), ' ') + std::string(e.Name);
+    r.type = e.TypeCode ? std::to_string(e.TypeCode) : std::string("-");
+    r.kind = programmer::KindOf(e.CpuKind).Name;
+    char region[40];
+    std::snprintf(region, sizeof region, "%05X-%05X", static_cast<unsigned>(e.RegionStart),
+                  static_cast<unsigned>(e.RegionEnd));
+    r.region = region;
+    if (e.JumpTable) r.extra += "  jump table";
+    if (e.KernelNo)
+      r.extra += std::string("  kernel kernel") + static_cast<char>('A' + e.KernelNo - 1) + ".a20";
+    nameWidth = std::max(nameWidth, r.name.size());
+    typeWidth = std::max(typeWidth, r.type.size());
+    kindWidth = std::max(kindWidth, r.kind.size());
+    regionWidth = std::max(regionWidth, r.region.size());
+    rows.push_back(r);
+  }
+  for (const auto& r : rows) {
+    const std::string line = PadRight(r.name, nameWidth) + "  type " + PadRight(r.type, typeWidth) +
+                             "  " + PadRight(r.kind, kindWidth) + "  region " +
+                             (r.extra.empty() ? r.region : PadRight(r.region, regionWidth)) +
+                             r.extra;
+    std::printf("%s\n", line.c_str());
   }
   return kExitOk;
 }

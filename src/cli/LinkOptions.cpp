@@ -33,6 +33,12 @@ std::string Upper(std::string s) {
 
 bool ResolvesToCan(const std::string& port) { return Upper(port) == "PCAN"; }
 
+std::string SpeedList() {
+  std::string list;
+  for (const auto& i : app::SpeedItems()) list += (list.empty() ? "" : ", ") + i;
+  return list;
+}
+
 std::uint32_t CanBitRate(const std::optional<std::string>& name) {
   const auto& table = link::CanLink::BaudTable();
   for (const auto& entry : table)
@@ -65,11 +71,8 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
 
   if (auto speed = args.Value("speed")) {
     const auto& items = app::SpeedItems();
-    if (std::find(items.begin(), items.end(), *speed) == items.end()) {
-      std::string list;
-      for (const auto& i : items) list += (list.empty() ? "" : ", ") + i;
-      throw UsageError("--speed: \"" + *speed + "\" is not one of " + list);
-    }
+    if (std::find(items.begin(), items.end(), *speed) == items.end())
+      throw UsageError("--speed: \"" + *speed + "\" is not one of " + SpeedList());
     o.speed = *speed;
   }
   if (auto can = args.Value("can")) {

@@ -2,6 +2,7 @@
 
 #include "cli/CanDiagnostics.h"
 #include "cli/Commands.h"
+#include "cli/OutputGuard.h"
 #include "cli/TraceWiring.h"
 #include "link/CanLink.h"
 #include "platform/PortMap.h"
@@ -108,6 +109,7 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   onePort_ = std::make_unique<OnePortOnly>(*posixPorts_, port_.pcan ? 0 : port_.portNo);
 
   if (options.trace) {
+    RefuseForeignOutput("--trace", *options.trace, OutputKind::Trace, options.port);
     trace_ = std::make_unique<TraceFile>(*options.trace, "vkprog " + command);
     if (!trace_->Ok()) throw std::runtime_error(*options.trace + ": " + std::strerror(errno));
   }

@@ -48,6 +48,9 @@ std::set<std::string> LinkFlags();
 // Reads and checks them. Throws UsageError.
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout);
 
+// The speed selector's rates: "115200, 57600, 38400, 19200, 9600".
+std::string SpeedList();
+
 // The CAN bit rate a --can-bitrate name stands for (CAN_BAUD_500K: 500000; none: 500000).
 std::uint32_t CanBitRate(const std::optional<std::string>& name);
 

@@ -8,6 +8,7 @@
 #include "cli/DryRun.h"
 #include "cli/InputFiles.h"
 #include "cli/LinkSession.h"
+#include "cli/OutputGuard.h"
 #include "cli/ProgramRequest.h"
 #include "cli/ProgressDisplay.h"
 #include "cli/RunOutput.h"
@@ -101,6 +102,9 @@ int RunProgram(const std::vector<std::string>& argv) {
   }
 
   if (dryRun) {
+    // Refused as the run would refuse them, though the dry run writes neither.
+    if (link.trace) RefuseForeignOutput("--trace", *link.trace, OutputKind::Trace, link.port);
+    if (reportPath) RefuseForeignOutput("--report", *reportPath, OutputKind::Report, link.port);
     DryRunRequest plan;
     plan.entry = entry;
     plan.modules = moduleList;
@@ -149,6 +153,7 @@ int RunProgram(const std::vector<std::string>& argv) {
                                        ? ProgressDisplay::Style::Bar
                                        : ProgressDisplay::Style::Lines);
   RunPrinter out(s, &progress, link.verbose);
+  if (!eraseOnly) out.SetByteRange(written.start, written.end);
 
   // Each module's end: a report line of the module's own, and with -v the reason and the last
   // request.
@@ -158,7 +163,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     const bool failed = o.result == programmer::RunResult::Failed;
     const std::string reason = failed ? programmer::FailureText(o) : "";
     if (link.verbose && failed)
-      Error("program: " + o.entry + " #" + std::to_string(o.module) + ": " + reason +
+      Error("program: " + o.name + ": " + reason +
             (s.LastSent().empty() ? "" : "; last sent " + s.LastSent()));
     if (!report) return;
     ProgramReport::Module m;
@@ -228,8 +233,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     reportDone(o);
     if (o.result == programmer::RunResult::Failed) {
       out.ClearProgress();
-      const std::string failed =
-          o.entry + " #" + std::to_string(o.module) + " Failed: " + programmer::FailureText(o);
+      const std::string failed = o.name + " Failed: " + programmer::FailureText(o);
       Error(failed);
       s.TraceNote(failed); // beside the exchange that ended the run
     }

@@ -140,7 +140,10 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
 
   std::optional<programmer::RunOutcome> outcome;
   const double started = SteadySeconds();
-  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) { outcome = o; };
+  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
+    outcome = o;
+    out.ModuleDone(o.result == RunResult::Read || o.result == RunResult::Same);
+  };
 
   s.Start(verify ? inputs->Copies() : std::vector<std::string>{});
   s.ApplyTargetPage();
@@ -149,6 +152,10 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
   auto& prg = *s.session->prg;
   const auto [from, end] = request.range.value_or(prg.RegionInImage());
   const image::FirmwareImage& loaded = s.session->image;
+  if (verify)
+    out.SetByteRange(loaded.MemStart(), loaded.MemEnd());
+  else
+    out.SetByteRange(from, end);
   // A flash above the 64 KiB image (Cortex-M3 Flash) is named by its full addresses.
   const auto regionStart = static_cast<std::uint32_t>(request.entry->RegionStart);
   const bool full = regionStart >= programmer::kImageSize;

@@ -77,8 +77,12 @@ void RunPrinter::Status(const std::string& text) {
 
 void RunPrinter::EndStatusLine() {
   if (!statusOpen_) return;
-  // The text stays on the screen as it was meant, without a spinner frame.
-  std::printf("\r%s\033[K\n", openBase_.c_str());
+  // The text stays on the screen as it was meant, without a spinner frame; a text already
+  // standing so is not written a second time.
+  if (lastStatus == openBase_)
+    std::printf("\n");
+  else
+    std::printf("\r%s\033[K\n", openBase_.c_str());
   std::fflush(stdout);
   statusOpen_ = false;
 }
@@ -93,7 +97,7 @@ void RunPrinter::Progress(int position) {
   // leave the status line alone.
   if (progress_->OnTerminalLine()) EndStatusLine();
   auto& prg = *s_.session->prg;
-  const std::string label = prg.Node().Name + " #" + std::to_string(s_.address.ItemIndex());
+  const std::string label = prg.ModuleName();
   // The kernel goes first and is not part of the image: a phase of its own, in bytes.
   if (const int kernel = KernelBytesSent(prg); kernel >= 0) {
     kernelPhase_ = true;
@@ -107,12 +111,27 @@ void RunPrinter::Progress(int position) {
     kernelPhase_ = false;
     progress_->Finished(true);
   }
+  if (byteEnd_ > byteStart_) {
+    // Bytes go out in the Program state only: the bar's moves before it (the run's start) and
+    // after it (set back at the end) count nothing.
+    if (prg.Cpu().State != programmer::CpuState::Program) return;
+    const std::uint32_t at = std::clamp(prg.Cpu().CurAddr, byteStart_, byteEnd_);
+    progress_->Update(label, 0, static_cast<int>(byteEnd_ - byteStart_),
+                      static_cast<int>(at - byteStart_), SteadySeconds(), 1);
+    return;
+  }
   progress_->Update(label, s_.progress.Min(), s_.progress.Max(), position, SteadySeconds());
 }
 
 void RunPrinter::ModuleDone(bool taken) {
   kernelPhase_ = false;
-  if (progress_) progress_->Finished(taken);
+  if (!progress_) return;
+  // Every byte went: the count ends at the whole (the bar's last move may lie short of it).
+  if (taken && byteEnd_ > byteStart_ && !progress_->OnTerminalLine()) {
+    const int all = static_cast<int>(byteEnd_ - byteStart_);
+    progress_->Update(s_.session->prg->ModuleName(), 0, all, all, SteadySeconds(), 1);
+  }
+  progress_->Finished(taken);
 }
 
 } // namespace vk::cli

@@ -11,6 +11,7 @@
 #include "cli/LinkSession.h"
 #include "cli/ProgressDisplay.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,12 @@ public:
 
   // A module's run ended: programmed (or erased), or not; the progress says 100 % only then.
   void ModuleDone(bool taken);
+  // The bytes a run sends or reads, [start, end) in image addresses: the progress counts them
+  // (a jump table and checksum word included) instead of the Programmer page's 256-byte blocks.
+  void SetByteRange(std::uint32_t start, std::uint32_t end) {
+    byteStart_ = start;
+    byteEnd_ = end;
+  }
 
   // "Erasing Module /" without the spinner's frame.
   static std::string WithoutSpinner(const std::string& text);
@@ -50,6 +57,7 @@ private:
   std::string stepBase_; // the last step told with -v
   double startedAt_;
   bool kernelPhase_ = false; // the progress shows an H8 boot kernel going out
+  std::uint32_t byteStart_ = 0, byteEnd_ = 0; // none while equal
 };
 
 } // namespace vk::cli

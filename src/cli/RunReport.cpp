@@ -2,6 +2,7 @@
 
 #include "cli/LinkSession.h"
 #include "platform/Native.h"
+#include "cli/OutputGuard.h"
 #include "protocol/RunOutcome.h"
 
 #ifdef _WIN32
@@ -23,7 +24,8 @@ namespace vk::cli {
 // Several stations of a line may append to one report at the same time: the file is opened for
 // appending only, and every line goes to the system in one write, which the system puts whole
 // at the end of the file (POSIX O_APPEND; on Windows an append-only handle).
-RunReport::RunReport(const std::string& path) : path_(path) {
+RunReport::RunReport(const std::string& path, const std::string& port) : path_(path) {
+  RefuseForeignOutput("--report", path, OutputKind::Report, port);
 #ifdef _WIN32
   const HANDLE h = ::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -99,7 +101,7 @@ using programmer::HexDigits;
 
 ProgramReport::ProgramReport(const std::string& path, const std::string& entry,
                              std::vector<std::string> files, const std::string& port)
-    : file_(path), entry_(entry), files_(std::move(files)), port_(port) {}
+    : file_(path, port), entry_(entry), files_(std::move(files)), port_(port) {}
 
 void ProgramReport::SetImage(std::uint32_t crc32, std::uint32_t start, std::uint32_t end,
                              int digits) {

@@ -25,8 +25,9 @@ namespace vk::cli {
 
 class RunReport {
 public:
-  // Opens path for appending. Throws std::runtime_error when it cannot be opened.
-  explicit RunReport(const std::string& path);
+  // Opens path for appending. Throws UsageError for a place that is no report's (OutputGuard.h;
+  // port: the --port text), std::runtime_error when it cannot be opened.
+  explicit RunReport(const std::string& path, const std::string& port = "");
   ~RunReport();
   RunReport(const RunReport&) = delete;
   RunReport& operator=(const RunReport&) = delete;

@@ -9,6 +9,7 @@
 
 #include "cli/Args.h"
 #include "cli/Commands.h"
+#include "cli/InputFiles.h"
 #include "cli/LinkHelp.h"
 #include "cli/LinkSession.h"
 #include "cli/RunReport.h"
@@ -38,9 +39,9 @@ int RunScan(const std::vector<std::string>& argv) {
   std::unique_ptr<RunReport> report;
   if (auto path = args.Value("report")) {
     if (path->empty()) throw UsageError("--report needs a file name");
-    if (link.trace && *link.trace == *path)
+    if (link.trace && SameFile(*link.trace, *path))
       throw UsageError("--report and --trace name the same file");
-    report = std::make_unique<RunReport>(*path);
+    report = std::make_unique<RunReport>(*path, link.port);
   }
 
   EnsureCoreApplication();

@@ -15,8 +15,7 @@ TraceFile::TraceFile(const std::string& path, const std::string& what)
   const std::time_t now = std::time(nullptr);
   if (const std::tm* local = std::localtime(&now))
     std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", local);
-  std::fprintf(file_, "# V&K Programmer link trace: %s, started %s (local time)\n", what.c_str(),
-               when);
+  std::fprintf(file_, "%s%s, started %s (local time)\n", kHeading, what.c_str(), when);
   std::fprintf(file_, "# time in seconds from then; tx = to the device, rx = from it; @ the bit "
                       "rate in force\n");
   if (std::fflush(file_) != 0) failure_ = path_ + ": " + std::strerror(errno);

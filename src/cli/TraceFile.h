@@ -25,6 +25,8 @@ namespace vk::cli {
 
 class TraceFile : public link::ILinkTrace {
 public:
+  // The first line begins so; it is how an existing file is known to be a trace.
+  static constexpr const char* kHeading = "# V&K Programmer link trace: ";
   // A pause this long (or three characters' time, if longer) ends a received entry.
   static constexpr double kPauseSeconds = 0.002;
 

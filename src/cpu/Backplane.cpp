@@ -9,7 +9,8 @@
 //                          <-  "OK"           AwaitSelectedAgain (anything else, or nothing
 //                                             within 5 s: the run fails, nothing erased)
 //   "erase1" / "erase2"    ->                 SendErase (erase2 for images from 0xC000)
-//                          <-  "OK"           AwaitErased (20 s at most)
+//                          <-  "OK"           AwaitErased (anything else fails the run at
+//                                             once, nothing within 20 s too)
 //   "L"                    ->                 ProgramBegin
 //   a record               ->                 the shared record loop, records answered by
 //                          <-  0x06 / "."     taken: the next record at once
@@ -135,8 +136,14 @@ void TCPU_BACKPLANE::EraseStep() {
     break;
   case Erasing::AwaitErased:
     if (const auto line = Comm->TakeAnswer()) {
-      // Straight to programming: EraseEnd has nothing to do.
-      if (ProgrammerUnit::IsOk(*line)) Enter(CpuState::Program, RunPhase::Begin);
+      // Straight to programming: EraseEnd has nothing to do. Any other answer ("X", noise) is
+      // the unit's last word on the erase: waiting on would only end in "unanswered".
+      if (ProgrammerUnit::IsOk(*line))
+        Enter(CpuState::Program, RunPhase::Begin);
+      else if (!line->empty())
+        Fail(FailReason::EraseFailed,
+             std::string("erase refused: \"") + (CurAddr < kUpperEraseFrom ? "erase1" : "erase2") +
+                 "\" answered \"" + Shown(*line) + "\", not \"OK\"; nothing programmed");
     } else if (WaitedLongerThan(kTiming.eraseLimitMs)) {
       Fail(FailReason::EraseFailed, "erase unanswered");
     }

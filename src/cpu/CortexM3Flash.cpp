@@ -405,7 +405,9 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     TakeReadData();
     break;
   case Stage::Go:
-    Log("started the program at " + Hex8(*command_.addr));
+    // Said after "Verified" in the log (the verify came first); at once in the trace.
+    AfterVerifiedLog = "started the program at " + Hex8(*command_.addr);
+    Comm->Note(AfterVerifiedLog);
     Enter(CpuState::Done, RunPhase::Begin);
     break;
   case Stage::Finished:

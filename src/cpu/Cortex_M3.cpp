@@ -152,9 +152,12 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     break;
   case BlockCheck::AwaitReadAck:
     if (!Acknowledged())
-      return HoldsNack(Comm->PeekAnswer()) ? Fail(programmer::FailReason::CommandRefused,
-                                                  BlockText() + ": read command refused (NACK)")
-                                           : NoAnswer();
+      // A chip whose read protection is active refuses every Read Memory at its command code.
+      return HoldsNack(Comm->PeekAnswer())
+                 ? Fail(programmer::FailReason::CommandRefused,
+                        BlockText() + ": read command refused (NACK): the chip's read protection "
+                                      "is active, so its flash cannot be checked")
+                 : NoAnswer();
     TryCount = 0;
     GoTo(BlockCheck::AwaitAddressAck);
     Comm->SendString(StmAddressFrame(ReadAddr));

@@ -20,6 +20,11 @@ std::string Hex4(std::uint32_t v) {
   std::snprintf(buf, sizeof buf, "0x%04X", v);
   return buf;
 }
+std::string Seconds(int ms) {
+  char buf[24];
+  std::snprintf(buf, sizeof buf, "%g s", ms / 1000.0);
+  return buf;
+}
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -27,7 +32,8 @@ std::string Hex4(std::uint32_t v) {
 //   stop message, then 0x7E 0x7E     ->            InitBegin: the link starts afresh
 //   0x01 "ERASE"                     ->            SendErase
 //                                    <-  0x00      AwaitErased   anything else, or 30 s of
-//                                                                silence, fails the run
+//                                                                silence, fails the run (3 s
+//                                                                of it are said in the log)
 //   0x7E 0x7E                        ->            ProgramBegin, with the first checksum word
 //                                                  SecondChecksum: the second word
 //   0x02 addr-high addr-low          ->            SendBlock     for each non-blank block of
@@ -88,6 +94,7 @@ void TCPU_QX4T::EraseStep() {
       break;
     }
     StartWaiting();
+    quietNoted_ = false;
     GoTo(Erasing::AwaitErased);
     break;
   case Erasing::AwaitErased: {
@@ -98,7 +105,17 @@ void TCPU_QX4T::EraseStep() {
       else
         Fail(FailReason::EraseFailed, "erase refused (answer " + Hex4(result) + ")");
     } else if (WaitedLongerThan(EraseAnswerLimitMs)) {
-      Fail(FailReason::EraseFailed, "erase unanswered");
+      Fail(FailReason::EraseFailed, "erase unanswered: node " +
+                                        std::to_string(can_->NodeAddress()) + " said nothing in " +
+                                        Seconds(EraseAnswerLimitMs));
+    } else if (!quietNoted_ && WaitedLongerThan(EraseQuietNoticeMs)) {
+      // A node that is not there never answers; the operator hears of it now, not at the limit.
+      quietNoted_ = true;
+      if (OnLog)
+        OnLog("no answer to Erase after " + Seconds(EraseQuietNoticeMs) +
+              ": is a QX4T at CAN address " + std::to_string(can_->NodeAddress()) +
+              " on this bus, at this bit rate? Waiting up to " + Seconds(EraseAnswerLimitMs) +
+              " for a slow erase");
     }
     break;
   }

@@ -34,6 +34,9 @@ struct QX4TTiming {
   int afterProgramStartMs = 10;   // the loader takes the start frame before the first block
   int beforeBlockMs = 50;         // the bus quiet before each block's address frame
   int eraseAnswerLimitMs = 30000; // a whole flash erase, with room to spare
+  // Erase unanswered this long: the log says that no node may be there (the wait goes on, as a
+  // slow flash may still be erasing; the operator can stop it).
+  int eraseQuietNoticeMs = 3000;
   int blockAnswerLimitMs = 5000;  // a written block is answered well within this
   int afterRunMs = 200;           // the loader settles before the link is used again
 };
@@ -67,6 +70,7 @@ public:
   // How long an answer is awaited before the run fails; a bench may shorten them.
   int EraseAnswerLimitMs = kTiming.eraseAnswerLimitMs;
   int BlockAnswerLimitMs = kTiming.blockAnswerLimitMs;
+  int EraseQuietNoticeMs = kTiming.eraseQuietNoticeMs;
 
   // The steps of EraseStep.
   enum class Erasing : std::int32_t {
@@ -95,6 +99,7 @@ private:
   void ClearReply();
 
   link::CanLink* can_;
+  bool quietNoted_ = false; // the erase's silence was said in the log
 };
 
 // The waits of TCPU_QX4T_BOOT, in milliseconds.

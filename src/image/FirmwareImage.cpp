@@ -46,6 +46,38 @@ void FirmwareImage::RestoreImage() {
   window_ = keptWindow_;
 }
 
+void FirmwareImage::StartOverlapCheck() {
+  written_.fill(0);
+  overlaps_.clear();
+}
+
+void FirmwareImage::NoteOverlap(std::uint32_t at) {
+  if (!overlaps_.empty() && overlaps_.back().second + 1 == at)
+    overlaps_.back().second = at;
+  else
+    overlaps_.push_back({at, at});
+}
+
+std::string FirmwareImage::OverlapText(const std::string& fileName) const {
+  // Full addresses, as the file gives them.
+  const auto address = [this](std::uint32_t at) {
+    char text[12];
+    std::snprintf(text, sizeof text, window_ ? "%08X" : "%04X",
+                  static_cast<unsigned>(window_ | at));
+    return std::string(text);
+  };
+  constexpr std::size_t kShown = 8;
+  std::string where;
+  for (std::size_t i = 0; i < overlaps_.size() && i < kShown; ++i) {
+    const auto [first, last] = overlaps_[i];
+    where += (i ? ", " : "") + address(first) + (last != first ? "-" + address(last) : "");
+  }
+  if (overlaps_.size() > kShown)
+    where += " and " + std::to_string(overlaps_.size() - kShown) + " more";
+  return fileName + "\r\nRecords overlap with different data at " + where +
+         ".\r\nThe image holds what the later records give there.";
+}
+
 std::string FirmwareImage::DamageText(const std::string& fileName, const ReadResult& r) const {
   const std::uint32_t at = std::min(r.at, codeSize_);
   const auto line = 1 + std::count(fileData_.begin(), fileData_.begin() + at, std::uint8_t{'\n'});
@@ -203,6 +235,9 @@ LoadResult FirmwareImage::LoadFromMemory(const std::string& fileName, const std:
     break;
   }
   if (read && lastFormat_ != ImageFormat::Unknown && !read.endRecord) unended_ = fileName;
+  // Two records for the same bytes with different data: one of them is not what was meant.
+  if (read && lastFormat_ != ImageFormat::Unknown && !overlaps_.empty())
+    Say(OverlapText(fileName), msg::kOverlappingRecords, MessageKind::Warning);
   if (!read) {
     // A damaged file is never half loaded: everything stays as it was.
     Say(DamageText(fileName, read), msg::kDamagedFile, MessageKind::Error);

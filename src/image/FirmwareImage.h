@@ -177,6 +177,17 @@ private:
   // Image and range as they were before a read, put back when the read is refused.
   void KeepImage();
   void RestoreImage();
+  // Stores a data record's byte, noting an address to which an earlier record of the same
+  // text gave other data.
+  void Store(std::uint32_t at, std::uint8_t b) {
+    if (written_[at] && image_[at] != b) NoteOverlap(at);
+    written_[at] = 1;
+    image_[at] = b;
+  }
+  void NoteOverlap(std::uint32_t at);
+  void StartOverlapCheck();
+  // "fw.hex\r\nRecords overlap with different data at 1000-100F. ..." for the last read.
+  std::string OverlapText(const std::string& fileName) const;
   void ReadContainerExtras();
   std::uint32_t HeaderWord16(std::uint32_t at) const;
   std::uint32_t HeaderWord32(std::uint32_t at) const;
@@ -198,6 +209,10 @@ private:
   std::array<std::uint8_t, kImageSize> kept_;
   std::uint32_t keptStart_ = 0, keptEnd_ = 0;
   std::uint32_t window_ = 0, keptWindow_ = 0;
+  // The bytes the read under way has stored, and the ranges (image addresses, inclusive) where
+  // a later record of it gave other data than an earlier one.
+  std::array<std::uint8_t, kImageSize> written_{};
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> overlaps_;
 };
 
 // The message texts and captions the image shows; callers and tests compare against them.
@@ -213,6 +228,7 @@ inline constexpr const char* kUnknownBodyFormat = "Unknown Velkor Firmware File 
 inline constexpr const char* kFileTooLarge = "File Too Large";
 inline constexpr const char* kDamagedFile = "Damaged File";
 inline constexpr const char* kNoEndRecord = "no end record: the file may be cut short";
+inline constexpr const char* kOverlappingRecords = "Overlapping Records";
 } // namespace msg
 
 } // namespace vk::image

@@ -42,12 +42,12 @@ ReadResult FirmwareImage::ReadIntelHex(std::uint32_t text, std::uint32_t availab
 // One pass, storing as it goes; the caller puts the image back when a record is refused.
 ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t available) {
   ResetRangeIfEmpty();
+  StartOverlapCheck();
   if (text > codeSize_) return {};
   available = std::min(available, codeSize_ - text);
   const std::uint8_t* const base = fileData_.data();
   const std::uint8_t* p = base + text;
   const std::uint8_t* const end = p + available;
-  std::uint8_t* const image = image_.data();
   std::uint32_t upper = 0; // from the last extended address record (type 02 or 04)
   bool windowSet = false;
   std::uint32_t window = 0, windowAt = 0;
@@ -94,7 +94,7 @@ ReadResult FirmwareImage::ParseIntelHex(std::uint32_t text, std::uint32_t availa
       // Stored before the checksum is known; a refused record puts the whole image back.
       for (std::uint32_t i = 0; i < n; ++i, p += 2) {
         const std::uint8_t b = hex::ReaderPair(p[0], p[1], bad);
-        image[at + i] = b;
+        Store(at + i, b);
         sum = static_cast<std::uint8_t>(sum + b);
       }
       sum = static_cast<std::uint8_t>(sum + hex::ReaderPair(p[0], p[1], bad));

@@ -43,12 +43,12 @@ ReadResult FirmwareImage::ParseSRecords(std::uint32_t text, std::uint32_t availa
   // Address bytes per record type: S1/S5/S9 two, S2/S6/S8 three, S3/S7 four (S4 is reserved).
   static constexpr std::uint8_t kAddressBytes[10] = {2, 2, 3, 4, 2, 2, 3, 4, 3, 2};
   ResetRangeIfEmpty();
+  StartOverlapCheck();
   if (text > codeSize_) return {};
   available = std::min(available, codeSize_ - text);
   const std::uint8_t* const base = fileData_.data();
   const std::uint8_t* p = base + text;
   const std::uint8_t* const end = p + available;
-  std::uint8_t* const image = image_.data();
   bool windowSet = false;
   std::uint32_t window = 0, windowAt = 0;
   window_ = 0;
@@ -100,7 +100,7 @@ ReadResult FirmwareImage::ParseSRecords(std::uint32_t text, std::uint32_t availa
       // Stored before the checksum is known; a refused record puts the whole image back.
       for (std::uint32_t i = 0; i < data; ++i, p += 2) {
         const std::uint8_t b = hex::ReaderPair(p[0], p[1], bad);
-        image[at + i] = b;
+        Store(at + i, b);
         sum = static_cast<std::uint8_t>(sum + b);
       }
     } else {

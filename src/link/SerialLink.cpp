@@ -129,6 +129,8 @@ std::string SerialLink::LostAdvice() const {
   return can_ != nullptr ? can_->LostText() : std::string();
 }
 
+int SerialLink::CanNode() const { return can_ != nullptr ? can_->NodeAddress() : 0; }
+
 std::string SerialLink::LostText() const {
   if (PortNo_ != 0) return thread_->LostText();
   return can_ != nullptr ? can_->LostText() : std::string();

@@ -66,6 +66,8 @@ public:
   // The same as what the operator does about it: "COM3 (/dev/ttyUSB0) has gone: reconnect it,
   // then choose the port again" (the CAN link's LostText).
   std::string LostAdvice() const;
+  // The CAN node the CAN link sends to (CAN_ADDR_n), 0 without a CAN link.
+  int CanNode() const;
 
   // Queues the string unchanged; nothing is appended.
   void SendString(const std::string& text);

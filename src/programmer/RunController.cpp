@@ -3,6 +3,7 @@
 #include "cpu/Backplane.h"
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <algorithm>
 
@@ -248,12 +249,22 @@ void RunController::DropRun(FailReason reason, const std::string& detail, DropLo
   p.NoteFailure(reason, detail);
   if (log == DropLog::Failed) Log(ModuleName() + " Failed");
   if (log == DropLog::Explained) Log(ModuleName() + " Failed: " + detail);
-  Status("Module Programming Failed");
+  Status(FailedStatus());
   if (Progress) Progress->SetPosition(Progress->Min());
   Report(RunResult::Failed);
 }
 
+// What failed, in the words of what the run was doing: an interrupted read is no failed
+// programming, and a check of the chip programs nothing.
+std::string RunController::FailedStatus() const {
+  if (cpu_->Purpose != RunPurpose::Program) return "Module Reading Failed";
+  return KindOf(node_->CpuKind).WritesImage ? "Module Programming Failed" : "Module Check Failed";
+}
+
 std::string RunController::ModuleName() const {
+  // Over CAN the address box plays no part: the node the frames go to names the controller.
+  if (KindOf(node_->CpuKind).NeedsCan && Comm && Comm->CanNode() > 0)
+    return node_->Name + " node " + std::to_string(Comm->CanNode());
   return node_->Name + " #" + std::to_string(Address());
 }
 
@@ -278,6 +289,7 @@ void RunController::EndRun(bool ok) {
   // The line scripts match stays last; what the read-back proved comes before it.
   if (ok && p.Verified)
     Log(ModuleName() + " Verified " + std::to_string(p.BytesVerified) + " bytes");
+  if (ok && !p.AfterVerifiedLog.empty()) Log(ModuleName() + " " + p.AfterVerifiedLog);
   // A check says what it covered: "Blank (08000000-080020FF checked)" is no claim about the rest.
   const std::string found = p.DoneDetail.empty() ? "" : " (" + p.DoneDetail + ")";
   switch (result) {
@@ -291,8 +303,7 @@ void RunController::EndRun(bool ok) {
     break;
   case RunResult::Failed:
     Log(ModuleName() + " Failed");
-    Status(p.Purpose == RunPurpose::Program ? "Module Programming Failed"
-                                            : "Module Reading Failed");
+    Status(FailedStatus());
     break;
   case RunResult::Read:
     Log(ModuleName() + " Read " + std::to_string(readEnd_ - readFrom_) + " bytes (" +
@@ -318,6 +329,7 @@ void RunController::Report(RunResult result) {
   lastOutcome_.result = result;
   lastOutcome_.entry = node_->Name;
   lastOutcome_.module = Address();
+  lastOutcome_.name = ModuleName();
   lastOutcome_.bitRate = runBaud_ ? runBaud_ : Comm->GetBaudRate();
   lastOutcome_.bytesWritten = cpu_->BytesAcknowledged;
   lastOutcome_.verified = result != RunResult::Failed && cpu_->Verified;
@@ -440,7 +452,9 @@ bool RunController::RunStep() {
       return true;
     }
     if (ShownState != CpuState::Program && p.Phase == RunPhase::Step) {
-      Status(p.Purpose == RunPurpose::Program ? "Programming Module" : "Reading Module");
+      Status(p.Purpose != RunPurpose::Program     ? "Reading Module"
+             : KindOf(node_->CpuKind).WritesImage ? "Programming Module"
+                                                  : "Checking Module");
       ShownState = CpuState::Program;
     }
     switch (p.Phase.Is()) {

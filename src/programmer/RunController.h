@@ -137,6 +137,9 @@ public:
   bool SkipErase = false;
   // The operator's wishes for the next program runs, for targets that can: start the program
   // after programming; remove the chip's read protection (it erases the chip) when found.
+  // How the log names the module of the run: "QRD14 #7"; over CAN "QX4T - PCAN node 5".
+  std::string ModuleName() const;
+
   bool StartAfterProgramming = false;
   bool RemoveReadProtection = false;
   char SpinChar = '\0';
@@ -154,7 +157,8 @@ private:
   void EndRun(bool ok);
   // Clears the per-run flags and the protocol's run state.
   void ClearRun();
-  std::string ModuleName() const;
+  // "Module Programming Failed", "Module Reading Failed" or "Module Check Failed".
+  std::string FailedStatus() const;
 
   platform::IEventLoop& loop_;
   CpuFactory factory_;

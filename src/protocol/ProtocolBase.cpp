@@ -112,6 +112,7 @@ void ProtocolBase::Arm() {
   BytesVerified = 0;
   DoneDetail.clear();
   CheckedRange.clear();
+  AfterVerifiedLog.clear();
   Enter(CpuState::Initialize, RunPhase::Begin);
 }
 

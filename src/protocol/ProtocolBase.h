@@ -146,6 +146,9 @@ public:
   std::string DoneDetail;
   // The addresses such a check read, "08000000-080020FF"; empty for a run that checked nothing.
   std::string CheckedRange;
+  // What the run did after its last check ("started the program at 08000000"): logged after
+  // "Verified", so that the log tells the run in its order.
+  std::string AfterVerifiedLog;
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).

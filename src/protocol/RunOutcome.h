@@ -56,6 +56,7 @@ struct RunOutcome {
   std::string detail;             // e.g. "record at 0x1040 refused (E)"; may be empty
   std::string entry;              // the catalogue entry's name
   int module = 0;                 // the module address (0 for direct boot loaders)
+  std::string name;               // as the log names it: "QRD14 #7", "QX4T - PCAN node 5"
   std::uint32_t bitRate = 0;      // the serial link's rate while the run talked to the device
   std::uint32_t bytesWritten = 0; // image bytes the device took (0: nothing written)
   bool verified = false;          // every byte written (or compared) was read back equal

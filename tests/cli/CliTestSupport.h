@@ -65,10 +65,11 @@ inline std::vector<std::string> Tagged(const std::string& text, const std::strin
 
 // vkprog program prints the status texts and the log lines as they are; a log line names the
 // module: "QRD14 #7 Programmed OK", "Module #8 Erased OK", "QRG19 #3 Failed", "QRD14 #3 Failed:
-// why", "Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written".
+// why", "Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written"; over CAN the node:
+// "QX4T - PCAN node 5 Programmed OK".
 inline bool IsLogLine(const std::string& line) {
   static const std::regex kLog(
-      R"(^.+ #[0-9]+ (Programmed OK|Erased OK|Failed|Failed: .*|Verified [0-9]+ bytes|Read [0-9]+ bytes \(.*\)|Same as the image|(Blank|Not blank)( \(.*\))?, nothing written)$)");
+      R"(^.+ (#|node )[0-9]+ (Programmed OK|Erased OK|Failed|Failed: .*|Verified [0-9]+ bytes|Read [0-9]+ bytes \(.*\)|Same as the image|started the program at 0x[0-9A-F]+|(Blank|Not blank)( \(.*\))?, nothing written)$)");
   return std::regex_match(line, kLog);
 }
 inline std::vector<std::string> LogLines(const std::string& text) {

@@ -63,10 +63,14 @@ TEST(VkprogBootTargets, AT89C51RD2ReadAndVerify) {
   // The read's line names the file and counts the bytes read.
   EXPECT_TRUE(Contains(TempDir::Read(readReport), "\"bytes\":2304,")) << TempDir::Read(readReport);
   EXPECT_TRUE(Contains(TempDir::Read(readReport), "\"files\":[\"" + back + "\"]"));
+  // A read and a verify that went whole say so in their progress too.
+  EXPECT_TRUE(Contains(read.err, "progress: AT89C51RD2 #0 100% (2304 of 2304 bytes)")) << read.err;
   ASSERT_EQ(Vkprog({"convert", hex, dir.File("same.hex")}).exitCode, 0);
   EXPECT_EQ(TempDir::Read(back), TempDir::Read(dir.File("same.hex")));
 
-  EXPECT_EQ(with({"verify"}, {hex}).exitCode, 0);
+  const auto same = with({"verify"}, {hex});
+  EXPECT_EQ(same.exitCode, 0);
+  EXPECT_TRUE(Contains(same.err, "progress: AT89C51RD2 #0 100% (2304 of 2304 bytes)")) << same.err;
   auto other = data;
   other[0x123] ^= 0x10;
   const auto differs = with(
@@ -147,6 +151,16 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
   EXPECT_TRUE(Contains(
       summary, "synchronised 1 time(s); 4 read command(s); 4 block(s) sent (0x0000 .. 0x0300)"))
       << summary;
+
+  // A check programs nothing, and a chip that refuses to be read is named as protected.
+  Simulator locked({"cortex", "--no-pace", "--read-protected"});
+  ASSERT_TRUE(locked.Ready());
+  const auto refused = Vkprog({"program", "--port", locked.Port(), "--target", "Cortex-M3", hex});
+  locked.Stop();
+  EXPECT_EQ(refused.exitCode, 1) << refused.err;
+  EXPECT_FALSE(Contains(refused.out, "Programming")) << refused.out;
+  EXPECT_TRUE(Contains(refused.out, "Module Check Failed")) << refused.out;
+  EXPECT_TRUE(Contains(refused.err, "the chip's read protection is active")) << refused.err;
 }
 
 // The dry run places a Cortex-M3 Flash image as the run does, and refuses in the run's words
@@ -206,7 +220,7 @@ TEST(VkprogBootTargets, QX4TOverTheVirtualCanBus) {
   // The line counts the two checksum words the run wrote behind the image.
   EXPECT_TRUE(Contains(TempDir::Read(dir.File("r.jsonl")), "\"range_end\":\"0C04\""));
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err << summary;
-  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QX4T - PCAN #0 Programmed OK"}));
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QX4T - PCAN node 5 Programmed OK"}));
   // The jump table's block and the 16 of the image, after one erase.
   EXPECT_TRUE(Contains(summary, "node 5 (commands 785, answers 705): started x2, erased x1, 17 "
                                 "block(s) programmed"))

@@ -156,6 +156,8 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
       t.device.insert(t.device.end(), {"--erase-command", "44", "--no-check-byte"});
       t.program.insert(t.program.begin(), "--go");
       t.written.push_back("started at 0x8000000");
+      // The start is told after the verify that came before it.
+      t.log.insert(t.log.begin() + 1, "Cortex-M3 Flash #0 started the program at 0x08000000");
     }
   } else if (kind == "QX4TBoot") {
     auto data = Pattern(0x800);

@@ -203,6 +203,11 @@ TEST(VkprogTargets, TreeAndHelp) {
   EXPECT_EQ(lines[4].substr(0, 7), "  QRD14");
   EXPECT_NE(lines[4].find("136"), std::string::npos);
   EXPECT_EQ(lines[18].substr(0, 3), "QRH");
+  // The columns line up, also past the longest name ("  Cortex-M3 Flash").
+  for (const auto& line : lines) {
+    EXPECT_EQ(line.find(" type "), lines[0].find(" type ")) << line;
+    EXPECT_EQ(line.find(" region "), lines[0].find(" region ")) << line;
+  }
 
   // Every command's usage lines name each option its help describes; the descriptions start
   // in one column.

@@ -72,7 +72,8 @@ TEST(VkprogProgram, ProgramsOneModuleAndEndsAfterTheLastCommandHasGone) {
   // that needs no kernel.
   const auto progress = Tagged(r.err, "progress: ");
   ASSERT_FALSE(progress.empty()) << r.err;
-  EXPECT_EQ(progress.back(), "QRD14 #7 100% (4096 of 4096 bytes)");
+  // The jump table at 0F80 and the checksum word at 2000 are sent too.
+  EXPECT_EQ(progress.back(), "QRD14 #7 100% (4226 of 4226 bytes)");
   EXPECT_FALSE(Contains(r.err, "kernel")) << r.err;
   // The jump table, 32 blocks and the checksum word; "G" reached the unit before vkprog ended.
   EXPECT_TRUE(Contains(ModuleLine(summary, 7), "erase1 x1, erase2 x0, 1 load(s), 34 record(s)"))
@@ -111,6 +112,33 @@ TEST(VkprogProgram, RangeProgramsEachModuleInTurn) {
   EXPECT_TRUE(Contains(ModuleLine(summary, 8), "started x1")) << summary;
   EXPECT_TRUE(Contains(ModuleLine(summary, 9), "untouched")) << summary;
   EXPECT_TRUE(Contains(ModuleLine(summary, 10), "untouched")) << summary;
+}
+
+// A port that goes away mid-range reaches none of the modules after it: they are reported at
+// once as not attempted, never detected one by one into "no answer".
+TEST(VkprogProgram, APortGoneMidRangeEndsTheRestAtOnce) {
+  TempDir dir;
+  const std::string firmware = Qrd14Firmware(dir);
+  // 34 records a module: the 40th is the 6th of module 2.
+  Simulator sim({"backplane", "--module", "1:136", "--module", "2:136", "--module", "3:136",
+                 "--module", "4:136", "--erase-ms", "100", "--no-pace", "--fault",
+                 "record:40=hangup"});
+  ASSERT_TRUE(sim.Ready());
+  const std::string report = dir.File("report.jsonl");
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--target", "QRD14", "--range", "1-4",
+                         "--report", report, firmware});
+  EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out).front(), "QRD14 #1 Programmed OK") << r.out;
+  for (const int m : {3, 4})
+    EXPECT_TRUE(Contains(r.err, "QRD14 #" + std::to_string(m) + " Failed: not attempted: COM"))
+        << r.err;
+  EXPECT_FALSE(Contains(r.err, "no answer to \"OP 3\"")) << r.err;
+  const auto lines = Lines(TempDir::Read(report));
+  ASSERT_EQ(lines.size(), 4u) << TempDir::Read(report);
+  const auto last = nlohmann::json::parse(lines.back());
+  EXPECT_EQ(last["address"], 4);
+  EXPECT_TRUE(last["detected_type"].is_null()) << lines.back();
+  EXPECT_EQ(last["reason"].get<std::string>().rfind("not attempted: COM", 0), 0u) << lines.back();
 }
 
 TEST(VkprogProgram, UntypedFirmwareStopsOrAsks) {
@@ -341,6 +369,8 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
   Simulator sim({"backplane", "--module", "7:136", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
   const std::string port = sim.Port();
+  vk::test::PrepareVkprogEnvironment();
+  const std::string settings = std::getenv("VK_SETTINGS_FILE");
   struct Case {
     std::vector<std::string> args;
     int exit;
@@ -386,6 +416,15 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
        1,
        "--report: " + dir.Path().string() + " is a directory"},
       {{"-p", port, "-t", "QRD14", "-vvv", firmware}, 2, "--verbose is given 3 times"},
+      // Trace and report go into files of their own, never into the port, the settings, the
+      // program or a file that holds something else.
+      {{"-p", port, "-t", "QRD14", "--trace", port, firmware}, 2, ") itself: the trace would go"},
+      {{"-p", port, "-t", "QRD14", "--report", port, firmware}, 2, ") itself: the report would"},
+      {{"-p", port, "-t", "QRD14", "--trace", settings, firmware}, 2, "is the settings file"},
+      {{"-p", port, "-t", "QRD14", "--trace", VK_BIN_DIR "/vkprog", firmware},
+       2,
+       "is the program vkprog itself"},
+      {{"-p", port, "-t", "QRD14", "--report", text, firmware}, 2, "is not a report of vkprog"},
       // A group of the tree is no target, whatever the run would have been.
       {{"-p", port, "-t", "QRE", firmware},
        2,
@@ -402,8 +441,10 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
     EXPECT_TRUE(Contains(r.err, c.says)) << r.err;
     EXPECT_TRUE(LogLines(r.out).empty());
   }
-  // None of them sent anything, and the firmware named as an output is as it was.
+  // None of them sent anything, and the files named as outputs are as they were.
   EXPECT_EQ(TempDir::Read(firmware), before);
+  EXPECT_EQ(TempDir::Read(text), "not firmware\r\n");
+  EXPECT_FALSE(std::filesystem::exists(settings));
   const std::string summary = sim.Stop();
   EXPECT_TRUE(Contains(summary, "unit: 0 command(s)")) << summary;
 }
@@ -447,7 +488,9 @@ TEST(VkprogProgram, ReportHasALinePerModule) {
   Simulator sim({"backplane", "--module", "7:136", "--module", "8:136", "--erase-ms", "100",
                  "--no-pace", "--fault", "record:3=E"});
   ASSERT_TRUE(sim.Ready());
-  const std::string report = dir.Write("report.jsonl", "{\"earlier\":1}\n");
+  // A line of an earlier run: only a report of vkprog's is appended to.
+  const std::string report = dir.Write(
+      "report.jsonl", "{\"time\":\"2026-01-01T00:00:00Z\",\"host\":\"b\",\"command\":\"scan\"}\n");
   const auto r = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-r", "7-9", "-q", "--report",
                          report, firmware});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
@@ -732,5 +775,9 @@ TEST(VkprogFind, FindsTheRateAndTheAddressThatAnswer) {
   r = Vkprog({"find", "--port", silent.Port(), "--end-address", "3", "--timeout", "1"});
   EXPECT_EQ(r.exitCode, 3) << r.out << r.err;
   EXPECT_TRUE(Contains(r.err, "no programmer unit answered")) << r.err;
+  // A rate given to the search would do nothing: refused, as its usage has none.
+  r = Vkprog({"find", "--port", silent.Port(), "-s", "9600"});
+  EXPECT_EQ(r.exitCode, 2) << r.err;
+  EXPECT_TRUE(Contains(r.err, "--speed: find tries every rate itself")) << r.err;
   silent.Stop();
 }

@@ -134,7 +134,7 @@ TEST(Qx4tCan, FullRunErasesAndProgramsTheBlocksWithTwoChecksumWords) {
   // Six blocks from 0x0400; the third (0x0500) is blank and is skipped.
   Bytes data = Pattern(0x300);
   std::fill(data.begin() + 0x100, data.begin() + 0x180, 0xFF);
-  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Programmed OK");
+  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN node 5 Programmed OK");
   EXPECT_EQ(b.p->StatusTexts().back(), "Module Programmed OK");
   EXPECT_TRUE(b.boxes.boxes.empty());
 
@@ -181,7 +181,7 @@ TEST(Qx4tCan, BlankBlockSkippedAndASmallImageIsOneBlock) {
   ASSERT_NO_FATAL_FAILURE(b.SetUp());
   {
     SCOPED_TRACE("0x0400-0x047F all erased: only the block with the two words goes out");
-    EXPECT_EQ(b.Run(0x0400, Bytes(0x80, 0xFF)), "QX4T - PCAN #0 Programmed OK");
+    EXPECT_EQ(b.Run(0x0400, Bytes(0x80, 0xFF)), "QX4T - PCAN node 1 Programmed OK");
     EXPECT_EQ(b.BlockAddresses(), (std::vector<std::uint32_t>{0x0480}));
     ASSERT_EQ(b.frames.size(), 3 + 17u);
     EXPECT_EQ(DataOf(b.frames[3]), (Bytes{0x02, 0x04, 0x80}));
@@ -194,7 +194,7 @@ TEST(Qx4tCan, BlankBlockSkippedAndASmallImageIsOneBlock) {
   {
     SCOPED_TRACE("0x0400-0x0410: one block; the link is closed and opened again first");
     const Bytes data = Pattern(0x11);
-    EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Programmed OK");
+    EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN node 1 Programmed OK");
     EXPECT_EQ(b.BlockAddresses(), (std::vector<std::uint32_t>{0x0400}));
     ASSERT_EQ(b.frames.size(), 3 + 17u);
     EXPECT_EQ(DataOf(b.frames[3]), (Bytes{0x02, 0x04, 0x00}));
@@ -212,13 +212,13 @@ TEST(Qx4tCan, BlankBlockSkippedAndASmallImageIsOneBlock) {
 TEST(Qx4tCan, ImageOutsideTheRegionIsRefusedBeforeTheErase) {
   CanBench b(Node(1));
   ASSERT_NO_FATAL_FAILURE(b.SetUp());
-  ASSERT_EQ(b.Run(0x0400, Pattern(0x80)), "QX4T - PCAN #0 Programmed OK");
+  ASSERT_EQ(b.Run(0x0400, Pattern(0x80)), "QX4T - PCAN node 1 Programmed OK");
   // Above the region's end, and a block that starts below it though its data lies inside.
   for (const auto& [addr, at] :
        {std::pair{0xBFF0u, "data at C000-C00F"}, std::pair{0x03F0u, "data at 03F0-03FF"}}) {
     Bytes data = Pattern(0x20);
     data[0] = 0xFF;
-    EXPECT_EQ(b.Run(addr, data), "QX4T - PCAN #0 Failed") << at;
+    EXPECT_EQ(b.Run(addr, data), "QX4T - PCAN node 1 Failed") << at;
     EXPECT_TRUE(b.frames.empty()) << "nothing sent, so nothing erased";
     EXPECT_EQ(b.p->prg.LastOutcome().reason, vk::programmer::FailReason::ImageOutsideRegion);
     EXPECT_NE(b.p->prg.LastOutcome().detail.find(at), std::string::npos);
@@ -238,26 +238,35 @@ TEST(Qx4tCan, RefusalsEndTheRunAtOnceAndSilenceAtTheLimit) {
   ASSERT_NO_FATAL_FAILURE(b.SetUp());
   b.Cpu().BlockAnswerLimitMs = 400;
   b.Cpu().EraseAnswerLimitMs = 400;
+  b.Cpu().EraseQuietNoticeMs = 200;
   const Bytes data = Pattern(0x180); // three blocks
 
-  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Failed") << "Erase answered EF";
+  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN node 9 Failed") << "Erase answered EF";
   EXPECT_EQ(b.p->prg.LastOutcome().reason, FailReason::EraseFailed);
   EXPECT_TRUE(b.BlockAddresses().empty());
   EXPECT_EQ(b.frames.size(), 2u) << "start and Erase; no start frame for programming";
 
-  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Failed") << "the second block answered EF";
+  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN node 9 Failed") << "the second block answered EF";
   EXPECT_EQ(b.p->prg.LastOutcome().reason, FailReason::RecordRefused);
   EXPECT_EQ(b.BlockAddresses(), (std::vector<std::uint32_t>{0x0400, 0x0480}))
       << "no block is sent again";
 
   // Unanswered waits end at their own limits, each named in the outcome.
-  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Failed") << "the fourth block unanswered";
+  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN node 9 Failed") << "the fourth block unanswered";
   EXPECT_EQ(b.p->prg.LastOutcome().reason, FailReason::RecordUnanswered);
   EXPECT_EQ(b.BlockAddresses(), (std::vector<std::uint32_t>{0x0400, 0x0480}));
 
-  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN #0 Failed") << "Erase unanswered";
+  EXPECT_EQ(b.Run(0x0400, data), "QX4T - PCAN node 9 Failed") << "Erase unanswered";
   EXPECT_EQ(b.p->prg.LastOutcome().reason, FailReason::EraseFailed);
-  EXPECT_EQ(b.p->prg.LastOutcome().detail, "erase unanswered");
+  EXPECT_EQ(b.p->prg.LastOutcome().detail, "erase unanswered: node 9 said nothing in 0.4 s");
+  // The silence was said before the limit, naming the node to look for.
+  const auto log = b.p->log.Lines();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(log[log.size() - 2].rfind("QX4T - PCAN node 9 no answer to Erase after 0.2 s: is a "
+                                      "QX4T at CAN address 9 on this bus",
+                                      0),
+            0u)
+      << log[log.size() - 2];
   EXPECT_TRUE(b.BlockAddresses().empty());
   EXPECT_EQ(b.p->StatusTexts().back(), "Module Programming Failed");
 }

@@ -81,10 +81,22 @@ TEST(ImageObject, HexAndSRecordFilesMerge) {
   EXPECT_EQ(t.At(0x1FFF), 0xFF);
   EXPECT_EQ(t.At(0x20FF), 0x22);
 
-  // The same addresses again: overwritten, range kept.
+  // The same addresses again: overwritten, range kept, and no file's records overlapped.
   ASSERT_EQ(t.Load(Hex16AtZero(0x33)), ImageFormat::IntelHex);
   EXPECT_EQ(t.At(0x0000), 0x33);
   EXPECT_EQ(t.vkf->MemEnd(), 0x2100u);
+  EXPECT_TRUE(t.boxes.boxes.empty());
+
+  // Within one file, a later record with other data for the same bytes loads with a warning
+  // naming them; one that repeats the same data is no conflict.
+  std::string twice = Hex16AtZero(0x11);
+  twice.insert(twice.rfind(":00000001FF"), ":0400080044444444E4\r\n:0400100011111111A8\r\n");
+  ASSERT_EQ(t.Load(twice, "twice.hex"), ImageFormat::IntelHex);
+  EXPECT_EQ(t.At(0x0008), 0x44);
+  ASSERT_EQ(t.boxes.Captions(), (std::vector<std::string>{"Overlapping Records"}));
+  EXPECT_EQ(t.boxes.boxes[0].text, "twice.hex\r\nRecords overlap with different data at "
+                                   "0008-000B.\r\nThe image holds what the later records give "
+                                   "there.");
 }
 
 TEST(ImageObject, ContainerReplacesAndHexKeepsTheTargetList) {

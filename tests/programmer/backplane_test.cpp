@@ -106,6 +106,7 @@ TEST(Backplane, SpeedChangeAndEraseCommand) {
     // "erase2" keeps 4000-BFFF, which the checksum word counts as blank: said, not hidden.
     EXPECT_EQ(b.p.log.Lines(),
               (std::vector<std::string>{
+                  "Address 64 set for QRA11 (its modules' address; it was 0)",
                   "QRA11 #3 warning: \"erase2\" keeps 4000-BFFF as it was, and the checksum word "
                   "counts 4000-BFFF as blank: the module's sum holds only if nothing is there",
                   "QRA11 #3 Programmed OK"}));
@@ -129,7 +130,7 @@ TEST(Backplane, SpeedChangeAndEraseCommand) {
     b.p.Program(3);
     ASSERT_TRUE(b.p.RunToEnd());
     EXPECT_EQ(b.Commands()[3], "erase1\r");
-    EXPECT_EQ(b.p.log.Lines(), (std::vector<std::string>{"QRA11 #3 Programmed OK"}));
+    EXPECT_EQ(b.p.log.Lines().back(), "QRA11 #3 Programmed OK");
   }
 }
 
@@ -244,4 +245,18 @@ TEST(Backplane, EraseWaitsTwentySeconds) {
   EXPECT_GE(b.w.loop.Now() - start, 20000);
   EXPECT_LT(b.w.loop.Now() - start, 22000);
   EXPECT_TRUE(b.Records().empty());
+  // An erase answered with anything but "OK" is refused at once, never "unanswered" 20 s later.
+  for (const char* answer : {"X", "garbage"}) {
+    Bench r(FastErase());
+    r.unit.Faults().Add(std::string("command:erase1=") + answer);
+    r.Load(0x1000, Pattern(0x100));
+    r.p.Select("QRG19");
+    r.p.Program(12);
+    const auto began = r.w.loop.Now();
+    ASSERT_TRUE(r.p.RunToEnd());
+    EXPECT_LT(r.w.loop.Now() - began, 3000) << answer;
+    EXPECT_EQ(r.p.prg.LastOutcome().detail.rfind("erase refused: \"erase1\" answered \"", 0), 0u)
+        << r.p.prg.LastOutcome().detail;
+    EXPECT_TRUE(r.Records().empty()) << answer;
+  }
 }

@@ -37,7 +37,9 @@ TEST(CpuBase, WithoutOverridesARunIsDoneInEightTicks) {
                                             "Program end", "Done begin"}));
   EXPECT_TRUE(p.prg.RunStep());  // reports Done
   EXPECT_FALSE(p.prg.RunStep()); // Idle
-  EXPECT_EQ(p.log.Lines(), (std::vector<std::string>{"QRB12 #64 Programmed OK"}));
+  EXPECT_EQ(p.log.Lines(),
+            (std::vector<std::string>{"Address 64 set for QRB12 (its modules' address; it was 0)",
+                                      "QRB12 #64 Programmed OK"}));
   w.loop.RunFor(50);
   EXPECT_TRUE(w.Written().empty()) << "the base touches no target";
 }
