@@ -202,6 +202,8 @@ void MainController::ProgrammerAction(int tag) {
         NoteArmedEntry();
         CurModule = LastModule = AddressIndex();
         StartDetection();
+      } else if (!KindOf(prg_.Node().CpuKind).ChipEraseWords.empty()) {
+        EraseChip();
       }
     }
     break;
@@ -224,7 +226,7 @@ void MainController::ProgrammerAction(int tag) {
       NoteArmedEntry();
       StartDetection();
     } else {
-      if (KindOf(node.CpuKind).OpFirst) {
+      if (SelectsModuleFirst(node)) {
         ProgrammerUnit(comm_).Select(CurModule);
         loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
       }
@@ -258,6 +260,16 @@ void MainController::ProgrammerAction(int tag) {
   }
 }
 
+// A boot loader erases its whole chip at once: no module to detect first.
+void MainController::EraseChip() {
+  CurModule = LastModule = AddressIndex();
+  if (SelectsModuleFirst(prg_.Node())) {
+    ProgrammerUnit(comm_).Select(CurModule);
+    loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
+  }
+  State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
+}
+
 bool MainController::ReadModule(std::uint32_t from, std::uint32_t end) {
   return StartReading([&] { prg_.StartRead(from, end); });
 }
@@ -277,7 +289,7 @@ bool MainController::StartReading(const std::function<void()>& start) {
     return false;
   }
   CurModule = LastModule = AddressIndex();
-  if (KindOf(node.CpuKind).OpFirst) {
+  if (SelectsModuleFirst(node)) {
     ProgrammerUnit(comm_).Select(CurModule);
     loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
   }
@@ -515,7 +527,7 @@ bool MainController::RunAgainUnprotected() {
       platform::MsgAnswer::No);
   asking_ = false;
   if (answer != platform::MsgAnswer::Yes) return false;
-  if (KindOf(prg_.Node().CpuKind).OpFirst) {
+  if (SelectsModuleFirst(prg_.Node())) {
     ProgrammerUnit(comm_).Select(CurModule);
     loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
   }

@@ -51,6 +51,7 @@ struct RunCost {
   std::uint32_t rate = 115200;   // the rate the image travels at (CAN: the bus's)
   std::uint32_t bootRate = 9600; // the H8's boot rate
   bool eraseOnly = false;
+  bool direct = false; // the chip on the port itself: no "OP n" before the run
 };
 
 constexpr double Ms(int ms) { return ms / 1000.0; }
@@ -65,7 +66,7 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
   double t = kStartSeconds + 8 * tick;
   const auto& base = ProtocolBase::kRecordTiming;
   const double endRecord = Ms(base.beforeEndRecordMs + base.afterEndRecordMs);
-  if (kind.OpFirst) t += Ms(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
+  if (kind.OpFirst && !c.direct) t += Ms(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
   switch (e.CpuKind) {
   case kKindBackplane: {
     const auto& w = TCPU_BACKPLANE::kTiming;
@@ -192,17 +193,19 @@ int DryRun(const DryRunRequest& r) {
          " bit/s, node " + std::to_string(r.link.canNode.value_or(1)));
   else
     Plan("port COM" + std::to_string(r.port.portNo) + " (" + r.port.device + ") at " +
-         r.link.speed.value_or("115200") + " bit/s");
+         r.link.speed.value_or("115200") + " bit/s" +
+         (r.link.direct && KindOf(e.CpuKind).OpFirst ? ", the chip on the port itself (no \"OP n\")"
+                                                     : ""));
   std::string modules;
   for (const int m : r.modules) {
     if (!modules.empty()) modules += ' ';
     modules += std::to_string(m);
   }
   Plan("modules " + modules);
-  Plan("files " + image.files);
+  Plan("files " + (image.files.empty() ? std::string("none") : image.files));
 
   if (e.CpuKind == kKindGroup) return Problem(std::string(e.Name) + " is a group, not a target");
-  if (image.empty) return Problem("the files hold no data");
+  if (image.empty && !r.eraseOnly) return Problem("the files hold no data");
   int problems = 0;
   if (e.KernelNo) {
     const cpu::KernelSet kernels;
@@ -221,8 +224,9 @@ int DryRun(const DryRunRequest& r) {
   // a note on the files' data against the region (the jump table below it is the run's own).
   if (image.refusal && !r.eraseOnly)
     problems += Problem(image.refusal.text);
-  else if (image.window + image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
-           image.window + image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
+  else if (!image.empty &&
+           (image.window + image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
+            image.window + image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd)))
     std::printf("plan: note: the data %s-%s reaches outside the region %s-%s\n",
                 Hex(image.window + image.loadedStart).c_str(),
                 Hex(image.window + image.loadedEnd - 1).c_str(),
@@ -237,13 +241,15 @@ int DryRun(const DryRunRequest& r) {
   const std::uint32_t block = static_cast<std::uint32_t>(e.BlockSize > 0 ? e.BlockSize : 128);
   const std::uint32_t records = (bytes + block - 1) / block;
   // Full addresses for a file that placed its data in another 64 KiB window (0x08000000).
-  Plan("image " + Hex(image.window + image.start) + "-" + Hex(image.window + image.end) + ", " +
-       std::to_string(bytes) + " bytes in " + std::to_string(records) + " records of up to " +
-       std::to_string(block) + " bytes, CRC-32 " + Hex(image.crc32, 8));
+  if (!image.empty)
+    Plan("image " + Hex(image.window + image.start) + "-" + Hex(image.window + image.end) + ", " +
+         std::to_string(bytes) + " bytes in " + std::to_string(records) + " records of up to " +
+         std::to_string(block) + " bytes, CRC-32 " + Hex(image.crc32, 8));
 
   // The run decides nothing else: no 8051 run erases (Erase is not offered for them).
   const ProtocolKind& kind = KindOf(e.CpuKind);
-  const std::string erase(image.start >= TCPU_BACKPLANE::kUpperEraseFrom &&
+  const std::string erase(r.eraseOnly && !kind.ChipEraseWords.empty() ? kind.ChipEraseWords
+                          : image.start >= TCPU_BACKPLANE::kUpperEraseFrom &&
                                   !kind.UpperEraseWords.empty()
                               ? kind.UpperEraseWords
                               : kind.EraseWords);
@@ -276,6 +282,7 @@ int DryRun(const DryRunRequest& r) {
   cost.rate = kind.NeedsCan ? CanRate(r) : ImageRate(r);
   cost.bootRate = e.BootBaud > 0 ? static_cast<std::uint32_t>(e.BootBaud) : 9600;
   cost.eraseOnly = r.eraseOnly;
+  cost.direct = r.link.direct;
   std::snprintf(text, sizeof text, "run time about %.1f s per module (the wire and the waits)",
                 EstimatedSeconds(kind, e, cost));
   Plan(text);

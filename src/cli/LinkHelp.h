@@ -36,6 +36,11 @@ inline const std::string kCanHelp =
     "  --can-bitrate NAME\n"
     "                   CAN_BAUD_1M, CAN_BAUD_500K (default), _250K, _125K, _100K, _50K,\n"
     "                   _20K, _10K or _5K (\"250K\" will do)\n";
+inline const std::string kDirectHelp =
+    "  --direct         the boot-loader chip is on the port itself (a bare USB serial\n"
+    "                   adapter), not behind the programmer unit: no \"OP N\" goes out\n"
+    "                   before its run (ST's ROM loader takes its bit rate from the\n"
+    "                   first byte). The setting DirectBootLoader=True does the same\n";
 inline const std::string kTraceVerboseHelp =
     "  --trace FILE     write every byte sent and received (and every CAN frame) to FILE\n"
     "                   as text, with its time, direction and the bit rate in force\n"
@@ -50,7 +55,7 @@ inline const std::string kProgramHelp =
     "                      [--speed BAUD] [--can BACKEND:INTERFACE] [--can-node N]\n"
     "                      [--can-bitrate NAME] [--allow-untyped] [--yes] [--erase-only]\n"
     "                      [--dry-run] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
-    "                      [--trace FILE] [--go] [--unprotect] FILE...\n\n"
+    "                      [--trace FILE] [--go [ADDR]] [--unprotect] [--direct] FILE...\n\n"
     "Does what the window does after loading FILE... from its command line: selects the\n"
     "target NAME as a click in the target tree would (see vkprog targets), sets the\n"
     "address and presses Program; with --range, MultiProgram from FIRST to LAST (QRD14\n"
@@ -68,9 +73,13 @@ inline const std::string kProgramHelp =
     "                   window's check box is: machine-wide (/etc/xdg/Velkor ApS./Velkor\n"
     "                   Programmer.ini, or VK_SYSTEM_SETTINGS_FILE), else the user's\n"
     "  -y, --yes        answer Yes to that question (otherwise No); alone, a warning\n"
-    "  --erase-only     erase the module, do not program it\n"
-    "  --go             \"Cortex-M3 Flash\": start the program after it was written and\n"
-    "                   verified (Go to the image's first address)\n"
+    "  --erase-only     erase the module, do not program it; AT89C51RD2 and \"Cortex-M3\n"
+    "                   Flash\": the boot loader's chip erase, the whole flash (no FILE\n"
+    "                   needed)\n"
+    "  --go [ADDR]      \"Cortex-M3 Flash\": start the program after it was written and\n"
+    "                   verified (Go to the image's first address, or to ADDR, given\n"
+    "                   as 0x08000200 or --go=ADDR: the loader takes the stack pointer\n"
+    "                   from the word there and the reset vector from the next)\n"
     "  --unprotect      \"Cortex-M3 Flash\": remove an active read protection first; the\n"
     "                   chip erases its whole flash. Without it such a chip fails with\n"
     "                   \"read protection is active; nothing written\"\n"
@@ -89,7 +98,7 @@ inline const std::string kProgramHelp =
     "  -p, --port PORT  COMn (see vkprog ports), a device path (named by the COM number\n"
     "                   the port rule gives it: /dev/ttyUSB7 is COM24; another path, e.g.\n"
     "                   a pseudo-terminal, gets a free number for the run), or PCAN\n" +
-    kSpeedHelp + kCanHelp + kTraceVerboseHelp +
+    kSpeedHelp + kCanHelp + kDirectHelp + kTraceVerboseHelp +
     "\nAll files are read once, before anything is sent (standard input and <(...) work);\n"
     "one that is not firmware ends vkprog.\n"
     "stdout: the texts of the status line and the lines of the Programmer page's log\n"
@@ -131,7 +140,7 @@ inline constexpr int kExitDiffers = 6;
 inline const std::string kReadHelp =
     "Usage: vkprog read --port PORT --target NAME [--address N] [--range FIRST-LAST]\n"
     "                   [--speed BAUD] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
-    "                   [--trace FILE] OUT\n\n"
+    "                   [--trace FILE] [--direct] OUT\n\n"
     "Reads the module's flash into OUT, as the window's File > Read from Module does:\n"
     "Intel HEX when OUT's name ends in \"hex\" (any case), S-records otherwise (as Save\n"
     "decides). Nothing is erased or written; the chip is left in its boot loader.\n"
@@ -147,7 +156,7 @@ inline const std::string kReadHelp =
     "  --report FILE    append one JSON line as program does (result \"read\")\n"
     "  --timeout S      give up after S seconds (default 300)\n"
     "  -q, --quiet      no progress on stderr\n" +
-    kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
+    kSerialPortHelp + kSpeedHelp + kDirectHelp + kTraceVerboseHelp +
     "\nExit: 0 read and written, 1 the read failed or OUT could not be written, 2 usage\n"
     "error (also a target that cannot be read), 3 the time-out ran out, 130 interrupted,\n"
     "143 SIGTERM.\n";
@@ -155,7 +164,7 @@ inline const std::string kReadHelp =
 inline const std::string kVerifyHelp =
     "Usage: vkprog verify --port PORT --target NAME [--address N] [--speed BAUD]\n"
     "                     [--report FILE] [--timeout S] [--quiet] [-v|-vv] [--trace FILE]\n"
-    "                     FILE...\n\n"
+    "                     [--direct] FILE...\n\n"
     "Loads FILE... as program does and compares the module's flash with the bytes a\n"
     "program run would write (blank 128-byte blocks are not compared), without erasing\n"
     "or writing anything. Targets that can be read: " +
@@ -171,7 +180,7 @@ inline const std::string kVerifyHelp =
     "                   \"failed\", verified true when equal)\n"
     "  --timeout S      give up after S seconds (default 300)\n"
     "  -q, --quiet      no progress on stderr\n" +
-    kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
+    kSerialPortHelp + kSpeedHelp + kDirectHelp + kTraceVerboseHelp +
     "\nExit: 0 equal, 6 the flash differs, 1 the comparison could not be made (no\n"
     "answer, refused, a file that is not firmware), 2 usage error (also a target that\n"
     "cannot be read), 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";

@@ -155,6 +155,7 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   session = std::make_unique<app::Session>(
       *engineLoop_, boxes, app::SessionDevices{*serial, *can, settings_.get()}, *kernels_, v);
   session->comm->OnNote = [heard](const std::string& text) { heard->Note(text); };
+  if (options.direct) session->controller->DirectBootLoader = true;
 }
 
 LinkSession::~LinkSession() {

@@ -40,11 +40,16 @@ struct LinkOptions {
   std::optional<std::string> trace;      // --trace FILE
   double timeoutSeconds = 300;
   int verbose = 0; // -v: steps, reasons, what was sent last; -vv: also the wire on stderr
+  // --direct: the boot-loader chip is on the port itself, not behind the programmer unit (no
+  // "OP n" before its run). Offered by the commands that run a boot loader.
+  bool direct = false;
 };
 
 // The valued options every link command takes, and its flags.
 std::set<std::string> LinkValuedOptions();
 std::set<std::string> LinkFlags();
+// The flags of the commands that run a target's own boot loader: LinkFlags and --direct.
+std::set<std::string> BootLoaderFlags();
 // Reads and checks them. Throws UsageError.
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout);
 

@@ -197,7 +197,9 @@ int RunProgram(const std::vector<std::string>& argv) {
   s.untyped.SetEnabled(true);
   s.untyped.SetChecked(request.allowUntyped);
 
-  const int button = range ? RunController::kMultiProgram : RunController::kProgram;
+  const int button = eraseOnly ? RunController::kErase
+                     : range   ? RunController::kMultiProgram
+                               : RunController::kProgram;
   if (!s.buttons[button].Enabled()) {
     Error("program: the " + s.buttons[button].Caption() + " button is disabled (no image loaded)");
     return finished(kExitFailed, "the files hold no data; nothing written");
@@ -224,9 +226,10 @@ int RunProgram(const std::vector<std::string>& argv) {
   // The entry named is the entry written: a module of another type is not programmed as its own.
   s.session->controller->RunKeepsItsEntry = true;
   s.startAfter.SetChecked(request.go); // "Start after programming"
+  s.session->prg->StartAt = request.goAddress.value_or(0);
   s.session->prg->RemoveReadProtection = request.unprotect;
   // Erase erases the module by itself (after its type check).
-  s.session->ButtonPressed(eraseOnly ? RunController::kErase : button);
+  s.session->ButtonPressed(button);
 
   const bool ended =
       s.RunUntil([&] { return s.quitAsked || (ControllerIdle(s) && s.SerialQuiet()); });

@@ -41,7 +41,7 @@ std::string MultiProgramModules() {
 std::string EraseKinds() {
   std::string words;
   for (const auto& kind : programmer::ProtocolKinds())
-    if (kind.EraseOffered) words += (words.empty() ? "" : ", ") + std::string(kind.Name) + "s";
+    if (kind.Erases()) words += (words.empty() ? "" : ", ") + std::string(kind.Name) + "s";
   return words;
 }
 
@@ -59,9 +59,10 @@ std::string CanEntries() {
 ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
   valued.insert({"target", "address", "range", "report"});
-  auto flags = LinkFlags();
-  flags.insert({"allow-untyped", "yes", "erase-only", "quiet", "dry-run", "go", "unprotect"});
-  Args args(argv, valued, flags);
+  auto flags = BootLoaderFlags();
+  flags.insert({"allow-untyped", "yes", "erase-only", "quiet", "dry-run", "unprotect"});
+  // --go alone starts the image; --go ADDR (0x...) starts there.
+  Args args(argv, valued, flags, {"go"});
   ProgramRequest r;
   r.link = ReadLinkOptions(args, 300);
   const LinkOptions& link = r.link;
@@ -81,20 +82,29 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
     throw UsageError("--range: MultiProgram is offered for " + MultiProgramModules() + " only");
   if (range && eraseOnly)
     throw UsageError("--erase-only erases one module; it does not go with --range");
-  if (eraseOnly && !programmer::KindOf(entry->CpuKind).EraseOffered)
+  if (eraseOnly && !programmer::KindOf(entry->CpuKind).Erases())
     throw UsageError("--erase-only: Erase is offered for " + EraseKinds() + " only");
   if (ResolvesToCan(link.port) && !programmer::KindOf(entry->CpuKind).NeedsCan)
     throw UsageError("--port PCAN: " + std::string(entry->Name) +
                      " is not reached over CAN (only " + CanEntries() +
                      " is); give its serial port");
   r.go = args.Has("go");
+  if (const auto at = args.Value("go"))
+    r.goAddress = static_cast<std::uint32_t>(ParseNumber(*at, "--go", 0xFFFFFFFF));
   r.unprotect = args.Has("unprotect");
   for (const auto& [flag, asked] : {std::pair{"--go", r.go}, std::pair{"--unprotect", r.unprotect}})
     if (asked && entry->CpuKind != programmer::kKindCortexFlash)
       throw UsageError(std::string(flag) + " is offered for \"Cortex-M3 Flash\" only");
+  if (link.direct &&
+      (entry->CpuKind == programmer::kKindBackplane || programmer::KindOf(entry->CpuKind).NeedsCan))
+    throw UsageError("--direct: " + std::string(entry->Name) +
+                     " is not a boot loader on the port itself (it is reached through " +
+                     (programmer::KindOf(entry->CpuKind).NeedsCan ? "CAN" : "the programmer unit") +
+                     ")");
   r.files = args.Positional();
   const auto& files = r.files;
-  if (files.empty()) throw UsageError("name the firmware file(s) to program");
+  // An erase writes nothing: it needs no file.
+  if (files.empty() && !eraseOnly) throw UsageError("name the firmware file(s) to program");
   if (args.Has("allow-untyped")) {
     // The window offers the check box only where the setting exists; the machine-wide value,
     // where there is one, is the machine's policy.

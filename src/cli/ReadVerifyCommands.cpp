@@ -57,7 +57,7 @@ ReadRequest ReadRequestOf(const std::vector<std::string>& argv, const std::strin
   auto valued = LinkValuedOptions();
   valued.insert({"target", "address", "report"});
   if (command == "read") valued.insert("range");
-  auto flags = LinkFlags();
+  auto flags = BootLoaderFlags();
   flags.insert("quiet");
   Args args(argv, valued, flags);
   ReadRequest r;

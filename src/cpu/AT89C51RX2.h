@@ -43,6 +43,8 @@ struct Isp8051Timing {
   int afterEchoMs = 100;       // after the carriage return that follows the echo of "U"
   int syncQuietPolls = 5;      // polls without the echo or "."; the 6th ends an attempt
   int eraseQuietPolls = 5;     // polls without "." to the erase; exceeded, it goes again
+  int eraseLimitMs = 10000;    // the erase was heard (echoed): its "." within this (Atmel's
+                               // ISP documentation: the full chip erase takes about 6 s)
   int closingQuietPolls = 500; // a closing command is a short flash write; silence this long
                                // means it did not happen
   int typicalRecordMs = 2;     // the loader programs a record before it answers (the estimate
@@ -139,8 +141,9 @@ protected:
   // run CurAddr..EndAddr.
   void PlanReading();
 
-  bool inSync_ = false;   // the loader answered this run's synchronisation
-  bool readBack_ = false; // this run's read-back is over
+  bool inSync_ = false;     // the loader answered this run's synchronisation
+  bool eraseHeard_ = false; // the erase command came back (echoed): the chip is erasing
+  bool readBack_ = false;   // this run's read-back is over
   std::vector<std::pair<std::uint32_t, std::uint32_t>> toRead_; // [from, end) each
   std::size_t rangeAt_ = 0;                                     // the range in hand
   std::uint32_t readAt_ = 0;   // the first address of the piece in hand

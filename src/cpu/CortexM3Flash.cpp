@@ -75,6 +75,7 @@ void TCPU_CORTEX_FLASH::Log(const std::string& line) {
 }
 
 std::string TCPU_CORTEX_FLASH::Nothing() const {
+  if (EraseWholeChip) return "nothing erased";
   return Purpose == RunPurpose::Program ? "nothing written" : "nothing read";
 }
 
@@ -103,7 +104,8 @@ void TCPU_CORTEX_FLASH::InitBegin(link::SerialLink* link, const std::string& par
   TalkStep = Talk::Idle;
   waitLimitMs_ = kTiming.settleMs;
   StartWaiting();
-  if (rangeStart_ < rangeEnd_) {
+  // An erase-only run writes no image: where it would lie does not matter.
+  if (rangeStart_ < rangeEnd_ && !EraseWholeChip) {
     const std::uint32_t first = FlashBase + rangeStart_, last = FlashBase + rangeEnd_ - 1;
     if (first < static_cast<std::uint32_t>(RegionStart) ||
         last > static_cast<std::uint32_t>(RegionEnd))
@@ -422,6 +424,11 @@ void TCPU_CORTEX_FLASH::StartErase() {
   RunStage = Stage::Erase;
   erasePages_.clear();
   erasedUpTo_ = 0;
+  if (EraseWholeChip) {
+    Log("erasing the whole flash");
+    EraseAllFlash();
+    return;
+  }
   if (rangeStart_ >= rangeEnd_) {
     Enter(CpuState::Program, RunPhase::Begin);
     return;
@@ -430,15 +437,7 @@ void TCPU_CORTEX_FLASH::StartErase() {
   if (!product) {
     Log("page size of product 0x" + programmer::HexDigits(ProductId, 4) +
         " not known: erasing the whole flash");
-    const std::string all =
-        EraseCommand == 0x44 ? std::string("\xFF\xFF\x00", 3) : std::string("\xFF\x00", 2);
-    Start({"Erase",
-           {},
-           {CommandBytes(EraseCommand), all},
-           Command::Data::None,
-           0,
-           kTiming.massEraseLimitMs});
-    erasedUpTo_ = 1; // the one command is the whole erase
+    EraseAllFlash();
     return;
   }
   const std::uint32_t offset = FlashBase - kFlashBase;
@@ -446,6 +445,20 @@ void TCPU_CORTEX_FLASH::StartErase() {
        page <= (offset + rangeEnd_ - 1) / product->pageSize; ++page)
     erasePages_.push_back(page);
   NextErase();
+}
+
+void TCPU_CORTEX_FLASH::EraseAllFlash() {
+  // AN3155: Erase with 0xFF (global erase) and its complement 0x00; Extended Erase with the
+  // special code 0xFFFF (mass erase) and its check byte 0x00.
+  const std::string all =
+      EraseCommand == 0x44 ? std::string("\xFF\xFF\x00", 3) : std::string("\xFF\x00", 2);
+  Start({EraseCommand == 0x44 ? "Extended Erase" : "Erase",
+         {},
+         {CommandBytes(EraseCommand), all},
+         Command::Data::None,
+         0,
+         kTiming.massEraseLimitMs});
+  erasedUpTo_ = 1; // the one command is the whole erase
 }
 
 void TCPU_CORTEX_FLASH::NextErase() {
@@ -565,7 +578,9 @@ void TCPU_CORTEX_FLASH::TakeReadData() {
 
 void TCPU_CORTEX_FLASH::StartGo() {
   RunStage = Stage::Go;
-  const std::uint32_t addr = FlashBase + (rangeStart_ & ~3u);
+  // The loader takes the stack pointer from the first word at the address and jumps to the
+  // second: normally the image's vector table, or where the operator said.
+  const std::uint32_t addr = StartAt ? StartAt : FlashBase + (rangeStart_ & ~3u);
   Start({"Go", addr, {CommandBytes(0x21), StmAddressFrame(addr)}});
 }
 

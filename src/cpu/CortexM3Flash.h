@@ -118,6 +118,7 @@ private:
   void Refused();
   void SendSync();
   void StartErase();
+  void EraseAllFlash(); // one command for the whole flash
   void NextErase();
   void NextWrite();
   void NextVerify();

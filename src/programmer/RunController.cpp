@@ -3,6 +3,7 @@
 #include "cpu/Backplane.h"
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <algorithm>
 
@@ -170,6 +171,8 @@ void RunController::Arm(RunPurpose purpose) {
   // Only a programming run starts the image or gives up the chip's read protection.
   cpu_->StartAfterProgramming = purpose == RunPurpose::Program && StartAfterProgramming;
   cpu_->RemoveReadProtection = purpose == RunPurpose::Program && RemoveReadProtection;
+  cpu_->StartAt = StartAt;
+  cpu_->EraseWholeChip = EraseOnly && !KindOf(node_->CpuKind).ChipEraseWords.empty();
   cpu_->Buffer = purpose == RunPurpose::Read ? readBuffer_.data() : Firmware->Image();
   cpu_->Arm();
 }
@@ -430,6 +433,9 @@ bool RunController::RunStep() {
   case CpuState::Program:
     if (EraseOnly) {
       Comm->DropAnswers();
+      // A boot loader's link goes back to its rate, parity and text mode, as after any run.
+      p.StopRunning();
+      p.Finish();
       ClearRun();
       Log("Module #" + std::to_string(Address()) + " Erased OK");
       Status("Module Erased OK");

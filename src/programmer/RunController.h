@@ -139,6 +139,8 @@ public:
   // after programming; remove the chip's read protection (it erases the chip) when found.
   bool StartAfterProgramming = false;
   bool RemoveReadProtection = false;
+  // Where the started program begins (0: the image's first address), for targets that can.
+  std::uint32_t StartAt = 0;
   char SpinChar = '\0';
   link::SerialLink* Comm;
   image::FirmwareImage* Firmware;

@@ -18,7 +18,7 @@
 namespace vk::platform {
 class IEventLoop;
 class ITimer;
-}
+} // namespace vk::platform
 namespace vk::link {
 class SerialLink;
 }
@@ -141,7 +141,8 @@ public:
   // What a run that reaches Done has done: a protocol that only checks the chip says what it
   // found, so that nothing is reported as programmed that was not written.
   RunResult DoneAs = RunResult::Programmed;
-  // What such a check covered or found, for the log: "08000000-080020FF checked", "data at 0100-01FF".
+  // What such a check covered or found, for the log: "08000000-080020FF checked", "data at
+  // 0100-01FF".
   std::string DoneDetail;
   // The address of the last record sent, for the reason of a failure.
   std::uint32_t LastRecordAt = 0;
@@ -149,6 +150,11 @@ public:
   std::uint32_t BytesAcknowledged = 0;
   // What the run is for; the controller sets it before arming, Arm keeps it.
   RunPurpose Purpose = RunPurpose::Program;
+  // An erase-only run of a boot loader that erases the whole chip on request: the run erases
+  // everything (not only what the image covers) and writes nothing. Set when the run is armed.
+  bool EraseWholeChip = false;
+  // The full address a started program begins at; 0: the image's first address.
+  std::uint32_t StartAt = 0;
   // The run read back every byte it wrote (or, comparing, every byte of the range) and found it
   // equal; BytesVerified counts them (and, reading, the bytes read).
   bool Verified = false;

@@ -130,17 +130,69 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
   Simulator sim({"cortex", "--no-pace", "--data-delay-ms", "40", "--not-blank-from", "0x300"});
   ASSERT_TRUE(sim.Ready());
   const std::string report = dir.File("report.jsonl");
-  const auto r =
-      Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", "--report", report, hex});
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--direct", "--target", "Cortex-M3",
+                         "--report", report, hex});
   const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
-  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
-                                 "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
+  EXPECT_EQ(LogLines(r.out),
+            (std::vector<std::string>{
+                "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
   EXPECT_FALSE(Contains(r.out, "Erasing")) << r.out;
   EXPECT_TRUE(Contains(TempDir::Read(report), "\"result\":\"not blank\"")) << TempDir::Read(report);
   EXPECT_TRUE(Contains(
       summary, "synchronised 1 time(s); 4 read command(s); 4 block(s) sent (0x0000 .. 0x0300)"))
       << summary;
+}
+
+// An STM32 on a bare USB adapter: the "O" of "OP n" would be the first byte its ROM loader
+// measures the rate on, so only --direct reaches it; then a start at a given address, and the
+// loader's own erase of the whole flash.
+TEST(VkprogBootTargets, CortexM3FlashOnABareAdapterWithDirectStartAndChipErase) {
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", ":020000040800F2\r\n" + HexText(0, Pattern(0x300)));
+  const std::string flash = dir.File("flash.bin");
+  {
+    Simulator sim({"cortex", "--no-pace"});
+    ASSERT_TRUE(sim.Ready());
+    const auto r = Vkprog(
+        {"program", "--port", sim.Port(), "--target", "Cortex-M3 Flash", "--timeout", "20", hex});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(Contains(sim.Stop(), "rate measured on 0x4F, not 0x7F")) << r.out;
+  }
+  {
+    // The setting says what --direct says; an older program goes with the whole flash.
+    Simulator sim({"cortex", "--no-pace", "--not-blank-from", "0", "--flash-out", flash});
+    ASSERT_TRUE(sim.Ready());
+    const auto erase = Vkprog(
+        {"program", "--port", sim.Port(), "--target", "Cortex-M3 Flash", "--erase-only"}, 20,
+        {{"VK_SETTINGS_FILE", dir.Write("direct.ini", "[General]\nDirectBootLoader=True\n")}});
+    EXPECT_EQ(erase.exitCode, 0) << erase.out << erase.err;
+    EXPECT_TRUE(Contains(erase.out, "erasing the whole flash")) << erase.out;
+    EXPECT_TRUE(Contains(sim.Stop(), "1 mass erase(s)"));
+    EXPECT_TRUE(TempDir::Read(flash) == std::string(0x20000, '\xFF')) << "the flash is not blank";
+  }
+  Simulator sim({"cortex", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const auto go = Vkprog({"program", "--port", sim.Port(), "--direct", "--target",
+                          "Cortex-M3 Flash", "--go", "0x08000100", hex});
+  EXPECT_EQ(go.exitCode, 0) << go.out << go.err;
+  EXPECT_TRUE(Contains(sim.Stop(), "started at 0x8000100"));
+}
+
+// The 8051 loader's chip erase empties what a run wrote (and would clear its security bits).
+TEST(VkprogBootTargets, AT89C51RD2EraseOnlyIsTheLoadersChipErase) {
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x400)));
+  const std::string flash = dir.File("flash.bin");
+  Simulator sim({"isp8051", "--variant", "at89", "--no-pace", "--flash-out", flash});
+  ASSERT_TRUE(sim.Ready());
+  ASSERT_EQ(Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", hex}).exitCode, 0);
+  const auto r =
+      Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", "--erase-only"});
+  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
+  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Module #0 Erased OK"}));
+  EXPECT_TRUE(Contains(sim.Stop(), "erase x1")) << r.out;
+  EXPECT_TRUE(TempDir::Read(flash) == std::string(0x10000, '\xFF')) << "the flash is not blank";
 }
 
 TEST(VkprogBootTargets, QX4TBootIsPlannedAtItsLoadersRate) {

@@ -63,6 +63,7 @@ void CortexBootLoader::EraseAll() {
 void CortexBootLoader::Restart(Micros at) {
   Note(at, "the chip restarts: waiting for 0x7F");
   synced_ = false;
+  rateMeasured_ = false;
   stage_ = Stage::AwaitSync;
 }
 
@@ -126,8 +127,22 @@ void CortexBootLoader::Refuse(const std::string& why, Micros at, std::uint32_t b
 }
 
 void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
+  if (!rateMeasured_ && stage_ == Stage::AwaitSync) {
+    rateMeasured_ = true;
+    if (b != kSync) {
+      char text[128];
+      std::snprintf(text, sizeof text,
+                    "first byte 0x%02X is not 0x7F: the rate measured on it is wrong; the chip "
+                    "hears nothing until a reset",
+                    b);
+      Note(at, text);
+      stats_.wrongFirst = b;
+      stage_ = Stage::WrongRate;
+    }
+  }
   switch (stage_) {
   case Stage::Started:
+  case Stage::WrongRate:
     ++stats_.ignored;
     break;
   case Stage::AwaitSync:
@@ -395,6 +410,10 @@ std::string CortexBootLoader::Summary() const {
   out += buf;
   if (stats_.startedAt) out += "; started at " + Hex4(*stats_.startedAt);
   if (readProtected_) out += "; read protection active";
+  if (stats_.wrongFirst) {
+    std::snprintf(buf, sizeof buf, "; rate measured on 0x%02X, not 0x7F: deaf", *stats_.wrongFirst);
+    out += buf;
+  }
   out += "; " + LineSummary("a rate or parity mismatch") + "\n";
   return out;
 }

@@ -27,6 +27,11 @@
 // At 0 a chip in boot-loader mode shows its system memory, not the flash, and the loader does not
 // read there.
 //
+// The loader measures the host's bit rate on the first byte it receives after a reset (AN2606:
+// the duration of the 0x7F frame gives the rate). Any other first byte, such as the "O" of a
+// programmer unit's "OP n" on a chip wired straight to the adapter, sets a wrong rate: the chip
+// then hears nothing the host sends until it is reset (Stage::WrongRate).
+//
 // A real loader sends the data right behind the "y", so the host may receive both in one chunk.
 // A pause between them (dataDelayMs) can be asked for, as some hosts wait for it.
 
@@ -81,6 +86,7 @@ public:
     AwaitLength,
     AwaitPayload, // Write's data, Erase's page list
     Started,      // Go: the program runs; the loader hears nothing more
+    WrongRate,    // the first byte was not 0x7F: the rate measured on it is wrong until a reset
   };
 
   struct Counters {
@@ -91,8 +97,9 @@ public:
     int massErases = 0;
     int nacks = 0;
     std::optional<std::uint32_t> startedAt; // Go's address
-    std::uint64_t ignored = 0;             // bytes before the first synchronisation
-    std::vector<std::uint32_t> blocksRead; // address of every block sent, in order
+    std::uint64_t ignored = 0;              // bytes the loader could not take
+    std::optional<std::uint8_t> wrongFirst; // the first byte, when it was not 0x7F
+    std::vector<std::uint32_t> blocksRead;  // address of every block sent, in order
   };
 
   explicit CortexBootLoader(CortexConfig config = {});
@@ -142,6 +149,7 @@ private:
   std::optional<std::uint32_t> notBlankFrom_;
   Stage stage_ = Stage::AwaitSync;
   bool synced_ = false;
+  bool rateMeasured_ = false; // since the last reset
   std::uint8_t command_ = 0;
   std::vector<std::uint8_t> frame_;
   std::uint32_t readOffset_ = 0;
