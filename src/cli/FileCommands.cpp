@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "image/Container.h"
 #include "image/FirmwareImage.h"
+#include "image/RawBinary.h"
 #include "image/TextFile.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ImagePrep.h"
@@ -93,7 +94,8 @@ int RunConvert(const std::vector<std::string>& argv) {
       throw UsageError("\"" + *name + "\" is a group of targets, not a target");
   }
   const std::vector<std::string> inputs(pos.begin(), pos.end() - 1);
-  const std::string& out = pos.back();
+  // "-": standard output, where convert writes nothing else.
+  const std::string out = pos.back() == "-" ? "/dev/stdout" : pos.back();
 
   CliMessageBox boxes;
   auto vkf = std::make_unique<FirmwareImage>();
@@ -121,7 +123,9 @@ int RunConvert(const std::vector<std::string>& argv) {
     start = prepared.start;
     end = prepared.end;
   }
-  if (EndsWithHex(out))
+  if (image::NamesRawBinary(out))
+    image::SaveRawBinary(out, vkf->Image(), start, end);
+  else if (EndsWithHex(out))
     vkf->SaveIntelHex(out, start, end);
   else
     vkf->SaveSRecords(out, start, end);

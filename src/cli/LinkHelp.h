@@ -217,7 +217,7 @@ inline const std::string kFindHelp =
 
 inline const std::string kScanHelp =
     "Usage: vkprog scan --port PORT [--from A] [--to B] [--report FILE] [--speed BAUD]\n"
-    "                   [--timeout S] [-v|-vv] [--trace FILE]\n\n"
+    "                   [--timeout S] [--quiet] [-v|-vv] [--trace FILE]\n\n"
     "Detects every address from A to B (default 0 to 255) through the programmer unit,\n"
     "as the Detect button does for one, and prints a table of the modules that answered:\n\n"
     "  address  type        entry\n"
@@ -229,7 +229,9 @@ inline const std::string kScanHelp =
     "  --to B           the last address, 0..255 (default 255), not below A\n"
     "  --report FILE    append one JSON line per module found (as for program, with\n"
     "                   result \"detected\")\n"
-    "  --timeout S      give up after S seconds (default 3600)\n" +
+    "  --timeout S      give up after S seconds (default 3600)\n"
+    "  -q, --quiet      no progress on stderr (otherwise the address being asked: one\n"
+    "                   line redrawn on a terminal, a line at every tenth elsewhere)\n" +
     kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
     "\nExit: 0 at least one module answered, 1 none did (or the trace or report could not\n"
     "be written), 2 usage error (also for PCAN), 3 the time-out ran out, 130 interrupted,\n"

@@ -87,7 +87,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   };
   std::unique_ptr<InputFiles> read;
   try {
-    read = std::make_unique<InputFiles>(files);
+    read = std::make_unique<InputFiles>(files, request.binaryBase);
   } catch (const std::exception& e) {
     neverBegan(e.what());
     throw;

@@ -58,7 +58,7 @@ std::string CanEntries() {
 
 ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
-  valued.insert({"target", "address", "range", "report"});
+  valued.insert({"target", "address", "range", "report", "binary-base"});
   auto flags = BootLoaderFlags();
   flags.insert({"allow-untyped", "yes", "erase-only", "quiet", "dry-run", "unprotect"});
   // --go alone starts the image; --go ADDR (0x...) starts there.
@@ -105,6 +105,7 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   const auto& files = r.files;
   // An erase writes nothing: it needs no file.
   if (files.empty() && !eraseOnly) throw UsageError("name the firmware file(s) to program");
+  r.binaryBase = ReadBinaryBase(args, files);
   if (args.Has("allow-untyped")) {
     // The window offers the check box only where the setting exists; the machine-wide value,
     // where there is one, is the machine's policy.

@@ -32,6 +32,7 @@ struct ProgramRequest {
   std::optional<std::uint32_t> goAddress; // --go ADDR: there; else the image's first address
   bool unprotect = false;                 // remove the chip's read protection, which erases it
   std::vector<std::string> files;
+  std::optional<std::uint32_t> binaryBase; // --binary-base: the one file is raw binary, there
   std::optional<std::string> report;
   std::vector<int> modules; // the addresses, in the order they are worked on
 };

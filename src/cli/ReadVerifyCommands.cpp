@@ -12,6 +12,7 @@
 #include "cli/RunReport.h"
 #include "cli/TargetName.h"
 #include "image/FirmwareImage.h"
+#include "image/RawBinary.h"
 #include "protocol/ProtocolKinds.h"
 
 #include <unistd.h>
@@ -51,12 +52,14 @@ struct ReadRequest {
   std::optional<std::string> report;
   bool quiet = false;
   std::vector<std::string> files;
+  std::optional<std::uint32_t> binaryBase;
 };
 
 ReadRequest ReadRequestOf(const std::vector<std::string>& argv, const std::string& command) {
   auto valued = LinkValuedOptions();
   valued.insert({"target", "address", "report"});
   if (command == "read") valued.insert("range");
+  if (command == "verify") valued.insert("binary-base");
   auto flags = BootLoaderFlags();
   flags.insert("quiet");
   Args args(argv, valued, flags);
@@ -76,7 +79,11 @@ ReadRequest ReadRequestOf(const std::vector<std::string>& argv, const std::strin
   if (auto text = args.Value("range")) r.range = ParseAddressRange(*text);
   r.files = args.Positional();
   if (command == "read" && r.files.size() != 1) throw UsageError("read takes one output file name");
+  // Standard output carries the status lines and the log.
+  if (command == "read" && r.files.front() == "-")
+    throw UsageError("read writes its file by name (- is standard output, where the log goes)");
   if (command == "verify" && r.files.empty()) throw UsageError("name the firmware file(s)");
+  r.binaryBase = ReadBinaryBase(args, r.files);
   r.report = args.Value("report");
   if (r.report && r.report->empty()) throw UsageError("--report needs a file name");
   const auto outputs = [&](const std::string& option, const std::string& path) {
@@ -107,7 +114,7 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
   std::unique_ptr<InputFiles> inputs;
   if (verify) {
     try {
-      inputs = std::make_unique<InputFiles>(request.files);
+      inputs = std::make_unique<InputFiles>(request.files, request.binaryBase);
     } catch (const std::exception& e) {
       neverBegan(e.what());
       throw;
@@ -213,7 +220,9 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
   if (!verify) {
     const std::string& name = request.files.front();
     try {
-      if (app::SavesAsIntelHex(name))
+      if (image::NamesRawBinary(name))
+        image::SaveRawBinary(name, s.session->image.Image(), from, end);
+      else if (app::SavesAsIntelHex(name))
         s.session->image.SaveIntelHex(name, from, end);
       else
         s.session->image.SaveSRecords(name, from, end);

@@ -195,6 +195,26 @@ TEST(VkprogBootTargets, AT89C51RD2EraseOnlyIsTheLoadersChipErase) {
   EXPECT_TRUE(TempDir::Read(flash) == std::string(0x10000, '\xFF')) << "the flash is not blank";
 }
 
+// What avrdude and stm32flash users keep: raw binary, placed by --binary-base, from standard
+// input; read back into a .bin file it is the same bytes.
+TEST(VkprogBootTargets, RawBinaryInFromStandardInputAndOutAsBin) {
+  TempDir dir;
+  const auto data = Pattern(0x500, 5);
+  const std::string bin = dir.Write("app.bin", std::string(data.begin(), data.end()));
+  Simulator sim({"isp8051", "--variant", "at89", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const auto program = vk::test::VkprogShell(
+      {"program", "--port", sim.Port(), "--target", "AT89C51RD2", "--binary-base", "0x100", "-"},
+      "< '" + bin + "'");
+  EXPECT_EQ(program.exitCode, 0) << program.out << program.err;
+  const std::string back = dir.File("back.bin");
+  const auto read =
+      Vkprog({"read", "--port", sim.Port(), "--target", "AT89C51RD2", "--range", "100-5FF", back});
+  EXPECT_EQ(read.exitCode, 0) << read.out << read.err;
+  EXPECT_TRUE(TempDir::Read(back) == TempDir::Read(bin)) << "read back differs";
+  sim.Stop();
+}
+
 TEST(VkprogBootTargets, QX4TBootIsPlannedAtItsLoadersRate) {
   // The loader takes the image at 57600 bit/s whatever the port's speed: so does the plan.
   TempDir dir;
