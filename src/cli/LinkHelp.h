@@ -41,6 +41,12 @@ inline const std::string kDirectHelp =
     "                   adapter), not behind the programmer unit: no \"OP N\" goes out\n"
     "                   before its run (ST's ROM loader takes its bit rate from the\n"
     "                   first byte). The setting DirectBootLoader=True does the same\n";
+inline const std::string kBinaryBaseHelp =
+    "  --binary-base ADDR\n"
+    "                   the one FILE is raw binary (its bytes alone, as avrdude and\n"
+    "                   stm32flash keep firmware), placed from the full address ADDR on\n"
+    "                   (0x08000000 for an STM32's flash); a raw file is never guessed\n"
+    "                   from its content\n";
 inline const std::string kTraceVerboseHelp =
     "  --trace FILE     write every byte sent and received (and every CAN frame) to FILE\n"
     "                   as text, with its time, direction and the bit rate in force\n"
@@ -55,7 +61,8 @@ inline const std::string kProgramHelp =
     "                      [--speed BAUD] [--can BACKEND:INTERFACE] [--can-node N]\n"
     "                      [--can-bitrate NAME] [--allow-untyped] [--yes] [--erase-only]\n"
     "                      [--dry-run] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
-    "                      [--trace FILE] [--go [ADDR]] [--unprotect] [--direct] FILE...\n\n"
+    "                      [--trace FILE] [--go [ADDR]] [--unprotect] [--direct]\n"
+    "                      [--binary-base ADDR] FILE...\n\n"
     "Does what the window does after loading FILE... from its command line: selects the\n"
     "target NAME as a click in the target tree would (see vkprog targets), sets the\n"
     "address and presses Program; with --range, MultiProgram from FIRST to LAST (QRD14\n"
@@ -98,8 +105,9 @@ inline const std::string kProgramHelp =
     "  -p, --port PORT  COMn (see vkprog ports), a device path (named by the COM number\n"
     "                   the port rule gives it: /dev/ttyUSB7 is COM24; another path, e.g.\n"
     "                   a pseudo-terminal, gets a free number for the run), or PCAN\n" +
-    kSpeedHelp + kCanHelp + kDirectHelp + kTraceVerboseHelp +
-    "\nAll files are read once, before anything is sent (standard input and <(...) work);\n"
+    kSpeedHelp + kCanHelp + kDirectHelp + kBinaryBaseHelp + kTraceVerboseHelp +
+    "\nAll files are read once, before anything is sent (\"-\" or /dev/stdin is standard\n"
+    "input, and <(...) works);\n"
     "one that is not firmware ends vkprog.\n"
     "stdout: the texts of the status line and the lines of the Programmer page's log\n"
     "(\"QRD14 #7 Programmed OK\"): on a terminal the status line is one line, each text\n"
@@ -142,8 +150,9 @@ inline const std::string kReadHelp =
     "                   [--speed BAUD] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
     "                   [--trace FILE] [--direct] OUT\n\n"
     "Reads the module's flash into OUT, as the window's File > Read from Module does:\n"
-    "Intel HEX when OUT's name ends in \"hex\" (any case), S-records otherwise (as Save\n"
-    "decides). Nothing is erased or written; the chip is left in its boot loader.\n"
+    "Intel HEX when OUT's name ends in \"hex\" (any case), raw binary (the range's\n"
+    "bytes alone) when it ends in \".bin\", S-records otherwise (as Save decides).\n"
+    "Nothing is erased or written; the chip is left in its boot loader.\n"
     "Targets that can be read: " +
     ReadableTargets() +
     ".\n\n"
@@ -164,7 +173,7 @@ inline const std::string kReadHelp =
 inline const std::string kVerifyHelp =
     "Usage: vkprog verify --port PORT --target NAME [--address N] [--speed BAUD]\n"
     "                     [--report FILE] [--timeout S] [--quiet] [-v|-vv] [--trace FILE]\n"
-    "                     [--direct] FILE...\n\n"
+    "                     [--direct] [--binary-base ADDR] FILE...\n\n"
     "Loads FILE... as program does and compares the module's flash with the bytes a\n"
     "program run would write (blank 128-byte blocks are not compared), without erasing\n"
     "or writing anything. Targets that can be read: " +
@@ -180,7 +189,7 @@ inline const std::string kVerifyHelp =
     "                   \"failed\", verified true when equal)\n"
     "  --timeout S      give up after S seconds (default 300)\n"
     "  -q, --quiet      no progress on stderr\n" +
-    kSerialPortHelp + kSpeedHelp + kDirectHelp + kTraceVerboseHelp +
+    kSerialPortHelp + kSpeedHelp + kDirectHelp + kBinaryBaseHelp + kTraceVerboseHelp +
     "\nExit: 0 equal, 6 the flash differs, 1 the comparison could not be made (no\n"
     "answer, refused, a file that is not firmware), 2 usage error (also a target that\n"
     "cannot be read), 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
