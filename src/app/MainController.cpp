@@ -274,6 +274,10 @@ bool MainController::ReadModule(std::uint32_t from, std::uint32_t end) {
   return StartReading([&] { prg_.StartRead(from, end); });
 }
 
+bool MainController::IdentifyChip() {
+  return StartReading([&] { prg_.StartIdentify(); });
+}
+
 bool MainController::CompareModule() {
   return StartReading([&] { prg_.StartCompare(); });
 }

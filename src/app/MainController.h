@@ -92,6 +92,8 @@ public:
   // needs no detection. False (and nothing sent) when busy or the entry cannot be read back.
   bool ReadModule(std::uint32_t from, std::uint32_t end);
   bool CompareModule();
+  // Asks the chip's boot loader what it is (vkprog identify), on the same terms.
+  bool IdentifyChip();
 
   // Wiring to the window: the 10 ms timer is stopped while the mismatch box is open, and the
   // program is asked to end after the mismatch error when untyped programming is not allowed.

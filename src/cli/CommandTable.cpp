@@ -67,6 +67,8 @@ const std::vector<Command>& Commands() {
        kProgramHelp, RunProgram},
       {"read", "read a module's flash into a file (Read from Module)", kReadHelp, RunRead},
       {"verify", "compare a module's flash with files, writing nothing", kVerifyHelp, RunVerify},
+      {"identify", "ask a chip's boot loader what it is: version, product, flash, protection",
+       kIdentifyHelp, RunIdentify},
       {"detect", "ask the programmer unit which module sits at an address (Detect)", kDetectHelp,
        RunDetect},
       {"find", "search bit rates and addresses for a programmer unit (Find Device)", kFindHelp,

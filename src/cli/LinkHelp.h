@@ -194,6 +194,29 @@ inline const std::string kVerifyHelp =
     "answer, refused, a file that is not firmware), 2 usage error (also a target that\n"
     "cannot be read), 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
 
+inline const std::string kIdentifyHelp =
+    "Usage: vkprog identify --port PORT --target NAME [--address N] [--speed BAUD]\n"
+    "                       [--timeout S] [-v|-vv] [--trace FILE] [--direct]\n\n"
+    "Asks the chip's boot loader what it is, as avrdude and stm32flash say it first:\n"
+    "the loader's version, the product, the flash size where the chip tells it, and\n"
+    "the protection. Nothing is erased, written or read of the program; the chip is\n"
+    "left in its boot loader. After the status and log lines, one line per fact:\n\n"
+    "  loader: USART boot loader, protocol version 2.2\n"
+    "  erase command: Erase (0x43)\n"
+    "  product ID: 0x0410 (STM32F10x medium-density)\n"
+    "  protection: none (the flash can be read)\n"
+    "  flash: 128 KiB (the flash size register at 0x1FFFF7E0)\n\n"
+    "Targets: " +
+    ReadableTargets() +
+    ".\n\n"
+    "  -t, --target NAME\n"
+    "                   the catalogue entry (see vkprog targets)\n"
+    "  -a, --address N  the module address, 0..255 (default 0)\n"
+    "  --timeout S      give up after S seconds (default 60)\n" +
+    kSerialPortHelp + kSpeedHelp + kDirectHelp + kTraceVerboseHelp +
+    "\nExit: 0 identified, 1 the loader did not answer or refused, 2 usage error (also a\n"
+    "target without such a loader), 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
+
 inline const std::string kDetectHelp =
     "Usage: vkprog detect --port PORT [--address N] [--speed BAUD] [--timeout S]\n"
     "                     [-v|-vv] [--trace FILE]\n\n"

@@ -232,6 +232,19 @@ std::string TimeoutText(double seconds) {
   return text;
 }
 
+std::string StopAtTimeout(LinkSession& s, double timeoutSeconds) {
+  const std::string timedOut =
+      "no end within the --timeout of " + TimeoutText(timeoutSeconds) + " s";
+  // Stopped through its protocol's Finish, as an interrupted run is: nothing more goes out.
+  auto& prg = *s.session->prg;
+  if (prg.RunActive())
+    prg.DropRun(programmer::FailReason::TimeLimit, timedOut,
+                programmer::RunController::DropLog::None);
+  s.session->controller->StopAll();
+  s.DrainSerial(1000);
+  return timedOut;
+}
+
 void LinkSession::DrainSerial(int ms) {
   loop_.RunUntil([this] { return SerialQuiet(); }, ms);
 }

@@ -211,6 +211,9 @@ void EnsureCoreApplication();
 bool ControllerIdle(LinkSession& s);
 int InterruptedExit(const std::string& command);
 std::string TimeoutText(double seconds);
+// A read, verify or identify run that outlived its --timeout: stopped through its protocol's
+// Finish, the link drained; returns the reason ("no end within the --timeout of 2 s").
+std::string StopAtTimeout(LinkSession& s, double timeoutSeconds);
 bool ResolvesToCan(const std::string& port);
 
 // Ctrl-C and SIGTERM mark the run as interrupted instead of ending vkprog at once (the port and

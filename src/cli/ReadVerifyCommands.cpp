@@ -199,13 +199,7 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
     return finished(InterruptedExit(command), stopped);
   }
   if (!ended) {
-    const std::string timedOut =
-        "no end within the --timeout of " + TimeoutText(link.timeoutSeconds) + " s";
-    if (prg.RunActive())
-      prg.DropRun(programmer::FailReason::TimeLimit, timedOut,
-                  programmer::RunController::DropLog::None);
-    s.session->controller->StopAll();
-    s.DrainSerial(1000);
+    const std::string timedOut = StopAtTimeout(s, link.timeoutSeconds);
     Error(command + ": no end after " + TimeoutText(link.timeoutSeconds) + " s (--timeout)");
     return finished(kExitTimeout, timedOut);
   }

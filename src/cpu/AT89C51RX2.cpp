@@ -200,6 +200,8 @@ void TCPU_ISP8051::EraseStep() {
 
 void TCPU_ISP8051::ProgramBegin() {
   if (!LoaderListens()) return;
+  infoAt_ = 0;
+  infoSent_ = false;
   if (variant_.readsBack) PlanReading();
   Enter(State, RunPhase::Step);
 }
@@ -377,6 +379,10 @@ bool TCPU_ISP8051::ReadTick() {
 }
 
 void TCPU_ISP8051::ProgramStep() {
+  if (Purpose == programmer::RunPurpose::Identify) {
+    if (IdentifyTick()) Enter(State, RunPhase::End);
+    return;
+  }
   if (Purpose != programmer::RunPurpose::Program) {
     if (ReadTick()) Enter(State, RunPhase::End);
     return;
@@ -395,8 +401,9 @@ void TCPU_ISP8051::ProgramEnd() {
     // Nothing written: the closing commands (which make the chip start its program) stay
     // unsent, the chip is left as it was found.
     Verified = Purpose == programmer::RunPurpose::Compare && !toRead_.empty();
-    DoneAs = Purpose == programmer::RunPurpose::Read ? programmer::RunResult::Read
-                                                     : programmer::RunResult::Same;
+    DoneAs = Purpose == programmer::RunPurpose::Read       ? programmer::RunResult::Read
+             : Purpose == programmer::RunPurpose::Identify ? programmer::RunResult::Identified
+                                                           : programmer::RunResult::Same;
     ProtocolBase::ProgramEnd();
     return;
   }

@@ -107,6 +107,8 @@ public:
   // blank check.
   static std::string DisplayCommand(std::uint32_t first, std::uint32_t last,
                                     std::uint8_t function = 0x00);
+  // ":02000005XXYYCC": the read function XX YY (Isp8051Identify.cpp).
+  static std::string InfoCommand(std::uint8_t what, std::uint8_t which);
 
   programmer::StepOf<Sync> SyncStep;
   programmer::StepOf<Reading> ReadStep;
@@ -132,6 +134,8 @@ protected:
   // One tick of reading back: true once every range is read (and, unless reading, found equal
   // to the image); a failure fails the run.
   bool ReadTick();
+  // One tick of an identify run (Isp8051Identify.cpp): true once every value is in Identity.
+  bool IdentifyTick();
   // One line of the display's answer.
   void TakeDisplayLine(const std::string& line);
   // The hexadecimal bytes of text from `from` on, up to the first other character: into the
@@ -150,6 +154,12 @@ protected:
   std::uint32_t pieceEnd_ = 0; // its end
   std::uint32_t received_ = 0; // bytes of the piece received so far
   std::string hexCarry_;       // a digit whose pair a pause on the wire cut off
+  // An identify run: the value read next, whether its command went, what came back so far,
+  // and the values (-1: refused by the security level, -2: not served).
+  std::size_t infoAt_ = 0;
+  bool infoSent_ = false;
+  std::string infoAnswer_;
+  std::array<int, 6> infoValues_{};
 
   const Isp8051Variant& variant_;
 };

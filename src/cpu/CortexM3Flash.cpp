@@ -51,15 +51,16 @@ std::string WithXor(std::string bytes) {
 
 // Products with a Cortex-M3 core and pages of one size (ST's reference manuals RM0008, RM0038).
 // The STM32F2 (0x411) erases by sectors of different sizes: it is not here, and is erased whole.
+// The flash size register: RM0008 0x1FFFF7E0 (STM32F10x), RM0038 0x1FF8004C (STM32L1).
 constexpr TCPU_CORTEX_FLASH::Product kProducts[] = {
-    {0x410, "STM32F10x medium-density", 1024},
-    {0x412, "STM32F10x low-density", 1024},
-    {0x414, "STM32F10x high-density", 2048},
-    {0x416, "STM32L1 medium-density", 256},
-    {0x418, "STM32F105/107 connectivity line", 2048},
-    {0x420, "STM32F100 value line low/medium-density", 1024},
-    {0x428, "STM32F100 value line high-density", 2048},
-    {0x430, "STM32F10x XL-density", 2048},
+    {0x410, "STM32F10x medium-density", 1024, 0x1FFFF7E0},
+    {0x412, "STM32F10x low-density", 1024, 0x1FFFF7E0},
+    {0x414, "STM32F10x high-density", 2048, 0x1FFFF7E0},
+    {0x416, "STM32L1 medium-density", 256, 0x1FF8004C},
+    {0x418, "STM32F105/107 connectivity line", 2048, 0x1FFFF7E0},
+    {0x420, "STM32F100 value line low/medium-density", 1024, 0x1FFFF7E0},
+    {0x428, "STM32F100 value line high-density", 2048, 0x1FFFF7E0},
+    {0x430, "STM32F10x XL-density", 2048, 0x1FFFF7E0},
 };
 } // namespace
 
@@ -104,8 +105,8 @@ void TCPU_CORTEX_FLASH::InitBegin(link::SerialLink* link, const std::string& par
   TalkStep = Talk::Idle;
   waitLimitMs_ = kTiming.settleMs;
   StartWaiting();
-  // An erase-only run writes no image: where it would lie does not matter.
-  if (rangeStart_ < rangeEnd_ && !EraseWholeChip) {
+  // An erase-only or identify run writes no image: where it would lie does not matter.
+  if (rangeStart_ < rangeEnd_ && !EraseWholeChip && Purpose != RunPurpose::Identify) {
     const std::uint32_t first = FlashBase + rangeStart_, last = FlashBase + rangeEnd_ - 1;
     if (first < static_cast<std::uint32_t>(RegionStart) ||
         last > static_cast<std::uint32_t>(RegionEnd))
@@ -312,6 +313,7 @@ void TCPU_CORTEX_FLASH::Refused() {
              kTiming.massEraseLimitMs});
       return;
     }
+    if (Purpose == RunPurpose::Identify) return Identified(true);
     Fail(FailReason::ReadProtected, "read protection is active; " + Nothing());
     return;
   }
@@ -338,6 +340,13 @@ void TCPU_CORTEX_FLASH::CommandDone() {
                   : EraseCommand == 0x43 ? "Erase (0x43)"
                                          : "no erase command");
     Log(text);
+    char versionText[16];
+    std::snprintf(versionText, sizeof versionText, "%u.%u", version >> 4, version & 0xF);
+    Identity.push_back(
+        {"loader", std::string("USART boot loader, protocol version ") + versionText});
+    Identity.push_back({"erase command", EraseCommand == 0x44   ? "Extended Erase (0x44)"
+                                         : EraseCommand == 0x43 ? "Erase (0x43)"
+                                                                : "none"});
     if (EraseCommand == 0 && Purpose == RunPurpose::Program) {
       Fail(FailReason::CommandRefused,
            "the boot loader offers neither Erase (0x43) nor Extended Erase (0x44); " + Nothing());
@@ -357,6 +366,9 @@ void TCPU_CORTEX_FLASH::CommandDone() {
                        " bytes"
                  : std::string("not in the page table")) +
         ")");
+    Identity.push_back(
+        {"product ID", "0x" + programmer::HexDigits(ProductId, 4) +
+                           (product ? " (" + std::string(product->name) + ")" : "")});
     RunStage = Stage::Probe;
     Start({"Read Memory",
            FlashBase,
@@ -366,7 +378,9 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     break;
   }
   case Stage::Probe:
-    if (Purpose == RunPurpose::Program)
+    if (Purpose == RunPurpose::Identify)
+      Identified(false);
+    else if (Purpose == RunPurpose::Program)
       Enter(CpuState::Erase, RunPhase::Begin);
     else
       Enter(CpuState::Program, RunPhase::Begin);
@@ -415,6 +429,15 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     Log("started the program at " + Hex8(*command_.addr));
     Enter(CpuState::Done, RunPhase::Begin);
     break;
+  case Stage::FlashSize: {
+    const unsigned kib = static_cast<std::uint8_t>(data_[0]) |
+                         static_cast<unsigned>(static_cast<std::uint8_t>(data_[1])) << 8;
+    Identity.push_back({"flash", std::to_string(kib) + " KiB (the flash size register at " +
+                                     Hex8(*command_.addr) + ")"});
+    DoneAs = RunResult::Identified;
+    Enter(CpuState::Done, RunPhase::Begin);
+    break;
+  }
   case Stage::Finished:
     break;
   }
@@ -574,6 +597,26 @@ void TCPU_CORTEX_FLASH::TakeReadData() {
   BytesVerified += count;
   nextAt_ += count;
   NextRead();
+}
+
+void TCPU_CORTEX_FLASH::Identified(bool readProtected) {
+  Identity.push_back({"protection", readProtected
+                                        ? "read protection active (the loader refuses reading)"
+                                        : "none (the flash can be read)"});
+  const auto product = FindProduct(ProductId);
+  if (!readProtected && product) {
+    RunStage = Stage::FlashSize;
+    Start({"Read Memory",
+           product->flashSizeAt,
+           {CommandBytes(0x11), StmAddressFrame(product->flashSizeAt), LengthFrame(2)},
+           Command::Data::Fixed,
+           2});
+    return;
+  }
+  Identity.push_back(
+      {"flash", readProtected ? "not readable while protected" : "not known for this product"});
+  DoneAs = RunResult::Identified;
+  Enter(CpuState::Done, RunPhase::Begin);
 }
 
 void TCPU_CORTEX_FLASH::StartGo() {

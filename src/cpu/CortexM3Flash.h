@@ -67,6 +67,7 @@ public:
     std::uint16_t id;
     const char* name;
     std::uint32_t pageSize;
+    std::uint32_t flashSizeAt; // the flash size register (16 bits, in KiB) in system memory
   };
   static std::optional<Product> FindProduct(std::uint16_t id);
 
@@ -84,6 +85,7 @@ public:
     Read = 9, // a read or compare run
     Go = 10,
     Finished = 11,
+    FlashSize = 12, // an identify run reads the flash size register
   };
   // The steps of one command on the wire.
   enum class Talk : std::int32_t {
@@ -124,6 +126,8 @@ private:
   void NextVerify();
   void NextRead();
   void StartGo();
+  // An identify run has what it can learn: the protection, and the flash size where readable.
+  void Identified(bool readProtected);
   void TakeReadData();
   std::string Where() const;
   std::string Nothing() const; // "nothing written" or "nothing read"

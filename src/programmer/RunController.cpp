@@ -215,6 +215,13 @@ std::pair<std::uint32_t, std::uint32_t> RunController::RegionInImage() const {
   return {first, std::min(kImageSize, first + size)};
 }
 
+void RunController::StartIdentify() {
+  EraseOnly = false;
+  SkipErase = false;
+  begun_ = false;
+  Arm(RunPurpose::Identify);
+}
+
 void RunController::StartCompare() {
   EraseOnly = false;
   SkipErase = false;
@@ -294,8 +301,9 @@ void RunController::EndRun(bool ok) {
     break;
   case RunResult::Failed:
     Log(ModuleName() + " Failed");
-    Status(p.Purpose == RunPurpose::Program ? "Module Programming Failed"
-                                            : "Module Reading Failed");
+    Status(p.Purpose == RunPurpose::Program    ? "Module Programming Failed"
+           : p.Purpose == RunPurpose::Identify ? "Module Identifying Failed"
+                                               : "Module Reading Failed");
     break;
   case RunResult::Read:
     Log(ModuleName() + " Read " + std::to_string(readEnd_ - readFrom_) + " bytes (" +
@@ -305,6 +313,10 @@ void RunController::EndRun(bool ok) {
   case RunResult::Same:
     Log(ModuleName() + " Same as the image");
     Status("Module Same as the image");
+    break;
+  case RunResult::Identified:
+    Log(ModuleName() + " Identified");
+    Status("Module Identified");
     break;
   default:
     Log(ModuleName() + " Programmed OK");

@@ -111,6 +111,7 @@ void ProtocolBase::Arm() {
   Verified = false;
   BytesVerified = 0;
   DoneDetail.clear();
+  Identity.clear();
   Enter(CpuState::Initialize, RunPhase::Begin);
 }
 

@@ -173,25 +173,44 @@ TEST(VkprogBootTargets, CortexM3FlashOnABareAdapterWithDirectStartAndChipErase) 
   }
   Simulator sim({"cortex", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
+  const auto identify =
+      Vkprog({"identify", "--port", sim.Port(), "--direct", "--target", "Cortex-M3 Flash"});
+  EXPECT_EQ(identify.exitCode, 0) << identify.out << identify.err;
+  EXPECT_TRUE(Contains(identify.out, "product ID: 0x0410 (STM32F10x medium-density)\n"
+                                     "protection: none (the flash can be read)\n"
+                                     "flash: 128 KiB (the flash size register at 0x1FFFF7E0)\n"))
+      << identify.out;
   const auto go = Vkprog({"program", "--port", sim.Port(), "--direct", "--target",
                           "Cortex-M3 Flash", "--go", "0x08000100", hex});
   EXPECT_EQ(go.exitCode, 0) << go.out << go.err;
   EXPECT_TRUE(Contains(sim.Stop(), "started at 0x8000100"));
 }
 
-// The 8051 loader's chip erase empties what a run wrote (and would clear its security bits).
-TEST(VkprogBootTargets, AT89C51RD2EraseOnlyIsTheLoadersChipErase) {
+// The 8051 loader's chip erase lifts the security level identify reports, and empties the flash.
+TEST(VkprogBootTargets, AT89C51RD2IdentifyAndTheLoadersChipErase) {
   TempDir dir;
   const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x400)));
   const std::string flash = dir.File("flash.bin");
-  Simulator sim({"isp8051", "--variant", "at89", "--no-pace", "--flash-out", flash});
+  Simulator sim({"isp8051", "--variant", "at89", "--no-pace", "--locked", "--flash-out", flash});
   ASSERT_TRUE(sim.Ready());
-  ASSERT_EQ(Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", hex}).exitCode, 0);
-  const auto r =
-      Vkprog({"program", "--port", sim.Port(), "--target", "AT89C51RD2", "--erase-only"});
-  EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
-  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"Module #0 Erased OK"}));
-  EXPECT_TRUE(Contains(sim.Stop(), "erase x1")) << r.out;
+  const std::vector<std::string> at89 = {"--port", sim.Port(), "--target", "AT89C51RD2"};
+  const auto run = [&](std::vector<std::string> head, std::vector<std::string> tail = {}) {
+    head.insert(head.end(), at89.begin(), at89.end());
+    head.insert(head.end(), tail.begin(), tail.end());
+    return Vkprog(head);
+  };
+  const auto locked = run({"identify"});
+  EXPECT_EQ(locked.exitCode, 0) << locked.out << locked.err;
+  EXPECT_TRUE(Contains(locked.out, "manufacturer: 0x58 (Atmel)\ndevice ID: 0xD7 0xF7 0xFF\n"))
+      << locked.out;
+  EXPECT_TRUE(Contains(locked.out, "protection: read and write protected")) << locked.out;
+  const auto erase = run({"program"}, {"--erase-only"});
+  EXPECT_EQ(erase.exitCode, 0) << erase.out << erase.err;
+  EXPECT_EQ(LogLines(erase.out), (std::vector<std::string>{"Module #0 Erased OK"}));
+  EXPECT_TRUE(Contains(run({"identify"}).out, "protection: none (security level 0)"));
+  ASSERT_EQ(run({"program"}, {hex}).exitCode, 0);
+  ASSERT_EQ(run({"program"}, {"--erase-only"}).exitCode, 0);
+  EXPECT_TRUE(Contains(sim.Stop(), "erase x2")) << erase.out;
   EXPECT_TRUE(TempDir::Read(flash) == std::string(0x10000, '\xFF')) << "the flash is not blank";
 }
 

@@ -23,7 +23,8 @@
 // not erased leaves the AND of both. The memory is the flash at 0x08000000; it is blank (0xFF)
 // unless scripted otherwise. An address frame whose check byte is not the XOR of the four bytes,
 // or an address outside the flash, is refused after the address (AN3155). The loader's other
-// readable areas (RAM, system memory, option bytes; AN2606) are not modelled: refused as well.
+// readable areas (RAM, system memory, option bytes; AN2606) are not modelled: refused as well,
+// but for the flash size register of system memory (RM0008: 0x1FFFF7E0, the flash in KiB).
 // At 0 a chip in boot-loader mode shows its system memory, not the flash, and the loader does not
 // read there.
 //
@@ -57,6 +58,8 @@ struct CortexConfig {
 
 // The flash page of a product, from ST's reference manuals; 1 KiB for a product not known.
 std::uint32_t CortexPageSize(std::uint16_t productId);
+// Where a product keeps its flash size register (RM0008, RM0038).
+std::uint32_t CortexFlashSizeRegister(std::uint16_t productId);
 
 class CortexBootLoader : public PacedSerialModel {
 public:
@@ -150,6 +153,10 @@ private:
   Stage stage_ = Stage::AwaitSync;
   bool synced_ = false;
   bool rateMeasured_ = false; // since the last reset
+  // The flash size register, in KiB (little-endian), and whether a read is of it.
+  std::vector<std::uint8_t> info_;
+  bool readingInfo_ = false;
+  const std::vector<std::uint8_t>& Source() const { return readingInfo_ ? info_ : memory_; }
   std::uint8_t command_ = 0;
   std::vector<std::uint8_t> frame_;
   std::uint32_t readOffset_ = 0;
