@@ -79,6 +79,7 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
   case kKindP89C51RX2: {
     // The loader echoes every character as it comes: the directions overlap.
     const auto& w = cpu::TCPU_ISP8051::kTiming;
+    if (c.eraseOnly) return t + Ms(w.afterEchoMs + w.typicalChipEraseMs);
     t += Ms(w.afterEchoMs) + HexChars(c) * CharTime(c.rate) +
          c.records * (Ms(w.typicalRecordMs) + 2 * CharTime(c.rate)) + endRecord;
     if (!kind.ReadsBack) return t;
@@ -95,6 +96,9 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
     // acknowledgements, the data); the quiet that tells whether a check byte follows, once.
     const double blocks = c.records;
     const double pages = c.bytes / 1024.0 + 1;
+    if (c.eraseOnly)
+      return t + 2 * Ms(w.settleMs) + 60 * CharTime(c.rate, 11) + Ms(w.checkByteQuietMs) +
+             Ms(w.typicalMassEraseMs);
     t += 2 * Ms(w.settleMs) + 60 * CharTime(c.rate, 11) + Ms(w.checkByteQuietMs);
     t += pages * Ms(w.typicalPageEraseMs) + blocks * Ms(w.typicalBlockWriteMs);
     return t + (2 * c.bytes + blocks * (12 + 12)) * CharTime(c.rate, 11);

@@ -40,15 +40,16 @@ struct Isp8051Variant {
 // How long the 8051 loaders are waited for. A poll is one step of the run: a tick (10 ms) or an
 // answer delivered.
 struct Isp8051Timing {
-  int afterEchoMs = 100;       // after the carriage return that follows the echo of "U"
-  int syncQuietPolls = 5;      // polls without the echo or "."; the 6th ends an attempt
-  int eraseQuietPolls = 5;     // polls without "." to the erase; exceeded, it goes again
-  int eraseLimitMs = 10000;    // the erase was heard (echoed): its "." within this (Atmel's
-                               // ISP documentation: the full chip erase takes about 6 s)
-  int closingQuietPolls = 500; // a closing command is a short flash write; silence this long
-                               // means it did not happen
-  int typicalRecordMs = 2;     // the loader programs a record before it answers (the estimate
-                               // of vkprog program --dry-run)
+  int afterEchoMs = 100;         // after the carriage return that follows the echo of "U"
+  int syncQuietPolls = 5;        // polls without the echo or "."; the 6th ends an attempt
+  int eraseQuietPolls = 5;       // polls without "." to the erase; exceeded, it goes again
+  int eraseLimitMs = 10000;      // the erase was heard (echoed): its "." within this (Atmel's
+                                 // ISP documentation: the full chip erase takes about 6 s)
+  int closingQuietPolls = 500;   // a closing command is a short flash write; silence this long
+                                 // means it did not happen
+  int typicalChipEraseMs = 6000; // Atmel: the full chip erase takes about 6 s
+  int typicalRecordMs = 2;       // the loader programs a record before it answers (the estimate
+                                 // of vkprog program --dry-run)
 };
 
 class TCPU_ISP8051 : public programmer::ProtocolBase {

@@ -36,6 +36,7 @@ struct CortexFlashTiming {
   // erase and the programming of one 256-byte block (128 half-words of 52.5 us).
   int typicalPageEraseMs = 20;
   int typicalBlockWriteMs = 7;
+  int typicalMassEraseMs = 20; // STM32F1 data sheet: a mass erase, typical
 };
 
 class TCPU_CORTEX_FLASH : public programmer::ProtocolBase {

@@ -228,5 +228,5 @@ TEST(VkprogTargets, TreeAndHelp) {
     }
     EXPECT_LE(columns.size(), 1u) << help;
   }
-  EXPECT_EQ(commands, 12);
+  EXPECT_EQ(commands, 13);
 }

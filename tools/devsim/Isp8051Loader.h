@@ -55,9 +55,10 @@ struct Isp8051Config {
   Isp8051Chip chip = Isp8051Chip::AT89C51RX2;
   bool echo = true;
   char recordAck = '.'; // or 0x06
-  Millis eraseMs = 10;  // full chip erase until "."
-  Millis recordMs = 2;  // programming one record until its answer
-  bool locked = false;  // security bits set: records (and reading) are refused until an erase
+  // Full chip erase until ".": Atmel's ISP documentation of the family, "about 6 sec".
+  Millis eraseMs = 6000;
+  Millis recordMs = 2; // programming one record until its answer
+  bool locked = false; // security bits set: records (and reading) are refused until an erase
   // Manufacturer 58h (Atmel) and family D7h as Atmel's tables of the family give them; the
   // product name and revision, and the boot loader version, are examples.
   std::array<std::uint8_t, 4> ids = {0x58, 0xD7, 0xF7, 0xFF};
