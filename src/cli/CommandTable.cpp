@@ -67,7 +67,7 @@ const std::vector<Command>& Commands() {
        kProgramHelp, RunProgram},
       {"read", "read a module's flash into a file (Read from Module)", kReadHelp, RunRead},
       {"verify", "compare a module's flash with files, writing nothing", kVerifyHelp, RunVerify},
-      {"identify", "ask a chip's boot loader what it is: version, product, flash, protection",
+      {"identify", "ask a boot loader its version, product, flash size and protection",
        kIdentifyHelp, RunIdentify},
       {"detect", "ask the programmer unit which module sits at an address (Detect)", kDetectHelp,
        RunDetect},
