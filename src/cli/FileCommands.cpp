@@ -94,8 +94,7 @@ int RunConvert(const std::vector<std::string>& argv) {
       throw UsageError("\"" + *name + "\" is a group of targets, not a target");
   }
   const std::vector<std::string> inputs(pos.begin(), pos.end() - 1);
-  // "-": standard output, where convert writes nothing else.
-  const std::string out = pos.back() == "-" ? "/dev/stdout" : pos.back();
+  const std::string& out = pos.back();
 
   CliMessageBox boxes;
   auto vkf = std::make_unique<FirmwareImage>();
@@ -123,7 +122,12 @@ int RunConvert(const std::vector<std::string>& argv) {
     start = prepared.start;
     end = prepared.end;
   }
-  if (image::NamesRawBinary(out))
+  if (out == "-") {
+    // Standard output, where convert writes nothing else: S-records, as for any name.
+    const std::string text = vkf->SRecordText(start, end);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+      throw std::runtime_error(std::string("standard output: ") + std::strerror(errno));
+  } else if (image::NamesRawBinary(out))
     image::SaveRawBinary(out, vkf->Image(), start, end);
   else if (EndsWithHex(out))
     vkf->SaveIntelHex(out, start, end);
