@@ -59,6 +59,8 @@ const char* ResultWord(programmer::RunResult result) {
     return "read";
   case programmer::RunResult::Same:
     return "same";
+  case programmer::RunResult::Identified:
+    return "identified";
   }
   return "failed";
 }
