@@ -37,11 +37,15 @@ std::string MultiProgramModules() {
   return names + " modules (type " + types + ")";
 }
 
-// The kinds that offer Erase: "backplane modules".
+// What Erase is offered for: "backplane modules, AT89C51RD2, Cortex-M3 Flash" (the kinds with the
+// unit's erase, and the entries whose boot loader erases its chip).
 std::string EraseKinds() {
   std::string words;
+  const auto add = [&](const std::string& w) { words += (words.empty() ? "" : ", ") + w; };
   for (const auto& kind : programmer::ProtocolKinds())
-    if (kind.Erases()) words += (words.empty() ? "" : ", ") + std::string(kind.Name) + "s";
+    if (kind.EraseOffered) add(std::string(kind.Name) + "s");
+  for (const auto& e : programmer::Catalogue())
+    if (!programmer::KindOf(e.CpuKind).ChipEraseWords.empty()) add(std::string(e.Name));
   return words;
 }
 
