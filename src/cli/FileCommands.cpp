@@ -38,7 +38,13 @@ struct LoadOutcome {
 LoadOutcome LoadFiles(FirmwareImage& vkf, CliMessageBox& boxes,
                       const std::vector<std::string>& files, app::BufferPageText& page) {
   LoadOutcome out;
-  for (const auto& f : files) {
+  for (const auto& given : files) {
+#ifdef _WIN32
+    const std::string& f = given;
+#else
+    // "-": standard input, as the link commands take it.
+    const std::string f = given == "-" ? "/dev/stdin" : given;
+#endif
     const image::LoadResult loaded = app::LoadAndShow(vkf, f, page);
     app::ShowMessages(boxes, loaded.messages);
     out.last = loaded.format;
