@@ -134,9 +134,9 @@ target H8/3664 10 h8 --pace -- --target H8/3664 "$work/image0.hex"
 # match's 520 ms between two 0x00 costs.
 target "H8 (match 1)" 10 h8 --pace --match-zeros 1 -- --target H8/3664 "$work/image0.hex"
 target "QX4T - BOOT" 10 qx4t-boot --pace -- --target "QX4T - BOOT" "$work/image0.hex"
-target Cortex-M3 11 cortex --pace -- --target Cortex-M3 "$work/image0.hex"
+target Cortex-M3 11 cortex --pace -- --direct --target Cortex-M3 "$work/image0.hex"
 # ST's loader (no check byte behind the data read): erase, write, read back.
-target "Cortex-M3 Flash" 11 cortex --pace --no-check-byte -- --target "Cortex-M3 Flash" \
+target "Cortex-M3 Flash" 11 cortex --pace --no-check-byte -- --direct --target "Cortex-M3 Flash" \
   "$work/image0.hex"
 # QX4T - PCAN on a private virtual CAN bus of Qt's (the first process to use the port serves it).
 bus="tcp://127.0.0.1:$((20000 + RANDOM % 20000))/can0"

@@ -141,6 +141,16 @@ void MainController::ProgrammerAction(int tag) {
       NoteArmedEntry();
       CurModule = LastModule = AddressIndex();
       StartDetection();
+    } else if (!KindOf(prg_.Node().CpuKind).ChipEraseWords.empty()) {
+      // The loader's own chip erase: asked first in the window, as a module's erase is.
+      CurModule = LastModule = AddressIndex();
+      if (EraseConfirmed()) {
+        Status("Erasing ...");
+        prg_.StartErase();
+        EraseChip();
+      } else {
+        Status("Erase cancelled");
+      }
     } else {
       Status("Erase is not offered for " + prg_.Node().Name);
     }
@@ -164,7 +174,7 @@ void MainController::ProgrammerAction(int tag) {
       NoteArmedEntry();
       StartDetection();
     } else {
-      if (KindOf(node.CpuKind).OpFirst) {
+      if (SelectsModuleFirst(node)) {
         ProgrammerUnit(comm_).Select(CurModule);
         loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
       }
@@ -202,8 +212,22 @@ void MainController::ProgrammerAction(int tag) {
   }
 }
 
+// A boot loader erases its whole chip at once: no module to detect first.
+void MainController::EraseChip() {
+  CurModule = LastModule = AddressIndex();
+  if (SelectsModuleFirst(prg_.Node())) {
+    ProgrammerUnit(comm_).Select(CurModule);
+    loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
+  }
+  State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
+}
+
 bool MainController::ReadModule(std::uint32_t from, std::uint32_t end) {
   return StartReading([&] { prg_.StartRead(from, end); });
+}
+
+bool MainController::IdentifyChip() {
+  return StartReading([&] { prg_.StartIdentify(); });
 }
 
 bool MainController::CompareModule() {
@@ -221,7 +245,7 @@ bool MainController::StartReading(const std::function<void()>& start) {
     return false;
   }
   CurModule = LastModule = AddressIndex();
-  if (KindOf(node.CpuKind).OpFirst) {
+  if (SelectsModuleFirst(node)) {
     ProgrammerUnit(comm_).Select(CurModule);
     loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
   }
@@ -462,7 +486,7 @@ bool MainController::RunAgainUnprotected() {
       platform::MsgAnswer::No);
   asking_ = false;
   if (answer != platform::MsgAnswer::Yes) return false;
-  if (KindOf(prg_.Node().CpuKind).OpFirst) {
+  if (SelectsModuleFirst(prg_.Node())) {
     ProgrammerUnit(comm_).Select(CurModule);
     loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
   }

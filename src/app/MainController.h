@@ -14,6 +14,7 @@
 #include "platform/MessageBox.h"
 #include "programmer/RunController.h"
 #include "programmer/Views.h"
+#include "protocol/ProtocolKinds.h"
 
 #include <cstdint>
 #include <functional>
@@ -96,6 +97,8 @@ public:
   // needs no detection. False (and nothing sent) when busy or the entry cannot be read back.
   bool ReadModule(std::uint32_t from, std::uint32_t end);
   bool CompareModule();
+  // Asks the chip's boot loader what it is (vkprog identify), on the same terms.
+  bool IdentifyChip();
 
   // Wiring to the window: the 10 ms timer is stopped while the mismatch box is open, and the
   // program is asked to end after the mismatch error when untyped programming is not allowed.
@@ -115,6 +118,10 @@ public:
   // The window: a chip whose read protection stopped a run is offered its removal (it erases
   // the chip; No is the default). vkprog never asks: only its --unprotect removes it.
   bool OffersToRemoveReadProtection = false;
+  // The boot-loader chip sits on the port itself (a bare USB serial adapter), not behind the
+  // programmer unit: no "OP n" before its runs. ST's ROM loader measures the bit rate on the
+  // first byte it gets, and the "O" would spoil it. The setting DirectBootLoader, or --direct.
+  bool DirectBootLoader = false;
   // The window: firmware that names no type, with untyped programming not allowed, is refused
   // before anything is sent (vkprog checks its request itself), the mismatch error says that
   // the program closes, a check-only entry says so in the log, and a module that did not answer
@@ -151,6 +158,12 @@ private:
   void NextModule();
   int AddressIndex() const;
   std::string MismatchTypes() const;
+  // "OP n" goes out before a run of this entry: its kind selects a module first and the chip is
+  // not wired straight to the port.
+  void EraseChip();
+  bool SelectsModuleFirst(const programmer::TargetNode& node) const {
+    return programmer::KindOf(node.CpuKind).OpFirst && !DirectBootLoader;
+  }
 
   // Refusals before anything is sent: the link's device has gone (the run fails naming the
   // port), the entry's boot kernel is missing, or the image names no type and untyped

@@ -133,7 +133,7 @@ void ProgrammerPagePresenter::ShowSummary() {
 void ProgrammerPagePresenter::UpdateButtons(const TargetNode& node) {
   using B = RunController::ButtonTag;
   auto& buttons = views_.buttons;
-  const bool module = KindOf(node.CpuKind).EraseOffered;
+  const bool module = KindOf(node.CpuKind).Erases();
   if (buttons[B::kDetect]) {
     buttons[B::kDetect]->SetEnabled(node.Root);
     // A disabled button cannot say why by itself.

@@ -68,6 +68,8 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   mainViews.ports = views_.target.ports;
   mainViews.setCanData = views_.target.setCanData;
   controller = std::make_unique<MainController>(loop, boxes, image, *comm, *prg, *page, mainViews);
+  if (devices.settings)
+    controller->DirectBootLoader = devices.settings->Read(kDirectSetting).value_or("") == "True";
   comm->OnReceive = [this](link::SerialLink& link, const std::string& line) {
     controller->CommReceived(link, line);
   };

@@ -49,7 +49,8 @@ struct SessionViews {
 struct SessionDevices {
   platform::ISerialPorts& ports;
   link::IPcanUsb& canDriver;
-  platform::ISettings* settings = nullptr; // "PORT", "AllowUntypedProgram"; may be null
+  // "PORT", "AllowUntypedProgram", "DirectBootLoader"; may be null
+  platform::ISettings* settings = nullptr;
 };
 
 class Session {
@@ -57,6 +58,8 @@ public:
   static constexpr int kCommandLineDelayMs = 200;
   static constexpr int kMainTickMs = 10;
   static constexpr const char* kUntypedSetting = "AllowUntypedProgram";
+  // "True": boot-loader chips are wired straight to the port (MainController::DirectBootLoader).
+  static constexpr const char* kDirectSetting = "DirectBootLoader";
 
   // kernels: the boot kernels, created before (their warnings come before any window).
   Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, SessionDevices devices,

@@ -22,7 +22,7 @@ int MostTimes(const std::string& name) { return name == "verbose" ? 2 : 1; }
 } // namespace
 
 Args::Args(const std::vector<std::string>& argv, const std::set<std::string>& valued,
-           const std::set<std::string>& flags) {
+           const std::set<std::string>& flags, const std::set<std::string>& optionalValue) {
   bool optionsEnded = false;
   auto setFlag = [&](const std::string& name) {
     const int times = ++counts_[name];
@@ -85,6 +85,12 @@ Args::Args(const std::vector<std::string>& argv, const std::set<std::string>& va
       } else {
         throw UsageError("option --" + name + " needs a value");
       }
+    } else if (optionalValue.count(name)) {
+      setFlag(name);
+      if (inlineValue)
+        values_[name] = *inlineValue;
+      else if (i + 1 < argv.size() && argv[i + 1].rfind("0x", 0) == 0)
+        values_[name] = argv[++i];
     } else if (flags.count(name)) {
       if (inlineValue) throw UsageError("option --" + name + " takes no value");
       setFlag(name);

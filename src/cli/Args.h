@@ -20,9 +20,11 @@ public:
 
 class Args {
 public:
-  // valued: options that take a value; flags: options that do not. Throws UsageError.
+  // valued: options that take a value; flags: options that do not; optionalValue: flags that may
+  // take a value, as "--name=VALUE" or as the next argument when that starts with "0x" (an
+  // address). Throws UsageError.
   Args(const std::vector<std::string>& argv, const std::set<std::string>& valued,
-       const std::set<std::string>& flags);
+       const std::set<std::string>& flags, const std::set<std::string>& optionalValue = {});
 
   bool Has(const std::string& name) const { return values_.count(name) || flags_.count(name); }
   // How often a flag was given (for -v, -vv).

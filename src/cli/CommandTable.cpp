@@ -16,7 +16,9 @@ const std::vector<Command>& Commands() {
       {"convert", "load files and save the image as Intel HEX or S-records",
        "Usage: vkprog convert [--target NAME] FILE... OUT\n\n"
        "Loads the files into one image and writes OUT: Intel HEX when OUT's name ends in\n"
-       "\"hex\" (any case), S-records otherwise.\n\n"
+       "\"hex\" (any case), raw binary (the range's bytes alone) when it ends in \".bin\",\n"
+       "S-records otherwise. OUT \"-\" writes S-records to standard output; a FILE \"-\"\n"
+       "is standard input.\n\n"
        "  --target NAME  prepare the image for that catalogue entry first, as Save does:\n"
        "                 the jump table at 0F80 when the entry has one, then the checksum\n"
        "                 word over its region (see vkprog targets). The written range\n"
@@ -66,6 +68,8 @@ const std::vector<Command>& Commands() {
        kProgramHelp, RunProgram},
       {"read", "read a module's flash into a file (Read from Module)", kReadHelp, RunRead},
       {"verify", "compare a module's flash with files, writing nothing", kVerifyHelp, RunVerify},
+      {"identify", "ask a boot loader its version, product, flash size and protection",
+       kIdentifyHelp, RunIdentify},
       {"detect", "ask the programmer unit which module sits at an address (Detect)", kDetectHelp,
        RunDetect},
       {"find", "search bit rates and addresses for a programmer unit (Find Device)", kFindHelp,

@@ -33,8 +33,9 @@ int RunProgram(const std::vector<std::string>& args);
 int RunDetect(const std::vector<std::string>& args);
 int RunFind(const std::vector<std::string>& args);
 int RunScan(const std::vector<std::string>& args); // ScanCommand.cpp
-int RunRead(const std::vector<std::string>& args);   // ReadVerifyCommands.cpp
+int RunRead(const std::vector<std::string>& args); // ReadVerifyCommands.cpp
 int RunVerify(const std::vector<std::string>& args);
+int RunIdentify(const std::vector<std::string>& args); // IdentifyCommand.cpp
 
 // Prints "vkprog: WHAT" on stderr.
 void Error(const std::string& what);

@@ -51,6 +51,7 @@ struct RunCost {
   std::uint32_t rate = 115200;   // the rate the image travels at (CAN: the bus's)
   std::uint32_t bootRate = 9600; // the H8's boot rate
   bool eraseOnly = false;
+  bool direct = false; // the chip on the port itself: no "OP n" before the run
 };
 
 constexpr double Ms(int ms) { return ms / 1000.0; }
@@ -65,7 +66,7 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
   double t = kStartSeconds + 8 * tick;
   const auto& base = ProtocolBase::kRecordTiming;
   const double endRecord = Ms(base.beforeEndRecordMs + base.afterEndRecordMs);
-  if (kind.OpFirst) t += Ms(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
+  if (kind.OpFirst && !c.direct) t += Ms(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
   switch (e.CpuKind) {
   case kKindBackplane: {
     const auto& w = TCPU_BACKPLANE::kTiming;
@@ -78,6 +79,7 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
   case kKindP89C51RX2: {
     // The loader echoes every character as it comes: the directions overlap.
     const auto& w = cpu::TCPU_ISP8051::kTiming;
+    if (c.eraseOnly) return t + Ms(w.afterEchoMs + w.typicalChipEraseMs);
     t += Ms(w.afterEchoMs) + HexChars(c) * CharTime(c.rate) +
          c.records * (Ms(w.typicalRecordMs) + 2 * CharTime(c.rate)) + endRecord;
     if (!kind.ReadsBack) return t;
@@ -94,6 +96,9 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
     // acknowledgements, the data); the quiet that tells whether a check byte follows, once.
     const double blocks = c.records;
     const double pages = c.bytes / 1024.0 + 1;
+    if (c.eraseOnly)
+      return t + 2 * Ms(w.settleMs) + 60 * CharTime(c.rate, 11) + Ms(w.checkByteQuietMs) +
+             Ms(w.typicalMassEraseMs);
     t += 2 * Ms(w.settleMs) + 60 * CharTime(c.rate, 11) + Ms(w.checkByteQuietMs);
     t += pages * Ms(w.typicalPageEraseMs) + blocks * Ms(w.typicalBlockWriteMs);
     return t + (2 * c.bytes + blocks * (12 + 12)) * CharTime(c.rate, 11);
@@ -204,17 +209,19 @@ int DryRun(const DryRunRequest& r) {
          " bit/s, node " + std::to_string(r.link.canNode.value_or(1)));
   else
     Plan("port COM" + std::to_string(r.port.portNo) + " (" + r.port.device + ") at " +
-         r.link.speed.value_or("115200") + " bit/s");
+         r.link.speed.value_or("115200") + " bit/s" +
+         (r.link.direct && KindOf(e.CpuKind).OpFirst ? ", the chip on the port itself (no \"OP n\")"
+                                                     : ""));
   std::string modules;
   for (const int m : r.modules) {
     if (!modules.empty()) modules += ' ';
     modules += std::to_string(m);
   }
   Plan("modules " + modules);
-  Plan("files " + image.files);
+  Plan("files " + (image.files.empty() ? std::string("none") : image.files));
 
   if (e.CpuKind == kKindGroup) return Problem(std::string(e.Name) + " is a group, not a target");
-  if (image.empty) return Problem("the files hold no data");
+  if (image.empty && !r.eraseOnly) return Problem("the files hold no data");
   int problems = 0;
   if (e.KernelNo) {
     const cpu::KernelSet kernels;
@@ -233,8 +240,9 @@ int DryRun(const DryRunRequest& r) {
   // a note on the files' data against the region (the jump table below it is the run's own).
   if (image.refusal && !r.eraseOnly)
     problems += Problem(image.refusal.text);
-  else if (image.base + image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
-           image.base + image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd))
+  else if (!image.empty &&
+           (image.base + image.loadedStart < static_cast<std::uint32_t>(e.RegionStart) ||
+            image.base + image.loadedEnd - 1 > static_cast<std::uint32_t>(e.RegionEnd)))
     std::printf("plan: note: the data %s-%s reaches outside the region %s-%s\n",
                 Hex(image.base + image.loadedStart).c_str(),
                 Hex(image.base + image.loadedEnd - 1).c_str(),
@@ -249,13 +257,15 @@ int DryRun(const DryRunRequest& r) {
   const std::uint32_t block = static_cast<std::uint32_t>(e.BlockSize > 0 ? e.BlockSize : 128);
   const std::uint32_t records = (bytes + block - 1) / block;
   // Full addresses where the run puts the data (the Cortex-M3 flash at 0x08000000).
-  Plan("image " + Hex(image.base + image.start) + "-" + Hex(image.base + image.end) + ", " +
-       std::to_string(bytes) + " bytes in " + std::to_string(records) + " records of up to " +
-       std::to_string(block) + " bytes, CRC-32 " + Hex(image.crc32, 8));
+  if (!image.empty)
+    Plan("image " + Hex(image.base + image.start) + "-" + Hex(image.base + image.end) + ", " +
+         std::to_string(bytes) + " bytes in " + std::to_string(records) + " records of up to " +
+         std::to_string(block) + " bytes, CRC-32 " + Hex(image.crc32, 8));
 
   // The run decides nothing else: no 8051 run erases (Erase is not offered for them).
   const ProtocolKind& kind = KindOf(e.CpuKind);
-  const std::string erase(image.start >= TCPU_BACKPLANE::kUpperEraseFrom &&
+  const std::string erase(r.eraseOnly && !kind.ChipEraseWords.empty() ? kind.ChipEraseWords
+                          : image.start >= TCPU_BACKPLANE::kUpperEraseFrom &&
                                   !kind.UpperEraseWords.empty()
                               ? kind.UpperEraseWords
                               : kind.EraseWords);
@@ -289,6 +299,7 @@ int DryRun(const DryRunRequest& r) {
   cost.rate = kind.NeedsCan ? CanRate(r) : ImageRate(r);
   cost.bootRate = e.BootBaud > 0 ? static_cast<std::uint32_t>(e.BootBaud) : 9600;
   cost.eraseOnly = r.eraseOnly;
+  cost.direct = r.link.direct;
   std::snprintf(text, sizeof text, "run time about %.1f s per module (the wire and the waits)",
                 EstimatedSeconds(kind, e, cost));
   Plan(text);

@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "image/Container.h"
 #include "image/FirmwareImage.h"
+#include "image/RawBinary.h"
 #include "image/TextFile.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ImagePrep.h"
@@ -37,7 +38,13 @@ struct LoadOutcome {
 LoadOutcome LoadFiles(FirmwareImage& vkf, CliMessageBox& boxes,
                       const std::vector<std::string>& files, app::BufferPageText& page) {
   LoadOutcome out;
-  for (const auto& f : files) {
+  for (const auto& given : files) {
+#ifdef _WIN32
+    const std::string& f = given;
+#else
+    // "-": standard input, as the link commands take it.
+    const std::string f = given == "-" ? "/dev/stdin" : given;
+#endif
     const image::LoadResult loaded = app::LoadAndShow(vkf, f, page);
     app::ShowMessages(boxes, loaded.messages);
     out.last = loaded.format;
@@ -122,7 +129,14 @@ int RunConvert(const std::vector<std::string>& argv) {
     start = prepared.start;
     end = prepared.end;
   }
-  if (EndsWithHex(out))
+  if (out == "-") {
+    // Standard output, where convert writes nothing else: S-records, as for any name.
+    const std::string text = vkf->SRecordText(start, end);
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0)
+      throw std::runtime_error(std::string("standard output: ") + std::strerror(errno));
+  } else if (image::NamesRawBinary(out))
+    image::SaveRawBinary(out, vkf->Image(), start, end);
+  else if (EndsWithHex(out))
     vkf->SaveIntelHex(out, start, end);
   else
     vkf->SaveSRecords(out, start, end);

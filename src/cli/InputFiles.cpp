@@ -1,5 +1,7 @@
 #include "cli/InputFiles.h"
 
+#include "image/RawBinary.h"
+
 #include "app/BufferView.h"
 #include "cli/Args.h"
 #include "cli/CliMessageBox.h"
@@ -67,8 +69,11 @@ void RefuseWhatIsNotAFile(const std::string& path) {
 }
 
 std::vector<std::uint8_t> ReadAll(const std::string& path) {
-  RefuseWhatIsNotAFile(path);
-  const int fd = ::open(path.c_str(), O_RDONLY | platform::kOpenPrivate);
+  const bool standardInput = path == "-";
+  if (standardInput && ::isatty(0))
+    throw std::runtime_error("-: standard input is a terminal; pipe the firmware in (< FILE)");
+  if (!standardInput) RefuseWhatIsNotAFile(path);
+  const int fd = standardInput ? ::dup(0) : ::open(path.c_str(), O_RDONLY | platform::kOpenPrivate);
   if (fd < 0) throw std::runtime_error(path + ": " + std::strerror(errno));
   std::vector<std::uint8_t> bytes(kReadLimit);
   std::size_t got = 0;
@@ -90,8 +95,16 @@ std::vector<std::uint8_t> ReadAll(const std::string& path) {
 
 } // namespace
 
-InputFiles::InputFiles(const std::vector<std::string>& files) : names_(files) {
-  for (const auto& f : files) bytes_.push_back(ReadAll(f));
+InputFiles::InputFiles(const std::vector<std::string>& files,
+                       std::optional<std::uint32_t> binaryBase)
+    : names_(files) {
+  for (const auto& f : files) {
+    bytes_.push_back(ReadAll(f));
+    if (binaryBase) {
+      const std::string text = image::RawBinaryAsIntelHex(bytes_.back(), *binaryBase);
+      bytes_.back().assign(text.begin(), text.end());
+    }
+  }
 #ifdef _WIN32
   // No mkdtemp here: a name of the process and a counter, taken only if it did not exist.
   std::error_code ec;
@@ -114,7 +127,7 @@ InputFiles::InputFiles(const std::vector<std::string>& files) : names_(files) {
   folder_ = pattern;
   for (std::size_t i = 0; i < files.size(); ++i) {
     // The loader names the file in the Buffer page by its last part; keep it.
-    std::string name = app::BareFileName(files[i]);
+    std::string name = files[i] == "-" ? "stdin" : app::BareFileName(files[i]);
     if (name.empty() || name == "." || name == "..") name = "firmware";
     const std::string dir = folder_ + "/" + std::to_string(i + 1);
     const std::string copy = dir + "/" + name;
@@ -165,6 +178,16 @@ void InputFiles::RefuseAsOutput(const std::string& option, const std::string& pa
   // once the run has begun.
   if (std::error_code ec; std::filesystem::is_directory(path, ec))
     throw std::runtime_error(option + ": " + path + " is a directory; name a file in it");
+}
+
+std::optional<std::uint32_t> ReadBinaryBase(const Args& args,
+                                            const std::vector<std::string>& files) {
+  const auto text = args.Value("binary-base");
+  if (!text) return std::nullopt;
+  // A raw file holds no address: two of them would both claim the one given.
+  if (files.size() != 1)
+    throw UsageError("--binary-base places one raw binary file; name exactly one");
+  return static_cast<std::uint32_t>(ParseNumber(*text, "--binary-base", 0xFFFFFFFF));
 }
 
 bool Exists(const std::string& path) {

@@ -5,6 +5,7 @@
 // copies, which the session then loads under the files' own names.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,8 +13,11 @@ namespace vk::cli {
 
 class InputFiles {
 public:
-  // Reads every file. Throws std::runtime_error when one cannot be read.
-  explicit InputFiles(const std::vector<std::string>& files);
+  // Reads every file ("-": standard input). With binaryBase, each file is raw binary placed
+  // from that full address on (kept as the Intel HEX it amounts to). Throws std::runtime_error
+  // when one cannot be read.
+  explicit InputFiles(const std::vector<std::string>& files,
+                      std::optional<std::uint32_t> binaryBase = std::nullopt);
   ~InputFiles();
   InputFiles(const InputFiles&) = delete;
   InputFiles& operator=(const InputFiles&) = delete;
@@ -38,6 +42,12 @@ private:
   std::string folder_;
   std::vector<std::string> copies_;
 };
+
+// --binary-base ADDR: the address of the one raw binary file given (nothing without the option).
+// Throws UsageError for a bad address or other than one file.
+class Args;
+std::optional<std::uint32_t> ReadBinaryBase(const Args& args,
+                                            const std::vector<std::string>& files);
 
 // Whether two names lead to the same file: the same file on disk, or, for files not yet made,
 // the same place once "./", ".." and symbolic links are followed.

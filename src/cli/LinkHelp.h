@@ -36,6 +36,17 @@ inline const std::string kCanHelp =
     "  --can-bitrate NAME\n"
     "                   CAN_BAUD_1M, CAN_BAUD_500K (default), _250K, _125K, _100K, _50K,\n"
     "                   _20K, _10K or _5K (\"250K\" will do)\n";
+inline const std::string kDirectHelp =
+    "  --direct         the boot-loader chip is on the port itself (a bare USB serial\n"
+    "                   adapter), not behind the programmer unit: no \"OP N\" goes out\n"
+    "                   before its run (ST's ROM loader takes its bit rate from the\n"
+    "                   first byte). The setting DirectBootLoader=True does the same\n";
+inline const std::string kBinaryBaseHelp =
+    "  --binary-base ADDR\n"
+    "                   the one FILE is raw binary (its bytes alone, as avrdude and\n"
+    "                   stm32flash keep firmware), placed from the full address ADDR on\n"
+    "                   (0x08000000 for an STM32's flash); a raw file is never guessed\n"
+    "                   from its content\n";
 inline const std::string kTraceVerboseHelp =
     "  --trace FILE     write every byte sent and received (and every CAN frame) to FILE\n"
     "                   as text, with its time, direction and the bit rate in force\n"
@@ -52,7 +63,8 @@ inline const std::string kProgramHelp =
     "                      [--speed BAUD] [--can BACKEND:INTERFACE] [--can-node N]\n"
     "                      [--can-bitrate NAME] [--allow-untyped] [--yes] [--erase-only]\n"
     "                      [--dry-run] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
-    "                      [--trace FILE] [--go] [--unprotect] FILE...\n\n"
+    "                      [--trace FILE] [--go [ADDR]] [--unprotect] [--direct]\n"
+    "                      [--binary-base ADDR] FILE...\n\n"
     "Does what the window does after loading FILE... from its command line: selects the\n"
     "target NAME as a click in the target tree would (see vkprog targets), sets the\n"
     "address and presses Program; with --range, MultiProgram from FIRST to LAST (QRD14\n"
@@ -70,9 +82,13 @@ inline const std::string kProgramHelp =
     "                   window's check box is: machine-wide (/etc/xdg/Velkor ApS./Velkor\n"
     "                   Programmer.ini, or VK_SYSTEM_SETTINGS_FILE), else the user's\n"
     "  -y, --yes        answer Yes to that question (otherwise No); alone, a warning\n"
-    "  --erase-only     erase the module, do not program it\n"
-    "  --go             \"Cortex-M3 Flash\": start the program after it was written and\n"
-    "                   verified (Go to the image's first address)\n"
+    "  --erase-only     erase the module, do not program it; AT89C51RD2 and \"Cortex-M3\n"
+    "                   Flash\": the boot loader's chip erase, the whole flash (no FILE\n"
+    "                   needed)\n"
+    "  --go [ADDR]      \"Cortex-M3 Flash\": start the program after it was written and\n"
+    "                   verified (Go to the image's first address, or to ADDR, given\n"
+    "                   as 0x08000200 or --go=ADDR: the loader takes the stack pointer\n"
+    "                   from the word there and the reset vector from the next)\n"
     "  --unprotect      \"Cortex-M3 Flash\": remove an active read protection first; the\n"
     "                   chip erases its whole flash. Without it such a chip fails with\n"
     "                   \"read protection is active; nothing written\"\n"
@@ -95,8 +111,9 @@ inline const std::string kProgramHelp =
     "  -p, --port PORT  COMn (see vkprog ports), a device path (named by the COM number\n"
     "                   the port rule gives it: /dev/ttyUSB7 is COM24; another path, e.g.\n"
     "                   a pseudo-terminal, gets a free number for the run), or PCAN\n" +
-    kSpeedHelp + kCanHelp + kTraceVerboseHelp +
-    "\nAll files are read once, before anything is sent (standard input and <(...) work);\n"
+    kSpeedHelp + kCanHelp + kDirectHelp + kBinaryBaseHelp + kTraceVerboseHelp +
+    "\nAll files are read once, before anything is sent (\"-\" or /dev/stdin is standard\n"
+    "input, and <(...) works);\n"
     "one that is not firmware ends vkprog.\n"
     "stdout: the texts of the status line and the lines of the Programmer page's log\n"
     "(\"QRD14 #7 Programmed OK\"): on a terminal the status line is one line, each text\n"
@@ -137,10 +154,11 @@ inline constexpr int kExitDiffers = 6;
 inline const std::string kReadHelp =
     "Usage: vkprog read --port PORT --target NAME [--address N] [--range FIRST-LAST]\n"
     "                   [--speed BAUD] [--report FILE] [--timeout S] [--quiet] [-v|-vv]\n"
-    "                   [--trace FILE] OUT\n\n"
+    "                   [--trace FILE] [--direct] OUT\n\n"
     "Reads the module's flash into OUT, as the window's File > Read from Module does:\n"
-    "Intel HEX when OUT's name ends in \"hex\" (any case), S-records otherwise (as Save\n"
-    "decides). Nothing is erased or written; the chip is left in its boot loader.\n"
+    "Intel HEX when OUT's name ends in \"hex\" (any case), raw binary (the range's\n"
+    "bytes alone) when it ends in \".bin\", S-records otherwise (as Save decides).\n"
+    "Nothing is erased or written; the chip is left in its boot loader.\n"
     "Targets that can be read: " +
     ReadableTargets() +
     ".\n\n"
@@ -153,7 +171,7 @@ inline const std::string kReadHelp =
     "  --report FILE    append one JSON line as program does (result \"read\")\n"
     "  --timeout S      give up after S seconds (default 300)\n"
     "  -q, --quiet      no progress on stderr\n" +
-    kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
+    kSerialPortHelp + kSpeedHelp + kDirectHelp + kTraceVerboseHelp +
     "\nExit: 0 read and written, 1 the read failed or OUT could not be written, 2 usage\n"
     "error (also a target that cannot be read), 3 the time-out ran out, 130 interrupted,\n"
     "143 SIGTERM.\n";
@@ -161,7 +179,7 @@ inline const std::string kReadHelp =
 inline const std::string kVerifyHelp =
     "Usage: vkprog verify --port PORT --target NAME [--address N] [--speed BAUD]\n"
     "                     [--report FILE] [--timeout S] [--quiet] [-v|-vv] [--trace FILE]\n"
-    "                     FILE...\n\n"
+    "                     [--direct] [--binary-base ADDR] FILE...\n\n"
     "Loads FILE... as program does and compares the module's flash with the bytes a\n"
     "program run would write (blank 128-byte blocks are not compared), without erasing\n"
     "or writing anything. Targets that can be read: " +
@@ -177,10 +195,33 @@ inline const std::string kVerifyHelp =
     "                   \"failed\", verified true when equal)\n"
     "  --timeout S      give up after S seconds (default 300)\n"
     "  -q, --quiet      no progress on stderr\n" +
-    kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
+    kSerialPortHelp + kSpeedHelp + kDirectHelp + kBinaryBaseHelp + kTraceVerboseHelp +
     "\nExit: 0 equal, 6 the flash differs, 1 the comparison could not be made (no\n"
     "answer, refused, a file that is not firmware), 2 usage error (also a target that\n"
     "cannot be read), 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
+
+inline const std::string kIdentifyHelp =
+    "Usage: vkprog identify --port PORT --target NAME [--address N] [--speed BAUD]\n"
+    "                       [--timeout S] [-v|-vv] [--trace FILE] [--direct]\n\n"
+    "Asks the chip's boot loader what it is, as avrdude and stm32flash say it first:\n"
+    "the loader's version, the product, the flash size where the chip tells it, and\n"
+    "the protection. Nothing is erased, written or read of the program; the chip is\n"
+    "left in its boot loader. After the status and log lines, one line per fact:\n\n"
+    "  loader: USART boot loader, protocol version 2.2\n"
+    "  erase command: Erase (0x43)\n"
+    "  product ID: 0x0410 (STM32F10x medium-density)\n"
+    "  protection: none (the flash can be read)\n"
+    "  flash: 128 KiB (the flash size register at 0x1FFFF7E0)\n\n"
+    "Targets: " +
+    ReadableTargets() +
+    ".\n\n"
+    "  -t, --target NAME\n"
+    "                   the catalogue entry (see vkprog targets)\n"
+    "  -a, --address N  the module address, 0..255 (default 0)\n"
+    "  --timeout S      give up after S seconds (default 60)\n" +
+    kSerialPortHelp + kSpeedHelp + kDirectHelp + kTraceVerboseHelp +
+    "\nExit: 0 identified, 1 the loader did not answer or refused, 2 usage error (also a\n"
+    "target without such a loader), 3 the time-out ran out, 130 interrupted, 143 SIGTERM.\n";
 
 inline const std::string kDetectHelp =
     "Usage: vkprog detect --port PORT [--address N] [--speed BAUD] [--timeout S]\n"
@@ -214,7 +255,7 @@ inline const std::string kFindHelp =
 
 inline const std::string kScanHelp =
     "Usage: vkprog scan --port PORT [--from A] [--to B] [--report FILE] [--speed BAUD]\n"
-    "                   [--timeout S] [-v|-vv] [--trace FILE]\n\n"
+    "                   [--timeout S] [--quiet] [-v|-vv] [--trace FILE]\n\n"
     "Detects every address from A to B (default 0 to 255) through the programmer unit,\n"
     "as the Detect button does for one, and prints a table of the modules that answered:\n\n"
     "  address  type        entry\n"
@@ -226,7 +267,9 @@ inline const std::string kScanHelp =
     "  --to B           the last address, 0..255 (default 255), not below A\n"
     "  --report FILE    append one JSON line per module found (as for program, with\n"
     "                   result \"detected\")\n"
-    "  --timeout S      give up after S seconds (default 3600)\n" +
+    "  --timeout S      give up after S seconds (default 3600)\n"
+    "  -q, --quiet      no progress on stderr (otherwise the address being asked: one\n"
+    "                   line redrawn on a terminal, a line at every tenth elsewhere)\n" +
     kSerialPortHelp + kSpeedHelp + kTraceVerboseHelp +
     "\nExit: 0 at least one module answered, 1 none did (or the trace or report could not\n"
     "be written), 2 usage error (also for PCAN), 3 the time-out ran out, 130 interrupted,\n"

@@ -51,6 +51,12 @@ std::set<std::string> LinkValuedOptions() {
 }
 
 std::set<std::string> LinkFlags() { return {"verbose"}; }
+
+std::set<std::string> BootLoaderFlags() {
+  auto flags = LinkFlags();
+  flags.insert("direct");
+  return flags;
+}
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
   // Started with stdout or stderr closed (2>&-), the next file opened would take its number:
   // the report, the trace or the serial device would then receive the status lines. The
@@ -68,6 +74,7 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
   if (!port || port->empty()) throw UsageError("--port is required (COMn, a device path or PCAN)");
   o.port = *port;
   o.verbose = args.Count("verbose");
+  o.direct = args.Has("direct");
 
   if (auto speed = args.Value("speed")) {
     const auto& items = app::SpeedItems();

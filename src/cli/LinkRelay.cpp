@@ -39,5 +39,6 @@ int RunFind(const std::vector<std::string>& args) { return HandOver("find", args
 int RunScan(const std::vector<std::string>& args) { return HandOver("scan", args); }
 int RunRead(const std::vector<std::string>& args) { return HandOver("read", args); }
 int RunVerify(const std::vector<std::string>& args) { return HandOver("verify", args); }
+int RunIdentify(const std::vector<std::string>& args) { return HandOver("identify", args); }
 
 } // namespace vk::cli

@@ -157,6 +157,7 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   session = std::make_unique<app::Session>(
       *engineLoop_, boxes, app::SessionDevices{*serial, *can, settings_.get()}, *kernels_, v);
   session->comm->OnNote = [heard](const std::string& text) { heard->Note(text); };
+  if (options.direct) session->controller->DirectBootLoader = true;
 }
 
 LinkSession::~LinkSession() {
@@ -231,6 +232,19 @@ std::string TimeoutText(double seconds) {
   char text[32];
   std::snprintf(text, sizeof text, "%g", seconds);
   return text;
+}
+
+std::string StopAtTimeout(LinkSession& s, double timeoutSeconds) {
+  const std::string timedOut =
+      "no end within the --timeout of " + TimeoutText(timeoutSeconds) + " s";
+  // Stopped through its protocol's Finish, as an interrupted run is: nothing more goes out.
+  auto& prg = *s.session->prg;
+  if (prg.RunActive())
+    prg.DropRun(programmer::FailReason::TimeLimit, timedOut,
+                programmer::RunController::DropLog::None);
+  s.session->controller->StopAll();
+  s.DrainSerial(1000);
+  return timedOut;
 }
 
 void LinkSession::DrainSerial(int ms) {

@@ -40,11 +40,16 @@ struct LinkOptions {
   std::optional<std::string> trace;      // --trace FILE
   double timeoutSeconds = 300;
   int verbose = 0; // -v: steps, reasons, what was sent last; -vv: also the wire on stderr
+  // --direct: the boot-loader chip is on the port itself, not behind the programmer unit (no
+  // "OP n" before its run). Offered by the commands that run a boot loader.
+  bool direct = false;
 };
 
 // The valued options every link command takes, and its flags.
 std::set<std::string> LinkValuedOptions();
 std::set<std::string> LinkFlags();
+// The flags of the commands that run a target's own boot loader: LinkFlags and --direct.
+std::set<std::string> BootLoaderFlags();
 // Reads and checks them. Throws UsageError.
 LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout);
 
@@ -209,6 +214,9 @@ void EnsureCoreApplication();
 bool ControllerIdle(LinkSession& s);
 int InterruptedExit(const std::string& command);
 std::string TimeoutText(double seconds);
+// A read, verify or identify run that outlived its --timeout: stopped through its protocol's
+// Finish, the link drained; returns the reason ("no end within the --timeout of 2 s").
+std::string StopAtTimeout(LinkSession& s, double timeoutSeconds);
 bool ResolvesToCan(const std::string& port);
 
 // Ctrl-C and SIGTERM mark the run as interrupted instead of ending vkprog at once (the port and

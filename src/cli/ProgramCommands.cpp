@@ -60,6 +60,8 @@ const char* ResultWord(programmer::RunResult result) {
     return "read";
   case programmer::RunResult::Same:
     return "same";
+  case programmer::RunResult::Identified:
+    return "identified";
   }
   return "failed";
 }
@@ -90,7 +92,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   };
   std::unique_ptr<InputFiles> read;
   try {
-    read = std::make_unique<InputFiles>(files);
+    read = std::make_unique<InputFiles>(files, request.binaryBase);
   } catch (const std::exception& e) {
     neverBegan(e.what());
     throw;
@@ -213,7 +215,9 @@ int RunProgram(const std::vector<std::string>& argv) {
   s.untyped.SetEnabled(true);
   s.untyped.SetChecked(request.allowUntyped);
 
-  const int button = range ? RunController::kMultiProgram : RunController::kProgram;
+  const int button = eraseOnly ? RunController::kErase
+                     : range   ? RunController::kMultiProgram
+                               : RunController::kProgram;
   if (!s.buttons[button].Enabled()) {
     const std::string why =
         "the " + s.buttons[button].Caption() + " button is disabled (no image loaded)";
@@ -241,9 +245,10 @@ int RunProgram(const std::vector<std::string>& argv) {
   // The entry named is the entry written: a module of another type is not programmed as its own.
   s.session->controller->RunKeepsItsEntry = true;
   s.startAfter.SetChecked(request.go); // "Start after programming"
+  s.session->prg->StartAt = request.goAddress.value_or(0);
   s.session->prg->RemoveReadProtection = request.unprotect;
   // Erase erases the module by itself (after its type check).
-  s.session->ButtonPressed(eraseOnly ? RunController::kErase : button);
+  s.session->ButtonPressed(button);
 
   const bool ended =
       s.RunUntil([&] { return s.quitAsked || (ControllerIdle(s) && s.SerialQuiet()); });

@@ -37,11 +37,15 @@ std::string MultiProgramModules() {
   return names + " modules (type " + types + ")";
 }
 
-// The kinds that offer Erase: "backplane modules".
+// What Erase is offered for: "backplane modules, AT89C51RD2, Cortex-M3 Flash" (the kinds with the
+// unit's erase, and the entries whose boot loader erases its chip).
 std::string EraseKinds() {
   std::string words;
+  const auto add = [&](const std::string& w) { words += (words.empty() ? "" : ", ") + w; };
   for (const auto& kind : programmer::ProtocolKinds())
-    if (kind.EraseOffered) words += (words.empty() ? "" : ", ") + std::string(kind.Name) + "s";
+    if (kind.EraseOffered) add(std::string(kind.Name) + "s");
+  for (const auto& e : programmer::Catalogue())
+    if (!programmer::KindOf(e.CpuKind).ChipEraseWords.empty()) add(std::string(e.Name));
   return words;
 }
 
@@ -58,10 +62,11 @@ std::string CanEntries() {
 
 ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
-  valued.insert({"target", "address", "range", "report"});
-  auto flags = LinkFlags();
-  flags.insert({"allow-untyped", "yes", "erase-only", "quiet", "dry-run", "go", "unprotect"});
-  Args args(argv, valued, flags);
+  valued.insert({"target", "address", "range", "report", "binary-base"});
+  auto flags = BootLoaderFlags();
+  flags.insert({"allow-untyped", "yes", "erase-only", "quiet", "dry-run", "unprotect"});
+  // --go alone starts the image; --go ADDR (0x...) starts there.
+  Args args(argv, valued, flags, {"go"});
   ProgramRequest r;
   r.link = ReadLinkOptions(args, 300);
   const LinkOptions& link = r.link;
@@ -81,20 +86,30 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
     throw UsageError("--range: MultiProgram is offered for " + MultiProgramModules() + " only");
   if (range && eraseOnly)
     throw UsageError("--erase-only erases one module; it does not go with --range");
-  if (eraseOnly && !programmer::KindOf(entry->CpuKind).EraseOffered)
+  if (eraseOnly && !programmer::KindOf(entry->CpuKind).Erases())
     throw UsageError("--erase-only: Erase is offered for " + EraseKinds() + " only");
   if (ResolvesToCan(link.port) && !programmer::KindOf(entry->CpuKind).NeedsCan)
     throw UsageError("--port PCAN: " + std::string(entry->Name) +
                      " is not reached over CAN (only " + CanEntries() +
                      " is); give its serial port");
   r.go = args.Has("go");
+  if (const auto at = args.Value("go"))
+    r.goAddress = static_cast<std::uint32_t>(ParseNumber(*at, "--go", 0xFFFFFFFF));
   r.unprotect = args.Has("unprotect");
   for (const auto& [flag, asked] : {std::pair{"--go", r.go}, std::pair{"--unprotect", r.unprotect}})
     if (asked && entry->CpuKind != programmer::kKindCortexFlash)
       throw UsageError(std::string(flag) + " is offered for \"Cortex-M3 Flash\" only");
+  if (link.direct &&
+      (entry->CpuKind == programmer::kKindBackplane || programmer::KindOf(entry->CpuKind).NeedsCan))
+    throw UsageError("--direct: " + std::string(entry->Name) +
+                     " is not a boot loader on the port itself (it is reached through " +
+                     (programmer::KindOf(entry->CpuKind).NeedsCan ? "CAN" : "the programmer unit") +
+                     ")");
   r.files = args.Positional();
   const auto& files = r.files;
-  if (files.empty()) throw UsageError("name the firmware file(s) to program");
+  // An erase writes nothing: it needs no file.
+  if (files.empty() && !eraseOnly) throw UsageError("name the firmware file(s) to program");
+  r.binaryBase = ReadBinaryBase(args, files);
   if (args.Has("allow-untyped")) {
     // The window offers the check box only where the setting exists; the machine-wide value,
     // where there is one, is the machine's policy.

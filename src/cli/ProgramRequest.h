@@ -6,6 +6,7 @@
 #include "cli/LinkSession.h"
 #include "protocol/Catalogue.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,9 +28,11 @@ struct ProgramRequest {
   bool allowUntyped = false;
   bool yes = false;
   bool quiet = false;
-  bool go = false;        // start the program after programming (targets that can)
-  bool unprotect = false; // remove the chip's read protection, which erases it
+  bool go = false;                        // start the program after programming (targets that can)
+  std::optional<std::uint32_t> goAddress; // --go ADDR: there; else the image's first address
+  bool unprotect = false;                 // remove the chip's read protection, which erases it
   std::vector<std::string> files;
+  std::optional<std::uint32_t> binaryBase; // --binary-base: the one file is raw binary, there
   std::optional<std::string> report;
   std::vector<int> modules; // the addresses, in the order they are worked on
 };

@@ -13,6 +13,7 @@
 #include "cli/RunReport.h"
 #include "cli/TargetName.h"
 #include "image/FirmwareImage.h"
+#include "image/RawBinary.h"
 #include "protocol/ProtocolKinds.h"
 
 #include <unistd.h>
@@ -52,13 +53,15 @@ struct ReadRequest {
   std::optional<std::string> report;
   bool quiet = false;
   std::vector<std::string> files;
+  std::optional<std::uint32_t> binaryBase;
 };
 
 ReadRequest ReadRequestOf(const std::vector<std::string>& argv, const std::string& command) {
   auto valued = LinkValuedOptions();
   valued.insert({"target", "address", "report"});
   if (command == "read") valued.insert("range");
-  auto flags = LinkFlags();
+  if (command == "verify") valued.insert("binary-base");
+  auto flags = BootLoaderFlags();
   flags.insert("quiet");
   Args args(argv, valued, flags);
   ReadRequest r;
@@ -77,7 +80,11 @@ ReadRequest ReadRequestOf(const std::vector<std::string>& argv, const std::strin
   if (auto text = args.Value("range")) r.range = ParseAddressRange(*text);
   r.files = args.Positional();
   if (command == "read" && r.files.size() != 1) throw UsageError("read takes one output file name");
+  // Standard output carries the status lines and the log.
+  if (command == "read" && r.files.front() == "-")
+    throw UsageError("read writes its file by name (- is standard output, where the log goes)");
   if (command == "verify" && r.files.empty()) throw UsageError("name the firmware file(s)");
+  r.binaryBase = ReadBinaryBase(args, r.files);
   r.report = args.Value("report");
   if (r.report && r.report->empty()) throw UsageError("--report needs a file name");
   const auto outputs = [&](const std::string& option, const std::string& path) {
@@ -111,7 +118,7 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
   std::unique_ptr<InputFiles> inputs;
   if (verify) {
     try {
-      inputs = std::make_unique<InputFiles>(request.files);
+      inputs = std::make_unique<InputFiles>(request.files, request.binaryBase);
     } catch (const std::exception& e) {
       neverBegan(e.what());
       throw;
@@ -212,13 +219,7 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
     return finished(InterruptedExit(command), stopped);
   }
   if (!ended) {
-    const std::string timedOut =
-        "no end within the --timeout of " + TimeoutText(link.timeoutSeconds) + " s";
-    if (prg.RunActive())
-      prg.DropRun(programmer::FailReason::TimeLimit, timedOut,
-                  programmer::RunController::DropLog::None);
-    s.session->controller->StopAll();
-    s.DrainSerial(1000);
+    const std::string timedOut = StopAtTimeout(s, link.timeoutSeconds);
     Error(command + ": no end after " + TimeoutText(link.timeoutSeconds) + " s (--timeout)");
     return finished(kExitTimeout, timedOut);
   }
@@ -233,7 +234,9 @@ int ReadOrVerify(const std::vector<std::string>& argv, const std::string& comman
   if (!verify) {
     const std::string& name = request.files.front();
     try {
-      if (app::SavesAsIntelHex(name))
+      if (image::NamesRawBinary(name))
+        image::SaveRawBinary(name, s.session->image.Image(), from, end);
+      else if (app::SavesAsIntelHex(name))
         s.session->image.SaveIntelHex(name, from, end);
       else
         s.session->image.SaveSRecords(name, from, end);

@@ -5,7 +5,9 @@
 //         3  136 (0x88)  QRD14
 //         4  200 (0xC8)  unknown
 //
-// The status texts of each detection go to stderr with -v only; stdout is the table.
+// The status texts of each detection go to stderr with -v only; stdout is the table. The progress
+// goes to stderr as program's does (--quiet: none): on a terminal one line redrawn in place,
+// elsewhere a line at every tenth of the addresses.
 
 #include "cli/Args.h"
 #include "cli/Commands.h"
@@ -15,16 +17,64 @@
 #include "cli/RunReport.h"
 #include "protocol/Catalogue.h"
 
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <memory>
 
 namespace vk::cli {
 
+namespace {
+
+class ScanProgress {
+public:
+  ScanProgress(int from, int to, bool quiet)
+      : from_(from), count_(to - from + 1), quiet_(quiet), terminal_(::isatty(2) != 0) {}
+  // Address `address` is being asked.
+  void At(int address) {
+    if (quiet_) return;
+    const int done = address - from_;
+    const int percent = done * 100 / count_;
+    if (terminal_) {
+      std::fprintf(stderr, "\rscan: address %d (%d of %d) %3d%%", address, done + 1, count_,
+                   percent);
+      drawn_ = true;
+    } else if (percent / 10 > lastTenth_) {
+      lastTenth_ = percent / 10;
+      std::fprintf(stderr, "progress: scan %d%% (address %d, %d of %d)\n", lastTenth_ * 10, address,
+                   done + 1, count_);
+    }
+    std::fflush(stderr);
+  }
+  // Takes the line off the terminal before other output.
+  void Clear() {
+    if (!drawn_) return;
+    std::fprintf(stderr, "\r\033[K");
+    std::fflush(stderr);
+    drawn_ = false;
+  }
+  void Done() {
+    Clear();
+    if (!quiet_ && !terminal_)
+      std::fprintf(stderr, "progress: scan 100%% (%d of %d)\n", count_, count_);
+  }
+
+private:
+  int from_, count_;
+  bool quiet_, terminal_;
+  bool drawn_ = false;
+  int lastTenth_ = -1;
+};
+
+} // namespace
+
 int RunScan(const std::vector<std::string>& argv) {
   auto valued = LinkValuedOptions();
   valued.insert({"from", "to", "report"});
-  Args args(argv, valued, LinkFlags());
+  auto flags = LinkFlags();
+  flags.insert("quiet");
+  Args args(argv, valued, flags);
   const LinkOptions link = ReadLinkOptions(args, 3600);
   if (!args.Positional().empty()) throw UsageError("scan takes no file names");
   std::string port = link.port;
@@ -46,15 +96,20 @@ int RunScan(const std::vector<std::string>& argv) {
 
   EnsureCoreApplication();
   LinkSession s(link, "scan", false);
+  ScanProgress progress(from, to, args.Has("quiet"));
   bool noModule = false, garbled = false;
   s.status.onChange = [&](int panel, const std::string& text) {
     if (panel != 0) return;
     if (text == "<no module found>") noModule = true;
     if (text == "Communication error") garbled = true;
+    if (link.verbose) progress.Clear();
     if (link.verbose)
       std::fprintf(stderr, "vkprog: scan: #%d %s\n", s.address.ItemIndex(), text.c_str());
   };
-  s.boxes.beforeOutput = [] { std::fflush(stdout); };
+  s.boxes.beforeOutput = [&] {
+    progress.Clear();
+    std::fflush(stdout);
+  };
   s.Start({});
   s.ApplyTargetPage();
 
@@ -63,11 +118,13 @@ int RunScan(const std::vector<std::string>& argv) {
   int answered = 0;
   for (int address = from; address <= to; ++address) {
     noModule = garbled = false;
+    progress.At(address);
     s.address.SetItemIndex(address);
     s.session->ButtonPressed(programmer::RunController::kDetect);
     const bool ended = s.RunUntil([&] {
       return s.session->controller->Mode() == app::ControllerMode::Idle && s.SerialQuiet();
     });
+    progress.Clear();
     if (LinkSession::Interrupted()) {
       Error("scan: " + LinkSession::InterruptWord() + " at address " + std::to_string(address));
       return LinkSession::InterruptExitCode();
@@ -103,6 +160,7 @@ int RunScan(const std::vector<std::string>& argv) {
       report->Append(line);
     }
   }
+  progress.Done();
   int exit = answered > 0 ? kExitOk : kExitFailed;
   if (answered == 0)
     Error("scan: no module answered at addresses " + std::to_string(from) + " to " +

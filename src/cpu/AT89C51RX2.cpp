@@ -8,7 +8,9 @@
 //                         <-  "."            AwaitOscillatorOk  6 ticks, then again
 //   ":0100000307F5"       ->                 SendErase          when the run erases
 //                         <-  "."            AwaitErased        5 ticks, then again; at the
-//                                                               end the run fails
+//                                                               end the run fails; once the
+//                                                               echo came, 10 s (the chip
+//                                                               erase takes about 6 s)
 // then the image in the shared record loop:
 //   a record              ->
 //                         <-  0x06 / "."     taken: the next record at once
@@ -161,10 +163,17 @@ void TCPU_ISP8051::EraseStep() {
     Comm->DropAnswers();
     Comm->SendString(std::string(kEraseCommand));
     TryCount = 0;
+    eraseHeard_ = false;
     GoTo(Erasing::AwaitErased);
     break;
   case Erasing::AwaitErased:
-    if (!Comm->AnswerWaiting()) {
+    if (!Comm->AnswerWaiting() && eraseHeard_) {
+      // The loader echoed the command and erases: its "." comes when the chip is blank.
+      if (WaitedLongerThan(kTiming.eraseLimitMs))
+        Fail(programmer::FailReason::EraseFailed, "the chip erase was not acknowledged within " +
+                                                      std::to_string(kTiming.eraseLimitMs / 1000) +
+                                                      " s; nothing was written");
+    } else if (!Comm->AnswerWaiting()) {
       // Unanswered to the end, the chip may hold anything: records over it would be refused at
       // best, and an erase-only run would report an erase that never happened.
       const Patience next =
@@ -177,6 +186,11 @@ void TCPU_ISP8051::EraseStep() {
       TryCount = 0;
       GoTo(Erasing::Erased);
       Comm->DropAnswer();
+    } else {
+      // The echo of the command (the loader heard it), or noise: either way no "." yet.
+      if (!eraseHeard_) StartWaiting();
+      eraseHeard_ = true;
+      Comm->DropAnswer();
     }
     break;
   case Erasing::Erased:
@@ -188,6 +202,8 @@ void TCPU_ISP8051::EraseStep() {
 
 void TCPU_ISP8051::ProgramBegin() {
   if (!LoaderListens()) return;
+  infoAt_ = 0;
+  infoSent_ = false;
   if (variant_.readsBack) PlanReading();
   Enter(State, RunPhase::Step);
 }
@@ -250,8 +266,8 @@ bool TCPU_ISP8051::TakeDisplayedHex(const std::string& text, std::size_t from) {
     if (image::hex::DigitValue(text[i]) < 0) break;
     hexCarry_ += text[i];
     if (hexCarry_.size() < 2) continue;
-    const auto value =
-        static_cast<std::uint8_t>(image::hex::DigitValue(hexCarry_[0]) << 4 | image::hex::DigitValue(hexCarry_[1]));
+    const auto value = static_cast<std::uint8_t>(image::hex::DigitValue(hexCarry_[0]) << 4 |
+                                                 image::hex::DigitValue(hexCarry_[1]));
     hexCarry_.clear();
     const std::uint32_t at = readAt_ + received_;
     if (at >= pieceEnd_) break;
@@ -272,8 +288,9 @@ void TCPU_ISP8051::TakeDisplayLine(const std::string& line) {
   using programmer::FailReason;
   using programmer::HexDigits;
   const auto allHex = [](const std::string& text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(),
-                                        [](char c) { return image::hex::DigitValue(c) >= 0 || c == ' '; });
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+      return image::hex::DigitValue(c) >= 0 || c == ' ';
+    });
   };
   const auto eq = line.find('=');
   if (eq == std::string::npos || eq < 4) {
@@ -367,12 +384,15 @@ bool TCPU_ISP8051::ReadTick() {
 }
 
 void TCPU_ISP8051::ProgramStep() {
+  if (Purpose == programmer::RunPurpose::Identify) {
+    if (IdentifyTick()) Enter(State, RunPhase::End);
+    return;
+  }
   if (Purpose != programmer::RunPurpose::Program) {
     if (ReadTick()) Enter(State, RunPhase::End);
     return;
   }
-  RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false,
-                              kMaxRecordRetries};
+  RecordLoopRules rules{"\x06.", variant_.fatal, "X", /*clearBeforeSend=*/false, kMaxRecordRetries};
   rules.echoesRecords = true;
   rules.sendsBlankBlocks = variant_.writesBlankBlocks;
   RecordLoopStep(rules, RecordRepeats, [this] {
@@ -387,8 +407,9 @@ void TCPU_ISP8051::ProgramEnd() {
     // Nothing written: the closing commands (which make the chip start its program) stay
     // unsent, the chip is left as it was found.
     Verified = Purpose == programmer::RunPurpose::Compare && !toRead_.empty();
-    DoneAs = Purpose == programmer::RunPurpose::Read ? programmer::RunResult::Read
-                                                     : programmer::RunResult::Same;
+    DoneAs = Purpose == programmer::RunPurpose::Read       ? programmer::RunResult::Read
+             : Purpose == programmer::RunPurpose::Identify ? programmer::RunResult::Identified
+                                                           : programmer::RunResult::Same;
     ProtocolBase::ProgramEnd();
     return;
   }

@@ -44,13 +44,16 @@ struct Isp8051Variant {
 // How long the 8051 loaders are waited for. A poll is one step of the run: a tick (10 ms) or an
 // answer delivered.
 struct Isp8051Timing {
-  int afterEchoMs = 100;       // after the carriage return that follows the echo of "U"
-  int syncQuietPolls = 5;      // polls without the echo or "."; the 6th ends an attempt
-  int eraseQuietPolls = 5;     // polls without "." to the erase; exceeded, it goes again
-  int closingQuietPolls = 500; // a closing command is a short flash write; silence this long
-                               // means it did not happen
-  int typicalRecordMs = 2;     // the loader programs a record before it answers (the estimate
-                               // of vkprog program --dry-run)
+  int afterEchoMs = 100;         // after the carriage return that follows the echo of "U"
+  int syncQuietPolls = 5;        // polls without the echo or "."; the 6th ends an attempt
+  int eraseQuietPolls = 5;       // polls without "." to the erase; exceeded, it goes again
+  int eraseLimitMs = 10000;      // the erase was heard (echoed): its "." within this (Atmel's
+                                 // ISP documentation: the full chip erase takes about 6 s)
+  int closingQuietPolls = 500;   // a closing command is a short flash write; silence this long
+                                 // means it did not happen
+  int typicalChipEraseMs = 6000; // Atmel: the full chip erase takes about 6 s
+  int typicalRecordMs = 2;       // the loader programs a record before it answers (the estimate
+                                 // of vkprog program --dry-run)
 };
 
 class TCPU_ISP8051 : public programmer::ProtocolBase {
@@ -109,6 +112,8 @@ public:
   // blank check.
   static std::string DisplayCommand(std::uint32_t first, std::uint32_t last,
                                     std::uint8_t function = 0x00);
+  // ":02000005XXYYCC": the read function XX YY (Isp8051Identify.cpp).
+  static std::string InfoCommand(std::uint8_t what, std::uint8_t which);
 
   programmer::StepOf<Sync> SyncStep;
   programmer::StepOf<Reading> ReadStep;
@@ -134,6 +139,8 @@ protected:
   // One tick of reading back: true once every range is read (and, unless reading, found equal
   // to the image); a failure fails the run.
   bool ReadTick();
+  // One tick of an identify run (Isp8051Identify.cpp): true once every value is in Identity.
+  bool IdentifyTick();
   // One line of the display's answer.
   void TakeDisplayLine(const std::string& line);
   // The hexadecimal bytes of text from `from` on, up to the first other character: into the
@@ -143,14 +150,21 @@ protected:
   // CurAddr..EndAddr, every byte.
   void PlanReading();
 
-  bool inSync_ = false;   // the loader answered this run's synchronisation
-  bool readBack_ = false; // this run's read-back is over
+  bool inSync_ = false;     // the loader answered this run's synchronisation
+  bool eraseHeard_ = false; // the erase command came back (echoed): the chip is erasing
+  bool readBack_ = false;   // this run's read-back is over
   std::vector<std::pair<std::uint32_t, std::uint32_t>> toRead_; // [from, end) each
   std::size_t rangeAt_ = 0;                                     // the range in hand
   std::uint32_t readAt_ = 0;   // the first address of the piece in hand
   std::uint32_t pieceEnd_ = 0; // its end
   std::uint32_t received_ = 0; // bytes of the piece received so far
   std::string hexCarry_;       // a digit whose pair a pause on the wire cut off
+  // An identify run: the value read next, whether its command went, what came back so far,
+  // and the values (-1: refused by the security level, -2: not served).
+  std::size_t infoAt_ = 0;
+  bool infoSent_ = false;
+  std::string infoAnswer_;
+  std::array<int, 6> infoValues_{};
 
   const Isp8051Variant& variant_;
 };

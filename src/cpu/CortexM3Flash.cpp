@@ -51,15 +51,16 @@ std::string WithXor(std::string bytes) {
 
 // Products with a Cortex-M3 core and pages of one size (ST's reference manuals RM0008, RM0038).
 // The STM32F2 (0x411) erases by sectors of different sizes: it is not here, and is erased whole.
+// The flash size register: RM0008 0x1FFFF7E0 (STM32F10x), RM0038 0x1FF8004C (STM32L1).
 constexpr TCPU_CORTEX_FLASH::Product kProducts[] = {
-    {0x410, "STM32F10x medium-density", 1024},
-    {0x412, "STM32F10x low-density", 1024},
-    {0x414, "STM32F10x high-density", 2048},
-    {0x416, "STM32L1 medium-density", 256},
-    {0x418, "STM32F105/107 connectivity line", 2048},
-    {0x420, "STM32F100 value line low/medium-density", 1024},
-    {0x428, "STM32F100 value line high-density", 2048},
-    {0x430, "STM32F10x XL-density", 2048},
+    {0x410, "STM32F10x medium-density", 1024, 0x1FFFF7E0},
+    {0x412, "STM32F10x low-density", 1024, 0x1FFFF7E0},
+    {0x414, "STM32F10x high-density", 2048, 0x1FFFF7E0},
+    {0x416, "STM32L1 medium-density", 256, 0x1FF8004C},
+    {0x418, "STM32F105/107 connectivity line", 2048, 0x1FFFF7E0},
+    {0x420, "STM32F100 value line low/medium-density", 1024, 0x1FFFF7E0},
+    {0x428, "STM32F100 value line high-density", 2048, 0x1FFFF7E0},
+    {0x430, "STM32F10x XL-density", 2048, 0x1FFFF7E0},
 };
 } // namespace
 
@@ -75,6 +76,7 @@ void TCPU_CORTEX_FLASH::Log(const std::string& line) {
 }
 
 std::string TCPU_CORTEX_FLASH::Nothing() const {
+  if (EraseWholeChip) return "nothing erased";
   return Purpose == RunPurpose::Program ? "nothing written" : "nothing read";
 }
 
@@ -103,10 +105,13 @@ void TCPU_CORTEX_FLASH::InitBegin(link::SerialLink* link, const std::string& par
   TalkStep = Talk::Idle;
   waitLimitMs_ = kTiming.settleMs;
   StartWaiting();
-  const std::string outside = programmer::OutsideFlashText(FlashBase, rangeStart_, rangeEnd_,
-                                                           static_cast<std::uint32_t>(RegionStart),
-                                                           static_cast<std::uint32_t>(RegionEnd));
-  if (!outside.empty()) Fail(FailReason::ImageOutsideRegion, outside + "; " + Nothing());
+  // An erase-only or identify run writes no image: where it would lie does not matter.
+  if (rangeStart_ < rangeEnd_ && !EraseWholeChip && Purpose != RunPurpose::Identify) {
+    const std::string outside = programmer::OutsideFlashText(
+        FlashBase, rangeStart_, rangeEnd_, static_cast<std::uint32_t>(RegionStart),
+        static_cast<std::uint32_t>(RegionEnd));
+    if (!outside.empty()) Fail(FailReason::ImageOutsideRegion, outside + "; " + Nothing());
+  }
 }
 
 void TCPU_CORTEX_FLASH::InitStep(bool& skipErase) {
@@ -305,6 +310,7 @@ void TCPU_CORTEX_FLASH::Refused() {
              kTiming.massEraseLimitMs});
       return;
     }
+    if (Purpose == RunPurpose::Identify) return Identified(true);
     Fail(FailReason::ReadProtected, "read protection is active; " + Nothing());
     return;
   }
@@ -331,6 +337,13 @@ void TCPU_CORTEX_FLASH::CommandDone() {
                   : EraseCommand == 0x43 ? "Erase (0x43)"
                                          : "no erase command");
     Log(text);
+    char versionText[16];
+    std::snprintf(versionText, sizeof versionText, "%u.%u", version >> 4, version & 0xF);
+    Identity.push_back(
+        {"loader", std::string("USART boot loader, protocol version ") + versionText});
+    Identity.push_back({"erase command", EraseCommand == 0x44   ? "Extended Erase (0x44)"
+                                         : EraseCommand == 0x43 ? "Erase (0x43)"
+                                                                : "none"});
     if (EraseCommand == 0 && Purpose == RunPurpose::Program) {
       Fail(FailReason::CommandRefused,
            "the boot loader offers neither Erase (0x43) nor Extended Erase (0x44); " + Nothing());
@@ -350,6 +363,9 @@ void TCPU_CORTEX_FLASH::CommandDone() {
                        " bytes"
                  : std::string("not in the page table")) +
         ")");
+    Identity.push_back(
+        {"product ID", "0x" + programmer::HexDigits(ProductId, 4) +
+                           (product ? " (" + std::string(product->name) + ")" : "")});
     RunStage = Stage::Probe;
     Start({"Read Memory",
            FlashBase,
@@ -359,7 +375,9 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     break;
   }
   case Stage::Probe:
-    if (Purpose == RunPurpose::Program)
+    if (Purpose == RunPurpose::Identify)
+      Identified(false);
+    else if (Purpose == RunPurpose::Program)
       Enter(CpuState::Erase, RunPhase::Begin);
     else
       Enter(CpuState::Program, RunPhase::Begin);
@@ -410,6 +428,15 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     Comm->Note(AfterVerifiedLog);
     Enter(CpuState::Done, RunPhase::Begin);
     break;
+  case Stage::FlashSize: {
+    const unsigned kib = static_cast<std::uint8_t>(data_[0]) |
+                         static_cast<unsigned>(static_cast<std::uint8_t>(data_[1])) << 8;
+    Identity.push_back({"flash", std::to_string(kib) + " KiB (the flash size register at " +
+                                     Hex8(*command_.addr) + ")"});
+    DoneAs = RunResult::Identified;
+    Enter(CpuState::Done, RunPhase::Begin);
+    break;
+  }
   case Stage::Finished:
     break;
   }
@@ -419,6 +446,11 @@ void TCPU_CORTEX_FLASH::StartErase() {
   RunStage = Stage::Erase;
   erasePages_.clear();
   erasedUpTo_ = 0;
+  if (EraseWholeChip) {
+    Log("erasing the whole flash");
+    EraseAllFlash();
+    return;
+  }
   if (rangeStart_ >= rangeEnd_) {
     Enter(CpuState::Program, RunPhase::Begin);
     return;
@@ -427,15 +459,7 @@ void TCPU_CORTEX_FLASH::StartErase() {
   if (!product) {
     Log("page size of product 0x" + programmer::HexDigits(ProductId, 4) +
         " not known: erasing the whole flash");
-    const std::string all =
-        EraseCommand == 0x44 ? std::string("\xFF\xFF\x00", 3) : std::string("\xFF\x00", 2);
-    Start({"Erase",
-           {},
-           {CommandBytes(EraseCommand), all},
-           Command::Data::None,
-           0,
-           kTiming.massEraseLimitMs});
-    erasedUpTo_ = 1; // the one command is the whole erase
+    EraseAllFlash();
     return;
   }
   const std::uint32_t offset = FlashBase - kFlashBase;
@@ -443,6 +467,20 @@ void TCPU_CORTEX_FLASH::StartErase() {
        page <= (offset + rangeEnd_ - 1) / product->pageSize; ++page)
     erasePages_.push_back(page);
   NextErase();
+}
+
+void TCPU_CORTEX_FLASH::EraseAllFlash() {
+  // AN3155: Erase with 0xFF (global erase) and its complement 0x00; Extended Erase with the
+  // special code 0xFFFF (mass erase) and its check byte 0x00.
+  const std::string all =
+      EraseCommand == 0x44 ? std::string("\xFF\xFF\x00", 3) : std::string("\xFF\x00", 2);
+  Start({EraseCommand == 0x44 ? "Extended Erase" : "Erase",
+         {},
+         {CommandBytes(EraseCommand), all},
+         Command::Data::None,
+         0,
+         kTiming.massEraseLimitMs});
+  erasedUpTo_ = 1; // the one command is the whole erase
 }
 
 void TCPU_CORTEX_FLASH::NextErase() {
@@ -560,9 +598,31 @@ void TCPU_CORTEX_FLASH::TakeReadData() {
   NextRead();
 }
 
+void TCPU_CORTEX_FLASH::Identified(bool readProtected) {
+  Identity.push_back({"protection", readProtected
+                                        ? "read protection active (the loader refuses reading)"
+                                        : "none (the flash can be read)"});
+  const auto product = FindProduct(ProductId);
+  if (!readProtected && product) {
+    RunStage = Stage::FlashSize;
+    Start({"Read Memory",
+           product->flashSizeAt,
+           {CommandBytes(0x11), StmAddressFrame(product->flashSizeAt), LengthFrame(2)},
+           Command::Data::Fixed,
+           2});
+    return;
+  }
+  Identity.push_back(
+      {"flash", readProtected ? "not readable while protected" : "not known for this product"});
+  DoneAs = RunResult::Identified;
+  Enter(CpuState::Done, RunPhase::Begin);
+}
+
 void TCPU_CORTEX_FLASH::StartGo() {
   RunStage = Stage::Go;
-  const std::uint32_t addr = FlashBase + (rangeStart_ & ~3u);
+  // The loader takes the stack pointer from the first word at the address and jumps to the
+  // second: normally the image's vector table, or where the operator said.
+  const std::uint32_t addr = StartAt ? StartAt : FlashBase + (rangeStart_ & ~3u);
   Start({"Go", addr, {CommandBytes(0x21), StmAddressFrame(addr)}});
 }
 

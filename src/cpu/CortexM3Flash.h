@@ -37,6 +37,7 @@ struct CortexFlashTiming {
   // erase and the programming of one 256-byte block (128 half-words of 52.5 us).
   int typicalPageEraseMs = 20;
   int typicalBlockWriteMs = 7;
+  int typicalMassEraseMs = 20; // STM32F1 data sheet: a mass erase, typical
 };
 
 class TCPU_CORTEX_FLASH : public programmer::ProtocolBase {
@@ -63,6 +64,7 @@ public:
     std::uint16_t id;
     const char* name;
     std::uint32_t pageSize;
+    std::uint32_t flashSizeAt; // the flash size register (16 bits, in KiB) in system memory
   };
   static std::optional<Product> FindProduct(std::uint16_t id);
 
@@ -80,6 +82,7 @@ public:
     Read = 9, // a read or compare run
     Go = 10,
     Finished = 11,
+    FlashSize = 12, // an identify run reads the flash size register
   };
   // The steps of one command on the wire.
   enum class Talk : std::int32_t {
@@ -114,11 +117,14 @@ private:
   void Refused();
   void SendSync();
   void StartErase();
+  void EraseAllFlash(); // one command for the whole flash
   void NextErase();
   void NextWrite();
   void NextVerify();
   void NextRead();
   void StartGo();
+  // An identify run has what it can learn: the protection, and the flash size where readable.
+  void Identified(bool readProtected);
   void TakeReadData();
   std::string Where() const;
   std::string Nothing() const; // "nothing written" or "nothing read"

@@ -171,6 +171,8 @@ void RunController::Arm(RunPurpose purpose) {
   // Only a programming run starts the image or gives up the chip's read protection.
   cpu_->StartAfterProgramming = purpose == RunPurpose::Program && StartAfterProgramming;
   cpu_->RemoveReadProtection = purpose == RunPurpose::Program && RemoveReadProtection;
+  cpu_->StartAt = StartAt;
+  cpu_->EraseWholeChip = EraseOnly && !KindOf(node_->CpuKind).ChipEraseWords.empty();
   cpu_->Buffer = purpose == RunPurpose::Read ? readBuffer_.data() : Firmware->Image();
   cpu_->Arm();
 }
@@ -211,6 +213,13 @@ std::pair<std::uint32_t, std::uint32_t> RunController::RegionInImage() const {
   const auto first = static_cast<std::uint32_t>(node_->RegionStart) & 0xFFFFu;
   const auto size = static_cast<std::uint32_t>(node_->RegionEnd - node_->RegionStart) + 1;
   return {first, std::min(kImageSize, first + size)};
+}
+
+void RunController::StartIdentify() {
+  EraseOnly = false;
+  SkipErase = false;
+  begun_ = false;
+  Arm(RunPurpose::Identify);
 }
 
 void RunController::StartCompare() {
@@ -257,6 +266,7 @@ void RunController::DropRun(FailReason reason, const std::string& detail, DropLo
 // What failed, in the words of what the run was doing: an interrupted read is no failed
 // programming, and a check of the chip programs nothing.
 std::string RunController::FailedStatus() const {
+  if (cpu_->Purpose == RunPurpose::Identify) return "Module Identifying Failed";
   if (cpu_->Purpose != RunPurpose::Program) return "Module Reading Failed";
   return KindOf(node_->CpuKind).WritesImage ? "Module Programming Failed" : "Module Check Failed";
 }
@@ -313,6 +323,10 @@ void RunController::EndRun(bool ok) {
   case RunResult::Same:
     Log(ModuleName() + " Same as the image");
     Status("Module Same as the image");
+    break;
+  case RunResult::Identified:
+    Log(ModuleName() + " Identified");
+    Status("Module Identified");
     break;
   default:
     Log(ModuleName() + " Programmed OK");
@@ -444,6 +458,9 @@ bool RunController::RunStep() {
   case CpuState::Program:
     if (EraseOnly) {
       Comm->DropAnswers();
+      // A boot loader's link goes back to its rate, parity and text mode, as after any run.
+      p.StopRunning();
+      p.Finish();
       ClearRun();
       Log("Module #" + std::to_string(Address()) + " Erased OK");
       Status("Module Erased OK");

@@ -110,6 +110,9 @@ public:
   // reads back (ProtocolKind::ReadsBack); no jump table or checksum word is prepared.
   void StartRead(std::uint32_t from, std::uint32_t end);
   void StartCompare();
+  // An identify run: the loader's version, the product, the flash size and the protection into
+  // the protocol's Identity (kinds that read back only).
+  void StartIdentify();
   // The selected entry's region as image addresses [first, end): what a read covers unless told
   // otherwise (the image holds the region's first 64 KiB).
   std::pair<std::uint32_t, std::uint32_t> RegionInImage() const;
@@ -142,6 +145,8 @@ public:
 
   bool StartAfterProgramming = false;
   bool RemoveReadProtection = false;
+  // Where the started program begins (0: the image's first address), for targets that can.
+  std::uint32_t StartAt = 0;
   char SpinChar = '\0';
   link::SerialLink* Comm;
   image::FirmwareImage* Firmware;

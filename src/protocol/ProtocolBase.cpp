@@ -113,6 +113,7 @@ void ProtocolBase::Arm() {
   DoneDetail.clear();
   CheckedRange.clear();
   AfterVerifiedLog.clear();
+  Identity.clear();
   Enter(CpuState::Initialize, RunPhase::Begin);
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace vk::platform {
 class IEventLoop;
@@ -89,6 +90,16 @@ enum class RunPurpose : std::uint8_t {
   // Read CurAddr..EndAddr and compare with Buffer; nothing is erased or written. Done with DoneAs
   // RunResult::Same; a difference fails with FailReason::VerifyFailed.
   Compare,
+  // Ask the boot loader what it is (its version, the product, the flash size where it can be
+  // read, the protection) into Identity; nothing is erased, written or read of the program.
+  // Done with DoneAs RunResult::Identified.
+  Identify,
+};
+
+// One fact an identify run found: "loader" "version 2.2", "protection" "none".
+struct IdentityFact {
+  std::string name;
+  std::string value;
 };
 
 class ProtocolBase {
@@ -155,6 +166,13 @@ public:
   std::uint32_t BytesAcknowledged = 0;
   // What the run is for; the controller sets it before arming, Arm keeps it.
   RunPurpose Purpose = RunPurpose::Program;
+  // An erase-only run of a boot loader that erases the whole chip on request: the run erases
+  // everything (not only what the image covers) and writes nothing. Set when the run is armed.
+  bool EraseWholeChip = false;
+  // The full address a started program begins at; 0: the image's first address.
+  std::uint32_t StartAt = 0;
+  // What an identify run found, in the order found; cleared when a run is armed.
+  std::vector<IdentityFact> Identity;
   // The run read back every byte it wrote (or, comparing, every byte of the range) and found it
   // equal; BytesVerified counts them (and, reading, the bytes read).
   bool Verified = false;

@@ -7,9 +7,9 @@ namespace vk::programmer {
 namespace {
 constexpr auto kKinds = std::to_array<ProtocolKind>({
 #define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, can, writes,  \
-                         sums, baud, ownBaud, eraseWords, upperErase, reads)                       \
+                         sums, baud, ownBaud, eraseWords, upperErase, reads, chipErase)            \
   {id,     name, plan, saveExt, filter,     opFirst,    erase, can,                                \
-   writes, sums, baud, ownBaud, eraseWords, upperErase, reads},
+   writes, sums, baud, ownBaud, eraseWords, upperErase, reads, chipErase},
 #include "protocol/ProtocolKinds.def"
 #undef VK_PROTOCOL_KIND
 });

@@ -30,6 +30,11 @@ struct ProtocolKind {
   // The chip's flash can be read back: a run verifies what it wrote, vkprog read and verify serve
   // the entry.
   bool ReadsBack;
+  // An erase-only run erases the whole chip with the boot loader's own command, in these words
+  // (the dry run's); empty: the kind has no such run.
+  std::string_view ChipEraseWords;
+  // Erase is offered: the unit's per-module erase, or the loader's chip erase.
+  bool Erases() const { return EraseOffered || !ChipEraseWords.empty(); }
 };
 
 // The rows in code order.

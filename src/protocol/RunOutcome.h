@@ -44,10 +44,11 @@ enum class RunResult : std::uint8_t {
   Programmed, // every record written and acknowledged
   Erased,     // an erase-only run
   Failed,
-  Blank,    // a check-only target found the chip blank; nothing written
-  NotBlank, // a check-only target found data; nothing written
-  Read,     // a read run: the range is in the image
-  Same,     // a compare run found the flash equal to the image
+  Blank,      // a check-only target found the chip blank; nothing written
+  NotBlank,   // a check-only target found data; nothing written
+  Read,       // a read run: the range is in the image
+  Same,       // a compare run found the flash equal to the image
+  Identified, // an identify run: the loader said what it is (ProtocolBase::Identity)
 };
 
 struct RunOutcome {

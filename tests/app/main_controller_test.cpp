@@ -128,12 +128,14 @@ TEST(Programming, ButtonsOnEntriesThatCannotBeProgrammed) {
   b.Select("AT89C51RD2");
   b.session->ButtonPressed(3); // MultiProgram on an entry that is not a backplane module
   EXPECT_EQ(b.status.PanelText(0), "");
-  b.session->ButtonPressed(1); // refused: no erase stays armed for it
-  EXPECT_EQ(b.status.PanelText(0), "Erase is not offered for AT89C51RD2");
-  EXPECT_FALSE(b.session->prg->RunActive());
+  b.session->ButtonPressed(1); // the loader's chip erase starts
+  EXPECT_EQ(b.status.PanelText(0), "Erasing ...");
+  b.session->ButtonPressed(1);
+  EXPECT_EQ(b.status.PanelText(2), "Programmer busy");
 
   // After a detection found another type, Program checks the module again; an empty address
   // fails the module with its reason instead of programming or waiting for good.
+  b.session->controller->StopAll();
   b.Select("QRA11");
   b.session->controller->DetectedType = 145;
   b.session->ButtonPressed(2);
@@ -174,6 +176,19 @@ TEST(Programming, AChipBehindTheUnitIsSelectedBeforeItsRun) {
   EXPECT_EQ(b.Written()[1], "\x7F");
 }
 
+TEST(Programming, AChipOnThePortItselfGetsNoSelection) {
+  // DirectBootLoader (vkprog --direct, or the setting): ST's loader measures its rate on the
+  // first byte, so that byte is the synchronisation.
+  AppBench b;
+  b.session->controller->DirectBootLoader = true;
+  b.session->Start({});
+  b.Load("fw.hex", HexText(0x1000, Pattern(0x10)));
+  b.Select("Cortex-M3");
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.loop.RunUntil([&] { return !b.Written().empty(); }, 1000));
+  EXPECT_EQ(b.Written()[0], "\x7F");
+}
+
 // The window offers to remove a chip's read protection (No by default), and starts the program
 // when its box is ticked.
 TEST(Programming, ReadProtectionIsRemovedOnlyWhenTheOperatorSaysYes) {
@@ -183,6 +198,7 @@ TEST(Programming, ReadProtectionIsRemovedOnlyWhenTheOperatorSaysYes) {
   vk::devsim::CortexBootLoader loader(config);
   b.bridge = std::make_unique<vk::test::ModelOnLine>(b.loop, b.line, loader);
   b.session->controller->OffersToRemoveReadProtection = true;
+  b.session->controller->DirectBootLoader = true; // the chip on the line itself
   b.session->Start({});
   b.Load("fw.hex", ":020000040800F2\r\n" + HexText(0, Pattern(0x400)));
   b.Select("Cortex-M3 Flash");

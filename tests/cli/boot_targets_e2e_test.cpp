@@ -138,12 +138,13 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
   Simulator sim({"cortex", "--no-pace", "--data-delay-ms", "40", "--not-blank-from", "0x300"});
   ASSERT_TRUE(sim.Ready());
   const std::string report = dir.File("report.jsonl");
-  const auto r =
-      Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3", "--report", report, hex});
+  const auto r = Vkprog({"program", "--port", sim.Port(), "--direct", "--target", "Cortex-M3",
+                         "--report", report, hex});
   const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 5) << r.out << r.err;
-  EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{
-                                 "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
+  EXPECT_EQ(LogLines(r.out),
+            (std::vector<std::string>{
+                "Cortex-M3 #0 Not blank (data at 08000300-080003FF), nothing written"}));
   EXPECT_FALSE(Contains(r.out, "Erasing")) << r.out;
   // The line says what was read, and no CRC-32 of an image nothing was done with.
   EXPECT_TRUE(Contains(TempDir::Read(report), "\"checked_range\":\"08000000-080003FF\""));
@@ -155,7 +156,8 @@ TEST(VkprogBootTargets, CortexM3CheckWaitsOutTheLoadersPause) {
   // A check programs nothing, and a chip that refuses to be read is named as protected.
   Simulator locked({"cortex", "--no-pace", "--read-protected"});
   ASSERT_TRUE(locked.Ready());
-  const auto refused = Vkprog({"program", "--port", locked.Port(), "--target", "Cortex-M3", hex});
+  const auto refused =
+      Vkprog({"program", "--port", locked.Port(), "--direct", "--target", "Cortex-M3", hex});
   locked.Stop();
   EXPECT_EQ(refused.exitCode, 1) << refused.err;
   EXPECT_FALSE(Contains(refused.out, "Programming")) << refused.out;
@@ -173,7 +175,8 @@ TEST(VkprogBootTargets, CortexM3FlashDryRunPlacesTheImageAsTheRunDoes) {
   Simulator sim({"cortex", "--no-pace", "--flash-out", dir.File("flash.bin")});
   ASSERT_TRUE(sim.Ready());
   const auto with = [&](const std::string& option, const std::string& file) {
-    return Vkprog({"program", "--port", sim.Port(), "--target", "Cortex-M3 Flash", option, file});
+    return Vkprog(
+        {"program", "--port", sim.Port(), "--direct", "--target", "Cortex-M3 Flash", option, file});
   };
   const auto plan = with("--dry-run", segment);
   EXPECT_EQ(plan.out.find("plan: note"), std::string::npos) << plan.out;
@@ -186,6 +189,98 @@ TEST(VkprogBootTargets, CortexM3FlashDryRunPlacesTheImageAsTheRunDoes) {
   sim.Stop();
   EXPECT_EQ(TempDir::Read(dir.File("flash.bin")).substr(0x10000, 0x100),
             std::string(data.begin(), data.end()));
+}
+
+// An STM32 on a bare USB adapter: the "O" of "OP n" would be the first byte its ROM loader
+// measures the rate on, so only --direct reaches it; then a start at a given address, and the
+// loader's own erase of the whole flash.
+TEST(VkprogBootTargets, CortexM3FlashOnABareAdapterWithDirectStartAndChipErase) {
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", ":020000040800F2\r\n" + HexText(0, Pattern(0x300)));
+  const std::string flash = dir.File("flash.bin");
+  {
+    Simulator sim({"cortex", "--no-pace"});
+    ASSERT_TRUE(sim.Ready());
+    const auto r = Vkprog(
+        {"program", "--port", sim.Port(), "--target", "Cortex-M3 Flash", "--timeout", "20", hex});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_TRUE(Contains(sim.Stop(), "rate measured on 0x4F, not 0x7F")) << r.out;
+  }
+  {
+    // The setting says what --direct says; an older program goes with the whole flash.
+    Simulator sim({"cortex", "--no-pace", "--not-blank-from", "0", "--flash-out", flash});
+    ASSERT_TRUE(sim.Ready());
+    const auto erase = Vkprog(
+        {"program", "--port", sim.Port(), "--target", "Cortex-M3 Flash", "--erase-only"}, 20,
+        {{"VK_SETTINGS_FILE", dir.Write("direct.ini", "[General]\nDirectBootLoader=True\n")}});
+    EXPECT_EQ(erase.exitCode, 0) << erase.out << erase.err;
+    EXPECT_TRUE(Contains(erase.out, "erasing the whole flash")) << erase.out;
+    EXPECT_TRUE(Contains(sim.Stop(), "1 mass erase(s)"));
+    EXPECT_TRUE(TempDir::Read(flash) == std::string(0x20000, '\xFF')) << "the flash is not blank";
+  }
+  Simulator sim({"cortex", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const auto identify =
+      Vkprog({"identify", "--port", sim.Port(), "--direct", "--target", "Cortex-M3 Flash"});
+  EXPECT_EQ(identify.exitCode, 0) << identify.out << identify.err;
+  EXPECT_TRUE(Contains(identify.out, "product ID: 0x0410 (STM32F10x medium-density)\n"
+                                     "protection: none (the flash can be read)\n"
+                                     "flash: 128 KiB (the flash size register at 0x1FFFF7E0)\n"))
+      << identify.out;
+  const auto go = Vkprog({"program", "--port", sim.Port(), "--direct", "--target",
+                          "Cortex-M3 Flash", "--go", "0x08000100", hex});
+  EXPECT_EQ(go.exitCode, 0) << go.out << go.err;
+  EXPECT_TRUE(Contains(sim.Stop(), "started at 0x8000100"));
+}
+
+// The 8051 loader's chip erase lifts the security level identify reports, and empties the flash.
+TEST(VkprogBootTargets, AT89C51RD2IdentifyAndTheLoadersChipErase) {
+  TempDir dir;
+  const std::string hex = dir.Write("app.hex", HexText(0x0000, Pattern(0x400)));
+  const std::string flash = dir.File("flash.bin");
+  // A chip that erases in 0.1 s: the documented 6 s are waited for in the protocol's own test.
+  Simulator sim({"isp8051", "--variant", "at89", "--no-pace", "--locked", "--erase-ms", "100",
+                 "--flash-out", flash});
+  ASSERT_TRUE(sim.Ready());
+  const std::vector<std::string> at89 = {"--port", sim.Port(), "--target", "AT89C51RD2"};
+  const auto run = [&](std::vector<std::string> head, std::vector<std::string> tail = {}) {
+    head.insert(head.end(), at89.begin(), at89.end());
+    head.insert(head.end(), tail.begin(), tail.end());
+    return Vkprog(head);
+  };
+  const auto locked = run({"identify"});
+  EXPECT_EQ(locked.exitCode, 0) << locked.out << locked.err;
+  EXPECT_TRUE(Contains(locked.out, "manufacturer: 0x58 (Atmel)\ndevice ID: 0xD7 0xF7 0xFF\n"))
+      << locked.out;
+  EXPECT_TRUE(Contains(locked.out, "protection: read and write protected")) << locked.out;
+  const auto erase = run({"program"}, {"--erase-only"});
+  EXPECT_EQ(erase.exitCode, 0) << erase.out << erase.err;
+  EXPECT_EQ(LogLines(erase.out), (std::vector<std::string>{"Module #0 Erased OK"}));
+  EXPECT_TRUE(Contains(run({"identify"}).out, "protection: none (security level 0)"));
+  ASSERT_EQ(run({"program"}, {hex}).exitCode, 0);
+  ASSERT_EQ(run({"program"}, {"--erase-only"}).exitCode, 0);
+  EXPECT_TRUE(Contains(sim.Stop(), "erase x2")) << erase.out;
+  EXPECT_TRUE(TempDir::Read(flash) == std::string(0x10000, '\xFF')) << "the flash is not blank";
+}
+
+// What avrdude and stm32flash users keep: raw binary, placed by --binary-base, from standard
+// input; read back into a .bin file it is the same bytes.
+TEST(VkprogBootTargets, RawBinaryInFromStandardInputAndOutAsBin) {
+  TempDir dir;
+  const auto data = Pattern(0x500, 5);
+  const std::string bin = dir.Write("app.bin", std::string(data.begin(), data.end()));
+  Simulator sim({"isp8051", "--variant", "at89", "--no-pace"});
+  ASSERT_TRUE(sim.Ready());
+  const auto program = vk::test::VkprogShell(
+      {"program", "--port", sim.Port(), "--target", "AT89C51RD2", "--binary-base", "0x100", "-"},
+      "< '" + bin + "'");
+  EXPECT_EQ(program.exitCode, 0) << program.out << program.err;
+  const std::string back = dir.File("back.bin");
+  const auto read =
+      Vkprog({"read", "--port", sim.Port(), "--target", "AT89C51RD2", "--range", "100-5FF", back});
+  EXPECT_EQ(read.exitCode, 0) << read.out << read.err;
+  EXPECT_TRUE(TempDir::Read(back) == TempDir::Read(bin)) << "read back differs";
+  sim.Stop();
 }
 
 TEST(VkprogBootTargets, QX4TBootIsPlannedAtItsLoadersRate) {

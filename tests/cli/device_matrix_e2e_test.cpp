@@ -118,7 +118,8 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     // A blank chip answering back to back: every block read, nothing written (exit 4).
     t.device = {"cortex"};
     t.okExit = 4;
-    t.program = {"--target", "Cortex-M3", dir.Write("app.hex", HexText(0, Pattern(0x100)))};
+    t.program = {"--direct", "--target", "Cortex-M3",
+                 dir.Write("app.hex", HexText(0, Pattern(0x100)))};
     t.log = {"Cortex-M3 #0 Blank (08000000-080020FF checked), nothing written"};
     t.written = {"block(s) sent (0x0000 .. 0x2000)"}; // read to the end: found blank
     t.unplugAfter = "60b";                            // a few blocks into the check
@@ -127,7 +128,8 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
   } else if (kind == "CortexM3NoCheckByte" || kind == "CortexM3NotBlankNoCheckByte") {
     // ST's ROM boot loader: the data without a check byte behind it.
     t.device = {"cortex", "--no-check-byte"};
-    t.program = {"--target", "Cortex-M3", dir.Write("app.hex", HexText(0, Pattern(0x100)))};
+    t.program = {"--direct", "--target", "Cortex-M3",
+                 dir.Write("app.hex", HexText(0, Pattern(0x100)))};
     t.traceSays = "sends no check byte";
     if (kind == "CortexM3NoCheckByte") {
       t.okExit = 4;
@@ -143,7 +145,7 @@ Target MakeTarget(const std::string& kind, TempDir& dir) {
     // An image from the file's window at 0x08000000, over flash that holds an older program.
     const auto data = Pattern(0x900);
     t.device = {"cortex", "--not-blank-from", "0"};
-    t.program = {"--target", "Cortex-M3 Flash",
+    t.program = {"--direct", "--target", "Cortex-M3 Flash",
                  dir.Write("app.hex", ":020000040800F2\r\n" + HexText(0, data))};
     t.flash = {{0, Bytes(data) + Blank(0xC00 - data.size())}};
     t.log = {"Cortex-M3 Flash #0 Verified 2304 bytes", "Cortex-M3 Flash #0 Programmed OK"};

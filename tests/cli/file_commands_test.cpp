@@ -144,6 +144,14 @@ TEST(VkprogConvert, NameDecidesTheFormatAndTargetPreparesTheImage) {
     ASSERT_EQ(Vkprog({"convert", hex, dir.File(name)}).exitCode, 0);
     EXPECT_EQ(TempDir::Read(dir.File(name)).substr(0, 4), "S00B") << name;
   }
+  // Raw binary: the range's bytes alone; "-": the S-records on standard output.
+  ASSERT_EQ(Vkprog({"convert", hex, dir.File("out.BIN")}).exitCode, 0);
+  const std::string bytes = TempDir::Read(dir.File("out.BIN"));
+  EXPECT_EQ(Vkprog({"info", "--", dir.File("out.BIN")}).exitCode, 1) << "a raw file is no firmware";
+  const auto out = Vkprog({"convert", hex, "-"});
+  EXPECT_EQ(out.out, TempDir::Read(dir.File("out.a20")));
+  ASSERT_EQ(bytes.size(), 0x100u);
+  EXPECT_EQ(bytes.substr(0, 5), std::string("\x00\x01\x10\x80\x04", 5));
 
   // QRD14: jump table below 0x1000 and the checksum word after the image, both in the file.
   const auto prepared = dir.File("qrd14.hex");
@@ -233,5 +241,5 @@ TEST(VkprogTargets, TreeAndHelp) {
     }
     EXPECT_LE(columns.size(), 1u) << help;
   }
-  EXPECT_EQ(commands, 12);
+  EXPECT_EQ(commands, 13);
 }

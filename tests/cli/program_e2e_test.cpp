@@ -64,9 +64,8 @@ TEST(VkprogProgram, ProgramsOneModuleAndEndsAfterTheLastCommandHasGone) {
   const std::string summary = sim.Stop();
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   EXPECT_EQ(LogLines(r.out), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
-  EXPECT_TRUE(
-      InOrder(StatusLines(r.out), {"Detecting ...", "Initializing Module", "Erasing Module",
-                                   "Programming Module", "Module Programmed OK"}))
+  EXPECT_TRUE(InOrder(StatusLines(r.out), {"Detecting ...", "Initializing Module", "Erasing Module",
+                                           "Programming Module", "Module Programmed OK"}))
       << r.out;
   // stderr is not a terminal here: plain progress lines, and no kernel warnings for a module
   // that needs no kernel.
@@ -391,6 +390,10 @@ TEST(VkprogProgram, RefusesWhatTheWindowWouldNotOffer) {
        2,
        "--erase-only"},
       {{"--port", port, "--target", "Cortex-M3", "--erase-only", firmware}, 2, "--erase-only"},
+      {{"--port", port, "--target", "QRD14", "--direct", firmware}, 2, "the programmer unit"},
+      {{"--port", port, "--target", "AT89C51RD2", "--binary-base", "0", firmware, firmware},
+       2,
+       "exactly one"},
       {{"--port", "COM50", "--target", "QRD14", firmware}, 2, "COM49"},
       {{"--port", "ttyS0", "--target", "QRD14", firmware}, 2, "not COMn"},
       {{"--port", port, "--target", "QRD14", "--timeout", "0", firmware}, 2, "--timeout"},
@@ -548,8 +551,8 @@ TEST(VkprogProgram, ReportHasALinePerModule) {
   EXPECT_TRUE(Contains(same.err, "--report and --trace name the same file")) << same.err;
   // A report or trace that cannot be written is said, and the exit is not 0.
   for (const char* option : {"--report", "--trace"}) {
-    const auto r2 = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "8", "-q", option,
-                            full, firmware});
+    const auto r2 = Vkprog(
+        {"program", "-p", sim.Port(), "-t", "QRD14", "-a", "8", "-q", option, full, firmware});
     EXPECT_EQ(r2.exitCode, 1) << r2.err;
     EXPECT_TRUE(Contains(r2.err, full + ": No space left on device")) << r2.err;
   }
@@ -564,8 +567,8 @@ TEST(VkprogProgram, StationsSharingOneReportNeverMixTheirLines) {
   const std::string firmware = dir.Write("app.hex", HexText(0x1000, Pattern(0x100)));
   const std::string report = dir.File("line.jsonl");
   vk::test::PrepareVkprogEnvironment();
-  std::vector<std::string> args = {"program", "-p", dir.File("gone"), "-t", "QRD14", "-r", "0-255",
-                                   "-q", "--report", report};
+  std::vector<std::string> args = {"program", "-p", dir.File("gone"), "-t",  "QRD14", "-r",
+                                   "0-255",   "-q", "--report",       report};
   for (int i = 0; i < 300; ++i) args.push_back(firmware); // the same file, named many times
   std::vector<std::thread> stations;
   for (int i = 0; i < 4; ++i)
@@ -576,8 +579,7 @@ TEST(VkprogProgram, StationsSharingOneReportNeverMixTheirLines) {
   const auto lines = Lines(TempDir::Read(report));
   ASSERT_EQ(lines.size(), 4u * 256);
   EXPECT_GT(lines.front().size(), 8192u);
-  for (const auto& line : lines)
-    ASSERT_TRUE(nlohmann::json::accept(line)) << line.substr(0, 200);
+  for (const auto& line : lines) ASSERT_TRUE(nlohmann::json::accept(line)) << line.substr(0, 200);
 }
 
 TEST(VkprogProgram, ReadsStandardInputAndOutlivesAClosedStdout) {
@@ -608,8 +610,8 @@ TEST(VkprogProgram, AFileWithoutItsEndRecordIsProgrammedWithAWarning) {
   Simulator sim({"backplane", "--module", "7:136", "--erase-ms", "100", "--no-pace"});
   ASSERT_TRUE(sim.Ready());
   const std::string report = dir.File("report.jsonl");
-  const auto r = Vkprog({"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", "-q", "--report",
-                         report, firmware});
+  const auto r = Vkprog(
+      {"program", "-p", sim.Port(), "-t", "QRD14", "-a", "7", "-q", "--report", report, firmware});
   EXPECT_EQ(r.exitCode, 0) << r.out << r.err;
   const std::string warning = "cut.vkf: no end record: the file may be cut short";
   EXPECT_TRUE(InOrder(Lines(r.out), {warning, "QRD14 #7 Programmed OK"})) << r.out;
@@ -627,8 +629,14 @@ TEST(VkprogScan, ListsTheModulesOfARack) {
   EXPECT_EQ(Lines(r.out), (std::vector<std::string>{
                               "address  type        entry", "      3  136 (0x88)  QRD14",
                               "      4  133 (0x85)  QRA11", "      6  200 (0xC8)  unknown"}));
-  r = Vkprog({"scan", "-p", sim.Port(), "--from", "7", "--to", "7"});
+  // The progress on stderr, as program's: the address asked, every tenth in a pipe.
+  EXPECT_TRUE(InOrder(Lines(r.err),
+                      {"progress: scan 0% (address 3, 1 of 4)",
+                       "progress: scan 50% (address 5, 3 of 4)", "progress: scan 100% (4 of 4)"}))
+      << r.err;
+  r = Vkprog({"scan", "-p", sim.Port(), "--from", "7", "--to", "7", "--quiet"});
   EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+  EXPECT_FALSE(Contains(r.err, "progress")) << r.err;
   EXPECT_EQ(Lines(r.out).size(), 1u) << r.out;
   // The empty address takes longer than this time-out, which is said as it was given.
   r = Vkprog({"scan", "-p", sim.Port(), "--from", "7", "--to", "7", "--timeout", "0.5"});

@@ -217,7 +217,7 @@ TEST(Isp8051Loader, ScriptedFaults) {
     EXPECT_EQ(host.Ask(DataRecord(0x30, kData)), "\x9C\x3F\xF1\r\n");
     EXPECT_EQ(chip.Flash()[0x30], 0x12) << "a garbled answer to a programmed record";
     host.Write(":0100000307F5");
-    EXPECT_EQ(host.ReadAt(host.now + 100), "");
+    EXPECT_EQ(host.ReadAt(host.now + chip.Config().eraseMs + 100), "");
     EXPECT_EQ(chip.Counters().erases, 1u) << "carried out, unanswered";
     EXPECT_EQ(host.Ask(":03000003060000F4"), "X\r\n");
     EXPECT_FALSE(chip.StartsApplication());

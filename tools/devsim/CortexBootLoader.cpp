@@ -36,6 +36,8 @@ std::uint32_t CortexPageSize(std::uint16_t productId) {
 CortexBootLoader::CortexBootLoader(CortexConfig config)
     : config_(config), memory_(config.memorySize, 0xFF), readProtected_(config.readProtected) {
   if (config_.stuckBit && *config_.stuckBit < kFlashBase) *config_.stuckBit += kFlashBase;
+  const std::uint32_t kib = config_.memorySize / 1024;
+  info_ = {static_cast<std::uint8_t>(kib), static_cast<std::uint8_t>(kib >> 8), 0xFF, 0xFF};
 }
 
 void CortexBootLoader::Program(std::uint32_t offset, const std::uint8_t* data, std::size_t count) {
@@ -63,6 +65,7 @@ void CortexBootLoader::EraseAll() {
 void CortexBootLoader::Restart(Micros at) {
   Note(at, "the chip restarts: waiting for 0x7F");
   synced_ = false;
+  rateMeasured_ = false;
   stage_ = Stage::AwaitSync;
 }
 
@@ -83,6 +86,11 @@ bool CortexBootLoader::ListensAt(std::uint32_t baud) const {
   // Without the parity bit the loader sees framing errors, not bytes.
   return baud == config_.baud &&
          (!config_.requireEvenParity || CurrentHostLine().parity == Parity::Even);
+}
+
+std::uint32_t CortexFlashSizeRegister(std::uint16_t productId) {
+  // RM0038: the STM32L1 medium-density keeps it in its own place; RM0008 (STM32F10x) elsewhere.
+  return productId == 0x416 ? 0x1FF8004C : 0x1FFFF7E0;
 }
 
 std::optional<std::uint32_t> CortexBootLoader::Offset(std::uint32_t addr) const {
@@ -126,8 +134,22 @@ void CortexBootLoader::Refuse(const std::string& why, Micros at, std::uint32_t b
 }
 
 void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
+  if (!rateMeasured_ && stage_ == Stage::AwaitSync) {
+    rateMeasured_ = true;
+    if (b != kSync) {
+      char text[128];
+      std::snprintf(text, sizeof text,
+                    "first byte 0x%02X is not 0x7F: the rate measured on it is wrong; the chip "
+                    "hears nothing until a reset",
+                    b);
+      Note(at, text);
+      stats_.wrongFirst = b;
+      stage_ = Stage::WrongRate;
+    }
+  }
   switch (stage_) {
   case Stage::Started:
+  case Stage::WrongRate:
     ++stats_.ignored;
     break;
   case Stage::AwaitSync:
@@ -169,7 +191,7 @@ void CortexBootLoader::OnByte(std::uint8_t b, Micros at, std::uint32_t baud) {
     const std::uint32_t count = frame_[0] + 1u;
     if ((frame_[0] ^ frame_[1]) != 0xFF)
       return Refuse("length and complement do not match", at, baud);
-    if (readOffset_ + count > memory_.size())
+    if (readOffset_ + count > Source().size())
       return Refuse("read past the end of the memory", at, baud);
     const auto acked = Acknowledge("length", at, baud);
     if (acked) SendBlock(readOffset_, count, *acked, baud);
@@ -257,13 +279,18 @@ void CortexBootLoader::TakeCommand(Micros at, std::uint32_t baud) {
 void CortexBootLoader::TakeAddress(std::uint32_t addr, Micros at, std::uint32_t baud) {
   const auto offset = Offset(addr);
   switch (command_) {
-  case kReadMemory:
-    if (!offset) return Refuse("read at " + Hex8(addr) + " outside the flash", at, baud);
+  case kReadMemory: {
+    // The flash size register (in KiB, 16 bits) is the one word of system memory modelled.
+    const std::uint32_t sizeAt = CortexFlashSizeRegister(config_.productId);
+    readingInfo_ = addr >= sizeAt && addr < sizeAt + info_.size();
+    if (!offset && !readingInfo_)
+      return Refuse("read at " + Hex8(addr) + " outside the flash", at, baud);
     if (!Acknowledge("address", at, baud)) return Idle();
-    readOffset_ = *offset;
+    readOffset_ = readingInfo_ ? addr - sizeAt : *offset;
     frame_.clear();
     stage_ = Stage::AwaitLength;
     return;
+  }
   case kGo:
     if (!offset) return Refuse("Go to " + Hex4(addr) + " outside the flash", at, baud);
     if (!Acknowledge("address", at, baud)) return Idle();
@@ -345,7 +372,8 @@ void CortexBootLoader::TakePayload(Micros at, std::uint32_t baud) {
 void CortexBootLoader::SendBlock(std::uint32_t offset, std::uint32_t count, Micros ackDone,
                                  std::uint32_t baud) {
   const Micros at = ackDone + MsToUs(config_.dataDelayMs);
-  std::string data(memory_.begin() + offset, memory_.begin() + offset + count);
+  const auto& source = Source();
+  std::string data(source.begin() + offset, source.begin() + offset + count);
   std::uint8_t check = 0;
   for (const char c : data) check ^= static_cast<std::uint8_t>(c);
   if (const Fault* fault = faults_.ForCommand("data", ++steps_)) {
@@ -395,6 +423,10 @@ std::string CortexBootLoader::Summary() const {
   out += buf;
   if (stats_.startedAt) out += "; started at " + Hex4(*stats_.startedAt);
   if (readProtected_) out += "; read protection active";
+  if (stats_.wrongFirst) {
+    std::snprintf(buf, sizeof buf, "; rate measured on 0x%02X, not 0x7F: deaf", *stats_.wrongFirst);
+    out += buf;
+  }
   out += "; " + LineSummary("a rate or parity mismatch") + "\n";
   return out;
 }

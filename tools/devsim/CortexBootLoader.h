@@ -23,9 +23,15 @@
 // not erased leaves the AND of both. The memory is the flash at 0x08000000; it is blank (0xFF)
 // unless scripted otherwise. An address frame whose check byte is not the XOR of the four bytes,
 // or an address outside the flash, is refused after the address (AN3155). The loader's other
-// readable areas (RAM, system memory, option bytes; AN2606) are not modelled: refused as well.
+// readable areas (RAM, system memory, option bytes; AN2606) are not modelled: refused as well,
+// but for the flash size register of system memory (RM0008: 0x1FFFF7E0, the flash in KiB).
 // At 0 a chip in boot-loader mode shows its system memory, not the flash, and the loader does not
 // read there.
+//
+// The loader measures the host's bit rate on the first byte it receives after a reset (AN2606:
+// the duration of the 0x7F frame gives the rate). Any other first byte, such as the "O" of a
+// programmer unit's "OP n" on a chip wired straight to the adapter, sets a wrong rate: the chip
+// then hears nothing the host sends until it is reset (Stage::WrongRate).
 //
 // A real loader sends the data right behind the "y", so the host may receive both in one chunk.
 // A pause between them (dataDelayMs) can be asked for, as some hosts wait for it.
@@ -52,6 +58,8 @@ struct CortexConfig {
 
 // The flash page of a product, from ST's reference manuals; 1 KiB for a product not known.
 std::uint32_t CortexPageSize(std::uint16_t productId);
+// Where a product keeps its flash size register (RM0008, RM0038).
+std::uint32_t CortexFlashSizeRegister(std::uint16_t productId);
 
 class CortexBootLoader : public PacedSerialModel {
 public:
@@ -81,6 +89,7 @@ public:
     AwaitLength,
     AwaitPayload, // Write's data, Erase's page list
     Started,      // Go: the program runs; the loader hears nothing more
+    WrongRate,    // the first byte was not 0x7F: the rate measured on it is wrong until a reset
   };
 
   struct Counters {
@@ -91,8 +100,9 @@ public:
     int massErases = 0;
     int nacks = 0;
     std::optional<std::uint32_t> startedAt; // Go's address
-    std::uint64_t ignored = 0;             // bytes before the first synchronisation
-    std::vector<std::uint32_t> blocksRead; // address of every block sent, in order
+    std::uint64_t ignored = 0;              // bytes the loader could not take
+    std::optional<std::uint8_t> wrongFirst; // the first byte, when it was not 0x7F
+    std::vector<std::uint32_t> blocksRead;  // address of every block sent, in order
   };
 
   explicit CortexBootLoader(CortexConfig config = {});
@@ -142,6 +152,11 @@ private:
   std::optional<std::uint32_t> notBlankFrom_;
   Stage stage_ = Stage::AwaitSync;
   bool synced_ = false;
+  bool rateMeasured_ = false; // since the last reset
+  // The flash size register, in KiB (little-endian), and whether a read is of it.
+  std::vector<std::uint8_t> info_;
+  bool readingInfo_ = false;
+  const std::vector<std::uint8_t>& Source() const { return readingInfo_ ? info_ : memory_; }
   std::uint8_t command_ = 0;
   std::vector<std::uint8_t> frame_;
   std::uint32_t readOffset_ = 0;

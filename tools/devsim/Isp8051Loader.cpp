@@ -28,6 +28,7 @@ constexpr std::uint8_t kFunctionErase = 0x07;
 constexpr std::uint8_t kTypeDisplay = 0x04;
 constexpr std::uint8_t kDisplayData = 0x00;
 constexpr std::uint8_t kDisplayBlankCheck = 0x01;
+constexpr std::uint8_t kTypeReadInfo = 0x05;
 // The data sheet's limit of one display command, and its bytes per line.
 constexpr std::uint32_t kMaxDisplayBytes = 0x400;
 constexpr std::uint32_t kDisplayLineBytes = 16;
@@ -327,6 +328,22 @@ void Isp8051Loader::HandleCommand(const std::vector<std::uint8_t>& bytes, Micros
   }
   if (type == kTypeDisplay && count == 5 && config_.chip == Isp8051Chip::AT89C51RX2)
     return HandleDisplay(data, at, baud);
+  if (type == kTypeReadInfo && count == 2 && config_.chip == Isp8051Chip::AT89C51RX2) {
+    // Readable at every security level: the answer is the value and ".".
+    const auto& id = config_.ids;
+    const std::map<std::uint16_t, std::uint8_t> info = {{0x0000, id[0]},
+                                                        {0x0001, id[1]},
+                                                        {0x0002, id[2]},
+                                                        {0x0003, id[3]},
+                                                        {0x0F00, config_.bootVersion},
+                                                        {0x0700, locked_ ? 0xFC : 0xFF}};
+    const auto it = info.find(static_cast<std::uint16_t>(data[0] << 8 | data[1]));
+    if (it != info.end()) {
+      Note(at, "read " + Hex2(data[0]) + " " + Hex2(data[1]) + ": " + Hex2(it->second));
+      Answer(Hex2(it->second) + ".", at, baud);
+      return;
+    }
+  }
   const bool hasFunction = type == kTypeFunction && count >= 1;
   refuse("record type " + Hex2(type) + (hasFunction ? " function " + Hex2(data[0]) : "") +
          " is not known");

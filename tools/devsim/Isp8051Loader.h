@@ -20,6 +20,10 @@
 //                           "AAAA=" and up to 16 bytes in hexadecimal, each ended by CR LF
 //   type 04 SSSS EEEE 01    AT89C51RX2: blank check: "." when every byte is FF, else the first
 //                           address that is not, "AAAA"; both readings answer "L" while locked
+//   type 05 XX YY           AT89C51RX2: read manufacturer information, "VV." (the value in
+//                           hexadecimal): 00 00 manufacturer, 00 01..03 device IDs 1..3, 0F 00
+//                           boot loader version, 07 00 the software security byte (FF level 0,
+//                           FC level 2 while locked); readable at every security level
 //   anything else           "R"
 //
 // Every answer but the echo "U" ends with CR LF. With echo on (the default, as the chips do)
@@ -51,9 +55,14 @@ struct Isp8051Config {
   Isp8051Chip chip = Isp8051Chip::AT89C51RX2;
   bool echo = true;
   char recordAck = '.'; // or 0x06
-  Millis eraseMs = 10;  // full chip erase until "."
-  Millis recordMs = 2;  // programming one record until its answer
-  bool locked = false;  // security bits set: records (and reading) are refused until an erase
+  // Full chip erase until ".": Atmel's ISP documentation of the family, "about 6 sec".
+  Millis eraseMs = 6000;
+  Millis recordMs = 2; // programming one record until its answer
+  bool locked = false; // security bits set: records (and reading) are refused until an erase
+  // Manufacturer 58h (Atmel) and family D7h as Atmel's tables of the family give them; the
+  // product name and revision, and the boot loader version, are examples.
+  std::array<std::uint8_t, 4> ids = {0x58, 0xD7, 0xF7, 0xFF};
+  std::uint8_t bootVersion = 0x12;
   // A flash cell whose bit 0 never clears: programming leaves it 1 there, as a worn or damaged
   // cell does, and only reading the flash back shows it.
   std::optional<std::uint32_t> stuckBitAt;
