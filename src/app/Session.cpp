@@ -24,7 +24,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
       loop, devices.canDriver,
       [this, tell = TellInBoxes(boxes), choice = platform::ReadCanBusChoice(devices.settings),
        overBus](const link::LinkMessage& m) {
-        const bool window = controller && controller->InWindow;
+        const bool window = controller && controller->Policy.inWindow;
         tell(window ? ExplainCanMessage(m, choice, overBus ? overBus->LastErrorText() : "") : m);
       });
 
@@ -73,7 +73,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   comm->OnReceive = [this](link::SerialLink& link, const std::string& line) {
     controller->CommReceived(link, line);
   };
-  comm->OnSend = [this](const std::string& bytes) { controller->CommSent(*comm, bytes); };
+  comm->OnSend = [this](const std::string& bytes) { controller->Echo().Sent(*comm, bytes); };
   prg->ChainedTreeClick = [this] { controller->TargetTreeViewClick(); };
   prg->OnImageRead = [this] {
     buffer_.source = "Source= " + prg->Node().Name + " #" + std::to_string(controller->CurModule);
@@ -84,10 +84,10 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
     page->PageShow();
   };
   controller->Quit = views_.quit;
-  controller->StopTimer = [this] {
+  controller->Questions().StopTimer = [this] {
     if (timer_) timer_->SetEnabled(false);
   };
-  controller->StartTimer = [this] {
+  controller->Questions().StartTimer = [this] {
     if (timer_) timer_->SetEnabled(true);
   };
   controller->SetTickInterval = [this](int ms) {

@@ -243,7 +243,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     }
   };
   // The entry named is the entry written: a module of another type is not programmed as its own.
-  s.session->controller->RunKeepsItsEntry = true;
+  s.session->controller->Policy = app::FrontEndPolicy::CommandLine();
   s.startAfter.SetChecked(request.go); // "Start after programming"
   s.session->prg->StartAt = request.goAddress.value_or(0);
   s.session->prg->RemoveReadProtection = request.unprotect;

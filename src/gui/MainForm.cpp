@@ -76,10 +76,9 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   views.busyChanged = [this](bool busy) { ShowBusy(busy); };
   session_ = std::make_unique<app::Session>(loop, boxes, devices, kernels, std::move(views));
   UpdateReadModule();
-  session_->controller->OffersToRemoveReadProtection = true;
+  session_->controller->Policy = app::FrontEndPolicy::Window();
   session_->page->ReasonInLog = true;
   session_->page->AddressMoved = [this] { TabSheetTarget->HighlightAddress(); };
-  session_->controller->InWindow = true;
   target.KeepTreeWidth();
 
   // What the user does. Each goes through the gate: the engine may be asleep inside a step.

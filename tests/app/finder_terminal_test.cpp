@@ -144,7 +144,7 @@ TEST(DeviceFinder, SaysWhatItFoundAndStaysOnItsPage) {
 TEST(Pages, ACanInterfaceThatCannotOpenIsNamedWithWhatToDo) {
   AppBench b;
   b.can.initResult = vk::link::CAN_ERR_NOVXD;
-  b.session->controller->InWindow = true;
+  b.session->controller->Policy.inWindow = true;
   b.session->Start({});
   b.ports.SetCurrentIndex(0); // "PCAN"
   b.session->comm->PortListChange(b.ports);

@@ -170,10 +170,20 @@ TEST(Programming, AChipBehindTheUnitIsSelectedBeforeItsRun) {
   b.Load("fw.hex", HexText(0x1000, Pattern(0x10)));
   b.Select("Cortex-M3");
   b.address.SetItemIndex(3);
+  // The pause is waited for tick by tick: the press returns at once, and a stop meanwhile is
+  // heard before the run sends anything.
+  const auto pressedAt = b.loop.Now();
   b.session->ButtonPressed(2);
-  ASSERT_TRUE(b.loop.RunUntil([&] { return b.Written().size() >= 2; }, 1000));
-  EXPECT_EQ(b.Written()[0], "OP 3\r");
-  EXPECT_EQ(b.Written()[1], "\x7F");
+  EXPECT_EQ(b.loop.Now(), pressedAt);
+  b.loop.RunFor(50);
+  b.session->controller->StopAll();
+  b.loop.RunFor(500);
+  EXPECT_EQ(b.Written(), (std::vector<std::string>{"OP 3\r"}));
+
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.loop.RunUntil([&] { return b.Written().size() >= 3; }, 1000));
+  EXPECT_EQ(b.Written()[1], "OP 3\r");
+  EXPECT_EQ(b.Written()[2], "\x7F");
 }
 
 TEST(Programming, AChipOnThePortItselfGetsNoSelection) {
@@ -197,7 +207,7 @@ TEST(Programming, ReadProtectionIsRemovedOnlyWhenTheOperatorSaysYes) {
   config.readProtected = true;
   vk::devsim::CortexBootLoader loader(config);
   b.bridge = std::make_unique<vk::test::ModelOnLine>(b.loop, b.line, loader);
-  b.session->controller->OffersToRemoveReadProtection = true;
+  b.session->controller->Policy.offersToRemoveReadProtection = true;
   b.session->controller->DirectBootLoader = true; // the chip on the line itself
   b.session->Start({});
   b.Load("fw.hex", ":020000040800F2\r\n" + HexText(0, Pattern(0x400)));
@@ -283,7 +293,7 @@ TEST(Programming, EraseActsOnTheModuleFoundWhenPressedAndAsksFirst) {
   AppBench b;
   b.unit.AddModule(7, 136);
   b.AttachUnit();
-  b.session->controller->InWindow = true;
+  b.session->controller->Policy.inWindow = true;
   b.session->Start({});
   b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
   b.Select("Kestron");
