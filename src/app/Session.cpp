@@ -75,6 +75,11 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   };
   comm->OnSend = [this](const std::string& bytes) { controller->Echo().Sent(*comm, bytes); };
   prg->ChainedTreeClick = [this] { controller->TargetTreeViewClick(); };
+  report = std::make_unique<WindowReport>(loop, devices.ports, image, *comm, *prg);
+  report->Files = [this] { return buffer_.files; };
+  prg->OnModuleDone = [this](const programmer::RunOutcome& o) {
+    report->Record(o, controller->DetectedType);
+  };
   prg->OnImageRead = [this] {
     buffer_.source = "Source= " + prg->Node().Name + " #" + std::to_string(controller->CurModule);
     buffer_.info = {"Read from the module."};
@@ -120,6 +125,7 @@ Session::~Session() {
   if (comm) comm->OnSend = nullptr;
   finder.reset();
   controller.reset();
+  report.reset();
   page.reset();
   prg.reset();
   comm.reset(); // stops the worker before the CAN link goes
@@ -220,6 +226,7 @@ bool Session::ReadFromModule() {
     }
   }
   const auto [from, end] = prg->RegionInImage();
+  if (!controller->Busy()) report->Begin();
   return controller->ReadModule(from, end);
 }
 

@@ -44,28 +44,6 @@ double SteadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-const char* ResultWord(programmer::RunResult result) {
-  switch (result) {
-  case programmer::RunResult::Programmed:
-    return "programmed";
-  case programmer::RunResult::Erased:
-    return "erased";
-  case programmer::RunResult::Failed:
-    return "failed";
-  case programmer::RunResult::Blank:
-    return "blank";
-  case programmer::RunResult::NotBlank:
-    return "not blank";
-  case programmer::RunResult::Read:
-    return "read";
-  case programmer::RunResult::Same:
-    return "same";
-  case programmer::RunResult::Identified:
-    return "identified";
-  }
-  return "failed";
-}
-
 } // namespace
 
 int RunProgram(const std::vector<std::string>& argv) {
@@ -173,7 +151,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     if (const int type = s.session->controller->DetectedType;
         type && entry->CpuKind == programmer::kKindBackplane)
       m.detectedType = type;
-    m.result = ResultWord(o.result);
+    m.result = programmer::ResultWord(o.result);
     m.reason = reason;
     m.bytes = o.result == programmer::RunResult::Programmed ? written.end - written.start
               : failed                                      ? o.bytesWritten

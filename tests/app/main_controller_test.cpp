@@ -6,6 +6,9 @@
 #include "support/HexText.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
 
 using vk::app::ControllerMode;
 using vk::platform::MsgAnswer;
@@ -157,11 +160,25 @@ TEST(Programming, DetectCheckAndProgramAContainer) {
   EXPECT_EQ(b.session->BufferPage().info,
             (std::vector<std::string>{"VKF Info:", "test firmware", "VKF Targets:", "88000000"}));
   b.address.SetItemIndex(7);
+  // The window's report (File > Report...): the module's line, with vkprog's fields.
+  const std::string report = b.dir.File("runs.jsonl");
+  b.session->report->Open(report);
   b.session->ButtonPressed(2);
   ASSERT_TRUE(b.RunUntilIdle());
   EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
   EXPECT_TRUE(b.boxes.boxes.empty());
   EXPECT_EQ(b.unit.FindModule(7)->starts, 1);
+  std::ifstream in(report);
+  std::string text;
+  ASSERT_TRUE(std::getline(in, text));
+  auto line = nlohmann::json::parse(text);
+  for (const char* varies : {"time", "host", "device", "duration_s"}) line.erase(varies);
+  EXPECT_EQ(line, nlohmann::json::parse(R"({"command":"program","port":"COM1","address":7,
+    "detected_type":136,"entry":"QRD14","files":["fw.vkf"],"crc32":"F58D635D","range_start":"0F80",
+    "range_end":"1402","bytes":1154,"result":"programmed","reason":null,"bit_rate":115200,
+    "verified":false})"));
+  EXPECT_FALSE(std::getline(in, text));
+  EXPECT_TRUE(b.session->report->Failure().empty());
 }
 
 TEST(Programming, AChipBehindTheUnitIsSelectedBeforeItsRun) {
