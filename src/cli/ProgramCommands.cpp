@@ -139,7 +139,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   // request.
   double moduleStart = SteadySeconds();
   std::vector<programmer::RunOutcome> outcomes;
-  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
+  const auto recordModule = [&](const programmer::RunOutcome& o) {
     const bool failed = o.result == programmer::RunResult::Failed;
     const std::string reason = failed ? programmer::FailureText(o) : "";
     if (link.verbose && failed)
@@ -163,6 +163,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     report->Add(m);
     moduleStart = SteadySeconds();
   };
+  s.session->prg->OnModuleDone = recordModule;
   // Every module gets its line, also one whose run never began (not found, refused, stopped);
   // and a record that did not reach its file fails the command.
   auto finished = [&](int code, const std::string& rest) {
@@ -207,12 +208,11 @@ int RunProgram(const std::vector<std::string>& argv) {
                                                                    : 1)
             : 1;
   // The exit code comes from what became of each module, never from the texts on screen.
-  const auto reportDone = s.session->prg->OnModuleDone;
-  s.session->prg->OnModuleDone = [&, reportDone](const programmer::RunOutcome& o) {
+  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
     outcomes.push_back(o);
     out.ModuleDone(o.result == programmer::RunResult::Programmed ||
                    o.result == programmer::RunResult::Erased);
-    reportDone(o);
+    recordModule(o);
     if (o.result == programmer::RunResult::Failed) {
       out.ClearProgress();
       const std::string failed = o.name + " Failed: " + programmer::FailureText(o);
