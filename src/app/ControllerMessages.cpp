@@ -1,10 +1,11 @@
-// What the main controller tells and asks the operator: the hints after a failed detection, the
-// refusals before a run, the questions before an erase, the words after a device search or a
-// lost port, and how the terminal shows a line.
+// What the main controller tells the operator: the reasons and hints after a failed detection,
+// the refusals before a run, whether the image is meant for the module, the words after a device
+// search or a lost port. The questions are OperatorQuestions'.
 
 #include "app/MainController.h"
 
 #include "app/BufferView.h"
+#include "cpu/Kernels.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ProtocolKinds.h"
 
@@ -20,22 +21,9 @@ std::string ModuleTypeText(std::int32_t code) {
                : "type " + std::to_string(code);
 }
 
-std::string TerminalText(const std::string& line, bool rawMode) {
-  if (line.empty() || (line[0] != '~' && !rawMode)) return line;
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string out;
-  out.reserve(line.size() * 3);
-  for (const unsigned char b : line) {
-    out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
-  }
-  return out;
-}
-
 std::string MainController::NoAnswerHint(const std::string& also) const {
   // vkprog's reasons are its output (its report carries them), and it names the port its own way.
-  if (!InWindow) return "";
+  if (!Policy.inWindow) return "";
   const std::string check =
       comm_.PortNo() == 0 ? "check the CAN settings and the interface"
                           : "check the speed and the port: COM" + std::to_string(comm_.PortNo()) +
@@ -43,8 +31,41 @@ std::string MainController::NoAnswerHint(const std::string& also) const {
   return " (" + also + check + ")";
 }
 
+bool MainController::RefusedForLostLink(int tag) {
+  const std::string lost = comm_.LostAdvice();
+  if (lost.empty() || prg_.Node().CpuKind == kKindGroup) return false;
+  if (tag == programmer::RunController::kDetect) {
+    Status(lost);
+    return true;
+  }
+  // Nothing can reach the module: the run fails at once, naming the port.
+  CurModule = LastModule = AddressIndex();
+  prg_.StartProgram();
+  prg_.DropRun(programmer::FailReason::LinkLost, lost,
+               programmer::RunController::DropLog::Explained);
+  return true;
+}
+
+bool MainController::RefusedForMissingKernel() {
+  const auto& node = prg_.Node();
+  if (node.Index < 0 || programmer::Catalogue()[static_cast<std::size_t>(node.Index)].KernelNo == 0)
+    return false;
+  const cpu::BootKernel* kernel = node.Kernel;
+  if (kernel && kernel->Loaded()) return false;
+  const std::string why =
+      (!kernel ? std::string("no boot kernel for this target")
+       : kernel->Path().empty()
+           ? "boot kernel " + std::string(cpu::BootKernel::FileName(kernel->Number())) +
+                 " did not load"
+           : kernel->ProblemText()) +
+      "; nothing was sent";
+  prg_.StartProgram();
+  prg_.DropRun(programmer::FailReason::KernelMissing, why);
+  return true;
+}
+
 bool MainController::RefusedForUntypedImage() {
-  if (!InWindow || prg_.Node().CpuKind != kKindBackplane || firmware_.IsEmpty() ||
+  if (!Policy.inWindow || prg_.Node().CpuKind != kKindBackplane || firmware_.IsEmpty() ||
       firmware_.TargetList().Count() != 0 || page_.UntypedAllowed())
     return false;
   boxes_.Show("The loaded firmware names no module type, and untyped programming is not "
@@ -58,7 +79,7 @@ bool MainController::RefusedForUntypedImage() {
 void MainController::LogCheckOnly() {
   const auto& node = prg_.Node();
   // vkprog's log lines are its output: its dry run says what a run does.
-  if (!InWindow || node.CpuKind == kKindGroup || KindOf(node.CpuKind).WritesImage) return;
+  if (!Policy.inWindow || node.CpuKind == kKindGroup || KindOf(node.CpuKind).WritesImage) return;
   page_.Log(programmer::CheckOnlyText(node.Name));
 }
 
@@ -93,19 +114,47 @@ void MainController::AnnounceSearchResult() {
 }
 
 bool MainController::EraseConfirmed() {
-  if (!InWindow) return true; // vkprog erases only when told to
-  if (StopTimer) StopTimer();
-  asking_ = true;
-  // No is the button Enter presses, as for every question that loses data.
-  const auto answer = boxes_.Ask("Erase module #" + std::to_string(CurModule) + " (" +
-                                     prg_.Node().Name + ")? Its program is lost.",
-                                 "Erase", platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
-                                 platform::MsgAnswer::No);
-  asking_ = false;
-  if (StartTimer) StartTimer();
-  if (answer != platform::MsgAnswer::Yes) return false;
+  if (!Policy.inWindow) return true; // vkprog erases only when told to
+  if (!questions_.ConfirmErase(CurModule, prg_.Node().Name)) return false;
   Status("Erasing ...");
   return true;
+}
+
+std::pair<programmer::FailReason, std::string> MainController::DetectionFailure() const {
+  using programmer::FailReason;
+  using programmer::ProgrammerUnit;
+  switch (detectResult_) {
+  case DetectResult::NoModule:
+    return {FailReason::ModuleNotFound,
+            "no answer to \"" + ProgrammerUnit::SelectCommand(CurModule) + "\"; nothing written" +
+                NoAnswerHint("no module at that address, or ")};
+  case DetectResult::Garbled:
+    // Whatever the entry selected before, the module's own type is unknown: nothing is written.
+    return {FailReason::TypeUnknown,
+            "the module's type could not be read; nothing written" + NoAnswerHint()};
+  case DetectResult::UnknownType:
+    return {FailReason::TypeUnknown,
+            "type " + std::to_string(DetectedType) + " is in no catalogue entry; nothing written"};
+  case DetectResult::NoIdAnswer:
+    return {FailReason::ModuleNotFound,
+            "no answer to \"ID\" (the slot may be empty); nothing written"};
+  case DetectResult::OtherEntry:
+  case DetectResult::Found:
+    break;
+  }
+  return {FailReason::TypeMismatch, "the module is a " + ModuleTypeText(DetectedType) + ", not a " +
+                                        prg_.Node().Name + "; nothing written"};
+}
+
+bool MainController::ImageFitsTarget() const {
+  bool fits = false;
+  const auto& targets = firmware_.TargetList();
+  for (std::uint32_t i = 0; i < targets.Count(); ++i) {
+    image::TTargetDesc d;
+    firmware_.GetTarget(i, d);
+    if (programmer::TypeCodeOf(d.Value) == prg_.Node().TypeCode) fits = true;
+  }
+  return fits;
 }
 
 // What the operator needs to pick the right file or module: both sides of the comparison.
@@ -124,7 +173,7 @@ std::string MainController::MismatchTypes() const {
 
 void MainController::WarnIfLostMidWrite() {
   const auto& o = prg_.LastOutcome();
-  if (!InWindow || o.result != programmer::RunResult::Failed ||
+  if (!Policy.inWindow || o.result != programmer::RunResult::Failed ||
       o.reason != programmer::FailReason::LinkLost ||
       prg_.Cpu().Purpose != programmer::RunPurpose::Program)
     return;

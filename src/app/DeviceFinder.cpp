@@ -2,6 +2,7 @@
 
 #include "cpu/ProgrammerUnit.h"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace vk::app {
@@ -44,6 +45,8 @@ void DeviceFinder::StartSearch() {
   speedBefore_ = speed_ ? speed_->ItemIndex() : -1;
   rateBefore_ = link_->GetBaudRate();
   timer_ = loop_.CreateTimer(kFirstInterval, [this] { SearchTick(); });
+  probeIntervalMs_ = kFirstInterval;
+  rateStep_ = RateStep::None;
   timer_->SetEnabled(true);
   PortIndex = link_->IsOpen() ? -1 : 0;
   SpeedIndex = 0;
@@ -68,6 +71,21 @@ void DeviceFinder::SearchTick() {
     return;
   }
   if (link_->IsOpen()) {
+    // After a rate change the unit gets a pause, the empty command and another pause, each
+    // waited for by the timer: the window goes on turning, and a close meanwhile is heard.
+    if (rateStep_ == RateStep::Announce) {
+      ProgrammerUnit(*link_).ProbeAfterRateChange();
+      rateStep_ = RateStep::Settle;
+      // The first probe at the rate: after the second pause, and no sooner than the rate's
+      // interval after the change.
+      const int pause = ProgrammerUnit::kTiming.finderAfterRateChangeMs;
+      timer_->SetInterval(std::max(pause, probeIntervalMs_ - pause));
+      return;
+    }
+    if (rateStep_ == RateStep::Settle) {
+      rateStep_ = RateStep::None;
+      timer_->SetInterval(probeIntervalMs_);
+    }
     if (AddressCounter <= EndAddress) {
       ProgrammerUnit(*link_).Probe(AddressCounter);
       if (address_) address_->SetItemIndex(AddressCounter);
@@ -82,11 +100,10 @@ void DeviceFinder::SearchTick() {
       speed_->SetItemIndex(SpeedIndex);
       const std::uint32_t rate = SpeedAt(SpeedIndex);
       link_->SetBaudRate(rate);
-      if (rate > 1200) timer_->SetInterval(ProbeIntervalMs(rate));
+      if (rate > 1200) probeIntervalMs_ = ProbeIntervalMs(rate);
       if (address_) address_->SetItemIndex(0);
-      loop_.Sleep(ProgrammerUnit::kTiming.finderAfterRateChangeMs);
-      ProgrammerUnit(*link_).ProbeAfterRateChange();
-      loop_.Sleep(ProgrammerUnit::kTiming.finderAfterRateChangeMs);
+      rateStep_ = RateStep::Announce;
+      timer_->SetInterval(ProgrammerUnit::kTiming.finderAfterRateChangeMs);
     } else {
       // One full round without an answer: searching on would never end.
       AddressCounter = 0;

@@ -73,6 +73,10 @@ private:
   int speedBefore_ = -1;
   std::uint32_t rateBefore_ = 0;
   std::uint32_t SpeedAt(int index) const;
+  // Where the pauses after a rate change stand; the probes' interval at the rate.
+  enum class RateStep : std::uint8_t { None, Announce, Settle };
+  RateStep rateStep_ = RateStep::None;
+  int probeIntervalMs_ = kFirstInterval;
 
   platform::IEventLoop& loop_;
   IFinderView& view_;

@@ -1,11 +1,10 @@
 #include "app/MainController.h"
 
 #include "app/DeviceFinder.h"
-#include "cpu/Kernels.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ProtocolKinds.h"
 
-#include <cctype>
+#include <cstdlib>
 
 namespace vk::app {
 
@@ -13,67 +12,13 @@ using programmer::KindOf;
 using programmer::kKindBackplane;
 using programmer::kKindGroup;
 
-using programmer::ProgrammerUnit;
-
 MainController::MainController(platform::IEventLoop& loop, platform::IMessageBox& boxes,
                                image::FirmwareImage& firmware, link::SerialLink& comm,
                                programmer::RunController& prg,
                                programmer::ProgrammerPagePresenter& page, MainViews views)
     : loop_(loop), boxes_(boxes), firmware_(firmware), comm_(comm), prg_(prg), page_(page),
-      views_(std::move(views)), detection_(comm, loop) {}
-
-void MainController::CommSent(const link::SerialLink& link, const std::string& bytes) {
-  if (!views_.terminal) return;
-  // A command may go out in pieces (a record's ":" before its digits): each is shown as one
-  // line once its line end has gone, or an answer comes; raw bytes a line's worth at a time.
-  for (const char c : bytes) {
-    if (c == '\r' || c == '\n') {
-      ShowSent(link);
-      continue;
-    }
-    sentPending_ += c;
-    if (link.IsRawMode() && sentPending_.size() >= kSentLineBytes) ShowSent(link);
-  }
-}
-
-void MainController::ShowSent(const link::SerialLink& link) {
-  if (sentPending_.empty() || !views_.terminal) return;
-  views_.terminal->AddLine(kSentMark + TerminalText(sentPending_, link.IsRawMode()));
-  sentPending_.clear();
-}
-
-bool MainController::RefusedForLostLink(int tag) {
-  const std::string lost = comm_.LostAdvice();
-  if (lost.empty() || prg_.Node().CpuKind == kKindGroup) return false;
-  if (tag == programmer::RunController::kDetect) {
-    Status(lost);
-    return true;
-  }
-  // Nothing can reach the module: the run fails at once, naming the port.
-  CurModule = LastModule = AddressIndex();
-  prg_.StartProgram();
-  prg_.DropRun(programmer::FailReason::LinkLost, lost,
-               programmer::RunController::DropLog::Explained);
-  return true;
-}
-
-bool MainController::RefusedForMissingKernel() {
-  const auto& node = prg_.Node();
-  if (node.Index < 0 || programmer::Catalogue()[static_cast<std::size_t>(node.Index)].KernelNo == 0)
-    return false;
-  const cpu::BootKernel* kernel = node.Kernel;
-  if (kernel && kernel->Loaded()) return false;
-  const std::string why =
-      (!kernel ? std::string("no boot kernel for this target")
-       : kernel->Path().empty()
-           ? "boot kernel " + std::string(cpu::BootKernel::FileName(kernel->Number())) +
-                 " did not load"
-           : kernel->ProblemText()) +
-      "; nothing was sent";
-  prg_.StartProgram();
-  prg_.DropRun(programmer::FailReason::KernelMissing, why);
-  return true;
-}
+      views_(std::move(views)), detection_(comm, loop), selection_(comm, loop),
+      echo_(views_.terminal), questions_(boxes) {}
 
 void MainController::Status(const std::string& text) {
   if (views_.status) views_.status->SetPanelText(0, text);
@@ -104,7 +49,7 @@ void MainController::StartDetection(bool afterSearch) {
 
 void MainController::NoteArmedEntry() {
   armedEntry_ = prg_.Node().Name;
-  requiredType_ = RunKeepsItsEntry ? prg_.Node().TypeCode : 0;
+  requiredType_ = Policy.runKeepsItsEntry ? prg_.Node().TypeCode : 0;
 }
 
 void MainController::ResetController() { State = ControllerState{}; }
@@ -174,15 +119,12 @@ void MainController::ProgrammerAction(int tag) {
       NoteArmedEntry();
       StartDetection();
     } else {
-      if (SelectsModuleFirst(node)) {
-        ProgrammerUnit(comm_).Select(CurModule);
-        loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
-      }
-      // A target that is only checked is not programmed, and its status says so.
-      Status(KindOf(node.CpuKind).WritesImage ? "Programming ..." : "Checking ...");
-      prg_.StartAfterProgramming = page_.StartAfterProgramming();
-      prg_.StartProgram();
-      State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
+      SelectThenRun([this] {
+        // A target that is only checked is not programmed, and its status says so.
+        Status(KindOf(prg_.Node().CpuKind).WritesImage ? "Programming ..." : "Checking ...");
+        prg_.StartAfterProgramming = page_.StartAfterProgramming();
+        prg_.StartProgram();
+      });
     }
     break;
   }
@@ -197,7 +139,7 @@ void MainController::ProgrammerAction(int tag) {
       LastModule = views_.lastBox ? views_.lastBox->ItemIndex() : 0;
       if (LastModule < CurModule) CurModule = LastModule;
       // The window ends the sequence with its count; vkprog prints its own.
-      sequenceLength_ = InWindow ? LastModule - CurModule + 1 : 0;
+      sequenceLength_ = Policy.inWindow ? LastModule - CurModule + 1 : 0;
       sequenceProgrammed_ = 0;
       // The box follows the sequence (the run reads its module there) and is given back after.
       addressBefore_ = AddressIndex();
@@ -215,23 +157,40 @@ void MainController::ProgrammerAction(int tag) {
 // A boot loader erases its whole chip at once: no module to detect first.
 void MainController::EraseChip() {
   CurModule = LastModule = AddressIndex();
-  if (SelectsModuleFirst(prg_.Node())) {
-    ProgrammerUnit(comm_).Select(CurModule);
-    loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
+  SelectThenRun([] {});
+}
+
+void MainController::SelectThenRun(std::function<void()> start) {
+  if (!SelectsModuleFirst(prg_.Node())) {
+    start();
+    EnterState(ControllerMode::Run);
+    return;
   }
-  State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
+  selection_.Send(CurModule);
+  startAfterSelection_ = std::move(start);
+  EnterState(ControllerMode::Select);
+}
+
+void MainController::TickSelect() {
+  // The unit's "OK" stays with the answers: the run meets it as it did after a blocking pause.
+  if (!selection_.Over()) return;
+  const auto start = std::move(startAfterSelection_);
+  startAfterSelection_ = nullptr;
+  start();
+  EnterState(ControllerMode::Run);
+  TickRun(); // the run's first step at once, as the answer's delivery used to give it
 }
 
 bool MainController::ReadModule(std::uint32_t from, std::uint32_t end) {
-  return StartReading([&] { prg_.StartRead(from, end); });
+  return StartReading([this, from, end] { prg_.StartRead(from, end); });
 }
 
 bool MainController::IdentifyChip() {
-  return StartReading([&] { prg_.StartIdentify(); });
+  return StartReading([this] { prg_.StartIdentify(); });
 }
 
 bool MainController::CompareModule() {
-  return StartReading([&] { prg_.StartCompare(); });
+  return StartReading([this] { prg_.StartCompare(); });
 }
 
 bool MainController::StartReading(const std::function<void()>& start) {
@@ -245,18 +204,16 @@ bool MainController::StartReading(const std::function<void()>& start) {
     return false;
   }
   CurModule = LastModule = AddressIndex();
-  if (SelectsModuleFirst(node)) {
-    ProgrammerUnit(comm_).Select(CurModule);
-    loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
-  }
-  Status("Reading ...");
-  start();
-  State.Mode = static_cast<std::uint8_t>(ControllerMode::Run);
+  SelectThenRun([this, start] {
+    Status("Reading ...");
+    start();
+  });
   return true;
 }
 
 void MainController::StopAll(const std::string& why) {
   sequenceLength_ = 0;
+  startAfterSelection_ = nullptr;
   prg_.StopRun(why);
   ResetController();
   runPending_ = false;
@@ -270,8 +227,7 @@ void MainController::RestoreAddress() {
 
 void MainController::CommReceived(link::SerialLink& link, const std::string& line) {
   if (line.empty()) return;
-  ShowSent(link); // what was sent before the answer, in its place
-  if (views_.terminal) views_.terminal->AddLine(TerminalText(line, link.IsRawMode()));
+  echo_.Received(link, line);
   if (finder_ && finder_->Visible())
     finder_->LineReceived(line);
   else
@@ -280,7 +236,7 @@ void MainController::CommReceived(link::SerialLink& link, const std::string& lin
 
 void MainController::MainTick(bool fromLink) {
   // While the mismatch question is open, nothing may ask it again or move the run on.
-  if (asking_) return;
+  if (Asking()) return;
   switch (Mode()) {
   case ControllerMode::Idle:
     // The delivered line has been shown; its removal is the delivery's. Clearing the whole list
@@ -294,6 +250,9 @@ void MainController::MainTick(bool fromLink) {
     break;
   case ControllerMode::Run:
     TickRun();
+    break;
+  case ControllerMode::Select:
+    TickSelect();
     break;
   default:
     ResetController();
@@ -357,38 +316,10 @@ void MainController::DetectionDone() {
   if (!prg_.RunActive()) return NextModule();
   using programmer::FailReason;
   using DropLog = programmer::RunController::DropLog;
-  switch (detectResult_) {
-  case DetectResult::NoModule:
-    prg_.DropRun(FailReason::ModuleNotFound,
-                 "no answer to \"" + ProgrammerUnit::SelectCommand(CurModule) +
-                     "\"; nothing written" + NoAnswerHint("no module at that address, or "),
-                 DropLog::Explained);
+  if (detectResult_ != DetectResult::Found) {
+    const auto [reason, detail] = DetectionFailure();
+    prg_.DropRun(reason, detail, DropLog::Explained);
     return NextModule();
-  case DetectResult::Garbled:
-    // Whatever the entry selected before, the module's own type is unknown: nothing is written.
-    prg_.DropRun(FailReason::TypeUnknown,
-                 "the module's type could not be read; nothing written" + NoAnswerHint(),
-                 DropLog::Explained);
-    return NextModule();
-  case DetectResult::UnknownType:
-    prg_.DropRun(FailReason::TypeUnknown,
-                 "type " + std::to_string(DetectedType) +
-                     " is in no catalogue entry; nothing written",
-                 DropLog::Explained);
-    return NextModule();
-  case DetectResult::NoIdAnswer:
-    prg_.DropRun(FailReason::ModuleNotFound,
-                 "no answer to \"ID\" (the slot may be empty); nothing written",
-                 DropLog::Explained);
-    return NextModule();
-  case DetectResult::OtherEntry:
-    prg_.DropRun(FailReason::TypeMismatch,
-                 "the module is a " + ModuleTypeText(DetectedType) + ", not a " + prg_.Node().Name +
-                     "; nothing written",
-                 DropLog::Explained);
-    return NextModule();
-  case DetectResult::Found:
-    break;
   }
   // The window follows the module's type; the operator is told when that is another entry
   // than the one chosen before pressing the button.
@@ -415,55 +346,24 @@ void MainController::DetectionDone() {
   EnterState(prg_.ErasingOnly() ? ControllerMode::Run : ControllerMode::CheckImage);
 }
 
-bool MainController::ImageFitsTarget() const {
-  bool fits = false;
-  const auto& targets = firmware_.TargetList();
-  for (std::uint32_t i = 0; i < targets.Count(); ++i) {
-    image::TTargetDesc d;
-    firmware_.GetTarget(i, d);
-    if (programmer::TypeCodeOf(d.Value) == prg_.Node().TypeCode) fits = true;
-  }
-  return fits;
-}
-
 void MainController::TickCheckImage() {
   if (ImageFitsTarget()) {
     EnterState(ControllerMode::Run);
     return;
   }
-  if (StopTimer) StopTimer();
   const std::string lines =
       "The Firmware in this programmer\rdoes not match the ID from the\rselected module.\r" +
       MismatchTypes();
-  asking_ = true;
-  if (page_.UntypedAllowed()) {
-    // No is the button Enter presses: programming a module with firmware not meant for it is
-    // never the answer a hurried key gives.
-    const auto answer = boxes_.Ask(lines + "Do You want to proceed anyway ?\r", "ID Mismatch",
-                                   platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
-                                   platform::MsgAnswer::No);
-    asking_ = false;
-    if (answer == platform::MsgAnswer::Yes) {
-      EnterState(ControllerMode::Run);
-      prg_.StartProgram();
-    } else {
-      ResetController();
-      prg_.DropRun(programmer::FailReason::TypeMismatch, "",
-                   programmer::RunController::DropLog::None);
-      Status("Programming aborted");
-    }
-    if (StartTimer) StartTimer();
-  } else {
-    // The setting that forbids untyped programming also ends the program here: say so first.
-    boxes_.Show(InWindow ? lines + "The program will close now.\r" : lines, "ID Mismatch",
-                platform::MsgButtons::Ok, platform::MsgIcon::Error);
-    asking_ = false;
-    ResetController();
-    prg_.DropRun(programmer::FailReason::TypeMismatch, "",
-                 programmer::RunController::DropLog::None);
-    Status("Programming aborted");
-    if (Quit) Quit();
+  const bool allowed = page_.UntypedAllowed();
+  if (questions_.ProgramDespiteMismatch(lines, allowed, Policy.inWindow)) {
+    EnterState(ControllerMode::Run);
+    prg_.StartProgram();
+    return;
   }
+  ResetController();
+  prg_.DropRun(programmer::FailReason::TypeMismatch, "", programmer::RunController::DropLog::None);
+  Status("Programming aborted");
+  if (!allowed && Quit) Quit();
 }
 
 void MainController::TickRun() {
@@ -474,26 +374,16 @@ void MainController::TickRun() {
 }
 
 bool MainController::RunAgainUnprotected() {
-  if (!OffersToRemoveReadProtection ||
-      prg_.LastOutcome().reason != programmer::FailReason::ReadProtected)
+  if (!Policy.offersToRemoveReadProtection ||
+      prg_.LastOutcome().reason != programmer::FailReason::ReadProtected ||
+      !questions_.RemoveReadProtection())
     return false;
-  asking_ = true;
-  const auto answer = boxes_.Ask(
-      "The chip's read protection is active:\rits flash can be neither read nor written.\r"
-      "Removing the protection erases the whole flash.\rDo you want to remove it and program "
-      "the chip ?\r",
-      "Read Protection", platform::MsgButtons::YesNo, platform::MsgIcon::Warning,
-      platform::MsgAnswer::No);
-  asking_ = false;
-  if (answer != platform::MsgAnswer::Yes) return false;
-  if (SelectsModuleFirst(prg_.Node())) {
-    ProgrammerUnit(comm_).Select(CurModule);
-    loop_.Sleep(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
-  }
-  Status("Programming ...");
-  prg_.RemoveReadProtection = true; // for this run only: the run takes it when it starts
-  prg_.StartProgram();
-  prg_.RemoveReadProtection = false;
+  SelectThenRun([this] {
+    Status("Programming ...");
+    prg_.RemoveReadProtection = true; // for this run only: the run takes it when it starts
+    prg_.StartProgram();
+    prg_.RemoveReadProtection = false;
+  });
   return true;
 }
 

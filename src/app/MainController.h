@@ -6,7 +6,9 @@
 // Advanced by MainTick (the 10 ms timer, and once more for every line the serial link delivers).
 // The window, vkprog and the tests drive this same object.
 
+#include "app/OperatorQuestions.h"
 #include "app/ProgrammerPagePresenter.h"
+#include "app/TerminalEcho.h"
 #include "cpu/ProgrammerUnit.h"
 #include "image/FirmwareImage.h"
 #include "link/SerialLink.h"
@@ -24,7 +26,34 @@ namespace vk::app {
 
 class DeviceFinder;
 
-enum class ControllerMode : std::uint8_t { Idle = 0, Detect = 1, CheckImage = 2, Run = 3 };
+// Select: "OP n" has gone out and the run starts once the unit had its time.
+enum class ControllerMode : std::uint8_t {
+  Idle = 0,
+  Detect = 1,
+  CheckImage = 2,
+  Run = 3,
+  Select = 4
+};
+
+// What differs between the front ends that drive the controller. The default is neither's (the
+// tests set what they need); the window and vkprog take theirs.
+struct FrontEndPolicy {
+  // vkprog: the entry named is the entry written. A detection before a run never selects
+  // another entry; a module of another type fails with nothing written. The window keeps
+  // selecting the detected module's entry and logs when the run uses another than the one chosen.
+  bool runKeepsItsEntry = false;
+  // The window: a chip whose read protection stopped a run is offered its removal (it erases
+  // the chip; No is the default). vkprog never asks: only its --unprotect removes it.
+  bool offersToRemoveReadProtection = false;
+  // The window: firmware that names no type, with untyped programming not allowed, is refused
+  // before anything is sent (vkprog checks its request itself), the mismatch error says that
+  // the program closes, a check-only entry says so in the log, a module that did not answer
+  // fails with what to check, and an erase and a lost port's half-written module are spoken of.
+  bool inWindow = false;
+
+  static constexpr FrontEndPolicy Window() { return {false, true, true}; }
+  static constexpr FrontEndPolicy CommandLine() { return {true, false, false}; }
+};
 
 // Reset as one block by ResetController.
 struct ControllerState {
@@ -57,17 +86,15 @@ public:
   // The serial link's line handler: shows the line, then hands it to the device finder while
   // its window is visible, otherwise to MainTick.
   void CommReceived(link::SerialLink& link, const std::string& line);
+  // The terminal's echo; the serial link's send handler is its Sent.
+  TerminalEcho& Echo() { return echo_; }
+  OperatorQuestions& Questions() { return questions_; }
   // fromLink: called for a delivered line rather than by the timer.
   void MainTick(bool fromLink);
   void CanReceived(const std::string& text);
-  // The serial link's send handler: the terminal shows each command sent, marked with kSentMark.
-  void CommSent(const link::SerialLink& link, const std::string& bytes);
-  static constexpr const char* kSentMark = "> ";
   // The status line's panel for what was refused while busy: the run's own texts (its spinner)
   // keep panel 0 and would hide it there. Cleared when the controller becomes idle or busy.
   static constexpr int kNoticePanel = 2;
-  // Raw bytes sent (a boot kernel) are shown this many to a line.
-  static constexpr std::size_t kSentLineBytes = 64;
   void TargetTreeViewClick();
   bool ImageFitsTarget() const;
   // ReadModule and CompareModule: start() arms the run.
@@ -87,8 +114,8 @@ public:
   // Stops the run and the sequence (the protocol's Finish runs if the run had begun).
   // why: the reason a run under way fails with ("" : stopped by the user).
   void StopAll(const std::string& why = "");
-  // Whether the "ID Mismatch" question is on screen (ticks are held back meanwhile).
-  bool Asking() const { return asking_; }
+  // Whether a question is on screen (ticks are held back meanwhile).
+  bool Asking() const { return questions_.Asking(); }
 
   void SetDeviceFinder(DeviceFinder* finder) { finder_ = finder; }
 
@@ -100,10 +127,8 @@ public:
   // Asks the chip's boot loader what it is (vkprog identify), on the same terms.
   bool IdentifyChip();
 
-  // Wiring to the window: the 10 ms timer is stopped while the mismatch box is open, and the
-  // program is asked to end after the mismatch error when untyped programming is not allowed.
-  std::function<void()> StopTimer;
-  std::function<void()> StartTimer;
+  // Wiring to the window: the program is asked to end after the mismatch error when untyped
+  // programming is not allowed (the questions stop the window's timer themselves).
   // Sets the interval of the tick that calls MainTick (unchanged when it is the same).
   std::function<void(int ms)> SetTickInterval;
   static constexpr int kTickMs = 10;
@@ -111,22 +136,11 @@ public:
   // tick only watches the answer's time limit and the link.
   static constexpr int kAwaitTickMs = 100;
   std::function<void()> Quit;
-  // vkprog: the entry named is the entry written. A detection before a run never selects
-  // another entry; a module of another type fails with nothing written. The window keeps
-  // selecting the detected module's entry and logs when the run uses another than the one chosen.
-  bool RunKeepsItsEntry = false;
-  // The window: a chip whose read protection stopped a run is offered its removal (it erases
-  // the chip; No is the default). vkprog never asks: only its --unprotect removes it.
-  bool OffersToRemoveReadProtection = false;
   // The boot-loader chip sits on the port itself (a bare USB serial adapter), not behind the
   // programmer unit: no "OP n" before its runs. ST's ROM loader measures the bit rate on the
   // first byte it gets, and the "O" would spoil it. The setting DirectBootLoader, or --direct.
   bool DirectBootLoader = false;
-  // The window: firmware that names no type, with untyped programming not allowed, is refused
-  // before anything is sent (vkprog checks its request itself), the mismatch error says that
-  // the program closes, a check-only entry says so in the log, and a module that did not answer
-  // fails with what to check.
-  bool InWindow = false;
+  FrontEndPolicy Policy;
 
   ControllerState State;
   std::int32_t DetectedType = 0;
@@ -140,12 +154,19 @@ private:
   void TickDetect(bool fromLink);
   void TickCheckImage();
   void TickRun();
+  void TickSelect();
+  // Starts the run with start(); a kind that selects its module first gets "OP n" before it,
+  // and the run waits in ControllerMode::Select until the unit had its time.
+  void SelectThenRun(std::function<void()> start);
+  std::function<void()> startAfterSelection_;
   // The run just ended on read protection: asks whether to remove it, and if so runs again.
   bool RunAgainUnprotected();
   // The detection before a run is over: carry the run out, or fail the module and go on.
   void DetectionDone();
   // The window asks before an erase, naming the module detected; vkprog does not.
   bool EraseConfirmed();
+  // Why the run armed before a detection that found no usable module fails.
+  std::pair<programmer::FailReason, std::string> DetectionFailure() const;
   void AnnounceSearchResult();
   // The window: a run cut off by a lost port may have left its module erased and half written.
   void WarnIfLostMidWrite();
@@ -179,9 +200,6 @@ private:
   // The address box as it was before a MultiProgram sequence, given back at its end.
   void RestoreAddress();
   int addressBefore_ = -1;
-  // The sent bytes of a line not shown yet.
-  void ShowSent(const link::SerialLink& link);
-  std::string sentPending_;
 
   // What the run is armed with: the entry selected, and the type a module must have (0: any).
   void NoteArmedEntry();
@@ -199,7 +217,7 @@ private:
   DetectResult detectResult_ = DetectResult::Found;
   bool runPending_ = false;       // the detection under way precedes a run
   std::int32_t eraseType_ = 0;    // an Erase pressed on a module: the type it must have
-  std::int32_t requiredType_ = 0; // RunKeepsItsEntry: the named entry's type
+  std::int32_t requiredType_ = 0; // runKeepsItsEntry: the named entry's type
   std::string armedEntry_;        // the entry selected when the run was armed
 
   platform::IEventLoop& loop_;
@@ -211,14 +229,12 @@ private:
   MainViews views_;
   DeviceFinder* finder_ = nullptr;
   programmer::ModuleDetection detection_;
-  bool asking_ = false;
+  programmer::SelectBeforeRun selection_;
+  TerminalEcho echo_;
+  OperatorQuestions questions_;
 };
 
 // "QRD14 (type 136)", or the bare number for a type no entry has.
 std::string ModuleTypeText(std::int32_t code);
-
-// How a received line is shown on the terminal: as text, or as " 7E 41 42" when it starts with
-// "~" or the link is in raw mode.
-std::string TerminalText(const std::string& line, bool rawMode);
 
 } // namespace vk::app

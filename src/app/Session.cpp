@@ -24,7 +24,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
       loop, devices.canDriver,
       [this, tell = TellInBoxes(boxes), choice = platform::ReadCanBusChoice(devices.settings),
        overBus](const link::LinkMessage& m) {
-        const bool window = controller && controller->InWindow;
+        const bool window = controller && controller->Policy.inWindow;
         tell(window ? ExplainCanMessage(m, choice, overBus ? overBus->LastErrorText() : "") : m);
       });
 
@@ -73,8 +73,13 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   comm->OnReceive = [this](link::SerialLink& link, const std::string& line) {
     controller->CommReceived(link, line);
   };
-  comm->OnSend = [this](const std::string& bytes) { controller->CommSent(*comm, bytes); };
+  comm->OnSend = [this](const std::string& bytes) { controller->Echo().Sent(*comm, bytes); };
   prg->ChainedTreeClick = [this] { controller->TargetTreeViewClick(); };
+  report = std::make_unique<WindowReport>(loop, devices.ports, image, *comm, *prg);
+  report->Files = [this] { return buffer_.files; };
+  prg->OnModuleDone = [this](const programmer::RunOutcome& o) {
+    report->Record(o, controller->DetectedType);
+  };
   prg->OnImageRead = [this] {
     buffer_.source = "Source= " + prg->Node().Name + " #" + std::to_string(controller->CurModule);
     buffer_.info = {"Read from the module."};
@@ -84,10 +89,10 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
     page->PageShow();
   };
   controller->Quit = views_.quit;
-  controller->StopTimer = [this] {
+  controller->Questions().StopTimer = [this] {
     if (timer_) timer_->SetEnabled(false);
   };
-  controller->StartTimer = [this] {
+  controller->Questions().StartTimer = [this] {
     if (timer_) timer_->SetEnabled(true);
   };
   controller->SetTickInterval = [this](int ms) {
@@ -120,6 +125,7 @@ Session::~Session() {
   if (comm) comm->OnSend = nullptr;
   finder.reset();
   controller.reset();
+  report.reset();
   page.reset();
   prg.reset();
   comm.reset(); // stops the worker before the CAN link goes
@@ -220,6 +226,7 @@ bool Session::ReadFromModule() {
     }
   }
   const auto [from, end] = prg->RegionInImage();
+  if (!controller->Busy()) report->Begin();
   return controller->ReadModule(from, end);
 }
 

@@ -9,6 +9,7 @@
 #include "app/MainController.h"
 #include "app/PageViews.h"
 #include "app/ProgrammerPagePresenter.h"
+#include "app/WindowReport.h"
 #include "cpu/Kernels.h"
 #include "image/FirmwareImage.h"
 #include "link/CanLink.h"
@@ -102,6 +103,7 @@ public:
   }
   void ProgrammerPageShown() { page->PageShow(); }
   void ButtonPressed(int tag) {
+    if (!controller->Busy()) report->Begin(); // a record's duration counts from the press
     controller->ProgrammerAction(tag);
     NoteBusy();
   }
@@ -116,6 +118,8 @@ public:
   std::unique_ptr<programmer::ProgrammerPagePresenter> page;
   std::unique_ptr<MainController> controller;
   std::unique_ptr<DeviceFinder> finder;
+  // Each module's run ends as a record in the report's sinks (none until one is opened).
+  std::unique_ptr<WindowReport> report;
 
 private:
   void LoadCommandLineFiles();

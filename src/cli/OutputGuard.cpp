@@ -1,5 +1,7 @@
 #include "cli/OutputGuard.h"
 
+#include "programmer/JsonLinesReport.h"
+
 #include "cli/Args.h"
 #include "cli/InputFiles.h"
 #include "cli/LinkSession.h"
@@ -76,13 +78,7 @@ bool LooksLikeTrace(const std::string& firstLine) {
   return firstLine.rfind(TraceFile::kHeading, 0) == 0;
 }
 
-bool LooksLikeReport(const std::string& firstLine) {
-  const auto line = nlohmann::json::parse(firstLine, nullptr, false);
-  if (!line.is_object()) return false;
-  for (const char* field : {"time", "host", "command"})
-    if (!line.contains(field) || !line[field].is_string()) return false;
-  return true;
-}
+bool LooksLikeReport(const std::string& firstLine) { return programmer::IsReportLine(firstLine); }
 
 void RefuseForeignOutput(const std::string& option, const std::string& path, OutputKind kind,
                          const std::string& port) {

@@ -44,28 +44,6 @@ double SteadySeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-const char* ResultWord(programmer::RunResult result) {
-  switch (result) {
-  case programmer::RunResult::Programmed:
-    return "programmed";
-  case programmer::RunResult::Erased:
-    return "erased";
-  case programmer::RunResult::Failed:
-    return "failed";
-  case programmer::RunResult::Blank:
-    return "blank";
-  case programmer::RunResult::NotBlank:
-    return "not blank";
-  case programmer::RunResult::Read:
-    return "read";
-  case programmer::RunResult::Same:
-    return "same";
-  case programmer::RunResult::Identified:
-    return "identified";
-  }
-  return "failed";
-}
-
 } // namespace
 
 int RunProgram(const std::vector<std::string>& argv) {
@@ -161,7 +139,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   // request.
   double moduleStart = SteadySeconds();
   std::vector<programmer::RunOutcome> outcomes;
-  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
+  const auto recordModule = [&](const programmer::RunOutcome& o) {
     const bool failed = o.result == programmer::RunResult::Failed;
     const std::string reason = failed ? programmer::FailureText(o) : "";
     if (link.verbose && failed)
@@ -173,7 +151,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     if (const int type = s.session->controller->DetectedType;
         type && entry->CpuKind == programmer::kKindBackplane)
       m.detectedType = type;
-    m.result = ResultWord(o.result);
+    m.result = programmer::ResultWord(o.result);
     m.reason = reason;
     m.bytes = o.result == programmer::RunResult::Programmed ? written.end - written.start
               : failed                                      ? o.bytesWritten
@@ -185,6 +163,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     report->Add(m);
     moduleStart = SteadySeconds();
   };
+  s.session->prg->OnModuleDone = recordModule;
   // Every module gets its line, also one whose run never began (not found, refused, stopped);
   // and a record that did not reach its file fails the command.
   auto finished = [&](int code, const std::string& rest) {
@@ -229,12 +208,11 @@ int RunProgram(const std::vector<std::string>& argv) {
                                                                    : 1)
             : 1;
   // The exit code comes from what became of each module, never from the texts on screen.
-  const auto reportDone = s.session->prg->OnModuleDone;
-  s.session->prg->OnModuleDone = [&, reportDone](const programmer::RunOutcome& o) {
+  s.session->prg->OnModuleDone = [&](const programmer::RunOutcome& o) {
     outcomes.push_back(o);
     out.ModuleDone(o.result == programmer::RunResult::Programmed ||
                    o.result == programmer::RunResult::Erased);
-    reportDone(o);
+    recordModule(o);
     if (o.result == programmer::RunResult::Failed) {
       out.ClearProgress();
       const std::string failed = o.name + " Failed: " + programmer::FailureText(o);
@@ -243,7 +221,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     }
   };
   // The entry named is the entry written: a module of another type is not programmed as its own.
-  s.session->controller->RunKeepsItsEntry = true;
+  s.session->controller->Policy = app::FrontEndPolicy::CommandLine();
   s.startAfter.SetChecked(request.go); // "Start after programming"
   s.session->prg->StartAt = request.goAddress.value_or(0);
   s.session->prg->RemoveReadProtection = request.unprotect;

@@ -1,21 +1,12 @@
 #pragma once
-// vkprog --report FILE: one JSON object per module and line (JSON Lines), appended, for a
-// production line's traceability system:
-//
-//   {"time":"2026-12-08T01:02:03Z","host":"bench3","command":"program","port":"COM24",
-//    "device":"/dev/ttyUSB7","address":7,"detected_type":136,"entry":"QRD14",
-//    "files":["app.vkf"],"crc32":"1C291CA3","range_start":"0F80","range_end":"2002",
-//    "bytes":4226,"result":"programmed","reason":null,"duration_s":1.84,"bit_rate":115200,
-//    "verified":false}
-//
-// Each line is written in one piece and flushed at once, so several stations appending to one
-// file never mix their lines; a write that fails is remembered, so the command can say so and
-// end non-zero (the report is evidence; a silent gap in it is not acceptable).
+// vkprog --report FILE: the JSON Lines report (programmer/JsonLinesReport.h), one line per module,
+// each line the record of the module's run with what vkprog knows of it (the command, the port,
+// the files and the image's CRC-32).
 
-#include <nlohmann/json.hpp>
+#include "programmer/JsonLinesReport.h"
+#include "programmer/RunRecord.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <optional>
 #include <set>
 #include <string>
@@ -23,40 +14,18 @@
 
 namespace vk::cli {
 
-class RunReport {
+// The report file of vkprog's commands. Throws UsageError for a place that is no report's
+// (OutputGuard.h; port: the --port text), std::runtime_error when it cannot be opened.
+class RunReport : public programmer::JsonLinesFile {
 public:
-  // Opens path for appending. Throws UsageError for a place that is no report's (OutputGuard.h;
-  // port: the --port text), std::runtime_error when it cannot be opened.
   explicit RunReport(const std::string& path, const std::string& port = "");
-  ~RunReport();
-  RunReport(const RunReport&) = delete;
-  RunReport& operator=(const RunReport&) = delete;
-
-  // Appends the object as one line; false (and Failure() says why) when it did not reach the
-  // file.
-  bool Append(const nlohmann::json& line);
-  bool Ok() const { return failure_.empty(); }
-  const std::string& Failure() const { return failure_; }
-
-  // The time now as ISO 8601 UTC with seconds, and this machine's name.
-  static std::string UtcNow();
-  static std::string Host();
-
-private:
-  std::string path_;
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
-  std::string failure_;
 };
 
 // The lines of vkprog program: one per module, each field the module's own, and a line for
 // every module also when the run never began (a port that will not open, a damaged file).
 class ProgramReport {
 public:
-  // Throws std::runtime_error when the file cannot be opened.
+  // The report file is the first sink; throws as RunReport does.
   ProgramReport(const std::string& path, const std::string& entry, std::vector<std::string> files,
                 const std::string& port);
 
@@ -94,10 +63,10 @@ public:
   // A "failed" line with this reason for every module of the list that has none yet.
   void FailTheRest(const std::vector<int>& modules, const std::string& reason);
   bool Has(int address) const { return done_.count(address) > 0; }
-  const std::string& Failure() const { return file_.Failure(); }
+  std::string Failure() const { return sinks_.Failure(); }
 
 private:
-  RunReport file_;
+  programmer::RunSinks sinks_;
   std::string command_ = "program";
   std::string entry_;
   std::vector<std::string> files_;

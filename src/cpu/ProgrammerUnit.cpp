@@ -39,6 +39,11 @@ void ProgrammerUnit::ProbeAfterRateChange() { link_.SendString(ProbeCommand(0) +
 
 void ProgrammerUnit::SendHostKey() { link_.SendString("QV550274\r"); }
 
+void SelectBeforeRun::Send(int address) {
+  unit_.Select(address);
+  sentAt_ = loop_.Now();
+}
+
 void ModuleDetection::Start(int address) {
   address_ = address;
   stage_ = Stage::Select;

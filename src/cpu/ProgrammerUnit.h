@@ -19,6 +19,8 @@
 //
 // A detection (ModuleDetection) before a run asks "OP n" in passes of its own (a pause, the
 // selection, a short wait for any answer) and then "ID", again after a second of silence.
+// A run of a kind that selects its module first (SelectBeforeRun) sends "OP n" and starts once
+// the unit had its time to switch; the answer is left to the run.
 
 #include "platform/EventLoop.h"
 
@@ -121,6 +123,22 @@ private:
   platform::Millis sentAt_ = 0;
   std::int32_t type_ = 0;
   Result result_ = Result::Pending;
+};
+
+// "OP n" before a run: the run may start once the unit had afterSelectBeforeRunMs to switch to
+// the module. Waited for tick by tick, so that a stop meanwhile is heard.
+class SelectBeforeRun {
+public:
+  SelectBeforeRun(link::SerialLink& link, platform::IEventLoop& loop) : unit_(link), loop_(loop) {}
+  void Send(int address);
+  bool Over() const {
+    return loop_.Now() - sentAt_ >= ProgrammerUnit::kTiming.afterSelectBeforeRunMs;
+  }
+
+private:
+  ProgrammerUnit unit_;
+  platform::IEventLoop& loop_;
+  platform::Millis sentAt_ = 0;
 };
 
 } // namespace vk::programmer

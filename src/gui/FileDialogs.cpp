@@ -22,7 +22,8 @@ QString SuffixForFilter(int position) {
 }
 
 FileDialogs::FileDialogs(QWidget* parent)
-    : open_(new QFileDialog(parent)), save_(new QFileDialog(parent)) {
+    : open_(new QFileDialog(parent)), save_(new QFileDialog(parent)),
+      report_(new QFileDialog(parent)) {
   const QStringList filters = FilterList();
 
   open_->setAcceptMode(QFileDialog::AcceptOpen);
@@ -39,6 +40,14 @@ FileDialogs::FileDialogs(QWidget* parent)
   save_->selectNameFilter(filters.value(2));
   save_->setDefaultSuffix(SuffixForFilter(1));
   save_->setWindowTitle(QStringLiteral("Save"));
+  report_->setAcceptMode(QFileDialog::AcceptSave);
+  report_->setFileMode(QFileDialog::AnyFile);
+  // Lines are appended: a file chosen again keeps what it holds, so nothing is to confirm.
+  report_->setOption(QFileDialog::DontConfirmOverwrite);
+  report_->setNameFilters(
+      {QStringLiteral("JSON Lines (*.jsonl)"), QStringLiteral("All files (*)")});
+  report_->setDefaultSuffix(QStringLiteral("jsonl"));
+  report_->setWindowTitle(QStringLiteral("Report"));
   // Choosing a type sets the ending a bare name gets; the name's ending then decides the
   // format written. (Qt's own dialog also swaps an ending already typed for the type's.)
   QObject::connect(save_, &QFileDialog::filterSelected, save_, [this](const QString& filter) {
@@ -64,6 +73,11 @@ std::optional<QString> FileDialogs::Ask(QFileDialog& dialog) {
 std::optional<QString> FileDialogs::AskOpenFile() {
   if (!LastFolder.isEmpty()) open_->setDirectory(LastFolder);
   return Ask(*open_);
+}
+
+std::optional<QString> FileDialogs::AskReportFile() {
+  if (!LastFolder.isEmpty()) report_->setDirectory(LastFolder);
+  return Ask(*report_);
 }
 
 std::optional<QString> FileDialogs::AskSaveFile(const app::SaveProposal& proposal) {

@@ -33,9 +33,12 @@ public:
   // The chosen file, or nothing when the user cancelled.
   std::optional<QString> AskOpenFile();
   std::optional<QString> AskSaveFile(const app::SaveProposal& proposal);
+  // File > Report...: the run report's file, appended to (an existing file is not replaced).
+  std::optional<QString> AskReportFile();
 
   QFileDialog* OpenDialog() const { return open_; }
   QFileDialog* SaveDialog() const { return save_; }
+  QFileDialog* ReportDialog() const { return report_; }
 
   // The folder of the last file opened or saved: both dialogs start there (the window keeps it
   // in the settings between runs). Empty: each dialog's own.
@@ -46,6 +49,7 @@ private:
   std::optional<QString> Ask(QFileDialog& dialog);
   QFileDialog* open_;
   QFileDialog* save_;
+  QFileDialog* report_;
 };
 
 } // namespace vk::gui

@@ -76,10 +76,9 @@ TMainForm::TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes,
   views.busyChanged = [this](bool busy) { ShowBusy(busy); };
   session_ = std::make_unique<app::Session>(loop, boxes, devices, kernels, std::move(views));
   UpdateReadModule();
-  session_->controller->OffersToRemoveReadProtection = true;
+  session_->controller->Policy = app::FrontEndPolicy::Window();
   session_->page->ReasonInLog = true;
   session_->page->AddressMoved = [this] { TabSheetTarget->HighlightAddress(); };
-  session_->controller->InWindow = true;
   target.KeepTreeWidth();
 
   // What the user does. Each goes through the gate: the engine may be asleep inside a step.
@@ -142,6 +141,8 @@ void TMainForm::RestoreSettings() {
   }
   if (const auto folder = settings_->Read(kFolderSetting))
     dialogs_->LastFolder = QString::fromStdString(*folder);
+  if (const auto report = settings_->Read(kReportSetting); report && !report->empty())
+    OpenReport(*report);
   QComboBox* address = TabSheetTarget->cbxAddr;
   if (const auto number = settings_->Read(kAddressSetting)) {
     const int index = address->findText(QString::fromStdString(*number));
@@ -179,6 +180,10 @@ void TMainForm::BuildMenus() {
   file->setToolTipsVisible(true);
   connect(file, &QMenu::aboutToShow, this, [this] { UpdateReadModule(); });
   UpdateReadModule();
+  mnReport = file->addAction(QStringLiteral("Re&port..."));
+  mnReport->setCheckable(true);
+  mnReport->setStatusTip(
+      QStringLiteral("Append a line for every module's run to a JSON Lines file (off: choose it)"));
   file->addSeparator();
   mnExit = file->addAction(QStringLiteral("E&xit"));
   mnExit->setStatusTip(QStringLiteral("Exit this application"));
@@ -199,6 +204,7 @@ void TMainForm::BuildMenus() {
       session_->ReadFromModule();
     });
   });
+  connect(mnReport, &QAction::triggered, this, [this] { ThroughGate([this] { ReportClick(); }); });
   connect(mnExit, &QAction::triggered, this, [this] { ThroughGate([this] { FileExit(); }); });
   connect(mnSearch, &QAction::triggered, this,
           [this] { ThroughGate([this] { SearchSettings(); }); });
@@ -299,6 +305,31 @@ std::string TMainForm::AboutText() {
 void TMainForm::FileExit() { close(); }
 
 void TMainForm::SearchSettings() { SearchSettingForm->ShowSettings(); }
+
+void TMainForm::ReportClick() {
+  const bool on = session_->report->On();
+  if (on) {
+    const std::string path = session_->report->Path();
+    OpenReport("");
+    status_->SetPanelText(0, "Report off (" + QFile::decodeName(path.c_str()).toStdString() + ")");
+  } else if (const auto file = dialogs_->AskReportFile(); file && OpenReport(FileNameOf(*file))) {
+    status_->SetPanelText(0, "Report to " + file->toStdString());
+  }
+  mnReport->setChecked(session_->report->On());
+}
+
+bool TMainForm::OpenReport(const std::string& path) {
+  try {
+    session_->report->Open(path);
+  } catch (const std::exception& e) {
+    ShowError("Report: " + std::string(e.what()) + "; no report is written");
+    mnReport->setChecked(false);
+    return false;
+  }
+  if (settings_) settings_->Write(kReportSetting, path);
+  mnReport->setChecked(session_->report->On());
+  return true;
+}
 
 bool TMainForm::event(QEvent* event) {
   if (event->type() == QEvent::StatusTip) {

@@ -32,6 +32,8 @@ public:
   static constexpr const char* kSpeedSetting = "Speed";
   static constexpr const char* kAddressSetting = "Address";
   static constexpr const char* kFolderSetting = "LastFolder"; // where Open and Save start
+  // The run report's file; empty or absent: no report (app::WindowReport::kSetting).
+  static constexpr const char* kReportSetting = app::WindowReport::kSetting;
 
   // kernels: created before the window, so that their warnings come first.
   TMainForm(platform::IEventLoop& loop, platform::IMessageBox& boxes, cpu::KernelSet& kernels,
@@ -52,6 +54,11 @@ public:
   // "Help > About": name, version, build and the Qt version in use.
   static std::string AboutText();
   void SearchSettings();
+  // File > Report...: off, it asks for the file and turns the report on; on, it turns it off.
+  void ReportClick();
+  // Opens the report's file (empty: off) and remembers the choice; false (and said) when the
+  // file cannot be opened.
+  bool OpenReport(const std::string& path);
   // Loads each file in turn, as the command line, Open and dropping do.
   void LoadFiles(const QStringList& files);
   // A run started or ended: Open, Save and Clear are disabled meanwhile, the terminal paused.
@@ -71,6 +78,7 @@ public:
   QAction* mnSave;
   QAction* mnClear;
   QAction* mnReadModule; // enabled for entries whose chip can be read back
+  QAction* mnReport;     // checked while the run report is written
   QAction* mnExit;
   QAction* mnSearch;
   QAction* mnAbout;

@@ -124,6 +124,15 @@ TEST(DeviceFinder, ClosedByTheUserAndStartedTwice) {
   EXPECT_EQ(b.Written().size(), 4u) << "a closed search sends nothing more, no detection";
   EXPECT_EQ(b.line->Settings().BaudRate, 115200u);
   EXPECT_EQ(b.speed.ItemText(b.speed.ItemIndex()), "115200");
+
+  // The pauses after a rate change are the timer's: a close in them is heard at once.
+  b.session->FindDevice();
+  ASSERT_TRUE(b.loop.RunUntil([&] { return b.line->Settings().BaudRate == 57600u; }, 2000));
+  const std::size_t sent = b.Written().size();
+  b.session->FinderClosed();
+  b.loop.RunFor(1000);
+  EXPECT_EQ(b.Written().size(), sent) << "no \"OP0\" after the close";
+  EXPECT_EQ(b.line->Settings().BaudRate, 115200u);
 }
 
 TEST(DeviceFinder, SaysWhatItFoundAndStaysOnItsPage) {
@@ -144,7 +153,7 @@ TEST(DeviceFinder, SaysWhatItFoundAndStaysOnItsPage) {
 TEST(Pages, ACanInterfaceThatCannotOpenIsNamedWithWhatToDo) {
   AppBench b;
   b.can.initResult = vk::link::CAN_ERR_NOVXD;
-  b.session->controller->InWindow = true;
+  b.session->controller->Policy.inWindow = true;
   b.session->Start({});
   b.ports.SetCurrentIndex(0); // "PCAN"
   b.session->comm->PortListChange(b.ports);

@@ -6,6 +6,9 @@
 #include "support/HexText.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <fstream>
 
 using vk::app::ControllerMode;
 using vk::platform::MsgAnswer;
@@ -157,11 +160,25 @@ TEST(Programming, DetectCheckAndProgramAContainer) {
   EXPECT_EQ(b.session->BufferPage().info,
             (std::vector<std::string>{"VKF Info:", "test firmware", "VKF Targets:", "88000000"}));
   b.address.SetItemIndex(7);
+  // The window's report (File > Report...): the module's line, with vkprog's fields.
+  const std::string report = b.dir.File("runs.jsonl");
+  b.session->report->Open(report);
   b.session->ButtonPressed(2);
   ASSERT_TRUE(b.RunUntilIdle());
   EXPECT_EQ(b.log.Lines(), (std::vector<std::string>{"QRD14 #7 Programmed OK"}));
   EXPECT_TRUE(b.boxes.boxes.empty());
   EXPECT_EQ(b.unit.FindModule(7)->starts, 1);
+  std::ifstream in(report);
+  std::string text;
+  ASSERT_TRUE(std::getline(in, text));
+  auto line = nlohmann::json::parse(text);
+  for (const char* varies : {"time", "host", "device", "duration_s"}) line.erase(varies);
+  EXPECT_EQ(line, nlohmann::json::parse(R"({"command":"program","port":"COM1","address":7,
+    "detected_type":136,"entry":"QRD14","files":["fw.vkf"],"crc32":"F58D635D","range_start":"0F80",
+    "range_end":"1402","bytes":1154,"result":"programmed","reason":null,"bit_rate":115200,
+    "verified":false})"));
+  EXPECT_FALSE(std::getline(in, text));
+  EXPECT_TRUE(b.session->report->Failure().empty());
 }
 
 TEST(Programming, AChipBehindTheUnitIsSelectedBeforeItsRun) {
@@ -170,10 +187,20 @@ TEST(Programming, AChipBehindTheUnitIsSelectedBeforeItsRun) {
   b.Load("fw.hex", HexText(0x1000, Pattern(0x10)));
   b.Select("Cortex-M3");
   b.address.SetItemIndex(3);
+  // The pause is waited for tick by tick: the press returns at once, and a stop meanwhile is
+  // heard before the run sends anything.
+  const auto pressedAt = b.loop.Now();
   b.session->ButtonPressed(2);
-  ASSERT_TRUE(b.loop.RunUntil([&] { return b.Written().size() >= 2; }, 1000));
-  EXPECT_EQ(b.Written()[0], "OP 3\r");
-  EXPECT_EQ(b.Written()[1], "\x7F");
+  EXPECT_EQ(b.loop.Now(), pressedAt);
+  b.loop.RunFor(50);
+  b.session->controller->StopAll();
+  b.loop.RunFor(500);
+  EXPECT_EQ(b.Written(), (std::vector<std::string>{"OP 3\r"}));
+
+  b.session->ButtonPressed(2);
+  ASSERT_TRUE(b.loop.RunUntil([&] { return b.Written().size() >= 3; }, 1000));
+  EXPECT_EQ(b.Written()[1], "OP 3\r");
+  EXPECT_EQ(b.Written()[2], "\x7F");
 }
 
 TEST(Programming, AChipOnThePortItselfGetsNoSelection) {
@@ -197,7 +224,7 @@ TEST(Programming, ReadProtectionIsRemovedOnlyWhenTheOperatorSaysYes) {
   config.readProtected = true;
   vk::devsim::CortexBootLoader loader(config);
   b.bridge = std::make_unique<vk::test::ModelOnLine>(b.loop, b.line, loader);
-  b.session->controller->OffersToRemoveReadProtection = true;
+  b.session->controller->Policy.offersToRemoveReadProtection = true;
   b.session->controller->DirectBootLoader = true; // the chip on the line itself
   b.session->Start({});
   b.Load("fw.hex", ":020000040800F2\r\n" + HexText(0, Pattern(0x400)));
@@ -283,7 +310,7 @@ TEST(Programming, EraseActsOnTheModuleFoundWhenPressedAndAsksFirst) {
   AppBench b;
   b.unit.AddModule(7, 136);
   b.AttachUnit();
-  b.session->controller->InWindow = true;
+  b.session->controller->Policy.inWindow = true;
   b.session->Start({});
   b.Load("fw.vkf", ContainerFor(0x88000000, 0x1000, 0x100));
   b.Select("Kestron");

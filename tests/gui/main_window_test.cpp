@@ -137,9 +137,10 @@ TEST(MainWindow, MenusCarryTheirCommandsAndHints) {
     menuObjects.push_back(a->menu());
   }
   ASSERT_EQ(menus, (std::vector<std::string>{"&File", "Setup", "&Help"}));
-  EXPECT_EQ(
-      MenuTexts(menuObjects[0]),
-      (std::vector<std::string>{"&Open...", "&Save", "&Clear", "&Read from Module", "-", "E&xit"}));
+  EXPECT_EQ(MenuTexts(menuObjects[0]),
+            (std::vector<std::string>{"&Open...", "&Save", "&Clear", "&Read from Module",
+                                      "Re&port...", "-", "E&xit"}));
+  EXPECT_FALSE(f.mnReport->isChecked()) << "no report until one is chosen";
   // The entry selected at start cannot be read back: the item says which can.
   EXPECT_FALSE(f.mnReadModule->isEnabled());
   EXPECT_TRUE(

@@ -11,7 +11,10 @@
 #include <QLineEdit>
 #include <QTimer>
 
+#include <nlohmann/json.hpp>
+
 #include <csignal>
+#include <fstream>
 
 using namespace vk;
 using guitest::LogLines;
@@ -74,6 +77,19 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
                    [&](int v) { furthest = std::max(furthest, v); });
   target.cbxAddr->setCurrentIndex(7);
   ASSERT_TRUE(page.Buttons[2]->isEnabled());
+  // The run's line goes to the report chosen with File > Report...
+  const std::string report = w.WriteFile("runs.jsonl", "");
+  {
+    ModalWatcher choose([&](QWidget* modal) {
+      auto* d = qobject_cast<QFileDialog*>(modal);
+      ASSERT_NE(d, nullptr);
+      guitest::TypeName(*d, QString::fromStdString(report));
+      guitest::PressAccept(*d);
+    });
+    f.mnReport->trigger();
+    ASSERT_TRUE(choose.opened);
+  }
+  EXPECT_TRUE(f.mnReport->isChecked());
 
   // The window never stops turning: a probe ticks every 5 ms through the run, also while the
   // engine waits inside a protocol step (the unit's selection waits 500 ms), and a click made
@@ -124,6 +140,20 @@ TEST(WindowEndToEnd, DetectsAndProgramsASimulatedModule) {
   EXPECT_LE(longest, 50) << "the window's loop stood still for " << longest << " ms";
   EXPECT_TRUE(clicked);
   EXPECT_FALSE(ranMidStep);
+  {
+    std::ifstream in(report);
+    std::string text;
+    ASSERT_TRUE(std::getline(in, text));
+    const auto line = nlohmann::json::parse(text);
+    EXPECT_EQ(line["result"], "programmed");
+    EXPECT_EQ(line["port"], "COM1");
+    EXPECT_EQ(line["device"], path);
+    EXPECT_EQ(line["address"], 7);
+    EXPECT_EQ(line["detected_type"], 136);
+    EXPECT_EQ(line["files"], nlohmann::json::array({"qrd14.vkf"}));
+    EXPECT_EQ(line["range_start"], "0F80");
+    EXPECT_FALSE(std::getline(in, text));
+  }
   // The program's own commands show on the terminal, each marked as sent.
   const auto terminal = MemoLines(f.TabSheetComm->CommPlane);
   for (const char* sent : {"> OP 7", "> ID"})
