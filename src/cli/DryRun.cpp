@@ -277,7 +277,7 @@ int DryRun(const DryRunRequest& r) {
   std::string rateWords;
   if (r.eraseOnly || checkOnly) {
     rateWords = "nothing to write";
-  } else if (kind.NeedsCan) {
+  } else if (kind.NeedsCan()) {
     // An address frame and 16 data frames of 8 bytes per block; about 130 bits a frame.
     const std::uint32_t rate = CanRate(r);
     seconds = records * 17.0 * 130 / rate;
@@ -296,7 +296,7 @@ int DryRun(const DryRunRequest& r) {
   RunCost cost;
   cost.records = records;
   cost.bytes = bytes;
-  cost.rate = kind.NeedsCan ? CanRate(r) : ImageRate(r);
+  cost.rate = kind.NeedsCan() ? CanRate(r) : ImageRate(r);
   cost.bootRate = e.BootBaud > 0 ? static_cast<std::uint32_t>(e.BootBaud) : 9600;
   cost.eraseOnly = r.eraseOnly;
   cost.direct = r.link.direct;

@@ -144,7 +144,7 @@ int RunProgram(const std::vector<std::string>& argv) {
     throw;
   }
   LinkSession& s = *session;
-  const bool overCan = programmer::KindOf(entry->CpuKind).NeedsCan;
+  const bool overCan = programmer::KindOf(entry->CpuKind).NeedsCan();
   if (report)
     report->SetLink(s.Port().pcan ? "PCAN" : "COM" + std::to_string(s.Port().portNo),
                     s.Port().device,

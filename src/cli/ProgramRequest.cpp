@@ -53,7 +53,7 @@ std::string EraseKinds() {
 std::string CanEntries() {
   std::string names;
   for (const auto& e : programmer::Catalogue())
-    if (programmer::KindOf(e.CpuKind).NeedsCan)
+    if (programmer::KindOf(e.CpuKind).NeedsCan())
       names += (names.empty() ? "\"" : ", \"") + std::string(e.Name) + "\"";
   return names;
 }
@@ -88,7 +88,7 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
     throw UsageError("--erase-only erases one module; it does not go with --range");
   if (eraseOnly && !programmer::KindOf(entry->CpuKind).Erases())
     throw UsageError("--erase-only: Erase is offered for " + EraseKinds() + " only");
-  if (ResolvesToCan(link.port) && !programmer::KindOf(entry->CpuKind).NeedsCan)
+  if (ResolvesToCan(link.port) && !programmer::KindOf(entry->CpuKind).NeedsCan())
     throw UsageError("--port PCAN: " + std::string(entry->Name) +
                      " is not reached over CAN (only " + CanEntries() +
                      " is); give its serial port");
@@ -99,12 +99,12 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   for (const auto& [flag, asked] : {std::pair{"--go", r.go}, std::pair{"--unprotect", r.unprotect}})
     if (asked && entry->CpuKind != programmer::kKindCortexFlash)
       throw UsageError(std::string(flag) + " is offered for \"Cortex-M3 Flash\" only");
-  if (link.direct &&
-      (entry->CpuKind == programmer::kKindBackplane || programmer::KindOf(entry->CpuKind).NeedsCan))
-    throw UsageError("--direct: " + std::string(entry->Name) +
-                     " is not a boot loader on the port itself (it is reached through " +
-                     (programmer::KindOf(entry->CpuKind).NeedsCan ? "CAN" : "the programmer unit") +
-                     ")");
+  if (link.direct && (entry->CpuKind == programmer::kKindBackplane ||
+                      programmer::KindOf(entry->CpuKind).NeedsCan()))
+    throw UsageError(
+        "--direct: " + std::string(entry->Name) +
+        " is not a boot loader on the port itself (it is reached through " +
+        (programmer::KindOf(entry->CpuKind).NeedsCan() ? "CAN" : "the programmer unit") + ")");
   r.files = args.Positional();
   const auto& files = r.files;
   // An erase writes nothing: it needs no file.

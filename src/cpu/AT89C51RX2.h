@@ -60,7 +60,7 @@ class TCPU_ISP8051 : public programmer::ProtocolBase {
 public:
   TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant);
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void EraseBegin() override;
   void EraseStep() override;
   void ProgramBegin() override;

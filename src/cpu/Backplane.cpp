@@ -20,7 +20,7 @@
 //   "G"                    ->                 ProgramEnd: the module starts its program
 
 #include "cpu/ProgrammerUnit.h"
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 
 namespace vk::programmer {
 
@@ -52,7 +52,7 @@ std::string TCPU_BACKPLANE::PartialEraseWarning(std::uint32_t imageStart,
          " as blank: the module's sum holds only if nothing is there";
 }
 
-void TCPU_BACKPLANE::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_BACKPLANE::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   Enter(CpuState::Erase, RunPhase::Begin);
   RetryCount = 0;

@@ -26,7 +26,7 @@ class TCPU_BACKPLANE : public ProtocolBase {
 public:
   using ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void EraseBegin() override;
   void EraseStep() override;
   void ProgramBegin() override;

@@ -44,7 +44,7 @@ class TCPU_CORTEX_FLASH : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void InitStep(bool& skipErase) override;
   void EraseBegin() override;
   void EraseStep() override;

@@ -33,14 +33,13 @@ class TCPU_CORTEX : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void InitStep(bool& skipErase) override;
   void EraseBegin() override;
   void ProgramBegin() override;
   void Finish() override;
 
   static constexpr std::uint32_t kNormalBaud = 115200;
-  static constexpr std::uint8_t kEvenParity = 2;
   static constexpr std::uint32_t kBlockSize = 256;
   // The last block read lies this far above the region start: 33 blocks.
   static constexpr std::uint32_t kLastBlock = 8192;

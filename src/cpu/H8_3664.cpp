@@ -20,7 +20,7 @@
 //                        <-  "R"           the run fails
 //   ":00000001FF"        ->
 
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 #include "platform/EventLoop.h"
 
 namespace vk::cpu {
@@ -42,7 +42,7 @@ bool IsOnly(const std::string& entry, std::uint8_t b) {
 }
 } // namespace
 
-void TCPU_H8_3664::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_H8_3664::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   // Without its kernel, or with a file that is no kernel, the chip would be sent filler or junk
   // as a program and started on it.

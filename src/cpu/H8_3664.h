@@ -38,7 +38,7 @@ class TCPU_H8_3664 : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void ProgramBegin() override;
   void ProgramStep() override;
   void ProgramEnd() override;

@@ -28,7 +28,7 @@
 #include <string>
 
 namespace vk::link {
-class SerialLink;
+class IProtocolLink;
 }
 
 namespace vk::programmer {
@@ -57,7 +57,7 @@ class ProgrammerUnit {
 public:
   static constexpr ProgrammerUnitTiming kTiming{};
 
-  explicit ProgrammerUnit(link::SerialLink& link) : link_(link) {}
+  explicit ProgrammerUnit(link::IProtocolLink& link) : link_(link) {}
 
   // "OP 7": the selection as the log and failure reasons name it.
   static std::string SelectCommand(int address);
@@ -77,7 +77,7 @@ public:
   void SendHostKey();
 
 private:
-  link::SerialLink& link_;
+  link::IProtocolLink& link_;
 };
 
 // The detection of the module at one address: selection passes, then the type. Driven by the
@@ -94,7 +94,7 @@ public:
 
   static constexpr const ProgrammerUnitTiming& kTiming = ProgrammerUnit::kTiming;
 
-  ModuleDetection(link::SerialLink& link, platform::IEventLoop& loop)
+  ModuleDetection(link::IProtocolLink& link, platform::IEventLoop& loop)
       : link_(link), unit_(link), loop_(loop) {}
 
   void Start(int address);
@@ -111,7 +111,7 @@ private:
   void AskType();
   Result Conclude(Result result);
 
-  link::SerialLink& link_;
+  link::IProtocolLink& link_;
   ProgrammerUnit unit_;
   platform::IEventLoop& loop_;
   Stage stage_ = Stage::Select;

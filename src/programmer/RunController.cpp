@@ -273,7 +273,7 @@ std::string RunController::FailedStatus() const {
 
 std::string RunController::ModuleName() const {
   // Over CAN the address box plays no part: the node the frames go to names the controller.
-  if (KindOf(node_->CpuKind).NeedsCan && Comm && Comm->CanNode() > 0)
+  if (KindOf(node_->CpuKind).NeedsCan() && Comm && Comm->CanNode() > 0)
     return node_->Name + " node " + std::to_string(Comm->CanNode());
   return node_->Name + " #" + std::to_string(Address());
 }

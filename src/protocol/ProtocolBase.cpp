@@ -1,6 +1,6 @@
 #include "protocol/ProtocolBase.h"
 
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 #include "platform/EventLoop.h"
 #include "protocol/ImagePrep.h"
 
@@ -123,7 +123,7 @@ void ProtocolBase::Disarm() {
   Enter(CpuState::Idle, RunPhase::Begin);
 }
 
-void ProtocolBase::InitBegin(link::SerialLink* link, const std::string&) {
+void ProtocolBase::InitBegin(link::IProtocolLink* link, const std::string&) {
   Enter(CpuState::Initialize, RunPhase::Step);
   Comm = link;
 }

@@ -21,7 +21,7 @@ class IEventLoop;
 class ITimer;
 } // namespace vk::platform
 namespace vk::link {
-class SerialLink;
+class IProtocolLink;
 }
 namespace vk::cpu {
 class BootKernel;
@@ -110,7 +110,7 @@ public:
   ProtocolBase& operator=(const ProtocolBase&) = delete;
 
   // The nine operations, in slot order.
-  virtual void InitBegin(link::SerialLink* link, const std::string& param);
+  virtual void InitBegin(link::IProtocolLink* link, const std::string& param);
   virtual void InitStep(bool& skipErase);
   virtual void EraseBegin();
   virtual void EraseStep();
@@ -133,7 +133,7 @@ public:
   std::uint32_t EndAddr = 0;
   std::int32_t BlockSize = 128;
   std::uint8_t* Buffer = nullptr; // the 64 KiB image, not owned
-  link::SerialLink* Comm = nullptr;
+  link::IProtocolLink* Comm = nullptr;
   IProgressView* ProgressBar = nullptr;
   CpuState State = CpuState::Idle;
   StepOf<RunPhase> Phase;
@@ -323,7 +323,7 @@ private:
   bool pausing_ = false;
   std::int64_t pauseUntil_ = 0;
   std::function<void()> afterPause_;
-  link::SerialLink* heldLink_ = nullptr; // the link whose deliveries the pause holds
+  link::IProtocolLink* heldLink_ = nullptr; // the link whose deliveries the pause holds
   std::unique_ptr<platform::ITimer> pauseTimer_;
 };
 

@@ -6,9 +6,9 @@ namespace vk::programmer {
 
 namespace {
 constexpr auto kKinds = std::to_array<ProtocolKind>({
-#define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, can, writes,  \
+#define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, link, writes, \
                          sums, baud, ownBaud, eraseWords, upperErase, reads, chipErase)            \
-  {id,     name, plan, saveExt, filter,     opFirst,    erase, can,                                \
+  {id,     name, plan, saveExt, filter,     opFirst,    erase, LinkKind::link,                     \
    writes, sums, baud, ownBaud, eraseWords, upperErase, reads, chipErase},
 #include "protocol/ProtocolKinds.def"
 #undef VK_PROTOCOL_KIND

@@ -10,6 +10,9 @@
 
 namespace vk::programmer {
 
+// The link a protocol talks over.
+enum class LinkKind : std::uint8_t { Serial, Can };
+
 struct ProtocolKind {
   std::uint8_t Kind;
   std::string_view Name;          // as vkprog targets shows it
@@ -18,7 +21,7 @@ struct ProtocolKind {
   int SaveFilterIndex;            // the Save dialog's filter position for it
   bool OpFirst;                   // "OP n" selects the module before a run
   bool EraseOffered;
-  bool NeedsCan;     // reached over the CAN link, not the serial port
+  LinkKind Link;
   bool WritesImage;  // false: the run only checks the chip
   int ChecksumWords; // appended by the run after the image, each over the region
   // The image's bit rate over the serial port when the port's speed is not given; 0: over CAN.
@@ -33,6 +36,8 @@ struct ProtocolKind {
   // An erase-only run erases the whole chip with the boot loader's own command, in these words
   // (the dry run's); empty: the kind has no such run.
   std::string_view ChipEraseWords;
+  // Reached over the CAN link, not the serial port.
+  bool NeedsCan() const { return Link == LinkKind::Can; }
   // Erase is offered: the unit's per-module erase, or the loader's chip erase.
   bool Erases() const { return EraseOffered || !ChipEraseWords.empty(); }
 };
