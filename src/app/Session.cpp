@@ -30,7 +30,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
 
   if (views_.target.ports) {
     views_.target.ports->Clear();
-    views_.target.ports->AddEntry("PCAN");
+    views_.target.ports->AddEntry(std::string(link::kCanPortEntry));
   }
   comm = std::make_unique<link::SerialLink>(loop, devices.ports, devices.settings,
                                             TellInBoxes(boxes), can.get());

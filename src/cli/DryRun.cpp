@@ -204,7 +204,7 @@ int DryRun(const DryRunRequest& r) {
        std::string(KindOf(e.CpuKind).PlanWords) + ", region " +
        Hex(static_cast<std::uint32_t>(e.RegionStart)) + "-" +
        Hex(static_cast<std::uint32_t>(e.RegionEnd)) + ")");
-  if (r.port.pcan)
+  if (r.port.OverCan())
     Plan("port PCAN (" + r.port.device + "), CAN at " + std::to_string(CanRate(r)) +
          " bit/s, node " + std::to_string(r.link.canNode.value_or(1)));
   else

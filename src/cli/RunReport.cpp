@@ -1,8 +1,8 @@
 #include "cli/RunReport.h"
 
 #include "cli/LinkSession.h"
-#include "platform/Native.h"
 #include "cli/OutputGuard.h"
+#include "platform/Native.h"
 #include "protocol/RunOutcome.h"
 
 #ifdef _WIN32
@@ -124,7 +124,7 @@ void ProgramReport::NamePort(const std::string& portText) {
     const ReadOnlySettings settings(store);
     std::vector<std::string> problems; // said by the session that opens the port
     const PortChoice port = ResolvePort(portText, platform::NativePortMap(&settings, &problems));
-    port_ = port.pcan ? "PCAN" : "COM" + std::to_string(port.portNo);
+    port_ = port.Name();
     device_ = port.device;
   } catch (const std::exception&) {
     port_ = portText; // the session says why it names no port

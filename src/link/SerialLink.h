@@ -8,6 +8,7 @@
 // switches the CAN link on when "PCAN" is chosen.
 
 #include "link/LineQueue.h"
+#include "link/PortEntry.h"
 #include "link/ProtocolLink.h"
 #include "link/Selector.h"
 #include "link/SerialWorker.h"
@@ -92,6 +93,8 @@ public:
   bool IsRawMode() const;
 
   int PortNo() const { return PortNo_; }
+  // The link the chosen entry stands for: a COM port, or the CAN link when none is chosen.
+  LinkKind ChosenLink() const { return PortNo_ != 0 ? LinkKind::Serial : LinkKind::Can; }
   SerialWorker& Thread() { return *thread_; }
 
   // "COM3" → 3. Anything else (missing, "COM", "COMx", another prefix) → 0.

@@ -2,6 +2,7 @@
 // What the program knows of each protocol kind, read from its row in ProtocolKinds.def. Plain
 // data: vkprog's file commands read it without the link libraries; the classes are CpuFactory's.
 
+#include "link/PortEntry.h"
 #include "protocol/Catalogue.h"
 
 #include <cstdint>
@@ -10,8 +11,7 @@
 
 namespace vk::programmer {
 
-// The link a protocol talks over.
-enum class LinkKind : std::uint8_t { Serial, Can };
+using link::LinkKind;
 
 struct ProtocolKind {
   std::uint8_t Kind;
