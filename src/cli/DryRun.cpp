@@ -12,6 +12,7 @@
 #include "cpu/QX4T.h"
 #include "image/FirmwareImage.h"
 #include "link/CanLink.h"
+#include "platform/SerialDevice.h"
 #include "protocol/ImagePrep.h"
 #include "protocol/ProtocolKinds.h"
 
@@ -46,10 +47,10 @@ std::uint32_t CanRate(const DryRunRequest& r) { return CanBitRate(r.link.canBitr
 // What a run of the entry costs per module: the bytes on the wire and every wait its protocol
 // makes, taken from the protocol's own timing table, so that the estimate follows the protocol.
 struct RunCost {
-  std::uint32_t records = 0;     // data records (blocks) sent
-  std::uint32_t bytes = 0;       // image bytes in them
-  std::uint32_t rate = 115200;   // the rate the image travels at (CAN: the bus's)
-  std::uint32_t bootRate = 9600; // the H8's boot rate
+  std::uint32_t records = 0;                  // data records (blocks) sent
+  std::uint32_t bytes = 0;                    // image bytes in them
+  std::uint32_t rate = platform::kNormalRate; // the rate the image travels at (CAN: the bus's)
+  std::uint32_t bootRate = 9600;              // the H8's boot rate
   bool eraseOnly = false;
   bool direct = false; // the chip on the port itself: no "OP n" before the run
 };

@@ -17,6 +17,7 @@
 
 #include "cpu/StmAddressFrame.h"
 #include "link/ProtocolLink.h"
+#include "platform/SerialDevice.h"
 #include "protocol/ImagePrep.h"
 
 #include <algorithm>
@@ -33,7 +34,7 @@ using programmer::RunResult;
 namespace {
 constexpr std::uint8_t kAck = 0x79;
 constexpr std::uint8_t kNack = 0x1F;
-constexpr std::uint32_t kNormalBaud = 115200;
+constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
 
 std::string CommandBytes(std::uint8_t code) {
   return {static_cast<char>(code), static_cast<char>(~code & 0xFF)};

@@ -9,6 +9,7 @@
 // first of the block. A loader of the maker's own sends a check byte behind each block; ST's ROM
 // boot loader sends the data only. Which one answers is learnt on the first block.
 
+#include "platform/SerialDevice.h"
 #include "protocol/ProtocolBase.h"
 
 #include <array>
@@ -39,7 +40,7 @@ public:
   void ProgramBegin() override;
   void Finish() override;
 
-  static constexpr std::uint32_t kNormalBaud = 115200;
+  static constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
   static constexpr std::uint32_t kBlockSize = 256;
   // The last block read lies this far above the region start: 33 blocks.
   static constexpr std::uint32_t kLastBlock = 8192;

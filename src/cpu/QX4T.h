@@ -16,6 +16,7 @@
 // silence, so each wait for an answer has a time limit here; a run that reaches it fails.
 
 #include "platform/EventLoop.h"
+#include "platform/SerialDevice.h"
 #include "protocol/ProtocolBase.h"
 
 #include <cstdint>
@@ -128,7 +129,7 @@ public:
 
   static constexpr QX4TBootTiming kTiming{};
   static constexpr std::uint32_t kBootLoaderBaud = 57600;
-  static constexpr std::uint32_t kNormalBaud = 115200;
+  static constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
   static constexpr int kEnterAnswers = 4; // the 4th answer without "K" fails the run
 
 private:

@@ -23,7 +23,7 @@ SerialLink::SerialLink(platform::IEventLoop& loop, platform::ISerialPorts& ports
       thread_(std::make_unique<SerialWorker>(loop, ports, std::move(tell), RxLines)) {
   SetRTS(true);
   SetDTR(true);
-  SetBaudRate(115200);
+  SetBaudRate(platform::kNormalRate);
   SetRawMode(false);
   arrival_->link = this;
   thread_->SetOnArrival([&loop = loop_, arrival = arrival_] { PostDelivery(loop, arrival); });

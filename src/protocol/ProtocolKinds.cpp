@@ -1,10 +1,14 @@
 #include "protocol/ProtocolKinds.h"
 
+#include "platform/SerialDevice.h"
+
 #include <array>
 
 namespace vk::programmer {
 
 namespace {
+using platform::kNormalRate;
+
 constexpr auto kKinds = std::to_array<ProtocolKind>({
 #define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, link, writes, \
                          sums, baud, ownBaud, eraseWords, upperErase, reads, chipErase)            \
