@@ -5,6 +5,7 @@
 #include "app/MainController.h"
 
 #include "app/BufferView.h"
+#include "platform/Hex.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ProtocolKinds.h"
 
@@ -22,13 +23,11 @@ std::string ModuleTypeText(std::int32_t code) {
 
 std::string TerminalText(const std::string& line, bool rawMode) {
   if (line.empty() || (line[0] != '~' && !rawMode)) return line;
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(line.size() * 3);
   for (const unsigned char b : line) {
     out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
+    platform::AppendHexByte(out, b);
   }
   return out;
 }

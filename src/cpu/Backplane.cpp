@@ -21,6 +21,7 @@
 
 #include "cpu/ProgrammerUnit.h"
 #include "link/ProtocolLink.h"
+#include "platform/Hex.h"
 
 namespace vk::programmer {
 
@@ -34,10 +35,8 @@ std::string Shown(const std::string& line) {
     if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
     } else {
-      static constexpr char kDigits[] = "0123456789ABCDEF";
       out += "\\x";
-      out += kDigits[c >> 4];
-      out += kDigits[c & 0xF];
+      platform::AppendHexByte(out, c);
     }
   }
   return out;

@@ -2,6 +2,7 @@
 
 #include "link/CanChannel.h"
 #include "link/ProtocolLink.h"
+#include "platform/Hex.h"
 #include "protocol/ImagePrep.h"
 
 #include <algorithm>
@@ -15,11 +16,8 @@ using programmer::kImageSize;
 using programmer::RunPhase;
 
 namespace {
-std::string Hex4(std::uint32_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
-  return buf;
-}
+// "0x0080": blocks and answers in the log.
+std::string Hex0x(std::uint32_t v) { return "0x" + platform::HexDigits(v, 4); }
 std::string Seconds(int ms) {
   char buf[24];
   std::snprintf(buf, sizeof buf, "%g s", ms / 1000.0);
@@ -101,7 +99,7 @@ void TCPU_QX4T::EraseStep() {
       if (result == kErased)
         GoTo(Erasing::Erased);
       else
-        Fail(FailReason::EraseFailed, "erase refused (answer " + Hex4(result) + ")");
+        Fail(FailReason::EraseFailed, "erase refused (answer " + Hex0x(result) + ")");
     } else if (WaitedLongerThan(EraseAnswerLimitMs)) {
       Fail(FailReason::EraseFailed, "erase unanswered: node " +
                                         std::to_string(can_->NodeAddress()) + " said nothing in " +
@@ -195,9 +193,9 @@ void TCPU_QX4T::ProgramStep() {
         GoTo(Loading::SendBlock);
       } else
         Fail(FailReason::RecordRefused,
-             "block at " + Hex4(block) + " refused (answer " + Hex4(result) + ")");
+             "block at " + Hex0x(block) + " refused (answer " + Hex0x(result) + ")");
     } else if (WaitedLongerThan(BlockAnswerLimitMs)) {
-      Fail(FailReason::RecordUnanswered, "block at " + Hex4(block) + " unanswered");
+      Fail(FailReason::RecordUnanswered, "block at " + Hex0x(block) + " unanswered");
     }
     break;
   }

@@ -317,7 +317,7 @@ void RunController::EndRun(bool ok) {
     break;
   case RunResult::Read:
     Log(ModuleName() + " Read " + std::to_string(readEnd_ - readFrom_) + " bytes (" +
-        Hex4(readFrom_) + "-" + Hex4(readEnd_ - 1) + ")");
+        HexDigits(readFrom_, 4) + "-" + HexDigits(readEnd_ - 1, 4) + ")");
     Status("Module Read OK");
     break;
   case RunResult::Same:
