@@ -68,7 +68,7 @@ void ProgrammerPagePresenter::EntrySelected(const TargetNode& entry, bool byPers
     if (AddressMoved) AddressMoved();
   }
   if (views_.startAfter) {
-    const bool starts = entry.CpuKind == kKindCortexFlash;
+    const bool starts = KindOf(entry.CpuKind).StartsProgram;
     views_.startAfter->SetVisible(starts);
     views_.startAfter->SetEnabled(starts);
   }

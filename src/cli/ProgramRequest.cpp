@@ -7,6 +7,8 @@
 #include "platform/Native.h"
 #include "protocol/ProtocolKinds.h"
 
+#include <tuple>
+
 namespace vk::cli {
 
 namespace {
@@ -50,12 +52,16 @@ std::string EraseKinds() {
 }
 
 // The entries reached over CAN: "\"QX4T - PCAN\"".
-std::string CanEntries() {
+// The catalogue entries whose kind has the fact, quoted: "QX4T - PCAN".
+std::string EntriesWhose(bool (*fact)(const programmer::ProtocolKind&)) {
   std::string names;
   for (const auto& e : programmer::Catalogue())
-    if (programmer::KindOf(e.CpuKind).NeedsCan())
+    if (fact(programmer::KindOf(e.CpuKind)))
       names += (names.empty() ? "\"" : ", \"") + std::string(e.Name) + "\"";
   return names;
+}
+std::string CanEntries() {
+  return EntriesWhose([](const programmer::ProtocolKind& k) { return k.NeedsCan(); });
 }
 
 } // namespace
@@ -96,9 +102,13 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   if (const auto at = args.Value("go"))
     r.goAddress = static_cast<std::uint32_t>(ParseNumber(*at, "--go", 0xFFFFFFFF));
   r.unprotect = args.Has("unprotect");
-  for (const auto& [flag, asked] : {std::pair{"--go", r.go}, std::pair{"--unprotect", r.unprotect}})
-    if (asked && entry->CpuKind != programmer::kKindCortexFlash)
-      throw UsageError(std::string(flag) + " is offered for \"Cortex-M3 Flash\" only");
+  using Fact = bool (*)(const programmer::ProtocolKind&);
+  const Fact starts = [](const programmer::ProtocolKind& k) { return k.StartsProgram; };
+  const Fact unprotects = [](const programmer::ProtocolKind& k) { return k.RemovesReadProtection; };
+  for (const auto& [flag, asked, fact] :
+       {std::tuple{"--go", r.go, starts}, std::tuple{"--unprotect", r.unprotect, unprotects}})
+    if (asked && !fact(programmer::KindOf(entry->CpuKind)))
+      throw UsageError(std::string(flag) + " is offered for " + EntriesWhose(fact) + " only");
   if (link.direct && (entry->CpuKind == programmer::kKindBackplane ||
                       programmer::KindOf(entry->CpuKind).NeedsCan()))
     throw UsageError(

@@ -36,6 +36,8 @@ struct ProtocolKind {
   // An erase-only run erases the whole chip with the boot loader's own command, in these words
   // (the dry run's); empty: the kind has no such run.
   std::string_view ChipEraseWords;
+  bool StartsProgram;         // the run can start the program it wrote (go)
+  bool RemovesReadProtection; // the run can remove the chip's read protection (unprotect)
   // Reached over the CAN link, not the serial port.
   bool NeedsCan() const { return Link == LinkKind::Can; }
   // Erase is offered: the unit's per-module erase, or the loader's chip erase.
