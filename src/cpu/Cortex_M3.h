@@ -52,20 +52,20 @@ public:
   // The steps of a synchronisation (SyncStep), in InitStep, EraseBegin or ProgramBegin; the last
   // one hands over to the block check, or to the phase's work.
   enum class Sync : std::int32_t {
-    SendSync = 0, // 0x7F
-    AwaitAck = 1, // "y"
-    Settle = 2,   // what came meanwhile goes; synchronised
+    SendSync, // 0x7F
+    AwaitAck, // "y"
+    Settle,   // what came meanwhile goes; synchronised
   };
   // The steps of the block check (Step), in InitStep once synchronised.
   enum class BlockCheck : std::int32_t {
-    SendRead = 0,        // the read command
-    AwaitReadAck = 1,    // "y"; then the address frame
-    AwaitAddressAck = 2, // "y"; then the length
-    AwaitLengthAck = 3,  // "y", perhaps with the first bytes of the block behind it
-    TakeBlock = 4,       // the block's bytes and its check byte
-    Judge = 5,           // blank, or the next block, or not blank
-    Blank = 6,           // the run is over: blank as far as read
-    NotBlank = 7,        // the run is over: data found
+    SendRead,        // the read command
+    AwaitReadAck,    // "y"; then the address frame
+    AwaitAddressAck, // "y"; then the length
+    AwaitLengthAck,  // "y", perhaps with the first bytes of the block behind it
+    TakeBlock,       // the block's bytes and its check byte
+    Judge,           // blank, or the next block, or not blank
+    Blank,           // the run is over: blank as far as read
+    NotBlank,        // the run is over: data found
   };
 
   programmer::StepOf<Sync> SyncStep;

@@ -75,17 +75,17 @@ public:
 
   // The steps of EraseStep.
   enum class Erasing : std::int32_t {
-    SendErase = 0,   // the erase command
-    AwaitErased = 1, // its answer: 0x00, or the run fails
-    Erased = 2,      // on to Program
+    SendErase,   // the erase command
+    AwaitErased, // its answer: 0x00, or the run fails
+    Erased,      // on to Program
   };
   // The steps of ProgramStep.
   enum class Loading : std::int32_t {
-    Start = 0,          // the mailbox emptied
-    SecondChecksum = 1, // the second checksum word
-    SendBlock = 2,      // the address frame and 16 data frames, or none left
-    AwaitWritten = 3,   // the answer: 0x01, or the run fails
-    AllSent = 4,        // Done
+    Start,          // the mailbox emptied
+    SecondChecksum, // the second checksum word
+    SendBlock,      // the address frame and 16 data frames, or none left
+    AwaitWritten,   // the answer: 0x01, or the run fails
+    AllSent,        // Done
   };
 
 private:

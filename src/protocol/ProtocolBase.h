@@ -29,20 +29,13 @@ class BootKernel;
 
 namespace vk::programmer {
 
-enum class CpuState : std::uint8_t {
-  Idle = 0,
-  Initialize = 1,
-  Erase = 2,
-  Program = 3,
-  Done = 4,
-  Failed = 5
-};
+enum class CpuState : std::uint8_t { Idle, Initialize, Erase, Program, Done, Failed };
 
 const char* CpuStateName(CpuState s);
 
 // Which of a state's operations the controller calls at the next tick: its Begin (InitBegin,
 // EraseBegin, ProgramBegin), its Step, or its End.
-enum class RunPhase : std::uint8_t { Begin = 0, Step = 1, End = 2 };
+enum class RunPhase : std::uint8_t { Begin, Step, End };
 
 // The variable of a machine whose steps are the enumeration E, set and compared by name. It reads
 // as the step's number as well: traces print it, and benches set a step by its number to start a
@@ -64,11 +57,11 @@ private:
 
 // The steps of the record loop the record-based boot loaders share (ProtocolBase::RecordLoopStep).
 enum class RecordStep : std::int32_t {
-  Prepare = 0, // the protocol's preparation (its callback)
-  Send = 1,    // the next record, or the end record when none is left
-  Await = 2,   // the answer to the record
-  AllSent = 3, // on to the End phase
-  Repeat = 4,  // the same record again, at the next tick
+  Prepare, // the protocol's preparation (its callback)
+  Send,    // the next record, or the end record when none is left
+  Await,   // the answer to the record
+  AllSent, // on to the End phase
+  Repeat,  // the same record again, at the next tick
 };
 
 // The waits of the record routines every record-based loader shares (SendNextRecord,
