@@ -1,5 +1,6 @@
 #include "app/BufferView.h"
 
+#include "platform/Hex.h"
 #include "protocol/Catalogue.h"
 
 #include <algorithm>
@@ -82,15 +83,13 @@ std::string ShowMerged(BufferPageText& page, const BufferPageText& before,
 }
 
 std::string ListingLine(std::uint32_t addr, const std::uint8_t* data) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string line;
   line.reserve(64);
   char head[8];
   std::snprintf(head, sizeof head, "%04X: ", addr & 0xFFFF);
   line += head;
   for (int i = 0; i < 16; ++i) {
-    line += kDigits[data[i] >> 4];
-    line += kDigits[data[i] & 0xF];
+    platform::AppendHexByte(line, data[i]);
     if (i == 3 || i == 11) line += ' ';
     if (i == 7) line += "  ";
   }

@@ -10,7 +10,7 @@ namespace vk::app {
 namespace {
 using programmer::ProgrammerUnit;
 
-constexpr std::uint32_t kStartRate = 115200;
+constexpr std::uint32_t kStartRate = platform::kNormalRate;
 
 // The time between two probes at a rate after the first: the slower the rate, the longer a
 // probe and its answer take (51 ms at 57600 bit/s, 342 ms at 9600 bit/s).

@@ -432,7 +432,7 @@ void MainController::CanReceived(const std::string& text) {
 
 void MainController::TargetTreeViewClick() {
   const auto& node = prg_.Node();
-  if (KindOf(node.CpuKind).NeedsCan && views_.ports && views_.ports->Count() > 0) {
+  if (KindOf(node.CpuKind).NeedsCan() && views_.ports && views_.ports->Count() > 0) {
     views_.ports->SetCurrentIndex(0);
     comm_.PortListChange(*views_.ports); // errors of the change are of no concern here
   }

@@ -68,7 +68,7 @@ void ProgrammerPagePresenter::EntrySelected(const TargetNode& entry, bool byPers
     if (AddressMoved) AddressMoved();
   }
   if (views_.startAfter) {
-    const bool starts = entry.CpuKind == kKindCortexFlash;
+    const bool starts = KindOf(entry.CpuKind).StartsProgram;
     views_.startAfter->SetVisible(starts);
     views_.startAfter->SetEnabled(starts);
   }
@@ -117,11 +117,11 @@ void ProgrammerPagePresenter::ShowSummary() {
       node.CpuKind == kKindGroup || node.CpuKind == kKindBackplane || KindOf(node.CpuKind).OpFirst;
   info->AddLine(addressed ? node.Name + " #" + std::to_string(ModuleAddress()) : node.Name);
   info->AddLine("");
-  if (comm_.PortNo() != 0)
-    info->AddLine("COM" + std::to_string(comm_.PortNo()) + ", " +
-                  std::to_string(comm_.GetBaudRate()) + "bps");
+  const std::string port = link::PortEntryName(comm_.ChosenLink(), comm_.PortNo());
+  if (comm_.ChosenLink() == link::LinkKind::Serial)
+    info->AddLine(port + ", " + std::to_string(comm_.GetBaudRate()) + "bps");
   else
-    info->AddLine("PCAN");
+    info->AddLine(port);
   if (ImageInfo)
     for (const auto& line : ImageInfo()) info->AddLine(line);
   if (node.CpuKind != kKindGroup && !KindOf(node.CpuKind).WritesImage) {

@@ -10,7 +10,11 @@
 namespace vk::app {
 
 const std::vector<std::string>& SpeedItems() {
-  static const std::vector<std::string> items = {"115200", "57600", "38400", "19200", "9600"};
+  static const std::vector<std::string> items = [] {
+    std::vector<std::string> texts;
+    for (const std::uint32_t rate : platform::kLineRates) texts.push_back(std::to_string(rate));
+    return texts;
+  }();
   return items;
 }
 
@@ -30,7 +34,7 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
 
   if (views_.target.ports) {
     views_.target.ports->Clear();
-    views_.target.ports->AddEntry("PCAN");
+    views_.target.ports->AddEntry(std::string(link::kCanPortEntry));
   }
   comm = std::make_unique<link::SerialLink>(loop, devices.ports, devices.settings,
                                             TellInBoxes(boxes), can.get());

@@ -1,18 +1,17 @@
 #include "app/TerminalEcho.h"
 
 #include "link/SerialLink.h"
+#include "platform/Hex.h"
 
 namespace vk::app {
 
 std::string TerminalText(const std::string& line, bool rawMode) {
   if (line.empty() || (line[0] != '~' && !rawMode)) return line;
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(line.size() * 3);
   for (const unsigned char b : line) {
     out += ' ';
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
+    platform::AppendHexByte(out, b);
   }
   return out;
 }

@@ -2,6 +2,7 @@
 
 #include "app/BufferView.h"
 #include "image/crc32.h"
+#include "link/PortEntry.h"
 #include "programmer/JsonLinesReport.h"
 #include "protocol/Catalogue.h"
 #include "protocol/ImagePrep.h"
@@ -54,8 +55,9 @@ void WindowReport::Record(const programmer::RunOutcome& o, int detectedType) {
     r.command = prg_.ErasingOnly() ? "erase" : "program";
     break;
   }
-  const bool overCan = programmer::KindOf(node.CpuKind).NeedsCan;
-  r.port = overCan ? "PCAN" : "COM" + std::to_string(comm_.PortNo());
+  const bool overCan = programmer::KindOf(node.CpuKind).NeedsCan();
+  r.port =
+      link::PortEntryName(overCan ? link::LinkKind::Can : link::LinkKind::Serial, comm_.PortNo());
   if (!overCan) r.device = ports_.DeviceOf(comm_.PortNo());
   r.address = o.module;
   if (detectedType && node.CpuKind == programmer::kKindBackplane) r.detectedType = detectedType;

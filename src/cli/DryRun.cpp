@@ -12,6 +12,7 @@
 #include "cpu/QX4T.h"
 #include "image/FirmwareImage.h"
 #include "link/CanLink.h"
+#include "platform/SerialDevice.h"
 #include "protocol/ImagePrep.h"
 #include "protocol/ProtocolKinds.h"
 
@@ -46,10 +47,10 @@ std::uint32_t CanRate(const DryRunRequest& r) { return CanBitRate(r.link.canBitr
 // What a run of the entry costs per module: the bytes on the wire and every wait its protocol
 // makes, taken from the protocol's own timing table, so that the estimate follows the protocol.
 struct RunCost {
-  std::uint32_t records = 0;     // data records (blocks) sent
-  std::uint32_t bytes = 0;       // image bytes in them
-  std::uint32_t rate = 115200;   // the rate the image travels at (CAN: the bus's)
-  std::uint32_t bootRate = 9600; // the H8's boot rate
+  std::uint32_t records = 0;                  // data records (blocks) sent
+  std::uint32_t bytes = 0;                    // image bytes in them
+  std::uint32_t rate = platform::kNormalRate; // the rate the image travels at (CAN: the bus's)
+  std::uint32_t bootRate = 9600;              // the H8's boot rate
   bool eraseOnly = false;
   bool direct = false; // the chip on the port itself: no "OP n" before the run
 };
@@ -204,7 +205,7 @@ int DryRun(const DryRunRequest& r) {
        std::string(KindOf(e.CpuKind).PlanWords) + ", region " +
        Hex(static_cast<std::uint32_t>(e.RegionStart)) + "-" +
        Hex(static_cast<std::uint32_t>(e.RegionEnd)) + ")");
-  if (r.port.pcan)
+  if (r.port.OverCan())
     Plan("port PCAN (" + r.port.device + "), CAN at " + std::to_string(CanRate(r)) +
          " bit/s, node " + std::to_string(r.link.canNode.value_or(1)));
   else
@@ -277,7 +278,7 @@ int DryRun(const DryRunRequest& r) {
   std::string rateWords;
   if (r.eraseOnly || checkOnly) {
     rateWords = "nothing to write";
-  } else if (kind.NeedsCan) {
+  } else if (kind.NeedsCan()) {
     // An address frame and 16 data frames of 8 bytes per block; about 130 bits a frame.
     const std::uint32_t rate = CanRate(r);
     seconds = records * 17.0 * 130 / rate;
@@ -296,7 +297,7 @@ int DryRun(const DryRunRequest& r) {
   RunCost cost;
   cost.records = records;
   cost.bytes = bytes;
-  cost.rate = kind.NeedsCan ? CanRate(r) : ImageRate(r);
+  cost.rate = kind.NeedsCan() ? CanRate(r) : ImageRate(r);
   cost.bootRate = e.BootBaud > 0 ? static_cast<std::uint32_t>(e.BootBaud) : 9600;
   cost.eraseOnly = r.eraseOnly;
   cost.direct = r.link.direct;

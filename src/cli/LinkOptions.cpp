@@ -31,7 +31,9 @@ std::string Upper(std::string s) {
 
 } // namespace
 
-bool ResolvesToCan(const std::string& port) { return Upper(port) == "PCAN"; }
+bool ResolvesToCan(const std::string& port) {
+  return link::LinkKindOfEntry(port) == link::LinkKind::Can;
+}
 
 std::string SpeedList() {
   std::string list;
@@ -128,11 +130,9 @@ LinkOptions ReadLinkOptions(const Args& args, double defaultTimeout) {
 
 PortChoice ResolvePort(const std::string& text, const platform::PortMap& map) {
   PortChoice c;
+  c.kind = link::LinkKindOfEntry(text);
+  if (c.OverCan()) return c;
   const std::string upper = Upper(text);
-  if (upper == "PCAN") {
-    c.pcan = true;
-    return c;
-  }
   if (upper.size() > 3 && upper.compare(0, 3, "COM") == 0) {
     const std::string digits = upper.substr(3);
     if (!std::all_of(digits.begin(), digits.end(),
@@ -197,7 +197,7 @@ PortChoice CheckPort(const LinkOptions& options) {
   const auto map = platform::PortMap::FromSettingsAndEnvironment(&settings, &problems);
   for (const auto& p : problems) std::fprintf(stderr, "vkprog: port map: %s\n", p.c_str());
   PortChoice port = ResolvePort(options.port, map);
-  if (port.pcan) {
+  if (port.OverCan()) {
     // The interface is opened and closed again: no frame goes out.
     EnsureCoreApplication();
     const platform::CanBusChoice choice =

@@ -101,12 +101,12 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   if (port_.mapped) entries[port_.portNo] = port_.device;
   posixPorts_ =
       std::make_unique<platform::NativeSerialPorts>(platform::PortMap(entries, map.Ranges()));
-  if (!port_.pcan) {
+  if (!port_.OverCan()) {
     // Said at once in the system's words, rather than after a run that cannot start.
     auto r = posixPorts_->Open(port_.portNo);
     if (!r.device) throw std::runtime_error(OneLine(r.message));
   }
-  onePort_ = std::make_unique<OnePortOnly>(*posixPorts_, port_.pcan ? 0 : port_.portNo);
+  onePort_ = std::make_unique<OnePortOnly>(*posixPorts_, port_.OverCan() ? 0 : port_.portNo);
 
   if (options.trace) {
     RefuseForeignOutput("--trace", *options.trace, OutputKind::Trace, options.port);
@@ -125,10 +125,10 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
       options.canBackend ? platform::CanBusChoice{*options.canBackend, *options.canInterface}
                          : platform::ReadCanBusChoice(settings_.get());
   // A bus this machine cannot have at all is said at once, like a port that will not open.
-  if (std::string why; port_.pcan && !platform::CanBusAvailable(choice, &why))
+  if (std::string why; port_.OverCan() && !platform::CanBusAvailable(choice, &why))
     throw std::runtime_error(OneLine(why));
   canBus_ = platform::MakeCanBus(choice);
-  if (port_.pcan) {
+  if (port_.OverCan()) {
     // Tried once here: a missing or down interface ends vkprog with one clear line rather than
     // a run whose every step reports the driver's error code.
     const std::uint32_t bitRate = CanBitRate(options.canBitrate);
@@ -178,8 +178,8 @@ void LinkSession::ApplyTargetPage() {
   }
   if (options_.canNode) canAddress.SetCurrentIndex(*options_.canNode - 1);
   if (options_.canBitrate) canSpeed.SetCurrentIndex(canSpeed.Find(*options_.canBitrate));
-  if (port_.pcan) {
-    ports.Pick(ports.Find("PCAN"));
+  if (port_.OverCan()) {
+    ports.Pick(ports.Find(std::string(link::kCanPortEntry)));
     return;
   }
   const int entry = ports.Find("COM" + std::to_string(port_.portNo));

@@ -12,6 +12,7 @@
 #include "cli/TraceFile.h"
 #include "cpu/Kernels.h"
 #include "link/LinkTrace.h"
+#include "link/PortEntry.h"
 #include "link/Selector.h"
 #include "platform/Native.h"
 #include "programmer/HeadlessViews.h"
@@ -61,10 +62,13 @@ std::uint32_t CanBitRate(const std::optional<std::string>& name);
 
 // Which port a --port text names.
 struct PortChoice {
-  bool pcan = false;
+  link::LinkKind kind = link::LinkKind::Serial;
   int portNo = 0;      // the COM number the link uses
   std::string device;  // its device path; for PCAN the CAN back end and interface
   bool mapped = false; // a device path given a number of its own for this run
+  bool OverCan() const { return kind == link::LinkKind::Can; }
+  // "PCAN", "COM3": as the report and the log name it.
+  std::string Name() const { return link::PortEntryName(kind, portNo); }
 };
 // COMn (1..49), a device path (given a number: the explicit entry or range that names it, else
 // the lowest number that names no existing device), or PCAN (any case). Throws UsageError for

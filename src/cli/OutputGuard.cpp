@@ -29,7 +29,7 @@ std::optional<PortChoice> SerialPort(const std::string& port) {
     platform::NativeSettings store;
     ReadOnlySettings settings(store);
     const auto choice = ResolvePort(port, platform::NativePortMap(&settings));
-    if (!choice.pcan) return choice;
+    if (!choice.OverCan()) return choice;
   } catch (const std::exception&) {
     // the session says what is wrong with the port
   }

@@ -44,7 +44,8 @@ int RunPorts(const std::vector<std::string>& argv) {
   for (const auto& problem : devices.Problems()) Error("ports: " + problem);
 
   const platform::CanBusChoice can = platform::ReadCanBusChoice(&settings);
-  std::printf("%-7s CAN over %s %s\n", "PCAN", can.backend.c_str(), can.interface.c_str());
+  std::printf("%-7s CAN over %s %s\n", std::string(link::kCanPortEntry).c_str(),
+              can.backend.c_str(), can.interface.c_str());
   auto& ports = devices.Ports();
   if (!args.Has("all")) {
     for (const auto& port : link::FindPresentPorts(ports, link::SerialLink::kFirstListedPort,

@@ -122,10 +122,9 @@ int RunProgram(const std::vector<std::string>& argv) {
     throw;
   }
   LinkSession& s = *session;
-  const bool overCan = programmer::KindOf(entry->CpuKind).NeedsCan;
+  const bool overCan = programmer::KindOf(entry->CpuKind).NeedsCan();
   if (report)
-    report->SetLink(s.Port().pcan ? "PCAN" : "COM" + std::to_string(s.Port().portNo),
-                    s.Port().device,
+    report->SetLink(s.Port().Name(), s.Port().device,
                     overCan ? std::optional<int>(link.canNode.value_or(1)) : std::nullopt);
   const bool quiet = request.quiet;
   ProgressDisplay progress(stderr, quiet ? ProgressDisplay::Style::None

@@ -7,6 +7,8 @@
 #include "platform/Native.h"
 #include "protocol/ProtocolKinds.h"
 
+#include <tuple>
+
 namespace vk::cli {
 
 namespace {
@@ -50,12 +52,16 @@ std::string EraseKinds() {
 }
 
 // The entries reached over CAN: "\"QX4T - PCAN\"".
-std::string CanEntries() {
+// The catalogue entries whose kind has the fact, quoted: "QX4T - PCAN".
+std::string EntriesWhose(bool (*fact)(const programmer::ProtocolKind&)) {
   std::string names;
   for (const auto& e : programmer::Catalogue())
-    if (programmer::KindOf(e.CpuKind).NeedsCan)
+    if (fact(programmer::KindOf(e.CpuKind)))
       names += (names.empty() ? "\"" : ", \"") + std::string(e.Name) + "\"";
   return names;
+}
+std::string CanEntries() {
+  return EntriesWhose([](const programmer::ProtocolKind& k) { return k.NeedsCan(); });
 }
 
 } // namespace
@@ -88,7 +94,7 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
     throw UsageError("--erase-only erases one module; it does not go with --range");
   if (eraseOnly && !programmer::KindOf(entry->CpuKind).Erases())
     throw UsageError("--erase-only: Erase is offered for " + EraseKinds() + " only");
-  if (ResolvesToCan(link.port) && !programmer::KindOf(entry->CpuKind).NeedsCan)
+  if (ResolvesToCan(link.port) && !programmer::KindOf(entry->CpuKind).NeedsCan())
     throw UsageError("--port PCAN: " + std::string(entry->Name) +
                      " is not reached over CAN (only " + CanEntries() +
                      " is); give its serial port");
@@ -96,15 +102,19 @@ ProgramRequest ReadProgramRequest(const std::vector<std::string>& argv) {
   if (const auto at = args.Value("go"))
     r.goAddress = static_cast<std::uint32_t>(ParseNumber(*at, "--go", 0xFFFFFFFF));
   r.unprotect = args.Has("unprotect");
-  for (const auto& [flag, asked] : {std::pair{"--go", r.go}, std::pair{"--unprotect", r.unprotect}})
-    if (asked && entry->CpuKind != programmer::kKindCortexFlash)
-      throw UsageError(std::string(flag) + " is offered for \"Cortex-M3 Flash\" only");
-  if (link.direct &&
-      (entry->CpuKind == programmer::kKindBackplane || programmer::KindOf(entry->CpuKind).NeedsCan))
-    throw UsageError("--direct: " + std::string(entry->Name) +
-                     " is not a boot loader on the port itself (it is reached through " +
-                     (programmer::KindOf(entry->CpuKind).NeedsCan ? "CAN" : "the programmer unit") +
-                     ")");
+  using Fact = bool (*)(const programmer::ProtocolKind&);
+  const Fact starts = [](const programmer::ProtocolKind& k) { return k.StartsProgram; };
+  const Fact unprotects = [](const programmer::ProtocolKind& k) { return k.RemovesReadProtection; };
+  for (const auto& [flag, asked, fact] :
+       {std::tuple{"--go", r.go, starts}, std::tuple{"--unprotect", r.unprotect, unprotects}})
+    if (asked && !fact(programmer::KindOf(entry->CpuKind)))
+      throw UsageError(std::string(flag) + " is offered for " + EntriesWhose(fact) + " only");
+  if (link.direct && (entry->CpuKind == programmer::kKindBackplane ||
+                      programmer::KindOf(entry->CpuKind).NeedsCan()))
+    throw UsageError(
+        "--direct: " + std::string(entry->Name) +
+        " is not a boot loader on the port itself (it is reached through " +
+        (programmer::KindOf(entry->CpuKind).NeedsCan() ? "CAN" : "the programmer unit") + ")");
   r.files = args.Positional();
   const auto& files = r.files;
   // An erase writes nothing: it needs no file.

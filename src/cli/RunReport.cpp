@@ -45,7 +45,7 @@ void ProgramReport::NamePort(const std::string& portText) {
     const ReadOnlySettings settings(store);
     std::vector<std::string> problems; // said by the session that opens the port
     const PortChoice port = ResolvePort(portText, platform::NativePortMap(&settings, &problems));
-    port_ = port.pcan ? "PCAN" : "COM" + std::to_string(port.portNo);
+    port_ = port.Name();
     device_ = port.device;
   } catch (const std::exception&) {
     port_ = portText; // the session says why it names no port

@@ -77,9 +77,7 @@ int RunScan(const std::vector<std::string>& argv) {
   Args args(argv, valued, flags);
   const LinkOptions link = ReadLinkOptions(args, 3600);
   if (!args.Positional().empty()) throw UsageError("scan takes no file names");
-  std::string port = link.port;
-  for (char& c : port) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  if (port == "PCAN")
+  if (ResolvesToCan(link.port))
     throw UsageError("--port: scan asks the programmer unit on a serial port; PCAN has none");
   int from = 0, to = 255;
   if (auto f = args.Value("from")) from = static_cast<int>(ParseNumber(*f, "--from", 255));

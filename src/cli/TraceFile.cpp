@@ -1,4 +1,5 @@
 #include "cli/TraceFile.h"
+#include "platform/Hex.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -62,14 +63,12 @@ std::string TraceFile::Render(const std::string& bytes) {
   std::size_t other = 0;
   for (const unsigned char c : bytes)
     if ((c < 0x20 || c > 0x7E) && c != '\r' && c != '\n' && c != '\t') ++other;
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string out;
   if (other * 2 > bytes.size()) {
     out = "hex";
     for (const unsigned char c : bytes) {
       out += ' ';
-      out += kDigits[c >> 4];
-      out += kDigits[c & 0xF];
+      platform::AppendHexByte(out, c);
     }
     return out;
   }
@@ -94,8 +93,7 @@ std::string TraceFile::Render(const std::string& bytes) {
     default:
       if (c < 0x20 || c > 0x7E) {
         out += "\\x";
-        out += kDigits[c >> 4];
-        out += kDigits[c & 0xF];
+        platform::AppendHexByte(out, c);
       } else {
         out += static_cast<char>(c);
       }
@@ -127,7 +125,6 @@ void TraceFile::Received(const std::string& bytes, std::uint32_t baud) {
 }
 
 void TraceFile::CanFrame(bool sent, const link::CanMsg& msg, std::uint32_t bitRate) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   char head[96];
   std::snprintf(head, sizeof head, "can %s @%u id 0x%03X%s len %u:", sent ? "tx" : "rx",
                 static_cast<unsigned>(bitRate), static_cast<unsigned>(msg.ID),
@@ -135,8 +132,7 @@ void TraceFile::CanFrame(bool sent, const link::CanMsg& msg, std::uint32_t bitRa
   std::string text = head;
   for (int i = 0; i < std::min<int>(msg.LEN, 8); ++i) {
     text += ' ';
-    text += kDigits[msg.DATA[i] >> 4];
-    text += kDigits[msg.DATA[i] & 0xF];
+    platform::AppendHexByte(text, msg.DATA[i]);
   }
   std::lock_guard lock(mutex_);
   const double at = Seconds();

@@ -5,7 +5,7 @@ namespace vk::cpu {
 using programmer::CpuState;
 using programmer::RunPhase;
 
-void TCPU_ARM7::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_ARM7::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   Fail(programmer::FailReason::NoProtocol);
 }

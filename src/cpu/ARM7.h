@@ -11,7 +11,7 @@ class TCPU_ARM7 : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   // InitStep and ProgramEnd are the defaults.
   void EraseBegin() override;
   void EraseStep() override;

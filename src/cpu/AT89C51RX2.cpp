@@ -27,7 +27,7 @@
 //                         <-  "."            AwaitOk            each in turn; 500 ticks at most
 
 #include "image/HexDigits.h"
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 #include "protocol/ImagePrep.h"
 #include "protocol/RunOutcome.h"
 
@@ -69,7 +69,7 @@ TCPU_AT89C51RX2::TCPU_AT89C51RX2(platform::IEventLoop& loop) : TCPU_ISP8051(loop
 TCPU_ISP8051::TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant)
     : ProtocolBase(loop), variant_(variant) {}
 
-void TCPU_ISP8051::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_ISP8051::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   if (variant_.initBaud != 0) Comm->SetBaudRate(variant_.initBaud);
   SyncStep = Sync::SendU;

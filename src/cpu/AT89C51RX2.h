@@ -60,7 +60,7 @@ class TCPU_ISP8051 : public programmer::ProtocolBase {
 public:
   TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant);
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void EraseBegin() override;
   void EraseStep() override;
   void ProgramBegin() override;
@@ -83,29 +83,29 @@ public:
   // The steps of the synchronisation (SyncStep), in the first of EraseBegin or ProgramBegin of a
   // run; its last step hands over to the phase's work.
   enum class Sync : std::int32_t {
-    SendU = 0,             // "U"
-    AwaitEcho = 1,         // a line with "U"; then a carriage return
-    SendOscillator = 2,    // the oscillator command
-    AwaitOscillatorOk = 3, // "."
-    Settle = 4,            // what came meanwhile goes; the loader listens
+    SendU,             // "U"
+    AwaitEcho,         // a line with "U"; then a carriage return
+    SendOscillator,    // the oscillator command
+    AwaitOscillatorOk, // "."
+    Settle,            // what came meanwhile goes; the loader listens
   };
   // The steps of EraseStep.
   enum class Erasing : std::int32_t {
-    SendErase = 0,   // the erase command
-    AwaitErased = 1, // "."
-    Erased = 2,      // on to EraseEnd
+    SendErase,   // the erase command
+    AwaitErased, // "."
+    Erased,      // on to EraseEnd
   };
   // The steps of ProgramEnd.
   enum class Closing : std::int32_t {
-    SendFirst = 0, // the first closing command, if any
-    AwaitOk = 1,   // "." to the last one sent; then the next, or Done
+    SendFirst, // the first closing command, if any
+    AwaitOk,   // "." to the last one sent; then the next, or Done
   };
 
   // The steps of reading the flash back (ReadTick): after the records of a run, or as the whole
   // work of a read or compare run.
   enum class Reading : std::int32_t {
-    SendDisplay = 0, // the display command of the next piece, or done
-    AwaitData = 1,   // its lines, until every byte of the piece came
+    SendDisplay, // the display command of the next piece, or done
+    AwaitData,   // its lines, until every byte of the piece came
   };
 
   // ":0500000400000FFF00ED": display first..last (last included); function 00 display, 01

@@ -20,7 +20,8 @@
 //   "G"                    ->                 ProgramEnd: the module starts its program
 
 #include "cpu/ProgrammerUnit.h"
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
+#include "platform/Hex.h"
 
 namespace vk::programmer {
 
@@ -34,10 +35,8 @@ std::string Shown(const std::string& line) {
     if (c >= 0x20 && c < 0x7F) {
       out += static_cast<char>(c);
     } else {
-      static constexpr char kDigits[] = "0123456789ABCDEF";
       out += "\\x";
-      out += kDigits[c >> 4];
-      out += kDigits[c & 0xF];
+      platform::AppendHexByte(out, c);
     }
   }
   return out;
@@ -52,7 +51,7 @@ std::string TCPU_BACKPLANE::PartialEraseWarning(std::uint32_t imageStart,
          " as blank: the module's sum holds only if nothing is there";
 }
 
-void TCPU_BACKPLANE::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_BACKPLANE::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   Enter(CpuState::Erase, RunPhase::Begin);
   RetryCount = 0;

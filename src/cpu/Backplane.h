@@ -26,7 +26,7 @@ class TCPU_BACKPLANE : public ProtocolBase {
 public:
   using ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void EraseBegin() override;
   void EraseStep() override;
   void ProgramBegin() override;
@@ -43,18 +43,18 @@ public:
 
   // The steps of EraseBegin: the module is selected and the link brought to speed.
   enum class Select : std::int32_t {
-    SendSelect = 0,         // "OP n"
-    AwaitSelected = 1,      // "OK"; then "QV550274"
-    ChooseRate = 2,         // already at 115200 bit/s, or not
-    ToFastRate = 3,         // 115200 bit/s
-    SelectAgain = 4,        // "OP n" at the new rate
-    Selected = 5,           // on to EraseStep
-    AwaitSelectedAgain = 6, // "OK" at the new rate, or the run fails
+    SendSelect,         // "OP n"
+    AwaitSelected,      // "OK"; then "QV550274"
+    ChooseRate,         // already at 115200 bit/s, or not
+    ToFastRate,         // 115200 bit/s
+    SelectAgain,        // "OP n" at the new rate
+    Selected,           // on to EraseStep
+    AwaitSelectedAgain, // "OK" at the new rate, or the run fails
   };
   // The steps of EraseStep.
   enum class Erasing : std::int32_t {
-    SendErase = 0,   // "erase1" or "erase2"
-    AwaitErased = 1, // "OK": on to programming
+    SendErase,   // "erase1" or "erase2"
+    AwaitErased, // "OK": on to programming
   };
 
   // Records sent again during the current run.

@@ -16,7 +16,8 @@
 //   then Read Memory of every block written, and 0x21 0xDE address + XOR (Go) when asked.
 
 #include "cpu/StmAddressFrame.h"
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
+#include "platform/SerialDevice.h"
 #include "protocol/ImagePrep.h"
 
 #include <algorithm>
@@ -33,8 +34,7 @@ using programmer::RunResult;
 namespace {
 constexpr std::uint8_t kAck = 0x79;
 constexpr std::uint8_t kNack = 0x1F;
-constexpr std::uint8_t kEvenParity = 2;
-constexpr std::uint32_t kNormalBaud = 115200;
+constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
 
 std::string CommandBytes(std::uint8_t code) {
   return {static_cast<char>(code), static_cast<char>(~code & 0xFF)};
@@ -84,10 +84,10 @@ std::string TCPU_CORTEX_FLASH::Where() const {
   return command_.addr ? " at " + Hex8(*command_.addr) : "";
 }
 
-void TCPU_CORTEX_FLASH::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_CORTEX_FLASH::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
-  Comm->SetParity(kEvenParity);
+  Comm->SetParity(link::Parity::Even);
   Comm->SetRawMode(true);
   FlashBase = programmer::PlacementBase(ImageWindow, static_cast<std::uint32_t>(RegionStart));
   rangeStart_ = CurAddr;
@@ -143,7 +143,7 @@ void TCPU_CORTEX_FLASH::ProgramStep() { Advance(); }
 
 void TCPU_CORTEX_FLASH::Finish() {
   Comm->SetBaudRate(kNormalBaud);
-  Comm->SetParity(0);
+  Comm->SetParity(link::Parity::None);
   Comm->SetRawMode(false);
   Sleep(kTiming.settleMs);
   ProtocolBase::Finish();

@@ -44,7 +44,7 @@ class TCPU_CORTEX_FLASH : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void InitStep(bool& skipErase) override;
   void EraseBegin() override;
   void EraseStep() override;
@@ -70,26 +70,26 @@ public:
 
   // What the run is doing.
   enum class Stage : std::int32_t {
-    Sync = 0,
-    Get = 1,
-    GetId = 2,
-    Probe = 3,     // a one-byte read: refused at once while read protection is active
-    Unprotect = 4, // Readout Unprotect: the chip erases its flash and restarts
-    Restart = 5,   // waiting for the restarted loader
-    Erase = 6,
-    Write = 7,
-    Verify = 8,
-    Read = 9, // a read or compare run
-    Go = 10,
-    Finished = 11,
-    FlashSize = 12, // an identify run reads the flash size register
+    Sync,
+    Get,
+    GetId,
+    Probe,     // a one-byte read: refused at once while read protection is active
+    Unprotect, // Readout Unprotect: the chip erases its flash and restarts
+    Restart,   // waiting for the restarted loader
+    Erase,
+    Write,
+    Verify,
+    Read, // a read or compare run
+    Go,
+    Finished,
+    FlashSize, // an identify run reads the flash size register
   };
   // The steps of one command on the wire.
   enum class Talk : std::int32_t {
-    Send = 0,     // the next frame of the command
-    AwaitAck = 1, // its acknowledgement
-    AwaitData = 2,
-    Idle = 3, // between commands, or waiting out a pause
+    Send,     // the next frame of the command
+    AwaitAck, // its acknowledgement
+    AwaitData,
+    Idle, // between commands, or waiting out a pause
   };
 
   programmer::StepOf<Stage> RunStage;

@@ -21,7 +21,7 @@
 // ends the run (Done), saying what was checked or where data was found.
 
 #include "cpu/StmAddressFrame.h"
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 
 namespace vk::cpu {
 
@@ -42,10 +42,10 @@ std::string Address(std::uint32_t addr) { return programmer::HexDigits(addr, 8);
 
 } // namespace
 
-void TCPU_CORTEX::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_CORTEX::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
-  Comm->SetParity(kEvenParity);
+  Comm->SetParity(link::Parity::Even);
   PauseThen(kTiming.settleMs);
   SyncStep = Sync::SendSync;
   synchronising_ = true;
@@ -80,7 +80,7 @@ void TCPU_CORTEX::ProgramBegin() { EraseBegin(); }
 
 void TCPU_CORTEX::Finish() {
   Comm->SetBaudRate(kNormalBaud);
-  Comm->SetParity(0);
+  Comm->SetParity(link::Parity::None);
   Comm->SetRawMode(false);
   Sleep(kTiming.settleMs);
   ProtocolBase::Finish();

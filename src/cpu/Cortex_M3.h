@@ -9,6 +9,7 @@
 // first of the block. A loader of the maker's own sends a check byte behind each block; ST's ROM
 // boot loader sends the data only. Which one answers is learnt on the first block.
 
+#include "platform/SerialDevice.h"
 #include "protocol/ProtocolBase.h"
 
 #include <array>
@@ -33,14 +34,13 @@ class TCPU_CORTEX : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void InitStep(bool& skipErase) override;
   void EraseBegin() override;
   void ProgramBegin() override;
   void Finish() override;
 
-  static constexpr std::uint32_t kNormalBaud = 115200;
-  static constexpr std::uint8_t kEvenParity = 2;
+  static constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
   static constexpr std::uint32_t kBlockSize = 256;
   // The last block read lies this far above the region start: 33 blocks.
   static constexpr std::uint32_t kLastBlock = 8192;
@@ -52,20 +52,20 @@ public:
   // The steps of a synchronisation (SyncStep), in InitStep, EraseBegin or ProgramBegin; the last
   // one hands over to the block check, or to the phase's work.
   enum class Sync : std::int32_t {
-    SendSync = 0, // 0x7F
-    AwaitAck = 1, // "y"
-    Settle = 2,   // what came meanwhile goes; synchronised
+    SendSync, // 0x7F
+    AwaitAck, // "y"
+    Settle,   // what came meanwhile goes; synchronised
   };
   // The steps of the block check (Step), in InitStep once synchronised.
   enum class BlockCheck : std::int32_t {
-    SendRead = 0,        // the read command
-    AwaitReadAck = 1,    // "y"; then the address frame
-    AwaitAddressAck = 2, // "y"; then the length
-    AwaitLengthAck = 3,  // "y", perhaps with the first bytes of the block behind it
-    TakeBlock = 4,       // the block's bytes and its check byte
-    Judge = 5,           // blank, or the next block, or not blank
-    Blank = 6,           // the run is over: blank as far as read
-    NotBlank = 7,        // the run is over: data found
+    SendRead,        // the read command
+    AwaitReadAck,    // "y"; then the address frame
+    AwaitAddressAck, // "y"; then the length
+    AwaitLengthAck,  // "y", perhaps with the first bytes of the block behind it
+    TakeBlock,       // the block's bytes and its check byte
+    Judge,           // blank, or the next block, or not blank
+    Blank,           // the run is over: blank as far as read
+    NotBlank,        // the run is over: data found
   };
 
   programmer::StepOf<Sync> SyncStep;

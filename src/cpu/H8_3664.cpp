@@ -20,7 +20,7 @@
 //                        <-  "R"           the run fails
 //   ":00000001FF"        ->
 
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 #include "platform/EventLoop.h"
 
 namespace vk::cpu {
@@ -42,7 +42,7 @@ bool IsOnly(const std::string& entry, std::uint8_t b) {
 }
 } // namespace
 
-void TCPU_H8_3664::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_H8_3664::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   // Without its kernel, or with a file that is no kernel, the chip would be sent filler or junk
   // as a program and started on it.
@@ -159,8 +159,9 @@ void TCPU_H8_3664::KernelEchoStep() {
   while (KernelEchoed < KernelIndex && Comm->AnswerWaiting()) {
     const std::string echo = *Comm->TakeAnswer();
     if (echo.size() != 1 || static_cast<std::uint8_t>(echo[0]) != KernelByte(KernelEchoed)) {
-      Fail(programmer::FailReason::Garbled,
-           "kernel byte 0x" + programmer::Hex4(KernelEchoed) + " echoed as " + HexBytes(echo));
+      Fail(programmer::FailReason::Garbled, "kernel byte 0x" +
+                                                programmer::HexDigits(KernelEchoed, 4) +
+                                                " echoed as " + HexBytes(echo));
       return;
     }
     ++KernelEchoed;
@@ -175,7 +176,7 @@ void TCPU_H8_3664::KernelEchoStep() {
     SendNextKernelByte();
   // The limit counts for the oldest byte in flight from the moment it was sent.
   if (loop_.Now() - kernelSentAt_[KernelEchoed % kKernelBytesInFlight] >= kTiming.echoLimitMs)
-    Fail(programmer::FailReason::NoSync, "kernel byte 0x" + programmer::Hex4(KernelEchoed) +
+    Fail(programmer::FailReason::NoSync, "kernel byte 0x" + programmer::HexDigits(KernelEchoed, 4) +
                                              " not echoed within " +
                                              std::to_string(kTiming.echoLimitMs) + " ms");
 }

@@ -38,7 +38,7 @@ class TCPU_H8_3664 : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void ProgramBegin() override;
   void ProgramStep() override;
   void ProgramEnd() override;
@@ -52,18 +52,18 @@ public:
 
   // The steps of the boot (SyncStep), in ProgramBegin.
   enum class Boot : std::int32_t {
-    SendBaudMatch = 0,  // 0x00 at the boot rate
-    AwaitBaudMatch = 1, // the chip's 0x00; then 0x55
-    AwaitConfirm = 2,   // 0xAA
-    SendKernelSize = 3, // 1,024, high byte first
-    SendKernel = 4,     // the echo of the oldest kernel byte unechoed; then the next byte
-    AwaitKernel = 5,    // the ROM's 0xAA once it has erased the flash
-    KernelRuns = 6,     // to the kernel's rate
-    KernelSilent = 7,   // to the kernel's rate, then the run fails
-    KernelSettled = 8,  // the kernel's rate has settled; what came meanwhile goes
-    StartRecords = 9,   // the record loop starts
-    KernelUnheard = 10, // the rate has settled; the run fails: the kernel never announced itself
-    AwaitSizeEcho = 11, // the echo of the size; then the first kernel byte
+    SendBaudMatch,  // 0x00 at the boot rate
+    AwaitBaudMatch, // the chip's 0x00; then 0x55
+    AwaitConfirm,   // 0xAA
+    SendKernelSize, // 1,024, high byte first
+    SendKernel,     // the echo of the oldest kernel byte unechoed; then the next byte
+    AwaitKernel,    // the ROM's 0xAA once it has erased the flash
+    KernelRuns,     // to the kernel's rate
+    KernelSilent,   // to the kernel's rate, then the run fails
+    KernelSettled,  // the kernel's rate has settled; what came meanwhile goes
+    StartRecords,   // the record loop starts
+    KernelUnheard,  // the rate has settled; the run fails: the kernel never announced itself
+    AwaitSizeEcho,  // the echo of the size; then the first kernel byte
   };
 
   programmer::StepOf<Boot> SyncStep;

@@ -6,7 +6,7 @@
 //   ":02000005 0F00EA" ->  boot loader version      ":02000005 0700F2" -> the security byte
 
 #include "cpu/AT89C51RX2.h"
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 #include "protocol/RunOutcome.h"
 
 #include <cctype>

@@ -14,7 +14,7 @@ namespace vk::cpu {
 
 namespace {
 
-using programmer::Hex4;
+using programmer::HexDigits;
 
 struct KernelInfo {
   const char* file;
@@ -202,12 +202,13 @@ void BootKernel::ParseLines() {
   std::size_t inside = 0, outside = pastTop;
   for (std::uint32_t a = MinAddr; a <= 0xFFFF; ++a)
     if (given[a]) ++(a < top ? inside : outside);
-  const std::string area =
-      std::to_string(kSize) + " bytes from " + Hex4(MinAddr) + " to " + Hex4(top - 1);
+  const std::string area = std::to_string(kSize) + " bytes from " + HexDigits(MinAddr, 4) + " to " +
+                           HexDigits(top - 1, 4);
   if (inside < static_cast<std::size_t>(kSize))
     problem_ = "its S1 data covers " + std::to_string(inside) + " of the " + area;
   else if (outside > 0)
-    problem_ = "its S1 data reaches past " + Hex4(top - 1) + ": the boot mode takes the " + area;
+    problem_ =
+        "its S1 data reaches past " + HexDigits(top - 1, 4) + ": the boot mode takes the " + area;
   else
     problem_.clear();
 }

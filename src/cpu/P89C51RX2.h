@@ -4,6 +4,7 @@
 // byte). No catalogue entry selects it; CpuKind 4 does.
 
 #include "cpu/AT89C51RX2.h"
+#include "platform/SerialDevice.h"
 
 namespace vk::cpu {
 
@@ -12,7 +13,7 @@ public:
   explicit TCPU_P89C51RX2(platform::IEventLoop& loop);
 
   static constexpr std::uint32_t kLoaderBaud = 19200;
-  static constexpr std::uint32_t kNormalBaud = 115200;
+  static constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
   static const Isp8051Variant kVariant;
 };
 

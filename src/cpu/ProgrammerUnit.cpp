@@ -1,7 +1,7 @@
 #include "cpu/ProgrammerUnit.h"
 
 #include "image/HexDigits.h"
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 
 namespace vk::programmer {
 

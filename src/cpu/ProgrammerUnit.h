@@ -30,7 +30,7 @@
 #include <string>
 
 namespace vk::link {
-class SerialLink;
+class IProtocolLink;
 }
 
 namespace vk::programmer {
@@ -59,7 +59,7 @@ class ProgrammerUnit {
 public:
   static constexpr ProgrammerUnitTiming kTiming{};
 
-  explicit ProgrammerUnit(link::SerialLink& link) : link_(link) {}
+  explicit ProgrammerUnit(link::IProtocolLink& link) : link_(link) {}
 
   // "OP 7": the selection as the log and failure reasons name it.
   static std::string SelectCommand(int address);
@@ -79,7 +79,7 @@ public:
   void SendHostKey();
 
 private:
-  link::SerialLink& link_;
+  link::IProtocolLink& link_;
 };
 
 // The detection of the module at one address: selection passes, then the type. Driven by the
@@ -96,7 +96,7 @@ public:
 
   static constexpr const ProgrammerUnitTiming& kTiming = ProgrammerUnit::kTiming;
 
-  ModuleDetection(link::SerialLink& link, platform::IEventLoop& loop)
+  ModuleDetection(link::IProtocolLink& link, platform::IEventLoop& loop)
       : link_(link), unit_(link), loop_(loop) {}
 
   void Start(int address);
@@ -113,7 +113,7 @@ private:
   void AskType();
   Result Conclude(Result result);
 
-  link::SerialLink& link_;
+  link::IProtocolLink& link_;
   ProgrammerUnit unit_;
   platform::IEventLoop& loop_;
   Stage stage_ = Stage::Select;
@@ -129,7 +129,8 @@ private:
 // the module. Waited for tick by tick, so that a stop meanwhile is heard.
 class SelectBeforeRun {
 public:
-  SelectBeforeRun(link::SerialLink& link, platform::IEventLoop& loop) : unit_(link), loop_(loop) {}
+  SelectBeforeRun(link::IProtocolLink& link, platform::IEventLoop& loop)
+      : unit_(link), loop_(loop) {}
   void Send(int address);
   bool Over() const {
     return loop_.Now() - sentAt_ >= ProgrammerUnit::kTiming.afterSelectBeforeRunMs;

@@ -1,7 +1,8 @@
 #include "cpu/QX4T.h"
 
-#include "link/CanLink.h"
-#include "link/SerialLink.h"
+#include "link/CanChannel.h"
+#include "link/ProtocolLink.h"
+#include "platform/Hex.h"
 #include "protocol/ImagePrep.h"
 
 #include <algorithm>
@@ -15,11 +16,8 @@ using programmer::kImageSize;
 using programmer::RunPhase;
 
 namespace {
-std::string Hex4(std::uint32_t v) {
-  char buf[8];
-  std::snprintf(buf, sizeof buf, "0x%04X", v);
-  return buf;
-}
+// "0x0080": blocks and answers in the log.
+std::string Hex0x(std::uint32_t v) { return "0x" + platform::HexDigits(v, 4); }
 std::string Seconds(int ms) {
   char buf[24];
   std::snprintf(buf, sizeof buf, "%g s", ms / 1000.0);
@@ -41,7 +39,7 @@ std::string Seconds(int ms) {
 //                                    <-  0x01      AwaitWritten  anything else, or 5 s of
 //                                                                silence, fails the run
 
-TCPU_QX4T::TCPU_QX4T(platform::IEventLoop& loop, link::CanLink* can)
+TCPU_QX4T::TCPU_QX4T(platform::IEventLoop& loop, link::ICanChannel* can)
     : ProtocolBase(loop), can_(can) {}
 
 std::string TCPU_QX4T::StartFrame() { return std::string("\x7E\x7E", 2); }
@@ -50,19 +48,17 @@ std::string TCPU_QX4T::AddressFrame(std::uint32_t addr) {
   return std::string{'\x02', static_cast<char>(addr >> 8 & 0xFF), static_cast<char>(addr & 0xFF)};
 }
 
-bool TCPU_QX4T::Send(const std::string& data) {
-  return can_->SendMessage(kFunctionCode, data) == link::CAN_ERR_OK;
-}
+bool TCPU_QX4T::Send(const std::string& data) { return can_->SendToNode(kFunctionCode, data); }
 
 bool TCPU_QX4T::Answered(std::uint8_t& result) const {
-  if (can_->ReplyMsg.LEN == 0) return false;
-  result = can_->ReplyMsg.DATA[0];
-  return true;
+  const auto reply = can_->ReplyResult();
+  if (reply) result = *reply;
+  return reply.has_value();
 }
 
-void TCPU_QX4T::ClearReply() { can_->ReplyMsg.LEN = 0; }
+void TCPU_QX4T::ClearReply() { can_->ClearReply(); }
 
-void TCPU_QX4T::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_QX4T::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   if (can_ == nullptr) { // nothing to talk over
     Fail(FailReason::LinkLost, "no CAN link");
@@ -72,7 +68,7 @@ void TCPU_QX4T::InitBegin(link::SerialLink* link, const std::string& param) {
   // has wiped the application, never gets here: the run controller refuses it first.
   // Closing first makes the loader see the link start afresh: the stop message, then the start
   // frame on a newly opened interface.
-  can_->CloseLink();
+  can_->Restart();
   PauseThen(kTiming.afterLinkCloseMs, [this] {
     Send(StartFrame());
     PauseThen(kTiming.afterStartFrameMs);
@@ -103,7 +99,7 @@ void TCPU_QX4T::EraseStep() {
       if (result == kErased)
         GoTo(Erasing::Erased);
       else
-        Fail(FailReason::EraseFailed, "erase refused (answer " + Hex4(result) + ")");
+        Fail(FailReason::EraseFailed, "erase refused (answer " + Hex0x(result) + ")");
     } else if (WaitedLongerThan(EraseAnswerLimitMs)) {
       Fail(FailReason::EraseFailed, "erase unanswered: node " +
                                         std::to_string(can_->NodeAddress()) + " said nothing in " +
@@ -197,9 +193,9 @@ void TCPU_QX4T::ProgramStep() {
         GoTo(Loading::SendBlock);
       } else
         Fail(FailReason::RecordRefused,
-             "block at " + Hex4(block) + " refused (answer " + Hex4(result) + ")");
+             "block at " + Hex0x(block) + " refused (answer " + Hex0x(result) + ")");
     } else if (WaitedLongerThan(BlockAnswerLimitMs)) {
-      Fail(FailReason::RecordUnanswered, "block at " + Hex4(block) + " unanswered");
+      Fail(FailReason::RecordUnanswered, "block at " + Hex0x(block) + " unanswered");
     }
     break;
   }
@@ -222,7 +218,7 @@ void TCPU_QX4T::Finish() { Sleep(kTiming.afterRunMs); }
 //   ":00000001FF"        ->
 //   "GN"                 ->                  Finish: only after every record was taken
 
-void TCPU_QX4T_BOOT::InitBegin(link::SerialLink* link, const std::string& param) {
+void TCPU_QX4T_BOOT::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
   completed_ = false;
   if (Comm == nullptr) {

@@ -3,7 +3,7 @@
 //
 // TCPU_QX4T talks to the controller's CAN loader through the CAN link: commands and image data
 // go out as frames to the selected node (function code 0x780), and every answer is one frame
-// whose first data byte is the result, picked up from the link's ReplyMsg mailbox. The run
+// whose first data byte is the result, picked up from the channel's reply. The run
 // erases, then sends every non-blank 128-byte block as an address frame and 16 data frames of
 // 8 bytes, the image carrying two checksum words at its end.
 //
@@ -16,13 +16,14 @@
 // silence, so each wait for an answer has a time limit here; a run that reaches it fails.
 
 #include "platform/EventLoop.h"
+#include "platform/SerialDevice.h"
 #include "protocol/ProtocolBase.h"
 
 #include <cstdint>
 #include <string>
 
 namespace vk::link {
-class CanLink;
+class ICanChannel;
 }
 
 namespace vk::cpu {
@@ -37,16 +38,16 @@ struct QX4TTiming {
   // Erase unanswered this long: the log says that no node may be there (the wait goes on, as a
   // slow flash may still be erasing; the operator can stop it).
   int eraseQuietNoticeMs = 3000;
-  int blockAnswerLimitMs = 5000;  // a written block is answered well within this
-  int afterRunMs = 200;           // the loader settles before the link is used again
+  int blockAnswerLimitMs = 5000; // a written block is answered well within this
+  int afterRunMs = 200;          // the loader settles before the link is used again
 };
 
 class TCPU_QX4T : public programmer::ProtocolBase {
 public:
   // can: the CAN link; without one every run fails at its start.
-  TCPU_QX4T(platform::IEventLoop& loop, link::CanLink* can);
+  TCPU_QX4T(platform::IEventLoop& loop, link::ICanChannel* can);
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   // InitStep and ProgramEnd are the defaults (ProgramEnd is never reached).
   void EraseBegin() override;
   void EraseStep() override;
@@ -74,17 +75,17 @@ public:
 
   // The steps of EraseStep.
   enum class Erasing : std::int32_t {
-    SendErase = 0,   // the erase command
-    AwaitErased = 1, // its answer: 0x00, or the run fails
-    Erased = 2,      // on to Program
+    SendErase,   // the erase command
+    AwaitErased, // its answer: 0x00, or the run fails
+    Erased,      // on to Program
   };
   // The steps of ProgramStep.
   enum class Loading : std::int32_t {
-    Start = 0,          // the mailbox emptied
-    SecondChecksum = 1, // the second checksum word
-    SendBlock = 2,      // the address frame and 16 data frames, or none left
-    AwaitWritten = 3,   // the answer: 0x01, or the run fails
-    AllSent = 4,        // Done
+    Start,          // the mailbox emptied
+    SecondChecksum, // the second checksum word
+    SendBlock,      // the address frame and 16 data frames, or none left
+    AwaitWritten,   // the answer: 0x01, or the run fails
+    AllSent,        // Done
   };
 
 private:
@@ -98,7 +99,7 @@ private:
   bool Answered(std::uint8_t& result) const;
   void ClearReply();
 
-  link::CanLink* can_;
+  link::ICanChannel* can_;
   bool quietNoted_ = false; // the erase's silence was said in the log
 };
 
@@ -119,7 +120,7 @@ class TCPU_QX4T_BOOT : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
 
-  void InitBegin(link::SerialLink* link, const std::string& param) override;
+  void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void ProgramBegin() override;
   // The shared record loop (RecordLoopStep) with the loader's rules.
   void ProgramStep() override;
@@ -128,7 +129,7 @@ public:
 
   static constexpr QX4TBootTiming kTiming{};
   static constexpr std::uint32_t kBootLoaderBaud = 57600;
-  static constexpr std::uint32_t kNormalBaud = 115200;
+  static constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
   static constexpr int kEnterAnswers = 4; // the 4th answer without "K" fails the run
 
 private:

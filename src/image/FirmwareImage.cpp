@@ -1,6 +1,7 @@
 #include "image/FirmwareImage.h"
 
 #include "image/HexDigits.h"
+#include "platform/Hex.h"
 #include "platform/OpenFlags.h"
 
 #include <algorithm>
@@ -296,12 +297,10 @@ void FirmwareImage::ReadContainerExtras() {
 
   targets_.Clear();
   const std::uint32_t listEnd = std::min(messageOffset, codeSize_);
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   for (std::uint32_t at = targetOffset; at + 4 <= listEnd; at += 4) {
     TTargetDesc d;
     d.Value = FileWord32(at);
-    d.Name.resize(8);
-    for (int k = 0; k < 8; ++k) d.Name[k] = kDigits[(d.Value >> (28 - 4 * k)) & 0xF];
+    d.Name = platform::HexDigits(d.Value, 8);
     targets_.Add(d);
   }
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Digit decoding and encoding shared by the Intel HEX and S-record readers and writers.
 
+#include "platform/Hex.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -66,11 +68,9 @@ inline bool CheckDigit(std::uint8_t c, std::uint8_t& out) {
   return false;
 }
 
-inline constexpr char kUpper[] = "0123456789ABCDEF";
-
 inline char* PutByte(char* p, std::uint8_t b) {
-  p[0] = kUpper[b >> 4];
-  p[1] = kUpper[b & 0xF];
+  p[0] = platform::kHexDigits[b >> 4];
+  p[1] = platform::kHexDigits[b & 0xF];
   return p + 2;
 }
 

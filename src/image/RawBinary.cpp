@@ -1,6 +1,7 @@
 #include "image/RawBinary.h"
 
 #include "image/FirmwareImage.h"
+#include "platform/Hex.h"
 
 #include <algorithm>
 #include <cctype>
@@ -14,11 +15,9 @@ namespace {
 
 void Record(std::string& out, std::uint8_t type, std::uint16_t addr, const std::uint8_t* data,
             std::size_t count) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::uint8_t sum = 0;
   auto put = [&](std::uint8_t b) {
-    out += kDigits[b >> 4];
-    out += kDigits[b & 0xF];
+    platform::AppendHexByte(out, b);
     sum = static_cast<std::uint8_t>(sum + b);
   };
   out += ':';

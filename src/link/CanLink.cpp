@@ -1,4 +1,5 @@
 #include "link/CanLink.h"
+#include "platform/Hex.h"
 
 #include <algorithm>
 #include <bit>
@@ -25,12 +26,6 @@ const std::array<TCANBAUD, 9>& CanLink::BaudTable() {
 }
 
 namespace {
-
-std::string Hex4(std::uint32_t value) {
-  char buffer[16];
-  std::snprintf(buffer, sizeof buffer, "%04X", value);
-  return buffer;
-}
 
 struct ErrorName {
   std::uint32_t bit;
@@ -117,7 +112,7 @@ void CanLink::SpeedListChange() {
   const auto index = speedSelector_->EntryTag(speedSelector_->CurrentIndex());
   if (!index || *index < 0 || *index >= static_cast<int>(BaudTable().size())) return;
   const TCANBAUD& entry = BaudTable()[*index];
-  if (tell_) tell_({Hex4(entry.Code), entry.Name, MessageKind::Note});
+  if (tell_) tell_({platform::HexDigits(entry.Code, 4), entry.Name, MessageKind::Note});
 }
 
 int CanLink::NodeAddress() const {
@@ -176,7 +171,7 @@ void CanLink::CloseLink() {
 
 std::string CanLink::ErrorText(std::uint32_t code) {
   if (code == CAN_ERR_OK || (code & CAN_ERR_ILLHANDLE) != 0) return {};
-  std::string text = "Error Code = " + Hex4(code) + "\r";
+  std::string text = "Error Code = " + platform::HexDigits(code, 4) + "\r";
   for (const auto& e : kErrorNames)
     if ((code & e.bit) != 0) text += std::string(e.name) + "\r";
   return text;

@@ -5,6 +5,7 @@
 // driver errors in a message box. Active while the port selector's "PCAN" entry is chosen.
 // Everything runs on the tick thread.
 
+#include "link/CanChannel.h"
 #include "link/LinkMessage.h"
 #include "link/Selector.h"
 #include "link/pcan_usb.h"
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace vk::link {
@@ -24,7 +26,7 @@ struct TCANBAUD {
   std::uint32_t BitRate; // the bus's bit rate the code sets, in bit/s
 };
 
-class CanLink {
+class CanLink : public ICanChannel {
 public:
   static constexpr int kPollIntervalMs = 50;
   static constexpr int kInitWaitMs = 200;
@@ -36,7 +38,7 @@ public:
 
   CanLink(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell);
   // Stops polling, closes the driver and reports a failed close.
-  ~CanLink();
+  ~CanLink() override;
   CanLink(const CanLink&) = delete;
   CanLink& operator=(const CanLink&) = delete;
 
@@ -57,6 +59,16 @@ public:
   // Identifier = node address + (functionCode & 0x780); at most 8 data bytes. Returns the
   // driver's result.
   std::uint32_t SendMessage(std::uint16_t functionCode, const std::string& data);
+  // The channel a protocol sees: SendMessage, the ReplyMsg mailbox, CloseLink.
+  bool SendToNode(std::uint16_t functionCode, const std::string& data) override {
+    return SendMessage(functionCode, data) == CAN_ERR_OK;
+  }
+  std::optional<std::uint8_t> ReplyResult() const override {
+    if (ReplyMsg.LEN == 0) return std::nullopt;
+    return ReplyMsg.DATA[0];
+  }
+  void ClearReply() override { ReplyMsg.LEN = 0; }
+  void Restart() override { CloseLink(); }
   // Shows a driver error, once armed, unless it is a handle error.
   void ReportError(std::uint32_t code);
 
@@ -68,7 +80,7 @@ public:
   // Empty otherwise; cleared when the interface is started again.
   const std::string& LostText() const { return lostText_; }
   // The selected node, 1..126 (1 when no address selector is bound).
-  int NodeAddress() const;
+  int NodeAddress() const override;
   // The bus-timing code of the selected bit rate.
   std::uint16_t SelectedBusTiming() const;
 

@@ -10,6 +10,7 @@
 // an ILinkTrace is called from both and must guard itself.
 
 #include "link/pcan_usb.h"
+#include "platform/Hex.h"
 #include "platform/SerialDevice.h"
 
 #include <cstdint>
@@ -149,10 +150,7 @@ public:
 
 private:
   static std::string Hex(std::uint32_t v, int digits) {
-    static constexpr char kDigits[] = "0123456789ABCDEF";
-    std::string s = "0x";
-    for (int i = digits - 1; i >= 0; --i) s += kDigits[(v >> (4 * i)) & 0xF];
-    return s;
+    return "0x" + platform::HexDigits(v, digits);
   }
   static std::string Result(std::uint32_t r) {
     return r == CAN_ERR_OK ? std::string() : ", driver result " + Hex(r, 4);

@@ -23,7 +23,7 @@ SerialLink::SerialLink(platform::IEventLoop& loop, platform::ISerialPorts& ports
       thread_(std::make_unique<SerialWorker>(loop, ports, std::move(tell), RxLines)) {
   SetRTS(true);
   SetDTR(true);
-  SetBaudRate(115200);
+  SetBaudRate(platform::kNormalRate);
   SetRawMode(false);
   arrival_->link = this;
   thread_->SetOnArrival([&loop = loop_, arrival = arrival_] { PostDelivery(loop, arrival); });
@@ -75,7 +75,7 @@ void SerialLink::FillPortList(ISelector& selector) {
   if (portSelector_ != nullptr) return;
   portSelector_ = &selector;
   selector.SetOnChange([this, &selector] { PortListChange(selector); });
-  if (selector.Count() == 0) selector.AddEntry("PCAN");
+  if (selector.Count() == 0) selector.AddEntry(std::string(kCanPortEntry));
 
   // The remembered port wins when it opens; otherwise the lowest port that opens. A port that
   // is listed but busy or barred is chosen only when none opens (its message then says why).
@@ -108,7 +108,7 @@ void SerialLink::PortListChange(ISelector& selector) {
   const auto tag = selector.EntryTag(selector.CurrentIndex());
   SelectPort(tag ? *tag : 0);
   if (can_ == nullptr) return;
-  if (PortNo_ != 0) {
+  if (ChosenLink() == LinkKind::Serial) {
     can_->CloseLink();
     can_->SetSelectorsEnabled(false);
   } else {

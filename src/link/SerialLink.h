@@ -8,6 +8,8 @@
 // switches the CAN link on when "PCAN" is chosen.
 
 #include "link/LineQueue.h"
+#include "link/PortEntry.h"
+#include "link/ProtocolLink.h"
 #include "link/Selector.h"
 #include "link/SerialWorker.h"
 #include "platform/EventLoop.h"
@@ -36,7 +38,7 @@ struct PresentPort {
 std::vector<PresentPort> FindPresentPorts(platform::ISerialPorts& ports, int first = 1,
                                           int last = 49);
 
-class SerialLink {
+class SerialLink : public IProtocolLink {
 public:
   static constexpr int kFirstListedPort = 1;
   static constexpr int kLastListedPort = 49;
@@ -46,7 +48,7 @@ public:
   SerialLink(platform::IEventLoop& loop, platform::ISerialPorts& ports,
              platform::ISettings* settings, TellUser tell, CanLink* can = nullptr);
   // Stops the worker before the lists go, then remembers the port ("PORT" = "COM" + PortNo).
-  ~SerialLink();
+  ~SerialLink() override;
   SerialLink(const SerialLink&) = delete;
   SerialLink& operator=(const SerialLink&) = delete;
 
@@ -59,7 +61,7 @@ public:
   void PortListChange(ISelector& selector);
   // Closes the port and opens COM<portNo>; 0 or below leaves it closed.
   void SelectPort(int portNo);
-  bool IsOpen() const;
+  bool IsOpen() const override;
   // The chosen link's device has gone (serial: hang-up or I/O error; PCAN: interface down or
   // bus-off): a text naming it, else empty.
   std::string LostText() const;
@@ -70,56 +72,59 @@ public:
   int CanNode() const;
 
   // Queues the string unchanged; nothing is appended.
-  void SendString(const std::string& text);
+  void SendString(const std::string& text) override;
   // Told of every string and byte queued for sending (the window's terminal shows them).
   std::function<void(const std::string& sent)> OnSend;
-  void SendChar(std::uint8_t byte);
-  void SetBaudRate(std::uint32_t rate);
-  std::uint32_t GetBaudRate() const;
+  void SendChar(std::uint8_t byte) override;
+  void SetBaudRate(std::uint32_t rate) override;
+  std::uint32_t GetBaudRate() const override;
   // 0 none, 1 odd, 2 even, 3 mark, 4 space.
   void SetParity(std::uint8_t parity);
+  void SetParity(Parity parity) override { SetParity(static_cast<std::uint8_t>(parity)); }
   std::uint8_t GetParity() const;
   // Mark the settings as changed even when the level is unchanged.
-  void SetDTR(bool on);
-  void SetRTS(bool on);
-  void SetRawMode(bool on);
+  void SetDTR(bool on) override;
+  void SetRTS(bool on) override;
+  void SetRawMode(bool on) override;
   // Raw bytes, each handed over the moment it arrives, and a write is not held back for a quiet
   // line: for a device that echoes every byte, whose echo is the whole answer. Off: text lines.
-  void SetByteMode(bool on);
+  void SetByteMode(bool on) override;
   // Raw blocks or raw bytes: anything but text lines.
   bool IsRawMode() const;
 
   int PortNo() const { return PortNo_; }
+  // The link the chosen entry stands for: a COM port, or the CAN link when none is chosen.
+  LinkKind ChosenLink() const { return PortNo_ != 0 ? LinkKind::Serial : LinkKind::Can; }
   SerialWorker& Thread() { return *thread_; }
 
   // "COM3" → 3. Anything else (missing, "COM", "COMx", another prefix) → 0.
   static int ParseRememberedPort(const std::optional<std::string>& value);
 
   // The device's answers, oldest first: how protocols and controllers read what came back.
-  bool AnswerWaiting() const { return !RxLines.Empty(); }
+  bool AnswerWaiting() const override { return !RxLines.Empty(); }
   // The oldest answer, left in place ("" when none waits).
-  std::string PeekAnswer() const { return RxLines.First(); }
+  std::string PeekAnswer() const override { return RxLines.First(); }
   // The oldest answer, taken out; nullopt when none waits.
-  std::optional<std::string> TakeAnswer() { return RxLines.TakeFirst(); }
+  std::optional<std::string> TakeAnswer() override { return RxLines.TakeFirst(); }
   // How many answers wait, and the newest of them ("" when none): for a device whose last word is
   // the one that counts.
-  int AnswerCount() const { return RxLines.Count(); }
-  std::string LatestAnswer() const {
+  int AnswerCount() const override { return RxLines.Count(); }
+  std::string LatestAnswer() const override {
     const auto all = RxLines.Snapshot();
     return all.empty() ? std::string() : all.back();
   }
   // Drops the oldest answer (read with PeekAnswer).
-  void DropAnswer() { RxLines.DeleteFirst(); }
+  void DropAnswer() override { RxLines.DeleteFirst(); }
   // Drops every answer not read yet: stale lines must not be taken for the answer to a request.
-  void DropAnswers() { RxLines.Clear(); }
+  void DropAnswers() override { RxLines.Clear(); }
 
   // While held, received lines wait in the answers without being handed to OnReceive, as they
   // would while the tick thread slept (a protocol's pause); the release hands them over.
-  void HoldDeliveries(bool on);
+  void HoldDeliveries(bool on) override;
 
   // A line for the link's trace: what a protocol found out about the device. Nothing without a
   // trace.
-  void Note(const std::string& text) {
+  void Note(const std::string& text) override {
     if (OnNote) OnNote(text);
   }
   std::function<void(const std::string& text)> OnNote;

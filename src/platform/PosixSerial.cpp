@@ -227,7 +227,7 @@ private:
   int fd_;
   std::string path_;
   std::string lowLatencyRefusal_;
-  std::uint32_t baud_ = 115200;
+  std::uint32_t baud_ = kNormalRate;
 };
 
 // Asks the driver to hand over received bytes at once: on FTDI adapters this sets the latency

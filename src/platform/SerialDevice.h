@@ -6,16 +6,22 @@
 
 #include "platform/EventLoop.h"
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
 
 namespace vk::platform {
 
+// The rates the operator picks the line's speed from, fastest first. The first is the line's rate
+// at rest: a port opens at it, and the boot loaders' runs come back to it.
+inline constexpr std::array<std::uint32_t, 5> kLineRates = {115200, 57600, 38400, 19200, 9600};
+inline constexpr std::uint32_t kNormalRate = kLineRates[0];
+
 // What the link sets on a line; always 8 data bits, no flow control, received parity not
 // tested. Stop bits stay as the device had them.
 struct LineSettings {
-  std::uint32_t BaudRate = 115200;
+  std::uint32_t BaudRate = kNormalRate;
   std::uint8_t Parity = 0; // 0 none, 1 odd, 2 even, 3 mark, 4 space
   bool Dtr = true;
   bool Rts = true;

@@ -155,7 +155,7 @@ public:
 private:
   HANDLE h_;
   std::string path_;
-  DWORD baud_ = 115200;
+  DWORD baud_ = kNormalRate;
 };
 
 } // namespace

@@ -10,17 +10,18 @@
 #include "cpu/P89C51RX2.h"
 #include "cpu/QX4T.h"
 
-#include <type_traits>
+#include "protocol/ProtocolKinds.h"
 
 namespace vk::programmer {
 
 namespace {
-using Make = std::unique_ptr<ProtocolBase> (*)(platform::IEventLoop&, link::CanLink*);
+using Make = std::unique_ptr<ProtocolBase> (*)(platform::IEventLoop&, link::ICanChannel*);
 
-// A protocol that talks over CAN is given the CAN link; the others need only the loop.
-template <class Cpu>
-std::unique_ptr<ProtocolBase> Create(platform::IEventLoop& loop, link::CanLink* can) {
-  if constexpr (std::is_constructible_v<Cpu, platform::IEventLoop&, link::CanLink*>)
+// The kind's link column says what the protocol is given: a CAN protocol its channel, a serial
+// one only the loop (it is handed the line when a run begins).
+template <class Cpu, LinkKind Link>
+std::unique_ptr<ProtocolBase> Create(platform::IEventLoop& loop, link::ICanChannel* can) {
+  if constexpr (Link == LinkKind::Can)
     return std::make_unique<Cpu>(loop, can);
   else
     return std::make_unique<Cpu>(loop);
@@ -32,18 +33,19 @@ struct KindClass {
 };
 
 constexpr KindClass kClasses[] = {
-#define VK_PROTOCOL_KIND(code, id, cls, ...) {id, &Create<cls>},
+#define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, link, ...)    \
+  {id, &Create<cls, LinkKind::link>},
 #include "protocol/ProtocolKinds.def"
 #undef VK_PROTOCOL_KIND
 };
 } // namespace
 
-CpuFactory MakeCpuFactory(link::CanLink* can) {
+CpuFactory MakeCpuFactory(link::ICanChannel* can) {
   return [can](std::uint8_t kind, platform::IEventLoop& loop) -> std::unique_ptr<ProtocolBase> {
     for (const auto& c : kClasses)
       if (c.kind == kind) return c.make(loop, can);
     // A code with no row: the backplane protocol, as for the entries behind the unit.
-    return Create<TCPU_BACKPLANE>(loop, can);
+    return Create<TCPU_BACKPLANE, LinkKind::Serial>(loop, can);
   };
 }
 

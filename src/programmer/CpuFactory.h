@@ -4,12 +4,12 @@
 #include "programmer/RunController.h"
 
 namespace vk::link {
-class CanLink;
+class ICanChannel;
 }
 
 namespace vk::programmer {
 
-// can: the CAN link the QX4T protocol talks over (may be null where there is none).
-CpuFactory MakeCpuFactory(link::CanLink* can);
+// can: the CAN channel of the kinds whose link is Can (QX4T); may be null where there is none.
+CpuFactory MakeCpuFactory(link::ICanChannel* can);
 
 } // namespace vk::programmer

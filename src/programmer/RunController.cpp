@@ -273,7 +273,7 @@ std::string RunController::FailedStatus() const {
 
 std::string RunController::ModuleName() const {
   // Over CAN the address box plays no part: the node the frames go to names the controller.
-  if (KindOf(node_->CpuKind).NeedsCan && Comm && Comm->CanNode() > 0)
+  if (KindOf(node_->CpuKind).NeedsCan() && Comm && Comm->CanNode() > 0)
     return node_->Name + " node " + std::to_string(Comm->CanNode());
   return node_->Name + " #" + std::to_string(Address());
 }
@@ -317,7 +317,7 @@ void RunController::EndRun(bool ok) {
     break;
   case RunResult::Read:
     Log(ModuleName() + " Read " + std::to_string(readEnd_ - readFrom_) + " bytes (" +
-        Hex4(readFrom_) + "-" + Hex4(readEnd_ - 1) + ")");
+        HexDigits(readFrom_, 4) + "-" + HexDigits(readEnd_ - 1, 4) + ")");
     Status("Module Read OK");
     break;
   case RunResult::Same:

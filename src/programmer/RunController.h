@@ -20,6 +20,9 @@
 namespace vk::image {
 class FirmwareImage;
 }
+namespace vk::link {
+class SerialLink;
+}
 
 namespace vk::programmer {
 

@@ -1,7 +1,8 @@
 #include "protocol/ProtocolBase.h"
 
-#include "link/SerialLink.h"
+#include "link/ProtocolLink.h"
 #include "platform/EventLoop.h"
+#include "platform/Hex.h"
 #include "protocol/ImagePrep.h"
 
 #include <algorithm>
@@ -123,7 +124,7 @@ void ProtocolBase::Disarm() {
   Enter(CpuState::Idle, RunPhase::Begin);
 }
 
-void ProtocolBase::InitBegin(link::SerialLink* link, const std::string&) {
+void ProtocolBase::InitBegin(link::IProtocolLink* link, const std::string&) {
   Enter(CpuState::Initialize, RunPhase::Step);
   Comm = link;
 }
@@ -140,13 +141,11 @@ void ProtocolBase::ProgramEnd() { Enter(CpuState::Done, RunPhase::Begin); }
 void ProtocolBase::Finish() { Resets(); }
 
 std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string rec;
   rec.reserve(12 + 2 * count);
   std::uint8_t sum = 0;
   auto put = [&](std::uint8_t b) {
-    rec += kDigits[b >> 4];
-    rec += kDigits[b & 0xF];
+    platform::AppendHexByte(rec, b);
     sum = static_cast<std::uint8_t>(sum + b);
   };
   rec += ':';
@@ -156,8 +155,7 @@ std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::ui
   put(0x00);
   for (std::uint32_t i = 0; i < count; ++i) put(data[i]);
   const auto check = static_cast<std::uint8_t>(-sum);
-  rec += kDigits[check >> 4];
-  rec += kDigits[check & 0xF];
+  platform::AppendHexByte(rec, check);
   rec += '\r';
   return rec;
 }

@@ -21,7 +21,7 @@ class IEventLoop;
 class ITimer;
 } // namespace vk::platform
 namespace vk::link {
-class SerialLink;
+class IProtocolLink;
 }
 namespace vk::cpu {
 class BootKernel;
@@ -29,20 +29,13 @@ class BootKernel;
 
 namespace vk::programmer {
 
-enum class CpuState : std::uint8_t {
-  Idle = 0,
-  Initialize = 1,
-  Erase = 2,
-  Program = 3,
-  Done = 4,
-  Failed = 5
-};
+enum class CpuState : std::uint8_t { Idle, Initialize, Erase, Program, Done, Failed };
 
 const char* CpuStateName(CpuState s);
 
 // Which of a state's operations the controller calls at the next tick: its Begin (InitBegin,
 // EraseBegin, ProgramBegin), its Step, or its End.
-enum class RunPhase : std::uint8_t { Begin = 0, Step = 1, End = 2 };
+enum class RunPhase : std::uint8_t { Begin, Step, End };
 
 // The variable of a machine whose steps are the enumeration E, set and compared by name. It reads
 // as the step's number as well: traces print it, and benches set a step by its number to start a
@@ -64,11 +57,11 @@ private:
 
 // The steps of the record loop the record-based boot loaders share (ProtocolBase::RecordLoopStep).
 enum class RecordStep : std::int32_t {
-  Prepare = 0, // the protocol's preparation (its callback)
-  Send = 1,    // the next record, or the end record when none is left
-  Await = 2,   // the answer to the record
-  AllSent = 3, // on to the End phase
-  Repeat = 4,  // the same record again, at the next tick
+  Prepare, // the protocol's preparation (its callback)
+  Send,    // the next record, or the end record when none is left
+  Await,   // the answer to the record
+  AllSent, // on to the End phase
+  Repeat,  // the same record again, at the next tick
 };
 
 // The waits of the record routines every record-based loader shares (SendNextRecord,
@@ -110,7 +103,7 @@ public:
   ProtocolBase& operator=(const ProtocolBase&) = delete;
 
   // The nine operations, in slot order.
-  virtual void InitBegin(link::SerialLink* link, const std::string& param);
+  virtual void InitBegin(link::IProtocolLink* link, const std::string& param);
   virtual void InitStep(bool& skipErase);
   virtual void EraseBegin();
   virtual void EraseStep();
@@ -133,7 +126,7 @@ public:
   std::uint32_t EndAddr = 0;
   std::int32_t BlockSize = 128;
   std::uint8_t* Buffer = nullptr; // the 64 KiB image, not owned
-  link::SerialLink* Comm = nullptr;
+  link::IProtocolLink* Comm = nullptr;
   IProgressView* ProgressBar = nullptr;
   CpuState State = CpuState::Idle;
   StepOf<RunPhase> Phase;
@@ -323,7 +316,7 @@ private:
   bool pausing_ = false;
   std::int64_t pauseUntil_ = 0;
   std::function<void()> afterPause_;
-  link::SerialLink* heldLink_ = nullptr; // the link whose deliveries the pause holds
+  link::IProtocolLink* heldLink_ = nullptr; // the link whose deliveries the pause holds
   std::unique_ptr<platform::ITimer> pauseTimer_;
 };
 

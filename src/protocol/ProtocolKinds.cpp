@@ -1,15 +1,20 @@
 #include "protocol/ProtocolKinds.h"
 
+#include "platform/SerialDevice.h"
+
 #include <array>
 
 namespace vk::programmer {
 
 namespace {
+using platform::kNormalRate;
+
 constexpr auto kKinds = std::to_array<ProtocolKind>({
-#define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, can, writes,  \
-                         sums, baud, ownBaud, eraseWords, upperErase, reads, chipErase)            \
-  {id,     name, plan, saveExt, filter,     opFirst,    erase, can,                                \
-   writes, sums, baud, ownBaud, eraseWords, upperErase, reads, chipErase},
+#define VK_PROTOCOL_KIND(code, id, cls, name, plan, saveExt, filter, opFirst, erase, link, writes, \
+                         sums, baud, ownBaud, eraseWords, upperErase, reads, chipErase, go,        \
+                         unprotect)                                                                \
+  {id,   name,    plan,       saveExt,    filter, opFirst,   erase, LinkKind::link, writes, sums,  \
+   baud, ownBaud, eraseWords, upperErase, reads,  chipErase, go,    unprotect},
 #include "protocol/ProtocolKinds.def"
 #undef VK_PROTOCOL_KIND
 });

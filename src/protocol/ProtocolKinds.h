@@ -2,6 +2,7 @@
 // What the program knows of each protocol kind, read from its row in ProtocolKinds.def. Plain
 // data: vkprog's file commands read it without the link libraries; the classes are CpuFactory's.
 
+#include "link/PortEntry.h"
 #include "protocol/Catalogue.h"
 
 #include <cstdint>
@@ -9,6 +10,8 @@
 #include <string_view>
 
 namespace vk::programmer {
+
+using link::LinkKind;
 
 struct ProtocolKind {
   std::uint8_t Kind;
@@ -18,7 +21,7 @@ struct ProtocolKind {
   int SaveFilterIndex;            // the Save dialog's filter position for it
   bool OpFirst;                   // "OP n" selects the module before a run
   bool EraseOffered;
-  bool NeedsCan;     // reached over the CAN link, not the serial port
+  LinkKind Link;
   bool WritesImage;  // false: the run only checks the chip
   int ChecksumWords; // appended by the run after the image, each over the region
   // The image's bit rate over the serial port when the port's speed is not given; 0: over CAN.
@@ -33,6 +36,10 @@ struct ProtocolKind {
   // An erase-only run erases the whole chip with the boot loader's own command, in these words
   // (the dry run's); empty: the kind has no such run.
   std::string_view ChipEraseWords;
+  bool StartsProgram;         // the run can start the program it wrote (go)
+  bool RemovesReadProtection; // the run can remove the chip's read protection (unprotect)
+  // Reached over the CAN link, not the serial port.
+  bool NeedsCan() const { return Link == LinkKind::Can; }
   // Erase is offered: the unit's per-module erase, or the loader's chip erase.
   bool Erases() const { return EraseOffered || !ChipEraseWords.empty(); }
 };

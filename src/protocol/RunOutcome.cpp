@@ -4,12 +4,6 @@
 
 namespace vk::programmer {
 
-std::string HexDigits(std::uint32_t v, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, static_cast<unsigned>(v));
-  return text;
-}
-
 const char* FailReasonText(FailReason reason) {
   switch (reason) {
   case FailReason::None:

@@ -3,6 +3,8 @@
 // finished run through RunController::OnModuleDone; vkprog takes its exit code and its report lines
 // from these values, never from the texts on screen.
 
+#include "platform/Hex.h"
+
 #include <cstdint>
 #include <string>
 
@@ -34,11 +36,7 @@ enum class FailReason : std::uint8_t {
 
 const char* FailReasonText(FailReason reason);
 
-// Upper-case hexadecimal with at least `digits` digits, as addresses and sums are shown:
-// "20FF", "1C291CA3".
-std::string HexDigits(std::uint32_t v, int digits);
-// Four digits, as addresses are shown in the log: "20FF".
-inline std::string Hex4(std::uint32_t v) { return HexDigits(v, 4); }
+using platform::HexDigits;
 
 enum class RunResult : std::uint8_t {
   Programmed, // every record written and acknowledged

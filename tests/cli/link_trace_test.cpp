@@ -350,7 +350,7 @@ TEST(VkprogPorts, DevicePathsGetANumberAndCOMNumbersNeedADevice) {
   const vk::platform::PortMap map({{4, "/dev/null"}, {7, pty.SlavePath()}}, false);
 
   auto c = ResolvePort("pcan", map);
-  EXPECT_TRUE(c.pcan);
+  EXPECT_TRUE(c.OverCan());
   c = ResolvePort("COM4", map);
   EXPECT_EQ(c.portNo, 4);
   EXPECT_EQ(c.device, "/dev/null");

@@ -81,7 +81,7 @@ TEST(Catalogue, EntriesLookupsAndKindRowsAgree) {
     EXPECT_EQ(k.SaveFilterIndex, o->second.filter);
     EXPECT_EQ(k.OpFirst, o->second.opFirst);
     EXPECT_EQ(k.EraseOffered, o->second.erase);
-    EXPECT_EQ(k.NeedsCan, o->second.can);
+    EXPECT_EQ(k.NeedsCan(), o->second.can);
     EXPECT_EQ(k.WritesImage, o->second.writes);
   }
   // A code with no row is served as a backplane module, by the factory and by the facts.
