@@ -11,11 +11,15 @@ build=${1:-build}
 bash scripts/setup.sh >/dev/null
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVK_TEST_HOOKS=OFF >/dev/null
 fi
 cache() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
 if [ -n "$(cache VK_SANITIZE)" ] || [ "$(cache CMAKE_BUILD_TYPE)" != Release ]; then
   echo "package-deb: $build is not a plain release build; give a release build folder" >&2
+  exit 2
+fi
+if [ "$(cache VK_TEST_HOOKS)" = ON ]; then
+  echo "package-deb: $build has the tests' hooks; configure it with -DVK_TEST_HOOKS=OFF" >&2
   exit 2
 fi
 jobs=$(nproc 2>/dev/null || echo 2)

@@ -58,6 +58,16 @@ inline const std::string kTraceVerboseHelp =
     "Each option may be given once, -v twice (-vv; a third is refused). SIGPIPE does not\n"
     "end vkprog: a closed stdout or stderr loses output, never the run.\n";
 
+// Test builds only: a released vkprog has no such variable.
+#ifdef VK_TEST_HOOKS
+inline const std::string kSleepPercentHelp =
+    "; VKPROG_SLEEP_PERCENT=N, for simulated devices only: the\n"
+    "protocols' blocking waits shortened to N percent (their pauses, the quiet times a chip\n"
+    "needs, and the H8 kernel's byte spacing keep their length)";
+#else
+inline const std::string kSleepPercentHelp;
+#endif
+
 inline const std::string kProgramHelp =
     "Usage: vkprog program --port PORT --target NAME [--address N | --range FIRST-LAST]\n"
     "                      [--speed BAUD] [--can BACKEND:INTERFACE] [--can-node N]\n"
@@ -127,9 +137,9 @@ inline const std::string kProgramHelp =
     "Environment: VK_SERIAL_PORTS and VK_SETTINGS_FILE as for vkprog ports (vkprog reads\n"
     "the settings and never writes them); VKPROG_KERNEL_DIR, the folder of the H8 boot\n"
     "kernels (else the program's own folder, then /usr/share/vkprogrammer/kernels for\n"
-    "a vkprog in /usr/bin); VKPROG_SLEEP_PERCENT=N, for simulated devices only: the\n"
-    "protocols' blocking waits shortened to N percent (the H8 kernel's byte spacing and\n"
-    "pauses are held to the clock and keep their length).\n\n"
+    "a vkprog in /usr/bin)" +
+    kSleepPercentHelp +
+    ".\n\n"
     "A failed module's reason goes to stderr: \"QRD14 #7 Failed: record at 0x1040\n"
     "refused (E)\".\n\n"
     "Verification: the targets whose chip can be read back (" +

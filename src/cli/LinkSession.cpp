@@ -26,8 +26,10 @@ namespace vk::cli {
 
 namespace {
 
+#ifdef VK_TEST_HOOKS
 // The tick thread's blocking waits shortened to a share of their length; everything else as
-// the real loop does it.
+// the real loop does it. The protocols' pauses (PauseMs) keep their length: they are the quiet
+// times a chip needs before the next bytes, and the simulated devices check them.
 class ScaledSleepLoop : public platform::IEventLoop {
 public:
   ScaledSleepLoop(platform::IEventLoop& inner, int percent) : inner_(inner), percent_(percent) {}
@@ -37,7 +39,6 @@ public:
   void Sleep(int ms) override {
     if (ms > 0) inner_.Sleep(std::max(1, ms * percent_ / 100));
   }
-  int PauseMs(int ms) const override { return ms > 0 ? std::max(1, ms * percent_ / 100) : ms; }
   platform::Millis Now() const override { return inner_.Now(); }
   void Post(std::function<void()> fn) override { inner_.Post(std::move(fn)); }
   std::unique_ptr<platform::IWorker> CreateWorker() override { return inner_.CreateWorker(); }
@@ -46,6 +47,8 @@ private:
   platform::IEventLoop& inner_;
   int percent_;
 };
+
+#endif
 
 } // namespace
 
@@ -144,6 +147,8 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
   // A kernel's warning is printed only once it is known that the target needs it.
   kernels_ = std::make_unique<cpu::KernelSet>();
 
+#ifdef VK_TEST_HOOKS
+  // Test builds only: the simulated devices answer at once, the tests need not wait in full.
   if (const char* p = std::getenv("VKPROG_SLEEP_PERCENT"); p && *p) {
     const int percent = std::atoi(p);
     if (percent >= 1 && percent < 100) {
@@ -151,6 +156,7 @@ LinkSession::LinkSession(const LinkOptions& options, const std::string& command,
       engineLoop_ = sleepScaler_.get();
     }
   }
+#endif
 
   app::SessionViews v = Views();
   v.quit = [this] { quitAsked = true; };

@@ -189,7 +189,8 @@ private:
   LinkOptions options_;
   std::chrono::steady_clock::time_point deadline_;
   platform::NativeEventLoop loop_;
-  // VKPROG_SLEEP_PERCENT: the protocols' blocking waits shortened, for simulated devices only.
+  // VKPROG_SLEEP_PERCENT (test builds only): the protocols' blocking waits shortened, for
+  // simulated devices.
   std::unique_ptr<platform::IEventLoop> sleepScaler_;
   platform::IEventLoop* engineLoop_ = &loop_;
   std::unique_ptr<platform::NativeSettings> store_;

@@ -3,13 +3,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
 namespace vk::cli {
 
-TraceFile::TraceFile(const std::string& path, const std::string& what)
-    : path_(path), start_(std::chrono::steady_clock::now()) {
+TraceFile::TraceFile(const std::string& path, const std::string& what, Clock clock)
+    : path_(path), clock_(std::move(clock)), start_(clock_()) {
   file_ = std::fopen(path.c_str(), "w");
   if (!file_) return;
   char when[64] = "?";
@@ -40,9 +41,11 @@ std::string TraceFile::Failure() {
   return failure_;
 }
 
-double TraceFile::Seconds() const {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+double TraceFile::SteadySeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
+
+double TraceFile::Seconds() const { return clock_() - start_; }
 
 void TraceFile::WriteLine(double at, const std::string& text) {
   if (!file_) return;

@@ -16,8 +16,8 @@
 
 #include "link/LinkTrace.h"
 
-#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 
@@ -30,8 +30,11 @@ public:
   // A pause this long (or three characters' time, if longer) ends a received entry.
   static constexpr double kPauseSeconds = 0.002;
 
+  // Seconds from any fixed point: the steady clock, or a test's simulated one.
+  using Clock = std::function<double()>;
+
   // Opens (truncates) the file; Ok() says whether that worked.
-  TraceFile(const std::string& path, const std::string& what);
+  TraceFile(const std::string& path, const std::string& what, Clock clock = SteadySeconds);
   ~TraceFile() override;
   TraceFile(const TraceFile&) = delete;
   TraceFile& operator=(const TraceFile&) = delete;
@@ -52,6 +55,7 @@ public:
   static std::string Render(const std::string& bytes);
 
 private:
+  static double SteadySeconds();
   double Seconds() const;
   void WriteLine(double at, const std::string& text);
   void FlushPendingLocked();
@@ -60,7 +64,8 @@ private:
   std::FILE* file_ = nullptr;
   std::string path_;
   std::string failure_;
-  std::chrono::steady_clock::time_point start_;
+  Clock clock_;
+  double start_;
   // The received entry being gathered.
   std::string pending_;
   std::uint32_t pendingBaud_ = 0;

@@ -1,13 +1,13 @@
-// The QX4T CAN protocol with the real CAN link (CanLink over PcanUsbOverCanBus) on Qt's virtual
-// CAN bus, against the CAN loader model served as a node on the same bus. Real time: each run
-// takes about a second (the link's 200 ms start, 50 ms before each block, its 50 ms poll).
+// The QX4T CAN protocol with the real CAN link (CanLink over PcanUsbOverCanBus) on a bus in
+// memory, against the CAN loader model served as a node on the same bus, on the simulated clock:
+// the link's 200 ms start, 50 ms before each block and its 50 ms poll take no real time.
 
 #include "app/UserMessages.h"
 #include "cpu/QX4T.h"
 #include "cpu/Qx4tCanSupport.h"
 #include "link/CanLink.h"
 #include "platform/PosixSerial.h"
-#include "platform/QtEventLoop.h"
+#include "platform/SimulatedEventLoop.h"
 #include "programmer/CpuFactory.h"
 #include "support/HexText.h"
 #include "support/SimWorld.h"
@@ -30,17 +30,14 @@ Bytes DataOf(const vk::platform::CanFrame& f) {
   return Bytes(f.data.begin(), f.data.begin() + f.length);
 }
 
-// The host with the real link; the loader on the same private bus.
+// The host with the real link; the loader on the same bus.
 struct CanBench {
   explicit CanBench(Qx4tCanConfig config) : loader(config) {}
 
   void SetUp() {
-    vk::test::App();
-    const std::string& busName = vk::test::BusOfThisProcess();
-    node = std::make_unique<vk::test::LoaderNode>(loader, busName);
-    ASSERT_TRUE(node->OnBus());
-    loop = std::make_unique<vk::platform::QtEventLoop>();
-    bus = std::make_unique<vk::platform::QtCanBus>("virtualcan", busName);
+    loop = std::make_unique<vk::platform::SimulatedEventLoop>();
+    node = std::make_unique<vk::test::LoaderNode>(loader, wire, *loop);
+    bus = wire.Join();
     driver = std::make_unique<vk::link::PcanUsbOverCanBus>(*bus);
     can = std::make_unique<vk::link::CanLink>(*loop, *driver, vk::app::TellInBoxes(boxes));
     can->FillAddressList(address);
@@ -51,7 +48,7 @@ struct CanBench {
     p = std::make_unique<vk::test::Programmer>(
         *loop, *comm,
         [this](const std::function<bool()>& done, vk::platform::Millis limit) {
-          return loop->RunUntil(done, static_cast<int>(limit));
+          return loop->RunUntil(done, limit);
         },
         vk::programmer::MakeCpuFactory(can.get()));
     p->Select("QX4T - PCAN");
@@ -60,7 +57,7 @@ struct CanBench {
     p.reset();
     comm.reset();
     can.reset();
-    if (node) node->Stop();
+    EXPECT_EQ(loader.HostFaults(), std::vector<std::string>{}) << "the host waited too short";
   }
 
   TCPU_QX4T& Cpu() { return dynamic_cast<TCPU_QX4T&>(p->prg.Cpu()); }
@@ -95,12 +92,13 @@ struct CanBench {
   }
 
   Qx4tCanLoader loader;
-  std::unique_ptr<vk::test::LoaderNode> node;
+  vk::test::SimulatedCanBus wire;
   vk::platform::PosixSerialPorts ports{vk::platform::PortMap({}, false)};
   vk::platform::RecordingMessageBox boxes;
   vk::link::ListSelector address, speed;
-  std::unique_ptr<vk::platform::QtEventLoop> loop;
-  std::unique_ptr<vk::platform::QtCanBus> bus;
+  std::unique_ptr<vk::platform::SimulatedEventLoop> loop;
+  std::unique_ptr<vk::test::LoaderNode> node;
+  std::unique_ptr<vk::test::SimulatedCanBus::Node> bus;
   std::unique_ptr<vk::link::PcanUsbOverCanBus> driver;
   std::unique_ptr<vk::link::CanLink> can;
   std::unique_ptr<vk::link::SerialLink> comm;

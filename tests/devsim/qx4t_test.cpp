@@ -165,6 +165,10 @@ TEST(Qx4tCanLoader, CommandsBlocksAndRefusals) {
   EXPECT_EQ(loader.Flash()[0x047F], 0x11);
   EXPECT_EQ(loader.Flash()[0x0480], 0xFF);
   EXPECT_EQ(host.Send(host.Block(0x0400, 0x22)), (std::vector<Bytes>{{0xE3}})) << "not erased";
+  // The bus must be quiet 50 ms before a block address: the first block came 50 ms after the
+  // erase's answer, the second 48 ms after the first block's.
+  EXPECT_EQ(loader.HostFaults(), (std::vector<std::string>{"block address at 350 ms only 48 ms "
+                                                           "after the last frame (needs 50)"}));
   EXPECT_EQ(host.Send(host.Block(0x0380, 0x00)), (std::vector<Bytes>{{0xE2}})) << "the loader";
   EXPECT_EQ(host.Send(host.Block(0xFFC0, 0x00)), (std::vector<Bytes>{{0xE2}})) << "past 0xFFFF";
   EXPECT_EQ(host.Send({{0x03, 0x01}}), (std::vector<Bytes>{{0xE5}}));

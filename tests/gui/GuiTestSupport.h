@@ -16,6 +16,7 @@
 #include "platform/SettingsStore.h"
 #include "platform/SimulatedEventLoop.h"
 #include "platform/SimulatedSerial.h"
+#include "support/PrivateCanBus.h"
 #include "support/SimWorld.h"
 
 #include <QAbstractButton>
@@ -73,7 +74,7 @@ class Window {
 public:
   explicit Window(WindowOptions options = {})
       : settings_(dir.File("settings.ini")), ports_(platform::PortMap(options.ports, false)),
-        canBus_("virtualcan", "can0"), canDriver_(canBus_) {
+        canBus_("virtualcan", test::BusOfThisProcess()), canDriver_(canBus_) {
     if (options.untyped) settings_.Write("AllowUntypedProgram", *options.untyped);
     platform::IMessageBox& boxes =
         options.realBoxes ? static_cast<platform::IMessageBox&>(qtBoxes) : recorded;
@@ -220,8 +221,8 @@ class SimWindow {
 public:
   // addPorts: more simulated ports, added before the window lists them.
   explicit SimWindow(const std::function<void(platform::SimulatedSerialPorts&)>& addPorts = {})
-      : line(serialPorts.Add(1)), settings(dir.File("settings.ini")), canBus("virtualcan", "can0"),
-        canDriver(canBus) {
+      : line(serialPorts.Add(1)), settings(dir.File("settings.ini")),
+        canBus("virtualcan", test::BusOfThisProcess()), canDriver(canBus) {
     if (addPorts) addPorts(serialPorts);
     form = std::make_unique<gui::TMainForm>(loop, recorded, kernels,
                                             app::SessionDevices{serialPorts, canDriver, &settings});

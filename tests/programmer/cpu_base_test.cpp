@@ -16,34 +16,6 @@ std::unique_ptr<ProtocolBase> PlainCpu(std::uint8_t, vk::platform::IEventLoop& l
 }
 } // namespace
 
-TEST(CpuBase, WithoutOverridesARunIsDoneInEightTicks) {
-  SimWorld w;
-  vk::test::Programmer p(w, PlainCpu);
-  p.Select("QRB12"); // same kind as the root: the plain object stays; type 134 sets address 64
-  p.prg.StartProgram();
-  std::vector<std::string> seen;
-  int ticks = 0;
-  while (p.prg.Cpu().State != CpuState::Done && ticks < 20) {
-    p.prg.RunStep();
-    ++ticks;
-    const auto& cpu = p.prg.Cpu();
-    seen.push_back(std::string(CpuStateName(cpu.State)) + (cpu.Phase == RunPhase::Begin  ? " begin"
-                                                           : cpu.Phase == RunPhase::Step ? " step"
-                                                                                         : " end"));
-  }
-  EXPECT_EQ(ticks, 8);
-  EXPECT_EQ(seen, (std::vector<std::string>{"Initialize step", "Erase begin", "Erase step",
-                                            "Erase end", "Program begin", "Program step",
-                                            "Program end", "Done begin"}));
-  EXPECT_TRUE(p.prg.RunStep());  // reports Done
-  EXPECT_FALSE(p.prg.RunStep()); // Idle
-  EXPECT_EQ(p.log.Lines(),
-            (std::vector<std::string>{"Address 64 set for QRB12 (its modules' address; it was 0)",
-                                      "QRB12 #64 Programmed OK"}));
-  w.loop.RunFor(50);
-  EXPECT_TRUE(w.Written().empty()) << "the base touches no target";
-}
-
 TEST(CpuBase, RecordsOnTheWire) {
   SimWorld w;
   vk::test::Programmer p(w, PlainCpu);

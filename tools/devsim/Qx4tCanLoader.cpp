@@ -121,6 +121,8 @@ void Qx4tCanLoader::AfterBlockAnswered(std::uint64_t n, Millis answeredAt) {
 
 void Qx4tCanLoader::Receive(const platform::CanFrame& frame, Millis now) {
   if (hungUp_) return;
+  const std::optional<Millis> quietSince = lastTraffic_;
+  lastTraffic_ = now;
   if (frame.extended || frame.remote) {
     ++loader_.otherFrames;
     return;
@@ -153,6 +155,13 @@ void Qx4tCanLoader::Receive(const platform::CanFrame& frame, Millis now) {
     }
     BreakBlock(now, "a frame of " + std::to_string(frame.length) + " byte(s) inside the block");
     answerFault_ = nullptr;
+  }
+  const bool blockAddress = frame.length == 3 && frame.data[0] == 0x02;
+  if (blockAddress && quietSince && now - *quietSince < config_.quietBeforeBlockMs) {
+    hostFaults_.push_back("block address at " + std::to_string(now) + " ms only " +
+                          std::to_string(now - *quietSince) + " ms after the last frame (needs " +
+                          std::to_string(config_.quietBeforeBlockMs) + ")");
+    Note(now, "host too soon: " + hostFaults_.back());
   }
   Command(frame, now);
   answerFault_ = nullptr;
@@ -252,6 +261,7 @@ std::vector<platform::CanFrame> Qx4tCanLoader::TakeOutput(Millis now) {
   while (!output_.empty() && output_.front().due <= now && !hungUp_) {
     if (hangUpAt_ && output_.front().due > *hangUpAt_) break;
     Record({output_.front().due, CanTranscriptEntry::Kind::ToHost, output_.front().frame, {}});
+    lastTraffic_ = std::max(lastTraffic_.value_or(0), output_.front().due);
     out.push_back(output_.front().frame);
     output_.pop_front();
   }
@@ -290,6 +300,7 @@ std::string Qx4tCanLoader::Summary() const {
                 static_cast<unsigned long long>(loader_.otherFrames),
                 hungUp_ ? "; left the bus" : "");
   out += buf;
+  for (const auto& fault : hostFaults_) out += "host too soon: " + fault + "\n";
   return out;
 }
 

@@ -21,6 +21,9 @@
 //
 // Frames with other identifiers are not the loader's and are only counted; those with
 // identifier 0 (the CAN link's start 01 and stop 02 messages) are noted in the transcript.
+// Before each block address the loader needs the bus quiet (quietBeforeBlockMs, 50 ms, since the
+// last frame it heard or sent): a host that sends it sooner is at fault, and the loader records
+// that (HostFaults) for the test or the summary to show.
 // Like the serial models it has no threads and no clock: the caller says what time it is.
 // ServeOnBus runs it on a CAN bus of the platform (Qt's virtual bus in tests and vkdevsim).
 
@@ -43,6 +46,7 @@ struct Qx4tCanConfig {
   Millis eraseMs = 20;             // Erase until its answer
   Millis blockMs = 2;              // programming one block until its answer
   std::uint32_t appStart = 0x0400; // below: the loader itself, never written
+  Millis quietBeforeBlockMs = 50;  // the bus quiet before a block address
 };
 
 struct CanTranscriptEntry {
@@ -111,6 +115,8 @@ public:
   const std::array<std::uint8_t, kFlashSize>& Flash() const { return flash_; }
   const Qx4tCanConfig& Config() const { return config_; }
   const LoaderCounters& Counters() const { return loader_; }
+  // What the host did wrong in time (a block address on a bus not yet quiet), one line each.
+  const std::vector<std::string>& HostFaults() const { return hostFaults_; }
   bool Started() const { return started_; }
   std::uint32_t LowestWritten() const { return lowestWritten_; }
   std::uint32_t HighestWritten() const { return highestWritten_; }
@@ -152,6 +158,8 @@ private:
   std::uint32_t lowestWritten_ = kFlashSize;
   std::uint32_t highestWritten_ = 0;
   std::deque<Pending> output_;
+  std::optional<Millis> lastTraffic_; // the last frame heard or sent
+  std::vector<std::string> hostFaults_;
   FaultScript faults_;
   LoaderCounters loader_;
   std::vector<CanTranscriptEntry> transcript_;
