@@ -2,6 +2,8 @@
 
 #include "app/UserMessages.h"
 
+#include "cpu/QX4T.h"
+
 #include "programmer/CpuFactory.h"
 #include "programmer/HeadlessViews.h"
 
@@ -31,6 +33,11 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
         const bool window = controller && controller->Policy.inWindow;
         tell(window ? ExplainCanMessage(m, choice, overBus ? overBus->LastErrorText() : "") : m);
       });
+  // The QX4T controller's start and stop messages go with the link from its first opening; its
+  // value texts reach the window's value label.
+  cpu::qx4t_can::Attach(*can, [this](const std::string& text) {
+    if (controller) controller->CanReceived(text);
+  });
 
   if (views_.target.ports) {
     views_.target.ports->Clear();
@@ -119,7 +126,6 @@ Session::Session(platform::IEventLoop& loop, platform::IMessageBox& boxes, Sessi
   controller->ResetController();
   if (views_.target.canAddress) can->FillAddressList(*views_.target.canAddress);
   if (views_.target.canSpeed) can->FillSpeedList(*views_.target.canSpeed);
-  can->OnData = [this](const std::string& text) { controller->CanReceived(text); };
 }
 
 Session::~Session() {

@@ -15,7 +15,7 @@
 //   0x31 0xCE  address + XOR  N data XOR  -> y y y  Write Memory, at most 256 bytes
 //   then Read Memory of every block written, and 0x21 0xDE address + XOR (Go) when asked.
 
-#include "cpu/StmAddressFrame.h"
+#include "cpu/StmBootLoader.h"
 #include "link/ProtocolLink.h"
 #include "platform/SerialDevice.h"
 #include "protocol/ImagePrep.h"
@@ -31,44 +31,21 @@ using programmer::RunPhase;
 using programmer::RunPurpose;
 using programmer::RunResult;
 
-namespace {
-constexpr std::uint8_t kAck = 0x79;
-constexpr std::uint8_t kNack = 0x1F;
-constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
+using stm_boot::AddressFrame;
+using stm_boot::CheckByteLearner;
+using stm_boot::CommandFrame;
+using stm_boot::LengthFrame;
+using stm_boot::Reply;
+using stm_boot::WithXor;
+using Op = stm_boot::Command;
 
-std::string CommandBytes(std::uint8_t code) {
-  return {static_cast<char>(code), static_cast<char>(~code & 0xFF)};
-}
+namespace {
+constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
+constexpr auto kErase = static_cast<std::uint8_t>(Op::Erase);
+constexpr auto kExtendedErase = static_cast<std::uint8_t>(Op::ExtendedErase);
 
 std::string Hex8(std::uint32_t v) { return "0x" + programmer::HexDigits(v, 8); }
-
-// Bytes followed by their XOR.
-std::string WithXor(std::string bytes) {
-  std::uint8_t x = 0;
-  for (const char c : bytes) x ^= static_cast<std::uint8_t>(c);
-  return bytes + static_cast<char>(x);
-}
-
-// Products with a Cortex-M3 core and pages of one size (ST's reference manuals RM0008, RM0038).
-// The STM32F2 (0x411) erases by sectors of different sizes: it is not here, and is erased whole.
-// The flash size register: RM0008 0x1FFFF7E0 (STM32F10x), RM0038 0x1FF8004C (STM32L1).
-constexpr TCPU_CORTEX_FLASH::Product kProducts[] = {
-    {0x410, "STM32F10x medium-density", 1024, 0x1FFFF7E0},
-    {0x412, "STM32F10x low-density", 1024, 0x1FFFF7E0},
-    {0x414, "STM32F10x high-density", 2048, 0x1FFFF7E0},
-    {0x416, "STM32L1 medium-density", 256, 0x1FF8004C},
-    {0x418, "STM32F105/107 connectivity line", 2048, 0x1FFFF7E0},
-    {0x420, "STM32F100 value line low/medium-density", 1024, 0x1FFFF7E0},
-    {0x428, "STM32F100 value line high-density", 2048, 0x1FFFF7E0},
-    {0x430, "STM32F10x XL-density", 2048, 0x1FFFF7E0},
-};
 } // namespace
-
-std::optional<TCPU_CORTEX_FLASH::Product> TCPU_CORTEX_FLASH::FindProduct(std::uint16_t id) {
-  for (const auto& p : kProducts)
-    if (p.id == id) return p;
-  return std::nullopt;
-}
 
 void TCPU_CORTEX_FLASH::Log(const std::string& line) {
   Comm->Note(line);
@@ -92,7 +69,7 @@ void TCPU_CORTEX_FLASH::InitBegin(link::IProtocolLink* link, const std::string& 
   FlashBase = programmer::PlacementBase(ImageWindow, static_cast<std::uint32_t>(RegionStart));
   rangeStart_ = CurAddr;
   rangeEnd_ = std::min<std::uint32_t>(EndAddr, programmer::kImageSize);
-  checkBytes_ = CheckBytes::NotKnown;
+  checkBytes_.Forget();
   protected_ = unprotected_ = false;
   syncRepeats_ = rereads_ = 0;
   EraseCommand = 0;
@@ -149,180 +126,12 @@ void TCPU_CORTEX_FLASH::Finish() {
   ProtocolBase::Finish();
 }
 
-void TCPU_CORTEX_FLASH::Advance() {
-  while (const auto entry = Comm->TakeAnswer()) rx_ += *entry;
-  const CpuState state = State;
-  // Answers that are all there are taken in one tick; a tick never waits.
-  for (int i = 0; i < 64 && State == state && Phase == RunPhase::Step && TalkTick(); ++i) {
-  }
-}
-
-void TCPU_CORTEX_FLASH::Start(Command command) {
-  command_ = std::move(command);
-  frame_ = 0;
-  rx_.clear(); // whatever came before the command belongs to none
-  awaitingCheckByte_ = false;
-  TalkStep = Talk::Send;
-}
-
-void TCPU_CORTEX_FLASH::SendSync() {
-  RunStage = Stage::Sync;
-  Comm->DropAnswers();
-  Start({"synchronisation", {}, {"\x7F"}, Command::Data::None, 0, kTiming.syncQuietMs});
-}
-
-std::string TCPU_CORTEX_FLASH::LengthFrame(std::uint32_t count) {
-  const auto n = static_cast<std::uint8_t>(count - 1);
-  return {static_cast<char>(n), static_cast<char>(~n & 0xFF)};
-}
-
-bool TCPU_CORTEX_FLASH::TalkTick() {
-  switch (TalkStep.Is()) {
-  case Talk::Idle:
-    if ((RunStage == Stage::Sync || RunStage == Stage::Restart) && WaitedLongerThan(waitLimitMs_)) {
-      SendSync();
-      return true;
-    }
-    return false;
-  case Talk::Send: {
-    const std::string& frame = command_.frames[frame_];
-    if (!frame.empty()) Comm->SendString(frame);
-    const bool last = frame_ + 1 == command_.frames.size();
-    waitLimitMs_ = last ? command_.lastAckLimitMs : kTiming.answerLimitMs;
-    StartWaiting();
-    TalkStep = Talk::AwaitAck;
-    return true;
-  }
-  case Talk::AwaitAck: {
-    if (rx_.empty()) {
-      if (!WaitedLongerThan(waitLimitMs_)) return false;
-      if (RunStage != Stage::Sync)
-        Fail(FailReason::RecordUnanswered, command_.name + Where() + " unanswered");
-      else if (AnotherAttempt(syncRepeats_, kSyncRetries))
-        Start(command_);
-      else
-        Fail(FailReason::NoSync);
-      return false;
-    }
-    const auto b = static_cast<std::uint8_t>(rx_[0]);
-    rx_.erase(0, 1);
-    if (RunStage == Stage::Sync) {
-      // A refusal of 0x7F comes from a loader that was synchronised already; noise is dropped.
-      if (b == kAck || b == kNack) CommandDone();
-      return true;
-    }
-    if (b == kNack) {
-      Refused();
-      return false;
-    }
-    if (b != kAck) {
-      char text[64];
-      std::snprintf(text, sizeof text, ": answered 0x%02X instead of an acknowledgement", b);
-      Fail(FailReason::Garbled, command_.name + Where() + text);
-      return false;
-    }
-    if (++frame_ < command_.frames.size()) {
-      TalkStep = Talk::Send;
-    } else if (command_.data == Command::Data::None) {
-      CommandDone();
-    } else {
-      waitLimitMs_ = kTiming.answerLimitMs;
-      StartWaiting();
-      TalkStep = Talk::AwaitData;
-    }
-    return true;
-  }
-  case Talk::AwaitData:
-    if (command_.data == Command::Data::Counted) {
-      // N, N + 1 bytes, and the closing acknowledgement.
-      if (!rx_.empty() && rx_.size() >= static_cast<std::uint8_t>(rx_[0]) + 3u) {
-        const std::size_t n = static_cast<std::uint8_t>(rx_[0]) + 1u;
-        data_ = rx_.substr(1, n);
-        const auto closing = static_cast<std::uint8_t>(rx_[n + 1]);
-        rx_.erase(0, n + 2);
-        if (closing != kAck) {
-          Fail(FailReason::Garbled, command_.name + ": its answer did not end with an "
-                                                    "acknowledgement");
-          return false;
-        }
-        CommandDone();
-        return true;
-      }
-    } else if (rx_.size() >= command_.dataCount) {
-      const std::size_t n = command_.dataCount;
-      if (checkBytes_ == CheckBytes::NotKnown && rx_.size() > n) {
-        checkBytes_ = CheckBytes::Sent;
-        // For the trace only, as the check says it.
-        Comm->Note("Cortex-M3 loader sends a check byte behind the data it reads: it is checked");
-      }
-      if (checkBytes_ == CheckBytes::NotKnown) {
-        // The whole answer came and nothing behind it: a check byte would have come at once.
-        if (!awaitingCheckByte_) {
-          awaitingCheckByte_ = true;
-          StartWaiting();
-        }
-        if (!WaitedLongerThan(kTiming.checkByteQuietMs)) return false;
-        checkBytes_ = CheckBytes::NotSent;
-      }
-      if (checkBytes_ == CheckBytes::Sent) {
-        if (rx_.size() < n + 1) {
-          if (WaitedLongerThan(waitLimitMs_))
-            Fail(FailReason::RecordUnanswered, command_.name + Where() + ": no check byte");
-          return false;
-        }
-        std::uint8_t x = 0;
-        for (std::size_t i = 0; i <= n; ++i) x ^= static_cast<std::uint8_t>(rx_[i]);
-        if (x != 0) {
-          if (++rereads_ > kMaxRereads) {
-            Fail(FailReason::Garbled, command_.name + Where() + " read with a wrong check byte " +
-                                          std::to_string(rereads_) + " times");
-            return false;
-          }
-          Start(command_);
-          return true;
-        }
-      }
-      rereads_ = 0;
-      data_ = rx_.substr(0, n);
-      rx_.clear();
-      CommandDone();
-      return true;
-    }
-    if (WaitedLongerThan(waitLimitMs_))
-      Fail(FailReason::RecordUnanswered, command_.name + Where() + ": the answer stopped short");
-    return false;
-  }
-  return false;
-}
-
-void TCPU_CORTEX_FLASH::Refused() {
-  if (RunStage == Stage::Probe && frame_ == 0) {
-    // The loader refuses reading at the command itself while read protection is active.
-    protected_ = true;
-    if (RemoveReadProtection && !unprotected_) {
-      Log("read protection is active: removing it (the chip erases its whole flash)");
-      RunStage = Stage::Unprotect;
-      Start({"Readout Unprotect",
-             {},
-             {CommandBytes(0x92), ""},
-             Command::Data::None,
-             0,
-             kTiming.massEraseLimitMs});
-      return;
-    }
-    if (Purpose == RunPurpose::Identify) return Identified(true);
-    Fail(FailReason::ReadProtected, "read protection is active; " + Nothing());
-    return;
-  }
-  Fail(FailReason::CommandRefused, command_.name + Where() + " refused (NACK)");
-}
-
 void TCPU_CORTEX_FLASH::CommandDone() {
   TalkStep = Talk::Idle;
   switch (RunStage.Is()) {
   case Stage::Sync:
     RunStage = Stage::Get;
-    Start({"Get", {}, {CommandBytes(0x00)}, Command::Data::Counted});
+    Start({"Get", {}, {CommandFrame(Op::Get)}, Command::Data::Counted});
     break;
   case Stage::Get: {
     const auto version = data_.empty() ? 0 : static_cast<std::uint8_t>(data_[0]);
@@ -330,27 +139,27 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     const auto offers = [&](std::uint8_t c) {
       return offered.find(static_cast<char>(c)) != std::string::npos;
     };
-    EraseCommand = offers(0x44) ? 0x44 : offers(0x43) ? 0x43 : 0;
+    EraseCommand = offers(kExtendedErase) ? kExtendedErase : offers(kErase) ? kErase : 0;
     char text[96];
     std::snprintf(text, sizeof text, "boot loader version %u.%u, %s", version >> 4, version & 0xF,
-                  EraseCommand == 0x44   ? "Extended Erase (0x44)"
-                  : EraseCommand == 0x43 ? "Erase (0x43)"
-                                         : "no erase command");
+                  EraseCommand == kExtendedErase ? "Extended Erase (0x44)"
+                  : EraseCommand == kErase       ? "Erase (0x43)"
+                                                 : "no erase command");
     Log(text);
     char versionText[16];
     std::snprintf(versionText, sizeof versionText, "%u.%u", version >> 4, version & 0xF);
     Identity.push_back(
         {"loader", std::string("USART boot loader, protocol version ") + versionText});
-    Identity.push_back({"erase command", EraseCommand == 0x44   ? "Extended Erase (0x44)"
-                                         : EraseCommand == 0x43 ? "Erase (0x43)"
-                                                                : "none"});
+    Identity.push_back({"erase command", EraseCommand == kExtendedErase ? "Extended Erase (0x44)"
+                                         : EraseCommand == kErase       ? "Erase (0x43)"
+                                                                        : "none"});
     if (EraseCommand == 0 && Purpose == RunPurpose::Program) {
       Fail(FailReason::CommandRefused,
            "the boot loader offers neither Erase (0x43) nor Extended Erase (0x44); " + Nothing());
       return;
     }
     RunStage = Stage::GetId;
-    Start({"Get ID", {}, {CommandBytes(0x02)}, Command::Data::Counted});
+    Start({"Get ID", {}, {CommandFrame(Op::GetId)}, Command::Data::Counted});
     break;
   }
   case Stage::GetId: {
@@ -369,7 +178,7 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     RunStage = Stage::Probe;
     Start({"Read Memory",
            FlashBase,
-           {CommandBytes(0x11), StmAddressFrame(FlashBase), LengthFrame(1)},
+           {CommandFrame(Op::ReadMemory), AddressFrame(FlashBase), LengthFrame(1)},
            Command::Data::Fixed,
            1});
     break;
@@ -473,10 +282,10 @@ void TCPU_CORTEX_FLASH::EraseAllFlash() {
   // AN3155: Erase with 0xFF (global erase) and its complement 0x00; Extended Erase with the
   // special code 0xFFFF (mass erase) and its check byte 0x00.
   const std::string all =
-      EraseCommand == 0x44 ? std::string("\xFF\xFF\x00", 3) : std::string("\xFF\x00", 2);
-  Start({EraseCommand == 0x44 ? "Extended Erase" : "Erase",
+      EraseCommand == kExtendedErase ? std::string("\xFF\xFF\x00", 3) : std::string("\xFF\x00", 2);
+  Start({EraseCommand == kExtendedErase ? "Extended Erase" : "Erase",
          {},
-         {CommandBytes(EraseCommand), all},
+         {CommandFrame(static_cast<Op>(EraseCommand)), all},
          Command::Data::None,
          0,
          kTiming.massEraseLimitMs});
@@ -490,7 +299,7 @@ void TCPU_CORTEX_FLASH::NextErase() {
   }
   const std::size_t count = std::min<std::size_t>(kMaxErasePages, erasePages_.size() - erasedUpTo_);
   std::string list;
-  const bool extended = EraseCommand == 0x44;
+  const bool extended = EraseCommand == kExtendedErase;
   const auto n = static_cast<std::uint32_t>(count - 1);
   if (extended) list += static_cast<char>(n >> 8);
   list += static_cast<char>(n);
@@ -502,7 +311,7 @@ void TCPU_CORTEX_FLASH::NextErase() {
   const auto pageSize = FindProduct(ProductId)->pageSize;
   Start({extended ? "Extended Erase" : "Erase",
          kFlashBase + firstPage * pageSize,
-         {CommandBytes(EraseCommand), WithXor(list)},
+         {CommandFrame(static_cast<Op>(EraseCommand)), WithXor(list)},
          Command::Data::None,
          0,
          kTiming.answerLimitMs + static_cast<int>(count) * kTiming.erasePageLimitMs});
@@ -532,7 +341,7 @@ void TCPU_CORTEX_FLASH::NextWrite() {
     payload.append(block.begin(), block.end());
     Start({"Write Memory",
            FlashBase + at,
-           {CommandBytes(0x31), StmAddressFrame(FlashBase + at), WithXor(payload)}});
+           {CommandFrame(Op::WriteMemory), AddressFrame(FlashBase + at), WithXor(payload)}});
     return;
   }
   RunStage = Stage::Verify;
@@ -554,7 +363,7 @@ void TCPU_CORTEX_FLASH::NextVerify() {
   const std::uint32_t addr = FlashBase + reading_.first;
   Start({"Read Memory",
          addr,
-         {CommandBytes(0x11), StmAddressFrame(addr), LengthFrame(reading_.second)},
+         {CommandFrame(Op::ReadMemory), AddressFrame(addr), LengthFrame(reading_.second)},
          Command::Data::Fixed,
          reading_.second});
 }
@@ -574,7 +383,7 @@ void TCPU_CORTEX_FLASH::NextRead() {
   const std::uint32_t addr = FlashBase + nextAt_;
   Start({"Read Memory",
          addr,
-         {CommandBytes(0x11), StmAddressFrame(addr), LengthFrame(count)},
+         {CommandFrame(Op::ReadMemory), AddressFrame(addr), LengthFrame(count)},
          Command::Data::Fixed,
          count});
 }
@@ -607,7 +416,7 @@ void TCPU_CORTEX_FLASH::Identified(bool readProtected) {
     RunStage = Stage::FlashSize;
     Start({"Read Memory",
            product->flashSizeAt,
-           {CommandBytes(0x11), StmAddressFrame(product->flashSizeAt), LengthFrame(2)},
+           {CommandFrame(Op::ReadMemory), AddressFrame(product->flashSizeAt), LengthFrame(2)},
            Command::Data::Fixed,
            2});
     return;
@@ -623,7 +432,7 @@ void TCPU_CORTEX_FLASH::StartGo() {
   // The loader takes the stack pointer from the first word at the address and jumps to the
   // second: normally the image's vector table, or where the operator said.
   const std::uint32_t addr = StartAt ? StartAt : FlashBase + (rangeStart_ & ~3u);
-  Start({"Go", addr, {CommandBytes(0x21), StmAddressFrame(addr)}});
+  Start({"Go", addr, {CommandFrame(Op::Go), AddressFrame(addr)}});
 }
 
 } // namespace vk::cpu

@@ -11,6 +11,7 @@
 // The image's 16-bit addresses lie in the flash at PlacementBase(ImageWindow, RegionStart), the
 // rule the dry run asks as well.
 
+#include "cpu/StmBootLoader.h"
 #include "protocol/ProtocolBase.h"
 
 #include <array>
@@ -131,8 +132,6 @@ private:
   void Log(const std::string& line);
   // The block of the image at offset `at` as written: the range's bytes, 0xFF around them.
   std::vector<std::uint8_t> BlockAt(std::uint32_t at, std::uint32_t count) const;
-  // The length of a read: count - 1 and its complement.
-  static std::string LengthFrame(std::uint32_t count);
 
   Command command_;
   std::size_t frame_ = 0;
@@ -141,11 +140,7 @@ private:
   std::int32_t syncRepeats_ = 0;
   std::int32_t rereads_ = 0;
   int waitLimitMs_ = 0;
-  enum class CheckBytes : std::uint8_t {
-    NotKnown,
-    Sent,
-    NotSent
-  } checkBytes_ = CheckBytes::NotKnown;
+  stm_boot::CheckByteLearner checkBytes_; // learnt on the run's first read
   bool awaitingCheckByte_ = false;
   bool protected_ = false;
   bool unprotected_ = false;

@@ -20,7 +20,7 @@
 // was. A block with a byte other than 0xFF ends the check: NotBlank; all blank: Blank. Either
 // ends the run (Done), saying what was checked or where data was found.
 
-#include "cpu/StmAddressFrame.h"
+#include "cpu/StmBootLoader.h"
 #include "link/ProtocolLink.h"
 
 namespace vk::cpu {
@@ -29,14 +29,12 @@ using programmer::CpuState;
 using programmer::ProtocolBase;
 using programmer::RunPhase;
 
+using stm_boot::CheckByteLearner;
+using stm_boot::Reply;
+
 namespace {
-constexpr std::uint8_t kSync = 0x7F;
-constexpr char kAck = 'y';
-constexpr char kNack = 0x1F;
 // The loader will not do what it was asked: waiting on would only end as "unanswered".
-bool HoldsNack(const std::string& answer) { return answer.find(kNack) != std::string::npos; }
-const std::string kReadCommand("\x11\xEE", 2);
-const std::string kBlockLength("\xFF\x00", 2); // 256 bytes - 1, and its complement
+bool HoldsNack(const std::string& answer) { return stm_boot::Heard(answer) == Reply::Nack; }
 // An address of the chip's 32-bit memory map, as the log names it: "08000000".
 std::string Address(std::uint32_t addr) { return programmer::HexDigits(addr, 8); }
 
@@ -53,7 +51,7 @@ void TCPU_CORTEX::InitBegin(link::IProtocolLink* link, const std::string& param)
   Resyncs = 0;
   ReadAddr = static_cast<std::uint32_t>(RegionStart);
   Rereads = 0;
-  checkBytes_ = CheckBytes::NotKnown;
+  checkBytes_.Forget();
 }
 
 std::string TCPU_CORTEX::BlockText() const {
@@ -86,16 +84,14 @@ void TCPU_CORTEX::Finish() {
   ProtocolBase::Finish();
 }
 
-bool TCPU_CORTEX::Acknowledged() const {
-  return Comm->PeekAnswer().find(kAck) != std::string::npos;
-}
+bool TCPU_CORTEX::Acknowledged() const { return stm_boot::Heard(Comm->PeekAnswer()) == Reply::Ack; }
 
 bool TCPU_CORTEX::SyncTick() {
   switch (SyncStep.Is()) {
   case Sync::SendSync:
     Comm->SetRawMode(true);
     Comm->DropAnswers();
-    Comm->SendChar(kSync);
+    Comm->SendChar(static_cast<char>(stm_boot::kSync));
     TryCount = 0;
     SyncStep = Sync::AwaitAck;
     break;
@@ -147,7 +143,7 @@ void TCPU_CORTEX::NoAnswer() {
 void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
   switch (At<BlockCheck>()) {
   case BlockCheck::SendRead:
-    Comm->SendString(kReadCommand);
+    Comm->SendString(stm_boot::CommandFrame(stm_boot::Command::ReadMemory));
     GoTo(BlockCheck::AwaitReadAck);
     break;
   case BlockCheck::AwaitReadAck:
@@ -160,7 +156,7 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
                  : NoAnswer();
     TryCount = 0;
     GoTo(BlockCheck::AwaitAddressAck);
-    Comm->SendString(StmAddressFrame(ReadAddr));
+    Comm->SendString(stm_boot::AddressFrame(ReadAddr));
     Comm->DropAnswer();
     break;
   case BlockCheck::AwaitAddressAck:
@@ -170,7 +166,7 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
                                            : NoAnswer();
     TryCount = 0;
     GoTo(BlockCheck::AwaitLengthAck);
-    Comm->SendString(kBlockLength);
+    Comm->SendString(stm_boot::LengthFrame(kBlockSize));
     Comm->DropAnswer();
     break;
   case BlockCheck::AwaitLengthAck: {
@@ -184,7 +180,7 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     GoTo(BlockCheck::TakeBlock);
     const std::string entry = *Comm->TakeAnswer();
     // A prompt loader sends the block right behind the "y": those bytes are its first.
-    const std::string rest = entry.substr(entry.find(kAck) + 1);
+    const std::string rest = entry.substr(entry.find(static_cast<char>(stm_boot::kAck)) + 1);
     if (!rest.empty()) TakeBlockBytes(rest);
     break;
   }
@@ -193,12 +189,13 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
       TakeBlockBytes(*entry);
       break;
     }
-    if (Counter < static_cast<std::int32_t>(kBlockSize) || checkBytes_ != CheckBytes::NotKnown)
+    if (Counter < static_cast<std::int32_t>(kBlockSize) ||
+        checkBytes_.Is() != CheckByteLearner::Sends::NotKnown)
       return NoAnswer();
     // The whole first block came and nothing behind it: a loader that sends a check byte sends
     // it at once, so a quiet line means it sends none.
     if (WaitedLongerThan(kTiming.checkByteQuietMs)) {
-      Learn(CheckBytes::NotSent);
+      if (checkBytes_.HeardNothing()) NoteCheckBytes();
       BlockTaken();
     }
     break;
@@ -249,22 +246,22 @@ void TCPU_CORTEX::TakeBlockBytes(const std::string& bytes) {
   if (Counter < static_cast<std::int32_t>(kBlockSize)) return;
   // Anything behind the check byte in this entry is dropped, and behind a block of a loader
   // that sends none.
-  if (at < bytes.size() && checkBytes_ != CheckBytes::NotSent)
+  if (at < bytes.size() && checkBytes_.Is() != CheckByteLearner::Sends::No)
     return TakeCheckByte(static_cast<std::uint8_t>(bytes[at]));
-  switch (checkBytes_) {
-  case CheckBytes::NotSent:
+  switch (checkBytes_.Is()) {
+  case CheckByteLearner::Sends::No:
     BlockTaken();
     break;
-  case CheckBytes::NotKnown:
+  case CheckByteLearner::Sends::NotKnown:
     StartWaiting(); // the quiet that would say no check byte comes
     break;
-  case CheckBytes::Sent:
+  case CheckByteLearner::Sends::Yes:
     break;
   }
 }
 
 void TCPU_CORTEX::TakeCheckByte(std::uint8_t b) {
-  if (checkBytes_ == CheckBytes::NotKnown) Learn(CheckBytes::Sent);
+  if (checkBytes_.HeardMore()) NoteCheckBytes();
   Check ^= b;
   if (Check == 0) {
     BlockTaken();
@@ -282,9 +279,8 @@ void TCPU_CORTEX::BlockTaken() {
   GoTo(BlockCheck::Judge);
 }
 
-void TCPU_CORTEX::Learn(CheckBytes how) {
-  checkBytes_ = how;
-  Comm->Note(how == CheckBytes::Sent
+void TCPU_CORTEX::NoteCheckBytes() {
+  Comm->Note(checkBytes_.Is() == CheckByteLearner::Sends::Yes
                  ? "Cortex-M3 loader sends a check byte behind each block: blocks are checked"
                  : "Cortex-M3 loader sends no check byte behind a block (as ST's ROM boot "
                    "loader): blocks are taken as read");

@@ -9,6 +9,7 @@
 // first of the block. A loader of the maker's own sends a check byte behind each block; ST's ROM
 // boot loader sends the data only. Which one answers is learnt on the first block.
 
+#include "cpu/StmBootLoader.h"
 #include "platform/SerialDevice.h"
 #include "protocol/ProtocolBase.h"
 
@@ -97,13 +98,13 @@ private:
   void TakeCheckByte(std::uint8_t b);
   // The block is complete and good: on to judging it.
   void BlockTaken();
-  // What the loader sends behind a block: learnt on the run's first block and kept for the run.
-  enum class CheckBytes : std::uint8_t { NotKnown, Sent, NotSent };
-  void Learn(CheckBytes how);
+  // Says in the trace what was learnt about check bytes.
+  void NoteCheckBytes();
   std::string BlockText() const;
   // A synchronisation is under way (at the start, or again during the check).
   bool synchronising_ = true;
-  CheckBytes checkBytes_ = CheckBytes::NotKnown;
+  // What the loader sends behind a block: learnt on the run's first block and kept for the run.
+  stm_boot::CheckByteLearner checkBytes_;
 };
 
 } // namespace vk::cpu

@@ -1,11 +1,16 @@
 #include "cpu/QX4T.h"
 
 #include "link/CanChannel.h"
+#include "link/CanLink.h"
 #include "link/ProtocolLink.h"
 #include "platform/Hex.h"
 #include "protocol/ImagePrep.h"
 
 #include <algorithm>
+#include <bit>
+#include <charconv>
+#include <clocale>
+#include <cmath>
 #include <cstdio>
 
 namespace vk::cpu {
@@ -286,5 +291,88 @@ void TCPU_QX4T_BOOT::Finish() {
   Comm->SetBaudRate(kNormalBaud);
   Sleep(kTiming.afterRateBackMs);
 }
+
+// ---------------------------------------------------------------------------------------------
+// The controller's CAN side outside a run.
+
+namespace qx4t_can {
+namespace {
+constexpr std::uint8_t kStartMessage = 0x01;
+constexpr std::uint8_t kStopMessage = 0x02;
+constexpr std::uint32_t kValueGroup = 3; // identifiers 0x180-0x1FF
+
+// One data byte to identifier 0.
+link::CanMsg Message(std::uint8_t byte) {
+  link::CanMsg msg;
+  msg.LEN = 1;
+  msg.DATA[0] = byte;
+  return msg;
+}
+
+// Fixed notation with three decimals after rounding to 8 significant digits; scientific
+// notation once the integer part needs more than 8 digits.
+std::string FormatFloat(float value, char separator) {
+  if (std::isnan(value)) return "NAN";
+  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
+  char buffer[64];
+  auto r = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
+                         std::chars_format::scientific, 7);
+  double rounded = 0;
+  std::from_chars(buffer, r.ptr, rounded);
+  if (rounded == 0) rounded = 0; // no "-0.000" for a negative zero
+  std::string text;
+  if (std::fabs(rounded) >= 1e8) {
+    text.assign(buffer, r.ptr);
+    std::replace(text.begin(), text.end(), 'e', 'E');
+  } else {
+    r = std::to_chars(buffer, buffer + sizeof buffer, rounded, std::chars_format::fixed, 3);
+    text.assign(buffer, r.ptr);
+  }
+  std::replace(text.begin(), text.end(), '.', separator);
+  return text;
+}
+} // namespace
+
+std::string ValueText(const link::CanMsg& msg, char prefix, char decimalSeparator) {
+  const std::uint32_t v =
+      static_cast<std::uint32_t>(msg.DATA[0]) | static_cast<std::uint32_t>(msg.DATA[1]) << 8 |
+      static_cast<std::uint32_t>(msg.DATA[2]) << 16 | static_cast<std::uint32_t>(msg.DATA[3]) << 24;
+  std::string text(1, prefix);
+  if (msg.DATA[3] != 0) {
+    const float f = std::bit_cast<float>(v);
+    if (!(f < 0)) text += '+';
+    return text + FormatFloat(f, decimalSeparator);
+  }
+  return text + "+" + std::to_string(v);
+}
+
+char LocaleDecimalSeparator() {
+  const std::lconv* lc = std::localeconv();
+  if (lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
+    return lc->decimal_point[0];
+  return '.';
+}
+
+void Attach(link::CanLink& can, std::function<void(const std::string& text)> onValue,
+            char decimalSeparator, char valuePrefix) {
+  can.OnOpened = [&can] { can.WriteFrame(Message(kStartMessage)); };
+  can.OnClosing = [&can] { can.WriteFrame(Message(kStopMessage)); };
+  can.OnFrame = [onValue = std::move(onValue), decimalSeparator,
+                 valuePrefix](const link::CanMsg& msg) {
+    switch (msg.ID >> 7) {
+    case kValueGroup:
+      if (onValue) onValue(ValueText(msg, valuePrefix, decimalSeparator) + "\r");
+      return true;
+    case 0:
+    case 5:
+    case 7:
+    case 9:
+      return true; // not for this program
+    default:
+      return false;
+    }
+  };
+}
+} // namespace qx4t_can
 
 } // namespace vk::cpu

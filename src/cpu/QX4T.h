@@ -20,11 +20,14 @@
 #include "protocol/ProtocolBase.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace vk::link {
+class CanLink;
 class ICanChannel;
-}
+struct CanMsg;
+} // namespace vk::link
 
 namespace vk::cpu {
 
@@ -102,6 +105,22 @@ private:
   link::ICanChannel* can_;
   bool quietNoted_ = false; // the erase's silence was said in the log
 };
+
+// What the QX4T controller's CAN side hears and says outside a run, on the CAN link: a start
+// message (0x01 to identifier 0) when the link is opened for it, a stop message (0x02) before the
+// link closes; value messages (identifiers 0x180-0x1FF) become texts; groups 0, 5, 7 and 9 are
+// not for this program; every other frame is a reply for the run's mailbox.
+namespace qx4t_can {
+// The text of a value message: prefix, sign, the value (integer, or a float with three
+// decimals when data byte 3 is not zero).
+std::string ValueText(const link::CanMsg& msg, char prefix, char decimalSeparator);
+// The system's decimal separator (the C locale's).
+char LocaleDecimalSeparator();
+// Gives the link the loader's start and stop messages and hands value texts, each ended by
+// "\r", to onValue.
+void Attach(link::CanLink& can, std::function<void(const std::string& text)> onValue,
+            char decimalSeparator = LocaleDecimalSeparator(), char valuePrefix = 'N');
+} // namespace qx4t_can
 
 // The waits of TCPU_QX4T_BOOT, in milliseconds.
 struct QX4TBootTiming {

@@ -2,11 +2,6 @@
 #include "platform/Hex.h"
 
 #include <algorithm>
-#include <bit>
-#include <charconv>
-#include <clocale>
-#include <cmath>
-#include <cstdio>
 
 namespace vk::link {
 
@@ -41,36 +36,10 @@ constexpr ErrorName kErrorNames[] = {
     {CAN_ERR_PARMVAL, "CAN_ERR_PARMVAL"},
 };
 
-// Fixed notation with three decimals after rounding to 8 significant digits; scientific
-// notation once the integer part needs more than 8 digits.
-std::string FormatFloat(float value, char separator) {
-  if (std::isnan(value)) return "NAN";
-  if (std::isinf(value)) return value < 0 ? "-INF" : "INF";
-  char buffer[64];
-  auto r = std::to_chars(buffer, buffer + sizeof buffer, static_cast<double>(value),
-                         std::chars_format::scientific, 7);
-  double rounded = 0;
-  std::from_chars(buffer, r.ptr, rounded);
-  if (rounded == 0) rounded = 0; // no "-0.000" for a negative zero
-  std::string text;
-  if (std::fabs(rounded) >= 1e8) {
-    text.assign(buffer, r.ptr);
-    std::replace(text.begin(), text.end(), 'e', 'E');
-  } else {
-    r = std::to_chars(buffer, buffer + sizeof buffer, rounded, std::chars_format::fixed, 3);
-    text.assign(buffer, r.ptr);
-  }
-  std::replace(text.begin(), text.end(), '.', separator);
-  return text;
-}
-
 } // namespace
 
 CanLink::CanLink(platform::IEventLoop& loop, IPcanUsb& driver, TellUser tell)
     : loop_(loop), driver_(driver), tell_(std::move(tell)) {
-  if (const std::lconv* lc = std::localeconv();
-      lc != nullptr && lc->decimal_point != nullptr && lc->decimal_point[0] != '\0')
-    DecimalSeparator = lc->decimal_point[0];
   // Polls only while the link is open: a serial run then has no CAN timer waking it.
   PollTimer = loop_.CreateTimer(kPollIntervalMs, [this] { PollTick(); });
 }
@@ -153,18 +122,12 @@ std::uint32_t CanLink::SendMessage(std::uint16_t functionCode, const std::string
 
 void CanLink::OpenLink() {
   InitOnDemand();
-  CanMsg start;
-  start.LEN = 1;
-  start.DATA[0] = 0x01;
-  driver_.CAN_Write(start);
+  if (OnOpened) OnOpened();
 }
 
 void CanLink::CloseLink() {
   if (!open_) return;
-  CanMsg stop;
-  stop.LEN = 1;
-  stop.DATA[0] = 0x02;
-  driver_.CAN_Write(stop);
+  if (OnClosing) OnClosing();
   driver_.CAN_Close();
   open_ = false;
 }
@@ -184,32 +147,9 @@ void CanLink::ReportError(std::uint32_t code) {
   if (tell_) tell_({text, "USB2CAN ERROR", MessageKind::Warning});
 }
 
-std::string CanLink::ValueText(const CanMsg& msg, char prefix, char decimalSeparator) {
-  const std::uint32_t v =
-      static_cast<std::uint32_t>(msg.DATA[0]) | static_cast<std::uint32_t>(msg.DATA[1]) << 8 |
-      static_cast<std::uint32_t>(msg.DATA[2]) << 16 | static_cast<std::uint32_t>(msg.DATA[3]) << 24;
-  std::string text(1, prefix);
-  if (msg.DATA[3] != 0) {
-    const float f = std::bit_cast<float>(v);
-    if (!(f < 0)) text += '+';
-    return text + FormatFloat(f, decimalSeparator);
-  }
-  return text + "+" + std::to_string(v);
-}
-
 void CanLink::File(const CanMsg& msg) {
-  switch (msg.ID >> 7) {
-  case 3:
-    if (OnData) OnData(ValueText(msg, ValuePrefix, DecimalSeparator) + "\r");
-    break;
-  case 0:
-  case 5:
-  case 7:
-  case 9:
-    break; // not for this program
-  default:
-    ReplyMsg = msg;
-  }
+  if (OnFrame && OnFrame(msg)) return;
+  ReplyMsg = msg;
 }
 
 void CanLink::PollTick() {

@@ -1,9 +1,10 @@
 #pragma once
 // CanLink: the CAN link. Sends single standard data frames to the selected node, polls the
 // driver every 50 ms, keeps the last reply in the ReplyMsg mailbox for the CAN controller
-// protocol, turns value messages (identifiers 0x180-0x1FF) into texts for OnData, and reports
-// driver errors in a message box. Active while the port selector's "PCAN" entry is chosen.
-// Everything runs on the tick thread.
+// protocol, and reports driver errors in a message box. Active while the port selector's "PCAN"
+// entry is chosen. It carries frames only: what the node's loader says when the link opens and
+// closes, and which received frames are not replies, belong to the conversation above it
+// (OnOpened, OnClosing, OnFrame). Everything runs on the tick thread.
 
 #include "link/CanChannel.h"
 #include "link/LinkMessage.h"
@@ -52,10 +53,12 @@ public:
   void SpeedListChange();
   void SetSelectorsEnabled(bool on);
 
-  // Initialises the interface if needed and sends the start message.
+  // Initialises the interface if needed, then OnOpened.
   void OpenLink();
-  // If open: sends the stop message and closes the interface.
+  // If open: OnClosing, then the interface is closed.
   void CloseLink();
+  // A frame as it is, on the interface as it is; the driver's result.
+  std::uint32_t WriteFrame(const CanMsg& msg) { return driver_.CAN_Write(msg); }
   // Identifier = node address + (functionCode & 0x780); at most 8 data bytes. Returns the
   // driver's result.
   std::uint32_t SendMessage(std::uint16_t functionCode, const std::string& data);
@@ -86,17 +89,15 @@ public:
 
   // "Error Code = 0011\rCAN_ERR_XMTFULL\rCAN_ERR_BUSOFF\r"; "" for a handle error or 0.
   static std::string ErrorText(std::uint32_t code);
-  // The text of a value message: prefix, sign, the value (integer, or a float with three
-  // decimals when data byte 3 is not zero).
-  static std::string ValueText(const CanMsg& msg, char prefix, char decimalSeparator);
 
   bool ReportArmed = false;
-  char ValuePrefix = 'N';
-  // The system's decimal separator (the C locale's, when the link is made).
-  char DecimalSeparator = '.';
-  std::function<void(const std::string& text)> OnData;
-  // The last received message outside the value and ignored groups. The CAN controller
-  // protocol clears LEN before a request and takes a non-zero LEN as the reply.
+  // The conversation above the link: after the interface is opened by OpenLink, before
+  // CloseLink closes it, and for each received frame (true: taken, not a reply).
+  std::function<void()> OnOpened;
+  std::function<void()> OnClosing;
+  std::function<bool(const CanMsg& msg)> OnFrame;
+  // The last received message OnFrame did not take. The CAN controller protocol clears LEN
+  // before a request and takes a non-zero LEN as the reply.
   CanMsg ReplyMsg{};
 
 private:

@@ -15,7 +15,7 @@
 
 namespace vk::test {
 
-// A CAN adapter that is always there and never hears anything.
+// A CAN adapter that is always there and hears only what a test puts in its inbox.
 class QuietCan : public link::IPcanUsb {
 public:
   std::uint32_t CAN_Init(std::uint16_t, int) override { return initResult; }
@@ -23,9 +23,15 @@ public:
     written.push_back(msg);
     return link::CAN_ERR_OK;
   }
-  std::uint32_t CAN_Read(link::CanMsg&) override { return link::CAN_ERR_QRCVEMPTY; }
+  std::uint32_t CAN_Read(link::CanMsg& msg) override {
+    if (inbox.empty()) return link::CAN_ERR_QRCVEMPTY;
+    msg = inbox.front();
+    inbox.erase(inbox.begin());
+    return link::CAN_ERR_OK;
+  }
   std::uint32_t CAN_Close() override { return link::CAN_ERR_OK; }
   std::vector<link::CanMsg> written;
+  std::vector<link::CanMsg> inbox;
   std::uint32_t initResult = link::CAN_ERR_OK;
 };
 

@@ -32,9 +32,19 @@ TEST(Terminal, ShowsLinesAndSendsWhatWasTyped) {
             (std::vector<std::string>{"typed> ID", " 7E 02 41 42 00 01", "hello"}));
   EXPECT_EQ(b.session->comm->RxLines.Count(), 0) << "lines seen while idle are consumed";
 
-  b.session->controller->CanReceived("N+1.500");
-  b.session->controller->CanReceived("N+42");
-  EXPECT_EQ(b.canData, "[2] N+42");
+  // Value messages heard on the CAN link reach the value label with their counter.
+  b.session->can->OpenLink();
+  for (const std::uint8_t high : {0x3F, 0x00}) {
+    vk::link::CanMsg value;
+    value.ID = 0x185;
+    value.LEN = 4;
+    value.DATA[0] = high == 0 ? 42 : 0;
+    value.DATA[2] = high == 0 ? 0 : 0xC0;
+    value.DATA[3] = high;
+    b.can.inbox.push_back(value);
+  }
+  b.loop.RunFor(200);
+  EXPECT_EQ(b.canData, "[2] N+42\r");
 }
 
 TEST(DeviceFinder, AddressesSpeedsThenNoDeviceFound) {

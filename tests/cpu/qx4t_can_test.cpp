@@ -40,6 +40,7 @@ struct CanBench {
     bus = wire.Join();
     driver = std::make_unique<vk::link::PcanUsbOverCanBus>(*bus);
     can = std::make_unique<vk::link::CanLink>(*loop, *driver, vk::app::TellInBoxes(boxes));
+    vk::cpu::qx4t_can::Attach(*can, nullptr); // as the application does
     can->FillAddressList(address);
     can->FillSpeedList(speed);
     address.SetCurrentIndex(loader.Config().node - 1);

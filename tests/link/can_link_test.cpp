@@ -1,7 +1,9 @@
 // The CAN link: its texts and codes on their own, and end to end over Qt's virtual CAN bus
-// with a second client acting as the node on the test's private bus.
+// with a second client acting as the node on the test's private bus; the QX4T controller's
+// conversation rides on it as the application attaches it.
 
 #include "app/UserMessages.h"
+#include "cpu/QX4T.h"
 #include "link/CanLink.h"
 #include "link/SerialLink.h"
 #include "platform/LinkTestSupport.h"
@@ -35,7 +37,7 @@ CanMsg Msg(std::uint32_t id, std::initializer_list<std::uint8_t> data) {
 
 TEST(CanTexts, ValueTexts) {
   auto text = [](std::initializer_list<std::uint8_t> data, char separator = '.') {
-    return CanLink::ValueText(Msg(0x185, data), 'N', separator);
+    return vk::cpu::qx4t_can::ValueText(Msg(0x185, data), 'N', separator);
   };
   EXPECT_EQ(text({0x00, 0x00, 0xC0, 0x3F}), "N+1.500");
   EXPECT_EQ(text({0x2A, 0x00, 0x00, 0x00}), "N+42");
@@ -49,7 +51,7 @@ TEST(CanTexts, ValueTexts) {
   EXPECT_EQ(text({0x28, 0x6B, 0x6E, 0x4E}), "N+1.0000000E+09"); // past 8 digits
   EXPECT_EQ(text({0x00, 0x00, 0xC0, 0x7F}), "N+NAN");
   EXPECT_EQ(text({0x00, 0x00, 0x80, 0xFF}), "N-INF");
-  EXPECT_EQ(CanLink::ValueText(Msg(0x185, {0x07, 0, 0, 0}), 'V', '.'), "V+7");
+  EXPECT_EQ(vk::cpu::qx4t_can::ValueText(Msg(0x185, {0x07, 0, 0, 0}), 'V', '.'), "V+7");
 }
 
 TEST(CanTexts, ErrorTextsAndBusTimings) {
@@ -206,8 +208,8 @@ TEST(CanLinkOverVirtualCan, NodeTalksWithTheLink) {
 
     // What the node sends: value texts, the mailbox, and groups that are not passed on.
     std::vector<std::string> texts;
-    can.OnData = [&](const std::string& t) { texts.push_back(t); };
-    can.DecimalSeparator = '.';
+    vk::cpu::qx4t_can::Attach(
+        can, [&](const std::string& t) { texts.push_back(t); }, '.');
     node.Send(0x185, Bytes({0x00, 0x00, 0xC0, 0x3F}));
     node.Send(0x181, Bytes({0x2A, 0x00, 0x00, 0x00, 9, 9, 9, 9}));
     node.Send(0x1FF, Bytes({0x00, 0x00, 0x10, 0xC0}));
@@ -248,6 +250,7 @@ TEST(CanLinkOverVirtualCan, NodeTalksWithTheLink) {
     vk::test::PtyPair pty;
     vk::platform::PosixSerialPorts ports(vk::platform::PortMap({{5, pty.SlavePath()}}, false));
     CanLink can(loop, driver, vk::app::TellInBoxes(boxes));
+    vk::cpu::qx4t_can::Attach(can, nullptr);
     ListSelector address, speed, portSelector;
     can.FillAddressList(address);
     can.FillSpeedList(speed);
