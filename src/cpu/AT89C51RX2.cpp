@@ -67,10 +67,10 @@ const Isp8051Variant TCPU_AT89C51RX2::kVariant = {
 TCPU_AT89C51RX2::TCPU_AT89C51RX2(platform::IEventLoop& loop) : TCPU_ISP8051(loop, kVariant) {}
 
 TCPU_ISP8051::TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant)
-    : ProtocolBase(loop), variant_(variant) {}
+    : RecordLoader(loop), variant_(variant) {}
 
 void TCPU_ISP8051::InitBegin(link::IProtocolLink* link, const std::string& param) {
-  ProtocolBase::InitBegin(link, param);
+  RecordLoader::InitBegin(link, param);
   if (variant_.initBaud != 0) Comm->SetBaudRate(variant_.initBaud);
   SyncStep = Sync::SendU;
   inSync_ = false;
@@ -410,7 +410,7 @@ void TCPU_ISP8051::ProgramEnd() {
     DoneAs = Purpose == programmer::RunPurpose::Read       ? programmer::RunResult::Read
              : Purpose == programmer::RunPurpose::Identify ? programmer::RunResult::Identified
                                                            : programmer::RunResult::Same;
-    ProtocolBase::ProgramEnd();
+    RecordLoader::ProgramEnd();
     return;
   }
   // What was written is read back before the closing command lets the chip start it.
@@ -426,7 +426,7 @@ void TCPU_ISP8051::ProgramEnd() {
   case Closing::SendFirst:
     Comm->DropAnswers();
     if (count == 0) {
-      ProtocolBase::ProgramEnd();
+      RecordLoader::ProgramEnd();
       return;
     }
     Comm->SendString(std::string(variant_.closing[0]));
@@ -438,7 +438,7 @@ void TCPU_ISP8051::ProgramEnd() {
     if (Comm->AnswerWaiting() && Contains(Comm->PeekAnswer(), '.')) {
       Comm->DropAnswer();
       if (ClosingSent >= count) {
-        ProtocolBase::ProgramEnd();
+        RecordLoader::ProgramEnd();
       } else {
         Comm->SendString(std::string(variant_.closing[static_cast<std::size_t>(ClosingSent)]));
         ++ClosingSent;
@@ -454,7 +454,7 @@ void TCPU_ISP8051::ProgramEnd() {
 }
 
 void TCPU_ISP8051::Finish() {
-  ProtocolBase::Finish();
+  RecordLoader::Finish();
   SyncStep = Sync::SendU;
   inSync_ = false;
   if (variant_.finishBaud != 0 && Comm) Comm->SetBaudRate(variant_.finishBaud);

@@ -526,7 +526,6 @@ void TCPU_CORTEX_FLASH::NextWrite() {
     // Erased flash holds 0xFF already.
     if (std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; })) continue;
     CurAddr = at;
-    LastRecordAt = at;
     written_.emplace_back(at, blockEnd - at);
     std::string payload(1, static_cast<char>(block.size() - 1));
     payload.append(block.begin(), block.end());

@@ -128,7 +128,8 @@ void TCPU_QX4T::EraseEnd() {
 
 void TCPU_QX4T::ProgramBegin() {
   Send(StartFrame());
-  AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
+  programmer::AppendRunChecksum(Buffer, CurAddr, EndAddr, static_cast<std::uint32_t>(RegionStart),
+                                static_cast<std::uint32_t>(RegionEnd));
   Phase = RunPhase::Step;
   GoTo(Loading::Start);
   PauseThen(kTiming.afterProgramStartMs);
@@ -164,7 +165,8 @@ void TCPU_QX4T::ProgramStep() {
     break;
   case Loading::SecondChecksum:
     // The second word, over the same region with the first in place.
-    AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
+    programmer::AppendRunChecksum(Buffer, CurAddr, EndAddr, static_cast<std::uint32_t>(RegionStart),
+                                  static_cast<std::uint32_t>(RegionEnd));
     GoTo(Loading::SendBlock);
     break;
   case Loading::SendBlock:

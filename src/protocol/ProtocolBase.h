@@ -55,23 +55,6 @@ private:
   E step_;
 };
 
-// The steps of the record loop the record-based boot loaders share (ProtocolBase::RecordLoopStep).
-enum class RecordStep : std::int32_t {
-  Prepare, // the protocol's preparation (its callback)
-  Send,    // the next record, or the end record when none is left
-  Await,   // the answer to the record
-  AllSent, // on to the End phase
-  Repeat,  // the same record again, at the next tick
-};
-
-// The waits of the record routines every record-based loader shares (SendNextRecord,
-// RecordLoopStep).
-struct RecordTiming {
-  int beforeEndRecordMs = 10; // quiet line before the end record
-  int afterEndRecordMs = 50;  // the loader's time to close the load before anything else
-  int answerLimitMs = 5000;   // an unanswered record, or module selection, fails the run
-};
-
 // What a run does with the module's flash.
 enum class RunPurpose : std::uint8_t {
   // Erase as the kind does, write the image, then, where the chip can read, read every written
@@ -113,10 +96,6 @@ public:
   virtual void ProgramEnd();
   virtual void Finish();
 
-  // Shared routines. SendNextRecord leaves blank blocks (all 0xFF) out unless told to send them.
-  bool SendNextRecord(bool sendBlankBlocks = false);
-  void BuildJumpTable();
-  void AppendChecksum(std::uint32_t from, std::uint32_t to);
   void AttachProgressBar(IProgressView* bar);
 
   // Fields the controller fills (binding) and the run uses.
@@ -153,8 +132,6 @@ public:
   // What the run did after its last check ("started the program at 08000000"): logged after
   // "Verified", so that the log tells the run in its order.
   std::string AfterVerifiedLog;
-  // The address of the last record sent, for the reason of a failure.
-  std::uint32_t LastRecordAt = 0;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).
   std::uint32_t BytesAcknowledged = 0;
   // What the run is for; the controller sets it before arming, Arm keeps it.
@@ -180,19 +157,16 @@ public:
   // A line for the run's log (the controller puts the module's name before it); may be empty.
   std::function<void(const std::string& line)> OnLog;
 
-  // The run waits for a record's answer and nothing else: the answer is handed over when it
-  // arrives, so only the answer's time limit needs the controller's tick meanwhile.
-  bool AwaitingRecordAnswer() const {
-    return !pausing_ && inRecordLoop_ && State == CpuState::Program && Phase == RunPhase::Step &&
-           Step == static_cast<std::int32_t>(RecordStep::Await);
-  }
+  // The run waits for an answer and nothing else: the answer is handed over when it arrives, so
+  // only the answer's time limit needs the controller's tick meanwhile.
+  virtual bool AwaitingAnswerOnly() const { return false; }
   // A pause (PauseThen) holds the run: the controller asks this before each operation and calls
   // none while it is true. The call that finds the pause over runs what was to follow it and
   // returns true (that tick is used); false when no pause holds the run.
   bool Paused();
   bool Pausing() const { return pausing_; }
   // A new run from the first operation; the reasons and results of the last run go.
-  void Arm();
+  virtual void Arm();
   // Back to rest without running anything.
   void Disarm();
 
@@ -224,9 +198,6 @@ public:
     NoteFailure(reason, std::move(detail));
     Enter(CpuState::Failed, RunPhase::Begin);
   }
-  static constexpr RecordTiming kRecordTiming{};
-  // The limit on an unanswered record or module selection.
-  static constexpr int kAnswerLimitMs = kRecordTiming.answerLimitMs;
 
 protected:
   // Step := 0, Counter := 0.
@@ -269,46 +240,7 @@ protected:
   // Starts the clock of a wait for an answer.
   void StartWaiting();
   bool WaitedLongerThan(int limitMs) const;
-  // "record at 0x1040 refused (E)"
-  std::string RecordDetail(const std::string& what) const;
-  // The same for a refused record: "record at 0x1040 refused (E)", or without the character when
-  // it is not named.
-  std::string RefusalDetail(std::optional<char> refusedWith) const;
 
-  // The record loop the record-based boot loaders share (ProgramStep). Answers are scanned
-  // character by character and the last recognised one decides.
-  struct RecordLoopRules {
-    std::string_view acknowledge;       // send the next record
-    std::string_view fatal;             // the run fails
-    std::string_view retry;             // send the same record again
-    bool clearBeforeSend;               // clear the receive list before each record
-    int maxRetries;                     // repeats allowed per run
-    int answerLimitMs = kAnswerLimitMs; // an unanswered record fails the run after this
-    // Characters in none of the sets: ignored, or taken as a request to repeat.
-    bool othersRepeat = false;
-    // The answer entry: removed after the scan, or left for the link to remove.
-    bool keepAnswer = false;
-    // Characters in none of the sets fail the run, unnamed in the reason (a loader that answers
-    // anything but a yes only when something went wrong). Not with othersRepeat.
-    bool othersRefuse = false;
-    // The quiet time the loader needs before each record, the end record too: after the
-    // receive list is cleared (clearBeforeSend), before the record goes out.
-    int pauseBeforeRecordMs = 0;
-    // The loader echoes each record before its answer: a yes that follows the echo of another
-    // record answers an earlier send (one sent again after a late answer) and is not taken.
-    bool echoesRecords = false;
-    // Blank blocks of the range go out too: for a loader whose run does not erase, a skipped
-    // block would keep whatever an older image left there.
-    bool sendsBlankBlocks = false;
-  };
-  // One tick of the loop on Step (RecordStep); a loop starts at Prepare. retryCount counts over
-  // the run; prepare resets it.
-  void RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
-                      const std::function<void()>& prepare);
-
-  bool inRecordLoop_ = false; // this run's programming is the shared record loop
-  // The address in the last record echo received since the record went out (echoesRecords).
-  std::optional<std::uint32_t> echoedAt_;
   platform::IEventLoop& loop_;
 
 private:
@@ -319,8 +251,5 @@ private:
   link::IProtocolLink* heldLink_ = nullptr; // the link whose deliveries the pause holds
   std::unique_ptr<platform::ITimer> pauseTimer_;
 };
-
-// The record of one block as it goes on the wire: ":LLAAAA00<data>CC" and a carriage return.
-std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count);
 
 } // namespace vk::programmer
