@@ -81,7 +81,7 @@ void TCPU_ISP8051::InitBegin(link::IProtocolLink* link, const std::string& param
   toRead_.clear();
   rangeAt_ = 0;
   // Reading and comparing leave the flash as it is.
-  const bool erases = EraseFirst && Purpose == programmer::RunPurpose::Program;
+  const bool erases = EraseFirst && Purpose() == programmer::RunPurpose::Program;
   Enter(erases ? CpuState::Erase : CpuState::Program, RunPhase::Begin);
 }
 
@@ -218,7 +218,7 @@ void TCPU_ISP8051::PlanReading() {
       toRead_.emplace_back(from, end);
   };
   const std::uint32_t end = std::min(EndAddr, programmer::kImageSize);
-  if (Purpose != programmer::RunPurpose::Program) {
+  if (Purpose() != programmer::RunPurpose::Program) {
     // Compared, a blank stretch of the image must be blank on the chip as well.
     if (CurAddr < end) add(CurAddr, end);
   } else {
@@ -271,7 +271,7 @@ bool TCPU_ISP8051::TakeDisplayedHex(const std::string& text, std::size_t from) {
     hexCarry_.clear();
     const std::uint32_t at = readAt_ + received_;
     if (at >= pieceEnd_) break;
-    if (Purpose == programmer::RunPurpose::Read) {
+    if (Purpose() == programmer::RunPurpose::Read) {
       Buffer[at] = value;
     } else if (value != Buffer[at]) {
       Fail(FailReason::VerifyFailed, "verify: flash differs at 0x" + HexDigits(at, 4) + " (read " +
@@ -304,7 +304,7 @@ void TCPU_ISP8051::TakeDisplayLine(const std::string& line) {
     // the echo on its line (hexadecimal digits never hold these letters).
     const std::string piece = HexDigits(readAt_, 4) + "-" + HexDigits(pieceEnd_ - 1, 4);
     if (line.find('L') != std::string::npos) {
-      if (Purpose == programmer::RunPurpose::Program)
+      if (Purpose() == programmer::RunPurpose::Program)
         Fail(FailReason::VerifyFailed,
              "verify: the chip refuses to be read (L: security bits set); written, not verified");
       else
@@ -365,7 +365,7 @@ bool TCPU_ISP8051::ReadTick() {
     if (readAt_ + received_ >= pieceEnd_) {
       BytesVerified += pieceEnd_ - readAt_;
       readAt_ = pieceEnd_;
-      if (Purpose == programmer::RunPurpose::Read) CurAddr = readAt_; // the progress bar
+      if (Purpose() == programmer::RunPurpose::Read) CurAddr = readAt_; // the progress bar
       if (readAt_ >= toRead_[rangeAt_].second && ++rangeAt_ < toRead_.size())
         readAt_ = toRead_[rangeAt_].first;
       ReadStep = Reading::SendDisplay;
@@ -384,11 +384,11 @@ bool TCPU_ISP8051::ReadTick() {
 }
 
 void TCPU_ISP8051::ProgramStep() {
-  if (Purpose == programmer::RunPurpose::Identify) {
+  if (Purpose() == programmer::RunPurpose::Identify) {
     if (IdentifyTick()) Enter(State, RunPhase::End);
     return;
   }
-  if (Purpose != programmer::RunPurpose::Program) {
+  if (Purpose() != programmer::RunPurpose::Program) {
     if (ReadTick()) Enter(State, RunPhase::End);
     return;
   }
@@ -403,13 +403,13 @@ void TCPU_ISP8051::ProgramStep() {
 
 // Each closing command in turn, each acknowledged by "."; after the last the run is done.
 void TCPU_ISP8051::ProgramEnd() {
-  if (Purpose != programmer::RunPurpose::Program) {
+  if (Purpose() != programmer::RunPurpose::Program) {
     // Nothing written: the closing commands (which make the chip start its program) stay
     // unsent, the chip is left as it was found.
-    Verified = Purpose == programmer::RunPurpose::Compare && !toRead_.empty();
-    DoneAs = Purpose == programmer::RunPurpose::Read       ? programmer::RunResult::Read
-             : Purpose == programmer::RunPurpose::Identify ? programmer::RunResult::Identified
-                                                           : programmer::RunResult::Same;
+    Verified = Purpose() == programmer::RunPurpose::Compare && !toRead_.empty();
+    DoneAs = Purpose() == programmer::RunPurpose::Read       ? programmer::RunResult::Read
+             : Purpose() == programmer::RunPurpose::Identify ? programmer::RunResult::Identified
+                                                             : programmer::RunResult::Same;
     RecordLoader::ProgramEnd();
     return;
   }

@@ -76,8 +76,8 @@ void TCPU_CORTEX_FLASH::Log(const std::string& line) {
 }
 
 std::string TCPU_CORTEX_FLASH::Nothing() const {
-  if (EraseWholeChip) return "nothing erased";
-  return Purpose == RunPurpose::Program ? "nothing written" : "nothing read";
+  if (Options().eraseWholeChip) return "nothing erased";
+  return Purpose() == RunPurpose::Program ? "nothing written" : "nothing read";
 }
 
 std::string TCPU_CORTEX_FLASH::Where() const {
@@ -106,7 +106,7 @@ void TCPU_CORTEX_FLASH::InitBegin(link::IProtocolLink* link, const std::string& 
   waitLimitMs_ = kTiming.settleMs;
   StartWaiting();
   // An erase-only or identify run writes no image: where it would lie does not matter.
-  if (rangeStart_ < rangeEnd_ && !EraseWholeChip && Purpose != RunPurpose::Identify) {
+  if (rangeStart_ < rangeEnd_ && !Options().eraseWholeChip && Purpose() != RunPurpose::Identify) {
     const std::string outside = programmer::OutsideFlashText(
         FlashBase, rangeStart_, rangeEnd_, static_cast<std::uint32_t>(RegionStart),
         static_cast<std::uint32_t>(RegionEnd));
@@ -128,7 +128,7 @@ void TCPU_CORTEX_FLASH::EraseStep() { Advance(); }
 
 void TCPU_CORTEX_FLASH::ProgramBegin() {
   Phase = RunPhase::Step;
-  if (Purpose == RunPurpose::Program) {
+  if (Purpose() == RunPurpose::Program) {
     RunStage = Stage::Write;
     nextAt_ = rangeStart_ & ~3u;
     NextWrite();
@@ -299,7 +299,7 @@ void TCPU_CORTEX_FLASH::Refused() {
   if (RunStage == Stage::Probe && frame_ == 0) {
     // The loader refuses reading at the command itself while read protection is active.
     protected_ = true;
-    if (RemoveReadProtection && !unprotected_) {
+    if (Options().removeReadProtection && !unprotected_) {
       Log("read protection is active: removing it (the chip erases its whole flash)");
       RunStage = Stage::Unprotect;
       Start({"Readout Unprotect",
@@ -310,7 +310,7 @@ void TCPU_CORTEX_FLASH::Refused() {
              kTiming.massEraseLimitMs});
       return;
     }
-    if (Purpose == RunPurpose::Identify) return Identified(true);
+    if (Purpose() == RunPurpose::Identify) return Identified(true);
     Fail(FailReason::ReadProtected, "read protection is active; " + Nothing());
     return;
   }
@@ -344,7 +344,7 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     Identity.push_back({"erase command", EraseCommand == 0x44   ? "Extended Erase (0x44)"
                                          : EraseCommand == 0x43 ? "Erase (0x43)"
                                                                 : "none"});
-    if (EraseCommand == 0 && Purpose == RunPurpose::Program) {
+    if (EraseCommand == 0 && Purpose() == RunPurpose::Program) {
       Fail(FailReason::CommandRefused,
            "the boot loader offers neither Erase (0x43) nor Extended Erase (0x44); " + Nothing());
       return;
@@ -375,9 +375,9 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     break;
   }
   case Stage::Probe:
-    if (Purpose == RunPurpose::Identify)
+    if (Purpose() == RunPurpose::Identify)
       Identified(false);
-    else if (Purpose == RunPurpose::Program)
+    else if (Purpose() == RunPurpose::Program)
       Enter(CpuState::Erase, RunPhase::Begin);
     else
       Enter(CpuState::Program, RunPhase::Begin);
@@ -446,7 +446,7 @@ void TCPU_CORTEX_FLASH::StartErase() {
   RunStage = Stage::Erase;
   erasePages_.clear();
   erasedUpTo_ = 0;
-  if (EraseWholeChip) {
+  if (Options().eraseWholeChip) {
     Log("erasing the whole flash");
     EraseAllFlash();
     return;
@@ -542,7 +542,7 @@ void TCPU_CORTEX_FLASH::NextWrite() {
 void TCPU_CORTEX_FLASH::NextVerify() {
   if (verifiedUpTo_ >= written_.size()) {
     Verified = !written_.empty();
-    if (StartAfterProgramming)
+    if (Options().startAfterProgramming)
       StartGo();
     else
       Enter(CpuState::Done, RunPhase::Begin);
@@ -560,9 +560,9 @@ void TCPU_CORTEX_FLASH::NextVerify() {
 
 void TCPU_CORTEX_FLASH::NextRead() {
   if (nextAt_ >= rangeEnd_) {
-    DoneAs = Purpose == RunPurpose::Read ? RunResult::Read : RunResult::Same;
+    DoneAs = Purpose() == RunPurpose::Read ? RunResult::Read : RunResult::Same;
     ImageWindow = FlashBase; // where what was read lies, for the image that takes it
-    Verified = Purpose == RunPurpose::Compare;
+    Verified = Purpose() == RunPurpose::Compare;
     Enter(CpuState::Done, RunPhase::Begin);
     return;
   }
@@ -582,7 +582,7 @@ void TCPU_CORTEX_FLASH::TakeReadData() {
   const auto [at, count] = reading_;
   for (std::uint32_t i = 0; i < count; ++i) {
     const auto got = static_cast<std::uint8_t>(data_[i]);
-    if (Purpose == RunPurpose::Read) {
+    if (Purpose() == RunPurpose::Read) {
       Buffer[at + i] = got;
     } else if (got != Buffer[at + i]) {
       char text[96];
@@ -621,7 +621,8 @@ void TCPU_CORTEX_FLASH::StartGo() {
   RunStage = Stage::Go;
   // The loader takes the stack pointer from the first word at the address and jumps to the
   // second: normally the image's vector table, or where the operator said.
-  const std::uint32_t addr = StartAt ? StartAt : FlashBase + (rangeStart_ & ~3u);
+  const std::uint32_t addr =
+      Options().startAt ? Options().startAt : FlashBase + (rangeStart_ & ~3u);
   Start({"Go", addr, {CommandBytes(0x21), StmAddressFrame(addr)}});
 }
 

@@ -82,7 +82,8 @@ bool ProtocolBase::WaitedLongerThan(int limitMs) const {
   return loop_.Now() - waitStartedAt_ >= limitMs;
 }
 
-void ProtocolBase::Arm() {
+void ProtocolBase::Arm(const RunOptions& options) {
+  options_ = options;
   EndPause();
   FailedWith = FailReason::None;
   FailDetail.clear();

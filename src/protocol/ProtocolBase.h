@@ -78,6 +78,20 @@ struct IdentityFact {
   std::string value;
 };
 
+// What a run is asked for beyond its image: given when the run is armed, kept to its end.
+struct RunOptions {
+  RunPurpose purpose = RunPurpose::Program;
+  // Asked by the operator, for a protocol that can: start the program after a good run; remove
+  // the chip's read protection (which erases it) when it is found.
+  bool startAfterProgramming = false;
+  bool removeReadProtection = false;
+  // An erase-only run of a boot loader that erases the whole chip on request: the run erases
+  // everything (not only what the image covers) and writes nothing.
+  bool eraseWholeChip = false;
+  // The full address a started program begins at; 0: the image's first address.
+  std::uint32_t startAt = 0;
+};
+
 class ProtocolBase {
 public:
   explicit ProtocolBase(platform::IEventLoop& loop);
@@ -134,13 +148,6 @@ public:
   std::string AfterVerifiedLog;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).
   std::uint32_t BytesAcknowledged = 0;
-  // What the run is for; the controller sets it before arming, Arm keeps it.
-  RunPurpose Purpose = RunPurpose::Program;
-  // An erase-only run of a boot loader that erases the whole chip on request: the run erases
-  // everything (not only what the image covers) and writes nothing. Set when the run is armed.
-  bool EraseWholeChip = false;
-  // The full address a started program begins at; 0: the image's first address.
-  std::uint32_t StartAt = 0;
   // What an identify run found, in the order found; cleared when a run is armed.
   std::vector<IdentityFact> Identity;
   // The run read back every byte it wrote (or, comparing, every byte of the range) and found it
@@ -150,10 +157,6 @@ public:
   // The full address of the image's 64 KiB window (its 16-bit addresses lie in it), from the
   // file's extended address records; 0 for a file without them.
   std::uint32_t ImageWindow = 0;
-  // Asked by the operator, for a protocol that can: start the program after a good run; remove
-  // the chip's read protection (which erases it) when it is found.
-  bool StartAfterProgramming = false;
-  bool RemoveReadProtection = false;
   // A line for the run's log (the controller puts the module's name before it); may be empty.
   std::function<void(const std::string& line)> OnLog;
 
@@ -165,8 +168,12 @@ public:
   // returns true (that tick is used); false when no pause holds the run.
   bool Paused();
   bool Pausing() const { return pausing_; }
-  // A new run from the first operation; the reasons and results of the last run go.
-  virtual void Arm();
+  // A new run from the first operation, asked for `options`; the reasons and results of the last
+  // run go.
+  virtual void Arm(const RunOptions& options);
+  // What the current (or last) run was asked for.
+  const RunOptions& Options() const { return options_; }
+  RunPurpose Purpose() const { return options_.purpose; }
   // Back to rest without running anything.
   void Disarm();
 
@@ -244,6 +251,7 @@ protected:
   platform::IEventLoop& loop_;
 
 private:
+  RunOptions options_;
   std::int64_t waitStartedAt_ = 0; // StartWaiting's clock reading
   bool pausing_ = false;
   std::int64_t pauseUntil_ = 0;

@@ -9,9 +9,9 @@
 
 namespace vk::programmer {
 
-void RecordLoader::Arm() {
+void RecordLoader::Arm(const RunOptions& options) {
   inRecordLoop_ = false;
-  ProtocolBase::Arm();
+  ProtocolBase::Arm(options);
 }
 
 bool RecordLoader::AwaitingAnswerOnly() const {

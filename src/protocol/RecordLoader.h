@@ -34,7 +34,7 @@ class RecordLoader : public ProtocolBase {
 public:
   using ProtocolBase::ProtocolBase;
 
-  void Arm() override;
+  void Arm(const RunOptions& options) override;
   bool AwaitingAnswerOnly() const override;
 
   // The next record of CurAddr..EndAddr, or the end record (after its pause) when none is left:
