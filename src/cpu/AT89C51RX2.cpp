@@ -224,7 +224,8 @@ void TCPU_ISP8051::PlanReading() {
   } else {
     // The blocks SendNextRecord sends: from CurAddr on, whole (the last one may reach past the
     // image's end), blank ones left out unless the variant writes them.
-    const std::uint32_t block = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : 1;
+    const std::uint32_t block =
+        Setup().blockSize > 0 ? static_cast<std::uint32_t>(Setup().blockSize) : 1;
     for (std::uint32_t at = CurAddr; at < end; at += block) {
       const std::uint32_t blockEnd = std::min(at + block, programmer::kImageSize);
       if (variant_.writesBlankBlocks ||

@@ -86,10 +86,11 @@ std::string TCPU_CORTEX_FLASH::Where() const {
 
 void TCPU_CORTEX_FLASH::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
-  Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
+  Comm->SetBaudRate(static_cast<std::uint32_t>(Setup().bootBaud));
   Comm->SetParity(link::Parity::Even);
   Comm->SetRawMode(true);
-  FlashBase = programmer::PlacementBase(ImageWindow, static_cast<std::uint32_t>(RegionStart));
+  FlashBase =
+      programmer::PlacementBase(ImageWindow, static_cast<std::uint32_t>(Setup().regionStart));
   rangeStart_ = CurAddr;
   rangeEnd_ = std::min<std::uint32_t>(EndAddr, programmer::kImageSize);
   checkBytes_ = CheckBytes::NotKnown;
@@ -108,8 +109,8 @@ void TCPU_CORTEX_FLASH::InitBegin(link::IProtocolLink* link, const std::string& 
   // An erase-only or identify run writes no image: where it would lie does not matter.
   if (rangeStart_ < rangeEnd_ && !Options().eraseWholeChip && Purpose() != RunPurpose::Identify) {
     const std::string outside = programmer::OutsideFlashText(
-        FlashBase, rangeStart_, rangeEnd_, static_cast<std::uint32_t>(RegionStart),
-        static_cast<std::uint32_t>(RegionEnd));
+        FlashBase, rangeStart_, rangeEnd_, static_cast<std::uint32_t>(Setup().regionStart),
+        static_cast<std::uint32_t>(Setup().regionEnd));
     if (!outside.empty()) Fail(FailReason::ImageOutsideRegion, outside + "; " + Nothing());
   }
 }

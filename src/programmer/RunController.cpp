@@ -129,16 +129,16 @@ void RunController::SelectNode(TargetNode& entry, bool byPerson) {
 void RunController::Bind() {
   ProtocolBase& p = *cpu_;
   p.EraseFirst = false;
-  p.JumpTable = node_->JumpTable;
   p.Buffer = Firmware->Image();
   p.SetRange(Firmware->MemStart(), Firmware->MemEnd());
-  p.RegionStart = node_->RegionStart;
-  p.RegionEnd = node_->RegionEnd;
-  p.BlockSize = node_->BlockSize;
   p.Comm = Comm;
-  p.BootBaud = node_->BootBaud;
-  p.ModuleNo = Address();
-  p.Kernel = node_->Kernel;
+  p.Bind({.jumpTable = node_->JumpTable,
+          .regionStart = node_->RegionStart,
+          .regionEnd = node_->RegionEnd,
+          .blockSize = node_->BlockSize,
+          .bootBaud = node_->BootBaud,
+          .moduleAddress = Address(),
+          .kernel = node_->Kernel});
   p.ImageWindow = Firmware->Window();
   p.OnLog = [this](const std::string& line) { Log(ModuleName() + " " + line); };
 }
@@ -397,7 +397,9 @@ bool RunController::RunStep() {
         Progress->SetRange(static_cast<int>(from / 256), static_cast<int>((end + 255) / 256));
         Progress->SetPosition(Progress->Min());
       }
-      p.ModuleNo = Address();
+      RunSetup setup = p.Setup();
+      setup.moduleAddress = Address();
+      p.Bind(setup);
       ShowSummary(); // the module this run works on
     }
     switch (p.Phase.Is()) {

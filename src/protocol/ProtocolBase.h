@@ -78,6 +78,18 @@ struct IdentityFact {
   std::string value;
 };
 
+// What a run works with, from the module's catalogue entry and its address: given when the
+// module is chosen (Bind), the address again when a run starts.
+struct RunSetup {
+  bool jumpTable = false;       // the loader wants the vectors' jump table at 0x0F80
+  std::int32_t regionStart = 0; // the entry's region: what the checksum word counts, where the
+  std::int32_t regionEnd = 0;   // flash lies
+  std::int32_t blockSize = 128; // image bytes per record or block
+  std::int32_t bootBaud = 0;    // the boot loader's line rate
+  std::int32_t moduleAddress = 0;
+  cpu::BootKernel* kernel = nullptr; // the boot kernel a kind that loads one sends
+};
+
 // What a run is asked for beyond its image: given when the run is armed, kept to its end.
 struct RunOptions {
   RunPurpose purpose = RunPurpose::Program;
@@ -114,10 +126,8 @@ public:
 
   // Fields the controller fills (binding) and the run uses.
   bool EraseFirst = false;
-  bool JumpTable = false;
   std::uint32_t CurAddr = 0;
   std::uint32_t EndAddr = 0;
-  std::int32_t BlockSize = 128;
   std::uint8_t* Buffer = nullptr; // the 64 KiB image, not owned
   link::IProtocolLink* Comm = nullptr;
   IProgressView* ProgressBar = nullptr;
@@ -127,11 +137,6 @@ public:
   std::int32_t Step = 0;
   // What the current step counts (ticks waited, answers, bytes received), as the protocol says.
   std::int32_t Counter = 0;
-  std::int32_t BootBaud = 0;
-  std::int32_t ModuleNo = 0;
-  std::int32_t RegionStart = 0;
-  std::int32_t RegionEnd = 0;
-  cpu::BootKernel* Kernel = nullptr;
   // Why the run failed; set by Fail, cleared when a run is armed.
   FailReason FailedWith = FailReason::None;
   std::string FailDetail;
@@ -171,6 +176,9 @@ public:
   // A new run from the first operation, asked for `options`; the reasons and results of the last
   // run go.
   virtual void Arm(const RunOptions& options);
+  // What the runs work with until the next Bind.
+  void Bind(const RunSetup& setup) { setup_ = setup; }
+  const RunSetup& Setup() const { return setup_; }
   // What the current (or last) run was asked for.
   const RunOptions& Options() const { return options_; }
   RunPurpose Purpose() const { return options_.purpose; }
@@ -251,6 +259,7 @@ protected:
   platform::IEventLoop& loop_;
 
 private:
+  RunSetup setup_;
   RunOptions options_;
   std::int64_t waitStartedAt_ = 0; // StartWaiting's clock reading
   bool pausing_ = false;

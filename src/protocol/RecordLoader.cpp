@@ -57,7 +57,8 @@ std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::ui
 }
 
 bool RecordLoader::SendNextRecord(bool sendBlankBlocks) {
-  const std::uint32_t block = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : 1;
+  const std::uint32_t block =
+      Setup().blockSize > 0 ? static_cast<std::uint32_t>(Setup().blockSize) : 1;
   // Blocks never reach past the image: the last one is cut at 0xFFFF.
   auto blockLen = [&](std::uint32_t at) { return std::min(block, kImageSize - at); };
   auto blank = [&](std::uint32_t at) {
@@ -173,7 +174,7 @@ void RecordLoader::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& re
       // An acknowledged record is followed at once by the next: left to the next tick, the line
       // would stand idle for most of a tick after every record.
       BytesAcknowledged +=
-          std::min(static_cast<std::uint32_t>(BlockSize), kImageSize - LastRecordAt);
+          std::min(static_cast<std::uint32_t>(Setup().blockSize), kImageSize - LastRecordAt);
       sendNext();
       break;
     case Verdict::Repeat:
@@ -192,7 +193,7 @@ void RecordLoader::RecordLoopStep(const RecordLoopRules& rules, std::int32_t& re
     Enter(State, RunPhase::End);
     break;
   case RecordStep::Repeat:
-    CurAddr -= static_cast<std::uint32_t>(BlockSize);
+    CurAddr -= static_cast<std::uint32_t>(Setup().blockSize);
     GoTo(RecordStep::Send);
     break;
   }
