@@ -175,7 +175,7 @@ void MainController::WarnIfLostMidWrite() {
   const auto& o = prg_.LastOutcome();
   if (!Policy.inWindow || o.result != programmer::RunResult::Failed ||
       o.reason != programmer::FailReason::LinkLost ||
-      prg_.Cpu().Purpose != programmer::RunPurpose::Program)
+      prg_.Cpu().Purpose() != programmer::RunPurpose::Program)
     return;
   // The failure names the port; what it means for the module is the operator's next concern.
   page_.Log(o.entry + " #" + std::to_string(o.module) +

@@ -259,9 +259,8 @@ void MainController::MainTick(bool fromLink) {
     break;
   }
   if (SetTickInterval)
-    SetTickInterval(Mode() == ControllerMode::Run && prg_.Cpu().AwaitingRecordAnswer()
-                        ? kAwaitTickMs
-                        : kTickMs);
+    SetTickInterval(Mode() == ControllerMode::Run && prg_.Cpu().AwaitingAnswerOnly() ? kAwaitTickMs
+                                                                                     : kTickMs);
 }
 
 void MainController::TickDetect(bool fromLink) {

@@ -41,7 +41,7 @@ void WindowReport::Record(const programmer::RunOutcome& o, int detectedType) {
   programmer::RunRecord r;
   r.time = programmer::JsonLinesFile::UtcNow();
   r.host = programmer::JsonLinesFile::Host();
-  switch (prg_.Cpu().Purpose) {
+  switch (prg_.Cpu().Purpose()) {
   case programmer::RunPurpose::Read:
     r.command = "read";
     break;

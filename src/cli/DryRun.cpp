@@ -65,7 +65,7 @@ double EstimatedSeconds(const ProtocolKind& kind, const CatalogueEntry& e, const
   // vkprog itself: from the port's opening to the run's first byte (traced: about 0.23 s).
   constexpr double kStartSeconds = 0.25;
   double t = kStartSeconds + 8 * tick;
-  const auto& base = ProtocolBase::kRecordTiming;
+  const auto& base = RecordLoader::kRecordTiming;
   const double endRecord = Ms(base.beforeEndRecordMs + base.afterEndRecordMs);
   if (kind.OpFirst && !c.direct) t += Ms(ProgrammerUnit::kTiming.afterSelectBeforeRunMs);
   switch (e.CpuKind) {

@@ -67,10 +67,10 @@ const Isp8051Variant TCPU_AT89C51RX2::kVariant = {
 TCPU_AT89C51RX2::TCPU_AT89C51RX2(platform::IEventLoop& loop) : TCPU_ISP8051(loop, kVariant) {}
 
 TCPU_ISP8051::TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant)
-    : ProtocolBase(loop), variant_(variant) {}
+    : RecordLoader(loop), variant_(variant) {}
 
 void TCPU_ISP8051::InitBegin(link::IProtocolLink* link, const std::string& param) {
-  ProtocolBase::InitBegin(link, param);
+  RecordLoader::InitBegin(link, param);
   if (variant_.initBaud != 0) Comm->SetBaudRate(variant_.initBaud);
   SyncStep = Sync::SendU;
   inSync_ = false;
@@ -81,7 +81,7 @@ void TCPU_ISP8051::InitBegin(link::IProtocolLink* link, const std::string& param
   toRead_.clear();
   rangeAt_ = 0;
   // Reading and comparing leave the flash as it is.
-  const bool erases = EraseFirst && Purpose == programmer::RunPurpose::Program;
+  const bool erases = EraseFirst && Purpose() == programmer::RunPurpose::Program;
   Enter(erases ? CpuState::Erase : CpuState::Program, RunPhase::Begin);
 }
 
@@ -218,13 +218,14 @@ void TCPU_ISP8051::PlanReading() {
       toRead_.emplace_back(from, end);
   };
   const std::uint32_t end = std::min(EndAddr, programmer::kImageSize);
-  if (Purpose != programmer::RunPurpose::Program) {
+  if (Purpose() != programmer::RunPurpose::Program) {
     // Compared, a blank stretch of the image must be blank on the chip as well.
     if (CurAddr < end) add(CurAddr, end);
   } else {
     // The blocks SendNextRecord sends: from CurAddr on, whole (the last one may reach past the
     // image's end), blank ones left out unless the variant writes them.
-    const std::uint32_t block = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : 1;
+    const std::uint32_t block =
+        Setup().blockSize > 0 ? static_cast<std::uint32_t>(Setup().blockSize) : 1;
     for (std::uint32_t at = CurAddr; at < end; at += block) {
       const std::uint32_t blockEnd = std::min(at + block, programmer::kImageSize);
       if (variant_.writesBlankBlocks ||
@@ -271,7 +272,7 @@ bool TCPU_ISP8051::TakeDisplayedHex(const std::string& text, std::size_t from) {
     hexCarry_.clear();
     const std::uint32_t at = readAt_ + received_;
     if (at >= pieceEnd_) break;
-    if (Purpose == programmer::RunPurpose::Read) {
+    if (Purpose() == programmer::RunPurpose::Read) {
       Buffer[at] = value;
     } else if (value != Buffer[at]) {
       Fail(FailReason::VerifyFailed, "verify: flash differs at 0x" + HexDigits(at, 4) + " (read " +
@@ -304,7 +305,7 @@ void TCPU_ISP8051::TakeDisplayLine(const std::string& line) {
     // the echo on its line (hexadecimal digits never hold these letters).
     const std::string piece = HexDigits(readAt_, 4) + "-" + HexDigits(pieceEnd_ - 1, 4);
     if (line.find('L') != std::string::npos) {
-      if (Purpose == programmer::RunPurpose::Program)
+      if (Purpose() == programmer::RunPurpose::Program)
         Fail(FailReason::VerifyFailed,
              "verify: the chip refuses to be read (L: security bits set); written, not verified");
       else
@@ -365,7 +366,7 @@ bool TCPU_ISP8051::ReadTick() {
     if (readAt_ + received_ >= pieceEnd_) {
       BytesVerified += pieceEnd_ - readAt_;
       readAt_ = pieceEnd_;
-      if (Purpose == programmer::RunPurpose::Read) CurAddr = readAt_; // the progress bar
+      if (Purpose() == programmer::RunPurpose::Read) CurAddr = readAt_; // the progress bar
       if (readAt_ >= toRead_[rangeAt_].second && ++rangeAt_ < toRead_.size())
         readAt_ = toRead_[rangeAt_].first;
       ReadStep = Reading::SendDisplay;
@@ -384,11 +385,11 @@ bool TCPU_ISP8051::ReadTick() {
 }
 
 void TCPU_ISP8051::ProgramStep() {
-  if (Purpose == programmer::RunPurpose::Identify) {
+  if (Purpose() == programmer::RunPurpose::Identify) {
     if (IdentifyTick()) Enter(State, RunPhase::End);
     return;
   }
-  if (Purpose != programmer::RunPurpose::Program) {
+  if (Purpose() != programmer::RunPurpose::Program) {
     if (ReadTick()) Enter(State, RunPhase::End);
     return;
   }
@@ -403,14 +404,14 @@ void TCPU_ISP8051::ProgramStep() {
 
 // Each closing command in turn, each acknowledged by "."; after the last the run is done.
 void TCPU_ISP8051::ProgramEnd() {
-  if (Purpose != programmer::RunPurpose::Program) {
+  if (Purpose() != programmer::RunPurpose::Program) {
     // Nothing written: the closing commands (which make the chip start its program) stay
     // unsent, the chip is left as it was found.
-    Verified = Purpose == programmer::RunPurpose::Compare && !toRead_.empty();
-    DoneAs = Purpose == programmer::RunPurpose::Read       ? programmer::RunResult::Read
-             : Purpose == programmer::RunPurpose::Identify ? programmer::RunResult::Identified
-                                                           : programmer::RunResult::Same;
-    ProtocolBase::ProgramEnd();
+    Verified = Purpose() == programmer::RunPurpose::Compare && !toRead_.empty();
+    DoneAs = Purpose() == programmer::RunPurpose::Read       ? programmer::RunResult::Read
+             : Purpose() == programmer::RunPurpose::Identify ? programmer::RunResult::Identified
+                                                             : programmer::RunResult::Same;
+    RecordLoader::ProgramEnd();
     return;
   }
   // What was written is read back before the closing command lets the chip start it.
@@ -426,7 +427,7 @@ void TCPU_ISP8051::ProgramEnd() {
   case Closing::SendFirst:
     Comm->DropAnswers();
     if (count == 0) {
-      ProtocolBase::ProgramEnd();
+      RecordLoader::ProgramEnd();
       return;
     }
     Comm->SendString(std::string(variant_.closing[0]));
@@ -438,7 +439,7 @@ void TCPU_ISP8051::ProgramEnd() {
     if (Comm->AnswerWaiting() && Contains(Comm->PeekAnswer(), '.')) {
       Comm->DropAnswer();
       if (ClosingSent >= count) {
-        ProtocolBase::ProgramEnd();
+        RecordLoader::ProgramEnd();
       } else {
         Comm->SendString(std::string(variant_.closing[static_cast<std::size_t>(ClosingSent)]));
         ++ClosingSent;
@@ -454,7 +455,7 @@ void TCPU_ISP8051::ProgramEnd() {
 }
 
 void TCPU_ISP8051::Finish() {
-  ProtocolBase::Finish();
+  RecordLoader::Finish();
   SyncStep = Sync::SendU;
   inSync_ = false;
   if (variant_.finishBaud != 0 && Comm) Comm->SetBaudRate(variant_.finishBaud);

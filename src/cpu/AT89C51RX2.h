@@ -11,7 +11,7 @@
 // loop and the closing commands. An Isp8051Variant lists what differs; TCPU_AT89C51RX2 is
 // defined here, TCPU_P89C51RX2 in P89C51RX2.h.
 
-#include "protocol/ProtocolBase.h"
+#include "protocol/RecordLoader.h"
 
 #include <array>
 #include <cstdint>
@@ -56,7 +56,7 @@ struct Isp8051Timing {
                                  // of vkprog program --dry-run)
 };
 
-class TCPU_ISP8051 : public programmer::ProtocolBase {
+class TCPU_ISP8051 : public programmer::RecordLoader {
 public:
   TCPU_ISP8051(platform::IEventLoop& loop, const Isp8051Variant& variant);
 

@@ -59,12 +59,12 @@ void TCPU_BACKPLANE::InitBegin(link::IProtocolLink* link, const std::string& par
 
 void TCPU_BACKPLANE::SelectModule() {
   Comm->DropAnswers();
-  ProgrammerUnit(*Comm).Select(ModuleNo);
+  ProgrammerUnit(*Comm).Select(Setup().moduleAddress);
   StartWaiting();
 }
 
 std::string TCPU_BACKPLANE::NoAnswerTo() const {
-  return "no answer to \"" + ProgrammerUnit::SelectCommand(ModuleNo) + "\"";
+  return "no answer to \"" + ProgrammerUnit::SelectCommand(Setup().moduleAddress) + "\"";
 }
 
 void TCPU_BACKPLANE::EraseBegin() {
@@ -107,9 +107,9 @@ void TCPU_BACKPLANE::EraseBegin() {
       if (ProgrammerUnit::IsOk(*line))
         GoTo(Select::Selected);
       else
-        Fail(FailReason::ModuleNotFound, "\"" + ProgrammerUnit::SelectCommand(ModuleNo) +
-                                             "\" answered \"" + Shown(*line) +
-                                             "\"; nothing written");
+        Fail(FailReason::ModuleNotFound,
+             "\"" + ProgrammerUnit::SelectCommand(Setup().moduleAddress) + "\" answered \"" +
+                 Shown(*line) + "\"; nothing written");
     } else if (WaitedLongerThan(kTiming.answerLimitMs)) {
       Fail(FailReason::ModuleNotFound, NoAnswerTo() + " at 115200 bit/s; nothing written");
     }
@@ -127,7 +127,7 @@ void TCPU_BACKPLANE::EraseStep() {
     Comm->SendString(CurAddr < kUpperEraseFrom ? "erase1\r" : "erase2\r");
     // The unit cannot be read back: what the partial erase keeps is said, never assumed blank.
     if (const std::string warning =
-            PartialEraseWarning(CurAddr, static_cast<std::uint32_t>(RegionStart));
+            PartialEraseWarning(CurAddr, static_cast<std::uint32_t>(Setup().regionStart));
         !warning.empty() && OnLog)
       OnLog("warning: " + warning);
     GoTo(Erasing::AwaitErased);
@@ -168,8 +168,9 @@ void TCPU_BACKPLANE::ProgramStep() {
                                           /*othersRepeat=*/true,
                                           /*keepAnswer=*/true};
   RecordLoopStep(kRules, RetryCount, [this] {
-    if (JumpTable) BuildJumpTable();
-    AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
+    if (Setup().jumpTable) BuildJumpTable();
+    AppendChecksum(static_cast<std::uint32_t>(Setup().regionStart),
+                   static_cast<std::uint32_t>(Setup().regionEnd));
     RetryCount = 0;
   });
 }

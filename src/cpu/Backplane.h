@@ -5,7 +5,7 @@
 // (selection, key, what counts as "OK") are ProgrammerUnit's; the wire story is in
 // Backplane.cpp.
 
-#include "protocol/ProtocolBase.h"
+#include "protocol/RecordLoader.h"
 
 namespace vk::programmer {
 
@@ -22,9 +22,9 @@ struct BackplaneTiming {
   int typicalEraseMs = 1500;
 };
 
-class TCPU_BACKPLANE : public ProtocolBase {
+class TCPU_BACKPLANE : public RecordLoader {
 public:
-  using ProtocolBase::ProtocolBase;
+  using RecordLoader::RecordLoader;
 
   void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void EraseBegin() override;

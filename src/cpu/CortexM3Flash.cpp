@@ -53,8 +53,8 @@ void TCPU_CORTEX_FLASH::Log(const std::string& line) {
 }
 
 std::string TCPU_CORTEX_FLASH::Nothing() const {
-  if (EraseWholeChip) return "nothing erased";
-  return Purpose == RunPurpose::Program ? "nothing written" : "nothing read";
+  if (Options().eraseWholeChip) return "nothing erased";
+  return Purpose() == RunPurpose::Program ? "nothing written" : "nothing read";
 }
 
 std::string TCPU_CORTEX_FLASH::Where() const {
@@ -63,10 +63,11 @@ std::string TCPU_CORTEX_FLASH::Where() const {
 
 void TCPU_CORTEX_FLASH::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
-  Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
+  Comm->SetBaudRate(static_cast<std::uint32_t>(Setup().bootBaud));
   Comm->SetParity(link::Parity::Even);
   Comm->SetRawMode(true);
-  FlashBase = programmer::PlacementBase(ImageWindow, static_cast<std::uint32_t>(RegionStart));
+  FlashBase =
+      programmer::PlacementBase(ImageWindow, static_cast<std::uint32_t>(Setup().regionStart));
   rangeStart_ = CurAddr;
   rangeEnd_ = std::min<std::uint32_t>(EndAddr, programmer::kImageSize);
   checkBytes_.Forget();
@@ -83,10 +84,10 @@ void TCPU_CORTEX_FLASH::InitBegin(link::IProtocolLink* link, const std::string& 
   waitLimitMs_ = kTiming.settleMs;
   StartWaiting();
   // An erase-only or identify run writes no image: where it would lie does not matter.
-  if (rangeStart_ < rangeEnd_ && !EraseWholeChip && Purpose != RunPurpose::Identify) {
+  if (rangeStart_ < rangeEnd_ && !Options().eraseWholeChip && Purpose() != RunPurpose::Identify) {
     const std::string outside = programmer::OutsideFlashText(
-        FlashBase, rangeStart_, rangeEnd_, static_cast<std::uint32_t>(RegionStart),
-        static_cast<std::uint32_t>(RegionEnd));
+        FlashBase, rangeStart_, rangeEnd_, static_cast<std::uint32_t>(Setup().regionStart),
+        static_cast<std::uint32_t>(Setup().regionEnd));
     if (!outside.empty()) Fail(FailReason::ImageOutsideRegion, outside + "; " + Nothing());
   }
 }
@@ -105,7 +106,7 @@ void TCPU_CORTEX_FLASH::EraseStep() { Advance(); }
 
 void TCPU_CORTEX_FLASH::ProgramBegin() {
   Phase = RunPhase::Step;
-  if (Purpose == RunPurpose::Program) {
+  if (Purpose() == RunPurpose::Program) {
     RunStage = Stage::Write;
     nextAt_ = rangeStart_ & ~3u;
     NextWrite();
@@ -153,7 +154,7 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     Identity.push_back({"erase command", EraseCommand == kExtendedErase ? "Extended Erase (0x44)"
                                          : EraseCommand == kErase       ? "Erase (0x43)"
                                                                         : "none"});
-    if (EraseCommand == 0 && Purpose == RunPurpose::Program) {
+    if (EraseCommand == 0 && Purpose() == RunPurpose::Program) {
       Fail(FailReason::CommandRefused,
            "the boot loader offers neither Erase (0x43) nor Extended Erase (0x44); " + Nothing());
       return;
@@ -184,9 +185,9 @@ void TCPU_CORTEX_FLASH::CommandDone() {
     break;
   }
   case Stage::Probe:
-    if (Purpose == RunPurpose::Identify)
+    if (Purpose() == RunPurpose::Identify)
       Identified(false);
-    else if (Purpose == RunPurpose::Program)
+    else if (Purpose() == RunPurpose::Program)
       Enter(CpuState::Erase, RunPhase::Begin);
     else
       Enter(CpuState::Program, RunPhase::Begin);
@@ -255,7 +256,7 @@ void TCPU_CORTEX_FLASH::StartErase() {
   RunStage = Stage::Erase;
   erasePages_.clear();
   erasedUpTo_ = 0;
-  if (EraseWholeChip) {
+  if (Options().eraseWholeChip) {
     Log("erasing the whole flash");
     EraseAllFlash();
     return;
@@ -335,7 +336,6 @@ void TCPU_CORTEX_FLASH::NextWrite() {
     // Erased flash holds 0xFF already.
     if (std::all_of(block.begin(), block.end(), [](std::uint8_t b) { return b == 0xFF; })) continue;
     CurAddr = at;
-    LastRecordAt = at;
     written_.emplace_back(at, blockEnd - at);
     std::string payload(1, static_cast<char>(block.size() - 1));
     payload.append(block.begin(), block.end());
@@ -352,7 +352,7 @@ void TCPU_CORTEX_FLASH::NextWrite() {
 void TCPU_CORTEX_FLASH::NextVerify() {
   if (verifiedUpTo_ >= written_.size()) {
     Verified = !written_.empty();
-    if (StartAfterProgramming)
+    if (Options().startAfterProgramming)
       StartGo();
     else
       Enter(CpuState::Done, RunPhase::Begin);
@@ -370,9 +370,9 @@ void TCPU_CORTEX_FLASH::NextVerify() {
 
 void TCPU_CORTEX_FLASH::NextRead() {
   if (nextAt_ >= rangeEnd_) {
-    DoneAs = Purpose == RunPurpose::Read ? RunResult::Read : RunResult::Same;
+    DoneAs = Purpose() == RunPurpose::Read ? RunResult::Read : RunResult::Same;
     ImageWindow = FlashBase; // where what was read lies, for the image that takes it
-    Verified = Purpose == RunPurpose::Compare;
+    Verified = Purpose() == RunPurpose::Compare;
     Enter(CpuState::Done, RunPhase::Begin);
     return;
   }
@@ -392,7 +392,7 @@ void TCPU_CORTEX_FLASH::TakeReadData() {
   const auto [at, count] = reading_;
   for (std::uint32_t i = 0; i < count; ++i) {
     const auto got = static_cast<std::uint8_t>(data_[i]);
-    if (Purpose == RunPurpose::Read) {
+    if (Purpose() == RunPurpose::Read) {
       Buffer[at + i] = got;
     } else if (got != Buffer[at + i]) {
       char text[96];
@@ -431,7 +431,8 @@ void TCPU_CORTEX_FLASH::StartGo() {
   RunStage = Stage::Go;
   // The loader takes the stack pointer from the first word at the address and jumps to the
   // second: normally the image's vector table, or where the operator said.
-  const std::uint32_t addr = StartAt ? StartAt : FlashBase + (rangeStart_ & ~3u);
+  const std::uint32_t addr =
+      Options().startAt ? Options().startAt : FlashBase + (rangeStart_ & ~3u);
   Start({"Go", addr, {CommandFrame(Op::Go), AddressFrame(addr)}});
 }
 

@@ -193,7 +193,7 @@ void TCPU_CORTEX_FLASH::Refused() {
   if (RunStage == Stage::Probe && frame_ == 0) {
     // The loader refuses reading at the command itself while read protection is active.
     protected_ = true;
-    if (RemoveReadProtection && !unprotected_) {
+    if (Options().removeReadProtection && !unprotected_) {
       Log("read protection is active: removing it (the chip erases its whole flash)");
       RunStage = Stage::Unprotect;
       Start({"Readout Unprotect",
@@ -204,7 +204,7 @@ void TCPU_CORTEX_FLASH::Refused() {
              kTiming.massEraseLimitMs});
       return;
     }
-    if (Purpose == RunPurpose::Identify) return Identified(true);
+    if (Purpose() == RunPurpose::Identify) return Identified(true);
     Fail(FailReason::ReadProtected, "read protection is active; " + Nothing());
     return;
   }

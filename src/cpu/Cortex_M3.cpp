@@ -42,14 +42,14 @@ std::string Address(std::uint32_t addr) { return programmer::HexDigits(addr, 8);
 
 void TCPU_CORTEX::InitBegin(link::IProtocolLink* link, const std::string& param) {
   ProtocolBase::InitBegin(link, param);
-  Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
+  Comm->SetBaudRate(static_cast<std::uint32_t>(Setup().bootBaud));
   Comm->SetParity(link::Parity::Even);
   PauseThen(kTiming.settleMs);
   SyncStep = Sync::SendSync;
   synchronising_ = true;
   SyncRepeats = 0;
   Resyncs = 0;
-  ReadAddr = static_cast<std::uint32_t>(RegionStart);
+  ReadAddr = static_cast<std::uint32_t>(Setup().regionStart);
   Rereads = 0;
   checkBytes_.Forget();
 }
@@ -205,7 +205,7 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
     for (const auto b : BlockData) Check &= b;
     if (Check != 0xFF) {
       GoTo(BlockCheck::NotBlank);
-    } else if (ReadAddr - static_cast<std::uint32_t>(RegionStart) >= kLastBlock) {
+    } else if (ReadAddr - static_cast<std::uint32_t>(Setup().regionStart) >= kLastBlock) {
       GoTo(BlockCheck::Blank);
     } else {
       ReadAddr += kBlockSize;
@@ -216,8 +216,8 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
   // Erase nor Program (whose texts would say otherwise).
   case BlockCheck::Blank:
     DoneAs = programmer::RunResult::Blank;
-    CheckedRange =
-        Address(static_cast<std::uint32_t>(RegionStart)) + "-" + Address(ReadAddr + kBlockSize - 1);
+    CheckedRange = Address(static_cast<std::uint32_t>(Setup().regionStart)) + "-" +
+                   Address(ReadAddr + kBlockSize - 1);
     DoneDetail = CheckedRange + " checked";
     skipErase = true;
     Enter(CpuState::Done, RunPhase::Begin);
@@ -225,8 +225,8 @@ void TCPU_CORTEX::BlockCheckTick(bool& skipErase) {
   case BlockCheck::NotBlank:
     DoneAs = programmer::RunResult::NotBlank;
     // The check stops at the first block with data: what it read ends there.
-    CheckedRange =
-        Address(static_cast<std::uint32_t>(RegionStart)) + "-" + Address(ReadAddr + kBlockSize - 1);
+    CheckedRange = Address(static_cast<std::uint32_t>(Setup().regionStart)) + "-" +
+                   Address(ReadAddr + kBlockSize - 1);
     DoneDetail = "data at " + Address(ReadAddr) + "-" + Address(ReadAddr + kBlockSize - 1);
     skipErase = true;
     Enter(CpuState::Done, RunPhase::Begin);

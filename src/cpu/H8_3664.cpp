@@ -46,18 +46,18 @@ void TCPU_H8_3664::InitBegin(link::IProtocolLink* link, const std::string& param
   ProtocolBase::InitBegin(link, param);
   // Without its kernel, or with a file that is no kernel, the chip would be sent filler or junk
   // as a program and started on it.
-  if (!Kernel || !Kernel->Loaded()) {
+  if (!Setup().kernel || !Setup().kernel->Loaded()) {
     Fail(programmer::FailReason::KernelMissing,
-         !Kernel ? "no boot kernel for this target"
-         : Kernel->Path().empty()
-             ? "boot kernel " + std::string(BootKernel::FileName(Kernel->Number())) +
+         !Setup().kernel ? "no boot kernel for this target"
+         : Setup().kernel->Path().empty()
+             ? "boot kernel " + std::string(BootKernel::FileName(Setup().kernel->Number())) +
                    " did not load; nothing was sent"
-             : Kernel->ProblemText() + "; nothing was sent");
+             : Setup().kernel->ProblemText() + "; nothing was sent");
     return;
   }
   // No settle here: the host's own rate applies from the next byte written, the unit had its
   // time after "OP n", and a chip not yet listening is what the match's repeats are for.
-  Comm->SetBaudRate(static_cast<std::uint32_t>(BootBaud));
+  Comm->SetBaudRate(static_cast<std::uint32_t>(Setup().bootBaud));
   SyncStep = Boot::SendBaudMatch;
   BootRepeats = 0;
   State = CpuState::Program;
@@ -97,8 +97,8 @@ int TCPU_H8_3664::KernelBytesSent() const {
 }
 
 std::uint8_t TCPU_H8_3664::KernelByte(int index) const {
-  return Kernel
-      ->KernelImage[static_cast<std::size_t>(Kernel->MinAddr) + static_cast<std::size_t>(index)];
+  return Setup().kernel->KernelImage[static_cast<std::size_t>(Setup().kernel->MinAddr) +
+                                     static_cast<std::size_t>(index)];
 }
 
 void TCPU_H8_3664::ProgressToMinimum() {

@@ -13,7 +13,7 @@
 // ends the boot before the chip starts a kernel.
 
 #include "cpu/Kernels.h"
-#include "protocol/ProtocolBase.h"
+#include "protocol/RecordLoader.h"
 
 namespace vk::cpu {
 
@@ -34,9 +34,9 @@ struct H8Timing {
   int typicalEraseMs = 500;
 };
 
-class TCPU_H8_3664 : public programmer::ProtocolBase {
+class TCPU_H8_3664 : public programmer::RecordLoader {
 public:
-  using programmer::ProtocolBase::ProtocolBase;
+  using programmer::RecordLoader::RecordLoader;
 
   void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void ProgramBegin() override;

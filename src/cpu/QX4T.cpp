@@ -133,14 +133,17 @@ void TCPU_QX4T::EraseEnd() {
 
 void TCPU_QX4T::ProgramBegin() {
   Send(StartFrame());
-  AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
+  programmer::AppendRunChecksum(Buffer, CurAddr, EndAddr,
+                                static_cast<std::uint32_t>(Setup().regionStart),
+                                static_cast<std::uint32_t>(Setup().regionEnd));
   Phase = RunPhase::Step;
   GoTo(Loading::Start);
   PauseThen(kTiming.afterProgramStartMs);
 }
 
 TCPU_QX4T::BlockSend TCPU_QX4T::SendNextBlock() {
-  const std::uint32_t step = BlockSize > 0 ? static_cast<std::uint32_t>(BlockSize) : kBlockBytes;
+  const std::uint32_t step =
+      Setup().blockSize > 0 ? static_cast<std::uint32_t>(Setup().blockSize) : kBlockBytes;
   auto blank = [&](std::uint32_t at) {
     const std::uint8_t* p = Buffer + at;
     return std::all_of(p, p + std::min(step, kImageSize - at),
@@ -169,7 +172,9 @@ void TCPU_QX4T::ProgramStep() {
     break;
   case Loading::SecondChecksum:
     // The second word, over the same region with the first in place.
-    AppendChecksum(static_cast<std::uint32_t>(RegionStart), static_cast<std::uint32_t>(RegionEnd));
+    programmer::AppendRunChecksum(Buffer, CurAddr, EndAddr,
+                                  static_cast<std::uint32_t>(Setup().regionStart),
+                                  static_cast<std::uint32_t>(Setup().regionEnd));
     GoTo(Loading::SendBlock);
     break;
   case Loading::SendBlock:

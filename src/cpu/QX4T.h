@@ -17,7 +17,7 @@
 
 #include "platform/EventLoop.h"
 #include "platform/SerialDevice.h"
-#include "protocol/ProtocolBase.h"
+#include "protocol/RecordLoader.h"
 
 #include <cstdint>
 #include <functional>
@@ -135,9 +135,9 @@ struct QX4TBootTiming {
   int afterRateBackMs = 200;      // the line settles at the normal rate
 };
 
-class TCPU_QX4T_BOOT : public programmer::ProtocolBase {
+class TCPU_QX4T_BOOT : public programmer::RecordLoader {
 public:
-  using programmer::ProtocolBase::ProtocolBase;
+  using programmer::RecordLoader::RecordLoader;
 
   void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   void ProgramBegin() override;

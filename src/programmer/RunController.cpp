@@ -129,16 +129,16 @@ void RunController::SelectNode(TargetNode& entry, bool byPerson) {
 void RunController::Bind() {
   ProtocolBase& p = *cpu_;
   p.EraseFirst = false;
-  p.JumpTable = node_->JumpTable;
   p.Buffer = Firmware->Image();
   p.SetRange(Firmware->MemStart(), Firmware->MemEnd());
-  p.RegionStart = node_->RegionStart;
-  p.RegionEnd = node_->RegionEnd;
-  p.BlockSize = node_->BlockSize;
   p.Comm = Comm;
-  p.BootBaud = node_->BootBaud;
-  p.ModuleNo = Address();
-  p.Kernel = node_->Kernel;
+  p.Bind({.jumpTable = node_->JumpTable,
+          .regionStart = node_->RegionStart,
+          .regionEnd = node_->RegionEnd,
+          .blockSize = node_->BlockSize,
+          .bootBaud = node_->BootBaud,
+          .moduleAddress = Address(),
+          .kernel = node_->Kernel});
   p.ImageWindow = Firmware->Window();
   p.OnLog = [this](const std::string& line) { Log(ModuleName() + " " + line); };
 }
@@ -167,14 +167,15 @@ bool RunController::SelectByName(const std::string& name) {
 // Arming clears SkipErase: a value left by another protocol's run must never skip the erase
 // of a module whose protocol does not set it.
 void RunController::Arm(RunPurpose purpose) {
-  cpu_->Purpose = purpose;
+  RunOptions options;
+  options.purpose = purpose;
   // Only a programming run starts the image or gives up the chip's read protection.
-  cpu_->StartAfterProgramming = purpose == RunPurpose::Program && StartAfterProgramming;
-  cpu_->RemoveReadProtection = purpose == RunPurpose::Program && RemoveReadProtection;
-  cpu_->StartAt = StartAt;
-  cpu_->EraseWholeChip = EraseOnly && !KindOf(node_->CpuKind).ChipEraseWords.empty();
+  options.startAfterProgramming = purpose == RunPurpose::Program && StartAfterProgramming;
+  options.removeReadProtection = purpose == RunPurpose::Program && RemoveReadProtection;
+  options.startAt = StartAt;
+  options.eraseWholeChip = EraseOnly && !KindOf(node_->CpuKind).ChipEraseWords.empty();
   cpu_->Buffer = purpose == RunPurpose::Read ? readBuffer_.data() : Firmware->Image();
-  cpu_->Arm();
+  cpu_->Arm(options);
 }
 
 void RunController::StartErase() {
@@ -266,8 +267,8 @@ void RunController::DropRun(FailReason reason, const std::string& detail, DropLo
 // What failed, in the words of what the run was doing: an interrupted read is no failed
 // programming, and a check of the chip programs nothing.
 std::string RunController::FailedStatus() const {
-  if (cpu_->Purpose == RunPurpose::Identify) return "Module Identifying Failed";
-  if (cpu_->Purpose != RunPurpose::Program) return "Module Reading Failed";
+  if (cpu_->Purpose() == RunPurpose::Identify) return "Module Identifying Failed";
+  if (cpu_->Purpose() != RunPurpose::Program) return "Module Reading Failed";
   return KindOf(node_->CpuKind).WritesImage ? "Module Programming Failed" : "Module Check Failed";
 }
 
@@ -387,7 +388,7 @@ bool RunController::RunStep() {
     if (ShownState != CpuState::Initialize) {
       ShownState = CpuState::Initialize;
       Status("Initializing Module");
-      const bool reading = p.Purpose == RunPurpose::Read;
+      const bool reading = p.Purpose() == RunPurpose::Read;
       const std::uint32_t from = reading ? readFrom_ : Firmware->MemStart();
       const std::uint32_t end = reading ? readEnd_ : Firmware->MemEnd();
       p.SetRange(from, end);
@@ -396,14 +397,16 @@ bool RunController::RunStep() {
         Progress->SetRange(static_cast<int>(from / 256), static_cast<int>((end + 255) / 256));
         Progress->SetPosition(Progress->Min());
       }
-      p.ModuleNo = Address();
+      RunSetup setup = p.Setup();
+      setup.moduleAddress = Address();
+      p.Bind(setup);
       ShowSummary(); // the module this run works on
     }
     switch (p.Phase.Is()) {
     case RunPhase::Begin:
       // Before the protocol's first operation: a refused image leaves the module untouched.
       // Reading and comparing write nothing: no image is refused for them.
-      if (!EraseOnly && p.Purpose == RunPurpose::Program) {
+      if (!EraseOnly && p.Purpose() == RunPurpose::Program) {
         if (const ImageRefusal refusal = CheckImageForTarget(
                 Firmware->Image(), Firmware->MemStart(), Firmware->MemEnd(),
                 Catalogue()[static_cast<std::size_t>(node_->Index)], Firmware->Window())) {
@@ -469,7 +472,7 @@ bool RunController::RunStep() {
       return true;
     }
     if (ShownState != CpuState::Program && p.Phase == RunPhase::Step) {
-      Status(p.Purpose != RunPurpose::Program     ? "Reading Module"
+      Status(p.Purpose() != RunPurpose::Program   ? "Reading Module"
              : KindOf(node_->CpuKind).WritesImage ? "Programming Module"
                                                   : "Checking Module");
       ShownState = CpuState::Program;

@@ -30,6 +30,12 @@ enum class ChecksumResult {
 // add up to zero, at endAddr rounded up to even; endAddr then moves past it.
 ChecksumResult AppendChecksum(std::uint8_t* image, std::uint32_t& endAddr, std::uint32_t from,
                               std::uint32_t to);
+// The same for a run about to send curAddr..endAddr: nothing loaded, nothing to sum (the word
+// would only land at address 0 of an empty image).
+inline void AppendRunChecksum(std::uint8_t* image, std::uint32_t curAddr, std::uint32_t& endAddr,
+                              std::uint32_t from, std::uint32_t to) {
+  if (curAddr < endAddr) AppendChecksum(image, endAddr, from, to);
+}
 
 struct CatalogueEntry;
 

@@ -55,23 +55,6 @@ private:
   E step_;
 };
 
-// The steps of the record loop the record-based boot loaders share (ProtocolBase::RecordLoopStep).
-enum class RecordStep : std::int32_t {
-  Prepare, // the protocol's preparation (its callback)
-  Send,    // the next record, or the end record when none is left
-  Await,   // the answer to the record
-  AllSent, // on to the End phase
-  Repeat,  // the same record again, at the next tick
-};
-
-// The waits of the record routines every record-based loader shares (SendNextRecord,
-// RecordLoopStep).
-struct RecordTiming {
-  int beforeEndRecordMs = 10; // quiet line before the end record
-  int afterEndRecordMs = 50;  // the loader's time to close the load before anything else
-  int answerLimitMs = 5000;   // an unanswered record, or module selection, fails the run
-};
-
 // What a run does with the module's flash.
 enum class RunPurpose : std::uint8_t {
   // Erase as the kind does, write the image, then, where the chip can read, read every written
@@ -95,6 +78,32 @@ struct IdentityFact {
   std::string value;
 };
 
+// What a run works with, from the module's catalogue entry and its address: given when the
+// module is chosen (Bind), the address again when a run starts.
+struct RunSetup {
+  bool jumpTable = false;       // the loader wants the vectors' jump table at 0x0F80
+  std::int32_t regionStart = 0; // the entry's region: what the checksum word counts, where the
+  std::int32_t regionEnd = 0;   // flash lies
+  std::int32_t blockSize = 128; // image bytes per record or block
+  std::int32_t bootBaud = 0;    // the boot loader's line rate
+  std::int32_t moduleAddress = 0;
+  cpu::BootKernel* kernel = nullptr; // the boot kernel a kind that loads one sends
+};
+
+// What a run is asked for beyond its image: given when the run is armed, kept to its end.
+struct RunOptions {
+  RunPurpose purpose = RunPurpose::Program;
+  // Asked by the operator, for a protocol that can: start the program after a good run; remove
+  // the chip's read protection (which erases it) when it is found.
+  bool startAfterProgramming = false;
+  bool removeReadProtection = false;
+  // An erase-only run of a boot loader that erases the whole chip on request: the run erases
+  // everything (not only what the image covers) and writes nothing.
+  bool eraseWholeChip = false;
+  // The full address a started program begins at; 0: the image's first address.
+  std::uint32_t startAt = 0;
+};
+
 class ProtocolBase {
 public:
   explicit ProtocolBase(platform::IEventLoop& loop);
@@ -113,18 +122,12 @@ public:
   virtual void ProgramEnd();
   virtual void Finish();
 
-  // Shared routines. SendNextRecord leaves blank blocks (all 0xFF) out unless told to send them.
-  bool SendNextRecord(bool sendBlankBlocks = false);
-  void BuildJumpTable();
-  void AppendChecksum(std::uint32_t from, std::uint32_t to);
   void AttachProgressBar(IProgressView* bar);
 
   // Fields the controller fills (binding) and the run uses.
   bool EraseFirst = false;
-  bool JumpTable = false;
   std::uint32_t CurAddr = 0;
   std::uint32_t EndAddr = 0;
-  std::int32_t BlockSize = 128;
   std::uint8_t* Buffer = nullptr; // the 64 KiB image, not owned
   link::IProtocolLink* Comm = nullptr;
   IProgressView* ProgressBar = nullptr;
@@ -134,11 +137,6 @@ public:
   std::int32_t Step = 0;
   // What the current step counts (ticks waited, answers, bytes received), as the protocol says.
   std::int32_t Counter = 0;
-  std::int32_t BootBaud = 0;
-  std::int32_t ModuleNo = 0;
-  std::int32_t RegionStart = 0;
-  std::int32_t RegionEnd = 0;
-  cpu::BootKernel* Kernel = nullptr;
   // Why the run failed; set by Fail, cleared when a run is armed.
   FailReason FailedWith = FailReason::None;
   std::string FailDetail;
@@ -153,17 +151,8 @@ public:
   // What the run did after its last check ("started the program at 08000000"): logged after
   // "Verified", so that the log tells the run in its order.
   std::string AfterVerifiedLog;
-  // The address of the last record sent, for the reason of a failure.
-  std::uint32_t LastRecordAt = 0;
   // Image bytes the device has taken in this run (a report says 0 for a run that wrote nothing).
   std::uint32_t BytesAcknowledged = 0;
-  // What the run is for; the controller sets it before arming, Arm keeps it.
-  RunPurpose Purpose = RunPurpose::Program;
-  // An erase-only run of a boot loader that erases the whole chip on request: the run erases
-  // everything (not only what the image covers) and writes nothing. Set when the run is armed.
-  bool EraseWholeChip = false;
-  // The full address a started program begins at; 0: the image's first address.
-  std::uint32_t StartAt = 0;
   // What an identify run found, in the order found; cleared when a run is armed.
   std::vector<IdentityFact> Identity;
   // The run read back every byte it wrote (or, comparing, every byte of the range) and found it
@@ -173,26 +162,26 @@ public:
   // The full address of the image's 64 KiB window (its 16-bit addresses lie in it), from the
   // file's extended address records; 0 for a file without them.
   std::uint32_t ImageWindow = 0;
-  // Asked by the operator, for a protocol that can: start the program after a good run; remove
-  // the chip's read protection (which erases it) when it is found.
-  bool StartAfterProgramming = false;
-  bool RemoveReadProtection = false;
   // A line for the run's log (the controller puts the module's name before it); may be empty.
   std::function<void(const std::string& line)> OnLog;
 
-  // The run waits for a record's answer and nothing else: the answer is handed over when it
-  // arrives, so only the answer's time limit needs the controller's tick meanwhile.
-  bool AwaitingRecordAnswer() const {
-    return !pausing_ && inRecordLoop_ && State == CpuState::Program && Phase == RunPhase::Step &&
-           Step == static_cast<std::int32_t>(RecordStep::Await);
-  }
+  // The run waits for an answer and nothing else: the answer is handed over when it arrives, so
+  // only the answer's time limit needs the controller's tick meanwhile.
+  virtual bool AwaitingAnswerOnly() const { return false; }
   // A pause (PauseThen) holds the run: the controller asks this before each operation and calls
   // none while it is true. The call that finds the pause over runs what was to follow it and
   // returns true (that tick is used); false when no pause holds the run.
   bool Paused();
   bool Pausing() const { return pausing_; }
-  // A new run from the first operation; the reasons and results of the last run go.
-  void Arm();
+  // A new run from the first operation, asked for `options`; the reasons and results of the last
+  // run go.
+  virtual void Arm(const RunOptions& options);
+  // What the runs work with until the next Bind.
+  void Bind(const RunSetup& setup) { setup_ = setup; }
+  const RunSetup& Setup() const { return setup_; }
+  // What the current (or last) run was asked for.
+  const RunOptions& Options() const { return options_; }
+  RunPurpose Purpose() const { return options_.purpose; }
   // Back to rest without running anything.
   void Disarm();
 
@@ -224,9 +213,6 @@ public:
     NoteFailure(reason, std::move(detail));
     Enter(CpuState::Failed, RunPhase::Begin);
   }
-  static constexpr RecordTiming kRecordTiming{};
-  // The limit on an unanswered record or module selection.
-  static constexpr int kAnswerLimitMs = kRecordTiming.answerLimitMs;
 
 protected:
   // Step := 0, Counter := 0.
@@ -269,49 +255,12 @@ protected:
   // Starts the clock of a wait for an answer.
   void StartWaiting();
   bool WaitedLongerThan(int limitMs) const;
-  // "record at 0x1040 refused (E)"
-  std::string RecordDetail(const std::string& what) const;
-  // The same for a refused record: "record at 0x1040 refused (E)", or without the character when
-  // it is not named.
-  std::string RefusalDetail(std::optional<char> refusedWith) const;
 
-  // The record loop the record-based boot loaders share (ProgramStep). Answers are scanned
-  // character by character and the last recognised one decides.
-  struct RecordLoopRules {
-    std::string_view acknowledge;       // send the next record
-    std::string_view fatal;             // the run fails
-    std::string_view retry;             // send the same record again
-    bool clearBeforeSend;               // clear the receive list before each record
-    int maxRetries;                     // repeats allowed per run
-    int answerLimitMs = kAnswerLimitMs; // an unanswered record fails the run after this
-    // Characters in none of the sets: ignored, or taken as a request to repeat.
-    bool othersRepeat = false;
-    // The answer entry: removed after the scan, or left for the link to remove.
-    bool keepAnswer = false;
-    // Characters in none of the sets fail the run, unnamed in the reason (a loader that answers
-    // anything but a yes only when something went wrong). Not with othersRepeat.
-    bool othersRefuse = false;
-    // The quiet time the loader needs before each record, the end record too: after the
-    // receive list is cleared (clearBeforeSend), before the record goes out.
-    int pauseBeforeRecordMs = 0;
-    // The loader echoes each record before its answer: a yes that follows the echo of another
-    // record answers an earlier send (one sent again after a late answer) and is not taken.
-    bool echoesRecords = false;
-    // Blank blocks of the range go out too: for a loader whose run does not erase, a skipped
-    // block would keep whatever an older image left there.
-    bool sendsBlankBlocks = false;
-  };
-  // One tick of the loop on Step (RecordStep); a loop starts at Prepare. retryCount counts over
-  // the run; prepare resets it.
-  void RecordLoopStep(const RecordLoopRules& rules, std::int32_t& retryCount,
-                      const std::function<void()>& prepare);
-
-  bool inRecordLoop_ = false; // this run's programming is the shared record loop
-  // The address in the last record echo received since the record went out (echoesRecords).
-  std::optional<std::uint32_t> echoedAt_;
   platform::IEventLoop& loop_;
 
 private:
+  RunSetup setup_;
+  RunOptions options_;
   std::int64_t waitStartedAt_ = 0; // StartWaiting's clock reading
   bool pausing_ = false;
   std::int64_t pauseUntil_ = 0;
@@ -319,8 +268,5 @@ private:
   link::IProtocolLink* heldLink_ = nullptr; // the link whose deliveries the pause holds
   std::unique_ptr<platform::ITimer> pauseTimer_;
 };
-
-// The record of one block as it goes on the wire: ":LLAAAA00<data>CC" and a carriage return.
-std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count);
 
 } // namespace vk::programmer

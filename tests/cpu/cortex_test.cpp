@@ -92,8 +92,7 @@ struct Bench {
 // A protocol object on the link with nothing at the far end, stepped by hand.
 struct Bare {
   Bare() : cpu(w.loop) {
-    cpu.BootBaud = 115200;
-    cpu.RegionStart = static_cast<std::int32_t>(kFlash);
+    cpu.Bind({.regionStart = static_cast<std::int32_t>(kFlash), .bootBaud = 115200});
     cpu.InitBegin(w.comm.get(), "");
   }
   void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }

@@ -113,8 +113,7 @@ struct Bench {
 // A protocol object on the link with nothing at the far end, stepped by hand.
 struct Bare {
   Bare() : kernels(Bench::Written(dir, KernelText(0xF780, KernelBytes()))), cpu(w.loop) {
-    cpu.BootBaud = 9600;
-    cpu.Kernel = kernels.Get(2);
+    cpu.Bind({.bootBaud = 9600, .kernel = kernels.Get(2)});
     cpu.InitBegin(w.comm.get(), "");
   }
   void Answer(const std::string& entry) { w.comm->RxLines.Add(entry); }
@@ -177,7 +176,7 @@ TEST(H8, FullRunBootsDownloadsTheKernelAndProgramsTheChip) {
   ASSERT_TRUE(b.Run());
   EXPECT_EQ(b.Result(), "H8/3664 #0 Programmed OK");
   ASSERT_NE(dynamic_cast<TCPU_H8_3664*>(&b.p.prg.Cpu()), nullptr);
-  EXPECT_EQ(b.p.prg.Cpu().Kernel, b.kernels.Get(2));
+  EXPECT_EQ(b.p.prg.Cpu().Setup().kernel, b.kernels.Get(2));
 
   // The boot bytes, the kernel from MinAddr on, one byte per write, then the records.
   const auto written = b.w.Written();

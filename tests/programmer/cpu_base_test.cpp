@@ -1,5 +1,6 @@
-// The protocol base: the default walk, the records it puts on the wire.
+// The protocol base: the default walk; the record loader: the records it puts on the wire.
 
+#include "protocol/RecordLoader.h"
 #include "support/HexText.h"
 #include "support/SimWorld.h"
 
@@ -14,12 +15,15 @@ namespace {
 std::unique_ptr<ProtocolBase> PlainCpu(std::uint8_t, vk::platform::IEventLoop& loop) {
   return std::make_unique<ProtocolBase>(loop);
 }
+std::unique_ptr<ProtocolBase> PlainRecordLoader(std::uint8_t, vk::platform::IEventLoop& loop) {
+  return std::make_unique<RecordLoader>(loop);
+}
 } // namespace
 
 TEST(CpuBase, RecordsOnTheWire) {
   SimWorld w;
-  vk::test::Programmer p(w, PlainCpu);
-  ProtocolBase& cpu = p.prg.Cpu();
+  vk::test::Programmer p(w, PlainRecordLoader);
+  auto& cpu = static_cast<RecordLoader&>(p.prg.Cpu());
   std::uint8_t* image = p.image.Image();
 
   // 128 bytes of 0x00 at 0x2000, exactly as the loaders expect them.

@@ -50,23 +50,23 @@ TEST(Selection, ProtocolObjectKeptOrReplacedByKind) {
   EXPECT_EQ(chained, 1);
   ProtocolBase* first = prg.Node().Cpu;
   ASSERT_NE(first, nullptr);
-  EXPECT_EQ(first->ModuleNo, 9);
-  EXPECT_TRUE(first->JumpTable);
+  EXPECT_EQ(first->Setup().moduleAddress, 9);
+  EXPECT_TRUE(first->Setup().jumpTable);
 
   tree.Highlight("QRA11");
   prg.TreeClick();
   EXPECT_EQ(prg.Node().Cpu, first) << "same kind: the same object goes on";
   EXPECT_FALSE(multi.Enabled());
   EXPECT_EQ(address.ItemIndex(), 64);
-  EXPECT_EQ(first->ModuleNo, 64);
-  EXPECT_EQ(first->RegionStart, 0x4000);
+  EXPECT_EQ(first->Setup().moduleAddress, 64);
+  EXPECT_EQ(first->Setup().regionStart, 0x4000);
 
   created.clear();
   tree.Highlight("H8/3664");
   prg.TreeClick();
   EXPECT_EQ(created, (std::vector<std::uint8_t>{kKindH8}));
-  EXPECT_EQ(prg.Node().Cpu->Kernel, kernels.Get(2));
-  EXPECT_EQ(prg.Node().Cpu->BootBaud, 9600);
+  EXPECT_EQ(prg.Node().Cpu->Setup().kernel, kernels.Get(2));
+  EXPECT_EQ(prg.Node().Cpu->Setup().bootBaud, 9600);
 
   // By type: the first entry with the code, parents expanded, the page brought forward.
   prg.SelectByType(136);
