@@ -12,6 +12,7 @@
 // rule the dry run asks as well.
 
 #include "protocol/ProtocolBase.h"
+#include "protocol/RunEstimate.h"
 
 #include <array>
 #include <cstdint>
@@ -58,6 +59,8 @@ public:
   static constexpr int kSyncRetries = 20;
   static constexpr int kMaxRereads = 3; // a read whose check byte is wrong is read again
   static constexpr CortexFlashTiming kTiming{};
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
 
   // The page size of a product ID, with its name; nothing for a product not in the table.
   struct Product {
