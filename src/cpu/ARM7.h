@@ -4,12 +4,15 @@
 // rather than walking to Done and being reported as programmed.
 
 #include "protocol/ProtocolBase.h"
+#include "protocol/RunEstimate.h"
 
 namespace vk::cpu {
 
 class TCPU_ARM7 : public programmer::ProtocolBase {
 public:
   using programmer::ProtocolBase::ProtocolBase;
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
 
   void InitBegin(link::IProtocolLink* link, const std::string& param) override;
   // InitStep and ProgramEnd are the defaults.

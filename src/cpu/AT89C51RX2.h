@@ -12,6 +12,7 @@
 // defined here, TCPU_P89C51RX2 in P89C51RX2.h.
 
 #include "protocol/RecordLoader.h"
+#include "protocol/RunEstimate.h"
 
 #include <array>
 #include <cstdint>
@@ -75,6 +76,8 @@ public:
   // The most one display command may cover (the loader's documented limit).
   static constexpr std::uint32_t kMaxDisplayBytes = 0x400;
   static constexpr Isp8051Timing kTiming{};
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
 
   static constexpr std::string_view kSync = "U";
   static constexpr std::string_view kOscillator = ":0100000212EB";
@@ -174,6 +177,8 @@ public:
   explicit TCPU_AT89C51RX2(platform::IEventLoop& loop);
 
   static const Isp8051Variant kVariant;
+  // The 8051 loader's estimate and the read-back that follows the write.
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
 };
 
 } // namespace vk::cpu

@@ -6,6 +6,7 @@
 // Backplane.cpp.
 
 #include "protocol/RecordLoader.h"
+#include "protocol/RunEstimate.h"
 
 namespace vk::programmer {
 
@@ -34,6 +35,8 @@ public:
   void ProgramEnd() override;
 
   static constexpr BackplaneTiming kTiming{};
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static RunEstimate Estimate(const EstimateInput& c);
   static constexpr int kMaxRetries = 5; // records sent again per run
   // An image from here on is erased with "erase2" (the unit's upper flash), else "erase1".
   static constexpr std::uint32_t kUpperEraseFrom = 0xC000;

@@ -13,6 +13,7 @@
 
 #include "cpu/StmBootLoader.h"
 #include "protocol/ProtocolBase.h"
+#include "protocol/RunEstimate.h"
 
 #include <array>
 #include <cstdint>
@@ -59,6 +60,8 @@ public:
   static constexpr int kSyncRetries = 20;
   static constexpr int kMaxRereads = 3; // a read whose check byte is wrong is read again
   static constexpr CortexFlashTiming kTiming{};
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
 
   // The page size of a product ID, with its name; nothing for a product not in the table.
   struct Product {

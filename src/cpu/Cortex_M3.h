@@ -12,6 +12,7 @@
 #include "cpu/StmBootLoader.h"
 #include "platform/SerialDevice.h"
 #include "protocol/ProtocolBase.h"
+#include "protocol/RunEstimate.h"
 
 #include <array>
 
@@ -49,6 +50,8 @@ public:
   static constexpr int kResyncs = 2;      // resynchronisations during the check
   static constexpr int kMaxRereads = 20;  // reads of one block again after a bad check byte
   static constexpr CortexTiming kTiming{};
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
 
   // The steps of a synchronisation (SyncStep), in InitStep, EraseBegin or ProgramBegin; the last
   // one hands over to the block check, or to the phase's work.

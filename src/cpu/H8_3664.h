@@ -14,6 +14,7 @@
 
 #include "cpu/Kernels.h"
 #include "protocol/RecordLoader.h"
+#include "protocol/RunEstimate.h"
 
 namespace vk::cpu {
 
@@ -49,6 +50,8 @@ public:
   static constexpr int kBootRetries = 20;     // new boot attempts before giving up
   static constexpr int kMaxRecordRetries = 5; // records sent again per run
   static constexpr H8Timing kTiming{};
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
 
   // The steps of the boot (SyncStep), in ProgramBegin.
   enum class Boot : std::int32_t {

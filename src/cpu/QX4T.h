@@ -18,6 +18,7 @@
 #include "platform/EventLoop.h"
 #include "platform/SerialDevice.h"
 #include "protocol/RecordLoader.h"
+#include "protocol/RunEstimate.h"
 
 #include <cstdint>
 #include <functional>
@@ -60,6 +61,8 @@ public:
   void Finish() override;
 
   static constexpr QX4TTiming kTiming{};
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
   static constexpr std::uint16_t kFunctionCode = 0x780;
   static constexpr std::uint32_t kBlockBytes = 128; // whatever BlockSize says
   static constexpr std::uint32_t kFrameBytes = 8;   // 16 data frames per block
@@ -147,6 +150,8 @@ public:
   void Finish() override;
 
   static constexpr QX4TBootTiming kTiming{};
+  // This protocol's run time for vkprog program --dry-run (protocol/RunEstimate.h).
+  static programmer::RunEstimate Estimate(const programmer::EstimateInput& c);
   static constexpr std::uint32_t kBootLoaderBaud = 57600;
   static constexpr std::uint32_t kNormalBaud = platform::kNormalRate;
   static constexpr int kEnterAnswers = 4; // the 4th answer without "K" fails the run

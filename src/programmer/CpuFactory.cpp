@@ -10,6 +10,8 @@
 #include "cpu/P89C51RX2.h"
 #include "cpu/QX4T.h"
 
+#include "cpu/ProgrammerUnit.h"
+
 #include "protocol/ProtocolKinds.h"
 
 namespace vk::programmer {
@@ -47,6 +49,33 @@ CpuFactory MakeCpuFactory(link::ICanChannel* can) {
     // A code with no row: the backplane protocol, as for the entries behind the unit.
     return Create<TCPU_BACKPLANE, LinkKind::Serial>(loop, can);
   };
+}
+
+namespace {
+struct KindEstimate {
+  std::uint8_t kind;
+  RunEstimate (*estimate)(const EstimateInput&);
+};
+
+// Every class in the table must give its estimate: a kind whose class has none does not compile.
+constexpr KindEstimate kEstimates[] = {
+#define VK_PROTOCOL_KIND(code, id, cls, ...) {id, &cls::Estimate},
+#include "protocol/ProtocolKinds.def"
+#undef VK_PROTOCOL_KIND
+};
+} // namespace
+
+RunEstimate EstimateRun(std::uint8_t kind, EstimateInput in) {
+  constexpr double kTick = 0.010; // the run controller's tick: a phase change waits for one
+  // vkprog itself: from the port's opening to the run's first byte (traced: about 0.23 s).
+  constexpr double kStartSeconds = 0.25;
+  in.elapsed = kStartSeconds + 8 * kTick;
+  if (KindOf(kind).OpFirst && !in.direct)
+    in.elapsed += ProgrammerUnit::kTiming.afterSelectBeforeRunMs / 1000.0;
+  for (const auto& e : kEstimates)
+    if (e.kind == kind) return e.estimate(in);
+  // A code with no row is served as a backplane module, as the factory serves it.
+  return TCPU_BACKPLANE::Estimate(in);
 }
 
 } // namespace vk::programmer

@@ -3,7 +3,7 @@
 // selected with its protocol object bound to the link and the image, and carries a run one tick at
 // a time. What a run shows goes through IRunDisplay (the Programmer page's presenter,
 // ProgrammerPagePresenter.h); only the progress bar is driven directly, by the run and by the
-// protocol object.
+// protocol object. How a run ends (its log line, status and outcome) is in RunEnd.cpp.
 
 #include "programmer/Views.h"
 #include "protocol/Catalogue.h"
