@@ -22,6 +22,7 @@
 #include "ImageChecks.h"
 
 #include "cpu/Kernels.h"
+#include "cpu/QX4T.h"
 #include "devsim/FaultScript.h"
 #include "devsim/Qx4tCanLoader.h"
 #include "devsim/SerialDeviceModel.h"
@@ -507,6 +508,8 @@ inline int RunProtocolTarget(const std::uint8_t* data, std::size_t size, const P
   if (node) {
     bus = std::make_unique<FaultyBus>(loop, *node, stream, t.acknowledgements);
     can = std::make_unique<link::CanLink>(loop, *bus, [](const link::LinkMessage&) {});
+    // The loader's start and stop messages go with the link, as in the window and vkprog.
+    cpu::qx4t_can::Attach(*can, [](const std::string&) {});
     can->FillAddressList(canAddress);
     can->FillSpeedList(canSpeed);
     canAddress.SetCurrentIndex(node->Config().node - 1);

@@ -11,7 +11,7 @@ namespace {
 
 using namespace vk;
 using programmer::ModuleDetection;
-using programmer::ProtocolBase;
+using programmer::RecordLoader;
 using programmer::TCPU_BACKPLANE;
 
 constexpr int kModule = 7;
@@ -63,7 +63,7 @@ const fuzz::ProtocolTarget kTarget{
         [](int records) {
           constexpr auto d = ModuleDetection::kTiming;
           constexpr auto b = TCPU_BACKPLANE::kTiming;
-          constexpr auto r = ProtocolBase::kRecordTiming;
+          constexpr auto r = RecordLoader::kRecordTiming;
           const fuzz::Millis detection =
               d.selectPasses * (d.beforeSelectMs + d.selectAnswerMs) + d.typeAsks * d.typeAnswerMs;
           const fuzz::Millis select =

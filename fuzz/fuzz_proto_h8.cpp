@@ -37,7 +37,7 @@ const fuzz::ProtocolTarget kTarget{
               3 * t.rateSettleMs + 2 * t.answerPolls * kPoll + 2 * t.afterConfirmMs +
               (2 + TCPU_H8_3664::kKernelSize) * (t.echoLimitMs + kPoll) + t.eraseLimitMs + kPoll;
           const fuzz::Millis load = (records + 1 + TCPU_H8_3664::kMaxRecordRetries) *
-                                    programmer::ProtocolBase::kAnswerLimitMs;
+                                    programmer::RecordLoader::kAnswerLimitMs;
           return (TCPU_H8_3664::kBootRetries + 1) * attempt + load;
         },
     .imageFrom = 0x0000,

@@ -37,7 +37,7 @@ const fuzz::ProtocolTarget kTarget{
           const fuzz::Millis erase =
               (TCPU_ISP8051::kMaxEraseRetries + 1) * (t.eraseQuietPolls + 1) * kPoll;
           const fuzz::Millis load = (records + 1 + TCPU_ISP8051::kMaxRecordRetries) *
-                                    programmer::ProtocolBase::kAnswerLimitMs;
+                                    programmer::RecordLoader::kAnswerLimitMs;
           return sync + erase + load + 2 * (t.closingQuietPolls + 1) * kPoll;
         },
     .imageFrom = 0x0000,
