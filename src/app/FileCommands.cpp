@@ -1,9 +1,7 @@
 #include "app/FileCommands.h"
 
+#include "image/TextFile.h"
 #include "protocol/ProtocolKinds.h"
-
-#include <cctype>
-#include <string_view>
 
 namespace vk::app {
 
@@ -15,18 +13,9 @@ SaveProposal ProposalFor(std::uint8_t cpuKind) {
   return {false, "image", std::string(kind.SaveExtension), kind.SaveFilterIndex};
 }
 
-namespace {
-bool EndsWithNoCase(const std::string& fileName, std::string_view ending) {
-  if (fileName.size() < ending.size()) return false;
-  std::string tail = fileName.substr(fileName.size() - ending.size());
-  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ending;
-}
-} // namespace
+bool SavesAsIntelHex(const std::string& fileName) { return image::NameEndsWith(fileName, "hex"); }
 
-bool SavesAsIntelHex(const std::string& fileName) { return EndsWithNoCase(fileName, "hex"); }
-
-bool NamesAContainer(const std::string& fileName) { return EndsWithNoCase(fileName, ".vkf"); }
+bool NamesAContainer(const std::string& fileName) { return image::NameEndsWith(fileName, ".vkf"); }
 
 std::optional<std::string>
 SaveClick(image::FirmwareImage& firmware, RunController& prg, platform::IMessageBox& boxes,

@@ -57,12 +57,7 @@ LoadOutcome LoadFiles(FirmwareImage& vkf, CliMessageBox& boxes,
   return out;
 }
 
-bool EndsWithHex(const std::string& name) {
-  if (name.size() < 3) return false;
-  std::string tail = name.substr(name.size() - 3);
-  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == "hex";
-}
+bool EndsWithHex(const std::string& name) { return image::NameEndsWith(name, "hex"); }
 
 std::vector<std::uint8_t> ReadWholeFile(const std::string& name) {
   std::ifstream in(name, std::ios::binary);

@@ -1,6 +1,8 @@
 #include "image/RawBinary.h"
 
 #include "image/FirmwareImage.h"
+#include "image/IntelHexRecord.h"
+#include "image/TextFile.h"
 #include "platform/Hex.h"
 
 #include <algorithm>
@@ -15,18 +17,7 @@ namespace {
 
 void Record(std::string& out, std::uint8_t type, std::uint16_t addr, const std::uint8_t* data,
             std::size_t count) {
-  std::uint8_t sum = 0;
-  auto put = [&](std::uint8_t b) {
-    platform::AppendHexByte(out, b);
-    sum = static_cast<std::uint8_t>(sum + b);
-  };
-  out += ':';
-  put(static_cast<std::uint8_t>(count));
-  put(static_cast<std::uint8_t>(addr >> 8));
-  put(static_cast<std::uint8_t>(addr));
-  put(type);
-  for (std::size_t i = 0; i < count; ++i) put(data[i]);
-  put(static_cast<std::uint8_t>(-sum));
+  AppendIntelHexRecord(out, type, addr, data, count);
   out += "\r\n";
 }
 
@@ -53,12 +44,7 @@ std::string RawBinaryAsIntelHex(const std::vector<std::uint8_t>& bytes, std::uin
   return out;
 }
 
-bool NamesRawBinary(const std::string& fileName) {
-  if (fileName.size() < 4) return false;
-  std::string tail = fileName.substr(fileName.size() - 4);
-  for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return tail == ".bin";
-}
+bool NamesRawBinary(const std::string& fileName) { return NameEndsWith(fileName, ".bin"); }
 
 void SaveRawBinary(const std::string& fileName, const std::uint8_t* image, std::uint32_t start,
                    std::uint32_t end) {

@@ -1,5 +1,6 @@
 #include "protocol/RecordLoader.h"
 
+#include "image/IntelHexRecord.h"
 #include "link/ProtocolLink.h"
 #include "platform/Hex.h"
 #include "protocol/ImagePrep.h"
@@ -39,19 +40,7 @@ std::string RecordLoader::RefusalDetail(std::optional<char> refusedWith) const {
 std::string IntelHexRecord(std::uint32_t addr, const std::uint8_t* data, std::uint32_t count) {
   std::string rec;
   rec.reserve(12 + 2 * count);
-  std::uint8_t sum = 0;
-  auto put = [&](std::uint8_t b) {
-    platform::AppendHexByte(rec, b);
-    sum = static_cast<std::uint8_t>(sum + b);
-  };
-  rec += ':';
-  put(static_cast<std::uint8_t>(count));
-  put(static_cast<std::uint8_t>(addr >> 8));
-  put(static_cast<std::uint8_t>(addr));
-  put(0x00);
-  for (std::uint32_t i = 0; i < count; ++i) put(data[i]);
-  const auto check = static_cast<std::uint8_t>(-sum);
-  platform::AppendHexByte(rec, check);
+  image::AppendIntelHexRecord(rec, 0x00, static_cast<std::uint16_t>(addr), data, count);
   rec += '\r';
   return rec;
 }
